@@ -1,0 +1,75 @@
+// kivohost: UDP request server and request handlers.
+#ifndef KIVO_KIVOHOST_H
+#define KIVO_KIVOHOST_H
+
+#include <netinet/in.h>
+
+#include <cstddef>
+
+#include "types.h"
+
+#define KIVO_DEFAULT_PORT 55567
+#define KIVO_MESSAGE_SIZE 300000
+#define KIVO_SEGMENT_SIZE 1400
+#define KIVO_HEADER_SIZE 3
+#define KIVO_SEGMENT_PAYLOAD (KIVO_SEGMENT_SIZE - KIVO_HEADER_SIZE)
+
+#define KIVO_VERSION_MAJOR 2
+#define KIVO_VERSION_MINOR 0
+#define KIVO_VERSION_BUILD 39
+
+// Reply codes (byte 3 of a reply).
+enum e_replyCode {
+    REPLY_DONE = 1,
+    REPLY_REFUSED = 3,
+    REPLY_FAILED = 4,
+    REPLY_DEVICES = 5,
+    REPLY_SCP_DATA = 6,
+    REPLY_PARAMS = 7,
+    REPLY_FW_STATUS = 8,
+    REPLY_VERSION = 9,
+};
+
+// Request codes (byte 4 of a request).
+enum e_requestCode {
+    REQUEST_DISCOVER = 0,
+    REQUEST_GET_ALL = 2,
+    REQUEST_GET = 3,
+    REQUEST_SET = 4,
+    REQUEST_FACTORY_RESET = 5,
+    REQUEST_FW_START = 6,
+    REQUEST_FW_STOP = 7,
+    REQUEST_FW_STATUS = 8,
+    REQUEST_VERSION = 9,
+};
+
+INT32S StartServer(INT32S serverPort);
+void ServerRxFunction(INT32S socket_desc);
+BOOLEAN UdpMsgSend(INT32S socket_desc, INT8U* message, INT32S msglength, struct sockaddr_in* client,
+                   INT32U client_length, INT32S seq_num, INT32S seg_total, INT32S seg_num);
+void* WatchdogThreadFunction(void* arg);
+INT32U ThreadSleep(INT32U ms);
+
+// Sends a reply of msglength bytes held in message (header included), cut into
+// segments of at most 1400 bytes; returns the number of segments sent.
+INT32S ServerReplySend(INT32S socket_desc, INT8U* message, INT32S msglength, struct sockaddr_in* client,
+                       INT32U client_length, INT32S seq_num);
+// Number of segments a reply of msglength bytes is cut into.
+INT32S ServerSegmentCount(INT32S msglength);
+
+// Request handlers: (datagram length, message buffer of KIVO_MESSAGE_SIZE bytes) ->
+// reply length (header included), 1 for the one-byte answer, 0 or less for none.
+INT32S DiscoverGet(INT32S inputLength, INT8U* message);
+INT32S GetAllGet(INT32S inputLength, INT8U* message);
+INT32S GetGet(INT32S inputLength, INT8U* message);
+INT32S SetGet(INT32S inputLength, INT8U* message);
+INT32S FactoryResetGet(INT32S inputLength, INT8U* message);
+INT32S StartL2FwServerGet(INT32S inputLength, INT8U* message);
+INT32S StopL2FwServerGet(INT32S inputLength, INT8U* message);
+INT32S GetStatusL2FwServerGet(INT32S inputLength, INT8U* message);
+INT32S GetKivoVersionGet(INT32S inputLength, INT8U* message);
+
+// Dispatches one request held in message (inputLength bytes) and returns the reply length.
+INT32S ServerDispatch(INT32S inputLength, INT8U* message);
+
+#endif
