@@ -1,0 +1,912 @@
+// Firmware server frame layer: frame layouts, receive filtering, control-frame
+// retries, acknowledgement matching and the data loops, against a scripted peer on
+// a socket pair. Expected frames are written out byte by byte here, independently
+// of the builders.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "l2fwserver.h"
+
+using namespace l2fw;
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+namespace {
+
+const uint8_t kHost[6] = {0x02, 0, 0, 0, 0, 0x0a};
+const uint8_t kDev[6] = {0x02, 0, 0, 0, 0, 0x0b};
+const uint8_t kOther[6] = {0x02, 0, 0, 0, 0, 0x0c};
+
+// Common header as the wire table gives it.
+Bytes Header(const uint8_t* dst, const uint8_t* src, uint16_t ethLen, uint8_t subtype) {
+    Bytes b(dst, dst + 6);
+    b.insert(b.end(), src, src + 6);
+    b.push_back(static_cast<uint8_t>(ethLen >> 8));
+    b.push_back(static_cast<uint8_t>(ethLen));
+    for (uint8_t x : {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0B}) b.push_back(x);
+    b.push_back(subtype);
+    return b;
+}
+
+// A device frame of `total` bytes (zero padded) with the given subtype.
+Bytes DeviceFrame(uint8_t subtype, const uint8_t* src = kDev, size_t total = 60) {
+    Bytes b = Header(kHost, src, static_cast<uint16_t>(total - 14), subtype);
+    b.resize(total, 0);
+    return b;
+}
+
+Bytes DataAck(uint16_t seq, const uint8_t* src = kDev) {
+    Bytes b = DeviceFrame(0x04, src);
+    b[22] = static_cast<uint8_t>(seq);
+    b[23] = static_cast<uint8_t>(seq >> 8);
+    return b;
+}
+
+Bytes Announcement(const uint8_t mbr[4], uint16_t version, uint16_t subversion, const uint8_t chip[8],
+                   const uint8_t* src = kDev) {
+    Bytes b = DeviceFrame(0x00, src);
+    std::memcpy(&b[28], mbr, 4);
+    b[32] = static_cast<uint8_t>(subversion);
+    b[33] = static_cast<uint8_t>(subversion >> 8);
+    b[34] = static_cast<uint8_t>(version);
+    b[35] = static_cast<uint8_t>(version >> 8);
+    if (chip) std::memcpy(&b[40], chip, 8);
+    return b;
+}
+
+const uint8_t kRomMbr[4] = {0x2D, 0x5A, 0xD2, 0xA5};
+const uint8_t kZeroMbr[4] = {0, 0, 0, 0};
+const uint8_t kChip[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+
+uint16_t Le16(const Bytes& b, size_t off) { return static_cast<uint16_t>(b[off] | (b[off + 1] << 8)); }
+
+bool AllZero(const Bytes& b, size_t from, size_t to) {
+    for (size_t i = from; i < to && i < b.size(); ++i)
+        if (b[i] != 0) return false;
+    return true;
+}
+
+// The far end of a socket pair playing a device: records every frame the host sends
+// and answers with what the script returns.
+class FakeDevice {
+public:
+    using Script = std::function<std::vector<Bytes>(const Bytes& frame, size_t index)>;
+    explicit FakeDevice(Script script = nullptr) : script_(std::move(script)) {
+        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds_));
+        thread_ = std::thread([this] { Loop(); });
+    }
+    ~FakeDevice() {
+        stop_ = true;
+        thread_.join();
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+    int host() const { return fds_[0]; }
+    void Inject(const Bytes& frame) { ASSERT_EQ(send(fds_[1], frame.data(), frame.size(), 0), (ssize_t)frame.size()); }
+    std::vector<Bytes> Frames() {
+        std::lock_guard<std::mutex> l(m_);
+        return frames_;
+    }
+    // Frames of one subtype, in order.
+    std::vector<Bytes> Frames(uint8_t subtype) {
+        std::vector<Bytes> out;
+        for (auto& f : Frames())
+            if (f.size() > 21 && f[21] == subtype) out.push_back(f);
+        return out;
+    }
+
+    // Frames of one subtype once at least n have arrived (the peer records frames on
+    // its own thread, possibly after the host has given up on them).
+    std::vector<Bytes> WaitFrames(uint8_t subtype, size_t n) {
+        for (int i = 0; i < 400; ++i) {
+            auto f = Frames(subtype);
+            if (f.size() >= n) return f;
+            std::this_thread::sleep_for(5ms);
+        }
+        return Frames(subtype);
+    }
+
+private:
+    void Loop() {
+        uint8_t buf[2048];
+        while (!stop_) {
+            struct pollfd p{fds_[1], POLLIN, 0};
+            if (poll(&p, 1, 10) <= 0) continue;
+            ssize_t n = recv(fds_[1], buf, sizeof(buf), 0);
+            if (n <= 0) continue;
+            Bytes f(buf, buf + n);
+            size_t index;
+            {
+                std::lock_guard<std::mutex> l(m_);
+                index = frames_.size();
+                frames_.push_back(f);
+            }
+            if (script_)
+                for (auto& reply : script_(f, index)) send(fds_[1], reply.data(), reply.size(), 0);
+        }
+    }
+    Script script_;
+    int fds_[2] = {-1, -1};
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mutex m_;
+    std::vector<Bytes> frames_;
+};
+
+// Acknowledges every frame the way a well-behaved device does.
+std::vector<Bytes> AckAll(const Bytes& f, size_t) {
+    switch (f[21]) {
+        case 0x01: return {DeviceFrame(0x02)};
+        case 0x03: return {DataAck(Le16(f, 22))};
+        case 0x05: return {DeviceFrame(0x07)};
+        case 0x0E: return {DeviceFrame(0x0F)};
+        case 0x10: return {DeviceFrame(0x11)};
+    }
+    return {};
+}
+
+// Payload of a data frame in the file layout, checked against its own count.
+Bytes FilePayload(const Bytes& f) {
+    uint16_t count = Le16(f, 24);
+    return Bytes(f.begin() + 52, f.begin() + 52 + count);
+}
+
+FILE* TempFileWith(const Bytes& content) {
+    FILE* f = std::tmpfile();
+    if (!content.empty()) std::fwrite(content.data(), 1, content.size(), f);
+    std::rewind(f);
+    return f;
+}
+
+Bytes Pattern(size_t n, uint32_t seed = 1) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        b[i] = static_cast<uint8_t>(seed >> 16);
+    }
+    return b;
+}
+
+struct sockaddr_ll NoAddress() {
+    struct sockaddr_ll a;
+    std::memset(&a, 0, sizeof(a));
+    a.sll_family = AF_PACKET;
+    return a;
+}
+
+// Settings are process-wide: every test starts from short time limits and leaves
+// the defaults that matter here as it found them.
+class FwFrames : public ::testing::Test {
+protected:
+    void SetUp() override {
+        L2FwServerUpgradeRetransmissionTimeoutSet(60);
+        L2FwServerUpgradeFlashEraseTimeoutSet(1);
+        L2FwServerUpgradeOsupTimeoutSet(1);
+        L2FwServerVLANConfigure(FALSE, 0, 0);
+        L2FwServerEthBootChipIdSet(nullptr);
+        L2FwServerTestModeSet(L2FWSERVER_TEST_MODE_DISABLED);
+        addr_ = NoAddress();
+    }
+    void TearDown() override {
+        L2FwServerUpgradeRetransmissionTimeoutSet(500);
+        L2FwServerVLANConfigure(FALSE, 0, 0);
+        L2FwServerEthBootChipIdSet(nullptr);
+        L2FwServerTestModeSet(L2FWSERVER_TEST_MODE_DISABLED);
+    }
+    struct sockaddr_ll addr_;
+};
+
+}  // namespace
+
+// ---- Frame layouts ---------------------------------------------------------------------
+
+TEST(FwFrameLayout, ControlFramesHaveTheirLengthsAndZeroPayload) {
+    struct Case {
+        uint8_t subtype;
+        uint16_t lengthArg;
+        size_t frameLen;
+    } cases[] = {{0x01, 46, 60}, {0x01, 222, 236}, {0x05, 990, 1004}, {0x05, 46, 60}, {0x01, 3, 22}};
+    for (const auto& c : cases) {
+        uint8_t buf[kFrameBufferSize] = {};
+        uint8_t dst[6];
+        std::memcpy(dst, kDev, 6);
+        size_t len = c.subtype == 0x01 ? BuildStartFrame(buf, kHost, dst, c.lengthArg)
+                                       : BuildControlFrame(buf, kHost, kDev, c.subtype, c.lengthArg);
+        ASSERT_EQ(len, c.frameLen) << "length argument " << c.lengthArg;
+        Bytes f(buf, buf + len);
+        Bytes want = Header(kDev, kHost, static_cast<uint16_t>(c.frameLen - 14), c.subtype);
+        EXPECT_EQ(Bytes(f.begin(), f.begin() + 22), want);
+        EXPECT_TRUE(AllZero(f, 22, len));
+        EXPECT_EQ(0, std::memcmp(dst, kDev, 6)) << "an ordinary start frame keeps the device address";
+    }
+}
+
+TEST(FwFrameLayout, FileDataFramesPadToSixtyBytesAndCarryLittleEndianFields) {
+    struct Case {
+        uint16_t count;
+        uint16_t ethLen;
+    } cases[] = {{1, 46}, {5, 46}, {8, 46}, {9, 47}, {1024, 1062}};
+    for (const auto& c : cases) {
+        uint8_t buf[kFrameBufferSize] = {};
+        Bytes payload = Pattern(c.count, c.count);
+        std::memcpy(buf + 52, payload.data(), payload.size());
+        size_t len = FinishFileDataFrame(buf, kHost, kDev, 0x0302, c.count);
+        ASSERT_EQ(len, size_t{14} + c.ethLen) << "count " << c.count;
+        Bytes f(buf, buf + len);
+        EXPECT_EQ(Bytes(f.begin(), f.begin() + 22), Header(kDev, kHost, c.ethLen, 0x03));
+        EXPECT_EQ(f[22], 0x02);
+        EXPECT_EQ(f[23], 0x03);
+        EXPECT_EQ(Le16(f, 24), c.count);
+        EXPECT_TRUE(AllZero(f, 26, 52));
+        EXPECT_EQ(FilePayload(f), payload);
+        EXPECT_TRUE(AllZero(f, 52u + c.count, len));
+    }
+    uint8_t buf[kFrameBufferSize] = {};
+    EXPECT_EQ(0u, FinishFileDataFrame(buf, kHost, kDev, 1, 1025)) << "more than 1024 bytes do not fit a frame";
+}
+
+TEST(FwFrameLayout, LoaderFramesAreAlwaysTheFullLoaderLength) {
+    for (uint16_t frameLen : {uint16_t{222}, uint16_t{990}}) {
+        for (uint16_t count : {uint16_t{17}, static_cast<uint16_t>(frameLen - 14)}) {
+            uint8_t buf[kFrameBufferSize] = {};
+            Bytes payload = Pattern(count, 7);
+            std::memcpy(buf + 28, payload.data(), count);
+            size_t len = FinishLoaderDataFrame(buf, kHost, kDev, 5, count, frameLen);
+            ASSERT_EQ(len, size_t{14} + frameLen);
+            Bytes f(buf, buf + len);
+            EXPECT_EQ(Bytes(f.begin(), f.begin() + 22), Header(kDev, kHost, frameLen, 0x03));
+            EXPECT_EQ(Le16(f, 22), 5);
+            EXPECT_EQ(Le16(f, 24), count);
+            EXPECT_TRUE(AllZero(f, 26, 28));
+            EXPECT_EQ(Bytes(f.begin() + 28, f.begin() + 28 + count), payload);
+            EXPECT_TRUE(AllZero(f, 28u + count, len)) << "zeros after a short last piece";
+        }
+        uint8_t buf[kFrameBufferSize] = {};
+        EXPECT_EQ(0u, FinishLoaderDataFrame(buf, kHost, kDev, 1, static_cast<uint16_t>(frameLen - 13), frameLen));
+    }
+}
+
+TEST(FwFrameLayout, ChunkInformationAndEntryPointFrames) {
+    const uint8_t info[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+    for (uint8_t subtype : {uint8_t{0x0E}, uint8_t{0x10}}) {
+        uint8_t buf[kFrameBufferSize] = {};
+        size_t len = BuildInfoFrame(buf, kHost, kDev, subtype, info, 4);
+        ASSERT_EQ(len, 60u);
+        Bytes f(buf, buf + len);
+        EXPECT_EQ(Bytes(f.begin(), f.begin() + 22), Header(kDev, kHost, 46, subtype));
+        EXPECT_EQ(Le16(f, 22), 0) << "no sequence number";
+        EXPECT_EQ(Le16(f, 24), 4);
+        EXPECT_TRUE(AllZero(f, 26, 52));
+        EXPECT_EQ(Bytes(f.begin() + 52, f.begin() + 56), Bytes(info, info + 4));
+        EXPECT_TRUE(AllZero(f, 56, 60));
+    }
+    // Longer information grows the frame past the minimum.
+    Bytes big = Pattern(20);
+    uint8_t buf[kFrameBufferSize] = {};
+    EXPECT_EQ(BuildInfoFrame(buf, kHost, kDev, 0x0E, big.data(), 20), 14u + 58u);
+}
+
+// The MAC-assigning start frame needs the state of a version 3 boot ROM with a
+// non-zero subversion, which only an announcement sets.
+TEST_F(FwFrames, MacAssigningStartFrameChoosesConfiguredThenRandomThenDefault) {
+    auto announce = [&](uint16_t version, uint16_t subversion) {
+        FakeDevice dev;
+        dev.Inject(Announcement(kRomMbr, version, subversion, kChip));
+        uint8_t mac[6] = {};
+        BOOLEAN newer = FALSE;
+        ASSERT_EQ(L2FWSERVER_ERROR_NONE, waitEthLoaderAnnouncement(dev.host(), 1, mac, &newer));
+        EXPECT_EQ(newer, version == 3 ? TRUE : FALSE);
+        EXPECT_EQ(0, std::memcmp(mac, kDev, 6));
+    };
+    auto build = [&](uint16_t length, uint8_t* dst) {
+        uint8_t buf[kFrameBufferSize] = {};
+        std::memcpy(dst, kDev, 6);
+        size_t len = BuildStartFrame(buf, kHost, dst, length);
+        return Bytes(buf, buf + len);
+    };
+
+    announce(3, 1);
+    ASSERT_EQ(RomVersionGet(), 3);
+    ASSERT_EQ(RomSubversionGet(), 1);
+    uint8_t dst[6];
+    // Neither a configured nor a random address: the default one.
+    Bytes f = build(990, dst);
+    ASSERT_EQ(f.size(), 1004u);
+    const uint8_t bcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const uint8_t def[6] = {0x00, 0x13, 0x9D, 0x00, 0x05, 0x00};
+    EXPECT_EQ(Bytes(f.begin(), f.begin() + 22), Header(bcast, kHost, 990, 0x01));
+    EXPECT_TRUE(AllZero(f, 22, 28));
+    EXPECT_EQ(Bytes(f.begin() + 28, f.begin() + 36), Bytes(kChip, kChip + 8));
+    EXPECT_EQ(Bytes(f.begin() + 36, f.begin() + 42), Bytes(def, def + 6));
+    EXPECT_TRUE(AllZero(f, 42, 1004));
+    EXPECT_EQ(0, std::memcmp(dst, def, 6)) << "the caller's device address becomes the assigned one";
+
+    // Only the loader-length start frame assigns.
+    f = build(222, dst);
+    EXPECT_EQ(f.size(), 236u);
+    EXPECT_EQ(0, std::memcmp(f.data(), kDev, 6));
+    EXPECT_EQ(0, std::memcmp(dst, kDev, 6));
+
+    // A configured address wins over the random pool; six zeros switch it off.
+    const uint8_t rom[6] = {0x02, 0xAB, 0xCD, 0xEF, 0x01, 0x02};
+    L2FwServerEthBootRomMACSet(rom);
+    L2FwServerEthBootRandomMACSet();
+    f = build(990, dst);
+    EXPECT_EQ(Bytes(f.begin() + 36, f.begin() + 42), Bytes(rom, rom + 6));
+    EXPECT_EQ(0, std::memcmp(dst, rom, 6));
+    L2FwServerEthBootRomMACSet(nullptr);  // none changes nothing
+    build(990, dst);
+    EXPECT_EQ(0, std::memcmp(dst, rom, 6));
+    const uint8_t zero[6] = {};
+    L2FwServerEthBootRomMACSet(zero);
+    f = build(990, dst);
+    EXPECT_EQ(dst[0], 0x00);
+    EXPECT_EQ(dst[1], 0x13);
+    EXPECT_EQ(dst[2], 0x9D);
+    EXPECT_EQ(dst[3], 0x01) << "random addresses come from the pool";
+    EXPECT_EQ(0, std::memcmp(f.data() + 36, dst, 6));
+
+    // Subversion 0: an ordinary start frame to the device's own address.
+    announce(3, 0);
+    f = build(990, dst);
+    EXPECT_EQ(0, std::memcmp(f.data(), kDev, 6));
+    EXPECT_TRUE(AllZero(f, 22, 1004));
+    EXPECT_EQ(0, std::memcmp(dst, kDev, 6));
+}
+
+// ---- Receiving -------------------------------------------------------------------------
+
+TEST_F(FwFrames, ReceiveSkipsFramesThatDoNotMatchAndRemovesTags) {
+    FakeDevice dev;
+    Bytes wrongSnap = DeviceFrame(0x02);
+    wrongSnap[19] = 0x9E;
+    Bytes wrongType = DeviceFrame(0x02);
+    wrongType[20] = 0x0C;
+    Bytes tooShort = DeviceFrame(0x02, kDev, 31);
+    dev.Inject(wrongSnap);
+    dev.Inject(wrongType);
+    dev.Inject(DeviceFrame(0x02, kOther));
+    dev.Inject(DeviceFrame(0x07));
+    dev.Inject(tooShort);
+    // The match: tagged with VLAN 100 on the wire, handed over untagged.
+    Bytes match = DeviceFrame(0x02);
+    match[40] = 0x42;
+    Bytes tagged(match.begin(), match.begin() + 12);
+    for (uint8_t x : {0x81, 0x00, 0x00, 0x64}) tagged.push_back(x);
+    tagged.insert(tagged.end(), match.begin() + 12, match.end());
+    dev.Inject(tagged);
+
+    std::vector<uint8_t> got;
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x02, 500, kDev, &got));
+    EXPECT_EQ(got, match);
+    // Everything else was consumed and rejected: nothing more to receive.
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.host(), 0x0B, 0x02, 50, nullptr, nullptr));
+
+    // Any source is taken when none is named.
+    dev.Inject(DeviceFrame(0x02, kOther));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x02, 500, nullptr, nullptr));
+}
+
+TEST_F(FwFrames, ReceiveNeverReadsFieldsPastAShortFrame) {
+    FakeDevice dev;
+    // Announcements need 48 bytes, data acknowledgements 24: shorter ones are skipped.
+    Bytes shortAnn = Announcement(kZeroMbr, 0, 0, nullptr);
+    shortAnn.resize(47);
+    dev.Inject(shortAnn);
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.host(), 0x0B, 0x00, 100, nullptr, nullptr));
+    shortAnn.resize(48);
+    dev.Inject(shortAnn);
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x00, 500, nullptr, nullptr));
+
+    // A tagged 32-byte read is a 28-byte frame: long enough for an acknowledgement.
+    Bytes ack = DataAck(9);
+    ack.resize(28);
+    Bytes tagged(ack.begin(), ack.begin() + 12);
+    for (uint8_t x : {0x81, 0x00, 0x00, 0x05}) tagged.push_back(x);
+    tagged.insert(tagged.end(), ack.begin() + 12, ack.end());
+    ASSERT_EQ(tagged.size(), 32u);
+    dev.Inject(tagged);
+    std::vector<uint8_t> got;
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x04, 500, nullptr, &got));
+    EXPECT_EQ(got, ack);
+
+    // With a chip filter, a frame without the six bytes at 40..45 cannot match.
+    const uint8_t chip[6] = {0, 0, 0, 0, 0, 0};
+    L2FwServerEthBootChipIdSet(chip);
+    Bytes start = DeviceFrame(0x02, kDev, 45);
+    dev.Inject(start);
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.host(), 0x0B, 0x02, 100, nullptr, nullptr));
+    dev.Inject(DeviceFrame(0x02, kDev, 46));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x02, 500, nullptr, nullptr));
+}
+
+TEST_F(FwFrames, ChipFilterKeepsItsOwnCopyOfTheIdentifier) {
+    FakeDevice dev;
+    {
+        auto chip = std::make_unique<uint8_t[]>(6);
+        std::memcpy(chip.get(), kChip, 6);
+        L2FwServerEthBootChipIdSet(chip.get());
+        std::memset(chip.get(), 0xEE, 6);  // the caller reuses, then frees its buffer
+    }
+    Bytes other = Announcement(kRomMbr, 3, 0, kChip);
+    other[45] ^= 1;
+    dev.Inject(other);
+    dev.Inject(Announcement(kRomMbr, 3, 0, kChip));
+    std::vector<uint8_t> got;
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x00, 500, nullptr, &got));
+    EXPECT_EQ(got[45], kChip[5]);
+    L2FwServerEthBootChipIdSet(nullptr);
+    dev.Inject(other);
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x00, 500, nullptr, nullptr))
+        << "cleared filter accepts any chip";
+}
+
+TEST_F(FwFrames, ReceiveLimitCoversAllRejectedFrames) {
+    // A device that keeps sending frames of another kind cannot stretch the wait.
+    std::atomic<bool> stop{false};
+    FakeDevice dev;
+    std::thread noise([&] {
+        while (!stop) {
+            dev.Inject(DeviceFrame(0x07));
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.host(), 0x0B, 0x02, 300, nullptr, nullptr));
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    stop = true;
+    noise.join();
+    EXPECT_GE(ms, 290);
+    EXPECT_LT(ms, 2000);
+}
+
+TEST_F(FwFrames, AnnouncementsAreClassifiedByTheirMagicAndVersion) {
+    FakeDevice dev;
+    uint8_t mac[6] = {};
+    BOOLEAN newer = TRUE;
+    // A file request must come from running firmware.
+    dev.Inject(Announcement(kRomMbr, 3, 0, kChip));
+    EXPECT_EQ(L2FWSERVER_ERROR_ROOM_BOOT, waitFileRequestAnnouncement(dev.host(), 1, nullptr, mac));
+    dev.Inject(Announcement(kZeroMbr, 0, 0, nullptr, kOther));
+    dev.Inject(Announcement(kZeroMbr, 0, 0, nullptr));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, waitFileRequestAnnouncement(dev.host(), 1, kDev, mac));
+    EXPECT_EQ(0, std::memcmp(mac, kDev, 6)) << "the request of the other device was passed over";
+
+    // A boot-ROM announcement needs the magic word and a known version.
+    dev.Inject(Announcement(kZeroMbr, 3, 0, kChip));
+    EXPECT_EQ(L2FWSERVER_ERROR_MAGIC_WORD, waitEthLoaderAnnouncement(dev.host(), 1, mac, &newer));
+    dev.Inject(Announcement(kRomMbr, 4, 9, kChip));
+    EXPECT_EQ(L2FWSERVER_ERROR_ROM_VERSION, waitEthLoaderAnnouncement(dev.host(), 1, mac, &newer));
+    EXPECT_EQ(RomVersionGet(), 4) << "the announcement's values are kept even when refused";
+    EXPECT_EQ(RomSubversionGet(), 9);
+    dev.Inject(Announcement(kRomMbr, 3, 0, kChip));
+    EXPECT_EQ(L2FWSERVER_ERROR_ROM_VERSION, waitEthLoaderAnnouncement(dev.host(), 1, mac, nullptr));
+    std::memset(mac, 0, 6);
+    dev.Inject(Announcement(kRomMbr, 2, 0, kChip));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, waitEthLoaderAnnouncement(dev.host(), 1, mac, &newer));
+    EXPECT_EQ(newer, FALSE);
+    EXPECT_EQ(0, std::memcmp(mac, kDev, 6));
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, waitEthLoaderAnnouncement(dev.host(), 0, mac, &newer));
+}
+
+// ---- Sending ---------------------------------------------------------------------------
+
+TEST_F(FwFrames, VlanTagIsInsertedAfterTheAddresses) {
+    FakeDevice dev;
+    uint8_t frame[kFrameBufferSize] = {};
+    size_t len = BuildControlFrame(frame, kHost, kDev, 0x01, 46);
+    Bytes plain(frame, frame + len);
+
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerVLANConfigure(TRUE, 100, 0));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, SendPacket(dev.host(), &addr_, frame, static_cast<INT32S>(len)));
+    // Out-of-range settings are refused and leave the tag as it was.
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerVLANConfigure(TRUE, 4095, 0));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerVLANConfigure(TRUE, 100, 8));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, SendPacket(dev.host(), &addr_, frame, static_cast<INT32S>(len)));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerVLANConfigure(TRUE, 100, 5));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, SendPacket(dev.host(), &addr_, frame, static_cast<INT32S>(len)));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerVLANConfigure(FALSE, 5000, 9));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, SendPacket(dev.host(), &addr_, frame, static_cast<INT32S>(len)));
+
+    std::vector<Bytes> got;
+    for (int i = 0; i < 200 && got.size() < 4; ++i) {
+        got = dev.Frames();
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(got.size(), 4u);
+    auto tagged = [&](uint8_t hi, uint8_t lo) {
+        Bytes t(plain.begin(), plain.begin() + 12);
+        for (uint8_t x : {uint8_t{0x81}, uint8_t{0x00}, hi, lo}) t.push_back(x);
+        t.insert(t.end(), plain.begin() + 12, plain.end());
+        return t;
+    };
+    EXPECT_EQ(got[0], tagged(0x00, 0x64));
+    EXPECT_EQ(got[0].size(), 64u);
+    EXPECT_EQ(got[1], tagged(0x00, 0x64));
+    EXPECT_EQ(got[2], tagged(0xA0, 0x64));
+    EXPECT_EQ(got[3], plain);
+}
+
+TEST_F(FwFrames, ControlFrameIsSentFourTimesAtMost) {
+    {
+        FakeDevice silent;
+        uint8_t dst[6];
+        std::memcpy(dst, kDev, 6);
+        EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, sendStartFrame(silent.host(), &addr_, kHost, dst, 46));
+        EXPECT_EQ(silent.WaitFrames(0x01, 4).size(), 4u);
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(silent.Frames(0x01).size(), 4u) << "no fifth send";
+    }
+    {
+        // Answered on the third send, but the first answers come from another device
+        // or are of the wrong kind.
+        FakeDevice dev([](const Bytes& f, size_t i) -> std::vector<Bytes> {
+            if (i == 0) return {DeviceFrame(0x07, kDev)};
+            if (i == 1) return {DeviceFrame(0x0F, kOther)};
+            return AckAll(f, i);
+        });
+        const uint8_t info[4] = {1, 2, 3, 4};
+        EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendChunkInfoFrame(dev.host(), &addr_, kHost, kDev, info, 4));
+        EXPECT_EQ(dev.Frames(0x0E).size(), 3u);
+    }
+    {
+        // The retransmission limit is in milliseconds: four tries of 40 ms.
+        L2FwServerUpgradeRetransmissionTimeoutSet(40);
+        FakeDevice silent;
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, sendEndFrame(silent.host(), &addr_, kHost, kDev, 46));
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_GE(ms, 150);
+        EXPECT_LT(ms, 1500);
+    }
+}
+
+TEST_F(FwFrames, AcknowledgementMatchingIgnoresStaleAndForeignAcks) {
+    FakeDevice dev;
+    dev.Inject(DataAck(6));
+    dev.Inject(DataAck(7, kOther));
+    dev.Inject(DataAck(7));
+    EXPECT_TRUE(waitForCorrectAck(dev.host(), kDev, 7, 500));
+    EXPECT_FALSE(waitForCorrectAck(dev.host(), kDev, 8, 50));
+}
+
+TEST_F(FwFrames, StaleAcknowledgementStretchesTheWait) {
+    // The correct acknowledgement comes 1.2 s into a 1 s wait: too late on its own,
+    // but taken when a stale one at 0.4 s started a fresh receive.
+    for (bool stale : {false, true}) {
+        FakeDevice dev;
+        std::thread late([&] {
+            std::this_thread::sleep_for(400ms);
+            if (stale) dev.Inject(DataAck(2));
+            std::this_thread::sleep_for(800ms);
+            dev.Inject(DataAck(3));
+        });
+        bool acked = waitForCorrectAck(dev.host(), kDev, 3, 1000);
+        late.join();
+        EXPECT_EQ(acked, stale) << (stale ? "with" : "without") << " a stale acknowledgement";
+    }
+}
+
+// ---- Data loops ------------------------------------------------------------------------
+
+TEST_F(FwFrames, ImageGoesOutInFramesOfUpTo1024Bytes) {
+    for (size_t size : {size_t{0}, size_t{2049}}) {
+        FakeDevice dev(AckAll);
+        Bytes image = Pattern(size, 3);
+        FILE* f = TempFileWith(image);
+        EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendFile(dev.host(), &addr_, kHost, kDev, f));
+        std::fclose(f);
+        auto frames = dev.Frames(0x03);
+        Bytes joined;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_EQ(Le16(frames[i], 22), i + 1);
+            Bytes p = FilePayload(frames[i]);
+            joined.insert(joined.end(), p.begin(), p.end());
+        }
+        EXPECT_EQ(joined, image);
+        EXPECT_EQ(L2FwServerTotalBytesGet(), size);
+        EXPECT_EQ(L2FwServerUploadedBytesGet(), size);
+        if (size == 2049) {
+            ASSERT_EQ(frames.size(), 3u);
+            EXPECT_EQ(Le16(frames[0], 24), 1024);
+            EXPECT_EQ(Le16(frames[1], 24), 1024);
+            EXPECT_EQ(Le16(frames[2], 24), 1);
+            EXPECT_EQ(frames[0].size(), 1076u);
+            EXPECT_EQ(frames[2].size(), 60u);
+            EXPECT_EQ(frames[2][12] * 256 + frames[2][13], 46);
+        } else {
+            EXPECT_TRUE(frames.empty());
+        }
+    }
+}
+
+TEST_F(FwFrames, UnacknowledgedFrameIsSentFiveTimes) {
+    // Frame 1 is acknowledged, frame 2 never; the late-resend limit is set to 0 s.
+    L2FwServerUpgradeOsupTimeoutSet(0);
+    FakeDevice dev([](const Bytes& f, size_t) -> std::vector<Bytes> {
+        if (Le16(f, 22) == 1) return AckAll(f, 0);
+        return {};
+    });
+    FILE* f = TempFileWith(Pattern(3000));
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, sendFile(dev.host(), &addr_, kHost, kDev, f));
+    std::fclose(f);
+    auto frames = dev.WaitFrames(0x03, 6);
+    ASSERT_EQ(frames.size(), 6u);
+    for (size_t i = 1; i < 6; ++i) EXPECT_EQ(frames[i], frames[1]) << "resends repeat the same frame";
+    EXPECT_EQ(L2FwServerRetransmissionsGet(), 4u);
+    EXPECT_EQ(L2FwServerUploadedBytesGet(), 1024u);
+}
+
+TEST_F(FwFrames, LateResendsOfLaterFramesUseTheLongerLimits) {
+    // Frame 2 is acknowledged 450 ms after its first send: the three resends at the
+    // 60 ms base limit miss it, the fourth send's wait (1 s) takes it.
+    std::atomic<int64_t> firstSend{0};
+    FakeDevice dev([&](const Bytes& f, size_t) -> std::vector<Bytes> {
+        uint16_t seq = Le16(f, 22);
+        if (f[21] != 0x03 || seq != 2) return AckAll(f, 0);
+        auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        int64_t expected = 0;
+        firstSend.compare_exchange_strong(expected, now);
+        return {};
+    });
+    std::thread late([&] {
+        while (firstSend.load() == 0) std::this_thread::sleep_for(2ms);
+        std::this_thread::sleep_for(450ms);
+        dev.Inject(DataAck(2));
+    });
+    FILE* f = TempFileWith(Pattern(2048));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendFile(dev.host(), &addr_, kHost, kDev, f));
+    late.join();
+    std::fclose(f);
+    auto frames = dev.Frames(0x03);
+    EXPECT_EQ(frames.size(), 5u) << "frame 1 once, frame 2 four times";
+    EXPECT_EQ(L2FwServerRetransmissionsGet(), 3u);
+}
+
+TEST_F(FwFrames, TestModeAndCancelStopTheDataLoop) {
+    {
+        ASSERT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerTestModeSet(static_cast<t_l2fwserverTestMode>(3)));
+        ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerTestModeSet(L2FWSERVER_TEST_MODE_ABORT_FILE));
+        FakeDevice dev(AckAll);
+        FILE* f = TempFileWith(Pattern(4096));
+        EXPECT_EQ(L2FWSERVER_ERROR_TEST_ABORT, sendFile(dev.host(), &addr_, kHost, kDev, f));
+        std::fclose(f);
+        EXPECT_EQ(dev.Frames(0x03).size(), 2u);
+        EXPECT_EQ(L2FwServerUploadedBytesGet(), 2048u);
+        // The loader is only stopped by its own test mode.
+        FakeDevice dev2(AckAll);
+        f = TempFileWith(Pattern(1000));
+        EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendEthLoaderFile(dev2.host(), &addr_, kHost, kDev, f, 222));
+        std::fclose(f);
+        L2FwServerTestModeSet(L2FWSERVER_TEST_MODE_ABORT_ETHLOADER);
+        FakeDevice dev3(AckAll);
+        f = TempFileWith(Pattern(1000));
+        EXPECT_EQ(L2FWSERVER_ERROR_TEST_ABORT, sendEthLoaderFile(dev3.host(), &addr_, kHost, kDev, f, 222));
+        std::fclose(f);
+        EXPECT_EQ(dev3.Frames(0x03).size(), 3u) << "624 of 1000 bytes is past half";
+        L2FwServerTestModeSet(L2FWSERVER_TEST_MODE_DISABLED);
+    }
+    {
+        // A stop asked for while frame 2 is being acknowledged ends the loop before frame 3.
+        FakeDevice dev([](const Bytes& f, size_t) -> std::vector<Bytes> {
+            if (Le16(f, 22) == 2) L2FwServerStop();
+            return AckAll(f, 0);
+        });
+        FILE* f = TempFileWith(Pattern(5000));
+        EXPECT_EQ(L2FWSERVER_ERROR_CANCELLED, sendFile(dev.host(), &addr_, kHost, kDev, f));
+        std::fclose(f);
+        EXPECT_EQ(dev.Frames(0x03).size(), 2u);
+        // Each operation clears the flag when it begins (here one that fails at once).
+        EXPECT_EQ(L2FWSERVER_ERROR_OPENING_FILE, L2FwServerUpgradeProcess("/nonexistent/fw.bin", "lo", 0, nullptr));
+        FakeDevice dev2(AckAll);
+        f = TempFileWith(Pattern(100));
+        EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendFile(dev2.host(), &addr_, kHost, kDev, f));
+        std::fclose(f);
+    }
+}
+
+TEST_F(FwFrames, LoaderGoesOutInFixedLengthFrames) {
+    FakeDevice dev(AckAll);
+    Bytes loader = Pattern(1000, 9);
+    FILE* f = TempFileWith(loader);
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendEthLoaderFile(dev.host(), &addr_, kHost, kDev, f, 222));
+    std::fclose(f);
+    auto frames = dev.Frames(0x03);
+    ASSERT_EQ(frames.size(), 5u);
+    Bytes joined;
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(frames[i].size(), 236u);
+        EXPECT_EQ(Le16(frames[i], 22), i + 1);
+        uint16_t count = Le16(frames[i], 24);
+        EXPECT_EQ(count, i < 4 ? 208 : 168);
+        joined.insert(joined.end(), frames[i].begin() + 28, frames[i].begin() + 28 + count);
+    }
+    EXPECT_EQ(joined, loader);
+
+    // Unanswered: five sends, all five counted as retransmissions.
+    FakeDevice silent;
+    f = TempFileWith(Pattern(100));
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, sendEthLoaderFile(silent.host(), &addr_, kHost, kDev, f, 990));
+    std::fclose(f);
+    auto sent = silent.WaitFrames(0x03, 5);
+    ASSERT_EQ(sent.size(), 5u);
+    EXPECT_EQ(sent[0].size(), 1004u);
+    EXPECT_EQ(L2FwServerRetransmissionsGet(), 5u);
+}
+
+// ---- Chunked firmware file -------------------------------------------------------------
+
+namespace {
+
+struct ChunkFile {
+    Bytes bytes;
+    ChunkFile() {
+        bytes = Pattern(68, 5);
+        for (uint8_t x : {0xAA, 0x55, 0xAA, 0x55}) bytes.push_back(x);
+        Bytes skip = Pattern(8, 6);
+        bytes.insert(bytes.end(), skip.begin(), skip.end());
+    }
+    ChunkFile& Record(std::initializer_list<uint8_t> info, std::initializer_list<uint8_t> offset, const Bytes& data) {
+        bytes.insert(bytes.end(), info);
+        bytes.insert(bytes.end(), offset);
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        return *this;
+    }
+    ChunkFile& End(std::initializer_list<uint8_t> entry) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(0);
+        bytes.insert(bytes.end(), entry);
+        return *this;
+    }
+};
+
+}  // namespace
+
+TEST_F(FwFrames, ChunkedFileSendsInformationDataAndEntryPoint) {
+    Bytes c1 = Pattern(1024, 11);
+    Bytes c2 = Pattern(8, 12);
+    ChunkFile file;
+    file.Record({0x02, 0x01, 0x00, 0x00}, {0x10, 0x20, 0x30, 0x40}, c1)
+        .Record({0x04, 0x00, 0x00, 0x80}, {0x50, 0x60, 0x70, 0x80}, c2)
+        .Record({0x02, 0x00, 0x00, 0x00}, {0x90, 0xA0, 0xB0, 0xC0}, {})
+        .End({0xE0, 0xE1, 0xE2, 0xE3});
+    FakeDevice dev(AckAll);
+    FILE* f = TempFileWith(file.bytes);
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendChunksFile(dev.host(), &addr_, kHost, kDev, f));
+    std::fclose(f);
+
+    auto frames = dev.Frames();
+    std::vector<uint8_t> kinds;
+    for (auto& fr : frames) kinds.push_back(fr[21]);
+    EXPECT_EQ(kinds, (std::vector<uint8_t>{0x0E, 0x03, 0x0E, 0x03, 0x0E, 0x10}))
+        << "a chunk of size 0 has its information frame and no data";
+    ASSERT_EQ(frames.size(), 6u);
+    EXPECT_EQ(Bytes(frames[0].begin() + 52, frames[0].begin() + 56), (Bytes{0x10, 0x20, 0x30, 0x40}));
+    EXPECT_EQ(FilePayload(frames[1]), c1);
+    EXPECT_EQ(Le16(frames[1], 22), 1);
+    EXPECT_EQ(Bytes(frames[2].begin() + 52, frames[2].begin() + 56), (Bytes{0x50, 0x60, 0x70, 0x80}));
+    EXPECT_EQ(FilePayload(frames[3]), c2);
+    EXPECT_EQ(Le16(frames[3], 22), 2) << "one numbering across chunks";
+    EXPECT_EQ(Bytes(frames[4].begin() + 52, frames[4].begin() + 56), (Bytes{0x90, 0xA0, 0xB0, 0xC0}));
+    EXPECT_EQ(Bytes(frames[5].begin() + 52, frames[5].begin() + 56), (Bytes{0xE0, 0xE1, 0xE2, 0xE3}));
+    EXPECT_EQ(L2FwServerTotalBytesGet(), 0u) << "counters describe the last chunk";
+}
+
+TEST_F(FwFrames, MalformedChunkedFilesFailWithoutReadingPastTheFile) {
+    struct Case {
+        const char* what;
+        Bytes file;
+        t_l2fwserverErrorCode want;
+        size_t framesSent;
+    };
+    std::vector<Case> cases;
+    {
+        ChunkFile c;
+        c.bytes[71] = 0x56;
+        c.Record({0x03, 0, 0, 0}, {0, 0, 0, 0}, Pattern(4)).End({1, 2, 3, 4});
+        cases.push_back({"bad magic AA 55 AA 56", c.bytes, L2FWSERVER_ERROR_MAGIC_WORD, 0});
+    }
+    cases.push_back({"file shorter than its magic word", Pattern(70), L2FWSERVER_ERROR_MAGIC_WORD, 0});
+    {
+        ChunkFile c;
+        c.Record({0x03, 0, 0, 0}, {0, 0, 0, 0}, Pattern(4));
+        cases.push_back({"no terminator after the last chunk", c.bytes, L2FWSERVER_ERROR_READING_FILE, 2});
+    }
+    {
+        ChunkFile c;
+        c.Record({0x03, 0, 0, 0}, {0, 0, 0, 0}, Pattern(4)).End({});
+        cases.push_back({"no entry point", c.bytes, L2FWSERVER_ERROR_READING_FILE, 2});
+    }
+    {
+        ChunkFile c;
+        c.Record({0x02, 0x02, 0, 0}, {0, 0, 0, 0}, Pattern(1500));
+        cases.push_back({"chunk runs past the end of the file", c.bytes, L2FWSERVER_ERROR_READING_FILE, 3});
+    }
+    {
+        ChunkFile c;
+        c.Record({0x01, 0, 0, 0}, {0, 0, 0, 0}, {}).End({1, 2, 3, 4});
+        cases.push_back({"word count 1 would wrap", c.bytes, L2FWSERVER_ERROR_READING_FILE, 0});
+    }
+    {
+        ChunkFile c;
+        c.Record({0x00, 0, 0, 0x80}, {0, 0, 0, 0}, {}).End({1, 2, 3, 4});
+        cases.push_back({"only bit 31 set: not a terminator, count 0", c.bytes, L2FWSERVER_ERROR_READING_FILE, 0});
+    }
+    {
+        ChunkFile c;
+        c.Record({0xFF, 0xFF, 0xFF, 0xFF}, {0, 0, 0, 0}, Pattern(16)).End({1, 2, 3, 4});
+        cases.push_back({"chunk above 4 GiB", c.bytes, L2FWSERVER_ERROR_READING_FILE, 0});
+    }
+    {
+        ChunkFile c;
+        for (uint8_t x : {0x03, 0x00, 0x00, 0x00, 0x01, 0x02}) c.bytes.push_back(x);  // offset_array cut
+        cases.push_back({"record header cut short", c.bytes, L2FWSERVER_ERROR_READING_FILE, 0});
+    }
+    for (const auto& c : cases) {
+        FakeDevice dev(AckAll);
+        FILE* f = TempFileWith(c.file);
+        EXPECT_EQ(c.want, sendChunksFile(dev.host(), &addr_, kHost, kDev, f)) << c.what;
+        std::fclose(f);
+        EXPECT_EQ(dev.Frames().size(), c.framesSent) << c.what;
+    }
+}
+
+// ---- Files and settings ------------------------------------------------------------------
+
+TEST(FwFiles, OnlyRegularFilesAreOpened) {
+    char dir[] = "/tmp/kivo-fw-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    std::string regular = std::string(dir) + "/fw.bin";
+    std::string fifo = std::string(dir) + "/fifo";
+    FILE* w = std::fopen(regular.c_str(), "wb");
+    ASSERT_NE(nullptr, w);
+    std::fputs("image", w);
+    std::fclose(w);
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+
+    FILE* f = nullptr;
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, OpenFirmwareFile(regular.c_str(), &f));
+    ASSERT_NE(nullptr, f);
+    char buf[8] = {};
+    EXPECT_EQ(5u, std::fread(buf, 1, sizeof(buf), f));
+    std::fclose(f);
+    // A FIFO must not hang the open; devices and directories are not firmware.
+    for (const std::string& p : {fifo, std::string(dir), std::string("/dev/zero"), std::string(dir) + "/missing"}) {
+        EXPECT_EQ(L2FWSERVER_ERROR_OPENING_FILE, OpenFirmwareFile(p.c_str(), &f)) << p;
+        EXPECT_EQ(nullptr, f);
+    }
+    unlink(regular.c_str());
+    unlink(fifo.c_str());
+    rmdir(dir);
+}
+
+TEST(FwControl, StartsWithoutNamesAreRefusedBeforeAnythingChanges) {
+    t_l2fwserverState before = L2FwServerStateGet();
+    t_l2fwserverErrorCode errBefore = L2FwServerErrorGet();
+    const uint8_t mac[6] = {2, 0, 0, 0, 0, 1};
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerUpgradeStart(nullptr, "eth0", 10, mac));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerUpgradeStart("fw.bin", nullptr, 10, mac));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerUpgradeStart("", "eth0", 10, nullptr));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerEthBootStart(nullptr, "fw.bin", "eth0", 10));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerEthBootStart("loader.bin", nullptr, "eth0", 10));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerEthBootStart("loader.bin", "fw.bin", "", 10));
+    EXPECT_EQ(before, L2FwServerStateGet());
+    EXPECT_EQ(errBefore, L2FwServerErrorGet());
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerWait()) << "no thread was started";
+    EXPECT_EQ(0u, L2FwServerOperationElapsedTimeGet());
+}
