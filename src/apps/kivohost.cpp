@@ -267,9 +267,78 @@ INT32S DiscoverGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
 // Firmware server requests
 //////////////////////////////////////////////////////////////////////////////
 
-INT32S StartL2FwServerGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
-INT32S StopL2FwServerGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
-INT32S GetStatusL2FwServerGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
+#include "l2fwserver.h"
+
+namespace {
+
+// Announcement time-out of every transfer started by a request, seconds.
+constexpr INT32S kFwAnnouncementTimeout = 10;
+
+bool FwServerRunning() {
+    t_l2fwserverState state = L2FwServerStateGet();
+    return state != L2FWSERVER_STATE_IDLE && state != L2FWSERVER_STATE_SUCCESSFUL &&
+           state != L2FWSERVER_STATE_ERROR;
+}
+
+}  // namespace
+
+// Start: interface name, VLAN, device MAC, firmware file name, loader file name. A
+// loader name makes it an Ethernet boot; without one it is an upgrade of that MAC.
+INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
+    RequestReader r(msg, inputLength, 5);
+    INT8U ifLength = r.u8();
+    std::string ifName = r.text(ifLength);
+    INT16U vlan = r.be16();
+    INT8U deviceMac[6];
+    r.block(deviceMac, sizeof(deviceMac));
+    INT16U fwLength = r.be16();
+    std::string fwFile = r.text(fwLength);
+    INT16U loaderLength = r.be16();
+    std::string loaderFile = r.text(loaderLength);
+    if (!r.ok()) return ReplyCode(msg, REPLY_REFUSED);
+    // A running transfer is left entirely alone, its VLAN setting included.
+    if (FwServerRunning()) return ReplyCode(msg, REPLY_REFUSED);
+    // Without an interface or a firmware file there is nothing to start.
+    if (ifLength == 0 || fwLength == 0) return ReplyCode(msg, REPLY_REFUSED);
+
+    INT16U vlanId = vlan & 0x0FFF;
+    if (vlanId != 0) {
+        // 4095 cannot be tagged; refusing beats sending on whatever VLAN was set before.
+        if (L2FwServerVLANConfigure(TRUE, vlanId, 0) != L2FWSERVER_ERROR_NONE)
+            return ReplyCode(msg, REPLY_REFUSED);
+        std::printf("VLAN %u\n", static_cast<unsigned>(vlanId));
+        std::fflush(stdout);
+    } else {
+        L2FwServerVLANConfigure(FALSE, 0, 0);
+    }
+
+    t_l2fwserverErrorCode result;
+    if (loaderLength > 0)
+        result = L2FwServerEthBootStart(loaderFile.c_str(), fwFile.c_str(), ifName.c_str(), kFwAnnouncementTimeout);
+    else
+        result = L2FwServerUpgradeStart(fwFile.c_str(), ifName.c_str(), kFwAnnouncementTimeout, deviceMac);
+    return ReplyCode(msg, result == L2FWSERVER_ERROR_NONE ? REPLY_DONE : REPLY_REFUSED);
+}
+
+INT32S StopL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
+    L2FwServerStop();
+    return ReplyCode(msg, REPLY_DONE);
+}
+
+// Status: state (1 byte), bytes uploaded and bytes to upload (4 bytes each). A final
+// state also reclaims the finished server thread.
+INT32S GetStatusL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
+    t_l2fwserverState state = L2FwServerStateGet();
+    INT32U uploaded = L2FwServerUploadedBytesGet();
+    INT32U total = L2FwServerTotalBytesGet();
+    if (state == L2FWSERVER_STATE_SUCCESSFUL || state == L2FWSERVER_STATE_ERROR) L2FwServerWait();
+    kivo::ByteWriter w(msg + 3, 10);
+    w.u8(REPLY_FW_STATUS);
+    w.u8(static_cast<INT8U>(state));
+    w.be32(uploaded);
+    w.be32(total);
+    return 13;
+}
 
 //////////////////////////////////////////////////////////////////////////////
 // Entry point
