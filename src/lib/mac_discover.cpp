@@ -35,13 +35,15 @@
 #include <vector>
 
 #include "byte_io.h"
+#include "raw_socket.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr size_t kFrameBufferSize = 1518;
+// A full-size frame, with room for an 802.1Q tag put back after reception.
+constexpr size_t kFrameBufferSize = 1522;
 // Longest wait of a thread or the caller before it looks at its flags again.
 constexpr milliseconds kSlice{100};
 // Floor of the wait for receive threads to stop after being told to: a thread
@@ -137,48 +139,15 @@ std::list<std::shared_ptr<t_discoverThread>> firstThread;
 
 std::atomic<void (*)(void)> receiveHook{nullptr};
 
-// Receives one frame without waiting. The kernel takes an 802.1Q tag out of the
-// frame before a packet socket sees it and reports it in PACKET_AUXDATA; it is put
-// back at offset 12 so that the frame reads as it was on the wire. Frames this host
+// Receives one frame without waiting, with its 802.1Q tag in place. Frames this host
 // sent are skipped. Returns the frame length, 0 for a frame to skip, -1 when none is
 // waiting.
 ssize_t ReceiveFrame(int sc, INT8U* buf, size_t size) {
-    constexpr size_t kTag = 4;
-    if (size < 12 + kTag) return -1;
-    struct sockaddr_ll from;
-    std::memset(&from, 0, sizeof(from));
-    union {
-        struct cmsghdr align;
-        char data[CMSG_SPACE(sizeof(struct tpacket_auxdata))];
-    } control;
-    // Leave room for the tag: receive at most size - 4 bytes.
-    struct iovec iov = {buf, size - kTag};
-    struct msghdr msg;
-    std::memset(&msg, 0, sizeof(msg));
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof(from);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.data;
-    msg.msg_controllen = sizeof(control.data);
-    ssize_t n = recvmsg(sc, &msg, MSG_DONTWAIT | MSG_TRUNC);
+    kivo::RawFrameInfo info;
+    ssize_t n = kivo::RawSocketRecv(sc, buf, size, MSG_DONTWAIT, &info);
     if (n < 0) return -1;
-    if (from.sll_pkttype == PACKET_OUTGOING) return 0;
-    size_t len = std::min(static_cast<size_t>(n), size - kTag);
-    for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA) continue;
-        struct tpacket_auxdata aux;
-        std::memcpy(&aux, CMSG_DATA(c), sizeof(aux));
-        bool tagged = (aux.tp_status & TP_STATUS_VLAN_VALID) != 0 || aux.tp_vlan_tci != 0;
-        if (!tagged || len < 12) break;
-        INT16U tpid = (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : ETH_P_8021Q;
-        std::memmove(buf + 12 + kTag, buf + 12, len - 12);
-        kivo::storeBe16(buf + 12, tpid);
-        kivo::storeBe16(buf + 14, aux.tp_vlan_tci);
-        len += kTag;
-        break;
-    }
-    return static_cast<ssize_t>(len);
+    if (info.outgoing) return 0;
+    return n;
 }
 
 // Body of one receive thread: listens until the deadline, until told to stop, or,
@@ -186,7 +155,7 @@ ssize_t ReceiveFrame(int sc, INT8U* buf, size_t size) {
 void ReceiveThreadFunction(std::shared_ptr<t_discoverThread> rec) {
     std::vector<INT8U> buffer;
     try {
-        buffer.resize(kFrameBufferSize + 4);
+        buffer.resize(kFrameBufferSize);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "Malloc error\n");
     }
@@ -291,8 +260,7 @@ t_macDiscoverErrorCode CreateNewThread(const CHAR* interfaceName, const std::sha
     addr.sll_protocol = htons(ETH_P_ALL);
     addr.sll_ifindex = ifindex;
     if (opened) {
-        int one = 1;
-        opened = setsockopt(rec->sc, SOL_PACKET, PACKET_AUXDATA, &one, sizeof(one)) == 0 &&
+        opened = kivo::RawSocketEnableAuxdata(rec->sc) &&
                  bind(rec->sc, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0;
     }
     if (!opened) {
