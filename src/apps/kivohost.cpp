@@ -292,7 +292,9 @@ INT32S DiscoverReplyBuild(INT8U* msg, const t_device* list) {
 INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
     RequestReader r(msg, inputLength, 5);
     INT8U nameLength = r.u8();
-    std::string interfaceName = r.text(nameLength);
+    // An empty name needs no bytes, wherever the datagram ends (a one-byte datagram
+    // is a Discover on every interface).
+    std::string interfaceName = nameLength > 0 ? r.text(nameLength) : std::string();
     INT16U vlanId = static_cast<INT16U>(r.be16() & 0x0FFF);
     // An interface name that runs past the datagram: nothing to discover on.
     if (!r.ok()) return ReplyCode(msg, REPLY_FAILED);
