@@ -218,6 +218,14 @@ void SendAck(Sim& sim, Device& d, FwState& st, uint8_t subtype, uint16_t seq = 0
     if (!Send(sim, d, f)) sim.Log(d, "fw send failed");
 }
 
+// The start acknowledgement, late by fw_start_ack_delay_ms when configured.
+void AckStart(Sim& sim, Device& d, FwState& st) {
+    long long delay = d.optInt("fw_start_ack_delay_ms", 0);
+    if (delay <= 0) return SendAck(sim, d, st, START_ACK);
+    Device* dev = &d;
+    sim.After(std::chrono::milliseconds(delay), [&sim, dev] { SendAck(sim, *dev, State(sim, *dev), START_ACK); });
+}
+
 // ---------------------------------------------------------------- timers
 
 void ArmIdle(Sim& sim, Device& d, FwState& st);
@@ -425,7 +433,7 @@ void OnStartInRom(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
                    (broadcast ? " chip " + Hex(&f.b[28], 8) + " assigned " + MacText(newMac) : "") + VlanText(f));
     SetPhase(sim, d, st, Phase::LoaderRx);
     IsRepeat(st, f);
-    SendAck(sim, d, st, START_ACK);
+    AckStart(sim, d, st);
     ArmIdle(sim, d, st);
 }
 
@@ -438,7 +446,7 @@ void OnControl(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
         // The MAC-assigning start frame again: its acknowledgement was lost.
         if (st.phase == Phase::LoaderRx && repeat && st.nextSeq == 1) {
             sim.Log(d, "fw rx start repeated" + len);
-            SendAck(sim, d, st, START_ACK);
+            AckStart(sim, d, st);
         }
         return;
     }
@@ -460,12 +468,12 @@ void OnControl(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
                 st.chunks.clear();
                 SetPhase(sim, d, st, Phase::FirmwareRx);
             }
-            SendAck(sim, d, st, START_ACK);
+            AckStart(sim, d, st);
             ArmIdle(sim, d, st);
         } else if ((st.phase == Phase::Receiving || st.phase == Phase::LoaderRx || st.phase == Phase::FirmwareRx) &&
                    repeat && st.nextSeq == 1) {
             sim.Log(d, "fw rx start repeated" + len);
-            SendAck(sim, d, st, START_ACK);
+            AckStart(sim, d, st);
         } else {
             sim.Log(d, "fw rx start ignored in phase " + std::string(PhaseName(st.phase)) + len);
         }
@@ -574,13 +582,16 @@ bool OnFrame(Sim& sim, Device& d, const Frame& frame) {
 bool OnCommand(Sim& sim, Device& d, const std::vector<std::string>& args) {
     if (args.empty() || (!PlaysFirmware(d) && !IsBootRom(d))) return false;
     FwState& st = State(sim, d);
-    // Keep step with the boot-ROM state the discovery module manages.
+    // Keep step with the boot-ROM state the discovery module manages (which module
+    // sees the command first is not fixed, so the command itself decides).
     if (IsBootRom(d) && (args[0] == "rom" || args[0] == "boot" || (args.size() >= 2 && args[1] == "booted"))) {
+        bool booted = args[0] == "boot" || (args[0] != "rom" && BootRomIsBooted(d));
         StopRequests(sim, st);
         if (st.idleTimer) sim.Cancel(st.idleTimer);
         st.idleTimer = 0;
         st.mac = d.mac;
-        SetPhase(sim, d, st, BootRomIsBooted(d) ? Phase::Running : Phase::Rom);
+        st.vanished = false;
+        SetPhase(sim, d, st, booted ? Phase::Running : Phase::Rom);
         return false;  // the discovery module reports the command
     }
     if (args[0] != "fw" || args.size() != 2) return false;
