@@ -343,7 +343,8 @@ TEST(FwUpgradeInProcess, BootRomDeviceCannotBeUpgraded) {
     Topology topo;
     topo.Link("eth1", "eth1", kHostMac, kDevMac);
     TempFile fw(AsString(PatternBytes(100, 17)));
-    topo.StartDevsim(DeviceConfig("rom1", kDevMac, "announce_period_ms = 100\nrom_version = 3\n", "bootrom"));
+    topo.StartDevsim(
+        DeviceConfig("rom1", kDevMac, "announce_period_ms = 100\nrom_version = 3\nchip_id = 0102030405060708\n", "bootrom"));
     NsGuard g(topo.host());
     const Mac dev = ParseMac(kDevMac);
     for (const uint8_t* mac : {static_cast<const uint8_t*>(nullptr), dev.data()}) {

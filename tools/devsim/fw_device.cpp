@@ -212,7 +212,9 @@ void SaveFile(Sim& sim, Device& d, const std::string& key, const Bytes& content)
 }
 
 void SendAck(Sim& sim, Device& d, FwState& st, uint8_t subtype, uint16_t seq = 0) {
-    BootRomInfo info = BootRomInfoGet(d);
+    // Only boot-ROM devices have boot-ROM options to read.
+    BootRomInfo info;
+    if (IsBootRom(d)) info = BootRomInfoGet(d);
     Bytes f = DeviceFrame(d, st.host, st.mac, subtype, ChipIdOf(d, info), seq);
     CaptureSent(d, f);
     if (!Send(sim, d, f)) sim.Log(d, "fw send failed");
