@@ -132,6 +132,10 @@ public:
         if (fd_ < 0) return false;
         // Tags stripped by the kernel are put back on receipt.
         kivo::RawSocketEnableAuxdata(fd_);
+        // Our own frames are of no interest; not having them queued saves a wake-up
+        // per frame sent (where the kernel cannot, they are skipped on receipt).
+        int one = 1;
+        setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof(one));
         return true;
     }
     void reset() {
