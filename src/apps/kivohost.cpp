@@ -296,8 +296,8 @@ INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
     // is a Discover on every interface).
     std::string interfaceName = nameLength > 0 ? r.text(nameLength) : std::string();
     INT16U vlanId = static_cast<INT16U>(r.be16() & 0x0FFF);
-    // An interface name that runs past the datagram: nothing to discover on.
-    if (!r.ok()) return ReplyCode(msg, REPLY_FAILED);
+    // An interface name that runs past the datagram: a malformed request.
+    if (!r.ok()) return ReplyCode(msg, REPLY_REFUSED);
     // The name is used as a C string, as far as its first zero byte.
     CHAR name[256];
     std::memcpy(name, interfaceName.data(), interfaceName.size());
