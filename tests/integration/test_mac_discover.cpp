@@ -22,6 +22,7 @@
 #include <tuple>
 
 #include "harness.h"
+#include "harness_discover.h"
 #include "mac_discover.h"
 #include "raw_socket.h"
 
@@ -36,58 +37,6 @@ const Mac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 Mac DevMac(unsigned n) {
     return {0x02, 0x00, 0x00, 0x00, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
 }
-
-// A raw socket on one interface of a namespace, playing the devices on that link.
-class RawPeer {
-public:
-    RawPeer(const Netns& ns, const std::string& ifname) {
-        NsGuard guard(ns);
-        fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) throw std::runtime_error("raw socket");
-        ifindex_ = static_cast<int>(if_nametoindex(ifname.c_str()));
-        struct sockaddr_ll sll;
-        std::memset(&sll, 0, sizeof(sll));
-        sll.sll_family = AF_PACKET;
-        sll.sll_protocol = htons(ETH_P_ALL);
-        sll.sll_ifindex = ifindex_;
-        if (ifindex_ == 0 || !kivo::RawSocketEnableAuxdata(fd_) ||
-            bind(fd_, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) != 0)
-            throw std::runtime_error("cannot bind to " + ifname);
-    }
-    ~RawPeer() { close(fd_); }
-
-    bool Send(const Bytes& frame) {
-        struct sockaddr_ll to;
-        std::memset(&to, 0, sizeof(to));
-        to.sll_family = AF_PACKET;
-        to.sll_ifindex = ifindex_;
-        to.sll_halen = 6;
-        std::memcpy(to.sll_addr, frame.data(), 6);
-        return sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<struct sockaddr*>(&to), sizeof(to)) ==
-               static_cast<ssize_t>(frame.size());
-    }
-
-    // The next discovery probe that arrives (SNAP protocol 0C 01), as on the wire.
-    std::optional<Bytes> WaitProbe(std::chrono::milliseconds timeout = 5s) {
-        auto deadline = Clock::now() + timeout;
-        uint8_t buf[2048];
-        while (Clock::now() < deadline) {
-            struct pollfd pfd = {fd_, POLLIN, 0};
-            if (poll(&pfd, 1, 50) <= 0) continue;
-            kivo::RawFrameInfo info;
-            ssize_t n = kivo::RawSocketRecv(fd_, buf, sizeof(buf), MSG_DONTWAIT, &info);
-            if (n <= 0 || info.outgoing) continue;
-            size_t o = (n >= 14 && buf[12] == 0x81 && buf[13] == 0x00) ? 16 : 12;
-            if (static_cast<size_t>(n) >= o + 10 && buf[o + 8] == 0x0C && buf[o + 9] == 0x01)
-                return Bytes(buf, buf + n);
-        }
-        return std::nullopt;
-    }
-
-private:
-    int fd_ = -1;
-    int ifindex_ = 0;
-};
 
 Bytes FrameHead(const Mac& dst, const Mac& src, bool tagged, uint8_t p0, uint8_t p1) {
     Bytes f;
