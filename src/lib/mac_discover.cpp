@@ -476,10 +476,6 @@ t_macDiscoverErrorCode MACDiscoverGet(CHAR* interfaceName, BOOLEAN multipleDevic
         lastFinished = false;
         timeout = milliseconds(timeoutMs);
     }
-    // Records of threads left behind by an earlier discovery are not kept here; the
-    // list is empty at this point.
-    firstThread.clear();
-
     if (interfaceName != nullptr) {
         CreateNewThread(interfaceName, discovery, timeout);
         WaitForResult(*discovery, timeout);
