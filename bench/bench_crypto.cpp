@@ -66,7 +66,8 @@ void BM_Sha256_OpenSSL(benchmark::State& state) {
     unsigned char digest[32];
     unsigned int len = 0;
     for (auto _ : state) {
-        if (EVP_Digest(data.data(), data.size(), digest, &len, md.get(), nullptr) != 1) state.SkipWithError("digest");
+        if (EVP_Digest(data.data(), data.size(), digest, &len, md.get(), nullptr) != 1)
+            state.SkipWithError("digest");
         benchmark::DoNotOptimize(digest);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
@@ -79,7 +80,8 @@ void BM_Des3CbcEncrypt_Ours(benchmark::State& state) {
     auto data = randomBytes(static_cast<size_t>(state.range(0)), 2);
     auto key = randomBytes(32, 3);
     for (auto _ : state) {
-        if (DES3CBCCipher(data.data(), static_cast<INT32S>(data.size()), key.data()) != 0) state.SkipWithError("cipher");
+        if (DES3CBCCipher(data.data(), static_cast<INT32S>(data.size()), key.data()) != 0)
+            state.SkipWithError("cipher");
         benchmark::DoNotOptimize(data.data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
@@ -99,7 +101,8 @@ void BM_Des3CbcEncrypt_OpenSSL(benchmark::State& state) {
     for (auto _ : state) {
         int outLen = 0;
         if (EVP_EncryptInit_ex2(ctx.get(), nullptr, nullptr, key.data() + 24, nullptr) != 1 ||
-            EVP_EncryptUpdate(ctx.get(), data.data(), &outLen, data.data(), static_cast<int>(data.size())) != 1) {
+            EVP_EncryptUpdate(ctx.get(), data.data(), &outLen, data.data(), static_cast<int>(data.size())) !=
+                1) {
             state.SkipWithError("encrypt");
         }
         benchmark::DoNotOptimize(data.data());
@@ -111,7 +114,8 @@ void BM_Des3CbcDecrypt_Ours(benchmark::State& state) {
     auto data = randomBytes(static_cast<size_t>(state.range(0)), 2);
     auto key = randomBytes(32, 3);
     for (auto _ : state) {
-        if (DES3CBCDecipher(data.data(), static_cast<INT32S>(data.size()), key.data()) != 0) state.SkipWithError("decipher");
+        if (DES3CBCDecipher(data.data(), static_cast<INT32S>(data.size()), key.data()) != 0)
+            state.SkipWithError("decipher");
         benchmark::DoNotOptimize(data.data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
@@ -130,7 +134,8 @@ void BM_Des3CbcDecrypt_OpenSSL(benchmark::State& state) {
     for (auto _ : state) {
         int outLen = 0;
         if (EVP_DecryptInit_ex2(ctx.get(), nullptr, nullptr, key.data() + 24, nullptr) != 1 ||
-            EVP_DecryptUpdate(ctx.get(), data.data(), &outLen, data.data(), static_cast<int>(data.size())) != 1) {
+            EVP_DecryptUpdate(ctx.get(), data.data(), &outLen, data.data(), static_cast<int>(data.size())) !=
+                1) {
             state.SkipWithError("decrypt");
         }
         benchmark::DoNotOptimize(data.data());

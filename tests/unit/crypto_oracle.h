@@ -17,7 +17,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline Bytes fromHex(const std::string& hex) {
     Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -30,7 +31,9 @@ inline std::string toHex(const std::uint8_t* data, size_t n) {
     }
     return s;
 }
-inline std::string toHex(const Bytes& b) { return toHex(b.data(), b.size()); }
+inline std::string toHex(const Bytes& b) {
+    return toHex(b.data(), b.size());
+}
 
 inline Bytes randomBytes(std::mt19937& rng, size_t n) {
     Bytes b(n);
@@ -48,10 +51,13 @@ inline Bytes sha256(const Bytes& data) {
 
 // DES-EDE3-CBC without padding under 32 bytes of key material (K1 K2 K3 IV).
 inline Bytes des3Cbc(const Bytes& data, const std::uint8_t* keyMaterial, bool encrypt) {
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                        EVP_CIPHER_CTX_free);
     Bytes out(data.size() + 8);
     int n1 = 0, n2 = 0;
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_des_ede3_cbc(), nullptr, keyMaterial, keyMaterial + 24, encrypt ? 1 : 0) != 1 ||
+    if (!ctx ||
+        EVP_CipherInit_ex(ctx.get(), EVP_des_ede3_cbc(), nullptr, keyMaterial, keyMaterial + 24,
+                          encrypt ? 1 : 0) != 1 ||
         EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1 ||
         EVP_CipherUpdate(ctx.get(), out.data(), &n1, data.data(), static_cast<int>(data.size())) != 1 ||
         EVP_CipherFinal_ex(ctx.get(), out.data() + n1, &n2) != 1)

@@ -66,7 +66,8 @@ TEST(Des, ParityBitsOfTheKeyAreIgnored) {
 }
 
 TEST(Des, KeyRegisterCanBeSavedAndRestored) {
-    Bytes keyA = fromHex("0123456789abcdef"), keyB = fromHex("7ca110454a1a6e57"), plain = fromHex("4e6f772069732074");
+    Bytes keyA = fromHex("0123456789abcdef"), keyB = fromHex("7ca110454a1a6e57"),
+          plain = fromHex("4e6f772069732074");
     INT32U saved[DES_SCHEDULE_WORDS];
     deskey(keyA.data(), EN0);
     cpkey(saved);
@@ -91,7 +92,8 @@ Bytes cipher(Bytes data, const Bytes& key, bool encrypt) {
 TEST(TripleDesCbc, FipsCbcExampleWithThreeEqualKeys) {
     // With K1 = K2 = K3 the cipher is single DES in CBC mode (FIPS 81 CBC example).
     Bytes key = fromHex("0123456789abcdef0123456789abcdef0123456789abcdef1234567890abcdef");
-    Bytes plain(reinterpret_cast<const INT8U*>("Now is the time for all "), reinterpret_cast<const INT8U*>("Now is the time for all ") + 24);
+    Bytes plain(reinterpret_cast<const INT8U*>("Now is the time for all "),
+                reinterpret_cast<const INT8U*>("Now is the time for all ") + 24);
     EXPECT_EQ(toHex(cipher(plain, key, true)), "e5c7cdde872bf27c43e934008c389c0f683788499a7c05f6");
     EXPECT_EQ(cipher(cipher(plain, key, true), key, false), plain);
 }
@@ -101,19 +103,32 @@ TEST(TripleDesCbc, AgreesWithOpenSslOnRandomKeysAndData) {
     for (int i = 0; i < 3000; ++i) {
         Bytes key = crypto_oracle::randomBytes(rng, 32);
         switch (i % 10) {  // degenerate key material now and then
-            case 0: std::memcpy(key.data() + 8, key.data(), 8); std::memcpy(key.data() + 16, key.data(), 8); break;
-            case 1: std::fill(key.begin(), key.end(), 0); break;
-            case 2: std::memcpy(key.data() + 8, key.data(), 8); break;        // K1 = K2
-            case 3: std::memcpy(key.data() + 16, key.data() + 8, 8); break;   // K2 = K3
-            case 4: std::memcpy(key.data() + 16, key.data(), 8); break;       // K1 = K3
-            default: break;
+            case 0:
+                std::memcpy(key.data() + 8, key.data(), 8);
+                std::memcpy(key.data() + 16, key.data(), 8);
+                break;
+            case 1:
+                std::fill(key.begin(), key.end(), 0);
+                break;
+            case 2:
+                std::memcpy(key.data() + 8, key.data(), 8);
+                break;  // K1 = K2
+            case 3:
+                std::memcpy(key.data() + 16, key.data() + 8, 8);
+                break;  // K2 = K3
+            case 4:
+                std::memcpy(key.data() + 16, key.data(), 8);
+                break;  // K1 = K3
+            default:
+                break;
         }
         Bytes plain = crypto_oracle::randomBytes(rng, 8 * (1 + rng() % 40));
         Bytes encrypted = cipher(plain, key, true);
         ASSERT_EQ(toHex(encrypted), toHex(crypto_oracle::des3Cbc(plain, key.data(), true))) << "case " << i;
         ASSERT_EQ(cipher(encrypted, key, false), plain) << "case " << i;
         Bytes foreign = crypto_oracle::randomBytes(rng, plain.size());
-        ASSERT_EQ(toHex(cipher(foreign, key, false)), toHex(crypto_oracle::des3Cbc(foreign, key.data(), false)));
+        ASSERT_EQ(toHex(cipher(foreign, key, false)),
+                  toHex(crypto_oracle::des3Cbc(foreign, key.data(), false)));
     }
 }
 
@@ -148,7 +163,9 @@ TEST(TripleDesCbc, ChainsBlocksAndRestartsFromTheIvEachCall) {
     Bytes key = fromHex("0123456789abcdeffedcba987654321089abcdef01234567a1b2c3d4e5f60718");
     Bytes plain(32, 0x5A);  // four identical blocks
     Bytes once = cipher(plain, key, true);
-    for (int b = 1; b < 4; ++b) EXPECT_NE(Bytes(once.begin() + 8 * b, once.begin() + 8 * b + 8), Bytes(once.begin(), once.begin() + 8));
+    for (int b = 1; b < 4; ++b)
+        EXPECT_NE(Bytes(once.begin() + 8 * b, once.begin() + 8 * b + 8),
+                  Bytes(once.begin(), once.begin() + 8));
     EXPECT_EQ(cipher(plain, key, true), once);  // no state carried from the previous call
     Bytes otherIv = key;
     otherIv[31] ^= 1;
@@ -180,9 +197,11 @@ TEST(TripleDesCbc, TwoThreadsWithDifferentKeysDoNotDisturbEachOther) {
         deskey(job->desKey.data(), EN0);
         for (int i = 0; i < 3000; ++i) {
             Bytes data = job->plain;
-            if (DES3CBCCipher(data.data(), static_cast<INT32S>(data.size()), job->key.data()) != 0 || data != job->expected)
+            if (DES3CBCCipher(data.data(), static_cast<INT32S>(data.size()), job->key.data()) != 0 ||
+                data != job->expected)
                 job->failures++;
-            if (DES3CBCDecipher(data.data(), static_cast<INT32S>(data.size()), job->key.data()) != 0 || data != job->plain)
+            if (DES3CBCDecipher(data.data(), static_cast<INT32S>(data.size()), job->key.data()) != 0 ||
+                data != job->plain)
                 job->failures++;
             Bytes block(8);
             des(job->desPlain.data(), block.data());

@@ -14,13 +14,15 @@ namespace {
 
 Bytes legacyKey(const std::string& password) {
     Bytes key(32, 0xA5);  // pre-filled so that bytes left unwritten would show
-    GenerateLegacyHash(key.data(), reinterpret_cast<const INT8U*>(password.data()), static_cast<INT32U>(password.size()));
+    GenerateLegacyHash(key.data(), reinterpret_cast<const INT8U*>(password.data()),
+                       static_cast<INT32U>(password.size()));
     return key;
 }
 
 Bytes sha256Key(const std::string& password) {
     Bytes key(32, 0xA5);
-    GenerateSha256Hash(key.data(), reinterpret_cast<const INT8U*>(password.data()), static_cast<INT32U>(password.size()));
+    GenerateSha256Hash(key.data(), reinterpret_cast<const INT8U*>(password.data()),
+                       static_cast<INT32U>(password.size()));
     return key;
 }
 
@@ -56,12 +58,13 @@ TEST(LegacyHash, OnlyTheFirst24CharactersCount) {
 }
 
 TEST(Sha256Key, IsExactlyTheDigestOfThePassword) {
-    for (const std::string& password : {std::string(""), std::string("a"), std::string("Kv8#pLm2Qz!r"),
-                                        std::string(100, 'z')}) {
+    for (const std::string& password :
+         {std::string(""), std::string("a"), std::string("Kv8#pLm2Qz!r"), std::string(100, 'z')}) {
         Bytes expected = crypto_oracle::sha256(Bytes(password.begin(), password.end()));
         EXPECT_EQ(sha256Key(password), expected) << password;
     }
-    EXPECT_EQ(crypto_oracle::toHex(sha256Key("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(crypto_oracle::toHex(sha256Key("")),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 TEST(KeyMaterial, PasswordToCiphertextMatchesOpenSsl) {
@@ -75,7 +78,8 @@ TEST(KeyMaterial, PasswordToCiphertextMatchesOpenSsl) {
             Bytes key = legacy ? legacyKey(password) : sha256Key(password);
             Bytes data = plain;
             ASSERT_EQ(DES3CBCCipher(data.data(), static_cast<INT32S>(data.size()), key.data()), 0);
-            ASSERT_EQ(data, crypto_oracle::des3Cbc(plain, key.data(), true)) << password << " legacy " << legacy;
+            ASSERT_EQ(data, crypto_oracle::des3Cbc(plain, key.data(), true))
+                << password << " legacy " << legacy;
         }
     }
 }
