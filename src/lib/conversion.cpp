@@ -166,6 +166,7 @@ public:
     // Appends all n characters or nothing.
     bool put(const CHAR* s, size_t n) {
         if (n > room()) return false;
+        if (cap_ == 0) return true;  // an empty text into no area at all
         if (n) std::memcpy(out_ + len_, s, n);
         len_ += n;
         out_[len_] = '\0';

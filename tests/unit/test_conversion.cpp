@@ -8,6 +8,7 @@
 
 #include "conversion.h"
 #include "conversion_internal.h"
+#include "conversion_legacy.h"
 
 namespace {
 
@@ -237,6 +238,7 @@ TEST(ConversionRender, StopsCleanlyAtTheArea) {
     EXPECT_EQ(render(PARAM_TYPE_MAC_ADDR, cat({kA, kB}), false, 20).text, "00:11:22:AA:BB:CC");
     EXPECT_EQ(render(PARAM_TYPE_FEC_RATE, hex("04 00 00 00"), false, 5).text, "");  // names whole or not at all
     EXPECT_EQ(render(PARAM_TYPE_INT8U, hex("01"), false, 0).count, 1u);
+    EXPECT_EQ(render(PARAM_TYPE_FORCE_NODE, hex("09 00 00 00"), false, 0).text, "");  // empty text, no area
 }
 
 TEST(ConversionParse, TextsAsTheirTableSays) {
@@ -477,6 +479,54 @@ TEST(ConversionStatus, LcmpTexts) {
     EXPECT_EQ(ConversionValueToErrorString(fromBytes.data(), area.data()), CONVERSION_ERROR_RFA);
     testing::internal::GetCapturedStderr();
     EXPECT_STREQ(area.data(), "ERROR -77 LCMP failed due Remote File Access");
+}
+
+// Random values, lengths, area sizes and (mutated) texts on both paths: areas are
+// exactly as large as stated, so the sanitizer build catches any access past them.
+TEST(ConversionRobustness, RandomInputsStayInsideTheirAreas) {
+    std::mt19937 rng(424242);
+    const std::string seeds[] = {"Tue Jan 2 03:04:05 2024", "fe80::1,::", "00:11:22:33:44:55,", "1.2.3.4,5.6.7.8",
+                                 "1_3", "YES,NO", "-1,2,300", "FTP", "RADIUS", "\"Sat Dec 31 23:59:59 2899"};
+    const std::string alphabet = "0123456789abcdefxX:.,_-+ \"";
+    for (int i = 0; i < 20000; ++i) {
+        const INT32U type = rng() % 40;
+        Bytes value(rng() % 48);
+        for (auto& b : value) b = static_cast<INT8U>(rng());
+        const size_t area = rng() % 64;
+        std::vector<CHAR> text(area);
+        INT32U count = 0;
+        ConversionValueToString(static_cast<t_paramType>(type), static_cast<INT32U>(value.size()), value.data(),
+                                text.data(), static_cast<INT32U>(area), &count, static_cast<BOOLEAN>(rng() & 1));
+        if (area) {
+            EXPECT_LT(strnlen(text.data(), area), area);
+        }
+        EXPECT_GE(count, 1u);
+        std::vector<INT8U> legacyText(area);
+        INT32U length = static_cast<INT32U>(value.size() + rng() % 3);  // field may even claim too little
+        valueToString(static_cast<INT8U>(type), value.data(), &length, legacyText.data(), static_cast<INT32U>(area));
+        EXPECT_TRUE(area == 0 ? length == 0 : length < area);
+        length = static_cast<INT32U>(value.size() + 2);
+        errorToString(value.data(), &length, legacyText.data(), static_cast<INT32U>(area));
+        ConversionValueToErrorString(value.data(), static_cast<INT32U>(value.size()), text.data(),
+                                     static_cast<INT32U>(area));
+
+        std::string s = seeds[rng() % std::size(seeds)];
+        for (int m = rng() % 4; m > 0 && !s.empty(); --m) {
+            const size_t at = rng() % s.size();
+            if (rng() & 1)
+                s[at] = alphabet[rng() % alphabet.size()];
+            else
+                s.erase(at, 1 + rng() % 3);
+        }
+        const size_t cap = rng() % 48;
+        std::vector<INT8U> out(cap);
+        INT32U outLen = 0;
+        ConversionStringToValue(static_cast<t_paramType>(type), s.c_str(), out.data(), static_cast<INT32U>(cap), &outLen);
+        EXPECT_LE(outLen, cap);
+        stringToValue(static_cast<INT8U>(type), reinterpret_cast<const INT8U*>(s.c_str()), &outLen, out.data(),
+                      static_cast<INT32U>(cap));
+        EXPECT_LE(outLen, cap);
+    }
 }
 
 }  // namespace
