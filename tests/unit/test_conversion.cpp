@@ -121,7 +121,7 @@ TEST(ConversionRender, TypesAsTheirTableSays) {
     }
     const Bytes one = hex("01");  // the spec signature renders into a 30000-byte area
     std::vector<CHAR> area(CONVERSION_TEXT_AREA_SIZE, 0);
-    ConversionValueToString(PARAM_TYPE_BOOL, 1, const_cast<INT8U*>(one.data()), area.data(), nullptr, FALSE);
+    ConversionValueToString(PARAM_TYPE_BOOL, 1, one.data(), area.data(), nullptr, FALSE);
     EXPECT_STREQ(area.data(), "YES");
 }
 
