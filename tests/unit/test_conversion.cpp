@@ -119,7 +119,7 @@ TEST(ConversionRender, TypesAsTheirTableSays) {
         EXPECT_EQ(r.text, c.text);
         EXPECT_EQ(r.count, c.count);
     }
-    const Bytes one = hex("01");  // the spec signature renders into a 30000-byte area
+    const Bytes one = hex("01");  // the short form renders into a 30000-byte area
     std::vector<CHAR> area(CONVERSION_TEXT_AREA_SIZE, 0);
     ConversionValueToString(PARAM_TYPE_BOOL, 1, one.data(), area.data(), nullptr, FALSE);
     EXPECT_STREQ(area.data(), "YES");
@@ -318,7 +318,7 @@ TEST(ConversionParse, TextsAsTheirTableSays) {
         }
     }
     EXPECT_EQ(parse(PARAM_TYPE_INT32S, "-1").bytes, parse(PARAM_TYPE_INT32U, "4294967295").bytes);
-    // The spec signature parses into a 30000-byte area.
+    // The short form parses into a 30000-byte area.
     std::vector<INT8U> area(CONVERSION_VALUE_AREA_SIZE);
     INT32U len = 0;
     CHAR text[] = "1,2";
@@ -473,7 +473,7 @@ TEST(ConversionStatus, LcmpTexts) {
     const Bytes shortStatus = hex("00 00 00");
     EXPECT_EQ(status(0, &shortStatus), std::pair(-1, std::string("ERROR INVALID STATUS VALUE")));
     EXPECT_EQ(status(-1, nullptr, 10).second, "");  // does not fit: not written at all
-    Bytes fromBytes = hex("B3 FF FF FF");  // the spec signature: 4 bytes, a 30000-byte area
+    Bytes fromBytes = hex("B3 FF FF FF");  // the short form: 4 bytes, a 30000-byte area
     std::vector<CHAR> area(CONVERSION_TEXT_AREA_SIZE, 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(ConversionValueToErrorString(fromBytes.data(), area.data()), CONVERSION_ERROR_RFA);

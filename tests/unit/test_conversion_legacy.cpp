@@ -167,7 +167,7 @@ TEST(LegacyParse, BigEndianAndItsOwnRules) {
     CHAR text[16] = {};
     ConversionValueToString(PARAM_TYPE_HW_REVISION, len, lcmp.data(), text, sizeof(text), nullptr, FALSE);
     EXPECT_STREQ(text, "3_1");
-    // The spec signature parses into a 40000-byte area.
+    // The short form parses into a 40000-byte area.
     EXPECT_FALSE(parse(PARAM_TYPE_STRING, std::string(LEGACY_VALUE_AREA_SIZE + 1, 's')).ok);
     std::vector<INT8U> area(LEGACY_VALUE_AREA_SIZE);
     std::string big(LEGACY_VALUE_AREA_SIZE, 's');
@@ -250,7 +250,7 @@ TEST(LegacyStatus, TextsLengthsAndResults) {
         const bool shared = (c >= 1 && c <= 5) || (c >= 31 && c <= 63);
         EXPECT_EQ(status(-c), std::pair(-c, shared ? std::string(lcmp) : std::string("ERROR UNKNOWN"))) << c;
     }
-    // The spec signature: the item's length field in, the text's length out.
+    // The short form: the item's length field in, the text's length out.
     Bytes item = be32(static_cast<INT32U>(-3));
     std::vector<INT8U> area(LEGACY_TEXT_AREA_SIZE, 0);
     INT32U length = 6;
