@@ -52,6 +52,8 @@ public:
     // A variable-length field of n bytes that must lie within the datagram.
     const INT8U* field(size_t n) {
         if (!ok_) return nullptr;
+        // An empty field is valid wherever it stands, even past a short datagram.
+        if (n == 0) return msg_ + (pos_ < KIVO_MESSAGE_SIZE ? pos_ : KIVO_MESSAGE_SIZE - 1);
         if (n > len_ || pos_ > len_ - n) {
             ok_ = false;
             return nullptr;
