@@ -52,6 +52,8 @@ public:
     // A variable-length field of n bytes that must lie within the datagram.
     const INT8U* field(size_t n) {
         if (!ok_) return nullptr;
+        // An empty field is valid wherever it stands, even past a short datagram.
+        if (n == 0) return msg_ + (pos_ < KIVO_MESSAGE_SIZE ? pos_ : KIVO_MESSAGE_SIZE - 1);
         if (n > len_ || pos_ > len_ - n) {
             ok_ = false;
             return nullptr;
@@ -296,8 +298,8 @@ INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
     // is a Discover on every interface).
     std::string interfaceName = nameLength > 0 ? r.text(nameLength) : std::string();
     INT16U vlanId = static_cast<INT16U>(r.be16() & 0x0FFF);
-    // An interface name that runs past the datagram: nothing to discover on.
-    if (!r.ok()) return ReplyCode(msg, REPLY_FAILED);
+    // An interface name that runs past the datagram: a malformed request.
+    if (!r.ok()) return ReplyCode(msg, REPLY_REFUSED);
     // The name is used as a C string, as far as its first zero byte.
     CHAR name[256];
     std::memcpy(name, interfaceName.data(), interfaceName.size());

@@ -103,10 +103,11 @@ struct Discovery {
 
 // One interface being listened on.
 struct s_discoverThread {
-    // Raw socket. Closed with the record, that is once both the receive thread and
-    // the caller are done with it: the caller still sends the probe on it after
-    // the thread has started, and a thread may end at once.
+    // Raw socket. The receive thread closes it as its last step (closing a packet
+    // socket waits for the network stack, so the threads do it in parallel); the
+    // record closes it only when no thread was started.
     INT32S sc = -1;
+    bool threadOwnsSocket = false;
     std::thread thread;
     std::atomic<bool> running{false};
     std::atomic<bool> keepAlive{false};
@@ -119,7 +120,7 @@ struct s_discoverThread {
     s_discoverThread(const s_discoverThread&) = delete;
     s_discoverThread& operator=(const s_discoverThread&) = delete;
     ~s_discoverThread() {
-        if (sc >= 0) close(sc);
+        if (!threadOwnsSocket && sc >= 0) close(sc);
     }
 };
 using t_discoverThread = s_discoverThread;
@@ -190,6 +191,7 @@ void ReceiveThreadFunction(std::shared_ptr<t_discoverThread> rec) {
             if (!rec->keepAlive.load() || Clock::now() >= deadline) break;
         }
     }
+    close(rec->sc);
     {
         // Under the mutex so that the waiter cannot miss the change between its test
         // and its wait.
@@ -241,7 +243,7 @@ t_macDiscoverErrorCode CreateNewThread(const CHAR* interfaceName, const std::sha
     if (opened) {
         // Protocol 0 until bound: the socket receives nothing from other interfaces
         // in between, so no frame is credited to the wrong interface.
-        rec->sc = socket(AF_PACKET, SOCK_RAW, 0);
+        rec->sc = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
         opened = rec->sc >= 0;
     }
     if (opened) {
@@ -268,11 +270,20 @@ t_macDiscoverErrorCode CreateNewThread(const CHAR* interfaceName, const std::sha
         return MACDISCOVER_ERROR_SOCKET_NOT_OPENED;  // the record closes the socket
     }
 
+    // The socket is bound, so replies queue on it from now on: the probe can leave
+    // before the receive thread runs without a quick reply being missed.
+    addr.sll_halen = ETH_ALEN;
+    t_macDiscoverErrorCode result;
+    SendPacket(rec->sc, &addr, rec->interfaceMAC, ituMACAddr, &result);
+
+    // A failed probe does not stop the listening: announcements need no probe.
     rec->keepAlive.store(true);
     rec->running.store(true);
     try {
+        rec->threadOwnsSocket = true;
         rec->thread = std::thread(ReceiveThreadFunction, rec);
     } catch (const std::system_error&) {
+        rec->threadOwnsSocket = false;
         rec->running.store(false);
         std::fprintf(stderr, "Error: cannot start the receive thread on %s\n", interfaceName);
         return MACDISCOVER_ERROR_THREAD_CREATE;
@@ -285,10 +296,6 @@ t_macDiscoverErrorCode CreateNewThread(const CHAR* interfaceName, const std::sha
         rec->thread.join();
         return MACDISCOVER_ERROR_MALLOC;
     }
-
-    addr.sll_halen = ETH_ALEN;
-    t_macDiscoverErrorCode result;
-    SendPacket(rec->sc, &addr, rec->interfaceMAC, ituMACAddr, &result);
     return result;
 }
 
@@ -469,10 +476,6 @@ t_macDiscoverErrorCode MACDiscoverGet(CHAR* interfaceName, BOOLEAN multipleDevic
         lastFinished = false;
         timeout = milliseconds(timeoutMs);
     }
-    // Records of threads left behind by an earlier discovery are not kept here; the
-    // list is empty at this point.
-    firstThread.clear();
-
     if (interfaceName != nullptr) {
         CreateNewThread(interfaceName, discovery, timeout);
         WaitForResult(*discovery, timeout);

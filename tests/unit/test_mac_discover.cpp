@@ -223,13 +223,13 @@ TEST(DiscoverHandler, NameRunningPastTheDatagramIsRefusedAtOnce) {
     INT32S n = DiscoverGet(sizeof(request), msg);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     ASSERT_EQ(4, n);
-    EXPECT_EQ(REPLY_FAILED, msg[3]);
+    EXPECT_EQ(REPLY_REFUSED, msg[3]);
 
     // L = 255 at the end of a 6-byte datagram.
     std::memset(msg, 0, sizeof(msg));
     msg[5] = 255;
     ASSERT_EQ(4, DiscoverGet(6, msg));
-    EXPECT_EQ(REPLY_FAILED, msg[3]);
+    EXPECT_EQ(REPLY_REFUSED, msg[3]);
 }
 
 TEST(DiscoverHandler, UnusableInterfaceNameGivesFailed) {

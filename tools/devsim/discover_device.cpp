@@ -203,7 +203,7 @@ BootRomInfo BootRomInfoGet(const Device& d) {
     info.romVersion = static_cast<uint16_t>(d.optInt("rom_version", 3));
     info.romSubversion = static_cast<uint16_t>(d.optInt("rom_subversion", 0));
     Bytes chip;
-    if (ParseHex(d.opt("chip_id", ""), chip))
+    if (ParseHex(d.opt("chip_id", ""), chip) && !chip.empty())
         std::memcpy(info.chipId, chip.data(), std::min(chip.size(), sizeof(info.chipId)));
     return info;
 }
