@@ -605,54 +605,6 @@ TEST_F(FwFrames, StaleAcknowledgementStretchesTheWait) {
 
 // ---- Data loops ------------------------------------------------------------------------
 
-TEST_F(FwFrames, ImageGoesOutInFramesOfUpTo1024Bytes) {
-    for (size_t size : {size_t{0}, size_t{2049}}) {
-        FakeDevice dev(AckAll);
-        Bytes image = Pattern(size, 3);
-        FILE* f = TempFileWith(image);
-        EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendFile(dev.host(), &addr_, kHost, kDev, f));
-        std::fclose(f);
-        auto frames = dev.Frames(0x03);
-        Bytes joined;
-        for (size_t i = 0; i < frames.size(); ++i) {
-            EXPECT_EQ(Le16(frames[i], 22), i + 1);
-            Bytes p = FilePayload(frames[i]);
-            joined.insert(joined.end(), p.begin(), p.end());
-        }
-        EXPECT_EQ(joined, image);
-        EXPECT_EQ(L2FwServerTotalBytesGet(), size);
-        EXPECT_EQ(L2FwServerUploadedBytesGet(), size);
-        if (size == 2049) {
-            ASSERT_EQ(frames.size(), 3u);
-            EXPECT_EQ(Le16(frames[0], 24), 1024);
-            EXPECT_EQ(Le16(frames[1], 24), 1024);
-            EXPECT_EQ(Le16(frames[2], 24), 1);
-            EXPECT_EQ(frames[0].size(), 1076u);
-            EXPECT_EQ(frames[2].size(), 60u);
-            EXPECT_EQ(frames[2][12] * 256 + frames[2][13], 46);
-        } else {
-            EXPECT_TRUE(frames.empty());
-        }
-    }
-}
-
-TEST_F(FwFrames, UnacknowledgedFrameIsSentFiveTimes) {
-    // Frame 1 is acknowledged, frame 2 never; the late-resend limit is set to 0 s.
-    L2FwServerUpgradeOsupTimeoutSet(0);
-    FakeDevice dev([](const Bytes& f, size_t) -> std::vector<Bytes> {
-        if (Le16(f, 22) == 1) return AckAll(f, 0);
-        return {};
-    });
-    FILE* f = TempFileWith(Pattern(3000));
-    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, sendFile(dev.host(), &addr_, kHost, kDev, f));
-    std::fclose(f);
-    auto frames = dev.WaitFrames(0x03, 6);
-    ASSERT_EQ(frames.size(), 6u);
-    for (size_t i = 1; i < 6; ++i) EXPECT_EQ(frames[i], frames[1]) << "resends repeat the same frame";
-    EXPECT_EQ(L2FwServerRetransmissionsGet(), 4u);
-    EXPECT_EQ(L2FwServerUploadedBytesGet(), 1024u);
-}
-
 TEST_F(FwFrames, LateResendsOfLaterFramesUseTheLongerLimits) {
     // Frame 2 is acknowledged 450 ms after its first send: the three resends at the
     // 60 ms base limit miss it, the fourth send's wait (1 s) takes it.
@@ -679,73 +631,37 @@ TEST_F(FwFrames, LateResendsOfLaterFramesUseTheLongerLimits) {
     EXPECT_EQ(L2FwServerRetransmissionsGet(), 3u);
 }
 
-TEST_F(FwFrames, TestModeAndCancelStopTheDataLoop) {
-    {
-        ASSERT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerTestModeSet(static_cast<t_l2fwserverTestMode>(3)));
-        ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerTestModeSet(L2FWSERVER_TEST_MODE_ABORT_FILE));
+TEST_F(FwFrames, TestModesStopHalfway) {
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerTestModeSet(static_cast<t_l2fwserverTestMode>(3)));
+    struct Case {
+        t_l2fwserverTestMode mode;
+        bool loader;
+        t_l2fwserverErrorCode want;
+        size_t frames;
+    } cases[] = {
+        {L2FWSERVER_TEST_MODE_ABORT_FILE, false, L2FWSERVER_ERROR_TEST_ABORT, 2},  // 2048 of 4096 bytes
+        {L2FWSERVER_TEST_MODE_ABORT_FILE, true, L2FWSERVER_ERROR_NONE, 5},         // not the loader's mode
+        {L2FWSERVER_TEST_MODE_ABORT_ETHLOADER, true, L2FWSERVER_ERROR_TEST_ABORT, 3},  // 624 of 1000 bytes
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerTestModeSet(c.mode));
         FakeDevice dev(AckAll);
-        FILE* f = TempFileWith(Pattern(4096));
-        EXPECT_EQ(L2FWSERVER_ERROR_TEST_ABORT, sendFile(dev.host(), &addr_, kHost, kDev, f));
+        FILE* f = TempFileWith(Pattern(c.loader ? 1000 : 4096));
+        EXPECT_EQ(c.want, c.loader ? sendEthLoaderFile(dev.host(), &addr_, kHost, kDev, f, 222)
+                                   : sendFile(dev.host(), &addr_, kHost, kDev, f));
         std::fclose(f);
-        EXPECT_EQ(dev.Frames(0x03).size(), 2u);
-        EXPECT_EQ(L2FwServerUploadedBytesGet(), 2048u);
-        // The loader is only stopped by its own test mode.
-        FakeDevice dev2(AckAll);
-        f = TempFileWith(Pattern(1000));
-        EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendEthLoaderFile(dev2.host(), &addr_, kHost, kDev, f, 222));
-        std::fclose(f);
-        L2FwServerTestModeSet(L2FWSERVER_TEST_MODE_ABORT_ETHLOADER);
-        FakeDevice dev3(AckAll);
-        f = TempFileWith(Pattern(1000));
-        EXPECT_EQ(L2FWSERVER_ERROR_TEST_ABORT, sendEthLoaderFile(dev3.host(), &addr_, kHost, kDev, f, 222));
-        std::fclose(f);
-        EXPECT_EQ(dev3.Frames(0x03).size(), 3u) << "624 of 1000 bytes is past half";
-        L2FwServerTestModeSet(L2FWSERVER_TEST_MODE_DISABLED);
-    }
-    {
-        // A stop asked for while frame 2 is being acknowledged ends the loop before frame 3.
-        FakeDevice dev([](const Bytes& f, size_t) -> std::vector<Bytes> {
-            if (Le16(f, 22) == 2) L2FwServerStop();
-            return AckAll(f, 0);
-        });
-        FILE* f = TempFileWith(Pattern(5000));
-        EXPECT_EQ(L2FWSERVER_ERROR_CANCELLED, sendFile(dev.host(), &addr_, kHost, kDev, f));
-        std::fclose(f);
-        EXPECT_EQ(dev.Frames(0x03).size(), 2u);
-        // Each operation clears the flag when it begins (here one that fails at once).
-        EXPECT_EQ(L2FWSERVER_ERROR_OPENING_FILE, L2FwServerUpgradeProcess("/nonexistent/fw.bin", "lo", 0, nullptr));
-        FakeDevice dev2(AckAll);
-        f = TempFileWith(Pattern(100));
-        EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendFile(dev2.host(), &addr_, kHost, kDev, f));
-        std::fclose(f);
+        EXPECT_EQ(dev.Frames(0x03).size(), c.frames);
     }
 }
 
-TEST_F(FwFrames, LoaderGoesOutInFixedLengthFrames) {
-    FakeDevice dev(AckAll);
-    Bytes loader = Pattern(1000, 9);
-    FILE* f = TempFileWith(loader);
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendEthLoaderFile(dev.host(), &addr_, kHost, kDev, f, 222));
-    std::fclose(f);
-    auto frames = dev.Frames(0x03);
-    ASSERT_EQ(frames.size(), 5u);
-    Bytes joined;
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(frames[i].size(), 236u);
-        EXPECT_EQ(Le16(frames[i], 22), i + 1);
-        uint16_t count = Le16(frames[i], 24);
-        EXPECT_EQ(count, i < 4 ? 208 : 168);
-        joined.insert(joined.end(), frames[i].begin() + 28, frames[i].begin() + 28 + count);
-    }
-    EXPECT_EQ(joined, loader);
-
-    // Unanswered: five sends, all five counted as retransmissions.
+TEST_F(FwFrames, UnansweredLoaderFrameCountsItsFifthSend) {
     FakeDevice silent;
-    f = TempFileWith(Pattern(100));
+    FILE* f = TempFileWith(Pattern(100));
     EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, sendEthLoaderFile(silent.host(), &addr_, kHost, kDev, f, 990));
     std::fclose(f);
     auto sent = silent.WaitFrames(0x03, 5);
     ASSERT_EQ(sent.size(), 5u);
+    for (const auto& frame : sent) EXPECT_EQ(frame, sent[0]) << "resends repeat the frame";
     EXPECT_EQ(sent[0].size(), 1004u);
     EXPECT_EQ(L2FwServerRetransmissionsGet(), 5u);
 }
@@ -776,36 +692,6 @@ struct ChunkFile {
 };
 
 }  // namespace
-
-TEST_F(FwFrames, ChunkedFileSendsInformationDataAndEntryPoint) {
-    Bytes c1 = Pattern(1024, 11);
-    Bytes c2 = Pattern(8, 12);
-    ChunkFile file;
-    file.Record({0x02, 0x01, 0x00, 0x00}, {0x10, 0x20, 0x30, 0x40}, c1)
-        .Record({0x04, 0x00, 0x00, 0x80}, {0x50, 0x60, 0x70, 0x80}, c2)
-        .Record({0x02, 0x00, 0x00, 0x00}, {0x90, 0xA0, 0xB0, 0xC0}, {})
-        .End({0xE0, 0xE1, 0xE2, 0xE3});
-    FakeDevice dev(AckAll);
-    FILE* f = TempFileWith(file.bytes);
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendChunksFile(dev.host(), &addr_, kHost, kDev, f));
-    std::fclose(f);
-
-    auto frames = dev.Frames();
-    std::vector<uint8_t> kinds;
-    for (auto& fr : frames) kinds.push_back(fr[21]);
-    EXPECT_EQ(kinds, (std::vector<uint8_t>{0x0E, 0x03, 0x0E, 0x03, 0x0E, 0x10}))
-        << "a chunk of size 0 has its information frame and no data";
-    ASSERT_EQ(frames.size(), 6u);
-    EXPECT_EQ(Bytes(frames[0].begin() + 52, frames[0].begin() + 56), (Bytes{0x10, 0x20, 0x30, 0x40}));
-    EXPECT_EQ(FilePayload(frames[1]), c1);
-    EXPECT_EQ(Le16(frames[1], 22), 1);
-    EXPECT_EQ(Bytes(frames[2].begin() + 52, frames[2].begin() + 56), (Bytes{0x50, 0x60, 0x70, 0x80}));
-    EXPECT_EQ(FilePayload(frames[3]), c2);
-    EXPECT_EQ(Le16(frames[3], 22), 2) << "one numbering across chunks";
-    EXPECT_EQ(Bytes(frames[4].begin() + 52, frames[4].begin() + 56), (Bytes{0x90, 0xA0, 0xB0, 0xC0}));
-    EXPECT_EQ(Bytes(frames[5].begin() + 52, frames[5].begin() + 56), (Bytes{0xE0, 0xE1, 0xE2, 0xE3}));
-    EXPECT_EQ(L2FwServerTotalBytesGet(), 0u) << "counters describe the last chunk";
-}
 
 TEST_F(FwFrames, MalformedChunkedFilesFailWithoutReadingPastTheFile) {
     struct Case {
