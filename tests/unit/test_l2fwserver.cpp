@@ -666,6 +666,32 @@ TEST_F(FwFrames, UnansweredLoaderFrameCountsItsFifthSend) {
     EXPECT_EQ(L2FwServerRetransmissionsGet(), 5u);
 }
 
+TEST_F(FwFrames, SequenceNumbersWrapAt16Bits) {
+    FakeDevice dev(AckAll);
+    FILE* f = TempFileWith(Pattern(3000));
+    INT16U sequence = 65535;
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendChunk(dev.host(), &addr_, kHost, kDev, f, 3000, &sequence));
+    std::fclose(f);
+    auto frames = dev.Frames(0x03);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(Le16(frames[0], 22), 65535);
+    EXPECT_EQ(Le16(frames[1], 22), 0);
+    EXPECT_EQ(Le16(frames[2], 22), 1);
+    EXPECT_EQ(sequence, 2);
+}
+
+TEST_F(FwFrames, FilesOf4GiBOrMoreAreRefused) {
+    // Sparse: no disk space is used.
+    FILE* f = std::tmpfile();
+    ASSERT_EQ(0, ftruncate(fileno(f), 0x100000000LL));
+    FakeDevice dev(AckAll);
+    EXPECT_EQ(L2FWSERVER_ERROR_READING_FILE, sendFile(dev.host(), &addr_, kHost, kDev, f));
+    EXPECT_EQ(L2FWSERVER_ERROR_READING_FILE, sendEthLoaderFile(dev.host(), &addr_, kHost, kDev, f, 222));
+    std::fclose(f);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(dev.Frames().empty());
+}
+
 // ---- Chunked firmware file -------------------------------------------------------------
 
 namespace {

@@ -1,0 +1,94 @@
+// Waits are measured on the monotonic clock: a wall clock stepped back by an hour at
+// every reading (an administrator or NTP setting the time) changes nothing. The wall
+// clock is replaced for this executable by interposing the C library's time calls.
+#include <sys/syscall.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "l2fwserver.h"
+
+namespace {
+std::atomic<long> wallOffset{0};
+
+void SteppedBack(struct timespec* ts) { ts->tv_sec -= wallOffset.fetch_add(3600) + 3600; }
+
+struct timespec RealMonotonic() {
+    struct timespec ts;
+    syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &ts);
+    return ts;
+}
+double SecondsSince(const struct timespec& t0) {
+    struct timespec t = RealMonotonic();
+    return static_cast<double>(t.tv_sec - t0.tv_sec) + static_cast<double>(t.tv_nsec - t0.tv_nsec) / 1e9;
+}
+}  // namespace
+
+extern "C" int clock_gettime(clockid_t id, struct timespec* ts) {
+    int r = static_cast<int>(syscall(SYS_clock_gettime, id, ts));
+    if (r == 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE)) SteppedBack(ts);
+    return r;
+}
+
+extern "C" int gettimeofday(struct timeval* tv, void*) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tv->tv_sec = ts.tv_sec;
+    tv->tv_usec = ts.tv_nsec / 1000;
+    return 0;
+}
+
+TEST(FwClock, WaitsKeepTheirLengthWhenTheWallClockSteps) {
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds));
+    // A device that only ever sends stale acknowledgements (sequence 1) every 20 ms.
+    std::atomic<bool> stop{false};
+    std::thread stale([&] {
+        uint8_t ack[60] = {0x02, 0, 0, 0, 0, 0x0a, 0x02, 0, 0, 0, 0, 0x0b, 0x00, 46,
+                           0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0B, 0x04, 0x01, 0x00};
+        while (!stop) {
+            send(fds[1], ack, sizeof(ack), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const uint8_t dev[6] = {0x02, 0, 0, 0, 0, 0x0b};
+    bool acked = true;
+    double waited = 0;
+    double received = 0;
+    t_l2fwserverErrorCode r = L2FWSERVER_ERROR_NONE;
+    // A wait computed on the stepped clock may never end: run the waits aside and give
+    // up on them after a while rather than hang the test.
+    auto waits = std::async(std::launch::async, [&] {
+        struct timespec t0 = RealMonotonic();
+        acked = l2fw::waitForCorrectAck(fds[0], dev, 2, 400);
+        waited = SecondsSince(t0);
+        t0 = RealMonotonic();
+        r = l2fw::ReceivePacket(fds[0], 0x0B, 0x02, 300, dev, nullptr);
+        received = SecondsSince(t0);
+    });
+    if (waits.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        std::fprintf(stderr, "waits did not end within 10 s\n");
+        std::_Exit(1);
+    }
+    stop = true;
+    stale.join();
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_FALSE(acked);
+    EXPECT_GE(waited, 0.39);
+    EXPECT_LT(waited, 2.0);
+    EXPECT_EQ(r, L2FWSERVER_ERROR_TIMEOUT);
+    EXPECT_GE(received, 0.29);
+    EXPECT_LT(received, 2.0);
+}
