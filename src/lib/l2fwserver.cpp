@@ -737,14 +737,25 @@ t_l2fwserverErrorCode L2FwServerEthBootProcess(const CHAR* eth_loader_file, cons
 
 namespace {
 
+// The operations report through the module state; an allocation that fails on the
+// way (a received frame is handed over in a vector) ends the operation, not the process.
 void ServerUpgradeTask() {
-    L2FwServerUpgradeProcess(serverFile.c_str(), serverIfName.c_str(), serverTimeoutAnnouncement,
-                             serverDeviceMacUsed ? serverDeviceMac : nullptr);
+    try {
+        L2FwServerUpgradeProcess(serverFile.c_str(), serverIfName.c_str(), serverTimeoutAnnouncement,
+                                 serverDeviceMacUsed ? serverDeviceMac : nullptr);
+    } catch (const std::bad_alloc&) {
+        finishOperation(L2FWSERVER_ERROR_MALLOC);
+    }
 }
 
 void ServerEthBootTask() {
-    L2FwServerEthBootProcess(serverEthLoaderFile.c_str(), serverFile.c_str(), serverIfName.c_str(),
-                             serverTimeoutAnnouncement);
+    try {
+        L2FwServerEthBootProcess(serverEthLoaderFile.c_str(), serverFile.c_str(), serverIfName.c_str(),
+                                 serverTimeoutAnnouncement);
+    } catch (const std::bad_alloc&) {
+        L2FwServerEthBootChipIdSet(nullptr);
+        finishOperation(L2FWSERVER_ERROR_MALLOC);
+    }
 }
 
 bool missing(const CHAR* s) { return s == nullptr || s[0] == '\0'; }
