@@ -286,6 +286,7 @@ size_t SendMessage(Sim& sim, Device& d, const Request& req, uint16_t opcode, con
     State& st = sim.State<State>(d, "lcmp");
     const uint16_t seq = st.seq[opcode & 0x0F]++;
     const long long drop = d.optInt("segment_drop", -1);
+    const long long late = d.optInt("segment_late", -1);
     const bool repeat = d.optBool("segment_repeat", false);
     size_t frames = 0;
     for (unsigned i : SegmentOrder(d, static_cast<unsigned>(last))) {
@@ -310,6 +311,25 @@ size_t SendMessage(Sim& sim, Device& d, const Request& req, uint16_t opcode, con
         frame.insert(frame.end(), msg.begin() + static_cast<long>(from), msg.begin() + static_cast<long>(from + len));
         const size_t minimum = kMinFrameNoTag + (req.tagged ? 4 : 0);
         if (frame.size() < minimum) frame.resize(minimum, 0);
+        if (static_cast<long long>(i) == late) {
+            // Held back, and preceded by an unrelated LCMP frame when a filler is asked
+            // for (a frame that makes the receiver age its partial messages).
+            const bool filler = d.optBool("late_filler", true);
+            Bytes other = frame;
+            const size_t at = req.tagged ? 18 : 14;
+            HeaderWrite(&other[at], Header{0, 0x168, 0, 0, 0});
+            other.resize(kMinFrameNoTag + (req.tagged ? 4 : 0));
+            std::fill(other.begin() + static_cast<long>(at + kMmhSize), other.end(), 0);
+            Device* dev = &d;
+            sim.After(std::chrono::milliseconds(d.optInt("late_ms", 100)), [&sim, dev, frame, other, filler, i] {
+                Port* p = sim.port(dev->interface);
+                if (p == nullptr) return;
+                if (filler) p->Send(other);
+                p->Send(frame);
+                sim.Log(*dev, Fmt("LCMP tx late segment %u%s", i, filler ? " after a filler frame" : ""));
+            });
+            continue;
+        }
         for (int copies = repeat ? 2 : 1; copies > 0; --copies) {
             port->Send(frame);
             ++frames;
@@ -449,6 +469,11 @@ bool OnFrame(Sim& sim, Device& d, const Frame& f) {
             const bool ok = WalkValues(msg, 6, std::min(msg.size(), 6 + static_cast<size_t>(declared)), values);
             sim.Log(d, Fmt("LCMP rx NOTIFY.ind tid=0x%04x ctrl=%u ack=%u declared=%u %s values=%s", Le16(&msg[3]),
                            msg[0], msg[5], declared, ok ? "ok" : "malformed", ValuesText(values).c_str()));
+            if (d.optBool("notify_echo", false) && msg.size() <= kMaxSegment) {
+                // Sends the notification back, as a device that notifies the host.
+                SendMessage(sim, d, req, kNotifyInd, msg);
+                sim.Log(d, Fmt("LCMP tx NOTIFY.ind tid=0x%04x", Le16(&msg[3])));
+            }
         }
         return true;
     }
