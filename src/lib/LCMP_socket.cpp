@@ -261,8 +261,12 @@ t_lcmpCallback* lcmpCallbacksList = nullptr;
 std::thread rxThread;
 std::mutex lcmpReceiveThreadMutex;
 BOOLEAN lcmpReceiveThreadKeepAlive = FALSE;
-// Written by LCMPReceiveThreadStop so that the thread sees a stop at once.
+// Written by LCMPReceiveThreadStop so that the thread sees a stop at once; made
+// once and kept, the thread consumes the wake-up before it ends.
 int rxWakeFd = -1;
+// The interface the socket is bound to (binding again to the same one changes
+// nothing and is skipped).
+int boundIfindex = 0;
 
 bool CurrentNetns(dev_t& dev, ino_t& ino) {
     struct stat st;
@@ -303,6 +307,7 @@ int SocketOpen() {
     }
     int fd = socket(AF_PACKET, SOCK_RAW, htons(kEtherType));
     if (fd < 0) return -1;
+    boundIfindex = 0;
     // Frames whose 802.1Q tag the kernel strips are handed back with the tag.
     kivo::RawSocketEnableAuxdata(fd);
     keptSocketNsDev = nsKnown ? nsDev : 0;
@@ -439,13 +444,12 @@ int LCMPReceiveThreadCreate(int fd) {
         std::lock_guard<std::mutex> lock(lcmpReceiveThreadMutex);
         lcmpReceiveThreadKeepAlive = TRUE;
     }
-    rxWakeFd = FailPointHit(FailPoint::kReceiveThread) ? -1 : eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FailPointHit(FailPoint::kReceiveThread)) return -1;
+    if (rxWakeFd < 0) rxWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (rxWakeFd < 0) return -1;
     try {
         rxThread = std::thread(ReceiveThreadFunction, fd, rxWakeFd);
     } catch (const std::system_error&) {
-        close(rxWakeFd);
-        rxWakeFd = -1;
         return -1;
     }
     return 0;
@@ -461,8 +465,12 @@ void LCMPReceiveThreadStop() {
         [[maybe_unused]] ssize_t w = write(rxWakeFd, &one, sizeof(one));
     }
     if (rxThread.joinable()) rxThread.join();
-    if (rxWakeFd >= 0) close(rxWakeFd);
-    rxWakeFd = -1;
+    // The thread may have ended between two cycles without taking the wake-up;
+    // clear it so that the next thread does not stop at once.
+    if (rxWakeFd >= 0) {
+        uint64_t count = 0;
+        [[maybe_unused]] ssize_t r = read(rxWakeFd, &count, sizeof(count));
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -495,10 +503,14 @@ t_lcmpErrorCode LCMPPacketSegmentSend(const INT8U* dstMAC, const Mmh& mmh, const
         return LCMP_ERROR_ETH_IF;
     }
     sll.sll_ifindex = ifr.ifr_ifindex;
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) < 0) {
-        std::fprintf(stderr, "LCMPPacketSegmentSend: bind to interface %s (ifindex %d) error\n", lcmpInterfaceName,
-                     sll.sll_ifindex);
-        return LCMP_ERROR_ETH_IF;
+    if (sll.sll_ifindex != boundIfindex) {
+        if (bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) < 0) {
+            std::fprintf(stderr, "LCMPPacketSegmentSend: bind to interface %s (ifindex %d) error\n",
+                         lcmpInterfaceName, sll.sll_ifindex);
+            boundIfindex = 0;
+            return LCMP_ERROR_ETH_IF;
+        }
+        boundIfindex = sll.sll_ifindex;
     }
     INT8U frame[kMaxFrameLength];
     const VlanSetting vlan{vlanEnabled != 0, vlanId, vlanClass};
@@ -580,6 +592,17 @@ t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT
 
 t_lcmpErrorCode LCMPMyMACGet(INT8U* MyMAC) {
     if (MyMAC == nullptr) return LCMP_ERROR_BAD_ARGS;
+    // While LCMP is open its socket answers the request; that saves making a socket
+    // for each one.
+    const int fd = sc.load();
+    if (fd >= 0) {
+        struct ifreq ifr;
+        std::memset(&ifr, 0, sizeof(ifr));
+        std::memcpy(ifr.ifr_name, lcmpInterfaceName, IFNAMSIZ - 1);
+        if (ioctl(fd, SIOCGIFHWADDR, &ifr) < 0) return LCMP_ERROR_SOCKET_NOT_OPENED;
+        std::memcpy(MyMAC, ifr.ifr_hwaddr.sa_data, 6);
+        return LCMP_ERROR_NONE;
+    }
     if (MacAddressGet(lcmpInterfaceName, MyMAC) != 0) return LCMP_ERROR_SOCKET_NOT_OPENED;
     return LCMP_ERROR_NONE;
 }

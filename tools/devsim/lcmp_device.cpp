@@ -351,7 +351,8 @@ void SendNow(Sim& sim, Device& d, const Request& req, const std::vector<std::vec
         }
         const Bytes msg = EncodeConfirm(d, req, messages[i], req.tid);
         const size_t frames = SendMessage(sim, d, req, opcode, msg);
-        sim.Log(d, Fmt("LCMP tx %s tid=0x%04x msg=%zu/%zu mmpl=%zu frames=%zu values=%s", OpcodeName(opcode), req.tid,
+        if (!d.optBool("quiet", false))
+            sim.Log(d, Fmt("LCMP tx %s tid=0x%04x msg=%zu/%zu mmpl=%zu frames=%zu values=%s", OpcodeName(opcode), req.tid,
                        i + 1, messages.size(), msg.size(), frames, ValuesText(messages[i]).c_str()));
     }
 }
@@ -380,7 +381,8 @@ void HandleRequest(Sim& sim, Device& d, Request& req, const Bytes& msg) {
         sim.Log(d, Fmt("LCMP drop: %s (%s tid=0x%04x)", why.c_str(), OpcodeName(req.opcode), req.tid));
         return;
     }
-    sim.Log(d, Fmt("LCMP rx %s tid=0x%04x seq=%u src=%s ctrl=%u declared=%u mmpl=%zu marker=%zu enc=%zu key=%s "
+    if (!d.optBool("quiet", false))
+        sim.Log(d, Fmt("LCMP rx %s tid=0x%04x seq=%u src=%s ctrl=%u declared=%u mmpl=%zu marker=%zu enc=%zu key=%s "
                    "tag=%s values=%s",
                    OpcodeName(req.opcode), req.tid, req.seq, MacText(req.src).c_str(), req.control, req.declared,
                    msg.size(), req.markerWireLength, req.encryptedLength, KeyName(req.key),
