@@ -40,7 +40,9 @@ void Percentiles(benchmark::State& state, std::vector<double>& us, const char* p
     state.counters[std::string(prefix) + "p99_us"] = at(0.99);
 }
 
-double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double Us(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
 
 int RawSocket(const std::string& ifname) {
     const int fd = socket(AF_PACKET, SOCK_RAW, htons(0x88B5));

@@ -60,7 +60,7 @@ std::vector<std::string> Fields(const std::string& log, const std::string& what,
 }
 
 class Lcmp : public testing::Test {
-protected:
+   protected:
     void SetUp() override {
         KIVO_REQUIRE_ROOT();
         topo = std::make_unique<Topology>();
@@ -82,7 +82,8 @@ protected:
 
     // One exchange in the host namespace: LCMPInit, the request, LCMPEnd.
     t_lcmpErrorCode Request(const Mac& dst, const t_lcmpEncryptionConf* enc = &kSha,
-                            t_lcmpTransmissionType type = LCMP_UNICAST, bool write = false, INT32S retry = 0) {
+                            t_lcmpTransmissionType type = LCMP_UNICAST, bool write = false,
+                            INT32S retry = 0) {
         NsGuard g(topo->host());
         values.clear();
         t_lcmpValueList* req = nullptr;
@@ -93,8 +94,9 @@ protected:
         EXPECT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
         t_lcmpValueList* out = nullptr;
         const auto t0 = Clock::now();
-        const t_lcmpErrorCode rc = write ? LCMPWrite(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out, retry)
-                                         : LCMPRead(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out);
+        const t_lcmpErrorCode rc =
+            write ? LCMPWrite(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out, retry)
+                  : LCMPRead(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out);
         elapsed = Clock::now() - t0;
         LCMPEnd();
         nullList = out == nullptr;
@@ -124,8 +126,9 @@ TEST_F(Lcmp, UnicastReadAnsweredByOneConfirm) {
     EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}, {0x24, {1, 2}, {}}}));
     EXPECT_EQ(values.at(0).src, kDev1);
     // 33 value bytes after the marker: 40 enciphered, marker length 41, header 45.
-    EXPECT_NE(sim.Log().find("declared=45 mmpl=63 marker=41 enc=40 key=sha256 tag=none values=00/5,20/1,23/30"),
-              std::string::npos)
+    EXPECT_NE(
+        sim.Log().find("declared=45 mmpl=63 marker=41 enc=40 key=sha256 tag=none values=00/5,20/1,23/30"),
+        std::string::npos)
         << sim.Log();
     EXPECT_NE(sim.Log().find("LCMP rx frame len=85 opcode=0x160 seg=0/0"), std::string::npos);
 
@@ -197,7 +200,8 @@ TEST_F(Lcmp, ConfirmsThatDoNotBelongToTheRequestAreIgnored) {
     Set("dev1 unset reply_opcode");
     Set("dev1 set cipher_fault yes");
     EXPECT_EQ(Request(kDev1), LCMP_ERROR_UNICAST_READ_TIMEOUT);
-    EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}})) << "only the marker, which is read before the cipher";
+    EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}}))
+        << "only the marker, which is read before the cipher";
 }
 
 TEST_F(Lcmp, MulticastAndBroadcastCollectForTheReferenceTime) {
@@ -256,7 +260,8 @@ TEST_F(Lcmp, VlanTagsAndFrameSizesOnTheWire) {
         static Bytes mmpl(23935);
         INT16U seq = 0;
         EXPECT_EQ(LCMPVLANConfigure(TRUE, 4094, 5), LCMP_ERROR_NONE);
-        for (INT16U len : {0, 1496}) EXPECT_EQ(LCMPPacketSend(kDev1.data(), LCMP_CTRL_REQ, len, mmpl.data(), &seq), 0);
+        for (INT16U len : {0, 1496})
+            EXPECT_EQ(LCMPPacketSend(kDev1.data(), LCMP_CTRL_REQ, len, mmpl.data(), &seq), 0);
         LCMPVLANConfigure(FALSE, 0, 0);
         for (INT16U len : {39, 1497, 23935})
             EXPECT_EQ(LCMPPacketSend(kDev1.data(), LCMP_CTRL_REQ, len, mmpl.data(), &seq), 0);
@@ -269,11 +274,13 @@ TEST_F(Lcmp, VlanTagsAndFrameSizesOnTheWire) {
         LCMPEnd();
     }
     ASSERT_TRUE(sim.WaitForLog("seg=15/15 seq=", 2s));
-    const std::string expected[] = {
-        "len=64 opcode=0x164 seg=0/0 seq=0 mmpl=0 tag=0xaffe",  "len=1522 opcode=0x164 seg=0/1 seq=1 mmpl=1496 tag=0xaffe",
-        "len=64 opcode=0x164 seg=1/1 seq=1 mmpl=0 tag=0xaffe",  "len=61 opcode=0x164 seg=0/0 seq=2 mmpl=39 tag=none",
-        "len=1518 opcode=0x164 seg=0/1 seq=3 mmpl=1496 tag=none", "len=60 opcode=0x164 seg=1/1 seq=3 mmpl=1 tag=none",
-        "len=1517 opcode=0x164 seg=15/15 seq=4 mmpl=1495 tag=none"};
+    const std::string expected[] = {"len=64 opcode=0x164 seg=0/0 seq=0 mmpl=0 tag=0xaffe",
+                                    "len=1522 opcode=0x164 seg=0/1 seq=1 mmpl=1496 tag=0xaffe",
+                                    "len=64 opcode=0x164 seg=1/1 seq=1 mmpl=0 tag=0xaffe",
+                                    "len=61 opcode=0x164 seg=0/0 seq=2 mmpl=39 tag=none",
+                                    "len=1518 opcode=0x164 seg=0/1 seq=3 mmpl=1496 tag=none",
+                                    "len=60 opcode=0x164 seg=1/1 seq=3 mmpl=1 tag=none",
+                                    "len=1517 opcode=0x164 seg=15/15 seq=4 mmpl=1495 tag=none"};
     const std::string log = sim.Log();
     for (const std::string& e : expected) EXPECT_NE(log.find(e), std::string::npos) << e;
     EXPECT_EQ(Fields(log, "opcode=0x164 seg=", "/15 seq="), std::vector<std::string>(16, "4"));
@@ -324,8 +331,8 @@ TEST_F(Lcmp, ReopeningOnAnotherInterfaceAndFailedStarts) {
     ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
     // A registration the receive thread freed at its end is not freed again.
     static int dummy;
-    t_lcmpCallback* cb =
-        LCMPCallBackInstall([](INT8U*, t_lcmpOpcodeType, INT8U*, INT16U, void*) {}, nullptr, LCMP_IND, &dummy);
+    t_lcmpCallback* cb = LCMPCallBackInstall([](INT8U*, t_lcmpOpcodeType, INT8U*, INT16U, void*) {}, nullptr,
+                                             LCMP_IND, &dummy);
     LCMPEnd();
     EXPECT_EQ(LCMPCallBackUninstall(cb), LCMP_ERROR_NONE);
     EXPECT_EQ(LCMPInit("a-name-of-16-ch"), LCMP_ERROR_NONE) << "15 bytes fit";
@@ -380,7 +387,8 @@ TEST_F(Lcmp, NotificationsAndTheirRegistration) {
     }
     // A full exchange after the echoes: the receive thread has handled them.
     t_lcmpValueList* out = nullptr;
-    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev1.data(), &out), LCMP_ERROR_NONE);
+    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev1.data(), &out),
+              LCMP_ERROR_NONE);
     LCMPValueListDestroy(out);
     LCMPEnd();
     const std::string err = testing::internal::GetCapturedStderr();
