@@ -320,6 +320,7 @@ TEST_F(Lcmp, ReopeningOnAnotherInterfaceAndFailedStarts) {
     EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev1.data(), &out), 0);
     EXPECT_NE(out, nullptr);
     LCMPValueListDestroy(out);
+    out = nullptr;
     LCMPEnd();
     EXPECT_EQ(OpenFdCount(), fds);
     EXPECT_EQ(ThreadCount(), threads);
@@ -336,6 +337,20 @@ TEST_F(Lcmp, ReopeningOnAnotherInterfaceAndFailedStarts) {
     LCMPEnd();
     EXPECT_EQ(LCMPCallBackUninstall(cb), LCMP_ERROR_NONE);
     EXPECT_EQ(LCMPInit("a-name-of-16-ch"), LCMP_ERROR_NONE) << "15 bytes fit";
+    LCMPEnd();
+
+    // An interface that went away: nothing can be sent on it.
+    ASSERT_EQ(LCMPInit("eth2"), LCMP_ERROR_NONE);
+    topo->host().Run("ip link del eth2");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, &kSha, LCMP_UNICAST, kDev2.data(), &out),
+              LCMP_ERROR_SEND_PACKET);
+    EXPECT_EQ(LCMPPacketSend(kDev2.data(), LCMP_READ_REQ, 0, nullptr, nullptr), LCMP_ERROR_ETH_IF);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(
+        err.find("Warning: LCMPReqSend - LCMPMyMACGet() error\nWarning: LCMPReqSend - No packets sent\n"),
+        std::string::npos);
+    EXPECT_NE(err.find("Warning: LCMPPacketSegmentSend: ioctl error @SIOCGIFHWADDR"), std::string::npos);
     LCMPEnd();
 }
 

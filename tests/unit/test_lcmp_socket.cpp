@@ -156,13 +156,6 @@ TEST(LcmpSend, SegmentLimitAndSequenceCounters) {
     EXPECT_EQ(LCMPPacketSend(nullptr, LCMP_READ_REQ, 1, mmpl.data(), &write1), LCMP_ERROR_BAD_ARGS);
 }
 
-TEST(LcmpSend, VlanConfigureRefusesOutOfRangeValues) {
-    EXPECT_EQ(LCMPVLANConfigure(TRUE, 4095, 0), LCMP_ERROR_BAD_ARGS);
-    EXPECT_EQ(LCMPVLANConfigure(TRUE, 100, 8), LCMP_ERROR_BAD_ARGS);
-    EXPECT_EQ(LCMPVLANConfigure(TRUE, 4094, 7), LCMP_ERROR_NONE);
-    EXPECT_EQ(LCMPVLANConfigure(FALSE, 9999, 99), LCMP_ERROR_NONE);
-}
-
 // ---------------------------------------------------------------- reassembly
 
 class LcmpReassembly : public testing::Test {
