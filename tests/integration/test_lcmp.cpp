@@ -75,7 +75,7 @@ class Lcmp : public testing::Test {
     void Set(const std::string& line) {
         const int before = topo->devsim()->CountInLog("devsim: command");
         ASSERT_TRUE(topo->devsim()->SendLine(line));
-        for (int i = 0; i < 500 && topo->devsim()->CountInLog("devsim: command") == before; ++i)
+        for (int i = 0; i < 2500 && topo->devsim()->CountInLog("devsim: command") == before; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         ASSERT_NE(topo->devsim()->Log().find("command \"" + line + "\" done"), std::string::npos);
     }
@@ -182,7 +182,7 @@ TEST_F(Lcmp, ConfirmsThatDoNotBelongToTheRequestAreIgnored) {
     ASSERT_EQ(Request(kDev1), LCMP_ERROR_NONE);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}, {0x24, {1}, {}}}));
-    EXPECT_NE(sim.Log().find("dev2: LCMP tx READ.cnf"), std::string::npos);
+    EXPECT_TRUE(sim.WaitForLog("dev2: LCMP tx READ.cnf", 2s));
     const unsigned tid = std::stoul(Fields(sim.Log(), "dev1: LCMP rx READ.req", "tid=0x").at(0), nullptr, 16);
     char want[100];
     std::snprintf(want, sizeof(want), "Warning: Discard data, bad Transaction ID (RX %u != TX %u).\n",
@@ -205,15 +205,15 @@ TEST_F(Lcmp, ConfirmsThatDoNotBelongToTheRequestAreIgnored) {
 }
 
 TEST_F(Lcmp, MulticastAndBroadcastCollectForTheReferenceTime) {
-    LCMPTimeoutConfSet(300);
+    LCMPTimeoutConfSet(500);
     Request(kDev1, nullptr, LCMP_BROADCAST);  // nobody on the link
     EXPECT_TRUE(nullList);
-    EXPECT_GE(elapsed, std::chrono::milliseconds(300));
+    EXPECT_GE(elapsed, std::chrono::milliseconds(500));
 
     Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:01 0x26:") +
         DeviceConf("dev2", kDev2, "read.reply = 0x24:02 0x26:\ndelay_ms = 50"));
     ASSERT_EQ(Request(Mac{}, nullptr, LCMP_MULTICAST), LCMP_ERROR_NONE);
-    EXPECT_GE(elapsed, std::chrono::milliseconds(300));
+    EXPECT_GE(elapsed, std::chrono::milliseconds(500));
     ASSERT_EQ(values, (std::vector<V>{{0x24, {1}, {}}, {0x24, {2}, {}}}));
     EXPECT_EQ(values[0].src, kDev1);
     EXPECT_EQ(values[1].src, kDev2);
@@ -225,15 +225,16 @@ TEST_F(Lcmp, SegmentedConfirmsInAnyOrderAndAgeing) {
                                   "segment_order = reverse\nsegment_repeat = yes"));
     ASSERT_EQ(Request(kDev1), LCMP_ERROR_NONE);
     EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}, {0x24, Count(600), {}}}));
+    ASSERT_TRUE(sim.WaitForLog("LCMP tx READ.cnf", 2s));  // logged after sending
     EXPECT_EQ(Fields(sim.Log(), "LCMP tx READ.cnf", "frames=").at(0), "14");
 
-    // Segment 1 comes 120 ms late: when another frame arrives first, the partial
+    // Segment 1 comes 200 ms late: when another frame arrives first, the partial
     // message has aged out and the late segment cannot complete it.
-    LCMPTimeoutConfSet(600);
+    LCMPTimeoutConfSet(800);
     Set("dev1 set segment_order normal");
     Set("dev1 set segment_repeat no");
     Set("dev1 set segment_late 1");
-    Set("dev1 set late_ms 120");
+    Set("dev1 set late_ms 200");
     EXPECT_EQ(Request(kDev1), LCMP_ERROR_UNICAST_READ_TIMEOUT);
     EXPECT_TRUE(sim.WaitForLog("LCMP tx late segment 1 after a filler frame", 2s));
     Set("dev1 set late_filler no");
@@ -288,7 +289,7 @@ TEST_F(Lcmp, VlanTagsAndFrameSizesOnTheWire) {
     // Untagged requests do not reach a device that requires the tag.
     LCMPTimeoutConfSet(200);
     EXPECT_EQ(Request(kDev1, nullptr), LCMP_ERROR_UNICAST_READ_TIMEOUT);
-    EXPECT_NE(sim.Log().find("LCMP drop: tag none, vlan 100 required"), std::string::npos);
+    EXPECT_TRUE(sim.WaitForLog("LCMP drop: tag none, vlan 100 required", 2s));
 }
 
 TEST_F(Lcmp, ReopeningOnAnotherInterfaceAndFailedStarts) {
