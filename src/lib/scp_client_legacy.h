@@ -4,7 +4,8 @@
 
 #include "types.h"
 
-typedef enum e_scpErrorCode {
+// Fixed 32-bit underlying types: codes from outside the tables stay representable.
+typedef enum e_scpErrorCode : INT32S {
     SCP_ERROR_NONE = 0,
     SCP_ERROR_SOCKET_NOT_OPENED = -1,
     SCP_ERROR_ETH_IF = -2,
@@ -24,7 +25,7 @@ typedef enum e_scpErrorCode {
     SCP_ERROR_PARAM_OP_FAILED = -16,
 } t_scpErrorCode;
 
-typedef enum e_scpOp {
+typedef enum e_scpOp : INT32S {
     SCP_OP_SET = 0,
     SCP_OP_GET = 1,
     SCP_OP_FACTORY_RESET = 2,
