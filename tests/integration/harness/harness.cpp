@@ -1,1 +1,416 @@
-int kivo_harness_placeholder;
+// Integration harness: namespaces, veth pairs, child processes, UDP client.
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace kivotest {
+
+namespace {
+
+std::atomic<int> counter{0};
+
+std::string UniqueName(const char* kind) {
+    return "kvt" + std::to_string(getpid()) + "-" + kind + std::to_string(counter.fetch_add(1));
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string Quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+}  // namespace
+
+bool IsRoot() { return geteuid() == 0; }
+
+int Shell(const std::string& command) {
+    int rc = std::system(command.c_str());
+    if (rc == -1) return -1;
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string ShellOutput(const std::string& command) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+Mac ParseMac(const std::string& text) {
+    Mac mac{};
+    unsigned v[6] = {};
+    if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) == 6)
+        for (int i = 0; i < 6; ++i) mac[i] = static_cast<uint8_t>(v[i]);
+    return mac;
+}
+
+std::string MacText(const Mac& mac) {
+    char buf[18];
+    std::snprintf(buf, sizeof(buf), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+                  mac[5]);
+    return buf;
+}
+
+// ---------------------------------------------------------------- Netns
+
+Netns::Netns() : name_(UniqueName("ns")) {
+    if (Shell("ip netns add " + name_) != 0) throw std::runtime_error("cannot create namespace " + name_);
+    Run("ip link set lo up");
+}
+
+Netns::~Netns() {
+    // Processes still inside would keep the namespace (and its veth ends) alive.
+    Shell("for p in $(ip netns pids " + name_ + " 2>/dev/null); do kill -9 $p 2>/dev/null; done");
+    Shell("ip netns del " + name_ + " 2>/dev/null");
+}
+
+int Netns::Run(const std::string& command) const {
+    return Shell("ip netns exec " + name_ + " sh -c " + Quote(command));
+}
+
+std::string Netns::RunOutput(const std::string& command) const {
+    return ShellOutput("ip netns exec " + name_ + " sh -c " + Quote(command));
+}
+
+Mac Netns::InterfaceMac(const std::string& ifname) const {
+    return ParseMac(RunOutput("cat /sys/class/net/" + ifname + "/address"));
+}
+
+NsGuard::NsGuard(const Netns& ns) {
+    original_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    int fd = open(("/var/run/netns/" + ns.name()).c_str(), O_RDONLY | O_CLOEXEC);
+    if (original_ < 0 || fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
+        if (fd >= 0) close(fd);
+        throw std::runtime_error("cannot enter namespace " + ns.name());
+    }
+    close(fd);
+}
+
+NsGuard::~NsGuard() {
+    if (original_ >= 0) {
+        if (setns(original_, CLONE_NEWNET) != 0) std::perror("setns back");
+        close(original_);
+    }
+}
+
+void AddVeth(const Netns& nsA, const std::string& ifA, const Netns& nsB, const std::string& ifB,
+             const std::string& macA, const std::string& macB) {
+    // Create under a temporary name in A so that names can repeat across namespaces.
+    std::string tmpB = "kvp" + std::to_string(counter.fetch_add(1));
+    std::string cmd = "ip -n " + nsA.name() + " link add " + ifA + " type veth peer name " + tmpB + " netns " +
+                      nsB.name() + " && ip -n " + nsB.name() + " link set " + tmpB + " name " + ifB;
+    if (!macA.empty()) cmd += " && ip -n " + nsA.name() + " link set " + ifA + " address " + macA;
+    if (!macB.empty()) cmd += " && ip -n " + nsB.name() + " link set " + ifB + " address " + macB;
+    cmd += " && ip -n " + nsA.name() + " link set " + ifA + " up && ip -n " + nsB.name() + " link set " + ifB +
+           " up";
+    if (Shell(cmd) != 0) throw std::runtime_error("cannot create veth " + ifA + "/" + ifB);
+}
+
+// ---------------------------------------------------------------- Process
+
+Process::Process(const Netns* ns, const std::vector<std::string>& argv) {
+    char tmpl[] = "/tmp/kvt-log-XXXXXX";
+    int logFd = mkstemp(tmpl);
+    if (logFd < 0) throw std::runtime_error("cannot create log file");
+    logPath_ = tmpl;
+    int nsFd = -1;
+    if (ns != nullptr) {
+        nsFd = open(("/var/run/netns/" + ns->name()).c_str(), O_RDONLY | O_CLOEXEC);
+        if (nsFd < 0) {
+            close(logFd);
+            throw std::runtime_error("cannot open namespace " + ns->name());
+        }
+    }
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        if (nsFd >= 0 && setns(nsFd, CLONE_NEWNET) != 0) _exit(126);
+        dup2(pipeFds[0], 0);
+        dup2(logFd, 1);
+        dup2(logFd, 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(pipeFds[0]);
+    close(logFd);
+    if (nsFd >= 0) close(nsFd);
+    if (pid < 0) {
+        close(pipeFds[1]);
+        throw std::runtime_error("fork failed");
+    }
+    pid_ = pid;
+    stdinFd_ = pipeFds[1];
+}
+
+Process::~Process() {
+    Kill();
+    if (stdinFd_ >= 0) close(stdinFd_);
+    if (const char* keep = std::getenv("KIVO_KEEP_LOGS"); keep == nullptr || *keep == '\0')
+        unlink(logPath_.c_str());
+}
+
+std::string Process::Log() const { return ReadFile(logPath_); }
+
+bool Process::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (Log().find(text) != std::string::npos) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+int Process::CountInLog(const std::string& text) const {
+    std::string log = Log();
+    int n = 0;
+    for (size_t pos = log.find(text); pos != std::string::npos; pos = log.find(text, pos + text.size())) ++n;
+    return n;
+}
+
+bool Process::SendLine(const std::string& line) {
+    std::string l = line + "\n";
+    return stdinFd_ >= 0 && write(stdinFd_, l.data(), l.size()) == static_cast<ssize_t>(l.size());
+}
+
+std::optional<int> Process::WaitExit(std::chrono::milliseconds timeout) {
+    if (status_) return status_;
+    if (pid_ < 0) return std::nullopt;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int st = 0;
+        pid_t r = waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) {
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+            return status_;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+bool Process::Running() { return pid_ > 0 && !WaitExit(0ms).has_value(); }
+
+void Process::Kill() {
+    if (pid_ > 0 && !status_) {
+        kill(pid_, SIGKILL);
+        WaitExit(5s);
+    }
+}
+
+// ---------------------------------------------------------------- UdpClient
+
+UdpClient::UdpClient(const Netns& ns, uint16_t port) : port_(port) {
+    NsGuard guard(ns);
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw std::runtime_error("udp socket");
+}
+
+UdpClient::~UdpClient() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool UdpClient::SendRaw(const Bytes& datagram) {
+    struct sockaddr_in to;
+    std::memset(&to, 0, sizeof(to));
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<struct sockaddr*>(&to),
+                  sizeof(to)) == static_cast<ssize_t>(datagram.size());
+}
+
+std::optional<Bytes> UdpClient::RecvDatagram(std::chrono::milliseconds timeout) {
+    struct pollfd p{fd_, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(timeout.count()));
+    if (r <= 0) return std::nullopt;
+    Bytes buf(300000 + 16);
+    ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+    if (n < 0) return std::nullopt;
+    buf.resize(static_cast<size_t>(n));
+    return buf;
+}
+
+std::optional<Bytes> UdpClient::Request(const Bytes& request, std::chrono::milliseconds timeout) {
+    lastSegments.clear();
+    // Drop anything left over from an earlier exchange.
+    while (RecvDatagram(0ms)) {
+    }
+    if (!SendRaw(request)) return std::nullopt;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto left = [&] {
+        auto d = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        return d.count() > 0 ? d : 0ms;
+    };
+    auto first = RecvDatagram(left());
+    if (!first) return std::nullopt;
+    lastSegments.push_back(*first);
+    if (first->size() < 3) return first;
+    size_t total = (*first)[1];
+    Bytes out(first->begin(), first->end());
+    for (size_t k = 1; k < total; ++k) {
+        auto seg = RecvDatagram(left());
+        if (!seg) return std::nullopt;
+        lastSegments.push_back(*seg);
+        if (seg->size() < 3 || (*seg)[2] != k || (*seg)[1] != total) return std::nullopt;
+        out.insert(out.end(), seg->begin() + 3, seg->end());
+    }
+    return out;
+}
+
+std::optional<Bytes> UdpClient::Request(uint8_t seq, uint8_t code, const Bytes& body,
+                                        std::chrono::milliseconds timeout) {
+    Bytes req{seq, 0, 0, 0, code};
+    req.insert(req.end(), body.begin(), body.end());
+    return Request(req, timeout);
+}
+
+bool UdpClient::WaitReady(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto r = Request(Bytes{0x5A, 0, 0, 0, 9}, 200ms);
+        if (r && r->size() == 7 && (*r)[3] == 9) return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- Topology
+
+Topology::Topology() : host_(std::make_unique<Netns>()), dev_(std::make_unique<Netns>()) {}
+
+Topology::~Topology() {
+    client_.reset();
+    kivohost_.reset();
+    devsim_.reset();
+    if (!configPath_.empty()) unlink(configPath_.c_str());
+    dev_.reset();
+    host_.reset();
+}
+
+void Topology::Link(const std::string& hostIf, const std::string& devIf, const std::string& hostMac,
+                    const std::string& devMac) {
+    AddVeth(*host_, hostIf, *dev_, devIf, hostMac, devMac);
+}
+
+Process& Topology::StartKivohost(uint16_t port) {
+    port_ = port;
+    kivohost_ = std::make_unique<Process>(host_.get(), std::vector<std::string>{KIVOHOST_BIN, std::to_string(port)});
+    client_ = std::make_unique<UdpClient>(*host_, port);
+    if (!client_->WaitReady(15s)) throw std::runtime_error("kivohost did not answer: " + kivohost_->Log());
+    return *kivohost_;
+}
+
+Process& Topology::StartDevsim(const std::string& config, const std::vector<std::string>& extraArgs) {
+    if (configPath_.empty()) {
+        char tmpl[] = "/tmp/kvt-devsim-XXXXXX";
+        int fd = mkstemp(tmpl);
+        if (fd < 0) throw std::runtime_error("mkstemp");
+        close(fd);
+        configPath_ = tmpl;
+    }
+    std::ofstream(configPath_) << config;
+    std::vector<std::string> argv{DEVSIM_BIN, "-c", configPath_};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    devsim_ = std::make_unique<Process>(dev_.get(), argv);
+    if (!devsim_->WaitForLog("devsim: ready", 15s))
+        throw std::runtime_error("kivo-devsim did not start: " + devsim_->Log());
+    return *devsim_;
+}
+
+UdpClient& Topology::client() {
+    if (!client_) client_ = std::make_unique<UdpClient>(*host_, port_);
+    return *client_;
+}
+
+// ---------------------------------------------------------------- helpers
+
+void PutU8(Bytes& b, uint8_t v) { b.push_back(v); }
+void PutBe16(Bytes& b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.push_back(static_cast<uint8_t>(v));
+}
+void PutBe32(Bytes& b, uint32_t v) {
+    for (int i = 3; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void PutBytes(Bytes& b, const void* p, size_t n) {
+    const uint8_t* q = static_cast<const uint8_t*>(p);
+    b.insert(b.end(), q, q + n);
+}
+void PutText(Bytes& b, const std::string& s) { PutBytes(b, s.data(), s.size()); }
+void PutMac(Bytes& b, const Mac& mac) { PutBytes(b, mac.data(), mac.size()); }
+
+TempFile::TempFile(const std::string& content, const std::string& suffix) {
+    std::string tmpl = "/tmp/kvt-file-XXXXXX" + suffix;
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    int fd = mkstemps(buf.data(), static_cast<int>(suffix.size()));
+    if (fd < 0) throw std::runtime_error("mkstemps");
+    if (!content.empty() && write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+        close(fd);
+        throw std::runtime_error("write temp file");
+    }
+    close(fd);
+    path_ = buf.data();
+}
+
+TempFile::~TempFile() { unlink(path_.c_str()); }
+
+int OpenFdCount() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    while (struct dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n - 1;  // the directory's own descriptor
+}
+
+int ThreadCount() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/task");
+    if (d == nullptr) return -1;
+    while (struct dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n;
+}
+
+}  // namespace kivotest

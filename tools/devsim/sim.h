@@ -1,0 +1,165 @@
+// kivo-devsim core: simulated devices on raw Ethernet ports.
+//
+// The core reads the configuration file, opens one raw socket per interface that a
+// device sits on, and runs a single-threaded event loop: every received frame is
+// offered to every protocol module for every device on that interface; timers run
+// delayed work; control commands arrive as lines on standard input. Protocol
+// modules (one file each) register themselves with DEVSIM_REGISTER_MODULE.
+#ifndef KIVO_DEVSIM_SIM_H
+#define KIVO_DEVSIM_SIM_H
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace devsim {
+
+using Mac = std::array<uint8_t, 6>;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+std::string MacText(const Mac& mac);
+bool ParseMac(const std::string& text, Mac& mac);
+std::string Hex(const uint8_t* p, size_t n);  // "0a1b2c"
+inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
+bool ParseHex(const std::string& text, Bytes& out);  // accepts "0x..." or plain hex, spaces ignored
+std::vector<std::string> SplitWords(const std::string& line);
+
+// One simulated device: a "[device NAME]" section of the configuration file.
+struct Device {
+    std::string name;
+    Mac mac{};
+    std::string interface;  // the interface the device sits on
+    std::string role;       // which module plays it ("lcmp", "scp", "bootrom", ...)
+    // Every "key = value" line of the section, in order ("mac", "interface" and
+    // "role" included). Keys may repeat (for example "param").
+    std::vector<std::pair<std::string, std::string>> options;
+
+    bool has(const std::string& key) const;
+    // Last value of key, or def.
+    std::string opt(const std::string& key, const std::string& def = "") const;
+    std::vector<std::string> optAll(const std::string& key) const;
+    long long optInt(const std::string& key, long long def) const;  // decimal or 0x hex
+    bool optBool(const std::string& key, bool def) const;           // 1/0, yes/no, true/false, on/off
+    // Replaces every value of key (or adds it); used by the "set" control command.
+    void setOpt(const std::string& key, const std::string& value);
+    void addOpt(const std::string& key, const std::string& value);
+    void removeOpt(const std::string& key);
+};
+
+// One raw socket on one interface.
+class Port {
+public:
+    Port(std::string ifname, int fd, int ifindex, const Mac& mac);
+    ~Port();
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+
+    const std::string& name() const { return name_; }
+    int fd() const { return fd_; }
+    int ifindex() const { return ifindex_; }
+    const Mac& mac() const { return mac_; }  // the interface's own address
+    // Sends a complete frame (addresses, optional tag, type/length, payload) as is.
+    bool Send(const uint8_t* frame, size_t len);
+    bool Send(const Bytes& frame) { return Send(frame.data(), frame.size()); }
+
+private:
+    std::string name_;
+    int fd_;
+    int ifindex_;
+    Mac mac_;
+};
+
+// A received frame as it was on the wire: an 802.1Q tag the kernel stripped is put
+// back after the source address.
+struct Frame {
+    Port* port;
+    const uint8_t* data;
+    size_t len;
+    Mac dst() const;
+    Mac src() const;
+    bool tagged() const;       // 0x8100 after the addresses
+    uint16_t vlanTci() const;  // 0 when untagged
+    // Offset of the EtherType / 802.3 length field (12, or 16 when tagged).
+    size_t typeOffset() const { return tagged() ? 16 : 12; }
+    uint16_t etherType() const;  // the field at typeOffset(), 0 when too short
+};
+
+class Sim;
+
+// A protocol module. Every callback is optional.
+struct Module {
+    std::string name;
+    // After the configuration is read and the ports are open.
+    std::function<void(Sim&)> init;
+    // A received frame for a device on the frame's interface; return true when the
+    // module handled it (other modules still see the frame).
+    std::function<bool(Sim&, Device&, const Frame&)> onFrame;
+    // A control command addressed to a device: words after the device name.
+    // Return true when the module knew the command.
+    std::function<bool(Sim&, Device&, const std::vector<std::string>&)> onCommand;
+};
+
+void RegisterModule(Module module);
+
+#define DEVSIM_CONCAT2(a, b) a##b
+#define DEVSIM_CONCAT(a, b) DEVSIM_CONCAT2(a, b)
+// Registers a module at start-up: DEVSIM_REGISTER_MODULE(MakeMyModule()).
+#define DEVSIM_REGISTER_MODULE(expr) \
+    static const bool DEVSIM_CONCAT(devsimModuleRegistered_, __LINE__) = (::devsim::RegisterModule(expr), true)
+
+class Sim {
+public:
+    std::vector<std::unique_ptr<Device>>& devices() { return devices_; }
+    Device* device(const std::string& name);
+    Port* port(const std::string& ifname);
+    const std::vector<std::unique_ptr<Port>>& ports() const { return ports_; }
+
+    // Prints one log line "<who>: <text>" to standard output and flushes it.
+    void Log(const std::string& who, const std::string& text);
+    void Log(const Device& d, const std::string& text) { Log(d.name, text); }
+
+    // Runs fn after delay on the event loop. Returns an id for Cancel.
+    uint64_t After(std::chrono::milliseconds delay, std::function<void()> fn);
+    void Cancel(uint64_t id);
+    Clock::time_point Now() const { return Clock::now(); }
+
+    // Module state per device: modules keep their own structure here.
+    template <typename T>
+    T& State(const Device& d, const std::string& module) {
+        auto& slot = state_[module + "/" + d.name];
+        if (!slot) slot = std::shared_ptr<void>(new T(), [](void* p) { delete static_cast<T*>(p); });
+        return *static_cast<T*>(slot.get());
+    }
+
+    // Internal: run by main.
+    int Run(int argc, char** argv);
+
+private:
+    bool LoadConfig(const std::string& path);
+    bool OpenPorts();
+    void HandleCommand(const std::string& line);
+    void RunTimers();
+
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<std::unique_ptr<Port>> ports_;
+    std::map<std::string, std::shared_ptr<void>> state_;
+    struct Timer {
+        Clock::time_point when;
+        uint64_t id;
+        std::function<void()> fn;
+    };
+    std::vector<Timer> timers_;
+    uint64_t nextTimerId_ = 1;
+    bool quit_ = false;
+};
+
+}  // namespace devsim
+
+#endif
