@@ -2,10 +2,12 @@
 #ifndef KIVO_CRC32_H
 #define KIVO_CRC32_H
 
+#include <array>
+
 #include "types.h"
 
 // The 256-entry table of the reflected polynomial; constant, built at compile time.
-extern const INT32U crc32_table[256];
+extern const std::array<INT32U, 256> crc32_table;
 
 // Runs `crc` over `length` bytes at `data` and returns it. It neither presets nor inverts:
 // callers that want the common CRC-32 start from 0xFFFFFFFF and invert the result.
