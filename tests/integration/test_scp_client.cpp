@@ -359,6 +359,31 @@ TEST_F(ScpClientTest, EndlessMoreToComeSetRepliesAreBounded) {
     EXPECT_LE(peer->RequestCount(), 2u * (scp_internal::SCP_REPLY_MESSAGES_MAX + 2));
 }
 
+TEST_F(ScpClientTest, SetRepliesBeyondTheByteBoundAreRefused) {
+    // Large "more to come" replies reach the 80000-byte bound long before the bound
+    // on the number of messages.
+    Serve([&](const ScpRequest& r) {
+        if (r.opcode == 1) return std::vector<Bytes>{ScpReply(r, Concat({ScpName("A"), ScpValue(2, {1})}), {})};
+        const Bytes* key = ScpCrc(ScpPeer::Plain(r, shaKey)) == r.crc ? &shaKey : &legacyKey;
+        Bytes big = Concat({ScpName(std::string(1400, 'B')), ScpStatus(0)});
+        return std::vector<Bytes>{ScpReply(r, big, {.opcode = 5, .last = false, .key = key})};
+    });
+    EXPECT_EQ(Run(SCP_OP_SET, Data({"A", "2"})), SCP_ERROR_GET_TOO_BIG);
+    // 1412 usable bytes per reply: the 57th passes 80000. One type query and 57 sets
+    // per attempt.
+    EXPECT_EQ(peer->RequestCount(), 2u * (1 + 57));
+    EXPECT_EQ(infoSize, 0u);
+}
+
+TEST_F(ScpClientTest, AFailedSendEndsTheExchange) {
+    Serve([&](const ScpRequest&) { return std::vector<Bytes>{}; });
+    ASSERT_EQ(topo->host().Run("ip link set eth1 down"), 0);
+    EXPECT_EQ(Run(SCP_OP_SET, Data({"A", "1"})), SCP_ERROR_SENDTO);
+    EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_SET_3);
+    EXPECT_EQ(Run(SCP_OP_GET, {}), SCP_ERROR_SENDTO);
+    EXPECT_EQ(Run(SCP_OP_FACTORY_RESET, {}), SCP_ERROR_SENDTO);
+}
+
 TEST_F(ScpClientTest, GetRepliesBeyondTheBoundAreRefused) {
     Serve([&](const ScpRequest& r) {
         std::vector<Bytes> out;
