@@ -143,6 +143,8 @@ TEST_F(ScpClientTest, ListsTooLongForTheirFrameAreRefusedBeforeSending) {
     EXPECT_EQ(Run(SCP_OP_GET, Data({std::string(1475, 'N')})), SCP_ERROR_FORMAT);
     // A private get of 1473 bytes would need padding past the frame.
     EXPECT_EQ(Run(SCP_OP_GETP, Data({std::string(1469, 'N')})), SCP_ERROR_FORMAT);
+    // A set with nothing to set does not even ask for types.
+    EXPECT_EQ(Run(SCP_OP_SET, {}), SCP_ERROR_FORMAT);
     EXPECT_EQ(peer->RequestCount(), 0u);
     // A set list of 1475 bytes (name item 5, value item 1470): the type query goes
     // out, the set does not.
