@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -15,9 +16,12 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "byte_io.h"
 #include "device.h"
+#include "mac_discover.h"
+#include "scp_client_legacy.h"
 
 namespace {
 
@@ -51,6 +55,8 @@ public:
     // A variable-length field of n bytes that must lie within the datagram.
     const INT8U* field(size_t n) {
         if (!ok_) return nullptr;
+        // An empty field is valid wherever it stands, even past a short datagram.
+        if (n == 0) return msg_ + (pos_ < KIVO_MESSAGE_SIZE ? pos_ : KIVO_MESSAGE_SIZE - 1);
         if (n > len_ || pos_ > len_ - n) {
             ok_ = false;
             return nullptr;
@@ -252,16 +258,181 @@ INT32S GetKivoVersionGet(INT32S /*inputLength*/, INT8U* msg) {
 // Parameter requests (Get all, Get, Set, Factory reset)
 //////////////////////////////////////////////////////////////////////////////
 
-INT32S GetAllGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
-INT32S GetGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
-INT32S SetGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
-INT32S FactoryResetGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
+namespace {
+
+// The fields of a parameter request (codes 2 to 5).
+struct ParamRequest {
+    INT8U deviceType = 0;
+    CHAR ifName[256] = {};
+    INT16U vlanId = 0;
+    INT8U deviceMac[6] = {};
+    CHAR password[256] = {};
+    const INT8U* block = nullptr;  // parameter block inside the request (Get and Set)
+    INT32U blockLength = 0;
+};
+
+// Copies a text field of n bytes with a terminator; false when it holds a zero byte,
+// which would silently shorten it.
+bool ParamRequestText(const INT8U* field, size_t n, CHAR* out) {
+    if (n != 0 && std::memchr(field, 0, n) != nullptr) return false;
+    if (n != 0) std::memcpy(out, field, n);
+    out[n] = '\0';
+    return true;
+}
+
+// Reads the request fields. Fixed fields past the datagram read as zero; the
+// interface name, the password and the parameter block must lie within it and the
+// two texts must not hold zero bytes. False for a request that breaks these rules.
+bool ParamRequestRead(INT32S inputLength, const INT8U* msg, bool withBlock, ParamRequest& req) {
+    RequestReader r(msg, inputLength, 5);
+    req.deviceType = r.u8();
+    const INT8U nameLength = r.u8();
+    const INT8U* name = r.field(nameLength);
+    req.vlanId = static_cast<INT16U>(r.be16() & 0x0FFF);
+    r.block(req.deviceMac, 6);
+    const INT8U passwordLength = r.u8();
+    const INT8U* password = r.field(passwordLength);
+    if (withBlock) {
+        req.blockLength = r.be32();
+        req.block = r.field(req.blockLength);
+    }
+    if (!r.ok()) return false;
+    return ParamRequestText(name, nameLength, req.ifName) && ParamRequestText(password, passwordLength, req.password);
+}
+
+// Reply with the SCP info data: code, 32-bit length, data. The buffer is cleared
+// first; data that would not fit the buffer gives REPLY_FAILED.
+INT32S ScpDataReply(INT8U* msg, const INT8U* info, INT32U infoLength) {
+    if (static_cast<size_t>(infoLength) > KIVO_MESSAGE_SIZE - 8) return ReplyCode(msg, REPLY_FAILED);
+    std::memset(msg, 0, KIVO_MESSAGE_SIZE);
+    msg[3] = REPLY_SCP_DATA;
+    kivo::storeBe32(msg + 4, infoLength);
+    if (infoLength != 0) std::memcpy(msg + 8, info, infoLength);
+    return static_cast<INT32S>(8 + infoLength);
+}
+
+// The SCP path of the four parameter requests.
+INT32S ScpParamRequest(INT8U code, ParamRequest& req, INT8U* msg) {
+    // The factory reset hands the client this fixed block; the client sends its own
+    // fixed item list for it.
+    static const INT8U factoryResetBlock[36] = {
+        'F', 'A', 'C', 'T', 'O', 'R', 'Y', 'R', 'E', 'S', 'E', 'T', '.', 'G', 'E', 'N', 'E', 'R',
+        'A', 'L', '.', 'F', 'O', 'R', 'C', 'E', '_', 'R', 'E', 'S', 'E', 'T', 0,   ' ', '1', 0};
+    t_scpOp op = SCP_OP_GET;
+    const INT8U* data = nullptr;
+    INT32U dataLength = 0;
+    switch (code) {
+        case REQUEST_GET_ALL: break;
+        case REQUEST_GET: data = req.block; dataLength = req.blockLength; break;
+        case REQUEST_SET: op = SCP_OP_SET; data = req.block; dataLength = req.blockLength; break;
+        default: op = SCP_OP_FACTORY_RESET; data = factoryResetBlock; dataLength = sizeof(factoryResetBlock); break;
+    }
+    std::vector<INT8U> info(SCP_INFO_BUFFER_SIZE, 0);
+    INT32U infoLength = 0;
+    t_scpErrorCode result = ScpClient(req.ifName, req.deviceMac, op, reinterpret_cast<const INT8U*>(req.password),
+                                      data, dataLength, info.data(), &infoLength);
+    if (code == REQUEST_FACTORY_RESET) {
+        // Only a reset the device confirmed counts as done; a status of failure for
+        // the reset parameter is a failure.
+        if (result != SCP_ERROR_NONE) return ReplyCode(msg, REPLY_FAILED);
+        std::memset(msg, 0, KIVO_MESSAGE_SIZE);
+        return ReplyCode(msg, REPLY_DONE);
+    }
+    if (result != SCP_ERROR_NONE && result != SCP_ERROR_PARAM_OP_FAILED) return ReplyCode(msg, REPLY_FAILED);
+    return ScpDataReply(msg, info.data(), std::min<INT32U>(infoLength, SCP_INFO_BUFFER_SIZE));
+}
+
+// Common handling of requests 2 to 5: read the request, then branch on the device type.
+INT32S ParamRequestHandle(INT8U code, INT32S inputLength, INT8U* msg) {
+    ParamRequest req;
+    const bool withBlock = code == REQUEST_GET || code == REQUEST_SET;
+    if (!ParamRequestRead(inputLength, msg, withBlock, req)) return ReplyCode(msg, REPLY_REFUSED);
+    // The request's VLAN id (req.vlanId) is for LCMP traffic; it is applied here, for
+    // every device type, once the LCMP link layer is part of the service. SCP frames
+    // are never tagged.
+    switch (req.deviceType) {
+        case DEVICE_TORVIX_SCP:
+            return ScpParamRequest(code, req, msg);
+        case DEVICE_TORVIX_LCMP:
+            // LCMP devices go through the configuration layer, which is not part of
+            // the service yet.
+            return ReplyCode(msg, REPLY_FAILED);
+        default:
+            return ReplyCode(msg, REPLY_REFUSED);
+    }
+}
+
+}  // namespace
+
+INT32S GetAllGet(INT32S inputLength, INT8U* msg) { return ParamRequestHandle(REQUEST_GET_ALL, inputLength, msg); }
+INT32S GetGet(INT32S inputLength, INT8U* msg) { return ParamRequestHandle(REQUEST_GET, inputLength, msg); }
+INT32S SetGet(INT32S inputLength, INT8U* msg) { return ParamRequestHandle(REQUEST_SET, inputLength, msg); }
+INT32S FactoryResetGet(INT32S inputLength, INT8U* msg) {
+    return ParamRequestHandle(REQUEST_FACTORY_RESET, inputLength, msg);
+}
 
 //////////////////////////////////////////////////////////////////////////////
 // Discover request
 //////////////////////////////////////////////////////////////////////////////
 
-INT32S DiscoverGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
+namespace {
+
+// Writes one device record per list node, newest first, from byte 5 on; at most 255
+// records (the count is one byte). Returns the reply length, or 0 when the records
+// would not fit the message buffer.
+INT32S DiscoverReplyBuild(INT8U* msg, const t_device* list) {
+    kivo::ByteWriter w(msg, KIVO_MESSAGE_SIZE);
+    w.seek(3);
+    w.u8(REPLY_DEVICES);
+    w.u8(0);  // count, written at the end
+    unsigned count = 0;
+    for (const t_device* d = list; d != nullptr && count < MACDISCOVER_MAX_DEVICES; d = d->next) {
+        size_t nameLength = d->interfaceName ? std::strlen(d->interfaceName) : 0;
+        if (nameLength > 255) continue;  // cannot be described in one length byte
+        w.u8(static_cast<INT8U>(d->type));
+        w.u8(static_cast<INT8U>(nameLength));
+        w.bytes(d->interfaceName, nameLength);
+        w.bytes(d->deviceMACAddr, 6);
+        if (!w.ok()) return 0;
+        ++count;
+    }
+    msg[4] = static_cast<INT8U>(count);
+    return static_cast<INT32S>(w.pos());
+}
+
+}  // namespace
+
+INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
+    RequestReader r(msg, inputLength, 5);
+    INT8U nameLength = r.u8();
+    // An empty name needs no bytes, wherever the datagram ends (a one-byte datagram
+    // is a Discover on every interface).
+    std::string interfaceName = nameLength > 0 ? r.text(nameLength) : std::string();
+    INT16U vlanId = static_cast<INT16U>(r.be16() & 0x0FFF);
+    // An interface name that runs past the datagram: a malformed request.
+    if (!r.ok()) return ReplyCode(msg, REPLY_REFUSED);
+    // The name is used as a C string, as far as its first zero byte.
+    CHAR name[256];
+    std::memcpy(name, interfaceName.data(), interfaceName.size());
+    name[interfaceName.size()] = '\0';
+
+    if (vlanId != 0)
+        MACDiscoverVLANConfigure(TRUE, vlanId, 0);
+    else
+        MACDiscoverVLANConfigure(FALSE, 0, 0);
+
+    t_device* list = nullptr;
+    t_macDiscoverErrorCode result = MACDiscoverGet(nameLength > 0 ? name : nullptr, TRUE, &list);
+    if (result != MACDISCOVER_ERROR_NONE || list == nullptr) {
+        DeviceListFree(list);
+        return ReplyCode(msg, REPLY_FAILED);
+    }
+    INT32S length = DiscoverReplyBuild(msg, list);
+    DeviceListFree(list);
+    // Records that would not fit the buffer are not sent cut short.
+    if (length <= 0) return ReplyCode(msg, REPLY_FAILED);
+    return length;
+}
 
 //////////////////////////////////////////////////////////////////////////////
 // Firmware server requests
