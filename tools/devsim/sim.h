@@ -65,6 +65,9 @@ public:
     int fd() const { return fd_; }
     int ifindex() const { return ifindex_; }
     const Mac& mac() const { return mac_; }  // the interface's own address
+    // Stops using the port (its interface went away); sends then fail.
+    void Close();
+    bool closed() const { return fd_ < 0; }
     // Sends a complete frame (addresses, optional tag, type/length, payload) as is.
     bool Send(const uint8_t* frame, size_t len);
     bool Send(const Bytes& frame) { return Send(frame.data(), frame.size()); }
