@@ -16,7 +16,9 @@
 #include <ctime>
 #include <string>
 
+#include "LCMP_socket.h"
 #include "byte_io.h"
+#include "configlayer.h"
 #include "device.h"
 
 namespace {
@@ -252,10 +254,172 @@ INT32S GetKivoVersionGet(INT32S /*inputLength*/, INT8U* msg) {
 // Parameter requests (Get all, Get, Set, Factory reset)
 //////////////////////////////////////////////////////////////////////////////
 
-INT32S GetAllGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
-INT32S GetGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
-INT32S SetGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
-INT32S FactoryResetGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
+BOOLEAN ConfiglayerParamsInputBuild(INT32S paramslength, INT8U* msg, BOOLEAN withValues,
+                                    t_configlayerParam** params) {
+    if (params == nullptr || (paramslength > 0 && msg == nullptr)) return FALSE;
+    const size_t end = paramslength > 0 ? static_cast<size_t>(paramslength) : 0;
+    size_t offset = 0;
+    // Each text must end with its zero byte inside the block.
+    auto nextText = [&](const CHAR*& text) {
+        const void* zero = std::memchr(msg + offset, 0, end - offset);
+        if (zero == nullptr) return false;
+        text = reinterpret_cast<const CHAR*>(msg + offset);
+        offset = static_cast<size_t>(static_cast<const INT8U*>(zero) - msg) + 1;
+        return true;
+    };
+    while (offset < end) {
+        const CHAR* name = nullptr;
+        const CHAR* value = nullptr;
+        if (!nextText(name)) return FALSE;
+        // A Set block holds pairs: a name that ends the block has no value.
+        if (withValues && (offset >= end || !nextText(value))) return FALSE;
+        if (ConfiglayerParamAdd(params, name, value) != CONFIGLAYER_ERROR_NONE) return FALSE;
+    }
+    return TRUE;
+}
+
+BOOLEAN ConfiglayerResponseToMessage(const t_configlayerParam* params, INT32U* length, INT8U* msg,
+                                     INT32U capacity) {
+    if (params == nullptr || length == nullptr || msg == nullptr) return TRUE;
+    kivo::ByteWriter w(msg, capacity);
+    for (const t_configlayerParam* p = params; p != nullptr; p = p->next) {
+        const CHAR* value = p->value != nullptr ? p->value : "";
+        w.bytes(p->name, std::strlen(p->name) + 1);
+        w.bytes(value, std::strlen(value) + 1);
+        w.u8(static_cast<INT8U>(p->type));
+        w.be32(static_cast<INT32U>(p->nElem));
+        if (!w.ok()) return FALSE;
+    }
+    *length = static_cast<INT32U>(w.pos());
+    return TRUE;
+}
+
+namespace {
+
+// The fields common to the four parameter requests.
+struct ParamRequest {
+    INT8U deviceType = 0;
+    CHAR interfaceName[256] = {};
+    CHAR password[256] = {};
+    INT8U deviceMAC[6] = {};
+    INT32U blockLength = 0;
+    INT8U* block = nullptr;
+};
+
+// Reads a parameter request (with N and its block when withBlock) and applies its
+// VLAN setting to LCMP, whatever the device type. False when a variable-length field
+// runs past the datagram.
+bool ParamRequestRead(INT32S inputLength, INT8U* msg, bool withBlock, ParamRequest& req) {
+    RequestReader r(msg, inputLength, 5);
+    req.deviceType = r.u8();
+    const INT8U l = r.u8();
+    const std::string ifname = r.text(l);
+    const INT16U vlan = r.be16() & 0x0FFF;
+    r.block(req.deviceMAC, 6);
+    const INT8U p = r.u8();
+    const std::string password = r.text(p);
+    if (withBlock) {
+        req.blockLength = r.be32();
+        const INT8U* block = r.field(req.blockLength);
+        req.block = const_cast<INT8U*>(block);
+    }
+    if (!r.ok()) return false;
+    std::memcpy(req.interfaceName, ifname.c_str(), ifname.size() + 1);
+    std::memcpy(req.password, password.c_str(), password.size() + 1);
+    if (vlan != 0)
+        LCMPVLANConfigure(TRUE, vlan, 0);
+    else
+        LCMPVLANConfigure(FALSE, 0, 0);
+    return true;
+}
+
+enum class ParamOperation { GetAll, Get, Set, FactoryReset };
+
+// Writes a REPLY_PARAMS reply with the records of params over the cleared buffer, or
+// REPLY_FAILED when the records would not fit it.
+INT32S ParamsReply(const t_configlayerParam* params, INT8U* msg) {
+    std::memset(msg, 0, KIVO_MESSAGE_SIZE);
+    INT32U length = 0;
+    if (!ConfiglayerResponseToMessage(params, &length, msg + 8, KIVO_MESSAGE_SIZE - 8)) {
+        std::memset(msg, 0, KIVO_MESSAGE_SIZE);
+        return ReplyCode(msg, REPLY_FAILED);
+    }
+    msg[3] = REPLY_PARAMS;
+    kivo::storeBe32(msg + 4, length);
+    return static_cast<INT32S>(8 + length);
+}
+
+// The LCMP path of a parameter request: one configuration-layer operation on the
+// device named in the request, answered with its parameter records.
+INT32S ConfiglayerRequest(ParamOperation op, ParamRequest& req, INT8U* msg) {
+    t_configlayerParam* input = nullptr;
+    if (op == ParamOperation::Get || op == ParamOperation::Set) {
+        if (!ConfiglayerParamsInputBuild(static_cast<INT32S>(req.blockLength), req.block,
+                                         op == ParamOperation::Set ? TRUE : FALSE, &input)) {
+            ConfiglayerParamsDestroy(input);
+            return ReplyCode(msg, REPLY_REFUSED);
+        }
+    } else if (op == ParamOperation::FactoryReset) {
+        ConfiglayerParamAdd(&input, "FACTORYRESET.GENERAL.FORCE_RESET", "1");
+    }
+    t_device* device = nullptr;
+    DeviceListAdd(&device, req.deviceMAC, req.interfaceName, nullptr, DEVICE_TORVIX_LCMP);
+    t_configlayerParam* output = nullptr;
+    t_configlayerErrorCode result = CONFIGLAYER_ERROR_BAD_ARGS;
+    if (device != nullptr) {
+        switch (op) {
+            case ParamOperation::GetAll:
+                result = ConfiglayerGetAll(device, CONFIGLAYER_PUBLIC, req.password, &output, FALSE);
+                break;
+            case ParamOperation::Get:
+                result = ConfiglayerGet(device, CONFIGLAYER_PUBLIC, req.password, input, &output, FALSE);
+                break;
+            case ParamOperation::Set:
+            case ParamOperation::FactoryReset:
+                result = ConfiglayerSet(device, CONFIGLAYER_PUBLIC, req.password, input, &output);
+                break;
+        }
+    }
+    INT32S replyLength;
+    if (op == ParamOperation::FactoryReset) {
+        std::memset(msg, 0, KIVO_MESSAGE_SIZE);
+        replyLength = ReplyCode(msg, result == CONFIGLAYER_ERROR_NONE ? REPLY_DONE : REPLY_FAILED);
+    } else if (result == CONFIGLAYER_ERROR_NONE || result == CONFIGLAYER_ERROR_PARAM) {
+        replyLength = ParamsReply(output, msg);
+    } else {
+        if (op == ParamOperation::Set) {
+            std::printf("Configlayer error %d\n", static_cast<int>(result));
+            std::fflush(stdout);
+        }
+        replyLength = ReplyCode(msg, REPLY_FAILED);
+    }
+    ConfiglayerParamsDestroy(output);
+    ConfiglayerParamsDestroy(input);
+    DeviceListFree(device);
+    return replyLength;
+}
+
+INT32S ParamRequestHandle(ParamOperation op, INT32S inputLength, INT8U* msg) {
+    ParamRequest req;
+    const bool withBlock = op == ParamOperation::Get || op == ParamOperation::Set;
+    if (!ParamRequestRead(inputLength, msg, withBlock, req)) return ReplyCode(msg, REPLY_REFUSED);
+    switch (req.deviceType) {
+        case DEVICE_TORVIX_LCMP: return ConfiglayerRequest(op, req, msg);
+        case DEVICE_TORVIX_SCP: return ReplyCode(msg, REPLY_FAILED);
+        default: return ReplyCode(msg, REPLY_REFUSED);
+    }
+}
+
+}  // namespace
+
+INT32S GetAllGet(INT32S inputLength, INT8U* msg) {
+    return ParamRequestHandle(ParamOperation::GetAll, inputLength, msg);
+}
+INT32S GetGet(INT32S inputLength, INT8U* msg) { return ParamRequestHandle(ParamOperation::Get, inputLength, msg); }
+INT32S SetGet(INT32S inputLength, INT8U* msg) { return ParamRequestHandle(ParamOperation::Set, inputLength, msg); }
+INT32S FactoryResetGet(INT32S inputLength, INT8U* msg) {
+    return ParamRequestHandle(ParamOperation::FactoryReset, inputLength, msg);
+}
 
 //////////////////////////////////////////////////////////////////////////////
 // Discover request
