@@ -74,7 +74,7 @@ struct s_configlayerParam;
 // Appends the parameters of a Get block (names, each zero-terminated) or, withValues,
 // of a Set block (name and value text pairs) to *params. FALSE when a text is not
 // terminated inside the block or a Set block ends after a name.
-BOOLEAN ConfiglayerParamsInputBuild(INT32S paramslength, INT8U* message, BOOLEAN withValues,
+BOOLEAN ConfiglayerParamsInputBuild(INT32S paramslength, const INT8U* message, BOOLEAN withValues,
                                     struct s_configlayerParam** params);
 // Writes the parameter records of params (name, 0, value, 0, type, nElem big-endian) at
 // message and their length into *length. FALSE, with *length unchanged, when they
