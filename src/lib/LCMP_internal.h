@@ -107,6 +107,10 @@ private:
     size_t count_ = 0;
 };
 
+// Hands one complete message to the matching registrations, as the receive thread
+// does.
+void Dispatch(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length);
+
 // Allocation fault points, for tests: an armed point makes its next allocations fail.
 enum class FailPoint {
     kRecord,

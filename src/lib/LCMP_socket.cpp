@@ -516,6 +516,10 @@ t_lcmpErrorCode LCMPPacketSegmentSend(const INT8U* dstMAC, const Mmh& mmh, const
 // ---------------------------------------------------------------------------
 // Public interface
 
+void kivo::lcmp::Dispatch(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length) {
+    CallbacksExecute(srcMAC, opcode, data, length);
+}
+
 t_lcmpErrorCode LCMPSocketInit(const CHAR* interfaceName) {
     if (interfaceName == nullptr) return LCMP_ERROR_BAD_ARGS;
     // A name that does not fit an interface request with its terminator would be
