@@ -35,6 +35,11 @@ struct Bench {
         topo.StartDevsim(DeviceConfig(ifname, dev, lines));
         topo.StartKivohost();
     }
+    // Neither process may have reported a sanitizer finding.
+    ~Bench() {
+        EXPECT_EQ(topo.kivohost()->CountInLog("Sanitizer"), 0) << topo.kivohost()->Log();
+        EXPECT_EQ(sim().CountInLog("Sanitizer"), 0) << sim().Log();
+    }
     Process& sim() { return *topo.devsim(); }
     std::optional<Bytes> Request(uint8_t code, const std::optional<std::string>& block = std::nullopt,
                                  uint16_t vlan = 0, const std::string& password = "pw") {
