@@ -23,10 +23,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "byte_io.h"
@@ -67,19 +69,59 @@ INT8U DrawOpNumber() {
     return static_cast<INT8U>(generator() & 0xFF);
 }
 
-// Closes a descriptor on every path out of an attempt.
+// Closes packet sockets on a thread of its own. Releasing a packet socket waits for
+// the kernel's RCU grace period (several milliseconds, more on a busy host); the
+// reply to the front-end need not wait for that. The closer lives as long as the
+// process and is never destroyed, so it is safe at exit.
+class DeferredCloser {
+public:
+    static void Close(int fd) {
+        static DeferredCloser* closer = new DeferredCloser();
+        {
+            std::lock_guard<std::mutex> guard(closer->lock_);
+            closer->pending_.push_back(fd);
+        }
+        closer->wake_.notify_one();
+    }
+
+private:
+    DeferredCloser() { std::thread([this] { Run(); }).detach(); }
+    [[noreturn]] void Run() {
+        for (;;) {
+            std::vector<int> fds;
+            {
+                std::unique_lock<std::mutex> guard(lock_);
+                wake_.wait(guard, [this] { return !pending_.empty(); });
+                fds.swap(pending_);
+            }
+            for (int fd : fds) close(fd);
+        }
+    }
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::vector<int> pending_;
+};
+
+// Closes the attempt's socket on every path out: at once on early failures, on the
+// closer thread once the socket has been bound and used.
 class SocketHolder {
 public:
     explicit SocketHolder(int fd) : fd_(fd) {}
     ~SocketHolder() {
-        if (fd_ >= 0) close(fd_);
+        if (fd_ < 0) return;
+        if (defer_)
+            DeferredCloser::Close(fd_);
+        else
+            close(fd_);
     }
     SocketHolder(const SocketHolder&) = delete;
     SocketHolder& operator=(const SocketHolder&) = delete;
     int fd() const { return fd_; }
+    void DeferClose() { defer_ = true; }
 
 private:
     int fd_;
+    bool defer_ = false;
 };
 
 // Reply payloads collected by one exchange, bounded in bytes and in messages.
@@ -618,7 +660,10 @@ t_scpErrorCode ScpClientInternal(CHAR* if_name, const INT8U* device_mac, t_scpOp
     // to the name of another interface.
     if (strnlen(if_name, IFNAMSIZ) >= IFNAMSIZ) return SCP_ERROR_ETH_IF;
 
-    SocketHolder sock(socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL)));
+    // Opened without a protocol and given ETH_P_ALL by the bind: a socket created
+    // with a protocol would have its receive hook replaced by the bind, which makes
+    // the kernel wait for a grace period.
+    SocketHolder sock(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
     if (sock.fd() < 0) {
         std::printf("socket not opened\n");
         std::fflush(stdout);
@@ -641,6 +686,7 @@ t_scpErrorCode ScpClientInternal(CHAR* if_name, const INT8U* device_mac, t_scpOp
         std::fflush(stdout);
         return SCP_ERROR_ETH_IF;
     }
+    sock.DeferClose();
 
     INT8U op_number = DrawOpNumber();
     ScpLink link{sock.fd(), &address, hostMac, device_mac};

@@ -25,7 +25,7 @@ inline constexpr INT8U SCP_PAD_BYTE = 0xE6;
 inline constexpr INT32U SCP_COLLECT_MAX = 80000;
 // Bound of the reply messages accepted by one exchange (a device that keeps sending
 // empty "more to come" replies would otherwise never let go).
-inline constexpr INT32U SCP_REPLY_MESSAGES_MAX = 4096;
+inline constexpr INT32U SCP_REPLY_MESSAGES_MAX = 2048;
 // Longest value text of a set pair.
 inline constexpr INT32U SCP_VALUE_TEXT_MAX = 40000;
 inline constexpr INT32U SCP_KEY_SIZE = 32;

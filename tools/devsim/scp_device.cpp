@@ -348,13 +348,14 @@ void HandleFactoryReset(Sim& sim, Device& d, ScpState& st, const Frame& f, uint8
                  std::string(items[0].content.begin(), items[0].content.end()) == kFactoryResetName;
     Bytes list;
     AddName(list, kFactoryResetName);
-    if (named) {
+    const int32_t status = named ? static_cast<int32_t>(d.optInt("factory_reset_status", 0)) : -4;
+    if (status == 0) {
         st.params = st.initial;
-        AddStatus(list, 0);
         sim.Log(d, "SCP factory reset: table restored");
     } else {
-        AddStatus(list, -4);
+        sim.Log(d, "SCP factory reset refused: status=" + std::to_string(status));
     }
+    AddStatus(list, status);
     SendReply(sim, d, f.port, f.src(), 3, opNumber, list, key, false);
 }
 
