@@ -22,6 +22,7 @@
 #include "byte_io.h"
 #include "configlayer.h"
 #include "device.h"
+#include "mac_discover.h"
 #include "scp_client_legacy.h"
 
 namespace {
@@ -56,6 +57,8 @@ public:
     // A variable-length field of n bytes that must lie within the datagram.
     const INT8U* field(size_t n) {
         if (!ok_) return nullptr;
+        // An empty field is valid wherever it stands, even past a short datagram.
+        if (n == 0) return msg_ + (pos_ < KIVO_MESSAGE_SIZE ? pos_ : KIVO_MESSAGE_SIZE - 1);
         if (n > len_ || pos_ > len_ - n) {
             ok_ = false;
             return nullptr;
@@ -480,7 +483,64 @@ INT32S FactoryResetGet(INT32S inputLength, INT8U* msg) {
 // Discover request
 //////////////////////////////////////////////////////////////////////////////
 
-INT32S DiscoverGet(INT32S /*inputLength*/, INT8U* /*msg*/) { return 1; }
+namespace {
+
+// Writes one device record per list node, newest first, from byte 5 on; at most 255
+// records (the count is one byte). Returns the reply length, or 0 when the records
+// would not fit the message buffer.
+INT32S DiscoverReplyBuild(INT8U* msg, const t_device* list) {
+    kivo::ByteWriter w(msg, KIVO_MESSAGE_SIZE);
+    w.seek(3);
+    w.u8(REPLY_DEVICES);
+    w.u8(0);  // count, written at the end
+    unsigned count = 0;
+    for (const t_device* d = list; d != nullptr && count < MACDISCOVER_MAX_DEVICES; d = d->next) {
+        size_t nameLength = d->interfaceName ? std::strlen(d->interfaceName) : 0;
+        if (nameLength > 255) continue;  // cannot be described in one length byte
+        w.u8(static_cast<INT8U>(d->type));
+        w.u8(static_cast<INT8U>(nameLength));
+        w.bytes(d->interfaceName, nameLength);
+        w.bytes(d->deviceMACAddr, 6);
+        if (!w.ok()) return 0;
+        ++count;
+    }
+    msg[4] = static_cast<INT8U>(count);
+    return static_cast<INT32S>(w.pos());
+}
+
+}  // namespace
+
+INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
+    RequestReader r(msg, inputLength, 5);
+    INT8U nameLength = r.u8();
+    // An empty name needs no bytes, wherever the datagram ends (a one-byte datagram
+    // is a Discover on every interface).
+    std::string interfaceName = nameLength > 0 ? r.text(nameLength) : std::string();
+    INT16U vlanId = static_cast<INT16U>(r.be16() & 0x0FFF);
+    // An interface name that runs past the datagram: a malformed request.
+    if (!r.ok()) return ReplyCode(msg, REPLY_REFUSED);
+    // The name is used as a C string, as far as its first zero byte.
+    CHAR name[256];
+    std::memcpy(name, interfaceName.data(), interfaceName.size());
+    name[interfaceName.size()] = '\0';
+
+    if (vlanId != 0)
+        MACDiscoverVLANConfigure(TRUE, vlanId, 0);
+    else
+        MACDiscoverVLANConfigure(FALSE, 0, 0);
+
+    t_device* list = nullptr;
+    t_macDiscoverErrorCode result = MACDiscoverGet(nameLength > 0 ? name : nullptr, TRUE, &list);
+    if (result != MACDISCOVER_ERROR_NONE || list == nullptr) {
+        DeviceListFree(list);
+        return ReplyCode(msg, REPLY_FAILED);
+    }
+    INT32S length = DiscoverReplyBuild(msg, list);
+    DeviceListFree(list);
+    // Records that would not fit the buffer are not sent cut short.
+    if (length <= 0) return ReplyCode(msg, REPLY_FAILED);
+    return length;
+}
 
 //////////////////////////////////////////////////////////////////////////////
 // Firmware server requests

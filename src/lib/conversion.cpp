@@ -166,6 +166,7 @@ public:
     // Appends all n characters or nothing.
     bool put(const CHAR* s, size_t n) {
         if (n > room()) return false;
+        if (cap_ == 0) return true;  // an empty text into no area at all
         if (n) std::memcpy(out_ + len_, s, n);
         len_ += n;
         out_[len_] = '\0';
@@ -294,9 +295,8 @@ size_t fmtTimeField(CHAR* buf, INT32S v, bool pad) {
         return n;
     }
     CHAR digits[24];
-    const size_t n = fmtNumber(digits, v);
+    fmtNumber(digits, v);
     std::memcpy(buf, digits, 2);  // every number outside 0..9 has at least two characters
-    (void)n;
     return 2;
 }
 
@@ -849,10 +849,9 @@ void ConversionValueToString(t_paramType type, INT32U param_length, const INT8U*
     renderValue(kLcmpCodec, type, getItem, param_length, value, valueSize, nElem, filterMac != FALSE);
 }
 
-void ConversionValueToString(t_paramType type, INT32U param_length, INT8U* getItem, CHAR* value, INT32U* nElem,
-                             BOOLEAN filterMac) {
-    ConversionValueToString(type, param_length, static_cast<const INT8U*>(getItem), value,
-                            CONVERSION_TEXT_AREA_SIZE, nElem, filterMac);
+void ConversionValueToString(t_paramType type, INT32U param_length, const INT8U* getItem, CHAR* value,
+                             INT32U* nElem, BOOLEAN filterMac) {
+    ConversionValueToString(type, param_length, getItem, value, CONVERSION_TEXT_AREA_SIZE, nElem, filterMac);
 }
 
 BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valueToSet, INT32U valueToSetSize,
@@ -860,9 +859,8 @@ BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valu
     return parseValue(kLcmpCodec, type, value, valueToSet, valueToSetSize, param_length) ? TRUE : FALSE;
 }
 
-BOOLEAN ConversionStringToValue(t_paramType type, CHAR* value, INT8U* valueToSet, INT32U* param_length) {
-    return ConversionStringToValue(type, static_cast<const CHAR*>(value), valueToSet, CONVERSION_VALUE_AREA_SIZE,
-                                   param_length);
+BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valueToSet, INT32U* param_length) {
+    return ConversionStringToValue(type, value, valueToSet, CONVERSION_VALUE_AREA_SIZE, param_length);
 }
 
 INT32S ConversionValueToErrorString(const INT8U* errorValue, INT32U errorLength, CHAR* errorString,
@@ -888,6 +886,6 @@ INT32S ConversionValueToErrorString(const INT8U* errorValue, INT32U errorLength,
     return CONVERSION_ERROR_OTHER;
 }
 
-INT32S ConversionValueToErrorString(INT8U* errorValue, CHAR* errorString) {
+INT32S ConversionValueToErrorString(const INT8U* errorValue, CHAR* errorString) {
     return ConversionValueToErrorString(errorValue, 4, errorString, CONVERSION_TEXT_AREA_SIZE);
 }

@@ -84,8 +84,8 @@ const CHAR* ConversionTypeToString(t_paramType type);
 void ConversionValueToString(t_paramType type, INT32U param_length, const INT8U* getItem, CHAR* value,
                              INT32U valueSize, INT32U* nElem, BOOLEAN filterMac);
 // The same for a caller's area of CONVERSION_TEXT_AREA_SIZE bytes.
-void ConversionValueToString(t_paramType type, INT32U param_length, INT8U* getItem, CHAR* value, INT32U* nElem,
-                             BOOLEAN filterMac);
+void ConversionValueToString(t_paramType type, INT32U param_length, const INT8U* getItem, CHAR* value,
+                             INT32U* nElem, BOOLEAN filterMac);
 
 // Parses the zero-terminated text value as a value of type into valueToSet (capacity
 // valueToSetSize bytes) and stores the number of bytes produced in *param_length.
@@ -94,7 +94,7 @@ void ConversionValueToString(t_paramType type, INT32U param_length, INT8U* getIt
 BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valueToSet, INT32U valueToSetSize,
                                 INT32U* param_length);
 // The same for an output area of CONVERSION_VALUE_AREA_SIZE bytes.
-BOOLEAN ConversionStringToValue(t_paramType type, CHAR* value, INT8U* valueToSet, INT32U* param_length);
+BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valueToSet, INT32U* param_length);
 
 // Turns a device status value (signed 32-bit little-endian, errorLength bytes) into
 // text: "OK" or "ERROR -<n> <message>". Returns a t_conversionErrorCode. A status
@@ -103,6 +103,6 @@ BOOLEAN ConversionStringToValue(t_paramType type, CHAR* value, INT8U* valueToSet
 INT32S ConversionValueToErrorString(const INT8U* errorValue, INT32U errorLength, CHAR* errorString,
                                     INT32U errorStringSize);
 // The same for a 4-byte status and a text area of CONVERSION_TEXT_AREA_SIZE bytes.
-INT32S ConversionValueToErrorString(INT8U* errorValue, CHAR* errorString);
+INT32S ConversionValueToErrorString(const INT8U* errorValue, CHAR* errorString);
 
 #endif

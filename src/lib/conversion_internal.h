@@ -63,7 +63,7 @@ size_t putText(CHAR* out, size_t cap, const CHAR* text, size_t length);
 // produced. FALSE for invalid text, unknown types and output beyond cap.
 bool parseValue(const Codec& codec, INT32U type, const CHAR* text, INT8U* out, size_t cap, INT32U* outLength);
 
-// Message of device error n, or null when n has none. lcmpOnly selects the LCMP
+// Message of device error n, or null when n has none. lcmp selects the LCMP
 // table (1 to 5, 31 to 73, 77); otherwise only the range shared with SCP (1 to 5,
 // 31 to 63) is known.
 const CHAR* deviceErrorMessage(INT32U n, bool lcmp);

@@ -48,8 +48,8 @@ void valueToString(INT8U type, const INT8U* getItem, INT32U* param_length, INT8U
     *param_length = static_cast<INT32U>(renderValue(kLegacyCodec, type, getItem, length, text, valueSize, nullptr, true));
 }
 
-void valueToString(INT8U type, INT8U* getItem, INT32U* param_length, INT8U* value) {
-    valueToString(type, static_cast<const INT8U*>(getItem), param_length, value, LEGACY_TEXT_AREA_SIZE);
+void valueToString(INT8U type, const INT8U* getItem, INT32U* param_length, INT8U* value) {
+    valueToString(type, getItem, param_length, value, LEGACY_TEXT_AREA_SIZE);
 }
 
 BOOLEAN stringToValue(INT8U type, const INT8U* setItem, INT32U* param_length, INT8U* valueToSet,
@@ -60,8 +60,8 @@ BOOLEAN stringToValue(INT8U type, const INT8U* setItem, INT32U* param_length, IN
                : FALSE;
 }
 
-BOOLEAN stringToValue(INT8U type, INT8U* setItem, INT32U* param_length, INT8U* valueToSet) {
-    return stringToValue(type, static_cast<const INT8U*>(setItem), param_length, valueToSet, LEGACY_VALUE_AREA_SIZE);
+BOOLEAN stringToValue(INT8U type, const INT8U* setItem, INT32U* param_length, INT8U* valueToSet) {
+    return stringToValue(type, setItem, param_length, valueToSet, LEGACY_VALUE_AREA_SIZE);
 }
 
 INT32S errorToString(const INT8U* getItem, INT32U* param_length, INT8U* value, INT32U valueSize) {
@@ -89,8 +89,8 @@ INT32S errorToString(const INT8U* getItem, INT32U* param_length, INT8U* value, I
     return -static_cast<INT32S>(c);
 }
 
-INT32S errorToString(INT8U* getItem, INT32U* param_length, INT8U* value) {
-    return errorToString(static_cast<const INT8U*>(getItem), param_length, value, LEGACY_TEXT_AREA_SIZE);
+INT32S errorToString(const INT8U* getItem, INT32U* param_length, INT8U* value) {
+    return errorToString(getItem, param_length, value, LEGACY_TEXT_AREA_SIZE);
 }
 
 const CHAR* convertErrorCodeToString(t_scpErrorCode code) {

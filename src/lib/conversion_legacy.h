@@ -17,7 +17,7 @@
 // The text is zero-terminated when the area has room for it (valueSize bytes).
 void valueToString(INT8U type, const INT8U* getItem, INT32U* param_length, INT8U* value, INT32U valueSize);
 // The same for a text area of LEGACY_TEXT_AREA_SIZE bytes.
-void valueToString(INT8U type, INT8U* getItem, INT32U* param_length, INT8U* value);
+void valueToString(INT8U type, const INT8U* getItem, INT32U* param_length, INT8U* value);
 
 // Parses the zero-terminated text setItem into valueToSet (capacity valueToSetSize)
 // and sets *param_length to the number of bytes produced; FALSE when the text is not
@@ -25,7 +25,7 @@ void valueToString(INT8U type, INT8U* getItem, INT32U* param_length, INT8U* valu
 BOOLEAN stringToValue(INT8U type, const INT8U* setItem, INT32U* param_length, INT8U* valueToSet,
                       INT32U valueToSetSize);
 // The same for an output area of LEGACY_VALUE_AREA_SIZE bytes.
-BOOLEAN stringToValue(INT8U type, INT8U* setItem, INT32U* param_length, INT8U* valueToSet);
+BOOLEAN stringToValue(INT8U type, const INT8U* setItem, INT32U* param_length, INT8U* valueToSet);
 
 // Turns an SCP error item's status value (signed 32-bit big-endian) into text. On
 // entry *param_length is the item's length field (content length + 2); on return it
@@ -34,7 +34,7 @@ BOOLEAN stringToValue(INT8U type, INT8U* setItem, INT32U* param_length, INT8U* v
 // "ERROR INVALID STATUS VALUE" and -1.
 INT32S errorToString(const INT8U* getItem, INT32U* param_length, INT8U* value, INT32U valueSize);
 // The same for a text area of LEGACY_TEXT_AREA_SIZE bytes.
-INT32S errorToString(INT8U* getItem, INT32U* param_length, INT8U* value);
+INT32S errorToString(const INT8U* getItem, INT32U* param_length, INT8U* value);
 
 // Names of the SCP client's result codes and operations ("TIMEOUT", "FACTORY_RESET");
 // "UNKNOWN" outside the tables.

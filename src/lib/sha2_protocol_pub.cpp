@@ -32,12 +32,24 @@ inline void storeBe32(unsigned char* p, INT32U v) {
     p[3] = static_cast<unsigned char>(v);
 }
 
-inline INT32U bigSigma0(INT32U x) { return std::rotr(x, 2) ^ std::rotr(x, 13) ^ std::rotr(x, 22); }
-inline INT32U bigSigma1(INT32U x) { return std::rotr(x, 6) ^ std::rotr(x, 11) ^ std::rotr(x, 25); }
-inline INT32U smallSigma0(INT32U x) { return std::rotr(x, 7) ^ std::rotr(x, 18) ^ (x >> 3); }
-inline INT32U smallSigma1(INT32U x) { return std::rotr(x, 17) ^ std::rotr(x, 19) ^ (x >> 10); }
-inline INT32U choose(INT32U x, INT32U y, INT32U z) { return z ^ (x & (y ^ z)); }
-inline INT32U majority(INT32U x, INT32U y, INT32U z) { return (x & y) | (z & (x | y)); }
+inline INT32U bigSigma0(INT32U x) {
+    return std::rotr(x, 2) ^ std::rotr(x, 13) ^ std::rotr(x, 22);
+}
+inline INT32U bigSigma1(INT32U x) {
+    return std::rotr(x, 6) ^ std::rotr(x, 11) ^ std::rotr(x, 25);
+}
+inline INT32U smallSigma0(INT32U x) {
+    return std::rotr(x, 7) ^ std::rotr(x, 18) ^ (x >> 3);
+}
+inline INT32U smallSigma1(INT32U x) {
+    return std::rotr(x, 17) ^ std::rotr(x, 19) ^ (x >> 10);
+}
+inline INT32U choose(INT32U x, INT32U y, INT32U z) {
+    return z ^ (x & (y ^ z));
+}
+inline INT32U majority(INT32U x, INT32U y, INT32U z) {
+    return (x & y) | (z & (x | y));
+}
 
 // Compresses `blocks` consecutive 64-byte blocks into `state`.
 void compress(INT32U state[8], const unsigned char* data, size_t blocks) {
@@ -47,11 +59,11 @@ void compress(INT32U state[8], const unsigned char* data, size_t blocks) {
         INT32U e = state[4], f = state[5], g = state[6], h = state[7];
 
         // One round; the eight working variables rotate by renaming instead of moving.
-#define KIVO_SHA2_ROUND(a, b, c, d, e, f, g, h, k, wt)                        \
-    do {                                                                      \
+#define KIVO_SHA2_ROUND(a, b, c, d, e, f, g, h, k, wt)                       \
+    do {                                                                     \
         INT32U t1 = (h) + bigSigma1(e) + choose((e), (f), (g)) + (k) + (wt); \
-        (d) += t1;                                                            \
-        (h) = t1 + bigSigma0(a) + majority((a), (b), (c));                    \
+        (d) += t1;                                                           \
+        (h) = t1 + bigSigma0(a) + majority((a), (b), (c));                   \
     } while (0)
 
         for (int i = 0; i < 16; i += 8) {

@@ -6,9 +6,9 @@
 #include "types.h"
 
 typedef struct s_sha2_context {
-    INT32U total[2];             // bytes hashed so far: low word, high word
-    INT32U state[8];             // working hash value
-    unsigned char buffer[64];    // partial block not yet compressed
+    INT32U total[2];           // bytes hashed so far: low word, high word
+    INT32U state[8];           // working hash value
+    unsigned char buffer[64];  // partial block not yet compressed
 } sha2_context;
 
 // Starts a new digest in `ctx`.

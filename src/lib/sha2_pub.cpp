@@ -13,7 +13,8 @@ void SHA256Hash(INT8U* hash, const INT8U* data, INT32U length) {
     if (data != nullptr) {
         // The engine takes an int length; feed longer buffers in pieces.
         while (length > 0) {
-            INT32U piece = length > static_cast<INT32U>(INT_MAX) ? static_cast<INT32U>(INT_MAX) & ~63u : length;
+            INT32U piece =
+                length > static_cast<INT32U>(INT_MAX) ? static_cast<INT32U>(INT_MAX) & ~63u : length;
             sha2_update(&ctx, data, static_cast<int>(piece));
             data += piece;
             length -= piece;
@@ -22,7 +23,9 @@ void SHA256Hash(INT8U* hash, const INT8U* data, INT32U length) {
     sha2_finish(&ctx, hash);
 }
 
-void GenerateSha256Hash(INT8U* hash, const INT8U* data, INT32U length) { SHA256Hash(hash, data, length); }
+void GenerateSha256Hash(INT8U* hash, const INT8U* data, INT32U length) {
+    SHA256Hash(hash, data, length);
+}
 
 void GenerateLegacyHash(INT8U* hash, const INT8U* data, INT32U length) {
     if (hash == nullptr) return;

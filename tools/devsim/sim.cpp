@@ -310,7 +310,9 @@ bool Sim::OpenPorts() {
             std::fprintf(stderr, "devsim: interface name too long: %s\n", ifname.c_str());
             return false;
         }
-        int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+        // Protocol 0 receives nothing until the bind names the interface and protocol,
+        // so no frame of another interface slips in first.
+        int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             std::fprintf(stderr, "devsim: raw socket: %s\n", std::strerror(errno));
             return false;

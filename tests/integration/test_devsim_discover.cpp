@@ -1,0 +1,96 @@
+// The simulator's discovery module on the wire: a raw socket on the host side of the
+// link probes and listens, and compares the frames byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness.h"
+#include "harness_discover.h"
+
+using namespace kivotest;
+
+namespace {
+
+Bytes Pad(Bytes f, size_t length) {
+    f.resize(length, 0);
+    return f;
+}
+
+TEST(DevsimDiscover, LegacyReplyToProbes) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1", "02:aa:00:00:00:01");
+    auto& sim = topo.StartDevsim(
+        "[device l1]\nmac = 02:00:00:00:00:01\ninterface = eth1\nrole = legacy\n\n"
+        "[device l2]\nmac = 02:00:00:00:00:02\ninterface = eth1\nrole = legacy\ndiscover_reply = no\n");
+    RawPeer peer(topo.host(), "eth1");
+    const Bytes probeHead = {0x00, 0x2E, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x01};
+
+    // A probe sent to one device only is answered by that device alone; one to
+    // another address by nobody.
+    Bytes toOther = {0x02, 0x00, 0x00, 0x00, 0x00, 0x09, 0x02, 0xaa, 0x00, 0x00, 0x00, 0x01};
+    toOther.insert(toOther.end(), probeHead.begin(), probeHead.end());
+    ASSERT_TRUE(peer.Send(Pad(toOther, 60)));
+    Bytes toL1 = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0xaa, 0x00, 0x00, 0x00, 0x01};
+    toL1.insert(toL1.end(), probeHead.begin(), probeHead.end());
+    ASSERT_TRUE(peer.Send(Pad(toL1, 60)));
+    auto reply = peer.WaitSnap(0x0C, 0x02);
+    ASSERT_TRUE(reply.has_value());
+    Bytes expected = {0x02, 0xaa, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x01,
+                      0x00, 0x2E, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x02};
+    EXPECT_EQ(Pad(expected, 60), *reply);
+    EXPECT_EQ(1, sim.CountInLog("l1: discover rx probe from 02:aa:00:00:00:01\n"));
+    EXPECT_EQ(0, sim.CountInLog("l2: discover rx probe"));
+
+    // A tagged broadcast probe: seen by both, answered by l1 with the same tag.
+    Bytes tagged = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0xaa, 0x00, 0x00, 0x00, 0x01, 0x81, 0x00, 0xA0, 0x64};
+    tagged.insert(tagged.end(), probeHead.begin(), probeHead.end());
+    ASSERT_TRUE(peer.Send(Pad(tagged, 64)));
+    reply = peer.WaitSnap(0x0C, 0x02);
+    ASSERT_TRUE(reply.has_value());
+    Bytes expectedTagged = {0x02, 0xaa, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 0x81, 0x00,
+                            0xA0, 0x64, 0x00, 0x2E, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x02};
+    EXPECT_EQ(Pad(expectedTagged, 64), *reply);
+    EXPECT_TRUE(sim.WaitForLog("l2: discover rx probe from 02:aa:00:00:00:01 vlan 100 prio 5\n", 2s)) << sim.Log();
+    EXPECT_EQ(0, sim.CountInLog("l2: discover tx reply"));
+}
+
+TEST(DevsimDiscover, BootRomAnnouncementsUntilBooted) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1", "02:aa:00:00:00:01");
+    auto& sim = topo.StartDevsim(
+        "[device b1]\nmac = 02:00:00:00:00:0b\ninterface = eth1\nrole = bootrom\nrom_version = 3\n"
+        "rom_subversion = 0x0102\nchip_id = 11 22 33 44 55 66 77 88\nannounce_period_ms = 0\n");
+    RawPeer peer(topo.host(), "eth1");
+
+    ASSERT_TRUE(sim.SendLine("b1 announce"));
+    auto ann = peer.WaitSnap(0x0B, 0x00);
+    ASSERT_TRUE(ann.has_value());
+    Bytes expected = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0x00, 0x00, 0x00, 0x0b, 0x00, 0x2E,
+                      0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0B, 0x00, 0, 0, 0, 0, 0, 0,
+                      0x2D, 0x5A, 0xD2, 0xA5, 0x02, 0x01, 0x03, 0x00, 0, 0, 0, 0,
+                      0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    EXPECT_EQ(Pad(expected, 60), *ann);
+
+    // Periodic announcements, tagged; then booted: they stop; back in the ROM: at once again.
+    ASSERT_TRUE(sim.SendLine("b1 set vlan_tci 0x2005"));
+    ASSERT_TRUE(sim.SendLine("b1 set announce_period_ms 50"));
+    for (int i = 0; i < 3; ++i) {
+        ann = peer.WaitSnap(0x0B, 0x00, 2s);
+        ASSERT_TRUE(ann.has_value()) << "periodic announcement " << i;
+        ASSERT_EQ(64u, ann->size());
+        EXPECT_EQ((Bytes{0x81, 0x00, 0x20, 0x05}), Bytes(ann->begin() + 12, ann->begin() + 16));
+    }
+    ASSERT_TRUE(sim.SendLine("b1 boot"));
+    ASSERT_TRUE(sim.WaitForLog("command \"b1 boot\" done", 5s));
+    EXPECT_TRUE(sim.WaitForLog("b1: bootrom booted\n", 1s));
+    peer.Drain();
+    // Four periods without an announcement.
+    EXPECT_FALSE(peer.WaitSnap(0x0B, 0x00, std::chrono::milliseconds(200)).has_value());
+    ASSERT_TRUE(sim.SendLine("b1 rom"));
+    EXPECT_TRUE(peer.WaitSnap(0x0B, 0x00, 2s).has_value());
+    EXPECT_TRUE(sim.WaitForLog("b1: bootrom back in boot ROM\n", 1s));
+}
+
+}  // namespace
