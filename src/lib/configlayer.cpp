@@ -305,7 +305,8 @@ t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerPara
             break;
         }
         std::string name(reinterpret_cast<const CHAR*>(nameRec.data), nameRec.dataLength);
-        std::memset(text, 0, CONVERSION_TEXT_AREA_SIZE);
+        // The conversions terminate their text inside the area; no need to clear it all.
+        text[0] = '\0';
         t_paramType nodeType = PARAM_TYPE_ERROR;
         INT32U nElem = 1;
         t_configlayerErrorCode status = CONFIGLAYER_ERROR_NONE;
