@@ -246,7 +246,8 @@ TEST(ConfiglayerRequest, WriteValueMustFitTheWorkArea) {
 TEST(ConfiglayerAnswer, ReadAnswerStopsBehindTheRefusedParameter) {
     ValueList a;
     a.Head()
-        .Add(0x24, Cat(NameRecord("P1"), Record(0, 0x08, {0, 0x11, 0x22, 0x33, 0x44, 0x55})), 17)
+        // A name is its record's data bytes, whatever the record's control.
+        .Add(0x24, Cat(Record(0x07, 0x0A, Text("P1")), Record(0, 0x08, {0, 0x11, 0x22, 0x33, 0x44, 0x55})), 17)
         .Add(0x24, Cat(NameRecord("P2"), Status(-36)), 18)
         .Add(0x24, Cat(NameRecord("P3"), Record(0, 0x02, {7})));
     Params out;
@@ -288,19 +289,26 @@ TEST(ConfiglayerAnswer, ValuesRenderWithTypeCountAndMacFilter) {
     }
 }
 
-TEST(ConfiglayerAnswer, WriteAnswerStatusesGiveSetOkErrorAndRfa) {
+TEST(ConfiglayerAnswer, StatusesGiveSetOkOrErrorAndUnknownControlsAreReported) {
     {
         ValueList a;
-        a.Head().Add(0x22, Cat(NameRecord("W1"), Status(0))).Add(0x22, Cat(NameRecord("W2"), Status(0)));
+        a.Head()
+            .Add(0x22, Cat(NameRecord("W1"), Status(0)))
+            .Add(0x22, Cat(NameRecord("W2"), Record(0x01, 0x02, {5})))
+            .Add(0x22, Cat(NameRecord("W3"), Status(0)));
         Params out;
         EXPECT_EQ(FillParams(a.list, &out.head, FALSE), CONFIGLAYER_ERROR_NONE);
         const auto n = out.Nodes();
-        ASSERT_EQ(n.size(), 2u);
-        for (const auto* p : n) {
-            EXPECT_EQ(p->type, PARAM_TYPE_SET_OK);
-            EXPECT_STREQ(p->value, "OK");
-            EXPECT_EQ(p->nElem, 1);
+        ASSERT_EQ(n.size(), 3u);
+        for (size_t i : {0u, 2u}) {
+            EXPECT_EQ(n[i]->type, PARAM_TYPE_SET_OK);
+            EXPECT_STREQ(n[i]->value, "OK");
+            EXPECT_EQ(n[i]->nElem, 1);
         }
+        // Control 1 in a value record: reported, and the walk goes on.
+        EXPECT_STREQ(n[1]->value, "ERROR INVALID CONTROL TYPE");
+        EXPECT_EQ(n[1]->type, PARAM_TYPE_ERROR);
+        EXPECT_EQ(n[1]->nElem, 1);
     }
     {
         ValueList a;
@@ -313,21 +321,6 @@ TEST(ConfiglayerAnswer, WriteAnswerStatusesGiveSetOkErrorAndRfa) {
         EXPECT_EQ(out.head->type, PARAM_TYPE_ERROR);
         EXPECT_STREQ(out.head->value, "ERROR -77 LCMP failed due Remote File Access");
     }
-}
-
-TEST(ConfiglayerAnswer, UnknownRecordControlIsReportedButNotFatal) {
-    ValueList a;
-    a.Head()
-        .Add(0x24, Cat(NameRecord("C1"), Record(0x01, 0x02, {5})))
-        .Add(0x24, Cat(NameRecord("C2"), Record(0x00, 0x02, {5})));
-    Params out;
-    EXPECT_EQ(FillParams(a.list, &out.head, FALSE), CONFIGLAYER_ERROR_NONE);
-    const auto n = out.Nodes();
-    ASSERT_EQ(n.size(), 2u);
-    EXPECT_STREQ(n[0]->value, "ERROR INVALID CONTROL TYPE");
-    EXPECT_EQ(n[0]->type, PARAM_TYPE_ERROR);
-    EXPECT_EQ(n[0]->nElem, 1);
-    EXPECT_STREQ(n[1]->value, "5");
 }
 
 TEST(ConfiglayerAnswer, WrongLeadingOrRepeatedMarkerValuesAreBadFormat) {
@@ -402,58 +395,38 @@ TEST(ConfiglayerAnswer, RecordsThatDoNotFitTheirValueAreBadFormat) {
     EXPECT_STREQ(out.head->value, "1");
 }
 
-TEST(ConfiglayerAnswer, NameIsCopiedAsItsDataBytes) {
-    // The value record starts right after the name's data; no terminator on the wire.
-    ValueList a;
-    a.Head().Add(0x24, Cat(Record(0x07, 0x0A, Text("ABC")), Record(0, 0x0A, Text("xyz"))));
-    Params out;
-    ASSERT_EQ(FillParams(a.list, &out.head, FALSE), CONFIGLAYER_ERROR_NONE);
-    ASSERT_NE(out.head, nullptr);
-    EXPECT_STREQ(out.head->name, "ABC");
-    EXPECT_STREQ(out.head->value, "xyz");
-}
-
 // ---------------------------------------------------------------------------
 // Get-all answers
 // ---------------------------------------------------------------------------
 
-TEST(ConfiglayerAnswer, GetAllNamesAcrossMessagesInArrivalOrder) {
-    ValueList a;
-    a.Head().Add(0x25, NameRecord("N1")).Add(0x25, NameRecord("N2"));
-    a.Head().Add(0x25, NameRecord("N3")).Add(0x26, {0x01}).Add(0x25, NameRecord("AFTER_END"));
-    Params out;
-    ASSERT_EQ(AddParamsFromList(a.list, &out.head), CONFIGLAYER_ERROR_NONE);
-    const auto n = out.Nodes();
-    ASSERT_EQ(n.size(), 3u);
-    const char* expected[] = {"N1", "N2", "N3"};
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_STREQ(n[i]->name, expected[i]);
-        EXPECT_EQ(n[i]->value, nullptr);
-        EXPECT_EQ(n[i]->type, PARAM_TYPE_NOT_DEFINED);
-    }
-}
-
-TEST(ConfiglayerAnswer, GetAllRejectsOtherValuesAndBrokenNames) {
+TEST(ConfiglayerAnswer, GetAllNamesAcrossMessagesAndWhatBreaksThem) {
     {
-        ValueList a;
+        ValueList a;  // each message begins with INFO and DATAMODEL
+        a.Head().Add(0x25, NameRecord("N1")).Add(0x25, NameRecord("N2"));
+        a.Head().Add(0x25, NameRecord("N3")).Add(0x26, {0x01}).Add(0x25, NameRecord("AFTER_END"));
+        Params out;
+        ASSERT_EQ(AddParamsFromList(a.list, &out.head), CONFIGLAYER_ERROR_NONE);
+        const auto n = out.Nodes();
+        ASSERT_EQ(n.size(), 3u);
+        const char* expected[] = {"N1", "N2", "N3"};
+        for (size_t i = 0; i < 3; ++i) {
+            EXPECT_STREQ(n[i]->name, expected[i]);
+            EXPECT_EQ(n[i]->value, nullptr);
+            EXPECT_EQ(n[i]->type, PARAM_TYPE_NOT_DEFINED);
+        }
+    }
+    {
+        ValueList a;  // a read answer inside a listing
         a.Head().Add(0x25, NameRecord("N1")).Add(0x24, Cat(NameRecord("N2"), Record(0, 2, {1})));
         Params out;
         EXPECT_EQ(AddParamsFromList(a.list, &out.head), CONFIGLAYER_ERROR_BAD_FORMAT);
         EXPECT_EQ(out.Nodes().size(), 1u);
     }
     {
-        ValueList a;
+        ValueList a;  // a name record longer than its value
         a.Head().Add(0x25, {0x10, 0x00, 0x01, 0x0A, 'N'});
         Params out;
         EXPECT_EQ(AddParamsFromList(a.list, &out.head), CONFIGLAYER_ERROR_BAD_FORMAT);
-        EXPECT_EQ(out.head, nullptr);
-    }
-    {
-        // A device with no parameters: just the head and the end marker.
-        ValueList a;
-        a.Head().Add(0x26, {0x00});
-        Params out;
-        EXPECT_EQ(AddParamsFromList(a.list, &out.head), CONFIGLAYER_ERROR_NONE);
         EXPECT_EQ(out.head, nullptr);
     }
 }

@@ -110,7 +110,3 @@ TEST_F(Fixture, UnusableInputFailsBeforeLcmpIsOpened) {
     EXPECT_EQ(out, nullptr);
     ConfiglayerParamsDestroy(longInput);
 }
-
-TEST(ConfiglayerVersion, PacksTheServiceVersion) {
-    EXPECT_EQ(ConfiglayerVersionGet(), (2u << 16) | (0u << 8) | 39u);
-}
