@@ -382,6 +382,7 @@ struct InProcess : testing::Test {
         topo = std::make_unique<Topology>();
         topo->Link("eth1", "eth1", "02:00:00:00:00:10", MacText(kDevice));
         topo->StartDevsim(DeviceConfig("eth1", kDevice, lines));
+        ASSERT_TRUE(WaitLinkUp(topo->host(), "eth1"));
         DeviceListAdd(&device, kDevice.data(), "eth1", nullptr, DEVICE_TORVIX_LCMP);
         LCMPTimeoutConfSet(400);
         LCMPVLANConfigure(FALSE, 0, 0);

@@ -1,6 +1,8 @@
 #include "harness_cfg.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace kivotest {
 
@@ -73,6 +75,15 @@ std::vector<size_t> ParamRecordOffsets(const Bytes& reply) {
     std::vector<size_t> out;
     WalkRecords(reply, [&](size_t at, const ParamRecord&) { out.push_back(at); });
     return out;
+}
+
+bool WaitLinkUp(const Netns& ns, const std::string& ifname, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (ns.RunOutput("cat /sys/class/net/" + ifname + "/operstate 2>/dev/null").rfind("up", 0) == 0) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(20ms);
+    }
 }
 
 }  // namespace kivotest

@@ -38,6 +38,10 @@ std::optional<std::vector<ParamRecord>> ParamRecords(const Bytes& reply);
 // Offsets (in the reassembled reply) at which each record starts.
 std::vector<size_t> ParamRecordOffsets(const Bytes& reply);
 
+// Polls until the interface in the namespace reports operational state UP (both ends
+// of a veth up); false after the timeout.
+bool WaitLinkUp(const Netns& ns, const std::string& ifname, std::chrono::milliseconds timeout = 5s);
+
 }  // namespace kivotest
 
 #endif
