@@ -42,6 +42,19 @@ t_lcmpCallbackData* lcmpNotifyCallbackData = nullptr;
 // destroyed so that it never points at freed memory.
 t_lcmpCallback* lcmpNotifyRegistration = nullptr;
 
+// Time base of waits and response times: the steady clock, so that a step of the
+// wall clock neither cuts a wait short nor stretches it.
+INT32U GetCurrentTimeInMs() {
+    return kivo::lcmp::NowMs();
+}
+
+void lock_lcmp() {
+    lock.lock();
+}
+void unlock_lcmp() {
+    lock.unlock();
+}
+
 t_lcmpValueList* ValueListCreate() {
     return new (std::nothrow) t_lcmpValueList{0, nullptr, nullptr};
 }
@@ -123,8 +136,10 @@ t_lcmpErrorCode LCMPFullValueAdd(t_lcmpValueList** valueList, INT8U* srcMAC, INT
     v->type = type;
     v->valueLength = dataLength;
     v->next = nullptr;
-    if (list->tail != nullptr) list->tail->next = v;
-    else list->head = v;
+    if (list->tail != nullptr)
+        list->tail->next = v;
+    else
+        list->head = v;
     list->tail = v;
     ++list->numValues;
     return LCMP_ERROR_NONE;
@@ -266,7 +281,8 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
     ByteReader header(data, length);
     uint16_t declared = 0;
     uint16_t transactionId = 0;
-    if (!header.skip(1) || !header.le16(declared) || !header.le16(transactionId)) return LCMP_ERROR_BAD_FORMAT;
+    if (!header.skip(1) || !header.le16(declared) || !header.le16(transactionId))
+        return LCMP_ERROR_BAD_FORMAT;
     if (transactionId != cd->transactionId) {
         std::fprintf(stderr, "Warning: Discard data, bad Transaction ID (RX %d != TX %d).\n", transactionId,
                      cd->transactionId);
@@ -300,14 +316,14 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
                 result = LCMP_ERROR_BAD_FORMAT;
                 break;
             }
-            if (Decipher(value + enc->originalValueLength, valueLength - enc->originalValueLength, enc->password,
-                         enc->hashType) != LCMP_ERROR_NONE) {
+            if (Decipher(value + enc->originalValueLength, valueLength - enc->originalValueLength,
+                         enc->password, enc->hashType) != LCMP_ERROR_NONE) {
                 result = LCMP_ERROR_BAD_FORMAT;
                 lastOne = true;
             }
             valueLength = enc->originalValueLength;
         }
-        const INT32U responseTime = NowMs() - cd->timestamp;
+        const INT32U responseTime = GetCurrentTimeInMs() - cd->timestamp;
         remaining -= static_cast<INT32S>(kValueHeaderLength + valueLength);
         if (remaining < 0) {
             result = LCMP_ERROR_BAD_FORMAT;
@@ -319,8 +335,8 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
                 break;
             }
             const t_lcmpErrorCode add =
-                LCMPFullValueAdd(list, const_cast<INT8U*>(srcMAC), responseTime, static_cast<t_lcmpValueType>(type),
-                                 valueLength, value);
+                LCMPFullValueAdd(list, const_cast<INT8U*>(srcMAC), responseTime,
+                                 static_cast<t_lcmpValueType>(type), valueLength, value);
             if (add != LCMP_ERROR_NONE) {
                 result = add;
                 break;
@@ -410,7 +426,7 @@ void* CallbackDataCreate(t_lcmpValueList** receivedValues, INT16U transactionId,
         delete cd;
         return nullptr;
     }
-    cd->timestamp = NowMs();
+    cd->timestamp = GetCurrentTimeInMs();
     cd->frameReceived.store(FALSE);
     cd->allFramesReceived.store(FALSE);
     cd->callbackRunning.store(FALSE);
@@ -493,8 +509,8 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
                 std::fprintf(stderr, "Warning: LCMPReqSend - malloc() error\n");
             } else {
                 INT16U numSeq = 0;
-                sent = LCMPPacketSend(destination, opcode, static_cast<INT16U>(mmplLength), mmpl.get(), &numSeq) ==
-                       LCMP_ERROR_NONE;
+                sent = LCMPPacketSend(destination, opcode, static_cast<INT16U>(mmplLength), mmpl.get(),
+                                      &numSeq) == LCMP_ERROR_NONE;
             }
         }
     }
@@ -529,18 +545,18 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
 
 t_lcmpErrorCode LCMPInit(const CHAR* interfaceName) {
     if (interfaceName == nullptr) return LCMP_ERROR_BAD_ARGS;
-    lock.lock();
+    lock_lcmp();
     initializedInterface = strdup(interfaceName);
     if (initializedInterface == nullptr) {
         std::fprintf(stderr, "Warning: LCMPInit - malloc() error\n");
-        lock.unlock();
+        unlock_lcmp();
         return LCMP_ERROR_MALLOC;
     }
     const t_lcmpErrorCode rc = LCMPSocketInit(interfaceName);
     if (rc != LCMP_ERROR_NONE) {
         std::free(initializedInterface);
         initializedInterface = nullptr;
-        lock.unlock();
+        unlock_lcmp();
         return rc;
     }
     lcmpOpen.store(true);
@@ -560,14 +576,14 @@ void LCMPEnd() {
         initializedInterface = nullptr;
     }
     lcmpOpen.store(false);
-    lock.unlock();
+    unlock_lcmp();
 }
 
 t_lcmpErrorCode LCMPRead(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
                          const t_lcmpEncryptionConf* encryptionConf, t_lcmpTransmissionType transmisionType,
                          const INT8U* dstMAC, t_lcmpValueList** readValues) {
-    return LCMPReqSend(LCMP_READ_REQ, controlCode, controlValues, encryptionConf, transmisionType, dstMAC, readValues,
-                       0);
+    return LCMPReqSend(LCMP_READ_REQ, controlCode, controlValues, encryptionConf, transmisionType, dstMAC,
+                       readValues, 0);
 }
 
 t_lcmpErrorCode LCMPWrite(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
@@ -580,8 +596,8 @@ t_lcmpErrorCode LCMPWrite(t_lcmpControlCode controlCode, const t_lcmpValueList* 
 t_lcmpErrorCode LCMPControl(t_lcmpControlCode controlCode, t_lcmpValueList* controlValues,
                             t_lcmpTransmissionType transmisionType, INT8U* dstMAC,
                             t_lcmpValueList** comfirmValues) {
-    return LCMPReqSend(LCMP_CTRL_REQ, controlCode, controlValues, nullptr, transmisionType, dstMAC, comfirmValues,
-                       0);
+    return LCMPReqSend(LCMP_CTRL_REQ, controlCode, controlValues, nullptr, transmisionType, dstMAC,
+                       comfirmValues, 0);
 }
 
 t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList* notifyValues,
@@ -621,7 +637,8 @@ t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList*
     CallbackDataDestroy(lcmpNotifyCallbackData);
     lcmpNotifyCallbackData = nullptr;
 
-    auto* cd = static_cast<t_lcmpCallbackData*>(CallbackDataCreate(nullptr, transactionId, nullptr, callback));
+    auto* cd =
+        static_cast<t_lcmpCallbackData*>(CallbackDataCreate(nullptr, transactionId, nullptr, callback));
     if (cd == nullptr) return LCMP_ERROR_MALLOC;
     t_lcmpCallback* registration = LCMPCallBackInstall(
         Callback, transmisionType == LCMP_UNICAST ? destination : nullptr, LCMP_NOTIFY_IND, cd);
@@ -635,7 +652,9 @@ t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList*
     return LCMPPacketSend(destination, LCMP_NOTIFY_IND, static_cast<INT16U>(length), buf.get(), &numSeq);
 }
 
-void LCMPTimeoutConfSet(INT32U timeoutMs) { timeoutRefConf.store(timeoutMs); }
+void LCMPTimeoutConfSet(INT32U timeoutMs) {
+    timeoutRefConf.store(timeoutMs);
+}
 
 INT32U LCMPSleep(INT32U ms) {
     struct timespec req;
@@ -646,4 +665,6 @@ INT32U LCMPSleep(INT32U ms) {
     return static_cast<INT32U>(rem.tv_sec * 1000 + rem.tv_nsec / 1000000);
 }
 
-INT32U LCMPLibVersionGet() { return 0x00020027; }
+INT32U LCMPLibVersionGet() {
+    return 0x00020027;
+}

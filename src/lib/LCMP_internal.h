@@ -30,8 +30,8 @@ constexpr uint32_t kMaxReceivedValues = 65535;
 
 // Fields of the management message header.
 struct Mmh {
-    uint16_t length = 0;  // MMPL bytes in this segment (12 bits)
-    uint16_t opcode = 0;  // 12 bits
+    uint16_t length = 0;      // MMPL bytes in this segment (12 bits)
+    uint16_t opcode = 0;      // 12 bits
     uint8_t numSegments = 0;  // number of the last segment (4 bits)
     uint8_t segment = 0;      // 4 bits
     uint16_t numSeq = 0;
@@ -63,48 +63,53 @@ bool FrameParse(const uint8_t* frame, size_t length, FrameView& out);
 // Milliseconds of the steady clock, cut to 32 bits; differences are taken modulo 2^32.
 uint32_t NowMs();
 
-// Partial messages of one receive thread, keyed by (low 8 bits of the sequence
-// number, source address, opcode), aged after kSegmentMaxAgeMs without a new segment.
+// Partial messages of one receive thread (the list of segmented frames), keyed by
+// (low 8 bits of the sequence number, source address, opcode), aged after
+// kSegmentMaxAgeMs without a new segment.
 class Reassembler {
-public:
+   public:
     enum class Result { kPending, kComplete, kDropped };
 
     Reassembler() = default;
     Reassembler(const Reassembler&) = delete;
     Reassembler& operator=(const Reassembler&) = delete;
-    ~Reassembler();
+    ~Reassembler();  // frees every partial message
 
     // Adds the segment of a frame whose numSegments is above 0. On kComplete the
     // whole message is in message/length and its record is gone.
-    Result Add(const FrameView& frame, uint32_t nowMs, std::unique_ptr<uint8_t[]>& message, size_t& length);
+    Result SegmentAdd(const FrameView& frame, uint32_t nowMs, std::unique_ptr<uint8_t[]>& message,
+                      size_t& length);
     // Removes every record whose last new segment is kSegmentMaxAgeMs or more old.
-    void Clean(uint32_t nowMs);
-    size_t records() const { return count_; }
+    void SegmentedFramesListClean(uint32_t nowMs);
+    size_t records() const { return segmentedFrames_; }
 
-private:
+   private:
     struct Segment {
         bool present = false;
-        uint16_t length = 0;
-        std::unique_ptr<uint8_t[]> bytes;
+        uint16_t valueLength = 0;
+        std::unique_ptr<uint8_t[]> value;
     };
-    struct Record {
+    // One message being reassembled; its segments are indexed by number.
+    struct SegmentedFrame {
         uint8_t numSeq = 0;
         uint8_t srcMAC[6] = {};
         uint16_t opcode = 0;
-        uint8_t numSegments = 0;
+        uint8_t numSegments = 0;  // from the frame that created the record
         uint32_t timeStamp = 0;
         uint8_t numSegmentsSaved = 0;
         std::array<Segment, kMaxSegments> segments;
-        Record* next = nullptr;
-        Record* prev = nullptr;
+        SegmentedFrame* nextSegmentedFrame = nullptr;
+        SegmentedFrame* prevSegmentedFrame = nullptr;
     };
-    Record* Find(const FrameView& frame) const;
-    Record* Create(const FrameView& frame, uint32_t nowMs);
-    void Delete(Record* r);
+    SegmentedFrame* SegmentedFrameOpen(const FrameView& frame) const;
+    SegmentedFrame* SegmentedFrameCreate(const FrameView& frame, uint32_t nowMs);
+    bool SegmentOnSegmentedFrameInsert(SegmentedFrame* record, const FrameView& frame, uint32_t nowMs);
+    bool FrameExtract(SegmentedFrame* record, std::unique_ptr<uint8_t[]>& message, size_t& length);
+    void SegmentedFrameDelete(SegmentedFrame* record);
 
-    Record* head_ = nullptr;
-    Record* tail_ = nullptr;
-    size_t count_ = 0;
+    SegmentedFrame* head_ = nullptr;
+    SegmentedFrame* tail_ = nullptr;
+    size_t segmentedFrames_ = 0;
 };
 
 // Hands one complete message to the matching registrations, as the receive thread
@@ -155,8 +160,7 @@ t_lcmpErrorCode Decipher(INT8U* data, INT32U length, const CHAR* password, t_lcm
 // The confirm parser, registered for multicast and broadcast requests, and its
 // wrapper for unicast requests. Both run on the receive thread.
 void Callback(INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length, void* callbackData);
-void CallbackUnicast(INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length,
-                     void* callbackData);
+void CallbackUnicast(INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length, void* callbackData);
 // Parses one confirm into the callback data's list; the result says why a message
 // was not accepted (LCMP_ERROR_NONE when it was).
 t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length,

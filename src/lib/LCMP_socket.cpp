@@ -127,101 +127,117 @@ bool FailPointHit(FailPoint point) {
 // Reassembly
 
 Reassembler::~Reassembler() {
-    while (head_ != nullptr) Delete(head_);
+    while (head_ != nullptr) SegmentedFrameDelete(head_);
 }
 
-Reassembler::Record* Reassembler::Find(const FrameView& frame) const {
+Reassembler::SegmentedFrame* Reassembler::SegmentedFrameOpen(const FrameView& frame) const {
     const uint8_t seq = static_cast<uint8_t>(frame.mmh.numSeq & 0xFF);
-    for (Record* r = head_; r != nullptr; r = r->next) {
+    for (SegmentedFrame* r = head_; r != nullptr; r = r->nextSegmentedFrame) {
         if (r->numSeq == seq && r->opcode == frame.mmh.opcode && std::memcmp(r->srcMAC, frame.srcMAC, 6) == 0)
             return r;
     }
     return nullptr;
 }
 
-Reassembler::Record* Reassembler::Create(const FrameView& frame, uint32_t nowMs) {
+Reassembler::SegmentedFrame* Reassembler::SegmentedFrameCreate(const FrameView& frame, uint32_t nowMs) {
     if (FailPointHit(FailPoint::kRecord)) return nullptr;
-    Record* r = new (std::nothrow) Record();
+    SegmentedFrame* r = new (std::nothrow) SegmentedFrame();
     if (r == nullptr) return nullptr;
     r->numSeq = static_cast<uint8_t>(frame.mmh.numSeq & 0xFF);
     std::memcpy(r->srcMAC, frame.srcMAC, 6);
     r->opcode = frame.mmh.opcode;
     r->numSegments = frame.mmh.numSegments;
     r->timeStamp = nowMs;
-    r->prev = tail_;
-    if (tail_ != nullptr) tail_->next = r;
-    else head_ = r;
+    r->prevSegmentedFrame = tail_;
+    if (tail_ != nullptr)
+        tail_->nextSegmentedFrame = r;
+    else
+        head_ = r;
     tail_ = r;
-    ++count_;
+    ++segmentedFrames_;
     return r;
 }
 
-void Reassembler::Delete(Record* r) {
-    if (r->prev != nullptr) r->prev->next = r->next;
-    else head_ = r->next;
-    if (r->next != nullptr) r->next->prev = r->prev;
-    else tail_ = r->prev;
-    --count_;
+void Reassembler::SegmentedFrameDelete(SegmentedFrame* r) {
+    if (r->prevSegmentedFrame != nullptr)
+        r->prevSegmentedFrame->nextSegmentedFrame = r->nextSegmentedFrame;
+    else
+        head_ = r->nextSegmentedFrame;
+    if (r->nextSegmentedFrame != nullptr)
+        r->nextSegmentedFrame->prevSegmentedFrame = r->prevSegmentedFrame;
+    else
+        tail_ = r->prevSegmentedFrame;
+    --segmentedFrames_;
     delete r;
 }
 
-Reassembler::Result Reassembler::Add(const FrameView& frame, uint32_t nowMs, std::unique_ptr<uint8_t[]>& message,
-                                     size_t& length) {
-    const Mmh& mmh = frame.mmh;
-    // A segment numbered beyond the message's last segment cannot belong to it.
-    if (mmh.segment > mmh.numSegments) return Result::kDropped;
-    Record* r = Find(frame);
-    if (r == nullptr) {
-        r = Create(frame, nowMs);
-        if (r == nullptr) return Result::kDropped;
-    } else if (r->numSegments != mmh.numSegments) {
-        // Frames that disagree on the message's size: nothing of it can be trusted.
-        Delete(r);
-        return Result::kDropped;
+// Stores a copy of the frame's segment; false when no memory is left (the record
+// stays as it was). A number already present changes nothing, not even the time.
+bool Reassembler::SegmentOnSegmentedFrameInsert(SegmentedFrame* r, const FrameView& frame, uint32_t nowMs) {
+    Segment& seg = r->segments[frame.mmh.segment];
+    if (seg.present) return true;
+    const uint16_t length = frame.mmh.length;
+    if (length > 0) {
+        uint8_t* copy = FailPointHit(FailPoint::kSegment) ? nullptr : new (std::nothrow) uint8_t[length];
+        if (copy == nullptr) return false;
+        std::memcpy(copy, frame.mmpl, length);
+        seg.value.reset(copy);
     }
-    Segment& seg = r->segments[mmh.segment];
-    if (seg.present) return Result::kPending;  // a repetition changes nothing
-    if (mmh.length > 0) {
-        uint8_t* copy = FailPointHit(FailPoint::kSegment) ? nullptr : new (std::nothrow) uint8_t[mmh.length];
-        if (copy == nullptr) return Result::kDropped;
-        std::memcpy(copy, frame.mmpl, mmh.length);
-        seg.bytes.reset(copy);
-    }
-    seg.length = mmh.length;
+    seg.valueLength = length;
     seg.present = true;
     ++r->numSegmentsSaved;
     r->timeStamp = nowMs;
-    // Every number from 0 to numSegments is present once the count is reached,
-    // since no number above numSegments is ever stored and none twice.
-    if (r->numSegmentsSaved != r->numSegments + 1) return Result::kPending;
+    return true;
+}
 
+// Puts the segments of a complete record together, in order.
+bool Reassembler::FrameExtract(SegmentedFrame* r, std::unique_ptr<uint8_t[]>& message, size_t& length) {
     size_t total = 0;
-    for (unsigned i = 0; i <= r->numSegments; ++i) total += r->segments[i].length;
-    uint8_t* buf =
-        FailPointHit(FailPoint::kReassemblyBuffer) ? nullptr : new (std::nothrow) uint8_t[total > 0 ? total : 1];
-    if (buf == nullptr) {
-        // The message cannot be dispatched; a record kept complete would never
-        // change again, so it goes.
-        Delete(r);
-        return Result::kDropped;
-    }
+    for (unsigned i = 0; i <= r->numSegments; ++i) total += r->segments[i].valueLength;
+    uint8_t* buf = FailPointHit(FailPoint::kReassemblyBuffer) ? nullptr
+                                                              : new (std::nothrow)
+                                                                    uint8_t[total > 0 ? total : 1];
+    if (buf == nullptr) return false;
     size_t pos = 0;
     for (unsigned i = 0; i <= r->numSegments; ++i) {
         const Segment& s = r->segments[i];
-        if (s.length > 0) std::memcpy(buf + pos, s.bytes.get(), s.length);
-        pos += s.length;
+        if (s.valueLength > 0) std::memcpy(buf + pos, s.value.get(), s.valueLength);
+        pos += s.valueLength;
     }
-    Delete(r);
     message.reset(buf);
     length = total;
-    return Result::kComplete;
+    return true;
 }
 
-void Reassembler::Clean(uint32_t nowMs) {
-    Record* r = head_;
+Reassembler::Result Reassembler::SegmentAdd(const FrameView& frame, uint32_t nowMs,
+                                            std::unique_ptr<uint8_t[]>& message, size_t& length) {
+    // A segment numbered beyond the message's last segment cannot belong to it.
+    if (frame.mmh.segment > frame.mmh.numSegments) return Result::kDropped;
+    SegmentedFrame* r = SegmentedFrameOpen(frame);
+    if (r == nullptr) {
+        r = SegmentedFrameCreate(frame, nowMs);
+        if (r == nullptr) return Result::kDropped;
+    } else if (r->numSegments != frame.mmh.numSegments) {
+        // Frames that disagree on the message's size: nothing of it can be trusted.
+        SegmentedFrameDelete(r);
+        return Result::kDropped;
+    }
+    if (!SegmentOnSegmentedFrameInsert(r, frame, nowMs)) return Result::kDropped;
+    // Every number from 0 to numSegments is present once the count is reached,
+    // since no number above numSegments is ever stored and none twice.
+    if (r->numSegmentsSaved != r->numSegments + 1) return Result::kPending;
+    // Without memory for the message it cannot be dispatched; a complete record
+    // would never change again, so it goes either way.
+    const bool extracted = FrameExtract(r, message, length);
+    SegmentedFrameDelete(r);
+    return extracted ? Result::kComplete : Result::kDropped;
+}
+
+void Reassembler::SegmentedFramesListClean(uint32_t nowMs) {
+    SegmentedFrame* r = head_;
     while (r != nullptr) {
-        Record* next = r->next;
-        if (static_cast<uint32_t>(nowMs - r->timeStamp) >= kSegmentMaxAgeMs) Delete(r);
+        SegmentedFrame* next = r->nextSegmentedFrame;
+        if (static_cast<uint32_t>(nowMs - r->timeStamp) >= kSegmentMaxAgeMs) SegmentedFrameDelete(r);
         r = next;
     }
 }
@@ -231,6 +247,12 @@ void Reassembler::Clean(uint32_t nowMs) {
 using namespace kivo::lcmp;
 
 namespace {
+
+// Time base of the ageing: the steady clock, so that a step of the wall clock
+// neither ages every partial message at once nor keeps them.
+INT32U GetCurrentTimeInMs() {
+    return NowMs();
+}
 
 // ---------------------------------------------------------------------------
 // Module state
@@ -261,8 +283,12 @@ t_lcmpCallback* lcmpCallbacksList = nullptr;
 std::thread rxThread;
 std::mutex lcmpReceiveThreadMutex;
 BOOLEAN lcmpReceiveThreadKeepAlive = FALSE;
-// Written by LCMPReceiveThreadStop so that the thread sees a stop at once.
+// Written by LCMPReceiveThreadStop so that the thread sees a stop at once; made
+// once and kept, the thread consumes the wake-up before it ends.
 int rxWakeFd = -1;
+// The interface the socket is bound to (binding again to the same one changes
+// nothing and is skipped).
+int boundIfindex = 0;
 
 bool CurrentNetns(dev_t& dev, ino_t& ino) {
     struct stat st;
@@ -303,6 +329,7 @@ int SocketOpen() {
     }
     int fd = socket(AF_PACKET, SOCK_RAW, htons(kEtherType));
     if (fd < 0) return -1;
+    boundIfindex = 0;
     // Frames whose 802.1Q tag the kernel strips are handed back with the tag.
     kivo::RawSocketEnableAuxdata(fd);
     keptSocketNsDev = nsKnown ? nsDev : 0;
@@ -370,7 +397,8 @@ void CallbacksExecute(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U le
     for (t_lcmpCallback* cb = lcmpCallbacksList; cb != nullptr; cb = cb->nextCallback) {
         if (cb->opcode != opcode) continue;
         if (cb->compareSrcMAC && std::memcmp(cb->srcMAC, src, 6) != 0) continue;
-        cb->callback(src, static_cast<t_lcmpOpcodeType>(opcode), data, length, const_cast<void*>(cb->callbackData));
+        cb->callback(src, static_cast<t_lcmpOpcodeType>(opcode), data, length,
+                     const_cast<void*>(cb->callbackData));
     }
 }
 
@@ -391,7 +419,8 @@ void FrameHandle(Reassembler& reassembler, INT8U* frame, size_t length) {
     }
     std::unique_ptr<uint8_t[]> message;
     size_t messageLength = 0;
-    if (reassembler.Add(view, NowMs(), message, messageLength) == Reassembler::Result::kComplete) {
+    if (reassembler.SegmentAdd(view, GetCurrentTimeInMs(), message, messageLength) ==
+        Reassembler::Result::kComplete) {
         CallbacksExecute(view.srcMAC, view.mmh.opcode, message.get(), static_cast<INT16U>(messageLength));
     }
 }
@@ -424,7 +453,7 @@ void ReceiveThreadFunction(int fd, int wakeFd) {
                 if ((fds[0].revents & POLLIN) == 0) break;
                 const ssize_t got = kivo::RawSocketRecv(fd, buf.get(), kMaxFrameLength, MSG_DONTWAIT);
                 if (got > 0) FrameHandle(reassembler, buf.get(), static_cast<size_t>(got));
-                reassembler.Clean(NowMs());
+                reassembler.SegmentedFramesListClean(GetCurrentTimeInMs());
             }
             if (stop) break;
         }
@@ -439,13 +468,12 @@ int LCMPReceiveThreadCreate(int fd) {
         std::lock_guard<std::mutex> lock(lcmpReceiveThreadMutex);
         lcmpReceiveThreadKeepAlive = TRUE;
     }
-    rxWakeFd = FailPointHit(FailPoint::kReceiveThread) ? -1 : eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FailPointHit(FailPoint::kReceiveThread)) return -1;
+    if (rxWakeFd < 0) rxWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (rxWakeFd < 0) return -1;
     try {
         rxThread = std::thread(ReceiveThreadFunction, fd, rxWakeFd);
     } catch (const std::system_error&) {
-        close(rxWakeFd);
-        rxWakeFd = -1;
         return -1;
     }
     return 0;
@@ -461,8 +489,12 @@ void LCMPReceiveThreadStop() {
         [[maybe_unused]] ssize_t w = write(rxWakeFd, &one, sizeof(one));
     }
     if (rxThread.joinable()) rxThread.join();
-    if (rxWakeFd >= 0) close(rxWakeFd);
-    rxWakeFd = -1;
+    // The thread may have ended between two cycles without taking the wake-up;
+    // clear it so that the next thread does not stop at once.
+    if (rxWakeFd >= 0) {
+        uint64_t count = 0;
+        [[maybe_unused]] ssize_t r = read(rxWakeFd, &count, sizeof(count));
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -495,17 +527,22 @@ t_lcmpErrorCode LCMPPacketSegmentSend(const INT8U* dstMAC, const Mmh& mmh, const
         return LCMP_ERROR_ETH_IF;
     }
     sll.sll_ifindex = ifr.ifr_ifindex;
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) < 0) {
-        std::fprintf(stderr, "LCMPPacketSegmentSend: bind to interface %s (ifindex %d) error\n", lcmpInterfaceName,
-                     sll.sll_ifindex);
-        return LCMP_ERROR_ETH_IF;
+    if (sll.sll_ifindex != boundIfindex) {
+        if (bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) < 0) {
+            std::fprintf(stderr, "LCMPPacketSegmentSend: bind to interface %s (ifindex %d) error\n",
+                         lcmpInterfaceName, sll.sll_ifindex);
+            boundIfindex = 0;
+            return LCMP_ERROR_ETH_IF;
+        }
+        boundIfindex = sll.sll_ifindex;
     }
     INT8U frame[kMaxFrameLength];
     const VlanSetting vlan{vlanEnabled != 0, vlanId, vlanClass};
     const size_t len = FrameBuild(frame, sizeof(frame), dstMAC, srcMAC, vlan, mmh, segment, mmh.length);
     if (len == 0) return LCMP_ERROR_BAD_ARGS;
     if (sendto(fd, frame, len, 0, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) == -1) {
-        std::fprintf(stderr, "Warning: LCMPPacketSegmentSend: sendto error (%d,%s)\n", errno, std::strerror(errno));
+        std::fprintf(stderr, "Warning: LCMPPacketSegmentSend: sendto error (%d,%s)\n", errno,
+                     std::strerror(errno));
         return LCMP_ERROR_SENDTO;
     }
     return LCMP_ERROR_NONE;
@@ -547,8 +584,8 @@ void LCMPSocketEnd() {
     if (fd >= 0) SocketKeep(fd);
 }
 
-t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength, const INT8U* MMPL,
-                               INT16U* numSeq) {
+t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
+                               const INT8U* MMPL, INT16U* numSeq) {
     if (dstMAC == nullptr || (MMPL == nullptr && MMPLlength > 0) || opcode < LCMP_READ_REQ ||
         opcode >= NUM_OPCODES)
         return LCMP_ERROR_BAD_ARGS;
@@ -563,8 +600,8 @@ t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT
     if (numSeq != nullptr) *numSeq = seq;
     for (unsigned segment = 0; segment <= numSegments; ++segment) {
         Mmh mmh;
-        mmh.length = static_cast<uint16_t>(segment < numSegments ? kMaxSegmentLength
-                                                                  : MMPLlength - kMaxSegmentLength * numSegments);
+        mmh.length = static_cast<uint16_t>(
+            segment < numSegments ? kMaxSegmentLength : MMPLlength - kMaxSegmentLength * numSegments);
         mmh.opcode = static_cast<uint16_t>(opcode);
         mmh.numSegments = static_cast<uint8_t>(numSegments);
         mmh.segment = static_cast<uint8_t>(segment);
@@ -580,6 +617,17 @@ t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT
 
 t_lcmpErrorCode LCMPMyMACGet(INT8U* MyMAC) {
     if (MyMAC == nullptr) return LCMP_ERROR_BAD_ARGS;
+    // While LCMP is open its socket answers the request; that saves making a socket
+    // for each one.
+    const int fd = sc.load();
+    if (fd >= 0) {
+        struct ifreq ifr;
+        std::memset(&ifr, 0, sizeof(ifr));
+        std::memcpy(ifr.ifr_name, lcmpInterfaceName, IFNAMSIZ - 1);
+        if (ioctl(fd, SIOCGIFHWADDR, &ifr) < 0) return LCMP_ERROR_SOCKET_NOT_OPENED;
+        std::memcpy(MyMAC, ifr.ifr_hwaddr.sa_data, 6);
+        return LCMP_ERROR_NONE;
+    }
     if (MacAddressGet(lcmpInterfaceName, MyMAC) != 0) return LCMP_ERROR_SOCKET_NOT_OPENED;
     return LCMP_ERROR_NONE;
 }

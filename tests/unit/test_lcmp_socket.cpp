@@ -43,8 +43,8 @@ TEST(LcmpFrame, SizesAndPaddingFollowTheSegmentLength) {
         size_t segment;
         bool tagged;
         size_t frame;
-    } cases[] = {{0, false, 60},   {38, false, 60},  {39, false, 61},
-                 {0, true, 64},    {1496, false, 1518}, {1496, true, 1522}};
+    } cases[] = {{0, false, 60}, {38, false, 60},     {39, false, 61},
+                 {0, true, 64},  {1496, false, 1518}, {1496, true, 1522}};
     for (const Case& c : cases) {
         Mmh mmh;
         mmh.length = static_cast<uint16_t>(c.segment);
@@ -58,7 +58,8 @@ TEST(LcmpFrame, SizesAndPaddingFollowTheSegmentLength) {
     }
     Bytes big(kMaxFrameLength + 8);
     EXPECT_EQ(FrameBuild(big.data(), big.size(), kDst, kSrc, {}, Mmh{}, big.data(), 1497), 0u);
-    EXPECT_EQ(FrameBuild(big.data(), 1517, kDst, kSrc, {}, Mmh{}, big.data(), 1496), 0u) << "buffer too small";
+    EXPECT_EQ(FrameBuild(big.data(), 1517, kDst, kSrc, {}, Mmh{}, big.data(), 1496), 0u)
+        << "buffer too small";
 }
 
 TEST(LcmpFrame, HeaderAndTagBytes) {
@@ -155,17 +156,10 @@ TEST(LcmpSend, SegmentLimitAndSequenceCounters) {
     EXPECT_EQ(LCMPPacketSend(nullptr, LCMP_READ_REQ, 1, mmpl.data(), &write1), LCMP_ERROR_BAD_ARGS);
 }
 
-TEST(LcmpSend, VlanConfigureRefusesOutOfRangeValues) {
-    EXPECT_EQ(LCMPVLANConfigure(TRUE, 4095, 0), LCMP_ERROR_BAD_ARGS);
-    EXPECT_EQ(LCMPVLANConfigure(TRUE, 100, 8), LCMP_ERROR_BAD_ARGS);
-    EXPECT_EQ(LCMPVLANConfigure(TRUE, 4094, 7), LCMP_ERROR_NONE);
-    EXPECT_EQ(LCMPVLANConfigure(FALSE, 9999, 99), LCMP_ERROR_NONE);
-}
-
 // ---------------------------------------------------------------- reassembly
 
 class LcmpReassembly : public testing::Test {
-protected:
+   protected:
     void TearDown() override { FailPointsClear(); }
 
     // Adds one segment of a message; returns the result and keeps a complete message.
@@ -180,7 +174,7 @@ protected:
         FrameView v{src, mmh, bytes.data(), false};
         std::unique_ptr<uint8_t[]> buf;
         size_t len = 0;
-        const auto r = reassembler.Add(v, now, buf, len);
+        const auto r = reassembler.SegmentAdd(v, now, buf, len);
         if (r == Reassembler::Result::kComplete) message.assign(buf.get(), buf.get() + len);
         return r;
     }
@@ -208,7 +202,8 @@ TEST_F(LcmpReassembly, SegmentsInAnyOrderRepeatedOrEmpty) {
     std::iota(order.begin(), order.end(), 0);
     std::shuffle(order.begin(), order.end(), std::mt19937(3));
     for (size_t i = 0; i < order.size(); ++i)
-        ASSERT_EQ(Add(order[i], 15, Bytes(10, order[i]), 4, 3), i + 1 < order.size() ? R::kPending : R::kComplete);
+        ASSERT_EQ(Add(order[i], 15, Bytes(10, order[i]), 4, 3),
+                  i + 1 < order.size() ? R::kPending : R::kComplete);
     for (size_t i = 0; i < 160; ++i) ASSERT_EQ(message[i], i / 10);
 }
 
@@ -219,7 +214,8 @@ TEST_F(LcmpReassembly, MessagesAreKeyedByLowSequenceSourceAndOpcode) {
     EXPECT_EQ(reassembler.records(), 3u);
     EXPECT_EQ(Add(1, 1, Bytes(2, 4), 0, 7, kOther), R::kComplete);
     EXPECT_EQ(message, (Bytes{2, 2, 2, 4, 4}));
-    EXPECT_EQ(Add(1, 1, Bytes(2, 5), 0, 7 + 256, kSrc), R::kComplete) << "sequence numbers 256 apart share a record";
+    EXPECT_EQ(Add(1, 1, Bytes(2, 5), 0, 7 + 256, kSrc), R::kComplete)
+        << "sequence numbers 256 apart share a record";
     EXPECT_EQ(message, (Bytes{1, 1, 1, 5, 5}));
     EXPECT_EQ(reassembler.records(), 1u);
 }
@@ -239,17 +235,17 @@ TEST_F(LcmpReassembly, InconsistentSegmentsAreDropped) {
 TEST_F(LcmpReassembly, AgeingCountsFromTheLastNewSegment) {
     EXPECT_EQ(Add(0, 2, Bytes(1, 0), 1000), R::kPending);
     EXPECT_EQ(Add(0, 2, Bytes(1, 0), 1040), R::kPending);  // repetition: no refresh
-    reassembler.Clean(1049);
+    reassembler.SegmentedFramesListClean(1049);
     EXPECT_EQ(reassembler.records(), 1u);
-    reassembler.Clean(1050);
+    reassembler.SegmentedFramesListClean(1050);
     EXPECT_EQ(reassembler.records(), 0u);
 
     EXPECT_EQ(Add(0, 2, Bytes(1, 0), 2000), R::kPending);
     EXPECT_EQ(Add(1, 2, Bytes(1, 1), 2040), R::kPending);  // a new segment refreshes
-    reassembler.Clean(2089);
+    reassembler.SegmentedFramesListClean(2089);
     EXPECT_EQ(reassembler.records(), 1u);
     // A late segment after ageing starts a record of its own that cannot complete.
-    reassembler.Clean(2090);
+    reassembler.SegmentedFramesListClean(2090);
     EXPECT_EQ(Add(2, 2, Bytes(1, 2), 2100), R::kPending);
     EXPECT_EQ(reassembler.records(), 1u);
 
@@ -261,10 +257,10 @@ TEST_F(LcmpReassembly, AgeingCountsFromTheLastNewSegment) {
     FrameView v{kSrc, mmh, &byte, false};
     std::unique_ptr<uint8_t[]> buf;
     size_t len = 0;
-    wrap.Add(v, 0xFFFFFFF0u, buf, len);
-    wrap.Clean(0x10);
+    wrap.SegmentAdd(v, 0xFFFFFFF0u, buf, len);
+    wrap.SegmentedFramesListClean(0x10);
     EXPECT_EQ(wrap.records(), 1u);
-    wrap.Clean(0x22);
+    wrap.SegmentedFramesListClean(0x22);
     EXPECT_EQ(wrap.records(), 0u);
 }
 
@@ -290,7 +286,8 @@ TEST_F(LcmpReassembly, AllocationFailuresLeaveConsistentRecords) {
 TEST(LcmpTime, TimeBaseIsTheSteadyClock) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint32_t mono = static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+    const uint32_t mono =
+        static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
     EXPECT_LE(static_cast<uint32_t>(NowMs() - mono), 5u);
 }
 

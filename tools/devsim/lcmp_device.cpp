@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <cstdlib>
-#include <map>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include "sha2_pub.h"
@@ -75,7 +75,9 @@ void HeaderWrite(uint8_t* p, const Header& h) {
     p[7] = 0x10;
 }
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 void PutLe16(Bytes& b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v));
     b.push_back(static_cast<uint8_t>(v >> 8));
@@ -83,14 +85,22 @@ void PutLe16(Bytes& b, uint16_t v) {
 
 const char* OpcodeName(uint16_t opcode) {
     switch (opcode) {
-        case kReadReq: return "READ.req";
-        case kReadCnf: return "READ.cnf";
-        case kWriteReq: return "WRITE.req";
-        case kWriteCnf: return "WRITE.cnf";
-        case kCtrlReq: return "CTRL.req";
-        case kCtrlCnf: return "CTRL.cnf";
-        case kNotifyInd: return "NOTIFY.ind";
-        default: return "OPCODE";
+        case kReadReq:
+            return "READ.req";
+        case kReadCnf:
+            return "READ.cnf";
+        case kWriteReq:
+            return "WRITE.req";
+        case kWriteCnf:
+            return "WRITE.cnf";
+        case kCtrlReq:
+            return "CTRL.req";
+        case kCtrlCnf:
+            return "CTRL.cnf";
+        case kNotifyInd:
+            return "NOTIFY.ind";
+        default:
+            return "OPCODE";
     }
 }
 
@@ -104,7 +114,9 @@ std::string Fmt(const char* fmt, ...) {
     return buf;
 }
 
-std::string TagText(bool tagged, uint16_t tci) { return tagged ? Fmt("0x%04x", tci) : std::string("none"); }
+std::string TagText(bool tagged, uint16_t tci) {
+    return tagged ? Fmt("0x%04x", tci) : std::string("none");
+}
 
 std::string ValuesText(const std::vector<Value>& values) {
     std::string s;
@@ -117,9 +129,12 @@ std::string ValuesText(const std::vector<Value>& values) {
 
 bool MakeKey(Key key, const std::string& password, uint8_t out[32]) {
     const auto* p = reinterpret_cast<const uint8_t*>(password.data());
-    if (key == Key::kSha256) GenerateSha256Hash(out, p, static_cast<uint32_t>(password.size()));
-    else if (key == Key::kLegacy) GenerateLegacyHash(out, p, static_cast<uint32_t>(password.size()));
-    else return false;
+    if (key == Key::kSha256)
+        GenerateSha256Hash(out, p, static_cast<uint32_t>(password.size()));
+    else if (key == Key::kLegacy)
+        GenerateLegacyHash(out, p, static_cast<uint32_t>(password.size()));
+    else
+        return false;
     return true;
 }
 
@@ -286,6 +301,7 @@ size_t SendMessage(Sim& sim, Device& d, const Request& req, uint16_t opcode, con
     State& st = sim.State<State>(d, "lcmp");
     const uint16_t seq = st.seq[opcode & 0x0F]++;
     const long long drop = d.optInt("segment_drop", -1);
+    const long long late = d.optInt("segment_late", -1);
     const bool repeat = d.optBool("segment_repeat", false);
     size_t frames = 0;
     for (unsigned i : SegmentOrder(d, static_cast<unsigned>(last))) {
@@ -307,9 +323,30 @@ size_t SendMessage(Sim& sim, Device& d, const Request& req, uint16_t opcode, con
         HeaderWrite(header, Header{static_cast<uint16_t>(len), opcode, static_cast<uint8_t>(last),
                                    static_cast<uint8_t>(i), seq});
         frame.insert(frame.end(), header, header + kMmhSize);
-        frame.insert(frame.end(), msg.begin() + static_cast<long>(from), msg.begin() + static_cast<long>(from + len));
+        frame.insert(frame.end(), msg.begin() + static_cast<long>(from),
+                     msg.begin() + static_cast<long>(from + len));
         const size_t minimum = kMinFrameNoTag + (req.tagged ? 4 : 0);
         if (frame.size() < minimum) frame.resize(minimum, 0);
+        if (static_cast<long long>(i) == late) {
+            // Held back, and preceded by an unrelated LCMP frame when a filler is asked
+            // for (a frame that makes the receiver age its partial messages).
+            const bool filler = d.optBool("late_filler", true);
+            Bytes other = frame;
+            const size_t at = req.tagged ? 18 : 14;
+            HeaderWrite(&other[at], Header{0, 0x168, 0, 0, 0});
+            other.resize(kMinFrameNoTag + (req.tagged ? 4 : 0));
+            std::fill(other.begin() + static_cast<long>(at + kMmhSize), other.end(), 0);
+            Device* dev = &d;
+            sim.After(
+                std::chrono::milliseconds(d.optInt("late_ms", 100)), [&sim, dev, frame, other, filler, i] {
+                    Port* p = sim.port(dev->interface);
+                    if (p == nullptr) return;
+                    if (filler) p->Send(other);
+                    p->Send(frame);
+                    sim.Log(*dev, Fmt("LCMP tx late segment %u%s", i, filler ? " after a filler frame" : ""));
+                });
+            continue;
+        }
         for (int copies = repeat ? 2 : 1; copies > 0; --copies) {
             port->Send(frame);
             ++frames;
@@ -326,19 +363,24 @@ void SendNow(Sim& sim, Device& d, const Request& req, const std::vector<std::vec
             const uint16_t bad = static_cast<uint16_t>(req.tid + 1);
             const Bytes msg = EncodeConfirm(d, req, messages[i], bad);
             const size_t frames = SendMessage(sim, d, req, opcode, msg);
-            sim.Log(d, Fmt("LCMP tx %s tid=0x%04x (wrong) msg=%zu/%zu mmpl=%zu frames=%zu", OpcodeName(opcode), bad,
-                           i + 1, messages.size(), msg.size(), frames));
+            sim.Log(d, Fmt("LCMP tx %s tid=0x%04x (wrong) msg=%zu/%zu mmpl=%zu frames=%zu",
+                           OpcodeName(opcode), bad, i + 1, messages.size(), msg.size(), frames));
         }
         const Bytes msg = EncodeConfirm(d, req, messages[i], req.tid);
         const size_t frames = SendMessage(sim, d, req, opcode, msg);
-        sim.Log(d, Fmt("LCMP tx %s tid=0x%04x msg=%zu/%zu mmpl=%zu frames=%zu values=%s", OpcodeName(opcode), req.tid,
-                       i + 1, messages.size(), msg.size(), frames, ValuesText(messages[i]).c_str()));
+        if (!d.optBool("quiet", false))
+            sim.Log(
+                d, Fmt("LCMP tx %s tid=0x%04x msg=%zu/%zu mmpl=%zu frames=%zu values=%s", OpcodeName(opcode),
+                       req.tid, i + 1, messages.size(), msg.size(), frames, ValuesText(messages[i]).c_str()));
     }
 }
 
 // Scripted replies: one "<op>.reply" line per confirm message.
-bool ScriptedReply(Device& d, const Request& req, std::vector<std::vector<Value>>& messages, std::string& why) {
-    const char* key = req.opcode == kReadReq ? "read.reply" : req.opcode == kWriteReq ? "write.reply" : "ctrl.reply";
+bool ScriptedReply(Device& d, const Request& req, std::vector<std::vector<Value>>& messages,
+                   std::string& why) {
+    const char* key = req.opcode == kReadReq    ? "read.reply"
+                      : req.opcode == kWriteReq ? "write.reply"
+                                                : "ctrl.reply";
     for (const std::string& line : d.optAll(key)) {
         std::vector<Value> values;
         if (!ParseValues(line, values)) {
@@ -360,11 +402,14 @@ void HandleRequest(Sim& sim, Device& d, Request& req, const Bytes& msg) {
         sim.Log(d, Fmt("LCMP drop: %s (%s tid=0x%04x)", why.c_str(), OpcodeName(req.opcode), req.tid));
         return;
     }
-    sim.Log(d, Fmt("LCMP rx %s tid=0x%04x seq=%u src=%s ctrl=%u declared=%u mmpl=%zu marker=%zu enc=%zu key=%s "
-                   "tag=%s values=%s",
-                   OpcodeName(req.opcode), req.tid, req.seq, MacText(req.src).c_str(), req.control, req.declared,
-                   msg.size(), req.markerWireLength, req.encryptedLength, KeyName(req.key),
-                   TagText(req.tagged, req.tci).c_str(), ValuesText(req.values).c_str()));
+    if (!d.optBool("quiet", false))
+        sim.Log(
+            d,
+            Fmt("LCMP rx %s tid=0x%04x seq=%u src=%s ctrl=%u declared=%u mmpl=%zu marker=%zu enc=%zu key=%s "
+                "tag=%s values=%s",
+                OpcodeName(req.opcode), req.tid, req.seq, MacText(req.src).c_str(), req.control, req.declared,
+                msg.size(), req.markerWireLength, req.encryptedLength, KeyName(req.key),
+                TagText(req.tagged, req.tci).c_str(), ValuesText(req.values).c_str()));
     if (d.optBool("silent", false)) {
         sim.Log(d, "LCMP silent: no reply");
         return;
@@ -391,7 +436,8 @@ void HandleRequest(Sim& sim, Device& d, Request& req, const Bytes& msg) {
 bool OnFrame(Sim& sim, Device& d, const Frame& f) {
     if (d.role != "lcmp" || f.etherType() != kEtherType) return false;
     const Mac dst = f.dst();
-    if (dst != d.mac && dst != kMulticast && dst != kBroadcast && !d.optBool("promiscuous", false)) return false;
+    if (dst != d.mac && dst != kMulticast && dst != kBroadcast && !d.optBool("promiscuous", false))
+        return false;
     const size_t at = f.typeOffset() + 2;
     if (f.len < at + kMmhSize) return false;
     const Header h = HeaderRead(f.data + at);
@@ -406,7 +452,8 @@ bool OnFrame(Sim& sim, Device& d, const Frame& f) {
     if (d.has("vlan")) {
         const long long want = d.optInt("vlan", 0);
         if (!f.tagged() || (f.vlanTci() & 0x0FFF) != want) {
-            sim.Log(d, Fmt("LCMP drop: tag %s, vlan %lld required", TagText(f.tagged(), f.vlanTci()).c_str(), want));
+            sim.Log(d, Fmt("LCMP drop: tag %s, vlan %lld required", TagText(f.tagged(), f.vlanTci()).c_str(),
+                           want));
             return true;
         }
     }
@@ -414,9 +461,10 @@ bool OnFrame(Sim& sim, Device& d, const Frame& f) {
     const uint8_t* segment = f.data + at + kMmhSize;
     State& st = sim.State<State>(d, "lcmp");
     const auto now = sim.Now();
-    st.partial.erase(std::remove_if(st.partial.begin(), st.partial.end(),
-                                    [&](const Partial& p) { return now - p.touched > std::chrono::seconds(1); }),
-                     st.partial.end());
+    st.partial.erase(
+        std::remove_if(st.partial.begin(), st.partial.end(),
+                       [&](const Partial& p) { return now - p.touched > std::chrono::seconds(1); }),
+        st.partial.end());
     if (h.last == 0) {
         msg.assign(segment, segment + h.length);
     } else {
@@ -446,9 +494,16 @@ bool OnFrame(Sim& sim, Device& d, const Frame& f) {
         if (msg.size() >= 6) {
             std::vector<Value> values;
             const uint16_t declared = Le16(&msg[1]);
-            const bool ok = WalkValues(msg, 6, std::min(msg.size(), 6 + static_cast<size_t>(declared)), values);
-            sim.Log(d, Fmt("LCMP rx NOTIFY.ind tid=0x%04x ctrl=%u ack=%u declared=%u %s values=%s", Le16(&msg[3]),
-                           msg[0], msg[5], declared, ok ? "ok" : "malformed", ValuesText(values).c_str()));
+            const bool ok =
+                WalkValues(msg, 6, std::min(msg.size(), 6 + static_cast<size_t>(declared)), values);
+            sim.Log(
+                d, Fmt("LCMP rx NOTIFY.ind tid=0x%04x ctrl=%u ack=%u declared=%u %s values=%s", Le16(&msg[3]),
+                       msg[0], msg[5], declared, ok ? "ok" : "malformed", ValuesText(values).c_str()));
+            if (d.optBool("notify_echo", false) && msg.size() <= kMaxSegment) {
+                // Sends the notification back, as a device that notifies the host.
+                SendMessage(sim, d, req, kNotifyInd, msg);
+                sim.Log(d, Fmt("LCMP tx NOTIFY.ind tid=0x%04x", Le16(&msg[3])));
+            }
         }
         return true;
     }
@@ -461,17 +516,24 @@ bool OnFrame(Sim& sim, Device& d, const Frame& f) {
 
 const char* KeyName(Key key) {
     switch (key) {
-        case Key::kPlain: return "plain";
-        case Key::kSha256: return "sha256";
-        case Key::kLegacy: return "legacy";
-        case Key::kNone: return "none";
+        case Key::kPlain:
+            return "plain";
+        case Key::kSha256:
+            return "sha256";
+        case Key::kLegacy:
+            return "legacy";
+        case Key::kNone:
+            return "none";
     }
     return "?";
 }
 
-void AddResponder(Responder responder) { Responders().push_back(std::move(responder)); }
+void AddResponder(Responder responder) {
+    Responders().push_back(std::move(responder));
+}
 
-void SendConfirms(Sim& sim, Device& d, const Request& request, const std::vector<std::vector<Value>>& messages) {
+void SendConfirms(Sim& sim, Device& d, const Request& request,
+                  const std::vector<std::vector<Value>>& messages) {
     const long long delay = d.optInt("delay_ms", 0);
     if (delay > 0) {
         Device* dev = &d;

@@ -36,14 +36,14 @@ const char* KeyName(Key key);
 
 // A request as the device understood it, values in the clear.
 struct Request {
-    Mac src{};         // sender's address (frame)
-    Mac dst{};         // destination address (frame)
+    Mac src{};  // sender's address (frame)
+    Mac dst{};  // destination address (frame)
     bool tagged = false;
     uint16_t tci = 0;  // tag control information of the request, when tagged
     uint16_t opcode = 0;
     uint16_t seq = 0;
     uint8_t control = 0;
-    Mac hostMac{};     // the address in the request header
+    Mac hostMac{};  // the address in the request header
     uint16_t declared = 0;
     uint16_t tid = 0;
     Key key = Key::kPlain;
@@ -56,14 +56,16 @@ struct Request {
 // values, in order). It returns false when it does not handle the request; then
 // the next responder, and at last the scripted replies of the device's
 // configuration, are asked.
-using Responder = std::function<bool(Sim&, Device&, const Request&, std::vector<std::vector<Value>>& messages)>;
+using Responder =
+    std::function<bool(Sim&, Device&, const Request&, std::vector<std::vector<Value>>& messages)>;
 void AddResponder(Responder responder);
 
 // Sends the messages to the requester as confirms of the request's opcode (or the
 // device's "reply_opcode"), with the request's transaction identifier, each
 // encrypted after its last marker value with the key that opened the request, cut
 // into segments, after the device's delay and with its scripted faults.
-void SendConfirms(Sim& sim, Device& d, const Request& request, const std::vector<std::vector<Value>>& messages);
+void SendConfirms(Sim& sim, Device& d, const Request& request,
+                  const std::vector<std::vector<Value>>& messages);
 
 // Parses a message script: values "TYPE:HEX" or "TYPE:len=N" (N bytes counting
 // up from 0), separated by spaces; TYPE is decimal or 0x hex. False on a bad token.
