@@ -328,16 +328,15 @@ bool ParamRequestText(const INT8U* field, size_t n, CHAR* out) {
 bool ParamRequestRead(INT32S inputLength, const INT8U* msg, bool withBlock, ParamRequest& req) {
     RequestReader r(msg, inputLength, 5);
     req.deviceType = r.u8();
-    // An empty text or block takes no bytes, so it may stand past a short datagram.
     const INT8U nameLength = r.u8();
-    const INT8U* name = nameLength ? r.field(nameLength) : nullptr;
+    const INT8U* name = r.field(nameLength);
     req.vlanId = static_cast<INT16U>(r.be16() & 0x0FFF);
     r.block(req.deviceMac, 6);
     const INT8U passwordLength = r.u8();
-    const INT8U* password = passwordLength ? r.field(passwordLength) : nullptr;
+    const INT8U* password = r.field(passwordLength);
     if (withBlock) {
         req.blockLength = r.be32();
-        req.block = req.blockLength ? r.field(req.blockLength) : nullptr;
+        req.block = r.field(req.blockLength);
     }
     if (!r.ok()) return false;
     return ParamRequestText(name, nameLength, req.ifName) && ParamRequestText(password, passwordLength, req.password);

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
