@@ -50,8 +50,8 @@ struct Setup {
                              "\nquiet = yes\nsegment_size = 1492\n"
                              "param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR 00:11:22:33:44:55\n";
         for (int i = 1; i < kParams; ++i)
-            config += "param = TABLE.GROUP_" + std::to_string(i / 100) + ".ENTRY_" + std::to_string(i) + " INT32U " +
-                      std::to_string(i) + "\n";
+            config += "param = TABLE.GROUP_" + std::to_string(i / 100) + ".ENTRY_" + std::to_string(i) +
+                      " INT32U " + std::to_string(i) + "\n";
         topo.StartDevsim(config);
         topo.StartKivohost();
     }
@@ -73,7 +73,8 @@ double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-void UdpRequest(benchmark::State& state, uint8_t code, const std::optional<std::string>& block, size_t records) {
+void UdpRequest(benchmark::State& state, uint8_t code, const std::optional<std::string>& block,
+                size_t records) {
     if (!IsRoot()) {
         state.SkipWithError("needs root");
         return;
@@ -100,7 +101,9 @@ void UdpRequest(benchmark::State& state, uint8_t code, const std::optional<std::
 void BM_GetOneParameter(benchmark::State& state) {
     UdpRequest(state, REQUEST_GET, GetBlock({"SYSTEM.PRODUCTION.MAC_ADDR"}), 1);
 }
-void BM_GetAll1000Parameters(benchmark::State& state) { UdpRequest(state, REQUEST_GET_ALL, std::nullopt, kParams); }
+void BM_GetAll1000Parameters(benchmark::State& state) {
+    UdpRequest(state, REQUEST_GET_ALL, std::nullopt, kParams);
+}
 
 // The exchanges of one request, made with the library's LCMP read directly and LCMP
 // kept open: what the requests above cost on the link and in the device.
@@ -120,7 +123,8 @@ struct Exchanges {
         t_lcmpValueList* request = nullptr;
         if (GenerateGetValueList(FALSE, names, &request) != CONFIGLAYER_ERROR_NONE) return false;
         *answer = nullptr;
-        const t_lcmpErrorCode rc = LCMPRead(LCMP_CONTROL_VENDOR, request, &conf, LCMP_UNICAST, dev.data(), answer);
+        const t_lcmpErrorCode rc =
+            LCMPRead(LCMP_CONTROL_VENDOR, request, &conf, LCMP_UNICAST, dev.data(), answer);
         LCMPValueListDestroy(request);
         return rc == LCMP_ERROR_NONE && *answer != nullptr;
     }
@@ -223,7 +227,9 @@ void BM_RawFrameRoundTrip(benchmark::State& state) {
     std::thread echo([&] {
         uint8_t buf[1600];
         while (!stop) {
-            struct pollfd p{dev, POLLIN, 0};
+            struct pollfd p {
+                dev, POLLIN, 0
+            };
             if (poll(&p, 1, 50) <= 0) continue;
             struct sockaddr_ll from;
             socklen_t fl = sizeof(from);
@@ -248,7 +254,9 @@ void BM_RawFrameRoundTrip(benchmark::State& state) {
         const auto start = std::chrono::steady_clock::now();
         send(host, frame, sizeof(frame), 0);
         for (;;) {
-            struct pollfd p{host, POLLIN, 0};
+            struct pollfd p {
+                host, POLLIN, 0
+            };
             if (poll(&p, 1, 1000) <= 0) break;
             struct sockaddr_ll from;
             socklen_t fl = sizeof(from);

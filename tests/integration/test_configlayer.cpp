@@ -43,7 +43,8 @@ struct Bench {
     Process& sim() { return *topo.devsim(); }
     std::optional<Bytes> Request(uint8_t code, const std::optional<std::string>& block = std::nullopt,
                                  uint16_t vlan = 0, const std::string& password = "pw") {
-        return topo.client().Request(0x31, code, ParamRequestBody(kDeviceLcmp, ifname, vlan, kDevice, password, block));
+        return topo.client().Request(0x31, code,
+                                     ParamRequestBody(kDeviceLcmp, ifname, vlan, kDevice, password, block));
     }
     std::vector<ParamRecord> Records(uint8_t code, const std::optional<std::string>& block = std::nullopt) {
         auto reply = Request(code, block);
@@ -68,7 +69,9 @@ struct Bench {
 // Segments of at most 1492 bytes: a full 1496-byte segment does not fit a 1500-byte MTU.
 const std::string kDevicePassword = "password = pw\nsegment_size = 1492\n";
 
-Bytes Code(uint8_t code) { return Bytes{0x31, 1, 0, code}; }
+Bytes Code(uint8_t code) {
+    return Bytes{0x31, 1, 0, code};
+}
 
 constexpr uint8_t kTypeSetOk = 254;
 constexpr uint8_t kTypeError = 255;
@@ -81,8 +84,8 @@ TEST(ConfiglayerGet, ExampleRequestGivesTheExact58ByteReply) {
     const Mac mac = ParseMac("00:11:22:33:44:55");
     Bench b("param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR 00:11:22:33:44:55\n", "eth0", mac);
     const std::string name = "SYSTEM.PRODUCTION.MAC_ADDR";
-    Bytes request = {0x07, 0, 0, 0, 3, 3, 4, 'e', 't', 'h', '0', 0x00, 0x00, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55,
-                     0, 0x00, 0x00, 0x00, 0x1B};
+    Bytes request = {0x07, 0,    0,    0,    3,    3,    4,    'e', 't',  'h',  '0',  0x00,
+                     0x00, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0,   0x00, 0x00, 0x00, 0x1B};
     request.insert(request.end(), name.begin(), name.end());
     request.push_back(0);
     ASSERT_EQ(request.size(), 51u);
@@ -203,14 +206,16 @@ TEST(ConfiglayerGetAll, TwoThousandParametersReassembleAcrossSegments) {
     for (int i = 0; i < 2000; ++i) {
         char name[48];
         std::snprintf(name, sizeof(name), "SYSTEM.GROUP%02d.PARAM_%04d", i / 100, i);
-        lines += std::string("param = ") + name + " INT32U " + std::to_string(i * 1000003u % 4000000000u) + "\n";
+        lines +=
+            std::string("param = ") + name + " INT32U " + std::to_string(i * 1000003u % 4000000000u) + "\n";
         expected.push_back({name, std::to_string(i * 1000003u % 4000000000u), 6, 1});
     }
     Bench b(lines);
     auto reply = b.Request(REQUEST_GET_ALL);
     ASSERT_TRUE(reply);
     auto recs = ParamRecords(*reply);
-    ASSERT_TRUE(recs) << "reply code " << int((*reply)[3]) << "\n" << b.sim().Log().substr(0, 6000) << b.topo.kivohost()->Log();
+    ASSERT_TRUE(recs) << "reply code " << int((*reply)[3]) << "\n"
+                      << b.sim().Log().substr(0, 6000) << b.topo.kivohost()->Log();
     EXPECT_EQ(*recs, expected);
     // Segments: 1 + ceil((length - 1400) / 1397); some records straddle a border.
     const size_t length = reply->size();
@@ -222,7 +227,8 @@ TEST(ConfiglayerGetAll, TwoThousandParametersReassembleAcrossSegments) {
         if ((offsets[i] - 3) / 1397 != (offsets[i + 1] - 1 - 3) / 1397) ++straddling;
     EXPECT_GT(straddling, 0u);
     // One listing in 7 messages, 167 batches.
-    EXPECT_EQ(b.sim().CountInLog("CFG get-all: 2000 names in 7 messages"), 1) << b.sim().Log().substr(0, 2000);
+    EXPECT_EQ(b.sim().CountInLog("CFG get-all: 2000 names in 7 messages"), 1)
+        << b.sim().Log().substr(0, 2000);
     EXPECT_EQ(b.sim().CountInLog("CFG rx read"), 167);
 }
 
@@ -251,7 +257,8 @@ TEST(ConfiglayerSet, TypeReadThenWriteStoresTheValues) {
             "param = SYSTEM.SPEED INT16U 100\n"
             "param = SYSTEM.NAME STRING abc\n");
     auto recs = b.Records(REQUEST_SET, SetBlock({{"SYSTEM.SPEED", "250"}, {"SYSTEM.NAME", "new name"}}));
-    std::vector<ParamRecord> expected = {{"SYSTEM.SPEED", "OK", kTypeSetOk, 1}, {"SYSTEM.NAME", "OK", kTypeSetOk, 1}};
+    std::vector<ParamRecord> expected = {{"SYSTEM.SPEED", "OK", kTypeSetOk, 1},
+                                         {"SYSTEM.NAME", "OK", kTypeSetOk, 1}};
     EXPECT_EQ(recs, expected);
     const std::string log = b.sim().Log();
     const size_t read = log.find("CFG rx read model=0 key=sha256: 2 names");
@@ -269,7 +276,8 @@ TEST(ConfiglayerSet, TypeReadThenWriteStoresTheValues) {
 
 TEST(ConfiglayerSet, ValuesTheDeviceTypeRejectsOrRefusedNamesAreNeverWritten) {
     KIVO_REQUIRE_ROOT();
-    Bench b(kDevicePassword + "param = SYSTEM.SPEED INT16U 100\nparam = SYSTEM.MAC MAC_ADDR 02:00:00:00:00:09\n");
+    Bench b(kDevicePassword +
+            "param = SYSTEM.SPEED INT16U 100\nparam = SYSTEM.MAC MAC_ADDR 02:00:00:00:00:09\n");
     // 70000 is no INT16U: failed, and not a single write frame on the wire.
     auto reply = b.Request(REQUEST_SET, SetBlock({{"SYSTEM.SPEED", "70000"}}));
     ASSERT_TRUE(reply);
@@ -288,7 +296,8 @@ TEST(ConfiglayerSet, ValuesTheDeviceTypeRejectsOrRefusedNamesAreNeverWritten) {
     // A read-only parameter: the write is answered with the device's status.
     b.Command("dev1 add readonly SYSTEM.MAC");
     recs = b.Records(REQUEST_SET, SetBlock({{"SYSTEM.MAC", "02:00:00:00:00:0A"}}));
-    expected = {{"SYSTEM.MAC", "ERROR -55 Trying to perform an operation without the necessary permits", kTypeError, 1}};
+    expected = {{"SYSTEM.MAC", "ERROR -55 Trying to perform an operation without the necessary permits",
+                 kTypeError, 1}};
     EXPECT_EQ(recs, expected);
     recs = b.Records(REQUEST_GET, GetBlock({"SYSTEM.MAC"}));
     ASSERT_EQ(recs.size(), 1u);
@@ -300,7 +309,8 @@ TEST(ConfiglayerSet, FailuresAreReportedWithTheConfiglayerCode) {
     Bench b(kDevicePassword + "param = SYSTEM.X INT8U 1\nreadonly = SYSTEM.X -77\n");
     // No such interface on the host: LCMP cannot send.
     auto reply = b.topo.client().Request(
-        0x31, REQUEST_SET, ParamRequestBody(kDeviceLcmp, "nosuch0", 0, kDevice, "pw", SetBlock({{"SYSTEM.X", "2"}})));
+        0x31, REQUEST_SET,
+        ParamRequestBody(kDeviceLcmp, "nosuch0", 0, kDevice, "pw", SetBlock({{"SYSTEM.X", "2"}})));
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, Code(REPLY_FAILED));
     EXPECT_TRUE(b.topo.kivohost()->WaitForLog("Configlayer error -1\n", 5s)) << b.topo.kivohost()->Log();
@@ -357,8 +367,8 @@ TEST(ConfiglayerVlan, RequestVlanTagsTheFramesUntilTheNextRequestChangesIt) {
     EXPECT_TRUE(get(0x0000));
     EXPECT_EQ(b.sim().CountInLog("tag=none"), 2);
     // The setting is applied for any device type, before the type is looked at.
-    auto refused = b.topo.client().Request(0x31, REQUEST_GET,
-                                           ParamRequestBody(1, b.ifname, 0x0064, kDevice, "pw", GetBlock({"SYSTEM.A"})));
+    auto refused = b.topo.client().Request(
+        0x31, REQUEST_GET, ParamRequestBody(1, b.ifname, 0x0064, kDevice, "pw", GetBlock({"SYSTEM.A"})));
     ASSERT_TRUE(refused);
     EXPECT_EQ(*refused, Code(REPLY_REFUSED));
     EXPECT_TRUE(get(0x0FFF));
@@ -405,7 +415,8 @@ TEST_F(InProcess, LegacyOnlyDeviceIsAnsweredInTheSecondPass) {
     ConfiglayerParamAdd(&input, "SYSTEM.A", nullptr);
     {
         NsGuard g(topo->host());
-        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE), CONFIGLAYER_ERROR_NONE);
+        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE),
+                  CONFIGLAYER_ERROR_NONE);
     }
     ASSERT_NE(output, nullptr);
     EXPECT_STREQ(output->value, "legacy");
@@ -421,7 +432,8 @@ TEST_F(InProcess, RetriesRepeatEachPassAgainstASilentDevice) {
     ConfiglayerMaxRetriesSet(2);
     {
         NsGuard g(topo->host());
-        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE), CONFIGLAYER_ERROR_LCMP);
+        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE),
+                  CONFIGLAYER_ERROR_LCMP);
     }
     EXPECT_EQ(output, nullptr);
     EXPECT_TRUE(sim().WaitForLog("LCMP silent", 2s));
@@ -435,7 +447,8 @@ TEST_F(InProcess, PrivateDataModelAndDiscovery) {
     t_device* found = nullptr;
     {
         NsGuard g(topo->host());
-        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PRIVATE, "pw", input, &output, FALSE), CONFIGLAYER_ERROR_NONE);
+        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PRIVATE, "pw", input, &output, FALSE),
+                  CONFIGLAYER_ERROR_NONE);
         EXPECT_EQ(ConfiglayerDiscover("eth1", &found), CONFIGLAYER_ERROR_NONE);
         // Every interface of the namespace: eth1 again (lo is not probed); no duplicate.
         EXPECT_EQ(ConfiglayerDiscover(nullptr, &found), CONFIGLAYER_ERROR_NONE);

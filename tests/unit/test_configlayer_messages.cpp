@@ -51,7 +51,9 @@ struct Params {
     }
 };
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 Bytes Cat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -61,7 +63,9 @@ Bytes Record(INT8U control, INT8U type, const Bytes& data) {
     const size_t n = data.size() + 2;
     return Cat({static_cast<INT8U>(n & 0xFF), static_cast<INT8U>(n >> 8), control, type}, data);
 }
-Bytes NameRecord(const std::string& name) { return Record(0x01, 0x0A, Text(name)); }
+Bytes NameRecord(const std::string& name) {
+    return Record(0x01, 0x0A, Text(name));
+}
 // A status record with a 32-bit little-endian code.
 Bytes Status(INT32S code) {
     const auto u = static_cast<uint32_t>(code);
@@ -169,8 +173,8 @@ TEST(ConfiglayerRequest, WriteRequestCarriesTheDeviceReportedTypes) {
     EXPECT_EQ(v[0], (std::pair<INT8U, Bytes>{0x00, kInfo}));
     EXPECT_EQ(v[1], (std::pair<INT8U, Bytes>{0x20, {0x01}}));
     EXPECT_EQ(v[2].first, 0x21);
-    EXPECT_EQ(v[2].second, (Bytes{0x03, 0x00, 0x01, 0x0A, 'X', 0x08, 0x00, 0x00, 0x08, 0x00, 0x11, 0x22, 0x33, 0x44,
-                                  0x55}));
+    EXPECT_EQ(v[2].second, (Bytes{0x03, 0x00, 0x01, 0x0A, 'X', 0x08, 0x00, 0x00, 0x08, 0x00, 0x11, 0x22, 0x33,
+                                  0x44, 0x55}));
     EXPECT_EQ(v[3].second, Cat(NameRecord("SPEED"), Bytes{0x06, 0x00, 0x00, 0x04, 0x01, 0x00, 0x00, 0x01}));
 }
 
@@ -185,7 +189,8 @@ TEST(ConfiglayerRequest, WriteRequestRefusesUnusableInput) {
         ValueList out;
         testing::internal::CaptureStderr();
         EXPECT_EQ(GenerateSetValueList(FALSE, in.head, types, &out.list), CONFIGLAYER_ERROR_BAD_ARGS);
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Input type is not string"), std::string::npos);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Input type is not string"),
+                  std::string::npos);
     }
     {  // More inputs than types.
         Params in;
@@ -193,7 +198,8 @@ TEST(ConfiglayerRequest, WriteRequestRefusesUnusableInput) {
         ValueList out;
         testing::internal::CaptureStderr();
         EXPECT_EQ(GenerateSetValueList(FALSE, in.head, types, &out.list), CONFIGLAYER_ERROR_BAD_ARGS);
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Input type is not string"), std::string::npos);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Input type is not string"),
+                  std::string::npos);
         // The first parameter was added before the second failed.
         EXPECT_EQ(out.Values().size(), 3u);
     }
@@ -203,8 +209,9 @@ TEST(ConfiglayerRequest, WriteRequestRefusesUnusableInput) {
         ValueList out;
         testing::internal::CaptureStderr();
         EXPECT_EQ(GenerateSetValueList(FALSE, in.head, types, &out.list), CONFIGLAYER_ERROR_BAD_ARGS);
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: conversion from string to value failed"),
-                  std::string::npos);
+        EXPECT_NE(
+            testing::internal::GetCapturedStderr().find("Error: conversion from string to value failed"),
+            std::string::npos);
         EXPECT_EQ(out.Values().size(), 2u);
     }
     {  // Absent arguments.
@@ -247,7 +254,8 @@ TEST(ConfiglayerAnswer, ReadAnswerStopsBehindTheRefusedParameter) {
     ValueList a;
     a.Head()
         // A name is its record's data bytes, whatever the record's control.
-        .Add(0x24, Cat(Record(0x07, 0x0A, Text("P1")), Record(0, 0x08, {0, 0x11, 0x22, 0x33, 0x44, 0x55})), 17)
+        .Add(0x24, Cat(Record(0x07, 0x0A, Text("P1")), Record(0, 0x08, {0, 0x11, 0x22, 0x33, 0x44, 0x55})),
+             17)
         .Add(0x24, Cat(NameRecord("P2"), Status(-36)), 18)
         .Add(0x24, Cat(NameRecord("P3"), Record(0, 0x02, {7})));
     Params out;
@@ -447,7 +455,8 @@ int DeviceCount(const t_device* d) {
 
 TEST(ConfiglayerDiscovery, RecordsTheAnsweringDevice) {
     ValueList a;
-    a.Head().Add(0x24, Cat(NameRecord("SYSTEM.PRODUCTION.MAC_ADDR"), Record(0, 0x08, {2, 0, 0, 0xAB, 0xCD, 0xEF})));
+    a.Head().Add(0x24,
+                 Cat(NameRecord("SYSTEM.PRODUCTION.MAC_ADDR"), Record(0, 0x08, {2, 0, 0, 0xAB, 0xCD, 0xEF})));
     t_device* devices = nullptr;
     ASSERT_EQ(FillDeviceList(a.list, "eth1", const_cast<INT8U*>(kHostMac), &devices), CONFIGLAYER_ERROR_NONE);
     ASSERT_EQ(DeviceCount(devices), 1);
@@ -474,9 +483,11 @@ TEST(ConfiglayerDiscovery, AddsNothingFromAnswersItCannotReadCompletely) {
          CONFIGLAYER_ERROR_PARAM},
         {"three fields", Cat(NameRecord("SYSTEM.PRODUCTION.MAC_ADDR"), Record(0, 0x0A, Text("02:00:01"))),
          CONFIGLAYER_ERROR_BAD_FORMAT},
-        {"bad digit", Cat(NameRecord("SYSTEM.PRODUCTION.MAC_ADDR"), Record(0, 0x0A, Text("02:00:01:02:03:0G"))),
+        {"bad digit",
+         Cat(NameRecord("SYSTEM.PRODUCTION.MAC_ADDR"), Record(0, 0x0A, Text("02:00:01:02:03:0G"))),
          CONFIGLAYER_ERROR_BAD_FORMAT},
-        {"three-digit field", Cat(NameRecord("SYSTEM.PRODUCTION.MAC_ADDR"), Record(0, 0x0A, Text("02:00:01:02:03:100"))),
+        {"three-digit field",
+         Cat(NameRecord("SYSTEM.PRODUCTION.MAC_ADDR"), Record(0, 0x0A, Text("02:00:01:02:03:100"))),
          CONFIGLAYER_ERROR_BAD_FORMAT},
         {"all-zero address filtered out",
          Cat(NameRecord("SYSTEM.PRODUCTION.MAC_ADDR"), Record(0, 0x08, {0, 0, 0, 0, 0, 0})),

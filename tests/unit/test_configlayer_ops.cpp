@@ -38,10 +38,14 @@ struct Fixture : testing::Test {
 
 TEST_F(Fixture, AbsentArgumentsAreRefusedBeforeAnyExchange) {
     t_configlayerParam* out = nullptr;
-    EXPECT_EQ(ConfiglayerGet(nullptr, CONFIGLAYER_PUBLIC, "", input, &out, FALSE), CONFIGLAYER_ERROR_BAD_ARGS);
-    EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, nullptr, input, &out, FALSE), CONFIGLAYER_ERROR_BAD_ARGS);
-    EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "", nullptr, &out, FALSE), CONFIGLAYER_ERROR_BAD_ARGS);
-    EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "", input, nullptr, FALSE), CONFIGLAYER_ERROR_BAD_ARGS);
+    EXPECT_EQ(ConfiglayerGet(nullptr, CONFIGLAYER_PUBLIC, "", input, &out, FALSE),
+              CONFIGLAYER_ERROR_BAD_ARGS);
+    EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, nullptr, input, &out, FALSE),
+              CONFIGLAYER_ERROR_BAD_ARGS);
+    EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "", nullptr, &out, FALSE),
+              CONFIGLAYER_ERROR_BAD_ARGS);
+    EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "", input, nullptr, FALSE),
+              CONFIGLAYER_ERROR_BAD_ARGS);
     EXPECT_EQ(ConfiglayerSet(nullptr, CONFIGLAYER_PUBLIC, "", input, &out), CONFIGLAYER_ERROR_BAD_ARGS);
     EXPECT_EQ(ConfiglayerSet(device, CONFIGLAYER_PUBLIC, nullptr, input, &out), CONFIGLAYER_ERROR_BAD_ARGS);
     EXPECT_EQ(ConfiglayerSet(device, CONFIGLAYER_PUBLIC, "", nullptr, &out), CONFIGLAYER_ERROR_BAD_ARGS);
@@ -103,7 +107,8 @@ TEST_F(Fixture, UnusableInputFailsBeforeLcmpIsOpened) {
     ConfiglayerParamAdd(&longInput, tooLong.c_str(), "1");
     t_configlayerParam* out = nullptr;
     BlockLcmpInit();  // an attempt that got as far as LCMP would report LCMP instead
-    EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "", longInput, &out, FALSE), CONFIGLAYER_ERROR_BAD_ARGS);
+    EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "", longInput, &out, FALSE),
+              CONFIGLAYER_ERROR_BAD_ARGS);
     testing::internal::CaptureStderr();
     EXPECT_EQ(ConfiglayerSet(device, CONFIGLAYER_PUBLIC, "", longInput, &out), CONFIGLAYER_ERROR_BAD_ARGS);
     EXPECT_EQ(testing::internal::GetCapturedStderr().find("LCMPInit"), std::string::npos);

@@ -14,7 +14,9 @@ namespace {
 
 using Bytes = std::vector<INT8U>;
 
-Bytes Block(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes Block(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 std::vector<std::pair<std::string, const char*>> Pairs(const t_configlayerParam* p) {
     std::vector<std::pair<std::string, const char*>> out;
@@ -103,7 +105,8 @@ TEST(ParamsInputBuild, TextsMustEndInsideTheBlock) {
         // The byte after the block is a zero that must not be taken as a terminator.
         Bytes b = Block(c.block + std::string(1, '\0'));
         t_configlayerParam* list = nullptr;
-        EXPECT_FALSE(ConfiglayerParamsInputBuild(static_cast<INT32S>(c.block.size()), b.data(), c.withValues, &list));
+        EXPECT_FALSE(
+            ConfiglayerParamsInputBuild(static_cast<INT32S>(c.block.size()), b.data(), c.withValues, &list));
         ConfiglayerParamsDestroy(list);
     }
 }
@@ -143,7 +146,8 @@ TEST(ParamRequest, MalformedOrUnknownRequestsAreRefusedWithoutExchange) {
     kivo::lcmp::FailPointArm(kivo::lcmp::FailPoint::kReceiveThread, 1000);
     // Unknown device type, for all four requests.
     for (auto handler : {GetAllGet, GetGet, SetGet, FactoryResetGet})
-        EXPECT_EQ(Reply(Request(REQUEST_GET, 1, "eth0").Block(2, std::string("A\0", 2)).Run(handler)), kRefused);
+        EXPECT_EQ(Reply(Request(REQUEST_GET, 1, "eth0").Block(2, std::string("A\0", 2)).Run(handler)),
+                  kRefused);
     // Interface name or password running past the datagram.
     Request shortName(REQUEST_GET_ALL, 3, "eth0");
     shortName.bytes[6] = 40;
@@ -153,7 +157,8 @@ TEST(ParamRequest, MalformedOrUnknownRequestsAreRefusedWithoutExchange) {
     EXPECT_EQ(Reply(shortPassword.Run(GetAllGet)), kRefused);
     // N claiming more than the datagram holds.
     EXPECT_EQ(Reply(Request(REQUEST_GET, 3, "eth0").Block(3, std::string("A\0", 2)).Run(GetGet)), kRefused);
-    EXPECT_EQ(Reply(Request(REQUEST_SET, 3, "eth0").Block(0xFFFFFFFF, std::string("A\0", 2)).Run(SetGet)), kRefused);
+    EXPECT_EQ(Reply(Request(REQUEST_SET, 3, "eth0").Block(0xFFFFFFFF, std::string("A\0", 2)).Run(SetGet)),
+              kRefused);
     // Texts not terminated inside the block, and a Set block that ends after a name.
     EXPECT_EQ(Reply(Request(REQUEST_GET, 3, "eth0").Block(2, "AB").Run(GetGet)), kRefused);
     EXPECT_EQ(Reply(Request(REQUEST_SET, 3, "eth0").Block(2, std::string("A\0", 2)).Run(SetGet)), kRefused);
@@ -170,7 +175,12 @@ TEST(ParamRequest, EmptyBlockAndUnreachableDeviceFail) {
     EXPECT_EQ(Reply(Request(REQUEST_FACTORY_RESET, 3, "eth0").Run(FactoryResetGet)), kFailed);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(Reply(Request(REQUEST_SET, 3, "eth0").Block(4, std::string("A\0" "1\0", 4)).Run(SetGet)), kFailed);
+    EXPECT_EQ(Reply(Request(REQUEST_SET, 3, "eth0")
+                        .Block(4, std::string("A\0"
+                                              "1\0",
+                                              4))
+                        .Run(SetGet)),
+              kFailed);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Configlayer error -1\n");
     kivo::lcmp::FailPointsClear();

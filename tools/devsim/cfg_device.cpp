@@ -31,15 +31,15 @@ namespace {
 
 using lcmp::Value;
 
-constexpr uint8_t kInfo = 0x00;
-constexpr uint8_t kDataModel = 0x20;
-constexpr uint8_t kWriteReq = 0x21;
-constexpr uint8_t kWriteResp = 0x22;
-constexpr uint8_t kReadReq = 0x23;
-constexpr uint8_t kReadResp = 0x24;
-constexpr uint8_t kGetAllResp = 0x25;
-constexpr uint8_t kEndMarker = 0x26;
-constexpr uint8_t kGetAllReq = 0x27;
+constexpr uint8_t kInfoValue = 0x00;
+constexpr uint8_t kDataModelValue = 0x20;
+constexpr uint8_t kWriteRequestValue = 0x21;
+constexpr uint8_t kWriteAnswerValue = 0x22;
+constexpr uint8_t kReadRequestValue = 0x23;
+constexpr uint8_t kReadAnswerValue = 0x24;
+constexpr uint8_t kGetAllAnswerValue = 0x25;
+constexpr uint8_t kEndMarkerValue = 0x26;
+constexpr uint8_t kGetAllRequestValue = 0x27;
 
 constexpr uint8_t kControlValue = 0;
 constexpr uint8_t kControlName = 1;
@@ -82,7 +82,9 @@ std::string Fmt(const char* fmt, ...) {
     return buf;
 }
 
-bool Enabled(const Device& d) { return d.role == "lcmp" && d.optBool("configlayer", d.has("param")); }
+bool Enabled(const Device& d) {
+    return d.role == "lcmp" && d.optBool("configlayer", d.has("param"));
+}
 
 // (Re)builds the table from the device's "param" lines, in file order.
 void LoadTable(Sim& sim, Device& d, State& st) {
@@ -181,7 +183,9 @@ Bytes StatusRecord(long code) {
     return out;
 }
 
-std::string NameOf(const Record& rec) { return std::string(rec.data.begin(), rec.data.end()); }
+std::string NameOf(const Record& rec) {
+    return std::string(rec.data.begin(), rec.data.end());
+}
 
 // ---------------------------------------------------------------------------
 // Answers
@@ -191,10 +195,12 @@ std::string NameOf(const Record& rec) { return std::string(rec.data.begin(), rec
 // With repeatHead every message starts with INFO and DATAMODEL (get-all answers);
 // otherwise only the first does, and the rest carry values alone. The last message
 // ends with the end marker.
-std::vector<std::vector<Value>> Pack(const Device& d, uint8_t model, std::vector<Value> values, bool repeatHead,
-                                     size_t perMessage) {
-    const size_t maxBytes = static_cast<size_t>(std::max(64LL, d.optInt("cfg_message_bytes", kDefaultMessageBytes)));
-    const std::vector<Value> head = {Value{kInfo, Bytes{0x9D, 0x13, 0x00, 0x00, 0x00}}, Value{kDataModel, Bytes{model}}};
+std::vector<std::vector<Value>> Pack(const Device& d, uint8_t model, std::vector<Value> values,
+                                     bool repeatHead, size_t perMessage) {
+    const size_t maxBytes =
+        static_cast<size_t>(std::max(64LL, d.optInt("cfg_message_bytes", kDefaultMessageBytes)));
+    const std::vector<Value> head = {Value{kInfoValue, Bytes{0x9D, 0x13, 0x00, 0x00, 0x00}},
+                                     Value{kDataModelValue, Bytes{model}}};
     std::vector<std::vector<Value>> messages(1, head);
     size_t bytes = 0;
     size_t count = 0;
@@ -209,13 +215,13 @@ std::vector<std::vector<Value>> Pack(const Device& d, uint8_t model, std::vector
         bytes += size;
         ++count;
     }
-    messages.back().push_back(Value{kEndMarker, Bytes{0x00}});
+    messages.back().push_back(Value{kEndMarkerValue, Bytes{0x00}});
     return messages;
 }
 
 void AnswerGetAll(Sim& sim, Device& d, State& st, uint8_t model, std::vector<std::vector<Value>>& messages) {
     std::vector<Value> names;
-    for (const Param& p : st.table) names.push_back(Value{kGetAllResp, NameRecord(p.name)});
+    for (const Param& p : st.table) names.push_back(Value{kGetAllAnswerValue, NameRecord(p.name)});
     const size_t perMessage = static_cast<size_t>(std::max(0LL, d.optInt("getall_per_message", 0)));
     const size_t count = names.size();
     messages = Pack(d, model, std::move(names), true, perMessage);
@@ -236,7 +242,7 @@ Value AnswerRead(Sim& sim, Device& d, State& st, const std::string& name, size_t
     } else {
         PutRecord(data, kControlValue, static_cast<uint8_t>(p->type), p->value);
     }
-    return Value{kReadResp, data};
+    return Value{kReadAnswerValue, data};
 }
 
 // Write answer for one name record and value record; stores the value when allowed.
@@ -245,32 +251,37 @@ Value AnswerWrite(Sim& sim, Device& d, State& st, const std::string& name, const
     long status = OptionStatus(d, "refuse", name, d.optInt("refuse_status", kStatusUnknown));
     if (status == 0 && p == nullptr) status = d.optInt("unknown_status", kStatusUnknown);
     if (status == 0) status = OptionStatus(d, "readonly", name, d.optInt("readonly_status", kStatusNoPermit));
-    if (status == 0 && (value.control != kControlValue || value.type != p->type)) status = kStatusWrongParameter;
+    if (status == 0 && (value.control != kControlValue || value.type != p->type))
+        status = kStatusWrongParameter;
     if (status != 0) {
         sim.Log(d, Fmt("CFG write %s refused status %ld", name.c_str(), status));
     } else {
-        sim.Log(d, Fmt("CFG write %s type=%s value=%s", name.c_str(), ValueTypeName(p->type), Hex(value.data).c_str()));
-        if (name == kResetName) reset = true;
-        else p->value = value.data;
+        sim.Log(d, Fmt("CFG write %s type=%s value=%s", name.c_str(), ValueTypeName(p->type),
+                       Hex(value.data).c_str()));
+        if (name == kResetName)
+            reset = true;
+        else
+            p->value = value.data;
     }
     Bytes data = NameRecord(name);
     const Bytes s = StatusRecord(status);
     data.insert(data.end(), s.begin(), s.end());
-    return Value{kWriteResp, data};
+    return Value{kWriteAnswerValue, data};
 }
 
 bool Respond(Sim& sim, Device& d, const lcmp::Request& req, std::vector<std::vector<Value>>& messages) {
     if (!Enabled(d)) return false;
     // A configuration-layer request starts with INFO and DATAMODEL; a request no key
     // could open is left to the LCMP module (which drops it).
-    if (req.values.size() < 2 || req.values[0].type != kInfo || req.values[1].type != kDataModel ||
+    if (req.values.size() < 2 || req.values[0].type != kInfoValue || req.values[1].type != kDataModelValue ||
         req.values[1].data.size() != 1 || req.key == lcmp::Key::kNone)
         return false;
     State& st = Table(sim, d);
     const uint8_t model = req.values[1].data[0];
     const bool write = req.opcode == lcmp::kWriteReq;
 
-    if (!write && std::any_of(req.values.begin(), req.values.end(), [](const Value& v) { return v.type == kGetAllReq; })) {
+    if (!write && std::any_of(req.values.begin(), req.values.end(),
+                              [](const Value& v) { return v.type == kGetAllRequestValue; })) {
         sim.Log(d, Fmt("CFG rx get-all model=%u key=%s", model, lcmp::KeyName(req.key)));
         AnswerGetAll(sim, d, st, model, messages);
         return true;
@@ -283,18 +294,20 @@ bool Respond(Sim& sim, Device& d, const lcmp::Request& req, std::vector<std::vec
         size_t pos = 0;
         Record name;
         Record value;
-        if (!write && v.type == kReadReq && ReadRecord(v.data, pos, name)) {
+        if (!write && v.type == kReadRequestValue && ReadRecord(v.data, pos, name)) {
             answers.push_back(AnswerRead(sim, d, st, NameOf(name), refused));
-        } else if (write && v.type == kWriteReq && ReadRecord(v.data, pos, name) && ReadRecord(v.data, pos, value)) {
+        } else if (write && v.type == kWriteRequestValue && ReadRecord(v.data, pos, name) &&
+                   ReadRecord(v.data, pos, value)) {
             answers.push_back(AnswerWrite(sim, d, st, NameOf(name), value, reset));
         } else {
-            sim.Log(d, Fmt("CFG drop: value %zu (type 0x%02x, %zu bytes) is not a well-formed %s request", i, v.type,
-                           v.data.size(), write ? "write" : "read"));
+            sim.Log(d, Fmt("CFG drop: value %zu (type 0x%02x, %zu bytes) is not a well-formed %s request", i,
+                           v.type, v.data.size(), write ? "write" : "read"));
             return true;  // handled: no answer
         }
     }
     if (write)
-        sim.Log(d, Fmt("CFG rx write model=%u key=%s: %zu names", model, lcmp::KeyName(req.key), answers.size()));
+        sim.Log(
+            d, Fmt("CFG rx write model=%u key=%s: %zu names", model, lcmp::KeyName(req.key), answers.size()));
     else
         sim.Log(d, Fmt("CFG rx read model=%u key=%s: %zu names, %zu refused", model, lcmp::KeyName(req.key),
                        answers.size(), refused));
@@ -306,7 +319,9 @@ bool Respond(Sim& sim, Device& d, const lcmp::Request& req, std::vector<std::vec
     return true;
 }
 
-void Init(Sim&) { lcmp::AddResponder(Respond); }
+void Init(Sim&) {
+    lcmp::AddResponder(Respond);
+}
 
 // "<device> cfg show NAME" logs a parameter; "<device> cfg reload" rebuilds the
 // table from the current param lines.
@@ -318,7 +333,8 @@ bool OnCommand(Sim& sim, Device& d, const std::vector<std::string>& words) {
         if (p == nullptr)
             sim.Log(d, "CFG show " + words[2] + ": unknown");
         else
-            sim.Log(d, Fmt("CFG show %s type=%s value=%s", p->name.c_str(), ValueTypeName(p->type), Hex(p->value).c_str()));
+            sim.Log(d, Fmt("CFG show %s type=%s value=%s", p->name.c_str(), ValueTypeName(p->type),
+                           Hex(p->value).c_str()));
         return true;
     }
     if (words.size() == 2 && words[1] == "reload") {

@@ -80,7 +80,8 @@ std::vector<size_t> ParamRecordOffsets(const Bytes& reply) {
 bool WaitLinkUp(const Netns& ns, const std::string& ifname, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        if (ns.RunOutput("cat /sys/class/net/" + ifname + "/operstate 2>/dev/null").rfind("up", 0) == 0) return true;
+        if (ns.RunOutput("cat /sys/class/net/" + ifname + "/operstate 2>/dev/null").rfind("up", 0) == 0)
+            return true;
         if (std::chrono::steady_clock::now() >= end) return false;
         std::this_thread::sleep_for(20ms);
     }
