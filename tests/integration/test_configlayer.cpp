@@ -268,6 +268,8 @@ TEST(ConfiglayerSet, TypeReadThenWriteStoresTheValues) {
     EXPECT_LT(read, write);
     // Written in the device's type: 250 as a little-endian INT16U.
     EXPECT_NE(log.find("CFG write SYSTEM.SPEED type=INT16U value=fa00"), std::string::npos) << log;
+    b.Command("dev1 cfg show SYSTEM.SPEED");
+    EXPECT_EQ(b.sim().CountInLog("CFG show SYSTEM.SPEED type=INT16U value=fa00"), 1) << b.sim().Log();
 
     recs = b.Records(REQUEST_GET, GetBlock({"SYSTEM.SPEED", "SYSTEM.NAME"}));
     expected = {{"SYSTEM.SPEED", "250", 4, 1}, {"SYSTEM.NAME", "new name", 10, 1}};
