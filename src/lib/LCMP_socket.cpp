@@ -449,8 +449,14 @@ void ReceiveThreadFunction(int fd, int wakeFd) {
                     stop = true;
                     break;
                 }
-                if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) break;
-                if ((fds[0].revents & POLLIN) == 0) break;
+                if ((fds[0].revents & POLLNVAL) != 0) {
+                    // No socket to read: wait out the cycle for a stop only.
+                    if (poll(&fds[1], 1, timeout) > 0) stop = true;
+                    break;
+                }
+                // A pending socket error (the interface went down) is taken by the
+                // read, which then fails and counts as an ignored frame.
+                if ((fds[0].revents & (POLLIN | POLLERR)) == 0) break;
                 const ssize_t got = kivo::RawSocketRecv(fd, buf.get(), kMaxFrameLength, MSG_DONTWAIT);
                 if (got > 0) FrameHandle(reassembler, buf.get(), static_cast<size_t>(got));
                 reassembler.SegmentedFramesListClean(GetCurrentTimeInMs());

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -340,9 +341,18 @@ TEST_F(Lcmp, ReopeningOnAnotherInterfaceAndFailedStarts) {
     EXPECT_EQ(LCMPInit("a-name-of-16-ch"), LCMP_ERROR_NONE) << "15 bytes fit";
     LCMPEnd();
 
-    // An interface that went away: nothing can be sent on it.
+    // An interface that went away under the open socket: nothing can be sent on
+    // it, and the receive thread takes the socket's error instead of spinning on it.
     ASSERT_EQ(LCMPInit("eth2"), LCMP_ERROR_NONE);
+    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev2.data(), &out), 0);
+    LCMPValueListDestroy(out);
+    out = nullptr;
     topo->host().Run("ip link del eth2");
+    struct timespec cpu0, cpu1;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000, 100);
     testing::internal::CaptureStderr();
     EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, &kSha, LCMP_UNICAST, kDev2.data(), &out),
               LCMP_ERROR_SEND_PACKET);
