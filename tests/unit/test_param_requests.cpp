@@ -74,15 +74,21 @@ TEST(ParamRequests, DeviceTypesOtherThanScpAndLcmpAreRefused) {
     }
 }
 
-TEST(ParamRequests, LcmpDevicesFailUntilTheConfigurationLayerJoins) {
+TEST(ParamRequests, LcmpOperationsOnAMissingInterfaceFail) {
     for (INT8U code : kCodes) {
         Request r;
         r.code = code;
         r.deviceType = 3;
+        r.ifName = "nosuchif7";
         r.withBlock = code == REQUEST_GET || code == REQUEST_SET;
+        r.block = code == REQUEST_SET ? Bytes{'A', 0, '1', 0} : Bytes{'A', 0};
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         Bytes reply = Handle(r);
+        testing::internal::GetCapturedStderr();
+        testing::internal::GetCapturedStdout();
         ASSERT_EQ(reply.size(), 4u);
-        EXPECT_EQ(Code(reply), REPLY_FAILED);
+        EXPECT_EQ(Code(reply), REPLY_FAILED) << "code " << int(code);
     }
 }
 
