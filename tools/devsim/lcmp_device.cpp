@@ -290,8 +290,11 @@ std::vector<unsigned> SegmentOrder(const Device& d, unsigned last) {
 size_t SendMessage(Sim& sim, Device& d, const Request& req, uint16_t opcode, const Bytes& msg) {
     Port* port = sim.port(d.interface);
     if (port == nullptr) return 0;
-    long long size = d.optInt("segment_size", static_cast<long long>(kMaxSegment));
-    if (size < 1 || size > static_cast<long long>(kMaxSegment)) size = kMaxSegment;
+    // By default segments are as long as the link carries (a full 1496-byte segment
+    // needs a link MTU of 1504).
+    const long long fits = std::min(static_cast<long long>(kMaxSegment), static_cast<long long>(port->mtu()) - static_cast<long long>(kMmhSize));
+    long long size = d.optInt("segment_size", fits);
+    if (size < 1 || size > static_cast<long long>(kMaxSegment)) size = fits;
     const size_t seg = static_cast<size_t>(size);
     const size_t last = msg.size() / seg;
     if (last > 15) {
@@ -342,13 +345,13 @@ size_t SendMessage(Sim& sim, Device& d, const Request& req, uint16_t opcode, con
                     Port* p = sim.port(dev->interface);
                     if (p == nullptr) return;
                     if (filler) p->Send(other);
-                    p->Send(frame);
+                    if (!p->Send(frame)) sim.Log(*dev, "LCMP tx error: frame not sent");
                     sim.Log(*dev, Fmt("LCMP tx late segment %u%s", i, filler ? " after a filler frame" : ""));
                 });
             continue;
         }
         for (int copies = repeat ? 2 : 1; copies > 0; --copies) {
-            port->Send(frame);
+            if (!port->Send(frame)) sim.Log(d, Fmt("LCMP tx error: frame of %zu bytes not sent", frame.size()));
             ++frames;
         }
     }

@@ -166,8 +166,8 @@ void Device::removeOpt(const std::string& key) {
 
 // ---------------------------------------------------------------- Port and Frame
 
-Port::Port(std::string ifname, int fd, int ifindex, const Mac& mac)
-    : name_(std::move(ifname)), fd_(fd), ifindex_(ifindex), mac_(mac) {}
+Port::Port(std::string ifname, int fd, int ifindex, const Mac& mac, int mtu)
+    : name_(std::move(ifname)), fd_(fd), ifindex_(ifindex), mac_(mac), mtu_(mtu) {}
 
 Port::~Port() { Close(); }
 
@@ -331,6 +331,8 @@ bool Sim::OpenPorts() {
         int ifindex = ifr.ifr_ifindex;
         Mac mac{};
         if (ioctl(fd, SIOCGIFHWADDR, &ifr) == 0) std::memcpy(mac.data(), ifr.ifr_hwaddr.sa_data, 6);
+        int mtu = 1500;
+        if (ioctl(fd, SIOCGIFMTU, &ifr) == 0 && ifr.ifr_mtu > 0) mtu = ifr.ifr_mtu;
         struct sockaddr_ll sll;
         std::memset(&sll, 0, sizeof(sll));
         sll.sll_family = AF_PACKET;
@@ -348,7 +350,7 @@ bool Sim::OpenPorts() {
         mr.mr_type = PACKET_MR_PROMISC;
         setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof(mr));
         kivo::RawSocketEnableAuxdata(fd);
-        ports_.push_back(std::make_unique<Port>(ifname, fd, ifindex, mac));
+        ports_.push_back(std::make_unique<Port>(ifname, fd, ifindex, mac, mtu));
     }
     return true;
 }
