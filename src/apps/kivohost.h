@@ -69,6 +69,19 @@ INT32S StopL2FwServerGet(INT32S inputLength, INT8U* message);
 INT32S GetStatusL2FwServerGet(INT32S inputLength, INT8U* message);
 INT32S GetKivoVersionGet(INT32S inputLength, INT8U* message);
 
+// Parameter requests on LCMP devices.
+struct s_configlayerParam;
+// Appends the parameters of a Get block (names, each zero-terminated) or, withValues,
+// of a Set block (name and value text pairs) to *params. FALSE when a text is not
+// terminated inside the block or a Set block ends after a name.
+BOOLEAN ConfiglayerParamsInputBuild(INT32S paramslength, const INT8U* message, BOOLEAN withValues,
+                                    struct s_configlayerParam** params);
+// Writes the parameter records of params (name, 0, value, 0, type, nElem big-endian) at
+// message and their length into *length. FALSE, with *length unchanged, when they
+// would not fit the capacity bytes at message.
+BOOLEAN ConfiglayerResponseToMessage(const struct s_configlayerParam* params, INT32U* length, INT8U* message,
+                                     INT32U capacity);
+
 // Dispatches one request held in message (inputLength bytes) and returns the reply length.
 INT32S ServerDispatch(INT32S inputLength, INT8U* message);
 

@@ -1,4 +1,5 @@
-// Configuration layer.
+// Configuration layer: parameter lists, the vendor request builders and answer readers,
+// and the operations on a device's configuration layer over LCMP.
 #include "configlayer.h"
 
 #include <cstdlib>
@@ -117,3 +118,549 @@ t_configlayerErrorCode ConfiglayerParamsCopy(const t_configlayerParam* original,
     }
     return CONFIGLAYER_ERROR_NONE;
 }
+
+
+//////////////////////////////////////////////////////////////////////////////
+// Configuration layer messages
+//////////////////////////////////////////////////////////////////////////////
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+
+#include "LCMP_comm.h"
+#include "byte_io.h"
+#include "configlayer.h"
+#include "configlayer_internal.h"
+#include "conversion.h"
+#include "device.h"
+
+namespace {
+
+// One parameter record inside a vendor value.
+struct ParamRecord {
+    INT8U control = 0;
+    INT8U type = 0;
+    const INT8U* data = nullptr;
+    size_t dataLength = 0;
+};
+
+// Reads the record at the reader's position. False when its length field is below 2
+// (no room for control and type) or the record runs past the value that holds it.
+bool ReadRecord(kivo::ByteReader& r, ParamRecord& rec) {
+    uint16_t length = 0;
+    if (!r.le16(length) || length < 2) return false;
+    std::span<const uint8_t> body;
+    if (!r.view(body, length)) return false;
+    rec.control = body[0];
+    rec.type = body[1];
+    rec.data = body.data() + 2;
+    rec.dataLength = length - 2u;
+    return true;
+}
+
+// Writes one record (length, control, type, data).
+bool WriteRecord(kivo::ByteWriter& w, INT8U control, INT8U type, const void* data, size_t dataLength) {
+    if (dataLength > 0xFFFFu - 2u) return false;
+    return w.le16(static_cast<uint16_t>(dataLength + 2)) && w.u8(control) && w.u8(type) && w.bytes(data, dataLength);
+}
+
+// True when the list starts with an INFO value followed by a DATAMODEL value.
+bool StartsWithInfoAndDataModel(const t_lcmpValueList* list) {
+    const t_lcmpValue* first = list->head;
+    return first != nullptr && first->type == LCMP_VALUE_INFO && first->next != nullptr &&
+           first->next->type == LCMP_VALUE_VENDOR_TORVIX_DATAMODEL_TYPE;
+}
+
+// Adds the INFO and DATAMODEL values that open every request.
+bool AddRequestHead(BOOLEAN privateModel, t_lcmpValueList** valueList) {
+    const INT8U model = privateModel ? LCMP_VENDOR_TORVIX_DATAMODEL_CONFIGLAYER_PRIVATE
+                                     : LCMP_VENDOR_TORVIX_DATAMODEL_CONFIGLAYER_PUBLIC;
+    return LCMPValueAdd(valueList, LCMP_VALUE_INFO, sizeof(kConfiglayerInfoValue), kConfiglayerInfoValue) ==
+               LCMP_ERROR_NONE &&
+           LCMPValueAdd(valueList, LCMP_VALUE_VENDOR_TORVIX_DATAMODEL_TYPE, 1, &model) == LCMP_ERROR_NONE;
+}
+
+// Reads a MAC address text: exactly six fields of one or two hexadecimal digits
+// separated by colons, read as unsigned integers. The text may go on only with a
+// further address of a list (a comma).
+bool ParseMacText(const CHAR* text, INT8U* mac) {
+    if (text == nullptr) return false;
+    for (int field = 0; field < 6; ++field) {
+        if (field > 0 && *text++ != ':') return false;
+        unsigned int v = 0;
+        int digits = 0;
+        for (; digits < 2; ++digits, ++text) {
+            const CHAR c = *text;
+            if (c >= '0' && c <= '9')
+                v = v * 16 + static_cast<unsigned int>(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                v = v * 16 + static_cast<unsigned int>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                v = v * 16 + static_cast<unsigned int>(c - 'A' + 10);
+            else
+                break;
+        }
+        if (digits == 0) return false;
+        mac[field] = static_cast<INT8U>(v);
+    }
+    return *text == '\0' || *text == ',';
+}
+
+// A zero-filled work area; null when it cannot be had.
+std::unique_ptr<INT8U[]> WorkArea(size_t size) { return std::unique_ptr<INT8U[]>(new (std::nothrow) INT8U[size]()); }
+
+}  // namespace
+
+t_configlayerErrorCode GenerateGetValueList(BOOLEAN privateModel, const t_configlayerParam* params,
+                                            t_lcmpValueList** valueList) {
+    if (valueList == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+    // Without the DATAMODEL marker the request would go out unmarked and in the clear.
+    if (!AddRequestHead(privateModel, valueList)) return CONFIGLAYER_ERROR_LCMP;
+    if (params == nullptr) {
+        const INT8U model = privateModel ? 1 : 0;
+        if (LCMPValueAdd(valueList, LCMP_VALUE_VENDOR_TORVIX_TLV_CONFIG_LAYER_GET_ALL_REQ, 1, &model) !=
+            LCMP_ERROR_NONE)
+            return CONFIGLAYER_ERROR_LCMP;
+        return CONFIGLAYER_ERROR_NONE;
+    }
+    INT8U area[CONFIGLAYER_NAME_MAX + 4];
+    for (const t_configlayerParam* p = params; p != nullptr; p = p->next) {
+        if (p->name == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+        const size_t nameLength = std::strlen(p->name);
+        if (nameLength > CONFIGLAYER_NAME_MAX) return CONFIGLAYER_ERROR_BAD_ARGS;
+        kivo::ByteWriter w(area, sizeof(area));
+        WriteRecord(w, CONFIGLAYER_RECORD_NAME, PARAM_TYPE_STRING, p->name, nameLength);
+        if (LCMPValueAdd(valueList, LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_READ_REQ, static_cast<INT16U>(w.pos()),
+                         area) != LCMP_ERROR_NONE) {
+            std::fprintf(stderr, "Warning: GenerateGetValueList - LCMPValueAdd error (%s)\n", p->name);
+            return CONFIGLAYER_ERROR_LCMP;
+        }
+    }
+    return CONFIGLAYER_ERROR_NONE;
+}
+
+t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_configlayerParam* params,
+                                            t_configlayerParam* paramsType, t_lcmpValueList** valueList) {
+    if (params == nullptr || paramsType == nullptr || valueList == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+    std::unique_ptr<INT8U[]> built = WorkArea(CONFIGLAYER_WRITE_VALUE_MAX);
+    std::unique_ptr<INT8U[]> converted = WorkArea(CONVERSION_VALUE_AREA_SIZE);
+    if (!built || !converted) return CONFIGLAYER_ERROR_MALLOC;
+    if (!AddRequestHead(privateModel, valueList)) return CONFIGLAYER_ERROR_LCMP;
+
+    // Nodes are paired by position: the n-th type node serves the n-th input node.
+    const t_configlayerParam* typeNode = paramsType;
+    for (const t_configlayerParam* p = params; p != nullptr; p = p->next, typeNode = typeNode->next) {
+        if (p->type != PARAM_TYPE_STRING || p->value == nullptr || p->name == nullptr || typeNode == nullptr) {
+            std::fprintf(stderr, "Error: Input type is not string\n");
+            return CONFIGLAYER_ERROR_BAD_ARGS;
+        }
+        INT32U convertedLength = 0;
+        if (!ConversionStringToValue(typeNode->type, p->value, converted.get(), CONVERSION_VALUE_AREA_SIZE,
+                                     &convertedLength)) {
+            std::fprintf(stderr, "Error: conversion from string to value failed\n");
+            return CONFIGLAYER_ERROR_BAD_ARGS;
+        }
+        const size_t nameLength = std::strlen(p->name);
+        // Name record + value record, 4 bytes of framing each.
+        if (nameLength + convertedLength + 8 > CONFIGLAYER_WRITE_VALUE_MAX) return CONFIGLAYER_ERROR_BAD_ARGS;
+        kivo::ByteWriter w(built.get(), CONFIGLAYER_WRITE_VALUE_MAX);
+        WriteRecord(w, CONFIGLAYER_RECORD_NAME, PARAM_TYPE_STRING, p->name, nameLength);
+        WriteRecord(w, CONFIGLAYER_RECORD_VALUE, static_cast<INT8U>(typeNode->type), converted.get(),
+                    convertedLength);
+        if (!w.ok()) return CONFIGLAYER_ERROR_BAD_ARGS;
+        if (LCMPValueAdd(valueList, LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_WRITE_REQ, static_cast<INT16U>(w.pos()),
+                         built.get()) != LCMP_ERROR_NONE)
+            return CONFIGLAYER_ERROR_LCMP;
+    }
+    return CONFIGLAYER_ERROR_NONE;
+}
+
+t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerParam** params, BOOLEAN filterMac) {
+    std::unique_ptr<INT8U[]> area = WorkArea(CONVERSION_TEXT_AREA_SIZE);
+    if (!area) return CONFIGLAYER_ERROR_MALLOC;
+    if (read == nullptr || params == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+    if (!StartsWithInfoAndDataModel(read)) return CONFIGLAYER_ERROR_BAD_FORMAT;
+    CHAR* text = reinterpret_cast<CHAR*>(area.get());
+
+    t_configlayerErrorCode result = CONFIGLAYER_ERROR_NONE;
+    for (const t_lcmpValue* v = read->head->next->next; v != nullptr && result == CONFIGLAYER_ERROR_NONE;
+         v = v->next) {
+        if (v->type == LCMP_VALUE_VENDOR_TORVIX_TLV_END_MARKER) break;
+        if (v->type != LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_READ_RESP &&
+            v->type != LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_WRITE_RESP) {
+            result = CONFIGLAYER_ERROR_BAD_FORMAT;
+            break;
+        }
+        // A name record followed by a value record, both inside this value.
+        kivo::ByteReader r(v->value, v->valueLength);
+        ParamRecord nameRec;
+        ParamRecord valueRec;
+        if (!ReadRecord(r, nameRec) || !ReadRecord(r, valueRec)) {
+            result = CONFIGLAYER_ERROR_BAD_FORMAT;
+            break;
+        }
+        std::string name(reinterpret_cast<const CHAR*>(nameRec.data), nameRec.dataLength);
+        // The conversions terminate their text inside the area; no need to clear it all.
+        text[0] = '\0';
+        t_paramType nodeType = PARAM_TYPE_ERROR;
+        INT32U nElem = 1;
+        t_configlayerErrorCode status = CONFIGLAYER_ERROR_NONE;
+        if (valueRec.control == CONFIGLAYER_RECORD_VALUE) {
+            nodeType = static_cast<t_paramType>(valueRec.type);
+            ConversionValueToString(nodeType, static_cast<INT32U>(valueRec.dataLength), valueRec.data, text,
+                                    CONVERSION_TEXT_AREA_SIZE, &nElem, filterMac);
+        } else if (valueRec.control == CONFIGLAYER_RECORD_STATUS) {
+            // A status is a 32-bit number; anything shorter cannot be trusted.
+            if (valueRec.dataLength < 4) {
+                result = CONFIGLAYER_ERROR_BAD_FORMAT;
+                break;
+            }
+            const INT32S conv = ConversionValueToErrorString(valueRec.data, static_cast<INT32U>(valueRec.dataLength),
+                                                             text, CONVERSION_TEXT_AREA_SIZE);
+            if (conv == CONVERSION_ERROR_NONE) {
+                nodeType = PARAM_TYPE_SET_OK;
+            } else if (conv == CONVERSION_ERROR_RFA) {
+                status = CONFIGLAYER_ERROR_RFA;
+            } else {
+                status = CONFIGLAYER_ERROR_PARAM;
+            }
+        } else {
+            std::snprintf(text, CONVERSION_TEXT_AREA_SIZE, "ERROR INVALID CONTROL TYPE");
+        }
+        result = status;
+        const t_configlayerErrorCode added = ConfiglayerParamExtendedAdd(
+            params, name.data(), text, nodeType, static_cast<INT32S>(nElem), static_cast<INT32S>(v->responseTime));
+        if (result == CONFIGLAYER_ERROR_NONE) result = added;
+    }
+    return result;
+}
+
+t_configlayerErrorCode AddParamsFromList(const t_lcmpValueList* read, t_configlayerParam** params) {
+    if (read == nullptr || params == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+    if (!StartsWithInfoAndDataModel(read)) return CONFIGLAYER_ERROR_BAD_FORMAT;
+    t_configlayerErrorCode result = CONFIGLAYER_ERROR_NONE;
+    for (const t_lcmpValue* v = read->head->next->next; v != nullptr && result == CONFIGLAYER_ERROR_NONE;
+         v = v->next) {
+        if (v->type == LCMP_VALUE_VENDOR_TORVIX_TLV_END_MARKER) break;
+        // An answer of several messages repeats INFO and DATAMODEL in each.
+        if (v->type == LCMP_VALUE_INFO || v->type == LCMP_VALUE_VENDOR_TORVIX_DATAMODEL_TYPE) continue;
+        if (v->type != LCMP_VALUE_VENDOR_TORVIX_TLV_CONFIG_LAYER_GET_ALL_RESP) {
+            result = CONFIGLAYER_ERROR_BAD_FORMAT;
+            break;
+        }
+        kivo::ByteReader r(v->value, v->valueLength);
+        ParamRecord nameRec;
+        if (!ReadRecord(r, nameRec)) {
+            result = CONFIGLAYER_ERROR_BAD_FORMAT;
+            break;
+        }
+        std::string name(reinterpret_cast<const CHAR*>(nameRec.data), nameRec.dataLength);
+        result = ConfiglayerParamAdd(params, name.c_str(), nullptr);
+    }
+    return result;
+}
+
+t_configlayerErrorCode FillDeviceList(const t_lcmpValueList* read, const CHAR* interfaceName, INT8U* hostMAC,
+                                      t_device** deviceList) {
+    if (read == nullptr || deviceList == nullptr) return CONFIGLAYER_ERROR_NONE;
+    t_configlayerParam* answer = nullptr;
+    t_configlayerErrorCode result = FillParams(read, &answer, TRUE);
+    if (result == CONFIGLAYER_ERROR_NONE && answer != nullptr) {
+        if (std::strcmp(answer->name, "SYSTEM.PRODUCTION.MAC_ADDR") != 0) {
+            result = CONFIGLAYER_ERROR_PARAM;
+        } else {
+            INT8U mac[6];
+            if (!ParseMacText(answer->value, mac))
+                result = CONFIGLAYER_ERROR_BAD_FORMAT;
+            else
+                DeviceListAdd(deviceList, mac, interfaceName, hostMAC, DEVICE_TORVIX_LCMP);
+        }
+    }
+    ConfiglayerParamsDestroy(answer);
+    return result;
+}
+
+//////////////////////////////////////////////////////////////////////////////
+// Configuration layer operations
+//////////////////////////////////////////////////////////////////////////////
+
+namespace {
+
+std::atomic<INT32S> configlayerMaxRetries{0};
+
+// The two key passes: SHA-256 first, the legacy hash second.
+constexpr t_lcmpEncryptionHash kHashPasses[] = {LCMP_HASH_SHA256, LCMP_HASH_LEGACY};
+
+t_lcmpEncryptionConf EncryptionConf(const CHAR* password, t_lcmpEncryptionHash hash) {
+    t_lcmpEncryptionConf conf;
+    conf.password = password;
+    conf.encryptAfterThisValue = LCMP_VALUE_VENDOR_TORVIX_DATAMODEL_TYPE;
+    conf.originalValueLength = 1;
+    conf.hashType = hash;
+    return conf;
+}
+
+// Runs attempt(hash, n) for n = 0 .. configlayerMaxRetries per key pass. An attempt
+// that ends with NONE or PARAM ends its pass; a pass whose result isFinal ends the
+// operation. After the legacy pass its result stands.
+template <typename Attempt, typename Final>
+t_configlayerErrorCode RunPasses(Attempt attempt, Final isFinal) {
+    t_configlayerErrorCode result = CONFIGLAYER_ERROR_LCMP;
+    for (t_lcmpEncryptionHash hash : kHashPasses) {
+        const INT32S maxRetries = configlayerMaxRetries.load();
+        for (INT32S n = 0;; ++n) {
+            result = attempt(hash, n);
+            if (result == CONFIGLAYER_ERROR_NONE || result == CONFIGLAYER_ERROR_PARAM || n >= maxRetries) break;
+        }
+        if (isFinal(result)) break;
+    }
+    return result;
+}
+
+// One read exchange on the open LCMP: sends request (which it consumes) and hands the
+// answer list over in *answer. CONFIGLAYER_ERROR_LCMP on an LCMP error or no answer.
+t_configlayerErrorCode ReadExchange(t_lcmpValueList* request, const t_lcmpEncryptionConf* conf, const INT8U* mac,
+                                    t_lcmpValueList** answer, t_lcmpErrorCode* lcmpResult = nullptr) {
+    *answer = nullptr;
+    const t_lcmpErrorCode rc = LCMPRead(LCMP_CONTROL_VENDOR, request, conf, LCMP_UNICAST, mac, answer);
+    LCMPValueListDestroy(request);
+    if (lcmpResult) *lcmpResult = rc;
+    if (rc != LCMP_ERROR_NONE || *answer == nullptr) {
+        LCMPValueListDestroy(*answer);
+        *answer = nullptr;
+        return CONFIGLAYER_ERROR_LCMP;
+    }
+    return CONFIGLAYER_ERROR_NONE;
+}
+
+t_configlayerErrorCode GetAttempt(const t_device* device, BOOLEAN privateModel, const t_lcmpEncryptionConf& conf,
+                                  const t_configlayerParam* paramsInput, t_configlayerParam** paramsOutput,
+                                  BOOLEAN filterMac) {
+    ConfiglayerParamsDestroy(*paramsOutput);
+    *paramsOutput = nullptr;
+    t_lcmpValueList* request = nullptr;
+    t_configlayerErrorCode result = GenerateGetValueList(privateModel, paramsInput, &request);
+    if (result != CONFIGLAYER_ERROR_NONE) {
+        LCMPValueListDestroy(request);
+        return result;
+    }
+    if (LCMPInit(device->interfaceName) != LCMP_ERROR_NONE) {
+        LCMPValueListDestroy(request);
+        return CONFIGLAYER_ERROR_LCMP;
+    }
+    t_lcmpValueList* answer = nullptr;
+    result = ReadExchange(request, &conf, device->deviceMACAddr, &answer);
+    if (result == CONFIGLAYER_ERROR_NONE) result = FillParams(answer, paramsOutput, filterMac);
+    LCMPValueListDestroy(answer);
+    LCMPEnd();
+    return result;
+}
+
+t_configlayerErrorCode GetAllAttempt(const t_device* device, BOOLEAN privateModel, const t_lcmpEncryptionConf& conf,
+                                     t_configlayerParam** paramsOutput, BOOLEAN filterMac, bool& anyRefused) {
+    ConfiglayerParamsDestroy(*paramsOutput);
+    *paramsOutput = nullptr;
+    t_lcmpValueList* request = nullptr;
+    if (GenerateGetValueList(privateModel, nullptr, &request) != CONFIGLAYER_ERROR_NONE) {
+        LCMPValueListDestroy(request);
+        return CONFIGLAYER_ERROR_BAD_ARGS;
+    }
+    if (LCMPInit(device->interfaceName) != LCMP_ERROR_NONE) {
+        LCMPValueListDestroy(request);
+        return CONFIGLAYER_ERROR_LCMP;
+    }
+    t_lcmpValueList* answer = nullptr;
+    t_configlayerErrorCode result = CONFIGLAYER_ERROR_NONE;
+    const t_lcmpErrorCode rc = LCMPRead(LCMP_CONTROL_VENDOR, request, &conf, LCMP_UNICAST, device->deviceMACAddr,
+                                        &answer);
+    LCMPValueListDestroy(request);
+    t_configlayerParam* names = nullptr;
+    if (rc != LCMP_ERROR_NONE) {
+        result = CONFIGLAYER_ERROR_LCMP;
+    } else {
+        result = AddParamsFromList(answer, &names);
+    }
+    LCMPValueListDestroy(answer);
+
+    t_configlayerParam* batch = nullptr;
+    while (result == CONFIGLAYER_ERROR_NONE) {
+        ConfiglayerParamsDestroy(batch);
+        batch = nullptr;
+        for (int i = 0; i < 12; ++i) {
+            t_configlayerParam* node = nullptr;
+            ConfiglayerParamsShift(&names, &node);
+            if (node == nullptr) break;
+            ConfiglayerParamsPush(&batch, node);
+        }
+        if (batch == nullptr) break;
+        request = nullptr;
+        result = GenerateGetValueList(privateModel, batch, &request);
+        if (result != CONFIGLAYER_ERROR_NONE) {
+            LCMPValueListDestroy(request);
+            break;
+        }
+        result = ReadExchange(request, &conf, device->deviceMACAddr, &answer);
+        if (result != CONFIGLAYER_ERROR_NONE) break;
+        // Appends behind the nodes of earlier batches.
+        result = FillParams(answer, paramsOutput, filterMac);
+        LCMPValueListDestroy(answer);
+        answer = nullptr;
+        if (result == CONFIGLAYER_ERROR_PARAM) {
+            anyRefused = true;
+            result = CONFIGLAYER_ERROR_NONE;
+        }
+    }
+    ConfiglayerParamsDestroy(batch);
+    ConfiglayerParamsDestroy(names);
+    LCMPEnd();
+    return result;
+}
+
+t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel, const t_lcmpEncryptionConf& conf,
+                                  const t_configlayerParam* paramsInput, t_configlayerParam** paramsOutput,
+                                  INT32S attemptNumber) {
+    t_lcmpValueList* request = nullptr;
+    t_configlayerErrorCode result = GenerateGetValueList(privateModel, paramsInput, &request);
+    if (result != CONFIGLAYER_ERROR_NONE) {
+        LCMPValueListDestroy(request);
+        return result;
+    }
+    t_lcmpErrorCode rc = LCMPInit(device->interfaceName);
+    if (rc != LCMP_ERROR_NONE) {
+        std::fprintf(stderr, "%s(): LCMPInit() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
+                     static_cast<int>(rc));
+        LCMPValueListDestroy(request);
+        return CONFIGLAYER_ERROR_LCMP;
+    }
+    // Type read: the device reports each parameter's type, which the write then uses.
+    t_lcmpValueList* answer = nullptr;
+    result = ReadExchange(request, &conf, device->deviceMACAddr, &answer, &rc);
+    if (rc != LCMP_ERROR_NONE)
+        std::fprintf(stderr, "%s(): LCMPRead() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
+                     static_cast<int>(rc));
+    if (result == CONFIGLAYER_ERROR_NONE) {
+        ConfiglayerParamsDestroy(*paramsOutput);
+        *paramsOutput = nullptr;
+        result = FillParams(answer, paramsOutput, FALSE);
+        LCMPValueListDestroy(answer);
+        answer = nullptr;
+    }
+    if (result == CONFIGLAYER_ERROR_NONE) {
+        t_lcmpValueList* write = nullptr;
+        result = GenerateSetValueList(privateModel, paramsInput, *paramsOutput, &write);
+        ConfiglayerParamsDestroy(*paramsOutput);
+        *paramsOutput = nullptr;
+        if (result == CONFIGLAYER_ERROR_NONE) {
+            rc = LCMPWrite(LCMP_CONTROL_VENDOR, write, &conf, LCMP_UNICAST, device->deviceMACAddr, &answer,
+                           attemptNumber);
+            if (rc != LCMP_ERROR_NONE) {
+                std::fprintf(stderr, "%s(): LCMPWrite() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
+                             static_cast<int>(rc));
+                result = CONFIGLAYER_ERROR_LCMP;
+            } else {
+                result = FillParams(answer, paramsOutput, FALSE);
+            }
+            LCMPValueListDestroy(answer);
+        }
+        LCMPValueListDestroy(write);
+    }
+    LCMPEnd();
+    return result;
+}
+
+}  // namespace
+
+t_configlayerErrorCode ConfiglayerGet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
+                                      const CHAR* password, const t_configlayerParam* paramsInput,
+                                      t_configlayerParam** paramsOutput, BOOLEAN filterMac) {
+    if (device == nullptr || password == nullptr || paramsInput == nullptr || paramsOutput == nullptr)
+        return CONFIGLAYER_ERROR_BAD_ARGS;
+    const BOOLEAN privateModel = publicOrPrivate == CONFIGLAYER_PRIVATE ? TRUE : FALSE;
+    return RunPasses(
+        [&](t_lcmpEncryptionHash hash, INT32S) {
+            const t_lcmpEncryptionConf conf = EncryptionConf(password, hash);
+            return GetAttempt(device, privateModel, conf, paramsInput, paramsOutput, filterMac);
+        },
+        [](t_configlayerErrorCode r) { return r == CONFIGLAYER_ERROR_NONE; });
+}
+
+t_configlayerErrorCode ConfiglayerGetAll(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
+                                         const CHAR* password, t_configlayerParam** paramsOutput,
+                                         BOOLEAN filterMac) {
+    if (device == nullptr || password == nullptr || paramsOutput == nullptr) return CONFIGLAYER_ERROR_LCMP;
+    const BOOLEAN privateModel = publicOrPrivate == CONFIGLAYER_PRIVATE ? TRUE : FALSE;
+    bool anyRefused = false;
+    const t_configlayerErrorCode result = RunPasses(
+        [&](t_lcmpEncryptionHash hash, INT32S) {
+            const t_lcmpEncryptionConf conf = EncryptionConf(password, hash);
+            return GetAllAttempt(device, privateModel, conf, paramsOutput, filterMac, anyRefused);
+        },
+        [](t_configlayerErrorCode r) { return r == CONFIGLAYER_ERROR_NONE; });
+    if (result == CONFIGLAYER_ERROR_NONE && anyRefused) return CONFIGLAYER_ERROR_PARAM;
+    return result;
+}
+
+t_configlayerErrorCode ConfiglayerSet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
+                                      const CHAR* password, const t_configlayerParam* paramsInput,
+                                      t_configlayerParam** paramsOutput) {
+    if (device == nullptr || password == nullptr || paramsInput == nullptr || paramsOutput == nullptr)
+        return CONFIGLAYER_ERROR_BAD_ARGS;
+    const BOOLEAN privateModel = publicOrPrivate == CONFIGLAYER_PRIVATE ? TRUE : FALSE;
+    return RunPasses(
+        [&](t_lcmpEncryptionHash hash, INT32S attempt) {
+            const t_lcmpEncryptionConf conf = EncryptionConf(password, hash);
+            return SetAttempt(device, privateModel, conf, paramsInput, paramsOutput, attempt);
+        },
+        [](t_configlayerErrorCode r) {
+            return r == CONFIGLAYER_ERROR_NONE || r == CONFIGLAYER_ERROR_PARAM || r == CONFIGLAYER_ERROR_RFA;
+        });
+}
+
+t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device** device) {
+    if (device == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+    t_configlayerErrorCode result = CONFIGLAYER_ERROR_NONE;
+    const INT32S maxRetries = configlayerMaxRetries.load();
+    for (INT32S attempt = 0;; ++attempt) {
+        result = CONFIGLAYER_ERROR_NONE;
+        t_configlayerParam* input = nullptr;
+        t_lcmpValueList* request = nullptr;
+        t_interface* interfaces = nullptr;
+        result = ConfiglayerParamAdd(&input, "SYSTEM.PRODUCTION.MAC_ADDR", nullptr);
+        if (result == CONFIGLAYER_ERROR_NONE) result = GenerateGetValueList(FALSE, input, &request);
+        if (result == CONFIGLAYER_ERROR_NONE) {
+            if (interfaceName != nullptr)
+                InterfaceListAdd(&interfaces, interfaceName, nullptr);
+            else
+                InterfaceListGet(&interfaces);
+        }
+        for (t_interface* i = interfaces; i != nullptr && result == CONFIGLAYER_ERROR_NONE; i = i->next) {
+            INT8U hostMAC[6];
+            if (MacAddressGet(i->name, hostMAC) != 0) continue;
+            if (LCMPInit(i->name) != LCMP_ERROR_NONE) {
+                result = CONFIGLAYER_ERROR_LCMP;
+                break;
+            }
+            t_lcmpValueList* answer = nullptr;
+            if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_MULTICAST, nullptr, &answer) != LCMP_ERROR_NONE)
+                result = CONFIGLAYER_ERROR_LCMP;
+            else if (answer != nullptr)
+                result = FillDeviceList(answer, i->name, hostMAC, device);
+            LCMPValueListDestroy(answer);
+            LCMPEnd();
+        }
+        InterfaceListFree(interfaces);
+        ConfiglayerParamsDestroy(input);
+        LCMPValueListDestroy(request);
+        if (result == CONFIGLAYER_ERROR_NONE || result == CONFIGLAYER_ERROR_PARAM || attempt >= maxRetries) break;
+    }
+    return result;
+}
+
+void ConfiglayerMaxRetriesSet(INT32S retries) { configlayerMaxRetries.store(retries); }
+
+INT32U ConfiglayerVersionGet() { return CONFIGLAYER_VERSION; }

@@ -2,7 +2,9 @@
 #ifndef KIVO_CONFIGLAYER_H
 #define KIVO_CONFIGLAYER_H
 
+#include "LCMP_comm.h"
 #include "conversion.h"
+#include "device.h"
 #include "types.h"
 
 typedef enum e_configlayerErrorCode : INT32S {
@@ -44,5 +46,55 @@ void ConfiglayerParamDestroy(t_configlayerParam* param);
 void ConfiglayerParamsDestroy(t_configlayerParam* params);
 // Copies a list: names, values, types and element counts (not response times).
 t_configlayerErrorCode ConfiglayerParamsCopy(const t_configlayerParam* original, t_configlayerParam** copy);
+
+// ---------------------------------------------------------------------------
+// Operations on a device's configuration layer over LCMP.
+// ---------------------------------------------------------------------------
+
+// Data model selected by every request of an operation.
+typedef enum e_configlayerPublicOrPrivate {
+    CONFIGLAYER_PUBLIC = 0,
+    CONFIGLAYER_PRIVATE = 1,
+} t_configlayerPublicOrPrivate;
+
+// Packed version 2.0.39 (major in bits 16-23, minor in 8-15, build in 0-7).
+#define CONFIGLAYER_VERSION 131111u
+
+// Longest parameter name a request can carry, and the bound of one write value
+// (name + converted value + 8 bytes of record framing).
+#define CONFIGLAYER_NAME_MAX 396u
+#define CONFIGLAYER_WRITE_VALUE_MAX 30000u
+
+// Reads the parameters named in paramsInput (values ignored) from the first device of
+// the list. *paramsOutput receives one node per answered parameter in answer order;
+// on CONFIGLAYER_ERROR_PARAM its last node is the refused parameter (PARAM_TYPE_ERROR,
+// status text as value). The caller owns the output list, also after an error.
+t_configlayerErrorCode ConfiglayerGet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
+                                      const CHAR* password, const t_configlayerParam* paramsInput,
+                                      t_configlayerParam** paramsOutput, BOOLEAN filterMac);
+// Reads every parameter the device lists: one get-all exchange, then reads of 12 names
+// at a time.
+t_configlayerErrorCode ConfiglayerGetAll(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
+                                         const CHAR* password, t_configlayerParam** paramsOutput,
+                                         BOOLEAN filterMac);
+// Writes the text values of paramsInput: the device is first asked for the
+// parameters' types, the write then carries the values in those types.
+// *paramsOutput receives one PARAM_TYPE_SET_OK or PARAM_TYPE_ERROR node per parameter,
+// or the type read's result when that read refused a name.
+t_configlayerErrorCode ConfiglayerSet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
+                                      const CHAR* password, const t_configlayerParam* paramsInput,
+                                      t_configlayerParam** paramsOutput);
+// Adds the LCMP devices that answer a multicast read on interfaceName (every host
+// interface when it is null) to *device. At most one device per interface.
+t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device** device);
+// Extra attempts per key pass after a failed attempt (0 by default).
+void ConfiglayerMaxRetriesSet(INT32S retries);
+INT32U ConfiglayerVersionGet();
+
+// Adds the device that answered a discovery read (its first parameter must be
+// SYSTEM.PRODUCTION.MAC_ADDR) to *deviceList. A MAC text that does not read as six
+// hexadecimal fields adds nothing and gives CONFIGLAYER_ERROR_BAD_FORMAT.
+t_configlayerErrorCode FillDeviceList(const t_lcmpValueList* read, const CHAR* interfaceName, INT8U* hostMAC,
+                                      t_device** deviceList);
 
 #endif

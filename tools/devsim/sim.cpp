@@ -166,11 +166,14 @@ void Device::removeOpt(const std::string& key) {
 
 // ---------------------------------------------------------------- Port and Frame
 
-Port::Port(std::string ifname, int fd, int ifindex, const Mac& mac)
-    : name_(std::move(ifname)), fd_(fd), ifindex_(ifindex), mac_(mac) {}
+Port::Port(std::string ifname, int fd, int ifindex, const Mac& mac, int mtu)
+    : name_(std::move(ifname)), fd_(fd), ifindex_(ifindex), mac_(mac), mtu_(mtu) {}
 
-Port::~Port() {
+Port::~Port() { Close(); }
+
+void Port::Close() {
     if (fd_ >= 0) close(fd_);
+    fd_ = -1;
 }
 
 bool Port::Send(const uint8_t* frame, size_t len) {
@@ -328,6 +331,8 @@ bool Sim::OpenPorts() {
         int ifindex = ifr.ifr_ifindex;
         Mac mac{};
         if (ioctl(fd, SIOCGIFHWADDR, &ifr) == 0) std::memcpy(mac.data(), ifr.ifr_hwaddr.sa_data, 6);
+        int mtu = 1500;
+        if (ioctl(fd, SIOCGIFMTU, &ifr) == 0 && ifr.ifr_mtu > 0) mtu = ifr.ifr_mtu;
         struct sockaddr_ll sll;
         std::memset(&sll, 0, sizeof(sll));
         sll.sll_family = AF_PACKET;
@@ -345,7 +350,7 @@ bool Sim::OpenPorts() {
         mr.mr_type = PACKET_MR_PROMISC;
         setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof(mr));
         kivo::RawSocketEnableAuxdata(fd);
-        ports_.push_back(std::make_unique<Port>(ifname, fd, ifindex, mac));
+        ports_.push_back(std::make_unique<Port>(ifname, fd, ifindex, mac, mtu));
     }
     return true;
 }
@@ -422,6 +427,7 @@ int Sim::Run(int argc, char** argv) {
     uint8_t buf[9216];
     while (!quit_) {
         std::vector<struct pollfd> fds;
+        // A closed port stays in the list (fd -1 is skipped by poll) so indexes match.
         for (auto& p : ports_) fds.push_back({p->fd(), POLLIN, 0});
         if (stdinOpen) fds.push_back({0, POLLIN, 0});
         int timeout = -1;
@@ -438,8 +444,17 @@ int Sim::Run(int argc, char** argv) {
             return 1;
         }
         for (size_t i = 0; r > 0 && i < ports_.size(); ++i) {
-            if (!(fds[i].revents & POLLIN)) continue;
             Port* port = ports_[i].get();
+            if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                // Reading the pending error clears it; an interface that went away
+                // would otherwise keep the loop spinning.
+                int err = 0;
+                socklen_t errLen = sizeof(err);
+                getsockopt(port->fd(), SOL_SOCKET, SO_ERROR, &err, &errLen);
+                if (err != 0) Log("devsim", "port " + port->name() + ": " + std::strerror(err));
+                if (fds[i].revents & POLLNVAL) port->Close();
+            }
+            if (!(fds[i].revents & POLLIN) || port->closed()) continue;
             // Drain what is queued on this port.
             for (;;) {
                 kivo::RawFrameInfo info;

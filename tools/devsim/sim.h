@@ -56,7 +56,7 @@ struct Device {
 // One raw socket on one interface.
 class Port {
 public:
-    Port(std::string ifname, int fd, int ifindex, const Mac& mac);
+    Port(std::string ifname, int fd, int ifindex, const Mac& mac, int mtu = 1500);
     ~Port();
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
@@ -65,6 +65,10 @@ public:
     int fd() const { return fd_; }
     int ifindex() const { return ifindex_; }
     const Mac& mac() const { return mac_; }  // the interface's own address
+    int mtu() const { return mtu_; }          // largest payload after the Ethernet header
+    // Stops using the port (its interface went away); sends then fail.
+    void Close();
+    bool closed() const { return fd_ < 0; }
     // Sends a complete frame (addresses, optional tag, type/length, payload) as is.
     bool Send(const uint8_t* frame, size_t len);
     bool Send(const Bytes& frame) { return Send(frame.data(), frame.size()); }
@@ -74,6 +78,7 @@ private:
     int fd_;
     int ifindex_;
     Mac mac_;
+    int mtu_;
 };
 
 // A received frame as it was on the wire: an 802.1Q tag the kernel stripped is put

@@ -1,0 +1,285 @@
+// Parameter requests on an LCMP device through the UDP protocol against kivo-devsim
+// over a veth pair, beside the LCMP exchanges they need measured without the service
+// (the library's read exchange with LCMP kept open) and the raw frame round trip on
+// the same link. Needs root.
+//
+//   build/bench/bench_configlayer --benchmark_counters_tabular=true
+//
+// Get: 1000 requests, one exchange each. GetAll of 1000 parameters: one listing and
+// 84 batch reads of up to 12 names (85 exchanges). Figures: median (p50_us) and p99
+// (p99_us) in microseconds; exchanges_us is the sum over the exchanges one request needs.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LCMP_comm.h"
+#include "configlayer.h"
+#include "configlayer_internal.h"
+#include "harness.h"
+#include "harness_cfg.h"
+#include "kivohost.h"
+
+using namespace kivotest;
+
+namespace {
+
+const char* kHostMac = "02:00:00:00:05:01";
+const char* kDevMac = "02:00:00:00:05:02";
+const char* kPassword = "s3cret";
+constexpr int kParams = 1000;
+
+struct Setup {
+    Topology topo;
+    Setup() {
+        topo.Link("eth1", "eth1", kHostMac, kDevMac);
+        std::string config = std::string("[device dev1]\nmac = ") + kDevMac +
+                             "\ninterface = eth1\nrole = lcmp\npassword = " + kPassword +
+                             "\nquiet = yes\nsegment_size = 1492\n"
+                             "param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR 00:11:22:33:44:55\n";
+        for (int i = 1; i < kParams; ++i)
+            config += "param = TABLE.GROUP_" + std::to_string(i / 100) + ".ENTRY_" + std::to_string(i) +
+                      " INT32U " + std::to_string(i) + "\n";
+        topo.StartDevsim(config);
+        topo.StartKivohost();
+    }
+};
+
+Setup& Shared() {
+    static std::unique_ptr<Setup> setup = std::make_unique<Setup>();
+    return *setup;
+}
+
+void Report(benchmark::State& state, std::vector<double>& us) {
+    if (us.empty()) return;
+    std::sort(us.begin(), us.end());
+    state.counters["p50_us"] = us[us.size() / 2];
+    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+void UdpRequest(benchmark::State& state, uint8_t code, const std::optional<std::string>& block,
+                size_t records) {
+    if (!IsRoot()) {
+        state.SkipWithError("needs root");
+        return;
+    }
+    Setup& s = Shared();
+    const Bytes body = ParamRequestBody(kDeviceLcmp, "eth1", 0, ParseMac(kDevMac), kPassword, block);
+    std::vector<double> us;
+    uint8_t seq = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        auto reply = s.topo.client().Request(++seq, code, body, std::chrono::seconds(30));
+        const double t = Seconds(start);
+        auto recs = reply ? ParamRecords(*reply) : std::nullopt;
+        if (!recs || recs->size() != records) {
+            state.SkipWithError("request failed");
+            return;
+        }
+        state.SetIterationTime(t);
+        us.push_back(t * 1e6);
+    }
+    Report(state, us);
+}
+
+void BM_GetOneParameter(benchmark::State& state) {
+    UdpRequest(state, REQUEST_GET, GetBlock({"SYSTEM.PRODUCTION.MAC_ADDR"}), 1);
+}
+void BM_GetAll1000Parameters(benchmark::State& state) {
+    UdpRequest(state, REQUEST_GET_ALL, std::nullopt, kParams);
+}
+
+// The exchanges of one request, made with the library's LCMP read directly and LCMP
+// kept open: what the requests above cost on the link and in the device.
+struct Exchanges {
+    std::unique_ptr<NsGuard> guard;
+    t_lcmpEncryptionConf conf{kPassword, LCMP_VALUE_VENDOR_TORVIX_DATAMODEL_TYPE, 1, LCMP_HASH_SHA256};
+    Mac dev = ParseMac(kDevMac);
+    bool ok = false;
+    explicit Exchanges(Setup& s) : guard(std::make_unique<NsGuard>(s.topo.host())) {
+        ok = LCMPInit("eth1") == LCMP_ERROR_NONE;
+    }
+    ~Exchanges() {
+        if (ok) LCMPEnd();
+    }
+    // One read exchange; the answer list is handed over.
+    bool Read(t_configlayerParam* names, t_lcmpValueList** answer) {
+        t_lcmpValueList* request = nullptr;
+        if (GenerateGetValueList(FALSE, names, &request) != CONFIGLAYER_ERROR_NONE) return false;
+        *answer = nullptr;
+        const t_lcmpErrorCode rc =
+            LCMPRead(LCMP_CONTROL_VENDOR, request, &conf, LCMP_UNICAST, dev.data(), answer);
+        LCMPValueListDestroy(request);
+        return rc == LCMP_ERROR_NONE && *answer != nullptr;
+    }
+};
+
+void BM_ExchangeGetOneParameter(benchmark::State& state) {
+    if (!IsRoot()) {
+        state.SkipWithError("needs root");
+        return;
+    }
+    Exchanges x(Shared());
+    t_configlayerParam* names = nullptr;
+    ConfiglayerParamAdd(&names, "SYSTEM.PRODUCTION.MAC_ADDR", nullptr);
+    std::vector<double> us;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        t_lcmpValueList* answer = nullptr;
+        const bool ok = x.ok && x.Read(names, &answer);
+        const double t = Seconds(start);
+        LCMPValueListDestroy(answer);
+        if (!ok) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+        state.SetIterationTime(t);
+        us.push_back(t * 1e6);
+    }
+    ConfiglayerParamsDestroy(names);
+    Report(state, us);
+}
+
+// The 85 exchanges of a GetAll of 1000 parameters; each iteration reports their sum.
+void BM_ExchangesGetAll1000Parameters(benchmark::State& state) {
+    if (!IsRoot()) {
+        state.SkipWithError("needs root");
+        return;
+    }
+    Exchanges x(Shared());
+    std::vector<double> us;
+    for (auto _ : state) {
+        double sum = 0;
+        int exchanges = 0;
+        t_lcmpValueList* answer = nullptr;
+        auto start = std::chrono::steady_clock::now();
+        bool ok = x.ok && x.Read(nullptr, &answer);
+        sum += Seconds(start);
+        ++exchanges;
+        t_configlayerParam* names = nullptr;
+        ok = ok && AddParamsFromList(answer, &names) == CONFIGLAYER_ERROR_NONE;
+        LCMPValueListDestroy(answer);
+        // Batches of 12 names, built outside the timed part.
+        while (ok && names != nullptr) {
+            t_configlayerParam* batch = nullptr;
+            for (int i = 0; i < 12 && names != nullptr; ++i) {
+                t_configlayerParam* node = nullptr;
+                ConfiglayerParamsShift(&names, &node);
+                ConfiglayerParamsPush(&batch, node);
+            }
+            start = std::chrono::steady_clock::now();
+            ok = x.Read(batch, &answer);
+            sum += Seconds(start);
+            ++exchanges;
+            LCMPValueListDestroy(answer);
+            ConfiglayerParamsDestroy(batch);
+        }
+        ConfiglayerParamsDestroy(names);
+        if (!ok || exchanges != 85) {
+            state.SkipWithError("exchanges failed");
+            break;
+        }
+        state.SetIterationTime(sum);
+        us.push_back(sum * 1e6);
+    }
+    Report(state, us);
+}
+
+int OpenRaw(const Netns& ns) {
+    NsGuard g(ns);
+    int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(0x88B5));
+    struct sockaddr_ll sll;
+    std::memset(&sll, 0, sizeof(sll));
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = htons(0x88B5);
+    sll.sll_ifindex = static_cast<int>(if_nametoindex("eth1"));
+    bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll));
+    return fd;
+}
+
+// One 60-byte frame host -> device namespace and back through two raw sockets: the
+// floor under every exchange.
+void BM_RawFrameRoundTrip(benchmark::State& state) {
+    if (!IsRoot()) {
+        state.SkipWithError("needs root");
+        return;
+    }
+    Setup& s = Shared();
+    int host = OpenRaw(s.topo.host());
+    int dev = OpenRaw(s.topo.dev());
+    std::atomic<bool> stop{false};
+    std::thread echo([&] {
+        uint8_t buf[1600];
+        while (!stop) {
+            struct pollfd p {
+                dev, POLLIN, 0
+            };
+            if (poll(&p, 1, 50) <= 0) continue;
+            struct sockaddr_ll from;
+            socklen_t fl = sizeof(from);
+            ssize_t n = recvfrom(dev, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &fl);
+            if (n < 14 || from.sll_pkttype == PACKET_OUTGOING) continue;
+            uint8_t tmp[6];
+            std::memcpy(tmp, buf, 6);
+            std::memcpy(buf, buf + 6, 6);
+            std::memcpy(buf + 6, tmp, 6);
+            send(dev, buf, static_cast<size_t>(n), 0);
+        }
+    });
+    Mac h = ParseMac(kHostMac), d = ParseMac(kDevMac);
+    uint8_t frame[60] = {};
+    std::memcpy(frame, d.data(), 6);
+    std::memcpy(frame + 6, h.data(), 6);
+    frame[12] = 0x88;
+    frame[13] = 0xB5;
+    std::vector<double> us;
+    uint8_t buf[1600];
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        send(host, frame, sizeof(frame), 0);
+        for (;;) {
+            struct pollfd p {
+                host, POLLIN, 0
+            };
+            if (poll(&p, 1, 1000) <= 0) break;
+            struct sockaddr_ll from;
+            socklen_t fl = sizeof(from);
+            ssize_t n = recvfrom(host, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &fl);
+            if (n >= 14 && from.sll_pkttype != PACKET_OUTGOING) break;
+        }
+        const double t = Seconds(start);
+        state.SetIterationTime(t);
+        us.push_back(t * 1e6);
+    }
+    stop = true;
+    echo.join();
+    close(host);
+    close(dev);
+    Report(state, us);
+}
+
+}  // namespace
+
+BENCHMARK(BM_RawFrameRoundTrip)->Iterations(1000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ExchangeGetOneParameter)->Iterations(1000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetOneParameter)->Iterations(1000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ExchangesGetAll1000Parameters)->Iterations(30)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GetAll1000Parameters)->Iterations(30)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

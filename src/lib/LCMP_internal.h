@@ -1,0 +1,176 @@
+// Building blocks of the LCMP modules that tests and tools use directly: frame and
+// header codecs, the reassembly of segmented messages, the request builder, the
+// confirm parser, the time base and the allocation fault points. Not part of the
+// public LCMP interface.
+#ifndef KIVO_LCMP_INTERNAL_H
+#define KIVO_LCMP_INTERNAL_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "LCMP_comm.h"
+#include "LCMP_socket.h"
+
+namespace kivo::lcmp {
+
+constexpr uint16_t kEtherType = 0x22E3;
+constexpr uint16_t kVlanTpid = 0x8100;
+constexpr size_t kEthHeaderLength = 14;
+constexpr size_t kVlanTagLength = 4;
+constexpr size_t kMmhLength = 8;
+constexpr size_t kMinPayloadLength = 46;  // MMH + segment + padding
+constexpr size_t kMaxSegmentLength = 1496;
+constexpr unsigned kMaxSegments = 16;
+constexpr size_t kMaxMessageLength = kMaxSegmentLength * kMaxSegments - 1;  // 23935
+constexpr size_t kMaxFrameLength = kEthHeaderLength + kVlanTagLength + kMmhLength + kMaxSegmentLength;
+constexpr uint32_t kSegmentMaxAgeMs = 50;
+constexpr uint32_t kMaxReceivedValues = 65535;
+
+// Fields of the management message header.
+struct Mmh {
+    uint16_t length = 0;      // MMPL bytes in this segment (12 bits)
+    uint16_t opcode = 0;      // 12 bits
+    uint8_t numSegments = 0;  // number of the last segment (4 bits)
+    uint8_t segment = 0;      // 4 bits
+    uint16_t numSeq = 0;
+};
+void MmhEncode(const Mmh& mmh, uint8_t out[kMmhLength]);
+Mmh MmhDecode(const uint8_t in[kMmhLength]);
+
+struct VlanSetting {
+    bool enabled = false;
+    uint16_t vid = 0;
+    uint8_t pcp = 0;
+};
+
+// Writes one frame (Ethernet header, optional tag, EtherType, MMH, segment, padding
+// to the minimum size) into out. Returns the frame length, or 0 when the segment is
+// longer than kMaxSegmentLength or the frame does not fit cap.
+size_t FrameBuild(uint8_t* out, size_t cap, const uint8_t dstMAC[6], const uint8_t srcMAC[6],
+                  const VlanSetting& vlan, const Mmh& mmh, const uint8_t* segment, size_t segmentLength);
+
+// A received frame, checked: the MMPL lies entirely within the received bytes.
+struct FrameView {
+    const uint8_t* srcMAC = nullptr;
+    Mmh mmh;
+    const uint8_t* mmpl = nullptr;  // mmh.length bytes
+    bool tagged = false;
+};
+bool FrameParse(const uint8_t* frame, size_t length, FrameView& out);
+
+// Milliseconds of the steady clock, cut to 32 bits; differences are taken modulo 2^32.
+uint32_t NowMs();
+
+// Partial messages of one receive thread (the list of segmented frames), keyed by
+// (low 8 bits of the sequence number, source address, opcode), aged after
+// kSegmentMaxAgeMs without a new segment.
+class Reassembler {
+   public:
+    enum class Result { kPending, kComplete, kDropped };
+
+    Reassembler() = default;
+    Reassembler(const Reassembler&) = delete;
+    Reassembler& operator=(const Reassembler&) = delete;
+    ~Reassembler();  // frees every partial message
+
+    // Adds the segment of a frame whose numSegments is above 0. On kComplete the
+    // whole message is in message/length and its record is gone.
+    Result SegmentAdd(const FrameView& frame, uint32_t nowMs, std::unique_ptr<uint8_t[]>& message,
+                      size_t& length);
+    // Removes every record whose last new segment is kSegmentMaxAgeMs or more old.
+    void SegmentedFramesListClean(uint32_t nowMs);
+    size_t records() const { return segmentedFrames_; }
+
+   private:
+    struct Segment {
+        bool present = false;
+        uint16_t valueLength = 0;
+        std::unique_ptr<uint8_t[]> value;
+    };
+    // One message being reassembled; its segments are indexed by number.
+    struct SegmentedFrame {
+        uint8_t numSeq = 0;
+        uint8_t srcMAC[6] = {};
+        uint16_t opcode = 0;
+        uint8_t numSegments = 0;  // from the frame that created the record
+        uint32_t timeStamp = 0;
+        uint8_t numSegmentsSaved = 0;
+        std::array<Segment, kMaxSegments> segments;
+        SegmentedFrame* nextSegmentedFrame = nullptr;
+        SegmentedFrame* prevSegmentedFrame = nullptr;
+    };
+    SegmentedFrame* SegmentedFrameOpen(const FrameView& frame) const;
+    SegmentedFrame* SegmentedFrameCreate(const FrameView& frame, uint32_t nowMs);
+    bool SegmentOnSegmentedFrameInsert(SegmentedFrame* record, const FrameView& frame, uint32_t nowMs);
+    bool FrameExtract(SegmentedFrame* record, std::unique_ptr<uint8_t[]>& message, size_t& length);
+    void SegmentedFrameDelete(SegmentedFrame* record);
+
+    SegmentedFrame* head_ = nullptr;
+    SegmentedFrame* tail_ = nullptr;
+    size_t segmentedFrames_ = 0;
+};
+
+// Hands one complete message to the matching registrations, as the receive thread
+// does.
+void Dispatch(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length);
+
+// Allocation fault points, for tests: an armed point makes its next allocations fail.
+enum class FailPoint {
+    kRecord,
+    kSegment,
+    kReassemblyBuffer,
+    kRegistration,
+    kReceiveThread,
+    kCallbackData,
+    kRequestBuffer,
+    kValue,
+    kCount
+};
+void FailPointArm(FailPoint point, unsigned count = 1);
+void FailPointsClear();
+bool FailPointHit(FailPoint point);
+
+// Lengths of a request: the values length of its header and the MMPL length with
+// the padding of its encrypted part. Computed in 64 bits so nothing wraps.
+struct RequestLayout {
+    uint64_t valuesLength = 0;
+    uint64_t mmplLength = 0;
+    bool encrypted = false;
+    uint64_t encryptedOffset = 0;  // start of the encrypted bytes in the MMPL
+    uint64_t encryptedLength = 0;  // padded
+    uint64_t markerLengthOffset = 0;
+};
+RequestLayout RequestLayoutGet(const t_lcmpValueList* values, const t_lcmpEncryptionConf* encryptionConf);
+
+enum class BuildResult { kOk, kTooLong, kNoMemory, kCipherRefused };
+// Builds the MMPL of a read, write or control request (header, values, encryption
+// after the marker value). Refuses, before allocating, an MMPL longer than
+// kMaxMessageLength.
+BuildResult RequestBuild(t_lcmpControlCode controlCode, const t_lcmpValueList* values,
+                         const t_lcmpEncryptionConf* encryptionConf, const uint8_t myMAC[6],
+                         uint16_t transactionId, std::unique_ptr<uint8_t[]>& mmpl, size_t& mmplLength);
+
+// Key material and the ciphers of the LCMP payload.
+t_lcmpErrorCode GetKey(const CHAR* password, INT8U key[32], t_lcmpEncryptionHash hashType);
+t_lcmpErrorCode Cipher(INT8U* data, INT32U length, const CHAR* password, t_lcmpEncryptionHash hashType);
+t_lcmpErrorCode Decipher(INT8U* data, INT32U length, const CHAR* password, t_lcmpEncryptionHash hashType);
+
+// The confirm parser, registered for multicast and broadcast requests, and its
+// wrapper for unicast requests. Both run on the receive thread.
+void Callback(INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length, void* callbackData);
+void CallbackUnicast(INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length, void* callbackData);
+// Parses one confirm into the callback data's list; the result says why a message
+// was not accepted (LCMP_ERROR_NONE when it was).
+t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length,
+                             t_lcmpCallbackData* cd);
+
+// Waits on the callback data's semaphore for at most timeInMs on the steady clock;
+// an interrupted wait goes on until the deadline. True when the semaphore was posted.
+bool WaitCallback(INT32U timeInMs, t_lcmpCallbackData* cd);
+void SignalCallbackFinished(t_lcmpCallbackData* cd);
+
+}  // namespace kivo::lcmp
+
+#endif

@@ -1,0 +1,425 @@
+// The LCMP engine over a veth pair against kivo-devsim: the library runs in this
+// process with the test thread in the host namespace, the simulator in the device
+// namespace.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LCMP_comm.h"
+#include "LCMP_internal.h"
+#include "harness.h"
+
+using namespace kivotest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* kHostMac = "02:00:00:00:00:10";
+const Mac kDev1 = {0x02, 0, 0, 0, 0, 0x01};
+const Mac kDev2 = {0x02, 0, 0, 0, 0, 0x02};
+const t_lcmpEncryptionConf kSha{"secret", LCMP_VALUE_VENDOR_TORVIX_DATAMODEL_TYPE, 1, LCMP_HASH_SHA256};
+
+struct V {
+    uint8_t type;
+    Bytes data;
+    Mac src;
+    bool operator==(const V& o) const { return type == o.type && data == o.data; }
+};
+
+std::string DeviceConf(const std::string& name, const Mac& mac, const std::string& extra,
+                       const std::string& ifname = "eth1") {
+    return "[device " + name + "]\nmac = " + MacText(mac) + "\ninterface = " + ifname +
+           "\nrole = lcmp\npassword = secret\n" + extra + "\n";
+}
+
+Bytes Count(size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i);
+    return b;
+}
+
+// For each log line that contains `what`, the word that follows `key` in it.
+std::vector<std::string> Fields(const std::string& log, const std::string& what, const std::string& key) {
+    std::vector<std::string> out;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(what);
+        if (at == std::string::npos) continue;
+        const size_t k = line.find(key, at);
+        if (k == std::string::npos) continue;
+        const size_t from = k + key.size();
+        out.push_back(line.substr(from, line.find(' ', from) - from));
+    }
+    return out;
+}
+
+class Lcmp : public testing::Test {
+   protected:
+    void SetUp() override {
+        KIVO_REQUIRE_ROOT();
+        topo = std::make_unique<Topology>();
+        topo->Link("eth1", "eth1", kHostMac, MacText(kDev1));
+    }
+    void TearDown() override {
+        kivo::lcmp::FailPointsClear();
+        LCMPTimeoutConfSet(3000);
+        LCMPVLANConfigure(FALSE, 0, 0);
+    }
+    Process& Sim(const std::string& config) { return topo->StartDevsim(config); }
+    void Set(const std::string& line) {
+        const int before = topo->devsim()->CountInLog("devsim: command");
+        ASSERT_TRUE(topo->devsim()->SendLine(line));
+        for (int i = 0; i < 2500 && topo->devsim()->CountInLog("devsim: command") == before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_NE(topo->devsim()->Log().find("command \"" + line + "\" done"), std::string::npos);
+    }
+
+    // One exchange in the host namespace: LCMPInit, the request, LCMPEnd.
+    t_lcmpErrorCode Request(const Mac& dst, const t_lcmpEncryptionConf* enc = &kSha,
+                            t_lcmpTransmissionType type = LCMP_UNICAST, bool write = false,
+                            INT32S retry = 0) {
+        NsGuard g(topo->host());
+        values.clear();
+        t_lcmpValueList* req = nullptr;
+        const Bytes info(5, 0xA1), dm(1, 0), rd(30, 0xB2);
+        LCMPValueAdd(&req, LCMP_VALUE_INFO, 5, info.data());
+        LCMPValueAdd(&req, LCMP_VALUE_VENDOR_TORVIX_DATAMODEL_TYPE, 1, dm.data());
+        LCMPValueAdd(&req, LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_READ_REQ, 30, rd.data());
+        EXPECT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
+        t_lcmpValueList* out = nullptr;
+        const auto t0 = Clock::now();
+        const t_lcmpErrorCode rc =
+            write ? LCMPWrite(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out, retry)
+                  : LCMPRead(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out);
+        elapsed = Clock::now() - t0;
+        LCMPEnd();
+        nullList = out == nullptr;
+        for (const t_lcmpValue* v = out ? out->head : nullptr; v; v = v->next) {
+            V x{static_cast<uint8_t>(v->type), Bytes(v->value, v->value + v->valueLength), {}};
+            std::copy(v->srcMAC, v->srcMAC + 6, x.src.begin());
+            values.push_back(x);
+            EXPECT_LE(std::chrono::milliseconds(v->responseTime), elapsed + std::chrono::milliseconds(1));
+        }
+        LCMPValueListDestroy(out);
+        LCMPValueListDestroy(req);
+        return rc;
+    }
+
+    std::unique_ptr<Topology> topo;
+    std::vector<V> values;
+    bool nullList = true;
+    Clock::duration elapsed{};
+};
+
+}  // namespace
+
+TEST_F(Lcmp, UnicastReadAnsweredByOneConfirm) {
+    Process& sim = Sim(DeviceConf("dev1", kDev1, "read.reply = 0x20:00 0x24:0102 0x26:"));
+    ASSERT_EQ(Request(kDev1), LCMP_ERROR_NONE);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(2000)) << "returns when the confirm arrives";
+    EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}, {0x24, {1, 2}, {}}}));
+    EXPECT_EQ(values.at(0).src, kDev1);
+    // 33 value bytes after the marker: 40 enciphered, marker length 41, header 45.
+    EXPECT_NE(
+        sim.Log().find("declared=45 mmpl=63 marker=41 enc=40 key=sha256 tag=none values=00/5,20/1,23/30"),
+        std::string::npos)
+        << sim.Log();
+    EXPECT_NE(sim.Log().find("LCMP rx frame len=85 opcode=0x160 seg=0/0"), std::string::npos);
+
+    // An end marker with data is kept; the legacy key works with a legacy device.
+    Set("dev1 set read.reply 0x20:00 0x24:03 0x26:ee");
+    Set("dev1 set keys legacy");
+    t_lcmpEncryptionConf legacy = kSha;
+    legacy.hashType = LCMP_HASH_LEGACY;
+    ASSERT_EQ(Request(kDev1, &legacy), LCMP_ERROR_NONE);
+    EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}, {0x24, {3}, {}}, {0x26, {0xEE}, {}}}));
+    EXPECT_NE(sim.Log().find("key=legacy"), std::string::npos);
+
+    // Transaction identifiers: the process id, then 256 further per request.
+    const auto tids = Fields(sim.Log(), "LCMP rx READ.req", "tid=0x");
+    ASSERT_EQ(tids.size(), 2u);
+    const unsigned first = std::stoul(tids[0], nullptr, 16), second = std::stoul(tids[1], nullptr, 16);
+    EXPECT_EQ(first & 0xFF, static_cast<unsigned>(getpid()) & 0xFF);
+    EXPECT_EQ(second, (first + 256) & 0xFFFF);
+}
+
+TEST_F(Lcmp, RepliesOfSeveralMessagesAndTimeOuts) {
+    Sim(DeviceConf("dev1", kDev1, "read.reply = 0x20:00 0x24:01\nread.reply = 0x20:00 0x24:02 0x26:"));
+    ASSERT_EQ(Request(kDev1), LCMP_ERROR_NONE);
+    EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}, {0x24, {1}, {}}, {0x20, {0}, {}}, {0x24, {2}, {}}}));
+
+    // Without the end marker the reply never completes: time-out, values kept.
+    LCMPTimeoutConfSet(300);
+    Set("dev1 set read.reply 0x20:00 0x24:05");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Request(kDev1), LCMP_ERROR_UNICAST_READ_TIMEOUT);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Warning: device did not reply in time\n"),
+              std::string::npos);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(300));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(2500));
+    EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}, {0x24, {5}, {}}}));
+
+    // A write waits (retry + 1) reference times.
+    LCMPTimeoutConfSet(100);
+    Set("dev1 set silent yes");
+    EXPECT_EQ(Request(kDev1, &kSha, LCMP_UNICAST, true, 2), LCMP_ERROR_UNICAST_READ_TIMEOUT);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(300));
+    EXPECT_TRUE(nullList);
+}
+
+TEST_F(Lcmp, ConfirmsThatDoNotBelongToTheRequestAreIgnored) {
+    Process& sim = Sim(DeviceConf("dev1", kDev1, "read.reply = 0x20:00 0x24:01 0x26:\nbad_tid_first = yes") +
+                       DeviceConf("dev2", kDev2, "read.reply = 0x20:00 0x24:02 0x26:\npromiscuous = yes"));
+    // A wrong transaction identifier first, and another device answering too.
+    Set("dev1 set delay_ms 100");
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(Request(kDev1), LCMP_ERROR_NONE);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}, {0x24, {1}, {}}}));
+    EXPECT_TRUE(sim.WaitForLog("dev2: LCMP tx READ.cnf", 2s));
+    const unsigned tid = std::stoul(Fields(sim.Log(), "dev1: LCMP rx READ.req", "tid=0x").at(0), nullptr, 16);
+    char want[100];
+    std::snprintf(want, sizeof(want), "Warning: Discard data, bad Transaction ID (RX %u != TX %u).\n",
+                  (tid + 1) & 0xFFFF, tid);
+    EXPECT_NE(err.find(want), std::string::npos) << err;
+
+    // A confirm of another opcode, or one whose enciphered part is not a multiple
+    // of 8 bytes, never completes the request.
+    LCMPTimeoutConfSet(300);
+    Set("dev2 set silent yes");
+    Set("dev1 set bad_tid_first no");
+    Set("dev1 set reply_opcode 0x163");
+    EXPECT_EQ(Request(kDev1), LCMP_ERROR_UNICAST_READ_TIMEOUT);
+    EXPECT_TRUE(nullList);
+    Set("dev1 unset reply_opcode");
+    Set("dev1 set cipher_fault yes");
+    EXPECT_EQ(Request(kDev1), LCMP_ERROR_UNICAST_READ_TIMEOUT);
+    EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}}))
+        << "only the marker, which is read before the cipher";
+}
+
+TEST_F(Lcmp, MulticastAndBroadcastCollectForTheReferenceTime) {
+    LCMPTimeoutConfSet(500);
+    Request(kDev1, nullptr, LCMP_BROADCAST);  // nobody on the link
+    EXPECT_TRUE(nullList);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(500));
+
+    Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:01 0x26:") +
+        DeviceConf("dev2", kDev2, "read.reply = 0x24:02 0x26:\ndelay_ms = 50"));
+    ASSERT_EQ(Request(Mac{}, nullptr, LCMP_MULTICAST), LCMP_ERROR_NONE);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(500));
+    ASSERT_EQ(values, (std::vector<V>{{0x24, {1}, {}}, {0x24, {2}, {}}}));
+    EXPECT_EQ(values[0].src, kDev1);
+    EXPECT_EQ(values[1].src, kDev2);
+}
+
+TEST_F(Lcmp, SegmentedConfirmsInAnyOrderAndAgeing) {
+    Process& sim = Sim(DeviceConf("dev1", kDev1,
+                                  "read.reply = 0x20:00 0x24:len=600 0x26:\nsegment_size = 100\n"
+                                  "segment_order = reverse\nsegment_repeat = yes"));
+    ASSERT_EQ(Request(kDev1), LCMP_ERROR_NONE);
+    EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}, {0x24, Count(600), {}}}));
+    ASSERT_TRUE(sim.WaitForLog("LCMP tx READ.cnf", 2s));  // logged after sending
+    EXPECT_EQ(Fields(sim.Log(), "LCMP tx READ.cnf", "frames=").at(0), "14");
+
+    // Segment 1 comes 200 ms late: when another frame arrives first, the partial
+    // message has aged out and the late segment cannot complete it.
+    LCMPTimeoutConfSet(800);
+    Set("dev1 set segment_order normal");
+    Set("dev1 set segment_repeat no");
+    Set("dev1 set segment_late 1");
+    Set("dev1 set late_ms 200");
+    EXPECT_EQ(Request(kDev1), LCMP_ERROR_UNICAST_READ_TIMEOUT);
+    EXPECT_TRUE(sim.WaitForLog("LCMP tx late segment 1 after a filler frame", 2s));
+    Set("dev1 set late_filler no");
+    EXPECT_EQ(Request(kDev1), LCMP_ERROR_NONE) << "the late segment is the first frame: it completes";
+    EXPECT_EQ(values.size(), 2u);
+}
+
+TEST_F(Lcmp, VlanTagsAndFrameSizesOnTheWire) {
+    topo->host().Run("ip link set eth1 mtu 1504");
+    topo->dev().Run("ip link set eth1 mtu 1504");
+    Process& sim = Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:len=1500 0x26:\nvlan = 100"));
+    ASSERT_EQ(LCMPVLANConfigure(TRUE, 100, 0), LCMP_ERROR_NONE);
+    // A full tagged segment each way: 1522-byte frames.
+    ASSERT_EQ(Request(kDev1, nullptr), LCMP_ERROR_NONE);
+    EXPECT_EQ(values.at(0).data, Count(1500));
+    EXPECT_EQ(LCMPVLANConfigure(TRUE, 4095, 0), LCMP_ERROR_BAD_ARGS);
+    EXPECT_EQ(LCMPVLANConfigure(TRUE, 100, 8), LCMP_ERROR_BAD_ARGS);
+    ASSERT_EQ(Request(kDev1, nullptr), LCMP_ERROR_NONE) << "the refused settings left the tag in force";
+    EXPECT_EQ(Fields(sim.Log(), "LCMP rx READ.req", "tag="), (std::vector<std::string>{"0x0064", "0x0064"}));
+
+    {
+        NsGuard g(topo->host());
+        ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
+        static Bytes mmpl(23935);
+        INT16U seq = 0;
+        EXPECT_EQ(LCMPVLANConfigure(TRUE, 4094, 5), LCMP_ERROR_NONE);
+        for (INT16U len : {0, 1496})
+            EXPECT_EQ(LCMPPacketSend(kDev1.data(), LCMP_CTRL_REQ, len, mmpl.data(), &seq), 0);
+        LCMPVLANConfigure(FALSE, 0, 0);
+        for (INT16U len : {39, 1497, 23935})
+            EXPECT_EQ(LCMPPacketSend(kDev1.data(), LCMP_CTRL_REQ, len, mmpl.data(), &seq), 0);
+        // A full segment does not fit a 1500-byte MTU.
+        topo->host().Run("ip link set eth1 mtu 1500");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(LCMPPacketSend(kDev1.data(), LCMP_CTRL_REQ, 1496, mmpl.data(), &seq), LCMP_ERROR_SENDTO);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("Warning: LCMPPacketSegmentSend: sendto error"),
+                  std::string::npos);
+        LCMPEnd();
+    }
+    ASSERT_TRUE(sim.WaitForLog("seg=15/15 seq=", 2s));
+    const std::string expected[] = {"len=64 opcode=0x164 seg=0/0 seq=0 mmpl=0 tag=0xaffe",
+                                    "len=1522 opcode=0x164 seg=0/1 seq=1 mmpl=1496 tag=0xaffe",
+                                    "len=64 opcode=0x164 seg=1/1 seq=1 mmpl=0 tag=0xaffe",
+                                    "len=61 opcode=0x164 seg=0/0 seq=2 mmpl=39 tag=none",
+                                    "len=1518 opcode=0x164 seg=0/1 seq=3 mmpl=1496 tag=none",
+                                    "len=60 opcode=0x164 seg=1/1 seq=3 mmpl=1 tag=none",
+                                    "len=1517 opcode=0x164 seg=15/15 seq=4 mmpl=1495 tag=none"};
+    const std::string log = sim.Log();
+    for (const std::string& e : expected) EXPECT_NE(log.find(e), std::string::npos) << e;
+    EXPECT_EQ(Fields(log, "opcode=0x164 seg=", "/15 seq="), std::vector<std::string>(16, "4"));
+
+    // Untagged requests do not reach a device that requires the tag.
+    LCMPTimeoutConfSet(200);
+    EXPECT_EQ(Request(kDev1, nullptr), LCMP_ERROR_UNICAST_READ_TIMEOUT);
+    EXPECT_TRUE(sim.WaitForLog("LCMP drop: tag none, vlan 100 required", 2s));
+}
+
+TEST_F(Lcmp, ReopeningOnAnotherInterfaceAndFailedStarts) {
+    topo->Link("eth2", "eth2", "02:00:00:00:00:11", MacText(kDev2));
+    Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:01 0x26:") +
+        DeviceConf("dev2", kDev2, "read.reply = 0x24:02 0x26:", "eth2"));
+    ASSERT_EQ(Request(kDev1), LCMP_ERROR_NONE);
+    NsGuard g(topo->host());
+    const int fds = OpenFdCount(), threads = ThreadCount();
+    for (int i = 0; i < 3; ++i) {
+        for (const char* ifname : {"eth2", "eth1"}) {
+            ASSERT_EQ(LCMPInit(ifname), LCMP_ERROR_NONE);
+            t_lcmpValueList* out = nullptr;
+            const Mac& dst = ifname[3] == '2' ? kDev2 : kDev1;
+            EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, dst.data(), &out), 0);
+            ASSERT_NE(out, nullptr);
+            EXPECT_EQ(out->head->value[0], ifname[3] == '2' ? 2 : 1);
+            LCMPValueListDestroy(out);
+            LCMPEnd();
+        }
+    }
+    // Periods closed at once, before their thread has waited for anything.
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
+        LCMPEnd();
+    }
+    ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
+    t_lcmpValueList* out = nullptr;
+    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev1.data(), &out), 0);
+    EXPECT_NE(out, nullptr);
+    LCMPValueListDestroy(out);
+    out = nullptr;
+    LCMPEnd();
+    EXPECT_EQ(OpenFdCount(), fds);
+    EXPECT_EQ(ThreadCount(), threads);
+
+    // The receive thread cannot be started: nothing stays open, the next try works.
+    kivo::lcmp::FailPointArm(kivo::lcmp::FailPoint::kReceiveThread);
+    EXPECT_EQ(LCMPInit("eth1"), LCMP_ERROR_PTHREAD_CREATE);
+    EXPECT_LE(OpenFdCount(), fds);
+    ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
+    // A registration the receive thread freed at its end is not freed again.
+    static int dummy;
+    t_lcmpCallback* cb = LCMPCallBackInstall([](INT8U*, t_lcmpOpcodeType, INT8U*, INT16U, void*) {}, nullptr,
+                                             LCMP_IND, &dummy);
+    LCMPEnd();
+    EXPECT_EQ(LCMPCallBackUninstall(cb), LCMP_ERROR_NONE);
+    EXPECT_EQ(LCMPInit("a-name-of-16-ch"), LCMP_ERROR_NONE) << "15 bytes fit";
+    LCMPEnd();
+
+    // An interface that went away under the open socket: nothing can be sent on
+    // it, and the receive thread takes the socket's error instead of spinning on it.
+    ASSERT_EQ(LCMPInit("eth2"), LCMP_ERROR_NONE);
+    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev2.data(), &out), 0);
+    LCMPValueListDestroy(out);
+    out = nullptr;
+    topo->host().Run("ip link del eth2");
+    struct timespec cpu0, cpu1;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000, 100);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, &kSha, LCMP_UNICAST, kDev2.data(), &out),
+              LCMP_ERROR_SEND_PACKET);
+    EXPECT_EQ(LCMPPacketSend(kDev2.data(), LCMP_READ_REQ, 0, nullptr, nullptr), LCMP_ERROR_ETH_IF);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(
+        err.find("Warning: LCMPReqSend - LCMPMyMACGet() error\nWarning: LCMPReqSend - No packets sent\n"),
+        std::string::npos);
+    EXPECT_NE(err.find("Warning: LCMPPacketSegmentSend: ioctl error @SIOCGIFHWADDR"), std::string::npos);
+    LCMPEnd();
+}
+
+TEST_F(Lcmp, AllocationFailuresNeverLeaveARequestWaiting) {
+    Process& sim = Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:01 0x26:"));
+    using kivo::lcmp::FailPoint;
+    for (FailPoint p : {FailPoint::kCallbackData, FailPoint::kRegistration, FailPoint::kRequestBuffer}) {
+        kivo::lcmp::FailPointArm(p);
+        testing::internal::CaptureStderr();
+        const t_lcmpErrorCode rc = Request(kDev1);
+        testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(rc == LCMP_ERROR_SEND_PACKET || rc == LCMP_ERROR_MALLOC) << rc;
+        EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
+    }
+    ASSERT_EQ(Request(kDev1), LCMP_ERROR_NONE);
+    EXPECT_EQ(sim.CountInLog("LCMP rx READ.req"), 1) << "nothing went out for the failed requests";
+}
+
+namespace {
+void NotifyReceiver(t_lcmpValueList*) {}
+}  // namespace
+
+TEST_F(Lcmp, NotificationsAndTheirRegistration) {
+    Process& sim = Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:01 0x26:\nnotify_echo = yes"));
+    NsGuard g(topo->host());
+    ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
+    t_lcmpValueList* list = nullptr;
+    const Bytes data{7, 8};
+    EXPECT_EQ(LCMPNotify(LCMP_CONTROL_VENDOR, list, LCMP_UNICAST, kDev1.data(), NotifyReceiver, TRUE),
+              LCMP_ERROR_BAD_ARGS);
+    LCMPValueAdd(&list, LCMP_VALUE_NOTIFY, 2, data.data());
+    using kivo::lcmp::FailPoint;
+    kivo::lcmp::FailPointArm(FailPoint::kCallbackData);
+    EXPECT_EQ(LCMPNotify(LCMP_CONTROL_VENDOR, list, LCMP_UNICAST, kDev1.data(), NotifyReceiver, TRUE),
+              LCMP_ERROR_MALLOC);
+    kivo::lcmp::FailPointArm(FailPoint::kRegistration);
+    EXPECT_EQ(LCMPNotify(LCMP_CONTROL_VENDOR, list, LCMP_UNICAST, kDev1.data(), NotifyReceiver, TRUE),
+              LCMP_ERROR_CALLBACK);
+
+    // Each notification is echoed by the device; the echo reaches exactly one
+    // registration, so the earlier one was retired (the parser refuses the opcode).
+    testing::internal::CaptureStderr();
+    for (int i = 1; i <= 2; ++i) {
+        ASSERT_EQ(LCMPNotify(LCMP_CONTROL_VENDOR, list, LCMP_UNICAST, kDev1.data(), NotifyReceiver, i == 1),
+                  LCMP_ERROR_NONE);
+        for (int n = 0; n < 400 && sim.CountInLog("LCMP tx NOTIFY.ind") < i; ++n)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(sim.CountInLog("LCMP tx NOTIFY.ind"), i);
+    }
+    // A full exchange after the echoes: the receive thread has handled them.
+    t_lcmpValueList* out = nullptr;
+    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev1.data(), &out),
+              LCMP_ERROR_NONE);
+    LCMPValueListDestroy(out);
+    LCMPEnd();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Fields(err, "Error: Opcode 358 is not supported!", "Error").size(), 2u) << err;
+    EXPECT_EQ(Fields(sim.Log(), "LCMP rx NOTIFY.ind", "ack="), (std::vector<std::string>{"1", "0"}));
+    EXPECT_EQ(sim.CountInLog("ctrl=3 ack=0 declared=5 ok values=15/2"), 1);
+    LCMPValueListDestroy(list);
+}
