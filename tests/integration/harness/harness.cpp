@@ -404,6 +404,13 @@ int OpenFdCount() {
 }
 
 int ThreadCount() {
+    // A sanitizer runtime starts a helper thread at the first thread creation: make
+    // that happen before anything is counted.
+    static const bool warmedUp = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)warmedUp;
     int n = 0;
     DIR* d = opendir("/proc/self/task");
     if (d == nullptr) return -1;
