@@ -29,6 +29,7 @@
 #include "configlayer.h"
 #include "configlayer_internal.h"
 #include "harness.h"
+#include "raw_echo.h"
 #include "harness_cfg.h"
 #include "kivohost.h"
 
@@ -201,18 +202,6 @@ void BM_ExchangesGetAll1000Parameters(benchmark::State& state) {
     Report(state, us);
 }
 
-int OpenRaw(const Netns& ns) {
-    NsGuard g(ns);
-    int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(0x88B5));
-    struct sockaddr_ll sll;
-    std::memset(&sll, 0, sizeof(sll));
-    sll.sll_family = AF_PACKET;
-    sll.sll_protocol = htons(0x88B5);
-    sll.sll_ifindex = static_cast<int>(if_nametoindex("eth1"));
-    bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll));
-    return fd;
-}
-
 // One 60-byte frame host -> device namespace and back through two raw sockets: the
 // floor under every exchange.
 void BM_RawFrameRoundTrip(benchmark::State& state) {
@@ -221,27 +210,7 @@ void BM_RawFrameRoundTrip(benchmark::State& state) {
         return;
     }
     Setup& s = Shared();
-    int host = OpenRaw(s.topo.host());
-    int dev = OpenRaw(s.topo.dev());
-    std::atomic<bool> stop{false};
-    std::thread echo([&] {
-        uint8_t buf[1600];
-        while (!stop) {
-            struct pollfd p {
-                dev, POLLIN, 0
-            };
-            if (poll(&p, 1, 50) <= 0) continue;
-            struct sockaddr_ll from;
-            socklen_t fl = sizeof(from);
-            ssize_t n = recvfrom(dev, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &fl);
-            if (n < 14 || from.sll_pkttype == PACKET_OUTGOING) continue;
-            uint8_t tmp[6];
-            std::memcpy(tmp, buf, 6);
-            std::memcpy(buf, buf + 6, 6);
-            std::memcpy(buf + 6, tmp, 6);
-            send(dev, buf, static_cast<size_t>(n), 0);
-        }
-    });
+    RawEcho echo(s.topo.host(), s.topo.dev(), "eth1", 0x88B5);
     Mac h = ParseMac(kHostMac), d = ParseMac(kDevMac);
     uint8_t frame[60] = {};
     std::memcpy(frame, d.data(), 6);
@@ -249,28 +218,11 @@ void BM_RawFrameRoundTrip(benchmark::State& state) {
     frame[12] = 0x88;
     frame[13] = 0xB5;
     std::vector<double> us;
-    uint8_t buf[1600];
     for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        send(host, frame, sizeof(frame), 0);
-        for (;;) {
-            struct pollfd p {
-                host, POLLIN, 0
-            };
-            if (poll(&p, 1, 1000) <= 0) break;
-            struct sockaddr_ll from;
-            socklen_t fl = sizeof(from);
-            ssize_t n = recvfrom(host, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &fl);
-            if (n >= 14 && from.sll_pkttype != PACKET_OUTGOING) break;
-        }
-        const double t = Seconds(start);
-        state.SetIterationTime(t);
+        const double t = echo.RoundTrip(frame, sizeof(frame));
+        state.SetIterationTime(t > 0 ? t : 1.0);
         us.push_back(t * 1e6);
     }
-    stop = true;
-    echo.join();
-    close(host);
-    close(dev);
     Report(state, us);
 }
 

@@ -22,6 +22,7 @@
 #include "LCMP_comm.h"
 #include "LCMP_internal.h"
 #include "harness.h"
+#include "raw_echo.h"
 
 namespace {
 
@@ -44,56 +45,20 @@ double Us(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
-int RawSocket(const std::string& ifname) {
-    const int fd = socket(AF_PACKET, SOCK_RAW, htons(0x88B5));
-    sockaddr_ll sll{};
-    sll.sll_family = AF_PACKET;
-    sll.sll_protocol = htons(0x88B5);
-    sll.sll_ifindex = static_cast<int>(if_nametoindex(ifname.c_str()));
-    bind(fd, reinterpret_cast<sockaddr*>(&sll), sizeof(sll));
-    return fd;
-}
-
 // One frame of the size of an encrypted read request there, echoed back by a thread
 // on the far end.
 void BM_RawRoundTrip(benchmark::State& state) {
-    int hostFd, devFd;
-    {
-        kivotest::NsGuard g(topo->host());
-        hostFd = RawSocket("eth1");
-    }
-    {
-        kivotest::NsGuard g(topo->dev());
-        devFd = RawSocket("eth1");
-    }
-    std::atomic<bool> stop{false};
-    std::thread echo([&] {
-        uint8_t buf[1600];
-        while (!stop) {
-            const ssize_t n = recv(devFd, buf, sizeof(buf), 0);
-            if (n > 0) send(devFd, buf, static_cast<size_t>(n), 0);
-        }
-    });
+    kivotest::RawEcho echo(topo->host(), topo->dev(), "eth1", 0x88B5);
     uint8_t frame[85] = {};
     std::memset(frame, 0xFF, 6);
     frame[12] = 0x88;
     frame[13] = 0xB5;
-    uint8_t buf[1600];
     std::vector<double> us;
     for (auto _ : state) {
-        const auto t0 = Clock::now();
-        send(hostFd, frame, sizeof(frame), 0);
-        while (recv(hostFd, buf, sizeof(buf), 0) <= 0) {
-        }
-        const auto d = Clock::now() - t0;
-        state.SetIterationTime(std::chrono::duration<double>(d).count());
-        us.push_back(Us(d));
+        const double t = echo.RoundTrip(frame, sizeof(frame));
+        state.SetIterationTime(t > 0 ? t : 1.0);
+        us.push_back(t * 1e6);
     }
-    stop = true;
-    send(hostFd, frame, sizeof(frame), 0);
-    echo.join();
-    close(hostFd);
-    close(devFd);
     Percentiles(state, us);
 }
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "raw_echo.h"
 #include "kivohost.h"
 
 using namespace kivotest;
@@ -105,18 +106,6 @@ void Request(benchmark::State& state, uint8_t code, bool withName) {
 void BM_ScpGetOneParameter(benchmark::State& state) { Request(state, REQUEST_GET, true); }
 void BM_ScpGetAll500Parameters(benchmark::State& state) { Request(state, REQUEST_GET_ALL, false); }
 
-int OpenRaw(const Netns& ns) {
-    NsGuard g(ns);
-    int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(0x88B5));
-    struct sockaddr_ll sll;
-    std::memset(&sll, 0, sizeof(sll));
-    sll.sll_family = AF_PACKET;
-    sll.sll_protocol = htons(0x88B5);
-    sll.sll_ifindex = static_cast<int>(if_nametoindex("eth1"));
-    bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll));
-    return fd;
-}
-
 // One 60-byte frame host -> device namespace and back, through two raw sockets.
 void BM_RawRoundTrip(benchmark::State& state) {
     if (!IsRoot()) {
@@ -124,25 +113,7 @@ void BM_RawRoundTrip(benchmark::State& state) {
         return;
     }
     Setup& s = Shared();
-    int host = OpenRaw(s.topo.host());
-    int dev = OpenRaw(s.topo.dev());
-    std::atomic<bool> stop{false};
-    std::thread echo([&] {
-        uint8_t buf[1600];
-        while (!stop) {
-            struct pollfd p{dev, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            struct sockaddr_ll from;
-            socklen_t fl = sizeof(from);
-            ssize_t n = recvfrom(dev, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &fl);
-            if (n < 14 || from.sll_pkttype == PACKET_OUTGOING) continue;
-            uint8_t tmp[6];
-            std::memcpy(tmp, buf, 6);
-            std::memcpy(buf, buf + 6, 6);
-            std::memcpy(buf + 6, tmp, 6);
-            send(dev, buf, static_cast<size_t>(n), 0);
-        }
-    });
+    RawEcho echo(s.topo.host(), s.topo.dev(), "eth1", 0x88B5);
     Mac h = ParseMac(kHostMac), d = ParseMac(kDevMac);
     uint8_t frame[60] = {};
     std::memcpy(frame, d.data(), 6);
@@ -150,26 +121,11 @@ void BM_RawRoundTrip(benchmark::State& state) {
     frame[12] = 0x88;
     frame[13] = 0xB5;
     std::vector<double> us;
-    uint8_t buf[1600];
     for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
-        send(host, frame, sizeof(frame), 0);
-        for (;;) {
-            struct pollfd p{host, POLLIN, 0};
-            if (poll(&p, 1, 1000) <= 0) break;
-            struct sockaddr_ll from;
-            socklen_t fl = sizeof(from);
-            ssize_t n = recvfrom(host, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &fl);
-            if (n >= 14 && from.sll_pkttype != PACKET_OUTGOING) break;
-        }
-        double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        state.SetIterationTime(t);
+        double t = echo.RoundTrip(frame, sizeof(frame));
+        state.SetIterationTime(t > 0 ? t : 1.0);
         us.push_back(t * 1e6);
     }
-    stop = true;
-    echo.join();
-    close(host);
-    close(dev);
     Report(state, us);
 }
 

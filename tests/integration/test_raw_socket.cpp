@@ -10,27 +10,12 @@
 #include <cstring>
 
 #include "harness.h"
+#include "raw_echo.h"
 #include "raw_socket.h"
 
 using namespace kivotest;
 
 namespace {
-
-int OpenRaw(const std::string& ifname) {
-    int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
-    if (fd < 0) return -1;
-    struct sockaddr_ll sll;
-    std::memset(&sll, 0, sizeof(sll));
-    sll.sll_family = AF_PACKET;
-    sll.sll_protocol = htons(ETH_P_ALL);
-    sll.sll_ifindex = static_cast<int>(if_nametoindex(ifname.c_str()));
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) != 0) {
-        close(fd);
-        return -1;
-    }
-    kivo::RawSocketEnableAuxdata(fd);
-    return fd;
-}
 
 // Receives frames until one with the given EtherType/TPID at offset 12 or 16 arrives.
 std::vector<uint8_t> RecvMatching(int fd, uint16_t marker, size_t cap) {
@@ -56,15 +41,8 @@ TEST(RawSocket, TaggedAndUntaggedFramesArriveAsSent) {
     KIVO_REQUIRE_ROOT();
     Topology topo;
     topo.Link("eth1", "eth1", "02:00:00:00:00:0a", "02:00:00:00:00:0b");
-    int tx, rx;
-    {
-        NsGuard g(topo.host());
-        tx = OpenRaw("eth1");
-    }
-    {
-        NsGuard g(topo.dev());
-        rx = OpenRaw("eth1");
-    }
+    int tx = OpenRawSocket(topo.host(), "eth1", ETH_P_ALL);
+    int rx = OpenRawSocket(topo.dev(), "eth1", ETH_P_ALL);
     ASSERT_GE(tx, 0);
     ASSERT_GE(rx, 0);
 
