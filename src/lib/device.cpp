@@ -25,7 +25,7 @@ bool sameString(const CHAR* a, const CHAR* b) {
 void InterfaceListIoctlGet(t_interface** list) {
     int sock = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
     if (sock < 0) return;
-    // Room for 25 entries of 40 bytes, as the request is specified.
+    // Room for 25 entries of 40 bytes.
     struct ifreq entries[25];
     std::memset(entries, 0, sizeof(entries));
     struct ifconf ifc;

@@ -124,19 +124,19 @@ TEST(SimValues, BadTextIsRefusedWithAReason) {
 }
 
 TEST(SimValues, ParamLinesSplitIntoNameTypeAndValue) {
-    devsim::ParamSpec spec;
+    devsim::ParamLine entry;
     std::string why;
-    ASSERT_TRUE(devsim::ParseParamLine("  SYSTEM.NAME  STRING  my  device ", ByteOrder::Big, spec, &why)) << why;
-    EXPECT_EQ(spec.name, "SYSTEM.NAME");
-    EXPECT_EQ(spec.type, 10);
-    EXPECT_EQ(std::string(spec.value.begin(), spec.value.end()), "my  device");
-    ASSERT_TRUE(devsim::ParseParamLine("A.B 4 7", ByteOrder::Big, spec, &why)) << why;
-    EXPECT_EQ(spec.type, 4);
-    EXPECT_EQ(spec.value, (Bytes{0, 7}));
-    ASSERT_TRUE(devsim::ParseParamLine("EMPTY.LIST INT8U", ByteOrder::Big, spec, &why));
-    EXPECT_TRUE(spec.value.empty());
-    EXPECT_FALSE(devsim::ParseParamLine("A.B NOTATYPE 1", ByteOrder::Big, spec, &why));
-    EXPECT_FALSE(devsim::ParseParamLine("JUSTANAME", ByteOrder::Big, spec, &why));
-    EXPECT_FALSE(devsim::ParseParamLine("A.B INT8U 300", ByteOrder::Big, spec, &why));
+    ASSERT_TRUE(devsim::ParseParamLine("  SYSTEM.NAME  STRING  my  device ", ByteOrder::Big, entry, &why)) << why;
+    EXPECT_EQ(entry.name, "SYSTEM.NAME");
+    EXPECT_EQ(entry.type, 10);
+    EXPECT_EQ(std::string(entry.value.begin(), entry.value.end()), "my  device");
+    ASSERT_TRUE(devsim::ParseParamLine("A.B 4 7", ByteOrder::Big, entry, &why)) << why;
+    EXPECT_EQ(entry.type, 4);
+    EXPECT_EQ(entry.value, (Bytes{0, 7}));
+    ASSERT_TRUE(devsim::ParseParamLine("EMPTY.LIST INT8U", ByteOrder::Big, entry, &why));
+    EXPECT_TRUE(entry.value.empty());
+    EXPECT_FALSE(devsim::ParseParamLine("A.B NOTATYPE 1", ByteOrder::Big, entry, &why));
+    EXPECT_FALSE(devsim::ParseParamLine("JUSTANAME", ByteOrder::Big, entry, &why));
+    EXPECT_FALSE(devsim::ParseParamLine("A.B INT8U 300", ByteOrder::Big, entry, &why));
     EXPECT_NE(why.find("A.B"), std::string::npos) << "the reason names the parameter: " << why;
 }

@@ -91,19 +91,19 @@ void LoadTable(Sim& sim, Device& d, State& st) {
     st.table.clear();
     st.index.clear();
     for (const std::string& line : d.optAll("param")) {
-        ParamSpec spec;
+        ParamLine entry;
         std::string why;
-        if (!ParseParamLine(line, ByteOrder::Little, spec, &why)) {
+        if (!ParseParamLine(line, ByteOrder::Little, entry, &why)) {
             sim.Log(d, "CFG bad param line: " + why);
             continue;
         }
-        auto it = st.index.find(spec.name);
+        auto it = st.index.find(entry.name);
         if (it != st.index.end()) {
-            st.table[it->second] = Param{spec.name, spec.type, spec.value};
+            st.table[it->second] = Param{entry.name, entry.type, entry.value};
             continue;
         }
-        st.index[spec.name] = st.table.size();
-        st.table.push_back(Param{spec.name, spec.type, spec.value});
+        st.index[entry.name] = st.table.size();
+        st.table.push_back(Param{entry.name, entry.type, entry.value});
     }
     st.loaded = true;
 }

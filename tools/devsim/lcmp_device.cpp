@@ -269,11 +269,11 @@ Bytes EncodeConfirm(const Device& d, const Request& req, const std::vector<Value
 // Order in which the segments 0..last go out.
 std::vector<unsigned> SegmentOrder(const Device& d, unsigned last) {
     std::vector<unsigned> order;
-    const std::string spec = d.opt("segment_order", "normal");
-    if (spec == "reverse") {
+    const std::string setting = d.opt("segment_order", "normal");
+    if (setting == "reverse") {
         for (unsigned i = last + 1; i-- > 0;) order.push_back(i);
-    } else if (spec != "normal") {
-        std::stringstream ss(spec);
+    } else if (setting != "normal") {
+        std::stringstream ss(setting);
         std::string item;
         while (std::getline(ss, item, ',')) {
             char* endp = nullptr;

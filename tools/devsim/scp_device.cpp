@@ -105,13 +105,13 @@ std::vector<Key> Keys(const Device& d) {
 void LoadTable(Sim& sim, Device& d, ScpState& st) {
     st.params.clear();
     for (const std::string& line : d.optAll("param")) {
-        ParamSpec spec;
+        ParamLine entry;
         std::string why;
-        if (!ParseParamLine(line, ByteOrder::Big, spec, &why)) {
+        if (!ParseParamLine(line, ByteOrder::Big, entry, &why)) {
             sim.Log(d, "SCP config error: param " + why);
             continue;
         }
-        st.params.push_back(Param{spec.name, spec.type, spec.value});
+        st.params.push_back(Param{entry.name, entry.type, entry.value});
     }
     st.initial = st.params;
     st.badCrcLeft = static_cast<int>(d.optInt("bad_crc", 0));

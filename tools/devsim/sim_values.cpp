@@ -323,7 +323,7 @@ bool EncodeValue(int type, const std::string& rawText, ByteOrder order, std::vec
     return Fail(error, "unknown type");
 }
 
-bool ParseParamLine(const std::string& line, ByteOrder order, ParamSpec& out, std::string* error) {
+bool ParseParamLine(const std::string& line, ByteOrder order, ParamLine& out, std::string* error) {
     std::string t = Trim(line);
     size_t nameEnd = t.find_first_of(" \t");
     if (nameEnd == std::string::npos) return Fail(error, "expected NAME TYPE VALUE");
@@ -338,12 +338,12 @@ bool ParseParamLine(const std::string& line, ByteOrder order, ParamSpec& out, st
     }
     int type = ValueTypeFromName(typeName);
     if (type < 0) return Fail(error, "unknown type " + typeName);
-    ParamSpec spec;
-    spec.name = std::move(name);
-    spec.type = type;
+    ParamLine entry;
+    entry.name = std::move(name);
+    entry.type = type;
     std::string why;
-    if (!EncodeValue(type, value, order, spec.value, &why)) return Fail(error, spec.name + ": " + why);
-    out = std::move(spec);
+    if (!EncodeValue(type, value, order, entry.value, &why)) return Fail(error, entry.name + ": " + why);
+    out = std::move(entry);
     return true;
 }
 

@@ -42,7 +42,7 @@ bool EncodeValue(int type, const std::string& text, ByteOrder order, std::vector
                  std::string* error = nullptr);
 
 // One parameter of a device's table.
-struct ParamSpec {
+struct ParamLine {
     std::string name;
     int type = 0;
     std::vector<uint8_t> value;
@@ -50,7 +50,7 @@ struct ParamSpec {
 
 // Parses "NAME TYPE VALUE..." (the value is the rest of the line, trimmed; it may be
 // empty for list and text types).
-bool ParseParamLine(const std::string& line, ByteOrder order, ParamSpec& out, std::string* error = nullptr);
+bool ParseParamLine(const std::string& line, ByteOrder order, ParamLine& out, std::string* error = nullptr);
 
 }  // namespace devsim
 
