@@ -497,6 +497,29 @@ t_scpErrorCode parse_scp_info_msg(INT8U* scp_res, INT32U res_length, INT8U* buff
     return result;
 }
 
+// Collects the first reply (already in reply) and then the messages that follow it,
+// numbered 2, 3, ..., until one has last_item set. A missing message sets
+// errorTimeoutCode to timeoutCode.
+t_scpErrorCode CollectRemainingReplies(const ScpLink& link, INT8U op_number, INT8U* key, INT32U timeout,
+                                       t_scpErrorTimeoutCode timeoutCode, INT8U* reply, INT32U replyLength,
+                                       ReplyCollector& collected) {
+    t_scpErrorCode r = collected.Append(reply + SCP_MSG_HEADER_SIZE, replyLength);
+    if (r != SCP_ERROR_NONE) return r;
+    INT8U seq = 1;
+    while (reply[5] == 0) {
+        ++seq;
+        INT8U op = op_number;
+        r = receive_packet(link.s, link.host_mac, link.device_mac, &op, &seq, reply, &replyLength, key, timeout);
+        if (r != SCP_ERROR_NONE) {
+            errorTimeoutCode = timeoutCode;
+            return r;
+        }
+        r = collected.Append(reply + SCP_MSG_HEADER_SIZE, replyLength);
+        if (r != SCP_ERROR_NONE) return r;
+    }
+    return SCP_ERROR_NONE;
+}
+
 t_scpErrorCode getOperation(const ScpLink& link, INT8U op_number, const INT8U* data, INT32U data_length,
                             BOOLEAN get_private, INT8U* key, INT8U* scp_info_buffer,
                             INT32U* scp_info_buffer_size) {
@@ -519,24 +542,9 @@ t_scpErrorCode getOperation(const ScpLink& link, INT8U op_number, const INT8U* d
         return first.result;
     }
     ReplyCollector collected;
-    t_scpErrorCode r = collected.Append(reply.data() + SCP_MSG_HEADER_SIZE, replyLength);
+    t_scpErrorCode r = CollectRemainingReplies(link, op_number, key, scpTimeoutLongGet.load(),
+                                               SCP_ERROR_TIMEOUT_GET_3, reply.data(), replyLength, collected);
     if (r != SCP_ERROR_NONE) return r;
-    INT8U lastItem = reply[5];
-    INT8U seq = 1;
-    const INT32U longTimeout = scpTimeoutLongGet.load();
-    while (lastItem == 0) {
-        ++seq;
-        INT8U op = op_number;
-        r = receive_packet(link.s, link.host_mac, link.device_mac, &op, &seq, reply.data(), &replyLength, key,
-                           longTimeout);
-        if (r != SCP_ERROR_NONE) {
-            errorTimeoutCode = SCP_ERROR_TIMEOUT_GET_3;
-            return r;
-        }
-        r = collected.Append(reply.data() + SCP_MSG_HEADER_SIZE, replyLength);
-        if (r != SCP_ERROR_NONE) return r;
-        lastItem = reply[5];
-    }
     return parse_scp_info_msg(collected.data(), collected.size(), scp_info_buffer, scp_info_buffer_size, FALSE,
                               SCP_INFO_BUFFER_SIZE);
 }
@@ -572,24 +580,9 @@ t_scpErrorCode setOperation(const ScpLink& link, t_scpOp op, INT8U op_number, co
         return SCP_ERROR_TIMEOUT;
     }
     ReplyCollector collected;
-    t_scpErrorCode r = collected.Append(reply.data() + SCP_MSG_HEADER_SIZE, replyLength);
+    t_scpErrorCode r = CollectRemainingReplies(link, op_number, queryKey, scpTimeoutStandard.load(),
+                                               SCP_ERROR_TIMEOUT_SET_7, reply.data(), replyLength, collected);
     if (r != SCP_ERROR_NONE) return r;
-    INT8U lastItem = reply[5];
-    INT8U seq = 1;
-    const INT32U timeout = scpTimeoutStandard.load();
-    while (lastItem == 0) {
-        ++seq;
-        INT8U opNumber = op_number;
-        r = receive_packet(link.s, link.host_mac, link.device_mac, &opNumber, &seq, reply.data(), &replyLength,
-                           queryKey, timeout);
-        if (r != SCP_ERROR_NONE) {
-            errorTimeoutCode = SCP_ERROR_TIMEOUT_SET_7;
-            return r;
-        }
-        r = collected.Append(reply.data() + SCP_MSG_HEADER_SIZE, replyLength);
-        if (r != SCP_ERROR_NONE) return r;
-        lastItem = reply[5];
-    }
     std::vector<INT8U> types(SCP_COLLECT_MAX, 0);
     INT32U typeCount = 0;
     r = parse_scp_info_msg(collected.data(), collected.size(), types.data(), &typeCount, TRUE,
