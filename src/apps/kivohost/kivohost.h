@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "types.h"
+#include "version.h"
 
 #define KIVO_DEFAULT_PORT 55567
 #define KIVO_MESSAGE_SIZE 300000
@@ -14,9 +15,6 @@
 #define KIVO_HEADER_SIZE 3
 #define KIVO_SEGMENT_PAYLOAD (KIVO_SEGMENT_SIZE - KIVO_HEADER_SIZE)
 
-#define KIVO_VERSION_MAJOR 2
-#define KIVO_VERSION_MINOR 0
-#define KIVO_VERSION_BUILD 39
 
 // Reply codes (byte 3 of a reply).
 enum e_replyCode {

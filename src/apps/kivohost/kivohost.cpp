@@ -22,6 +22,7 @@
 #include "byte_io.h"
 #include "configlayer.h"
 #include "device.h"
+#include "l2fwserver.h"
 #include "mac_discover.h"
 #include "scp_client_legacy.h"
 
@@ -545,8 +546,6 @@ INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
 // Firmware server requests
 //////////////////////////////////////////////////////////////////////////////
 
-#include "l2fwserver.h"
-
 namespace {
 
 // Announcement time-out of every transfer started by a request, seconds.
@@ -617,30 +616,3 @@ INT32S GetStatusL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
     w.be32(total);
     return 13;
 }
-
-//////////////////////////////////////////////////////////////////////////////
-// Entry point
-//////////////////////////////////////////////////////////////////////////////
-
-#ifndef KIVOHOST_NO_MAIN
-namespace {
-// atoi's reading of the port argument (leading decimal digits, 0 when there are
-// none), without its undefined behaviour on overflow: the value wraps at 32 bits.
-INT32S PortArgument(const char* text) {
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-    bool negative = false;
-    if (*text == '+' || *text == '-') negative = (*text++ == '-');
-    uint32_t value = 0;
-    while (*text >= '0' && *text <= '9') value = value * 10u + static_cast<uint32_t>(*text++ - '0');
-    return static_cast<INT32S>(negative ? 0u - value : value);
-}
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc == 1) return StartServer(KIVO_DEFAULT_PORT);
-    if (argc == 2) return StartServer(PortArgument(argv[1]));
-    std::printf("Usage: %s <port>\n", argv[0]);
-    std::fflush(stdout);
-    return 0;
-}
-#endif

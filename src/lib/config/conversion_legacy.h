@@ -4,7 +4,7 @@
 #define KIVO_CONVERSION_LEGACY_H
 
 #include "conversion.h"
-#include "scp_client_legacy.h"
+#include "scp_codes.h"
 #include "types.h"
 
 // Sizes of the callers' areas on the SCP path: the text of one rendered value and the
