@@ -14,8 +14,12 @@
 namespace kivo {
 
 // Unchecked primitives on a pointer the caller has already bounds-checked.
-inline uint16_t loadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint16_t loadBe16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint16_t loadLe16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint16_t loadBe16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 inline uint32_t loadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -52,7 +56,7 @@ inline void storeBe64(uint8_t* p, uint64_t v) {
 }
 
 class ByteReader {
-public:
+   public:
     ByteReader(const uint8_t* data, size_t size) : data_(data), size_(data ? size : 0) {}
     explicit ByteReader(std::span<const uint8_t> s) : ByteReader(s.data(), s.size()) {}
 
@@ -75,7 +79,9 @@ public:
         pos_ = absolute;
         return true;
     }
-    bool u8(uint8_t& v) { return get(v, 1, [](const uint8_t* p) { return p[0]; }); }
+    bool u8(uint8_t& v) {
+        return get(v, 1, [](const uint8_t* p) { return p[0]; });
+    }
     bool le16(uint16_t& v) { return get(v, 2, loadLe16); }
     bool be16(uint16_t& v) { return get(v, 2, loadBe16); }
     bool le32(uint32_t& v) { return get(v, 4, loadLe32); }
@@ -98,7 +104,7 @@ public:
         return true;
     }
 
-private:
+   private:
     bool fail() {
         ok_ = false;
         return false;
@@ -119,7 +125,7 @@ private:
 };
 
 class ByteWriter {
-public:
+   public:
     ByteWriter(uint8_t* data, size_t size) : data_(data), size_(data ? size : 0) {}
     explicit ByteWriter(std::span<uint8_t> s) : ByteWriter(s.data(), s.size()) {}
 
@@ -164,7 +170,7 @@ public:
         return true;
     }
 
-private:
+   private:
     bool fail() {
         ok_ = false;
         return false;

@@ -20,7 +20,7 @@ inline uint32_t NowMs() {
 
 // A point on the steady clock after which a wait gives up.
 class Deadline {
-public:
+   public:
     Deadline() = default;  // already passed
     explicit Deadline(SteadyClock::time_point at) : at_(at) {}
     static Deadline After(SteadyClock::duration d) { return Deadline(SteadyClock::now() + d); }
@@ -37,7 +37,7 @@ public:
         return ms > cap ? cap : static_cast<int>(ms);
     }
 
-private:
+   private:
     SteadyClock::time_point at_{};
 };
 

@@ -13,10 +13,12 @@ std::atomic<int> armed{0};
 
 namespace {
 std::mutex mutex;
-std::map<std::string, unsigned, std::less<>> counts;                           // guarded by mutex
+std::map<std::string, unsigned, std::less<>> counts;                               // guarded by mutex
 std::map<std::string, std::shared_ptr<std::function<void()>>, std::less<>> hooks;  // guarded by mutex
 
-void Recount() { failpoint_detail::armed.store(static_cast<int>(counts.size() + hooks.size())); }
+void Recount() {
+    failpoint_detail::armed.store(static_cast<int>(counts.size() + hooks.size()));
+}
 }  // namespace
 
 bool failpoint_detail::Hit(const char* name) {

@@ -64,7 +64,8 @@ struct EthernetHeader {
 // type/length field behind it.
 inline bool EthernetRead(ByteReader& r, EthernetHeader& h) {
     uint16_t type = 0;
-    if (!r.bytes(h.dst.data(), kMacLength) || !r.bytes(h.src.data(), kMacLength) || !r.be16(type)) return false;
+    if (!r.bytes(h.dst.data(), kMacLength) || !r.bytes(h.src.data(), kMacLength) || !r.be16(type))
+        return false;
     h.tag.reset();
     if (type == kVlanTpid) {
         VlanTag tag;

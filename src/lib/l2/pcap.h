@@ -13,7 +13,7 @@
 namespace kivo::l2 {
 
 class PcapWriter {
-public:
+   public:
     PcapWriter() = default;
     ~PcapWriter();
     PcapWriter(const PcapWriter&) = delete;
@@ -26,7 +26,7 @@ public:
     // times; nothing waits on them).
     void Write(const uint8_t* frame, size_t length);
 
-private:
+   private:
     std::mutex mutex_;
     FILE* file_ = nullptr;
 };

@@ -27,18 +27,30 @@ namespace kivo::l2 {
 
 const char* PortStatusText(PortStatus status) {
     switch (status) {
-        case PortStatus::kOk: return "ok";
-        case PortStatus::kTimeout: return "timed out";
-        case PortStatus::kWoken: return "woken";
-        case PortStatus::kBadArgs: return "invalid interface name or frame";
-        case PortStatus::kNoInterface: return "no such interface";
-        case PortStatus::kInterfaceDown: return "interface down";
-        case PortStatus::kPermission: return "no permission to open raw sockets (CAP_NET_RAW)";
-        case PortStatus::kSocket: return "raw socket could not be opened";
-        case PortStatus::kTooLong: return "frame longer than the interface's MTU";
-        case PortStatus::kSend: return "send failed";
-        case PortStatus::kReceive: return "receive failed";
-        case PortStatus::kClosed: return "port not open";
+        case PortStatus::kOk:
+            return "ok";
+        case PortStatus::kTimeout:
+            return "timed out";
+        case PortStatus::kWoken:
+            return "woken";
+        case PortStatus::kBadArgs:
+            return "invalid interface name or frame";
+        case PortStatus::kNoInterface:
+            return "no such interface";
+        case PortStatus::kInterfaceDown:
+            return "interface down";
+        case PortStatus::kPermission:
+            return "no permission to open raw sockets (CAP_NET_RAW)";
+        case PortStatus::kSocket:
+            return "raw socket could not be opened";
+        case PortStatus::kTooLong:
+            return "frame longer than the interface's MTU";
+        case PortStatus::kSend:
+            return "send failed";
+        case PortStatus::kReceive:
+            return "receive failed";
+        case PortStatus::kClosed:
+            return "port not open";
     }
     return "unknown";
 }
@@ -56,7 +68,7 @@ namespace {
 // that it is safe at exit.
 
 class Closer {
-public:
+   public:
     static Closer& Get() {
         static Closer* closer = new Closer();
         return *closer;
@@ -69,8 +81,10 @@ public:
         wake_.notify_one();
     }
 
-private:
-    Closer() { std::thread([this] { Run(); }).detach(); }
+   private:
+    Closer() {
+        std::thread([this] { Run(); }).detach();
+    }
     [[noreturn]] void Run() {
         for (;;) {
             std::vector<int> fds;
@@ -150,12 +164,17 @@ bool InterfaceRequest(unsigned long request, const std::string& name, struct ifr
 PortStatus StatusOfErrno(int err, PortStatus otherwise) {
     switch (err) {
         case ENODEV:
-        case ENXIO: return PortStatus::kNoInterface;
-        case ENETDOWN: return PortStatus::kInterfaceDown;
+        case ENXIO:
+            return PortStatus::kNoInterface;
+        case ENETDOWN:
+            return PortStatus::kInterfaceDown;
         case EPERM:
-        case EACCES: return PortStatus::kPermission;
-        case EMSGSIZE: return PortStatus::kTooLong;
-        default: return otherwise;
+        case EACCES:
+            return PortStatus::kPermission;
+        case EMSGSIZE:
+            return PortStatus::kTooLong;
+        default:
+            return otherwise;
     }
 }
 
@@ -165,9 +184,13 @@ void CloseInBackground(int fd) {
     if (fd >= 0) Closer::Get().Close(fd);
 }
 
-Port::~Port() { Close(); }
+Port::~Port() {
+    Close();
+}
 
-Port::Port(Port&& other) noexcept { *this = std::move(other); }
+Port::Port(Port&& other) noexcept {
+    *this = std::move(other);
+}
 
 Port& Port::operator=(Port&& other) noexcept {
     if (this != &other) {
@@ -197,13 +220,16 @@ PortStatus Port::Open(const std::string& interfaceName, const PortOptions& optio
     Close();
     // A name that does not fit an interface request with its terminator would be cut
     // and could name another interface.
-    if (interfaceName.empty() || interfaceName.size() >= IFNAMSIZ || interfaceName.find('\0') != std::string::npos)
+    if (interfaceName.empty() || interfaceName.size() >= IFNAMSIZ ||
+        interfaceName.find('\0') != std::string::npos)
         return Fail(PortStatus::kBadArgs, EINVAL);
     struct ifreq ifr;
-    if (!InterfaceRequest(SIOCGIFINDEX, interfaceName, ifr)) return Fail(StatusOfErrno(errno, PortStatus::kSocket), errno);
+    if (!InterfaceRequest(SIOCGIFINDEX, interfaceName, ifr))
+        return Fail(StatusOfErrno(errno, PortStatus::kSocket), errno);
     const int ifindex = ifr.ifr_ifindex;
     Mac mac{};
-    if (InterfaceRequest(SIOCGIFHWADDR, interfaceName, ifr)) std::memcpy(mac.data(), ifr.ifr_hwaddr.sa_data, 6);
+    if (InterfaceRequest(SIOCGIFHWADDR, interfaceName, ifr))
+        std::memcpy(mac.data(), ifr.ifr_hwaddr.sa_data, 6);
     int mtu = 1500;
     if (InterfaceRequest(SIOCGIFMTU, interfaceName, ifr) && ifr.ifr_mtu > 0) mtu = ifr.ifr_mtu;
 

@@ -52,7 +52,7 @@ struct PortOptions {
 inline constexpr uint16_t kAllProtocols = 0x0003;
 
 class Port {
-public:
+   public:
     Port() = default;
     ~Port();
     Port(Port&& other) noexcept;
@@ -99,7 +99,7 @@ public:
     // Writes every frame sent and received to the capture (null stops it).
     void SetCapture(std::shared_ptr<PcapWriter> capture) { capture_ = std::move(capture); }
 
-private:
+   private:
     PortStatus ReceiveOne(FrameView& view, bool& skipped);
     PortStatus Fail(PortStatus status, int err);
 
