@@ -2,7 +2,12 @@
 // link probes and listens, and compares the frames byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "harness.h"
 #include "harness_discover.h"
@@ -14,6 +19,27 @@ namespace {
 Bytes Pad(Bytes f, size_t length) {
     f.resize(length, 0);
     return f;
+}
+
+uint32_t Le32(const Bytes& b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// The frames of a classic pcap file (microsecond, Ethernet link type), in file order;
+// nullopt when the file is not one or a record runs past its end.
+std::optional<std::vector<Bytes>> PcapFrames(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (file.size() < 24 || Le32(file, 0) != 0xA1B2C3D4 || Le32(file, 20) != 1) return std::nullopt;
+    std::vector<Bytes> frames;
+    for (size_t at = 24; at < file.size();) {
+        if (file.size() - at < 16) return std::nullopt;
+        const uint32_t kept = Le32(file, at + 8);
+        if (kept != Le32(file, at + 12) || file.size() - at - 16 < kept) return std::nullopt;
+        frames.emplace_back(file.begin() + at + 16, file.begin() + at + 16 + kept);
+        at += 16 + kept;
+    }
+    return frames;
 }
 
 TEST(DevsimDiscover, LegacyReplyToProbes) {
@@ -91,6 +117,57 @@ TEST(DevsimDiscover, BootRomAnnouncementsUntilBooted) {
     ASSERT_TRUE(sim.SendLine("b1 rom"));
     EXPECT_TRUE(peer.WaitSnap(0x0B, 0x00, 2s).has_value());
     EXPECT_TRUE(sim.WaitForLog("b1: bootrom back in boot ROM\n", 1s));
+}
+
+TEST(DevsimDiscover, PcapHoldsFramesBothWays) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1", "02:aa:00:00:00:01");
+    TempFile capture("", ".pcap");
+    topo.StartDevsim("[device l1]\nmac = 02:00:00:00:00:01\ninterface = eth1\nrole = legacy\n",
+                     {"--pcap", capture.path()});
+    RawPeer peer(topo.host(), "eth1");
+
+    // An untagged probe and a tagged one: the capture holds each probe as it came in
+    // (the tag the kernel stripped put back) before the reply that answers it.
+    const Bytes probe = Pad({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0xaa, 0x00, 0x00, 0x00,
+                             0x01, 0x00, 0x2E, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x01},
+                            60);
+    const Bytes taggedProbe =
+        Pad({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0xaa, 0x00, 0x00, 0x00, 0x01, 0x81,
+             0x00, 0x20, 0x07, 0x00, 0x2E, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x01},
+            64);
+    ASSERT_TRUE(peer.Send(probe));
+    const auto reply = peer.WaitSnap(0x0C, 0x02);
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_TRUE(peer.Send(taggedProbe));
+    const auto taggedReply = peer.WaitSnap(0x0C, 0x02);
+    ASSERT_TRUE(taggedReply.has_value());
+    ASSERT_EQ(64u, taggedReply->size());
+
+    // Sent frames are written just after they leave: poll until the last one is in.
+    std::optional<std::vector<Bytes>> frames;
+    auto position = [&frames](const Bytes& f) {
+        return static_cast<size_t>(std::find(frames->begin(), frames->end(), f) - frames->begin());
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+        frames = PcapFrames(capture.path());
+        ASSERT_TRUE(frames.has_value()) << "not a well-formed pcap file";
+        if (position(*taggedReply) < frames->size() || std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(20ms);
+    }
+    const size_t n = frames->size();
+    EXPECT_LT(position(probe), position(*reply)) << n << " frames";
+    EXPECT_LT(position(*reply), position(taggedProbe)) << n << " frames";
+    EXPECT_LT(position(taggedProbe), position(*taggedReply)) << n << " frames";
+    EXPECT_LT(position(*taggedReply), n);
+
+    // A capture file that cannot be made stops the simulator at once, saying why.
+    Process failed(&topo.dev(), {DEVSIM_BIN, "-c", "/dev/null", "--pcap", "/nonexistent/kvt.pcap"});
+    EXPECT_EQ(1, failed.WaitExit(10s).value_or(-1));
+    EXPECT_NE(std::string::npos, failed.Log().find("devsim: cannot write capture file /nonexistent/kvt.pcap"))
+        << failed.Log();
 }
 
 }  // namespace

@@ -1,13 +1,7 @@
 // kivo-devsim core: configuration, raw ports, event loop, timers, control commands.
 #include "sim.h"
 
-#include <arpa/inet.h>
-#include <linux/if_ether.h>
-#include <linux/if_packet.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +11,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "raw_socket.h"
+#include "pcap.h"
+#include "port.h"
 
 namespace devsim {
 
@@ -37,8 +32,9 @@ std::string Trim(const std::string& s) {
 
 void Usage(const char* prog) {
     std::printf(
-        "Usage: %s -c <config file>\n"
+        "Usage: %s -c <config file> [--pcap <capture file>]\n"
         "Plays simulated devices on the interfaces the configuration names.\n"
+        "  --pcap FILE   write every frame sent and received to FILE (pcap, for Wireshark)\n"
         "Control commands are read from standard input, one per line:\n"
         "  <device> set <key> <value>   replace an option of a device\n"
         "  <device> add <key> <value>   add an option line\n"
@@ -166,25 +162,26 @@ void Device::removeOpt(const std::string& key) {
 
 // ---------------------------------------------------------------- Port and Frame
 
-Port::Port(std::string ifname, int fd, int ifindex, const Mac& mac, int mtu)
-    : name_(std::move(ifname)), fd_(fd), ifindex_(ifindex), mac_(mac), mtu_(mtu) {}
+Port::Port(kivo::l2::Port&& port)
+    : name_(port.name()), port_(std::make_unique<kivo::l2::Port>(std::move(port))) {}
 
-Port::~Port() { Close(); }
+Port::~Port() = default;
 
+int Port::fd() const {
+    return port_->fd();
+}
+const Mac& Port::mac() const {
+    return port_->mac();
+}
+int Port::mtu() const {
+    return port_->mtu();
+}
 void Port::Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    port_->Close();
 }
 
 bool Port::Send(const uint8_t* frame, size_t len) {
-    struct sockaddr_ll to;
-    std::memset(&to, 0, sizeof(to));
-    to.sll_family = AF_PACKET;
-    to.sll_ifindex = ifindex_;
-    to.sll_halen = 6;
-    if (len >= 6) std::memcpy(to.sll_addr, frame, 6);
-    return sendto(fd_, frame, len, 0, reinterpret_cast<struct sockaddr*>(&to), sizeof(to)) ==
-           static_cast<ssize_t>(len);
+    return port_->SendFrame(frame, len) == kivo::l2::PortStatus::kOk;
 }
 
 Mac Frame::dst() const {
@@ -305,52 +302,37 @@ bool Sim::LoadConfig(const std::string& path) {
     return true;
 }
 
-bool Sim::OpenPorts() {
+bool Sim::OpenPorts(const std::string& pcapPath) {
+    std::shared_ptr<kivo::l2::PcapWriter> capture;
+    if (!pcapPath.empty()) {
+        capture = std::make_shared<kivo::l2::PcapWriter>();
+        if (!capture->Open(pcapPath)) {
+            std::fprintf(stderr,
+                         "devsim: cannot write capture file %s: %s; check the path and its permissions\n",
+                         pcapPath.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    kivo::l2::PortOptions options;
+    options.protocol = kivo::l2::kAllProtocols;
+    options.skipOutgoing = true;
+    // Devices have addresses of their own: see every frame on the segment.
+    options.promiscuous = true;
     for (auto& d : devices_) {
         if (port(d->interface) != nullptr) continue;
-        const std::string& ifname = d->interface;
-        if (ifname.size() >= IFNAMSIZ) {
-            std::fprintf(stderr, "devsim: interface name too long: %s\n", ifname.c_str());
+        kivo::l2::Port link;
+        const kivo::l2::PortStatus status = link.Open(d->interface, options);
+        if (status == kivo::l2::PortStatus::kNoInterface) {
+            std::fprintf(stderr, "devsim: no interface %s\n", d->interface.c_str());
             return false;
         }
-        // Protocol 0 receives nothing until the bind names the interface and protocol,
-        // so no frame of another interface slips in first.
-        int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            std::fprintf(stderr, "devsim: raw socket: %s\n", std::strerror(errno));
+        if (status != kivo::l2::PortStatus::kOk) {
+            std::fprintf(stderr, "devsim: cannot open a raw port on %s: %s (%s)\n", d->interface.c_str(),
+                         kivo::l2::PortStatusText(status), std::strerror(link.lastErrno()));
             return false;
         }
-        struct ifreq ifr;
-        std::memset(&ifr, 0, sizeof(ifr));
-        std::strncpy(ifr.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
-        if (ioctl(fd, SIOCGIFINDEX, &ifr) < 0) {
-            std::fprintf(stderr, "devsim: no interface %s\n", ifname.c_str());
-            close(fd);
-            return false;
-        }
-        int ifindex = ifr.ifr_ifindex;
-        Mac mac{};
-        if (ioctl(fd, SIOCGIFHWADDR, &ifr) == 0) std::memcpy(mac.data(), ifr.ifr_hwaddr.sa_data, 6);
-        int mtu = 1500;
-        if (ioctl(fd, SIOCGIFMTU, &ifr) == 0 && ifr.ifr_mtu > 0) mtu = ifr.ifr_mtu;
-        struct sockaddr_ll sll;
-        std::memset(&sll, 0, sizeof(sll));
-        sll.sll_family = AF_PACKET;
-        sll.sll_protocol = htons(ETH_P_ALL);
-        sll.sll_ifindex = ifindex;
-        if (bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) < 0) {
-            std::fprintf(stderr, "devsim: bind %s: %s\n", ifname.c_str(), std::strerror(errno));
-            close(fd);
-            return false;
-        }
-        // Devices have addresses of their own: see every frame on the segment.
-        struct packet_mreq mr;
-        std::memset(&mr, 0, sizeof(mr));
-        mr.mr_ifindex = ifindex;
-        mr.mr_type = PACKET_MR_PROMISC;
-        setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof(mr));
-        kivo::RawSocketEnableAuxdata(fd);
-        ports_.push_back(std::make_unique<Port>(ifname, fd, ifindex, mac, mtu));
+        link.SetCapture(capture);
+        ports_.push_back(std::make_unique<Port>(std::move(link)));
     }
     return true;
 }
@@ -399,10 +381,13 @@ void Sim::HandleCommand(const std::string& rawLine) {
 
 int Sim::Run(int argc, char** argv) {
     std::string config;
+    std::string pcapPath;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if ((a == "-c" || a == "--config") && i + 1 < argc) {
             config = argv[++i];
+        } else if (a == "--pcap" && i + 1 < argc) {
+            pcapPath = argv[++i];
         } else if (a == "-h" || a == "--help") {
             Usage(argv[0]);
             return 0;
@@ -415,7 +400,7 @@ int Sim::Run(int argc, char** argv) {
         Usage(argv[0]);
         return 2;
     }
-    if (!LoadConfig(config) || !OpenPorts()) return 1;
+    if (!LoadConfig(config) || !OpenPorts(pcapPath)) return 1;
     for (auto& m : Modules())
         if (m.init) m.init(*this);
     for (auto& d : devices_)
@@ -424,7 +409,6 @@ int Sim::Run(int argc, char** argv) {
 
     bool stdinOpen = true;
     std::string pending;
-    uint8_t buf[9216];
     while (!quit_) {
         std::vector<struct pollfd> fds;
         // A closed port stays in the list (fd -1 is skipped by poll) so indexes match.
@@ -445,29 +429,22 @@ int Sim::Run(int argc, char** argv) {
         }
         for (size_t i = 0; r > 0 && i < ports_.size(); ++i) {
             Port* port = ports_[i].get();
-            if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                // Reading the pending error clears it; an interface that went away
-                // would otherwise keep the loop spinning.
-                int err = 0;
-                socklen_t errLen = sizeof(err);
-                getsockopt(port->fd(), SOL_SOCKET, SO_ERROR, &err, &errLen);
-                if (err != 0) Log("devsim", "port " + port->name() + ": " + std::strerror(err));
-                if (fds[i].revents & POLLNVAL) port->Close();
-            }
-            if (!(fds[i].revents & POLLIN) || port->closed()) continue;
-            // Drain what is queued on this port.
-            for (;;) {
-                kivo::RawFrameInfo info;
-                ssize_t n = kivo::RawSocketRecv(port->fd(), buf, sizeof(buf), MSG_DONTWAIT, &info);
-                if (n <= 0) break;
-                if (info.outgoing) continue;
-                Frame frame{port, buf, static_cast<size_t>(n)};
+            if (fds[i].revents & POLLNVAL) port->Close();
+            if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP)) || port->closed()) continue;
+            // Drain what is queued on this port. A pending error (an interface that
+            // went away) is read once and logged; unread, it would keep the loop spinning.
+            kivo::l2::FrameView view;
+            kivo::l2::PortStatus status;
+            while ((status = port->port_->TryRecv(view)) == kivo::l2::PortStatus::kOk) {
+                Frame frame{port, view.data, view.length};
                 for (auto& d : devices_) {
                     if (d->interface != port->name()) continue;
                     for (auto& m : Modules())
                         if (m.onFrame) m.onFrame(*this, *d, frame);
                 }
             }
+            if (status != kivo::l2::PortStatus::kTimeout)
+                Log("devsim", "port " + port->name() + ": " + std::strerror(port->port_->lastErrno()));
         }
         if (stdinOpen && r > 0 && (fds.back().revents & (POLLIN | POLLHUP))) {
             char cbuf[4096];

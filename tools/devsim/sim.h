@@ -1,6 +1,6 @@
 // kivo-devsim core: simulated devices on raw Ethernet ports.
 //
-// The core reads the configuration file, opens one raw socket per interface that a
+// The core reads the configuration file, opens one raw port per interface that a
 // device sits on, and runs a single-threaded event loop: every received frame is
 // offered to every protocol module for every device on that interface; timers run
 // delayed work; control commands arrive as lines on standard input. Protocol
@@ -17,6 +17,10 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+namespace kivo::l2 {
+class Port;
+}
 
 namespace devsim {
 
@@ -53,32 +57,31 @@ struct Device {
     void removeOpt(const std::string& key);
 };
 
-// One raw socket on one interface.
+// One raw port on one interface: every frame on the segment, this host's own left out.
 class Port {
 public:
-    Port(std::string ifname, int fd, int ifindex, const Mac& mac, int mtu = 1500);
+    explicit Port(kivo::l2::Port&& port);
     ~Port();
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
 
     const std::string& name() const { return name_; }
-    int fd() const { return fd_; }
-    int ifindex() const { return ifindex_; }
-    const Mac& mac() const { return mac_; }  // the interface's own address
-    int mtu() const { return mtu_; }          // largest payload after the Ethernet header
+    int fd() const;          // -1 once closed (poll skips it)
+    const Mac& mac() const;  // the interface's own address
+    int mtu() const;         // largest payload after the Ethernet header
     // Stops using the port (its interface went away); sends then fail.
     void Close();
-    bool closed() const { return fd_ < 0; }
+    bool closed() const { return fd() < 0; }
     // Sends a complete frame (addresses, optional tag, type/length, payload) as is.
     bool Send(const uint8_t* frame, size_t len);
     bool Send(const Bytes& frame) { return Send(frame.data(), frame.size()); }
 
 private:
+    friend class Sim;  // the event loop receives on the port and sets its capture
     std::string name_;
-    int fd_;
-    int ifindex_;
-    Mac mac_;
-    int mtu_;
+    // Held behind a pointer so that the modules never see the library's frame codecs:
+    // the simulator encodes and decodes frames itself, from the wire layout.
+    std::unique_ptr<kivo::l2::Port> port_;
 };
 
 // A received frame as it was on the wire: an 802.1Q tag the kernel stripped is put
@@ -148,7 +151,7 @@ public:
 
 private:
     bool LoadConfig(const std::string& path);
-    bool OpenPorts();
+    bool OpenPorts(const std::string& pcapPath);
     void HandleCommand(const std::string& line);
     void RunTimers();
 
