@@ -84,7 +84,8 @@ struct Key {
 
 }  // namespace
 
-// ---------------------------------------------------------------- composing
+// ---------------------------------------------------------------------------
+// Composing
 
 TEST(ScpCompose, EmptyGetIsAHeaderOnlyMessageWithThePresetCrc) {
     Bytes msg(kMsgMax, 0xAA);
@@ -192,7 +193,8 @@ TEST(ScpKeys, KeyMaterialIsTheDigestOrTheLegacyHash) {
     EXPECT_EQ(block, Bytes(16, 3));
 }
 
-// ---------------------------------------------------------------- padding walk
+// ---------------------------------------------------------------------------
+// Padding walk
 
 TEST(ScpPaddingWalk, FindsPaddingAfterTheLastItem) {
     StaticPaddingPositionSet(0);
@@ -233,7 +235,8 @@ TEST(ScpPaddingWalk, ExactFitAndTinyPayloads) {
     StaticPaddingPositionSet(0);
 }
 
-// ---------------------------------------------------------------- item lists
+// ---------------------------------------------------------------------------
+// Item lists
 
 TEST(ScpItemLists, GetNamesBecomeNameItemsWithinTheFrameBound) {
     Bytes list(kPayloadMax + 8);
@@ -306,7 +309,8 @@ TEST(ScpItemLists, MalformedSetDataIsRefusedBeforeAnythingIsSent) {
               SCP_ERROR_FORMAT);
 }
 
-// ---------------------------------------------------------------- reply conversion
+// ---------------------------------------------------------------------------
+// Reply conversion
 
 TEST(ScpInfoData, ItemsBecomeZeroTerminatedTexts) {
     Bytes replies = Cat({NameItem("SYS.MAC"), Item(2, 8, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}), NameItem("SYS.N"),
