@@ -1,12 +1,7 @@
 // The SCP client in process, against a scripted device on the far end of a veth
 // pair: what goes on the wire, which replies are accepted, and how every failure is
 // reported. Time-outs are shortened with the client's setters.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <linux/if_ether.h>
-#include <net/if.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -16,6 +11,7 @@
 
 #include "harness.h"
 #include "harness_scp.h"
+#include "port.h"
 #include "scp_client_legacy.h"
 #include "scp_client_legacy_internal.h"
 
@@ -194,27 +190,20 @@ TEST_F(ScpClientTest, MissingFurtherReplyOfAGet) {
     // One attempt through the exchange itself: the further wait is five times the
     // standard time-out.
     NsGuard g(topo->host());
-    int s = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
-    ASSERT_GE(s, 0);
-    struct sockaddr_ll addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sll_family = AF_PACKET;
-    addr.sll_protocol = htons(ETH_P_ALL);
-    addr.sll_ifindex = static_cast<int>(if_nametoindex("eth1"));
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    scp_internal::ScpLink link{s, &addr, hostMac.data(), devMac.data()};
+    kivo::l2::Port port;
+    ASSERT_EQ(port.Open("eth1"), kivo::l2::PortStatus::kOk);
+    kivo::scp::Link link{port, devMac.data()};
     INT8U noKey[32] = {};
     Bytes names = Data({"A"});
     info.assign(SCP_INFO_BUFFER_SIZE, 0);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(scp_internal::getOperation(link, 9, names.data(), static_cast<INT32U>(names.size()), FALSE, noKey,
-                                         info.data(), &infoSize),
+    EXPECT_EQ(kivo::scp::GetOperation(link, 9, names.data(), static_cast<INT32U>(names.size()), false, noKey,
+                                      info.data(), &infoSize),
               SCP_ERROR_TIMEOUT);
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_GET_3);
     EXPECT_GE(elapsed, 4500ms);
     EXPECT_LT(elapsed, 15s);
-    close(s);
 }
 
 TEST_F(ScpClientTest, EndlessMoreToComeSetRepliesAreBounded) {
@@ -227,7 +216,7 @@ TEST_F(ScpClientTest, EndlessMoreToComeSetRepliesAreBounded) {
     });
     EXPECT_EQ(Run(SCP_OP_SET, Data({"A", "2"})), SCP_ERROR_GET_TOO_BIG);
     EXPECT_GT(peer->RequestCount(), 100u);
-    EXPECT_LE(peer->RequestCount(), 2u * (scp_internal::SCP_REPLY_MESSAGES_MAX + 2));
+    EXPECT_LE(peer->RequestCount(), 2u * (kivo::scp::kReplyMessagesMax + 2));
 }
 
 TEST_F(ScpClientTest, SetRepliesBeyondTheByteBoundAreRefused) {
@@ -307,4 +296,27 @@ TEST_F(ScpClientTest, PrivateGetIsEncipheredBothWaysAndItemsCrossMessages) {
     auto reqs = peer->Requests();
     ASSERT_EQ(reqs.size(), 1u);
     EXPECT_EQ(ScpPeer::Plain(reqs[0], shaKey), ScpPad(Concat({ScpName("PRIV.A"), ScpName("PRIV")})));
+}
+
+TEST_F(ScpClientTest, RequestFramesGoOutAsBuiltWithoutEthernetPadding) {
+    Serve([&](const ScpRequest& r) {
+        return std::vector<Bytes>{ScpReply(r, Concat({ScpName("A"), ScpValue(2, {1})}), {})};
+    });
+    ASSERT_EQ(Run(SCP_OP_GET, {}), SCP_ERROR_NONE);
+    ASSERT_EQ(Run(SCP_OP_GET, Data({std::string(40, 'N')})), SCP_ERROR_NONE);
+    auto reqs = peer->Requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    // A message under 24 bytes is zero-filled to 24 and the frame stays at 46 bytes;
+    // the length field counts the SNAP header and the unfilled message.
+    Bytes expected =
+        Concat({Bytes(devMac.begin(), devMac.end()),
+                Bytes(hostMac.begin(), hostMac.end()),
+                {0x00, 0x16, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x16, 0x01},
+                {0x01, 0x01, 0x00, reqs[0].opNumber, 0x01, 0x00, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF},
+                Bytes(10, 0)});
+    EXPECT_EQ(reqs[0].frame, expected);
+    // Longer messages are sent as they are: 22 header bytes, 14 message header bytes,
+    // one 44-byte name item.
+    EXPECT_EQ(reqs[1].frame.size(), 22u + 14u + 44u);
+    EXPECT_EQ(reqs[1].lengthField, 8u + 14u + 44u);
 }

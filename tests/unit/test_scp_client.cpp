@@ -12,7 +12,7 @@
 #include "scp_client_legacy_internal.h"
 #include "sha2_pub.h"
 
-using namespace scp_internal;
+using namespace kivo::scp;
 using Bytes = std::vector<INT8U>;
 
 namespace {
@@ -78,19 +78,20 @@ std::vector<std::string> Texts(const INT8U* p, INT32U n) {
 struct Key {
     INT8U bytes[32];
     explicit Key(const char* password, bool legacy = false) {
-        get_key(reinterpret_cast<const INT8U*>(password), bytes, legacy ? TRUE : FALSE);
+        KeyMake(reinterpret_cast<const INT8U*>(password), bytes, legacy);
     }
 };
 
 }  // namespace
 
-// ---------------------------------------------------------------- composing
+// ---------------------------------------------------------------------------
+// Composing
 
 TEST(ScpCompose, EmptyGetIsAHeaderOnlyMessageWithThePresetCrc) {
-    Bytes msg(SCP_MSG_MAX, 0xAA);
-    Bytes list(SCP_PAYLOAD_MAX + 8, 0);
+    Bytes msg(kMsgMax, 0xAA);
+    Bytes list(kPayloadMax + 8, 0);
     INT8U noKey[32] = {};
-    INT32U n = compose_scp_get_msg(msg.data(), list.data(), 0x5C, 0, FALSE, noKey);
+    INT32U n = ComposeGetMessage(msg.data(), list.data(), 0x5C, 0, false, noKey);
     ASSERT_EQ(n, 14u);
     const Bytes expected = {1, 1, 0, 0x5C, 1, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(Bytes(msg.begin(), msg.begin() + 14), expected);
@@ -100,11 +101,12 @@ TEST(ScpCompose, EmptyGetIsAHeaderOnlyMessageWithThePresetCrc) {
 
 TEST(ScpCompose, PlainGetCarriesItsListUnpaddedAndUnenciphered) {
     Bytes items = Cat({NameItem("A.B.C"), NameItem("X")});  // 9 + 5 = 14 bytes
-    Bytes list(SCP_PAYLOAD_MAX + 8, 0);
+    Bytes list(kPayloadMax + 8, 0);
     std::memcpy(list.data(), items.data(), items.size());
-    Bytes msg(SCP_MSG_MAX);
+    Bytes msg(kMsgMax);
     Key key("pw");
-    INT32U n = compose_scp_get_msg(msg.data(), list.data(), 7, static_cast<INT32U>(items.size()), FALSE, key.bytes);
+    INT32U n =
+        ComposeGetMessage(msg.data(), list.data(), 7, static_cast<INT32U>(items.size()), false, key.bytes);
     ASSERT_EQ(n, 14u + items.size());
     EXPECT_EQ(msg[0], 1);
     EXPECT_EQ(Be16(msg.data() + 8), items.size());
@@ -113,17 +115,17 @@ TEST(ScpCompose, PlainGetCarriesItsListUnpaddedAndUnenciphered) {
 }
 
 TEST(ScpCompose, FactoryResetListIsFixedPaddedTo48AndEnciphered) {
-    Bytes list(SCP_PAYLOAD_MAX + 8, 0x55);
+    Bytes list(kPayloadMax + 8, 0x55);
     INT32U length = 0;
-    ASSERT_EQ(factory_reset_set_data(list.data(), &length), SCP_ERROR_NONE);
+    ASSERT_EQ(BuildFactoryResetList(list.data(), &length), SCP_ERROR_NONE);
     ASSERT_EQ(length, 41u);
     const Bytes expectedList =
         Cat({Bytes{0x00, 0x22, 0x01, 0x0A}, Text("FACTORYRESET.GENERAL.FORCE_RESET"), Bytes{0x00, 0x03, 0x02, 0x02, 0x01}});
     EXPECT_EQ(Bytes(list.begin(), list.begin() + 41), expectedList);
 
     Key key("secret");
-    Bytes msg(SCP_MSG_MAX);
-    INT32U n = compose_scp_set_msg(msg.data(), list.data(), 0x80, length, key.bytes, TRUE, FALSE);
+    Bytes msg(kMsgMax);
+    INT32U n = ComposeSetMessage(msg.data(), list.data(), 0x80, length, key.bytes, true, false);
     ASSERT_EQ(n, 14u + 48u);
     Bytes padded = expectedList;
     padded.insert(padded.end(), 7, 0xE6);
@@ -143,19 +145,19 @@ TEST(ScpCompose, OpcodesAndPaddingFollowTheOperation) {
     Bytes items = NameItem("ABC");  // 7 bytes
     struct Case {
         bool set;
-        BOOLEAN factory, isPrivate;
+        bool factory, isPrivate;
         INT8U opcode;
         INT32U payload;
     } cases[] = {
-        {true, FALSE, FALSE, 2, 8}, {true, FALSE, TRUE, 8, 8}, {true, TRUE, FALSE, 3, 8},
-        {false, FALSE, TRUE, 7, 8}, {false, FALSE, FALSE, 1, 7},
+        {true, false, false, 2, 8}, {true, false, true, 8, 8},   {true, true, false, 3, 8},
+        {false, false, true, 7, 8}, {false, false, false, 1, 7},
     };
     for (const Case& c : cases) {
-        Bytes list(SCP_PAYLOAD_MAX + 8, 0);
+        Bytes list(kPayloadMax + 8, 0);
         std::memcpy(list.data(), items.data(), items.size());
-        Bytes msg(SCP_MSG_MAX);
-        INT32U n = c.set ? compose_scp_set_msg(msg.data(), list.data(), 1, 7, key.bytes, c.factory, c.isPrivate)
-                         : compose_scp_get_msg(msg.data(), list.data(), 1, 7, c.isPrivate, key.bytes);
+        Bytes msg(kMsgMax);
+        INT32U n = c.set ? ComposeSetMessage(msg.data(), list.data(), 1, 7, key.bytes, c.factory, c.isPrivate)
+                         : ComposeGetMessage(msg.data(), list.data(), 1, 7, c.isPrivate, key.bytes);
         EXPECT_EQ(msg[0], c.opcode);
         EXPECT_EQ(n, 14u + c.payload) << "opcode " << int(c.opcode);
         EXPECT_EQ(Be16(msg.data() + 8), c.payload);
@@ -164,48 +166,49 @@ TEST(ScpCompose, OpcodesAndPaddingFollowTheOperation) {
 
 TEST(ScpCompose, ListsThatCannotBePaddedIntoAFrameAreRefused) {
     Key key("pw");
-    Bytes list(SCP_PAYLOAD_MAX + 8, 0);
-    Bytes msg(SCP_MSG_MAX);
+    Bytes list(kPayloadMax + 8, 0);
+    Bytes msg(kMsgMax);
     // 1472 is the longest list whose padding still fits; 1473 would grow to 1480.
-    EXPECT_EQ(compose_scp_set_msg(msg.data(), list.data(), 1, 1472, key.bytes, FALSE, FALSE), 14u + 1472u);
-    EXPECT_EQ(compose_scp_set_msg(msg.data(), list.data(), 1, 1473, key.bytes, FALSE, FALSE), 0u);
-    EXPECT_EQ(compose_scp_get_msg(msg.data(), list.data(), 1, 1478, FALSE, key.bytes), 14u + 1478u);
-    EXPECT_EQ(compose_scp_get_msg(msg.data(), list.data(), 1, 1479, FALSE, key.bytes), 0u);
+    EXPECT_EQ(ComposeSetMessage(msg.data(), list.data(), 1, 1472, key.bytes, false, false), 14u + 1472u);
+    EXPECT_EQ(ComposeSetMessage(msg.data(), list.data(), 1, 1473, key.bytes, false, false), 0u);
+    EXPECT_EQ(ComposeGetMessage(msg.data(), list.data(), 1, 1478, false, key.bytes), 14u + 1478u);
+    EXPECT_EQ(ComposeGetMessage(msg.data(), list.data(), 1, 1479, false, key.bytes), 0u);
 }
 
 TEST(ScpKeys, KeyMaterialIsTheDigestOrTheLegacyHash) {
     INT8U sha[32], legacy[32], expected[32];
-    get_key(reinterpret_cast<const INT8U*>("abc"), sha, FALSE);
+    KeyMake(reinterpret_cast<const INT8U*>("abc"), sha, false);
     SHA256Hash(expected, reinterpret_cast<const INT8U*>("abc"), 3);
     EXPECT_EQ(0, std::memcmp(sha, expected, 32));
-    get_key(reinterpret_cast<const INT8U*>("abc"), legacy, TRUE);
+    KeyMake(reinterpret_cast<const INT8U*>("abc"), legacy, true);
     for (int i = 0; i < 24; ++i) EXPECT_EQ(legacy[i], "abc"[i % 3]);
     for (int i = 24; i < 32; ++i) EXPECT_EQ(legacy[i], 0);
     // Cipher twins refuse what 3DES-CBC refuses.
     Bytes odd(12, 1);
-    EXPECT_EQ(scpClientImprovedEncipher(odd.data(), 12, sha), SCP_ERROR_BAD_ARGS);
+    EXPECT_EQ(Encipher(odd.data(), 12, sha), SCP_ERROR_BAD_ARGS);
     EXPECT_EQ(odd, Bytes(12, 1));
     Bytes block(16, 3);
-    ASSERT_EQ(scpClientImprovedEncipher(block.data(), 16, sha), SCP_ERROR_NONE);
-    ASSERT_EQ(scpClientImprovedDecipher(block.data(), 16, sha), SCP_ERROR_NONE);
+    ASSERT_EQ(Encipher(block.data(), 16, sha), SCP_ERROR_NONE);
+    ASSERT_EQ(Decipher(block.data(), 16, sha), SCP_ERROR_NONE);
     EXPECT_EQ(block, Bytes(16, 3));
 }
 
-// ---------------------------------------------------------------- padding walk
+// ---------------------------------------------------------------------------
+// Padding walk
 
 TEST(ScpPaddingWalk, FindsPaddingAfterTheLastItem) {
     StaticPaddingPositionSet(0);
     // One 11-byte item (length field 9) and five padding bytes.
     Bytes p = Cat({Item(3, 0, {0, 0, 0, 0, 0, 0, 0}), Bytes(5, 0xE6)});
     ASSERT_EQ(p.size(), 16u);
-    EXPECT_EQ(paddingPositionGet(p.data(), 16), 11u);
+    EXPECT_EQ(PaddingPositionGet(p.data(), 16), 11u);
     EXPECT_EQ(StaticPaddingPositionGet(), 0u);
     // Two items then padding.
     p = Cat({NameItem("AB"), Item(3, 0, {0, 0, 0, 0}), Bytes(4, 0xE6)});  // 6 + 8 + 4
-    EXPECT_EQ(paddingPositionGet(p.data(), static_cast<INT32U>(p.size())), 14u);
+    EXPECT_EQ(PaddingPositionGet(p.data(), static_cast<INT32U>(p.size())), 14u);
     // A single trailing padding byte.
     p = Cat({NameItem("ABCDEFGHI"), Bytes(1, 0xE6)});  // 13 + 1
-    EXPECT_EQ(paddingPositionGet(p.data(), static_cast<INT32U>(p.size())), 13u);
+    EXPECT_EQ(PaddingPositionGet(p.data(), static_cast<INT32U>(p.size())), 13u);
 }
 
 TEST(ScpPaddingWalk, ItemsContinuingIntoTheNextReplyCarryThePositionOver) {
@@ -214,104 +217,108 @@ TEST(ScpPaddingWalk, ItemsContinuingIntoTheNextReplyCarryThePositionOver) {
     Bytes stream = Cat({NameItem("AB"), NameItem("0123456789ABCDEF"), NameItem("XY"), Bytes(2, 0xE6)});
     Bytes first(stream.begin(), stream.begin() + 16);
     Bytes second(stream.begin() + 16, stream.end());  // 10 rest + 6 item + 2 padding = 18
-    EXPECT_EQ(paddingPositionGet(first.data(), 16), 0u);
+    EXPECT_EQ(PaddingPositionGet(first.data(), 16), 0u);
     EXPECT_EQ(StaticPaddingPositionGet(), 10u) << "the next item starts 10 bytes into the next payload";
-    EXPECT_EQ(paddingPositionGet(second.data(), static_cast<INT32U>(second.size())), 16u);
+    EXPECT_EQ(PaddingPositionGet(second.data(), static_cast<INT32U>(second.size())), 16u);
     EXPECT_EQ(StaticPaddingPositionGet(), 0u);
 }
 
 TEST(ScpPaddingWalk, ExactFitAndTinyPayloads) {
     StaticPaddingPositionSet(0);
     Bytes p = Cat({NameItem("ABCD"), NameItem("ABCD")});  // 16 bytes, no padding
-    EXPECT_EQ(paddingPositionGet(p.data(), 16), 0u);
+    EXPECT_EQ(PaddingPositionGet(p.data(), 16), 0u);
     EXPECT_EQ(StaticPaddingPositionGet(), 0u);
     // Under two bytes: not walked, the position is kept.
     StaticPaddingPositionSet(5);
-    EXPECT_EQ(paddingPositionGet(p.data(), 1), 0u);
+    EXPECT_EQ(PaddingPositionGet(p.data(), 1), 0u);
     EXPECT_EQ(StaticPaddingPositionGet(), 5u);
     StaticPaddingPositionSet(0);
 }
 
-// ---------------------------------------------------------------- item lists
+// ---------------------------------------------------------------------------
+// Item lists
 
 TEST(ScpItemLists, GetNamesBecomeNameItemsWithinTheFrameBound) {
-    Bytes list(SCP_PAYLOAD_MAX + 8);
+    Bytes list(kPayloadMax + 8);
     INT32U n = 0;
     Bytes data = Cat({Text("A.B"), Bytes{0}, Text("CD"), Bytes{0}});
-    ASSERT_EQ(parse_get_data(data.data(), static_cast<INT32U>(data.size()), list.data(), &n), SCP_ERROR_NONE);
+    ASSERT_EQ(BuildGetList(data.data(), static_cast<INT32U>(data.size()), list.data(), &n), SCP_ERROR_NONE);
     EXPECT_EQ(Bytes(list.begin(), list.begin() + n), Cat({NameItem("A.B"), NameItem("CD")}));
 
     // A name whose item takes the list exactly to 1478 bytes is fine; one more is not.
     Bytes longest = Cat({Text(std::string(1474, 'N')), Bytes{0}});
-    EXPECT_EQ(parse_get_data(longest.data(), static_cast<INT32U>(longest.size()), list.data(), &n), SCP_ERROR_NONE);
+    EXPECT_EQ(BuildGetList(longest.data(), static_cast<INT32U>(longest.size()), list.data(), &n),
+              SCP_ERROR_NONE);
     EXPECT_EQ(n, 1478u);
     Bytes tooLong = Cat({Text(std::string(1475, 'N')), Bytes{0}});
-    EXPECT_EQ(parse_get_data(tooLong.data(), static_cast<INT32U>(tooLong.size()), list.data(), &n), SCP_ERROR_FORMAT);
+    EXPECT_EQ(BuildGetList(tooLong.data(), static_cast<INT32U>(tooLong.size()), list.data(), &n),
+              SCP_ERROR_FORMAT);
 
     // A name whose terminator lies beyond the data is refused, never read past.
     Bytes open = Text("A.B");
-    EXPECT_EQ(parse_get_data(open.data(), 3, list.data(), &n), SCP_ERROR_FORMAT);
-    EXPECT_EQ(parse_get_data(nullptr, 3, list.data(), &n), SCP_ERROR_BAD_ARGS);
+    EXPECT_EQ(BuildGetList(open.data(), 3, list.data(), &n), SCP_ERROR_FORMAT);
+    EXPECT_EQ(BuildGetList(nullptr, 3, list.data(), &n), SCP_ERROR_BAD_ARGS);
 }
 
 TEST(ScpItemLists, SetPairsEncodeValuesForTheReportedTypes) {
-    Bytes list(SCP_PAYLOAD_MAX + 8);
+    Bytes list(kPayloadMax + 8);
     INT32U n = 0;
     Bytes data = Cat({Text("P.Q"), Bytes{0}, Text("1,256"), Bytes{0}, Text("M"), Bytes{0},
                       Text("00:11:22:33:44:55"), Bytes{0}});
     const INT32U len = static_cast<INT32U>(data.size());
     // Type query: names only.
-    ASSERT_EQ(parse_set_data(data.data(), len, nullptr, 0, list.data(), &n), SCP_ERROR_NONE);
+    ASSERT_EQ(BuildSetList(data.data(), len, nullptr, 0, list.data(), &n), SCP_ERROR_NONE);
     EXPECT_EQ(Bytes(list.begin(), list.begin() + n), Cat({NameItem("P.Q"), NameItem("M")}));
     // Set: name and value items, values big-endian for their types (INT16U, MAC_ADDR).
     INT8U types[] = {4, 8};
-    ASSERT_EQ(parse_set_data(data.data(), len, types, 2, list.data(), &n), SCP_ERROR_NONE);
+    ASSERT_EQ(BuildSetList(data.data(), len, types, 2, list.data(), &n), SCP_ERROR_NONE);
     Bytes expected = Cat({NameItem("P.Q"), Item(2, 4, {0x00, 0x01, 0x01, 0x00}), NameItem("M"),
                           Item(2, 8, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55})});
     EXPECT_EQ(Bytes(list.begin(), list.begin() + n), expected);
 }
 
 TEST(ScpItemLists, MalformedSetDataIsRefusedBeforeAnythingIsSent) {
-    Bytes list(SCP_PAYLOAD_MAX + 8);
+    Bytes list(kPayloadMax + 8);
     INT32U n = 0;
     INT8U types[] = {4, 4};
     Bytes twoPairs = Cat({Text("A"), Bytes{0}, Text("1"), Bytes{0}, Text("B"), Bytes{0}, Text("2"), Bytes{0}});
     const INT32U len = static_cast<INT32U>(twoPairs.size());
     // Fewer types than pairs.
-    EXPECT_EQ(parse_set_data(twoPairs.data(), len, types, 1, list.data(), &n), SCP_ERROR_FORMAT);
+    EXPECT_EQ(BuildSetList(twoPairs.data(), len, types, 1, list.data(), &n), SCP_ERROR_FORMAT);
     // A value that does not parse for its type (INT16U out of range).
     Bytes bad = Cat({Text("A"), Bytes{0}, Text("70000"), Bytes{0}});
-    EXPECT_EQ(parse_set_data(bad.data(), static_cast<INT32U>(bad.size()), types, 2, list.data(), &n),
+    EXPECT_EQ(BuildSetList(bad.data(), static_cast<INT32U>(bad.size()), types, 2, list.data(), &n),
               SCP_ERROR_FORMAT);
     // The last value is missing, or not terminated inside the data.
     Bytes noValue = Cat({Text("A"), Bytes{0}, Text("1"), Bytes{0}, Text("B"), Bytes{0}});
-    EXPECT_EQ(parse_set_data(noValue.data(), static_cast<INT32U>(noValue.size()), nullptr, 0, list.data(), &n),
+    EXPECT_EQ(BuildSetList(noValue.data(), static_cast<INT32U>(noValue.size()), nullptr, 0, list.data(), &n),
               SCP_ERROR_FORMAT);
     Bytes open = Cat({Text("A"), Bytes{0}, Text("12")});
-    EXPECT_EQ(parse_set_data(open.data(), static_cast<INT32U>(open.size()), nullptr, 0, list.data(), &n),
+    EXPECT_EQ(BuildSetList(open.data(), static_cast<INT32U>(open.size()), nullptr, 0, list.data(), &n),
               SCP_ERROR_FORMAT);
     // A value text of more than 40000 characters; 40000 itself is accepted as text.
     INT8U stringType[] = {10};
     Bytes huge = Cat({Text("S"), Bytes{0}, Text(std::string(40001, 'v')), Bytes{0}});
-    EXPECT_EQ(parse_set_data(huge.data(), static_cast<INT32U>(huge.size()), nullptr, 0, list.data(), &n),
+    EXPECT_EQ(BuildSetList(huge.data(), static_cast<INT32U>(huge.size()), nullptr, 0, list.data(), &n),
               SCP_ERROR_FORMAT);
     Bytes big = Cat({Text("S"), Bytes{0}, Text(std::string(40000, 'v')), Bytes{0}});
-    EXPECT_EQ(parse_set_data(big.data(), static_cast<INT32U>(big.size()), nullptr, 0, list.data(), &n),
+    EXPECT_EQ(BuildSetList(big.data(), static_cast<INT32U>(big.size()), nullptr, 0, list.data(), &n),
               SCP_ERROR_NONE);
     // ... but its value item would pass 1478 bytes.
-    EXPECT_EQ(parse_set_data(big.data(), static_cast<INT32U>(big.size()), stringType, 1, list.data(), &n),
+    EXPECT_EQ(BuildSetList(big.data(), static_cast<INT32U>(big.size()), stringType, 1, list.data(), &n),
               SCP_ERROR_FORMAT);
 }
 
-// ---------------------------------------------------------------- reply conversion
+// ---------------------------------------------------------------------------
+// Reply conversion
 
 TEST(ScpInfoData, ItemsBecomeZeroTerminatedTexts) {
     Bytes replies = Cat({NameItem("SYS.MAC"), Item(2, 8, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}), NameItem("SYS.N"),
                          Item(2, 4, {0x00, 0x01, 0x01, 0x00}), NameItem("SYS.S"), Item(2, 10, Text("hello"))});
     Bytes info(SCP_INFO_BUFFER_SIZE);
     INT32U size = 0;
-    ASSERT_EQ(parse_scp_info_msg(replies.data(), static_cast<INT32U>(replies.size()), info.data(), &size, FALSE,
-                                 SCP_INFO_BUFFER_SIZE),
+    ASSERT_EQ(ParseInfoData(replies.data(), static_cast<INT32U>(replies.size()), info.data(), &size, false,
+                            SCP_INFO_BUFFER_SIZE),
               SCP_ERROR_NONE);
     EXPECT_EQ(Texts(info.data(), size), (std::vector<std::string>{"SYS.MAC", "00:11:22:33:44:55", "SYS.N", "1,256",
                                                                   "SYS.S", "hello"}));
@@ -322,8 +329,8 @@ TEST(ScpInfoData, ErrorItemsGiveTheirTextAndMarkTheOperation) {
                          NameItem("C"), Item(3, 0, {0, 0, 0, 0})});
     Bytes info(SCP_INFO_BUFFER_SIZE);
     INT32U size = 0;
-    EXPECT_EQ(parse_scp_info_msg(replies.data(), static_cast<INT32U>(replies.size()), info.data(), &size, FALSE,
-                                 SCP_INFO_BUFFER_SIZE),
+    EXPECT_EQ(ParseInfoData(replies.data(), static_cast<INT32U>(replies.size()), info.data(), &size, false,
+                            SCP_INFO_BUFFER_SIZE),
               SCP_ERROR_PARAM_OP_FAILED);
     EXPECT_EQ(Texts(info.data(), size),
               (std::vector<std::string>{"A", "7", "B", "ERROR -60 Parameter cannot be set via scp", "C", "OK"}));
@@ -333,14 +340,16 @@ TEST(ScpInfoData, TypeModeCollectsValueTypesAndRefusesErrorItems) {
     Bytes replies = Cat({NameItem("A"), Item(2, 4, {0, 1}), NameItem("B"), Item(2, 9, {1, 2, 3, 4})});
     Bytes types(16, 0);
     INT32U count = 0;
-    ASSERT_EQ(parse_scp_info_msg(replies.data(), static_cast<INT32U>(replies.size()), types.data(), &count, TRUE, 16),
-              SCP_ERROR_NONE);
+    ASSERT_EQ(
+        ParseInfoData(replies.data(), static_cast<INT32U>(replies.size()), types.data(), &count, true, 16),
+        SCP_ERROR_NONE);
     ASSERT_EQ(count, 2u);
     EXPECT_EQ(types[0], 4);
     EXPECT_EQ(types[1], 9);
     Bytes unknown = Cat({NameItem("A"), Item(3, 0, {0xFF, 0xFF, 0xFF, 0xDC})});
-    EXPECT_EQ(parse_scp_info_msg(unknown.data(), static_cast<INT32U>(unknown.size()), types.data(), &count, TRUE, 16),
-              SCP_ERROR_RX_FORMAT);
+    EXPECT_EQ(
+        ParseInfoData(unknown.data(), static_cast<INT32U>(unknown.size()), types.data(), &count, true, 16),
+        SCP_ERROR_RX_FORMAT);
 }
 
 TEST(ScpInfoData, MalformedItemsEndTheWalkWithoutReadingPast) {
@@ -350,8 +359,8 @@ TEST(ScpInfoData, MalformedItemsEndTheWalkWithoutReadingPast) {
         // Copy exactly the bytes into their own allocation so a read past shows up
         // under the address sanitizer.
         std::vector<INT8U> exact(replies);
-        return parse_scp_info_msg(exact.data(), static_cast<INT32U>(exact.size()), info.data(), &size, FALSE,
-                                  SCP_INFO_BUFFER_SIZE);
+        return ParseInfoData(exact.data(), static_cast<INT32U>(exact.size()), info.data(), &size, false,
+                             SCP_INFO_BUFFER_SIZE);
     };
     EXPECT_EQ(walk(Cat({NameItem("A"), Bytes{0x00, 0x00, 0x01, 0x0A}})), SCP_ERROR_RX_FORMAT) << "length field 0";
     EXPECT_EQ(walk(Cat({NameItem("A"), Bytes{0x00, 0x01, 0x01, 0x0A}})), SCP_ERROR_RX_FORMAT) << "length field 1";
@@ -376,8 +385,8 @@ TEST(ScpInfoData, InfoTextNeverPassesTheCallersCapacity) {
     const INT32U capacity = 1000;
     Bytes info(capacity + 64, 0xCC);
     INT32U size = 0;
-    EXPECT_EQ(parse_scp_info_msg(replies.data(), static_cast<INT32U>(replies.size()), info.data(), &size, FALSE,
-                                 capacity),
+    EXPECT_EQ(ParseInfoData(replies.data(), static_cast<INT32U>(replies.size()), info.data(), &size, false,
+                            capacity),
               SCP_ERROR_GET_TOO_BIG);
     EXPECT_LE(size, capacity);
     for (INT32U i = capacity; i < info.size(); ++i) ASSERT_EQ(info[i], 0xCC) << "written past the capacity at " << i;

@@ -1,29 +1,20 @@
-// MAC discovery: one raw socket and one receive thread per interface, a broadcast
+// MAC discovery: one link-layer port and one receive thread per interface, a broadcast
 // probe, and a shared device list filled for the listening time.
 //
 // Lifetime rules. Each discovery has one shared Discovery object (device list, its
-// mutex, open/closed state); each interface has one shared thread record. A receive
-// thread holds references to both, so whatever it touches stays valid until the
-// thread itself has ended, even when the caller gave up waiting for it. The list is
-// handed to the caller under the mutex, after which the discovery is closed and a
-// late receive thread adds nothing.
+// mutex, open/closed state); each interface has one shared Listener record, which owns
+// the port. A receive thread holds references to both, so whatever it touches stays
+// valid until the thread itself has ended, even when the caller gave up waiting for
+// it. The list is handed to the caller under the mutex, after which the discovery is
+// closed and a late receive thread adds nothing.
 #include "mac_discover.h"
 
-#include <arpa/inet.h>
-#include <linux/if_ether.h>
-#include <linux/if_packet.h>
-#include <net/if.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -32,202 +23,157 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "byte_io.h"
-#include "raw_socket.h"
+#include "clock.h"
+#include "failpoint.h"
+#include "log.h"
+#include "port.h"
 
+namespace kivo::discovery {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A full-size frame, with room for an 802.1Q tag put back after reception.
-constexpr size_t kFrameBufferSize = 1522;
 // Longest wait of a thread or the caller before it looks at its flags again.
 constexpr milliseconds kSlice{100};
 // Floor of the wait for receive threads to stop after being told to: a thread
 // notices within one slice, so a very short listening time must not cut it off.
 constexpr milliseconds kStopWaitFloor{500};
 
-constexpr INT8U kSnapProbe[8] = {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x01};
-constexpr INT8U kSnapLegacyReply[8] = {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x02};
-constexpr INT8U kSnapAnnouncement[8] = {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0B, 0x00};
-constexpr INT8U kBootRomMagic[4] = {0x2D, 0x5A, 0xD2, 0xA5};
-// Destination of the probe, and the destination that marks an announcement.
-constexpr INT8U ituMACAddr[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-constexpr INT8U broadcastMACAddr[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
-// Fields examined, relative to V (4 with a tag, else 0).
-constexpr size_t kLegacyMinLength = 22;        // up to the end of the SNAP header
-constexpr size_t kAnnouncementMinLength = 36;  // up to the end of the boot-ROM version
-constexpr size_t kMagicOffset = 28;
-constexpr size_t kRomVersionOffset = 34;
+// SNAP protocol ids of discovery.
+constexpr uint16_t kPidProbe = 0x0C01;
+constexpr uint16_t kPidLegacyReply = 0x0C02;
+constexpr uint16_t kPidAnnouncement = 0x0B00;
+// A boot-ROM announcement after its SNAP header: six bytes, the magic, the sub-version
+// and the version (little-endian).
+constexpr size_t kAnnouncementMagicOffset = 6;
+constexpr size_t kAnnouncementVersionOffset = 12;
+constexpr uint16_t kBootRomVersion3 = 3;
 
 // One discovery: the shared device list and whether it still accepts devices.
-struct Discovery {
-    std::mutex mutex;
-    std::condition_variable changed;  // a device was added or a thread ended
-    t_device* firstDevice = nullptr;  // guarded by mutex
-    unsigned deviceCount = 0;         // guarded by mutex
-    bool open = true;                 // guarded by mutex; cleared at the hand-over
-    bool multipleDevices = false;     // fixed before any thread starts
-
-    Discovery() = default;
+class Discovery {
+   public:
+    explicit Discovery(bool multipleDevices) : multipleDevices_(multipleDevices) {}
     Discovery(const Discovery&) = delete;
     Discovery& operator=(const Discovery&) = delete;
-    ~Discovery() { DeviceListFree(firstDevice); }
+    ~Discovery() { DeviceListFree(firstDevice_); }
 
     // Adds a device unless the discovery is closed, the device is known or the list
     // is full. Returns true when the list now holds at least one device.
-    bool add(const INT8U* deviceMAC, const CHAR* interfaceName, const INT8U* hostMAC, t_deviceType type) {
+    bool Add(const uint8_t* deviceMac, const CHAR* interfaceName, const uint8_t* hostMac, t_deviceType type) {
         {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!open) return false;
-            if (DeviceListFind(firstDevice, deviceMAC, interfaceName, hostMAC, type) == nullptr &&
-                deviceCount < MACDISCOVER_MAX_DEVICES) {
-                t_device* before = firstDevice;
-                DeviceListAdd(&firstDevice, deviceMAC, interfaceName, hostMAC, type);
-                if (firstDevice != before) ++deviceCount;
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!open_) return false;
+            if (DeviceListFind(firstDevice_, deviceMac, interfaceName, hostMac, type) == nullptr &&
+                deviceCount_ < MACDISCOVER_MAX_DEVICES) {
+                t_device* before = firstDevice_;
+                DeviceListAdd(&firstDevice_, deviceMac, interfaceName, hostMac, type);
+                if (firstDevice_ != before) ++deviceCount_;
             }
-            if (firstDevice == nullptr) return false;
+            if (firstDevice_ == nullptr) return false;
         }
-        changed.notify_all();
+        changed_.notify_all();
         return true;
     }
-    bool empty() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return firstDevice == nullptr;
+    // Whether the caller can stop waiting: one device found when only one is wanted.
+    bool SatisfiedLocked() const { return !multipleDevices_ && firstDevice_ != nullptr; }
+    bool Satisfied() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return SatisfiedLocked();
     }
+    // Hands the list over and closes the discovery.
+    t_device* Take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        t_device* list = firstDevice_;
+        firstDevice_ = nullptr;
+        deviceCount_ = 0;
+        open_ = false;
+        return list;
+    }
+    bool multipleDevices() const { return multipleDevices_; }
+    std::mutex& mutex() { return mutex_; }
+    std::condition_variable& changed() { return changed_; }
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable changed_;  // a device was added or a thread ended
+    t_device* firstDevice_ = nullptr;  // guarded by mutex_
+    unsigned deviceCount_ = 0;         // guarded by mutex_
+    bool open_ = true;                 // guarded by mutex_; cleared at the hand-over
+    const bool multipleDevices_;
 };
 
 // One interface being listened on.
-struct s_discoverThread {
-    // Raw socket. The receive thread closes it as its last step (closing a packet
-    // socket waits for the network stack, so the threads do it in parallel); the
-    // record closes it only when no thread was started.
-    INT32S sc = -1;
-    bool threadOwnsSocket = false;
+struct Listener {
+    l2::Port port;
     std::thread thread;
     std::atomic<bool> running{false};
     std::atomic<bool> keepAlive{false};
     std::string interfaceName;
-    INT8U interfaceMAC[6] = {0, 0, 0, 0, 0, 0};
     milliseconds timeout{MACDISCOVER_DEFAULT_TIMEOUT_MS};
     std::shared_ptr<Discovery> discovery;
-
-    s_discoverThread() = default;
-    s_discoverThread(const s_discoverThread&) = delete;
-    s_discoverThread& operator=(const s_discoverThread&) = delete;
-    ~s_discoverThread() {
-        if (!threadOwnsSocket && sc >= 0) close(sc);
-    }
 };
-using t_discoverThread = s_discoverThread;
 
 // Settings, and the state of the current discovery; guarded by settingsMutex.
 std::mutex settingsMutex;
-INT32U timeoutMs = MACDISCOVER_DEFAULT_TIMEOUT_MS;
-BOOLEAN vlanEnabled = FALSE;
-INT16U vlanId = 0;
-INT8U vlanClass = 0;
+uint32_t timeoutMs = MACDISCOVER_DEFAULT_TIMEOUT_MS;
+bool vlanEnabled = false;
+uint16_t vlanId = 0;
+uint8_t vlanClass = 0;
 // The last discovery whose list has not been handed out yet.
 std::shared_ptr<Discovery> lastDiscovery;
 bool lastFinished = false;
 
-// Receive-thread records of the current discovery; touched by the calling thread only.
-std::list<std::shared_ptr<t_discoverThread>> firstThread;
+// Listeners of the current discovery; touched by the calling thread only.
+std::list<std::shared_ptr<Listener>> listeners;
 
-std::atomic<void (*)(void)> receiveHook{nullptr};
+enum class Step { kOpen, kSend };
 
-// Receives one frame without waiting, with its 802.1Q tag in place. Frames this host
-// sent are skipped. Returns the frame length, 0 for a frame to skip, -1 when none is
-// waiting.
-ssize_t ReceiveFrame(int sc, INT8U* buf, size_t size) {
-    kivo::RawFrameInfo info;
-    ssize_t n = kivo::RawSocketRecv(sc, buf, size, MSG_DONTWAIT, &info);
-    if (n < 0) return -1;
-    if (info.outgoing) return 0;
-    return n;
+// The one translation of port outcomes into discovery results.
+t_macDiscoverErrorCode ErrorOf(l2::PortStatus status, Step step) {
+    if (status == l2::PortStatus::kOk) return MACDISCOVER_ERROR_NONE;
+    return step == Step::kOpen ? MACDISCOVER_ERROR_SOCKET_NOT_OPENED : MACDISCOVER_ERROR_SENDTO;
 }
 
 // Body of one receive thread: listens until the deadline, until told to stop, or,
 // when only one device is wanted, until a device is found.
-void ReceiveThreadFunction(std::shared_ptr<t_discoverThread> rec) {
-    std::vector<INT8U> buffer;
-    try {
-        buffer.resize(kFrameBufferSize);
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "Malloc error\n");
-    }
+void Listen(std::shared_ptr<Listener> rec) {
     Discovery& discovery = *rec->discovery;
-    const Clock::time_point deadline = Clock::now() + rec->timeout;
-    bool done = buffer.empty();
-    while (!done && rec->keepAlive.load()) {
-        Clock::time_point now = Clock::now();
-        if (now >= deadline) break;
-        auto slice = std::min<Clock::duration>(kSlice, deadline - now);
-        // Round up so that a sub-millisecond remainder does not spin.
-        int waitMs = static_cast<int>(std::chrono::ceil<milliseconds>(slice).count());
-        struct pollfd pfd = {rec->sc, POLLIN, 0};
-        int ready = poll(&pfd, 1, waitMs);
-        if (ready < 0 && errno != EINTR) break;
-        if (ready <= 0) continue;
-        if (pfd.revents & (POLLERR | POLLNVAL)) break;
-        // Drain everything that is waiting, while there is time and reason to listen.
-        for (;;) {
-            ssize_t n = ReceiveFrame(rec->sc, buffer.data(), buffer.size());
-            if (n < 0) break;
-            if (n == 0) continue;
-            if (auto hook = receiveHook.load()) hook();
-            t_deviceType type;
-            if (!MACDiscoverFrameClassify(buffer.data(), static_cast<INT32U>(n), rec->interfaceMAC, &type))
-                continue;
-            bool found = discovery.add(buffer.data() + 6, rec->interfaceName.c_str(), rec->interfaceMAC, type);
-            if (found && !discovery.multipleDevices) {
-                done = true;
-                break;
-            }
-            if (!rec->keepAlive.load() || Clock::now() >= deadline) break;
+    const Deadline deadline = Deadline::After(rec->timeout);
+    const uint8_t* hostMac = rec->port.mac().data();
+    l2::FrameView frame;
+    while (rec->keepAlive.load() && !deadline.passed()) {
+        const Deadline slice(std::min(deadline.at(), SteadyClock::now() + kSlice));
+        const l2::PortStatus status = rec->port.Recv(frame, slice);
+        if (status == l2::PortStatus::kTimeout) continue;
+        if (status != l2::PortStatus::kOk) {
+            if (rec->port.lastErrno() == ENOMEM) Log(LogStream::kErr, "Malloc error\n");
+            break;
         }
+        FailPointHook("discovery.frame");
+        t_deviceType type;
+        if (!MACDiscoverFrameClassify(frame.data, static_cast<uint32_t>(frame.length), hostMac, &type))
+            continue;
+        if (discovery.Add(frame.src(), rec->interfaceName.c_str(), hostMac, type) &&
+            !discovery.multipleDevices())
+            break;
     }
-    close(rec->sc);
     {
         // Under the mutex so that the waiter cannot miss the change between its test
         // and its wait.
-        std::lock_guard<std::mutex> lock(discovery.mutex);
+        std::lock_guard<std::mutex> lock(discovery.mutex());
         rec->running.store(false);
     }
-    discovery.changed.notify_all();
+    discovery.changed().notify_all();
 }
 
-void SendPacket(INT32S s, struct sockaddr_ll* socket_address, const INT8U* src_mac, const INT8U* dst_mac,
-                t_macDiscoverErrorCode* result) {
-    std::vector<INT8U> frame;
+// Opens the interface, sends the probe and starts its receive thread.
+t_macDiscoverErrorCode StartListener(const CHAR* interfaceName, const std::shared_ptr<Discovery>& discovery,
+                                     milliseconds timeout) {
+    std::shared_ptr<Listener> rec;
     try {
-        frame.resize(kFrameBufferSize);
-    } catch (const std::bad_alloc&) {
-        *result = MACDISCOVER_ERROR_MALLOC;
-        return;
-    }
-    INT32U len = MACDiscoverProbeBuild(src_mac, frame.data(), static_cast<INT32U>(frame.size()));
-    std::memcpy(socket_address->sll_addr, dst_mac, 6);
-    ssize_t sent = sendto(s, frame.data(), len, 0, reinterpret_cast<struct sockaddr*>(socket_address),
-                          sizeof(*socket_address));
-    if (sent != static_cast<ssize_t>(len)) {
-        std::fprintf(stderr, "\nError sending the packet: %s\n", std::strerror(errno));
-        *result = MACDISCOVER_ERROR_SENDTO;
-        return;
-    }
-    *result = MACDISCOVER_ERROR_NONE;
-}
-
-// Opens the interface, starts its receive thread and sends the probe.
-t_macDiscoverErrorCode CreateNewThread(const CHAR* interfaceName, const std::shared_ptr<Discovery>& discovery,
-                                       milliseconds timeout) {
-    std::shared_ptr<t_discoverThread> rec;
-    try {
-        rec = std::make_shared<t_discoverThread>();
+        rec = std::make_shared<Listener>();
         rec->interfaceName = interfaceName;
     } catch (const std::bad_alloc&) {
         return MACDISCOVER_ERROR_MALLOC;
@@ -235,61 +181,32 @@ t_macDiscoverErrorCode CreateNewThread(const CHAR* interfaceName, const std::sha
     rec->timeout = timeout;
     rec->discovery = discovery;
 
-    // A name that does not fit ifr_name with its terminator would be cut short and
-    // could name another interface.
-    bool opened = strnlen(interfaceName, IFNAMSIZ) < IFNAMSIZ;
-    struct ifreq ifr;
-    int ifindex = 0;
-    if (opened) {
-        // Protocol 0 until bound: the socket receives nothing from other interfaces
-        // in between, so no frame is credited to the wrong interface.
-        rec->sc = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-        opened = rec->sc >= 0;
-    }
-    if (opened) {
-        std::memset(&ifr, 0, sizeof(ifr));
-        std::memcpy(ifr.ifr_name, interfaceName, std::strlen(interfaceName));
-        opened = ioctl(rec->sc, SIOCGIFHWADDR, &ifr) == 0;
-        if (opened) std::memcpy(rec->interfaceMAC, ifr.ifr_hwaddr.sa_data, 6);
-    }
-    if (opened) {
-        opened = ioctl(rec->sc, SIOCGIFINDEX, &ifr) == 0;
-        ifindex = ifr.ifr_ifindex;
-    }
-    struct sockaddr_ll addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sll_family = AF_PACKET;
-    addr.sll_protocol = htons(ETH_P_ALL);
-    addr.sll_ifindex = ifindex;
-    if (opened) {
-        opened = kivo::RawSocketEnableAuxdata(rec->sc) &&
-                 bind(rec->sc, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0;
-    }
-    if (!opened) {
-        std::fprintf(stderr, "\nUnable to open the interface. %s is not supported by RAW sockets\n", interfaceName);
-        return MACDISCOVER_ERROR_SOCKET_NOT_OPENED;  // the record closes the socket
+    if (ErrorOf(rec->port.Open(interfaceName), Step::kOpen) != MACDISCOVER_ERROR_NONE) {
+        Log(LogStream::kErr, "\nUnable to open the interface. %s is not supported by RAW sockets\n",
+            interfaceName);
+        return MACDISCOVER_ERROR_SOCKET_NOT_OPENED;
     }
 
-    // The socket is bound, so replies queue on it from now on: the probe can leave
+    // The port is open, so replies queue on it from now on: the probe can leave
     // before the receive thread runs without a quick reply being missed.
-    addr.sll_halen = ETH_ALEN;
-    t_macDiscoverErrorCode result;
-    SendPacket(rec->sc, &addr, rec->interfaceMAC, ituMACAddr, &result);
+    uint8_t probe[l2::kMinFrameLength + l2::kVlanTagLength];
+    const uint32_t probeLength = MACDiscoverProbeBuild(rec->port.mac().data(), probe, sizeof(probe));
+    t_macDiscoverErrorCode result = ErrorOf(rec->port.SendFrame(probe, probeLength), Step::kSend);
+    if (result != MACDISCOVER_ERROR_NONE)
+        Log(LogStream::kErr, "\nError sending the packet: %s\n", std::strerror(rec->port.lastErrno()));
 
     // A failed probe does not stop the listening: announcements need no probe.
     rec->keepAlive.store(true);
     rec->running.store(true);
     try {
-        rec->threadOwnsSocket = true;
-        rec->thread = std::thread(ReceiveThreadFunction, rec);
+        rec->thread = std::thread(Listen, rec);
     } catch (const std::system_error&) {
-        rec->threadOwnsSocket = false;
         rec->running.store(false);
-        std::fprintf(stderr, "Error: cannot start the receive thread on %s\n", interfaceName);
+        Log(LogStream::kErr, "Error: cannot start the receive thread on %s\n", interfaceName);
         return MACDISCOVER_ERROR_THREAD_CREATE;
     }
     try {
-        firstThread.push_front(rec);
+        listeners.push_front(rec);
     } catch (const std::bad_alloc&) {
         // Cannot keep the record: stop the thread and wait for it here.
         rec->keepAlive.store(false);
@@ -302,115 +219,96 @@ t_macDiscoverErrorCode CreateNewThread(const CHAR* interfaceName, const std::sha
 // Releases the records of finished threads; tells whether any thread still runs.
 bool IsAnyThreadRunning() {
     bool any = false;
-    for (auto it = firstThread.begin(); it != firstThread.end();) {
+    for (auto it = listeners.begin(); it != listeners.end();) {
         if ((*it)->running.load()) {
             any = true;
             ++it;
             continue;
         }
         if ((*it)->thread.joinable()) (*it)->thread.join();
-        it = firstThread.erase(it);
+        it = listeners.erase(it);
     }
     return any;
 }
 
-void KillAllThreads() {
-    for (auto& rec : firstThread) rec->keepAlive.store(false);
+bool NoneRunning() {
+    return std::none_of(listeners.begin(), listeners.end(),
+                        [](const auto& rec) { return rec->running.load(); });
 }
 
 // Waits for the receive threads of the current discovery, in slices of at most
 // 100 ms on a steady deadline.
 void WaitForResult(Discovery& discovery, milliseconds timeout) {
-    const Clock::time_point start = Clock::now();
-    for (;;) {
-        if (!IsAnyThreadRunning()) break;
-        if (!discovery.multipleDevices && !discovery.empty()) break;
-        Clock::time_point now = Clock::now();
-        if (now - start >= timeout) break;
-        auto slice = std::min<Clock::duration>(kSlice, start + timeout - now);
-        std::unique_lock<std::mutex> lock(discovery.mutex);
+    const Deadline end = Deadline::After(timeout);
+    while (IsAnyThreadRunning() && !discovery.Satisfied() && !end.passed()) {
+        const auto slice = std::min<SteadyClock::time_point>(end.at(), SteadyClock::now() + kSlice);
+        std::unique_lock<std::mutex> lock(discovery.mutex());
         // Woken by a thread that ended or a device that was added.
-        discovery.changed.wait_for(lock, slice, [&] {
-            if (!discovery.multipleDevices && discovery.firstDevice != nullptr) return true;
-            for (auto& rec : firstThread)
-                if (rec->running.load()) return false;
-            return true;
-        });
+        discovery.changed().wait_until(lock, slice,
+                                       [&] { return discovery.SatisfiedLocked() || NoneRunning(); });
     }
-    KillAllThreads();
-    const milliseconds stopWait = std::max(timeout, kStopWaitFloor);
-    const Clock::time_point stopStart = Clock::now();
+    for (auto& rec : listeners) rec->keepAlive.store(false);
+    const Deadline stopEnd = Deadline::After(std::max(timeout, kStopWaitFloor));
     while (IsAnyThreadRunning()) {
-        Clock::time_point now = Clock::now();
-        if (now - stopStart >= stopWait) {
-            std::fprintf(stderr, "ERROR: Reception thread still alive!\n");
+        if (stopEnd.passed()) {
+            Log(LogStream::kErr, "ERROR: Reception thread still alive!\n");
             // The thread keeps its own references to its record and the discovery;
             // it is let go and ends by itself.
-            for (auto& rec : firstThread)
+            for (auto& rec : listeners)
                 if (rec->thread.joinable()) rec->thread.detach();
-            firstThread.clear();
+            listeners.clear();
             break;
         }
-        auto slice = std::min<Clock::duration>(kSlice, stopStart + stopWait - now);
-        std::unique_lock<std::mutex> lock(discovery.mutex);
-        discovery.changed.wait_for(lock, slice, [&] {
-            for (auto& rec : firstThread)
-                if (rec->running.load()) return false;
-            return true;
-        });
+        const auto slice = std::min<SteadyClock::time_point>(stopEnd.at(), SteadyClock::now() + kSlice);
+        std::unique_lock<std::mutex> lock(discovery.mutex());
+        discovery.changed().wait_until(lock, slice, [&] { return NoneRunning(); });
     }
 }
 
 }  // namespace
+}  // namespace kivo::discovery
+
+using namespace kivo::discovery;
 
 INT32U MACDiscoverProbeBuild(const INT8U* srcMAC, INT8U* frame, INT32U size) {
     if (srcMAC == nullptr || frame == nullptr) return 0;
-    BOOLEAN tagged;
-    INT16U tci;
+    bool tagged;
+    kivo::l2::VlanTag tag;
     {
         std::lock_guard<std::mutex> lock(settingsMutex);
         tagged = vlanEnabled;
-        tci = static_cast<INT16U>((vlanClass << 13) | vlanId);
+        tag = kivo::l2::VlanTag::Make(vlanId, vlanClass);
     }
-    const INT32U length = MACDISCOVER_PROBE_LENGTH + (tagged ? 4 : 0);
-    if (size < length) return 0;
-    kivo::ByteWriter w(frame, length);
-    w.bytes(ituMACAddr, 6);
-    w.bytes(srcMAC, 6);
-    if (tagged) {
-        w.be16(ETH_P_8021Q);
-        w.be16(tci);
-    }
-    w.be16(46);  // 802.3 length: the minimum payload
-    w.bytes(kSnapProbe, sizeof(kSnapProbe));
-    w.fill(0, w.remaining());
-    return w.ok() ? length : 0;
+    uint8_t snap[kivo::l2::kSnapHeaderLength];
+    kivo::ByteWriter w(snap, sizeof(snap));
+    kivo::l2::SnapWrite(w, kPidProbe);
+    // The 802.3 length field gives the minimum payload the probe is padded to.
+    return static_cast<INT32U>(kivo::l2::FrameBuild(frame, size, kivo::l2::kBroadcastMac.data(), srcMAC,
+                                                    tagged ? &tag : nullptr, kivo::l2::kMinPayloadLength,
+                                                    snap, sizeof(snap)));
 }
 
 BOOLEAN MACDiscoverFrameClassify(const INT8U* frame, INT32U length, const INT8U* interfaceMAC,
                                  t_deviceType* type) {
+    using namespace kivo::l2;
     if (frame == nullptr || interfaceMAC == nullptr || type == nullptr) return FALSE;
-    kivo::ByteReader r(frame, length);
-    INT8U dst[6];
-    INT16U tpid = 0;
-    if (!r.bytes(dst, 6) || !r.skip(6) || !r.be16(tpid)) return FALSE;
-    const size_t v = (tpid == ETH_P_8021Q) ? 4 : 0;
-    std::span<const INT8U> snap;
-    if (!r.seek(14 + v) || !r.view(snap, 8)) return FALSE;
-    if (std::memcmp(dst, interfaceMAC, 6) == 0 && std::memcmp(snap.data(), kSnapLegacyReply, 8) == 0 &&
-        length >= kLegacyMinLength + v) {
+    FrameView view;
+    if (!FrameParse(frame, length, view)) return FALSE;
+    kivo::ByteReader r = view.payloadReader();
+    SnapHeader snap;
+    if (!SnapRead(r, snap) || !snap.ours()) return FALSE;
+    if (snap.pid == kPidLegacyReply && std::equal(view.eth.dst.begin(), view.eth.dst.end(), interfaceMAC)) {
         *type = DEVICE_TORVIX_SCP;
         return TRUE;
     }
-    if (std::memcmp(dst, broadcastMACAddr, 6) != 0 || std::memcmp(snap.data(), kSnapAnnouncement, 8) != 0)
+    if (snap.pid != kPidAnnouncement || view.eth.dst != kBroadcastMac) return FALSE;
+    std::array<uint8_t, 4> magic{};
+    uint16_t version = 0;
+    const size_t body = r.pos();
+    if (!r.seek(body + kAnnouncementMagicOffset) || !r.bytes(magic.data(), magic.size()) ||
+        !r.seek(body + kAnnouncementVersionOffset) || !r.le16(version) || magic != kBootRomMagic)
         return FALSE;
-    if (length < kAnnouncementMinLength + v) return FALSE;
-    std::span<const INT8U> magic;
-    INT16U romVersion = 0;
-    if (!r.seek(kMagicOffset + v) || !r.view(magic, 4) || !r.seek(kRomVersionOffset + v) || !r.le16(romVersion))
-        return FALSE;
-    if (std::memcmp(magic.data(), kBootRomMagic, 4) != 0) return FALSE;
-    *type = romVersion == 3 ? DEVICE_TORVIX_ETH_BOOT_V3 : DEVICE_TORVIX_ETH_BOOT_V2;
+    *type = version == kBootRomVersion3 ? DEVICE_TORVIX_ETH_BOOT_V3 : DEVICE_TORVIX_ETH_BOOT_V2;
     return TRUE;
 }
 
@@ -418,11 +316,11 @@ t_macDiscoverErrorCode MACDiscoverVLANConfigure(BOOLEAN enable, INT16U vid, INT8
     std::lock_guard<std::mutex> lock(settingsMutex);
     if (enable) {
         if (vid > 4094 || pcp > 7) return MACDISCOVER_ERROR_BAD_ARGS;
-        vlanEnabled = TRUE;
+        vlanEnabled = true;
         vlanId = vid;
         vlanClass = pcp;
     } else {
-        vlanEnabled = FALSE;
+        vlanEnabled = false;
     }
     return MACDISCOVER_ERROR_NONE;
 }
@@ -432,8 +330,6 @@ t_macDiscoverErrorCode MACDiscoverTimeoutSet(INT32U timeout) {
     timeoutMs = timeout;
     return MACDISCOVER_ERROR_NONE;
 }
-
-void MACDiscoverReceiveHookSet(void (*hook)(void)) { receiveHook.store(hook); }
 
 t_macDiscoverErrorCode MACDiscoverLastGet(t_device** device) {
     if (device == nullptr) return MACDISCOVER_ERROR_BAD_ARGS;
@@ -449,11 +345,7 @@ t_macDiscoverErrorCode MACDiscoverLastGet(t_device** device) {
         lastDiscovery.reset();
         lastFinished = false;
     }
-    std::lock_guard<std::mutex> lock(discovery->mutex);
-    *device = discovery->firstDevice;
-    discovery->firstDevice = nullptr;
-    discovery->deviceCount = 0;
-    discovery->open = false;
+    *device = discovery->Take();
     return MACDISCOVER_ERROR_NONE;
 }
 
@@ -463,11 +355,10 @@ t_macDiscoverErrorCode MACDiscoverGet(CHAR* interfaceName, BOOLEAN multipleDevic
     std::shared_ptr<Discovery> discovery;
     milliseconds timeout;
     try {
-        discovery = std::make_shared<Discovery>();
+        discovery = std::make_shared<Discovery>(multipleDeviceEnable != FALSE);
     } catch (const std::bad_alloc&) {
         return MACDISCOVER_ERROR_MALLOC;
     }
-    discovery->multipleDevices = multipleDeviceEnable ? true : false;
     {
         // Forget the previous discovery: its list, if any, was handed out or is
         // dropped with it.
@@ -477,16 +368,16 @@ t_macDiscoverErrorCode MACDiscoverGet(CHAR* interfaceName, BOOLEAN multipleDevic
         timeout = milliseconds(timeoutMs);
     }
     if (interfaceName != nullptr) {
-        CreateNewThread(interfaceName, discovery, timeout);
+        StartListener(interfaceName, discovery, timeout);
         WaitForResult(*discovery, timeout);
     } else {
         t_interface* interfaces = nullptr;
         InterfaceListGet(&interfaces);
         if (interfaces == nullptr) {
-            std::fprintf(stderr, "Error: Empty interface list (maybe you need to run as root)\n");
+            kivo::Log(kivo::LogStream::kErr, "Error: Empty interface list (maybe you need to run as root)\n");
         } else {
             for (t_interface* i = interfaces; i != nullptr; i = i->next)
-                if (i->name != nullptr) CreateNewThread(i->name, discovery, timeout);
+                if (i->name != nullptr) StartListener(i->name, discovery, timeout);
             InterfaceListFree(interfaces);
             WaitForResult(*discovery, timeout);
         }

@@ -58,9 +58,7 @@ INT32U MACDiscoverProbeBuild(const INT8U* srcMAC, INT8U* frame, INT32U size);
 BOOLEAN MACDiscoverFrameClassify(const INT8U* frame, INT32U length, const INT8U* interfaceMAC,
                                  t_deviceType* type);
 
-// Test seam: a function every receive thread calls after it has received a frame,
-// before it looks at it (none by default). Lets tests hold a receive thread past the
-// end of the wait.
-void MACDiscoverReceiveHookSet(void (*hook)(void));
+// Fail point: every receive thread runs the hook "discovery.frame" (base/failpoint.h)
+// after it has received a frame, before it looks at it.
 
 #endif

@@ -1,7 +1,7 @@
 // Legacy SCP client.
 //
-// One operation opens a raw socket on the host interface, sends a request message in
-// an LLC/SNAP frame and collects the device's reply messages. A message is a 14-byte
+// One operation opens a link-layer port on the host interface, sends a request message
+// in an LLC/SNAP frame and collects the device's reply messages. A message is a 14-byte
 // header followed by an item list (name, value and error items); set and factory
 // reset lists are padded with 0xE6 to a multiple of 8 and enciphered with 3DES-CBC
 // under key material made from the password; every payload carries a CRC of its
@@ -9,165 +9,122 @@
 // read within the bytes that arrived.
 #include "scp_client_legacy.h"
 
-#include <arpa/inet.h>
-#include <linux/if_ether.h>
-#include <linux/if_packet.h>
-#include <net/if.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <random>
-#include <thread>
+#include <span>
 #include <vector>
 
 #include "byte_io.h"
+#include "clock.h"
 #include "conversion.h"
 #include "conversion_legacy.h"
 #include "crc32.h"
-#include "device.h"
+#include "log.h"
 #include "scp_client_legacy_internal.h"
 #include "sha2_pub.h"
 #include "triple_des.h"
 
+namespace kivo::scp {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Settings (seconds and counts); one instance per process.
-std::atomic<INT32U> scpTimeoutStandard{3};
-std::atomic<INT32U> scpTimeoutLongGet{16};
-std::atomic<INT32U> scpMaxNumRtx{3};
+std::atomic<uint32_t> timeoutStandard{3};
+std::atomic<uint32_t> timeoutLongGet{16};
+std::atomic<uint32_t> maxSends{3};
 std::atomic<t_scpErrorTimeoutCode> errorTimeoutCode{SCP_ERROR_TIMEOUT_NONE};
 
 // Where the item walk of the previous deciphered reply of this operation left off,
 // counted from the start of the next reply's payload.
-INT32U staticPaddingPosition = 0;
+uint32_t staticPaddingPosition = 0;
 
-// The 8 bytes between the length field and the SCP message: LLC AA AA 03, SNAP
-// organisation 00 13 9D, type 0x16, subtype 0x01.
-constexpr std::array<INT8U, 8> snap_header = {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x16, 0x01};
-
-const CHAR factoryResetName[] = "FACTORYRESET.GENERAL.FORCE_RESET";
+// Two padding bytes in a row never start an item: an item's length field is at most
+// the size of a frame.
+constexpr uint16_t kPadWord = kPadByte << 8 | kPadByte;
+constexpr uint8_t kMsgFixedOne = 1;
+constexpr char kFactoryResetName[] = "FACTORYRESET.GENERAL.FORCE_RESET";
 
 // Draws the operation number. The sequence is seeded once per process so that the
 // numbers a spoofer would have to guess differ from run to run.
-INT8U DrawOpNumber() {
+uint8_t DrawOpNumber() {
     static std::mutex lock;
     static std::minstd_rand generator{std::random_device{}()};
     std::lock_guard<std::mutex> guard(lock);
-    return static_cast<INT8U>(generator() & 0xFF);
+    return static_cast<uint8_t>(generator() & 0xFF);
 }
 
-// Closes packet sockets on a thread of its own. Releasing a packet socket waits for
-// the kernel's RCU grace period (several milliseconds, more on a busy host); the
-// reply to the front-end need not wait for that. The closer lives as long as the
-// process and is never destroyed, so it is safe at exit.
-class DeferredCloser {
-public:
-    static void Close(int fd) {
-        static DeferredCloser* closer = new DeferredCloser();
-        {
-            std::lock_guard<std::mutex> guard(closer->lock_);
-            closer->pending_.push_back(fd);
-        }
-        closer->wake_.notify_one();
-    }
+// ---------------------------------------------------------------------------
+// Port outcomes
 
-private:
-    DeferredCloser() { std::thread([this] { Run(); }).detach(); }
-    [[noreturn]] void Run() {
-        for (;;) {
-            std::vector<int> fds;
-            {
-                std::unique_lock<std::mutex> guard(lock_);
-                wake_.wait(guard, [this] { return !pending_.empty(); });
-                fds.swap(pending_);
-            }
-            for (int fd : fds) close(fd);
-        }
-    }
-    std::mutex lock_;
-    std::condition_variable wake_;
-    std::vector<int> pending_;
-};
+enum class Step { kOpen, kSend, kReceive };
 
-// Closes the attempt's socket on every path out: at once on early failures, on the
-// closer thread once the socket has been bound and used.
-class SocketHolder {
-public:
-    explicit SocketHolder(int fd) : fd_(fd) {}
-    ~SocketHolder() {
-        if (fd_ < 0) return;
-        if (defer_)
-            DeferredCloser::Close(fd_);
-        else
-            close(fd_);
+// The one translation of port outcomes into SCP results. A receive that fails for any
+// reason is a reply that did not come.
+t_scpErrorCode ErrorOf(l2::PortStatus status, Step step) {
+    using l2::PortStatus;
+    if (status == PortStatus::kOk) return SCP_ERROR_NONE;
+    if (step == Step::kSend) return SCP_ERROR_SENDTO;
+    if (step == Step::kReceive) return SCP_ERROR_TIMEOUT;
+    switch (status) {
+        case PortStatus::kPermission:
+        case PortStatus::kSocket:
+            return SCP_ERROR_SOCKET_NOT_OPENED;
+        case PortStatus::kNoInterface:
+            return SCP_ERROR_ETH_IF_MAC;
+        default:
+            return SCP_ERROR_ETH_IF;  // a name that cannot be an interface's, or one that is unusable
     }
-    SocketHolder(const SocketHolder&) = delete;
-    SocketHolder& operator=(const SocketHolder&) = delete;
-    int fd() const { return fd_; }
-    void DeferClose() { defer_ = true; }
+}
 
-private:
-    int fd_;
-    bool defer_ = false;
-};
+// ---------------------------------------------------------------------------
+// Lists and texts
 
 // Reply payloads collected by one exchange, bounded in bytes and in messages.
 class ReplyCollector {
-public:
-    t_scpErrorCode Append(const INT8U* payload, INT32U length) {
-        if (++messages_ > scp_internal::SCP_REPLY_MESSAGES_MAX) return SCP_ERROR_GET_TOO_BIG;
-        if (length > scp_internal::SCP_COLLECT_MAX - bytes_.size()) return SCP_ERROR_GET_TOO_BIG;
+   public:
+    t_scpErrorCode Append(const uint8_t* payload, uint32_t length) {
+        if (++messages_ > kReplyMessagesMax) return SCP_ERROR_GET_TOO_BIG;
+        if (length > kCollectMax - bytes_.size()) return SCP_ERROR_GET_TOO_BIG;
         bytes_.insert(bytes_.end(), payload, payload + length);
         return SCP_ERROR_NONE;
     }
-    INT8U* data() { return bytes_.data(); }
-    INT32U size() const { return static_cast<INT32U>(bytes_.size()); }
+    const uint8_t* data() const { return bytes_.data(); }
+    uint32_t size() const { return static_cast<uint32_t>(bytes_.size()); }
 
-private:
-    std::vector<INT8U> bytes_;
-    INT32U messages_ = 0;
+   private:
+    std::vector<uint8_t> bytes_;
+    uint32_t messages_ = 0;
 };
 
 // Appends one item (length field, item type, sub-type, content) to an item list of
-// at most SCP_PAYLOAD_MAX bytes; false when the list would grow beyond that.
-bool AppendItem(INT8U* list, INT32U* listLength, INT8U itemType, INT8U subType, const INT8U* content,
-                INT32U contentLength) {
-    if (contentLength > scp_internal::SCP_PAYLOAD_MAX ||
-        *listLength + contentLength + 4 > scp_internal::SCP_PAYLOAD_MAX)
-        return false;
-    INT8U* p = list + *listLength;
-    kivo::storeBe16(p, static_cast<INT16U>(contentLength + 2));
-    p[2] = itemType;
-    p[3] = subType;
-    if (contentLength) std::memcpy(p + 4, content, contentLength);
+// at most kPayloadMax bytes; false when the list would grow beyond that.
+bool AppendItem(uint8_t* list, uint32_t* listLength, uint8_t itemType, uint8_t subType,
+                const uint8_t* content, uint32_t contentLength) {
+    if (contentLength > kPayloadMax || *listLength + contentLength + 4 > kPayloadMax) return false;
+    ByteWriter w(list + *listLength, contentLength + 4);
+    w.be16(static_cast<uint16_t>(contentLength + 2));
+    w.u8(itemType);
+    w.u8(subType);
+    w.bytes(content, contentLength);
     *listLength += contentLength + 4;
     return true;
 }
 
 // Length of the zero-terminated text starting at data[pos], or -1 when no zero byte
-// follows within the data_length bytes.
-long TextLength(const INT8U* data, INT32U data_length, INT32U pos) {
-    if (pos >= data_length) return -1;
-    const void* zero = std::memchr(data + pos, 0, data_length - pos);
+// follows within the dataLength bytes.
+long TextLength(const uint8_t* data, uint32_t dataLength, uint32_t pos) {
+    if (pos >= dataLength) return -1;
+    const void* zero = std::memchr(data + pos, 0, dataLength - pos);
     if (zero == nullptr) return -1;
-    return static_cast<const INT8U*>(zero) - (data + pos);
+    return static_cast<const uint8_t*>(zero) - (data + pos);
 }
 
 // Adds n bytes and a zero byte to the info data, within its capacity.
-bool AppendText(INT8U* buffer, INT32U* size, INT32U capacity, const INT8U* text, INT32U n) {
+bool AppendText(uint8_t* buffer, uint32_t* size, uint32_t capacity, const uint8_t* text, uint32_t n) {
     if (*size > capacity || n >= capacity - *size) return false;
     if (n) std::memcpy(buffer + *size, text, n);
     buffer[*size + n] = 0;
@@ -175,73 +132,84 @@ bool AppendText(INT8U* buffer, INT32U* size, INT32U capacity, const INT8U* text,
     return true;
 }
 
-INT32U PaddedLength(INT32U length) { return (length + 7) & ~7u; }
-
-// Builds a message: header, item list padded (when asked) and enciphered (when asked).
-INT32U ComposeMessage(INT8U* scp_msg, INT8U* data, INT8U opcode, INT8U op_number, INT32U data_length,
-                      bool padAndEncipher, INT8U* key) {
-    using namespace scp_internal;
-    std::memset(scp_msg, 0, SCP_MSG_MAX);
-    INT32U length = data_length;
-    if (padAndEncipher) {
-        length = PaddedLength(data_length);
-        if (length > SCP_PAYLOAD_MAX) return 0;
-        std::memset(data + data_length, SCP_PAD_BYTE, length - data_length);
-    } else if (length > SCP_PAYLOAD_MAX) {
-        return 0;
-    }
-    INT32U crc = crc32(data, length, 0xFFFFFFFFu);
-    kivo::ByteWriter w(scp_msg, SCP_MSG_MAX);
-    w.u8(opcode);
-    w.u8(1);
-    w.u8(0);
-    w.u8(op_number);
-    w.u8(1);  // seq_number
-    w.u8(0);  // last_item
-    w.be16(0);
-    w.be16(static_cast<INT16U>(length));
-    w.be32(crc);
-    w.bytes(data, length);
-    if (padAndEncipher) scp_internal::scpClientImprovedEncipher(scp_msg + SCP_MSG_HEADER_SIZE, length, key);
-    return SCP_MSG_HEADER_SIZE + length;
+uint32_t PaddedLength(uint32_t length) {
+    return (length + 7) & ~7u;
 }
 
-// Outcome of one wait for the first reply to a request, sent up to scpMaxNumRtx times.
+// Builds a message: header, item list padded (when asked) and enciphered (when asked).
+uint32_t ComposeMessage(uint8_t* message, uint8_t* list, uint8_t opcode, uint8_t opNumber,
+                        uint32_t listLength, bool padAndEncipher, const uint8_t* key) {
+    std::memset(message, 0, kMsgMax);
+    uint32_t length = listLength;
+    if (padAndEncipher) {
+        length = PaddedLength(listLength);
+        if (length > kPayloadMax) return 0;
+        std::memset(list + listLength, kPadByte, length - listLength);
+    } else if (length > kPayloadMax) {
+        return 0;
+    }
+    ByteWriter w(message, kMsgMax);
+    w.u8(opcode);
+    w.u8(kMsgFixedOne);
+    w.u8(0);
+    w.u8(opNumber);
+    w.u8(1);  // sequence number
+    w.u8(0);  // last item
+    w.be16(0);
+    w.be16(static_cast<uint16_t>(length));
+    w.be32(crc32(list, length, 0xFFFFFFFFu));
+    w.bytes(list, length);
+    if (padAndEncipher) Encipher(message + kMsgHeaderSize, length, key);
+    return kMsgHeaderSize + length;
+}
+
+bool MessageHeaderRead(ByteReader& r, MessageHeader& h) {
+    return r.u8(h.opcode) && r.skip(2) && r.u8(h.opNumber) && r.u8(h.seq) && r.u8(h.lastItem) && r.skip(2) &&
+           r.be16(h.payloadLength) && r.be32(h.crc);
+}
+
+// ---------------------------------------------------------------------------
+// Exchanges
+
+// The header of a received message (the message buffer holds at least a header).
+MessageHeader HeaderOf(const uint8_t* message) {
+    MessageHeader h;
+    ByteReader r(message, kMsgHeaderSize);
+    MessageHeaderRead(r, h);
+    return h;
+}
+
+// Outcome of one wait for the first reply to a request, sent up to maxSends times.
 struct FirstReply {
     t_scpErrorCode result = SCP_ERROR_TIMEOUT;
     bool accepted = false;
 };
 
-// Sends msg and waits for reply sequence number 1 with the expected opcode, at most
-// scpMaxNumRtx sends. Failed waits set waitCode; a send failure sets sendCode (when
+// Sends message and waits for reply sequence number 1 with the expected opcode, at
+// most maxSends sends. Failed waits set waitCode; a send failure sets sendCode (when
 // given) and ends with SCP_ERROR_SENDTO.
-FirstReply RequestFirstReply(const scp_internal::ScpLink& link, INT8U* msg, INT32U msgLength, INT8U op_number,
-                             INT8U expectedOpcode, INT8U* key, INT8U* reply, INT32U* replyLength,
-                             t_scpErrorTimeoutCode waitCode, t_scpErrorTimeoutCode sendCode) {
+FirstReply RequestFirstReply(const Link& link, const uint8_t* message, uint32_t messageLength,
+                             uint8_t opNumber, uint8_t expectedOpcode, const uint8_t* key, uint8_t* reply,
+                             uint32_t* replyLength, t_scpErrorTimeoutCode waitCode,
+                             t_scpErrorTimeoutCode sendCode) {
     FirstReply out;
-    INT32U maxSends = scpMaxNumRtx.load();
-    INT32U timeout = scpTimeoutStandard.load();
-    for (INT32U sends = 0; sends < maxSends;) {
-        t_scpErrorCode r = scp_internal::send_packet(link.s, link.socket_address, link.host_mac,
-                                                     link.device_mac, msg, msgLength);
+    const uint32_t sendsAllowed = maxSends.load();
+    const uint32_t timeout = timeoutStandard.load();
+    for (uint32_t sends = 0; sends < sendsAllowed; ++sends) {
+        t_scpErrorCode r = SendMessage(link, message, messageLength);
         if (r != SCP_ERROR_NONE) {
             if (sendCode != SCP_ERROR_TIMEOUT_NONE) errorTimeoutCode = sendCode;
             out.result = SCP_ERROR_SENDTO;
             return out;
         }
-        INT8U op = op_number;
-        INT8U seq = 1;
-        r = scp_internal::receive_packet(link.s, link.host_mac, link.device_mac, &op, &seq, reply, replyLength,
-                                         key, timeout);
+        r = ReceiveMessage(link, opNumber, 1, reply, replyLength, key, timeout);
         if (r != SCP_ERROR_NONE) {
             errorTimeoutCode = waitCode;
             out.result = r;
-            ++sends;
             continue;
         }
-        if (reply[0] != expectedOpcode) {
+        if (HeaderOf(reply).opcode != expectedOpcode) {
             out.result = SCP_ERROR_TIMEOUT;
-            ++sends;
             continue;
         }
         out.result = SCP_ERROR_NONE;
@@ -251,118 +219,86 @@ FirstReply RequestFirstReply(const scp_internal::ScpLink& link, INT8U* msg, INT3
     return out;
 }
 
+// Collects the first reply (already in reply) and then the messages that follow it,
+// numbered 2, 3, ..., until one has the last-item flag set. A missing message sets
+// errorTimeoutCode to timeoutCode.
+t_scpErrorCode CollectRemainingReplies(const Link& link, uint8_t opNumber, const uint8_t* key,
+                                       uint32_t timeout, t_scpErrorTimeoutCode timeoutCode, uint8_t* reply,
+                                       uint32_t replyLength, ReplyCollector& collected) {
+    t_scpErrorCode r = collected.Append(reply + kMsgHeaderSize, replyLength);
+    if (r != SCP_ERROR_NONE) return r;
+    for (uint8_t seq = 2; HeaderOf(reply).lastItem == 0; ++seq) {
+        r = ReceiveMessage(link, opNumber, seq, reply, &replyLength, key, timeout);
+        if (r != SCP_ERROR_NONE) {
+            errorTimeoutCode = timeoutCode;
+            return r;
+        }
+        r = collected.Append(reply + kMsgHeaderSize, replyLength);
+        if (r != SCP_ERROR_NONE) return r;
+    }
+    return SCP_ERROR_NONE;
+}
+
 }  // namespace
 
-namespace scp_internal {
+// ---------------------------------------------------------------------------
+// Key material, cipher, messages
 
-INT32U StaticPaddingPositionGet() { return staticPaddingPosition; }
-void StaticPaddingPositionSet(INT32U position) { staticPaddingPosition = position; }
+uint32_t StaticPaddingPositionGet() {
+    return staticPaddingPosition;
+}
+void StaticPaddingPositionSet(uint32_t position) {
+    staticPaddingPosition = position;
+}
 
-void scpClientSHA2Hash(INT8U* hash, const INT8U* data, INT32U length) { GenerateSha256Hash(hash, data, length); }
-
-void scpClientLegacyHash(INT8U* hash, const INT8U* data, INT32U length) { GenerateLegacyHash(hash, data, length); }
-
-void get_key(const INT8U* password, INT8U* key, BOOLEAN scpLegacyHash) {
-    static const INT8U empty[1] = {0};
+void KeyMake(const uint8_t* password, uint8_t* key, bool legacyHash) {
+    static const uint8_t empty[1] = {0};
     if (password == nullptr) password = empty;
-    INT32U length = static_cast<INT32U>(std::strlen(reinterpret_cast<const char*>(password)));
-    if (scpLegacyHash)
-        scpClientLegacyHash(key, password, length);
+    const uint32_t length = static_cast<uint32_t>(std::strlen(reinterpret_cast<const char*>(password)));
+    if (legacyHash)
+        GenerateLegacyHash(key, password, length);
     else
-        scpClientSHA2Hash(key, password, length);
+        GenerateSha256Hash(key, password, length);
 }
 
-t_scpErrorCode scpClientImprovedEncipher(INT8U* data, INT32U length, INT8U* key) {
+t_scpErrorCode Encipher(uint8_t* data, uint32_t length, const uint8_t* key) {
     if (length > 0x7FFFFFFFu) return SCP_ERROR_BAD_ARGS;
-    return DES3CBCCipher(data, static_cast<INT32S>(length), key) == 0 ? SCP_ERROR_NONE : SCP_ERROR_BAD_ARGS;
+    return DES3CBCCipher(data, static_cast<int32_t>(length), key) == 0 ? SCP_ERROR_NONE : SCP_ERROR_BAD_ARGS;
 }
 
-t_scpErrorCode scpClientImprovedDecipher(INT8U* data, INT32U length, INT8U* key) {
+t_scpErrorCode Decipher(uint8_t* data, uint32_t length, const uint8_t* key) {
     if (length > 0x7FFFFFFFu) return SCP_ERROR_BAD_ARGS;
-    return DES3CBCDecipher(data, static_cast<INT32S>(length), key) == 0 ? SCP_ERROR_NONE : SCP_ERROR_BAD_ARGS;
+    return DES3CBCDecipher(data, static_cast<int32_t>(length), key) == 0 ? SCP_ERROR_NONE
+                                                                         : SCP_ERROR_BAD_ARGS;
 }
 
-INT32U compose_scp_get_msg(INT8U* scp_msg, INT8U* data, INT8U op_number, INT32U data_length,
-                           BOOLEAN get_private, INT8U* key) {
-    return ComposeMessage(scp_msg, data, get_private ? SCP_OPCODE_GETP : SCP_OPCODE_GET, op_number, data_length,
-                          get_private != FALSE, key);
+uint32_t ComposeGetMessage(uint8_t* message, uint8_t* list, uint8_t opNumber, uint32_t listLength,
+                           bool isPrivate, const uint8_t* key) {
+    return ComposeMessage(message, list, isPrivate ? kOpcodeGetp : kOpcodeGet, opNumber, listLength,
+                          isPrivate, key);
 }
 
-INT32U compose_scp_set_msg(INT8U* scp_msg, INT8U* data, INT8U op_number, INT32U data_length, INT8U* key,
-                           BOOLEAN factory, BOOLEAN set_private) {
-    INT8U opcode = factory ? SCP_OPCODE_FACTORY_RESET : (set_private ? SCP_OPCODE_SETP : SCP_OPCODE_SET);
-    return ComposeMessage(scp_msg, data, opcode, op_number, data_length, true, key);
+uint32_t ComposeSetMessage(uint8_t* message, uint8_t* list, uint8_t opNumber, uint32_t listLength,
+                           const uint8_t* key, bool factory, bool isPrivate) {
+    const uint8_t opcode = factory ? kOpcodeFactoryReset : (isPrivate ? kOpcodeSetp : kOpcodeSet);
+    return ComposeMessage(message, list, opcode, opNumber, listLength, true, key);
 }
 
-t_scpErrorCode send_packet(int s, struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                           const INT8U* dst_mac, INT8U* data, INT32U data_length) {
-    if (data == nullptr || src_mac == nullptr || dst_mac == nullptr || data_length > SCP_MSG_MAX)
-        return SCP_ERROR_BAD_ARGS;
-    std::array<INT8U, SCP_FRAME_SIZE> frame{};
-    kivo::ByteWriter w(frame.data(), frame.size());
-    w.bytes(dst_mac, 6);
-    w.bytes(src_mac, 6);
-    w.be16(static_cast<INT16U>(data_length + 8));
-    w.bytes(snap_header.data(), snap_header.size());
-    w.bytes(data, data_length);
-    // Short messages are zero-filled (the array is zeroed); the length field keeps
-    // the unfilled size.
-    size_t frameLength = SCP_FRAME_HEADER_SIZE + std::max(data_length, SCP_MSG_MIN);
-    ssize_t sent = sendto(s, frame.data(), frameLength, 0, reinterpret_cast<struct sockaddr*>(socket_address),
-                          socket_address ? sizeof(*socket_address) : 0);
-    return sent == -1 ? SCP_ERROR_SENDTO : SCP_ERROR_NONE;
-}
-
-t_scpErrorCode receive_packet(int s, const INT8U* src_mac, const INT8U* dst_mac, INT8U* waiting_op_number,
-                              INT8U* waiting_seq_number, INT8U* data, INT32U* data_length, INT8U* key,
-                              INT32U timeout) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeout);
-    std::array<INT8U, SCP_FRAME_SIZE> frame;
-    for (;;) {
-        Clock::time_point now = Clock::now();
-        if (now >= deadline) return SCP_ERROR_TIMEOUT;
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        struct pollfd pfd = {s, POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 0x7FFFFFFF)));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return SCP_ERROR_TIMEOUT;
-        if (Clock::now() >= deadline) return SCP_ERROR_TIMEOUT;
-        ssize_t n = recv(s, frame.data(), frame.size(), MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-            return SCP_ERROR_TIMEOUT;
-        }
-        size_t received = static_cast<size_t>(n);
-        if (received < SCP_MIN_FRAME_RX || frame[20] != SCP_FRAME_TYPE) continue;
-        if (std::memcmp(frame.data() + 6, dst_mac, 6) != 0 || std::memcmp(frame.data(), src_mac, 6) != 0)
-            continue;
-        INT32U messageLength = static_cast<INT32U>(received - SCP_FRAME_HEADER_SIZE);
-        std::memcpy(data, frame.data() + SCP_FRAME_HEADER_SIZE, messageLength);
-        if (data[3] != *waiting_op_number || data[4] != *waiting_seq_number) continue;
-        INT32U payloadLength = kivo::loadBe16(data + 8);
-        // The length is the sender's claim: a frame that does not hold the payload it
-        // announces is not a reply of this device.
-        if (payloadLength > messageLength - SCP_MSG_HEADER_SIZE) continue;
-        INT8U* payload = data + SCP_MSG_HEADER_SIZE;
-        *data_length = payloadLength;
-        INT32U padding = 0;
-        if (key != nullptr && key[0] != 0) {
-            scpClientImprovedDecipher(payload, payloadLength, key);
-            padding = paddingPositionGet(payload, payloadLength);
-        }
-        INT32U crc = crc32(payload, payloadLength, 0xFFFFFFFFu);
-        if (crc != kivo::loadBe32(data + 10)) return SCP_ERROR_CRC;
-        if (padding != 0) *data_length = padding;
-        return SCP_ERROR_NONE;
-    }
-}
-
-INT32U paddingPositionGet(INT8U* data, INT32U length) {
+uint32_t PaddingPositionGet(const uint8_t* data, uint32_t length) {
     if (length < 2) return 0;
-    INT32U p = staticPaddingPosition == 0 ? kivo::loadBe16(data) + 2u : staticPaddingPosition;
-    while (p <= length - 2) {
-        if (data[p] == SCP_PAD_BYTE && data[p + 1] == SCP_PAD_BYTE) break;
-        p += kivo::loadBe16(data + p) + 2u;
+    ByteReader r(data, length);
+    uint32_t p = staticPaddingPosition;
+    if (p == 0) {
+        uint16_t first = 0;
+        r.be16(first);
+        p = first + 2u;
+    }
+    while (p + 2 <= length) {
+        uint16_t field = 0;
+        r.seek(p);
+        r.be16(field);
+        if (field == kPadWord) break;
+        p += field + 2u;
     }
     if (p < length) {
         staticPaddingPosition = 0;
@@ -372,360 +308,371 @@ INT32U paddingPositionGet(INT8U* data, INT32U length) {
     return 0;
 }
 
-t_scpErrorCode parse_get_data(const INT8U* data, INT32U data_length, INT8U* parsed_data,
-                              INT32U* parsed_data_length) {
-    if (data == nullptr || parsed_data == nullptr || parsed_data_length == nullptr) return SCP_ERROR_BAD_ARGS;
-    *parsed_data_length = 0;
-    INT32U pos = 0;
-    while (pos < data_length) {
-        long nameLength = TextLength(data, data_length, pos);
+// ---------------------------------------------------------------------------
+// Item lists and info data
+
+t_scpErrorCode BuildGetList(const uint8_t* data, uint32_t dataLength, uint8_t* list, uint32_t* listLength) {
+    if (data == nullptr || list == nullptr || listLength == nullptr) return SCP_ERROR_BAD_ARGS;
+    *listLength = 0;
+    uint32_t pos = 0;
+    while (pos < dataLength) {
+        const long nameLength = TextLength(data, dataLength, pos);
         if (nameLength < 0) return SCP_ERROR_FORMAT;
-        if (!AppendItem(parsed_data, parsed_data_length, SCP_ITEM_NAME, SCP_NAME_SUBTYPE, data + pos,
-                        static_cast<INT32U>(nameLength)))
+        if (!AppendItem(list, listLength, kItemName, kNameSubtype, data + pos,
+                        static_cast<uint32_t>(nameLength)))
             return SCP_ERROR_FORMAT;
-        pos += static_cast<INT32U>(nameLength) + 1;
+        pos += static_cast<uint32_t>(nameLength) + 1;
     }
     return SCP_ERROR_NONE;
 }
 
-t_scpErrorCode parse_set_data(const INT8U* data, INT32U data_length, INT8U* typeOfdata_buffer,
-                              INT32U typeOfdata_buffer_size, INT8U* parsed_data, INT32U* parsed_data_length) {
-    if (data == nullptr || parsed_data == nullptr || parsed_data_length == nullptr) return SCP_ERROR_BAD_ARGS;
-    *parsed_data_length = 0;
-    std::vector<INT8U> encoded;
-    if (typeOfdata_buffer != nullptr) encoded.resize(LEGACY_VALUE_AREA_SIZE);
-    INT32U typeIndex = 0;
-    INT32U pos = 0;
-    while (pos < data_length) {
-        long nameLength = TextLength(data, data_length, pos);
+t_scpErrorCode BuildSetList(const uint8_t* data, uint32_t dataLength, const uint8_t* types,
+                            uint32_t typeCount, uint8_t* list, uint32_t* listLength) {
+    if (data == nullptr || list == nullptr || listLength == nullptr) return SCP_ERROR_BAD_ARGS;
+    *listLength = 0;
+    std::vector<uint8_t> encoded;
+    if (types != nullptr) encoded.resize(LEGACY_VALUE_AREA_SIZE);
+    uint32_t typeIndex = 0;
+    uint32_t pos = 0;
+    while (pos < dataLength) {
+        const long nameLength = TextLength(data, dataLength, pos);
         if (nameLength < 0) return SCP_ERROR_FORMAT;
-        if (!AppendItem(parsed_data, parsed_data_length, SCP_ITEM_NAME, SCP_NAME_SUBTYPE, data + pos,
-                        static_cast<INT32U>(nameLength)))
+        if (!AppendItem(list, listLength, kItemName, kNameSubtype, data + pos,
+                        static_cast<uint32_t>(nameLength)))
             return SCP_ERROR_FORMAT;
-        pos += static_cast<INT32U>(nameLength) + 1;
+        pos += static_cast<uint32_t>(nameLength) + 1;
         // Every name must be followed by its value text.
-        long valueLength = TextLength(data, data_length, pos);
-        if (valueLength < 0 || static_cast<INT32U>(valueLength) > SCP_VALUE_TEXT_MAX) return SCP_ERROR_FORMAT;
-        const INT8U* valueText = data + pos;
-        pos += static_cast<INT32U>(valueLength) + 1;
-        if (typeOfdata_buffer == nullptr) continue;
-        if (typeIndex >= typeOfdata_buffer_size) return SCP_ERROR_FORMAT;
-        INT8U type = typeOfdata_buffer[typeIndex++];
-        INT32U encodedLength = 0;
-        if (!stringToValue(type, valueText, &encodedLength, encoded.data(), static_cast<INT32U>(encoded.size())) ||
+        const long valueLength = TextLength(data, dataLength, pos);
+        if (valueLength < 0 || static_cast<uint32_t>(valueLength) > kValueTextMax) return SCP_ERROR_FORMAT;
+        const uint8_t* valueText = data + pos;
+        pos += static_cast<uint32_t>(valueLength) + 1;
+        if (types == nullptr) continue;
+        if (typeIndex >= typeCount) return SCP_ERROR_FORMAT;
+        const uint8_t type = types[typeIndex++];
+        uint32_t encodedLength = 0;
+        if (!stringToValue(type, valueText, &encodedLength, encoded.data(),
+                           static_cast<uint32_t>(encoded.size())) ||
             encodedLength > encoded.size())
             return SCP_ERROR_FORMAT;
-        if (!AppendItem(parsed_data, parsed_data_length, SCP_ITEM_VALUE, type, encoded.data(), encodedLength))
+        if (!AppendItem(list, listLength, kItemValue, type, encoded.data(), encodedLength))
             return SCP_ERROR_FORMAT;
     }
     return SCP_ERROR_NONE;
 }
 
-t_scpErrorCode factory_reset_set_data(INT8U* parsed_data, INT32U* parsed_data_length) {
-    if (parsed_data == nullptr || parsed_data_length == nullptr) return SCP_ERROR_BAD_ARGS;
-    *parsed_data_length = 0;
-    AppendItem(parsed_data, parsed_data_length, SCP_ITEM_NAME, SCP_NAME_SUBTYPE,
-               reinterpret_cast<const INT8U*>(factoryResetName), sizeof(factoryResetName) - 1);
-    static const INT8U one[] = "1";
-    std::array<INT8U, 8> value{};
-    INT32U valueLength = 0;
-    if (!stringToValue(PARAM_TYPE_INT8U, one, &valueLength, value.data(), static_cast<INT32U>(value.size())) ||
+t_scpErrorCode BuildFactoryResetList(uint8_t* list, uint32_t* listLength) {
+    if (list == nullptr || listLength == nullptr) return SCP_ERROR_BAD_ARGS;
+    *listLength = 0;
+    AppendItem(list, listLength, kItemName, kNameSubtype, reinterpret_cast<const uint8_t*>(kFactoryResetName),
+               sizeof(kFactoryResetName) - 1);
+    static const uint8_t one[] = "1";
+    std::array<uint8_t, 8> value{};
+    uint32_t valueLength = 0;
+    if (!stringToValue(PARAM_TYPE_INT8U, one, &valueLength, value.data(),
+                       static_cast<uint32_t>(value.size())) ||
         valueLength > value.size())
         return SCP_ERROR_FORMAT;
-    AppendItem(parsed_data, parsed_data_length, SCP_ITEM_VALUE, PARAM_TYPE_INT8U, value.data(), valueLength);
+    AppendItem(list, listLength, kItemValue, PARAM_TYPE_INT8U, value.data(), valueLength);
     return SCP_ERROR_NONE;
 }
 
-t_scpErrorCode parse_scp_info_msg(INT8U* scp_res, INT32U res_length, INT8U* buffer, INT32U* size,
-                                  BOOLEAN get_type_param, INT32U buffer_capacity) {
-    if (scp_res == nullptr || buffer == nullptr || size == nullptr) return SCP_ERROR_BAD_ARGS;
+t_scpErrorCode ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* buffer, uint32_t* size,
+                             bool typesOnly, uint32_t capacity) {
+    if (replies == nullptr || buffer == nullptr || size == nullptr) return SCP_ERROR_BAD_ARGS;
     *size = 0;
     t_scpErrorCode result = SCP_ERROR_NONE;
     // Scratch areas: the item's content followed by zero bytes (some renderings read
     // up to a zero byte or a fixed width), and the text rendered from it.
-    std::vector<INT8U> content;
-    std::vector<INT8U> text;
-    INT32U pos = 0;
-    while (pos < res_length) {
-        if (res_length - pos < 4) return SCP_ERROR_RX_FORMAT;
-        INT32U itemLength = kivo::loadBe16(scp_res + pos);
-        if (itemLength < 2 || itemLength > res_length - pos - 2) return SCP_ERROR_RX_FORMAT;
-        INT8U itemType = scp_res[pos + 2];
-        INT8U subType = scp_res[pos + 3];
-        const INT8U* itemContent = scp_res + pos + 4;
-        INT32U contentLength = itemLength - 2;
+    std::vector<uint8_t> content;
+    std::vector<uint8_t> text;
+    ByteReader r(replies, length);
+    while (r.remaining() > 0) {
+        uint16_t itemLength = 0;
+        uint8_t itemType = 0;
+        uint8_t subType = 0;
+        std::span<const uint8_t> itemContent;
+        // The length field counts the type bytes and the content.
+        if (!r.be16(itemLength) || !r.u8(itemType) || !r.u8(subType) || itemLength < 2 ||
+            !r.view(itemContent, itemLength - 2u))
+            return SCP_ERROR_RX_FORMAT;
+        const uint32_t contentLength = static_cast<uint32_t>(itemContent.size());
         switch (itemType) {
-            case SCP_ITEM_NAME:
-                if (!get_type_param && !AppendText(buffer, size, buffer_capacity, itemContent, contentLength))
+            case kItemName:
+                if (!typesOnly && !AppendText(buffer, size, capacity, itemContent.data(), contentLength))
                     return SCP_ERROR_GET_TOO_BIG;
                 break;
-            case SCP_ITEM_VALUE: {
-                if (get_type_param) {
-                    if (*size >= buffer_capacity) return SCP_ERROR_GET_TOO_BIG;
+            case kItemValue: {
+                if (typesOnly) {
+                    if (*size >= capacity) return SCP_ERROR_GET_TOO_BIG;
                     buffer[(*size)++] = subType;
                     break;
                 }
                 content.assign(contentLength + 64, 0);
-                std::memcpy(content.data(), itemContent, contentLength);
+                std::copy(itemContent.begin(), itemContent.end(), content.begin());
                 // The longest rendering is five characters per value byte ("-128,").
                 text.assign(5 * static_cast<size_t>(contentLength) + 128, 0);
-                INT32U textLength = itemLength;
-                valueToString(subType, content.data(), &textLength, text.data(), static_cast<INT32U>(text.size()));
-                textLength = std::min<INT32U>(textLength, static_cast<INT32U>(text.size()));
-                if (!AppendText(buffer, size, buffer_capacity, text.data(), textLength))
+                uint32_t textLength = itemLength;
+                valueToString(subType, content.data(), &textLength, text.data(),
+                              static_cast<uint32_t>(text.size()));
+                textLength = std::min<uint32_t>(textLength, static_cast<uint32_t>(text.size()));
+                if (!AppendText(buffer, size, capacity, text.data(), textLength))
                     return SCP_ERROR_GET_TOO_BIG;
                 break;
             }
-            case SCP_ITEM_ERROR: {
+            case kItemError: {
                 text.assign(256, 0);
-                INT32U textLength = itemLength;
-                INT32S status = errorToString(itemContent, &textLength, text.data(), static_cast<INT32U>(text.size()));
-                textLength = std::min<INT32U>(textLength, static_cast<INT32U>(text.size()));
+                uint32_t textLength = itemLength;
+                const int32_t status = errorToString(itemContent.data(), &textLength, text.data(),
+                                                     static_cast<uint32_t>(text.size()));
+                textLength = std::min<uint32_t>(textLength, static_cast<uint32_t>(text.size()));
                 if (status != 0) result = SCP_ERROR_PARAM_OP_FAILED;
                 // A device that reports on a name while types are asked for does
                 // not know that name.
-                if (get_type_param) return SCP_ERROR_RX_FORMAT;
-                if (!AppendText(buffer, size, buffer_capacity, text.data(), textLength))
+                if (typesOnly) return SCP_ERROR_RX_FORMAT;
+                if (!AppendText(buffer, size, capacity, text.data(), textLength))
                     return SCP_ERROR_GET_TOO_BIG;
                 break;
             }
             default:
                 return SCP_ERROR_RX_FORMAT;
         }
-        pos += itemLength + 2;
     }
     return result;
 }
 
-// Collects the first reply (already in reply) and then the messages that follow it,
-// numbered 2, 3, ..., until one has last_item set. A missing message sets
-// errorTimeoutCode to timeoutCode.
-t_scpErrorCode CollectRemainingReplies(const ScpLink& link, INT8U op_number, INT8U* key, INT32U timeout,
-                                       t_scpErrorTimeoutCode timeoutCode, INT8U* reply, INT32U replyLength,
-                                       ReplyCollector& collected) {
-    t_scpErrorCode r = collected.Append(reply + SCP_MSG_HEADER_SIZE, replyLength);
-    if (r != SCP_ERROR_NONE) return r;
-    INT8U seq = 1;
-    while (reply[5] == 0) {
-        ++seq;
-        INT8U op = op_number;
-        r = receive_packet(link.s, link.host_mac, link.device_mac, &op, &seq, reply, &replyLength, key, timeout);
-        if (r != SCP_ERROR_NONE) {
-            errorTimeoutCode = timeoutCode;
-            return r;
-        }
-        r = collected.Append(reply + SCP_MSG_HEADER_SIZE, replyLength);
-        if (r != SCP_ERROR_NONE) return r;
-    }
-    return SCP_ERROR_NONE;
+// ---------------------------------------------------------------------------
+// Exchanges
+
+t_scpErrorCode SendMessage(const Link& link, const uint8_t* message, uint32_t length) {
+    if (message == nullptr || link.deviceMac == nullptr || length > kMsgMax) return SCP_ERROR_BAD_ARGS;
+    // Short messages are zero-filled to kMsgMin bytes; the length field keeps the
+    // unfilled size. The frame goes out as built, without further padding.
+    std::array<uint8_t, kFrameSize> frame{};
+    const size_t frameLength = kFrameHeaderSize + std::max(length, kMsgMin);
+    ByteWriter w(frame.data(), frameLength);
+    l2::EthernetWrite(w, link.deviceMac, link.port.mac().data(), nullptr,
+                      static_cast<uint16_t>(l2::kSnapHeaderLength + length));
+    l2::SnapWrite(w, kSnapPid);
+    w.bytes(message, length);
+    if (!w.ok()) return SCP_ERROR_BAD_ARGS;
+    return ErrorOf(link.port.SendFrame(frame.data(), frameLength), Step::kSend);
 }
 
-t_scpErrorCode getOperation(const ScpLink& link, INT8U op_number, const INT8U* data, INT32U data_length,
-                            BOOLEAN get_private, INT8U* key, INT8U* scp_info_buffer,
-                            INT32U* scp_info_buffer_size) {
-    std::array<INT8U, SCP_PAYLOAD_MAX + 8> list{};
-    INT32U listLength = 0;
-    if (data_length != 0 && parse_get_data(data, data_length, list.data(), &listLength) != SCP_ERROR_NONE)
-        return SCP_ERROR_FORMAT;
-    if (get_private && listLength > SCP_ENCIPHERED_LIST_MAX) return SCP_ERROR_FORMAT;
-    INT8U expected = get_private ? SCP_OPCODE_GETP_REPLY : SCP_OPCODE_GET_REPLY;
-    std::array<INT8U, SCP_MSG_MAX> msg;
-    INT32U msgLength = compose_scp_get_msg(msg.data(), list.data(), op_number, listLength, get_private, key);
-    if (msgLength == 0) return SCP_ERROR_FORMAT;
+t_scpErrorCode ReceiveMessage(const Link& link, uint8_t opNumber, uint8_t seq, uint8_t* message,
+                              uint32_t* payloadLength, const uint8_t* key, uint32_t timeout) {
+    const Deadline deadline = Deadline::After(std::chrono::seconds(timeout));
+    l2::FrameView frame;
+    for (;;) {
+        // Checked before every frame: a stream of frames that are not the reply must
+        // not hold the wait past its end.
+        if (deadline.passed()) return SCP_ERROR_TIMEOUT;
+        const l2::PortStatus status = link.port.Recv(frame, deadline);
+        if (status != l2::PortStatus::kOk) return ErrorOf(status, Step::kReceive);
+        if (!std::equal(frame.eth.src.begin(), frame.eth.src.end(), link.deviceMac) ||
+            frame.eth.dst != link.port.mac())
+            continue;
+        ByteReader r = frame.payloadReader();
+        l2::SnapHeader snap;
+        if (!l2::SnapRead(r, snap) || (snap.pid >> 8) != kSnapType) continue;
+        // What lies beyond the largest SCP frame is not looked at.
+        const uint32_t messageLength = static_cast<uint32_t>(std::min<size_t>(r.remaining(), kMsgMax));
+        ByteReader m(r.current(), messageLength);
+        MessageHeader h;
+        if (!MessageHeaderRead(m, h) || h.opNumber != opNumber || h.seq != seq) continue;
+        // The length is the sender's claim: a frame that does not hold the payload it
+        // announces is not a reply of this device.
+        if (h.payloadLength > m.remaining()) continue;
+        std::memcpy(message, r.current(), messageLength);
+        uint8_t* payload = message + kMsgHeaderSize;
+        *payloadLength = h.payloadLength;
+        uint32_t padding = 0;
+        if (key != nullptr && key[0] != 0) {
+            Decipher(payload, h.payloadLength, key);
+            padding = PaddingPositionGet(payload, h.payloadLength);
+        }
+        if (crc32(payload, h.payloadLength, 0xFFFFFFFFu) != h.crc) return SCP_ERROR_CRC;
+        if (padding != 0) *payloadLength = padding;
+        return SCP_ERROR_NONE;
+    }
+}
 
-    std::array<INT8U, SCP_MSG_MAX> reply;
-    INT32U replyLength = 0;
-    FirstReply first = RequestFirstReply(link, msg.data(), msgLength, op_number, expected, key, reply.data(),
-                                         &replyLength, SCP_ERROR_TIMEOUT_GET_1, SCP_ERROR_TIMEOUT_NONE);
+t_scpErrorCode GetOperation(const Link& link, uint8_t opNumber, const uint8_t* data, uint32_t dataLength,
+                            bool isPrivate, const uint8_t* key, uint8_t* info, uint32_t* infoSize) {
+    std::array<uint8_t, kPayloadMax + 8> list{};
+    uint32_t listLength = 0;
+    if (dataLength != 0 && BuildGetList(data, dataLength, list.data(), &listLength) != SCP_ERROR_NONE)
+        return SCP_ERROR_FORMAT;
+    if (isPrivate && listLength > kEncipheredListMax) return SCP_ERROR_FORMAT;
+    const uint8_t expected = isPrivate ? kOpcodeGetpReply : kOpcodeGetReply;
+    std::array<uint8_t, kMsgMax> message;
+    const uint32_t messageLength =
+        ComposeGetMessage(message.data(), list.data(), opNumber, listLength, isPrivate, key);
+    if (messageLength == 0) return SCP_ERROR_FORMAT;
+
+    std::array<uint8_t, kMsgMax> reply;
+    uint32_t replyLength = 0;
+    const FirstReply first =
+        RequestFirstReply(link, message.data(), messageLength, opNumber, expected, key, reply.data(),
+                          &replyLength, SCP_ERROR_TIMEOUT_GET_1, SCP_ERROR_TIMEOUT_NONE);
     if (!first.accepted) {
-        if (scpMaxNumRtx.load() == 0) errorTimeoutCode = SCP_ERROR_TIMEOUT_GET_2;
+        if (maxSends.load() == 0) errorTimeoutCode = SCP_ERROR_TIMEOUT_GET_2;
         return first.result;
     }
     ReplyCollector collected;
-    t_scpErrorCode r = CollectRemainingReplies(link, op_number, key, scpTimeoutLongGet.load(),
-                                               SCP_ERROR_TIMEOUT_GET_3, reply.data(), replyLength, collected);
+    const t_scpErrorCode r =
+        CollectRemainingReplies(link, opNumber, key, timeoutLongGet.load(), SCP_ERROR_TIMEOUT_GET_3,
+                                reply.data(), replyLength, collected);
     if (r != SCP_ERROR_NONE) return r;
-    return parse_scp_info_msg(collected.data(), collected.size(), scp_info_buffer, scp_info_buffer_size, FALSE,
-                              SCP_INFO_BUFFER_SIZE);
+    return ParseInfoData(collected.data(), collected.size(), info, infoSize, false, SCP_INFO_BUFFER_SIZE);
 }
 
-t_scpErrorCode setOperation(const ScpLink& link, t_scpOp op, INT8U op_number, const INT8U* data,
-                            INT32U data_length, INT8U* key, INT8U* scp_info_buffer,
-                            INT32U* scp_info_buffer_size) {
+t_scpErrorCode SetOperation(const Link& link, t_scpOp op, uint8_t opNumber, const uint8_t* data,
+                            uint32_t dataLength, const uint8_t* key, uint8_t* info, uint32_t* infoSize) {
     // Nothing to set: refuse before asking the device for anything.
-    if (data_length == 0) return SCP_ERROR_FORMAT;
+    if (dataLength == 0) return SCP_ERROR_FORMAT;
     const bool isPrivate = op == SCP_OP_SETP;
-    std::array<INT8U, SCP_PAYLOAD_MAX + 8> list{};
-    INT32U listLength = 0;
-    if (parse_set_data(data, data_length, nullptr, 0, list.data(), &listLength) != SCP_ERROR_NONE)
+    std::array<uint8_t, kPayloadMax + 8> list{};
+    uint32_t listLength = 0;
+    if (BuildSetList(data, dataLength, nullptr, 0, list.data(), &listLength) != SCP_ERROR_NONE)
         return SCP_ERROR_FORMAT;
-    if (isPrivate && listLength > SCP_ENCIPHERED_LIST_MAX) return SCP_ERROR_FORMAT;
+    if (isPrivate && listLength > kEncipheredListMax) return SCP_ERROR_FORMAT;
     // The type query of a plain set goes out unenciphered and its replies are read
     // as they come.
-    std::array<INT8U, SCP_KEY_SIZE> noKey{};
-    INT8U* queryKey = isPrivate ? key : noKey.data();
-    INT8U expected = isPrivate ? SCP_OPCODE_GETP_REPLY : SCP_OPCODE_GET_REPLY;
-    std::array<INT8U, SCP_MSG_MAX> msg;
-    INT32U msgLength =
-        compose_scp_get_msg(msg.data(), list.data(), op_number, listLength, isPrivate ? TRUE : FALSE, queryKey);
-    if (msgLength == 0) return SCP_ERROR_FORMAT;
+    const std::array<uint8_t, kKeySize> noKey{};
+    const uint8_t* queryKey = isPrivate ? key : noKey.data();
+    const uint8_t expected = isPrivate ? kOpcodeGetpReply : kOpcodeGetReply;
+    std::array<uint8_t, kMsgMax> message;
+    const uint32_t messageLength =
+        ComposeGetMessage(message.data(), list.data(), opNumber, listLength, isPrivate, queryKey);
+    if (messageLength == 0) return SCP_ERROR_FORMAT;
 
-    std::array<INT8U, SCP_MSG_MAX> reply;
-    INT32U replyLength = 0;
-    FirstReply first = RequestFirstReply(link, msg.data(), msgLength, op_number, expected, queryKey, reply.data(),
-                                         &replyLength, SCP_ERROR_TIMEOUT_SET_4, SCP_ERROR_TIMEOUT_SET_3);
+    std::array<uint8_t, kMsgMax> reply;
+    uint32_t replyLength = 0;
+    const FirstReply first =
+        RequestFirstReply(link, message.data(), messageLength, opNumber, expected, queryKey, reply.data(),
+                          &replyLength, SCP_ERROR_TIMEOUT_SET_4, SCP_ERROR_TIMEOUT_SET_3);
     if (first.result == SCP_ERROR_SENDTO) return first.result;
     if (!first.accepted) {
         errorTimeoutCode = SCP_ERROR_TIMEOUT_SET_6;
         return SCP_ERROR_TIMEOUT;
     }
     ReplyCollector collected;
-    t_scpErrorCode r = CollectRemainingReplies(link, op_number, queryKey, scpTimeoutStandard.load(),
+    t_scpErrorCode r = CollectRemainingReplies(link, opNumber, queryKey, timeoutStandard.load(),
                                                SCP_ERROR_TIMEOUT_SET_7, reply.data(), replyLength, collected);
     if (r != SCP_ERROR_NONE) return r;
-    std::vector<INT8U> types(SCP_COLLECT_MAX, 0);
-    INT32U typeCount = 0;
-    r = parse_scp_info_msg(collected.data(), collected.size(), types.data(), &typeCount, TRUE,
-                           static_cast<INT32U>(types.size()));
+    std::vector<uint8_t> types(kCollectMax, 0);
+    uint32_t typeCount = 0;
+    r = ParseInfoData(collected.data(), collected.size(), types.data(), &typeCount, true,
+                      static_cast<uint32_t>(types.size()));
     if (r != SCP_ERROR_NONE) return r;
-    return setOrder(link, op, static_cast<INT8U>(op_number + 1), data, data_length, key, types.data(), typeCount,
-                    scp_info_buffer, scp_info_buffer_size);
+    return SetOrder(link, op, static_cast<uint8_t>(opNumber + 1), data, dataLength, key, types.data(),
+                    typeCount, info, infoSize);
 }
 
-t_scpErrorCode setOrder(const ScpLink& link, t_scpOp op, INT8U op_number, const INT8U* data,
-                        INT32U data_length, INT8U* key, INT8U* typeOfdata_buffer,
-                        INT32U typeOfdata_buffer_size, INT8U* scp_info_buffer, INT32U* scp_info_buffer_size) {
+t_scpErrorCode SetOrder(const Link& link, t_scpOp op, uint8_t opNumber, const uint8_t* data,
+                        uint32_t dataLength, const uint8_t* key, const uint8_t* types, uint32_t typeCount,
+                        uint8_t* info, uint32_t* infoSize) {
     const bool factory = op == SCP_OP_FACTORY_RESET;
-    std::array<INT8U, SCP_PAYLOAD_MAX + 8> list{};
-    INT32U listLength = 0;
+    std::array<uint8_t, kPayloadMax + 8> list{};
+    uint32_t listLength = 0;
     if (factory) {
-        t_scpErrorCode r = factory_reset_set_data(list.data(), &listLength);
+        const t_scpErrorCode r = BuildFactoryResetList(list.data(), &listLength);
         if (r != SCP_ERROR_NONE) return r;
     } else {
-        if (data_length == 0) return SCP_ERROR_FORMAT;
-        t_scpErrorCode r = parse_set_data(data, data_length, typeOfdata_buffer, typeOfdata_buffer_size,
-                                          list.data(), &listLength);
+        if (dataLength == 0) return SCP_ERROR_FORMAT;
+        const t_scpErrorCode r = BuildSetList(data, dataLength, types, typeCount, list.data(), &listLength);
         if (r != SCP_ERROR_NONE) return r;
     }
     // Padding must still fit the frame.
-    if (listLength > SCP_ENCIPHERED_LIST_MAX) return SCP_ERROR_FORMAT;
-    INT8U expected = factory ? SCP_OPCODE_FACTORY_RESET_REPLY
-                             : (op == SCP_OP_SETP ? SCP_OPCODE_SETP_REPLY : SCP_OPCODE_SET_REPLY);
-    std::array<INT8U, SCP_MSG_MAX> msg;
-    INT32U msgLength = compose_scp_set_msg(msg.data(), list.data(), op_number, listLength, key,
-                                           factory ? TRUE : FALSE, op == SCP_OP_SETP ? TRUE : FALSE);
-    if (msgLength == 0) return SCP_ERROR_FORMAT;
+    if (listLength > kEncipheredListMax) return SCP_ERROR_FORMAT;
+    const uint8_t expected =
+        factory ? kOpcodeFactoryResetReply : (op == SCP_OP_SETP ? kOpcodeSetpReply : kOpcodeSetReply);
+    std::array<uint8_t, kMsgMax> message;
+    const uint32_t messageLength =
+        ComposeSetMessage(message.data(), list.data(), opNumber, listLength, key, factory, op == SCP_OP_SETP);
+    if (messageLength == 0) return SCP_ERROR_FORMAT;
 
-    std::array<INT8U, SCP_MSG_MAX> reply;
-    INT32U replyLength = 0;
+    std::array<uint8_t, kMsgMax> reply;
+    uint32_t replyLength = 0;
     ReplyCollector collected;
     for (;;) {
-        FirstReply first = RequestFirstReply(link, msg.data(), msgLength, op_number, expected, key, reply.data(),
-                                             &replyLength, SCP_ERROR_TIMEOUT_SET_1, SCP_ERROR_TIMEOUT_NONE);
+        const FirstReply first =
+            RequestFirstReply(link, message.data(), messageLength, opNumber, expected, key, reply.data(),
+                              &replyLength, SCP_ERROR_TIMEOUT_SET_1, SCP_ERROR_TIMEOUT_NONE);
         if (!first.accepted) {
             // No send allowed at all is a time-out too, never a success.
-            if (scpMaxNumRtx.load() == 0) errorTimeoutCode = SCP_ERROR_TIMEOUT_SET_1;
+            if (maxSends.load() == 0) errorTimeoutCode = SCP_ERROR_TIMEOUT_SET_1;
             return first.result;
         }
-        t_scpErrorCode r = collected.Append(reply.data() + SCP_MSG_HEADER_SIZE, replyLength);
+        const t_scpErrorCode r = collected.Append(reply.data() + kMsgHeaderSize, replyLength);
         if (r != SCP_ERROR_NONE) return r;
-        if (reply[5] != 0) break;
+        if (HeaderOf(reply.data()).lastItem != 0) break;
     }
-    return parse_scp_info_msg(collected.data(), collected.size(), scp_info_buffer, scp_info_buffer_size, FALSE,
-                              SCP_INFO_BUFFER_SIZE);
+    return ParseInfoData(collected.data(), collected.size(), info, infoSize, false, SCP_INFO_BUFFER_SIZE);
 }
-
-}  // namespace scp_internal
 
 namespace {
 
-t_scpErrorCode ScpClientInternal(CHAR* if_name, const INT8U* device_mac, t_scpOp op, const INT8U* password,
-                                 BOOLEAN legacy_hash, const INT8U* data, INT32U data_length,
-                                 INT8U* scp_info_buffer, INT32U* scp_info_buffer_size) {
-    using namespace scp_internal;
+// One complete attempt with one kind of key material.
+t_scpErrorCode Attempt(const CHAR* ifName, const uint8_t* deviceMac, t_scpOp op, const uint8_t* password,
+                       bool legacyHash, const uint8_t* data, uint32_t dataLength, uint8_t* info,
+                       uint32_t* infoSize) {
     errorTimeoutCode = SCP_ERROR_TIMEOUT_NONE;
     staticPaddingPosition = 0;
-    if (device_mac == nullptr || if_name == nullptr) return SCP_ERROR_BAD_ARGS;
+    if (deviceMac == nullptr || ifName == nullptr) return SCP_ERROR_BAD_ARGS;
     const bool knownOp = op >= SCP_OP_SET && op <= SCP_OP_GETP;
-    if (knownOp && (scp_info_buffer == nullptr || scp_info_buffer_size == nullptr)) return SCP_ERROR_BAD_ARGS;
-    if (data_length != 0 && data == nullptr && op != SCP_OP_FACTORY_RESET) return SCP_ERROR_BAD_ARGS;
-    // A name that does not fit an interface request with its terminator could be cut
-    // to the name of another interface.
-    if (strnlen(if_name, IFNAMSIZ) >= IFNAMSIZ) return SCP_ERROR_ETH_IF;
+    if (knownOp && (info == nullptr || infoSize == nullptr)) return SCP_ERROR_BAD_ARGS;
+    if (dataLength != 0 && data == nullptr && op != SCP_OP_FACTORY_RESET) return SCP_ERROR_BAD_ARGS;
 
-    // Opened without a protocol and given ETH_P_ALL by the bind: a socket created
-    // with a protocol would have its receive hook replaced by the bind, which makes
-    // the kernel wait for a grace period.
-    SocketHolder sock(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
-    if (sock.fd() < 0) {
-        std::printf("socket not opened\n");
-        std::fflush(stdout);
-        return SCP_ERROR_SOCKET_NOT_OPENED;
-    }
-    INT8U hostMac[6];
-    if (MacAddressGet(if_name, hostMac) != 0) return SCP_ERROR_ETH_IF_MAC;
+    l2::Port port;
+    const t_scpErrorCode opened = ErrorOf(port.Open(ifName), Step::kOpen);
+    if (opened == SCP_ERROR_SOCKET_NOT_OPENED) Log(LogStream::kOut, "socket not opened\n");
+    if (opened != SCP_ERROR_NONE) return opened;
 
-    struct sockaddr_ll address;
-    std::memset(&address, 0, sizeof(address));
-    address.sll_family = AF_PACKET;
-    address.sll_protocol = htons(ETH_P_ALL);
-    struct ifreq ifr;
-    std::memset(&ifr, 0, sizeof(ifr));
-    std::strncpy(ifr.ifr_name, if_name, IFNAMSIZ - 1);
-    if (ioctl(sock.fd(), SIOCGIFINDEX, &ifr) < 0) return SCP_ERROR_ETH_IF;
-    address.sll_ifindex = ifr.ifr_ifindex;
-    if (bind(sock.fd(), reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) < 0) {
-        std::printf(" ScpClientInternat: bind %s ifindex %d error\n", if_name, address.sll_ifindex);
-        std::fflush(stdout);
-        return SCP_ERROR_ETH_IF;
-    }
-    sock.DeferClose();
-
-    INT8U op_number = DrawOpNumber();
-    ScpLink link{sock.fd(), &address, hostMac, device_mac};
-    std::array<INT8U, SCP_KEY_SIZE> key{};
+    const uint8_t opNumber = DrawOpNumber();
+    const Link link{port, deviceMac};
+    std::array<uint8_t, kKeySize> key{};
     switch (op) {
         case SCP_OP_SET:
-            get_key(password, key.data(), legacy_hash);
-            return setOperation(link, op, op_number, data, data_length, key.data(), scp_info_buffer,
-                                scp_info_buffer_size);
-        case SCP_OP_GET:
-            return getOperation(link, op_number, data, data_length, FALSE, key.data(), scp_info_buffer,
-                                scp_info_buffer_size);
-        case SCP_OP_FACTORY_RESET:
-            get_key(password, key.data(), legacy_hash);
-            return setOrder(link, op, op_number, nullptr, 0, key.data(), nullptr, 0, scp_info_buffer,
-                            scp_info_buffer_size);
         case SCP_OP_SETP:
-            get_key(password, key.data(), legacy_hash);
-            return setOperation(link, op, op_number, data, data_length, key.data(), scp_info_buffer,
-                                scp_info_buffer_size);
+            KeyMake(password, key.data(), legacyHash);
+            return SetOperation(link, op, opNumber, data, dataLength, key.data(), info, infoSize);
+        case SCP_OP_GET:
+            return GetOperation(link, opNumber, data, dataLength, false, key.data(), info, infoSize);
+        case SCP_OP_FACTORY_RESET:
+            KeyMake(password, key.data(), legacyHash);
+            return SetOrder(link, op, opNumber, nullptr, 0, key.data(), nullptr, 0, info, infoSize);
         case SCP_OP_GETP:
-            get_key(password, key.data(), legacy_hash);
-            return getOperation(link, op_number, data, data_length, TRUE, key.data(), scp_info_buffer,
-                                scp_info_buffer_size);
+            KeyMake(password, key.data(), legacyHash);
+            return GetOperation(link, opNumber, data, dataLength, true, key.data(), info, infoSize);
     }
     return SCP_ERROR_NONE;
 }
 
 }  // namespace
+}  // namespace kivo::scp
 
 t_scpErrorCode ScpClient(CHAR* if_name, const INT8U* device_mac, t_scpOp op, const INT8U* password,
                          const INT8U* data, INT32U data_length, INT8U* scp_info_buffer,
                          INT32U* scp_info_buffer_size) {
-    t_scpErrorCode result = ScpClientInternal(if_name, device_mac, op, password, FALSE, data, data_length,
-                                              scp_info_buffer, scp_info_buffer_size);
+    using kivo::scp::Attempt;
+    t_scpErrorCode result = Attempt(if_name, device_mac, op, password, false, data, data_length,
+                                    scp_info_buffer, scp_info_buffer_size);
     if (result != SCP_ERROR_NONE)
-        result = ScpClientInternal(if_name, device_mac, op, password, TRUE, data, data_length, scp_info_buffer,
-                                   scp_info_buffer_size);
+        result = Attempt(if_name, device_mac, op, password, true, data, data_length, scp_info_buffer,
+                         scp_info_buffer_size);
     return result;
 }
 
 void ScpClientTimeoutSet(INT32U timeout) {
-    scpTimeoutStandard = timeout;
-    scpTimeoutLongGet = 5 * timeout;
+    kivo::scp::timeoutStandard = timeout;
+    kivo::scp::timeoutLongGet = 5 * timeout;
 }
 
-void ScpClientMaxRetransmissionsSet(INT32U value) { scpMaxNumRtx = value; }
+void ScpClientMaxRetransmissionsSet(INT32U value) {
+    kivo::scp::maxSends = value;
+}
 
-t_scpErrorTimeoutCode ScpClientErrorTimeoutCodeGet(void) { return errorTimeoutCode.load(); }
+t_scpErrorTimeoutCode ScpClientErrorTimeoutCodeGet(void) {
+    return kivo::scp::errorTimeoutCode.load();
+}

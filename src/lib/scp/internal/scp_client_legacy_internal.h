@@ -2,109 +2,124 @@
 #ifndef KIVO_SCP_CLIENT_LEGACY_INTERNAL_H
 #define KIVO_SCP_CLIENT_LEGACY_INTERNAL_H
 
-#include <linux/if_packet.h>
+#include <cstdint>
 
+#include "port.h"
 #include "scp_client_legacy.h"
-#include "types.h"
 
-namespace scp_internal {
+namespace kivo::scp {
 
-// Frame and message geometry.
-inline constexpr INT32U SCP_FRAME_SIZE = 1514;        // largest frame built or received
-inline constexpr INT32U SCP_FRAME_HEADER_SIZE = 22;   // addresses, length, LLC/SNAP
-inline constexpr INT32U SCP_MSG_HEADER_SIZE = 14;     // opcode ... crc
-inline constexpr INT32U SCP_MSG_MAX = SCP_FRAME_SIZE - SCP_FRAME_HEADER_SIZE;  // 1492
-inline constexpr INT32U SCP_PAYLOAD_MAX = SCP_MSG_MAX - SCP_MSG_HEADER_SIZE;   // 1478
+// ---------------------------------------------------------------------------
+// Frame and message geometry
+
+inline constexpr uint32_t kFrameSize = 1514;      // largest frame built; longer replies are cut here
+inline constexpr uint32_t kFrameHeaderSize = 22;  // addresses, length, LLC/SNAP
+inline constexpr uint32_t kMsgHeaderSize = 14;    // opcode ... crc
+inline constexpr uint32_t kMsgMax = kFrameSize - kFrameHeaderSize;  // 1492
+inline constexpr uint32_t kPayloadMax = kMsgMax - kMsgHeaderSize;   // 1478
 // Longest item list that still fits the frame once padded to a multiple of 8.
-inline constexpr INT32U SCP_ENCIPHERED_LIST_MAX = SCP_PAYLOAD_MAX & ~7u;      // 1472
-inline constexpr INT32U SCP_MSG_MIN = 24;             // shorter messages are zero-filled
-inline constexpr INT32U SCP_MIN_FRAME_RX = SCP_FRAME_HEADER_SIZE + SCP_MSG_HEADER_SIZE;  // 36
-inline constexpr INT8U SCP_FRAME_TYPE = 0x16;
-inline constexpr INT8U SCP_PAD_BYTE = 0xE6;
+inline constexpr uint32_t kEncipheredListMax = kPayloadMax & ~7u;  // 1472
+inline constexpr uint32_t kMsgMin = 24;                            // shorter messages are zero-filled
+// SNAP protocol id of SCP: type 0x16 (the byte replies are recognised by), subtype 1.
+inline constexpr uint8_t kSnapType = 0x16;
+inline constexpr uint16_t kSnapPid = 0x1601;
+inline constexpr uint8_t kPadByte = 0xE6;
 // Bound of the reply payloads collected by one exchange.
-inline constexpr INT32U SCP_COLLECT_MAX = 80000;
+inline constexpr uint32_t kCollectMax = 80000;
 // Bound of the reply messages accepted by one exchange (a device that keeps sending
 // empty "more to come" replies would otherwise never let go).
-inline constexpr INT32U SCP_REPLY_MESSAGES_MAX = 2048;
+inline constexpr uint32_t kReplyMessagesMax = 2048;
 // Longest value text of a set pair.
-inline constexpr INT32U SCP_VALUE_TEXT_MAX = 40000;
-inline constexpr INT32U SCP_KEY_SIZE = 32;
+inline constexpr uint32_t kValueTextMax = 40000;
+inline constexpr uint32_t kKeySize = 32;
 
 // Item types and the sub-type byte of a name item.
-inline constexpr INT8U SCP_ITEM_NAME = 1;
-inline constexpr INT8U SCP_ITEM_VALUE = 2;
-inline constexpr INT8U SCP_ITEM_ERROR = 3;
-inline constexpr INT8U SCP_NAME_SUBTYPE = 0x0A;
+inline constexpr uint8_t kItemName = 1;
+inline constexpr uint8_t kItemValue = 2;
+inline constexpr uint8_t kItemError = 3;
+inline constexpr uint8_t kNameSubtype = 0x0A;
 
 // Opcodes of requests and replies.
-inline constexpr INT8U SCP_OPCODE_GET = 1;
-inline constexpr INT8U SCP_OPCODE_SET = 2;
-inline constexpr INT8U SCP_OPCODE_FACTORY_RESET = 3;
-inline constexpr INT8U SCP_OPCODE_GET_REPLY = 4;
-inline constexpr INT8U SCP_OPCODE_SET_REPLY = 5;
-inline constexpr INT8U SCP_OPCODE_FACTORY_RESET_REPLY = 6;
-inline constexpr INT8U SCP_OPCODE_GETP = 7;
-inline constexpr INT8U SCP_OPCODE_SETP = 8;
-inline constexpr INT8U SCP_OPCODE_GETP_REPLY = 9;
-inline constexpr INT8U SCP_OPCODE_SETP_REPLY = 10;
+inline constexpr uint8_t kOpcodeGet = 1;
+inline constexpr uint8_t kOpcodeSet = 2;
+inline constexpr uint8_t kOpcodeFactoryReset = 3;
+inline constexpr uint8_t kOpcodeGetReply = 4;
+inline constexpr uint8_t kOpcodeSetReply = 5;
+inline constexpr uint8_t kOpcodeFactoryResetReply = 6;
+inline constexpr uint8_t kOpcodeGetp = 7;
+inline constexpr uint8_t kOpcodeSetp = 8;
+inline constexpr uint8_t kOpcodeGetpReply = 9;
+inline constexpr uint8_t kOpcodeSetpReply = 10;
+
+// The message header: opcode, a fixed 1, a reserved byte, op number, sequence number,
+// last-item flag, two reserved bytes, payload length and CRC (big-endian).
+struct MessageHeader {
+    uint8_t opcode = 0;
+    uint8_t opNumber = 0;
+    uint8_t seq = 0;
+    uint8_t lastItem = 0;
+    uint16_t payloadLength = 0;
+    uint32_t crc = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Key material, cipher, message composition
 
 // Where the item walk of the previous reply of this operation left off.
-INT32U StaticPaddingPositionGet();
-void StaticPaddingPositionSet(INT32U position);
+uint32_t StaticPaddingPositionGet();
+void StaticPaddingPositionSet(uint32_t position);
 
-// Key material and the cipher twins of the SCP client.
-void scpClientSHA2Hash(INT8U* hash, const INT8U* data, INT32U length);
-void scpClientLegacyHash(INT8U* hash, const INT8U* data, INT32U length);
-void get_key(const INT8U* password, INT8U* key, BOOLEAN scpLegacyHash);
-t_scpErrorCode scpClientImprovedEncipher(INT8U* data, INT32U length, INT8U* key);
-t_scpErrorCode scpClientImprovedDecipher(INT8U* data, INT32U length, INT8U* key);
+void KeyMake(const uint8_t* password, uint8_t* key, bool legacyHash);
+t_scpErrorCode Encipher(uint8_t* data, uint32_t length, const uint8_t* key);
+t_scpErrorCode Decipher(uint8_t* data, uint32_t length, const uint8_t* key);
 
-// Message composition. scp_msg holds SCP_MSG_MAX bytes; data holds its item list
-// and room for 7 padding bytes. Returns the message length, or 0 when the (padded)
-// list does not fit a frame.
-INT32U compose_scp_get_msg(INT8U* scp_msg, INT8U* data, INT8U op_number, INT32U data_length,
-                           BOOLEAN get_private, INT8U* key);
-INT32U compose_scp_set_msg(INT8U* scp_msg, INT8U* data, INT8U op_number, INT32U data_length, INT8U* key,
-                           BOOLEAN factory, BOOLEAN set_private);
+// message holds kMsgMax bytes; list holds its item list and room for 7 padding
+// bytes. Returns the message length, or 0 when the (padded) list does not fit a frame.
+uint32_t ComposeGetMessage(uint8_t* message, uint8_t* list, uint8_t opNumber, uint32_t listLength,
+                           bool isPrivate, const uint8_t* key);
+uint32_t ComposeSetMessage(uint8_t* message, uint8_t* list, uint8_t opNumber, uint32_t listLength,
+                           const uint8_t* key, bool factory, bool isPrivate);
 
-t_scpErrorCode send_packet(int s, struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                           const INT8U* dst_mac, INT8U* data, INT32U data_length);
-// Waits up to timeout seconds in all for the reply op/seq from dst_mac (the device)
-// to src_mac (the host). data receives the message (SCP_MSG_MAX bytes); *data_length
-// the number of payload bytes to use (padding removed).
-t_scpErrorCode receive_packet(int s, const INT8U* src_mac, const INT8U* dst_mac, INT8U* waiting_op_number,
-                              INT8U* waiting_seq_number, INT8U* data, INT32U* data_length, INT8U* key,
-                              INT32U timeout);
-INT32U paddingPositionGet(INT8U* data, INT32U length);
+// Where the padding of a deciphered reply payload starts, 0 when it holds none (the
+// walk then carries over into the next reply).
+uint32_t PaddingPositionGet(const uint8_t* data, uint32_t length);
 
-// Item lists. parsed_data holds at least SCP_PAYLOAD_MAX + 8 bytes.
-t_scpErrorCode parse_get_data(const INT8U* data, INT32U data_length, INT8U* parsed_data,
-                              INT32U* parsed_data_length);
-t_scpErrorCode parse_set_data(const INT8U* data, INT32U data_length, INT8U* typeOfdata_buffer,
-                              INT32U typeOfdata_buffer_size, INT8U* parsed_data, INT32U* parsed_data_length);
-t_scpErrorCode factory_reset_set_data(INT8U* parsed_data, INT32U* parsed_data_length);
-// Turns collected reply payloads into info data (or, with get_type_param, into the
-// list of value types). Writes at most buffer_capacity bytes.
-t_scpErrorCode parse_scp_info_msg(INT8U* scp_res, INT32U res_length, INT8U* buffer, INT32U* size,
-                                  BOOLEAN get_type_param, INT32U buffer_capacity);
+// ---------------------------------------------------------------------------
+// Item lists and info data
 
-// The exchanges of one attempt, over a bound socket.
-struct ScpLink {
-    int s;
-    struct sockaddr_ll* socket_address;
-    const INT8U* host_mac;
-    const INT8U* device_mac;
+// list holds at least kPayloadMax + 8 bytes.
+t_scpErrorCode BuildGetList(const uint8_t* data, uint32_t dataLength, uint8_t* list, uint32_t* listLength);
+t_scpErrorCode BuildSetList(const uint8_t* data, uint32_t dataLength, const uint8_t* types,
+                            uint32_t typeCount, uint8_t* list, uint32_t* listLength);
+t_scpErrorCode BuildFactoryResetList(uint8_t* list, uint32_t* listLength);
+// Turns collected reply payloads into info data (or, with typesOnly, into the list of
+// value types). Writes at most capacity bytes.
+t_scpErrorCode ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* buffer, uint32_t* size,
+                             bool typesOnly, uint32_t capacity);
+
+// ---------------------------------------------------------------------------
+// Exchanges of one attempt, over an open port
+
+struct Link {
+    l2::Port& port;
+    const uint8_t* deviceMac;
 };
-t_scpErrorCode getOperation(const ScpLink& link, INT8U op_number, const INT8U* data, INT32U data_length,
-                            BOOLEAN get_private, INT8U* key, INT8U* scp_info_buffer,
-                            INT32U* scp_info_buffer_size);
-t_scpErrorCode setOperation(const ScpLink& link, t_scpOp op, INT8U op_number, const INT8U* data,
-                            INT32U data_length, INT8U* key, INT8U* scp_info_buffer,
-                            INT32U* scp_info_buffer_size);
-t_scpErrorCode setOrder(const ScpLink& link, t_scpOp op, INT8U op_number, const INT8U* data,
-                        INT32U data_length, INT8U* key, INT8U* typeOfdata_buffer,
-                        INT32U typeOfdata_buffer_size, INT8U* scp_info_buffer, INT32U* scp_info_buffer_size);
 
-}  // namespace scp_internal
+t_scpErrorCode SendMessage(const Link& link, const uint8_t* message, uint32_t length);
+// Waits up to timeout seconds in all for the reply opNumber/seq from the device to
+// this host. message receives the message (kMsgMax bytes); *payloadLength the number
+// of payload bytes to use (padding removed).
+t_scpErrorCode ReceiveMessage(const Link& link, uint8_t opNumber, uint8_t seq, uint8_t* message,
+                              uint32_t* payloadLength, const uint8_t* key, uint32_t timeout);
+
+t_scpErrorCode GetOperation(const Link& link, uint8_t opNumber, const uint8_t* data, uint32_t dataLength,
+                            bool isPrivate, const uint8_t* key, uint8_t* info, uint32_t* infoSize);
+t_scpErrorCode SetOperation(const Link& link, t_scpOp op, uint8_t opNumber, const uint8_t* data,
+                            uint32_t dataLength, const uint8_t* key, uint8_t* info, uint32_t* infoSize);
+t_scpErrorCode SetOrder(const Link& link, t_scpOp op, uint8_t opNumber, const uint8_t* data,
+                        uint32_t dataLength, const uint8_t* key, const uint8_t* types, uint32_t typeCount,
+                        uint8_t* info, uint32_t* infoSize);
+
+}  // namespace kivo::scp
 
 #endif
