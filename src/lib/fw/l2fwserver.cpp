@@ -444,8 +444,7 @@ size_t BuildStartFrame(uint8_t* frame, const uint8_t* src, uint8_t* dst, const l
         unsigned int seed = static_cast<unsigned int>(time(nullptr));
         const int randomNumber = rand_r(&seed);
         std::copy(kPoolMacPrefix.begin(), kPoolMacPrefix.end(), romMac.begin());
-        romMac[4] = static_cast<uint8_t>(randomNumber >> 8);
-        romMac[5] = static_cast<uint8_t>(randomNumber);
+        storeBe16(romMac.data() + kPoolMacPrefix.size(), static_cast<uint16_t>(randomNumber));
     }
     const size_t frameLength =
         BuildControlFrame(frame, src, l2::kBroadcastMac.data(), tag, kSubtypeStart, length);
@@ -502,17 +501,11 @@ t_l2fwserverErrorCode WaitEthLoaderAnnouncement(l2::Port& port, INT32S timeout, 
     romVersion.store(a.version);
     romSubversion.store(a.subversion);
     chipId.store(a.chip);
-    if (a.version == 1 || a.version == 2) {
-        if (mac) std::memcpy(mac, view.src(), l2::kMacLength);
-        if (newerBootRom) *newerBootRom = FALSE;
-        return L2FWSERVER_ERROR_NONE;
-    }
-    if (a.version == 3 && newerBootRom) {
-        *newerBootRom = TRUE;
-        if (mac) std::memcpy(mac, view.src(), l2::kMacLength);
-        return L2FWSERVER_ERROR_NONE;
-    }
-    return L2FWSERVER_ERROR_ROM_VERSION;
+    const bool older = a.version == 1 || a.version == 2;
+    if (!older && (a.version != 3 || newerBootRom == nullptr)) return L2FWSERVER_ERROR_ROM_VERSION;
+    if (mac) std::memcpy(mac, view.src(), l2::kMacLength);
+    if (newerBootRom) *newerBootRom = older ? FALSE : TRUE;
+    return L2FWSERVER_ERROR_NONE;
 }
 
 t_l2fwserverErrorCode SendStartFrame(l2::Port& port, uint8_t* dst, uint16_t length) {
