@@ -315,6 +315,33 @@ TEST(FwUpgradeInProcess, FiveUnacknowledgedSendsTimeOut) {
     EXPECT_EQ(sim.CountInLog("fw rx end"), 0);
 }
 
+// A device asking on another interface of the host cannot be served through the one
+// named (the start frame would go out where it is not): its requests are passed over.
+TEST(FwUpgradeInProcess, RequestsOnOtherInterfacesArePassedOver) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1", kHostMac, kDevMac);
+    topo.Link("eth2", "eth2", "02:00:00:00:00:1a", kOtherMac);
+    TempFile fw(AsString(PatternBytes(3000, 21)));
+    std::string other =
+        DeviceConfig("dev2", kOtherMac, "fw_request_at_start = yes\nfw_request_period_ms = 50\n");
+    other.replace(other.find("eth1"), 4, "eth2");
+    auto& sim = topo.StartDevsim(DeviceConfig("dev1", kDevMac, "") + other);
+    NsGuard g(topo.host());
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 10, nullptr));
+    int asked = sim.CountInLog("dev2: fw tx file request");
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (sim.CountInLog("dev2: fw tx file request") < asked + 5 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_WAITING);
+    ASSERT_TRUE(sim.SendLine("dev1 fw request"));
+    EXPECT_EQ(WaitFinal(20s), L2FWSERVER_STATE_SUCCESSFUL) << sim.Log();
+    EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
+    EXPECT_TRUE(sim.WaitForLog("dev1: fw upgrade complete bytes=3000"));
+    EXPECT_EQ(sim.CountInLog("dev2: fw rx start"), 0);
+}
+
 TEST(FwUpgradeInProcess, BootRomDeviceCannotBeUpgraded) {
     KIVO_REQUIRE_ROOT();
     Topology topo;
