@@ -1,7 +1,7 @@
 // Firmware upgrade throughput over a veth pair against kivo-devsim.
 //
 //   BM_StopAndWaitLimit       the link's own limit: this process sends 1076-byte data
-//                             frames (1024 payload bytes) straight from a raw socket and
+//                             frames (1024 payload bytes) straight from a link-layer port and
 //                             waits for each acknowledgement; 1024 bytes per round trip.
 //   BM_Upgrade16MiB/polls:0   kivohost uploading a 16 MiB image, nobody asking for status.
 //   BM_Upgrade16MiB/polls:1   the same while a front-end polls the status 10 times a second.
@@ -14,15 +14,8 @@
 // and kivo-devsim are pinned: /apart:0 puts both on CPU 0, /apart:1 the device on CPU 1.
 //
 // Needs root (network namespaces). Run: ./build-bench/bench/bench_fw
-#include <arpa/inet.h>
-#include <linux/filter.h>
-#include <linux/if_ether.h>
-#include <linux/if_packet.h>
-#include <net/if.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include <benchmark/benchmark.h>
 #include <sched.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,11 +25,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include <benchmark/benchmark.h>
-
 #include "harness.h"
 #include "harness_fw.h"
-#include "raw_socket.h"
+#include "port.h"
 
 using namespace kivotest;
 
@@ -53,8 +44,9 @@ struct Env {
     Env() {
         topo.Link("eth1", "eth1", kHostMac, kDevMac);
         image = std::make_unique<TempFile>(AsString(PatternBytes(kImageSize, 1)));
-        sim = &topo.StartDevsim("[device dev1]\nmac = " + std::string(kDevMac) +
-                                "\ninterface = eth1\nrole = fw\nfw_log_data = no\nfw_request_period_ms = 20\n");
+        sim =
+            &topo.StartDevsim("[device dev1]\nmac = " + std::string(kDevMac) +
+                              "\ninterface = eth1\nrole = fw\nfw_log_data = no\nfw_request_period_ms = 20\n");
         topo.StartKivohost();
     }
 };
@@ -77,36 +69,28 @@ Env& GetEnv() {
     return *env;
 }
 
-// ---- The link's limit, measured with a minimal host of our own -------------------------
+// ---------------------------------------------------------------------------
+// The link's limit, measured with a minimal host of our own
 
+// A link-layer port on the host's eth1, as the firmware server opens it.
 struct RawPort {
-    int fd = -1;
-    explicit RawPort(const char* ifname) {
-        fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
-        if (fd < 0) throw std::runtime_error("raw socket");
-        struct sockaddr_ll sll;
-        std::memset(&sll, 0, sizeof(sll));
-        sll.sll_family = AF_PACKET;
-        sll.sll_protocol = htons(ETH_P_ALL);
-        sll.sll_ifindex = static_cast<int>(if_nametoindex(ifname));
-        if (bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) != 0) throw std::runtime_error("bind");
-        // As the firmware server does: our own frames are not queued back to us.
-        int one = 1;
-        setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof(one));
+    kivo::l2::Port port;
+    RawPort() {
+        if (port.Open("eth1") != kivo::l2::PortStatus::kOk) throw std::runtime_error("port on eth1");
     }
-    ~RawPort() { close(fd); }
+    void Send(const Bytes& frame) { port.SendFrame(frame.data(), frame.size()); }
     // Next frame of the firmware type with this subtype (and sequence, for data acks).
     bool Wait(uint8_t subtype, int seq = -1) {
-        uint8_t buf[2048];
-        for (;;) {
-            struct pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 2000) <= 0) return false;
-            kivo::RawFrameInfo info;
-            ssize_t n = kivo::RawSocketRecv(fd, buf, sizeof(buf), 0, &info);
-            if (n < 24 || info.outgoing || buf[20] != 0x0B || buf[21] != subtype) continue;
-            if (seq >= 0 && (buf[22] | (buf[23] << 8)) != seq) continue;
-            return true;
+        const kivo::Deadline deadline = kivo::Deadline::AfterMs(2000);
+        kivo::l2::FrameView view;
+        while (port.Recv(view, deadline) == kivo::l2::PortStatus::kOk) {
+            kivo::ByteReader r = view.payloadReader();
+            kivo::l2::SnapHeader snap;
+            uint16_t acked = 0;
+            if (!kivo::l2::SnapRead(r, snap) || snap.pid != (0x0B00 | subtype)) continue;
+            if (seq < 0 || (r.le16(acked) && acked == seq)) return true;
         }
+        return false;
     }
 };
 
@@ -121,76 +105,54 @@ Bytes Frame(uint8_t subtype, uint16_t ethLen) {
     return f;
 }
 
-// Waits, without polling, for the device's end acknowledgement: a raw socket whose
-// filter lets nothing else through.
+// Waits for the device to have taken the end frame of one more transfer. The device's
+// log is read rather than the wire, so that nothing in this process wakes per frame
+// while kivohost sends (it shares a CPU with it).
 struct EndWatcher {
-    int fd = -1;
-    explicit EndWatcher(const char* ifname) {
-        fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
-        if (fd < 0) throw std::runtime_error("raw socket");
-        struct sock_filter code[] = {
-            BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 20),             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x0B, 0, 3),
-            BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 21),             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x07, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, 0xFFFF),                  BPF_STMT(BPF_RET | BPF_K, 0),
-        };
-        struct sock_fprog prog = {static_cast<unsigned short>(sizeof(code) / sizeof(code[0])), code};
-        if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof(prog)) != 0) throw std::runtime_error("filter");
-        struct sockaddr_ll sll;
-        std::memset(&sll, 0, sizeof(sll));
-        sll.sll_family = AF_PACKET;
-        sll.sll_protocol = htons(ETH_P_ALL);
-        sll.sll_ifindex = static_cast<int>(if_nametoindex(ifname));
-        if (bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) != 0) throw std::runtime_error("bind");
-    }
-    ~EndWatcher() { close(fd); }
-    void Drain() {
-        uint8_t buf[128];
-        while (recv(fd, buf, sizeof(buf), MSG_DONTWAIT) > 0) {
-        }
-    }
+    const Process& sim;
+    int seen = 0;
+    explicit EndWatcher(const Process& s) : sim(s) {}
+    void Drain() { seen = sim.CountInLog("fw upgrade complete"); }
     bool Wait(int ms) {
-        struct pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) return false;
-        uint8_t buf[128];
-        return recv(fd, buf, sizeof(buf), 0) > 0;
+        const kivo::Deadline deadline = kivo::Deadline::AfterMs(ms);
+        while (sim.CountInLog("fw upgrade complete") <= seen) {
+            if (deadline.passed()) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
     }
 };
 
 struct Ports {
     std::unique_ptr<EndWatcher> end;
-    explicit Ports(Env& env) {
-        NsGuard g(env.topo.host());
-        end = std::make_unique<EndWatcher>("eth1");
-    }
+    explicit Ports(Env& env) : end(std::make_unique<EndWatcher>(*env.sim)) {}
 };
 
 // 16 MiB sent by a minimal host of our own; seconds for the data frames, < 0 on failure.
-// Its socket lives only for this transfer, so that it costs the others nothing.
+// Its port is open for this transfer only (its socket then waits, unread, for the next).
 double RunLimit(Env& env) {
     std::unique_ptr<RawPort> raw;
     {
         NsGuard g(env.topo.host());
-        raw = std::make_unique<RawPort>("eth1");
+        raw = std::make_unique<RawPort>();
     }
     RawPort& port = *raw;
     Bytes data = Frame(0x03, 1062);
     data[24] = 0x00;
     data[25] = 0x04;  // count 1024
     if (!env.sim->SendLine("dev1 fw request") || !port.Wait(0x00)) return -1;
-    Bytes start = Frame(0x01, 46);
-    send(port.fd, start.data(), start.size(), 0);
+    port.Send(Frame(0x01, 46));
     if (!port.Wait(0x02)) return -1;
     const int frames = static_cast<int>(kImageSize / 1024);
     auto t0 = std::chrono::steady_clock::now();
     for (int seq = 1; seq <= frames; ++seq) {
         data[22] = static_cast<uint8_t>(seq);
         data[23] = static_cast<uint8_t>(seq >> 8);
-        send(port.fd, data.data(), data.size(), 0);
+        port.Send(data);
         if (!port.Wait(0x04, seq & 0xFFFF)) return -1;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    Bytes end = Frame(0x05, 46);
-    send(port.fd, end.data(), end.size(), 0);
+    port.Send(Frame(0x05, 46));
     port.Wait(0x07);
     return secs;
 }
@@ -288,14 +250,26 @@ void BM_UpgradeVsLimit(benchmark::State& state) {
     state.counters["status_polls"] = polls;
 }
 
-BENCHMARK(BM_StopAndWaitLimit)->ArgName("apart")->Arg(0)->Arg(1)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StopAndWaitLimit)
+    ->ArgName("apart")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Upgrade16MiB)
     ->ArgNames({"apart", "polls"})
     ->ArgsProduct({{0, 1}, {0, 1}})
     ->UseManualTime()
     ->Iterations(5)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_UpgradeVsLimit)->ArgName("apart")->Arg(0)->Arg(1)->UseManualTime()->Iterations(9)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpgradeVsLimit)
+    ->ArgName("apart")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(9)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

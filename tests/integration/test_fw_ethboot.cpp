@@ -29,7 +29,8 @@ struct RomDevice {
                "\ninterface = eth1\nrole = bootrom\nannounce_period_ms = 100\nrom_version = " +
                std::to_string(version) + "\nrom_subversion = " + std::to_string(subversion) +
                "\nchip_id = " + kChip + "\nfw_save_loader = " + loaderOut.path() +
-               "\nfw_save_firmware = " + firmwareOut.path() + "\nfw_capture = " + capture.path() + "\n" + extra;
+               "\nfw_save_firmware = " + firmwareOut.path() + "\nfw_capture = " + capture.path() + "\n" +
+               extra;
     }
 };
 
@@ -41,9 +42,15 @@ ChunkedImage TwoChunks() {
     return img;
 }
 
-Mac DstOf(const Bytes& f) { return Mac{f[0], f[1], f[2], f[3], f[4], f[5]}; }
-uint16_t Le16(const Bytes& f, size_t off) { return static_cast<uint16_t>(f[off] | (f[off + 1] << 8)); }
-uint16_t Be16(const Bytes& f, size_t off) { return static_cast<uint16_t>((f[off] << 8) | f[off + 1]); }
+Mac DstOf(const Bytes& f) {
+    return Mac{f[0], f[1], f[2], f[3], f[4], f[5]};
+}
+uint16_t Le16(const Bytes& f, size_t off) {
+    return static_cast<uint16_t>(f[off] | (f[off + 1] << 8));
+}
+uint16_t Be16(const Bytes& f, size_t off) {
+    return static_cast<uint16_t>((f[off] << 8) | f[off + 1]);
+}
 bool ZeroFrom(const Bytes& f, size_t from, size_t to) {
     for (size_t i = from; i < to; ++i)
         if (f[i] != 0) return false;
@@ -68,8 +75,8 @@ t_l2fwserverState WaitFinal(std::chrono::milliseconds timeout) {
 
 // Checks the loader phase as captured: start, loader frames, end, each
 // `frameLen` + 14 bytes long and addressed to `dst`.
-void ExpectLoaderPhase(const std::vector<Bytes>& frames, const Bytes& loader, uint16_t frameLen, const Mac& dst,
-                       size_t firstLoaderFrame) {
+void ExpectLoaderPhase(const std::vector<Bytes>& frames, const Bytes& loader, uint16_t frameLen,
+                       const Mac& dst, size_t firstLoaderFrame) {
     size_t piece = frameLen - 14u;
     size_t count = (loader.size() + piece - 1) / piece;
     ASSERT_GE(frames.size(), firstLoaderFrame + count + 1);
@@ -120,7 +127,8 @@ void ExpectTwoChunkPhase(const std::vector<Bytes>& frames, size_t first, const M
 
 }  // namespace
 
-// ---- Through the request protocol --------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Through the request protocol
 
 namespace {
 
@@ -140,7 +148,8 @@ std::vector<Bytes> BootThroughRequests(int version, int subversion, const Bytes&
     topo.StartKivohost();
     auto& c = topo.client();
     // The device MAC of the request is not used for an Ethernet boot.
-    auto reply = c.Request(1, 6, FwStartBody("eth1", 0, ParseMac("02:99:99:99:99:99"), fwFile.path(), loaderFile.path()));
+    auto reply = c.Request(
+        1, 6, FwStartBody("eth1", 0, ParseMac("02:99:99:99:99:99"), fwFile.path(), loaderFile.path()));
     EXPECT_TRUE(reply && reply->size() == 4 && (*reply)[3] == 1);
     std::vector<uint8_t> states;
     if (auto first = FwStatusGet(c)) states.push_back(first->state);
@@ -204,7 +213,8 @@ TEST(FwEthBoot, NewerBootRomWithoutSubversionKeepsItsAddress) {
     ExpectTwoChunkPhase(frames, 3, romMac);
 }
 
-// ---- In-process: error codes and settings ------------------------------------------------
+// ---------------------------------------------------------------------------
+// In-process: error codes and settings
 
 TEST(FwEthBootInProcess, LoaderRequestCountsOnlyFromTheAssignedAddress) {
     KIVO_REQUIRE_ROOT();
@@ -214,9 +224,11 @@ TEST(FwEthBootInProcess, LoaderRequestCountsOnlyFromTheAssignedAddress) {
     TempFile loaderFile(AsString(PatternBytes(500, 35)));
     TempFile fwFile(AsString(TwoChunks().File()));
     // The running loader asks from its old boot-ROM address instead of the new one.
-    auto& sim = topo.StartDevsim(rom.Config(3, 1, "fw_loader_request_from_rom_mac = yes\nfw_request_period_ms = 50\n"));
+    auto& sim = topo.StartDevsim(
+        rom.Config(3, 1, "fw_loader_request_from_rom_mac = yes\nfw_request_period_ms = 50\n"));
     NsGuard g(topo.host());
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 1));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 1));
     EXPECT_EQ(WaitFinal(15s), L2FWSERVER_STATE_ERROR);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
     L2FwServerWait();
@@ -255,7 +267,8 @@ TEST(FwEthBootInProcess, ChunkedFileFaults) {
     {
         ChunkedImage img = TwoChunks();
         img.terminator = false;
-        cases.push_back({"missing terminator", img, L2FWSERVER_ERROR_READING_FILE, "fw rx data seq=2 count=8"});
+        cases.push_back(
+            {"missing terminator", img, L2FWSERVER_ERROR_READING_FILE, "fw rx data seq=2 count=8"});
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -295,7 +308,8 @@ TEST(FwEthBootInProcess, ChipFilterAndConfiguredAddress) {
     // Another chip: its announcements are not seen.
     const uint8_t otherChip[6] = {1, 2, 3, 4, 5, 0x77};
     L2FwServerEthBootChipIdSet(otherChip);
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 1));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 1));
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
 
@@ -304,7 +318,8 @@ TEST(FwEthBootInProcess, ChipFilterAndConfiguredAddress) {
     const uint8_t romMac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
     L2FwServerEthBootChipIdSet(chip);
     L2FwServerEthBootRomMACSet(romMac);
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 5));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 5));
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_NONE) << sim.Log();
     EXPECT_TRUE(sim.WaitForLog("assigned 02:11:22:33:44:55", 1s));
@@ -316,7 +331,8 @@ TEST(FwEthBootInProcess, ChipFilterAndConfiguredAddress) {
     ASSERT_TRUE(sim.SendLine("rom1 set chip_id 0a0b0c0d0e0f1011"));
     ASSERT_TRUE(sim.SendLine("rom1 rom"));
     ASSERT_TRUE(sim.WaitForLog("command \"rom1 rom\" done"));
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 5));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 5));
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_NONE) << sim.Log();
     EXPECT_TRUE(sim.WaitForLog("chip 0a0b0c0d0e0f1011 assigned 00:13:9d:00:05:00", 1s));

@@ -1,8 +1,9 @@
 // Firmware server frame layer: frame layouts, receive filtering, control-frame
 // retries, acknowledgement matching and the data loops, against a scripted peer on
-// a socket pair. Expected frames are written out byte by byte here, independently
-// of the builders.
+// a socket pair (the host end a link-layer port). Expected frames are written out
+// byte by byte here, independently of the builders.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,11 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "l2fwserver.h"
 
-using namespace l2fw;
+using namespace kivo::fw;
+using kivo::l2::FrameView;
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
@@ -74,7 +74,9 @@ const uint8_t kRomMbr[4] = {0x2D, 0x5A, 0xD2, 0xA5};
 const uint8_t kZeroMbr[4] = {0, 0, 0, 0};
 const uint8_t kChip[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
 
-uint16_t Le16(const Bytes& b, size_t off) { return static_cast<uint16_t>(b[off] | (b[off + 1] << 8)); }
+uint16_t Le16(const Bytes& b, size_t off) {
+    return static_cast<uint16_t>(b[off] | (b[off + 1] << 8));
+}
 
 bool AllZero(const Bytes& b, size_t from, size_t to) {
     for (size_t i = from; i < to && i < b.size(); ++i)
@@ -85,20 +87,25 @@ bool AllZero(const Bytes& b, size_t from, size_t to) {
 // The far end of a socket pair playing a device: records every frame the host sends
 // and answers with what the script returns.
 class FakeDevice {
-public:
+   public:
     using Script = std::function<std::vector<Bytes>(const Bytes& frame, size_t index)>;
     explicit FakeDevice(Script script = nullptr) : script_(std::move(script)) {
         EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds_));
+        kivo::l2::Mac host;
+        std::memcpy(host.data(), kHost, host.size());
+        port_ = kivo::l2::Port::Adopt(fds_[0], host);
         thread_ = std::thread([this] { Loop(); });
     }
     ~FakeDevice() {
         stop_ = true;
         thread_.join();
-        close(fds_[0]);
         close(fds_[1]);
     }
-    int host() const { return fds_[0]; }
-    void Inject(const Bytes& frame) { ASSERT_EQ(send(fds_[1], frame.data(), frame.size(), 0), (ssize_t)frame.size()); }
+    // The host's end: a port whose own address is kHost.
+    kivo::l2::Port& port() { return port_; }
+    void Inject(const Bytes& frame) {
+        ASSERT_EQ(send(fds_[1], frame.data(), frame.size(), 0), (ssize_t)frame.size());
+    }
     std::vector<Bytes> Frames() {
         std::lock_guard<std::mutex> l(m_);
         return frames_;
@@ -122,11 +129,13 @@ public:
         return Frames(subtype);
     }
 
-private:
+   private:
     void Loop() {
         uint8_t buf[2048];
         while (!stop_) {
-            struct pollfd p{fds_[1], POLLIN, 0};
+            struct pollfd p {
+                fds_[1], POLLIN, 0
+            };
             if (poll(&p, 1, 10) <= 0) continue;
             ssize_t n = recv(fds_[1], buf, sizeof(buf), 0);
             if (n <= 0) continue;
@@ -143,6 +152,7 @@ private:
     }
     Script script_;
     int fds_[2] = {-1, -1};
+    kivo::l2::Port port_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::mutex m_;
@@ -152,11 +162,16 @@ private:
 // Acknowledges every frame the way a well-behaved device does.
 std::vector<Bytes> AckAll(const Bytes& f, size_t) {
     switch (f[21]) {
-        case 0x01: return {DeviceFrame(0x02)};
-        case 0x03: return {DataAck(Le16(f, 22))};
-        case 0x05: return {DeviceFrame(0x07)};
-        case 0x0E: return {DeviceFrame(0x0F)};
-        case 0x10: return {DeviceFrame(0x11)};
+        case 0x01:
+            return {DeviceFrame(0x02)};
+        case 0x03:
+            return {DataAck(Le16(f, 22))};
+        case 0x05:
+            return {DeviceFrame(0x07)};
+        case 0x0E:
+            return {DeviceFrame(0x0F)};
+        case 0x10:
+            return {DeviceFrame(0x11)};
     }
     return {};
 }
@@ -183,17 +198,20 @@ Bytes Pattern(size_t n, uint32_t seed = 1) {
     return b;
 }
 
-struct sockaddr_ll NoAddress() {
-    struct sockaddr_ll a;
-    std::memset(&a, 0, sizeof(a));
-    a.sll_family = AF_PACKET;
-    return a;
+// A received frame as it would be without its tag.
+Bytes Untagged(const FrameView& v) {
+    Bytes b(v.dst(), v.dst() + 6);
+    b.insert(b.end(), v.src(), v.src() + 6);
+    b.push_back(static_cast<uint8_t>(v.eth.typeOrLength >> 8));
+    b.push_back(static_cast<uint8_t>(v.eth.typeOrLength));
+    b.insert(b.end(), v.payload, v.payload + v.payloadLength);
+    return b;
 }
 
 // Settings are process-wide: every test starts from short time limits and leaves
 // the defaults that matter here as it found them.
 class FwFrames : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         L2FwServerUpgradeRetransmissionTimeoutSet(60);
         L2FwServerUpgradeFlashEraseTimeoutSet(1);
@@ -201,7 +219,6 @@ protected:
         L2FwServerVLANConfigure(FALSE, 0, 0);
         L2FwServerEthBootChipIdSet(nullptr);
         L2FwServerTestModeSet(L2FWSERVER_TEST_MODE_DISABLED);
-        addr_ = NoAddress();
     }
     void TearDown() override {
         L2FwServerUpgradeRetransmissionTimeoutSet(500);
@@ -209,12 +226,12 @@ protected:
         L2FwServerEthBootChipIdSet(nullptr);
         L2FwServerTestModeSet(L2FWSERVER_TEST_MODE_DISABLED);
     }
-    struct sockaddr_ll addr_;
 };
 
 }  // namespace
 
-// ---- Frame layouts ---------------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Frame layouts
 
 TEST(FwFrameLayout, ControlFramesHaveTheirLengthsAndZeroPayload) {
     struct Case {
@@ -226,8 +243,8 @@ TEST(FwFrameLayout, ControlFramesHaveTheirLengthsAndZeroPayload) {
         uint8_t buf[kFrameBufferSize] = {};
         uint8_t dst[6];
         std::memcpy(dst, kDev, 6);
-        size_t len = c.subtype == 0x01 ? BuildStartFrame(buf, kHost, dst, c.lengthArg)
-                                       : BuildControlFrame(buf, kHost, kDev, c.subtype, c.lengthArg);
+        size_t len = c.subtype == 0x01 ? BuildStartFrame(buf, kHost, dst, nullptr, c.lengthArg)
+                                       : BuildControlFrame(buf, kHost, kDev, nullptr, c.subtype, c.lengthArg);
         ASSERT_EQ(len, c.frameLen) << "length argument " << c.lengthArg;
         Bytes f(buf, buf + len);
         Bytes want = Header(kDev, kHost, static_cast<uint16_t>(c.frameLen - 14), c.subtype);
@@ -246,7 +263,7 @@ TEST(FwFrameLayout, FileDataFramesPadToSixtyBytesAndCarryLittleEndianFields) {
         uint8_t buf[kFrameBufferSize] = {};
         Bytes payload = Pattern(c.count, c.count);
         std::memcpy(buf + 52, payload.data(), payload.size());
-        size_t len = FinishFileDataFrame(buf, kHost, kDev, 0x0302, c.count);
+        size_t len = FinishFileDataFrame(buf, kHost, kDev, nullptr, 0x0302, c.count);
         ASSERT_EQ(len, size_t{14} + c.ethLen) << "count " << c.count;
         Bytes f(buf, buf + len);
         EXPECT_EQ(Bytes(f.begin(), f.begin() + 22), Header(kDev, kHost, c.ethLen, 0x03));
@@ -258,7 +275,8 @@ TEST(FwFrameLayout, FileDataFramesPadToSixtyBytesAndCarryLittleEndianFields) {
         EXPECT_TRUE(AllZero(f, 52u + c.count, len));
     }
     uint8_t buf[kFrameBufferSize] = {};
-    EXPECT_EQ(0u, FinishFileDataFrame(buf, kHost, kDev, 1, 1025)) << "more than 1024 bytes do not fit a frame";
+    EXPECT_EQ(0u, FinishFileDataFrame(buf, kHost, kDev, nullptr, 1, 1025))
+        << "more than 1024 bytes do not fit a frame";
 }
 
 TEST(FwFrameLayout, LoaderFramesAreAlwaysTheFullLoaderLength) {
@@ -267,7 +285,7 @@ TEST(FwFrameLayout, LoaderFramesAreAlwaysTheFullLoaderLength) {
             uint8_t buf[kFrameBufferSize] = {};
             Bytes payload = Pattern(count, 7);
             std::memcpy(buf + 28, payload.data(), count);
-            size_t len = FinishLoaderDataFrame(buf, kHost, kDev, 5, count, frameLen);
+            size_t len = FinishLoaderDataFrame(buf, kHost, kDev, nullptr, 5, count, frameLen);
             ASSERT_EQ(len, size_t{14} + frameLen);
             Bytes f(buf, buf + len);
             EXPECT_EQ(Bytes(f.begin(), f.begin() + 22), Header(kDev, kHost, frameLen, 0x03));
@@ -278,7 +296,8 @@ TEST(FwFrameLayout, LoaderFramesAreAlwaysTheFullLoaderLength) {
             EXPECT_TRUE(AllZero(f, 28u + count, len)) << "zeros after a short last piece";
         }
         uint8_t buf[kFrameBufferSize] = {};
-        EXPECT_EQ(0u, FinishLoaderDataFrame(buf, kHost, kDev, 1, static_cast<uint16_t>(frameLen - 13), frameLen));
+        EXPECT_EQ(0u, FinishLoaderDataFrame(buf, kHost, kDev, nullptr, 1,
+                                            static_cast<uint16_t>(frameLen - 13), frameLen));
     }
 }
 
@@ -286,7 +305,7 @@ TEST(FwFrameLayout, ChunkInformationAndEntryPointFrames) {
     const uint8_t info[4] = {0xDE, 0xAD, 0xBE, 0xEF};
     for (uint8_t subtype : {uint8_t{0x0E}, uint8_t{0x10}}) {
         uint8_t buf[kFrameBufferSize] = {};
-        size_t len = BuildInfoFrame(buf, kHost, kDev, subtype, info, 4);
+        size_t len = BuildInfoFrame(buf, kHost, kDev, nullptr, subtype, info, 4);
         ASSERT_EQ(len, 60u);
         Bytes f(buf, buf + len);
         EXPECT_EQ(Bytes(f.begin(), f.begin() + 22), Header(kDev, kHost, 46, subtype));
@@ -299,7 +318,7 @@ TEST(FwFrameLayout, ChunkInformationAndEntryPointFrames) {
     // Longer information grows the frame past the minimum.
     Bytes big = Pattern(20);
     uint8_t buf[kFrameBufferSize] = {};
-    EXPECT_EQ(BuildInfoFrame(buf, kHost, kDev, 0x0E, big.data(), 20), 14u + 58u);
+    EXPECT_EQ(BuildInfoFrame(buf, kHost, kDev, nullptr, 0x0E, big.data(), 20), 14u + 58u);
 }
 
 // The MAC-assigning start frame needs the state of a version 3 boot ROM with a
@@ -310,14 +329,14 @@ TEST_F(FwFrames, MacAssigningStartFrameChoosesConfiguredThenRandomThenDefault) {
         dev.Inject(Announcement(kRomMbr, version, subversion, kChip));
         uint8_t mac[6] = {};
         BOOLEAN newer = FALSE;
-        ASSERT_EQ(L2FWSERVER_ERROR_NONE, waitEthLoaderAnnouncement(dev.host(), 1, mac, &newer));
+        ASSERT_EQ(L2FWSERVER_ERROR_NONE, WaitEthLoaderAnnouncement(dev.port(), 1, mac, &newer));
         EXPECT_EQ(newer, version == 3 ? TRUE : FALSE);
         EXPECT_EQ(0, std::memcmp(mac, kDev, 6));
     };
     auto build = [&](uint16_t length, uint8_t* dst) {
         uint8_t buf[kFrameBufferSize] = {};
         std::memcpy(dst, kDev, 6);
-        size_t len = BuildStartFrame(buf, kHost, dst, length);
+        size_t len = BuildStartFrame(buf, kHost, dst, nullptr, length);
         return Bytes(buf, buf + len);
     };
 
@@ -370,7 +389,8 @@ TEST_F(FwFrames, MacAssigningStartFrameChoosesConfiguredThenRandomThenDefault) {
     EXPECT_EQ(0, std::memcmp(dst, kDev, 6));
 }
 
-// ---- Receiving -------------------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Receiving
 
 TEST_F(FwFrames, ReceiveSkipsFramesThatDoNotMatchAndRemovesTags) {
     FakeDevice dev;
@@ -392,15 +412,17 @@ TEST_F(FwFrames, ReceiveSkipsFramesThatDoNotMatchAndRemovesTags) {
     tagged.insert(tagged.end(), match.begin() + 12, match.end());
     dev.Inject(tagged);
 
-    std::vector<uint8_t> got;
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x02, 500, kDev, &got));
-    EXPECT_EQ(got, match);
+    FrameView got;
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x02, 500, kDev, &got));
+    ASSERT_TRUE(got.eth.tag.has_value());
+    EXPECT_EQ(got.eth.tag->vid(), 100);
+    EXPECT_EQ(Untagged(got), match);
     // Everything else was consumed and rejected: nothing more to receive.
-    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.host(), 0x0B, 0x02, 50, nullptr, nullptr));
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.port(), 0x02, 50, nullptr, nullptr));
 
     // Any source is taken when none is named.
     dev.Inject(DeviceFrame(0x02, kOther));
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x02, 500, nullptr, nullptr));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x02, 500, nullptr, nullptr));
 }
 
 TEST_F(FwFrames, ReceiveNeverReadsFieldsPastAShortFrame) {
@@ -409,10 +431,10 @@ TEST_F(FwFrames, ReceiveNeverReadsFieldsPastAShortFrame) {
     Bytes shortAnn = Announcement(kZeroMbr, 0, 0, nullptr);
     shortAnn.resize(47);
     dev.Inject(shortAnn);
-    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.host(), 0x0B, 0x00, 100, nullptr, nullptr));
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.port(), 0x00, 100, nullptr, nullptr));
     shortAnn.resize(48);
     dev.Inject(shortAnn);
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x00, 500, nullptr, nullptr));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x00, 500, nullptr, nullptr));
 
     // A tagged 32-byte read is a 28-byte frame: long enough for an acknowledgement.
     Bytes ack = DataAck(9);
@@ -422,18 +444,18 @@ TEST_F(FwFrames, ReceiveNeverReadsFieldsPastAShortFrame) {
     tagged.insert(tagged.end(), ack.begin() + 12, ack.end());
     ASSERT_EQ(tagged.size(), 32u);
     dev.Inject(tagged);
-    std::vector<uint8_t> got;
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x04, 500, nullptr, &got));
-    EXPECT_EQ(got, ack);
+    FrameView got;
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x04, 500, nullptr, &got));
+    EXPECT_EQ(Untagged(got), ack);
 
     // With a chip filter, a frame without the six bytes at 40..45 cannot match.
     const uint8_t chip[6] = {0, 0, 0, 0, 0, 0};
     L2FwServerEthBootChipIdSet(chip);
     Bytes start = DeviceFrame(0x02, kDev, 45);
     dev.Inject(start);
-    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.host(), 0x0B, 0x02, 100, nullptr, nullptr));
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.port(), 0x02, 100, nullptr, nullptr));
     dev.Inject(DeviceFrame(0x02, kDev, 46));
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x02, 500, nullptr, nullptr));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x02, 500, nullptr, nullptr));
 }
 
 TEST_F(FwFrames, ChipFilterKeepsItsOwnCopyOfTheIdentifier) {
@@ -448,12 +470,12 @@ TEST_F(FwFrames, ChipFilterKeepsItsOwnCopyOfTheIdentifier) {
     other[45] ^= 1;
     dev.Inject(other);
     dev.Inject(Announcement(kRomMbr, 3, 0, kChip));
-    std::vector<uint8_t> got;
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x00, 500, nullptr, &got));
-    EXPECT_EQ(got[45], kChip[5]);
+    FrameView got;
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x00, 500, nullptr, &got));
+    EXPECT_EQ(Untagged(got)[45], kChip[5]);
     L2FwServerEthBootChipIdSet(nullptr);
     dev.Inject(other);
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.host(), 0x0B, 0x00, 500, nullptr, nullptr))
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x00, 500, nullptr, nullptr))
         << "cleared filter accepts any chip";
 }
 
@@ -468,8 +490,9 @@ TEST_F(FwFrames, ReceiveLimitCoversAllRejectedFrames) {
         }
     });
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.host(), 0x0B, 0x02, 300, nullptr, nullptr));
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.port(), 0x02, 300, nullptr, nullptr));
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     stop = true;
     noise.join();
     EXPECT_GE(ms, 290);
@@ -482,47 +505,54 @@ TEST_F(FwFrames, AnnouncementsAreClassifiedByTheirMagicAndVersion) {
     BOOLEAN newer = TRUE;
     // A file request must come from running firmware.
     dev.Inject(Announcement(kRomMbr, 3, 0, kChip));
-    EXPECT_EQ(L2FWSERVER_ERROR_ROOM_BOOT, waitFileRequestAnnouncement(dev.host(), 1, nullptr, mac));
+    EXPECT_EQ(L2FWSERVER_ERROR_ROOM_BOOT, WaitFileRequestAnnouncement(dev.port(), 1, nullptr, mac));
     dev.Inject(Announcement(kZeroMbr, 0, 0, nullptr, kOther));
     dev.Inject(Announcement(kZeroMbr, 0, 0, nullptr));
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, waitFileRequestAnnouncement(dev.host(), 1, kDev, mac));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, WaitFileRequestAnnouncement(dev.port(), 1, kDev, mac));
     EXPECT_EQ(0, std::memcmp(mac, kDev, 6)) << "the request of the other device was passed over";
 
     // A boot-ROM announcement needs the magic word and a known version.
     dev.Inject(Announcement(kZeroMbr, 3, 0, kChip));
-    EXPECT_EQ(L2FWSERVER_ERROR_MAGIC_WORD, waitEthLoaderAnnouncement(dev.host(), 1, mac, &newer));
+    EXPECT_EQ(L2FWSERVER_ERROR_MAGIC_WORD, WaitEthLoaderAnnouncement(dev.port(), 1, mac, &newer));
     dev.Inject(Announcement(kRomMbr, 4, 9, kChip));
-    EXPECT_EQ(L2FWSERVER_ERROR_ROM_VERSION, waitEthLoaderAnnouncement(dev.host(), 1, mac, &newer));
+    EXPECT_EQ(L2FWSERVER_ERROR_ROM_VERSION, WaitEthLoaderAnnouncement(dev.port(), 1, mac, &newer));
     EXPECT_EQ(RomVersionGet(), 4) << "the announcement's values are kept even when refused";
     EXPECT_EQ(RomSubversionGet(), 9);
     dev.Inject(Announcement(kRomMbr, 3, 0, kChip));
-    EXPECT_EQ(L2FWSERVER_ERROR_ROM_VERSION, waitEthLoaderAnnouncement(dev.host(), 1, mac, nullptr));
+    EXPECT_EQ(L2FWSERVER_ERROR_ROM_VERSION, WaitEthLoaderAnnouncement(dev.port(), 1, mac, nullptr));
     std::memset(mac, 0, 6);
     dev.Inject(Announcement(kRomMbr, 2, 0, kChip));
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, waitEthLoaderAnnouncement(dev.host(), 1, mac, &newer));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, WaitEthLoaderAnnouncement(dev.port(), 1, mac, &newer));
     EXPECT_EQ(newer, FALSE);
     EXPECT_EQ(0, std::memcmp(mac, kDev, 6));
-    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, waitEthLoaderAnnouncement(dev.host(), 0, mac, &newer));
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, WaitEthLoaderAnnouncement(dev.port(), 0, mac, &newer));
 }
 
-// ---- Sending ---------------------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Sending
 
 TEST_F(FwFrames, VlanTagIsInsertedAfterTheAddresses) {
     FakeDevice dev;
+    // A start frame as the settings of the moment make it.
+    auto send = [&] {
+        uint8_t frame[kFrameBufferSize] = {};
+        kivo::l2::VlanTag tag;
+        size_t len = BuildControlFrame(frame, kHost, kDev, ConfiguredTag(tag), 0x01, 46);
+        return SendPacket(dev.port(), frame, len);
+    };
     uint8_t frame[kFrameBufferSize] = {};
-    size_t len = BuildControlFrame(frame, kHost, kDev, 0x01, 46);
-    Bytes plain(frame, frame + len);
+    Bytes plain(frame, frame + BuildControlFrame(frame, kHost, kDev, nullptr, 0x01, 46));
 
     ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerVLANConfigure(TRUE, 100, 0));
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, SendPacket(dev.host(), &addr_, frame, static_cast<INT32S>(len)));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, send());
     // Out-of-range settings are refused and leave the tag as it was.
     EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerVLANConfigure(TRUE, 4095, 0));
     EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerVLANConfigure(TRUE, 100, 8));
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, SendPacket(dev.host(), &addr_, frame, static_cast<INT32S>(len)));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, send());
     ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerVLANConfigure(TRUE, 100, 5));
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, SendPacket(dev.host(), &addr_, frame, static_cast<INT32S>(len)));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, send());
     EXPECT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerVLANConfigure(FALSE, 5000, 9));
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, SendPacket(dev.host(), &addr_, frame, static_cast<INT32S>(len)));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, send());
 
     std::vector<Bytes> got;
     for (int i = 0; i < 200 && got.size() < 4; ++i) {
@@ -548,7 +578,7 @@ TEST_F(FwFrames, ControlFrameIsSentFourTimesAtMost) {
         FakeDevice silent;
         uint8_t dst[6];
         std::memcpy(dst, kDev, 6);
-        EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, sendStartFrame(silent.host(), &addr_, kHost, dst, 46));
+        EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, SendStartFrame(silent.port(), dst, 46));
         EXPECT_EQ(silent.WaitFrames(0x01, 4).size(), 4u);
         std::this_thread::sleep_for(50ms);
         EXPECT_EQ(silent.Frames(0x01).size(), 4u) << "no fifth send";
@@ -562,7 +592,7 @@ TEST_F(FwFrames, ControlFrameIsSentFourTimesAtMost) {
             return AckAll(f, i);
         });
         const uint8_t info[4] = {1, 2, 3, 4};
-        EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendChunkInfoFrame(dev.host(), &addr_, kHost, kDev, info, 4));
+        EXPECT_EQ(L2FWSERVER_ERROR_NONE, SendChunkInfoFrame(dev.port(), kDev, info, 4));
         EXPECT_EQ(dev.Frames(0x0E).size(), 3u);
     }
     {
@@ -570,8 +600,9 @@ TEST_F(FwFrames, ControlFrameIsSentFourTimesAtMost) {
         L2FwServerUpgradeRetransmissionTimeoutSet(40);
         FakeDevice silent;
         auto t0 = std::chrono::steady_clock::now();
-        EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, sendEndFrame(silent.host(), &addr_, kHost, kDev, 46));
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, SendEndFrame(silent.port(), kDev, 46));
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+                      .count();
         EXPECT_GE(ms, 150);
         EXPECT_LT(ms, 1500);
     }
@@ -582,8 +613,8 @@ TEST_F(FwFrames, AcknowledgementMatchingIgnoresStaleAndForeignAcks) {
     dev.Inject(DataAck(6));
     dev.Inject(DataAck(7, kOther));
     dev.Inject(DataAck(7));
-    EXPECT_TRUE(waitForCorrectAck(dev.host(), kDev, 7, 500));
-    EXPECT_FALSE(waitForCorrectAck(dev.host(), kDev, 8, 50));
+    EXPECT_TRUE(WaitForCorrectAck(dev.port(), kDev, 7, 500));
+    EXPECT_FALSE(WaitForCorrectAck(dev.port(), kDev, 8, 50));
 }
 
 TEST_F(FwFrames, StaleAcknowledgementStretchesTheWait) {
@@ -597,13 +628,14 @@ TEST_F(FwFrames, StaleAcknowledgementStretchesTheWait) {
             std::this_thread::sleep_for(800ms);
             dev.Inject(DataAck(3));
         });
-        bool acked = waitForCorrectAck(dev.host(), kDev, 3, 1000);
+        bool acked = WaitForCorrectAck(dev.port(), kDev, 3, 1000);
         late.join();
         EXPECT_EQ(acked, stale) << (stale ? "with" : "without") << " a stale acknowledgement";
     }
 }
 
-// ---- Data loops ------------------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Data loops
 
 TEST_F(FwFrames, LateResendsOfLaterFramesUseTheLongerLimits) {
     // Frame 2 is acknowledged 450 ms after its first send: the three resends at the
@@ -623,7 +655,7 @@ TEST_F(FwFrames, LateResendsOfLaterFramesUseTheLongerLimits) {
         dev.Inject(DataAck(2));
     });
     FILE* f = TempFileWith(Pattern(2048));
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendFile(dev.host(), &addr_, kHost, kDev, f));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, SendFile(dev.port(), kDev, f));
     late.join();
     std::fclose(f);
     auto frames = dev.Frames(0x03);
@@ -647,8 +679,8 @@ TEST_F(FwFrames, TestModesStopHalfway) {
         ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerTestModeSet(c.mode));
         FakeDevice dev(AckAll);
         FILE* f = TempFileWith(Pattern(c.loader ? 1000 : 4096));
-        EXPECT_EQ(c.want, c.loader ? sendEthLoaderFile(dev.host(), &addr_, kHost, kDev, f, 222)
-                                   : sendFile(dev.host(), &addr_, kHost, kDev, f));
+        EXPECT_EQ(c.want,
+                  c.loader ? SendEthLoaderFile(dev.port(), kDev, f, 222) : SendFile(dev.port(), kDev, f));
         std::fclose(f);
         EXPECT_EQ(dev.Frames(0x03).size(), c.frames);
     }
@@ -657,7 +689,7 @@ TEST_F(FwFrames, TestModesStopHalfway) {
 TEST_F(FwFrames, UnansweredLoaderFrameCountsItsFifthSend) {
     FakeDevice silent;
     FILE* f = TempFileWith(Pattern(100));
-    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, sendEthLoaderFile(silent.host(), &addr_, kHost, kDev, f, 990));
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, SendEthLoaderFile(silent.port(), kDev, f, 990));
     std::fclose(f);
     auto sent = silent.WaitFrames(0x03, 5);
     ASSERT_EQ(sent.size(), 5u);
@@ -670,7 +702,7 @@ TEST_F(FwFrames, SequenceNumbersWrapAt16Bits) {
     FakeDevice dev(AckAll);
     FILE* f = TempFileWith(Pattern(3000));
     INT16U sequence = 65535;
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, sendChunk(dev.host(), &addr_, kHost, kDev, f, 3000, &sequence));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, SendChunk(dev.port(), kDev, f, 3000, &sequence));
     std::fclose(f);
     auto frames = dev.Frames(0x03);
     ASSERT_EQ(frames.size(), 3u);
@@ -685,14 +717,15 @@ TEST_F(FwFrames, FilesOf4GiBOrMoreAreRefused) {
     FILE* f = std::tmpfile();
     ASSERT_EQ(0, ftruncate(fileno(f), 0x100000000LL));
     FakeDevice dev(AckAll);
-    EXPECT_EQ(L2FWSERVER_ERROR_READING_FILE, sendFile(dev.host(), &addr_, kHost, kDev, f));
-    EXPECT_EQ(L2FWSERVER_ERROR_READING_FILE, sendEthLoaderFile(dev.host(), &addr_, kHost, kDev, f, 222));
+    EXPECT_EQ(L2FWSERVER_ERROR_READING_FILE, SendFile(dev.port(), kDev, f));
+    EXPECT_EQ(L2FWSERVER_ERROR_READING_FILE, SendEthLoaderFile(dev.port(), kDev, f, 222));
     std::fclose(f);
     std::this_thread::sleep_for(20ms);
     EXPECT_TRUE(dev.Frames().empty());
 }
 
-// ---- Chunked firmware file -------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Chunked firmware file
 
 namespace {
 
@@ -704,7 +737,8 @@ struct ChunkFile {
         Bytes skip = Pattern(8, 6);
         bytes.insert(bytes.end(), skip.begin(), skip.end());
     }
-    ChunkFile& Record(std::initializer_list<uint8_t> info, std::initializer_list<uint8_t> offset, const Bytes& data) {
+    ChunkFile& Record(std::initializer_list<uint8_t> info, std::initializer_list<uint8_t> offset,
+                      const Bytes& data) {
         bytes.insert(bytes.end(), info);
         bytes.insert(bytes.end(), offset);
         bytes.insert(bytes.end(), data.begin(), data.end());
@@ -757,7 +791,8 @@ TEST_F(FwFrames, MalformedChunkedFilesFailWithoutReadingPastTheFile) {
     {
         ChunkFile c;
         c.Record({0x00, 0, 0, 0x80}, {0, 0, 0, 0}, {}).End({1, 2, 3, 4});
-        cases.push_back({"only bit 31 set: not a terminator, count 0", c.bytes, L2FWSERVER_ERROR_READING_FILE, 0});
+        cases.push_back(
+            {"only bit 31 set: not a terminator, count 0", c.bytes, L2FWSERVER_ERROR_READING_FILE, 0});
     }
     {
         ChunkFile c;
@@ -772,13 +807,14 @@ TEST_F(FwFrames, MalformedChunkedFilesFailWithoutReadingPastTheFile) {
     for (const auto& c : cases) {
         FakeDevice dev(AckAll);
         FILE* f = TempFileWith(c.file);
-        EXPECT_EQ(c.want, sendChunksFile(dev.host(), &addr_, kHost, kDev, f)) << c.what;
+        EXPECT_EQ(c.want, SendChunksFile(dev.port(), kDev, f)) << c.what;
         std::fclose(f);
         EXPECT_EQ(dev.Frames().size(), c.framesSent) << c.what;
     }
 }
 
-// ---- Files and settings ------------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Files and settings
 
 TEST(FwFiles, OnlyRegularFilesAreOpened) {
     char dir[] = "/tmp/kivo-fw-XXXXXX";
@@ -798,7 +834,8 @@ TEST(FwFiles, OnlyRegularFilesAreOpened) {
     EXPECT_EQ(5u, std::fread(buf, 1, sizeof(buf), f));
     std::fclose(f);
     // A FIFO must not hang the open; devices and directories are not firmware.
-    for (const std::string& p : {fifo, std::string(dir), std::string("/dev/zero"), std::string(dir) + "/missing"}) {
+    for (const std::string& p :
+         {fifo, std::string(dir), std::string("/dev/zero"), std::string(dir) + "/missing"}) {
         EXPECT_EQ(L2FWSERVER_ERROR_OPENING_FILE, OpenFirmwareFile(p.c_str(), &f)) << p;
         EXPECT_EQ(nullptr, f);
     }

@@ -1,28 +1,29 @@
 // Waits are measured on the monotonic clock: a wall clock stepped back by an hour at
 // every reading (an administrator or NTP setting the time) changes nothing. The wall
 // clock is replaced for this executable by interposing the C library's time calls.
-#include <sys/syscall.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <future>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "l2fwserver.h"
 
 namespace {
 std::atomic<long> wallOffset{0};
 
-void SteppedBack(struct timespec* ts) { ts->tv_sec -= wallOffset.fetch_add(3600) + 3600; }
+void SteppedBack(struct timespec* ts) {
+    ts->tv_sec -= wallOffset.fetch_add(3600) + 3600;
+}
 
 struct timespec RealMonotonic() {
     struct timespec ts;
@@ -55,14 +56,16 @@ TEST(FwClock, WaitsKeepTheirLengthWhenTheWallClockSteps) {
     // A device that only ever sends stale acknowledgements (sequence 1) every 20 ms.
     std::atomic<bool> stop{false};
     std::thread stale([&] {
-        uint8_t ack[60] = {0x02, 0, 0, 0, 0, 0x0a, 0x02, 0, 0, 0, 0, 0x0b, 0x00, 46,
-                           0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0B, 0x04, 0x01, 0x00};
+        uint8_t ack[60] = {0x02, 0,  0,    0,    0,    0x0a, 0x02, 0,    0,    0,    0,    0x0b,
+                           0x00, 46, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0B, 0x04, 0x01, 0x00};
         while (!stop) {
             send(fds[1], ack, sizeof(ack), 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
     const uint8_t dev[6] = {0x02, 0, 0, 0, 0, 0x0b};
+    // The host's end, owned by the port from here on.
+    kivo::l2::Port port = kivo::l2::Port::Adopt(fds[0], kivo::l2::Mac{0x02, 0, 0, 0, 0, 0x0a});
     bool acked = true;
     double waited = 0;
     double received = 0;
@@ -71,10 +74,10 @@ TEST(FwClock, WaitsKeepTheirLengthWhenTheWallClockSteps) {
     // up on them after a while rather than hang the test.
     auto waits = std::async(std::launch::async, [&] {
         struct timespec t0 = RealMonotonic();
-        acked = l2fw::waitForCorrectAck(fds[0], dev, 2, 400);
+        acked = kivo::fw::WaitForCorrectAck(port, dev, 2, 400);
         waited = SecondsSince(t0);
         t0 = RealMonotonic();
-        r = l2fw::ReceivePacket(fds[0], 0x0B, 0x02, 300, dev, nullptr);
+        r = kivo::fw::ReceivePacket(port, 0x02, 300, dev);
         received = SecondsSince(t0);
     });
     if (waits.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
@@ -83,7 +86,6 @@ TEST(FwClock, WaitsKeepTheirLengthWhenTheWallClockSteps) {
     }
     stop = true;
     stale.join();
-    close(fds[0]);
     close(fds[1]);
     EXPECT_FALSE(acked);
     EXPECT_GE(waited, 0.39);

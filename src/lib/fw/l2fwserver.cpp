@@ -2,21 +2,14 @@
 // and the server thread with its state, progress counters and settings.
 #include "l2fwserver.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <linux/if_ether.h>
 #include <net/if.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -27,31 +20,35 @@
 #include <thread>
 
 #include "byte_io.h"
-#include "device.h"
-#include "raw_socket.h"
+#include "clock.h"
+#include "failpoint.h"
+#include "log.h"
 
+namespace kivo::fw {
 namespace {
 
-// ---- Module state -----------------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Module state
+//
 // Written by the server thread, read by the request thread at any time (and the other
 // way round for the cancellation flag and the settings): all atomics.
 
 std::atomic<INT32S> serverState{L2FWSERVER_STATE_IDLE};
 std::atomic<INT32S> serverError{L2FWSERVER_ERROR_NONE};
-std::atomic<INT32U> totalBytesSent{0};
-std::atomic<INT32U> totalBytes{0};
-std::atomic<INT32U> totalRetransmissions{0};
+std::atomic<uint32_t> totalBytesSent{0};
+std::atomic<uint32_t> totalBytes{0};
+std::atomic<uint32_t> totalRetransmissions{0};
 std::atomic<bool> cancelUpgrade{false};
 std::atomic<INT32S> testMode{L2FWSERVER_TEST_MODE_DISABLED};
 
-std::atomic<INT32U> upgradeFlashEraseTimeout{360000};
-std::atomic<INT32U> upgradeOsupTimeout{20000};
-std::atomic<INT32U> upgradeRetransmissionTimeout{500};
+std::atomic<uint32_t> upgradeFlashEraseTimeout{360000};
+std::atomic<uint32_t> upgradeOsupTimeout{20000};
+std::atomic<uint32_t> upgradeRetransmissionTimeout{500};
 
-// VLAN settings packed into one word so a frame never sees half of an update:
-// bit 16 enabled, bits 13..15 priority, bits 0..11 identifier.
-constexpr INT32U kVlanEnabledBit = 1u << 16;
-std::atomic<INT32U> vlanSetting{0};
+// The VLAN setting in one word so that a frame never sees half of an update: bit 16
+// enabled, bits 0..15 the tag's control information (priority and identifier).
+constexpr uint32_t kVlanEnabledBit = 1u << 16;
+std::atomic<uint32_t> vlanSetting{0};
 
 // Six address bytes in the low 48 bits; bit 63 marks "set" where that matters.
 constexpr uint64_t kSetBit = 1ull << 63;
@@ -60,9 +57,9 @@ std::atomic<bool> upgradeRandomMac{false};
 std::atomic<uint64_t> upgradeChipId{0};
 
 // From the last boot-ROM announcement; kept across operations.
-std::atomic<INT16U> rom_version{0};
-std::atomic<INT16U> rom_subversion{0};
-std::atomic<uint64_t> chip_id{0};  // the eight bytes at offsets 40..47, first byte lowest
+std::atomic<uint16_t> romVersion{0};
+std::atomic<uint16_t> romSubversion{0};
+std::atomic<uint64_t> chipId{0};  // the announcement's eight chip bytes, first byte lowest
 
 // Start arguments and the server thread. Written by the starting thread only while no
 // operation runs (after the previous thread has been joined), read by the thread it
@@ -73,80 +70,107 @@ std::string serverFile;
 std::string serverEthLoaderFile;
 std::string serverIfName;
 INT32S serverTimeoutAnnouncement = 0;
-INT8U serverDeviceMac[6] = {0, 0, 0, 0, 0, 0};
+l2::Mac serverDeviceMac{};
 bool serverDeviceMacUsed = false;
 
-const INT8U kBroadcastMac[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-const INT8U kDefaultMac[6] = {0x00, 0x13, 0x9D, 0x00, 0x05, 0x00};
-const INT8U kPoolMac[4] = {0x00, 0x13, 0x9D, 0x01};
-const INT8U kSnapPrefix[6] = {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D};
-const INT8U kBootRomMbr[4] = {0x2D, 0x5A, 0xD2, 0xA5};
-const INT8U kFileRequestMbr[4] = {0x00, 0x00, 0x00, 0x00};
-const INT8U kExpectedMagicWord[4] = {0xAA, 0x55, 0xAA, 0x55};
+// Boot ROMs are given this address unless one is configured or drawn from the pool
+// 00:13:9D:01:xx:xx.
+constexpr l2::Mac kDefaultRomMac = {0x00, 0x13, 0x9D, 0x00, 0x05, 0x00};
+constexpr std::array<uint8_t, 4> kPoolMacPrefix = {0x00, 0x13, 0x9D, 0x01};
+// Running firmware (and a running loader) announce with this word where boot ROMs put
+// their magic.
+constexpr std::array<uint8_t, 4> kFileRequestMagic = {0x00, 0x00, 0x00, 0x00};
 
-constexpr INT16U kLoaderFrameOlderRom = 222;
-constexpr INT16U kLoaderFrameNewerRom = 990;
-constexpr INT16U kControlFrameLength = 46;
+constexpr uint16_t kLoaderFrameOlderRom = 222;
+constexpr uint16_t kLoaderFrameNewerRom = 990;
+constexpr uint16_t kControlFrameLength = 46;
 constexpr int kControlFrameTries = 4;
-constexpr INT32U kMaxResends = 4;
+constexpr uint32_t kMaxResends = 4;
 
-// Shortest frames (without tag) whose fields are read: an announcement up to its
-// chip identifier, a data acknowledgement up to its sequence number.
-constexpr size_t kMinAnnouncementLength = 48;
-constexpr size_t kMinDataAckLength = 24;
-constexpr size_t kMinChipIdLength = 46;
-constexpr ssize_t kMinReadLength = 32;
+// Body offsets of the start frame that assigns an address and of announcements. Devices
+// in the boot ROM or its loader repeat their chip identifier at kChipIdOffset in every
+// frame, which is what the chip filter compares (its first six bytes).
+constexpr size_t kStartChipOffset = 14;
+constexpr size_t kStartMacOffset = 22;
+constexpr size_t kAnnouncementMagicOffset = 14;  // then subversion and version, LE16 each
+constexpr size_t kChipIdOffset = 26;
+constexpr size_t kChipIdLength = 8;
+constexpr size_t kChipFilterLength = 6;
+// A read shorter than this (tag included) is no firmware frame.
+constexpr size_t kMinReadLength = 32;
 
-uint64_t macToWord(const INT8U* mac) {
+// The chunked firmware file: a header, the magic word, eight more bytes, the records.
+constexpr long kChunkFileMagicOffset = 68;
+constexpr long kChunkFileRecordsGap = 8;
+constexpr std::array<uint8_t, 4> kChunkFileMagic = {0xAA, 0x55, 0xAA, 0x55};
+
+uint64_t MacToWord(const uint8_t* mac) {
     uint64_t w = 0;
-    for (int i = 0; i < 6; ++i) w |= static_cast<uint64_t>(mac[i]) << (8 * i);
+    for (size_t i = 0; i < l2::kMacLength; ++i) w |= static_cast<uint64_t>(mac[i]) << (8 * i);
     return w;
 }
-void wordToMac(uint64_t w, INT8U* mac) {
-    for (int i = 0; i < 6; ++i) mac[i] = static_cast<INT8U>(w >> (8 * i));
+void WordToMac(uint64_t w, uint8_t* mac) {
+    for (size_t i = 0; i < l2::kMacLength; ++i) mac[i] = static_cast<uint8_t>(w >> (8 * i));
 }
 
-bool isFinalOrIdle(INT32S state) {
+bool IsFinalOrIdle(INT32S state) {
     return state == L2FWSERVER_STATE_IDLE || state == L2FWSERVER_STATE_SUCCESSFUL ||
            state == L2FWSERVER_STATE_ERROR;
 }
 
 // Milliseconds, in 64 bits, from the seconds of an announcement time-out.
-INT32U announcementMs(INT32S seconds) {
+uint32_t AnnouncementMs(INT32S seconds) {
     if (seconds <= 0) return 0;
-    uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
-    return ms > UINT32_MAX ? UINT32_MAX : static_cast<INT32U>(ms);
+    const uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
+    return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
 }
 
-// ---- Descriptors and files ---------------------------------------------------------------
+// The SNAP protocol id of a firmware frame: the type, then the subtype.
+uint16_t Pid(uint8_t subtype) {
+    return static_cast<uint16_t>(kTypeFirmware << 8 | subtype);
+}
 
-class Socket {
-public:
-    Socket() = default;
-    ~Socket() { reset(); }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    bool open() {
-        reset();
-        fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
-        if (fd_ < 0) return false;
-        // Tags stripped by the kernel are put back on receipt.
-        kivo::RawSocketEnableAuxdata(fd_);
-        // Our own frames are of no interest; not having them queued saves a wake-up
-        // per frame sent (where the kernel cannot, they are skipped on receipt).
-        int one = 1;
-        setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof(one));
-        return true;
+// The port's outcome as the server's error code.
+t_l2fwserverErrorCode ErrorOf(l2::PortStatus status) {
+    switch (status) {
+        case l2::PortStatus::kOk:
+            return L2FWSERVER_ERROR_NONE;
+        case l2::PortStatus::kTimeout:
+            return L2FWSERVER_ERROR_TIMEOUT;
+        case l2::PortStatus::kWoken:
+            return L2FWSERVER_ERROR_CANCELLED;
+        // An interface name that names nothing usable: reported as its address being
+        // unreadable, as it was before the port looked the interface up.
+        case l2::PortStatus::kBadArgs:
+        case l2::PortStatus::kNoInterface:
+            return L2FWSERVER_ERROR_ETH_IF_MAC;
+        case l2::PortStatus::kInterfaceDown:
+            return L2FWSERVER_ERROR_ETH_IF_INACTIVE;
+        case l2::PortStatus::kPermission:
+        case l2::PortStatus::kSocket:
+        case l2::PortStatus::kClosed:
+            return L2FWSERVER_ERROR_SOCKET;
+        case l2::PortStatus::kTooLong:
+        case l2::PortStatus::kSend:
+            return L2FWSERVER_ERROR_SENDTO;
+        case l2::PortStatus::kReceive:
+            return L2FWSERVER_ERROR_RECVFROM;
     }
-    void reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-    int fd() const { return fd_; }
+    return L2FWSERVER_ERROR_SOCKET;
+}
 
-private:
-    int fd_ = -1;
-};
+// Opens the port of an operation; `who` names the operation in the line a socket that
+// cannot be bound leaves.
+t_l2fwserverErrorCode OpenPort(l2::Port& port, const CHAR* ifName, const char* who) {
+    const l2::PortStatus status = port.Open(ifName);
+    if (status == l2::PortStatus::kSocket)
+        Log(LogStream::kErr, "%s: bind to interface %s (ifindex %d) error\n", who, ifName,
+            static_cast<int>(if_nametoindex(ifName)));
+    return ErrorOf(status);
+}
+
+// ---------------------------------------------------------------------------
+// Files
 
 struct FileCloser {
     void operator()(FILE* f) const {
@@ -156,117 +180,115 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // Size of an open file, found by seeking to its end; the position is back at the start.
-t_l2fwserverErrorCode fileSize(FILE* f, INT32U* size) {
+t_l2fwserverErrorCode FileSize(FILE* f, uint32_t* size) {
     if (fseeko(f, 0, SEEK_END) != 0) return L2FWSERVER_ERROR_READING_FILE;
-    off_t end = ftello(f);
+    const off_t end = ftello(f);
     if (end < 0 || static_cast<uint64_t>(end) > UINT32_MAX) return L2FWSERVER_ERROR_READING_FILE;
     if (fseeko(f, 0, SEEK_SET) != 0) return L2FWSERVER_ERROR_READING_FILE;
-    *size = static_cast<INT32U>(end);
+    *size = static_cast<uint32_t>(end);
     return L2FWSERVER_ERROR_NONE;
 }
 
-// Index of the host interface, and the socket bound to it.
-t_l2fwserverErrorCode bindToInterface(int s, const CHAR* if_name, struct sockaddr_ll* socket_address,
-                                      const char* who) {
-    std::memset(socket_address, 0, sizeof(*socket_address));
-    socket_address->sll_family = AF_PACKET;
-    socket_address->sll_protocol = htons(ETH_P_ALL);
-    if (strnlen(if_name, IFNAMSIZ) >= IFNAMSIZ) return L2FWSERVER_ERROR_ETH_IF;
-    struct ifreq ifr;
-    std::memset(&ifr, 0, sizeof(ifr));
-    std::memcpy(ifr.ifr_name, if_name, std::strlen(if_name));
-    if (ioctl(s, SIOCGIFINDEX, &ifr) < 0) return L2FWSERVER_ERROR_ETH_IF;
-    socket_address->sll_ifindex = ifr.ifr_ifindex;
-    if (bind(s, reinterpret_cast<const struct sockaddr*>(socket_address), sizeof(*socket_address)) < 0) {
-        std::fprintf(stderr, "%s: bind to interface %s (ifindex %d) error\n", who, if_name, ifr.ifr_ifindex);
-        return L2FWSERVER_ERROR_ETH_IF;
-    }
-    return L2FWSERVER_ERROR_NONE;
-}
+// ---------------------------------------------------------------------------
+// Operation state
 
 // Ends an operation: the error code first, so that a reader who sees the final state
 // also sees its code.
-t_l2fwserverErrorCode finishOperation(t_l2fwserverErrorCode result) {
+t_l2fwserverErrorCode FinishOperation(t_l2fwserverErrorCode result) {
     serverError.store(result);
     serverState.store(result == L2FWSERVER_ERROR_NONE ? L2FWSERVER_STATE_SUCCESSFUL : L2FWSERVER_STATE_ERROR);
     return result;
 }
 
-void resetProgress() {
+void ResetProgress() {
     totalBytesSent.store(0);
     totalBytes.store(0);
     totalRetransmissions.store(0);
 }
 
+// ---------------------------------------------------------------------------
+// Exchanges
+
 // Control frame exchange: up to four sends, each waiting for its acknowledgement.
-t_l2fwserverErrorCode controlExchange(int s, const struct sockaddr_ll* socket_address, const INT8U* dst_mac,
-                                      const INT8U* frame, size_t length, INT8U ack_subtype) {
+t_l2fwserverErrorCode ControlExchange(l2::Port& port, const uint8_t* dst, const uint8_t* frame, size_t length,
+                                      uint8_t ackSubtype) {
     t_l2fwserverErrorCode result = L2FWSERVER_ERROR_TIMEOUT;
     for (int attempt = 0; attempt < kControlFrameTries; ++attempt) {
-        result = l2fw::SendPacket(s, socket_address, frame, static_cast<INT32S>(length));
+        result = SendPacket(port, frame, length);
         if (result != L2FWSERVER_ERROR_NONE) continue;
-        result = l2fw::ReceivePacket(s, l2fw::kTypeFirmware, ack_subtype, upgradeRetransmissionTimeout.load(),
-                                     dst_mac, nullptr);
+        result = ReceivePacket(port, ackSubtype, upgradeRetransmissionTimeout.load(), dst);
         if (result == L2FWSERVER_ERROR_NONE) break;
     }
     return result;
 }
 
+// Chunk information and entry point: information bytes, acknowledged like any control frame.
+t_l2fwserverErrorCode InfoExchange(l2::Port& port, const uint8_t* dst, uint8_t subtype, uint8_t ackSubtype,
+                                   const uint8_t* data, uint32_t n) {
+    uint8_t frame[kFrameBufferSize] = {};
+    l2::VlanTag tag;
+    const size_t length = BuildInfoFrame(frame, port.mac().data(), dst, ConfiguredTag(tag), subtype, data, n);
+    if (length == 0) return L2FWSERVER_ERROR_BAD_ARGS;
+    return ControlExchange(port, dst, frame, length, ackSubtype);
+}
+
 // The data-frame loops of the upgrade image, the loader and the chunks share their
 // shape and differ in the details below.
-enum class DataKind { UpgradeFile, Loader, Chunk };
+enum class DataKind { kUpgradeFile, kLoader, kChunk };
 
 struct DataLoop {
     DataKind kind;
-    INT16U frameLength;  // loader frames only
-    INT32U size;         // bytes to send
-    INT16U* sequence;    // numbered from *sequence on; left at the next number
+    uint16_t frameLength;  // loader frames only: their body length
+    uint32_t size;         // bytes to send
+    uint16_t* sequence;    // numbered from *sequence on; left at the next number
 };
 
-t_l2fwserverErrorCode sendData(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                               const INT8U* dst_mac, FILE* f, const DataLoop& loop) {
-    INT8U frame[l2fw::kFrameBufferSize];
-    const size_t payloadOffset = loop.kind == DataKind::Loader ? l2fw::kLoaderPayloadOffset : l2fw::kFilePayloadOffset;
-    const INT32U piece = loop.kind == DataKind::Loader ? static_cast<INT32U>(loop.frameLength) - 14u
-                                                       : l2fw::kMaxFilePayload;
+t_l2fwserverErrorCode SendData(l2::Port& port, const uint8_t* dst, FILE* f, const DataLoop& loop) {
+    uint8_t frame[kFrameBufferSize];
+    const bool loader = loop.kind == DataKind::kLoader;
+    const uint32_t piece =
+        loader ? static_cast<uint32_t>(loop.frameLength - kLoaderDataOffset) : kMaxFilePayload;
     const t_l2fwserverTestMode abortMode =
-        loop.kind == DataKind::Loader ? L2FWSERVER_TEST_MODE_ABORT_ETHLOADER : L2FWSERVER_TEST_MODE_ABORT_FILE;
+        loader ? L2FWSERVER_TEST_MODE_ABORT_ETHLOADER : L2FWSERVER_TEST_MODE_ABORT_FILE;
 
     totalBytes.store(loop.size);
     totalBytesSent.store(0);
     totalRetransmissions.store(0);
-    INT32U sent = 0;
-    INT32U retransmissions = 0;
-    INT16U count = 0;
+    uint32_t sent = 0;
+    uint32_t retransmissions = 0;
+    uint16_t count = 0;
     size_t frameLength = 0;
 
     while (sent < loop.size) {
         if (cancelUpgrade.load()) return L2FWSERVER_ERROR_CANCELLED;
         if (retransmissions == 0) {
             std::memset(frame, 0, sizeof(frame));
+            l2::VlanTag tagValue;
+            const l2::VlanTag* tag = ConfiguredTag(tagValue);
+            uint8_t* data = frame + BodyOffset(tag) + (loader ? kLoaderDataOffset : kFileDataOffset);
             // Never more than the bytes still owed, so the transfer is exactly `size`
             // bytes even if the file grows meanwhile (and a chunk never takes bytes
             // of the next record).
-            size_t want = std::min(piece, loop.size - sent);
-            count = static_cast<INT16U>(std::fread(frame + payloadOffset, 1, want, f));
+            const size_t want = std::min(piece, loop.size - sent);
+            count = static_cast<uint16_t>(std::fread(data, 1, want, f));
             if (count == 0) return L2FWSERVER_ERROR_READING_FILE;
-            frameLength = loop.kind == DataKind::Loader
-                              ? l2fw::FinishLoaderDataFrame(frame, src_mac, dst_mac, *loop.sequence, count,
-                                                            loop.frameLength)
-                              : l2fw::FinishFileDataFrame(frame, src_mac, dst_mac, *loop.sequence, count);
+            frameLength =
+                loader ? FinishLoaderDataFrame(frame, port.mac().data(), dst, tag, *loop.sequence, count,
+                                               loop.frameLength)
+                       : FinishFileDataFrame(frame, port.mac().data(), dst, tag, *loop.sequence, count);
             if (frameLength == 0) return L2FWSERVER_ERROR_BAD_ARGS;
         }
-        t_l2fwserverErrorCode r = l2fw::SendPacket(s, socket_address, frame, static_cast<INT32S>(frameLength));
+        const t_l2fwserverErrorCode r = SendPacket(port, frame, frameLength);
         if (r != L2FWSERVER_ERROR_NONE) return r;
 
-        INT32U timeout = upgradeRetransmissionTimeout.load();
-        if (loop.kind == DataKind::UpgradeFile && retransmissions > 0) {
+        uint32_t timeout = upgradeRetransmissionTimeout.load();
+        if (loop.kind == DataKind::kUpgradeFile && retransmissions > 0) {
             if (*loop.sequence == 1)
                 timeout = upgradeFlashEraseTimeout.load();
             else if (retransmissions >= 3)
                 timeout = upgradeOsupTimeout.load();
         }
-        if (l2fw::waitForCorrectAck(s, dst_mac, *loop.sequence, timeout)) {
+        if (WaitForCorrectAck(port, dst, *loop.sequence, timeout)) {
             sent += count;
             totalBytesSent.store(sent);
             ++*loop.sequence;
@@ -274,7 +296,7 @@ t_l2fwserverErrorCode sendData(int s, const struct sockaddr_ll* socket_address, 
             if (testMode.load() == abortMode && sent >= loop.size / 2) return L2FWSERVER_ERROR_TEST_ABORT;
             continue;
         }
-        if (loop.kind == DataKind::UpgradeFile) {
+        if (loop.kind == DataKind::kUpgradeFile) {
             // A frame is sent at most five times; the counter holds resends made.
             if (retransmissions >= kMaxResends) return L2FWSERVER_ERROR_TIMEOUT;
             ++retransmissions;
@@ -289,310 +311,297 @@ t_l2fwserverErrorCode sendData(int s, const struct sockaddr_ll* socket_address, 
     return L2FWSERVER_ERROR_NONE;
 }
 
+// ---------------------------------------------------------------------------
+// Frame layouts
+
+// Addresses, tag, length field and SNAP header with the subtype; returns the frame
+// length, 0 when the body does not fit.
+size_t WriteHeader(uint8_t* frame, const uint8_t* src, const uint8_t* dst, const l2::VlanTag* tag,
+                   uint8_t subtype, uint32_t bodyLength) {
+    if (bodyLength > kMaxBodyLength) return 0;
+    ByteWriter w(frame, kFrameBufferSize);
+    l2::EthernetWrite(w, dst, src, tag, static_cast<uint16_t>(bodyLength));
+    l2::SnapWrite(w, Pid(subtype));
+    return w.ok() ? BodyOffset(tag) + bodyLength : 0;
+}
+
+// The sequence number and the byte count of a frame WriteHeader made.
+void WriteCounts(uint8_t* frame, const l2::VlanTag* tag, uint16_t sequence, uint16_t count) {
+    ByteWriter w(frame + BodyOffset(tag), kMaxBodyLength);
+    w.seek(kSequenceOffset);
+    w.le16(sequence);
+    w.le16(count);
+}
+
+// Body bytes a frame of this subtype needs for the fields its reader takes.
+size_t MinBodyLength(uint8_t subtype) {
+    if (subtype == kSubtypeAnnouncement) return kChipIdOffset + kChipIdLength;
+    if (subtype == kSubtypeDataAck) return kSequenceOffset + 2;
+    return l2::kSnapHeaderLength;
+}
+
+bool Wanted(const l2::FrameView& view, uint8_t subtype, const uint8_t* acceptedMac) {
+    if (view.length < kMinReadLength || view.payloadLength < MinBodyLength(subtype)) return false;
+    if (acceptedMac != nullptr && std::memcmp(view.src(), acceptedMac, l2::kMacLength) != 0) return false;
+    ByteReader r = view.payloadReader();
+    l2::SnapHeader snap;
+    if (!l2::SnapRead(r, snap) || !snap.ours() || snap.pid != Pid(subtype)) return false;
+    const uint64_t chipFilter = upgradeChipId.load();
+    if ((chipFilter & kSetBit) != 0) {
+        uint8_t chip[kChipFilterLength];
+        if (!r.seek(kChipIdOffset) || !r.bytes(chip, sizeof(chip)) ||
+            (MacToWord(chip) | kSetBit) != chipFilter)
+            return false;
+    }
+    return true;
+}
+
+struct Announcement {
+    std::array<uint8_t, 4> magic{};
+    uint16_t subversion = 0;
+    uint16_t version = 0;
+    uint64_t chip = 0;
+};
+
+// The fields of an announcement ReceivePacket took (it checked they are there).
+Announcement ReadAnnouncement(const l2::FrameView& view) {
+    Announcement a;
+    ByteReader r = view.payloadReader();
+    r.seek(kAnnouncementMagicOffset);
+    r.bytes(a.magic.data(), a.magic.size());
+    r.le16(a.subversion);
+    r.le16(a.version);
+    r.seek(kChipIdOffset);
+    r.le64(a.chip);
+    return a;
+}
+
 }  // namespace
 
-// ==== Frame layer ============================================================================
+// ---------------------------------------------------------------------------
+// Frame layer
 
-namespace l2fw {
-
-INT32U GetCurrentTimeInMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<INT32U>(ms);
+const l2::VlanTag* ConfiguredTag(l2::VlanTag& tag) {
+    const uint32_t vlan = vlanSetting.load();
+    if ((vlan & kVlanEnabledBit) == 0) return nullptr;
+    tag = l2::VlanTag{l2::kVlanTpid, static_cast<uint16_t>(vlan)};
+    return &tag;
 }
 
-INT16U RomVersionGet() { return rom_version.load(); }
-INT16U RomSubversionGet() { return rom_subversion.load(); }
-
-namespace {
-// Addresses, length field and SNAP header with the subtype; returns the frame length.
-size_t writeHeader(INT8U* frame, const INT8U* src_mac, const INT8U* dst_mac, INT8U subtype,
-                   INT32U ethernet_data_length) {
-    if (ethernet_data_length + 14u > kFrameBufferSize) return 0;
-    kivo::ByteWriter w(frame, kFrameBufferSize);
-    w.bytes(dst_mac, 6);
-    w.bytes(src_mac, 6);
-    w.be16(static_cast<INT16U>(ethernet_data_length));
-    w.bytes(kSnapPrefix, sizeof(kSnapPrefix));
-    w.u8(kTypeFirmware);
-    w.u8(subtype);
-    return 14u + ethernet_data_length;
+uint16_t RomVersionGet() {
+    return romVersion.load();
 }
-}  // namespace
-
-size_t BuildControlFrame(INT8U* frame, const INT8U* src_mac, const INT8U* dst_mac, INT8U subtype, INT16U length) {
-    return writeHeader(frame, src_mac, dst_mac, subtype, std::max<INT32U>(length, 8));
+uint16_t RomSubversionGet() {
+    return romSubversion.load();
 }
 
-size_t FinishFileDataFrame(INT8U* frame, const INT8U* src_mac, const INT8U* dst_mac, INT16U sequence,
-                           INT16U count) {
+size_t BuildControlFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, const l2::VlanTag* tag,
+                         uint8_t subtype, uint16_t length) {
+    return WriteHeader(frame, src, dst, tag, subtype, std::max<uint32_t>(length, l2::kSnapHeaderLength));
+}
+
+size_t FinishFileDataFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, const l2::VlanTag* tag,
+                           uint16_t sequence, uint16_t count) {
     if (count > kMaxFilePayload) return 0;
-    size_t len = writeHeader(frame, src_mac, dst_mac, SUBTYPE_DATA, std::max<INT32U>(count + 38u, 46u));
-    if (len == 0) return 0;
-    kivo::storeLe16(frame + 22, sequence);
-    kivo::storeLe16(frame + 24, count);
-    return len;
+    const size_t length = WriteHeader(frame, src, dst, tag, kSubtypeData,
+                                      std::max<uint32_t>(count + kFileDataOffset, l2::kMinPayloadLength));
+    if (length != 0) WriteCounts(frame, tag, sequence, count);
+    return length;
 }
 
-size_t FinishLoaderDataFrame(INT8U* frame, const INT8U* src_mac, const INT8U* dst_mac, INT16U sequence,
-                             INT16U count, INT16U frame_length) {
-    if (frame_length < kLoaderPayloadOffset - 14u || count > frame_length - (kLoaderPayloadOffset - 14u)) return 0;
-    size_t len = writeHeader(frame, src_mac, dst_mac, SUBTYPE_DATA, frame_length);
-    if (len == 0) return 0;
-    kivo::storeLe16(frame + 22, sequence);
-    kivo::storeLe16(frame + 24, count);
-    return len;
+size_t FinishLoaderDataFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, const l2::VlanTag* tag,
+                             uint16_t sequence, uint16_t count, uint16_t length) {
+    if (length < kLoaderDataOffset || count > length - kLoaderDataOffset) return 0;
+    const size_t frameLength = WriteHeader(frame, src, dst, tag, kSubtypeData, length);
+    if (frameLength != 0) WriteCounts(frame, tag, sequence, count);
+    return frameLength;
 }
 
-size_t BuildInfoFrame(INT8U* frame, const INT8U* src_mac, const INT8U* dst_mac, INT8U subtype, const INT8U* data,
-                      INT32U n) {
-    if (n > kFrameBufferSize - kFilePayloadOffset) return 0;
-    size_t len = writeHeader(frame, src_mac, dst_mac, subtype, std::max<INT32U>(n + 38u, 46u));
-    if (len == 0) return 0;
-    kivo::storeLe16(frame + 24, static_cast<INT16U>(n));
-    if (n) std::memcpy(frame + kFilePayloadOffset, data, n);
-    return len;
+size_t BuildInfoFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, const l2::VlanTag* tag,
+                      uint8_t subtype, const uint8_t* data, uint32_t n) {
+    if (n > kMaxBodyLength - kFileDataOffset) return 0;
+    const size_t length = WriteHeader(frame, src, dst, tag, subtype,
+                                      std::max<uint32_t>(n + kFileDataOffset, l2::kMinPayloadLength));
+    if (length == 0) return 0;
+    WriteCounts(frame, tag, 0, static_cast<uint16_t>(n));
+    ByteWriter w(frame + BodyOffset(tag), kMaxBodyLength);
+    w.seek(kFileDataOffset);
+    w.bytes(data, n);
+    return length;
 }
 
-size_t BuildStartFrame(INT8U* frame, const INT8U* src_mac, INT8U* dst_mac, INT16U length) {
-    const bool assignMac = rom_version.load() == 3 && rom_subversion.load() != 0 && length == kLoaderFrameNewerRom;
-    if (!assignMac) return BuildControlFrame(frame, src_mac, dst_mac, SUBTYPE_START, length);
+size_t BuildStartFrame(uint8_t* frame, const uint8_t* src, uint8_t* dst, const l2::VlanTag* tag,
+                       uint16_t length) {
+    const bool assignMac =
+        romVersion.load() == 3 && romSubversion.load() != 0 && length == kLoaderFrameNewerRom;
+    if (!assignMac) return BuildControlFrame(frame, src, dst, tag, kSubtypeStart, length);
 
-    INT8U romMac[6];
-    uint64_t configured = upgradeRomMac.load();
+    l2::Mac romMac = kDefaultRomMac;
+    const uint64_t configured = upgradeRomMac.load();
     if (configured != 0) {
-        wordToMac(configured, romMac);
+        WordToMac(configured, romMac.data());
     } else if (upgradeRandomMac.load()) {
         unsigned int seed = static_cast<unsigned int>(time(nullptr));
-        int random_number = rand_r(&seed);
-        std::memcpy(romMac, kPoolMac, sizeof(kPoolMac));
-        romMac[4] = static_cast<INT8U>(random_number >> 8);
-        romMac[5] = static_cast<INT8U>(random_number);
-    } else {
-        std::memcpy(romMac, kDefaultMac, 6);
+        const int randomNumber = rand_r(&seed);
+        std::copy(kPoolMacPrefix.begin(), kPoolMacPrefix.end(), romMac.begin());
+        storeBe16(romMac.data() + kPoolMacPrefix.size(), static_cast<uint16_t>(randomNumber));
     }
-    size_t len = BuildControlFrame(frame, src_mac, kBroadcastMac, SUBTYPE_START, length);
-    if (len == 0) return 0;
-    uint64_t chip = chip_id.load();
-    for (int i = 0; i < 8; ++i) frame[28 + i] = static_cast<INT8U>(chip >> (8 * i));
-    std::memcpy(frame + 36, romMac, 6);
+    const size_t frameLength =
+        BuildControlFrame(frame, src, l2::kBroadcastMac.data(), tag, kSubtypeStart, length);
+    if (frameLength == 0) return 0;
+    ByteWriter w(frame + BodyOffset(tag), kMaxBodyLength);
+    w.seek(kStartChipOffset);
+    w.le64(chipId.load());
+    w.seek(kStartMacOffset);
+    w.bytes(romMac.data(), romMac.size());
     // The device answers from, and is addressed at, its new address from now on.
-    std::memcpy(dst_mac, romMac, 6);
-    return len;
+    std::copy(romMac.begin(), romMac.end(), dst);
+    return frameLength;
 }
 
-t_l2fwserverErrorCode ReceivePacket(int s, INT8U type, INT8U subtype, INT32U timeout, const INT8U* accepted_mac,
-                                    std::vector<INT8U>* packet) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
-    // Room for the largest frame with its tag put back.
-    INT8U buf[kFrameBufferSize + 4];
-    const size_t minLength = subtype == SUBTYPE_ANNOUNCEMENT ? kMinAnnouncementLength
-                             : subtype == SUBTYPE_DATA_ACK   ? kMinDataAckLength
-                                                             : kHeaderLength;
+t_l2fwserverErrorCode ReceivePacket(l2::Port& port, uint8_t subtype, uint32_t timeoutMs,
+                                    const uint8_t* acceptedMac, l2::FrameView* frame) {
+    const Deadline deadline = Deadline::AfterMs(timeoutMs);
+    l2::FrameView view;
     for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left < 0) left = 0;
-        struct pollfd pfd = {s, POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) {
-            if (ready == 0 && Clock::now() < deadline) continue;  // poll's own cap reached
-            return L2FWSERVER_ERROR_TIMEOUT;
-        }
-        kivo::RawFrameInfo info;
-        ssize_t n = kivo::RawSocketRecv(s, buf, sizeof(buf), MSG_DONTWAIT, &info);
-        if (n < kMinReadLength || info.outgoing) continue;
-        size_t len = static_cast<size_t>(n);
-        if (buf[12] == 0x81 && buf[13] == 0x00) {
-            // The tag's identifier and priority are not examined.
-            std::memmove(buf + 12, buf + 16, len - 16);
-            len -= 4;
-        }
-        if (len < minLength) continue;
-        if (accepted_mac && std::memcmp(buf + 6, accepted_mac, 6) != 0) continue;
-        uint64_t chipFilter = upgradeChipId.load();
-        if (chipFilter & kSetBit) {
-            INT8U want[6];
-            wordToMac(chipFilter, want);
-            if (len < kMinChipIdLength || std::memcmp(buf + 40, want, 6) != 0) continue;
-        }
-        if (std::memcmp(buf + 14, kSnapPrefix, sizeof(kSnapPrefix)) != 0 || buf[20] != type) continue;
-        if (buf[21] != subtype) continue;
-        if (packet) packet->assign(buf, buf + len);
+        const l2::PortStatus status = port.Recv(view, deadline);
+        // A link that went down may come back while the device still waits for its
+        // frame: the wait goes on to its end, as the resends expect.
+        if (status == l2::PortStatus::kInterfaceDown) continue;
+        if (status != l2::PortStatus::kOk) return ErrorOf(status);
+        if (!Wanted(view, subtype, acceptedMac)) continue;
+        if (frame != nullptr) *frame = view;
         return L2FWSERVER_ERROR_NONE;
     }
 }
 
-t_l2fwserverErrorCode SendPacket(int s, const struct sockaddr_ll* socket_address, const void* buffer,
-                                 INT32S length) {
-    if (length < 14 || static_cast<size_t>(length) > kFrameBufferSize) return L2FWSERVER_ERROR_SENDTO;
-    const INT8U* frame = static_cast<const INT8U*>(buffer);
-    INT8U tagged[kFrameBufferSize + 4];
-    size_t outLength = static_cast<size_t>(length);
-    INT32U vlan = vlanSetting.load();
-    if (vlan & kVlanEnabledBit) {
-        std::memcpy(tagged, frame, 12);
-        tagged[12] = 0x81;
-        tagged[13] = 0x00;
-        kivo::storeBe16(tagged + 14, static_cast<INT16U>(vlan & 0xFFFF));
-        std::memcpy(tagged + 16, frame + 12, outLength - 12);
-        frame = tagged;
-        outLength += 4;
-    }
-    ssize_t r = sendto(s, frame, outLength, 0, reinterpret_cast<const struct sockaddr*>(socket_address),
-                       sizeof(*socket_address));
-    if (r < 0 || static_cast<size_t>(r) != outLength) return L2FWSERVER_ERROR_SENDTO;
+t_l2fwserverErrorCode SendPacket(l2::Port& port, const uint8_t* frame, size_t length) {
+    return ErrorOf(port.SendFrame(frame, length));
+}
+
+t_l2fwserverErrorCode WaitFileRequestAnnouncement(l2::Port& port, INT32S timeout, const uint8_t* acceptedMac,
+                                                  uint8_t* mac) {
+    l2::FrameView view;
+    const t_l2fwserverErrorCode r =
+        ReceivePacket(port, kSubtypeAnnouncement, AnnouncementMs(timeout), acceptedMac, &view);
+    if (r != L2FWSERVER_ERROR_NONE) return r;
+    if (ReadAnnouncement(view).magic != kFileRequestMagic) return L2FWSERVER_ERROR_ROOM_BOOT;
+    if (mac) std::memcpy(mac, view.src(), l2::kMacLength);
     return L2FWSERVER_ERROR_NONE;
 }
 
-t_l2fwserverErrorCode waitFileRequestAnnouncement(int s, INT32S timeout, const INT8U* accepted_mac,
-                                                  INT8U* mac_addr) {
-    std::vector<INT8U> frame;
-    t_l2fwserverErrorCode r =
-        ReceivePacket(s, kTypeFirmware, SUBTYPE_ANNOUNCEMENT, announcementMs(timeout), accepted_mac, &frame);
+t_l2fwserverErrorCode WaitEthLoaderAnnouncement(l2::Port& port, INT32S timeout, uint8_t* mac,
+                                                BOOLEAN* newerBootRom) {
+    l2::FrameView view;
+    const t_l2fwserverErrorCode r =
+        ReceivePacket(port, kSubtypeAnnouncement, AnnouncementMs(timeout), nullptr, &view);
     if (r != L2FWSERVER_ERROR_NONE) return r;
-    if (std::memcmp(frame.data() + 28, kFileRequestMbr, 4) != 0) return L2FWSERVER_ERROR_ROOM_BOOT;
-    if (mac_addr) std::memcpy(mac_addr, frame.data() + 6, 6);
+    const Announcement a = ReadAnnouncement(view);
+    if (a.magic != l2::kBootRomMagic) return L2FWSERVER_ERROR_MAGIC_WORD;
+    romVersion.store(a.version);
+    romSubversion.store(a.subversion);
+    chipId.store(a.chip);
+    const bool older = a.version == 1 || a.version == 2;
+    if (!older && (a.version != 3 || newerBootRom == nullptr)) return L2FWSERVER_ERROR_ROM_VERSION;
+    if (mac) std::memcpy(mac, view.src(), l2::kMacLength);
+    if (newerBootRom) *newerBootRom = older ? FALSE : TRUE;
     return L2FWSERVER_ERROR_NONE;
 }
 
-t_l2fwserverErrorCode waitEthLoaderAnnouncement(int s, INT32S timeout, INT8U* mac_addr, BOOLEAN* newer_boot_rom) {
-    std::vector<INT8U> frame;
-    t_l2fwserverErrorCode r =
-        ReceivePacket(s, kTypeFirmware, SUBTYPE_ANNOUNCEMENT, announcementMs(timeout), nullptr, &frame);
-    if (r != L2FWSERVER_ERROR_NONE) return r;
-    kivo::ByteReader rd(frame.data(), frame.size());
-    INT8U mbr[4];
-    INT16U subversion = 0;
-    INT16U version = 0;
-    uint64_t chip = 0;
-    rd.seek(28);
-    rd.bytes(mbr, 4);
-    rd.le16(subversion);
-    rd.le16(version);
-    rd.skip(4);
-    rd.le64(chip);
-    if (!rd.ok()) return L2FWSERVER_ERROR_TIMEOUT;  // cannot happen: ReceivePacket checked the length
-    if (std::memcmp(mbr, kBootRomMbr, 4) != 0) return L2FWSERVER_ERROR_MAGIC_WORD;
-    rom_version.store(version);
-    rom_subversion.store(subversion);
-    chip_id.store(chip);
-    if (version == 1 || version == 2) {
-        if (mac_addr) std::memcpy(mac_addr, frame.data() + 6, 6);
-        if (newer_boot_rom) *newer_boot_rom = FALSE;
-        return L2FWSERVER_ERROR_NONE;
-    }
-    if (version == 3 && newer_boot_rom) {
-        *newer_boot_rom = TRUE;
-        if (mac_addr) std::memcpy(mac_addr, frame.data() + 6, 6);
-        return L2FWSERVER_ERROR_NONE;
-    }
-    return L2FWSERVER_ERROR_ROM_VERSION;
+t_l2fwserverErrorCode SendStartFrame(l2::Port& port, uint8_t* dst, uint16_t length) {
+    uint8_t frame[kFrameBufferSize] = {};
+    l2::VlanTag tag;
+    const size_t n = BuildStartFrame(frame, port.mac().data(), dst, ConfiguredTag(tag), length);
+    if (n == 0) return L2FWSERVER_ERROR_BAD_ARGS;
+    return ControlExchange(port, dst, frame, n, kSubtypeStartAck);
 }
 
-t_l2fwserverErrorCode sendStartFrame(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                     INT8U* dst_mac, INT16U length) {
-    INT8U frame[kFrameBufferSize] = {};
-    size_t len = BuildStartFrame(frame, src_mac, dst_mac, length);
-    if (len == 0) return L2FWSERVER_ERROR_BAD_ARGS;
-    return controlExchange(s, socket_address, dst_mac, frame, len, SUBTYPE_START_ACK);
+t_l2fwserverErrorCode SendEndFrame(l2::Port& port, const uint8_t* dst, uint16_t length) {
+    uint8_t frame[kFrameBufferSize] = {};
+    l2::VlanTag tag;
+    const size_t n =
+        BuildControlFrame(frame, port.mac().data(), dst, ConfiguredTag(tag), kSubtypeEnd, length);
+    if (n == 0) return L2FWSERVER_ERROR_BAD_ARGS;
+    return ControlExchange(port, dst, frame, n, kSubtypeEndAck);
 }
 
-t_l2fwserverErrorCode sendEndFrame(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                   const INT8U* dst_mac, INT16U length) {
-    INT8U frame[kFrameBufferSize] = {};
-    size_t len = BuildControlFrame(frame, src_mac, dst_mac, SUBTYPE_END, length);
-    if (len == 0) return L2FWSERVER_ERROR_BAD_ARGS;
-    return controlExchange(s, socket_address, dst_mac, frame, len, SUBTYPE_END_ACK);
+t_l2fwserverErrorCode SendChunkInfoFrame(l2::Port& port, const uint8_t* dst, const uint8_t* data,
+                                         uint32_t n) {
+    return InfoExchange(port, dst, kSubtypeChunkInfo, kSubtypeChunkInfoAck, data, n);
 }
 
-t_l2fwserverErrorCode sendChunkInfoFrame(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                         const INT8U* dst_mac, const INT8U* chunk_info_data,
-                                         INT32U chunk_info_length) {
-    INT8U frame[kFrameBufferSize] = {};
-    size_t len = BuildInfoFrame(frame, src_mac, dst_mac, SUBTYPE_CHUNK_INFO, chunk_info_data, chunk_info_length);
-    if (len == 0) return L2FWSERVER_ERROR_BAD_ARGS;
-    return controlExchange(s, socket_address, dst_mac, frame, len, SUBTYPE_CHUNK_INFO_ACK);
+t_l2fwserverErrorCode SendEntryPointFrame(l2::Port& port, const uint8_t* dst, const uint8_t* data,
+                                          uint32_t n) {
+    return InfoExchange(port, dst, kSubtypeEntryPoint, kSubtypeEntryPointAck, data, n);
 }
 
-t_l2fwserverErrorCode sendEntryPointFrame(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                          const INT8U* dst_mac, const INT8U* entry_point_data,
-                                          INT32U entry_point_length) {
-    INT8U frame[kFrameBufferSize] = {};
-    size_t len = BuildInfoFrame(frame, src_mac, dst_mac, SUBTYPE_ENTRY_POINT, entry_point_data, entry_point_length);
-    if (len == 0) return L2FWSERVER_ERROR_BAD_ARGS;
-    return controlExchange(s, socket_address, dst_mac, frame, len, SUBTYPE_ENTRY_POINT_ACK);
-}
-
-bool waitForCorrectAck(int s, const INT8U* src_mac, INT16U sequence, INT32U timeout) {
-    const INT32U start = GetCurrentTimeInMs();
+bool WaitForCorrectAck(l2::Port& port, const uint8_t* src, uint16_t sequence, uint32_t timeoutMs) {
+    const Deadline limit = Deadline::AfterMs(timeoutMs);
     for (;;) {
-        std::vector<INT8U> frame;
-        if (ReceivePacket(s, kTypeFirmware, SUBTYPE_DATA_ACK, timeout, src_mac, &frame) != L2FWSERVER_ERROR_NONE)
+        l2::FrameView view;
+        if (ReceivePacket(port, kSubtypeDataAck, timeoutMs, src, &view) != L2FWSERVER_ERROR_NONE)
             return false;
-        if (kivo::loadLe16(frame.data() + 22) == sequence) return true;
+        ByteReader r = view.payloadReader();
+        uint16_t acked = 0;
+        if (r.seek(kSequenceOffset) && r.le16(acked) && acked == sequence) return true;
         // A stale acknowledgement: keep waiting while the time limit has not passed;
         // each receive again allows the full limit.
-        if (static_cast<INT32U>(GetCurrentTimeInMs() - start) >= timeout) return false;
+        if (limit.passed()) return false;
     }
 }
 
-t_l2fwserverErrorCode sendFile(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                               const INT8U* dst_mac, FILE* f) {
-    INT32U size = 0;
-    t_l2fwserverErrorCode r = fileSize(f, &size);
+t_l2fwserverErrorCode SendFile(l2::Port& port, const uint8_t* dst, FILE* f) {
+    uint32_t size = 0;
+    const t_l2fwserverErrorCode r = FileSize(f, &size);
     if (r != L2FWSERVER_ERROR_NONE) return r;
-    INT16U sequence = 1;
-    return sendData(s, socket_address, src_mac, dst_mac, f, DataLoop{DataKind::UpgradeFile, 0, size, &sequence});
+    uint16_t sequence = 1;
+    return SendData(port, dst, f, DataLoop{DataKind::kUpgradeFile, 0, size, &sequence});
 }
 
-t_l2fwserverErrorCode sendEthLoaderFile(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                        const INT8U* dst_mac, FILE* f, INT16U frame_length) {
-    if (frame_length <= kLoaderPayloadOffset - 14u || frame_length + 14u > kFrameBufferSize)
-        return L2FWSERVER_ERROR_BAD_ARGS;
-    INT32U size = 0;
-    t_l2fwserverErrorCode r = fileSize(f, &size);
+t_l2fwserverErrorCode SendEthLoaderFile(l2::Port& port, const uint8_t* dst, FILE* f, uint16_t frameLength) {
+    if (frameLength <= kLoaderDataOffset || frameLength > kMaxBodyLength) return L2FWSERVER_ERROR_BAD_ARGS;
+    uint32_t size = 0;
+    const t_l2fwserverErrorCode r = FileSize(f, &size);
     if (r != L2FWSERVER_ERROR_NONE) return r;
-    INT16U sequence = 1;
-    return sendData(s, socket_address, src_mac, dst_mac, f,
-                    DataLoop{DataKind::Loader, frame_length, size, &sequence});
+    uint16_t sequence = 1;
+    return SendData(port, dst, f, DataLoop{DataKind::kLoader, frameLength, size, &sequence});
 }
 
-t_l2fwserverErrorCode sendChunk(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                const INT8U* dst_mac, FILE* f, INT32U chunk_size, INT16U* sequence) {
-    return sendData(s, socket_address, src_mac, dst_mac, f, DataLoop{DataKind::Chunk, 0, chunk_size, sequence});
+t_l2fwserverErrorCode SendChunk(l2::Port& port, const uint8_t* dst, FILE* f, uint32_t chunkSize,
+                                uint16_t* sequence) {
+    return SendData(port, dst, f, DataLoop{DataKind::kChunk, 0, chunkSize, sequence});
 }
 
-t_l2fwserverErrorCode sendChunksFile(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                     const INT8U* dst_mac, FILE* f) {
-    if (std::fseek(f, 68, SEEK_SET) != 0) return L2FWSERVER_ERROR_READING_FILE;
-    INT8U word[4];
-    if (std::fread(word, 1, 4, f) != 4 || std::memcmp(word, kExpectedMagicWord, 4) != 0)
+t_l2fwserverErrorCode SendChunksFile(l2::Port& port, const uint8_t* dst, FILE* f) {
+    if (std::fseek(f, kChunkFileMagicOffset, SEEK_SET) != 0) return L2FWSERVER_ERROR_READING_FILE;
+    std::array<uint8_t, 4> word{};
+    if (std::fread(word.data(), 1, word.size(), f) != word.size() || word != kChunkFileMagic)
         return L2FWSERVER_ERROR_MAGIC_WORD;
-    if (std::fseek(f, 8, SEEK_CUR) != 0) return L2FWSERVER_ERROR_READING_FILE;
+    if (std::fseek(f, kChunkFileRecordsGap, SEEK_CUR) != 0) return L2FWSERVER_ERROR_READING_FILE;
 
-    INT16U sequence = 1;
+    uint16_t sequence = 1;
     for (;;) {
-        if (std::fread(word, 1, 4, f) != 4) return L2FWSERVER_ERROR_READING_FILE;
-        if (kivo::loadLe32(word) == 0) break;  // terminator
+        if (std::fread(word.data(), 1, word.size(), f) != word.size()) return L2FWSERVER_ERROR_READING_FILE;
+        const uint32_t info = loadLe32(word.data());
+        if (info == 0) break;  // terminator
         // Bits 0..30: the record's length in 32-bit words, its two header words
         // included. Computed in 64 bits: a count below 2 would wrap to about 4 GiB.
-        uint64_t words = kivo::loadLe32(word) & 0x7FFFFFFFu;
+        const uint64_t words = info & 0x7FFFFFFFu;
         if (words < 2) return L2FWSERVER_ERROR_READING_FILE;
-        uint64_t chunk_size = (words - 2) * 4;
-        if (chunk_size > UINT32_MAX) return L2FWSERVER_ERROR_READING_FILE;
-        INT8U offset_array[4];
-        if (std::fread(offset_array, 1, 4, f) != 4) return L2FWSERVER_ERROR_READING_FILE;
-        t_l2fwserverErrorCode r = sendChunkInfoFrame(s, socket_address, src_mac, dst_mac, offset_array, 4);
+        const uint64_t chunkSize = (words - 2) * 4;
+        if (chunkSize > UINT32_MAX) return L2FWSERVER_ERROR_READING_FILE;
+        std::array<uint8_t, 4> offsets{};
+        if (std::fread(offsets.data(), 1, offsets.size(), f) != offsets.size())
+            return L2FWSERVER_ERROR_READING_FILE;
+        t_l2fwserverErrorCode r = SendChunkInfoFrame(port, dst, offsets.data(), offsets.size());
         if (r != L2FWSERVER_ERROR_NONE) return r;
-        r = sendChunk(s, socket_address, src_mac, dst_mac, f, static_cast<INT32U>(chunk_size), &sequence);
+        r = SendChunk(port, dst, f, static_cast<uint32_t>(chunkSize), &sequence);
         if (r != L2FWSERVER_ERROR_NONE) return r;
     }
-    INT8U entry_point[4];
-    if (std::fread(entry_point, 1, 4, f) != 4) return L2FWSERVER_ERROR_READING_FILE;
-    return sendEntryPointFrame(s, socket_address, src_mac, dst_mac, entry_point, 4);
+    std::array<uint8_t, 4> entryPoint{};
+    if (std::fread(entryPoint.data(), 1, entryPoint.size(), f) != entryPoint.size())
+        return L2FWSERVER_ERROR_READING_FILE;
+    return SendEntryPointFrame(port, dst, entryPoint.data(), entryPoint.size());
 }
 
 t_l2fwserverErrorCode OpenFirmwareFile(const CHAR* path, FILE** f) {
@@ -617,134 +626,112 @@ t_l2fwserverErrorCode OpenFirmwareFile(const CHAR* path, FILE** f) {
     return L2FWSERVER_ERROR_NONE;
 }
 
-}  // namespace l2fw
+}  // namespace kivo::fw
 
-// ==== Upgrade and Ethernet boot =============================================================
+using namespace kivo;
+using namespace kivo::fw;
 
-t_l2fwserverErrorCode L2FwServerUpgradeProcess(const CHAR* file, const CHAR* if_name, INT32S timeout_announcement,
-                                               const INT8U* device_mac) {
+// ---------------------------------------------------------------------------
+// Upgrade and Ethernet boot
+
+t_l2fwserverErrorCode L2FwServerUpgradeProcess(const CHAR* file, const CHAR* if_name,
+                                               INT32S timeout_announcement, const INT8U* device_mac) {
     serverState.store(L2FWSERVER_STATE_WAITING);
     cancelUpgrade.store(false);
-    INT8U allowed_mac[6] = {};
-    const bool use_allowed_mac = device_mac != nullptr;
-    if (use_allowed_mac) std::memcpy(allowed_mac, device_mac, 6);
-    if (file == nullptr || if_name == nullptr) return finishOperation(L2FWSERVER_ERROR_BAD_ARGS);
+    l2::Mac allowedMac{};
+    const bool useAllowedMac = device_mac != nullptr;
+    if (useAllowedMac) std::memcpy(allowedMac.data(), device_mac, allowedMac.size());
+    if (file == nullptr || if_name == nullptr) return FinishOperation(L2FWSERVER_ERROR_BAD_ARGS);
 
     FILE* raw = nullptr;
-    t_l2fwserverErrorCode result = l2fw::OpenFirmwareFile(file, &raw);
+    t_l2fwserverErrorCode result = OpenFirmwareFile(file, &raw);
     FilePtr f(raw);
-    Socket sock;
-    INT8U src_mac[6] = {};
-    INT8U dst_mac[6] = {};
-    struct sockaddr_ll socket_address;
-    std::memset(&socket_address, 0, sizeof(socket_address));
-
-    if (result == L2FWSERVER_ERROR_NONE && !sock.open()) result = L2FWSERVER_ERROR_SOCKET;
-    if (result == L2FWSERVER_ERROR_NONE && MacAddressGet(if_name, src_mac) != 0) result = L2FWSERVER_ERROR_ETH_IF_MAC;
-    // The socket is not bound yet: the request is taken from whichever interface.
+    l2::Port port;
+    l2::Mac dst{};
+    if (result == L2FWSERVER_ERROR_NONE) result = OpenPort(port, if_name, "L2FwServerUpgradeProcess");
     if (result == L2FWSERVER_ERROR_NONE)
-        result = l2fw::waitFileRequestAnnouncement(sock.fd(), timeout_announcement,
-                                                   use_allowed_mac ? allowed_mac : nullptr, dst_mac);
-    if (result == L2FWSERVER_ERROR_NONE)
-        result = bindToInterface(sock.fd(), if_name, &socket_address, "L2FwServerUpgradeProcess");
+        result = WaitFileRequestAnnouncement(port, timeout_announcement,
+                                             useAllowedMac ? allowedMac.data() : nullptr, dst.data());
     if (result == L2FWSERVER_ERROR_NONE) {
         serverState.store(L2FWSERVER_STATE_UPLOADING);
-        result = l2fw::sendStartFrame(sock.fd(), &socket_address, src_mac, dst_mac, kControlFrameLength);
+        result = SendStartFrame(port, dst.data(), kControlFrameLength);
     }
-    if (result == L2FWSERVER_ERROR_NONE) result = l2fw::sendFile(sock.fd(), &socket_address, src_mac, dst_mac, f.get());
-    if (result == L2FWSERVER_ERROR_NONE)
-        result = l2fw::sendEndFrame(sock.fd(), &socket_address, src_mac, dst_mac, kControlFrameLength);
+    if (result == L2FWSERVER_ERROR_NONE) result = SendFile(port, dst.data(), f.get());
+    if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(port, dst.data(), kControlFrameLength);
 
     f.reset();
-    sock.reset();
-    return finishOperation(result);
+    port.Close();
+    return FinishOperation(result);
 }
 
-t_l2fwserverErrorCode L2FwServerEthBootProcess(const CHAR* eth_loader_file, const CHAR* fw_file, const CHAR* if_name,
-                                               INT32S timeout_announcement) {
+t_l2fwserverErrorCode L2FwServerEthBootProcess(const CHAR* eth_loader_file, const CHAR* fw_file,
+                                               const CHAR* if_name, INT32S timeout_announcement) {
     serverState.store(L2FWSERVER_STATE_WAITING);
     cancelUpgrade.store(false);
     if (eth_loader_file == nullptr || fw_file == nullptr || if_name == nullptr)
-        return finishOperation(L2FWSERVER_ERROR_BAD_ARGS);
+        return FinishOperation(L2FWSERVER_ERROR_BAD_ARGS);
 
     FILE* raw = nullptr;
-    t_l2fwserverErrorCode result = l2fw::OpenFirmwareFile(eth_loader_file, &raw);
+    t_l2fwserverErrorCode result = OpenFirmwareFile(eth_loader_file, &raw);
     FilePtr loader(raw);
     FilePtr firmware;
     if (result == L2FWSERVER_ERROR_NONE) {
-        result = l2fw::OpenFirmwareFile(fw_file, &raw);
+        result = OpenFirmwareFile(fw_file, &raw);
         firmware.reset(raw);
     }
-    Socket sock;
-    INT8U src_mac[6] = {};
-    INT8U dst_mac[6] = {};
-    BOOLEAN newer_boot_rom = FALSE;
-    struct sockaddr_ll socket_address;
-    std::memset(&socket_address, 0, sizeof(socket_address));
-
-    if (result == L2FWSERVER_ERROR_NONE && !sock.open()) result = L2FWSERVER_ERROR_SOCKET;
-    if (result == L2FWSERVER_ERROR_NONE && MacAddressGet(if_name, src_mac) != 0) result = L2FWSERVER_ERROR_ETH_IF_MAC;
+    l2::Port port;
+    l2::Mac dst{};
+    BOOLEAN newerBootRom = FALSE;
+    if (result == L2FWSERVER_ERROR_NONE) result = OpenPort(port, if_name, "L2FwServerEthBootProcess");
     if (result == L2FWSERVER_ERROR_NONE)
-        result = l2fw::waitEthLoaderAnnouncement(sock.fd(), timeout_announcement, dst_mac, &newer_boot_rom);
-    if (result == L2FWSERVER_ERROR_NONE)
-        result = bindToInterface(sock.fd(), if_name, &socket_address, "L2FwServerEthBootProcess");
+        result = WaitEthLoaderAnnouncement(port, timeout_announcement, dst.data(), &newerBootRom);
 
     // Loader phase.
-    const INT16U ethboot_frame_len = newer_boot_rom ? kLoaderFrameNewerRom : kLoaderFrameOlderRom;
+    const uint16_t loaderFrameLength = newerBootRom ? kLoaderFrameNewerRom : kLoaderFrameOlderRom;
     if (result == L2FWSERVER_ERROR_NONE) {
-        resetProgress();
+        ResetProgress();
         serverState.store(L2FWSERVER_STATE_UPLOADING_ETHBOOT_LOADER);
-        result = l2fw::sendStartFrame(sock.fd(), &socket_address, src_mac, dst_mac, ethboot_frame_len);
+        result = SendStartFrame(port, dst.data(), loaderFrameLength);
     }
-    if (result == L2FWSERVER_ERROR_NONE) {
-        // From here on a fresh, unbound socket, sending to the device's (possibly
-        // newly assigned) address on the same interface.
-        if (!sock.open()) {
-            result = L2FWSERVER_ERROR_SOCKET;
-        } else {
-            std::memcpy(socket_address.sll_addr, dst_mac, 6);
-            socket_address.sll_addr[6] = 0;
-            socket_address.sll_addr[7] = 0;
-        }
-    }
+    // Announcements the boot ROM sent before it took the start frame are stale now; one
+    // left waiting would be taken for the loader's file request.
+    if (result == L2FWSERVER_ERROR_NONE) port.Drain();
     if (result == L2FWSERVER_ERROR_NONE)
-        result = l2fw::sendEthLoaderFile(sock.fd(), &socket_address, src_mac, dst_mac, loader.get(), ethboot_frame_len);
-    if (result == L2FWSERVER_ERROR_NONE)
-        result = l2fw::sendEndFrame(sock.fd(), &socket_address, src_mac, dst_mac, ethboot_frame_len);
+        result = SendEthLoaderFile(port, dst.data(), loader.get(), loaderFrameLength);
+    if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(port, dst.data(), loaderFrameLength);
     // The chip filter served the loader phase only.
     L2FwServerEthBootChipIdSet(nullptr);
 
     // Firmware phase: the running loader asks for its file.
     if (result == L2FWSERVER_ERROR_NONE)
-        result = l2fw::waitFileRequestAnnouncement(sock.fd(), timeout_announcement, dst_mac, nullptr);
+        result = WaitFileRequestAnnouncement(port, timeout_announcement, dst.data(), nullptr);
     if (result == L2FWSERVER_ERROR_NONE) {
-        resetProgress();
+        ResetProgress();
         serverState.store(L2FWSERVER_STATE_UPLOADING_ETHBOOT_FW);
-        result = l2fw::sendStartFrame(sock.fd(), &socket_address, src_mac, dst_mac, kControlFrameLength);
+        result = SendStartFrame(port, dst.data(), kControlFrameLength);
     }
-    if (result == L2FWSERVER_ERROR_NONE)
-        result = l2fw::sendChunksFile(sock.fd(), &socket_address, src_mac, dst_mac, firmware.get());
-    if (result == L2FWSERVER_ERROR_NONE)
-        result = l2fw::sendEndFrame(sock.fd(), &socket_address, src_mac, dst_mac, kControlFrameLength);
+    if (result == L2FWSERVER_ERROR_NONE) result = SendChunksFile(port, dst.data(), firmware.get());
+    if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(port, dst.data(), kControlFrameLength);
 
     loader.reset();
     firmware.reset();
-    sock.reset();
-    return finishOperation(result);
+    port.Close();
+    return FinishOperation(result);
 }
 
-// ==== Control and status ====================================================================
+// ---------------------------------------------------------------------------
+// Control and status
 
 namespace {
 
 // The operations report through the module state; an allocation that fails on the
-// way (a received frame is handed over in a vector) ends the operation, not the process.
+// way ends the operation, not the process.
 void ServerUpgradeTask() {
     try {
         L2FwServerUpgradeProcess(serverFile.c_str(), serverIfName.c_str(), serverTimeoutAnnouncement,
-                                 serverDeviceMacUsed ? serverDeviceMac : nullptr);
+                                 serverDeviceMacUsed ? serverDeviceMac.data() : nullptr);
     } catch (const std::bad_alloc&) {
-        finishOperation(L2FWSERVER_ERROR_MALLOC);
+        FinishOperation(L2FWSERVER_ERROR_MALLOC);
     }
 }
 
@@ -754,21 +741,40 @@ void ServerEthBootTask() {
                                  serverTimeoutAnnouncement);
     } catch (const std::bad_alloc&) {
         L2FwServerEthBootChipIdSet(nullptr);
-        finishOperation(L2FWSERVER_ERROR_MALLOC);
+        FinishOperation(L2FWSERVER_ERROR_MALLOC);
     }
 }
 
-bool missing(const CHAR* s) { return s == nullptr || s[0] == '\0'; }
+bool Missing(const CHAR* s) {
+    return s == nullptr || s[0] == '\0';
+}
+
+// Copies a start argument; false when memory is short.
+bool CopyArgument(std::string& to, const CHAR* from) {
+    if (FailPointHit("fw.alloc")) return false;
+    try {
+        to = from;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
 
 // Common part of both starts; the caller holds controlMutex, has reclaimed the
 // previous thread and stored the start arguments.
-t_l2fwserverErrorCode launch(void (*task)()) {
+t_l2fwserverErrorCode Launch(void (*task)()) {
     serverState.store(L2FWSERVER_STATE_WAITING);
     serverError.store(L2FWSERVER_ERROR_NONE);
-    resetProgress();
-    try {
-        server = std::thread(task);
-    } catch (...) {
+    ResetProgress();
+    bool started = !FailPointHit("fw.thread");
+    if (started) {
+        try {
+            server = std::thread(task);
+        } catch (...) {
+            started = false;
+        }
+    }
+    if (!started) {
         serverError.store(L2FWSERVER_ERROR_THREAD);
         serverState.store(L2FWSERVER_STATE_ERROR);
         return L2FWSERVER_ERROR_THREAD;
@@ -778,51 +784,42 @@ t_l2fwserverErrorCode launch(void (*task)()) {
 
 }  // namespace
 
-t_l2fwserverErrorCode L2FwServerUpgradeStart(const CHAR* file, const CHAR* if_name, INT32S timeout_announcement,
-                                             const INT8U* mac) {
+t_l2fwserverErrorCode L2FwServerUpgradeStart(const CHAR* file, const CHAR* if_name,
+                                             INT32S timeout_announcement, const INT8U* mac) {
     std::lock_guard<std::mutex> lock(controlMutex);
-    if (!isFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
-    if (missing(file) || missing(if_name)) return L2FWSERVER_ERROR_BAD_ARGS;
+    if (!IsFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
+    if (Missing(file) || Missing(if_name)) return L2FWSERVER_ERROR_BAD_ARGS;
     std::string fileCopy;
     std::string ifCopy;
-    try {
-        fileCopy = file;
-        ifCopy = if_name;
-    } catch (const std::bad_alloc&) {
-        return L2FWSERVER_ERROR_MALLOC;
-    }
+    if (!CopyArgument(fileCopy, file) || !CopyArgument(ifCopy, if_name)) return L2FWSERVER_ERROR_MALLOC;
     // A finished thread nobody waited for is reclaimed before its arguments change.
     if (server.joinable()) server.join();
     serverFile.swap(fileCopy);
     serverIfName.swap(ifCopy);
     serverTimeoutAnnouncement = timeout_announcement;
     serverDeviceMacUsed = mac != nullptr;
-    if (mac) std::memcpy(serverDeviceMac, mac, 6);
-    return launch(ServerUpgradeTask);
+    if (mac) std::memcpy(serverDeviceMac.data(), mac, serverDeviceMac.size());
+    return Launch(ServerUpgradeTask);
 }
 
-t_l2fwserverErrorCode L2FwServerEthBootStart(const CHAR* eth_loader_file, const CHAR* fw_file, const CHAR* if_name,
-                                             INT32S timeout_announcement) {
+t_l2fwserverErrorCode L2FwServerEthBootStart(const CHAR* eth_loader_file, const CHAR* fw_file,
+                                             const CHAR* if_name, INT32S timeout_announcement) {
     std::lock_guard<std::mutex> lock(controlMutex);
-    if (!isFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
-    if (missing(eth_loader_file) || missing(fw_file) || missing(if_name)) return L2FWSERVER_ERROR_BAD_ARGS;
+    if (!IsFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
+    if (Missing(eth_loader_file) || Missing(fw_file) || Missing(if_name)) return L2FWSERVER_ERROR_BAD_ARGS;
     std::string loaderCopy;
     std::string fileCopy;
     std::string ifCopy;
-    try {
-        loaderCopy = eth_loader_file;
-        fileCopy = fw_file;
-        ifCopy = if_name;
-    } catch (const std::bad_alloc&) {
+    if (!CopyArgument(loaderCopy, eth_loader_file) || !CopyArgument(fileCopy, fw_file) ||
+        !CopyArgument(ifCopy, if_name))
         return L2FWSERVER_ERROR_MALLOC;
-    }
     if (server.joinable()) server.join();
     serverEthLoaderFile.swap(loaderCopy);
     serverFile.swap(fileCopy);
     serverIfName.swap(ifCopy);
     serverTimeoutAnnouncement = timeout_announcement;
     serverDeviceMacUsed = false;
-    return launch(ServerEthBootTask);
+    return Launch(ServerEthBootTask);
 }
 
 t_l2fwserverErrorCode L2FwServerWait(void) {
@@ -842,31 +839,49 @@ t_l2fwserverErrorCode L2FwServerStop(void) {
     return L2FWSERVER_ERROR_NONE;
 }
 
-t_l2fwserverState L2FwServerStateGet(void) { return static_cast<t_l2fwserverState>(serverState.load()); }
-INT32U L2FwServerUploadedBytesGet(void) { return totalBytesSent.load(); }
-INT32U L2FwServerTotalBytesGet(void) { return totalBytes.load(); }
-INT32U L2FwServerRetransmissionsGet(void) { return totalRetransmissions.load(); }
-t_l2fwserverErrorCode L2FwServerErrorGet(void) { return static_cast<t_l2fwserverErrorCode>(serverError.load()); }
-INT32U L2FwServerOperationElapsedTimeGet(void) { return 0; }
+t_l2fwserverState L2FwServerStateGet(void) {
+    return static_cast<t_l2fwserverState>(serverState.load());
+}
+INT32U L2FwServerUploadedBytesGet(void) {
+    return totalBytesSent.load();
+}
+INT32U L2FwServerTotalBytesGet(void) {
+    return totalBytes.load();
+}
+INT32U L2FwServerRetransmissionsGet(void) {
+    return totalRetransmissions.load();
+}
+t_l2fwserverErrorCode L2FwServerErrorGet(void) {
+    return static_cast<t_l2fwserverErrorCode>(serverError.load());
+}
+INT32U L2FwServerOperationElapsedTimeGet(void) {
+    return 0;
+}
 
 void L2FwServerUpgradeFlashEraseTimeoutSet(INT32S t) {
-    upgradeFlashEraseTimeout.store(static_cast<INT32U>(t) * 1000u);
+    upgradeFlashEraseTimeout.store(static_cast<uint32_t>(t) * 1000u);
 }
-void L2FwServerUpgradeOsupTimeoutSet(INT32S t) { upgradeOsupTimeout.store(static_cast<INT32U>(t) * 1000u); }
-void L2FwServerUpgradeRetransmissionTimeoutSet(INT32S t) { upgradeRetransmissionTimeout.store(static_cast<INT32U>(t)); }
+void L2FwServerUpgradeOsupTimeoutSet(INT32S t) {
+    upgradeOsupTimeout.store(static_cast<uint32_t>(t) * 1000u);
+}
+void L2FwServerUpgradeRetransmissionTimeoutSet(INT32S t) {
+    upgradeRetransmissionTimeout.store(static_cast<uint32_t>(t));
+}
 
-void L2FwServerEthBootChipIdSet(const INT8U* chip_id_bytes) {
-    upgradeChipId.store(chip_id_bytes ? (macToWord(chip_id_bytes) | kSetBit) : 0);
+void L2FwServerEthBootChipIdSet(const INT8U* chip_id) {
+    upgradeChipId.store(chip_id ? (MacToWord(chip_id) | kSetBit) : 0);
 }
 
 void L2FwServerEthBootRomMACSet(const INT8U* mac) {
-    if (mac) upgradeRomMac.store(macToWord(mac));
+    if (mac) upgradeRomMac.store(MacToWord(mac));
 }
 
-void L2FwServerEthBootRandomMACSet(void) { upgradeRandomMac.store(true); }
+void L2FwServerEthBootRandomMACSet(void) {
+    upgradeRandomMac.store(true);
+}
 
 t_l2fwserverErrorCode L2FwServerTestModeSet(t_l2fwserverTestMode n) {
-    if (static_cast<INT32U>(n) > L2FWSERVER_TEST_MODE_ABORT_ETHLOADER) return L2FWSERVER_ERROR_BAD_ARGS;
+    if (static_cast<uint32_t>(n) > L2FWSERVER_TEST_MODE_ABORT_ETHLOADER) return L2FWSERVER_ERROR_BAD_ARGS;
     testMode.store(n);
     return L2FWSERVER_ERROR_NONE;
 }
@@ -877,6 +892,6 @@ t_l2fwserverErrorCode L2FwServerVLANConfigure(BOOLEAN enable, INT16U vid, INT8U 
         return L2FWSERVER_ERROR_NONE;
     }
     if (vid > 4094 || pcp > 7) return L2FWSERVER_ERROR_BAD_ARGS;
-    vlanSetting.store(kVlanEnabledBit | (static_cast<INT32U>(pcp) << 13) | vid);
+    vlanSetting.store(kVlanEnabledBit | l2::VlanTag::Make(vid, pcp).tci);
     return L2FWSERVER_ERROR_NONE;
 }

@@ -8,12 +8,11 @@
 #ifndef KIVO_L2FWSERVER_H
 #define KIVO_L2FWSERVER_H
 
-#include <linux/if_packet.h>
-
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
-#include <vector>
 
+#include "port.h"
 #include "types.h"
 
 typedef enum e_l2fwserverErrorCode {
@@ -58,7 +57,8 @@ typedef enum e_l2fwserverTestMode {
     L2FWSERVER_TEST_MODE_ABORT_ETHLOADER = 2,
 } t_l2fwserverTestMode;
 
-// ---- Operations -------------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Operations
 
 // Starts an upgrade of the device `mac` (none: the first device that asks) with the
 // image `file`, on interface `if_name`, waiting `timeout_announcement` seconds for the
@@ -66,12 +66,12 @@ typedef enum e_l2fwserverTestMode {
 // change: L2FWSERVER_ERROR_INVALID_STATE while an operation runs,
 // L2FWSERVER_ERROR_BAD_ARGS when a name is missing or empty, L2FWSERVER_ERROR_MALLOC
 // when the names cannot be copied.
-t_l2fwserverErrorCode L2FwServerUpgradeStart(const CHAR* file, const CHAR* if_name, INT32S timeout_announcement,
-                                             const INT8U* mac);
+t_l2fwserverErrorCode L2FwServerUpgradeStart(const CHAR* file, const CHAR* if_name,
+                                             INT32S timeout_announcement, const INT8U* mac);
 // Starts an Ethernet boot with the loader and the chunked firmware file;
 // `timeout_announcement` seconds apply to each of its two announcements.
-t_l2fwserverErrorCode L2FwServerEthBootStart(const CHAR* eth_loader_file, const CHAR* fw_file, const CHAR* if_name,
-                                             INT32S timeout_announcement);
+t_l2fwserverErrorCode L2FwServerEthBootStart(const CHAR* eth_loader_file, const CHAR* fw_file,
+                                             const CHAR* if_name, INT32S timeout_announcement);
 // Waits for the server thread of the last start to end. Returns at once when it was
 // already joined or none was started.
 t_l2fwserverErrorCode L2FwServerWait(void);
@@ -80,12 +80,13 @@ t_l2fwserverErrorCode L2FwServerStop(void);
 
 // The whole operations, run on the server thread (callable directly as well). The
 // result is also stored as the server's error code.
-t_l2fwserverErrorCode L2FwServerUpgradeProcess(const CHAR* file, const CHAR* if_name, INT32S timeout_announcement,
-                                               const INT8U* device_mac);
-t_l2fwserverErrorCode L2FwServerEthBootProcess(const CHAR* eth_loader_file, const CHAR* fw_file, const CHAR* if_name,
-                                               INT32S timeout_announcement);
+t_l2fwserverErrorCode L2FwServerUpgradeProcess(const CHAR* file, const CHAR* if_name,
+                                               INT32S timeout_announcement, const INT8U* device_mac);
+t_l2fwserverErrorCode L2FwServerEthBootProcess(const CHAR* eth_loader_file, const CHAR* fw_file,
+                                               const CHAR* if_name, INT32S timeout_announcement);
 
-// ---- Status -------------------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Status
 
 t_l2fwserverState L2FwServerStateGet(void);
 INT32U L2FwServerUploadedBytesGet(void);
@@ -95,7 +96,8 @@ t_l2fwserverErrorCode L2FwServerErrorGet(void);
 // Kept for callers of the interface; no operation measures its time, so always 0.
 INT32U L2FwServerOperationElapsedTimeGet(void);
 
-// ---- Settings (kept until set again) --------------------------------------------------
+// ---------------------------------------------------------------------------
+// Settings (kept until set again)
 
 // Acknowledgement wait for the resends of the first data frame of an upgrade, seconds.
 void L2FwServerUpgradeFlashEraseTimeoutSet(INT32S t);
@@ -116,94 +118,101 @@ t_l2fwserverErrorCode L2FwServerTestModeSet(t_l2fwserverTestMode n);
 // L2FWSERVER_ERROR_BAD_ARGS and changes nothing; disabling keeps vid and pcp.
 t_l2fwserverErrorCode L2FwServerVLANConfigure(BOOLEAN enable, INT16U vid, INT8U pcp);
 
-// ---- Frame layer ----------------------------------------------------------------------
-// Used by the operations above on the server thread; declared here so the frame
+// ---------------------------------------------------------------------------
+// Frame layer
+//
+// Used by the operations above on the server thread; declared here so that the frame
 // layouts and exchanges can be exercised on their own.
-namespace l2fw {
+namespace kivo::fw {
 
-constexpr size_t kFrameBufferSize = 1518;
-constexpr size_t kHeaderLength = 22;     // addresses, length field, LLC/SNAP, type, subtype
-constexpr size_t kFilePayloadOffset = 52;
-constexpr size_t kLoaderPayloadOffset = 28;
-constexpr INT16U kMaxFilePayload = 1024;
-constexpr INT8U kTypeFirmware = 0x0B;
+// A firmware frame is an 802.3 frame: after the addresses (and the tag) comes the length
+// of its body, and the body starts with LLC/SNAP (kivo's OUI) whose protocol id is the
+// firmware type and the subtype. Offsets below are into the body.
+inline constexpr size_t kMaxBodyLength = 1504;  // untagged frames of at most 1518 bytes
+inline constexpr size_t kFrameBufferSize = l2::kEthHeaderLength + l2::kVlanTagLength + kMaxBodyLength;
+inline constexpr uint8_t kTypeFirmware = 0x0B;
+inline constexpr size_t kSequenceOffset = 8;     // LE16, data frames and their acknowledgements
+inline constexpr size_t kCountOffset = 10;       // LE16, bytes carried
+inline constexpr size_t kLoaderDataOffset = 14;  // loader data frames
+inline constexpr size_t kFileDataOffset = 38;    // file data, chunk information, entry point
+inline constexpr uint16_t kMaxFilePayload = 1024;
 
-enum : INT8U {
-    SUBTYPE_ANNOUNCEMENT = 0x00,
-    SUBTYPE_START = 0x01,
-    SUBTYPE_START_ACK = 0x02,
-    SUBTYPE_DATA = 0x03,
-    SUBTYPE_DATA_ACK = 0x04,
-    SUBTYPE_END = 0x05,
-    SUBTYPE_END_ACK = 0x07,
-    SUBTYPE_CHUNK_INFO = 0x0E,
-    SUBTYPE_CHUNK_INFO_ACK = 0x0F,
-    SUBTYPE_ENTRY_POINT = 0x10,
-    SUBTYPE_ENTRY_POINT_ACK = 0x11,
-};
+inline constexpr uint8_t kSubtypeAnnouncement = 0x00;
+inline constexpr uint8_t kSubtypeStart = 0x01;
+inline constexpr uint8_t kSubtypeStartAck = 0x02;
+inline constexpr uint8_t kSubtypeData = 0x03;
+inline constexpr uint8_t kSubtypeDataAck = 0x04;
+inline constexpr uint8_t kSubtypeEnd = 0x05;
+inline constexpr uint8_t kSubtypeEndAck = 0x07;
+inline constexpr uint8_t kSubtypeChunkInfo = 0x0E;
+inline constexpr uint8_t kSubtypeChunkInfoAck = 0x0F;
+inline constexpr uint8_t kSubtypeEntryPoint = 0x10;
+inline constexpr uint8_t kSubtypeEntryPointAck = 0x11;
 
-// Monotonic milliseconds, cut to 32 bits; differences are taken modulo 2^32.
-INT32U GetCurrentTimeInMs();
+// Where the body of a frame with this tag (none: null) starts.
+inline size_t BodyOffset(const l2::VlanTag* tag) {
+    return l2::kEthHeaderLength + (tag != nullptr ? l2::kVlanTagLength : 0);
+}
+// The tag the VLAN setting asks for, in tag; null when frames go untagged.
+const l2::VlanTag* ConfiguredTag(l2::VlanTag& tag);
 
-// Frame builders. `frame` is a zero-filled buffer of kFrameBufferSize bytes; each
-// returns the frame's length (14 + ethernet_data_length), or 0 when the arguments
-// would not fit the buffer.
-size_t BuildControlFrame(INT8U* frame, const INT8U* src_mac, const INT8U* dst_mac, INT8U subtype, INT16U length);
-// File layout: `count` payload bytes are expected at kFilePayloadOffset already.
-size_t FinishFileDataFrame(INT8U* frame, const INT8U* src_mac, const INT8U* dst_mac, INT16U sequence,
-                           INT16U count);
-// Loader layout: `count` payload bytes are expected at kLoaderPayloadOffset already.
-size_t FinishLoaderDataFrame(INT8U* frame, const INT8U* src_mac, const INT8U* dst_mac, INT16U sequence,
-                             INT16U count, INT16U frame_length);
+// Frame builders. `frame` is a zero-filled buffer of kFrameBufferSize bytes; each writes
+// the addresses, the tag (when given), the length field and the SNAP header with the
+// subtype, and returns the frame's length, or 0 when the arguments would not fit.
+size_t BuildControlFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, const l2::VlanTag* tag,
+                         uint8_t subtype, uint16_t length);
+// `count` payload bytes are expected at BodyOffset(tag) + kFileDataOffset already.
+size_t FinishFileDataFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, const l2::VlanTag* tag,
+                           uint16_t sequence, uint16_t count);
+// `count` payload bytes are expected at BodyOffset(tag) + kLoaderDataOffset already.
+size_t FinishLoaderDataFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, const l2::VlanTag* tag,
+                             uint16_t sequence, uint16_t count, uint16_t length);
 // Chunk information or entry point frame carrying n information bytes.
-size_t BuildInfoFrame(INT8U* frame, const INT8U* src_mac, const INT8U* dst_mac, INT8U subtype, const INT8U* data,
-                      INT32U n);
+size_t BuildInfoFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, const l2::VlanTag* tag,
+                      uint8_t subtype, const uint8_t* data, uint32_t n);
 // Start frame; the MAC-assigning form (after a version 3 boot ROM with a non-zero
-// subversion, length 990) also writes the assigned address into dst_mac.
-size_t BuildStartFrame(INT8U* frame, const INT8U* src_mac, INT8U* dst_mac, INT16U length);
+// subversion, length 990) goes to every station and writes the assigned address into dst.
+size_t BuildStartFrame(uint8_t* frame, const uint8_t* src, uint8_t* dst, const l2::VlanTag* tag,
+                       uint16_t length);
 
-// Waits up to `timeout` ms for a frame of the firmware type with this subtype, from
-// accepted_mac when given. The frame, without any 802.1Q tag, goes to *packet.
-t_l2fwserverErrorCode ReceivePacket(int s, INT8U type, INT8U subtype, INT32U timeout, const INT8U* accepted_mac,
-                                    std::vector<INT8U>* packet);
-// Sends `length` bytes of `buffer`, tagged when the VLAN is enabled.
-t_l2fwserverErrorCode SendPacket(int s, const struct sockaddr_ll* socket_address, const void* buffer,
-                                 INT32S length);
+// Waits up to timeoutMs for a firmware frame with this subtype, from acceptedMac when
+// given, passing over everything else. On success *frame (when given) is the frame,
+// valid until the port's next receive.
+t_l2fwserverErrorCode ReceivePacket(l2::Port& port, uint8_t subtype, uint32_t timeoutMs,
+                                    const uint8_t* acceptedMac, l2::FrameView* frame = nullptr);
+// Sends a frame built above.
+t_l2fwserverErrorCode SendPacket(l2::Port& port, const uint8_t* frame, size_t length);
 
-t_l2fwserverErrorCode waitFileRequestAnnouncement(int s, INT32S timeout, const INT8U* accepted_mac,
-                                                  INT8U* mac_addr);
-t_l2fwserverErrorCode waitEthLoaderAnnouncement(int s, INT32S timeout, INT8U* mac_addr, BOOLEAN* newer_boot_rom);
+// `timeout` in seconds. The announcing device's address goes to mac.
+t_l2fwserverErrorCode WaitFileRequestAnnouncement(l2::Port& port, INT32S timeout, const uint8_t* acceptedMac,
+                                                  uint8_t* mac);
+t_l2fwserverErrorCode WaitEthLoaderAnnouncement(l2::Port& port, INT32S timeout, uint8_t* mac,
+                                                BOOLEAN* newerBootRom);
 
-t_l2fwserverErrorCode sendStartFrame(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                     INT8U* dst_mac, INT16U length);
-t_l2fwserverErrorCode sendEndFrame(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                   const INT8U* dst_mac, INT16U length);
-t_l2fwserverErrorCode sendChunkInfoFrame(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                         const INT8U* dst_mac, const INT8U* chunk_info_data,
-                                         INT32U chunk_info_length);
-t_l2fwserverErrorCode sendEntryPointFrame(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                          const INT8U* dst_mac, const INT8U* entry_point_data,
-                                          INT32U entry_point_length);
-// True when the data acknowledgement of `sequence` came from src_mac in time.
-bool waitForCorrectAck(int s, const INT8U* src_mac, INT16U sequence, INT32U timeout);
+// Control frames, each sent up to four times until the device acknowledges it.
+t_l2fwserverErrorCode SendStartFrame(l2::Port& port, uint8_t* dst, uint16_t length);
+t_l2fwserverErrorCode SendEndFrame(l2::Port& port, const uint8_t* dst, uint16_t length);
+t_l2fwserverErrorCode SendChunkInfoFrame(l2::Port& port, const uint8_t* dst, const uint8_t* data, uint32_t n);
+t_l2fwserverErrorCode SendEntryPointFrame(l2::Port& port, const uint8_t* dst, const uint8_t* data,
+                                          uint32_t n);
+// True when the data acknowledgement of `sequence` came from src in time.
+bool WaitForCorrectAck(l2::Port& port, const uint8_t* src, uint16_t sequence, uint32_t timeoutMs);
 
-t_l2fwserverErrorCode sendFile(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                               const INT8U* dst_mac, FILE* f);
-t_l2fwserverErrorCode sendEthLoaderFile(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                        const INT8U* dst_mac, FILE* f, INT16U frame_length);
-t_l2fwserverErrorCode sendChunksFile(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                     const INT8U* dst_mac, FILE* f);
-t_l2fwserverErrorCode sendChunk(int s, const struct sockaddr_ll* socket_address, const INT8U* src_mac,
-                                const INT8U* dst_mac, FILE* f, INT32U chunk_size, INT16U* sequence);
+// The data phases; frames go to dst from the port's own address.
+t_l2fwserverErrorCode SendFile(l2::Port& port, const uint8_t* dst, FILE* f);
+t_l2fwserverErrorCode SendEthLoaderFile(l2::Port& port, const uint8_t* dst, FILE* f, uint16_t frameLength);
+t_l2fwserverErrorCode SendChunksFile(l2::Port& port, const uint8_t* dst, FILE* f);
+t_l2fwserverErrorCode SendChunk(l2::Port& port, const uint8_t* dst, FILE* f, uint32_t chunkSize,
+                                uint16_t* sequence);
 
 // Opens a firmware or loader file for reading: L2FWSERVER_ERROR_OPENING_FILE when it
 // cannot be opened or is not a regular file.
 t_l2fwserverErrorCode OpenFirmwareFile(const CHAR* path, FILE** f);
 
 // Values of the last boot-ROM announcement.
-INT16U RomVersionGet();
-INT16U RomSubversionGet();
+uint16_t RomVersionGet();
+uint16_t RomSubversionGet();
 
-}  // namespace l2fw
+}  // namespace kivo::fw
 
 #endif

@@ -386,6 +386,16 @@ void Port::Drain(size_t maxFrames) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Ports over socket pairs, for tests
+
+Port Port::Adopt(int fd, const Mac& mac) {
+    Port port;
+    port.fd_ = fd;
+    port.mac_ = mac;
+    return port;  // no namespace recorded: closed, never kept for reuse
+}
+
 const char* MacToText(const uint8_t* mac, char* buf) {
     std::snprintf(buf, 18, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
     return buf;

@@ -99,6 +99,11 @@ class Port {
     // Writes every frame sent and received to the capture (null stops it).
     void SetCapture(std::shared_ptr<PcapWriter> capture) { capture_ = std::move(capture); }
 
+    // Tests: a port over a descriptor that carries one whole frame per message (one end
+    // of a SOCK_SEQPACKET socket pair), so that a module's exchanges can run against a
+    // scripted peer without privileges. The port owns fd; mac is its own address.
+    static Port Adopt(int fd, const Mac& mac);
+
    private:
     PortStatus ReceiveOne(FrameView& view, bool& skipped);
     PortStatus Fail(PortStatus status, int err);
