@@ -2,12 +2,28 @@
 // and the operations on a device's configuration layer over LCMP.
 #include "configlayer.h"
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+
+#include "LCMP_comm.h"
+#include "byte_io.h"
+#include "configlayer_internal.h"
+#include "conversion.h"
+#include "device.h"
+#include "log.h"
+#include "version.h"
+
+using kivo::Log;
+using kivo::LogStream;
 
 // ---------------------------------------------------------------------------
 // Parameter lists
-// ---------------------------------------------------------------------------
 
 // Appends a node for an output list; used only inside the configuration layer.
 t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, const CHAR* name, const CHAR* value,
@@ -15,14 +31,14 @@ t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, 
 
 namespace {
 
-CHAR* copyString(const CHAR* s) {
+CHAR* CopyString(const CHAR* s) {
     const size_t n = std::strlen(s) + 1;
     CHAR* copy = static_cast<CHAR*>(std::malloc(n));
     if (copy != nullptr) std::memcpy(copy, s, n);
     return copy;
 }
 
-void appendNode(t_configlayerParam** params, t_configlayerParam* node) {
+void AppendNode(t_configlayerParam** params, t_configlayerParam* node) {
     node->next = nullptr;
     t_configlayerParam** link = params;
     while (*link != nullptr) link = &(*link)->next;
@@ -36,7 +52,7 @@ t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, 
     if (params == nullptr || name == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
     t_configlayerParam* node = static_cast<t_configlayerParam*>(std::calloc(1, sizeof(t_configlayerParam)));
     if (node == nullptr) return CONFIGLAYER_ERROR_MALLOC;
-    node->name = copyString(name);
+    node->name = CopyString(name);
     if (node->name == nullptr) {
         std::free(node);
         return CONFIGLAYER_ERROR_MALLOC;
@@ -46,13 +62,13 @@ t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, 
     if (value != nullptr) {
         node->type = type;
         node->responseTime = responseTime;
-        node->value = copyString(value);
+        node->value = CopyString(value);
         // Without its value copy the node is still appended, and the caller told.
         if (node->value == nullptr) result = CONFIGLAYER_ERROR_MALLOC;
     } else {
         node->type = PARAM_TYPE_NOT_DEFINED;
     }
-    appendNode(params, node);
+    AppendNode(params, node);
     return result;
 }
 
@@ -73,7 +89,7 @@ t_configlayerErrorCode ConfiglayerParamsShift(t_configlayerParam** params, t_con
 
 t_configlayerErrorCode ConfiglayerParamsPush(t_configlayerParam** params, t_configlayerParam* paramToPush) {
     if (params == nullptr || paramToPush == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
-    appendNode(params, paramToPush);
+    AppendNode(params, paramToPush);
     return CONFIGLAYER_ERROR_NONE;
 }
 
@@ -105,8 +121,8 @@ t_configlayerErrorCode ConfiglayerParamsCopy(const t_configlayerParam* original,
     for (const t_configlayerParam* p = original; p != nullptr; p = p->next) {
         t_configlayerParam* node = static_cast<t_configlayerParam*>(std::calloc(1, sizeof(t_configlayerParam)));
         if (node == nullptr) return CONFIGLAYER_ERROR_MALLOC;
-        node->name = p->name ? copyString(p->name) : nullptr;
-        node->value = p->value ? copyString(p->value) : nullptr;
+        node->name = p->name ? CopyString(p->name) : nullptr;
+        node->value = p->value ? CopyString(p->value) : nullptr;
         if ((p->name && node->name == nullptr) || (p->value && node->value == nullptr)) {
             ConfiglayerParamDestroy(node);
             return CONFIGLAYER_ERROR_MALLOC;
@@ -119,25 +135,8 @@ t_configlayerErrorCode ConfiglayerParamsCopy(const t_configlayerParam* original,
     return CONFIGLAYER_ERROR_NONE;
 }
 
-
-//////////////////////////////////////////////////////////////////////////////
+// ---------------------------------------------------------------------------
 // Configuration layer messages
-//////////////////////////////////////////////////////////////////////////////
-
-#include <atomic>
-#include <cstdio>
-#include <cstring>
-#include <memory>
-#include <new>
-#include <span>
-#include <string>
-
-#include "LCMP_comm.h"
-#include "byte_io.h"
-#include "configlayer.h"
-#include "configlayer_internal.h"
-#include "conversion.h"
-#include "device.h"
 
 namespace {
 
@@ -237,7 +236,7 @@ t_configlayerErrorCode GenerateGetValueList(BOOLEAN privateModel, const t_config
         WriteRecord(w, CONFIGLAYER_RECORD_NAME, PARAM_TYPE_STRING, p->name, nameLength);
         if (LCMPValueAdd(valueList, LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_READ_REQ, static_cast<INT16U>(w.pos()),
                          area) != LCMP_ERROR_NONE) {
-            std::fprintf(stderr, "Warning: GenerateGetValueList - LCMPValueAdd error (%s)\n", p->name);
+            Log(LogStream::kErr, "Warning: GenerateGetValueList - LCMPValueAdd error (%s)\n", p->name);
             return CONFIGLAYER_ERROR_LCMP;
         }
     }
@@ -256,13 +255,13 @@ t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_config
     const t_configlayerParam* typeNode = paramsType;
     for (const t_configlayerParam* p = params; p != nullptr; p = p->next, typeNode = typeNode->next) {
         if (p->type != PARAM_TYPE_STRING || p->value == nullptr || p->name == nullptr || typeNode == nullptr) {
-            std::fprintf(stderr, "Error: Input type is not string\n");
+            Log(LogStream::kErr, "Error: Input type is not string\n");
             return CONFIGLAYER_ERROR_BAD_ARGS;
         }
         INT32U convertedLength = 0;
         if (!ConversionStringToValue(typeNode->type, p->value, converted.get(), CONVERSION_VALUE_AREA_SIZE,
                                      &convertedLength)) {
-            std::fprintf(stderr, "Error: conversion from string to value failed\n");
+            Log(LogStream::kErr, "Error: conversion from string to value failed\n");
             return CONFIGLAYER_ERROR_BAD_ARGS;
         }
         const size_t nameLength = std::strlen(p->name);
@@ -385,9 +384,8 @@ t_configlayerErrorCode FillDeviceList(const t_lcmpValueList* read, const CHAR* i
     return result;
 }
 
-//////////////////////////////////////////////////////////////////////////////
+// ---------------------------------------------------------------------------
 // Configuration layer operations
-//////////////////////////////////////////////////////////////////////////////
 
 namespace {
 
@@ -532,7 +530,7 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel, 
     }
     t_lcmpErrorCode rc = LCMPInit(device->interfaceName);
     if (rc != LCMP_ERROR_NONE) {
-        std::fprintf(stderr, "%s(): LCMPInit() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
+        Log(LogStream::kErr, "%s(): LCMPInit() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
                      static_cast<int>(rc));
         LCMPValueListDestroy(request);
         return CONFIGLAYER_ERROR_LCMP;
@@ -541,7 +539,7 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel, 
     t_lcmpValueList* answer = nullptr;
     result = ReadExchange(request, &conf, device->deviceMACAddr, &answer, &rc);
     if (rc != LCMP_ERROR_NONE)
-        std::fprintf(stderr, "%s(): LCMPRead() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
+        Log(LogStream::kErr, "%s(): LCMPRead() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
                      static_cast<int>(rc));
     if (result == CONFIGLAYER_ERROR_NONE) {
         ConfiglayerParamsDestroy(*paramsOutput);
@@ -559,7 +557,7 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel, 
             rc = LCMPWrite(LCMP_CONTROL_VENDOR, write, &conf, LCMP_UNICAST, device->deviceMACAddr, &answer,
                            attemptNumber);
             if (rc != LCMP_ERROR_NONE) {
-                std::fprintf(stderr, "%s(): LCMPWrite() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
+                Log(LogStream::kErr, "%s(): LCMPWrite() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
                              static_cast<int>(rc));
                 result = CONFIGLAYER_ERROR_LCMP;
             } else {

@@ -16,7 +16,6 @@ namespace kivo::conv {
 
 // ---------------------------------------------------------------------------
 // Tables
-// ---------------------------------------------------------------------------
 namespace {
 
 struct EnumName {
@@ -152,7 +151,6 @@ constexpr CHAR kHexDigits[] = "0123456789ABCDEF";
 
 // ---------------------------------------------------------------------------
 // Rendering
-// ---------------------------------------------------------------------------
 
 // The caller's text area. Keeps the text terminated and never writes past cap; room()
 // is what can still be appended with the terminator.
@@ -349,7 +347,6 @@ void renderEnum(const Codec& codec, INT32U type, const INT8U* data, size_t lengt
 
 // ---------------------------------------------------------------------------
 // Parsing
-// ---------------------------------------------------------------------------
 
 bool isSpace(CHAR c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -607,7 +604,6 @@ bool parseTime(const CHAR* text, ByteOrder o, ByteWriter& w) {
 
 // ---------------------------------------------------------------------------
 // Shared entry points
-// ---------------------------------------------------------------------------
 
 BOOLEAN CheckRange(INT32S value, INT32S min, INT32S max) { return (value >= min && value <= max) ? TRUE : FALSE; }
 
@@ -798,7 +794,6 @@ bool parseValue(const Codec& codec, INT32U type, const CHAR* text, INT8U* out, s
 
 // ---------------------------------------------------------------------------
 // LCMP path
-// ---------------------------------------------------------------------------
 namespace {
 
 using namespace kivo::conv;
