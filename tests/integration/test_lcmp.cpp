@@ -328,6 +328,19 @@ TEST_F(Lcmp, ReopeningOnAnotherInterfaceAndFailedStarts) {
     LCMPValueListDestroy(out);
     out = nullptr;
     LCMPEnd();
+    // A new name while open holds from the next send: the request leaves on eth2 and
+    // its answer comes back through the port opened there.
+    ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
+    ASSERT_EQ(LCMPSocketInit("eth2"), LCMP_ERROR_NONE);
+    Mac mine{};
+    ASSERT_EQ(LCMPMyMACGet(mine.data()), LCMP_ERROR_NONE);
+    EXPECT_EQ(MacText(mine), "02:00:00:00:00:11");
+    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev2.data(), &out), 0);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->head->value[0], 2);
+    LCMPValueListDestroy(out);
+    out = nullptr;
+    LCMPEnd();
     EXPECT_EQ(OpenFdCount(), fds);
     EXPECT_EQ(ThreadCount(), threads);
 
