@@ -39,7 +39,8 @@ Bytes Pattern(size_t n, uint8_t seed = 0) {
 // Tagged frames carry VLAN tag (vid, pcp) when given.
 Bytes Frame(std::optional<VlanTag> tag, const Mmh& mmh, const Bytes& segment, const uint8_t* src = kSrc) {
     Bytes f(kMaxFrameLength);
-    f.resize(FrameBuild(f.data(), f.size(), kDst, src, tag ? &*tag : nullptr, mmh, segment.data(), segment.size()));
+    f.resize(FrameBuild(f.data(), f.size(), kDst, src, tag ? &*tag : nullptr, mmh, segment.data(),
+                        segment.size()));
     return f;
 }
 

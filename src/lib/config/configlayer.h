@@ -58,7 +58,7 @@ typedef enum e_configlayerPublicOrPrivate {
 } t_configlayerPublicOrPrivate;
 
 // Packed version of the library (major in bits 16-23, minor in 8-15, build in 0-7).
-#define CONFIGLAYER_VERSION                                                              \
+#define CONFIGLAYER_VERSION \
     ((INT32U)KIVO_VERSION_MAJOR << 16 | (INT32U)KIVO_VERSION_MINOR << 8 | (INT32U)KIVO_VERSION_BUILD)
 
 // Longest parameter name a request can carry, and the bound of one write value

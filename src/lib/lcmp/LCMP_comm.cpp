@@ -269,7 +269,7 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
         return LCMP_ERROR_BAD_FORMAT;
     if (transactionId != cd->transactionId) {
         Log(LogStream::kErr, "Warning: Discard data, bad Transaction ID (RX %d != TX %d).\n", transactionId,
-                     cd->transactionId);
+            cd->transactionId);
         return LCMP_ERROR_BAD_TRANSID;
     }
     // The declared length is a claim: it must lie within the message.
@@ -370,7 +370,8 @@ bool WaitCallback(INT32U timeInMs, t_lcmpCallbackData* cd) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(at);
     struct timespec deadline;
     deadline.tv_sec = static_cast<time_t>(seconds.count());
-    deadline.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(at - seconds).count());
+    deadline.tv_nsec =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(at - seconds).count());
     for (;;) {
         if (sem_clockwait(cd->semaphore, CLOCK_MONOTONIC, &deadline) == 0) return true;
         if (errno != EINTR) return false;  // a signal does not end the wait early
@@ -642,4 +643,6 @@ INT32U LCMPLibVersionGet() {
            static_cast<INT32U>(KIVO_VERSION_BUILD);
 }
 
-INT32U LCMPSleep(INT32U ms) { return kivo::SleepMsInterruptible(ms); }
+INT32U LCMPSleep(INT32U ms) {
+    return kivo::SleepMsInterruptible(ms);
+}

@@ -51,8 +51,8 @@ bool MmhWrite(ByteWriter& w, const Mmh& mmh) {
 bool MmhRead(ByteReader& r, Mmh& mmh) {
     uint16_t lengthAndOpcode = 0;
     uint8_t opcodeHigh = 0, segments = 0;
-    if (!r.le16(lengthAndOpcode) || !r.u8(opcodeHigh) || !r.skip(1) || !r.u8(segments) || !r.le16(mmh.numSeq) ||
-        !r.skip(1))
+    if (!r.le16(lengthAndOpcode) || !r.u8(opcodeHigh) || !r.skip(1) || !r.u8(segments) ||
+        !r.le16(mmh.numSeq) || !r.skip(1))
         return false;
     mmh.length = lengthAndOpcode & kMmhLengthMask;
     mmh.opcode = static_cast<uint16_t>(opcodeHigh << 4 | lengthAndOpcode >> 12);
@@ -61,8 +61,8 @@ bool MmhRead(ByteReader& r, Mmh& mmh) {
     return true;
 }
 
-size_t FrameBuild(uint8_t* out, size_t cap, const uint8_t dstMAC[6], const uint8_t srcMAC[6], const l2::VlanTag* tag,
-                  const Mmh& mmh, const uint8_t* segment, size_t segmentLength) {
+size_t FrameBuild(uint8_t* out, size_t cap, const uint8_t dstMAC[6], const uint8_t srcMAC[6],
+                  const l2::VlanTag* tag, const Mmh& mmh, const uint8_t* segment, size_t segmentLength) {
     if (segmentLength > kMaxSegmentLength || (segmentLength > 0 && segment == nullptr)) return 0;
     const size_t payload = std::max(kMmhLength + segmentLength, l2::kMinPayloadLength);
     const size_t total = l2::kEthHeaderLength + (tag != nullptr ? l2::kVlanTagLength : 0) + payload;
@@ -138,7 +138,8 @@ void Reassembler::SegmentedFrameDelete(SegmentedFrame* r) {
 
 // Stores a copy of the frame's segment; false when no memory is left (the record
 // stays as it was). A number already present changes nothing, not even the time.
-bool Reassembler::SegmentOnSegmentedFrameInsert(SegmentedFrame* r, const MessageSegment& frame, uint32_t nowMs) {
+bool Reassembler::SegmentOnSegmentedFrameInsert(SegmentedFrame* r, const MessageSegment& frame,
+                                                uint32_t nowMs) {
     Segment& seg = r->segments[frame.mmh.segment];
     if (seg.present) return true;
     const uint16_t length = frame.mmh.length;
@@ -160,8 +161,8 @@ bool Reassembler::FrameExtract(SegmentedFrame* r, std::unique_ptr<uint8_t[]>& me
     size_t total = 0;
     for (unsigned i = 0; i <= r->numSegments; ++i) total += r->segments[i].valueLength;
     uint8_t* buf = kivo::FailPointHit("lcmp.reassembly_buffer") ? nullptr
-                                                              : new (std::nothrow)
-                                                                    uint8_t[total > 0 ? total : 1];
+                                                                : new (std::nothrow)
+                                                                      uint8_t[total > 0 ? total : 1];
     if (buf == nullptr) return false;
     size_t pos = 0;
     for (unsigned i = 0; i <= r->numSegments; ++i) {
@@ -258,18 +259,23 @@ void ReceiveThreadWakeClear() {
 // Outcome of a port operation in LCMP's codes.
 t_lcmpErrorCode ErrorOf(PortStatus status) {
     switch (status) {
-        case PortStatus::kOk: return LCMP_ERROR_NONE;
+        case PortStatus::kOk:
+            return LCMP_ERROR_NONE;
         case PortStatus::kBadArgs:
-        case PortStatus::kNoInterface: return LCMP_ERROR_ETH_IF;
+        case PortStatus::kNoInterface:
+            return LCMP_ERROR_ETH_IF;
         case PortStatus::kPermission:
         case PortStatus::kSocket:
-        case PortStatus::kClosed: return LCMP_ERROR_SOCKET_NOT_OPENED;
+        case PortStatus::kClosed:
+            return LCMP_ERROR_SOCKET_NOT_OPENED;
         case PortStatus::kInterfaceDown:
         case PortStatus::kTooLong:
-        case PortStatus::kSend: return LCMP_ERROR_SENDTO;
+        case PortStatus::kSend:
+            return LCMP_ERROR_SENDTO;
         case PortStatus::kTimeout:
         case PortStatus::kWoken:
-        case PortStatus::kReceive: return LCMP_ERROR_RECV;
+        case PortStatus::kReceive:
+            return LCMP_ERROR_RECV;
     }
     return LCMP_ERROR_RECV;
 }
@@ -281,22 +287,19 @@ t_lcmpErrorCode ErrorOf(PortStatus status) {
 // before its interface appears, and the name is resolved again whenever the port is
 // missing or its interface has gone away.
 class Link {
-public:
-    // Opens the port on name; a missing interface leaves LCMP open without one.
+   public:
+    // Opens LCMP on name, or takes name up while open: the following sends go out on it.
+    // A missing interface leaves LCMP open without a port.
     t_lcmpErrorCode Open(const char* name) {
         std::lock_guard<std::mutex> lock(mutex_);
         name_ = name;
-        const PortStatus status = ReopenLocked();
-        if (ErrorOf(status) == LCMP_ERROR_SOCKET_NOT_OPENED) return LCMP_ERROR_SOCKET_NOT_OPENED;
+        if (!port_ || port_->name() != name_) {
+            int err = 0;
+            if (ErrorOf(ReopenLocked(err)) == LCMP_ERROR_SOCKET_NOT_OPENED)
+                return LCMP_ERROR_SOCKET_NOT_OPENED;
+        }
         open_ = true;
         return LCMP_ERROR_NONE;
-    }
-    // A new name while open: the following sends go out on it.
-    void Rename(const char* name) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (name_ == name && port_) return;
-        name_ = name;
-        ReopenLocked();
     }
     void Close() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -316,50 +319,34 @@ public:
         return port_;
     }
     // The port to send on: the current one while its interface is there, else one
-    // opened again on the name. status tells why there is none.
+    // opened on the name again (an interface made again under the same name is a new
+    // one). status and err tell why there is none.
     std::shared_ptr<Port> UsablePort(PortStatus& status, int& err) {
         std::lock_guard<std::mutex> lock(mutex_);
-        status = PortStatus::kOk;
+        status = open_ ? PortStatus::kOk : PortStatus::kClosed;
         err = 0;
-        if (!open_) {
-            status = PortStatus::kClosed;
-            return nullptr;
-        }
-        if (!port_ || !port_->isBound()) status = ReopenLocked(&err);
-        return port_;
-    }
-    // After a send found the interface gone: opens the name again unless another
-    // thread already has.
-    std::shared_ptr<Port> Replace(const std::shared_ptr<Port>& failed, PortStatus& status, int& err) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        status = PortStatus::kOk;
-        err = 0;
-        if (!open_) {
-            status = PortStatus::kClosed;
-            return nullptr;
-        }
-        if (port_ == failed) status = ReopenLocked(&err);
+        if (open_ && (!port_ || !port_->isBound())) status = ReopenLocked(err);
         return port_;
     }
 
-private:
-    PortStatus ReopenLocked(int* err = nullptr) {
+   private:
+    PortStatus ReopenLocked(int& err) {
         port_.reset();
         std::shared_ptr<Port> port;
         try {
             port = std::make_shared<Port>();
         } catch (const std::bad_alloc&) {
-            if (err != nullptr) *err = ENOMEM;
+            err = ENOMEM;
             return PortStatus::kSocket;
         }
         kivo::l2::PortOptions options;
         options.protocol = kEtherType;
         // Packet sockets bound to one protocol are not handed the frames this host
         // sends (only taps for every protocol are), so LCMP never saw its own frames;
-        // asking the port to skip them changes nothing and costs nothing either way.
+        // skipping them would change nothing.
         options.skipOutgoing = false;
         const PortStatus status = port->Open(name_, options);
-        if (err != nullptr) *err = port->lastErrno();
+        err = port->lastErrno();
         if (status == PortStatus::kOk) port_ = std::move(port);
         ReceiveThreadWake();
         return status;
@@ -445,13 +432,16 @@ void FrameHandle(Reassembler& reassembler, const kivo::l2::FrameView& frame) {
     MessageSegment segment;
     if (!SegmentParse(frame, segment)) return;
     if (segment.mmh.numSegments == 0) {
-        CallbacksExecute(segment.srcMAC, segment.mmh.opcode, const_cast<INT8U*>(segment.mmpl), segment.mmh.length);
+        CallbacksExecute(segment.srcMAC, segment.mmh.opcode, const_cast<INT8U*>(segment.mmpl),
+                         segment.mmh.length);
         return;
     }
     std::unique_ptr<uint8_t[]> message;
     size_t messageLength = 0;
-    if (reassembler.SegmentAdd(segment, kivo::NowMs(), message, messageLength) == Reassembler::Result::kComplete)
-        CallbacksExecute(segment.srcMAC, segment.mmh.opcode, message.get(), static_cast<INT16U>(messageLength));
+    if (reassembler.SegmentAdd(segment, kivo::NowMs(), message, messageLength) ==
+        Reassembler::Result::kComplete)
+        CallbacksExecute(segment.srcMAC, segment.mmh.opcode, message.get(),
+                         static_cast<INT16U>(messageLength));
 }
 
 // Without a port only a wake-up can end the wait early.
@@ -475,27 +465,19 @@ void ReceiveThreadFunction(int wakeFd) {
         const std::shared_ptr<Port> port = lcmpLink.port();
         for (;;) {
             kivo::l2::FrameView frame;
-            const PortStatus status = port ? port->Recv(frame, cycleEnd, wakeFd) : WaitForWake(cycleEnd, wakeFd);
-            if (status == PortStatus::kTimeout) break;
+            const PortStatus status =
+                port ? port->Recv(frame, cycleEnd, wakeFd) : WaitForWake(cycleEnd, wakeFd);
             if (status == PortStatus::kWoken) {
                 // A stop, or a new port to take up.
                 ReceiveThreadWakeClear();
                 stop = !KeepAlive();
                 break;
             }
-            if (status == PortStatus::kOk) {
-                FrameHandle(reassembler, frame);
-            } else if (status == PortStatus::kClosed || !port) {
-                // Nothing to read: wait out the cycle for a wake-up only.
-                if (WaitForWake(cycleEnd, wakeFd) == PortStatus::kWoken) {
-                    ReceiveThreadWakeClear();
-                    stop = !KeepAlive();
-                }
-                break;
-            }
-            // A socket error (the interface went down or away) was taken and counts
-            // as an ignored frame; a send finds out whether the port must be opened
-            // again.
+            if (status == PortStatus::kTimeout || !port) break;
+            // A socket error (the interface went down or away) is taken by the read and
+            // counts as an ignored frame; the next send finds out whether the port must
+            // be opened again.
+            if (status == PortStatus::kOk) FrameHandle(reassembler, frame);
             reassembler.SegmentedFramesListClean(kivo::NowMs());
         }
     }
@@ -548,7 +530,8 @@ t_lcmpErrorCode SendFailure(PortStatus status, int err) {
         Log(LogStream::kErr, "LCMPPacketSegmentSend: bind to interface %s (ifindex %d) error\n", name.c_str(),
             static_cast<int>(if_nametoindex(name.c_str())));
     } else {
-        Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: sendto error (%d,%s)\n", err, std::strerror(err));
+        Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: sendto error (%d,%s)\n", err,
+            std::strerror(err));
     }
     return rc;
 }
@@ -557,19 +540,15 @@ t_lcmpErrorCode LCMPPacketSegmentSend(std::shared_ptr<Port>& port, const INT8U* 
                                       const INT8U* segment) {
     const kivo::l2::VlanTag tag = kivo::l2::VlanTag::Make(vlanId, vlanClass);
     INT8U frame[kMaxFrameLength];
-    const size_t length =
-        FrameBuild(frame, sizeof(frame), dstMAC, port->mac().data(), vlanEnabled ? &tag : nullptr, mmh, segment,
-                   mmh.length);
-    if (length == 0) return LCMP_ERROR_BAD_ARGS;
-    PortStatus status = port->SendFrame(frame, length);
-    int err = errno;
-    if (status == PortStatus::kNoInterface) {
-        // The interface went away under the port; one of the same name may be there
-        // again.
-        port = lcmpLink.Replace(port, status, err);
-        if (!port) return SendFailure(status, err);
-        FrameBuild(frame, sizeof(frame), dstMAC, port->mac().data(), vlanEnabled ? &tag : nullptr, mmh, segment,
-                   mmh.length);
+    PortStatus status = PortStatus::kNoInterface;
+    int err = 0;
+    // Twice when the interface went away under the port: one of the same name may be
+    // there again.
+    for (int attempt = 0; attempt < 2 && status == PortStatus::kNoInterface; ++attempt) {
+        if (attempt > 0 && !(port = lcmpLink.UsablePort(status, err))) break;
+        const size_t length = FrameBuild(frame, sizeof(frame), dstMAC, port->mac().data(),
+                                         vlanEnabled ? &tag : nullptr, mmh, segment, mmh.length);
+        if (length == 0) return LCMP_ERROR_BAD_ARGS;
         status = port->SendFrame(frame, length);
         err = errno;
     }
@@ -591,11 +570,9 @@ t_lcmpErrorCode LCMPSocketInit(const CHAR* interfaceName) {
     // cut and could name another interface.
     if (strnlen(interfaceName, IFNAMSIZ) >= IFNAMSIZ) return LCMP_ERROR_BAD_ARGS;
     // Already open (and its thread running): the new name holds from the next send.
-    if (lcmpLink.isOpen() && rxThread.joinable()) {
-        lcmpLink.Rename(interfaceName);
-        return LCMP_ERROR_NONE;
-    }
+    const bool running = lcmpLink.isOpen() && rxThread.joinable();
     const t_lcmpErrorCode rc = lcmpLink.Open(interfaceName);
+    if (running) return LCMP_ERROR_NONE;
     if (rc != LCMP_ERROR_NONE) return rc;
     if (LCMPReceiveThreadCreate() != 0) {
         // Without a receive thread nothing would ever close the port.
@@ -629,14 +606,15 @@ t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT
     std::shared_ptr<Port> port = lcmpLink.UsablePort(status, err);
     for (unsigned segment = 0; segment <= numSegments; ++segment) {
         Mmh mmh;
-        mmh.length = static_cast<uint16_t>(segment < numSegments ? kMaxSegmentLength
-                                                                 : MMPLlength - kMaxSegmentLength * numSegments);
+        mmh.length = static_cast<uint16_t>(
+            segment < numSegments ? kMaxSegmentLength : MMPLlength - kMaxSegmentLength * numSegments);
         mmh.opcode = static_cast<uint16_t>(opcode);
         mmh.numSegments = static_cast<uint8_t>(numSegments);
         mmh.segment = static_cast<uint8_t>(segment);
         mmh.numSeq = seq;
-        const t_lcmpErrorCode rc = port ? LCMPPacketSegmentSend(port, dstMAC, mmh, MMPL + kMaxSegmentLength * segment)
-                                        : SendFailure(status, err);
+        const t_lcmpErrorCode rc =
+            port ? LCMPPacketSegmentSend(port, dstMAC, mmh, MMPL + kMaxSegmentLength * segment)
+                 : SendFailure(status, err);
         if (rc != LCMP_ERROR_NONE) {
             Log(LogStream::kErr, "Warning: LCMPPacketSend: LCMPPacketSegmentSend returned error\n");
             return rc;

@@ -27,7 +27,8 @@ inline constexpr unsigned kMaxSegments = 16;
 inline constexpr size_t kMaxMessageLength = kMaxSegmentLength * kMaxSegments - 1;  // 23935
 // A tagged frame with a full segment: its payload (MMH and segment) is 4 bytes over
 // the Ethernet maximum, so the interface needs an MTU of 1504.
-inline constexpr size_t kMaxFrameLength = l2::kEthHeaderLength + l2::kVlanTagLength + kMmhLength + kMaxSegmentLength;
+inline constexpr size_t kMaxFrameLength =
+    l2::kEthHeaderLength + l2::kVlanTagLength + kMmhLength + kMaxSegmentLength;
 inline constexpr uint32_t kSegmentMaxAgeMs = 50;
 inline constexpr uint32_t kMaxReceivedValues = 65535;
 
@@ -45,8 +46,8 @@ bool MmhRead(ByteReader& r, Mmh& mmh);
 // Writes one frame (Ethernet header, the tag when given, EtherType, MMH, segment,
 // padding to the minimum size) into out. Returns the frame length, or 0 when the
 // segment is longer than kMaxSegmentLength or the frame does not fit cap.
-size_t FrameBuild(uint8_t* out, size_t cap, const uint8_t dstMAC[6], const uint8_t srcMAC[6], const l2::VlanTag* tag,
-                  const Mmh& mmh, const uint8_t* segment, size_t segmentLength);
+size_t FrameBuild(uint8_t* out, size_t cap, const uint8_t dstMAC[6], const uint8_t srcMAC[6],
+                  const l2::VlanTag* tag, const Mmh& mmh, const uint8_t* segment, size_t segmentLength);
 
 // The LCMP part of a received frame, checked: the MMPL lies entirely within the
 // received bytes.
