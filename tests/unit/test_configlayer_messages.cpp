@@ -9,6 +9,7 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_internal.h"
+#include "failpoint.h"
 #include "configlayer.h"
 #include "configlayer_internal.h"
 
@@ -133,12 +134,12 @@ TEST(ConfiglayerRequest, NameLengthIsBoundedByTheWorkArea) {
 
 TEST(ConfiglayerRequest, FailureToAddTheMarkerValuesIsAnLcmpError) {
     // INFO cannot be added.
-    kivo::lcmp::FailPointArm(kivo::lcmp::FailPoint::kValue, 1);
+    kivo::FailPointArm("lcmp.value", 1);
     Params in;
     in.Add("A");
     ValueList out;
     EXPECT_EQ(GenerateGetValueList(FALSE, in.head, &out.list), CONFIGLAYER_ERROR_LCMP);
-    kivo::lcmp::FailPointsClear();
+    kivo::FailPointsClear();
     EXPECT_TRUE(out.Values().empty());
 
     // DATAMODEL cannot be added: the list is one value short of full.

@@ -7,6 +7,7 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_internal.h"
+#include "failpoint.h"
 #include "configlayer.h"
 
 namespace {
@@ -20,13 +21,13 @@ struct Fixture : testing::Test {
         ConfiglayerParamAdd(&input, "SYSTEM.A", "1");
     }
     void TearDown() override {
-        kivo::lcmp::FailPointsClear();
+        kivo::FailPointsClear();
         ConfiglayerMaxRetriesSet(0);
         DeviceListFree(device);
         ConfiglayerParamsDestroy(input);
     }
     // Makes every LCMPInit fail until the points are cleared.
-    static void BlockLcmpInit() { kivo::lcmp::FailPointArm(kivo::lcmp::FailPoint::kReceiveThread, 1000); }
+    static void BlockLcmpInit() { kivo::FailPointArm("lcmp.receive_thread", 1000); }
     static int Count(const std::string& text, const std::string& what) {
         int n = 0;
         for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
@@ -77,7 +78,7 @@ TEST_F(Fixture, LcmpThatCannotBeOpenedFailsEveryOperationAndLeavesNothingOpen) {
     EXPECT_EQ(device->next, nullptr);
 
     // LCMP is free again: the next user opens it at once.
-    kivo::lcmp::FailPointsClear();
+    kivo::FailPointsClear();
     if (getuid() != 0) GTEST_SKIP() << "opening LCMP needs a raw socket";
     ASSERT_EQ(LCMPInit("lo"), LCMP_ERROR_NONE);
     LCMPEnd();

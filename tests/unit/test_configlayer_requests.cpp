@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "LCMP_internal.h"
+#include "failpoint.h"
 #include "configlayer.h"
 #include "kivohost.h"
 
@@ -143,7 +144,7 @@ TEST(ResponseToMessage, RecordsAreNameValueTypeAndCount) {
 
 TEST(ParamRequest, MalformedOrUnknownRequestsAreRefusedWithoutExchange) {
     // Any device exchange would need LCMP; keep it closed so one would fail loudly.
-    kivo::lcmp::FailPointArm(kivo::lcmp::FailPoint::kReceiveThread, 1000);
+    kivo::FailPointArm("lcmp.receive_thread", 1000);
     // Unknown device type, for all four requests.
     for (auto handler : {GetAllGet, GetGet, SetGet, FactoryResetGet})
         EXPECT_EQ(Reply(Request(REQUEST_GET, 1, "eth0").Block(2, std::string("A\0", 2)).Run(handler)),
@@ -162,11 +163,11 @@ TEST(ParamRequest, MalformedOrUnknownRequestsAreRefusedWithoutExchange) {
     // Texts not terminated inside the block, and a Set block that ends after a name.
     EXPECT_EQ(Reply(Request(REQUEST_GET, 3, "eth0").Block(2, "AB").Run(GetGet)), kRefused);
     EXPECT_EQ(Reply(Request(REQUEST_SET, 3, "eth0").Block(2, std::string("A\0", 2)).Run(SetGet)), kRefused);
-    kivo::lcmp::FailPointsClear();
+    kivo::FailPointsClear();
 }
 
 TEST(ParamRequest, EmptyBlockAndUnreachableDeviceFail) {
-    kivo::lcmp::FailPointArm(kivo::lcmp::FailPoint::kReceiveThread, 1000);
+    kivo::FailPointArm("lcmp.receive_thread", 1000);
     // An empty block is an empty input list, which the configuration layer rejects.
     EXPECT_EQ(Reply(Request(REQUEST_GET, 3, "eth0").Block(0, "").Run(GetGet)), kFailed);
     // LCMP cannot be opened: every LCMP request fails; Set says why.
@@ -183,5 +184,5 @@ TEST(ParamRequest, EmptyBlockAndUnreachableDeviceFail) {
               kFailed);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Configlayer error -1\n");
-    kivo::lcmp::FailPointsClear();
+    kivo::FailPointsClear();
 }

@@ -204,7 +204,7 @@ TEST(ConversionRender, TimeText) {
 }
 
 TEST(ConversionRender, ProductTable) {
-    using namespace kivo::conv;
+    using namespace kivo::config;
     for (size_t i = 0; i < kProductCount; ++i) {
         const t_flashProduct& p = kProductRows[i];
         const Bytes id = {static_cast<INT8U>(p.prodId), static_cast<INT8U>(p.prodId >> 8),
@@ -353,7 +353,7 @@ TEST(ConversionParse, NeverWritesPastItsArea) {
 }
 
 TEST(ConversionParse, ExpandIPv6) {
-    using kivo::conv::ExpandIPv6;
+    using kivo::config::ExpandIPv6;
     struct Case {
         const char* in;
         const char* out;  // null: refused

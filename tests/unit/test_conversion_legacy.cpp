@@ -178,7 +178,7 @@ TEST(LegacyParse, BigEndianAndItsOwnRules) {
 }
 
 TEST(LegacyProducts, FirstEntriesOnly) {
-    using namespace kivo::conv;
+    using namespace kivo::config;
     for (size_t i = 0; i < kProductCount; ++i) {
         const t_flashProduct& p = kProductRows[i];
         const bool known = i < kLegacyProductCount;

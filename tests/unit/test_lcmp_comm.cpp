@@ -14,6 +14,8 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_internal.h"
+#include "failpoint.h"
+#include "version.h"
 
 using namespace kivo::lcmp;
 using Bytes = std::vector<uint8_t>;
@@ -142,7 +144,7 @@ TEST(LcmpValues, ListsKeepOrderCountAndCopies) {
     EXPECT_EQ(Bytes(list->head->srcMAC, list->head->srcMAC + 6), Bytes(6, 0));
     EXPECT_EQ(Bytes(list->tail->srcMAC, list->tail->srcMAC + 6), Bytes(src, src + 6));
     EXPECT_EQ(list->tail->responseTime, 42u);
-    FailPointArm(FailPoint::kValue);
+    kivo::FailPointArm("lcmp.value");
     EXPECT_EQ(LCMPValueAdd(&list, LCMP_VALUE_INFO, 3, data), LCMP_ERROR_MALLOC);
     EXPECT_EQ(list->numValues, 2);
     EXPECT_EQ(LCMPValueAdd(nullptr, LCMP_VALUE_INFO, 3, data), LCMP_ERROR_BAD_ARGS);
@@ -363,7 +365,7 @@ TEST(LcmpConfirm, UnicastReplyOfSeveralMessages) {
     EXPECT_EQ(Values(r.list), (std::vector<V>{{kMarker, {1, 1}}, {0x24, {1}}, {kMarker, {2}}, {0x24, {2}}}));
     EXPECT_FALSE(r.cd->callbackRunning);
 
-    FailPointArm(FailPoint::kCallbackData);
+    kivo::FailPointArm("lcmp.callback_data");
     EXPECT_EQ(CallbackDataCreate(nullptr, 1, nullptr, nullptr), nullptr);
 }
 
@@ -417,5 +419,7 @@ TEST(LcmpInitArgs, RefusedNamesLeaveLcmpClosed) {
     EXPECT_EQ(LCMPInit(longName.c_str()), LCMP_ERROR_BAD_ARGS) << "the lock was released";
     EXPECT_EQ(LCMPInit(nullptr), LCMP_ERROR_BAD_ARGS);
     LCMPEnd();  // nothing open: no effect
-    EXPECT_EQ(LCMPLibVersionGet(), 131111u);
+    // The project version, packed one byte per part.
+    EXPECT_EQ(LCMPLibVersionGet(),
+              static_cast<INT32U>(KIVO_VERSION_MAJOR << 16 | KIVO_VERSION_MINOR << 8 | KIVO_VERSION_BUILD));
 }

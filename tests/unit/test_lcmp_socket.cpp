@@ -8,14 +8,20 @@
 #include <cstring>
 #include <ctime>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "LCMP_internal.h"
 #include "LCMP_socket.h"
+#include "clock.h"
+#include "failpoint.h"
 
 using namespace kivo::lcmp;
+using kivo::FailPointArm;
+using kivo::FailPointsClear;
+using kivo::l2::VlanTag;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -30,10 +36,22 @@ Bytes Pattern(size_t n, uint8_t seed = 0) {
     return b;
 }
 
-Bytes Frame(const VlanSetting& vlan, const Mmh& mmh, const Bytes& segment, const uint8_t* src = kSrc) {
+// Tagged frames carry VLAN tag (vid, pcp) when given.
+Bytes Frame(std::optional<VlanTag> tag, const Mmh& mmh, const Bytes& segment, const uint8_t* src = kSrc) {
     Bytes f(kMaxFrameLength);
-    f.resize(FrameBuild(f.data(), f.size(), kDst, src, vlan, mmh, segment.data(), segment.size()));
+    f.resize(FrameBuild(f.data(), f.size(), kDst, src, tag ? &*tag : nullptr, mmh, segment.data(),
+                        segment.size()));
     return f;
+}
+
+std::optional<VlanTag> Tag(bool tagged, uint16_t vid, uint8_t pcp) {
+    return tagged ? std::optional<VlanTag>(VlanTag::Make(vid, pcp)) : std::nullopt;
+}
+
+// Parses a received frame as the receive thread does.
+bool Parse(const Bytes& f, size_t length, MessageSegment& out) {
+    kivo::l2::FrameView view;
+    return kivo::l2::FrameParse(f.data(), length, view) && SegmentParse(view, out);
 }
 
 }  // namespace
@@ -50,15 +68,15 @@ TEST(LcmpFrame, SizesAndPaddingFollowTheSegmentLength) {
         mmh.length = static_cast<uint16_t>(c.segment);
         mmh.opcode = LCMP_READ_REQ;
         const Bytes seg = Pattern(c.segment, 3);
-        const Bytes f = Frame(VlanSetting{c.tagged, 100, 0}, mmh, seg);
+        const Bytes f = Frame(Tag(c.tagged, 100, 0), mmh, seg);
         ASSERT_EQ(f.size(), c.frame) << c.segment << (c.tagged ? " tagged" : "");
         const size_t mmpl = 22 + (c.tagged ? 4 : 0);
         EXPECT_TRUE(std::equal(seg.begin(), seg.end(), f.begin() + mmpl));
         EXPECT_TRUE(std::all_of(f.begin() + mmpl + c.segment, f.end(), [](uint8_t b) { return b == 0; }));
     }
     Bytes big(kMaxFrameLength + 8);
-    EXPECT_EQ(FrameBuild(big.data(), big.size(), kDst, kSrc, {}, Mmh{}, big.data(), 1497), 0u);
-    EXPECT_EQ(FrameBuild(big.data(), 1517, kDst, kSrc, {}, Mmh{}, big.data(), 1496), 0u)
+    EXPECT_EQ(FrameBuild(big.data(), big.size(), kDst, kSrc, nullptr, Mmh{}, big.data(), 1497), 0u);
+    EXPECT_EQ(FrameBuild(big.data(), 1517, kDst, kSrc, nullptr, Mmh{}, big.data(), 1496), 0u)
         << "buffer too small";
 }
 
@@ -69,16 +87,16 @@ TEST(LcmpFrame, HeaderAndTagBytes) {
     mmh.numSegments = 3;
     mmh.segment = 2;
     mmh.numSeq = 0xBEEF;
-    const Bytes plain = Frame({}, mmh, Pattern(0x5A3));
+    const Bytes plain = Frame(std::nullopt, mmh, Pattern(0x5A3));
     EXPECT_TRUE(std::equal(kDst, kDst + 6, plain.begin()));
     EXPECT_TRUE(std::equal(kSrc, kSrc + 6, plain.begin() + 6));
     EXPECT_EQ(Bytes(plain.begin() + 12, plain.begin() + 22),
               (Bytes{0x22, 0xE3, 0xA3, 0x35, 0x16, 0x00, 0x23, 0xEF, 0xBE, 0x10}));
 
-    const Bytes tagged = Frame(VlanSetting{true, 100, 0}, mmh, Pattern(0x5A3));
+    const Bytes tagged = Frame(Tag(true, 100, 0), mmh, Pattern(0x5A3));
     EXPECT_EQ(Bytes(tagged.begin() + 12, tagged.begin() + 18), (Bytes{0x81, 0x00, 0x00, 0x64, 0x22, 0xE3}));
     EXPECT_TRUE(std::equal(plain.begin() + 14, plain.end(), tagged.begin() + 18));
-    const Bytes high = Frame(VlanSetting{true, 4094, 5}, mmh, {});
+    const Bytes high = Frame(Tag(true, 4094, 5), mmh, {});
     EXPECT_EQ(Bytes(high.begin() + 12, high.begin() + 16), (Bytes{0x81, 0x00, 0xAF, 0xFE}));
 
     // Every field survives a round trip through the packed bytes.
@@ -90,9 +108,12 @@ TEST(LcmpFrame, HeaderAndTagBytes) {
         m.numSegments = static_cast<uint8_t>(rng() & 0xF);
         m.segment = static_cast<uint8_t>(rng() & 0xF);
         m.numSeq = static_cast<uint16_t>(rng());
-        uint8_t b[8];
-        MmhEncode(m, b);
-        const Mmh d = MmhDecode(b);
+        uint8_t b[kMmhLength];
+        kivo::ByteWriter w(b, sizeof(b));
+        ASSERT_TRUE(MmhWrite(w, m));
+        kivo::ByteReader r(b, sizeof(b));
+        Mmh d;
+        ASSERT_TRUE(MmhRead(r, d));
         ASSERT_EQ(std::tie(d.length, d.opcode, d.numSegments, d.segment, d.numSeq),
                   std::tie(m.length, m.opcode, m.numSegments, m.segment, m.numSeq));
         ASSERT_EQ(b[3], 0);
@@ -106,28 +127,31 @@ TEST(LcmpFrame, ParseChecksLengthsBeforeReading) {
     mmh.length = 5;
     const Bytes seg = Pattern(5, 9);
     for (bool tagged : {false, true}) {
-        const Bytes f = Frame(VlanSetting{tagged, 7, 1}, mmh, seg, kOther);
+        const Bytes f = Frame(Tag(tagged, 7, 1), mmh, seg, kOther);
         const size_t header = 22 + (tagged ? 4 : 0);
-        FrameView v;
-        ASSERT_TRUE(FrameParse(f.data(), f.size(), v));
-        EXPECT_EQ(v.tagged, tagged);
+        MessageSegment v;
+        ASSERT_TRUE(Parse(f, f.size(), v));
         EXPECT_EQ(v.mmh.opcode, LCMP_READ_CNF);
         EXPECT_EQ(0, std::memcmp(v.srcMAC, kOther, 6));
         EXPECT_EQ(Bytes(v.mmpl, v.mmpl + 5), seg);
         // The MMPL must lie within the received bytes: exactly enough, one short.
-        EXPECT_TRUE(FrameParse(f.data(), header + 5, v));
-        EXPECT_FALSE(FrameParse(f.data(), header + 4, v));
+        EXPECT_TRUE(Parse(f, header + 5, v));
+        EXPECT_FALSE(Parse(f, header + 4, v));
     }
     // Shortest frames: addresses, type and MMH (+ tag) with an empty segment.
     Mmh empty;
-    const Bytes f = Frame({}, empty, {});
-    const Bytes t = Frame(VlanSetting{true, 1, 0}, empty, {});
-    FrameView v;
-    EXPECT_TRUE(FrameParse(f.data(), 22, v));
-    EXPECT_FALSE(FrameParse(f.data(), 21, v));
-    EXPECT_TRUE(FrameParse(t.data(), 26, v));
-    EXPECT_FALSE(FrameParse(t.data(), 25, v));
-    EXPECT_FALSE(FrameParse(nullptr, 0, v));
+    const Bytes f = Frame(std::nullopt, empty, {});
+    const Bytes t = Frame(Tag(true, 1, 0), empty, {});
+    MessageSegment v;
+    EXPECT_TRUE(Parse(f, 22, v));
+    EXPECT_FALSE(Parse(f, 21, v));
+    EXPECT_TRUE(Parse(t, 26, v));
+    EXPECT_FALSE(Parse(t, 25, v));
+    EXPECT_FALSE(Parse(Bytes{}, 0, v));
+    // A frame of another type is not LCMP.
+    Bytes other = f;
+    other[12] = 0x88;
+    EXPECT_FALSE(Parse(other, other.size(), v));
 }
 
 TEST(LcmpSend, SegmentLimitAndSequenceCounters) {
@@ -171,7 +195,7 @@ class LcmpReassembly : public testing::Test {
         mmh.numSegments = numSegments;
         mmh.segment = segment;
         mmh.numSeq = seq;
-        FrameView v{src, mmh, bytes.data(), false};
+        MessageSegment v{src, mmh, bytes.data()};
         std::unique_ptr<uint8_t[]> buf;
         size_t len = 0;
         const auto r = reassembler.SegmentAdd(v, now, buf, len);
@@ -254,7 +278,7 @@ TEST_F(LcmpReassembly, AgeingCountsFromTheLastNewSegment) {
     Mmh mmh;
     mmh.numSegments = 1;
     const uint8_t byte = 0;
-    FrameView v{kSrc, mmh, &byte, false};
+    MessageSegment v{kSrc, mmh, &byte};
     std::unique_ptr<uint8_t[]> buf;
     size_t len = 0;
     wrap.SegmentAdd(v, 0xFFFFFFF0u, buf, len);
@@ -265,17 +289,17 @@ TEST_F(LcmpReassembly, AgeingCountsFromTheLastNewSegment) {
 }
 
 TEST_F(LcmpReassembly, AllocationFailuresLeaveConsistentRecords) {
-    FailPointArm(FailPoint::kRecord);
+    FailPointArm("lcmp.record");
     EXPECT_EQ(Add(0, 1, Bytes(2, 1), 0), R::kDropped);
     EXPECT_EQ(reassembler.records(), 0u);
 
     EXPECT_EQ(Add(0, 1, Bytes(2, 1), 0), R::kPending);
-    FailPointArm(FailPoint::kSegment);
+    FailPointArm("lcmp.segment");
     EXPECT_EQ(Add(1, 1, Bytes(2, 2), 0), R::kDropped);
     EXPECT_EQ(reassembler.records(), 1u) << "the record stays as it was";
     // The reassembly buffer cannot be had: the record goes, a repeated segment
     // alone does not complete anything, the whole message sent again does.
-    FailPointArm(FailPoint::kReassemblyBuffer);
+    FailPointArm("lcmp.reassembly_buffer");
     EXPECT_EQ(Add(1, 1, Bytes(2, 2), 0), R::kDropped);
     EXPECT_EQ(reassembler.records(), 0u);
     EXPECT_EQ(Add(1, 1, Bytes(2, 2), 0), R::kPending);
@@ -288,7 +312,7 @@ TEST(LcmpTime, TimeBaseIsTheSteadyClock) {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     const uint32_t mono =
         static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
-    EXPECT_LE(static_cast<uint32_t>(NowMs() - mono), 5u);
+    EXPECT_LE(static_cast<uint32_t>(kivo::NowMs() - mono), 5u);
 }
 
 // ---------------------------------------------------------------- registry
@@ -323,7 +347,7 @@ TEST(LcmpRegistry, FiltersOrderAndUninstall) {
     Dispatch(kSrc, LCMP_READ_CNF, data, 1);
     EXPECT_EQ(seen.calls.size(), 3u);
     EXPECT_EQ(LCMPCallBackUninstall(nullptr), LCMP_ERROR_BAD_ARGS);
-    FailPointArm(FailPoint::kRegistration);
+    FailPointArm("lcmp.registration");
     EXPECT_EQ(LCMPCallBackInstall(Record, nullptr, LCMP_READ_CNF, &seen), nullptr);
     FailPointsClear();
 }

@@ -2,27 +2,44 @@
 // and the operations on a device's configuration layer over LCMP.
 #include "configlayer.h"
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+
+#include "LCMP_comm.h"
+#include "byte_io.h"
+#include "configlayer_internal.h"
+#include "conversion.h"
+#include "device.h"
+#include "log.h"
+#include "version.h"
+
+using kivo::Log;
+using kivo::LogStream;
 
 // ---------------------------------------------------------------------------
 // Parameter lists
-// ---------------------------------------------------------------------------
 
 // Appends a node for an output list; used only inside the configuration layer.
-t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, const CHAR* name, const CHAR* value,
-                                                   t_paramType type, INT32S nElem, INT32S responseTime);
+t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, const CHAR* name,
+                                                   const CHAR* value, t_paramType type, INT32S nElem,
+                                                   INT32S responseTime);
 
 namespace {
 
-CHAR* copyString(const CHAR* s) {
+CHAR* CopyString(const CHAR* s) {
     const size_t n = std::strlen(s) + 1;
     CHAR* copy = static_cast<CHAR*>(std::malloc(n));
     if (copy != nullptr) std::memcpy(copy, s, n);
     return copy;
 }
 
-void appendNode(t_configlayerParam** params, t_configlayerParam* node) {
+void AppendNode(t_configlayerParam** params, t_configlayerParam* node) {
     node->next = nullptr;
     t_configlayerParam** link = params;
     while (*link != nullptr) link = &(*link)->next;
@@ -31,12 +48,13 @@ void appendNode(t_configlayerParam** params, t_configlayerParam* node) {
 
 }  // namespace
 
-t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, const CHAR* name, const CHAR* value,
-                                                   t_paramType type, INT32S nElem, INT32S responseTime) {
+t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, const CHAR* name,
+                                                   const CHAR* value, t_paramType type, INT32S nElem,
+                                                   INT32S responseTime) {
     if (params == nullptr || name == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
     t_configlayerParam* node = static_cast<t_configlayerParam*>(std::calloc(1, sizeof(t_configlayerParam)));
     if (node == nullptr) return CONFIGLAYER_ERROR_MALLOC;
-    node->name = copyString(name);
+    node->name = CopyString(name);
     if (node->name == nullptr) {
         std::free(node);
         return CONFIGLAYER_ERROR_MALLOC;
@@ -46,13 +64,13 @@ t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, 
     if (value != nullptr) {
         node->type = type;
         node->responseTime = responseTime;
-        node->value = copyString(value);
+        node->value = CopyString(value);
         // Without its value copy the node is still appended, and the caller told.
         if (node->value == nullptr) result = CONFIGLAYER_ERROR_MALLOC;
     } else {
         node->type = PARAM_TYPE_NOT_DEFINED;
     }
-    appendNode(params, node);
+    AppendNode(params, node);
     return result;
 }
 
@@ -60,7 +78,8 @@ t_configlayerErrorCode ConfiglayerParamAdd(t_configlayerParam** params, const CH
     return ConfiglayerParamExtendedAdd(params, name, value, PARAM_TYPE_STRING, 0, 0);
 }
 
-t_configlayerErrorCode ConfiglayerParamsShift(t_configlayerParam** params, t_configlayerParam** removedParam) {
+t_configlayerErrorCode ConfiglayerParamsShift(t_configlayerParam** params,
+                                              t_configlayerParam** removedParam) {
     if (params == nullptr || removedParam == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
     t_configlayerParam* head = *params;
     if (head != nullptr) {
@@ -73,7 +92,7 @@ t_configlayerErrorCode ConfiglayerParamsShift(t_configlayerParam** params, t_con
 
 t_configlayerErrorCode ConfiglayerParamsPush(t_configlayerParam** params, t_configlayerParam* paramToPush) {
     if (params == nullptr || paramToPush == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
-    appendNode(params, paramToPush);
+    AppendNode(params, paramToPush);
     return CONFIGLAYER_ERROR_NONE;
 }
 
@@ -103,10 +122,11 @@ t_configlayerErrorCode ConfiglayerParamsCopy(const t_configlayerParam* original,
     // Appends through a tail link: the copy keeps the original's order.
     t_configlayerParam** tail = copy;
     for (const t_configlayerParam* p = original; p != nullptr; p = p->next) {
-        t_configlayerParam* node = static_cast<t_configlayerParam*>(std::calloc(1, sizeof(t_configlayerParam)));
+        t_configlayerParam* node =
+            static_cast<t_configlayerParam*>(std::calloc(1, sizeof(t_configlayerParam)));
         if (node == nullptr) return CONFIGLAYER_ERROR_MALLOC;
-        node->name = p->name ? copyString(p->name) : nullptr;
-        node->value = p->value ? copyString(p->value) : nullptr;
+        node->name = p->name ? CopyString(p->name) : nullptr;
+        node->value = p->value ? CopyString(p->value) : nullptr;
         if ((p->name && node->name == nullptr) || (p->value && node->value == nullptr)) {
             ConfiglayerParamDestroy(node);
             return CONFIGLAYER_ERROR_MALLOC;
@@ -119,25 +139,8 @@ t_configlayerErrorCode ConfiglayerParamsCopy(const t_configlayerParam* original,
     return CONFIGLAYER_ERROR_NONE;
 }
 
-
-//////////////////////////////////////////////////////////////////////////////
+// ---------------------------------------------------------------------------
 // Configuration layer messages
-//////////////////////////////////////////////////////////////////////////////
-
-#include <atomic>
-#include <cstdio>
-#include <cstring>
-#include <memory>
-#include <new>
-#include <span>
-#include <string>
-
-#include "LCMP_comm.h"
-#include "byte_io.h"
-#include "configlayer.h"
-#include "configlayer_internal.h"
-#include "conversion.h"
-#include "device.h"
 
 namespace {
 
@@ -166,7 +169,8 @@ bool ReadRecord(kivo::ByteReader& r, ParamRecord& rec) {
 // Writes one record (length, control, type, data).
 bool WriteRecord(kivo::ByteWriter& w, INT8U control, INT8U type, const void* data, size_t dataLength) {
     if (dataLength > 0xFFFFu - 2u) return false;
-    return w.le16(static_cast<uint16_t>(dataLength + 2)) && w.u8(control) && w.u8(type) && w.bytes(data, dataLength);
+    return w.le16(static_cast<uint16_t>(dataLength + 2)) && w.u8(control) && w.u8(type) &&
+           w.bytes(data, dataLength);
 }
 
 // True when the list starts with an INFO value followed by a DATAMODEL value.
@@ -212,7 +216,9 @@ bool ParseMacText(const CHAR* text, INT8U* mac) {
 }
 
 // A zero-filled work area; null when it cannot be had.
-std::unique_ptr<INT8U[]> WorkArea(size_t size) { return std::unique_ptr<INT8U[]>(new (std::nothrow) INT8U[size]()); }
+std::unique_ptr<INT8U[]> WorkArea(size_t size) {
+    return std::unique_ptr<INT8U[]>(new (std::nothrow) INT8U[size]());
+}
 
 }  // namespace
 
@@ -235,9 +241,9 @@ t_configlayerErrorCode GenerateGetValueList(BOOLEAN privateModel, const t_config
         if (nameLength > CONFIGLAYER_NAME_MAX) return CONFIGLAYER_ERROR_BAD_ARGS;
         kivo::ByteWriter w(area, sizeof(area));
         WriteRecord(w, CONFIGLAYER_RECORD_NAME, PARAM_TYPE_STRING, p->name, nameLength);
-        if (LCMPValueAdd(valueList, LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_READ_REQ, static_cast<INT16U>(w.pos()),
-                         area) != LCMP_ERROR_NONE) {
-            std::fprintf(stderr, "Warning: GenerateGetValueList - LCMPValueAdd error (%s)\n", p->name);
+        if (LCMPValueAdd(valueList, LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_READ_REQ,
+                         static_cast<INT16U>(w.pos()), area) != LCMP_ERROR_NONE) {
+            Log(LogStream::kErr, "Warning: GenerateGetValueList - LCMPValueAdd error (%s)\n", p->name);
             return CONFIGLAYER_ERROR_LCMP;
         }
     }
@@ -255,14 +261,15 @@ t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_config
     // Nodes are paired by position: the n-th type node serves the n-th input node.
     const t_configlayerParam* typeNode = paramsType;
     for (const t_configlayerParam* p = params; p != nullptr; p = p->next, typeNode = typeNode->next) {
-        if (p->type != PARAM_TYPE_STRING || p->value == nullptr || p->name == nullptr || typeNode == nullptr) {
-            std::fprintf(stderr, "Error: Input type is not string\n");
+        if (p->type != PARAM_TYPE_STRING || p->value == nullptr || p->name == nullptr ||
+            typeNode == nullptr) {
+            Log(LogStream::kErr, "Error: Input type is not string\n");
             return CONFIGLAYER_ERROR_BAD_ARGS;
         }
         INT32U convertedLength = 0;
         if (!ConversionStringToValue(typeNode->type, p->value, converted.get(), CONVERSION_VALUE_AREA_SIZE,
                                      &convertedLength)) {
-            std::fprintf(stderr, "Error: conversion from string to value failed\n");
+            Log(LogStream::kErr, "Error: conversion from string to value failed\n");
             return CONFIGLAYER_ERROR_BAD_ARGS;
         }
         const size_t nameLength = std::strlen(p->name);
@@ -273,14 +280,15 @@ t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_config
         WriteRecord(w, CONFIGLAYER_RECORD_VALUE, static_cast<INT8U>(typeNode->type), converted.get(),
                     convertedLength);
         if (!w.ok()) return CONFIGLAYER_ERROR_BAD_ARGS;
-        if (LCMPValueAdd(valueList, LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_WRITE_REQ, static_cast<INT16U>(w.pos()),
-                         built.get()) != LCMP_ERROR_NONE)
+        if (LCMPValueAdd(valueList, LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_WRITE_REQ,
+                         static_cast<INT16U>(w.pos()), built.get()) != LCMP_ERROR_NONE)
             return CONFIGLAYER_ERROR_LCMP;
     }
     return CONFIGLAYER_ERROR_NONE;
 }
 
-t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerParam** params, BOOLEAN filterMac) {
+t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerParam** params,
+                                  BOOLEAN filterMac) {
     std::unique_ptr<INT8U[]> area = WorkArea(CONVERSION_TEXT_AREA_SIZE);
     if (!area) return CONFIGLAYER_ERROR_MALLOC;
     if (read == nullptr || params == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
@@ -320,8 +328,8 @@ t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerPara
                 result = CONFIGLAYER_ERROR_BAD_FORMAT;
                 break;
             }
-            const INT32S conv = ConversionValueToErrorString(valueRec.data, static_cast<INT32U>(valueRec.dataLength),
-                                                             text, CONVERSION_TEXT_AREA_SIZE);
+            const INT32S conv = ConversionValueToErrorString(
+                valueRec.data, static_cast<INT32U>(valueRec.dataLength), text, CONVERSION_TEXT_AREA_SIZE);
             if (conv == CONVERSION_ERROR_NONE) {
                 nodeType = PARAM_TYPE_SET_OK;
             } else if (conv == CONVERSION_ERROR_RFA) {
@@ -333,8 +341,9 @@ t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerPara
             std::snprintf(text, CONVERSION_TEXT_AREA_SIZE, "ERROR INVALID CONTROL TYPE");
         }
         result = status;
-        const t_configlayerErrorCode added = ConfiglayerParamExtendedAdd(
-            params, name.data(), text, nodeType, static_cast<INT32S>(nElem), static_cast<INT32S>(v->responseTime));
+        const t_configlayerErrorCode added =
+            ConfiglayerParamExtendedAdd(params, name.data(), text, nodeType, static_cast<INT32S>(nElem),
+                                        static_cast<INT32S>(v->responseTime));
         if (result == CONFIGLAYER_ERROR_NONE) result = added;
     }
     return result;
@@ -385,9 +394,8 @@ t_configlayerErrorCode FillDeviceList(const t_lcmpValueList* read, const CHAR* i
     return result;
 }
 
-//////////////////////////////////////////////////////////////////////////////
+// ---------------------------------------------------------------------------
 // Configuration layer operations
-//////////////////////////////////////////////////////////////////////////////
 
 namespace {
 
@@ -415,7 +423,8 @@ t_configlayerErrorCode RunPasses(Attempt attempt, Final isFinal) {
         const INT32S maxRetries = configlayerMaxRetries.load();
         for (INT32S n = 0;; ++n) {
             result = attempt(hash, n);
-            if (result == CONFIGLAYER_ERROR_NONE || result == CONFIGLAYER_ERROR_PARAM || n >= maxRetries) break;
+            if (result == CONFIGLAYER_ERROR_NONE || result == CONFIGLAYER_ERROR_PARAM || n >= maxRetries)
+                break;
         }
         if (isFinal(result)) break;
     }
@@ -424,8 +433,9 @@ t_configlayerErrorCode RunPasses(Attempt attempt, Final isFinal) {
 
 // One read exchange on the open LCMP: sends request (which it consumes) and hands the
 // answer list over in *answer. CONFIGLAYER_ERROR_LCMP on an LCMP error or no answer.
-t_configlayerErrorCode ReadExchange(t_lcmpValueList* request, const t_lcmpEncryptionConf* conf, const INT8U* mac,
-                                    t_lcmpValueList** answer, t_lcmpErrorCode* lcmpResult = nullptr) {
+t_configlayerErrorCode ReadExchange(t_lcmpValueList* request, const t_lcmpEncryptionConf* conf,
+                                    const INT8U* mac, t_lcmpValueList** answer,
+                                    t_lcmpErrorCode* lcmpResult = nullptr) {
     *answer = nullptr;
     const t_lcmpErrorCode rc = LCMPRead(LCMP_CONTROL_VENDOR, request, conf, LCMP_UNICAST, mac, answer);
     LCMPValueListDestroy(request);
@@ -438,9 +448,9 @@ t_configlayerErrorCode ReadExchange(t_lcmpValueList* request, const t_lcmpEncryp
     return CONFIGLAYER_ERROR_NONE;
 }
 
-t_configlayerErrorCode GetAttempt(const t_device* device, BOOLEAN privateModel, const t_lcmpEncryptionConf& conf,
-                                  const t_configlayerParam* paramsInput, t_configlayerParam** paramsOutput,
-                                  BOOLEAN filterMac) {
+t_configlayerErrorCode GetAttempt(const t_device* device, BOOLEAN privateModel,
+                                  const t_lcmpEncryptionConf& conf, const t_configlayerParam* paramsInput,
+                                  t_configlayerParam** paramsOutput, BOOLEAN filterMac) {
     ConfiglayerParamsDestroy(*paramsOutput);
     *paramsOutput = nullptr;
     t_lcmpValueList* request = nullptr;
@@ -461,8 +471,9 @@ t_configlayerErrorCode GetAttempt(const t_device* device, BOOLEAN privateModel, 
     return result;
 }
 
-t_configlayerErrorCode GetAllAttempt(const t_device* device, BOOLEAN privateModel, const t_lcmpEncryptionConf& conf,
-                                     t_configlayerParam** paramsOutput, BOOLEAN filterMac, bool& anyRefused) {
+t_configlayerErrorCode GetAllAttempt(const t_device* device, BOOLEAN privateModel,
+                                     const t_lcmpEncryptionConf& conf, t_configlayerParam** paramsOutput,
+                                     BOOLEAN filterMac, bool& anyRefused) {
     ConfiglayerParamsDestroy(*paramsOutput);
     *paramsOutput = nullptr;
     t_lcmpValueList* request = nullptr;
@@ -476,8 +487,8 @@ t_configlayerErrorCode GetAllAttempt(const t_device* device, BOOLEAN privateMode
     }
     t_lcmpValueList* answer = nullptr;
     t_configlayerErrorCode result = CONFIGLAYER_ERROR_NONE;
-    const t_lcmpErrorCode rc = LCMPRead(LCMP_CONTROL_VENDOR, request, &conf, LCMP_UNICAST, device->deviceMACAddr,
-                                        &answer);
+    const t_lcmpErrorCode rc =
+        LCMPRead(LCMP_CONTROL_VENDOR, request, &conf, LCMP_UNICAST, device->deviceMACAddr, &answer);
     LCMPValueListDestroy(request);
     t_configlayerParam* names = nullptr;
     if (rc != LCMP_ERROR_NONE) {
@@ -521,9 +532,9 @@ t_configlayerErrorCode GetAllAttempt(const t_device* device, BOOLEAN privateMode
     return result;
 }
 
-t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel, const t_lcmpEncryptionConf& conf,
-                                  const t_configlayerParam* paramsInput, t_configlayerParam** paramsOutput,
-                                  INT32S attemptNumber) {
+t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel,
+                                  const t_lcmpEncryptionConf& conf, const t_configlayerParam* paramsInput,
+                                  t_configlayerParam** paramsOutput, INT32S attemptNumber) {
     t_lcmpValueList* request = nullptr;
     t_configlayerErrorCode result = GenerateGetValueList(privateModel, paramsInput, &request);
     if (result != CONFIGLAYER_ERROR_NONE) {
@@ -532,8 +543,8 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel, 
     }
     t_lcmpErrorCode rc = LCMPInit(device->interfaceName);
     if (rc != LCMP_ERROR_NONE) {
-        std::fprintf(stderr, "%s(): LCMPInit() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
-                     static_cast<int>(rc));
+        Log(LogStream::kErr, "%s(): LCMPInit() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
+            static_cast<int>(rc));
         LCMPValueListDestroy(request);
         return CONFIGLAYER_ERROR_LCMP;
     }
@@ -541,8 +552,8 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel, 
     t_lcmpValueList* answer = nullptr;
     result = ReadExchange(request, &conf, device->deviceMACAddr, &answer, &rc);
     if (rc != LCMP_ERROR_NONE)
-        std::fprintf(stderr, "%s(): LCMPRead() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
-                     static_cast<int>(rc));
+        Log(LogStream::kErr, "%s(): LCMPRead() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
+            static_cast<int>(rc));
     if (result == CONFIGLAYER_ERROR_NONE) {
         ConfiglayerParamsDestroy(*paramsOutput);
         *paramsOutput = nullptr;
@@ -559,8 +570,8 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel, 
             rc = LCMPWrite(LCMP_CONTROL_VENDOR, write, &conf, LCMP_UNICAST, device->deviceMACAddr, &answer,
                            attemptNumber);
             if (rc != LCMP_ERROR_NONE) {
-                std::fprintf(stderr, "%s(): LCMPWrite() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
-                             static_cast<int>(rc));
+                Log(LogStream::kErr, "%s(): LCMPWrite() retry %d failed ret:%d\n", "ConfiglayerSet",
+                    attemptNumber, static_cast<int>(rc));
                 result = CONFIGLAYER_ERROR_LCMP;
             } else {
                 result = FillParams(answer, paramsOutput, FALSE);
@@ -646,7 +657,8 @@ t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device**
                 break;
             }
             t_lcmpValueList* answer = nullptr;
-            if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_MULTICAST, nullptr, &answer) != LCMP_ERROR_NONE)
+            if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_MULTICAST, nullptr, &answer) !=
+                LCMP_ERROR_NONE)
                 result = CONFIGLAYER_ERROR_LCMP;
             else if (answer != nullptr)
                 result = FillDeviceList(answer, i->name, hostMAC, device);
@@ -656,11 +668,16 @@ t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device**
         InterfaceListFree(interfaces);
         ConfiglayerParamsDestroy(input);
         LCMPValueListDestroy(request);
-        if (result == CONFIGLAYER_ERROR_NONE || result == CONFIGLAYER_ERROR_PARAM || attempt >= maxRetries) break;
+        if (result == CONFIGLAYER_ERROR_NONE || result == CONFIGLAYER_ERROR_PARAM || attempt >= maxRetries)
+            break;
     }
     return result;
 }
 
-void ConfiglayerMaxRetriesSet(INT32S retries) { configlayerMaxRetries.store(retries); }
+void ConfiglayerMaxRetriesSet(INT32S retries) {
+    configlayerMaxRetries.store(retries);
+}
 
-INT32U ConfiglayerVersionGet() { return CONFIGLAYER_VERSION; }
+INT32U ConfiglayerVersionGet() {
+    return CONFIGLAYER_VERSION;
+}

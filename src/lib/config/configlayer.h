@@ -6,6 +6,7 @@
 #include "conversion.h"
 #include "device.h"
 #include "types.h"
+#include "version.h"
 
 typedef enum e_configlayerErrorCode : INT32S {
     CONFIGLAYER_ERROR_NONE = 0,
@@ -49,7 +50,6 @@ t_configlayerErrorCode ConfiglayerParamsCopy(const t_configlayerParam* original,
 
 // ---------------------------------------------------------------------------
 // Operations on a device's configuration layer over LCMP.
-// ---------------------------------------------------------------------------
 
 // Data model selected by every request of an operation.
 typedef enum e_configlayerPublicOrPrivate {
@@ -57,8 +57,9 @@ typedef enum e_configlayerPublicOrPrivate {
     CONFIGLAYER_PRIVATE = 1,
 } t_configlayerPublicOrPrivate;
 
-// Packed version 2.0.39 (major in bits 16-23, minor in 8-15, build in 0-7).
-#define CONFIGLAYER_VERSION 131111u
+// Packed version of the library (major in bits 16-23, minor in 8-15, build in 0-7).
+#define CONFIGLAYER_VERSION \
+    ((INT32U)KIVO_VERSION_MAJOR << 16 | (INT32U)KIVO_VERSION_MINOR << 8 | (INT32U)KIVO_VERSION_BUILD)
 
 // Longest parameter name a request can carry, and the bound of one write value
 // (name + converted value + 8 bytes of record framing).

@@ -12,11 +12,10 @@
 #include "byte_io.h"
 #include "conversion_internal.h"
 
-namespace kivo::conv {
+namespace kivo::config {
 
 // ---------------------------------------------------------------------------
 // Tables
-// ---------------------------------------------------------------------------
 namespace {
 
 struct EnumName {
@@ -45,9 +44,9 @@ constexpr EnumName kDuplex[] = {{1, "HALF_DUPLEX"}, {2, "FULL_DUPLEX"}};
 constexpr EnumName kIfaceType[] = {{1, "MII"}, {2, "SSMII"}, {3, "RGMII"}, {4, "GMII"}, {5, "SGMII"}};
 constexpr EnumName kIfMode[] = {{1, "MAC"}, {2, "PHY"}};
 constexpr EnumName kMicSize[] = {{1, "4"}, {3, "8"}, {7, "16"}};
-constexpr EnumName kUartSpeed[] = {{1, "b150"},   {2, "b300"},   {3, "b600"},  {4, "b1200"},
-                                   {5, "b2400"},  {6, "b4800"},  {7, "b9600"}, {8, "b19k2"},
-                                   {9, "b38k4"},  {10, "b57k6"}, {11, "b115k2"}};
+constexpr EnumName kUartSpeed[] = {{1, "b150"},  {2, "b300"},   {3, "b600"},   {4, "b1200"},
+                                   {5, "b2400"}, {6, "b4800"},  {7, "b9600"},  {8, "b19k2"},
+                                   {9, "b38k4"}, {10, "b57k6"}, {11, "b115k2"}};
 constexpr EnumName kUartDataSize[] = {{1, "bits5"}, {2, "bits6"}, {3, "bits7"}, {4, "bits8"}};
 constexpr EnumName kUartStopBit[] = {{1, "stop1"}, {2, "stop2"}};
 constexpr EnumName kUartParity[] = {{1, "none"}, {2, "even"}, {3, "odd"}};
@@ -57,33 +56,53 @@ constexpr EnumName kFecRate[] = {{1, "1/2"}, {2, "2/3"}, {3, "5/6"}, {4, "16/18"
 constexpr EnumName kVlanPort[] = {{0, "NONE"}, {1, "ACCESS"}, {2, "TRUNK"}};
 
 // Table of an enumerated type; null for any other type.
-const EnumTable* enumTable(const Codec& codec, INT32U type, bool forParsing) {
+const EnumTable* EnumTableOf(const Codec& codec, INT32U type, bool forParsing) {
     static const EnumTable flup{kFlupSrc, kUnknown}, node{kNodeType, kUnknown}, authR{kAuthRender, kUnknown},
         authP{kAuthParse, kUnknown}, force{kForceNode, kEmpty}, speed{kSpeed, kUnknown},
         speedLegacy{kSpeedLegacy, kUnknown}, duplex{kDuplex, kUnknown}, iface{kIfaceType, kUnknown},
-        mode{kIfMode, kUnknown}, mic{kMicSize, kUnknown}, uSpeed{kUartSpeed, kEmpty}, uData{kUartDataSize, kEmpty},
-        uStop{kUartStopBit, kEmpty}, uParity{kUartParity, kEmpty}, logP{kLogfile, kQuestion},
-        logD{kLogfile, kQuestion}, certif{kCertif, kQuestion}, fec{kFecRate, kQuestion}, vlan{kVlanPort, kQuestion};
+        mode{kIfMode, kUnknown}, mic{kMicSize, kUnknown}, uSpeed{kUartSpeed, kEmpty},
+        uData{kUartDataSize, kEmpty}, uStop{kUartStopBit, kEmpty}, uParity{kUartParity, kEmpty},
+        logP{kLogfile, kQuestion}, logD{kLogfile, kQuestion}, certif{kCertif, kQuestion},
+        fec{kFecRate, kQuestion}, vlan{kVlanPort, kQuestion};
     switch (type) {
-        case PARAM_TYPE_FLUP_SRC: return &flup;
-        case PARAM_TYPE_NODE_NODE_TYPE: return &node;
-        case PARAM_TYPE_CONSOLE_AUTHMETHOD: return forParsing ? &authP : &authR;
-        case PARAM_TYPE_FORCE_NODE: return &force;
-        case PARAM_TYPE_ETHIFDRIVER_SPEED: return codec.speed2500 ? &speed : &speedLegacy;
-        case PARAM_TYPE_ETHIFDRIVER_DUPLEX: return &duplex;
-        case PARAM_TYPE_ETHIFDRIVER_IFACETYPE: return &iface;
-        case PARAM_TYPE_ETHIFDRIVER_MODE: return &mode;
-        case PARAM_TYPE_AKM_MICSIZE: return &mic;
-        case PARAM_TYPE_UART_SPEED: return &uSpeed;
-        case PARAM_TYPE_UART_DATA_SIZE: return &uData;
-        case PARAM_TYPE_UART_STOP_BIT: return &uStop;
-        case PARAM_TYPE_UART_PARITY: return &uParity;
-        case PARAM_TYPE_LOGFILE_PROTOCOL: return &logP;
-        case PARAM_TYPE_LOGFILE_DESTINATION: return &logD;
-        case PARAM_TYPE_HGF_CERTIF_VERSION: return &certif;
-        case PARAM_TYPE_FEC_RATE: return &fec;
-        case PARAM_TYPE_VLAN_PORT_CONFIG: return &vlan;
-        default: return nullptr;
+        case PARAM_TYPE_FLUP_SRC:
+            return &flup;
+        case PARAM_TYPE_NODE_NODE_TYPE:
+            return &node;
+        case PARAM_TYPE_CONSOLE_AUTHMETHOD:
+            return forParsing ? &authP : &authR;
+        case PARAM_TYPE_FORCE_NODE:
+            return &force;
+        case PARAM_TYPE_ETHIFDRIVER_SPEED:
+            return codec.speed2500 ? &speed : &speedLegacy;
+        case PARAM_TYPE_ETHIFDRIVER_DUPLEX:
+            return &duplex;
+        case PARAM_TYPE_ETHIFDRIVER_IFACETYPE:
+            return &iface;
+        case PARAM_TYPE_ETHIFDRIVER_MODE:
+            return &mode;
+        case PARAM_TYPE_AKM_MICSIZE:
+            return &mic;
+        case PARAM_TYPE_UART_SPEED:
+            return &uSpeed;
+        case PARAM_TYPE_UART_DATA_SIZE:
+            return &uData;
+        case PARAM_TYPE_UART_STOP_BIT:
+            return &uStop;
+        case PARAM_TYPE_UART_PARITY:
+            return &uParity;
+        case PARAM_TYPE_LOGFILE_PROTOCOL:
+            return &logP;
+        case PARAM_TYPE_LOGFILE_DESTINATION:
+            return &logD;
+        case PARAM_TYPE_HGF_CERTIF_VERSION:
+            return &certif;
+        case PARAM_TYPE_FEC_RATE:
+            return &fec;
+        case PARAM_TYPE_VLAN_PORT_CONFIG:
+            return &vlan;
+        default:
+            return nullptr;
     }
 }
 
@@ -95,9 +114,31 @@ constexpr const CHAR* kDeviceErrors[78] = {
     "Component not started",
     "Wrong parameter",
     "Not enough memory",
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     "Unknown error",
     "Trying to install a group twice",
     "Trying to install a Subgroup twice",
@@ -141,7 +182,9 @@ constexpr const CHAR* kDeviceErrors[78] = {
     "Failure accessing configuration file",
     "A subgroup in file is corrupted (sizes don't match)",
     "The LCMP message content is too large",
-    nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     "LCMP failed due Remote File Access",
 };
 
@@ -152,12 +195,11 @@ constexpr CHAR kHexDigits[] = "0123456789ABCDEF";
 
 // ---------------------------------------------------------------------------
 // Rendering
-// ---------------------------------------------------------------------------
 
 // The caller's text area. Keeps the text terminated and never writes past cap; room()
 // is what can still be appended with the terminator.
 class TextSink {
-public:
+   public:
     TextSink(CHAR* out, size_t cap) : out_(out), cap_(out ? cap : 0) {
         if (cap_) out_[0] = '\0';
     }
@@ -176,58 +218,78 @@ public:
     // Appends as much of the n characters as fits.
     void putCut(const CHAR* s, size_t n) { put(s, n < room() ? n : room()); }
 
-private:
+   private:
     CHAR* out_;
     size_t cap_;
     size_t len_ = 0;
 };
 
-INT16U load16(const INT8U* p, ByteOrder o) { return o == ByteOrder::Little ? loadLe16(p) : loadBe16(p); }
-INT32U load32(const INT8U* p, ByteOrder o) { return o == ByteOrder::Little ? loadLe32(p) : loadBe32(p); }
-INT64U load64(const INT8U* p, ByteOrder o) { return o == ByteOrder::Little ? loadLe64(p) : loadBe64(p); }
+INT16U load16(const INT8U* p, ByteOrder o) {
+    return o == ByteOrder::Little ? loadLe16(p) : loadBe16(p);
+}
+INT32U load32(const INT8U* p, ByteOrder o) {
+    return o == ByteOrder::Little ? loadLe32(p) : loadBe32(p);
+}
+INT64U load64(const INT8U* p, ByteOrder o) {
+    return o == ByteOrder::Little ? loadLe64(p) : loadBe64(p);
+}
 
 // Number formatting into a buffer of at least 24 characters; returns the length.
 template <typename T>
-size_t fmtNumber(CHAR* buf, T v) {
+size_t FormatNumber(CHAR* buf, T v) {
     return static_cast<size_t>(std::to_chars(buf, buf + 24, v).ptr - buf);
 }
 
-size_t fmtHexByte(CHAR* buf, INT8U b) {
+size_t FormatHexByte(CHAR* buf, INT8U b) {
     buf[0] = kHexDigits[b >> 4];
     buf[1] = kHexDigits[b & 0x0F];
     return 2;
 }
 
 // Element size of a list type, 0 for types that are not lists.
-size_t listElementSize(INT32U type) {
+size_t ListElementSize(INT32U type) {
     switch (type) {
         case PARAM_TYPE_INT8S:
         case PARAM_TYPE_INT8U:
-        case PARAM_TYPE_BOOL: return 1;
+        case PARAM_TYPE_BOOL:
+            return 1;
         case PARAM_TYPE_INT16S:
-        case PARAM_TYPE_INT16U: return 2;
+        case PARAM_TYPE_INT16U:
+            return 2;
         case PARAM_TYPE_INT32S:
         case PARAM_TYPE_INT32U:
-        case PARAM_TYPE_IP_ADDR: return 4;
-        case PARAM_TYPE_MAC_ADDR: return 6;
-        case PARAM_TYPE_INT64U: return 8;
-        case PARAM_TYPE_IPV6_ADDR: return 16;
-        default: return 0;
+        case PARAM_TYPE_IP_ADDR:
+            return 4;
+        case PARAM_TYPE_MAC_ADDR:
+            return 6;
+        case PARAM_TYPE_INT64U:
+            return 8;
+        case PARAM_TYPE_IPV6_ADDR:
+            return 16;
+        default:
+            return 0;
     }
 }
 
 // Formats one list element (at most 39 characters) into buf; returns its length.
 // Sets skip for an element that is left out altogether (a filtered MAC address).
-size_t fmtElement(INT32U type, const INT8U* p, ByteOrder o, bool filterMac, CHAR* buf, bool& skip) {
+size_t FormatElement(INT32U type, const INT8U* p, ByteOrder o, bool filterMac, CHAR* buf, bool& skip) {
     skip = false;
     switch (type) {
-        case PARAM_TYPE_INT8S: return fmtNumber(buf, static_cast<int>(static_cast<INT8S>(p[0])));
-        case PARAM_TYPE_INT8U: return fmtNumber(buf, static_cast<unsigned>(p[0]));
-        case PARAM_TYPE_INT16S: return fmtNumber(buf, static_cast<int>(static_cast<INT16S>(load16(p, o))));
-        case PARAM_TYPE_INT16U: return fmtNumber(buf, static_cast<unsigned>(load16(p, o)));
-        case PARAM_TYPE_INT32S: return fmtNumber(buf, static_cast<INT32S>(load32(p, o)));
-        case PARAM_TYPE_INT32U: return fmtNumber(buf, load32(p, o));
-        case PARAM_TYPE_INT64U: return fmtNumber(buf, load64(p, o));
+        case PARAM_TYPE_INT8S:
+            return FormatNumber(buf, static_cast<int>(static_cast<INT8S>(p[0])));
+        case PARAM_TYPE_INT8U:
+            return FormatNumber(buf, static_cast<unsigned>(p[0]));
+        case PARAM_TYPE_INT16S:
+            return FormatNumber(buf, static_cast<int>(static_cast<INT16S>(load16(p, o))));
+        case PARAM_TYPE_INT16U:
+            return FormatNumber(buf, static_cast<unsigned>(load16(p, o)));
+        case PARAM_TYPE_INT32S:
+            return FormatNumber(buf, static_cast<INT32S>(load32(p, o)));
+        case PARAM_TYPE_INT32U:
+            return FormatNumber(buf, load32(p, o));
+        case PARAM_TYPE_INT64U:
+            return FormatNumber(buf, load64(p, o));
         case PARAM_TYPE_BOOL:
             if (p[0] == 1) return std::memcpy(buf, "YES", 3), 3;
             if (p[0] == 0) return std::memcpy(buf, "NO", 2), 2;
@@ -240,7 +302,7 @@ size_t fmtElement(INT32U type, const INT8U* p, ByteOrder o, bool filterMac, CHAR
             size_t n = 0;
             for (int i = 0; i < 6; ++i) {
                 if (i) buf[n++] = ':';
-                n += fmtHexByte(buf + n, p[i]);
+                n += FormatHexByte(buf + n, p[i]);
             }
             return n;
         }
@@ -248,33 +310,35 @@ size_t fmtElement(INT32U type, const INT8U* p, ByteOrder o, bool filterMac, CHAR
             size_t n = 0;
             for (int i = 0; i < 4; ++i) {
                 if (i) buf[n++] = '.';
-                n += fmtNumber(buf + n, static_cast<unsigned>(p[i]));
+                n += FormatNumber(buf + n, static_cast<unsigned>(p[i]));
             }
             return n;
         }
         case PARAM_TYPE_IPV6_ADDR: {
             size_t n = 0;
             for (int i = 0; i < 16; ++i) {
-                n += fmtHexByte(buf + n, p[i]);
+                n += FormatHexByte(buf + n, p[i]);
                 if ((i & 1) && i != 15) buf[n++] = ':';
             }
             return n;
         }
-        default: return 0;
+        default:
+            return 0;
     }
 }
 
 // A list: whole elements separated by single commas. Counters are as wide as the
 // value length, and an element that would not fit the area ends the text (with no
 // trailing separator). A trailing partial element is ignored.
-INT32U renderList(INT32U type, const INT8U* data, size_t length, ByteOrder o, bool filterMac, TextSink& sink) {
-    const size_t size = listElementSize(type);
+INT32U renderList(INT32U type, const INT8U* data, size_t length, ByteOrder o, bool filterMac,
+                  TextSink& sink) {
+    const size_t size = ListElementSize(type);
     const size_t count = length / size;
     size_t placed = 0;
     CHAR buf[48];
     for (size_t i = 0; i < count; ++i) {
         bool skip;
-        const size_t n = fmtElement(type, data + i * size, o, filterMac, buf + 1, skip);
+        const size_t n = FormatElement(type, data + i * size, o, filterMac, buf + 1, skip);
         if (skip) continue;
         buf[0] = ',';
         const CHAR* start = placed ? buf : buf + 1;
@@ -287,7 +351,7 @@ INT32U renderList(INT32U type, const INT8U* data, size_t length, ByteOrder o, bo
 // Day of month (width 1 for 0 to 9) and clock fields (width 2, "0" before 0 to 9);
 // other numbers, negative ones included, keep the first two characters of their
 // decimal form.
-size_t fmtTimeField(CHAR* buf, INT32S v, bool pad) {
+size_t FormatTimeField(CHAR* buf, INT32S v, bool pad) {
     if (v >= 0 && v <= 9) {
         size_t n = 0;
         if (pad) buf[n++] = '0';
@@ -295,13 +359,13 @@ size_t fmtTimeField(CHAR* buf, INT32S v, bool pad) {
         return n;
     }
     CHAR digits[24];
-    fmtNumber(digits, v);
+    FormatNumber(digits, v);
     std::memcpy(buf, digits, 2);  // every number outside 0..9 has at least two characters
     return 2;
 }
 
 // "Www Mmm D HH:MM:SS YYYY" from the first seven 32-bit fields.
-void renderTime(const INT8U* data, size_t length, ByteOrder o, TextSink& sink) {
+void RenderTime(const INT8U* data, size_t length, ByteOrder o, TextSink& sink) {
     if (length < 28) return;
     INT32S f[7];
     for (int i = 0; i < 7; ++i) f[i] = static_cast<INT32S>(load32(data + 4 * i, o));
@@ -316,22 +380,22 @@ void renderTime(const INT8U* data, size_t length, ByteOrder o, TextSink& sink) {
     buf[n++] = ' ';
     add(mon >= 0 && mon <= 11 ? kMonths[mon] : "Err", 3);
     buf[n++] = ' ';
-    n += fmtTimeField(buf + n, mday, false);
+    n += FormatTimeField(buf + n, mday, false);
     buf[n++] = ' ';
-    n += fmtTimeField(buf + n, hour, true);
+    n += FormatTimeField(buf + n, hour, true);
     buf[n++] = ':';
-    n += fmtTimeField(buf + n, min, true);
+    n += FormatTimeField(buf + n, min, true);
     buf[n++] = ':';
-    n += fmtTimeField(buf + n, sec, true);
+    n += FormatTimeField(buf + n, sec, true);
     buf[n++] = ' ';
     CHAR digits[24];
-    const size_t yn = fmtNumber(digits, static_cast<int64_t>(year) + 1900);
+    const size_t yn = FormatNumber(digits, static_cast<int64_t>(year) + 1900);
     add(digits, yn < 4 ? yn : 4);
     sink.put(buf, n);
 }
 
-void renderEnum(const Codec& codec, INT32U type, const INT8U* data, size_t length, TextSink& sink) {
-    const EnumTable* table = enumTable(codec, type, false);
+void RenderEnum(const Codec& codec, INT32U type, const INT8U* data, size_t length, TextSink& sink) {
+    const EnumTable* table = EnumTableOf(codec, type, false);
     const bool oneByte = type == PARAM_TYPE_CONSOLE_AUTHMETHOD;
     const size_t need = oneByte ? 1 : 4;
     if (length < need) {
@@ -349,11 +413,12 @@ void renderEnum(const Codec& codec, INT32U type, const INT8U* data, size_t lengt
 
 // ---------------------------------------------------------------------------
 // Parsing
-// ---------------------------------------------------------------------------
 
-bool isSpace(CHAR c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool IsSpace(CHAR c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
-int digitValue(CHAR c, int base) {
+int DigitValue(CHAR c, int base) {
     int d;
     if (c >= '0' && c <= '9')
         d = c - '0';
@@ -371,11 +436,11 @@ int digitValue(CHAR c, int base) {
 // beyond 64 bits (or below the signed 64-bit minimum) saturate and set overflow.
 struct Number {
     bool negative = false;
-    bool sign = false;       // a sign character was present
-    bool digits = false;     // at least one digit was read
+    bool sign = false;    // a sign character was present
+    bool digits = false;  // at least one digit was read
     bool overflow = false;
     uint64_t magnitude = 0;
-    size_t used = 0;         // characters taken (0 when no digits)
+    size_t used = 0;  // characters taken (0 when no digits)
 
     // The low bits of the value in two's complement.
     uint64_t bits() const { return negative ? 0 - magnitude : magnitude; }
@@ -389,19 +454,20 @@ struct Number {
     }
 };
 
-Number readNumber(const CHAR* p, size_t n, int base) {
+Number ReadNumber(const CHAR* p, size_t n, int base) {
     Number r;
     size_t i = 0;
-    while (i < n && isSpace(p[i])) ++i;
+    while (i < n && IsSpace(p[i])) ++i;
     if (i < n && (p[i] == '+' || p[i] == '-')) {
         r.sign = true;
         r.negative = p[i] == '-';
         ++i;
     }
-    if (base == 16 && i + 2 < n && p[i] == '0' && (p[i + 1] == 'x' || p[i + 1] == 'X') && digitValue(p[i + 2], 16) >= 0)
+    if (base == 16 && i + 2 < n && p[i] == '0' && (p[i + 1] == 'x' || p[i + 1] == 'X') &&
+        DigitValue(p[i + 2], 16) >= 0)
         i += 2;
     for (; i < n; ++i) {
-        const int d = digitValue(p[i], base);
+        const int d = DigitValue(p[i], base);
         if (d < 0) break;
         r.digits = true;
         if (!r.overflow) {
@@ -422,26 +488,30 @@ Number readNumber(const CHAR* p, size_t n, int base) {
 }
 
 // Strict read: the whole piece must be the number; an empty piece reads as 0.
-bool readStrict(const CHAR* p, size_t n, int base, Number& out) {
-    out = readNumber(p, n, base);
+bool ReadStrict(const CHAR* p, size_t n, int base, Number& out) {
+    out = ReadNumber(p, n, base);
     if (n == 0) return true;
     return out.digits && out.used == n && !out.overflow;
 }
 
-bool putUint(ByteWriter& w, uint64_t v, size_t size, ByteOrder o) {
+bool PutUint(ByteWriter& w, uint64_t v, size_t size, ByteOrder o) {
     const bool le = o == ByteOrder::Little;
     switch (size) {
-        case 1: return w.u8(static_cast<uint8_t>(v));
-        case 2: return le ? w.le16(static_cast<uint16_t>(v)) : w.be16(static_cast<uint16_t>(v));
-        case 4: return le ? w.le32(static_cast<uint32_t>(v)) : w.be32(static_cast<uint32_t>(v));
-        default: return le ? w.le64(v) : w.be64(v);
+        case 1:
+            return w.u8(static_cast<uint8_t>(v));
+        case 2:
+            return le ? w.le16(static_cast<uint16_t>(v)) : w.be16(static_cast<uint16_t>(v));
+        case 4:
+            return le ? w.le32(static_cast<uint32_t>(v)) : w.be32(static_cast<uint32_t>(v));
+        default:
+            return le ? w.le64(v) : w.be64(v);
     }
 }
 
 // Calls f(piece, length) for every comma-separated piece, empty ones included, until
 // f returns false. Returns false when f did.
 template <typename F>
-bool forEachPiece(const CHAR* text, F f) {
+bool ForEachPiece(const CHAR* text, F f) {
     const CHAR* p = text;
     for (;;) {
         const CHAR* e = p;
@@ -452,29 +522,39 @@ bool forEachPiece(const CHAR* text, F f) {
     }
 }
 
-bool parseNumberList(INT32U type, const CHAR* text, ByteOrder o, ByteWriter& w) {
-    const size_t size = listElementSize(type);
+bool ParseNumberList(INT32U type, const CHAR* text, ByteOrder o, ByteWriter& w) {
+    const size_t size = ListElementSize(type);
     INT32S min = 0, max = 0;
     bool ranged = true;
     switch (type) {
-        case PARAM_TYPE_INT8S: min = -128, max = 127; break;
-        case PARAM_TYPE_INT8U: min = 0, max = 255; break;
-        case PARAM_TYPE_INT16S: min = -32768, max = 32767; break;
-        case PARAM_TYPE_INT16U: min = 0, max = 65535; break;
-        default: ranged = false; break;  // 32-bit: the low 32 bits, no range test
+        case PARAM_TYPE_INT8S:
+            min = -128, max = 127;
+            break;
+        case PARAM_TYPE_INT8U:
+            min = 0, max = 255;
+            break;
+        case PARAM_TYPE_INT16S:
+            min = -32768, max = 32767;
+            break;
+        case PARAM_TYPE_INT16U:
+            min = 0, max = 65535;
+            break;
+        default:
+            ranged = false;
+            break;  // 32-bit: the low 32 bits, no range test
     }
     bool ok = true;
-    const bool fits = forEachPiece(text, [&](const CHAR* p, size_t n) {
-        const Number num = readNumber(p, n, 10);
+    const bool fits = ForEachPiece(text, [&](const CHAR* p, size_t n) {
+        const Number num = ReadNumber(p, n, 10);
         if (num.overflow || (ranged && !num.inRange(min, max))) ok = false;
-        return putUint(w, num.bits(), size, o);
+        return PutUint(w, num.bits(), size, o);
     });
     return fits && ok;
 }
 
-bool parseBoolList(const CHAR* text, ByteWriter& w) {
+bool ParseBoolList(const CHAR* text, ByteWriter& w) {
     bool ok = true;
-    const bool fits = forEachPiece(text, [&](const CHAR* p, size_t n) {
+    const bool fits = ForEachPiece(text, [&](const CHAR* p, size_t n) {
         INT8U b = 0;
         if (n == 3 && std::memcmp(p, "YES", 3) == 0)
             b = 1;
@@ -486,7 +566,7 @@ bool parseBoolList(const CHAR* text, ByteWriter& w) {
 }
 
 // A list of MAC addresses; a comma with nothing after it ends the list.
-bool parseMacList(const CHAR* text, ByteWriter& w) {
+bool ParseMacList(const CHAR* text, ByteWriter& w) {
     const CHAR* p = text;
     for (;;) {
         const CHAR* e = p;
@@ -498,27 +578,27 @@ bool parseMacList(const CHAR* text, ByteWriter& w) {
     }
 }
 
-bool parseIpv4Item(const CHAR* p, size_t n, INT8U* out) {
+bool ParseIpv4Item(const CHAR* p, size_t n, INT8U* out) {
     size_t field = 0, start = 0;
     for (size_t i = 0; i <= n; ++i) {
         if (i < n && p[i] != '.') continue;
         if (field == 4) return false;  // a fourth dot
         Number num;
-        if (i == start || !readStrict(p + start, i - start, 10, num) || !num.inRange(0, 255)) return false;
+        if (i == start || !ReadStrict(p + start, i - start, 10, num) || !num.inRange(0, 255)) return false;
         out[field++] = static_cast<INT8U>(num.magnitude);
         start = i + 1;
     }
     return field == 4;
 }
 
-bool parseIpv4List(const CHAR* text, ByteWriter& w) {
-    return forEachPiece(text, [&](const CHAR* p, size_t n) {
+bool ParseIpv4List(const CHAR* text, ByteWriter& w) {
+    return ForEachPiece(text, [&](const CHAR* p, size_t n) {
         INT8U addr[4];
-        return parseIpv4Item(p, n, addr) && w.bytes(addr, 4);
+        return ParseIpv4Item(p, n, addr) && w.bytes(addr, 4);
     });
 }
 
-bool parseIpv6Item(const CHAR* p, size_t n, ByteWriter& w) {
+bool ParseIpv6Item(const CHAR* p, size_t n, ByteWriter& w) {
     CHAR item[40], expanded[40];
     if (n >= sizeof(item)) return false;
     std::memcpy(item, p, n);
@@ -530,51 +610,52 @@ bool parseIpv6Item(const CHAR* p, size_t n, ByteWriter& w) {
         const CHAR* e = g;
         while (*e != '\0' && *e != ':') ++e;
         Number num;
-        if (!readStrict(g, static_cast<size_t>(e - g), 16, num) || !num.inRange(0, 65535)) return false;
+        if (!ReadStrict(g, static_cast<size_t>(e - g), 16, num) || !num.inRange(0, 65535)) return false;
         if (!w.be16(static_cast<INT16U>(num.magnitude))) return false;
         g = *e ? e + 1 : e;
     }
     return true;
 }
 
-bool parseIpv6List(const CHAR* text, ByteWriter& w) {
-    return forEachPiece(text, [&](const CHAR* p, size_t n) { return parseIpv6Item(p, n, w); });
+bool ParseIpv6List(const CHAR* text, ByteWriter& w) {
+    return ForEachPiece(text, [&](const CHAR* p, size_t n) { return ParseIpv6Item(p, n, w); });
 }
 
-bool parseEnum(const Codec& codec, INT32U type, const CHAR* text, ByteWriter& w) {
-    const EnumTable* table = enumTable(codec, type, true);
+bool ParseEnum(const Codec& codec, INT32U type, const CHAR* text, ByteWriter& w) {
+    const EnumTable* table = EnumTableOf(codec, type, true);
     for (const EnumName& e : table->names)
         if (std::strcmp(text, e.name) == 0)
             return type == PARAM_TYPE_CONSOLE_AUTHMETHOD ? w.u8(static_cast<INT8U>(e.code))
-                                                         : putUint(w, e.code, 4, codec.order);
+                                                         : PutUint(w, e.code, 4, codec.order);
     return false;
 }
 
-bool parseRevision(const CHAR* text, ByteOrder o, ByteWriter& w) {
+bool ParseRevision(const CHAR* text, ByteOrder o, ByteWriter& w) {
     const size_t n = std::strlen(text);
     const CHAR* underscore = static_cast<const CHAR*>(std::memchr(text, '_', n));
     Number first, second;
     if (underscore == nullptr) {
         // No "_": the whole text is the second number; the first field stays 0.
-        if (!readStrict(text, n, 10, second)) return false;
+        if (!ReadStrict(text, n, 10, second)) return false;
     } else {
         const size_t firstLen = static_cast<size_t>(underscore - text);
-        if (!readStrict(text, firstLen, 10, first) || !readStrict(underscore + 1, n - firstLen - 1, 10, second))
+        if (!ReadStrict(text, firstLen, 10, first) ||
+            !ReadStrict(underscore + 1, n - firstLen - 1, 10, second))
             return false;
     }
-    return putUint(w, first.bits() & 0xFF, 2, o) && putUint(w, second.bits(), 2, o);
+    return PutUint(w, first.bits() & 0xFF, 2, o) && PutUint(w, second.bits(), 2, o);
 }
 
 // One field of a time text: at most three characters and unsigned.
-bool readTimeField(const CHAR* p, size_t n, INT32S& v) {
+bool ReadTimeField(const CHAR* p, size_t n, INT32S& v) {
     if (n > 3) return false;
-    const Number num = readNumber(p, n, 10);
+    const Number num = ReadNumber(p, n, 10);
     if (num.sign) return false;
     v = static_cast<INT32S>(num.magnitude);
     return true;
 }
 
-bool parseTime(const CHAR* text, ByteOrder o, ByteWriter& w) {
+bool ParseTime(const CHAR* text, ByteOrder o, ByteWriter& w) {
     const size_t n = std::strlen(text);
     if (n < 15) return false;
     size_t i = text[0] == '"' ? 1 : 0;
@@ -591,15 +672,16 @@ bool parseTime(const CHAR* text, ByteOrder o, ByteWriter& w) {
         const CHAR* d = static_cast<const CHAR*>(std::memchr(text + i, delims[k], n - i));
         if (d == nullptr) return false;
         const size_t len = static_cast<size_t>(d - (text + i));
-        if (!readTimeField(text + i, len, f[k])) return false;
+        if (!ReadTimeField(text + i, len, f[k])) return false;
         i += len + 1;
     }
     const size_t yearLen = n - i < 4 ? n - i : 4;
-    const Number year = readNumber(text + i, yearLen, 10);
+    const Number year = ReadNumber(text + i, yearLen, 10);
     if (!year.inRange(1900, 2899)) return false;
-    const INT32S fields[9] = {f[3], f[2], f[1], f[0], month, static_cast<INT32S>(year.magnitude) - 1900, 0, 0, 0};
+    const INT32S fields[9] = {f[3], f[2], f[1], f[0], month, static_cast<INT32S>(year.magnitude) - 1900,
+                              0,    0,    0};
     for (INT32S v : fields)
-        if (!putUint(w, static_cast<uint32_t>(v), 4, o)) return false;
+        if (!PutUint(w, static_cast<uint32_t>(v), 4, o)) return false;
     return true;
 }
 
@@ -607,9 +689,10 @@ bool parseTime(const CHAR* text, ByteOrder o, ByteWriter& w) {
 
 // ---------------------------------------------------------------------------
 // Shared entry points
-// ---------------------------------------------------------------------------
 
-BOOLEAN CheckRange(INT32S value, INT32S min, INT32S max) { return (value >= min && value <= max) ? TRUE : FALSE; }
+BOOLEAN CheckRange(INT32S value, INT32S min, INT32S max) {
+    return (value >= min && value <= max) ? TRUE : FALSE;
+}
 
 BOOLEAN ExpandIPv6(const CHAR* input, CHAR* output) {
     if (input == nullptr || output == nullptr) return FALSE;
@@ -636,7 +719,8 @@ BOOLEAN ExpandIPv6(const CHAR* input, CHAR* output) {
     if (len + extra >= 40) return FALSE;
     std::memcpy(output, input, firstDouble + 1);
     std::memset(output + firstDouble + 1, ':', extra);
-    std::memcpy(output + firstDouble + 1 + extra, input + firstDouble + 1, len - firstDouble);  // with terminator
+    std::memcpy(output + firstDouble + 1 + extra, input + firstDouble + 1,
+                len - firstDouble);  // with terminator
     return TRUE;
 }
 
@@ -647,7 +731,8 @@ BOOLEAN ConvertStringToMac(const CHAR* text, size_t length, INT8U* mac, bool non
         if (i < length && text[i] != ':') continue;
         if (field == 6) return FALSE;  // a seventh field
         Number num;
-        if ((nonEmptyFields && i == start) || !readStrict(text + start, i - start, 16, num) || !num.inRange(0, 255))
+        if ((nonEmptyFields && i == start) || !ReadStrict(text + start, i - start, 16, num) ||
+            !num.inRange(0, 255))
             return FALSE;
         mac[field++] = static_cast<INT8U>(num.magnitude);
         start = i + 1;
@@ -677,19 +762,19 @@ BOOLEAN StrToHWProduct(const t_flashProduct* table, const CHAR* productName, INT
     return FALSE;
 }
 
-const CHAR* deviceErrorMessage(INT32U n, bool lcmp) {
+const CHAR* DeviceErrorMessage(INT32U n, bool lcmp) {
     if (n >= sizeof(kDeviceErrors) / sizeof(kDeviceErrors[0])) return nullptr;
     if (!lcmp && n > 63) return nullptr;
     return kDeviceErrors[n];
 }
 
-size_t putText(CHAR* out, size_t cap, const CHAR* text, size_t length) {
+size_t PutText(CHAR* out, size_t cap, const CHAR* text, size_t length) {
     TextSink sink(out, cap);
     sink.put(text, length);
     return sink.length();
 }
 
-size_t renderValue(const Codec& codec, INT32U type, const INT8U* data, size_t length, CHAR* out, size_t cap,
+size_t RenderValue(const Codec& codec, INT32U type, const INT8U* data, size_t length, CHAR* out, size_t cap,
                    INT32U* nElem, bool filterMac) {
     TextSink sink(out, cap);
     if (data == nullptr) length = 0;
@@ -706,9 +791,11 @@ size_t renderValue(const Codec& codec, INT32U type, const INT8U* data, size_t le
         case PARAM_TYPE_MAC_ADDR:
         case PARAM_TYPE_IP_ADDR:
         case PARAM_TYPE_IPV6_ADDR:
-        case PARAM_TYPE_INT64U: count = renderList(type, data, length, codec.order, filterMac, sink); break;
+        case PARAM_TYPE_INT64U:
+            count = renderList(type, data, length, codec.order, filterMac, sink);
+            break;
         case PARAM_TYPE_EVENT:
-            if (length >= 1) sink.put(buf, fmtNumber(buf, static_cast<unsigned>(data[0])));
+            if (length >= 1) sink.put(buf, FormatNumber(buf, static_cast<unsigned>(data[0])));
             break;
         case PARAM_TYPE_STRING: {
             const void* zero = length ? std::memchr(data, 0, length) : nullptr;
@@ -728,27 +815,31 @@ size_t renderValue(const Codec& codec, INT32U type, const INT8U* data, size_t le
             if (length >= 4) {
                 // Upper half "_" lower half of the 32-bit number in the path's byte order.
                 const INT32U v = load32(data, codec.order);
-                size_t n = fmtNumber(buf, v >> 16);
+                size_t n = FormatNumber(buf, v >> 16);
                 buf[n++] = '_';
-                n += fmtNumber(buf + n, v & 0xFFFF);
+                n += FormatNumber(buf + n, v & 0xFFFF);
                 sink.put(buf, n);
             }
             break;
         case PARAM_TYPE_ASIC:
-            if (length >= 4) sink.put(buf, fmtNumber(buf, static_cast<INT32S>(load32(data, codec.order))));
+            if (length >= 4) sink.put(buf, FormatNumber(buf, static_cast<INT32S>(load32(data, codec.order))));
             break;
-        case PARAM_TYPE_TIME: renderTime(data, length, codec.order, sink); break;
+        case PARAM_TYPE_TIME:
+            RenderTime(data, length, codec.order, sink);
+            break;
         case PARAM_TYPE_MPP2IGMP_PORT:
-        case PARAM_TYPE_POWERSAVINGMODE: break;
+        case PARAM_TYPE_POWERSAVINGMODE:
+            break;
         default:
-            if (enumTable(codec, type, false) != nullptr) renderEnum(codec, type, data, length, sink);
+            if (EnumTableOf(codec, type, false) != nullptr) RenderEnum(codec, type, data, length, sink);
             break;
     }
     if (nElem != nullptr) *nElem = count;
     return sink.length();
 }
 
-bool parseValue(const Codec& codec, INT32U type, const CHAR* text, INT8U* out, size_t cap, INT32U* outLength) {
+bool ParseValue(const Codec& codec, INT32U type, const CHAR* text, INT8U* out, size_t cap,
+                INT32U* outLength) {
     if (outLength == nullptr) return false;
     *outLength = 0;
     if (out != nullptr && cap > 0) out[0] = 0;
@@ -757,96 +848,150 @@ bool parseValue(const Codec& codec, INT32U type, const CHAR* text, INT8U* out, s
     bool ok = false;
     switch (type) {
         case PARAM_TYPE_EVENT:
-        case PARAM_TYPE_STRING: ok = w.bytes(text, std::strlen(text)); break;
+        case PARAM_TYPE_STRING:
+            ok = w.bytes(text, std::strlen(text));
+            break;
         case PARAM_TYPE_INT8S:
         case PARAM_TYPE_INT8U:
         case PARAM_TYPE_INT16S:
         case PARAM_TYPE_INT16U:
         case PARAM_TYPE_INT32S:
-        case PARAM_TYPE_INT32U: ok = parseNumberList(type, text, codec.order, w); break;
-        case PARAM_TYPE_BOOL: ok = parseBoolList(text, w); break;
+        case PARAM_TYPE_INT32U:
+            ok = ParseNumberList(type, text, codec.order, w);
+            break;
+        case PARAM_TYPE_BOOL:
+            ok = ParseBoolList(text, w);
+            break;
         case PARAM_TYPE_MAC_ADDR:
             if (codec.singleStrictMac) {
                 INT8U mac[6];
                 ok = ConvertStringToMac(text, std::strlen(text), mac, true) && w.bytes(mac, 6);
             } else {
-                ok = parseMacList(text, w);
+                ok = ParseMacList(text, w);
             }
             break;
-        case PARAM_TYPE_IP_ADDR: ok = parseIpv4List(text, w); break;
-        case PARAM_TYPE_IPV6_ADDR: ok = parseIpv6List(text, w); break;
+        case PARAM_TYPE_IP_ADDR:
+            ok = ParseIpv4List(text, w);
+            break;
+        case PARAM_TYPE_IPV6_ADDR:
+            ok = ParseIpv6List(text, w);
+            break;
         case PARAM_TYPE_HW_PROD: {
             INT32U id = 0;
-            ok = StrToHWProduct(codec.products, text, &id) && putUint(w, id, 4, codec.order);
+            ok = StrToHWProduct(codec.products, text, &id) && PutUint(w, id, 4, codec.order);
             break;
         }
-        case PARAM_TYPE_HW_REVISION: ok = parseRevision(text, codec.order, w); break;
-        case PARAM_TYPE_TIME: ok = parseTime(text, codec.order, w); break;
-        case PARAM_TYPE_INT64U: ok = false; break;  // never written
+        case PARAM_TYPE_HW_REVISION:
+            ok = ParseRevision(text, codec.order, w);
+            break;
+        case PARAM_TYPE_TIME:
+            ok = ParseTime(text, codec.order, w);
+            break;
+        case PARAM_TYPE_INT64U:
+            ok = false;
+            break;  // never written
         case PARAM_TYPE_MPP2IGMP_PORT:
         case PARAM_TYPE_ASIC:
-        case PARAM_TYPE_POWERSAVINGMODE: ok = true; break;  // accepted, nothing to send
+        case PARAM_TYPE_POWERSAVINGMODE:
+            ok = true;
+            break;  // accepted, nothing to send
         default:
-            if (enumTable(codec, type, true) != nullptr) ok = parseEnum(codec, type, text, w);
+            if (EnumTableOf(codec, type, true) != nullptr) ok = ParseEnum(codec, type, text, w);
             break;
     }
     *outLength = static_cast<INT32U>(w.pos());
     return ok;
 }
 
-}  // namespace kivo::conv
+}  // namespace kivo::config
 
 // ---------------------------------------------------------------------------
 // LCMP path
-// ---------------------------------------------------------------------------
 namespace {
 
-using namespace kivo::conv;
+using namespace kivo::config;
 
-constexpr ProductSlots productTypes = makeProductTable(kProductCount);
+constexpr ProductSlots kProductTypes = MakeProductTable(kProductCount);
 
-constexpr Codec kLcmpCodec{ByteOrder::Little, productTypes.slot, true, false};
+constexpr Codec kLcmpCodec{ByteOrder::Little, kProductTypes.slot, true, false};
 
 // Type names by code; slots 37 to 39 hold the marker names.
-constexpr const CHAR* kTypeNames[] = {
-    "EVENT", "INT8S", "INT8U", "INT16S", "INT16U", "INT32S", "INT32U", "BOOL", "MAC_ADDR", "IP_ADDR",
-    "STRING", "IPV6_ADDR", "FLUP_SRC", "NODE_NODE_TYPE", "MPP2IGMP_PORT", "HW_PROD", "HW_REVISION", "ASIC",
-    "POWERSAVINGMODE", "CONSOLE_AUTHMETHOD", "FORCE_NODE", "ETHIFDRIVER_SPEED", "ETHIFDRIVER_DUPLEX",
-    "ETHIFDRIVER_IFACETYPE", "ETHIFDRIVER_MODE", "AKM_MICSIZE", "UART_SPEED", "UART_DATA_SIZE", "UART_STOP_BIT",
-    "UART_PARITY", "TIME", "INT64U", "LOGFILE_PROTOCOL", "LOGFILE_DESTINATION", "HGF_CERTIF_VERSION", "FEC_RATE",
-    "VLAN_PORT_CONFIG", "NOT_DEFINED", "SET_OK", "ERROR"};
+constexpr const CHAR* kTypeNames[] = {"EVENT",
+                                      "INT8S",
+                                      "INT8U",
+                                      "INT16S",
+                                      "INT16U",
+                                      "INT32S",
+                                      "INT32U",
+                                      "BOOL",
+                                      "MAC_ADDR",
+                                      "IP_ADDR",
+                                      "STRING",
+                                      "IPV6_ADDR",
+                                      "FLUP_SRC",
+                                      "NODE_NODE_TYPE",
+                                      "MPP2IGMP_PORT",
+                                      "HW_PROD",
+                                      "HW_REVISION",
+                                      "ASIC",
+                                      "POWERSAVINGMODE",
+                                      "CONSOLE_AUTHMETHOD",
+                                      "FORCE_NODE",
+                                      "ETHIFDRIVER_SPEED",
+                                      "ETHIFDRIVER_DUPLEX",
+                                      "ETHIFDRIVER_IFACETYPE",
+                                      "ETHIFDRIVER_MODE",
+                                      "AKM_MICSIZE",
+                                      "UART_SPEED",
+                                      "UART_DATA_SIZE",
+                                      "UART_STOP_BIT",
+                                      "UART_PARITY",
+                                      "TIME",
+                                      "INT64U",
+                                      "LOGFILE_PROTOCOL",
+                                      "LOGFILE_DESTINATION",
+                                      "HGF_CERTIF_VERSION",
+                                      "FEC_RATE",
+                                      "VLAN_PORT_CONFIG",
+                                      "NOT_DEFINED",
+                                      "SET_OK",
+                                      "ERROR"};
 
 struct TypeNameSlots {
     const CHAR* slot[256];
 };
-constexpr TypeNameSlots makeTypeNames() {
+constexpr TypeNameSlots MakeTypeNames() {
     TypeNameSlots t{};
     for (size_t i = 0; i < sizeof(kTypeNames) / sizeof(kTypeNames[0]); ++i) t.slot[i] = kTypeNames[i];
     return t;
 }
-constexpr TypeNameSlots typeToString = makeTypeNames();
+constexpr TypeNameSlots kTypeToString = MakeTypeNames();
 
 }  // namespace
 
 const CHAR* ConversionTypeToString(t_paramType type) {
     switch (type) {
-        case PARAM_TYPE_NOT_DEFINED: return "NOT_DEFINED";
-        case PARAM_TYPE_SET_OK: return "SET_OK";
-        case PARAM_TYPE_ERROR: return "ERROR";
-        default: break;
+        case PARAM_TYPE_NOT_DEFINED:
+            return "NOT_DEFINED";
+        case PARAM_TYPE_SET_OK:
+            return "SET_OK";
+        case PARAM_TYPE_ERROR:
+            return "ERROR";
+        default:
+            break;
     }
     const INT32U code = type;
-    return code < 256 ? typeToString.slot[code] : nullptr;
+    return code < 256 ? kTypeToString.slot[code] : nullptr;
 }
 
 void ConversionValueToString(t_paramType type, INT32U param_length, const INT8U* getItem, CHAR* value,
                              INT32U valueSize, INT32U* nElem, BOOLEAN filterMac) {
     if (type > PARAM_TYPE_LAST_VALUE_TYPE) {
-        putText(value, valueSize, "Unknown", 7);
+        PutText(value, valueSize, "Unknown", 7);
         if (nElem != nullptr) *nElem = 1;
         return;
     }
-    renderValue(kLcmpCodec, type, getItem, param_length, value, valueSize, nElem, filterMac != FALSE);
+    RenderValue(kLcmpCodec, type, getItem, param_length, value, valueSize, nElem, filterMac != FALSE);
 }
 
 void ConversionValueToString(t_paramType type, INT32U param_length, const INT8U* getItem, CHAR* value,
@@ -856,29 +1001,31 @@ void ConversionValueToString(t_paramType type, INT32U param_length, const INT8U*
 
 BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valueToSet, INT32U valueToSetSize,
                                 INT32U* param_length) {
-    return parseValue(kLcmpCodec, type, value, valueToSet, valueToSetSize, param_length) ? TRUE : FALSE;
+    return ParseValue(kLcmpCodec, type, value, valueToSet, valueToSetSize, param_length) ? TRUE : FALSE;
 }
 
-BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valueToSet, INT32U* param_length) {
+BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valueToSet,
+                                INT32U* param_length) {
     return ConversionStringToValue(type, value, valueToSet, CONVERSION_VALUE_AREA_SIZE, param_length);
 }
 
 INT32S ConversionValueToErrorString(const INT8U* errorValue, INT32U errorLength, CHAR* errorString,
                                     INT32U errorStringSize) {
     if (errorValue == nullptr || errorLength < 4) {
-        putText(errorString, errorStringSize, kInvalidStatusText, std::strlen(kInvalidStatusText));
+        PutText(errorString, errorStringSize, kInvalidStatusText, std::strlen(kInvalidStatusText));
         return CONVERSION_ERROR_OTHER;
     }
     // The status is -n; n is taken as unsigned, so a positive status gives a huge n.
     const INT32U n = 0u - kivo::loadLe32(errorValue);
     if (n == 0) {
-        putText(errorString, errorStringSize, "OK", 2);
+        PutText(errorString, errorStringSize, "OK", 2);
         return CONVERSION_ERROR_NONE;
     }
-    const CHAR* message = deviceErrorMessage(n, true);
+    const CHAR* message = DeviceErrorMessage(n, true);
     CHAR text[160];
-    const int len = std::snprintf(text, sizeof(text), "ERROR -%u %s", n, message ? message : "Unknown error code");
-    putText(errorString, errorStringSize, text, static_cast<size_t>(len));
+    const int len =
+        std::snprintf(text, sizeof(text), "ERROR -%u %s", n, message ? message : "Unknown error code");
+    PutText(errorString, errorStringSize, text, static_cast<size_t>(len));
     if (n == 77) {
         std::fputs("LCMP failed due to Remote File Access\n", stderr);
         return CONVERSION_ERROR_RFA;

@@ -12,17 +12,18 @@
 
 namespace {
 
-using namespace kivo::conv;
+using namespace kivo::config;
 
 // The legacy product table: the same shape, holding the first products only.
-constexpr ProductSlots productTypes = makeProductTable(kLegacyProductCount);
+constexpr ProductSlots kProductTypes = MakeProductTable(kLegacyProductCount);
 
-constexpr Codec kLegacyCodec{ByteOrder::Big, productTypes.slot, false, true};
+constexpr Codec kLegacyCodec{ByteOrder::Big, kProductTypes.slot, false, true};
 
 constexpr const CHAR* errorCodeToString[17] = {
-    "NONE",   "SOCKET_NOT_OPENED", "ETH_IF", "ETH_IF_MAC", "SENDTO",      "TIMEOUT",         "DROP_PACKET",
-    "RECVFROM", "BIND",            "CRC",    "FORMAT",     "BAD_ARGS",    "MALLOC",          "GET_TOO_BIG",
-    "ETH_IF_INACTIVE", "RX_FORMAT", "PARAM_OP_FAILED"};
+    "NONE",      "SOCKET_NOT_OPENED", "ETH_IF",   "ETH_IF_MAC",  "SENDTO",
+    "TIMEOUT",   "DROP_PACKET",       "RECVFROM", "BIND",        "CRC",
+    "FORMAT",    "BAD_ARGS",          "MALLOC",   "GET_TOO_BIG", "ETH_IF_INACTIVE",
+    "RX_FORMAT", "PARAM_OP_FAILED"};
 
 constexpr const CHAR* opToString[5] = {"SET", "GET", "FACTORY_RESET", "SETP", "GETP"};
 
@@ -30,7 +31,9 @@ constexpr const CHAR* kUnknownName = "UNKNOWN";
 
 // Content length of an item whose length field is itemLength (the field counts the
 // two type bytes before the content).
-INT32U contentLength(INT32U itemLength) { return itemLength >= 2 ? itemLength - 2 : 0; }
+INT32U contentLength(INT32U itemLength) {
+    return itemLength >= 2 ? itemLength - 2 : 0;
+}
 
 }  // namespace
 
@@ -41,11 +44,12 @@ void valueToString(INT8U type, const INT8U* getItem, INT32U* param_length, INT8U
     if (type > PARAM_TYPE_LAST_VALUE_TYPE) {
         CHAR buf[24];
         const int n = std::snprintf(buf, sizeof(buf), "Unknown type %d", type);
-        *param_length = static_cast<INT32U>(putText(text, valueSize, buf, static_cast<size_t>(n)));
+        *param_length = static_cast<INT32U>(PutText(text, valueSize, buf, static_cast<size_t>(n)));
         return;
     }
     // MAC addresses are always filtered on this path: all-zero addresses are left out.
-    *param_length = static_cast<INT32U>(renderValue(kLegacyCodec, type, getItem, length, text, valueSize, nullptr, true));
+    *param_length =
+        static_cast<INT32U>(RenderValue(kLegacyCodec, type, getItem, length, text, valueSize, nullptr, true));
 }
 
 void valueToString(INT8U type, const INT8U* getItem, INT32U* param_length, INT8U* value) {
@@ -54,7 +58,7 @@ void valueToString(INT8U type, const INT8U* getItem, INT32U* param_length, INT8U
 
 BOOLEAN stringToValue(INT8U type, const INT8U* setItem, INT32U* param_length, INT8U* valueToSet,
                       INT32U valueToSetSize) {
-    return parseValue(kLegacyCodec, type, reinterpret_cast<const CHAR*>(setItem), valueToSet, valueToSetSize,
+    return ParseValue(kLegacyCodec, type, reinterpret_cast<const CHAR*>(setItem), valueToSet, valueToSetSize,
                       param_length)
                ? TRUE
                : FALSE;
@@ -71,7 +75,8 @@ INT32S errorToString(const INT8U* getItem, INT32U* param_length, INT8U* value, I
     CHAR* text = reinterpret_cast<CHAR*>(value);
     if (text != nullptr && valueSize > 0) text[0] = '\0';
     if (getItem == nullptr || length < 4) {
-        *param_length = static_cast<INT32U>(putText(text, valueSize, kInvalidStatusText, std::strlen(kInvalidStatusText)));
+        *param_length = static_cast<INT32U>(
+            PutText(text, valueSize, kInvalidStatusText, std::strlen(kInvalidStatusText)));
         return -1;
     }
     // The status is -c; only the low 8 bits of c count on this path.
@@ -80,12 +85,12 @@ INT32S errorToString(const INT8U* getItem, INT32U* param_length, INT8U* value, I
     int n;
     if (c == 0) {
         n = std::snprintf(buf, sizeof(buf), "OK");
-    } else if (const CHAR* message = deviceErrorMessage(c, false)) {
+    } else if (const CHAR* message = DeviceErrorMessage(c, false)) {
         n = std::snprintf(buf, sizeof(buf), "ERROR -%u %s", c, message);
     } else {
         n = std::snprintf(buf, sizeof(buf), "ERROR UNKNOWN");
     }
-    *param_length = static_cast<INT32U>(putText(text, valueSize, buf, static_cast<size_t>(n)));
+    *param_length = static_cast<INT32U>(PutText(text, valueSize, buf, static_cast<size_t>(n)));
     return -static_cast<INT32S>(c);
 }
 

@@ -297,6 +297,15 @@ bool Port::isUp() const {
     return (ifr.ifr_flags & IFF_UP) != 0;
 }
 
+bool Port::isBound() const {
+    if (fd_ < 0) return false;
+    struct sockaddr_ll sll;
+    socklen_t length = sizeof(sll);
+    std::memset(&sll, 0, sizeof(sll));
+    if (getsockname(fd_, reinterpret_cast<struct sockaddr*>(&sll), &length) != 0) return false;
+    return sll.sll_ifindex == ifindex_;
+}
+
 PortStatus Port::SendFrame(const uint8_t* frame, size_t length) {
     if (fd_ < 0) return Fail(PortStatus::kClosed, EBADF);
     if (frame == nullptr || length < kEthHeaderLength) return Fail(PortStatus::kBadArgs, EINVAL);

@@ -75,6 +75,10 @@ class Port {
     int lastErrno() const { return errno_; }
     // Asks the kernel whether the interface is up now.
     bool isUp() const;
+    // False once the interface the port was opened on has gone away: the kernel unbinds
+    // the socket then, and nothing more can be sent or received through it. An
+    // interface made again under the same name is a new one; open a new port for it.
+    bool isBound() const;
 
     // Sends a frame to dst: the interface's address as source, the tag when given,
     // typeOrLength, the payload, padding to the Ethernet minimum.

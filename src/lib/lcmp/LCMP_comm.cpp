@@ -7,9 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -18,8 +16,12 @@
 
 #include "LCMP_internal.h"
 #include "byte_io.h"
+#include "clock.h"
+#include "failpoint.h"
+#include "log.h"
 #include "sha2_pub.h"
 #include "triple_des.h"
+#include "version.h"
 
 const INT8U lcmpMulticastMACAddr[6] = {0x01, 0x19, 0xA7, 0x52, 0x76, 0x96};
 const INT8U lcmpBroadcastMACAddr[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -42,16 +44,10 @@ t_lcmpCallbackData* lcmpNotifyCallbackData = nullptr;
 // destroyed so that it never points at freed memory.
 t_lcmpCallback* lcmpNotifyRegistration = nullptr;
 
-// Time base of waits and response times: the steady clock, so that a step of the
-// wall clock neither cuts a wait short nor stretches it.
-INT32U GetCurrentTimeInMs() {
-    return kivo::lcmp::NowMs();
-}
-
-void lock_lcmp() {
+void LockLcmp() {
     lock.lock();
 }
-void unlock_lcmp() {
+void unLockLcmp() {
     lock.unlock();
 }
 
@@ -79,20 +75,6 @@ const INT8U* Destination(t_lcmpTransmissionType type, const INT8U* dstMAC) {
     return nullptr;
 }
 
-// Sleeps until the steady clock has moved on by ms, whatever interrupts the sleep.
-void SleepFull(INT32U ms) {
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += ms / 1000;
-    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
-}
-
 t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCode,
                             const t_lcmpValueList* controlValues, const t_lcmpEncryptionConf* encryptionConf,
                             t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
@@ -102,7 +84,9 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
 
 using namespace kivo::lcmp;
 using kivo::ByteWriter;
-using kivo::loadLe16;
+using kivo::FailPointHit;
+using kivo::Log;
+using kivo::LogStream;
 
 // ---------------------------------------------------------------------------
 // Value lists
@@ -122,7 +106,7 @@ t_lcmpErrorCode LCMPFullValueAdd(t_lcmpValueList** valueList, INT8U* srcMAC, INT
     t_lcmpValueList* list = *valueList;
     // The count is 16 bits wide; a full list takes no more.
     if (list->numValues == UINT16_MAX) return LCMP_ERROR_MALLOC;
-    if (FailPointHit(FailPoint::kValue)) return LCMP_ERROR_MALLOC;
+    if (FailPointHit("lcmp.value")) return LCMP_ERROR_MALLOC;
     t_lcmpValue* v = new (std::nothrow) t_lcmpValue();
     if (v == nullptr) return LCMP_ERROR_MALLOC;
     v->value = new (std::nothrow) INT8U[dataLength > 0 ? dataLength : 1];
@@ -240,7 +224,7 @@ BuildResult RequestBuild(t_lcmpControlCode controlCode, const t_lcmpValueList* v
     if (layout.mmplLength > kMaxMessageLength) return BuildResult::kTooLong;
     if (layout.encrypted && layout.encryptedLength + encryptionConf->originalValueLength > UINT16_MAX)
         return BuildResult::kTooLong;
-    if (FailPointHit(FailPoint::kRequestBuffer)) return BuildResult::kNoMemory;
+    if (FailPointHit("lcmp.request_buffer")) return BuildResult::kNoMemory;
     const size_t length = static_cast<size_t>(layout.mmplLength);
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[length]());
     if (!buf) return BuildResult::kNoMemory;
@@ -275,7 +259,7 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
                              t_lcmpCallbackData* cd) {
     if (data == nullptr || cd == nullptr) return LCMP_ERROR_BAD_ARGS;
     if (opcode != LCMP_READ_CNF && opcode != LCMP_WRITE_CNF && opcode != LCMP_CTRL_CNF) {
-        std::fprintf(stderr, "Error: Opcode %d is not supported!\n", static_cast<int>(opcode));
+        Log(LogStream::kErr, "Error: Opcode %d is not supported!\n", static_cast<int>(opcode));
         return LCMP_ERROR_BAD_ARGS;
     }
     ByteReader header(data, length);
@@ -284,8 +268,8 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
     if (!header.skip(1) || !header.le16(declared) || !header.le16(transactionId))
         return LCMP_ERROR_BAD_FORMAT;
     if (transactionId != cd->transactionId) {
-        std::fprintf(stderr, "Warning: Discard data, bad Transaction ID (RX %d != TX %d).\n", transactionId,
-                     cd->transactionId);
+        Log(LogStream::kErr, "Warning: Discard data, bad Transaction ID (RX %d != TX %d).\n", transactionId,
+            cd->transactionId);
         return LCMP_ERROR_BAD_TRANSID;
     }
     // The declared length is a claim: it must lie within the message.
@@ -323,7 +307,7 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
             }
             valueLength = enc->originalValueLength;
         }
-        const INT32U responseTime = GetCurrentTimeInMs() - cd->timestamp;
+        const INT32U responseTime = kivo::NowMs() - cd->timestamp;
         remaining -= static_cast<INT32S>(kValueHeaderLength + valueLength);
         if (remaining < 0) {
             result = LCMP_ERROR_BAD_FORMAT;
@@ -351,8 +335,7 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
         cd->allFramesReceived.store(lastType == LCMP_VALUE_VENDOR_TORVIX_TLV_END_MARKER ? TRUE : FALSE);
         if (cd->notifyCallback != nullptr) {
             cd->notifyCallback(*list);
-            std::printf("notify\n");
-            std::fflush(stdout);
+            Log(LogStream::kOut, "notify\n");
         }
     }
     LCMPValueListDestroy(temporary);
@@ -382,14 +365,13 @@ void CallbackUnicast(INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U
 
 bool WaitCallback(INT32U timeInMs, t_lcmpCallbackData* cd) {
     if (cd == nullptr || cd->semaphore == nullptr) return false;
+    // The steady clock is CLOCK_MONOTONIC, the clock the semaphore waits on.
+    const auto at = kivo::Deadline::AfterMs(timeInMs).at().time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(at);
     struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeInMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeInMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    deadline.tv_sec = static_cast<time_t>(seconds.count());
+    deadline.tv_nsec =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(at - seconds).count());
     for (;;) {
         if (sem_clockwait(cd->semaphore, CLOCK_MONOTONIC, &deadline) == 0) return true;
         if (errno != EINTR) return false;  // a signal does not end the wait early
@@ -407,7 +389,7 @@ void SignalCallbackFinished(t_lcmpCallbackData* cd) {
 
 void* CallbackDataCreate(t_lcmpValueList** receivedValues, INT16U transactionId,
                          const t_lcmpEncryptionConf* encryptionConf, t_lcmpNotifyCallback notifyCallback) {
-    if (FailPointHit(FailPoint::kCallbackData)) return nullptr;
+    if (FailPointHit("lcmp.callback_data")) return nullptr;
     auto* cd = new (std::nothrow) t_lcmpCallbackData();
     if (cd == nullptr) return nullptr;
     cd->receivedValues = receivedValues;
@@ -426,7 +408,7 @@ void* CallbackDataCreate(t_lcmpValueList** receivedValues, INT16U transactionId,
         delete cd;
         return nullptr;
     }
-    cd->timestamp = GetCurrentTimeInMs();
+    cd->timestamp = kivo::NowMs();
     cd->frameReceived.store(FALSE);
     cd->allFramesReceived.store(FALSE);
     cd->callbackRunning.store(FALSE);
@@ -456,7 +438,7 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
                             t_lcmpValueList** comfirmValues, INT32S retry) {
     const INT8U* destination = Destination(transmisionType, dstMAC);
     if (destination == nullptr) {
-        std::fprintf(stderr, "Warning: LCMPReqSend - bad args #1\n");
+        Log(LogStream::kErr, "Warning: LCMPReqSend - bad args #1\n");
         return LCMP_ERROR_BAD_ARGS;
     }
     t_lcmpOpcodeType confirmOpcode;
@@ -486,16 +468,16 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
     if (RequestLayoutGet(controlValues, encryptionConf).mmplLength > kMaxMessageLength) {
         // nothing sent
     } else if (LCMPMyMACGet(myMAC) != LCMP_ERROR_NONE) {
-        std::fprintf(stderr, "Warning: LCMPReqSend - LCMPMyMACGet() error\n");
+        Log(LogStream::kErr, "Warning: LCMPReqSend - LCMPMyMACGet() error\n");
     } else {
-        const BuildResult built = RequestBuild(controlCode, controlValues, encryptionConf, myMAC,
-                                               GetNewTransactionId(), mmpl, mmplLength);
+        const INT16U transactionId = GetNewTransactionId();
+        const BuildResult built =
+            RequestBuild(controlCode, controlValues, encryptionConf, myMAC, transactionId, mmpl, mmplLength);
         if (built == BuildResult::kNoMemory) {
-            std::fprintf(stderr, "Warning: LCMPReqSend - malloc() error\n");
+            Log(LogStream::kErr, "Warning: LCMPReqSend - malloc() error\n");
             return LCMP_ERROR_MALLOC;
         }
         if (built == BuildResult::kOk) {
-            const INT16U transactionId = loadLe16(mmpl.get() + 9);
             // Registered before sending, so that no answer can arrive unseen.
             cd = static_cast<t_lcmpCallbackData*>(
                 CallbackDataCreate(comfirmValues, transactionId, encryptionConf, nullptr));
@@ -506,7 +488,7 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
             }
             if (registration == nullptr) {
                 // Without a registration no answer could ever be seen: do not send.
-                std::fprintf(stderr, "Warning: LCMPReqSend - malloc() error\n");
+                Log(LogStream::kErr, "Warning: LCMPReqSend - malloc() error\n");
             } else {
                 INT16U numSeq = 0;
                 sent = LCMPPacketSend(destination, opcode, static_cast<INT16U>(mmplLength), mmpl.get(),
@@ -516,11 +498,11 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
     }
 
     if (!sent) {
-        std::fprintf(stderr, "Warning: LCMPReqSend - No packets sent\n");
+        Log(LogStream::kErr, "Warning: LCMPReqSend - No packets sent\n");
         result = LCMP_ERROR_SEND_PACKET;
     } else if (transmisionType != LCMP_UNICAST) {
         // Collect the answers of every device for the reference time.
-        SleepFull(timeoutRefConf.load());
+        kivo::SleepMs(timeoutRefConf.load());
         result = LCMP_ERROR_NONE;
     } else {
         const uint64_t tries = static_cast<uint64_t>(retry > 0 ? retry : 0) + 1;
@@ -528,7 +510,7 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
         if (WaitCallback(static_cast<INT32U>(wait), cd)) {
             result = LCMP_ERROR_NONE;
         } else {
-            std::fprintf(stderr, "Warning: device did not reply in time\n");
+            Log(LogStream::kErr, "Warning: device did not reply in time\n");
             result = LCMP_ERROR_UNICAST_READ_TIMEOUT;
         }
     }
@@ -545,18 +527,18 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
 
 t_lcmpErrorCode LCMPInit(const CHAR* interfaceName) {
     if (interfaceName == nullptr) return LCMP_ERROR_BAD_ARGS;
-    lock_lcmp();
+    LockLcmp();
     initializedInterface = strdup(interfaceName);
     if (initializedInterface == nullptr) {
-        std::fprintf(stderr, "Warning: LCMPInit - malloc() error\n");
-        unlock_lcmp();
+        Log(LogStream::kErr, "Warning: LCMPInit - malloc() error\n");
+        unLockLcmp();
         return LCMP_ERROR_MALLOC;
     }
     const t_lcmpErrorCode rc = LCMPSocketInit(interfaceName);
     if (rc != LCMP_ERROR_NONE) {
         std::free(initializedInterface);
         initializedInterface = nullptr;
-        unlock_lcmp();
+        unLockLcmp();
         return rc;
     }
     lcmpOpen.store(true);
@@ -576,7 +558,7 @@ void LCMPEnd() {
         initializedInterface = nullptr;
     }
     lcmpOpen.store(false);
-    unlock_lcmp();
+    unLockLcmp();
 }
 
 t_lcmpErrorCode LCMPRead(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
@@ -605,7 +587,7 @@ t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList*
                            t_lcmpNotifyCallback callback, BOOLEAN ack) {
     const INT8U* destination = Destination(transmisionType, dstMAC);
     if (destination == nullptr) {
-        std::fprintf(stderr, "Warning: LCMPReqSend - bad args #1\n");
+        Log(LogStream::kErr, "Warning: LCMPReqSend - bad args #1\n");
         return LCMP_ERROR_BAD_ARGS;
     }
     if (notifyValues == nullptr || notifyValues->head == nullptr) return LCMP_ERROR_BAD_ARGS;
@@ -614,7 +596,7 @@ t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList*
         valuesLength += kValueHeaderLength + v->valueLength;
     if (kNotifyHeaderLength + valuesLength > kMaxMessageLength) return LCMP_ERROR_BAD_ARGS;
     const size_t length = kNotifyHeaderLength + static_cast<size_t>(valuesLength);
-    if (FailPointHit(FailPoint::kRequestBuffer)) return LCMP_ERROR_MALLOC;
+    if (FailPointHit("lcmp.request_buffer")) return LCMP_ERROR_MALLOC;
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[length]());
     if (!buf) return LCMP_ERROR_MALLOC;
     const INT16U transactionId = GetNewTransactionId();
@@ -656,15 +638,11 @@ void LCMPTimeoutConfSet(INT32U timeoutMs) {
     timeoutRefConf.store(timeoutMs);
 }
 
-INT32U LCMPSleep(INT32U ms) {
-    struct timespec req;
-    struct timespec rem = {0, 0};
-    req.tv_sec = ms / 1000;
-    req.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    if (nanosleep(&req, &rem) == 0) return 0;
-    return static_cast<INT32U>(rem.tv_sec * 1000 + rem.tv_nsec / 1000000);
+INT32U LCMPLibVersionGet() {
+    return static_cast<INT32U>(KIVO_VERSION_MAJOR) << 16 | static_cast<INT32U>(KIVO_VERSION_MINOR) << 8 |
+           static_cast<INT32U>(KIVO_VERSION_BUILD);
 }
 
-INT32U LCMPLibVersionGet() {
-    return 0x00020027;
+INT32U LCMPSleep(INT32U ms) {
+    return kivo::SleepMsInterruptible(ms);
 }

@@ -2,125 +2,90 @@
 // receiving (receive thread, reassembly, ageing, dispatch to registered callbacks).
 #include "LCMP_socket.h"
 
-#include <arpa/inet.h>
-#include <linux/if_packet.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 
 #include "LCMP_internal.h"
 #include "byte_io.h"
+#include "clock.h"
 #include "device.h"
-#include "raw_socket.h"
+#include "failpoint.h"
+#include "log.h"
+#include "port.h"
 
 namespace kivo::lcmp {
+
+namespace {
+// The last MMH byte: the same constant in every frame.
+constexpr uint8_t kMmhTrailer = 0x10;
+constexpr uint16_t kMmhLengthMask = 0x0FFF;
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Frame and header codecs
 
-void MmhEncode(const Mmh& mmh, uint8_t out[kMmhLength]) {
-    out[0] = static_cast<uint8_t>(mmh.length & 0xFF);
-    out[1] = static_cast<uint8_t>(((mmh.length >> 8) & 0x0F) | ((mmh.opcode & 0x0F) << 4));
-    out[2] = static_cast<uint8_t>((mmh.opcode >> 4) & 0xFF);
-    out[3] = 0;
-    out[4] = static_cast<uint8_t>((mmh.numSegments & 0x0F) | ((mmh.segment & 0x0F) << 4));
-    storeLe16(out + 5, mmh.numSeq);
-    out[7] = 0x10;
+// The MMH packs the 12-bit length and the 12-bit opcode into its first three bytes,
+// little-endian, and the two 4-bit segment numbers into its fifth.
+bool MmhWrite(ByteWriter& w, const Mmh& mmh) {
+    w.le16(static_cast<uint16_t>((mmh.length & kMmhLengthMask) | (mmh.opcode & 0x0F) << 12));
+    w.u8(static_cast<uint8_t>(mmh.opcode >> 4));
+    w.u8(0);
+    w.u8(static_cast<uint8_t>((mmh.numSegments & 0x0F) | (mmh.segment & 0x0F) << 4));
+    w.le16(mmh.numSeq);
+    w.u8(kMmhTrailer);
+    return w.ok();
 }
 
-Mmh MmhDecode(const uint8_t in[kMmhLength]) {
-    Mmh mmh;
-    mmh.length = static_cast<uint16_t>(((in[1] & 0x0F) << 8) | in[0]);
-    mmh.opcode = static_cast<uint16_t>((in[2] << 4) | (in[1] >> 4));
-    mmh.numSegments = in[4] & 0x0F;
-    mmh.segment = in[4] >> 4;
-    mmh.numSeq = loadLe16(in + 5);
-    return mmh;
-}
-
-size_t FrameBuild(uint8_t* out, size_t cap, const uint8_t dstMAC[6], const uint8_t srcMAC[6],
-                  const VlanSetting& vlan, const Mmh& mmh, const uint8_t* segment, size_t segmentLength) {
-    if (segmentLength > kMaxSegmentLength || (segmentLength > 0 && segment == nullptr)) return 0;
-    const size_t payload = std::max(kMmhLength + segmentLength, kMinPayloadLength);
-    const size_t total = kEthHeaderLength + (vlan.enabled ? kVlanTagLength : 0) + payload;
-    if (out == nullptr || total > cap) return 0;
-    std::memset(out, 0, total);
-    ByteWriter w(out, total);
-    w.bytes(dstMAC, 6);
-    w.bytes(srcMAC, 6);
-    if (vlan.enabled) {
-        w.be16(kVlanTpid);
-        w.be16(static_cast<uint16_t>(vlan.pcp * 8192 + vlan.vid));
-    }
-    w.be16(kEtherType);
-    uint8_t header[kMmhLength];
-    MmhEncode(mmh, header);
-    w.bytes(header, kMmhLength);
-    w.bytes(segment, segmentLength);
-    return w.ok() ? total : 0;
-}
-
-bool FrameParse(const uint8_t* frame, size_t length, FrameView& out) {
-    ByteReader r(frame, length);
-    uint16_t type = 0;
-    if (!r.skip(6)) return false;
-    out.srcMAC = r.current();
-    if (!r.skip(6) || !r.be16(type)) return false;
-    out.tagged = type == kVlanTpid;
-    // The tag itself is not examined; the EtherType behind it is not either (the
-    // socket only receives LCMP frames).
-    if (out.tagged && !r.skip(4)) return false;
-    if (!r.has(kMmhLength)) return false;
-    out.mmh = MmhDecode(r.current());
-    r.skip(kMmhLength);
-    // The MMH's length is a claim: the segment must lie within the received bytes.
-    if (!r.has(out.mmh.length)) return false;
-    out.mmpl = r.current();
+bool MmhRead(ByteReader& r, Mmh& mmh) {
+    uint16_t lengthAndOpcode = 0;
+    uint8_t opcodeHigh = 0, segments = 0;
+    if (!r.le16(lengthAndOpcode) || !r.u8(opcodeHigh) || !r.skip(1) || !r.u8(segments) ||
+        !r.le16(mmh.numSeq) || !r.skip(1))
+        return false;
+    mmh.length = lengthAndOpcode & kMmhLengthMask;
+    mmh.opcode = static_cast<uint16_t>(opcodeHigh << 4 | lengthAndOpcode >> 12);
+    mmh.numSegments = segments & 0x0F;
+    mmh.segment = segments >> 4;
     return true;
 }
 
-uint32_t NowMs() {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+size_t FrameBuild(uint8_t* out, size_t cap, const uint8_t dstMAC[6], const uint8_t srcMAC[6],
+                  const l2::VlanTag* tag, const Mmh& mmh, const uint8_t* segment, size_t segmentLength) {
+    if (segmentLength > kMaxSegmentLength || (segmentLength > 0 && segment == nullptr)) return 0;
+    const size_t payload = std::max(kMmhLength + segmentLength, l2::kMinPayloadLength);
+    const size_t total = l2::kEthHeaderLength + (tag != nullptr ? l2::kVlanTagLength : 0) + payload;
+    if (out == nullptr || total > cap) return 0;
+    ByteWriter w(out, total);
+    l2::EthernetWrite(w, dstMAC, srcMAC, tag, kEtherType);
+    MmhWrite(w, mmh);
+    w.bytes(segment, segmentLength);
+    w.fill(0, w.remaining());
+    return w.ok() ? total : 0;
 }
 
-// ---------------------------------------------------------------------------
-// Allocation fault points
-
-namespace {
-std::atomic<unsigned> failPoints[static_cast<size_t>(FailPoint::kCount)];
-}  // namespace
-
-void FailPointArm(FailPoint point, unsigned count) {
-    failPoints[static_cast<size_t>(point)].store(count);
-}
-
-void FailPointsClear() {
-    for (auto& p : failPoints) p.store(0);
-}
-
-bool FailPointHit(FailPoint point) {
-    auto& p = failPoints[static_cast<size_t>(point)];
-    unsigned v = p.load();
-    while (v > 0) {
-        if (p.compare_exchange_weak(v, v - 1)) return true;
-    }
-    return false;
+bool SegmentParse(const l2::FrameView& frame, MessageSegment& out) {
+    if (frame.eth.typeOrLength != kEtherType) return false;
+    ByteReader r = frame.payloadReader();
+    if (!MmhRead(r, out.mmh)) return false;
+    // The MMH's length is a claim: the segment must lie within the received bytes.
+    if (!r.has(out.mmh.length)) return false;
+    // Into the received bytes (the source address follows the destination), so that it
+    // stays valid as long as the frame does, not only as long as the view.
+    out.srcMAC = frame.data + l2::kMacLength;
+    out.mmpl = r.current();
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -130,7 +95,7 @@ Reassembler::~Reassembler() {
     while (head_ != nullptr) SegmentedFrameDelete(head_);
 }
 
-Reassembler::SegmentedFrame* Reassembler::SegmentedFrameOpen(const FrameView& frame) const {
+Reassembler::SegmentedFrame* Reassembler::SegmentedFrameOpen(const MessageSegment& frame) const {
     const uint8_t seq = static_cast<uint8_t>(frame.mmh.numSeq & 0xFF);
     for (SegmentedFrame* r = head_; r != nullptr; r = r->nextSegmentedFrame) {
         if (r->numSeq == seq && r->opcode == frame.mmh.opcode && std::memcmp(r->srcMAC, frame.srcMAC, 6) == 0)
@@ -139,8 +104,8 @@ Reassembler::SegmentedFrame* Reassembler::SegmentedFrameOpen(const FrameView& fr
     return nullptr;
 }
 
-Reassembler::SegmentedFrame* Reassembler::SegmentedFrameCreate(const FrameView& frame, uint32_t nowMs) {
-    if (FailPointHit(FailPoint::kRecord)) return nullptr;
+Reassembler::SegmentedFrame* Reassembler::SegmentedFrameCreate(const MessageSegment& frame, uint32_t nowMs) {
+    if (kivo::FailPointHit("lcmp.record")) return nullptr;
     SegmentedFrame* r = new (std::nothrow) SegmentedFrame();
     if (r == nullptr) return nullptr;
     r->numSeq = static_cast<uint8_t>(frame.mmh.numSeq & 0xFF);
@@ -173,12 +138,13 @@ void Reassembler::SegmentedFrameDelete(SegmentedFrame* r) {
 
 // Stores a copy of the frame's segment; false when no memory is left (the record
 // stays as it was). A number already present changes nothing, not even the time.
-bool Reassembler::SegmentOnSegmentedFrameInsert(SegmentedFrame* r, const FrameView& frame, uint32_t nowMs) {
+bool Reassembler::SegmentOnSegmentedFrameInsert(SegmentedFrame* r, const MessageSegment& frame,
+                                                uint32_t nowMs) {
     Segment& seg = r->segments[frame.mmh.segment];
     if (seg.present) return true;
     const uint16_t length = frame.mmh.length;
     if (length > 0) {
-        uint8_t* copy = FailPointHit(FailPoint::kSegment) ? nullptr : new (std::nothrow) uint8_t[length];
+        uint8_t* copy = kivo::FailPointHit("lcmp.segment") ? nullptr : new (std::nothrow) uint8_t[length];
         if (copy == nullptr) return false;
         std::memcpy(copy, frame.mmpl, length);
         seg.value.reset(copy);
@@ -194,9 +160,9 @@ bool Reassembler::SegmentOnSegmentedFrameInsert(SegmentedFrame* r, const FrameVi
 bool Reassembler::FrameExtract(SegmentedFrame* r, std::unique_ptr<uint8_t[]>& message, size_t& length) {
     size_t total = 0;
     for (unsigned i = 0; i <= r->numSegments; ++i) total += r->segments[i].valueLength;
-    uint8_t* buf = FailPointHit(FailPoint::kReassemblyBuffer) ? nullptr
-                                                              : new (std::nothrow)
-                                                                    uint8_t[total > 0 ? total : 1];
+    uint8_t* buf = kivo::FailPointHit("lcmp.reassembly_buffer") ? nullptr
+                                                                : new (std::nothrow)
+                                                                      uint8_t[total > 0 ? total : 1];
     if (buf == nullptr) return false;
     size_t pos = 0;
     for (unsigned i = 0; i <= r->numSegments; ++i) {
@@ -209,7 +175,7 @@ bool Reassembler::FrameExtract(SegmentedFrame* r, std::unique_ptr<uint8_t[]>& me
     return true;
 }
 
-Reassembler::Result Reassembler::SegmentAdd(const FrameView& frame, uint32_t nowMs,
+Reassembler::Result Reassembler::SegmentAdd(const MessageSegment& frame, uint32_t nowMs,
                                             std::unique_ptr<uint8_t[]>& message, size_t& length) {
     // A segment numbered beyond the message's last segment cannot belong to it.
     if (frame.mmh.segment > frame.mmh.numSegments) return Result::kDropped;
@@ -245,35 +211,22 @@ void Reassembler::SegmentedFramesListClean(uint32_t nowMs) {
 }  // namespace kivo::lcmp
 
 using namespace kivo::lcmp;
+using kivo::Log;
+using kivo::LogStream;
+using kivo::l2::Port;
+using kivo::l2::PortStatus;
 
 namespace {
-
-// Time base of the ageing: the steady clock, so that a step of the wall clock
-// neither ages every partial message at once nor keeps them.
-INT32U GetCurrentTimeInMs() {
-    return NowMs();
-}
 
 // ---------------------------------------------------------------------------
 // Module state
 
-CHAR lcmpInterfaceName[100];
-// The socket of the open period, -1 while LCMP is closed. Read by the receive
-// thread and the sending thread.
-std::atomic<int> sc{-1};
+constexpr int kReceiveCycleMs = 20;
+
 INT16U lcmpOpcodeNumSeq[NUM_OPCODES - LCMP_READ_REQ];
 BOOLEAN vlanEnabled = FALSE;
 INT16U vlanId = 0;
 INT8U vlanClass = 0;
-
-// Closing a packet socket waits for an RCU grace period in the kernel (tens of
-// milliseconds), and its first bind to an interface as well. The socket is
-// therefore kept between open periods and reused by the next one in the same
-// network namespace; frames that queued up meanwhile are discarded when it is
-// taken up again.
-int keptSocket = -1;
-dev_t keptSocketNsDev = 0;
-ino_t keptSocketNsIno = 0;
 
 // Callback registry, newest registration first.
 std::mutex lcmpCallbacksMutex;
@@ -283,71 +236,136 @@ t_lcmpCallback* lcmpCallbacksList = nullptr;
 std::thread rxThread;
 std::mutex lcmpReceiveThreadMutex;
 BOOLEAN lcmpReceiveThreadKeepAlive = FALSE;
-// Written by LCMPReceiveThreadStop so that the thread sees a stop at once; made
-// once and kept, the thread consumes the wake-up before it ends.
+// Written to stop the thread at once, and to make it take up a new port; made once and
+// kept. The thread consumes the wake-ups it sees; LCMPReceiveThreadStop clears one it
+// did not.
 int rxWakeFd = -1;
-// The interface the socket is bound to (binding again to the same one changes
-// nothing and is skipped).
-int boundIfindex = 0;
 
-bool CurrentNetns(dev_t& dev, ino_t& ino) {
-    struct stat st;
-    if (stat("/proc/thread-self/ns/net", &st) != 0) return false;
-    dev = st.st_dev;
-    ino = st.st_ino;
-    return true;
+void ReceiveThreadWake() {
+    if (rxWakeFd < 0) return;
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t w = write(rxWakeFd, &one, sizeof(one));
 }
 
-// Discards what a kept socket received while LCMP was closed (bounded, so that a
-// flood cannot hold the caller).
-void DrainSocket(int fd) {
-    uint8_t buf[kMaxFrameLength];
-    for (int i = 0; i < 4096; ++i) {
-        if (recv(fd, buf, sizeof(buf), MSG_DONTWAIT) < 0) break;
+void ReceiveThreadWakeClear() {
+    if (rxWakeFd < 0) return;
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t r = read(rxWakeFd, &count, sizeof(count));
+}
+
+// ---------------------------------------------------------------------------
+// The port
+
+// Outcome of a port operation in LCMP's codes.
+t_lcmpErrorCode ErrorOf(PortStatus status) {
+    switch (status) {
+        case PortStatus::kOk:
+            return LCMP_ERROR_NONE;
+        case PortStatus::kBadArgs:
+        case PortStatus::kNoInterface:
+            return LCMP_ERROR_ETH_IF;
+        case PortStatus::kPermission:
+        case PortStatus::kSocket:
+        case PortStatus::kClosed:
+            return LCMP_ERROR_SOCKET_NOT_OPENED;
+        case PortStatus::kInterfaceDown:
+        case PortStatus::kTooLong:
+        case PortStatus::kSend:
+            return LCMP_ERROR_SENDTO;
+        case PortStatus::kTimeout:
+        case PortStatus::kWoken:
+        case PortStatus::kReceive:
+            return LCMP_ERROR_RECV;
     }
+    return LCMP_ERROR_RECV;
 }
 
-void CloseKeptSocket() {
-    if (keptSocket >= 0) close(keptSocket);
-    keptSocket = -1;
-}
-
-// Takes up the kept socket when it belongs to the caller's network namespace, else
-// creates a new one. Returns -1 when no socket can be had.
-int SocketOpen() {
-    dev_t nsDev = 0;
-    ino_t nsIno = 0;
-    const bool nsKnown = CurrentNetns(nsDev, nsIno);
-    if (keptSocket >= 0) {
-        if (nsKnown && nsDev == keptSocketNsDev && nsIno == keptSocketNsIno) {
-            int fd = keptSocket;
-            keptSocket = -1;
-            DrainSocket(fd);
-            return fd;
+// The interface LCMP is opened on and its port. The port is shared with the receive
+// thread, which takes it up at the start of each cycle (or at once when woken): one
+// that is replaced stays open until the thread lets it go. The port is null while LCMP
+// is closed and while the named interface does not exist; LCMP may be opened on a name
+// before its interface appears, and the name is resolved again whenever the port is
+// missing or its interface has gone away.
+class Link {
+   public:
+    // Opens LCMP on name, or takes name up while open: the following sends go out on it.
+    // A missing interface leaves LCMP open without a port.
+    t_lcmpErrorCode Open(const char* name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        name_ = name;
+        if (!port_ || port_->name() != name_) {
+            int err = 0;
+            if (ErrorOf(ReopenLocked(err)) == LCMP_ERROR_SOCKET_NOT_OPENED)
+                return LCMP_ERROR_SOCKET_NOT_OPENED;
         }
-        CloseKeptSocket();
+        open_ = true;
+        return LCMP_ERROR_NONE;
     }
-    int fd = socket(AF_PACKET, SOCK_RAW, htons(kEtherType));
-    if (fd < 0) return -1;
-    boundIfindex = 0;
-    // Frames whose 802.1Q tag the kernel strips are handed back with the tag.
-    kivo::RawSocketEnableAuxdata(fd);
-    keptSocketNsDev = nsKnown ? nsDev : 0;
-    keptSocketNsIno = nsKnown ? nsIno : 0;
-    return fd;
-}
+    void Close() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        port_.reset();
+        open_ = false;
+    }
+    bool isOpen() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return open_;
+    }
+    std::string name() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return name_;
+    }
+    std::shared_ptr<Port> port() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return port_;
+    }
+    // The port to send on: the current one while its interface is there, else one
+    // opened on the name again (an interface made again under the same name is a new
+    // one). status and err tell why there is none.
+    std::shared_ptr<Port> UsablePort(PortStatus& status, int& err) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status = open_ ? PortStatus::kOk : PortStatus::kClosed;
+        err = 0;
+        if (open_ && (!port_ || !port_->isBound())) status = ReopenLocked(err);
+        return port_;
+    }
 
-void SocketKeep(int fd) {
-    CloseKeptSocket();
-    keptSocket = fd;
-}
+   private:
+    PortStatus ReopenLocked(int& err) {
+        port_.reset();
+        std::shared_ptr<Port> port;
+        try {
+            port = std::make_shared<Port>();
+        } catch (const std::bad_alloc&) {
+            err = ENOMEM;
+            return PortStatus::kSocket;
+        }
+        kivo::l2::PortOptions options;
+        options.protocol = kEtherType;
+        // Packet sockets bound to one protocol are not handed the frames this host
+        // sends (only taps for every protocol are), so LCMP never saw its own frames;
+        // skipping them would change nothing.
+        options.skipOutgoing = false;
+        const PortStatus status = port->Open(name_, options);
+        err = port->lastErrno();
+        if (status == PortStatus::kOk) port_ = std::move(port);
+        ReceiveThreadWake();
+        return status;
+    }
+
+    std::mutex mutex_;
+    std::string name_;
+    std::shared_ptr<Port> port_;
+    bool open_ = false;
+};
+
+Link lcmpLink;
 
 // ---------------------------------------------------------------------------
 // Callback registry
 
 t_lcmpCallback* CallbackAdd(t_lcmpCallbackFunction callback, const INT8U* srcMAC, t_lcmpOpcodeType opcode,
                             const void* callbackData) {
-    if (FailPointHit(FailPoint::kRegistration)) return nullptr;
+    if (kivo::FailPointHit("lcmp.registration")) return nullptr;
     t_lcmpCallback* cb = new (std::nothrow) t_lcmpCallback();
     if (cb == nullptr) return nullptr;
     cb->callback = callback;
@@ -410,58 +428,57 @@ bool KeepAlive() {
     return lcmpReceiveThreadKeepAlive != 0;
 }
 
-void FrameHandle(Reassembler& reassembler, INT8U* frame, size_t length) {
-    FrameView view;
-    if (!FrameParse(frame, length, view)) return;
-    if (view.mmh.numSegments == 0) {
-        CallbacksExecute(view.srcMAC, view.mmh.opcode, const_cast<INT8U*>(view.mmpl), view.mmh.length);
+void FrameHandle(Reassembler& reassembler, const kivo::l2::FrameView& frame) {
+    MessageSegment segment;
+    if (!SegmentParse(frame, segment)) return;
+    if (segment.mmh.numSegments == 0) {
+        CallbacksExecute(segment.srcMAC, segment.mmh.opcode, const_cast<INT8U*>(segment.mmpl),
+                         segment.mmh.length);
         return;
     }
     std::unique_ptr<uint8_t[]> message;
     size_t messageLength = 0;
-    if (reassembler.SegmentAdd(view, GetCurrentTimeInMs(), message, messageLength) ==
-        Reassembler::Result::kComplete) {
-        CallbacksExecute(view.srcMAC, view.mmh.opcode, message.get(), static_cast<INT16U>(messageLength));
+    if (reassembler.SegmentAdd(segment, kivo::NowMs(), message, messageLength) ==
+        Reassembler::Result::kComplete)
+        CallbacksExecute(segment.srcMAC, segment.mmh.opcode, message.get(),
+                         static_cast<INT16U>(messageLength));
+}
+
+// Without a port only a wake-up can end the wait early.
+PortStatus WaitForWake(const kivo::Deadline& deadline, int wakeFd) {
+    for (;;) {
+        struct pollfd fd = {wakeFd, POLLIN, 0};
+        const int ready = poll(&fd, 1, deadline.msLeft());
+        if (ready > 0) return PortStatus::kWoken;
+        if (ready == 0) return PortStatus::kTimeout;
+        if (errno != EINTR) return PortStatus::kReceive;
     }
 }
 
-void ReceiveThreadFunction(int fd, int wakeFd) {
-    // One buffer for the thread's life: a tagged frame with a full segment.
-    std::unique_ptr<INT8U[]> buf(new (std::nothrow) INT8U[kMaxFrameLength]);
+void ReceiveThreadFunction(int wakeFd) {
     Reassembler reassembler;
-    if (fd < 0) std::fprintf(stderr, "Socket error\n");
-    if (fd >= 0 && buf) {
-        struct pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        while (KeepAlive()) {
-            // One wait cycle of at most 20 ms: frames are read as they come; the
-            // cycle ends when the time is used up or a stop is signalled.
-            const auto cycleEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
-            bool stop = false;
-            for (;;) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    cycleEnd - std::chrono::steady_clock::now());
-                const int timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-                fds[0].revents = fds[1].revents = 0;
-                const int n = poll(fds, 2, timeout);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
-                if (fds[1].revents != 0) {
-                    stop = true;
-                    break;
-                }
-                if ((fds[0].revents & POLLNVAL) != 0) {
-                    // No socket to read: wait out the cycle for a stop only.
-                    if (poll(&fds[1], 1, timeout) > 0) stop = true;
-                    break;
-                }
-                // A pending socket error (the interface went down) is taken by the
-                // read, which then fails and counts as an ignored frame.
-                if ((fds[0].revents & (POLLIN | POLLERR)) == 0) break;
-                const ssize_t got = kivo::RawSocketRecv(fd, buf.get(), kMaxFrameLength, MSG_DONTWAIT);
-                if (got > 0) FrameHandle(reassembler, buf.get(), static_cast<size_t>(got));
-                reassembler.SegmentedFramesListClean(GetCurrentTimeInMs());
+    bool stop = false;
+    while (!stop && KeepAlive()) {
+        // One wait cycle of at most 20 ms: frames are handled as they come; the cycle
+        // ends when the time is used up or the thread is woken.
+        const kivo::Deadline cycleEnd = kivo::Deadline::AfterMs(kReceiveCycleMs);
+        const std::shared_ptr<Port> port = lcmpLink.port();
+        for (;;) {
+            kivo::l2::FrameView frame;
+            const PortStatus status =
+                port ? port->Recv(frame, cycleEnd, wakeFd) : WaitForWake(cycleEnd, wakeFd);
+            if (status == PortStatus::kWoken) {
+                // A stop, or a new port to take up.
+                ReceiveThreadWakeClear();
+                stop = !KeepAlive();
+                break;
             }
-            if (stop) break;
+            if (status == PortStatus::kTimeout || !port) break;
+            // A socket error (the interface went down or away) is taken by the read and
+            // counts as an ignored frame; the next send finds out whether the port must
+            // be opened again.
+            if (status == PortStatus::kOk) FrameHandle(reassembler, frame);
+            reassembler.SegmentedFramesListClean(kivo::NowMs());
         }
     }
     // Registrations still installed are freed; their callback data stays with its
@@ -469,16 +486,16 @@ void ReceiveThreadFunction(int fd, int wakeFd) {
     CallbackListDestroy();
 }
 
-int LCMPReceiveThreadCreate(int fd) {
+int LCMPReceiveThreadCreate() {
     {
         std::lock_guard<std::mutex> lock(lcmpReceiveThreadMutex);
         lcmpReceiveThreadKeepAlive = TRUE;
     }
-    if (FailPointHit(FailPoint::kReceiveThread)) return -1;
+    if (kivo::FailPointHit("lcmp.receive_thread")) return -1;
     if (rxWakeFd < 0) rxWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (rxWakeFd < 0) return -1;
     try {
-        rxThread = std::thread(ReceiveThreadFunction, fd, rxWakeFd);
+        rxThread = std::thread(ReceiveThreadFunction, rxWakeFd);
     } catch (const std::system_error&) {
         return -1;
     }
@@ -490,68 +507,52 @@ void LCMPReceiveThreadStop() {
         std::lock_guard<std::mutex> lock(lcmpReceiveThreadMutex);
         lcmpReceiveThreadKeepAlive = FALSE;
     }
-    if (rxWakeFd >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t w = write(rxWakeFd, &one, sizeof(one));
-    }
+    ReceiveThreadWake();
     if (rxThread.joinable()) rxThread.join();
-    // The thread may have ended between two cycles without taking the wake-up;
-    // clear it so that the next thread does not stop at once.
-    if (rxWakeFd >= 0) {
-        uint64_t count = 0;
-        [[maybe_unused]] ssize_t r = read(rxWakeFd, &count, sizeof(count));
-    }
+    // The thread may have ended between two cycles without taking the wake-up; clear
+    // it so that the next thread does not stop at once.
+    ReceiveThreadWakeClear();
 }
 
 // ---------------------------------------------------------------------------
 // Sending
 
-t_lcmpErrorCode LCMPPacketSegmentSend(const INT8U* dstMAC, const Mmh& mmh, const INT8U* segment) {
-    const int fd = sc.load();
-    if (fd < 0) {
-        std::fprintf(stderr, "Warning: LCMPPacketSegmentSend: Socket not opened\n");
-        return LCMP_ERROR_SOCKET_NOT_OPENED;
+// Reports why a segment could not be sent and gives the code for it.
+t_lcmpErrorCode SendFailure(PortStatus status, int err) {
+    const t_lcmpErrorCode rc = ErrorOf(status);
+    if (rc == LCMP_ERROR_ETH_IF) {
+        Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: ioctl error @SIOCGIFHWADDR (%d,%s)\n", err,
+            std::strerror(err));
+    } else if (status == PortStatus::kClosed) {
+        Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: Socket not opened\n");
+    } else if (rc == LCMP_ERROR_SOCKET_NOT_OPENED) {
+        const std::string name = lcmpLink.name();
+        Log(LogStream::kErr, "LCMPPacketSegmentSend: bind to interface %s (ifindex %d) error\n", name.c_str(),
+            static_cast<int>(if_nametoindex(name.c_str())));
+    } else {
+        Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: sendto error (%d,%s)\n", err,
+            std::strerror(err));
     }
-    struct sockaddr_ll sll;
-    std::memset(&sll, 0, sizeof(sll));
-    sll.sll_family = AF_PACKET;
-    sll.sll_protocol = htons(kEtherType);
-    struct ifreq ifr;
-    std::memset(&ifr, 0, sizeof(ifr));
-    std::memcpy(ifr.ifr_name, lcmpInterfaceName, IFNAMSIZ - 1);
+    return rc;
+}
 
-    if (ioctl(fd, SIOCGIFHWADDR, &ifr) < 0) {
-        std::fprintf(stderr, "Warning: LCMPPacketSegmentSend: ioctl error @SIOCGIFHWADDR (%d,%s)\n", errno,
-                     std::strerror(errno));
-        return LCMP_ERROR_ETH_IF;
-    }
-    INT8U srcMAC[6];
-    std::memcpy(srcMAC, ifr.ifr_hwaddr.sa_data, 6);
-    if (ioctl(fd, SIOCGIFINDEX, &ifr) < 0) {
-        std::fprintf(stderr, "Warning: LCMPPacketSegmentSend: ioctl error @SIOCGIFINDEX (%d,%s)\n", errno,
-                     std::strerror(errno));
-        return LCMP_ERROR_ETH_IF;
-    }
-    sll.sll_ifindex = ifr.ifr_ifindex;
-    if (sll.sll_ifindex != boundIfindex) {
-        if (bind(fd, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) < 0) {
-            std::fprintf(stderr, "LCMPPacketSegmentSend: bind to interface %s (ifindex %d) error\n",
-                         lcmpInterfaceName, sll.sll_ifindex);
-            boundIfindex = 0;
-            return LCMP_ERROR_ETH_IF;
-        }
-        boundIfindex = sll.sll_ifindex;
-    }
+t_lcmpErrorCode LCMPPacketSegmentSend(std::shared_ptr<Port>& port, const INT8U* dstMAC, const Mmh& mmh,
+                                      const INT8U* segment) {
+    const kivo::l2::VlanTag tag = kivo::l2::VlanTag::Make(vlanId, vlanClass);
     INT8U frame[kMaxFrameLength];
-    const VlanSetting vlan{vlanEnabled != 0, vlanId, vlanClass};
-    const size_t len = FrameBuild(frame, sizeof(frame), dstMAC, srcMAC, vlan, mmh, segment, mmh.length);
-    if (len == 0) return LCMP_ERROR_BAD_ARGS;
-    if (sendto(fd, frame, len, 0, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) == -1) {
-        std::fprintf(stderr, "Warning: LCMPPacketSegmentSend: sendto error (%d,%s)\n", errno,
-                     std::strerror(errno));
-        return LCMP_ERROR_SENDTO;
+    PortStatus status = PortStatus::kNoInterface;
+    int err = 0;
+    // Twice when the interface went away under the port: one of the same name may be
+    // there again.
+    for (int attempt = 0; attempt < 2 && status == PortStatus::kNoInterface; ++attempt) {
+        if (attempt > 0 && !(port = lcmpLink.UsablePort(status, err))) break;
+        const size_t length = FrameBuild(frame, sizeof(frame), dstMAC, port->mac().data(),
+                                         vlanEnabled ? &tag : nullptr, mmh, segment, mmh.length);
+        if (length == 0) return LCMP_ERROR_BAD_ARGS;
+        status = port->SendFrame(frame, length);
+        err = errno;
     }
-    return LCMP_ERROR_NONE;
+    return status == PortStatus::kOk ? LCMP_ERROR_NONE : SendFailure(status, err);
 }
 
 }  // namespace
@@ -568,17 +569,14 @@ t_lcmpErrorCode LCMPSocketInit(const CHAR* interfaceName) {
     // A name that does not fit an interface request with its terminator would be
     // cut and could name another interface.
     if (strnlen(interfaceName, IFNAMSIZ) >= IFNAMSIZ) return LCMP_ERROR_BAD_ARGS;
-    std::memset(lcmpInterfaceName, 0, sizeof(lcmpInterfaceName));
-    std::strncpy(lcmpInterfaceName, interfaceName, sizeof(lcmpInterfaceName) - 1);
     // Already open (and its thread running): the new name holds from the next send.
-    if (sc.load() >= 0 && rxThread.joinable()) return LCMP_ERROR_NONE;
-    if (sc.load() < 0) sc.store(SocketOpen());
-    const int fd = sc.load();
-    if (fd < 0) return LCMP_ERROR_SOCKET_NOT_OPENED;
-    if (LCMPReceiveThreadCreate(fd) != 0) {
-        // Without a receive thread nothing would ever close the socket.
-        sc.store(-1);
-        close(fd);
+    const bool running = lcmpLink.isOpen() && rxThread.joinable();
+    const t_lcmpErrorCode rc = lcmpLink.Open(interfaceName);
+    if (running) return LCMP_ERROR_NONE;
+    if (rc != LCMP_ERROR_NONE) return rc;
+    if (LCMPReceiveThreadCreate() != 0) {
+        // Without a receive thread nothing would ever close the port.
+        lcmpLink.Close();
         return LCMP_ERROR_PTHREAD_CREATE;
     }
     return LCMP_ERROR_NONE;
@@ -586,8 +584,7 @@ t_lcmpErrorCode LCMPSocketInit(const CHAR* interfaceName) {
 
 void LCMPSocketEnd() {
     LCMPReceiveThreadStop();
-    const int fd = sc.exchange(-1);
-    if (fd >= 0) SocketKeep(fd);
+    lcmpLink.Close();
 }
 
 t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
@@ -597,13 +594,16 @@ t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT
         return LCMP_ERROR_BAD_ARGS;
     const unsigned numSegments = MMPLlength / kMaxSegmentLength;
     if (numSegments > kMaxSegments - 1) {
-        std::fprintf(stderr, "Warning: LCMPPacketSend: num_segments = %d/%d = %d > 16!\n", MMPLlength,
-                     static_cast<int>(kMaxSegmentLength), numSegments);
+        Log(LogStream::kErr, "Warning: LCMPPacketSend: num_segments = %d/%d = %d > 16!\n", MMPLlength,
+            static_cast<int>(kMaxSegmentLength), numSegments);
         return LCMP_ERROR_SENDTO;
     }
     INT16U& counter = lcmpOpcodeNumSeq[opcode - LCMP_READ_REQ];
     const INT16U seq = counter++;
     if (numSeq != nullptr) *numSeq = seq;
+    PortStatus status = PortStatus::kOk;
+    int err = 0;
+    std::shared_ptr<Port> port = lcmpLink.UsablePort(status, err);
     for (unsigned segment = 0; segment <= numSegments; ++segment) {
         Mmh mmh;
         mmh.length = static_cast<uint16_t>(
@@ -612,9 +612,11 @@ t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT
         mmh.numSegments = static_cast<uint8_t>(numSegments);
         mmh.segment = static_cast<uint8_t>(segment);
         mmh.numSeq = seq;
-        const t_lcmpErrorCode rc = LCMPPacketSegmentSend(dstMAC, mmh, MMPL + kMaxSegmentLength * segment);
+        const t_lcmpErrorCode rc =
+            port ? LCMPPacketSegmentSend(port, dstMAC, mmh, MMPL + kMaxSegmentLength * segment)
+                 : SendFailure(status, err);
         if (rc != LCMP_ERROR_NONE) {
-            std::fprintf(stderr, "Warning: LCMPPacketSend: LCMPPacketSegmentSend returned error\n");
+            Log(LogStream::kErr, "Warning: LCMPPacketSend: LCMPPacketSegmentSend returned error\n");
             return rc;
         }
     }
@@ -623,18 +625,15 @@ t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT
 
 t_lcmpErrorCode LCMPMyMACGet(INT8U* MyMAC) {
     if (MyMAC == nullptr) return LCMP_ERROR_BAD_ARGS;
-    // While LCMP is open its socket answers the request; that saves making a socket
-    // for each one.
-    const int fd = sc.load();
-    if (fd >= 0) {
-        struct ifreq ifr;
-        std::memset(&ifr, 0, sizeof(ifr));
-        std::memcpy(ifr.ifr_name, lcmpInterfaceName, IFNAMSIZ - 1);
-        if (ioctl(fd, SIOCGIFHWADDR, &ifr) < 0) return LCMP_ERROR_SOCKET_NOT_OPENED;
-        std::memcpy(MyMAC, ifr.ifr_hwaddr.sa_data, 6);
+    if (!lcmpLink.isOpen()) {
+        if (MacAddressGet(lcmpLink.name().c_str(), MyMAC) != 0) return LCMP_ERROR_SOCKET_NOT_OPENED;
         return LCMP_ERROR_NONE;
     }
-    if (MacAddressGet(lcmpInterfaceName, MyMAC) != 0) return LCMP_ERROR_SOCKET_NOT_OPENED;
+    PortStatus status = PortStatus::kOk;
+    int err = 0;
+    const std::shared_ptr<Port> port = lcmpLink.UsablePort(status, err);
+    if (!port) return LCMP_ERROR_SOCKET_NOT_OPENED;
+    std::memcpy(MyMAC, port->mac().data(), port->mac().size());
     return LCMP_ERROR_NONE;
 }
 

@@ -1,7 +1,10 @@
 // Building blocks of the LCMP modules that tests and tools use directly: frame and
-// header codecs, the reassembly of segmented messages, the request builder, the
-// confirm parser, the time base and the allocation fault points. Not part of the
-// public LCMP interface.
+// header codecs, the reassembly of segmented messages, the request builder and the
+// confirm parser. Not part of the public LCMP interface.
+//
+// Allocation fault points (kivo::FailPointArm): lcmp.record, lcmp.segment,
+// lcmp.reassembly_buffer, lcmp.registration, lcmp.receive_thread, lcmp.callback_data,
+// lcmp.request_buffer, lcmp.value.
 #ifndef KIVO_LCMP_INTERNAL_H
 #define KIVO_LCMP_INTERNAL_H
 
@@ -12,21 +15,22 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
+#include "byte_io.h"
+#include "ethernet.h"
 
 namespace kivo::lcmp {
 
-constexpr uint16_t kEtherType = 0x22E3;
-constexpr uint16_t kVlanTpid = 0x8100;
-constexpr size_t kEthHeaderLength = 14;
-constexpr size_t kVlanTagLength = 4;
-constexpr size_t kMmhLength = 8;
-constexpr size_t kMinPayloadLength = 46;  // MMH + segment + padding
-constexpr size_t kMaxSegmentLength = 1496;
-constexpr unsigned kMaxSegments = 16;
-constexpr size_t kMaxMessageLength = kMaxSegmentLength * kMaxSegments - 1;  // 23935
-constexpr size_t kMaxFrameLength = kEthHeaderLength + kVlanTagLength + kMmhLength + kMaxSegmentLength;
-constexpr uint32_t kSegmentMaxAgeMs = 50;
-constexpr uint32_t kMaxReceivedValues = 65535;
+inline constexpr uint16_t kEtherType = 0x22E3;
+inline constexpr size_t kMmhLength = 8;
+inline constexpr size_t kMaxSegmentLength = 1496;
+inline constexpr unsigned kMaxSegments = 16;
+inline constexpr size_t kMaxMessageLength = kMaxSegmentLength * kMaxSegments - 1;  // 23935
+// A tagged frame with a full segment: its payload (MMH and segment) is 4 bytes over
+// the Ethernet maximum, so the interface needs an MTU of 1504.
+inline constexpr size_t kMaxFrameLength =
+    l2::kEthHeaderLength + l2::kVlanTagLength + kMmhLength + kMaxSegmentLength;
+inline constexpr uint32_t kSegmentMaxAgeMs = 50;
+inline constexpr uint32_t kMaxReceivedValues = 65535;
 
 // Fields of the management message header.
 struct Mmh {
@@ -36,32 +40,23 @@ struct Mmh {
     uint8_t segment = 0;      // 4 bits
     uint16_t numSeq = 0;
 };
-void MmhEncode(const Mmh& mmh, uint8_t out[kMmhLength]);
-Mmh MmhDecode(const uint8_t in[kMmhLength]);
+bool MmhWrite(ByteWriter& w, const Mmh& mmh);
+bool MmhRead(ByteReader& r, Mmh& mmh);
 
-struct VlanSetting {
-    bool enabled = false;
-    uint16_t vid = 0;
-    uint8_t pcp = 0;
-};
-
-// Writes one frame (Ethernet header, optional tag, EtherType, MMH, segment, padding
-// to the minimum size) into out. Returns the frame length, or 0 when the segment is
-// longer than kMaxSegmentLength or the frame does not fit cap.
+// Writes one frame (Ethernet header, the tag when given, EtherType, MMH, segment,
+// padding to the minimum size) into out. Returns the frame length, or 0 when the
+// segment is longer than kMaxSegmentLength or the frame does not fit cap.
 size_t FrameBuild(uint8_t* out, size_t cap, const uint8_t dstMAC[6], const uint8_t srcMAC[6],
-                  const VlanSetting& vlan, const Mmh& mmh, const uint8_t* segment, size_t segmentLength);
+                  const l2::VlanTag* tag, const Mmh& mmh, const uint8_t* segment, size_t segmentLength);
 
-// A received frame, checked: the MMPL lies entirely within the received bytes.
-struct FrameView {
+// The LCMP part of a received frame, checked: the MMPL lies entirely within the
+// received bytes.
+struct MessageSegment {
     const uint8_t* srcMAC = nullptr;
     Mmh mmh;
     const uint8_t* mmpl = nullptr;  // mmh.length bytes
-    bool tagged = false;
 };
-bool FrameParse(const uint8_t* frame, size_t length, FrameView& out);
-
-// Milliseconds of the steady clock, cut to 32 bits; differences are taken modulo 2^32.
-uint32_t NowMs();
+bool SegmentParse(const l2::FrameView& frame, MessageSegment& out);
 
 // Partial messages of one receive thread (the list of segmented frames), keyed by
 // (low 8 bits of the sequence number, source address, opcode), aged after
@@ -77,7 +72,7 @@ class Reassembler {
 
     // Adds the segment of a frame whose numSegments is above 0. On kComplete the
     // whole message is in message/length and its record is gone.
-    Result SegmentAdd(const FrameView& frame, uint32_t nowMs, std::unique_ptr<uint8_t[]>& message,
+    Result SegmentAdd(const MessageSegment& frame, uint32_t nowMs, std::unique_ptr<uint8_t[]>& message,
                       size_t& length);
     // Removes every record whose last new segment is kSegmentMaxAgeMs or more old.
     void SegmentedFramesListClean(uint32_t nowMs);
@@ -101,9 +96,9 @@ class Reassembler {
         SegmentedFrame* nextSegmentedFrame = nullptr;
         SegmentedFrame* prevSegmentedFrame = nullptr;
     };
-    SegmentedFrame* SegmentedFrameOpen(const FrameView& frame) const;
-    SegmentedFrame* SegmentedFrameCreate(const FrameView& frame, uint32_t nowMs);
-    bool SegmentOnSegmentedFrameInsert(SegmentedFrame* record, const FrameView& frame, uint32_t nowMs);
+    SegmentedFrame* SegmentedFrameOpen(const MessageSegment& frame) const;
+    SegmentedFrame* SegmentedFrameCreate(const MessageSegment& frame, uint32_t nowMs);
+    bool SegmentOnSegmentedFrameInsert(SegmentedFrame* record, const MessageSegment& frame, uint32_t nowMs);
     bool FrameExtract(SegmentedFrame* record, std::unique_ptr<uint8_t[]>& message, size_t& length);
     void SegmentedFrameDelete(SegmentedFrame* record);
 
@@ -115,22 +110,6 @@ class Reassembler {
 // Hands one complete message to the matching registrations, as the receive thread
 // does.
 void Dispatch(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length);
-
-// Allocation fault points, for tests: an armed point makes its next allocations fail.
-enum class FailPoint {
-    kRecord,
-    kSegment,
-    kReassemblyBuffer,
-    kRegistration,
-    kReceiveThread,
-    kCallbackData,
-    kRequestBuffer,
-    kValue,
-    kCount
-};
-void FailPointArm(FailPoint point, unsigned count = 1);
-void FailPointsClear();
-bool FailPointHit(FailPoint point);
 
 // Lengths of a request: the values length of its header and the MMPL length with
 // the padding of its encrypted part. Computed in 64 bits so nothing wraps.
