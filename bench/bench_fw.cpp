@@ -34,7 +34,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "harness.h"
+#include "testbed.h"
 #include "harness_fw.h"
 #include "raw_socket.h"
 
