@@ -65,6 +65,13 @@ TEST(FwRequests, MalformedOrIncompleteStartsAreRefused) {
     noInterface.ifName.clear();
     StartRequest vlan4095;
     vlan4095.vlan = 0x0FFF;
+    // A zero byte inside a name would make the service open another file or interface.
+    StartRequest zeroInFile;
+    zeroInFile.fw = std::string("/nonexistent/fw.bin\0.old", 24);
+    StartRequest zeroInLoader;
+    zeroInLoader.loader = std::string("/nonexistent/ld\0x", 17);
+    StartRequest zeroInInterface;
+    zeroInInterface.ifName = std::string("eth1\0x", 6);
     struct Case {
         const char* what;
         std::vector<uint8_t> request;
@@ -72,6 +79,9 @@ TEST(FwRequests, MalformedOrIncompleteStartsAreRefused) {
         {"no firmware file name (F = 0)", noFile.Bytes()},
         {"no interface name (L = 0)", noInterface.Bytes()},
         {"VLAN 4095 cannot be tagged", vlan4095.Bytes()},
+        {"zero byte in the firmware path", zeroInFile.Bytes()},
+        {"zero byte in the loader path", zeroInLoader.Bytes()},
+        {"zero byte in the interface name", zeroInInterface.Bytes()},
     };
     for (const auto& c : cases) {
         auto reply = Handle(c.request);

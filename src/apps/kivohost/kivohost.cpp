@@ -574,6 +574,10 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
     INT16U loaderLength = r.be16();
     std::string loaderFile = r.text(loaderLength);
     if (!r.ok()) return ReplyCode(msg, REPLY_REFUSED);
+    // A zero byte would cut the name or a path short: the transfer would use another
+    // interface or file than the one named.
+    for (const std::string* text : {&ifName, &fwFile, &loaderFile})
+        if (text->find('\0') != std::string::npos) return ReplyCode(msg, REPLY_REFUSED);
     // A running transfer is left entirely alone, its VLAN setting included.
     if (FwServerRunning()) return ReplyCode(msg, REPLY_REFUSED);
     // Without an interface or a firmware file there is nothing to start.
