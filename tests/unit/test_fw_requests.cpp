@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kivohost.h"
@@ -49,9 +49,13 @@ std::vector<uint8_t> Handle(const std::vector<uint8_t>& request) {
     return std::vector<uint8_t>(buffer.begin(), buffer.begin() + n);
 }
 
-uint8_t Code(const std::vector<uint8_t>& reply) { return reply.size() > 3 ? reply[3] : 0xFF; }
+uint8_t Code(const std::vector<uint8_t>& reply) {
+    return reply.size() > 3 ? reply[3] : 0xFF;
+}
 
-std::vector<uint8_t> Status() { return Handle({1, 0, 0, 0, 8}); }
+std::vector<uint8_t> Status() {
+    return Handle({1, 0, 0, 0, 8});
+}
 
 }  // namespace
 
