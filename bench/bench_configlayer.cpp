@@ -28,10 +28,10 @@
 #include "LCMP_comm.h"
 #include "configlayer.h"
 #include "configlayer_internal.h"
-#include "harness.h"
-#include "raw_echo.h"
 #include "harness_cfg.h"
 #include "kivohost.h"
+#include "raw_echo.h"
+#include "testbed.h"
 
 using namespace kivotest;
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "harness.h"
 #include "mac_discover.h"
+#include "testbed.h"
 
 using namespace kivotest;
 

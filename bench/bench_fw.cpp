@@ -25,7 +25,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "harness.h"
+#include "testbed.h"
 #include "harness_fw.h"
 #include "port.h"
 

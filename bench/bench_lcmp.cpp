@@ -21,8 +21,8 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_internal.h"
-#include "harness.h"
 #include "raw_echo.h"
+#include "testbed.h"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "harness.h"
-#include "raw_echo.h"
 #include "kivohost.h"
+#include "raw_echo.h"
+#include "testbed.h"
 
 using namespace kivotest;
 

@@ -1,7 +1,15 @@
 // Device and interface lists, interface enumeration, MAC lookup.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <set>
@@ -105,6 +113,41 @@ TEST(InterfaceList, HostInterfacesWithoutLoopbackOrDuplicates) {
     }
     EXPECT_TRUE(kept);
     InterfaceListFree(list);
+}
+
+// Address labels ("lo:kv") are known only to the interface request, not to
+// /proc/net/dev; that request must work without the right to open raw sockets.
+TEST(InterfaceList, AddressLabelsListedWithoutRawSocketRight) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNET) != 0) _exit(2);
+        const int s = socket(AF_INET, SOCK_DGRAM, 0);
+        struct ifreq ifr;
+        std::memset(&ifr, 0, sizeof(ifr));
+        std::strcpy(ifr.ifr_name, "lo:kv");
+        auto* addr = reinterpret_cast<struct sockaddr_in*>(&ifr.ifr_addr);
+        addr->sin_family = AF_INET;
+        addr->sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2, in the child's own namespace
+        if (s < 0 || ioctl(s, SIOCSIFADDR, &ifr) != 0) _exit(3);
+        close(s);
+        struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+        struct __user_cap_data_struct caps[2] = {};
+        if (syscall(SYS_capget, &header, caps) != 0) _exit(4);
+        caps[0].effective &= ~(1u << CAP_NET_RAW);
+        if (syscall(SYS_capset, &header, caps) != 0) _exit(5);
+        t_interface* list = nullptr;
+        InterfaceListGet(&list);
+        bool found = false;
+        for (t_interface* i = list; i; i = i->next) found = found || std::strcmp(i->name, "lo:kv") == 0;
+        InterfaceListFree(list);
+        _exit(found ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: label not listed; 2-5: the child could not be set up";
 }
 
 static int OpenFds() {

@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kivohost.h"
@@ -49,9 +49,13 @@ std::vector<uint8_t> Handle(const std::vector<uint8_t>& request) {
     return std::vector<uint8_t>(buffer.begin(), buffer.begin() + n);
 }
 
-uint8_t Code(const std::vector<uint8_t>& reply) { return reply.size() > 3 ? reply[3] : 0xFF; }
+uint8_t Code(const std::vector<uint8_t>& reply) {
+    return reply.size() > 3 ? reply[3] : 0xFF;
+}
 
-std::vector<uint8_t> Status() { return Handle({1, 0, 0, 0, 8}); }
+std::vector<uint8_t> Status() {
+    return Handle({1, 0, 0, 0, 8});
+}
 
 }  // namespace
 
@@ -65,6 +69,13 @@ TEST(FwRequests, MalformedOrIncompleteStartsAreRefused) {
     noInterface.ifName.clear();
     StartRequest vlan4095;
     vlan4095.vlan = 0x0FFF;
+    // A zero byte inside a name would make the service open another file or interface.
+    StartRequest zeroInFile;
+    zeroInFile.fw = std::string("/nonexistent/fw.bin\0.old", 24);
+    StartRequest zeroInLoader;
+    zeroInLoader.loader = std::string("/nonexistent/ld\0x", 17);
+    StartRequest zeroInInterface;
+    zeroInInterface.ifName = std::string("eth1\0x", 6);
     struct Case {
         const char* what;
         std::vector<uint8_t> request;
@@ -72,6 +83,9 @@ TEST(FwRequests, MalformedOrIncompleteStartsAreRefused) {
         {"no firmware file name (F = 0)", noFile.Bytes()},
         {"no interface name (L = 0)", noInterface.Bytes()},
         {"VLAN 4095 cannot be tagged", vlan4095.Bytes()},
+        {"zero byte in the firmware path", zeroInFile.Bytes()},
+        {"zero byte in the loader path", zeroInLoader.Bytes()},
+        {"zero byte in the interface name", zeroInInterface.Bytes()},
     };
     for (const auto& c : cases) {
         auto reply = Handle(c.request);

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "kivohost.h"
+#include "log.h"
 
 namespace {
 
@@ -49,6 +51,18 @@ struct UdpPair {
 
 std::vector<uint8_t> message(KIVO_MESSAGE_SIZE);
 
+// Collects what is logged while it lives, each line prefixed with its stream.
+struct LogCapture {
+    std::string text;
+    LogCapture() {
+        kivo::LogSinkSet([this](kivo::LogStream stream, std::string_view line) {
+            text += stream == kivo::LogStream::kOut ? "out: " : "err: ";
+            text += line;
+        });
+    }
+    ~LogCapture() { kivo::LogSinkSet(nullptr); }
+};
+
 }  // namespace
 
 TEST(Segmentation, CountsFollowTheWorkedSizes) {
@@ -74,7 +88,8 @@ TEST(Segmentation, SegmentsCarryHeaderAndPayloadInOrder) {
         // Payload bytes (after the 3 header bytes) numbered so their order can be checked.
         for (int i = 3; i < c.length; ++i) message[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 7 + 1);
         std::vector<uint8_t> expectedPayload(message.begin() + 3, message.begin() + c.length);
-        int sent = ServerReplySend(udp.server, message.data(), c.length, &udp.clientAddr, sizeof(udp.clientAddr), 0xAB);
+        int sent = ServerReplySend(udp.server, message.data(), c.length, &udp.clientAddr,
+                                   sizeof(udp.clientAddr), 0xAB);
         auto segs = udp.ReceiveAll();
         ASSERT_EQ(static_cast<size_t>(sent), c.sizes.size()) << c.length;
         ASSERT_EQ(segs.size(), c.sizes.size()) << c.length;
@@ -102,21 +117,24 @@ TEST(Dispatch, VersionInvalidAndUnassignedRequests) {
     uint8_t version[] = {7, 0, 0, 0, 9};
     std::memcpy(message.data(), version, sizeof(version));
     ASSERT_EQ(ServerDispatch(5, message.data()), 7);
-    EXPECT_EQ(std::vector<uint8_t>(message.begin() + 3, message.begin() + 7), (std::vector<uint8_t>{9, 2, 0, 39}));
+    EXPECT_EQ(std::vector<uint8_t>(message.begin() + 3, message.begin() + 7),
+              (std::vector<uint8_t>{9, 2, 0, 39}));
 
     std::fill(message.begin(), message.end(), 0);
     message[3] = 5;
     message[4] = 9;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(ServerDispatch(5, message.data()), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Invalid message (5) received\n");
+    {
+        LogCapture log;
+        EXPECT_EQ(ServerDispatch(5, message.data()), 1);
+        EXPECT_EQ(log.text, "out: Invalid message (5) received\n");
+    }
 
     for (int code : {1, 10, 77, 255}) {
         std::fill(message.begin(), message.end(), 0);
         message[4] = static_cast<uint8_t>(code);
-        testing::internal::CaptureStdout();
+        LogCapture log;
         EXPECT_EQ(ServerDispatch(5, message.data()), 1) << code;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << code;
+        EXPECT_EQ(log.text, "") << code;
     }
 }
 

@@ -1,5 +1,5 @@
-// kivohost: entry point, UDP request server with reply segmentation and idle
-// watchdog, and the request handlers.
+// kivohost: the UDP request server (reply segmentation, idle watchdog) and the
+// request handlers.
 #include "kivohost.h"
 
 #include <arpa/inet.h>
@@ -10,21 +10,20 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
 #include "LCMP_socket.h"
 #include "byte_io.h"
+#include "clock.h"
 #include "configlayer.h"
 #include "device.h"
 #include "l2fwserver.h"
+#include "log.h"
 #include "mac_discover.h"
 #include "scp_client_legacy.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -39,8 +38,8 @@ INT8U message[KIVO_MESSAGE_SIZE];
 // reads as zero (the buffer is cleared before every receive, and short requests are
 // defined that way); a variable-length field whose claimed length runs past the
 // datagram makes the request invalid. Nothing is ever read past the buffer.
-class [[maybe_unused]] RequestReader {
-public:
+class RequestReader {
+   public:
     RequestReader(const INT8U* msg, INT32S inputLength, size_t start)
         : msg_(msg), len_(inputLength > 0 ? static_cast<size_t>(inputLength) : 0), pos_(start) {
         if (len_ > KIVO_MESSAGE_SIZE) len_ = KIVO_MESSAGE_SIZE;
@@ -74,7 +73,7 @@ public:
         return p ? std::string(reinterpret_cast<const char*>(p), n) : std::string();
     }
 
-private:
+   private:
     uint64_t fixed(size_t n) {
         uint64_t v = 0;
         for (size_t i = 0; i < n; ++i) {
@@ -92,39 +91,31 @@ private:
 };
 
 // Writes a reply with no body and returns its length.
-[[maybe_unused]] INT32S ReplyCode(INT8U* msg, INT8U code) {
+INT32S ReplyCode(INT8U* msg, INT8U code) {
     msg[3] = code;
     return 4;
 }
 
 }  // namespace
 
-//////////////////////////////////////////////////////////////////////////////
+// ---------------------------------------------------------------------------
 // Request server
-//////////////////////////////////////////////////////////////////////////////
 
 INT32U ThreadSleep(INT32U ms) {
-    struct timespec req;
-    struct timespec rem;
-    req.tv_sec = ms / 1000;
-    req.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    if (nanosleep(&req, &rem) != 0 && errno == EINTR)
-        return static_cast<INT32U>(rem.tv_sec * 1000 + rem.tv_nsec / 1000000L);
-    return 0;
+    return kivo::SleepMsInterruptible(ms);
 }
 
 void* WatchdogThreadFunction(void* /*arg*/) {
     for (;;) {
-        ThreadSleep(1000);
+        // Signal-proof: a signal must not make the idle count run fast.
+        kivo::SleepMs(1000);
         if (watchdogRxMsg.exchange(false)) {
             watchdogCnt = 0;
             continue;
         }
         ++watchdogCnt;
         if (watchdogCnt > 60) {
-            std::printf("Watchdog: %u seconds without requests!\n", watchdogCnt);
-            std::fflush(stdout);
-            std::fflush(stdout);
+            kivo::Log(kivo::LogStream::kOut, "Watchdog: %u seconds without requests!\n", watchdogCnt);
             // Other threads may still be running: end without static destructors.
             _exit(0);
         }
@@ -132,98 +123,95 @@ void* WatchdogThreadFunction(void* /*arg*/) {
     return nullptr;
 }
 
-BOOLEAN UdpMsgSend(INT32S socket_desc, INT8U* message_, INT32S msglength, struct sockaddr_in* client,
-                   INT32U client_length, INT32S seq_num, INT32S seg_total, INT32S seg_num) {
-    message_[0] = static_cast<INT8U>(seq_num);
-    if (msglength > 1) message_[1] = static_cast<INT8U>(seg_total);
-    if (msglength > 2) message_[2] = static_cast<INT8U>(seg_num);
-    ssize_t sent = sendto(socket_desc, message_, static_cast<size_t>(msglength), 0,
-                          reinterpret_cast<struct sockaddr*>(client), client_length);
-    if (sent != msglength) {
-        std::printf("Send failed\n");
-        std::fflush(stdout);
+BOOLEAN UdpMsgSend(INT32S socketFd, INT8U* msg, INT32S msgLength, struct sockaddr_in* client,
+                   INT32U clientLength, INT32S seqNum, INT32S segTotal, INT32S segNum) {
+    msg[0] = static_cast<INT8U>(seqNum);
+    if (msgLength > 1) msg[1] = static_cast<INT8U>(segTotal);
+    if (msgLength > 2) msg[2] = static_cast<INT8U>(segNum);
+    const ssize_t sent = sendto(socketFd, msg, static_cast<size_t>(msgLength), 0,
+                                reinterpret_cast<struct sockaddr*>(client), clientLength);
+    if (sent != msgLength) {
+        kivo::Log(kivo::LogStream::kOut, "Send failed\n");
         return TRUE;
     }
     return FALSE;
 }
 
-INT32S ServerSegmentCount(INT32S msglength) {
-    if (msglength <= KIVO_SEGMENT_SIZE) return 1;
-    INT32S auxlength = msglength - KIVO_SEGMENT_SIZE;
-    INT32S count = 1;
-    while (auxlength > KIVO_SEGMENT_PAYLOAD) {
-        auxlength -= KIVO_SEGMENT_PAYLOAD;
-        ++count;
-    }
-    return count + 1;
+INT32S ServerSegmentCount(INT32S msgLength) {
+    if (msgLength <= KIVO_SEGMENT_SIZE) return 1;
+    // The first segment carries 1400 bytes, each further one 1397 more.
+    return 1 + (msgLength - KIVO_SEGMENT_SIZE + KIVO_SEGMENT_PAYLOAD - 1) / KIVO_SEGMENT_PAYLOAD;
 }
 
-INT32S ServerReplySend(INT32S socket_desc, INT8U* msg, INT32S msglength, struct sockaddr_in* client,
-                       INT32U client_length, INT32S seq_num) {
-    if (msglength <= 0) return 0;
-    if (msglength > KIVO_MESSAGE_SIZE) msglength = KIVO_MESSAGE_SIZE;
-    if (msglength <= KIVO_SEGMENT_SIZE) {
-        UdpMsgSend(socket_desc, msg, msglength, client, client_length, seq_num, 1, 0);
-        return 1;
-    }
-    INT32S segTotal = ServerSegmentCount(msglength);
+INT32S ServerReplySend(INT32S socketFd, INT8U* msg, INT32S msgLength, struct sockaddr_in* client,
+                       INT32U clientLength, INT32S seqNum) {
+    if (msgLength <= 0) return 0;
+    if (msgLength > KIVO_MESSAGE_SIZE) msgLength = KIVO_MESSAGE_SIZE;
+    const INT32S segTotal = ServerSegmentCount(msgLength);
     for (INT32S k = 0; k < segTotal; ++k) {
         // Segment k starts 1397*k bytes in: its header overwrites the last three
         // payload bytes of the segment sent before.
-        INT32S offset = KIVO_SEGMENT_PAYLOAD * k;
-        INT32S len = (k == segTotal - 1) ? msglength - offset : KIVO_SEGMENT_SIZE;
-        UdpMsgSend(socket_desc, msg + offset, len, client, client_length, seq_num, segTotal, k);
+        const INT32S offset = KIVO_SEGMENT_PAYLOAD * k;
+        const INT32S length = (k == segTotal - 1) ? msgLength - offset : KIVO_SEGMENT_SIZE;
+        UdpMsgSend(socketFd, msg + offset, length, client, clientLength, seqNum, segTotal, k);
     }
     return segTotal;
 }
 
 INT32S ServerDispatch(INT32S inputLength, INT8U* msg) {
     if (msg[3] != 0) {
-        std::printf("Invalid message (%d) received\n", msg[3]);
-        std::fflush(stdout);
+        kivo::Log(kivo::LogStream::kOut, "Invalid message (%d) received\n", msg[3]);
         return 1;
     }
     switch (msg[4]) {
-        case REQUEST_DISCOVER: return DiscoverGet(inputLength, msg);
-        case REQUEST_GET_ALL: return GetAllGet(inputLength, msg);
-        case REQUEST_GET: return GetGet(inputLength, msg);
-        case REQUEST_SET: return SetGet(inputLength, msg);
-        case REQUEST_FACTORY_RESET: return FactoryResetGet(inputLength, msg);
-        case REQUEST_FW_START: return StartL2FwServerGet(inputLength, msg);
-        case REQUEST_FW_STOP: return StopL2FwServerGet(inputLength, msg);
-        case REQUEST_FW_STATUS: return GetStatusL2FwServerGet(inputLength, msg);
-        case REQUEST_VERSION: return GetKivoVersionGet(inputLength, msg);
-        default: return 1;
+        case REQUEST_DISCOVER:
+            return DiscoverGet(inputLength, msg);
+        case REQUEST_GET_ALL:
+            return GetAllGet(inputLength, msg);
+        case REQUEST_GET:
+            return GetGet(inputLength, msg);
+        case REQUEST_SET:
+            return SetGet(inputLength, msg);
+        case REQUEST_FACTORY_RESET:
+            return FactoryResetGet(inputLength, msg);
+        case REQUEST_FW_START:
+            return StartL2FwServerGet(inputLength, msg);
+        case REQUEST_FW_STOP:
+            return StopL2FwServerGet(inputLength, msg);
+        case REQUEST_FW_STATUS:
+            return GetStatusL2FwServerGet(inputLength, msg);
+        case REQUEST_VERSION:
+            return GetKivoVersionGet(inputLength, msg);
+        default:
+            return 1;
     }
 }
 
-void ServerRxFunction(INT32S socket_desc) {
+void ServerRxFunction(INT32S socketFd) {
     struct sockaddr_in client;
     socklen_t clientLength = sizeof(client);
     std::memset(message, 0, sizeof(message));
     std::memset(&client, 0, sizeof(client));
-    ssize_t received = recvfrom(socket_desc, message, sizeof(message), 0,
-                                reinterpret_cast<struct sockaddr*>(&client), &clientLength);
+    const ssize_t received = recvfrom(socketFd, message, sizeof(message), 0,
+                                      reinterpret_cast<struct sockaddr*>(&client), &clientLength);
     if (received <= 0) return;
-    INT32S seqNum = message[0];
+    const INT32S seqNum = message[0];
     INT32S replyLength = ServerDispatch(static_cast<INT32S>(received), message);
     // A handler can never produce more than the buffer; treat anything else as a fault.
     if (replyLength > KIVO_MESSAGE_SIZE) replyLength = 0;
-    ServerReplySend(socket_desc, message, replyLength, &client, clientLength, seqNum);
+    ServerReplySend(socketFd, message, replyLength, &client, clientLength, seqNum);
 }
 
 INT32S StartServer(INT32S serverPort) {
     pthread_t watchdog;
     if (pthread_create(&watchdog, nullptr, WatchdogThreadFunction, nullptr) != 0) {
-        std::printf("Error: pthread_create failed\n");
-        std::fflush(stdout);
+        kivo::Log(kivo::LogStream::kOut, "Error: pthread_create failed\n");
         return -1;
     }
     pthread_detach(watchdog);
-    int sock = socket(AF_INET, SOCK_DGRAM, 0);
-    if (sock < 0) {
-        std::printf("Error: could not create socket\n");
-        std::fflush(stdout);
+    kivo::UniqueFd sock(socket(AF_INET, SOCK_DGRAM, 0));
+    if (!sock.valid()) {
+        kivo::Log(kivo::LogStream::kOut, "Error: could not create socket\n");
         return -2;
     }
     struct sockaddr_in server;
@@ -231,23 +219,20 @@ INT32S StartServer(INT32S serverPort) {
     server.sin_family = AF_INET;
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     server.sin_port = htons(static_cast<uint16_t>(serverPort & 0xFFFF));
-    if (bind(sock, reinterpret_cast<struct sockaddr*>(&server), sizeof(server)) < 0) {
-        std::printf("Error: bind failed (port %d is already in use)", serverPort);
-        std::fflush(stdout);
-        close(sock);
+    if (bind(sock.get(), reinterpret_cast<struct sockaddr*>(&server), sizeof(server)) < 0) {
+        // No line end: front-end scripts match this text as it has always been.
+        kivo::Log(kivo::LogStream::kOut, "Error: bind failed (port %d is already in use)", serverPort);
         return -3;
     }
-    std::printf("Server running in port %d\n", serverPort);
-    std::fflush(stdout);
+    kivo::Log(kivo::LogStream::kOut, "Server running in port %d\n", serverPort);
     for (;;) {
         watchdogRxMsg.store(true);
-        ServerRxFunction(sock);
+        ServerRxFunction(sock.get());
     }
 }
 
-//////////////////////////////////////////////////////////////////////////////
+// ---------------------------------------------------------------------------
 // Version request
-//////////////////////////////////////////////////////////////////////////////
 
 INT32S GetKivoVersionGet(INT32S /*inputLength*/, INT8U* msg) {
     msg[3] = REPLY_VERSION;
@@ -257,9 +242,8 @@ INT32S GetKivoVersionGet(INT32S /*inputLength*/, INT8U* msg) {
     return 7;
 }
 
-//////////////////////////////////////////////////////////////////////////////
+// ---------------------------------------------------------------------------
 // Parameter requests (Get all, Get, Set, Factory reset)
-//////////////////////////////////////////////////////////////////////////////
 
 BOOLEAN ConfiglayerParamsInputBuild(INT32S paramslength, const INT8U* msg, BOOLEAN withValues,
                                     t_configlayerParam** params) {
@@ -340,7 +324,8 @@ bool ParamRequestRead(INT32S inputLength, const INT8U* msg, bool withBlock, Para
         req.block = r.field(req.blockLength);
     }
     if (!r.ok()) return false;
-    return ParamRequestText(name, nameLength, req.ifName) && ParamRequestText(password, passwordLength, req.password);
+    return ParamRequestText(name, nameLength, req.ifName) &&
+           ParamRequestText(password, passwordLength, req.password);
 }
 
 // Reply with the SCP info data: code, 32-bit length, data. The buffer is cleared
@@ -358,22 +343,35 @@ INT32S ScpDataReply(INT8U* msg, const INT8U* info, INT32U infoLength) {
 INT32S ScpParamRequest(INT8U code, ParamRequest& req, INT8U* msg) {
     // The factory reset hands the client this fixed block; the client sends its own
     // fixed item list for it.
-    static const INT8U factoryResetBlock[36] = {
-        'F', 'A', 'C', 'T', 'O', 'R', 'Y', 'R', 'E', 'S', 'E', 'T', '.', 'G', 'E', 'N', 'E', 'R',
-        'A', 'L', '.', 'F', 'O', 'R', 'C', 'E', '_', 'R', 'E', 'S', 'E', 'T', 0,   ' ', '1', 0};
+    static const INT8U kFactoryResetBlock[36] = {'F', 'A', 'C', 'T', 'O', 'R', 'Y', 'R', 'E', 'S', 'E', 'T',
+                                                 '.', 'G', 'E', 'N', 'E', 'R', 'A', 'L', '.', 'F', 'O', 'R',
+                                                 'C', 'E', '_', 'R', 'E', 'S', 'E', 'T', 0,   ' ', '1', 0};
     t_scpOp op = SCP_OP_GET;
     const INT8U* data = nullptr;
     INT32U dataLength = 0;
     switch (code) {
-        case REQUEST_GET_ALL: break;
-        case REQUEST_GET: data = req.block; dataLength = req.blockLength; break;
-        case REQUEST_SET: op = SCP_OP_SET; data = req.block; dataLength = req.blockLength; break;
-        default: op = SCP_OP_FACTORY_RESET; data = factoryResetBlock; dataLength = sizeof(factoryResetBlock); break;
+        case REQUEST_GET_ALL:
+            break;
+        case REQUEST_GET:
+            data = req.block;
+            dataLength = req.blockLength;
+            break;
+        case REQUEST_SET:
+            op = SCP_OP_SET;
+            data = req.block;
+            dataLength = req.blockLength;
+            break;
+        default:
+            op = SCP_OP_FACTORY_RESET;
+            data = kFactoryResetBlock;
+            dataLength = sizeof(kFactoryResetBlock);
+            break;
     }
     std::vector<INT8U> info(SCP_INFO_BUFFER_SIZE, 0);
     INT32U infoLength = 0;
-    t_scpErrorCode result = ScpClient(req.ifName, req.deviceMac, op, reinterpret_cast<const INT8U*>(req.password),
-                                      data, dataLength, info.data(), &infoLength);
+    t_scpErrorCode result =
+        ScpClient(req.ifName, req.deviceMac, op, reinterpret_cast<const INT8U*>(req.password), data,
+                  dataLength, info.data(), &infoLength);
     if (code == REQUEST_FACTORY_RESET) {
         // Only a reset the device confirmed counts as done; a status of failure for
         // the reset parameter is a failure.
@@ -438,8 +436,7 @@ INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, INT8U* msg) {
         replyLength = ParamsReply(output, msg);
     } else {
         if (code == REQUEST_SET) {
-            std::printf("Configlayer error %d\n", static_cast<int>(result));
-            std::fflush(stdout);
+            kivo::Log(kivo::LogStream::kOut, "Configlayer error %d\n", static_cast<int>(result));
         }
         replyLength = ReplyCode(msg, REPLY_FAILED);
     }
@@ -472,16 +469,21 @@ INT32S ParamRequestHandle(INT8U code, INT32S inputLength, INT8U* msg) {
 
 }  // namespace
 
-INT32S GetAllGet(INT32S inputLength, INT8U* msg) { return ParamRequestHandle(REQUEST_GET_ALL, inputLength, msg); }
-INT32S GetGet(INT32S inputLength, INT8U* msg) { return ParamRequestHandle(REQUEST_GET, inputLength, msg); }
-INT32S SetGet(INT32S inputLength, INT8U* msg) { return ParamRequestHandle(REQUEST_SET, inputLength, msg); }
+INT32S GetAllGet(INT32S inputLength, INT8U* msg) {
+    return ParamRequestHandle(REQUEST_GET_ALL, inputLength, msg);
+}
+INT32S GetGet(INT32S inputLength, INT8U* msg) {
+    return ParamRequestHandle(REQUEST_GET, inputLength, msg);
+}
+INT32S SetGet(INT32S inputLength, INT8U* msg) {
+    return ParamRequestHandle(REQUEST_SET, inputLength, msg);
+}
 INT32S FactoryResetGet(INT32S inputLength, INT8U* msg) {
     return ParamRequestHandle(REQUEST_FACTORY_RESET, inputLength, msg);
 }
 
-//////////////////////////////////////////////////////////////////////////////
+// ---------------------------------------------------------------------------
 // Discover request
-//////////////////////////////////////////////////////////////////////////////
 
 namespace {
 
@@ -542,9 +544,8 @@ INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
     return length;
 }
 
-//////////////////////////////////////////////////////////////////////////////
+// ---------------------------------------------------------------------------
 // Firmware server requests
-//////////////////////////////////////////////////////////////////////////////
 
 namespace {
 
@@ -573,6 +574,10 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
     INT16U loaderLength = r.be16();
     std::string loaderFile = r.text(loaderLength);
     if (!r.ok()) return ReplyCode(msg, REPLY_REFUSED);
+    // A zero byte would cut the name or a path short: the transfer would use another
+    // interface or file than the one named.
+    for (const std::string* text : {&ifName, &fwFile, &loaderFile})
+        if (text->find('\0') != std::string::npos) return ReplyCode(msg, REPLY_REFUSED);
     // A running transfer is left entirely alone, its VLAN setting included.
     if (FwServerRunning()) return ReplyCode(msg, REPLY_REFUSED);
     // Without an interface or a firmware file there is nothing to start.
@@ -583,15 +588,15 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
         // 4095 cannot be tagged; refusing beats sending on whatever VLAN was set before.
         if (L2FwServerVLANConfigure(TRUE, vlanId, 0) != L2FWSERVER_ERROR_NONE)
             return ReplyCode(msg, REPLY_REFUSED);
-        std::printf("VLAN %u\n", static_cast<unsigned>(vlanId));
-        std::fflush(stdout);
+        kivo::Log(kivo::LogStream::kOut, "VLAN %u\n", static_cast<unsigned>(vlanId));
     } else {
         L2FwServerVLANConfigure(FALSE, 0, 0);
     }
 
     t_l2fwserverErrorCode result;
     if (loaderLength > 0)
-        result = L2FwServerEthBootStart(loaderFile.c_str(), fwFile.c_str(), ifName.c_str(), kFwAnnouncementTimeout);
+        result = L2FwServerEthBootStart(loaderFile.c_str(), fwFile.c_str(), ifName.c_str(),
+                                        kFwAnnouncementTimeout);
     else
         result = L2FwServerUpgradeStart(fwFile.c_str(), ifName.c_str(), kFwAnnouncementTimeout, deviceMac);
     return ReplyCode(msg, result == L2FWSERVER_ERROR_NONE ? REPLY_DONE : REPLY_REFUSED);

@@ -15,7 +15,6 @@
 #define KIVO_HEADER_SIZE 3
 #define KIVO_SEGMENT_PAYLOAD (KIVO_SEGMENT_SIZE - KIVO_HEADER_SIZE)
 
-
 // Reply codes (byte 3 of a reply).
 enum e_replyCode {
     REPLY_DONE = 1,
@@ -42,18 +41,20 @@ enum e_requestCode {
 };
 
 INT32S StartServer(INT32S serverPort);
-void ServerRxFunction(INT32S socket_desc);
-BOOLEAN UdpMsgSend(INT32S socket_desc, INT8U* message, INT32S msglength, struct sockaddr_in* client,
-                   INT32U client_length, INT32S seq_num, INT32S seg_total, INT32S seg_num);
+void ServerRxFunction(INT32S socketFd);
+BOOLEAN UdpMsgSend(INT32S socketFd, INT8U* message, INT32S msgLength, struct sockaddr_in* client,
+                   INT32U clientLength, INT32S seqNum, INT32S segTotal, INT32S segNum);
+// Ends the process after a minute without requests (the front-end's polling keeps it alive).
 void* WatchdogThreadFunction(void* arg);
+// Sleeps ms milliseconds; returns the milliseconds left when a signal ended the sleep early.
 INT32U ThreadSleep(INT32U ms);
 
-// Sends a reply of msglength bytes held in message (header included), cut into
+// Sends a reply of msgLength bytes held in message (header included), cut into
 // segments of at most 1400 bytes; returns the number of segments sent.
-INT32S ServerReplySend(INT32S socket_desc, INT8U* message, INT32S msglength, struct sockaddr_in* client,
-                       INT32U client_length, INT32S seq_num);
-// Number of segments a reply of msglength bytes is cut into.
-INT32S ServerSegmentCount(INT32S msglength);
+INT32S ServerReplySend(INT32S socketFd, INT8U* message, INT32S msgLength, struct sockaddr_in* client,
+                       INT32U clientLength, INT32S seqNum);
+// Number of segments a reply of msgLength bytes is cut into.
+INT32S ServerSegmentCount(INT32S msgLength);
 
 // Request handlers: (datagram length, message buffer of KIVO_MESSAGE_SIZE bytes) ->
 // reply length (header included), 1 for the one-byte answer, 0 or less for none.

@@ -1,8 +1,8 @@
 // kivohost entry point: reads the command line and runs the request server.
 #include <cstdint>
-#include <cstdio>
 
 #include "kivohost.h"
+#include "log.h"
 
 namespace {
 // atoi's reading of the port argument (leading decimal digits, 0 when there are
@@ -20,7 +20,6 @@ INT32S PortArgument(const char* text) {
 int main(int argc, char** argv) {
     if (argc == 1) return StartServer(KIVO_DEFAULT_PORT);
     if (argc == 2) return StartServer(PortArgument(argv[1]));
-    std::printf("Usage: %s <port>\n", argv[0]);
-    std::fflush(stdout);
+    kivo::Log(kivo::LogStream::kOut, "Usage: %s <port>\n", argv[0]);
     return 0;
 }

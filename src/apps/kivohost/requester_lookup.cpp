@@ -23,7 +23,7 @@ kivo::Requester current;
 bool CollectOwners(int family, const struct sockaddr_in& client, std::optional<uid_t>& owner,
                    bool& conflict) {
     kivo::UniqueFd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (!fd) return false;
+    if (!fd.valid()) return false;
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;

@@ -1,37 +1,38 @@
 // Device and host-interface lists, host interface enumeration.
 #include "device.h"
 
-#include <arpa/inet.h>
-#include <linux/if_ether.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "log.h"
+#include "unique_fd.h"
+
 namespace {
 
 const INT8U kZeroMac[6] = {0, 0, 0, 0, 0, 0};
 
-bool sameString(const CHAR* a, const CHAR* b) {
+bool SameString(const CHAR* a, const CHAR* b) {
     if (a == nullptr || b == nullptr) return a == b;
     return std::strcmp(a, b) == 0;
 }
 
-// Interfaces reported by SIOCGIFCONF (first source).
+// Interfaces reported by SIOCGIFCONF (first source). The request lists the same
+// interfaces on any socket; a datagram socket needs no privilege.
 void InterfaceListIoctlGet(t_interface** list) {
-    int sock = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
-    if (sock < 0) return;
+    const kivo::UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock.valid()) return;
     // Room for 25 entries of 40 bytes.
     struct ifreq entries[25];
     std::memset(entries, 0, sizeof(entries));
     struct ifconf ifc;
     ifc.ifc_len = sizeof(entries);
     ifc.ifc_req = entries;
-    if (ioctl(sock, SIOCGIFCONF, &ifc) == 0) {
+    if (ioctl(sock.get(), SIOCGIFCONF, &ifc) == 0) {
         size_t count = static_cast<size_t>(ifc.ifc_len) / sizeof(struct ifreq);
         if (count > 25) count = 25;
         for (size_t i = 0; i < count; ++i) {
@@ -41,23 +42,22 @@ void InterfaceListIoctlGet(t_interface** list) {
             if (name[0] != '\0' && std::strcmp(name, "lo") != 0) InterfaceListAdd(list, name, nullptr);
         }
     }
-    close(sock);
 }
 
 // Interfaces listed in /proc/net/dev (second source).
 void InterfaceListProcNetGet(t_interface** list) {
     if (list == nullptr) {
-        std::fprintf(stderr, "Warning: invalid arguments\n");
+        kivo::Log(kivo::LogStream::kErr, "Warning: invalid arguments\n");
         return;
     }
     FILE* f = std::fopen("/proc/net/dev", "r");
     if (f == nullptr) {
-        std::fprintf(stderr, "Warning: cannot open /proc/net/dev\n");
+        kivo::Log(kivo::LogStream::kErr, "Warning: cannot open /proc/net/dev\n");
         return;
     }
     CHAR line[1024];
     if (std::fgets(line, sizeof(line), f) == nullptr || std::fgets(line, sizeof(line), f) == nullptr) {
-        std::fprintf(stderr, "Warning: invalid /proc/net/dev\n");
+        kivo::Log(kivo::LogStream::kErr, "Warning: invalid /proc/net/dev\n");
         std::fclose(f);
         return;
     }
@@ -80,7 +80,8 @@ t_device* DeviceListFind(t_device* list, const INT8U* deviceMACAddr, const CHAR*
     if (deviceMACAddr == nullptr) return nullptr;
     const INT8U* host = hostMACAddr ? hostMACAddr : kZeroMac;
     for (t_device* d = list; d != nullptr; d = d->next) {
-        if (sameString(d->interfaceName, interfaceName) && std::memcmp(d->deviceMACAddr, deviceMACAddr, 6) == 0 &&
+        if (SameString(d->interfaceName, interfaceName) &&
+            std::memcmp(d->deviceMACAddr, deviceMACAddr, 6) == 0 &&
             std::memcmp(d->hostMACAddr, host, 6) == 0 && d->type == type)
             return d;
     }

@@ -1,22 +1,16 @@
 // Scripted SCP device for in-process client tests (see harness_scp.h).
 #include "harness_scp.h"
 
-#include <arpa/inet.h>
-#include <linux/if_ether.h>
-#include <linux/if_packet.h>
-#include <net/if.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
-#include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 
-#include "raw_socket.h"
+#include "raw_echo.h"
 
 namespace kivotest {
 
@@ -53,8 +47,12 @@ Bytes ScpItem(uint8_t type, uint8_t sub, const Bytes& content) {
     b.insert(b.end(), content.begin(), content.end());
     return b;
 }
-Bytes ScpName(const std::string& name) { return ScpItem(1, 0x0A, Bytes(name.begin(), name.end())); }
-Bytes ScpValue(uint8_t paramType, const Bytes& value) { return ScpItem(2, paramType, value); }
+Bytes ScpName(const std::string& name) {
+    return ScpItem(1, 0x0A, Bytes(name.begin(), name.end()));
+}
+Bytes ScpValue(uint8_t paramType, const Bytes& value) {
+    return ScpItem(2, paramType, value);
+}
 Bytes ScpStatus(int32_t status) {
     Bytes s;
     Be32(s, static_cast<uint32_t>(status));
@@ -89,8 +87,12 @@ Bytes ScpKey(const std::string& password, bool legacy) {
     return key;
 }
 
-Bytes ScpEncrypt(const Bytes& plain, const Bytes& key) { return Des3(plain, key, true); }
-Bytes ScpDecrypt(const Bytes& cipher, const Bytes& key) { return Des3(cipher, key, false); }
+Bytes ScpEncrypt(const Bytes& plain, const Bytes& key) {
+    return Des3(plain, key, true);
+}
+Bytes ScpDecrypt(const Bytes& cipher, const Bytes& key) {
+    return Des3(cipher, key, false);
+}
 
 Bytes ScpPad(const Bytes& items) {
     Bytes p = items;
@@ -103,8 +105,14 @@ Bytes ScpReply(const ScpRequest& req, const Bytes& items, const ScpReplyShape& s
     uint32_t crc = ScpCrc(payload);
     if (shape.badCrc) crc = ~crc;
     if (shape.key) payload = ScpEncrypt(payload, *shape.key);
-    Bytes msg = {shape.opcode, 1, 0, static_cast<uint8_t>(shape.opNumber < 0 ? req.opNumber : shape.opNumber),
-                 static_cast<uint8_t>(shape.seq < 0 ? 1 : shape.seq), static_cast<uint8_t>(shape.last ? 1 : 0), 0, 0};
+    Bytes msg = {shape.opcode,
+                 1,
+                 0,
+                 static_cast<uint8_t>(shape.opNumber < 0 ? req.opNumber : shape.opNumber),
+                 static_cast<uint8_t>(shape.seq < 0 ? 1 : shape.seq),
+                 static_cast<uint8_t>(shape.last ? 1 : 0),
+                 0,
+                 0};
     Be16(msg, static_cast<uint16_t>(payload.size() + shape.lengthExtra));
     Be32(msg, crc);
     msg.insert(msg.end(), payload.begin(), payload.end());
@@ -122,37 +130,19 @@ Bytes ScpReply(const ScpRequest& req, const Bytes& items, const ScpReplyShape& s
 
 ScpPeer::ScpPeer(const Netns& ns, const std::string& ifname, const Mac& deviceMac, Handler handler)
     : mac_(deviceMac), handler_(std::move(handler)) {
-    {
-        NsGuard g(ns);
-        fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
-        if (fd_ < 0) throw std::runtime_error("ScpPeer: raw socket");
-        struct sockaddr_ll sll;
-        std::memset(&sll, 0, sizeof(sll));
-        sll.sll_family = AF_PACKET;
-        sll.sll_protocol = htons(ETH_P_ALL);
-        sll.sll_ifindex = static_cast<int>(if_nametoindex(ifname.c_str()));
-        if (sll.sll_ifindex == 0 || bind(fd_, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) != 0) {
-            close(fd_);
-            throw std::runtime_error("ScpPeer: bind " + ifname);
-        }
-        struct packet_mreq mr;
-        std::memset(&mr, 0, sizeof(mr));
-        mr.mr_ifindex = sll.sll_ifindex;
-        mr.mr_type = PACKET_MR_PROMISC;
-        setsockopt(fd_, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof(mr));
-    }
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    kivo::l2::PortOptions options;
+    options.promiscuous = true;  // the device's address is not the interface's
+    port_ = OpenPort(ns, ifname, options);
+    wake_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     thread_ = std::thread([this] { Loop(); });
 }
 
 ScpPeer::~ScpPeer() {
     stop_ = true;
     uint64_t one = 1;
-    if (write(wake_, &one, sizeof(one)) < 0) {
+    if (write(wake_.get(), &one, sizeof(one)) < 0) {
     }
     if (thread_.joinable()) thread_.join();
-    close(fd_);
-    close(wake_);
 }
 
 std::vector<ScpRequest> ScpPeer::Requests() {
@@ -172,29 +162,28 @@ void ScpPeer::Tick(const Bytes& frame, std::chrono::milliseconds period) {
 }
 
 void ScpPeer::Loop() {
-    Bytes buf(9216);
     auto nextTick = std::chrono::steady_clock::now();
     while (!stop_) {
-        struct pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
         int timeout = 50;
         {
             std::lock_guard<std::mutex> g(lock_);
             if (!tick_.empty()) {
                 auto now = std::chrono::steady_clock::now();
                 if (now >= nextTick) {
-                    send(fd_, tick_.data(), tick_.size(), 0);
+                    port_.SendFrame(tick_.data(), tick_.size());
                     nextTick = now + period_;
                 }
                 timeout = static_cast<int>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now).count()) + 1;
+                              std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now).count()) +
+                          1;
             }
         }
-        if (poll(fds, 2, timeout) <= 0 || !(fds[0].revents & POLLIN)) continue;
-        kivo::RawFrameInfo info;
-        ssize_t n = kivo::RawSocketRecv(fd_, buf.data(), buf.size(), MSG_DONTWAIT, &info);
-        if (n < 36 || info.outgoing) continue;
-        const uint8_t* f = buf.data();
-        if (f[20] != 0x16 || std::memcmp(f, mac_.data(), 6) != 0) continue;
+        kivo::l2::FrameView view;
+        if (port_.Recv(view, kivo::Deadline::AfterMs(timeout), wake_.get()) != kivo::l2::PortStatus::kOk)
+            continue;
+        const size_t n = view.length;
+        const uint8_t* f = view.data;
+        if (n < 36 || f[20] != 0x16 || std::memcmp(f, mac_.data(), 6) != 0) continue;
         ScpRequest req;
         req.frame.assign(f, f + n);
         std::memcpy(req.dst.data(), f, 6);
@@ -208,14 +197,14 @@ void ScpPeer::Loop() {
         req.payloadLength = static_cast<uint16_t>((m[8] << 8) | m[9]);
         req.crc = (static_cast<uint32_t>(m[10]) << 24) | (static_cast<uint32_t>(m[11]) << 16) |
                   (static_cast<uint32_t>(m[12]) << 8) | m[13];
-        size_t avail = static_cast<size_t>(n) - 36;
-        req.payload.assign(m + 14, m + 14 + std::min<size_t>(avail, req.payloadLength));
+        req.payload.assign(m + 14, m + 14 + std::min<size_t>(n - 36, req.payloadLength));
         {
             std::lock_guard<std::mutex> g(lock_);
             requests_.push_back(req);
         }
         for (const Bytes& reply : handler_(req))
-            if (send(fd_, reply.data(), reply.size(), 0) < 0) std::perror("ScpPeer: send");
+            if (port_.SendFrame(reply.data(), reply.size()) != kivo::l2::PortStatus::kOk)
+                std::fprintf(stderr, "ScpPeer: send failed\n");
     }
 }
 

@@ -1,5 +1,5 @@
-// A scripted SCP device for in-process tests of the SCP client: a raw socket on an
-// interface inside a namespace, a thread that hands every SCP frame addressed to the
+// A scripted SCP device for in-process tests of the SCP client: a link-layer port on
+// an interface inside a namespace, a thread that hands every SCP frame addressed to the
 // device to a test-supplied handler and sends back the frames it returns. Its frame
 // and item codec is written from the wire layout, with OpenSSL for the cipher.
 #ifndef KIVO_HARNESS_SCP_H
@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "harness.h"
+#include "port.h"
+#include "unique_fd.h"
 
 namespace kivotest {
 
@@ -52,12 +54,12 @@ Bytes ScpPad(const Bytes& items);
 // Options of one reply frame built by ScpReply.
 struct ScpReplyShape {
     uint8_t opcode = 4;
-    int seq = -1;          // -1: the request's (always 1 for a first reply)
-    int opNumber = -1;     // -1: the request's
+    int seq = -1;       // -1: the request's (always 1 for a first reply)
+    int opNumber = -1;  // -1: the request's
     bool last = true;
     const Bytes* key = nullptr;  // pad, then encipher with this key material
     bool badCrc = false;
-    int lengthExtra = 0;   // payload_length claims this many bytes more than sent
+    int lengthExtra = 0;       // payload_length claims this many bytes more than sent
     const Mac* src = nullptr;  // default: the request's destination (the device)
     const Mac* dst = nullptr;  // default: the request's source (the host)
     uint8_t frameType = 0x16;
@@ -65,7 +67,7 @@ struct ScpReplyShape {
 Bytes ScpReply(const ScpRequest& req, const Bytes& items, const ScpReplyShape& shape);
 
 class ScpPeer {
-public:
+   public:
     using Handler = std::function<std::vector<Bytes>(const ScpRequest&)>;
     // Listens on ifname inside ns for SCP frames sent to deviceMac.
     ScpPeer(const Netns& ns, const std::string& ifname, const Mac& deviceMac, Handler handler);
@@ -80,10 +82,10 @@ public:
     // Decrypted payload of an enciphered request.
     static Bytes Plain(const ScpRequest& req, const Bytes& key) { return ScpDecrypt(req.payload, key); }
 
-private:
+   private:
     void Loop();
-    int fd_ = -1;
-    int wake_ = -1;
+    kivo::l2::Port port_;
+    kivo::UniqueFd wake_;
     Mac mac_;
     Handler handler_;
     std::mutex lock_;

@@ -1,5 +1,5 @@
-// Integration harness: namespaces, veth pairs, child processes, UDP client.
-#include "harness.h"
+// Test bed: namespaces, veth pairs, child processes, UDP client.
+#include "testbed.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -14,9 +14,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace kivotest {
@@ -49,7 +51,9 @@ std::string Quote(const std::string& s) {
 
 }  // namespace
 
-bool IsRoot() { return geteuid() == 0; }
+bool IsRoot() {
+    return geteuid() == 0;
+}
 
 int Shell(const std::string& command) {
     int rc = std::system(command.c_str());
@@ -83,7 +87,8 @@ std::string MacText(const Mac& mac) {
     return buf;
 }
 
-// ---------------------------------------------------------------- Netns
+// ---------------------------------------------------------------------------
+// Netns
 
 Netns::Netns() : name_(UniqueName("ns")) {
     if (Shell("ip netns add " + name_) != 0) throw std::runtime_error("cannot create namespace " + name_);
@@ -129,16 +134,18 @@ void AddVeth(const Netns& nsA, const std::string& ifA, const Netns& nsB, const s
              const std::string& macA, const std::string& macB) {
     // Create under a temporary name in A so that names can repeat across namespaces.
     std::string tmpB = "kvp" + std::to_string(counter.fetch_add(1));
-    std::string cmd = "ip -n " + nsA.name() + " link add " + ifA + " type veth peer name " + tmpB + " netns " +
-                      nsB.name() + " && ip -n " + nsB.name() + " link set " + tmpB + " name " + ifB;
+    std::string cmd = "ip -n " + nsA.name() + " link add " + ifA + " type veth peer name " + tmpB +
+                      " netns " + nsB.name() + " && ip -n " + nsB.name() + " link set " + tmpB + " name " +
+                      ifB;
     if (!macA.empty()) cmd += " && ip -n " + nsA.name() + " link set " + ifA + " address " + macA;
     if (!macB.empty()) cmd += " && ip -n " + nsB.name() + " link set " + ifB + " address " + macB;
-    cmd += " && ip -n " + nsA.name() + " link set " + ifA + " up && ip -n " + nsB.name() + " link set " + ifB +
-           " up";
+    cmd += " && ip -n " + nsA.name() + " link set " + ifA + " up && ip -n " + nsB.name() + " link set " +
+           ifB + " up";
     if (Shell(cmd) != 0) throw std::runtime_error("cannot create veth " + ifA + "/" + ifB);
 }
 
-// ---------------------------------------------------------------- Process
+// ---------------------------------------------------------------------------
+// Process
 
 Process::Process(const Netns* ns, const std::vector<std::string>& argv) {
     char tmpl[] = "/tmp/kvt-log-XXXXXX";
@@ -154,7 +161,11 @@ Process::Process(const Netns* ns, const std::vector<std::string>& argv) {
         }
     }
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        close(logFd);
+        if (nsFd >= 0) close(nsFd);
+        throw std::runtime_error("pipe");
+    }
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -188,7 +199,9 @@ Process::~Process() {
         unlink(logPath_.c_str());
 }
 
-std::string Process::Log() const { return ReadFile(logPath_); }
+std::string Process::Log() const {
+    return ReadFile(logPath_);
+}
 
 bool Process::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -227,7 +240,9 @@ std::optional<int> Process::WaitExit(std::chrono::milliseconds timeout) {
     }
 }
 
-bool Process::Running() { return pid_ > 0 && !WaitExit(0ms).has_value(); }
+bool Process::Running() {
+    return pid_ > 0 && !WaitExit(0ms).has_value();
+}
 
 void Process::Kill() {
     if (pid_ > 0 && !status_) {
@@ -236,7 +251,8 @@ void Process::Kill() {
     }
 }
 
-// ---------------------------------------------------------------- UdpClient
+// ---------------------------------------------------------------------------
+// UdpClient
 
 UdpClient::UdpClient(const Netns& ns, uint16_t port) : port_(port) {
     NsGuard guard(ns);
@@ -259,7 +275,9 @@ bool UdpClient::SendRaw(const Bytes& datagram) {
 }
 
 std::optional<Bytes> UdpClient::RecvDatagram(std::chrono::milliseconds timeout) {
-    struct pollfd p{fd_, POLLIN, 0};
+    struct pollfd p {
+        fd_, POLLIN, 0
+    };
     int r = poll(&p, 1, static_cast<int>(timeout.count()));
     if (r <= 0) return std::nullopt;
     Bytes buf(300000 + 16);
@@ -277,7 +295,8 @@ std::optional<Bytes> UdpClient::Request(const Bytes& request, std::chrono::milli
     if (!SendRaw(request)) return std::nullopt;
     auto deadline = std::chrono::steady_clock::now() + timeout;
     auto left = [&] {
-        auto d = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto d = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                       std::chrono::steady_clock::now());
         return d.count() > 0 ? d : 0ms;
     };
     auto first = RecvDatagram(left());
@@ -312,7 +331,8 @@ bool UdpClient::WaitReady(std::chrono::milliseconds timeout) {
     return false;
 }
 
-// ---------------------------------------------------------------- Topology
+// ---------------------------------------------------------------------------
+// Topology
 
 Topology::Topology() : host_(std::make_unique<Netns>()), dev_(std::make_unique<Netns>()) {}
 
@@ -332,7 +352,8 @@ void Topology::Link(const std::string& hostIf, const std::string& devIf, const s
 
 Process& Topology::StartKivohost(uint16_t port) {
     port_ = port;
-    kivohost_ = std::make_unique<Process>(host_.get(), std::vector<std::string>{KIVOHOST_BIN, std::to_string(port)});
+    kivohost_ =
+        std::make_unique<Process>(host_.get(), std::vector<std::string>{KIVOHOST_BIN, std::to_string(port)});
     client_ = std::make_unique<UdpClient>(*host_, port);
     if (!client_->WaitReady(15s)) throw std::runtime_error("kivohost did not answer: " + kivohost_->Log());
     return *kivohost_;
@@ -360,9 +381,12 @@ UdpClient& Topology::client() {
     return *client_;
 }
 
-// ---------------------------------------------------------------- helpers
+// ---------------------------------------------------------------------------
+// helpers
 
-void PutU8(Bytes& b, uint8_t v) { b.push_back(v); }
+void PutU8(Bytes& b, uint8_t v) {
+    b.push_back(v);
+}
 void PutBe16(Bytes& b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v >> 8));
     b.push_back(static_cast<uint8_t>(v));
@@ -374,8 +398,12 @@ void PutBytes(Bytes& b, const void* p, size_t n) {
     const uint8_t* q = static_cast<const uint8_t*>(p);
     b.insert(b.end(), q, q + n);
 }
-void PutText(Bytes& b, const std::string& s) { PutBytes(b, s.data(), s.size()); }
-void PutMac(Bytes& b, const Mac& mac) { PutBytes(b, mac.data(), mac.size()); }
+void PutText(Bytes& b, const std::string& s) {
+    PutBytes(b, s.data(), s.size());
+}
+void PutMac(Bytes& b, const Mac& mac) {
+    PutBytes(b, mac.data(), mac.size());
+}
 
 TempFile::TempFile(const std::string& content, const std::string& suffix) {
     std::string tmpl = "/tmp/kvt-file-XXXXXX" + suffix;
@@ -383,7 +411,8 @@ TempFile::TempFile(const std::string& content, const std::string& suffix) {
     buf.push_back('\0');
     int fd = mkstemps(buf.data(), static_cast<int>(suffix.size()));
     if (fd < 0) throw std::runtime_error("mkstemps");
-    if (!content.empty() && write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    if (!content.empty() &&
+        write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
         close(fd);
         throw std::runtime_error("write temp file");
     }
@@ -391,7 +420,9 @@ TempFile::TempFile(const std::string& content, const std::string& suffix) {
     path_ = buf.data();
 }
 
-TempFile::~TempFile() { unlink(path_.c_str()); }
+TempFile::~TempFile() {
+    unlink(path_.c_str());
+}
 
 int OpenFdCount() {
     int n = 0;

@@ -1,5 +1,5 @@
-// Raw packet sockets in namespaces, and a frame echo for measuring the round trip of
-// a link: the floor under every exchange a benchmark measures.
+// Link-layer ports in test namespaces, and a frame echo for measuring the round trip
+// of a link: the floor under every exchange a benchmark measures.
 #ifndef KIVO_RAW_ECHO_H
 #define KIVO_RAW_ECHO_H
 
@@ -9,30 +9,31 @@
 #include <string>
 #include <thread>
 
-#include "harness.h"
+#include "port.h"
+#include "testbed.h"
 
 namespace kivotest {
 
-// A packet socket inside ns bound to ifname for the EtherType protocol (ETH_P_ALL
-// for every frame), with VLAN tags reported; -1 on failure.
-int OpenRawSocket(const Netns& ns, const std::string& ifname, uint16_t protocol);
+// A port on ifname inside ns; throws when it cannot be opened.
+kivo::l2::Port OpenPort(const Netns& ns, const std::string& ifname,
+                        const kivo::l2::PortOptions& options = {});
 
 // Sends frames from the host end of a veth pair to a thread on the device end that
 // sends each back with its addresses swapped.
 class RawEcho {
-public:
+   public:
     RawEcho(const Netns& host, const Netns& dev, const std::string& ifname, uint16_t protocol);
     ~RawEcho();
     RawEcho(const RawEcho&) = delete;
     RawEcho& operator=(const RawEcho&) = delete;
 
-    bool ok() const { return hostFd_ >= 0 && devFd_ >= 0; }
+    bool ok() const { return host_.isOpen() && dev_.isOpen(); }
     // Seconds from sending the frame to receiving its echo; negative after a 1 s time-out.
     double RoundTrip(const uint8_t* frame, size_t len);
 
-private:
-    int hostFd_ = -1;
-    int devFd_ = -1;
+   private:
+    kivo::l2::Port host_;
+    kivo::l2::Port dev_;
     std::atomic<bool> stop_{false};
     std::thread echo_;
 };

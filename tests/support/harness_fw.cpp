@@ -55,7 +55,8 @@ std::vector<Bytes> ReadCapture(const std::string& path, const std::string& dir) 
         ls >> d >> hex;
         if (d != dir) continue;
         Bytes f;
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) f.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            f.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
         frames.push_back(f);
     }
     return frames;
@@ -80,7 +81,9 @@ Bytes ReadBinary(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string AsString(const Bytes& b) { return std::string(b.begin(), b.end()); }
+std::string AsString(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
 
 Bytes PatternBytes(size_t n, uint32_t seed) {
     Bytes b(n);

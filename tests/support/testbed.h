@@ -1,0 +1,192 @@
+// Test bed shared by the integration tests and the benchmarks: network namespaces
+// joined by veth pairs, the real kivohost and kivo-devsim processes inside them, a UDP
+// client for the request protocol. No test framework here: the benchmarks use it too.
+//
+// Everything a test makes is removed by destructors, also when the test fails; the
+// namespaces are named "kvt<pid>-<n>" so that a run that was killed can be cleaned
+// up later (tests/integration/cleanup_netns.sh).
+#ifndef KIVO_TESTBED_H
+#define KIVO_TESTBED_H
+
+#include <sys/types.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kivotest {
+
+using Bytes = std::vector<uint8_t>;
+using Mac = std::array<uint8_t, 6>;
+using namespace std::chrono_literals;
+
+bool IsRoot();
+
+// Runs a shell command; returns its exit status (or -1). Output goes to the test log.
+int Shell(const std::string& command);
+// Runs a shell command and returns its standard output.
+std::string ShellOutput(const std::string& command);
+
+Mac ParseMac(const std::string& text);
+std::string MacText(const Mac& mac);
+
+// A named network namespace with its loopback up; deleted (with its interfaces) on destruction.
+class Netns {
+   public:
+    Netns();
+    ~Netns();
+    Netns(const Netns&) = delete;
+    Netns& operator=(const Netns&) = delete;
+
+    const std::string& name() const { return name_; }
+    // Runs a shell command inside the namespace; returns its exit status.
+    int Run(const std::string& command) const;
+    std::string RunOutput(const std::string& command) const;
+    // Hardware address of an interface inside the namespace.
+    Mac InterfaceMac(const std::string& ifname) const;
+
+   private:
+    std::string name_;
+};
+
+// Moves the calling thread into a namespace for the guard's lifetime. Sockets and
+// threads created meanwhile belong to that namespace.
+class NsGuard {
+   public:
+    explicit NsGuard(const Netns& ns);
+    ~NsGuard();
+    NsGuard(const NsGuard&) = delete;
+    NsGuard& operator=(const NsGuard&) = delete;
+
+   private:
+    int original_ = -1;
+};
+
+// Creates a veth pair: ifA in nsA, ifB in nsB, both up. Optional MACs ("" keeps the
+// kernel's random address). Removed when either namespace is deleted.
+void AddVeth(const Netns& nsA, const std::string& ifA, const Netns& nsB, const std::string& ifB,
+             const std::string& macA = "", const std::string& macB = "");
+
+// A child process started inside a namespace, its stdout+stderr captured to a log
+// file, its stdin a pipe. Killed (SIGKILL) on destruction and whenever the test
+// process dies (PR_SET_PDEATHSIG).
+class Process {
+   public:
+    Process(const Netns* ns, const std::vector<std::string>& argv);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // All output so far.
+    std::string Log() const;
+    const std::string& LogPath() const { return logPath_; }
+    // Polls the log until it contains text (counting from the start); true when found.
+    bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout = 10s) const;
+    // Number of times text occurs in the log.
+    int CountInLog(const std::string& text) const;
+    // Writes a line to the child's stdin (a newline is appended).
+    bool SendLine(const std::string& line);
+    // Waits for the process to exit; returns its exit status, or nullopt on timeout
+    // (or -signal when killed by a signal).
+    std::optional<int> WaitExit(std::chrono::milliseconds timeout);
+    bool Running();
+    void Kill();
+
+   private:
+    pid_t pid_ = -1;
+    int stdinFd_ = -1;
+    std::string logPath_;
+    std::optional<int> status_;
+};
+
+// UDP client for the kivohost request protocol; its socket lives in the given namespace.
+class UdpClient {
+   public:
+    UdpClient(const Netns& ns, uint16_t port);
+    ~UdpClient();
+    UdpClient(const UdpClient&) = delete;
+    UdpClient& operator=(const UdpClient&) = delete;
+
+    void SetPort(uint16_t port) { port_ = port; }
+    bool SendRaw(const Bytes& datagram);
+    // One datagram, or nullopt after the timeout.
+    std::optional<Bytes> RecvDatagram(std::chrono::milliseconds timeout);
+    // Sends a request and collects every segment of its reply. Returns the
+    // reassembled reply: header bytes of segment 0 followed by the payload of every
+    // segment (so byte 3 is the reply code), or nullopt on timeout or bad segments.
+    // The raw segments are kept in lastSegments.
+    std::optional<Bytes> Request(const Bytes& request, std::chrono::milliseconds timeout = 20s);
+    // Builds and sends a request: seq, 0, 0, 0, code, body.
+    std::optional<Bytes> Request(uint8_t seq, uint8_t code, const Bytes& body,
+                                 std::chrono::milliseconds timeout = 20s);
+    // Polls with version requests until the service answers; true when it did.
+    bool WaitReady(std::chrono::milliseconds timeout = 10s);
+
+    std::vector<Bytes> lastSegments;
+
+   private:
+    int fd_ = -1;
+    uint16_t port_;
+};
+
+// A common topology: namespace "host" running kivohost, namespace "dev" for the
+// simulator, joined by veth pairs.
+class Topology {
+   public:
+    Topology();
+    ~Topology();
+    Netns& host() { return *host_; }
+    Netns& dev() { return *dev_; }
+    // Adds a veth pair host:hostIf <-> dev:devIf.
+    void Link(const std::string& hostIf, const std::string& devIf, const std::string& hostMac = "",
+              const std::string& devMac = "");
+    // Starts kivohost in the host namespace on the port and waits until it answers.
+    Process& StartKivohost(uint16_t port = 55567);
+    // Writes the config text to a file and starts kivo-devsim with it in the dev
+    // namespace; waits for its ready line.
+    Process& StartDevsim(const std::string& config, const std::vector<std::string>& extraArgs = {});
+    UdpClient& client();
+    Process* kivohost() { return kivohost_.get(); }
+    Process* devsim() { return devsim_.get(); }
+
+   private:
+    std::unique_ptr<Netns> host_;
+    std::unique_ptr<Netns> dev_;
+    std::unique_ptr<Process> kivohost_;
+    std::unique_ptr<Process> devsim_;
+    std::unique_ptr<UdpClient> client_;
+    uint16_t port_ = 55567;
+    std::string configPath_;
+};
+
+// Request-building helpers (big-endian fields).
+void PutU8(Bytes& b, uint8_t v);
+void PutBe16(Bytes& b, uint16_t v);
+void PutBe32(Bytes& b, uint32_t v);
+void PutBytes(Bytes& b, const void* p, size_t n);
+void PutText(Bytes& b, const std::string& s);  // bytes only, no length
+void PutMac(Bytes& b, const Mac& mac);
+
+// Temporary file removed on destruction.
+class TempFile {
+   public:
+    explicit TempFile(const std::string& content, const std::string& suffix = "");
+    ~TempFile();
+    const std::string& path() const { return path_; }
+
+   private:
+    std::string path_;
+};
+
+// Open descriptors and threads of this process (for leak checks).
+int OpenFdCount();
+int ThreadCount();
+
+}  // namespace kivotest
+
+#endif
