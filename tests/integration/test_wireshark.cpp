@@ -161,7 +161,7 @@ std::vector<std::string> Split(const std::string& s, char sep = '|') {
     return out;
 }
 
-[[maybe_unused]] std::string Hex(const Bytes& b) {
+std::string Hex(const Bytes& b) {
     static const char* digits = "0123456789abcdef";
     std::string s;
     for (uint8_t x : b) {
@@ -280,4 +280,284 @@ TEST(WiresharkDissector, LcmpGetAllWithSegmentedAnswers) {
     EXPECT_EQ(clear.at("SYSTEM.GENERAL.NAME"), "living room");
     EXPECT_EQ(clear.at("SYSTEM.GENERAL.LIST"), "1,2,3");
     EXPECT_EQ(Rows(pcap, "lcmp.value.type == 0x26", {"frame.number"}).size(), 1u) << "one end marker in the clear";
+}
+
+TEST(WiresharkDissector, LcmpSetShowsTheTypeReadAndTheWriteAnswers) {
+    KIVO_REQUIRE_TSHARK();
+    Topology topo;
+    topo.Link("eth1", "eth1", kHostMac, MacText(kLcmpDevice));
+    SimCapture capture(topo, "eth1", LcmpDevice(""));
+    topo.StartKivohost();
+    auto reply = LcmpRequest(topo, REQUEST_SET,
+                             SetBlock({{"SYSTEM.GENERAL.SPEED", "1000"},
+                                       {"SYSTEM.GENERAL.NAME", "kitchen"},
+                                       {"SYSTEM.GENERAL.LIST", "4,5"}}));
+    ASSERT_TRUE(reply);
+    ASSERT_EQ((*reply)[3], REPLY_PARAMS);
+    const std::string pcap = capture.Finish();
+
+    ExpectCleanDissection(pcap);
+    const auto rows = Rows(pcap, "lcmp", kLcmpFields);
+    ExpectConfirmsMatchRequests(rows);
+    // The type read first, then the write; each is one enciphered request.
+    const auto requests = Rows(pcap, "lcmp.mmh.opcode == \"Read request\" || lcmp.mmh.opcode == \"Write request\"",
+                               {"lcmp.mmh.opcode", "lcmp.mmh.seq", "lcmp.enciphered.length"});
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(Column(requests, "lcmp.mmh.opcode"), (std::vector<std::string>{"0x0160", "0x0162"}));
+    EXPECT_EQ(Column(requests, "lcmp.mmh.seq"), (std::vector<std::string>{"0", "0"})) << "one counter per opcode";
+    for (const auto& r : requests) EXPECT_NE(r.at("lcmp.enciphered.length"), "");
+
+    // The answers' later messages in the clear: the old values, then the statuses.
+    const auto reads = ClearAnswers(Rows(pcap, "lcmp.mmh.opcode == \"Read confirm\"", kLcmpFields), "lcmp.cfg.value");
+    EXPECT_EQ(reads, (std::map<std::string, std::string>{{"SYSTEM.GENERAL.NAME", "living room"},
+                                                         {"SYSTEM.GENERAL.LIST", "1,2,3"}}));
+    const auto writes =
+        ClearAnswers(Rows(pcap, "lcmp.mmh.opcode == \"Write confirm\"", kLcmpFields), "lcmp.cfg.status_text");
+    EXPECT_EQ(writes, (std::map<std::string, std::string>{{"SYSTEM.GENERAL.NAME", "OK"}, {"SYSTEM.GENERAL.LIST", "OK"}}));
+    EXPECT_EQ(Rows(pcap, "lcmp.cfg.status == 0", {"frame.number"}).size(), 2u);
+}
+
+namespace {
+
+const char* kScpHost = "02:00:00:00:02:01";
+const char* kScpDevice = "02:00:00:00:02:02";
+
+}  // namespace
+
+TEST(WiresharkDissector, ScpGetOverTwoMessagesWithABadCrc) {
+    KIVO_REQUIRE_TSHARK();
+    Topology topo;
+    topo.Link("eth1", "eth1", kScpHost, kScpDevice);
+    // 40-byte reply messages: the second name item starts in the first message and ends
+    // in the second. The first reply message carries a wrong CRC, so the request is sent
+    // again.
+    SimCapture capture(topo, "eth1",
+                       std::string("[device scp1]\nmac = ") + kScpDevice +
+                           "\ninterface = eth1\nrole = scp\npassword = s3cret\nreply_payload = 40\nbad_crc = 1\n"
+                           "param = SYSTEM.GENERAL.NAME STRING living room\n"
+                           "param = NETWORK.PORT INT16U 8080\n");
+    topo.StartKivohost();
+    auto reply = topo.client().Request(
+        1, REQUEST_GET,
+        ParamRequestBody(kDeviceScp, "eth1", 0, ParseMac(kScpDevice), "s3cret",
+                         GetBlock({"SYSTEM.GENERAL.NAME", "NETWORK.PORT"})),
+        30s);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ((*reply)[3], REPLY_SCP_DATA);
+    const std::string pcap = capture.Finish();
+
+    ExpectCleanDissection(pcap);
+    const auto rows = Rows(pcap, "scp", {"scp.opcode", "scp.op_number", "scp.seq", "scp.last", "scp.payload_length",
+                                         "scp.crc.status", "scp.item.name", "scp.item.value"});
+    ASSERT_EQ(rows.size(), 6u) << "request, two replies, request again, two replies";
+    // The second request may go out before the first reply's second message arrives:
+    // requests and replies are checked apart, each reply message by its number.
+    int requests = 0;
+    int bad = 0;
+    std::map<std::string, int> replySeqs;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.at("scp.opcode") + " seq " + r.at("scp.seq"));
+        EXPECT_EQ(r.at("scp.op_number"), rows[0].at("scp.op_number"));
+        if (r.at("scp.opcode") == "1") {
+            ++requests;
+            EXPECT_EQ(r.at("scp.seq"), "1");
+            EXPECT_EQ(r.at("scp.payload_length"), "39");
+            EXPECT_EQ(r.at("scp.crc.status"), "1");
+            EXPECT_EQ(Split(r.at("scp.item.name")),
+                      (std::vector<std::string>{"SYSTEM.GENERAL.NAME", "NETWORK.PORT"}));
+            continue;
+        }
+        ASSERT_EQ(r.at("scp.opcode"), "4");
+        ++replySeqs[r.at("scp.seq")];
+        bad += r.at("scp.crc.status") == "0";
+        if (r.at("scp.seq") == "1") {
+            EXPECT_EQ(r.at("scp.last"), "0");
+            EXPECT_EQ(r.at("scp.payload_length"), "40");
+            EXPECT_EQ(r.at("scp.item.name"), "SYSTEM.GENERAL.NAME");
+            EXPECT_EQ(r.at("scp.item.value"), "living room");
+        } else {
+            // The name item begun in the first message is completed here.
+            EXPECT_EQ(r.at("scp.last"), "1");
+            EXPECT_EQ(r.at("scp.payload_length"), "20");
+            EXPECT_EQ(r.at("scp.crc.status"), "1");
+            EXPECT_EQ(r.at("scp.item.name"), "NETWORK.PORT");
+            EXPECT_EQ(r.at("scp.item.value"), "8080");
+        }
+    }
+    EXPECT_EQ(requests, 2);
+    EXPECT_EQ(replySeqs, (std::map<std::string, int>{{"1", 2}, {"2", 2}}));
+    EXPECT_EQ(bad, 1);
+    EXPECT_EQ(Rows(pcap, "scp.crc.status == \"Bad\" && scp.seq == 1", {"frame.number"}).size(), 1u);
+    EXPECT_EQ(Rows(pcap, "scp.crc.bad", {"frame.number"}).size(), 1u) << "expert info on the bad CRC";
+}
+
+TEST(WiresharkDissector, DiscoveryFindsALegacyAndABootRomDevice) {
+    KIVO_REQUIRE_TSHARK();
+    Topology topo;
+    topo.Link("eth1", "eth1", kHostMac);
+    SimCapture capture(topo, "eth1",
+                       "[device legacy1]\nmac = 02:00:00:00:00:21\ninterface = eth1\nrole = legacy\n\n"
+                       "[device rom1]\nmac = 02:00:00:00:00:22\ninterface = eth1\nrole = bootrom\nrom_version = 3\n"
+                       "rom_subversion = 2\nchip_id = 0102030405060708\nannounce_period_ms = 0\n"
+                       "announce_on_probe = yes\n");
+    topo.StartKivohost();
+    Bytes body = {4, 'e', 't', 'h', '1', 0, 0};
+    auto reply = topo.client().Request(1, REQUEST_DISCOVER, body);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ((*reply)[3], REPLY_DEVICES);
+    ASSERT_EQ((*reply)[4], 2) << "both devices found";
+    const std::string pcap = capture.Finish();
+
+    ExpectCleanDissection(pcap);
+    const auto rows = Rows(pcap, "l2disc", {"eth.src", "l2disc.type", "l2disc.magic", "l2disc.rom.version",
+                                            "l2disc.rom.subversion", "l2disc.chip_id", "l2disc.device_type"});
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].at("l2disc.type"), "1");
+    EXPECT_EQ(rows[0].at("eth.src"), kHostMac);
+    std::map<std::string, Row> byDevice;
+    for (size_t i = 1; i < rows.size(); ++i) byDevice[rows[i].at("eth.src")] = rows[i];
+    ASSERT_EQ(byDevice.size(), 2u);
+    EXPECT_EQ(byDevice["02:00:00:00:00:21"].at("l2disc.type"), "2");
+    EXPECT_EQ(byDevice["02:00:00:00:00:21"].at("l2disc.device_type"), "2");
+    const Row& rom = byDevice["02:00:00:00:00:22"];
+    EXPECT_EQ(rom.at("l2disc.type"), "3");
+    EXPECT_EQ(rom.at("l2disc.magic"), "0x2d5ad2a5");
+    EXPECT_EQ(rom.at("l2disc.rom.version"), "3");
+    EXPECT_EQ(rom.at("l2disc.rom.subversion"), "2");
+    EXPECT_EQ(rom.at("l2disc.chip_id"), "0102030405060708");
+    EXPECT_EQ(rom.at("l2disc.device_type"), "1");
+    EXPECT_EQ(Rows(pcap, "l2fw", {"frame.number"}).size(), 0u) << "an announcement is no file request";
+}
+
+namespace {
+
+const char* kFwDevice = "02:00:00:00:00:0b";
+
+bool Done(const std::optional<Bytes>& reply) { return reply && reply->size() == 4 && (*reply)[3] == REPLY_DONE; }
+
+const std::vector<std::string> kFwFields = {"eth.src",   "l2fw.subtype", "l2fw.seq",        "l2fw.count",
+                                            "l2fw.layout", "l2fw.data",  "l2fw.frame_length", "l2fw.chip_id"};
+
+// Subtypes of the frames of one side, in order, without repeats of a file request.
+std::vector<std::string> Subtypes(const std::vector<Row>& rows, const std::string& src) {
+    std::vector<std::string> out;
+    for (const auto& r : rows) {
+        if (r.at("eth.src") != src) continue;
+        if (!out.empty() && out.back() == r.at("l2fw.subtype") && r.at("l2fw.subtype") == "0x00") continue;
+        out.push_back(r.at("l2fw.subtype"));
+    }
+    return out;
+}
+
+// Data frames of one layout: sequence numbers, counts and the bytes they carry.
+struct DataFrames {
+    std::vector<std::string> seq;
+    std::vector<std::string> count;
+    std::string bytes;
+};
+DataFrames Data(const std::vector<Row>& rows, const std::string& layout) {
+    DataFrames d;
+    for (const auto& r : rows) {
+        if (r.at("l2fw.subtype") != "0x03" || r.at("l2fw.layout") != layout) continue;
+        d.seq.push_back(r.at("l2fw.seq"));
+        d.count.push_back(r.at("l2fw.count"));
+        d.bytes += r.at("l2fw.data");
+    }
+    return d;
+}
+
+}  // namespace
+
+TEST(WiresharkDissector, FirmwareUpgradeFrameByFrame) {
+    KIVO_REQUIRE_TSHARK();
+    Topology topo;
+    topo.Link("eth1", "eth1", kHostMac, kFwDevice);
+    const Bytes image = PatternBytes(2500, 7);
+    TempFile fw(AsString(image));
+    SimCapture capture(topo, "eth1",
+                       std::string("[device dev1]\nmac = ") + kFwDevice + "\ninterface = eth1\nrole = fw\n");
+    topo.StartKivohost();
+    ASSERT_TRUE(Done(topo.client().Request(1, REQUEST_FW_START, FwStartBody("eth1", 0, ParseMac(kFwDevice), fw.path()))));
+    ASSERT_TRUE(capture.sim().SendLine("dev1 fw request"));
+    auto final = FwPollUntilFinal(topo.client(), 30s);
+    ASSERT_TRUE(final);
+    ASSERT_EQ(final->state, 5) << capture.sim().Log();
+    const std::string pcap = capture.Finish();
+
+    ExpectCleanDissection(pcap);
+    const auto rows = Rows(pcap, "l2fw", kFwFields);
+    EXPECT_EQ(Subtypes(rows, kHostMac), (std::vector<std::string>{"0x01", "0x03", "0x03", "0x03", "0x05"}));
+    EXPECT_EQ(Subtypes(rows, kFwDevice), (std::vector<std::string>{"0x00", "0x02", "0x04", "0x04", "0x04", "0x07"}));
+    const DataFrames data = Data(rows, "0");
+    EXPECT_EQ(data.seq, (std::vector<std::string>{"1", "2", "3"}));
+    EXPECT_EQ(data.count, (std::vector<std::string>{"1024", "1024", "452"}));
+    EXPECT_EQ(data.bytes, Hex(image));
+    const auto acks = Rows(pcap, "l2fw.subtype == \"Data ack\"", {"l2fw.seq"});
+    EXPECT_EQ(Column(acks, "l2fw.seq"), (std::vector<std::string>{"1", "2", "3"}));
+    const auto starts = Rows(pcap, "l2fw.subtype == \"Start\"", {"l2fw.frame_length", "l2fw.phase", "l2fw.mac_assigning"});
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].at("l2fw.frame_length"), "46");
+    EXPECT_EQ(starts[0].at("l2fw.phase"), "upgrade or firmware");
+    EXPECT_EQ(starts[0].at("l2fw.mac_assigning"), "0");
+    EXPECT_EQ(Rows(pcap, "l2fw.subtype == \"File request\" && l2fw.request_word == 0", {"frame.number"}).size(),
+              Rows(pcap, "l2fw.subtype == 0", {"frame.number"}).size());
+}
+
+TEST(WiresharkDissector, EthernetBootAssignsAnAddressAndSendsChunks) {
+    KIVO_REQUIRE_TSHARK();
+    Topology topo;
+    const char* romMac = "02:00:00:00:00:0c";
+    topo.Link("eth1", "eth1", kHostMac, romMac);
+    const Bytes loader = PatternBytes(2000, 33);
+    ChunkedImage image;
+    image.records.push_back({{0x02, 0x01, 0x00, 0x00}, {0x10, 0x20, 0x30, 0x40}, PatternBytes(1024, 31)});
+    image.records.push_back({{0x04, 0x00, 0x00, 0x80}, {0x50, 0x60, 0x70, 0x80}, PatternBytes(8, 32)});
+    TempFile loaderFile(AsString(loader));
+    TempFile fwFile(AsString(image.File()));
+    // A version 3 ROM with a subversion: the start frame gives it an address.
+    SimCapture capture(topo, "eth1",
+                       std::string("[device rom1]\nmac = ") + romMac +
+                           "\ninterface = eth1\nrole = bootrom\nannounce_period_ms = 100\nrom_version = 3\n"
+                           "rom_subversion = 1\nchip_id = 0102030405060708\n");
+    topo.StartKivohost();
+    ASSERT_TRUE(Done(topo.client().Request(
+        1, REQUEST_FW_START, FwStartBody("eth1", 0, ParseMac(romMac), fwFile.path(), loaderFile.path()))));
+    auto final = FwPollUntilFinal(topo.client(), 30s);
+    ASSERT_TRUE(final);
+    ASSERT_EQ(final->state, 5) << capture.sim().Log();
+    const std::string pcap = capture.Finish();
+
+    ExpectCleanDissection(pcap);
+    const std::string assigned = "00:13:9d:00:05:00";
+    const auto starts = Rows(pcap, "l2fw.subtype == \"Start\"",
+                             {"eth.dst", "l2fw.frame_length", "l2fw.mac_assigning", "l2fw.chip_id", "l2fw.assigned_mac"});
+    ASSERT_EQ(starts.size(), 2u) << "the loader's start and the firmware's";
+    EXPECT_EQ(starts[0].at("eth.dst"), "ff:ff:ff:ff:ff:ff");
+    EXPECT_EQ(starts[0].at("l2fw.frame_length"), "990");
+    EXPECT_EQ(starts[0].at("l2fw.mac_assigning"), "1");
+    EXPECT_EQ(starts[0].at("l2fw.chip_id"), "0102030405060708");
+    EXPECT_EQ(starts[0].at("l2fw.assigned_mac"), assigned);
+    EXPECT_EQ(starts[1].at("eth.dst"), assigned);
+    EXPECT_EQ(starts[1].at("l2fw.frame_length"), "46");
+    EXPECT_EQ(starts[1].at("l2fw.mac_assigning"), "0");
+
+    const auto rows = Rows(pcap, "l2fw", kFwFields);
+    const DataFrames loaderData = Data(rows, "1");
+    EXPECT_EQ(loaderData.seq, (std::vector<std::string>{"1", "2", "3"}));
+    EXPECT_EQ(loaderData.count, (std::vector<std::string>{"976", "976", "48"}));
+    EXPECT_EQ(loaderData.bytes, Hex(loader));
+    const DataFrames firmware = Data(rows, "0");
+    EXPECT_EQ(firmware.seq, (std::vector<std::string>{"1", "2"})) << "one numbering across chunks";
+    EXPECT_EQ(firmware.bytes, Hex(image.records[0].data) + Hex(image.records[1].data));
+    EXPECT_EQ(Column(Rows(pcap, "l2fw.subtype == \"Chunk info\"", {"l2fw.chunk_info"}), "l2fw.chunk_info"),
+              (std::vector<std::string>{"10203040", "50607080"}));
+    EXPECT_EQ(Column(Rows(pcap, "l2fw.subtype == \"Entry point\"", {"l2fw.entry_point"}), "l2fw.entry_point"),
+              (std::vector<std::string>{"e0e1e2e3"}));
+    // The booting device names its chip in every acknowledgement.
+    const auto acks = Rows(pcap, "l2fw.subtype == \"Data ack\"", {"l2fw.seq", "l2fw.chip_id"});
+    EXPECT_EQ(Column(acks, "l2fw.seq"), (std::vector<std::string>{"1", "2", "3", "1", "2"}));
+    for (const auto& a : acks) EXPECT_EQ(a.at("l2fw.chip_id"), "0102030405060708");
+    // The announcement before the boot belongs to discovery.
+    EXPECT_GE(Rows(pcap, "l2disc.type == \"Boot-ROM announcement\" && l2disc.rom.version == 3", {"frame.number"}).size(),
+              1u);
 }

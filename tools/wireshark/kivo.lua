@@ -802,7 +802,7 @@ local sf = {
     reserved = ProtoField.bytes("scp.reserved", "Reserved"),
     op_number = ProtoField.uint8("scp.op_number", "Op number"),
     seq = ProtoField.uint8("scp.seq", "Sequence number"),
-    last = ProtoField.uint8("scp.last", "Last message", base.DEC, {[0] = "No, more follow", [1] = "Yes"}),
+    last = ProtoField.uint8("scp.last", "Last-item flag", base.DEC, {[0] = "Not set (a reply: more follow)", [1] = "Set"}),
     payload_length = ProtoField.uint16("scp.payload_length", "Payload length"),
     crc = ProtoField.uint32("scp.crc", "CRC-32", base.HEX),
     crc_computed = ProtoField.uint32("scp.crc.computed", "Computed CRC-32", base.HEX),
@@ -967,7 +967,9 @@ local function scp_dissect(ptvb, pinfo, tree, llc_length)
         op_item:add_proto_expert_info(se.unknown_opcode, "Unknown opcode " .. opcode)
         name = "Opcode " .. opcode
     end
-    pinfo.cols.info = string.format("%s op=%d seq=%d%s", name, op_number, seq, last_flag == 0 and " more" or "")
+    local reply = opcode == 4 or opcode == 5 or opcode == 6 or opcode == 9 or opcode == 10
+    pinfo.cols.info = string.format("%s op=%d seq=%d%s", name, op_number, seq,
+        (reply and last_flag == 0) and " more" or "")
     root:append_text(string.format(", %s, op %d, seq %d", name, op_number, seq))
     local more_follow = last_flag == 0
 
@@ -1153,7 +1155,8 @@ local ff = {
     info_length = ProtoField.uint16("l2fw.info_length", "Information length"),
     chunk_info = ProtoField.bytes("l2fw.chunk_info", "Chunk information"),
     chunk_word = ProtoField.uint32("l2fw.chunk_info.word", "Chunk information word", base.HEX),
-    entry_point = ProtoField.uint32("l2fw.entry_point", "Entry point", base.HEX),
+    entry_point = ProtoField.bytes("l2fw.entry_point", "Entry point"),
+    entry_word = ProtoField.uint32("l2fw.entry_point.word", "Entry point word", base.HEX),
     info_data = ProtoField.bytes("l2fw.info_data", "Information"),
     chip_id = ProtoField.bytes("l2fw.chip_id", "Chip id"),
     assigned = ProtoField.ether("l2fw.assigned_mac", "Address assigned to the device"),
@@ -1308,8 +1311,8 @@ local function l2fw_dissect(ptvb, pinfo, tree, pid, llc_length)
                     end
                 else
                     if count == 4 then
-                        root:add_le(ff.entry_point, range)
-                        info = string.format("%s 0x%08x", info, range:le_uint())
+                        root:add(ff.entry_point, range):add_le(ff.entry_word, range)
+                        info = string.format("%s %s", info, range:bytes():tohex())
                     else
                         root:add(ff.info_data, range)
                     end
