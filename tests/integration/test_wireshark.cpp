@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <random>
@@ -36,11 +36,12 @@ namespace {
 // (--pcap FILE): pass the option to StartDevsim here and let Finish() end the
 // simulator so that the file is complete.
 class SimCapture {
-public:
+   public:
     SimCapture(Topology& topo, const std::string& ifname, const std::string& config)
         : topo_(topo), ifname_(ifname) {
         dumpcap_ = std::make_unique<Process>(
-            &topo.dev(), std::vector<std::string>{"/usr/bin/dumpcap", "-q", "-P", "-i", ifname, "-w", file_.path()});
+            &topo.dev(),
+            std::vector<std::string>{"/usr/bin/dumpcap", "-q", "-P", "-i", ifname, "-w", file_.path()});
         // The file header is written once the interface is open: from then on nothing
         // sent on it is missed.
         const auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -76,7 +77,7 @@ public:
         return file_.path();
     }
 
-private:
+   private:
     Bytes FileBytes() const { return ReadBinary(file_.path()); }
 
     Topology& topo_;
@@ -105,8 +106,8 @@ std::string Quoted(const std::string& s) {
 TsharkRun Tshark(const std::string& pcap, const std::string& args) {
     TempFile err("");
     TsharkRun run;
-    run.out = ShellOutput("tshark -n -X lua_script:" + Quoted(KIVO_LUA_DISSECTOR) + " -r " + Quoted(pcap) + " " +
-                          args + " 2>" + Quoted(err.path()));
+    run.out = ShellOutput("tshark -n -X lua_script:" + Quoted(KIVO_LUA_DISSECTOR) + " -r " + Quoted(pcap) +
+                          " " + args + " 2>" + Quoted(err.path()));
     std::istringstream lines(AsString(ReadBinary(err.path())));
     for (std::string line; std::getline(lines, line);)
         if (line != kRootWarning) run.err += line + "\n";
@@ -127,7 +128,8 @@ using Row = std::map<std::string, std::string>;
 
 // One row per frame that matches filter, with the values of the fields (several
 // occurrences joined by '|').
-std::vector<Row> Rows(const std::string& pcap, const std::string& filter, const std::vector<std::string>& fields) {
+std::vector<Row> Rows(const std::string& pcap, const std::string& filter,
+                      const std::vector<std::string>& fields) {
     std::string args = "-Y " + Quoted(filter) + " -T fields -E aggregator='|'";
     for (const auto& f : fields) args += " -e " + f;
     TsharkRun run = Tshark(pcap, args);
@@ -171,11 +173,13 @@ std::string Hex(const Bytes& b) {
     return s;
 }
 
-bool HaveTshark() { return Shell("command -v tshark >/dev/null && command -v dumpcap >/dev/null") == 0; }
+bool HaveTshark() {
+    return Shell("command -v tshark >/dev/null && command -v dumpcap >/dev/null") == 0;
+}
 
-#define KIVO_REQUIRE_TSHARK()                                                                          \
-    do {                                                                                               \
-        KIVO_REQUIRE_ROOT();                                                                           \
+#define KIVO_REQUIRE_TSHARK()                                                                              \
+    do {                                                                                                   \
+        KIVO_REQUIRE_ROOT();                                                                               \
         if (!HaveTshark()) GTEST_SKIP() << "tshark and dumpcap are not installed (Debian package tshark)"; \
     } while (0)
 
@@ -197,13 +201,21 @@ std::string LcmpDevice(const std::string& extra) {
 }
 
 std::optional<Bytes> LcmpRequest(Topology& topo, uint8_t code, const std::optional<std::string>& block) {
-    return topo.client().Request(0x31, code, ParamRequestBody(kDeviceLcmp, "eth1", 0, kLcmpDevice, "pw", block));
+    return topo.client().Request(0x31, code,
+                                 ParamRequestBody(kDeviceLcmp, "eth1", 0, kLcmpDevice, "pw", block));
 }
 
-const std::vector<std::string> kLcmpFields = {"frame.number",    "lcmp.mmh.opcode", "lcmp.mmh.seq",
-                                              "lcmp.mmh.segment", "lcmp.mmh.last_segment", "lcmp.tid",
-                                              "lcmp.reassembled.length", "lcmp.enciphered.length",
-                                              "lcmp.cfg.name",   "lcmp.cfg.value",  "lcmp.cfg.status_text",
+const std::vector<std::string> kLcmpFields = {"frame.number",
+                                              "lcmp.mmh.opcode",
+                                              "lcmp.mmh.seq",
+                                              "lcmp.mmh.segment",
+                                              "lcmp.mmh.last_segment",
+                                              "lcmp.tid",
+                                              "lcmp.reassembled.length",
+                                              "lcmp.enciphered.length",
+                                              "lcmp.cfg.name",
+                                              "lcmp.cfg.value",
+                                              "lcmp.cfg.status_text",
                                               "lcmp.value.type"};
 
 // Every confirm answers a request of the capture: its opcode is the request's + 1 and
@@ -216,8 +228,8 @@ void ExpectConfirmsMatchRequests(const std::vector<Row>& rows) {
     for (const auto& r : rows) {
         const std::string& op = r.at("lcmp.mmh.opcode");
         if ((op != "0x0161" && op != "0x0163") || r.at("lcmp.tid").empty()) continue;
-        ASSERT_EQ(requestOf.count(r.at("lcmp.tid")), 1u) << "frame " << r.at("frame.number") << " tid "
-                                                         << r.at("lcmp.tid");
+        ASSERT_EQ(requestOf.count(r.at("lcmp.tid")), 1u)
+            << "frame " << r.at("frame.number") << " tid " << r.at("lcmp.tid");
         EXPECT_EQ(requestOf[r.at("lcmp.tid")], op == "0x0161" ? "0x0160" : "0x0162");
     }
 }
@@ -251,7 +263,8 @@ TEST(WiresharkDissector, LcmpGetAllWithSegmentedAnswers) {
     ExpectCleanDissection(pcap);
     const auto rows = Rows(pcap, "lcmp", kLcmpFields);
     // The get-all request and one read of the four names, numbered on from 0.
-    const auto requests = Rows(pcap, "lcmp.mmh.opcode == \"Read request\"", {"lcmp.mmh.seq", "lcmp.enciphered.length"});
+    const auto requests =
+        Rows(pcap, "lcmp.mmh.opcode == \"Read request\"", {"lcmp.mmh.seq", "lcmp.enciphered.length"});
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(Column(requests, "lcmp.mmh.seq"), (std::vector<std::string>{"0", "1"}));
     for (const auto& r : requests) EXPECT_NE(r.at("lcmp.enciphered.length"), "") << "requests are enciphered";
@@ -259,8 +272,8 @@ TEST(WiresharkDissector, LcmpGetAllWithSegmentedAnswers) {
 
     // Segmented confirms are put back together: every segment is seen, and each
     // message once, in the frame of its last segment.
-    const auto segmented = Rows(pcap, "lcmp.mmh.last_segment > 0", {"lcmp.mmh.segment", "lcmp.mmh.last_segment",
-                                                                   "lcmp.reassembled.length"});
+    const auto segmented = Rows(pcap, "lcmp.mmh.last_segment > 0",
+                                {"lcmp.mmh.segment", "lcmp.mmh.last_segment", "lcmp.reassembled.length"});
     ASSERT_GE(segmented.size(), 2u);
     size_t messages = 0;
     for (const auto& r : segmented) {
@@ -279,7 +292,8 @@ TEST(WiresharkDissector, LcmpGetAllWithSegmentedAnswers) {
     for (const auto& [name, value] : clear) EXPECT_EQ(value, served[name]) << name;
     EXPECT_EQ(clear.at("SYSTEM.GENERAL.NAME"), "living room");
     EXPECT_EQ(clear.at("SYSTEM.GENERAL.LIST"), "1,2,3");
-    EXPECT_EQ(Rows(pcap, "lcmp.value.type == 0x26", {"frame.number"}).size(), 1u) << "one end marker in the clear";
+    EXPECT_EQ(Rows(pcap, "lcmp.value.type == 0x26", {"frame.number"}).size(), 1u)
+        << "one end marker in the clear";
 }
 
 TEST(WiresharkDissector, LcmpSetShowsTheTypeReadAndTheWriteAnswers) {
@@ -300,20 +314,24 @@ TEST(WiresharkDissector, LcmpSetShowsTheTypeReadAndTheWriteAnswers) {
     const auto rows = Rows(pcap, "lcmp", kLcmpFields);
     ExpectConfirmsMatchRequests(rows);
     // The type read first, then the write; each is one enciphered request.
-    const auto requests = Rows(pcap, "lcmp.mmh.opcode == \"Read request\" || lcmp.mmh.opcode == \"Write request\"",
-                               {"lcmp.mmh.opcode", "lcmp.mmh.seq", "lcmp.enciphered.length"});
+    const auto requests =
+        Rows(pcap, "lcmp.mmh.opcode == \"Read request\" || lcmp.mmh.opcode == \"Write request\"",
+             {"lcmp.mmh.opcode", "lcmp.mmh.seq", "lcmp.enciphered.length"});
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(Column(requests, "lcmp.mmh.opcode"), (std::vector<std::string>{"0x0160", "0x0162"}));
-    EXPECT_EQ(Column(requests, "lcmp.mmh.seq"), (std::vector<std::string>{"0", "0"})) << "one counter per opcode";
+    EXPECT_EQ(Column(requests, "lcmp.mmh.seq"), (std::vector<std::string>{"0", "0"}))
+        << "one counter per opcode";
     for (const auto& r : requests) EXPECT_NE(r.at("lcmp.enciphered.length"), "");
 
     // The answers' later messages in the clear: the old values, then the statuses.
-    const auto reads = ClearAnswers(Rows(pcap, "lcmp.mmh.opcode == \"Read confirm\"", kLcmpFields), "lcmp.cfg.value");
+    const auto reads =
+        ClearAnswers(Rows(pcap, "lcmp.mmh.opcode == \"Read confirm\"", kLcmpFields), "lcmp.cfg.value");
     EXPECT_EQ(reads, (std::map<std::string, std::string>{{"SYSTEM.GENERAL.NAME", "living room"},
                                                          {"SYSTEM.GENERAL.LIST", "1,2,3"}}));
     const auto writes =
         ClearAnswers(Rows(pcap, "lcmp.mmh.opcode == \"Write confirm\"", kLcmpFields), "lcmp.cfg.status_text");
-    EXPECT_EQ(writes, (std::map<std::string, std::string>{{"SYSTEM.GENERAL.NAME", "OK"}, {"SYSTEM.GENERAL.LIST", "OK"}}));
+    EXPECT_EQ(writes, (std::map<std::string, std::string>{{"SYSTEM.GENERAL.NAME", "OK"},
+                                                          {"SYSTEM.GENERAL.LIST", "OK"}}));
     EXPECT_EQ(Rows(pcap, "lcmp.cfg.status == 0", {"frame.number"}).size(), 2u);
 }
 
@@ -331,24 +349,25 @@ TEST(WiresharkDissector, ScpGetOverTwoMessagesWithABadCrc) {
     // 40-byte reply messages: the second name item starts in the first message and ends
     // in the second. The first reply message carries a wrong CRC, so the request is sent
     // again.
-    SimCapture capture(topo, "eth1",
-                       std::string("[device scp1]\nmac = ") + kScpDevice +
-                           "\ninterface = eth1\nrole = scp\npassword = s3cret\nreply_payload = 40\nbad_crc = 1\n"
-                           "param = SYSTEM.GENERAL.NAME STRING living room\n"
-                           "param = NETWORK.PORT INT16U 8080\n");
+    SimCapture capture(
+        topo, "eth1",
+        std::string("[device scp1]\nmac = ") + kScpDevice +
+            "\ninterface = eth1\nrole = scp\npassword = s3cret\nreply_payload = 40\nbad_crc = 1\n"
+            "param = SYSTEM.GENERAL.NAME STRING living room\n"
+            "param = NETWORK.PORT INT16U 8080\n");
     topo.StartKivohost();
-    auto reply = topo.client().Request(
-        1, REQUEST_GET,
-        ParamRequestBody(kDeviceScp, "eth1", 0, ParseMac(kScpDevice), "s3cret",
-                         GetBlock({"SYSTEM.GENERAL.NAME", "NETWORK.PORT"})),
-        30s);
+    auto reply = topo.client().Request(1, REQUEST_GET,
+                                       ParamRequestBody(kDeviceScp, "eth1", 0, ParseMac(kScpDevice), "s3cret",
+                                                        GetBlock({"SYSTEM.GENERAL.NAME", "NETWORK.PORT"})),
+                                       30s);
     ASSERT_TRUE(reply);
     ASSERT_EQ((*reply)[3], REPLY_SCP_DATA);
     const std::string pcap = capture.Finish();
 
     ExpectCleanDissection(pcap);
-    const auto rows = Rows(pcap, "scp", {"scp.opcode", "scp.op_number", "scp.seq", "scp.last", "scp.payload_length",
-                                         "scp.crc.status", "scp.item.name", "scp.item.value"});
+    const auto rows = Rows(pcap, "scp",
+                           {"scp.opcode", "scp.op_number", "scp.seq", "scp.last", "scp.payload_length",
+                            "scp.crc.status", "scp.item.name", "scp.item.value"});
     ASSERT_EQ(rows.size(), 6u) << "request, two replies, request again, two replies";
     // The second request may go out before the first reply's second message arrives:
     // requests and replies are checked apart, each reply message by its number.
@@ -395,11 +414,12 @@ TEST(WiresharkDissector, DiscoveryFindsALegacyAndABootRomDevice) {
     KIVO_REQUIRE_TSHARK();
     Topology topo;
     topo.Link("eth1", "eth1", kHostMac);
-    SimCapture capture(topo, "eth1",
-                       "[device legacy1]\nmac = 02:00:00:00:00:21\ninterface = eth1\nrole = legacy\n\n"
-                       "[device rom1]\nmac = 02:00:00:00:00:22\ninterface = eth1\nrole = bootrom\nrom_version = 3\n"
-                       "rom_subversion = 2\nchip_id = 0102030405060708\nannounce_period_ms = 0\n"
-                       "announce_on_probe = yes\n");
+    SimCapture capture(
+        topo, "eth1",
+        "[device legacy1]\nmac = 02:00:00:00:00:21\ninterface = eth1\nrole = legacy\n\n"
+        "[device rom1]\nmac = 02:00:00:00:00:22\ninterface = eth1\nrole = bootrom\nrom_version = 3\n"
+        "rom_subversion = 2\nchip_id = 0102030405060708\nannounce_period_ms = 0\n"
+        "announce_on_probe = yes\n");
     topo.StartKivohost();
     Bytes body = {4, 'e', 't', 'h', '1', 0, 0};
     auto reply = topo.client().Request(1, REQUEST_DISCOVER, body);
@@ -409,8 +429,9 @@ TEST(WiresharkDissector, DiscoveryFindsALegacyAndABootRomDevice) {
     const std::string pcap = capture.Finish();
 
     ExpectCleanDissection(pcap);
-    const auto rows = Rows(pcap, "l2disc", {"eth.src", "l2disc.type", "l2disc.magic", "l2disc.rom.version",
-                                            "l2disc.rom.subversion", "l2disc.chip_id", "l2disc.device_type"});
+    const auto rows = Rows(pcap, "l2disc",
+                           {"eth.src", "l2disc.type", "l2disc.magic", "l2disc.rom.version",
+                            "l2disc.rom.subversion", "l2disc.chip_id", "l2disc.device_type"});
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].at("l2disc.type"), "1");
     EXPECT_EQ(rows[0].at("eth.src"), kHostMac);
@@ -433,10 +454,13 @@ namespace {
 
 const char* kFwDevice = "02:00:00:00:00:0b";
 
-bool Done(const std::optional<Bytes>& reply) { return reply && reply->size() == 4 && (*reply)[3] == REPLY_DONE; }
+bool Done(const std::optional<Bytes>& reply) {
+    return reply && reply->size() == 4 && (*reply)[3] == REPLY_DONE;
+}
 
-const std::vector<std::string> kFwFields = {"eth.src",   "l2fw.subtype", "l2fw.seq",        "l2fw.count",
-                                            "l2fw.layout", "l2fw.data",  "l2fw.frame_length", "l2fw.chip_id"};
+const std::vector<std::string> kFwFields = {"eth.src",           "l2fw.subtype", "l2fw.seq",
+                                            "l2fw.count",        "l2fw.layout",  "l2fw.data",
+                                            "l2fw.frame_length", "l2fw.chip_id"};
 
 // Subtypes of the frames of one side, in order, without repeats of a file request.
 std::vector<std::string> Subtypes(const std::vector<Row>& rows, const std::string& src) {
@@ -477,7 +501,8 @@ TEST(WiresharkDissector, FirmwareUpgradeFrameByFrame) {
     SimCapture capture(topo, "eth1",
                        std::string("[device dev1]\nmac = ") + kFwDevice + "\ninterface = eth1\nrole = fw\n");
     topo.StartKivohost();
-    ASSERT_TRUE(Done(topo.client().Request(1, REQUEST_FW_START, FwStartBody("eth1", 0, ParseMac(kFwDevice), fw.path()))));
+    ASSERT_TRUE(Done(
+        topo.client().Request(1, REQUEST_FW_START, FwStartBody("eth1", 0, ParseMac(kFwDevice), fw.path()))));
     ASSERT_TRUE(capture.sim().SendLine("dev1 fw request"));
     auto final = FwPollUntilFinal(topo.client(), 30s);
     ASSERT_TRUE(final);
@@ -487,20 +512,23 @@ TEST(WiresharkDissector, FirmwareUpgradeFrameByFrame) {
     ExpectCleanDissection(pcap);
     const auto rows = Rows(pcap, "l2fw", kFwFields);
     EXPECT_EQ(Subtypes(rows, kHostMac), (std::vector<std::string>{"0x01", "0x03", "0x03", "0x03", "0x05"}));
-    EXPECT_EQ(Subtypes(rows, kFwDevice), (std::vector<std::string>{"0x00", "0x02", "0x04", "0x04", "0x04", "0x07"}));
+    EXPECT_EQ(Subtypes(rows, kFwDevice),
+              (std::vector<std::string>{"0x00", "0x02", "0x04", "0x04", "0x04", "0x07"}));
     const DataFrames data = Data(rows, "0");
     EXPECT_EQ(data.seq, (std::vector<std::string>{"1", "2", "3"}));
     EXPECT_EQ(data.count, (std::vector<std::string>{"1024", "1024", "452"}));
     EXPECT_EQ(data.bytes, Hex(image));
     const auto acks = Rows(pcap, "l2fw.subtype == \"Data ack\"", {"l2fw.seq"});
     EXPECT_EQ(Column(acks, "l2fw.seq"), (std::vector<std::string>{"1", "2", "3"}));
-    const auto starts = Rows(pcap, "l2fw.subtype == \"Start\"", {"l2fw.frame_length", "l2fw.phase", "l2fw.mac_assigning"});
+    const auto starts =
+        Rows(pcap, "l2fw.subtype == \"Start\"", {"l2fw.frame_length", "l2fw.phase", "l2fw.mac_assigning"});
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].at("l2fw.frame_length"), "46");
     EXPECT_EQ(starts[0].at("l2fw.phase"), "upgrade or firmware");
     EXPECT_EQ(starts[0].at("l2fw.mac_assigning"), "0");
-    EXPECT_EQ(Rows(pcap, "l2fw.subtype == \"File request\" && l2fw.request_word == 0", {"frame.number"}).size(),
-              Rows(pcap, "l2fw.subtype == 0", {"frame.number"}).size());
+    EXPECT_EQ(
+        Rows(pcap, "l2fw.subtype == \"File request\" && l2fw.request_word == 0", {"frame.number"}).size(),
+        Rows(pcap, "l2fw.subtype == 0", {"frame.number"}).size());
 }
 
 TEST(WiresharkDissector, EthernetBootAssignsAnAddressAndSendsChunks) {
@@ -529,8 +557,9 @@ TEST(WiresharkDissector, EthernetBootAssignsAnAddressAndSendsChunks) {
 
     ExpectCleanDissection(pcap);
     const std::string assigned = "00:13:9d:00:05:00";
-    const auto starts = Rows(pcap, "l2fw.subtype == \"Start\"",
-                             {"eth.dst", "l2fw.frame_length", "l2fw.mac_assigning", "l2fw.chip_id", "l2fw.assigned_mac"});
+    const auto starts =
+        Rows(pcap, "l2fw.subtype == \"Start\"",
+             {"eth.dst", "l2fw.frame_length", "l2fw.mac_assigning", "l2fw.chip_id", "l2fw.assigned_mac"});
     ASSERT_EQ(starts.size(), 2u) << "the loader's start and the firmware's";
     EXPECT_EQ(starts[0].at("eth.dst"), "ff:ff:ff:ff:ff:ff");
     EXPECT_EQ(starts[0].at("l2fw.frame_length"), "990");
@@ -558,6 +587,221 @@ TEST(WiresharkDissector, EthernetBootAssignsAnAddressAndSendsChunks) {
     EXPECT_EQ(Column(acks, "l2fw.seq"), (std::vector<std::string>{"1", "2", "3", "1", "2"}));
     for (const auto& a : acks) EXPECT_EQ(a.at("l2fw.chip_id"), "0102030405060708");
     // The announcement before the boot belongs to discovery.
-    EXPECT_GE(Rows(pcap, "l2disc.type == \"Boot-ROM announcement\" && l2disc.rom.version == 3", {"frame.number"}).size(),
-              1u);
+    EXPECT_GE(
+        Rows(pcap, "l2disc.type == \"Boot-ROM announcement\" && l2disc.rom.version == 3", {"frame.number"})
+            .size(),
+        1u);
+}
+
+namespace {
+
+// ---------------------------------------------------------------- hand-made frames
+
+void WritePcap(const std::string& path, const std::vector<Bytes>& frames) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    u32(0xa1b2c3d4);
+    u16(2);
+    u16(4);
+    u32(0);
+    u32(0);
+    u32(65535);
+    u32(1);  // Ethernet
+    uint32_t t = 0;
+    for (const Bytes& f : frames) {
+        u32(++t);
+        u32(0);
+        u32(static_cast<uint32_t>(f.size()));
+        u32(static_cast<uint32_t>(f.size()));
+        out.write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
+    }
+}
+
+const Bytes kDst = {0x02, 0, 0, 0, 0, 0x0a};
+const Bytes kSrc = {0x02, 0, 0, 0, 0, 0x01};
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+Bytes Le16(uint16_t v) {
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+}
+Bytes Be16(uint16_t v) {
+    return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+}
+Bytes Padded(Bytes f, size_t to = 60) {
+    if (f.size() < to) f.resize(to, 0);
+    return f;
+}
+
+// An LCMP frame: header fields as given (the length may lie), then the bytes.
+Bytes LcmpFrame(uint16_t length, uint16_t opcode, uint8_t lastSeg, uint8_t seg, uint16_t seq,
+                const Bytes& body, bool tagged = false) {
+    Bytes f = Cat({kDst, kSrc});
+    if (tagged) f = Cat({f, {0x81, 0x00, 0x00, 0x64}});
+    f = Cat(
+        {f,
+         {0x22, 0xe3},
+         {static_cast<uint8_t>(length), static_cast<uint8_t>(((length >> 8) & 0x0F) | ((opcode & 0x0F) << 4)),
+          static_cast<uint8_t>(opcode >> 4), 0, static_cast<uint8_t>(lastSeg | (seg << 4))},
+         Le16(seq),
+         {0x10},
+         body});
+    return Padded(f, tagged ? 64 : 60);
+}
+Bytes LcmpMessage(uint16_t opcode, const Bytes& mmpl, bool tagged = false) {
+    return LcmpFrame(static_cast<uint16_t>(mmpl.size()), opcode, 0, 0, 7, mmpl, tagged);
+}
+Bytes Value(uint8_t type, const Bytes& data) {
+    return Cat({{type}, Le16(static_cast<uint16_t>(data.size())), data});
+}
+Bytes Record(uint8_t control, uint8_t type, const Bytes& data) {
+    return Cat({Le16(static_cast<uint16_t>(data.size() + 2)), {control, type}, data});
+}
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+// A confirm: control code, values length, transaction id, values.
+Bytes Confirm(const Bytes& values) {
+    return Cat({{3}, Le16(static_cast<uint16_t>(values.size())), Le16(0x1234), values});
+}
+
+Bytes Snap(uint8_t p0, uint8_t p1, const Bytes& payload, int lengthField = -1) {
+    const uint16_t len =
+        static_cast<uint16_t>(lengthField >= 0 ? lengthField : static_cast<int>(payload.size() + 8));
+    return Cat({kDst, kSrc, Be16(len), {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, p0, p1}, payload});
+}
+// An SCP message with a correct CRC unless told otherwise.
+Bytes ScpMessage(uint8_t opcode, uint8_t seq, uint8_t last, const Bytes& payload, int payloadLength = -1,
+                 bool badCrc = false) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (uint8_t b : payload) {
+        crc ^= b;
+        for (int i = 0; i < 8; ++i) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    if (badCrc) crc ^= 1;
+    const uint16_t plen =
+        static_cast<uint16_t>(payloadLength >= 0 ? payloadLength : static_cast<int>(payload.size()));
+    Bytes msg = Cat({{opcode, 1, 0, 9, seq, last, 0, 0},
+                     Be16(plen),
+                     {static_cast<uint8_t>(crc >> 24), static_cast<uint8_t>(crc >> 16),
+                      static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)},
+                     payload});
+    return Padded(Snap(0x16, 0x01, msg));
+}
+Bytes ScpItem(uint16_t length, uint8_t type, uint8_t sub, const Bytes& content) {
+    return Cat({Be16(length), {type, sub}, content});
+}
+Bytes Fw(uint8_t subtype, const Bytes& payload, int lengthField = -1) {
+    return Padded(Snap(0x0B, subtype, payload, lengthField));
+}
+
+}  // namespace
+
+TEST(WiresharkDissector, GarbageFramesDissectWithoutLuaErrors) {
+    KIVO_REQUIRE_TSHARK();
+    const Bytes name = Text("SYSTEM.A");
+    // Each frame is wrong in one way, and the expert info of that fault must name it.
+    const std::vector<std::pair<std::string, Bytes>> faults = {
+        {"lcmp.length_beyond_frame.expert", LcmpFrame(1000, 0x161, 0, 0, 1, {})},
+        {"lcmp.segment_too_long.expert",
+         LcmpFrame(1500, 0x161, 1, 0, 2, Bytes(1500, 0xAB))},  // fits the frame, but a segment holds 1496
+        {"lcmp.header_short.expert", Bytes(Cat({kDst, kSrc, {0x22, 0xe3, 1, 2, 3}}))},
+        {"lcmp.segment_number.expert", LcmpFrame(4, 0x161, 2, 5, 3, {1, 2, 3, 4})},
+        {"lcmp.value_beyond.expert",
+         LcmpMessage(0x161, Confirm(Cat({Value(0, {1, 2}), {0x24, 0xFF, 0x00, 1}})))},
+        {"lcmp.record_bad.expert", LcmpMessage(0x161, Confirm(Value(0x24, Cat({Le16(1), {1}}))))},
+        {"lcmp.cipher_blocks.expert", LcmpMessage(0x161, Confirm(Value(0x20, Bytes(14, 0x5A))))},
+        {"lcmp.unknown_opcode.expert", LcmpMessage(0x123, {1, 2, 3})},
+        {"scp.short",
+         Cat({kDst, kSrc, Be16(13), {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x16, 0x01, 4, 1, 0, 9, 1}})},
+        {"scp.payload_length.beyond_frame", ScpMessage(4, 1, 1, {}, 600)},
+        {"scp.crc.bad", ScpMessage(4, 1, 1, ScpItem(10, 1, 0x0A, name), -1, true)},
+        {"scp.item.bad", ScpMessage(4, 1, 1, ScpItem(1, 1, 0x0A, {}))},
+        {"scp.unknown_opcode", ScpMessage(42, 1, 1, {})},
+        {"l2disc.unknown_subtype", Padded(Snap(0x0C, 0x03, {}))},
+        {"l2disc.short", Cat({kDst,
+                              kSrc,
+                              Be16(46),
+                              {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0B, 0x00},
+                              Bytes(6, 0),
+                              {0x2D, 0x5A, 0xD2, 0xA5, 1}})},
+        {"l2fw.unknown_subtype", Fw(0x55, {})},
+        {"l2fw.count.beyond_frame", Fw(0x03, Cat({Le16(1), Le16(1000)}), 1038)},
+        {"l2fw.count.beyond_frame", Fw(0x0E, Cat({Le16(0), Le16(200)}))},
+        {"l2fw.frame_length.mismatch", Fw(0x03, Cat({Le16(1), Le16(4), Bytes(26, 0), {1, 2, 3, 4}}), 60)},
+        {"l2fw.short", Cat({kDst, kSrc, Be16(10), {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0B, 0x03, 1}})},
+    };
+    std::vector<Bytes> frames;
+    for (const auto& f : faults) frames.push_back(f.second);
+    const size_t crafted = frames.size();
+    // A well-formed tagged confirm among them, which must still be read.
+    frames.push_back(
+        LcmpMessage(0x161, Confirm(Value(0x24, Cat({Record(1, 10, name), Record(0, 2, {5})}))), true));
+
+    // Then random bytes behind each kind of header.
+    std::mt19937 random(20240611);
+    auto bytes = [&](size_t n) {
+        Bytes b(n);
+        for (auto& x : b) x = static_cast<uint8_t>(random());
+        return b;
+    };
+    for (int i = 0; i < 400; ++i) {
+        const size_t n = random() % 120;
+        switch (i % 6) {
+            case 0:
+                frames.push_back(Cat({kDst, kSrc, {0x22, 0xe3}, bytes(n)}));
+                break;
+            case 1:
+                frames.push_back(Cat({kDst, kSrc, {0x81, 0x00, 0x00, 0x64, 0x22, 0xe3}, bytes(n)}));
+                break;
+            case 2:
+                frames.push_back(LcmpFrame(static_cast<uint16_t>(n), 0x161, random() % 3, random() % 3,
+                                           static_cast<uint16_t>(random() % 4), bytes(n)));
+                break;
+            case 3:
+                frames.push_back(Snap(0x16, static_cast<uint8_t>(random()), bytes(n)));
+                break;
+            case 4:
+                frames.push_back(Snap(0x0C, static_cast<uint8_t>(random() % 4), bytes(n),
+                                      static_cast<int>(random() % 1600)));
+                break;
+            default:
+                frames.push_back(Snap(0x0B, static_cast<uint8_t>(random() % 0x14), bytes(n),
+                                      static_cast<int>(random() % 1600)));
+                break;
+        }
+    }
+    TempFile pcap("");
+    WritePcap(pcap.path(), frames);
+
+    const std::string detail = ExpectCleanDissection(pcap.path());
+    EXPECT_NE(detail.find("Frame " + std::to_string(frames.size()) + ":"), std::string::npos)
+        << "every frame read";
+    // The expert infos of the crafted frames, from one run: packet i of the PDML output
+    // must hold the expert field its fault names.
+    const std::string pdml =
+        Tshark(pcap.path(), "-Y 'frame.number <= " + std::to_string(crafted) + "' -T pdml").out;
+    std::vector<std::string> packets;
+    for (size_t at = pdml.find("<packet>"); at != std::string::npos;) {
+        const size_t next = pdml.find("<packet>", at + 1);
+        packets.push_back(pdml.substr(at, next == std::string::npos ? std::string::npos : next - at));
+        at = next;
+    }
+    ASSERT_EQ(packets.size(), crafted);
+    for (size_t i = 0; i < crafted; ++i) {
+        const std::string& expert = faults[i].first;
+        EXPECT_NE(packets[i].find("name=\"" + expert + "\""), std::string::npos)
+            << "frame " << i + 1 << " lacks " << expert << "\n"
+            << packets[i].substr(0, 6000);
+    }
+    const auto tagged = Rows(pcap.path(), "frame.number == " + std::to_string(crafted + 1),
+                             {"lcmp.vlan.id", "lcmp.cfg.name", "lcmp.cfg.value"});
+    ASSERT_EQ(tagged.size(), 1u);
+    EXPECT_EQ(tagged[0].at("lcmp.vlan.id"), "100");
+    EXPECT_EQ(tagged[0].at("lcmp.cfg.name"), "SYSTEM.A");
+    EXPECT_EQ(tagged[0].at("lcmp.cfg.value"), "5");
 }
