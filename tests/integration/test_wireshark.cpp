@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
@@ -18,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "conversion.h"
+#include "conversion_legacy.h"
 #include "harness.h"
 #include "harness_cfg.h"
 #include "harness_discover.h"
@@ -173,14 +176,20 @@ std::string Hex(const Bytes& b) {
     return s;
 }
 
-bool HaveTshark() {
-    return Shell("command -v tshark >/dev/null && command -v dumpcap >/dev/null") == 0;
+bool Have(const std::string& tool) {
+    return Shell("command -v " + tool + " >/dev/null") == 0;
 }
 
-#define KIVO_REQUIRE_TSHARK()                                                                              \
-    do {                                                                                                   \
-        KIVO_REQUIRE_ROOT();                                                                               \
-        if (!HaveTshark()) GTEST_SKIP() << "tshark and dumpcap are not installed (Debian package tshark)"; \
+// Dissecting a file needs tshark; recording an exchange also root (namespaces) and dumpcap.
+#define KIVO_REQUIRE_TSHARK()                                                                   \
+    do {                                                                                        \
+        if (!Have("tshark")) GTEST_SKIP() << "tshark is not installed (Debian package tshark)"; \
+    } while (0)
+#define KIVO_REQUIRE_CAPTURE()                                                                    \
+    do {                                                                                          \
+        KIVO_REQUIRE_ROOT();                                                                      \
+        KIVO_REQUIRE_TSHARK();                                                                    \
+        if (!Have("dumpcap")) GTEST_SKIP() << "dumpcap is not installed (Debian package tshark)"; \
     } while (0)
 
 // ---------------------------------------------------------------- exchanges
@@ -248,7 +257,7 @@ std::map<std::string, std::string> ClearAnswers(const std::vector<Row>& rows, co
 }  // namespace
 
 TEST(WiresharkDissector, LcmpGetAllWithSegmentedAnswers) {
-    KIVO_REQUIRE_TSHARK();
+    KIVO_REQUIRE_CAPTURE();
     Topology topo;
     topo.Link("eth1", "eth1", kHostMac, MacText(kLcmpDevice));
     SimCapture capture(topo, "eth1", LcmpDevice(""));
@@ -297,7 +306,7 @@ TEST(WiresharkDissector, LcmpGetAllWithSegmentedAnswers) {
 }
 
 TEST(WiresharkDissector, LcmpSetShowsTheTypeReadAndTheWriteAnswers) {
-    KIVO_REQUIRE_TSHARK();
+    KIVO_REQUIRE_CAPTURE();
     Topology topo;
     topo.Link("eth1", "eth1", kHostMac, MacText(kLcmpDevice));
     SimCapture capture(topo, "eth1", LcmpDevice(""));
@@ -343,7 +352,7 @@ const char* kScpDevice = "02:00:00:00:02:02";
 }  // namespace
 
 TEST(WiresharkDissector, ScpGetOverTwoMessagesWithABadCrc) {
-    KIVO_REQUIRE_TSHARK();
+    KIVO_REQUIRE_CAPTURE();
     Topology topo;
     topo.Link("eth1", "eth1", kScpHost, kScpDevice);
     // 40-byte reply messages: the second name item starts in the first message and ends
@@ -411,7 +420,7 @@ TEST(WiresharkDissector, ScpGetOverTwoMessagesWithABadCrc) {
 }
 
 TEST(WiresharkDissector, DiscoveryFindsALegacyAndABootRomDevice) {
-    KIVO_REQUIRE_TSHARK();
+    KIVO_REQUIRE_CAPTURE();
     Topology topo;
     topo.Link("eth1", "eth1", kHostMac);
     SimCapture capture(
@@ -493,7 +502,7 @@ DataFrames Data(const std::vector<Row>& rows, const std::string& layout) {
 }  // namespace
 
 TEST(WiresharkDissector, FirmwareUpgradeFrameByFrame) {
-    KIVO_REQUIRE_TSHARK();
+    KIVO_REQUIRE_CAPTURE();
     Topology topo;
     topo.Link("eth1", "eth1", kHostMac, kFwDevice);
     const Bytes image = PatternBytes(2500, 7);
@@ -532,7 +541,7 @@ TEST(WiresharkDissector, FirmwareUpgradeFrameByFrame) {
 }
 
 TEST(WiresharkDissector, EthernetBootAssignsAnAddressAndSendsChunks) {
-    KIVO_REQUIRE_TSHARK();
+    KIVO_REQUIRE_CAPTURE();
     Topology topo;
     const char* romMac = "02:00:00:00:00:0c";
     topo.Link("eth1", "eth1", kHostMac, romMac);
@@ -749,9 +758,9 @@ TEST(WiresharkDissector, GarbageFramesDissectWithoutLuaErrors) {
         for (auto& x : b) x = static_cast<uint8_t>(random());
         return b;
     };
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; i < 500; ++i) {
         const size_t n = random() % 120;
-        switch (i % 6) {
+        switch (i % 8) {
             case 0:
                 frames.push_back(Cat({kDst, kSrc, {0x22, 0xe3}, bytes(n)}));
                 break;
@@ -759,13 +768,26 @@ TEST(WiresharkDissector, GarbageFramesDissectWithoutLuaErrors) {
                 frames.push_back(Cat({kDst, kSrc, {0x81, 0x00, 0x00, 0x64, 0x22, 0xe3}, bytes(n)}));
                 break;
             case 2:
-                frames.push_back(LcmpFrame(static_cast<uint16_t>(n), 0x161, random() % 3, random() % 3,
-                                           static_cast<uint16_t>(random() % 4), bytes(n)));
+                // Segments of a few messages, in any order, some of them repeated.
+                frames.push_back(LcmpFrame(static_cast<uint16_t>(n),
+                                           static_cast<uint16_t>(0x160 + random() % 8), random() % 3,
+                                           random() % 3, static_cast<uint16_t>(random() % 4), bytes(n)));
                 break;
             case 3:
-                frames.push_back(Snap(0x16, static_cast<uint8_t>(random()), bytes(n)));
+                // Whole messages whose values are random.
+                frames.push_back(
+                    LcmpMessage(static_cast<uint16_t>(0x160 + random() % 7),
+                                Cat({bytes(1), Le16(static_cast<uint16_t>(n)), bytes(8), bytes(n)})));
                 break;
             case 4:
+                frames.push_back(Snap(0x16, static_cast<uint8_t>(random()), bytes(n)));
+                break;
+            case 5:
+                // Plain replies with a right CRC: their random item lists are walked.
+                frames.push_back(ScpMessage(random() % 2 ? 4 : 1, static_cast<uint8_t>(1 + random() % 3),
+                                            random() % 2, bytes(n)));
+                break;
+            case 6:
                 frames.push_back(Snap(0x0C, static_cast<uint8_t>(random() % 4), bytes(n),
                                       static_cast<int>(random() % 1600)));
                 break;
@@ -804,4 +826,143 @@ TEST(WiresharkDissector, GarbageFramesDissectWithoutLuaErrors) {
     EXPECT_EQ(tagged[0].at("lcmp.vlan.id"), "100");
     EXPECT_EQ(tagged[0].at("lcmp.cfg.name"), "SYSTEM.A");
     EXPECT_EQ(tagged[0].at("lcmp.cfg.value"), "5");
+}
+
+namespace {
+
+// A number of `size` bytes in either byte order.
+Bytes Int(uint64_t v, size_t size, bool little) {
+    Bytes b(size);
+    for (size_t i = 0; i < size; ++i) b[little ? i : size - 1 - i] = static_cast<uint8_t>(v >> (8 * i));
+    return b;
+}
+Bytes Ints(std::initializer_list<uint64_t> vs, size_t size, bool little) {
+    Bytes b;
+    for (uint64_t v : vs) b = Cat({b, Int(v, size, little)});
+    return b;
+}
+
+struct Sample {
+    uint8_t type;
+    std::function<Bytes(bool little)> bytes;
+};
+
+const uint64_t kMinus = 1ull << 32;  // 32-bit negatives: kMinus - n
+
+std::vector<Sample> Samples() {
+    auto fixed = [](Bytes b) { return [b](bool) { return b; }; };
+    auto time = [](std::initializer_list<uint64_t> f) {
+        return [f](bool little) { return Ints(f, 4, little); };
+    };
+    return {
+        {1, fixed({0xFF, 0x05, 0x80})},
+        {2, fixed({0, 255})},
+        {3,
+         [](bool l) {
+             return Ints({0xFFFE, 300}, 2, l);
+         }},
+        {4,
+         [](bool l) {
+             return Ints({65535, 1, 7}, 2, l);
+         }},
+        {5,
+         [](bool l) {
+             return Ints({kMinus - 100000, 7}, 4, l);
+         }},
+        {6, [](bool l) { return Ints({4000000000u}, 4, l); }},
+        {31,
+         [](bool l) {
+             return Ints({~0ull, (1ull << 53) + 1}, 8, l);
+         }},
+        {7, fixed({1, 0, 2, 1})},
+        {8, fixed({0x00, 0x11, 0x22, 0xAA, 0xBB, 0xCC, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0x0F})},
+        {9, fixed({192, 168, 1, 10, 10, 0, 0, 1, 7})},
+        {11, fixed(PatternBytes(16, 3))},
+        {10, fixed({'a', 'b', 0, 'c', 'd'})},
+        {0, fixed({7, 8})},
+        {12, [](bool l) { return Int(1, 4, l); }},
+        {12, [](bool l) { return Int(9, 4, l); }},
+        {13, fixed({1, 0})},
+        {19, fixed({3})},
+        {20, [](bool l) { return Int(7, 4, l); }},
+        {21, [](bool l) { return Int(3, 4, l); }},
+        {15, [](bool l) { return Int(0x00050331, 4, l); }},
+        {15, [](bool l) { return Int(0x80000002, 4, l); }},
+        {16, [](bool l) { return Int(0x00010003, 4, l); }},
+        {17, [](bool l) { return Int(kMinus - 5, 4, l); }},
+        {30, time({5, 4, 3, 2, 0, 124, 2})},
+        {30, time({61, kMinus - 1, 123, 31, 12, 9000, kMinus - 1})},
+        {30, fixed({1, 2, 3})},
+        {26, [](bool l) { return Int(11, 4, l); }},
+        {26, [](bool l) { return Int(0, 4, l); }},
+        {35, [](bool l) { return Int(3, 4, l); }},
+        {36, [](bool l) { return Int(2, 4, l); }},
+        {14, fixed({1, 2, 3, 4})},
+        {40, fixed({1, 2})},
+    };
+}
+
+const std::vector<uint64_t> kStatuses = {0, kMinus - 36, kMinus - 77, kMinus - 200, 5, kMinus - 300};
+
+}  // namespace
+
+// Values and statuses of every parameter type, as the service renders them for a
+// front-end: the dissector's text must be the same, on the LCMP path (little-endian)
+// and on the SCP path (big-endian, older product table).
+TEST(WiresharkDissector, ValuesAreShownAsTheServiceRendersThem) {
+    KIVO_REQUIRE_TSHARK();
+    const Bytes name = Text("P");
+    std::vector<Bytes> frames;
+    std::vector<std::string> lcmpExpected;
+    std::vector<std::string> scpExpected;
+    std::vector<CHAR> text(CONVERSION_TEXT_AREA_SIZE);
+    std::vector<INT8U> legacy(LEGACY_TEXT_AREA_SIZE);
+    for (const Sample& s : Samples()) {
+        const Bytes le = s.bytes(true);
+        const Bytes be = s.bytes(false);
+        frames.push_back(
+            LcmpMessage(0x161, Confirm(Value(0x24, Cat({Record(1, 10, name), Record(0, s.type, le)})))));
+        INT32U n = 0;
+        ConversionValueToString(static_cast<t_paramType>(s.type), static_cast<INT32U>(le.size()), le.data(),
+                                text.data(), CONVERSION_TEXT_AREA_SIZE, &n, FALSE);
+        lcmpExpected.push_back(text.data());
+        frames.push_back(ScpMessage(4, 1, 1,
+                                    Cat({ScpItem(static_cast<uint16_t>(name.size() + 2), 1, 0x0A, name),
+                                         ScpItem(static_cast<uint16_t>(be.size() + 2), 2, s.type, be)})));
+        // The service reads SCP contents from a zero-filled copy.
+        Bytes content = be;
+        content.resize(be.size() + 64, 0);
+        INT32U length = static_cast<INT32U>(be.size() + 2);
+        valueToString(s.type, content.data(), &length, legacy.data(), LEGACY_TEXT_AREA_SIZE);
+        scpExpected.emplace_back(reinterpret_cast<const char*>(legacy.data()));
+    }
+    for (uint64_t status : kStatuses) {
+        const Bytes le = Int(status, 4, true);
+        const Bytes be = Int(status, 4, false);
+        frames.push_back(
+            LcmpMessage(0x161, Confirm(Value(0x24, Cat({Record(1, 10, name), Record(2, 5, le)})))));
+        ConversionValueToErrorString(le.data(), 4, text.data(), CONVERSION_TEXT_AREA_SIZE);
+        lcmpExpected.push_back(text.data());
+        frames.push_back(ScpMessage(
+            4, 1, 1,
+            Cat({ScpItem(static_cast<uint16_t>(name.size() + 2), 1, 0x0A, name), ScpItem(6, 3, 0, be)})));
+        INT32U length = 6;
+        errorToString(be.data(), &length, legacy.data(), LEGACY_TEXT_AREA_SIZE);
+        scpExpected.emplace_back(reinterpret_cast<const char*>(legacy.data()));
+    }
+    TempFile pcap("");
+    WritePcap(pcap.path(), frames);
+    ExpectCleanDissection(pcap.path());
+    const auto rows =
+        Rows(pcap.path(), "lcmp || scp",
+             {"lcmp.cfg.value", "lcmp.cfg.status_text", "scp.item.value", "scp.item.status_text"});
+    ASSERT_EQ(rows.size(), frames.size());
+    for (size_t i = 0; i < lcmpExpected.size(); ++i) {
+        const Row& l = rows[2 * i];
+        const Row& s = rows[2 * i + 1];
+        EXPECT_EQ(l.at("lcmp.cfg.value") + l.at("lcmp.cfg.status_text"), lcmpExpected[i])
+            << "LCMP sample " << i;
+        EXPECT_EQ(s.at("scp.item.value") + s.at("scp.item.status_text"), scpExpected[i])
+            << "SCP sample " << i;
+    }
 }

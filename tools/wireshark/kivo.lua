@@ -1323,13 +1323,18 @@ local function l2fw_dissect(ptvb, pinfo, tree, pid, llc_length)
     else
         -- Acknowledgements (and the end frame): a data acknowledgement names its
         -- sequence number; a device in its boot ROM adds its chip id at frame offset 40.
+        local from = 0
         if subtype == 0x04 and need(2) then
             root:add_le(ff.seq, tvb(0, 2))
             info = string.format("%s seq=%d", info, tvb(0, 2):le_uint())
+            from = 2
         end
         if subtype ~= 0x05 and n >= 26 and tvb(18, 8):raw():find("[^\0]") then
+            if from < 18 then root:add(ff.fill, tvb(from, 18 - from)) end
             root:add(ff.chip_id, tvb(18, 8))
+            from = 26
         end
+        if n > from then root:add(ff.fill, tvb(from, n - from)) end
         if subtype == 0x05 and frame_length then
             if LOADER_LENGTHS[frame_length] then info = info .. " (loader)" end
         end
