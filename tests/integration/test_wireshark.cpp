@@ -183,6 +183,20 @@ std::vector<std::string> Split(const std::string& s, char sep = '|') {
     return out;
 }
 
+// Frames whose expert infos include a warning or an error. Frames of real exchanges
+// have none, unless the exchange put a fault on the wire.
+size_t FaultyFrames(const std::vector<Row>& rows) {
+    constexpr unsigned long kWarning = 0x00600000;  // expert severities: warning, then error
+    size_t n = 0;
+    for (const auto& r : rows) {
+        bool faulty = false;
+        for (const auto& severity : Split(r.at("_ws.expert.severity")))
+            faulty = faulty || std::stoul(severity) >= kWarning;
+        n += faulty;
+    }
+    return n;
+}
+
 std::string Hex(const Bytes& b) {
     static const char* digits = "0123456789abcdef";
     std::string s;
@@ -244,7 +258,8 @@ const std::vector<std::string> kLcmpFields = {"frame.number",
                                               "lcmp.cfg.status_text",
                                               "lcmp.cfg.status",
                                               "lcmp.value.type",
-                                              "_ws.col.Info"};
+                                              "_ws.col.Info",
+                                              "_ws.expert.severity"};
 
 // Every confirm answers a request of the capture: its opcode is the request's + 1 and
 // it carries the request's transaction id.
@@ -290,6 +305,7 @@ TEST(WiresharkDissector, LcmpGetAllWithSegmentedAnswers) {
 
     ExpectCleanDissection(pcap);
     const auto rows = Rows(pcap, "lcmp", kLcmpFields);
+    EXPECT_EQ(FaultyFrames(rows), 0u);
     // The get-all request and one read of the four names, numbered on from 0.
     const auto requests = Where(rows, "lcmp.mmh.opcode", "0x0160");
     ASSERT_EQ(requests.size(), 2u);
@@ -346,6 +362,7 @@ TEST(WiresharkDissector, LcmpSetShowsTheTypeReadAndTheWriteAnswers) {
 
     ExpectCleanDissection(pcap);
     const auto rows = Rows(pcap, "lcmp", kLcmpFields);
+    EXPECT_EQ(FaultyFrames(rows), 0u);
     ExpectConfirmsMatchRequests(rows);
     // The type read first, then the write; each is one enciphered request.
     std::vector<Row> requests;
@@ -401,10 +418,12 @@ TEST(WiresharkDissector, ScpGetOverTwoMessagesWithABadCrc) {
     const std::string pcap = capture.Finish();
 
     ExpectCleanDissection(pcap);
-    const auto rows = Rows(pcap, "scp",
-                           {"scp.opcode", "scp.op_number", "scp.seq", "scp.last", "scp.payload_length",
-                            "scp.crc.status", "scp.item.name", "scp.item.value", "_ws.col.Info"});
+    const auto rows =
+        Rows(pcap, "scp",
+             {"scp.opcode", "scp.op_number", "scp.seq", "scp.last", "scp.payload_length", "scp.crc.status",
+              "scp.item.name", "scp.item.value", "_ws.col.Info", "_ws.expert.severity"});
     ASSERT_EQ(rows.size(), 6u) << "request, two replies, request again, two replies";
+    EXPECT_EQ(FaultyFrames(rows), 1u) << "the bad CRC only";
     // The second request may go out before the first reply's second message arrives:
     // requests and replies are checked apart, each reply message by its number.
     int requests = 0;
@@ -466,10 +485,12 @@ TEST(WiresharkDissector, DiscoveryFindsALegacyAndABootRomDevice) {
     const std::string pcap = capture.Finish();
 
     ExpectCleanDissection(pcap);
-    auto rows = Rows(pcap, "l2disc || l2fw",
-                     {"eth.src", "l2disc.type", "l2disc.magic", "l2disc.rom.version", "l2disc.rom.subversion",
-                      "l2disc.chip_id", "l2disc.device_type", "l2fw.subtype", "_ws.col.Info"});
+    auto rows =
+        Rows(pcap, "l2disc || l2fw",
+             {"eth.src", "l2disc.type", "l2disc.magic", "l2disc.rom.version", "l2disc.rom.subversion",
+              "l2disc.chip_id", "l2disc.device_type", "l2fw.subtype", "_ws.col.Info", "_ws.expert.severity"});
     EXPECT_TRUE(Where(rows, "l2disc.type", "").empty()) << "an announcement is no file request";
+    EXPECT_EQ(FaultyFrames(rows), 0u);
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_TRUE(InfoStarts(rows[0], "Discovery probe"));
     EXPECT_EQ(rows[0].at("l2disc.type"), "1");
@@ -513,7 +534,8 @@ const std::vector<std::string> kFwFields = {"eth.src",
                                             "l2fw.entry_point",
                                             "l2disc.type",
                                             "l2disc.rom.version",
-                                            "_ws.col.Info"};
+                                            "_ws.col.Info",
+                                            "_ws.expert.severity"};
 
 // Every firmware frame's info column starts with its subtype's name.
 void ExpectSubtypeNames(const std::vector<Row>& rows) {
@@ -579,6 +601,7 @@ TEST(WiresharkDissector, FirmwareUpgradeFrameByFrame) {
     ExpectCleanDissection(pcap);
     const auto rows = Rows(pcap, "l2fw", kFwFields);
     ExpectSubtypeNames(rows);
+    EXPECT_EQ(FaultyFrames(rows), 0u);
     EXPECT_EQ(Subtypes(rows, kHostMac), (std::vector<std::string>{"0x01", "0x03", "0x03", "0x03", "0x05"}));
     EXPECT_EQ(Subtypes(rows, kFwDevice),
               (std::vector<std::string>{"0x00", "0x02", "0x04", "0x04", "0x04", "0x07"}));
@@ -626,6 +649,7 @@ TEST(WiresharkDissector, EthernetBootAssignsAnAddressAndSendsChunks) {
     const std::string assigned = "00:13:9d:00:05:00";
     const auto rows = Rows(pcap, "l2fw || l2disc", kFwFields);
     ExpectSubtypeNames(rows);
+    EXPECT_EQ(FaultyFrames(rows), 0u);
     const auto starts = Where(rows, "l2fw.subtype", "0x01");
     ASSERT_EQ(starts.size(), 2u) << "the loader's start and the firmware's";
     EXPECT_EQ(starts[0].at("eth.dst"), "ff:ff:ff:ff:ff:ff");

@@ -1271,7 +1271,8 @@ local function l2fw_dissect(ptvb, pinfo, tree, pid, llc_length)
             root:add(ff.layout, tvb(2, 2), layout):set_generated()
             local at = layout == 1 and 6 or 30
             if frame_length then
-                local expected = layout == 1 and nil or math.max(count + 38, 46)
+                local expected
+                if layout == 0 then expected = math.max(count + 38, 46) end
                 if expected and frame_length ~= expected then
                     root:add_proto_expert_info(fe.length,
                         string.format("802.3 length %d, a file data frame of %d bytes has %d", frame_length, count,
