@@ -6,7 +6,7 @@
 #   scripts/test.sh --tsan       ThreadSanitizer build, all tests
 set -e
 cd "$(dirname "$0")/.."
-./scripts/deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev iproute2 procps
+./scripts/deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev iproute2 procps tshark
 dir=build-test
 opts="-DCMAKE_BUILD_TYPE=RelWithDebInfo"
 case "$1" in
