@@ -1,0 +1,284 @@
+// Client side of the kivohost request protocol (docs/protocol.md): typed requests and
+// replies over UDP to the service on 127.0.0.1.
+//
+// One Client owns one UDP socket. Every call sends one request and waits for its whole
+// reply; replies are reassembled segment by segment and checked against the request's
+// sequence number, the segment count and the segment numbers, so that a lost, repeated
+// or reordered segment ends in an error rather than in a wrong result. Requests that
+// only read (version, discovery, get, get all, firmware status, failure detail) are
+// sent once more when their reply is lost or damaged; requests that change a device
+// (set, factory reset, firmware start and stop) are sent exactly once.
+#ifndef KIVO_CLIENT_H
+#define KIVO_CLIENT_H
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace kivo::client {
+
+inline constexpr uint16_t kDefaultPort = 55567;
+
+enum class RequestCode : uint8_t {
+    kDiscover = 0,
+    kGetAll = 2,
+    kGet = 3,
+    kSet = 4,
+    kFactoryReset = 5,
+    kFwStart = 6,
+    kFwStop = 7,
+    kFwStatus = 8,
+    kVersion = 9,
+    kFailureDetail = 0xF0,
+    kDiscoverLcmp = 0xF1,
+};
+
+enum class ReplyCode : uint8_t {
+    kDone = 1,
+    kRefused = 3,
+    kFailed = 4,
+    kDevices = 5,
+    kScpData = 6,
+    kParams = 7,
+    kFwStatus = 8,
+    kVersion = 9,
+    kDetail = 0xF0,
+};
+
+// Human name of a request ("get all", "firmware status" ...), for messages.
+std::string_view RequestName(RequestCode code);
+// Name of a reply code ("FAILED", "PARAMS" ...), or "code N" for others.
+std::string ReplyName(uint8_t code);
+
+using Mac = std::array<uint8_t, 6>;
+std::string MacText(const Mac& mac);
+// Accepts 02:00:00:00:00:01 and 02-00-00-00-00-01 (either case); nullopt otherwise.
+std::optional<Mac> ParseMac(std::string_view text);
+
+// ---- Errors -------------------------------------------------------------------------
+
+enum class ErrorKind {
+    kNoService,        // no reply at all within the time-out, or nothing listens on the port
+    kBadReply,         // a reply arrived but is damaged or does not match the protocol
+    kRefused,          // REFUSED: the service did not take the request up
+    kFailed,           // FAILED: the operation failed (or found nothing)
+    kUnsupported,      // the one-byte answer: the service does not know the request code
+    kInvalidArgument,  // the request cannot be encoded (a field too long, a zero byte ...)
+    kSystem,           // the local socket could not be used
+};
+
+struct Error {
+    ErrorKind kind = ErrorKind::kSystem;
+    RequestCode request = RequestCode::kVersion;
+    uint8_t seq = 0;  // sequence number of the last attempt
+    std::string message;
+};
+
+template <typename T>
+class Result {
+   public:
+    Result(T value) : v_(std::move(value)) {}
+    Result(Error error) : v_(std::move(error)) {}
+    bool ok() const { return v_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    T& value() { return std::get<0>(v_); }
+    const T& value() const { return std::get<0>(v_); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
+    T& operator*() { return value(); }
+    const T& operator*() const { return value(); }
+    const Error& error() const { return std::get<1>(v_); }
+
+   private:
+    std::variant<T, Error> v_;
+};
+
+struct Done {};
+
+// ---- Request and reply types ----------------------------------------------------------
+
+struct Version {
+    uint8_t major = 0, minor = 0, build = 0;
+    std::string Text() const;
+};
+
+// Device record types of the Discover replies.
+enum class DeviceKind : uint8_t { kBootRom = 0, kBootRomV3 = 1, kScp = 2, kLcmp = 3 };
+// "bootrom", "bootrom-v3", "scp", "lcmp", or "type N".
+std::string DeviceKindName(uint8_t type);
+
+struct DeviceRecord {
+    uint8_t type = 0;  // DeviceKind, kept raw so that an unknown type is still shown
+    std::string interface;
+    Mac mac{};
+};
+
+struct DiscoverRequest {
+    std::string interface;  // empty: every interface of the host
+    uint16_t vlan = 0;      // 0 untagged
+};
+
+// Parameter type codes of the PARAMS records; names as docs/protocol.md gives them.
+inline constexpr uint8_t kTypeSetOk = 254;
+inline constexpr uint8_t kTypeError = 255;
+// "INT16U", "SET_OK", "ERROR" ..., or an empty text for a code without a name.
+std::string_view ParamTypeName(uint8_t type);
+
+struct Param {
+    std::string name;
+    std::string value;  // the text the service returned; the status text for a refused one
+    // LCMP records carry a type and an element count; SCP data carries neither.
+    std::optional<uint8_t> type;
+    std::optional<uint32_t> elements;
+    bool refused = false;  // LCMP type ERROR, or an SCP status text "ERROR ..."
+};
+
+enum class Protocol : uint8_t { kScp = 2, kLcmp = 3 };
+
+struct DeviceAddress {
+    Protocol protocol = Protocol::kLcmp;
+    std::string interface;
+    uint16_t vlan = 0;
+    Mac mac{};
+    std::string password;
+};
+
+struct ParamReply {
+    Protocol protocol = Protocol::kLcmp;
+    std::vector<Param> params;
+    bool AnyRefused() const;
+};
+
+struct FwUpgradeRequest {
+    std::string interface;
+    uint16_t vlan = 0;
+    Mac device{};
+    std::string firmwarePath;  // sent as given: make it absolute first
+};
+
+struct FwBootRequest {
+    std::string interface;
+    uint16_t vlan = 0;
+    std::string loaderPath;
+    std::string firmwarePath;
+};
+
+enum class FwState : uint8_t {
+    kIdle = 0,
+    kWaiting = 1,
+    kUpgrading = 2,
+    kLoader = 3,
+    kFirmware = 4,
+    kSucceeded = 5,
+    kFailed = 6,
+};
+// "idle", "waiting", "upgrading", "loader", "firmware", "succeeded", "failed", or "state N".
+std::string FwStateName(uint8_t state);
+// A sentence for people: "waiting for the device's announcement" ...
+std::string FwStateDescription(uint8_t state);
+
+struct FwStatus {
+    uint8_t state = 0;  // FwState, kept raw
+    uint32_t bytes = 0;
+    uint32_t total = 0;
+    // Only when the service reports it (four more bytes after the total).
+    std::optional<uint32_t> retransmissions;
+    bool Final() const { return state == 5 || state == 6; }
+};
+
+struct Reason {
+    uint16_t code = 0;
+    std::string text;
+};
+
+struct FailureDetail {
+    bool any = false;  // a request has failed since the service started
+    uint8_t seq = 0;
+    uint8_t request = 0;
+    Reason reason;
+    Reason firmware;  // the firmware server's last error
+};
+
+// ---- Time-outs ----------------------------------------------------------------------
+
+// How long to wait for the reply to one request: the service's own worst case plus
+// margin for a request queued behind another front-end's.
+std::chrono::milliseconds DefaultTimeout(RequestCode code, Protocol protocol = Protocol::kLcmp);
+
+// ---- The client -----------------------------------------------------------------------
+
+class Client {
+   public:
+    explicit Client(uint16_t port = kDefaultPort);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    uint16_t port() const { return port_; }
+    // Replaces every default time-out (nullopt: back to the defaults).
+    void SetTimeout(std::optional<std::chrono::milliseconds> timeout) { timeout_ = timeout; }
+    // Most attempts for a request that only reads (at least 1; default 2).
+    void SetReadAttempts(int attempts) { readAttempts_ = attempts < 1 ? 1 : attempts; }
+    // The sequence number of the next request (then counting up).
+    void SetSequence(uint8_t seq) { seq_ = seq; }
+
+    Result<Version> GetVersion();
+    // Legacy and boot-ROM devices (request 0); FAILED (nothing found) gives an empty list.
+    Result<std::vector<DeviceRecord>> Discover(const DiscoverRequest& request);
+    // LCMP devices (request 0xF1); FAILED gives an empty list, a service without the
+    // request gives ErrorKind::kUnsupported.
+    Result<std::vector<DeviceRecord>> DiscoverLcmp(const DiscoverRequest& request);
+    Result<ParamReply> GetAll(const DeviceAddress& device);
+    Result<ParamReply> Get(const DeviceAddress& device, const std::vector<std::string>& names);
+    Result<ParamReply> Set(const DeviceAddress& device,
+                           const std::vector<std::pair<std::string, std::string>>& values);
+    Result<Done> FactoryReset(const DeviceAddress& device);
+    Result<Done> FwStartUpgrade(const FwUpgradeRequest& request);
+    Result<Done> FwStartBoot(const FwBootRequest& request);
+    Result<Done> FwStop();
+    Result<FwStatus> GetFwStatus();
+    // Detail of the service's last failed request (0xF0); kUnsupported from a service
+    // without the request.
+    Result<FailureDetail> GetFailureDetail();
+
+    // Sends a request (byte 0 is replaced by the sequence number) and returns the
+    // reassembled reply: the header of segment 0, then every segment's payload, so
+    // byte 3 is the reply code. A one-byte answer comes back as it is.
+    Result<std::vector<uint8_t>> Exchange(std::vector<uint8_t> request, RequestCode code, bool readOnly,
+                                          std::chrono::milliseconds timeout);
+
+   private:
+    Result<std::vector<uint8_t>> Attempt(std::vector<uint8_t>& request, RequestCode code,
+                                         std::chrono::milliseconds timeout);
+    Result<ParamReply> ParamRequest(RequestCode code, const DeviceAddress& device, const std::string* block);
+    Result<Done> DoneRequest(std::vector<uint8_t> request, RequestCode code, bool readOnly,
+                             std::chrono::milliseconds timeout);
+    Result<std::vector<DeviceRecord>> DiscoverRequestSend(RequestCode code, const DiscoverRequest& request);
+    std::chrono::milliseconds TimeoutFor(RequestCode code, Protocol protocol = Protocol::kLcmp) const;
+
+    int fd_ = -1;
+    int socketErrno_ = 0;
+    uint16_t port_;
+    uint8_t seq_;
+    int readAttempts_ = 2;
+    std::optional<std::chrono::milliseconds> timeout_;
+};
+
+// ---- Reply parsers (also used on their own by tests and tools) ---------------------------
+
+// Each takes a reassembled reply (byte 3 the reply code) and checks every length claim.
+std::optional<std::vector<DeviceRecord>> ParseDevices(const std::vector<uint8_t>& reply);
+std::optional<std::vector<Param>> ParseParams(const std::vector<uint8_t>& reply);
+std::optional<std::vector<Param>> ParseScpData(const std::vector<uint8_t>& reply);
+std::optional<FwStatus> ParseFwStatus(const std::vector<uint8_t>& reply);
+std::optional<FailureDetail> ParseFailureDetail(const std::vector<uint8_t>& reply);
+
+}  // namespace kivo::client
+
+#endif
