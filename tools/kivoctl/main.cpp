@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -506,6 +507,13 @@ std::string Duration(double seconds) {
     return buf;
 }
 
+std::string Elapsed(double seconds) {
+    if (seconds >= 60) return Duration(seconds);
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "%.1f s", seconds);
+    return buf;
+}
+
 // Progress of a transfer: a bar redrawn in place on a terminal, or one line per phase.
 class Progress {
    public:
@@ -518,10 +526,15 @@ class Progress {
         const bool newChunk =
             !phaseChange && s.state == 4 && (s.bytes < last_->bytes || s.total != last_->total);
         if (phaseChange || newChunk) {
-            phaseStart_ = now;
-            startBytes_ = s.bytes;
+            samples_.clear();
             if (s.state == 4) ++chunk_;
         }
+        // The rate over the last few seconds: a flash erase or a slow start does not
+        // weigh on it for the rest of the transfer.
+        samples_.emplace_back(now, s.bytes);
+        while (samples_.size() > 2 && now - samples_.front().first > std::chrono::seconds(3))
+            samples_.pop_front();
+        if (phaseChange) phaseStart_ = now;
         if (terminal_) {
             Draw(s, now);
         } else if (phaseChange) {
@@ -545,13 +558,15 @@ class Progress {
         const double elapsed = std::chrono::duration<double>(now - phaseStart_).count();
         if (s.total > 0) {
             const double frac = std::min(1.0, static_cast<double>(s.bytes) / s.total);
-            const int width = 24;
+            const int width = 20;
             const int filled = static_cast<int>(frac * width);
             line += "  [" + std::string(filled, '#') + std::string(width - filled, '-') + "]  ";
             char pct[16];
             std::snprintf(pct, sizeof(pct), "%3.0f%%", frac * 100);
             line += ByteText(s.bytes) + " / " + ByteText(s.total) + "  " + pct;
-            const double rate = elapsed > 0.2 ? (s.bytes - static_cast<double>(startBytes_)) / elapsed : 0;
+            double rate = 0;
+            const double span = std::chrono::duration<double>(now - samples_.front().first).count();
+            if (span > 0.2) rate = (s.bytes - static_cast<double>(samples_.front().second)) / span;
             if (rate > 0) {
                 line += "  " + ByteText(rate) + "/s";
                 line += "  ETA " + Duration((s.total - static_cast<double>(s.bytes)) / rate);
@@ -571,7 +586,7 @@ class Progress {
     bool drawn_ = false;
     std::optional<kc::FwStatus> last_;
     Clock::time_point phaseStart_ = Clock::now();
-    uint32_t startBytes_ = 0;
+    std::deque<std::pair<Clock::time_point, uint32_t>> samples_;
     int chunk_ = 0;
 };
 
@@ -663,7 +678,7 @@ int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operat
         } else {
             std::cout << operation << " succeeded: " << s.bytes << " of " << s.total << " bytes"
                       << (operation == "Ethernet boot" ? " in the last chunk" : "") << ", "
-                      << Duration(seconds) << '\n';
+                      << Elapsed(seconds) << '\n';
         }
         return kExitOk;
     }
