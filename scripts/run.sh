@@ -1,9 +1,12 @@
 #!/bin/sh
-# Builds kivohost and runs it (port 55567, or the port given as first argument).
-# Opening raw sockets needs root or the CAP_NET_RAW capability.
+# Builds kivohost (with kivoctl and kivo-devsim beside it) and runs it (port 55567, or
+# the port given as first argument). Opening raw sockets needs root or the CAP_NET_RAW
+# capability.
 set -e
 cd "$(dirname "$0")/.."
-./scripts/deps.sh cmake g++ make
+./scripts/deps.sh cmake g++ make libcli11-dev nlohmann-json3-dev
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKIVO_TESTS=OFF >/dev/null
-cmake --build build-release -j"$(nproc)" --target kivohost
+cmake --build build-release -j"$(nproc)" --target kivohost kivoctl kivo-devsim
+echo "Protocol for front-ends: docs/protocol.md; command-line front-end: man -l man/kivoctl.1"
+echo "Try it: ./build-release/tools/kivoctl/kivoctl version (in another terminal), or ./scripts/demo.sh for simulated devices"
 exec ./build-release/kivohost "$@"
