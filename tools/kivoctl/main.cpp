@@ -17,6 +17,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "kivo_client.h"
@@ -479,6 +480,7 @@ extern "C" void OnInterrupt(int) {
 class InterruptGuard {
    public:
     InterruptGuard() {
+        interrupts = 0;
         struct sigaction sa {};
         sa.sa_handler = OnInterrupt;
         sigemptyset(&sa.sa_mask);
@@ -630,8 +632,6 @@ std::optional<std::string> FirmwarePath(const std::string& path, const char* wha
 // Polls the status until a final state. Ctrl-C sends Stop and keeps waiting for the
 // final state; a second Ctrl-C leaves at once.
 int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operation, json result) {
-    InterruptGuard guard;
-    interrupts = 0;
     const bool terminal = !g.json && isatty(STDOUT_FILENO);
     // With --json stdout holds the document alone; progress goes to a terminal on stderr.
     std::ostream& out = g.json ? std::cerr : std::cout;
@@ -718,6 +718,10 @@ int CmdFwStart(const Globals& g, const FwTarget& t, bool boot) {
     kc::Client client(g.port);
     ApplyGlobals(g, client);
     const std::string operation = boot ? "Ethernet boot" : "upgrade";
+    // From before the start on: a Ctrl-C while the start is under way still stops the
+    // transfer it launched.
+    std::optional<InterruptGuard> guard;
+    if (t.wait) guard.emplace();
     auto r = boot ? client.FwStartBoot({t.interface, t.vlan, *loader, *fw})
                   : client.FwStartUpgrade({t.interface, t.vlan, *mac, *fw});
     if (!r) return ClientFailure(g, client, "cannot start the " + operation, r.error());
