@@ -2,11 +2,13 @@
 // kivohost and simulated devices, its human and JSON output and its exit codes.
 #include <signal.h>
 
+#include <atomic>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
+#include "fake_service.h"
 #include "harness.h"
 #include "harness_cfg.h"
 #include "harness_fw.h"
@@ -50,6 +52,19 @@ CliResult Kivoctl(const Netns& ns, const std::vector<std::string>& args, const s
     TempFile out(""), err("");
     std::string cmd = (dir.empty() ? "" : "cd " + Quote(dir) + " && ") + "ip netns exec " + ns.name() +
                       " env " + env + Quote(KIVOCTL_BIN);
+    for (const auto& a : args) cmd += " " + Quote(a);
+    cmd += " </dev/null >" + out.path() + " 2>" + err.path();
+    CliResult r;
+    r.exit = Shell(cmd);
+    r.out = Slurp(out.path());
+    r.err = Slurp(err.path());
+    return r;
+}
+
+// The same, in the test's own namespace (for a fake service on its loopback).
+CliResult KivoctlHere(const std::vector<std::string>& args) {
+    TempFile out(""), err("");
+    std::string cmd = Quote(KIVOCTL_BIN);
     for (const auto& a : args) cmd += " " + Quote(a);
     cmd += " </dev/null >" + out.path() + " 2>" + err.path();
     CliResult r;
@@ -314,4 +329,83 @@ TEST(Kivoctl, FirmwareWaitAndInterrupt) {
     auto stop = Kivoctl(topo.host(), {"fw", "stop"});
     EXPECT_EQ(stop.exit, 0);
     EXPECT_TRUE(Has(stop.out, "Stop sent")) << stop.out;
+}
+
+// The failure detail (0xF0) and LCMP discovery (0xF1) as a service that has them answers:
+// a fake service on the loopback plays it, so that no device is involved.
+TEST(Kivoctl, FailureDetailAndMergedDiscovery) {
+    const std::string reason =
+        "device 02:00:00:00:00:01 on lo did not answer within 6 s (a wrong password looks the same)";
+    std::atomic<int> failedSeq{-1};
+    std::atomic<int> failedCode{-1};
+    kivotest_client::FakeService service([&](const Bytes& req, int) -> std::vector<Bytes> {
+        const uint8_t seq = req[0], code = req[4];
+        auto record = [](Bytes& b, uint8_t type, uint8_t last) {
+            b.insert(b.end(), {type, 2, 'l', 'o', 2, 0, 0, 0, 0, last});
+        };
+        switch (code) {
+            case 2:  // get all: FAILED, and the detail will name another request
+                failedSeq = seq ^ 0x55;
+                failedCode = 2;
+                return {Bytes{seq, 1, 0, 4}};
+            case 3:  // get: FAILED, and the detail names this one
+                failedSeq = seq;
+                failedCode = 3;
+                return {Bytes{seq, 1, 0, 4}};
+            case 0xF0: {
+                Bytes d{seq,
+                        1,
+                        0,
+                        0xF0,
+                        1,
+                        static_cast<uint8_t>(failedSeq.load()),
+                        static_cast<uint8_t>(failedCode.load()),
+                        0,
+                        2,
+                        0,
+                        static_cast<uint8_t>(reason.size())};
+                d.insert(d.end(), reason.begin(), reason.end());
+                d.insert(d.end(), {0, 0, 0, 0});
+                return {d};
+            }
+            case 0xF1: {  // the same LCMP device twice
+                Bytes d{seq, 1, 0, 5, 2};
+                record(d, 3, 1);
+                record(d, 3, 1);
+                return {d};
+            }
+            case 0: {  // the LCMP device also answers as a legacy one; a boot ROM
+                Bytes d{seq, 1, 0, 5, 2};
+                record(d, 2, 1);
+                record(d, 0, 2);
+                return {d};
+            }
+            default:
+                return {Bytes{seq}};
+        }
+    });
+    const std::string port = std::to_string(service.port());
+
+    auto get = KivoctlHere({"--json", "--port", port, "get", "-i", "lo", "-m", "02:00:00:00:00:01", "A.B"});
+    EXPECT_EQ(get.exit, 1);
+    json e = get.Json()["error"];
+    EXPECT_EQ(e["kind"], "failed");
+    EXPECT_EQ(e["reason"]["code"], 2);
+    EXPECT_EQ(e["reason"]["text"], reason);
+    EXPECT_TRUE(Has(get.err, "reason: " + reason + " (code 2)")) << get.err;
+
+    // A detail about another request is not this command's reason.
+    auto all = KivoctlHere({"--json", "--port", port, "getall", "-i", "lo", "-m", "02:00:00:00:00:01"});
+    EXPECT_EQ(all.exit, 1);
+    EXPECT_TRUE(all.Json()["error"]["reason"].is_null()) << all.out;
+    EXPECT_FALSE(Has(all.err, "reason:")) << all.err;
+
+    auto disc = KivoctlHere({"--json", "--port", port, "discover", "-i", "lo"});
+    EXPECT_EQ(disc.exit, 0) << disc.err;
+    json d = disc.Json();
+    EXPECT_EQ(d["lcmp_discovery"], true);
+    EXPECT_EQ(d["devices"], json::parse(R"([
+        {"interface": "lo", "mac": "02:00:00:00:00:01", "kinds": ["lcmp", "scp"]},
+        {"interface": "lo", "mac": "02:00:00:00:00:02", "kinds": ["bootrom"]}])"))
+        << disc.out;
 }
