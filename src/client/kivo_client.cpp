@@ -287,12 +287,15 @@ milliseconds DefaultTimeout(RequestCode code, Protocol protocol) {
             return protocol == Protocol::kScp ? milliseconds{30000} : milliseconds{20000};
         case RequestCode::kFwStart:
         case RequestCode::kFwStop:
+            // Answered at once, but never sent twice: a reply held up behind another
+            // front-end's long request must not be taken for a lost one.
+            return milliseconds{30000};
         case RequestCode::kFwStatus:
         case RequestCode::kVersion:
         case RequestCode::kFailureDetail:
-            return milliseconds{3000};  // answered at once
+            return milliseconds{5000};  // answered at once, and asked again when lost
     }
-    return milliseconds{3000};
+    return milliseconds{5000};
 }
 
 // ---- Reply parsers --------------------------------------------------------------------------

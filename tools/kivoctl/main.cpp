@@ -632,6 +632,9 @@ std::optional<std::string> FirmwarePath(const std::string& path, const char* wha
 // Polls the status until a final state. Ctrl-C sends Stop and keeps waiting for the
 // final state; a second Ctrl-C leaves at once.
 int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operation, json result) {
+    // The transfer goes on whatever happens here: a service that answers a poll late
+    // (busy with another front-end's request) is waited for rather than given up on.
+    if (g.timeout <= 0) client.SetTimeout(std::chrono::seconds(30));
     const bool terminal = !g.json && isatty(STDOUT_FILENO);
     // With --json stdout holds the document alone; progress goes to a terminal on stderr.
     std::ostream& out = g.json ? std::cerr : std::cout;
