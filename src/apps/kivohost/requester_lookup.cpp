@@ -15,6 +15,9 @@
 
 namespace {
 
+struct sockaddr_in currentClient;
+bool haveClient = false;
+bool looked = false;
 kivo::Requester current;
 
 // Sends one dump request for the family's UDP sockets bound to port and collects the
@@ -87,10 +90,16 @@ kivo::Requester RequesterOfDatagram(const struct sockaddr_in& client) {
     return kivo::RequesterForUid(*owner);
 }
 
-const kivo::Requester& CurrentRequester() {
-    return current;
+void CurrentClientSet(const struct sockaddr_in& client) {
+    currentClient = client;
+    haveClient = true;
+    looked = false;
 }
 
-void CurrentRequesterSet(const kivo::Requester& requester) {
-    current = requester;
+const kivo::Requester& CurrentRequester() {
+    if (!looked) {
+        current = haveClient ? RequesterOfDatagram(currentClient) : kivo::RequesterForUid(getuid());
+        looked = true;
+    }
+    return current;
 }

@@ -14,8 +14,12 @@
 // the diagnostics cannot be asked.
 kivo::Requester RequesterOfDatagram(const struct sockaddr_in& client);
 
-// The requester of the request being handled (set by the request loop before dispatch).
+// The address the request being handled came from; the request loop sets it before each
+// dispatch.
+void CurrentClientSet(const struct sockaddr_in& client);
+// The requester of the request being handled, looked up on first use (most requests
+// never need it, and the lookup walks the kernel's socket table). Handlers called
+// directly, without a datagram, act for this process's own user.
 const kivo::Requester& CurrentRequester();
-void CurrentRequesterSet(const kivo::Requester& requester);
 
 #endif
