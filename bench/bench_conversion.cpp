@@ -63,9 +63,9 @@ const std::vector<Value>& mix() {
                 for (auto& b : ip6) b = static_cast<INT8U>(rng());
                 v.push_back({PARAM_TYPE_IPV6_ADDR, ip6, ip6, {}});
             } else if (pick < 92) {
-                const t_paramType enums[] = {PARAM_TYPE_FLUP_SRC, PARAM_TYPE_ETHIFDRIVER_SPEED,
+                const t_paramType enums[] = {PARAM_TYPE_FLUP_SRC,           PARAM_TYPE_ETHIFDRIVER_SPEED,
                                              PARAM_TYPE_ETHIFDRIVER_DUPLEX, PARAM_TYPE_UART_SPEED,
-                                             PARAM_TYPE_FEC_RATE, PARAM_TYPE_VLAN_PORT_CONFIG};
+                                             PARAM_TYPE_FEC_RATE,           PARAM_TYPE_VLAN_PORT_CONFIG};
                 add(enums[rng() % 6], {1 + rng() % 2}, 4);
             } else if (pick < 94) {
                 add(PARAM_TYPE_HW_PROD, {0x00050310}, 4);
@@ -129,8 +129,8 @@ void BM_ParseLcmp(benchmark::State& state) {
     INT32U len = 0;
     for (auto _ : state)
         for (const Value& v : values) {
-            benchmark::DoNotOptimize(
-                ConversionStringToValue(v.type, v.text.c_str(), out.data(), CONVERSION_VALUE_AREA_SIZE, &len));
+            benchmark::DoNotOptimize(ConversionStringToValue(v.type, v.text.c_str(), out.data(),
+                                                             CONVERSION_VALUE_AREA_SIZE, &len));
         }
     report(state);
 }
@@ -154,8 +154,8 @@ void BM_ParseLegacy(benchmark::State& state) {
     for (auto _ : state)
         for (const Value& v : values) {
             benchmark::DoNotOptimize(stringToValue(static_cast<INT8U>(v.type),
-                                                   reinterpret_cast<const INT8U*>(v.text.c_str()), &len, out.data(),
-                                                   LEGACY_VALUE_AREA_SIZE));
+                                                   reinterpret_cast<const INT8U*>(v.text.c_str()), &len,
+                                                   out.data(), LEGACY_VALUE_AREA_SIZE));
         }
     report(state);
 }

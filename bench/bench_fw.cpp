@@ -25,9 +25,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "testbed.h"
 #include "harness_fw.h"
 #include "port.h"
+#include "testbed.h"
 
 using namespace kivotest;
 

@@ -103,8 +103,12 @@ void Request(benchmark::State& state, uint8_t code, bool withName) {
     Report(state, us);
 }
 
-void BM_ScpGetOneParameter(benchmark::State& state) { Request(state, REQUEST_GET, true); }
-void BM_ScpGetAll500Parameters(benchmark::State& state) { Request(state, REQUEST_GET_ALL, false); }
+void BM_ScpGetOneParameter(benchmark::State& state) {
+    Request(state, REQUEST_GET, true);
+}
+void BM_ScpGetAll500Parameters(benchmark::State& state) {
+    Request(state, REQUEST_GET_ALL, false);
+}
 
 // One 60-byte frame host -> device namespace and back, through two raw sockets.
 void BM_RawRoundTrip(benchmark::State& state) {

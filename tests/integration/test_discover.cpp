@@ -81,8 +81,8 @@ int CountDir(const std::string& path) {
 
 std::string Device(const std::string& name, const std::string& mac, const std::string& ifname,
                    const std::string& role, const std::string& extra = "") {
-    return "[device " + name + "]\nmac = " + mac + "\ninterface = " + ifname + "\nrole = " + role + "\n" + extra +
-           "\n";
+    return "[device " + name + "]\nmac = " + mac + "\ninterface = " + ifname + "\nrole = " + role + "\n" +
+           extra + "\n";
 }
 
 // One legacy device: the exact 17-byte reply; silenced, the 4-byte failure; the
@@ -152,9 +152,8 @@ TEST(DiscoverRequest, EveryInterfaceMixedDevices) {
         else
             ADD_FAILURE() << "record for an interface outside the service's namespace: " << r;
     }
-    std::vector<Record> want1 = {{0, "eth1", "02:00:00:00:00:0c"},
-                                 {1, "eth1", "02:00:00:00:00:0b"},
-                                 {2, "eth1", "02:00:00:00:00:0a"}};
+    std::vector<Record> want1 = {
+        {0, "eth1", "02:00:00:00:00:0c"}, {1, "eth1", "02:00:00:00:00:0b"}, {2, "eth1", "02:00:00:00:00:0a"}};
     std::vector<Record> want2 = {{2, "eth2", "02:00:00:00:00:0a"}};
     EXPECT_EQ(want1, onEth1);
     EXPECT_EQ(want2, onEth2);
@@ -171,10 +170,11 @@ TEST(DiscoverRequest, TaggedRepliesAndPeriodicAnnouncements) {
     KIVO_REQUIRE_ROOT();
     Topology topo;
     topo.Link("eth1", "eth1", "02:aa:00:00:00:01");
-    std::string config = Device("t1", "02:00:00:00:00:01", "eth1", "legacy") +
-                         Device("p1", "02:00:00:00:00:02", "eth1", "bootrom",
-                                "rom_version = 3\nvlan_tci = 100\nannounce_period_ms = 400") +
-                         Device("q1", "02:00:00:00:00:03", "eth1", "bootrom", "booted = yes\nannounce_period_ms = 100");
+    std::string config =
+        Device("t1", "02:00:00:00:00:01", "eth1", "legacy") +
+        Device("p1", "02:00:00:00:00:02", "eth1", "bootrom",
+               "rom_version = 3\nvlan_tci = 100\nannounce_period_ms = 400") +
+        Device("q1", "02:00:00:00:00:03", "eth1", "bootrom", "booted = yes\nannounce_period_ms = 100");
     auto& sim = topo.StartDevsim(config);
     topo.StartKivohost();
 
@@ -184,7 +184,8 @@ TEST(DiscoverRequest, TaggedRepliesAndPeriodicAnnouncements) {
     std::sort(got.begin(), got.end(), [](const Record& a, const Record& b) { return a.mac < b.mac; });
     std::vector<Record> want = {{2, "eth1", "02:00:00:00:00:01"}, {1, "eth1", "02:00:00:00:00:02"}};
     EXPECT_EQ(want, got);
-    EXPECT_EQ(1, sim.CountInLog("t1: discover rx probe from 02:aa:00:00:00:01 vlan 100 prio 0\n")) << sim.Log();
+    EXPECT_EQ(1, sim.CountInLog("t1: discover rx probe from 02:aa:00:00:00:01 vlan 100 prio 0\n"))
+        << sim.Log();
     EXPECT_EQ(1, sim.CountInLog("t1: discover tx reply to 02:aa:00:00:00:01 vlan 100 prio 0\n"));
     EXPECT_EQ(0, sim.CountInLog("q1: bootrom tx announcement"));
 }

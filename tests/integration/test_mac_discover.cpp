@@ -83,7 +83,7 @@ std::vector<Found> ListOf(const t_device* list) {
 // One MACDiscoverGet on a thread of its own, so that the test can play the devices
 // meanwhile. Start it while the test thread is inside the host namespace.
 class DiscoveryRun {
-public:
+   public:
     void Start(const char* ifname, BOOLEAN multiple = TRUE) {
         if (ifname) name_ = ifname;
         thread_ = std::thread([this, ifname, multiple] {
@@ -104,7 +104,7 @@ public:
     t_device* list = nullptr;
     Clock::duration elapsed{};
 
-private:
+   private:
     std::string name_;
     std::thread thread_;
 };
@@ -123,7 +123,7 @@ void WarmUp(const char* ifname, const std::vector<RawPeer*>& peers) {
 }
 
 class MacDiscoverLib : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         if (!IsRoot()) GTEST_SKIP() << "integration tests need root (namespaces)";
         MACDiscoverVLANConfigure(FALSE, 0, 0);
@@ -348,7 +348,8 @@ TEST_F(MacDiscoverLib, NoInterfaceGivesAnEmptyListAtOnce) {
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(nullptr, list);
     EXPECT_LT(elapsed, 2000ms);
-    EXPECT_NE(std::string::npos, err.find("Error: Empty interface list (maybe you need to run as root)\n")) << err;
+    EXPECT_NE(std::string::npos, err.find("Error: Empty interface list (maybe you need to run as root)\n"))
+        << err;
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ Bytes Data(std::initializer_list<std::string> texts) {
 }
 
 class ScpClientTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         if (!IsRoot()) GTEST_SKIP() << "needs root (namespaces)";
         topo = std::make_unique<Topology>();
@@ -95,12 +95,12 @@ TEST_F(ScpClientTest, RepliesFromElsewhereOrForOtherExchangesAreSkipped) {
         Bytes good = Concat({ScpName("A"), ScpValue(2, {1})});
         Mac stranger = ParseMac("02:00:00:00:09:09");
         std::vector<Bytes> out;
-        out.push_back(ScpReply(r, decoy, {.src = &stranger}));       // another device
-        out.push_back(ScpReply(r, decoy, {.dst = &stranger}));       // to another host
+        out.push_back(ScpReply(r, decoy, {.src = &stranger}));  // another device
+        out.push_back(ScpReply(r, decoy, {.dst = &stranger}));  // to another host
         out.push_back(ScpReply(r, decoy, {.opNumber = r.opNumber ^ 0x40}));
         out.push_back(ScpReply(r, decoy, {.seq = 2}));
         out.push_back(ScpReply(r, decoy, {.frameType = 0x17}));
-        out.push_back(ScpReply(r, decoy, {.lengthExtra = 700}));     // claims more than it carries
+        out.push_back(ScpReply(r, decoy, {.lengthExtra = 700}));  // claims more than it carries
         Bytes shortFrame = ScpReply(r, decoy, {});
         shortFrame.resize(35);
         out.push_back(shortFrame);
@@ -115,7 +115,8 @@ TEST_F(ScpClientTest, RepliesFromElsewhereOrForOtherExchangesAreSkipped) {
 TEST_F(ScpClientTest, AReplyClaimingMoreThanItCarriesIsNeverRead) {
     ScpClientMaxRetransmissionsSet(1);
     Serve([&](const ScpRequest& r) {
-        return std::vector<Bytes>{ScpReply(r, Concat({ScpName("A"), ScpValue(2, {3})}), {.lengthExtra = 1400})};
+        return std::vector<Bytes>{
+            ScpReply(r, Concat({ScpName("A"), ScpValue(2, {3})}), {.lengthExtra = 1400})};
     });
     EXPECT_EQ(Run(SCP_OP_GET, Data({"A"})), SCP_ERROR_TIMEOUT);
     EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_GET_1);
@@ -208,7 +209,8 @@ TEST_F(ScpClientTest, MissingFurtherReplyOfAGet) {
 
 TEST_F(ScpClientTest, EndlessMoreToComeSetRepliesAreBounded) {
     Serve([&](const ScpRequest& r) {
-        if (r.opcode == 1) return std::vector<Bytes>{ScpReply(r, Concat({ScpName("A"), ScpValue(2, {1})}), {})};
+        if (r.opcode == 1)
+            return std::vector<Bytes>{ScpReply(r, Concat({ScpName("A"), ScpValue(2, {1})}), {})};
         // Answer in the key the request came in (each attempt uses its own).
         const Bytes* key = ScpCrc(ScpPeer::Plain(r, shaKey)) == r.crc ? &shaKey : &legacyKey;
         return std::vector<Bytes>{
@@ -223,7 +225,8 @@ TEST_F(ScpClientTest, SetRepliesBeyondTheByteBoundAreRefused) {
     // Large "more to come" replies reach the 80000-byte bound long before the bound
     // on the number of messages.
     Serve([&](const ScpRequest& r) {
-        if (r.opcode == 1) return std::vector<Bytes>{ScpReply(r, Concat({ScpName("A"), ScpValue(2, {1})}), {})};
+        if (r.opcode == 1)
+            return std::vector<Bytes>{ScpReply(r, Concat({ScpName("A"), ScpValue(2, {1})}), {})};
         const Bytes* key = ScpCrc(ScpPeer::Plain(r, shaKey)) == r.crc ? &shaKey : &legacyKey;
         Bytes big = Concat({ScpName(std::string(1400, 'B')), ScpStatus(0)});
         return std::vector<Bytes>{ScpReply(r, big, {.opcode = 5, .last = false, .key = key})};
@@ -258,7 +261,8 @@ TEST_F(ScpClientTest, GetRepliesBeyondTheBoundAreRefused) {
 
 TEST_F(ScpClientTest, InterfaceNamesAreCheckedAndEarlyFailuresCloseTheSocket) {
     int before = OpenFdCount();
-    EXPECT_EQ(Run(SCP_OP_GET, {}, "abcdefghijklmnop"), SCP_ERROR_ETH_IF) << "16 bytes do not fit an interface name";
+    EXPECT_EQ(Run(SCP_OP_GET, {}, "abcdefghijklmnop"), SCP_ERROR_ETH_IF)
+        << "16 bytes do not fit an interface name";
     EXPECT_EQ(Run(SCP_OP_GET, {}, "nosuchif0"), SCP_ERROR_ETH_IF_MAC);
     EXPECT_EQ(OpenFdCount(), before);
 }

@@ -34,9 +34,16 @@ std::string DeviceConfig(const std::string& extra = "") {
 }
 
 const std::vector<std::string> kInitialTable = {
-    "SYSTEM.PRODUCTION.MAC_ADDR", "00:11:22:33:44:55", "SYSTEM.GENERAL.NAME", "living room",
-    "NETWORK.PORT",               "8080",              "NETWORK.ADDR",        "192.168.1.10",
-    "SYSTEM.GENERAL.REVISION",    "1_3",
+    "SYSTEM.PRODUCTION.MAC_ADDR",
+    "00:11:22:33:44:55",
+    "SYSTEM.GENERAL.NAME",
+    "living room",
+    "NETWORK.PORT",
+    "8080",
+    "NETWORK.ADDR",
+    "192.168.1.10",
+    "SYSTEM.GENERAL.REVISION",
+    "1_3",
 };
 
 // Body of a parameter request (bytes from offset 5 on).
@@ -68,7 +75,8 @@ std::vector<std::string> ScpTexts(const Bytes& reply) {
     std::vector<std::string> out;
     EXPECT_GE(reply.size(), 8u);
     if (reply.size() < 8) return out;
-    uint32_t s = (uint32_t(reply[4]) << 24) | (uint32_t(reply[5]) << 16) | (uint32_t(reply[6]) << 8) | reply[7];
+    uint32_t s =
+        (uint32_t(reply[4]) << 24) | (uint32_t(reply[5]) << 16) | (uint32_t(reply[6]) << 8) | reply[7];
     EXPECT_EQ(s, reply.size() - 8) << "length field and data";
     std::string cur;
     for (size_t i = 8; i < reply.size(); ++i) {
@@ -96,7 +104,7 @@ int LoggedOp(const std::string& log, const std::string& op, int nth = 0) {
 }
 
 class ScpRequests : public ::testing::Test {
-protected:
+   protected:
     void Start(const std::string& config) {
         topo.Link("eth1", "eth1", kHostMac, kDevMac);
         topo.StartDevsim(config);
@@ -134,16 +142,19 @@ TEST_F(ScpRequests, GetWhoseReplySpansThreeMessages) {
     KIVO_REQUIRE_ROOT();
     // Three 38-byte name/value pairs cut into 40-byte messages: 40 + 40 + 34, items
     // continue across messages.
-    Start(DeviceConfig("param = AAAAAAAAAAAAAAAAAAAA STRING 0123456789\n"
-                       "param = BBBBBBBBBBBBBBBBBBBB STRING abcdefghij\n"
-                       "param = CCCCCCCCCCCCCCCCCCCC STRING ABCDEFGHIJ\n"
-                       "reply_payload = 40\n"));
-    Bytes reply = Ask(REQUEST_GET, WithBlock(Body(), {"AAAAAAAAAAAAAAAAAAAA", "BBBBBBBBBBBBBBBBBBBB",
-                                                       "CCCCCCCCCCCCCCCCCCCC"}));
+    Start(
+        DeviceConfig("param = AAAAAAAAAAAAAAAAAAAA STRING 0123456789\n"
+                     "param = BBBBBBBBBBBBBBBBBBBB STRING abcdefghij\n"
+                     "param = CCCCCCCCCCCCCCCCCCCC STRING ABCDEFGHIJ\n"
+                     "reply_payload = 40\n"));
+    Bytes reply =
+        Ask(REQUEST_GET,
+            WithBlock(Body(), {"AAAAAAAAAAAAAAAAAAAA", "BBBBBBBBBBBBBBBBBBBB", "CCCCCCCCCCCCCCCCCCCC"}));
     ASSERT_GE(reply.size(), 4u);
     ASSERT_EQ(reply[3], REPLY_SCP_DATA);
-    EXPECT_EQ(ScpTexts(reply), (std::vector<std::string>{"AAAAAAAAAAAAAAAAAAAA", "0123456789", "BBBBBBBBBBBBBBBBBBBB",
-                                                         "abcdefghij", "CCCCCCCCCCCCCCCCCCCC", "ABCDEFGHIJ"}));
+    EXPECT_EQ(ScpTexts(reply),
+              (std::vector<std::string>{"AAAAAAAAAAAAAAAAAAAA", "0123456789", "BBBBBBBBBBBBBBBBBBBB",
+                                        "abcdefghij", "CCCCCCCCCCCCCCCCCCCC", "ABCDEFGHIJ"}));
     EXPECT_TRUE(topo.devsim()->WaitForLog("SCP tx GET.reply", 5s));
     EXPECT_NE(SimLog().find("messages=3 bytes=114"), std::string::npos) << SimLog();
     EXPECT_EQ(SimCount("SCP rx GET"), 1);
@@ -155,9 +166,10 @@ TEST_F(ScpRequests, ErrorItemInAGetStandsInThatNamesPlace) {
     Bytes reply = Ask(REQUEST_GET, WithBlock(Body(), {"NO.SUCH.NAME", "NETWORK.PORT"}));
     ASSERT_GE(reply.size(), 4u);
     ASSERT_EQ(reply[3], REPLY_SCP_DATA);
-    EXPECT_EQ(ScpTexts(reply), (std::vector<std::string>{"NO.SUCH.NAME",
-                                                         "ERROR -36 Searching for a parameter that has not been installed",
-                                                         "NETWORK.PORT", "8080"}));
+    EXPECT_EQ(ScpTexts(reply),
+              (std::vector<std::string>{"NO.SUCH.NAME",
+                                        "ERROR -36 Searching for a parameter that has not been installed",
+                                        "NETWORK.PORT", "8080"}));
     EXPECT_EQ(SimCount("SCP rx GET"), 2) << "the legacy-key attempt runs as well";
 }
 
@@ -198,8 +210,8 @@ TEST_F(ScpRequests, SetRefusedByTheDeviceCarriesTheDevicesText) {
     Bytes reply = Ask(REQUEST_SET, WithBlock(Body(), {"SYSTEM.PRODUCTION.MAC_ADDR", "00:00:00:00:00:01"}));
     ASSERT_GE(reply.size(), 4u);
     ASSERT_EQ(reply[3], REPLY_SCP_DATA);
-    EXPECT_EQ(ScpTexts(reply),
-              (std::vector<std::string>{"SYSTEM.PRODUCTION.MAC_ADDR", "ERROR -60 Parameter cannot be set via scp"}));
+    EXPECT_EQ(ScpTexts(reply), (std::vector<std::string>{"SYSTEM.PRODUCTION.MAC_ADDR",
+                                                         "ERROR -60 Parameter cannot be set via scp"}));
     // The value was not stored.
     reply = Ask(REQUEST_GET, WithBlock(Body(), {"SYSTEM.PRODUCTION.MAC_ADDR"}));
     EXPECT_EQ(ScpTexts(reply), (std::vector<std::string>{"SYSTEM.PRODUCTION.MAC_ADDR", "00:11:22:33:44:55"}));
@@ -323,7 +335,8 @@ TEST_F(ScpRequests, DeviceWithTheLegacyKeyIsReachedByTheSecondAttempt) {
     ScpClientMaxRetransmissionsSet(3);
     ASSERT_GE(n, 8);
     EXPECT_EQ(message[3], REPLY_SCP_DATA);
-    EXPECT_EQ(ScpTexts(Bytes(message.begin(), message.begin() + n)), (std::vector<std::string>{"NETWORK.PORT", "OK"}));
+    EXPECT_EQ(ScpTexts(Bytes(message.begin(), message.begin() + n)),
+              (std::vector<std::string>{"NETWORK.PORT", "OK"}));
     EXPECT_EQ(SimCount("dropped: no key of the device matches"), 1);
     EXPECT_EQ(SimCount("key=legacy"), 1);
 }

@@ -9,9 +9,9 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_internal.h"
-#include "failpoint.h"
 #include "configlayer.h"
 #include "configlayer_internal.h"
+#include "failpoint.h"
 
 namespace {
 

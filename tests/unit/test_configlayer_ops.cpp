@@ -7,8 +7,8 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_internal.h"
-#include "failpoint.h"
 #include "configlayer.h"
+#include "failpoint.h"
 
 namespace {
 

@@ -7,8 +7,9 @@
 #include "configlayer.h"
 
 // Private to the configuration layer; declared here to test how output nodes are built.
-t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, const CHAR* name, const CHAR* value,
-                                                   t_paramType type, INT32S nElem, INT32S responseTime);
+t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, const CHAR* name,
+                                                   const CHAR* value, t_paramType type, INT32S nElem,
+                                                   INT32S responseTime);
 
 namespace {
 
@@ -50,8 +51,10 @@ TEST(ConfiglayerParams, AddBuildsNodesInOrder) {
 
 TEST(ConfiglayerParams, ExtendedAddKeepsTypeCountAndTimeOnlyWithValue) {
     List l;
-    ASSERT_EQ(ConfiglayerParamExtendedAdd(&l.head, "A", "1,2", PARAM_TYPE_INT8U, 2, 17), CONFIGLAYER_ERROR_NONE);
-    ASSERT_EQ(ConfiglayerParamExtendedAdd(&l.head, "B", nullptr, PARAM_TYPE_ERROR, 1, 17), CONFIGLAYER_ERROR_NONE);
+    ASSERT_EQ(ConfiglayerParamExtendedAdd(&l.head, "A", "1,2", PARAM_TYPE_INT8U, 2, 17),
+              CONFIGLAYER_ERROR_NONE);
+    ASSERT_EQ(ConfiglayerParamExtendedAdd(&l.head, "B", nullptr, PARAM_TYPE_ERROR, 1, 17),
+              CONFIGLAYER_ERROR_NONE);
     const t_configlayerParam* a = l.head;
     EXPECT_EQ(a->type, PARAM_TYPE_INT8U);
     EXPECT_EQ(a->nElem, 2);
@@ -113,7 +116,8 @@ TEST(ConfiglayerParams, CopyIsDeepAndKeepsOrder) {
     ConfiglayerParamExtendedAdd(&original.head, "C", "OK", PARAM_TYPE_SET_OK, 1, 9);
     ASSERT_EQ(ConfiglayerParamsCopy(original.head, &copy.head), CONFIGLAYER_ERROR_NONE);
     EXPECT_EQ(names(copy.head), (Names{"A", "B", "C"}));
-    for (const t_configlayerParam *o = original.head, *c = copy.head; o != nullptr; o = o->next, c = c->next) {
+    for (const t_configlayerParam *o = original.head, *c = copy.head; o != nullptr;
+         o = o->next, c = c->next) {
         EXPECT_NE(o->name, c->name);
         EXPECT_EQ(c->type, o->type);
         EXPECT_EQ(c->nElem, o->nElem);

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "LCMP_internal.h"
-#include "failpoint.h"
 #include "configlayer.h"
+#include "failpoint.h"
 #include "kivohost.h"
 
 namespace {

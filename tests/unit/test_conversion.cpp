@@ -16,7 +16,8 @@ using Bytes = std::vector<INT8U>;
 
 Bytes hex(const std::string& s) {
     Bytes out;
-    for (size_t i = 0; i + 2 <= s.size(); i += 3) out.push_back(static_cast<INT8U>(std::stoul(s.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 2 <= s.size(); i += 3)
+        out.push_back(static_cast<INT8U>(std::stoul(s.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -26,11 +27,12 @@ struct Rendered {
 };
 
 // Renders into an area of exactly `area` bytes followed by guard bytes that must stay.
-Rendered render(INT32U type, const Bytes& v, bool filterMac = false, size_t area = CONVERSION_TEXT_AREA_SIZE) {
+Rendered render(INT32U type, const Bytes& v, bool filterMac = false,
+                size_t area = CONVERSION_TEXT_AREA_SIZE) {
     std::vector<CHAR> buf(area + 16, '#');
     INT32U count = 0;
-    ConversionValueToString(static_cast<t_paramType>(type), static_cast<INT32U>(v.size()), v.data(), buf.data(),
-                            static_cast<INT32U>(area), &count, filterMac ? TRUE : FALSE);
+    ConversionValueToString(static_cast<t_paramType>(type), static_cast<INT32U>(v.size()), v.data(),
+                            buf.data(), static_cast<INT32U>(area), &count, filterMac ? TRUE : FALSE);
     for (size_t i = area; i < buf.size(); ++i) EXPECT_EQ(buf[i], '#') << "written past the area";
     const size_t len = area ? strnlen(buf.data(), area) : 0;
     EXPECT_TRUE(area == 0 || len < area) << "text not terminated inside the area";
@@ -138,12 +140,23 @@ TEST(ConversionEnums, NamesCodesAndFallbacks) {
         {PARAM_TYPE_FORCE_NODE, {{0, "NONE"}, {1, "DOMAIN_MASTER"}, {2, "END_POINT"}}, ""},
         {PARAM_TYPE_ETHIFDRIVER_SPEED, {{0, "100"}, {1, "1000"}, {2, "10"}, {3, "2500"}}, "Unknown"},
         {PARAM_TYPE_ETHIFDRIVER_DUPLEX, {{1, "HALF_DUPLEX"}, {2, "FULL_DUPLEX"}}, "Unknown"},
-        {PARAM_TYPE_ETHIFDRIVER_IFACETYPE, {{1, "MII"}, {2, "SSMII"}, {3, "RGMII"}, {4, "GMII"}, {5, "SGMII"}}, "Unknown"},
+        {PARAM_TYPE_ETHIFDRIVER_IFACETYPE,
+         {{1, "MII"}, {2, "SSMII"}, {3, "RGMII"}, {4, "GMII"}, {5, "SGMII"}},
+         "Unknown"},
         {PARAM_TYPE_ETHIFDRIVER_MODE, {{1, "MAC"}, {2, "PHY"}}, "Unknown"},
         {PARAM_TYPE_AKM_MICSIZE, {{1, "4"}, {3, "8"}, {7, "16"}}, "Unknown"},
         {PARAM_TYPE_UART_SPEED,
-         {{1, "b150"}, {2, "b300"}, {3, "b600"}, {4, "b1200"}, {5, "b2400"}, {6, "b4800"}, {7, "b9600"},
-          {8, "b19k2"}, {9, "b38k4"}, {10, "b57k6"}, {11, "b115k2"}},
+         {{1, "b150"},
+          {2, "b300"},
+          {3, "b600"},
+          {4, "b1200"},
+          {5, "b2400"},
+          {6, "b4800"},
+          {7, "b9600"},
+          {8, "b19k2"},
+          {9, "b38k4"},
+          {10, "b57k6"},
+          {11, "b115k2"}},
          ""},
         {PARAM_TYPE_UART_DATA_SIZE, {{1, "bits5"}, {2, "bits6"}, {3, "bits7"}, {4, "bits8"}}, ""},
         {PARAM_TYPE_UART_STOP_BIT, {{1, "stop1"}, {2, "stop2"}}, ""},
@@ -193,7 +206,7 @@ TEST(ConversionRender, TimeText) {
         {{59, 30, 12, 15, 11, 99, 6}, "Sat Dec 15 12:30:59 1999"},
         {{0, 0, 0, 1, 12, 0, 7}, "Err Err 1 00:00:00 1900"},
         {{123, -5, 45, 123, 1, 8100, 0}, "Sun Feb 12 45:-5:12 1000"},  // wide year keeps four digits
-        {{0, 0, 0, -3, 2, -1800, -1}, "Err Mar -3 00:00:00 100"},       // short year written as it is
+        {{0, 0, 0, -3, 2, -1800, -1}, "Err Mar -3 00:00:00 100"},      // short year written as it is
     };
     for (const Case& c : cases) EXPECT_EQ(render(PARAM_TYPE_TIME, timeValue(c.fields)).text, c.text);
     EXPECT_EQ(render(PARAM_TYPE_TIME, timeValue({5, 4, 3, 2, 0, 124, 2})).text.size(), 23u);
@@ -236,7 +249,8 @@ TEST(ConversionRender, StopsCleanlyAtTheArea) {
     EXPECT_EQ(str.text, std::string(CONVERSION_TEXT_AREA_SIZE - 1, 'x'));
     EXPECT_EQ(render(PARAM_TYPE_MAC_ADDR, kA, false, 17).text, "");  // 17 characters need 18 bytes
     EXPECT_EQ(render(PARAM_TYPE_MAC_ADDR, cat({kA, kB}), false, 20).text, "00:11:22:AA:BB:CC");
-    EXPECT_EQ(render(PARAM_TYPE_FEC_RATE, hex("04 00 00 00"), false, 5).text, "");  // names whole or not at all
+    EXPECT_EQ(render(PARAM_TYPE_FEC_RATE, hex("04 00 00 00"), false, 5).text,
+              "");  // names whole or not at all
     EXPECT_EQ(render(PARAM_TYPE_INT8U, hex("01"), false, 0).count, 1u);
     EXPECT_EQ(render(PARAM_TYPE_FORCE_NODE, hex("09 00 00 00"), false, 0).text, "");  // empty text, no area
 }
@@ -270,7 +284,7 @@ TEST(ConversionParse, TextsAsTheirTableSays) {
         {PARAM_TYPE_MAC_ADDR, "00:11:22:33:44:55,", true, "00 11 22 33 44 55"},
         {PARAM_TYPE_MAC_ADDR, ":::::", true, "00 00 00 00 00 00"},
         {PARAM_TYPE_MAC_ADDR, "0x1:2:3:4:5:ff", true, "01 02 03 04 05 FF"},  // strict reader takes 0x
-        {PARAM_TYPE_MAC_ADDR, "000:011:22:33:44:55", false, ""},            // 19 characters
+        {PARAM_TYPE_MAC_ADDR, "000:011:22:33:44:55", false, ""},             // 19 characters
         {PARAM_TYPE_MAC_ADDR, "00-11-22-33-44-55", false, ""},
         {PARAM_TYPE_MAC_ADDR, "00:11:22:33:44", false, ""},
         {PARAM_TYPE_MAC_ADDR, "00:11:22:33:44:55:66", false, ""},
@@ -285,8 +299,8 @@ TEST(ConversionParse, TextsAsTheirTableSays) {
         {PARAM_TYPE_IP_ADDR, "256.1.1.1", false, ""},
         {PARAM_TYPE_IP_ADDR, "1.2.3.4x", false, ""},  // strict reader: the whole field
         {PARAM_TYPE_IPV6_ADDR, "::1", true, "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01"},
-        {PARAM_TYPE_IPV6_ADDR, "fe80::1,::",
-         true, "FE 80 00 00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
+        {PARAM_TYPE_IPV6_ADDR, "fe80::1,::", true,
+         "FE 80 00 00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
         {PARAM_TYPE_IPV6_ADDR, "1:2:3:4:5:6:7:8:9", false, ""},
         {PARAM_TYPE_IPV6_ADDR, ":1::2", false, ""},
         {PARAM_TYPE_IPV6_ADDR, "1::2::3", false, ""},
@@ -299,7 +313,8 @@ TEST(ConversionParse, TextsAsTheirTableSays) {
         {PARAM_TYPE_HW_REVISION, "7", true, "00 00 07 00"},      // no "_": only the second field
         {PARAM_TYPE_HW_REVISION, "1_x", false, ""},
         {PARAM_TYPE_TIME, "Tue Jan 2 03:04:05 2024", true,
-         "05 00 00 00 04 00 00 00 03 00 00 00 02 00 00 00 00 00 00 00 7C 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
+         "05 00 00 00 04 00 00 00 03 00 00 00 02 00 00 00 00 00 00 00 7C 00 00 00 00 00 00 00 00 00 00 00 00 "
+         "00 00 00"},
         {PARAM_TYPE_EVENT, "1", true, "31"},
         {PARAM_TYPE_STRING, "abc", true, "61 62 63"},
         {PARAM_TYPE_INT64U, "1", false, ""},
@@ -333,9 +348,10 @@ TEST(ConversionParse, TimeTexts) {
     const Parsed min = parse(PARAM_TYPE_TIME, "Mon Jan 1 00:00:00 1900");
     EXPECT_TRUE(min.ok);
     EXPECT_EQ(min.bytes[20], 0);
-    for (const char* bad : {"Tue Foo 2 03:04:05 2024", "Tue Jan 2 03:04", "Tue Jan 2 03:04:05", "Tue Jan 2",
-                            "Tue Jan 2 03:04:05 1899", "Tue Jan 2 03:04:05 2900", "Tue Jan 0002 03:04:05 2024",
-                            "Tue Jan 2 -3:04:05 2024", "Tue Jan 2 03:+4:05 2024", "Tue Jan 2 03:04:1000 2024"})
+    for (const char* bad :
+         {"Tue Foo 2 03:04:05 2024", "Tue Jan 2 03:04", "Tue Jan 2 03:04:05", "Tue Jan 2",
+          "Tue Jan 2 03:04:05 1899", "Tue Jan 2 03:04:05 2900", "Tue Jan 0002 03:04:05 2024",
+          "Tue Jan 2 -3:04:05 2024", "Tue Jan 2 03:+4:05 2024", "Tue Jan 2 03:04:1000 2024"})
         EXPECT_FALSE(parse(PARAM_TYPE_TIME, bad).ok) << bad;
 }
 
@@ -444,7 +460,8 @@ TEST(ConversionTypeNames, Table) {
     EXPECT_STREQ(ConversionTypeToString(static_cast<t_paramType>(39)), "ERROR");
     for (INT32U t : {40u, 100u, 252u, 256u, 0xFFFFFFFFu})
         EXPECT_EQ(ConversionTypeToString(static_cast<t_paramType>(t)), nullptr) << t;
-    for (INT32U t = 0; t <= 36; ++t) EXPECT_NE(ConversionTypeToString(static_cast<t_paramType>(t)), nullptr) << t;
+    for (INT32U t = 0; t <= 36; ++t)
+        EXPECT_NE(ConversionTypeToString(static_cast<t_paramType>(t)), nullptr) << t;
 }
 
 TEST(ConversionStatus, LcmpTexts) {
@@ -453,8 +470,8 @@ TEST(ConversionStatus, LcmpTexts) {
         for (int i = 0; i < 4; ++i) v[i] = static_cast<INT8U>(static_cast<INT32U>(code) >> (8 * i));
         if (raw) v = *raw;
         std::vector<CHAR> buf(area + 8, '#');
-        const INT32S result = ConversionValueToErrorString(v.data(), static_cast<INT32U>(v.size()), buf.data(),
-                                                           static_cast<INT32U>(area));
+        const INT32S result = ConversionValueToErrorString(v.data(), static_cast<INT32U>(v.size()),
+                                                           buf.data(), static_cast<INT32U>(area));
         for (size_t i = area; i < buf.size(); ++i) EXPECT_EQ(buf[i], '#');
         return std::pair{result, std::string(buf.data(), area ? strnlen(buf.data(), area) : 0)};
     };
@@ -473,7 +490,7 @@ TEST(ConversionStatus, LcmpTexts) {
     const Bytes shortStatus = hex("00 00 00");
     EXPECT_EQ(status(0, &shortStatus), std::pair(-1, std::string("ERROR INVALID STATUS VALUE")));
     EXPECT_EQ(status(-1, nullptr, 10).second, "");  // does not fit: not written at all
-    Bytes fromBytes = hex("B3 FF FF FF");  // the short form: 4 bytes, a 30000-byte area
+    Bytes fromBytes = hex("B3 FF FF FF");           // the short form: 4 bytes, a 30000-byte area
     std::vector<CHAR> area(CONVERSION_TEXT_AREA_SIZE, 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(ConversionValueToErrorString(fromBytes.data(), area.data()), CONVERSION_ERROR_RFA);
@@ -485,8 +502,16 @@ TEST(ConversionStatus, LcmpTexts) {
 // exactly as large as stated, so the sanitizer build catches any access past them.
 TEST(ConversionRobustness, RandomInputsStayInsideTheirAreas) {
     std::mt19937 rng(424242);
-    const std::string seeds[] = {"Tue Jan 2 03:04:05 2024", "fe80::1,::", "00:11:22:33:44:55,", "1.2.3.4,5.6.7.8",
-                                 "1_3", "YES,NO", "-1,2,300", "FTP", "RADIUS", "\"Sat Dec 31 23:59:59 2899"};
+    const std::string seeds[] = {"Tue Jan 2 03:04:05 2024",
+                                 "fe80::1,::",
+                                 "00:11:22:33:44:55,",
+                                 "1.2.3.4,5.6.7.8",
+                                 "1_3",
+                                 "YES,NO",
+                                 "-1,2,300",
+                                 "FTP",
+                                 "RADIUS",
+                                 "\"Sat Dec 31 23:59:59 2899"};
     const std::string alphabet = "0123456789abcdefxX:.,_-+ \"";
     for (int i = 0; i < 20000; ++i) {
         const INT32U type = rng() % 40;
@@ -495,15 +520,17 @@ TEST(ConversionRobustness, RandomInputsStayInsideTheirAreas) {
         const size_t area = rng() % 64;
         std::vector<CHAR> text(area);
         INT32U count = 0;
-        ConversionValueToString(static_cast<t_paramType>(type), static_cast<INT32U>(value.size()), value.data(),
-                                text.data(), static_cast<INT32U>(area), &count, static_cast<BOOLEAN>(rng() & 1));
+        ConversionValueToString(static_cast<t_paramType>(type), static_cast<INT32U>(value.size()),
+                                value.data(), text.data(), static_cast<INT32U>(area), &count,
+                                static_cast<BOOLEAN>(rng() & 1));
         if (area) {
             EXPECT_LT(strnlen(text.data(), area), area);
         }
         EXPECT_GE(count, 1u);
         std::vector<INT8U> legacyText(area);
         INT32U length = static_cast<INT32U>(value.size() + rng() % 3);  // field may even claim too little
-        valueToString(static_cast<INT8U>(type), value.data(), &length, legacyText.data(), static_cast<INT32U>(area));
+        valueToString(static_cast<INT8U>(type), value.data(), &length, legacyText.data(),
+                      static_cast<INT32U>(area));
         EXPECT_TRUE(area == 0 ? length == 0 : length < area);
         length = static_cast<INT32U>(value.size() + 2);
         errorToString(value.data(), &length, legacyText.data(), static_cast<INT32U>(area));
@@ -521,10 +548,11 @@ TEST(ConversionRobustness, RandomInputsStayInsideTheirAreas) {
         const size_t cap = rng() % 48;
         std::vector<INT8U> out(cap);
         INT32U outLen = 0;
-        ConversionStringToValue(static_cast<t_paramType>(type), s.c_str(), out.data(), static_cast<INT32U>(cap), &outLen);
+        ConversionStringToValue(static_cast<t_paramType>(type), s.c_str(), out.data(),
+                                static_cast<INT32U>(cap), &outLen);
         EXPECT_LE(outLen, cap);
-        stringToValue(static_cast<INT8U>(type), reinterpret_cast<const INT8U*>(s.c_str()), &outLen, out.data(),
-                      static_cast<INT32U>(cap));
+        stringToValue(static_cast<INT8U>(type), reinterpret_cast<const INT8U*>(s.c_str()), &outLen,
+                      out.data(), static_cast<INT32U>(cap));
         EXPECT_LE(outLen, cap);
     }
 }

@@ -16,11 +16,14 @@ using Bytes = std::vector<INT8U>;
 
 Bytes hex(const std::string& s) {
     Bytes out;
-    for (size_t i = 0; i + 2 <= s.size(); i += 3) out.push_back(static_cast<INT8U>(std::stoul(s.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 2 <= s.size(); i += 3)
+        out.push_back(static_cast<INT8U>(std::stoul(s.substr(i, 2), nullptr, 16)));
     return out;
 }
 
-Bytes be32(INT32U v) { return {INT8U(v >> 24), INT8U(v >> 16), INT8U(v >> 8), INT8U(v)}; }
+Bytes be32(INT32U v) {
+    return {INT8U(v >> 24), INT8U(v >> 16), INT8U(v >> 8), INT8U(v)};
+}
 
 // Renders an item's content (the item length field being content + 2) into an area of
 // exactly `area` bytes followed by guard bytes; checks the returned length.
@@ -42,8 +45,8 @@ struct Parsed {
 Parsed parse(INT32U type, const std::string& text, size_t cap = LEGACY_VALUE_AREA_SIZE) {
     std::vector<INT8U> buf(cap + 16, 0xA5);
     INT32U len = 999;
-    const bool ok = stringToValue(static_cast<INT8U>(type), reinterpret_cast<const INT8U*>(text.c_str()), &len,
-                                  buf.data(), static_cast<INT32U>(cap)) == TRUE;
+    const bool ok = stringToValue(static_cast<INT8U>(type), reinterpret_cast<const INT8U*>(text.c_str()),
+                                  &len, buf.data(), static_cast<INT32U>(cap)) == TRUE;
     for (size_t i = cap; i < buf.size(); ++i) EXPECT_EQ(buf[i], 0xA5) << "written past the area";
     EXPECT_LE(len, cap);
     return {ok, Bytes(buf.begin(), buf.begin() + len)};
@@ -78,14 +81,16 @@ TEST(LegacyRender, BigEndianAndItsOwnRules) {
         {PARAM_TYPE_MAC_ADDR, kZero, ""},
         {PARAM_TYPE_HW_REVISION, hex("00 01 00 03"), "1_3"},
         {PARAM_TYPE_ASIC, hex("FF FF FF FE"), "-2"},
-        {PARAM_TYPE_TIME, [] {
+        {PARAM_TYPE_TIME,
+         [] {
              Bytes t;
              for (INT32U f : {5, 4, 3, 2, 0, 124, 2}) {
                  const Bytes b = be32(f);
                  t.insert(t.end(), b.begin(), b.end());
              }
              return t;
-         }(), "Tue Jan 2 03:04:05 2024"},
+         }(),
+         "Tue Jan 2 03:04:05 2024"},
         {200, hex("01"), "Unknown type 200"},
         {253, {}, "Unknown type 253"},
         {PARAM_TYPE_INT16U, hex("00 01 02"), "1"},  // trailing partial element ignored
@@ -147,7 +152,8 @@ TEST(LegacyParse, BigEndianAndItsOwnRules) {
         {PARAM_TYPE_MAC_ADDR, "000:011:022:33:44:55", false, ""},
         {PARAM_TYPE_HW_REVISION, "1_3", true, "00 01 00 03"},
         {PARAM_TYPE_TIME, "Tue Jan 2 03:04:05 2024", true,
-         "00 00 00 05 00 00 00 04 00 00 00 03 00 00 00 02 00 00 00 00 00 00 00 7C 00 00 00 00 00 00 00 00 00 00 00 00"},
+         "00 00 00 05 00 00 00 04 00 00 00 03 00 00 00 02 00 00 00 00 00 00 00 7C 00 00 00 00 00 00 00 00 00 "
+         "00 00 00"},
         {PARAM_TYPE_INT64U, "1", false, ""},
         {255, "1", false, ""},
     };
@@ -197,8 +203,8 @@ TEST(LegacyRoundTrip, GeneratedValues) {
     const struct {
         INT32U type;
         size_t size;
-    } lists[] = {{PARAM_TYPE_INT8S, 1}, {PARAM_TYPE_INT8U, 1},   {PARAM_TYPE_INT16S, 2},
-                 {PARAM_TYPE_INT16U, 2}, {PARAM_TYPE_INT32S, 4}, {PARAM_TYPE_INT32U, 4},
+    } lists[] = {{PARAM_TYPE_INT8S, 1},   {PARAM_TYPE_INT8U, 1},     {PARAM_TYPE_INT16S, 2},
+                 {PARAM_TYPE_INT16U, 2},  {PARAM_TYPE_INT32S, 4},    {PARAM_TYPE_INT32U, 4},
                  {PARAM_TYPE_IP_ADDR, 4}, {PARAM_TYPE_IPV6_ADDR, 16}};
     for (int round = 0; round < 200; ++round) {
         for (const auto& l : lists) {
@@ -212,7 +218,8 @@ TEST(LegacyRoundTrip, GeneratedValues) {
         Bytes mac(6);
         for (auto& x : mac) x = static_cast<INT8U>(rng() | 1);  // never all zero
         EXPECT_EQ(parse(PARAM_TYPE_MAC_ADDR, render(PARAM_TYPE_MAC_ADDR, mac)).bytes, mac);
-        const Bytes rev = {0, static_cast<INT8U>(rng()), static_cast<INT8U>(rng()), static_cast<INT8U>(rng())};
+        const Bytes rev = {0, static_cast<INT8U>(rng()), static_cast<INT8U>(rng()),
+                           static_cast<INT8U>(rng())};
         EXPECT_EQ(parse(PARAM_TYPE_HW_REVISION, render(PARAM_TYPE_HW_REVISION, rev)).bytes, rev);
     }
 }
@@ -259,13 +266,15 @@ TEST(LegacyStatus, TextsLengthsAndResults) {
 }
 
 TEST(LegacyNames, ScpCodesAndOperations) {
-    const char* codes[] = {"NONE",     "SOCKET_NOT_OPENED", "ETH_IF",          "ETH_IF_MAC", "SENDTO",
-                           "TIMEOUT",  "DROP_PACKET",       "RECVFROM",        "BIND",       "CRC",
-                           "FORMAT",   "BAD_ARGS",          "MALLOC",          "GET_TOO_BIG",
-                           "ETH_IF_INACTIVE", "RX_FORMAT",  "PARAM_OP_FAILED"};
-    for (INT32S i = 0; i < 17; ++i) EXPECT_STREQ(convertErrorCodeToString(static_cast<t_scpErrorCode>(-i)), codes[i]);
+    const char* codes[] = {"NONE",      "SOCKET_NOT_OPENED", "ETH_IF",   "ETH_IF_MAC",  "SENDTO",
+                           "TIMEOUT",   "DROP_PACKET",       "RECVFROM", "BIND",        "CRC",
+                           "FORMAT",    "BAD_ARGS",          "MALLOC",   "GET_TOO_BIG", "ETH_IF_INACTIVE",
+                           "RX_FORMAT", "PARAM_OP_FAILED"};
+    for (INT32S i = 0; i < 17; ++i)
+        EXPECT_STREQ(convertErrorCodeToString(static_cast<t_scpErrorCode>(-i)), codes[i]);
     EXPECT_STREQ(convertErrorCodeToString(SCP_ERROR_TIMEOUT), "TIMEOUT");
-    for (INT32S bad : {1, -17, -1000}) EXPECT_STREQ(convertErrorCodeToString(static_cast<t_scpErrorCode>(bad)), "UNKNOWN");
+    for (INT32S bad : {1, -17, -1000})
+        EXPECT_STREQ(convertErrorCodeToString(static_cast<t_scpErrorCode>(bad)), "UNKNOWN");
     const char* ops[] = {"SET", "GET", "FACTORY_RESET", "SETP", "GETP"};
     for (INT32S i = 0; i < 5; ++i) EXPECT_STREQ(convertOpToString(static_cast<t_scpOp>(i)), ops[i]);
     EXPECT_STREQ(convertOpToString(SCP_OP_FACTORY_RESET), "FACTORY_RESET");

@@ -63,25 +63,27 @@ Classified Classify(const Bytes& f, size_t length) {
     BOOLEAN r = MACDiscoverFrameClassify(f.data(), static_cast<INT32U>(length), kHostMac, &type);
     return {r == TRUE, type};
 }
-Classified Classify(const Bytes& f) { return Classify(f, f.size()); }
+Classified Classify(const Bytes& f) {
+    return Classify(f, f.size());
+}
 
 class MacDiscoverProbe : public ::testing::Test {
-protected:
+   protected:
     void TearDown() override { MACDiscoverVLANConfigure(FALSE, 0, 0); }
 };
 
 TEST_F(MacDiscoverProbe, UntaggedProbeIsExactly60Bytes) {
     MACDiscoverVLANConfigure(FALSE, 0, 0);
-    Bytes expected = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x00, 0x2E,
-                      0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x01};
+    Bytes expected = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x11, 0x22, 0x33, 0x44,
+                      0x55, 0x00, 0x2E, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x01};
     expected.resize(60, 0x00);
     EXPECT_EQ(expected, Probe());
 }
 
 TEST_F(MacDiscoverProbe, TaggedProbeAndRefusedSettingsKeepThePreviousTag) {
     ASSERT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverVLANConfigure(TRUE, 100, 5));
-    Bytes expected = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x81, 0x00,
-                      0xA0, 0x64, 0x00, 0x2E, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x01};
+    Bytes expected = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x81,
+                      0x00, 0xA0, 0x64, 0x00, 0x2E, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x01};
     expected.resize(64, 0x00);
     EXPECT_EQ(expected, Probe());
 
@@ -121,7 +123,8 @@ TEST(MacDiscoverClassify, LegacyReplies) {
     EXPECT_EQ(DEVICE_TORVIX_SCP, c.type);
 
     const INT8U otherHost[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x56};
-    EXPECT_FALSE(Classify(DeviceFrame(otherHost, 0x0C, 0x02, {}, false)).recognised) << "reply to another host";
+    EXPECT_FALSE(Classify(DeviceFrame(otherHost, 0x0C, 0x02, {}, false)).recognised)
+        << "reply to another host";
     EXPECT_FALSE(Classify(DeviceFrame(kBroadcast, 0x0C, 0x02, {}, false)).recognised) << "broadcast reply";
     EXPECT_FALSE(Classify(DeviceFrame(kHostMac, 0x0C, 0x01, {}, false)).recognised) << "a probe";
     // A tagged frame is not read as untagged: the SNAP header at the untagged offset
@@ -149,7 +152,8 @@ TEST(MacDiscoverClassify, BootRomAnnouncements) {
         {3, false, false, false, DEVICE_TORVIX_LCMP},
     };
     for (const Case& k : cases) {
-        Bytes f = DeviceFrame(kBroadcast, 0x0B, 0x00, AnnouncementPayload(k.version, 7, k.goodMagic), k.tagged);
+        Bytes f =
+            DeviceFrame(kBroadcast, 0x0B, 0x00, AnnouncementPayload(k.version, 7, k.goodMagic), k.tagged);
         Classified c = Classify(f);
         EXPECT_EQ(k.recognised, c.recognised) << "version " << k.version << " magic " << k.goodMagic;
         if (k.recognised) {
@@ -172,7 +176,8 @@ TEST(MacDiscoverClassify, ShortFramesAreNeverReadPast) {
 
         Bytes ann = DeviceFrame(kBroadcast, 0x0B, 0x00, AnnouncementPayload(3, 0), tagged);
         EXPECT_FALSE(Classify(ann, 22 + v).recognised) << "announcement without magic, tagged " << tagged;
-        EXPECT_FALSE(Classify(ann, 35 + v).recognised) << "announcement without its version, tagged " << tagged;
+        EXPECT_FALSE(Classify(ann, 35 + v).recognised)
+            << "announcement without its version, tagged " << tagged;
         Classified c = Classify(ann, 36 + v);
         EXPECT_TRUE(c.recognised) << "announcement of 36+V bytes, tagged " << tagged;
         EXPECT_EQ(DEVICE_TORVIX_ETH_BOOT_V3, c.type);
@@ -188,7 +193,8 @@ TEST(MacDiscoverArguments, MissingResultPlaceAndUnusableInterfaces) {
     CHAR name[] = "eth0";
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(MACDISCOVER_ERROR_BAD_ARGS, MACDiscoverGet(name, TRUE, nullptr));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "no listening for nothing";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+        << "no listening for nothing";
 
     // A name of 16 bytes or more cannot be handed to the kernel whole: skipped with
     // the interface message, and the discovery ends at once with no device.

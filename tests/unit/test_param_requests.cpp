@@ -54,7 +54,9 @@ Bytes Handle(const Request& r) {
     return Bytes(message.begin(), message.begin() + n);
 }
 
-INT8U Code(const Bytes& reply) { return reply.size() >= 4 ? reply[3] : 0xFF; }
+INT8U Code(const Bytes& reply) {
+    return reply.size() >= 4 ? reply[3] : 0xFF;
+}
 
 const INT8U kCodes[] = {REQUEST_GET_ALL, REQUEST_GET, REQUEST_SET, REQUEST_FACTORY_RESET};
 

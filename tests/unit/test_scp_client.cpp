@@ -41,19 +41,26 @@ Bytes OpensslDecrypt(const Bytes& data, const INT8U* key) {
     return out;
 }
 
-INT32U Be16(const INT8U* p) { return static_cast<INT32U>((p[0] << 8) | p[1]); }
+INT32U Be16(const INT8U* p) {
+    return static_cast<INT32U>((p[0] << 8) | p[1]);
+}
 INT32U Be32(const INT8U* p) {
     return (static_cast<INT32U>(p[0]) << 24) | (static_cast<INT32U>(p[1]) << 16) |
            (static_cast<INT32U>(p[2]) << 8) | p[3];
 }
 
 Bytes Item(INT8U type, INT8U sub, const Bytes& content) {
-    Bytes b = {static_cast<INT8U>((content.size() + 2) >> 8), static_cast<INT8U>(content.size() + 2), type, sub};
+    Bytes b = {static_cast<INT8U>((content.size() + 2) >> 8), static_cast<INT8U>(content.size() + 2), type,
+               sub};
     b.insert(b.end(), content.begin(), content.end());
     return b;
 }
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-Bytes NameItem(const std::string& s) { return Item(1, 0x0A, Text(s)); }
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+Bytes NameItem(const std::string& s) {
+    return Item(1, 0x0A, Text(s));
+}
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -119,8 +126,8 @@ TEST(ScpCompose, FactoryResetListIsFixedPaddedTo48AndEnciphered) {
     INT32U length = 0;
     ASSERT_EQ(BuildFactoryResetList(list.data(), &length), SCP_ERROR_NONE);
     ASSERT_EQ(length, 41u);
-    const Bytes expectedList =
-        Cat({Bytes{0x00, 0x22, 0x01, 0x0A}, Text("FACTORYRESET.GENERAL.FORCE_RESET"), Bytes{0x00, 0x03, 0x02, 0x02, 0x01}});
+    const Bytes expectedList = Cat({Bytes{0x00, 0x22, 0x01, 0x0A}, Text("FACTORYRESET.GENERAL.FORCE_RESET"),
+                                    Bytes{0x00, 0x03, 0x02, 0x02, 0x01}});
     EXPECT_EQ(Bytes(list.begin(), list.begin() + 41), expectedList);
 
     Key key("secret");
@@ -281,7 +288,8 @@ TEST(ScpItemLists, MalformedSetDataIsRefusedBeforeAnythingIsSent) {
     Bytes list(kPayloadMax + 8);
     INT32U n = 0;
     INT8U types[] = {4, 4};
-    Bytes twoPairs = Cat({Text("A"), Bytes{0}, Text("1"), Bytes{0}, Text("B"), Bytes{0}, Text("2"), Bytes{0}});
+    Bytes twoPairs =
+        Cat({Text("A"), Bytes{0}, Text("1"), Bytes{0}, Text("B"), Bytes{0}, Text("2"), Bytes{0}});
     const INT32U len = static_cast<INT32U>(twoPairs.size());
     // Fewer types than pairs.
     EXPECT_EQ(BuildSetList(twoPairs.data(), len, types, 1, list.data(), &n), SCP_ERROR_FORMAT);
@@ -313,15 +321,16 @@ TEST(ScpItemLists, MalformedSetDataIsRefusedBeforeAnythingIsSent) {
 // Reply conversion
 
 TEST(ScpInfoData, ItemsBecomeZeroTerminatedTexts) {
-    Bytes replies = Cat({NameItem("SYS.MAC"), Item(2, 8, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}), NameItem("SYS.N"),
-                         Item(2, 4, {0x00, 0x01, 0x01, 0x00}), NameItem("SYS.S"), Item(2, 10, Text("hello"))});
+    Bytes replies =
+        Cat({NameItem("SYS.MAC"), Item(2, 8, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}), NameItem("SYS.N"),
+             Item(2, 4, {0x00, 0x01, 0x01, 0x00}), NameItem("SYS.S"), Item(2, 10, Text("hello"))});
     Bytes info(SCP_INFO_BUFFER_SIZE);
     INT32U size = 0;
     ASSERT_EQ(ParseInfoData(replies.data(), static_cast<INT32U>(replies.size()), info.data(), &size, false,
                             SCP_INFO_BUFFER_SIZE),
               SCP_ERROR_NONE);
-    EXPECT_EQ(Texts(info.data(), size), (std::vector<std::string>{"SYS.MAC", "00:11:22:33:44:55", "SYS.N", "1,256",
-                                                                  "SYS.S", "hello"}));
+    EXPECT_EQ(Texts(info.data(), size),
+              (std::vector<std::string>{"SYS.MAC", "00:11:22:33:44:55", "SYS.N", "1,256", "SYS.S", "hello"}));
 }
 
 TEST(ScpInfoData, ErrorItemsGiveTheirTextAndMarkTheOperation) {
@@ -332,8 +341,9 @@ TEST(ScpInfoData, ErrorItemsGiveTheirTextAndMarkTheOperation) {
     EXPECT_EQ(ParseInfoData(replies.data(), static_cast<INT32U>(replies.size()), info.data(), &size, false,
                             SCP_INFO_BUFFER_SIZE),
               SCP_ERROR_PARAM_OP_FAILED);
-    EXPECT_EQ(Texts(info.data(), size),
-              (std::vector<std::string>{"A", "7", "B", "ERROR -60 Parameter cannot be set via scp", "C", "OK"}));
+    EXPECT_EQ(
+        Texts(info.data(), size),
+        (std::vector<std::string>{"A", "7", "B", "ERROR -60 Parameter cannot be set via scp", "C", "OK"}));
 }
 
 TEST(ScpInfoData, TypeModeCollectsValueTypesAndRefusesErrorItems) {
@@ -362,8 +372,10 @@ TEST(ScpInfoData, MalformedItemsEndTheWalkWithoutReadingPast) {
         return ParseInfoData(exact.data(), static_cast<INT32U>(exact.size()), info.data(), &size, false,
                              SCP_INFO_BUFFER_SIZE);
     };
-    EXPECT_EQ(walk(Cat({NameItem("A"), Bytes{0x00, 0x00, 0x01, 0x0A}})), SCP_ERROR_RX_FORMAT) << "length field 0";
-    EXPECT_EQ(walk(Cat({NameItem("A"), Bytes{0x00, 0x01, 0x01, 0x0A}})), SCP_ERROR_RX_FORMAT) << "length field 1";
+    EXPECT_EQ(walk(Cat({NameItem("A"), Bytes{0x00, 0x00, 0x01, 0x0A}})), SCP_ERROR_RX_FORMAT)
+        << "length field 0";
+    EXPECT_EQ(walk(Cat({NameItem("A"), Bytes{0x00, 0x01, 0x01, 0x0A}})), SCP_ERROR_RX_FORMAT)
+        << "length field 1";
     EXPECT_EQ(walk(Cat({NameItem("A"), Bytes{0x00, 0x20, 0x02, 0x0A, 'x'}})), SCP_ERROR_RX_FORMAT)
         << "item runs past the collected bytes";
     EXPECT_EQ(walk(Cat({NameItem("A"), Bytes{0x00, 0x02}})), SCP_ERROR_RX_FORMAT) << "a torn item header";
@@ -389,6 +401,7 @@ TEST(ScpInfoData, InfoTextNeverPassesTheCallersCapacity) {
                             capacity),
               SCP_ERROR_GET_TOO_BIG);
     EXPECT_LE(size, capacity);
-    for (INT32U i = capacity; i < info.size(); ++i) ASSERT_EQ(info[i], 0xCC) << "written past the capacity at " << i;
+    for (INT32U i = capacity; i < info.size(); ++i)
+        ASSERT_EQ(info[i], 0xCC) << "written past the capacity at " << i;
     EXPECT_EQ(Texts(info.data(), size)[0], "-128,-128,-128,-128");
 }

@@ -22,7 +22,8 @@ namespace {
 Bytes Encode(const std::string& type, const std::string& text, ByteOrder order) {
     Bytes out;
     std::string why;
-    EXPECT_TRUE(EncodeValue(ValueTypeFromName(type), text, order, out, &why)) << type << " " << text << ": " << why;
+    EXPECT_TRUE(EncodeValue(ValueTypeFromName(type), text, order, out, &why))
+        << type << " " << text << ": " << why;
     return out;
 }
 
@@ -32,7 +33,8 @@ std::string RenderLegacy(int type, const Bytes& value) {
     padded.resize(value.size() + 64, 0);
     std::vector<INT8U> text(4096, 0);
     INT32U length = static_cast<INT32U>(value.size() + 2);
-    valueToString(static_cast<INT8U>(type), padded.data(), &length, text.data(), static_cast<INT32U>(text.size()));
+    valueToString(static_cast<INT8U>(type), padded.data(), &length, text.data(),
+                  static_cast<INT32U>(text.size()));
     return std::string(reinterpret_cast<const char*>(text.data()), length);
 }
 
@@ -86,10 +88,12 @@ TEST(SimValues, EveryTypeReadsBackThroughTheServiceAsWritten) {
         const int type = ValueTypeFromName(c.type);
         ASSERT_GE(type, 0) << c.type;
         const std::string shown = c.shown ? c.shown : c.text;
-        EXPECT_EQ(RenderLegacy(type, Encode(c.type, c.text, ByteOrder::Big)), shown) << c.type << " big-endian";
+        EXPECT_EQ(RenderLegacy(type, Encode(c.type, c.text, ByteOrder::Big)), shown)
+            << c.type << " big-endian";
         // The LCMP renderer shows HW_REVISION's fields the other way round; the
         // encoder accounts for that, so the text still reads back.
-        EXPECT_EQ(RenderLcmp(type, Encode(c.type, c.text, ByteOrder::Little)), shown) << c.type << " little-endian";
+        EXPECT_EQ(RenderLcmp(type, Encode(c.type, c.text, ByteOrder::Little)), shown)
+            << c.type << " little-endian";
     }
 }
 
@@ -110,15 +114,26 @@ TEST(SimValues, ByteOrderAppliesToMultiByteIntegersOnly) {
 
 TEST(SimValues, BadTextIsRefusedWithAReason) {
     const std::pair<const char*, const char*> bad[] = {
-        {"INT8U", "256"},       {"INT8S", "-129"},         {"INT16U", "1,x"},      {"INT32U", "-1"},
-        {"BOOL", "maybe"},      {"MAC_ADDR", "00:11:22"},  {"IP_ADDR", "1.2.3"},   {"IPV6_ADDR", "1::2::3"},
-        {"FLUP_SRC", "ftp"},    {"HW_REVISION", "1-3"},    {"TIME", "Tue Foo 2 03:04:05 2024"},
-        {"EVENT", "1,2"},       {"INT32U", "0x123"},       {"MPP2IGMP_PORT", "5"},
+        {"INT8U", "256"},
+        {"INT8S", "-129"},
+        {"INT16U", "1,x"},
+        {"INT32U", "-1"},
+        {"BOOL", "maybe"},
+        {"MAC_ADDR", "00:11:22"},
+        {"IP_ADDR", "1.2.3"},
+        {"IPV6_ADDR", "1::2::3"},
+        {"FLUP_SRC", "ftp"},
+        {"HW_REVISION", "1-3"},
+        {"TIME", "Tue Foo 2 03:04:05 2024"},
+        {"EVENT", "1,2"},
+        {"INT32U", "0x123"},
+        {"MPP2IGMP_PORT", "5"},
     };
     for (const auto& [type, text] : bad) {
         Bytes out;
         std::string why;
-        EXPECT_FALSE(EncodeValue(ValueTypeFromName(type), text, ByteOrder::Big, out, &why)) << type << " " << text;
+        EXPECT_FALSE(EncodeValue(ValueTypeFromName(type), text, ByteOrder::Big, out, &why))
+            << type << " " << text;
         EXPECT_FALSE(why.empty()) << type << " " << text;
     }
 }
@@ -126,7 +141,8 @@ TEST(SimValues, BadTextIsRefusedWithAReason) {
 TEST(SimValues, ParamLinesSplitIntoNameTypeAndValue) {
     devsim::ParamLine entry;
     std::string why;
-    ASSERT_TRUE(devsim::ParseParamLine("  SYSTEM.NAME  STRING  my  device ", ByteOrder::Big, entry, &why)) << why;
+    ASSERT_TRUE(devsim::ParseParamLine("  SYSTEM.NAME  STRING  my  device ", ByteOrder::Big, entry, &why))
+        << why;
     EXPECT_EQ(entry.name, "SYSTEM.NAME");
     EXPECT_EQ(entry.type, 10);
     EXPECT_EQ(std::string(entry.value.begin(), entry.value.end()), "my  device");

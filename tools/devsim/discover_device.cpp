@@ -24,7 +24,9 @@ const uint8_t kSnapPrefix[6] = {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D};
 const Mac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 constexpr size_t kMinFrame = 60;
 
-bool AnswersProbes(const Device& d) { return d.role == "legacy" || d.role == "scp"; }
+bool AnswersProbes(const Device& d) {
+    return d.role == "legacy" || d.role == "scp";
+}
 
 // Ethernet header, optional tag, 802.3 length 46 and the SNAP header; the caller
 // appends the rest and PadFrame fills the frame to its minimum length.
@@ -45,7 +47,9 @@ Bytes FrameStart(const Mac& dst, const Mac& src, bool tagged, uint16_t tci, uint
     return f;
 }
 
-void PadFrame(Bytes& f, bool tagged) { f.resize(std::max(f.size(), kMinFrame + (tagged ? 4 : 0)), 0); }
+void PadFrame(Bytes& f, bool tagged) {
+    f.resize(std::max(f.size(), kMinFrame + (tagged ? 4 : 0)), 0);
+}
 
 void PutLe16(Bytes& f, uint16_t v) {
     f.push_back(static_cast<uint8_t>(v));
@@ -69,7 +73,8 @@ std::string VlanText(bool tagged, uint16_t tci) {
 
 // ---------------------------------------------------------------- legacy devices
 
-void SendLegacyReply(Sim& sim, Device& d, const std::string& ifname, const Mac& host, bool tagged, uint16_t tci) {
+void SendLegacyReply(Sim& sim, Device& d, const std::string& ifname, const Mac& host, bool tagged,
+                     uint16_t tci) {
     Port* port = sim.port(ifname);
     if (port == nullptr) return;
     Bytes f = FrameStart(host, d.mac, tagged, tci, 0x0C, 0x02);
@@ -101,8 +106,9 @@ bool OnLegacyFrame(Sim& sim, Device& d, const Frame& f) {
         SendLegacyReply(sim, d, ifname, host, tagged, tci);
     } else {
         Device* dev = &d;
-        sim.After(std::chrono::milliseconds(delay),
-                  [&sim, dev, ifname, host, tagged, tci] { SendLegacyReply(sim, *dev, ifname, host, tagged, tci); });
+        sim.After(std::chrono::milliseconds(delay), [&sim, dev, ifname, host, tagged, tci] {
+            SendLegacyReply(sim, *dev, ifname, host, tagged, tci);
+        });
     }
     return true;
 }
@@ -187,7 +193,8 @@ bool OnCommand(Sim& sim, Device& d, const std::vector<std::string>& args) {
     // Option changes that affect the announcements (the core has already applied them).
     if ((args[0] == "set" || args[0] == "unset") && args.size() >= 2 &&
         (args[1] == "booted" || args[1] == "announce_period_ms")) {
-        if (args[1] == "booted") sim.Log(d, BootRomIsBooted(d) ? "bootrom booted" : "bootrom back in boot ROM");
+        if (args[1] == "booted")
+            sim.Log(d, BootRomIsBooted(d) ? "bootrom booted" : "bootrom back in boot ROM");
         ArmAnnouncements(sim, d, std::chrono::milliseconds(0));
         return true;
     }
@@ -208,7 +215,9 @@ BootRomInfo BootRomInfoGet(const Device& d) {
     return info;
 }
 
-bool BootRomIsBooted(const Device& d) { return d.optBool("booted", false); }
+bool BootRomIsBooted(const Device& d) {
+    return d.optBool("booted", false);
+}
 
 void BootRomSetBooted(Sim& sim, Device& d, bool booted) {
     d.setOpt("booted", booted ? "yes" : "no");

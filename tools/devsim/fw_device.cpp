@@ -119,13 +119,20 @@ enum class Phase {
 
 const char* PhaseName(Phase p) {
     switch (p) {
-        case Phase::Running: return "running";
-        case Phase::Requesting: return "requesting";
-        case Phase::Receiving: return "receiving";
-        case Phase::Rom: return "rom";
-        case Phase::LoaderRx: return "loader-rx";
-        case Phase::LoaderRun: return "loader-run";
-        case Phase::FirmwareRx: return "firmware-rx";
+        case Phase::Running:
+            return "running";
+        case Phase::Requesting:
+            return "requesting";
+        case Phase::Receiving:
+            return "receiving";
+        case Phase::Rom:
+            return "rom";
+        case Phase::LoaderRx:
+            return "loader-rx";
+        case Phase::LoaderRun:
+            return "loader-run";
+        case Phase::FirmwareRx:
+            return "firmware-rx";
     }
     return "?";
 }
@@ -138,8 +145,8 @@ struct Chunk {
 struct FwState {
     bool initialised = false;
     Phase phase = Phase::Running;
-    Mac mac{};   // current address; a boot ROM may be given another one
-    Mac host{};  // the host of the transfer under way
+    Mac mac{};                    // current address; a boot ROM may be given another one
+    Mac host{};                   // the host of the transfer under way
     uint16_t loaderLength = 222;  // ethernet_data_length of loader frames
     uint16_t nextSeq = 1;
     bool erasing = false;
@@ -157,8 +164,12 @@ struct FwState {
     int requestsLeft = 0;
 };
 
-bool PlaysFirmware(const Device& d) { return d.role == "fw" || d.optBool("fw_upgrade", false); }
-bool IsBootRom(const Device& d) { return d.role == "bootrom"; }
+bool PlaysFirmware(const Device& d) {
+    return d.role == "fw" || d.optBool("fw_upgrade", false);
+}
+bool IsBootRom(const Device& d) {
+    return d.role == "bootrom";
+}
 
 FwState& State(Sim& sim, Device& d) {
     FwState& st = sim.State<FwState>(d, "fw");
@@ -177,7 +188,9 @@ void SetPhase(Sim& sim, Device& d, FwState& st, Phase p) {
 }
 
 // Chip identifier a boot ROM puts into its frames (none once booted).
-const uint8_t* ChipIdOf(const Device& d, const BootRomInfo& info) { return IsBootRom(d) ? info.chipId : nullptr; }
+const uint8_t* ChipIdOf(const Device& d, const BootRomInfo& info) {
+    return IsBootRom(d) ? info.chipId : nullptr;
+}
 
 bool Send(Sim& sim, Device& d, const Bytes& frame) {
     Port* port = sim.port(d.interface);
@@ -206,7 +219,8 @@ void SaveFile(Sim& sim, Device& d, const std::string& key, const Bytes& content)
     std::string path = d.opt(key, "");
     if (path.empty()) return;
     FILE* out = std::fopen(path.c_str(), "wb");
-    bool ok = out != nullptr && (content.empty() || std::fwrite(content.data(), 1, content.size(), out) == content.size());
+    bool ok = out != nullptr &&
+              (content.empty() || std::fwrite(content.data(), 1, content.size(), out) == content.size());
     if (out) ok = std::fclose(out) == 0 && ok;
     if (!ok) sim.Log(d, "fw cannot write " + path);
 }
@@ -225,7 +239,8 @@ void AckStart(Sim& sim, Device& d, FwState& st) {
     long long delay = d.optInt("fw_start_ack_delay_ms", 0);
     if (delay <= 0) return SendAck(sim, d, st, START_ACK);
     Device* dev = &d;
-    sim.After(std::chrono::milliseconds(delay), [&sim, dev] { SendAck(sim, *dev, State(sim, *dev), START_ACK); });
+    sim.After(std::chrono::milliseconds(delay),
+              [&sim, dev] { SendAck(sim, *dev, State(sim, *dev), START_ACK); });
 }
 
 // ---------------------------------------------------------------- timers
@@ -244,7 +259,8 @@ void RequestTick(Sim& sim, Device& d) {
     st.requestTimer = 0;
     if (st.phase != Phase::Requesting && st.phase != Phase::LoaderRun) return;
     // A loader can be told to ask from the address it had in the boot ROM.
-    Mac from = st.phase == Phase::LoaderRun && d.optBool("fw_loader_request_from_rom_mac", false) ? d.mac : st.mac;
+    Mac from =
+        st.phase == Phase::LoaderRun && d.optBool("fw_loader_request_from_rom_mac", false) ? d.mac : st.mac;
     Bytes f = DeviceFrame(d, kBroadcast, from, ANNOUNCE, nullptr, 0,
                           static_cast<uint32_t>(d.optInt("fw_request_mbr", 0)));
     bool ok = Send(sim, d, f);
@@ -263,8 +279,8 @@ void StartRequests(Sim& sim, Device& d, FwState& st, long long delayMs) {
     StopRequests(sim, st);
     st.requestsLeft = static_cast<int>(d.optInt("fw_request_count", 100));
     Device* dev = &d;
-    st.requestTimer =
-        sim.After(std::chrono::milliseconds(delayMs > 0 ? delayMs : 0), [&sim, dev] { RequestTick(sim, *dev); });
+    st.requestTimer = sim.After(std::chrono::milliseconds(delayMs > 0 ? delayMs : 0),
+                                [&sim, dev] { RequestTick(sim, *dev); });
 }
 
 // A boot that stalls returns the device to its boot ROM, so a failed attempt can be
@@ -386,7 +402,8 @@ void OnData(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
         sim.Log(d, "fw rx resend seq=" + std::to_string(seq));
         AckData(sim, d, st, seq);
     } else {
-        sim.Log(d, "fw rx data out of order seq=" + std::to_string(seq) + " want=" + std::to_string(st.nextSeq));
+        sim.Log(d,
+                "fw rx data out of order seq=" + std::to_string(seq) + " want=" + std::to_string(st.nextSeq));
     }
 }
 
@@ -431,8 +448,9 @@ void OnStartInRom(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
     st.loader.clear();
     StopRequests(sim, st);
     BootRomSetBooted(sim, d, true);  // no more announcements
-    sim.Log(d, std::string("fw rx start") + (broadcast ? " broadcast" : "") + len + " from " + MacText(f.src()) +
-                   (broadcast ? " chip " + Hex(&f.b[28], 8) + " assigned " + MacText(newMac) : "") + VlanText(f));
+    sim.Log(
+        d, std::string("fw rx start") + (broadcast ? " broadcast" : "") + len + " from " + MacText(f.src()) +
+               (broadcast ? " chip " + Hex(&f.b[28], 8) + " assigned " + MacText(newMac) : "") + VlanText(f));
     SetPhase(sim, d, st, Phase::LoaderRx);
     IsRepeat(st, f);
     AckStart(sim, d, st);
@@ -472,7 +490,8 @@ void OnControl(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
             }
             AckStart(sim, d, st);
             ArmIdle(sim, d, st);
-        } else if ((st.phase == Phase::Receiving || st.phase == Phase::LoaderRx || st.phase == Phase::FirmwareRx) &&
+        } else if ((st.phase == Phase::Receiving || st.phase == Phase::LoaderRx ||
+                    st.phase == Phase::FirmwareRx) &&
                    repeat && st.nextSeq == 1) {
             sim.Log(d, "fw rx start repeated" + len);
             AckStart(sim, d, st);
@@ -487,8 +506,8 @@ void OnControl(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
         if (st.phase != Phase::FirmwareRx || !f.has(26)) return;
         uint16_t n = f.le16(24);
         if (n != 4 || !f.has(56)) {
-            sim.Log(d, "fw rx " + std::string(sub == ENTRY ? "entry point" : "chunk info") + " malformed n=" +
-                           std::to_string(n) + len);
+            sim.Log(d, "fw rx " + std::string(sub == ENTRY ? "entry point" : "chunk info") +
+                           " malformed n=" + std::to_string(n) + len);
             return;
         }
         if (sub == CHUNK_INFO) {
@@ -545,8 +564,8 @@ void OnControl(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
             }
             out.insert(out.end(), st.entry, st.entry + 4);
             SaveFile(sim, d, "fw_save_firmware", out);
-            sim.Log(d, "fw boot complete chunks=" + std::to_string(st.chunks.size()) + " bytes=" +
-                           std::to_string(total) + " entry=" + Hex(st.entry, 4));
+            sim.Log(d, "fw boot complete chunks=" + std::to_string(st.chunks.size()) +
+                           " bytes=" + std::to_string(total) + " entry=" + Hex(st.entry, 4));
             if (st.idleTimer) sim.Cancel(st.idleTimer);
             st.idleTimer = 0;
             SetPhase(sim, d, st, Phase::Running);
@@ -586,7 +605,8 @@ bool OnCommand(Sim& sim, Device& d, const std::vector<std::string>& args) {
     FwState& st = State(sim, d);
     // Keep step with the boot-ROM state the discovery module manages (which module
     // sees the command first is not fixed, so the command itself decides).
-    if (IsBootRom(d) && (args[0] == "rom" || args[0] == "boot" || (args.size() >= 2 && args[1] == "booted"))) {
+    if (IsBootRom(d) &&
+        (args[0] == "rom" || args[0] == "boot" || (args.size() >= 2 && args[1] == "booted"))) {
         bool booted = args[0] == "boot" || (args[0] != "rom" && BootRomIsBooted(d));
         StopRequests(sim, st);
         if (st.idleTimer) sim.Cancel(st.idleTimer);
@@ -608,8 +628,9 @@ bool OnCommand(Sim& sim, Device& d, const std::vector<std::string>& args) {
     }
     if (args[1] == "status") {
         std::string text = std::string("fw status phase=") + PhaseName(st.phase) + " mac=" + MacText(st.mac) +
-                           " image=" + std::to_string(st.image.size()) + " loader=" +
-                           std::to_string(st.loader.size()) + " chunks=" + std::to_string(st.chunks.size());
+                           " image=" + std::to_string(st.image.size()) +
+                           " loader=" + std::to_string(st.loader.size()) +
+                           " chunks=" + std::to_string(st.chunks.size());
         sim.Log(d, text);
         return true;
     }

@@ -292,7 +292,8 @@ size_t SendMessage(Sim& sim, Device& d, const Request& req, uint16_t opcode, con
     if (port == nullptr) return 0;
     // By default segments are as long as the link carries (a full 1496-byte segment
     // needs a link MTU of 1504).
-    const long long fits = std::min(static_cast<long long>(kMaxSegment), static_cast<long long>(port->mtu()) - static_cast<long long>(kMmhSize));
+    const long long fits = std::min(static_cast<long long>(kMaxSegment),
+                                    static_cast<long long>(port->mtu()) - static_cast<long long>(kMmhSize));
     long long size = d.optInt("segment_size", fits);
     if (size < 1 || size > static_cast<long long>(kMaxSegment)) size = fits;
     const size_t seg = static_cast<size_t>(size);
@@ -351,7 +352,8 @@ size_t SendMessage(Sim& sim, Device& d, const Request& req, uint16_t opcode, con
             continue;
         }
         for (int copies = repeat ? 2 : 1; copies > 0; --copies) {
-            if (!port->Send(frame)) sim.Log(d, Fmt("LCMP tx error: frame of %zu bytes not sent", frame.size()));
+            if (!port->Send(frame))
+                sim.Log(d, Fmt("LCMP tx error: frame of %zu bytes not sent", frame.size()));
             ++frames;
         }
     }

@@ -63,7 +63,9 @@ struct ScpState {
     int badCrcLeft = 0;  // replies still to be sent with a wrong CRC
 };
 
-uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t Be16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 uint32_t Be32(const uint8_t* p) {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
            (static_cast<uint32_t>(p[2]) << 8) | p[3];
@@ -76,7 +78,9 @@ void PutBe32(Bytes& b, uint32_t v) {
     for (int i = 3; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-uint32_t ScpCrc(const uint8_t* p, size_t n) { return crc32(p, static_cast<INT32U>(n), 0xFFFFFFFFu); }
+uint32_t ScpCrc(const uint8_t* p, size_t n) {
+    return crc32(p, static_cast<INT32U>(n), 0xFFFFFFFFu);
+}
 
 // Key material of the device's password: SHA-256 digest or the legacy hash.
 struct Key {
@@ -164,23 +168,35 @@ void AddStatus(Bytes& list, int32_t status) {
 // Opcode of the reply to a request opcode.
 uint8_t ReplyOpcode(uint8_t opcode) {
     switch (opcode) {
-        case 1: return 4;
-        case 2: return 5;
-        case 3: return 6;
-        case 7: return 9;
-        case 8: return 10;
-        default: return 0;
+        case 1:
+            return 4;
+        case 2:
+            return 5;
+        case 3:
+            return 6;
+        case 7:
+            return 9;
+        case 8:
+            return 10;
+        default:
+            return 0;
     }
 }
 
 std::string OpName(uint8_t opcode) {
     switch (opcode) {
-        case 1: return "GET";
-        case 2: return "SET";
-        case 3: return "FACTORY_RESET";
-        case 7: return "GETP";
-        case 8: return "SETP";
-        default: return "OPCODE" + std::to_string(opcode);
+        case 1:
+            return "GET";
+        case 2:
+            return "SET";
+        case 3:
+            return "FACTORY_RESET";
+        case 7:
+            return "GETP";
+        case 8:
+            return "SETP";
+        default:
+            return "OPCODE" + std::to_string(opcode);
     }
 }
 
@@ -237,9 +253,12 @@ void SendReply(Sim& sim, Device& d, Port* port, const Mac& to, uint8_t opcode, u
     ScpState& st = sim.State<ScpState>(d, "scp");
     size_t chunk = kMaxPayload;
     if (key != nullptr) chunk = kMaxPayload & ~size_t{7};
-    if (split) chunk = std::min<size_t>(chunk, static_cast<size_t>(std::max<long long>(1, d.optInt("reply_payload", 1478))));
+    if (split)
+        chunk = std::min<size_t>(
+            chunk, static_cast<size_t>(std::max<long long>(1, d.optInt("reply_payload", 1478))));
     if (!split && list.size() > chunk) {
-        sim.Log(d, "SCP reply of " + std::to_string(list.size()) + " bytes does not fit one message; not sent");
+        sim.Log(d,
+                "SCP reply of " + std::to_string(list.size()) + " bytes does not fit one message; not sent");
         return;
     }
     std::vector<Bytes> chunks = split ? Chunks(list, chunk, key != nullptr) : std::vector<Bytes>{list};
@@ -321,7 +340,8 @@ void HandleSet(Sim& sim, Device& d, ScpState& st, const Frame& f, uint8_t opcode
         if (items[i].type != kItemName) continue;
         std::string name(items[i].content.begin(), items[i].content.end());
         AddName(list, name);
-        const Item* value = (i + 1 < items.size() && items[i + 1].type == kItemValue) ? &items[i + 1] : nullptr;
+        const Item* value =
+            (i + 1 < items.size() && items[i + 1].type == kItemValue) ? &items[i + 1] : nullptr;
         Param* p = FindParam(st, name);
         int32_t status = 0;
         if (p == nullptr)
@@ -334,7 +354,8 @@ void HandleSet(Sim& sim, Device& d, ScpState& st, const Frame& f, uint8_t opcode
             p->value = value->content;
         std::ostringstream log;
         log << "SCP set " << name;
-        if (value != nullptr) log << " type=" << ValueTypeName(value->sub) << " value=" << Hex(value->content);
+        if (value != nullptr)
+            log << " type=" << ValueTypeName(value->sub) << " value=" << Hex(value->content);
         log << " status=" << status;
         sim.Log(d, log.str());
         AddStatus(list, status);
@@ -425,12 +446,22 @@ bool OnFrame(Sim& sim, Device& d, const Frame& f) {
     sim.Log(d, head.str());
     const Key* k = key ? &*key : nullptr;
     switch (opcode) {
-        case 1: HandleGet(sim, d, st, f, opcode, opNumber, items, nullptr); break;
-        case 7: HandleGet(sim, d, st, f, opcode, opNumber, items, k); break;
+        case 1:
+            HandleGet(sim, d, st, f, opcode, opNumber, items, nullptr);
+            break;
+        case 7:
+            HandleGet(sim, d, st, f, opcode, opNumber, items, k);
+            break;
         case 2:
-        case 8: HandleSet(sim, d, st, f, opcode, opNumber, items, k); break;
-        case 3: HandleFactoryReset(sim, d, st, f, opNumber, items, k); break;
-        default: sim.Log(d, "SCP unknown opcode " + std::to_string(opcode)); break;
+        case 8:
+            HandleSet(sim, d, st, f, opcode, opNumber, items, k);
+            break;
+        case 3:
+            HandleFactoryReset(sim, d, st, f, opNumber, items, k);
+            break;
+        default:
+            sim.Log(d, "SCP unknown opcode " + std::to_string(opcode));
+            break;
     }
     return true;
 }

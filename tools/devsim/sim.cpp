@@ -46,7 +46,9 @@ void Usage(const char* prog) {
 
 }  // namespace
 
-void RegisterModule(Module module) { Modules().push_back(std::move(module)); }
+void RegisterModule(Module module) {
+    Modules().push_back(std::move(module));
+}
 
 std::string MacText(const Mac& mac) {
     char buf[18];
@@ -58,7 +60,8 @@ std::string MacText(const Mac& mac) {
 bool ParseMac(const std::string& text, Mac& mac) {
     unsigned v[6];
     char extra;
-    if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &extra) != 6)
+    if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &extra) !=
+        6)
         return false;
     for (int i = 0; i < 6; ++i) {
         if (v[i] > 0xFF) return false;
@@ -156,8 +159,9 @@ void Device::addOpt(const std::string& key, const std::string& value) {
 }
 
 void Device::removeOpt(const std::string& key) {
-    options.erase(std::remove_if(options.begin(), options.end(), [&](const auto& kv) { return kv.first == key; }),
-                  options.end());
+    options.erase(
+        std::remove_if(options.begin(), options.end(), [&](const auto& kv) { return kv.first == key; }),
+        options.end());
 }
 
 // ---------------------------------------------------------------- Port and Frame
@@ -196,9 +200,13 @@ Mac Frame::src() const {
     return m;
 }
 
-bool Frame::tagged() const { return len >= 16 && data[12] == 0x81 && data[13] == 0x00; }
+bool Frame::tagged() const {
+    return len >= 16 && data[12] == 0x81 && data[13] == 0x00;
+}
 
-uint16_t Frame::vlanTci() const { return tagged() ? static_cast<uint16_t>((data[14] << 8) | data[15]) : 0; }
+uint16_t Frame::vlanTci() const {
+    return tagged() ? static_cast<uint16_t>((data[14] << 8) | data[15]) : 0;
+}
 
 uint16_t Frame::etherType() const {
     size_t o = typeOffset();
@@ -263,7 +271,8 @@ bool Sim::LoadConfig(const std::string& path) {
         std::string t = Trim(line);
         if (t.empty() || t[0] == '#') continue;
         if (t.front() == '[') {
-            auto words = SplitWords(t.substr(1, t.find(']') == std::string::npos ? std::string::npos : t.find(']') - 1));
+            auto words = SplitWords(
+                t.substr(1, t.find(']') == std::string::npos ? std::string::npos : t.find(']') - 1));
             if (t.back() != ']' || words.size() != 2 || words[0] != "device") {
                 std::fprintf(stderr, "devsim: %s:%d: expected [device NAME]\n", path.c_str(), lineNo);
                 return false;
@@ -404,7 +413,8 @@ int Sim::Run(int argc, char** argv) {
     for (auto& m : Modules())
         if (m.init) m.init(*this);
     for (auto& d : devices_)
-        Log("devsim", "device " + d->name + " role " + d->role + " mac " + MacText(d->mac) + " on " + d->interface);
+        Log("devsim",
+            "device " + d->name + " role " + d->role + " mac " + MacText(d->mac) + " on " + d->interface);
     Log("devsim", "ready");
 
     bool stdinOpen = true;
@@ -416,9 +426,9 @@ int Sim::Run(int argc, char** argv) {
         if (stdinOpen) fds.push_back({0, POLLIN, 0});
         int timeout = -1;
         if (!timers_.empty()) {
-            auto next = std::min_element(timers_.begin(), timers_.end(),
-                                         [](const Timer& a, const Timer& b) { return a.when < b.when; })
-                            ->when;
+            auto next = std::min_element(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) {
+                            return a.when < b.when;
+                        })->when;
             auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
             timeout = ms < 0 ? 0 : static_cast<int>(ms) + 1;
         }

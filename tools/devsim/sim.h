@@ -31,7 +31,9 @@ using Clock = std::chrono::steady_clock;
 std::string MacText(const Mac& mac);
 bool ParseMac(const std::string& text, Mac& mac);
 std::string Hex(const uint8_t* p, size_t n);  // "0a1b2c"
-inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
+inline std::string Hex(const Bytes& b) {
+    return Hex(b.data(), b.size());
+}
 bool ParseHex(const std::string& text, Bytes& out);  // accepts "0x..." or plain hex, spaces ignored
 std::vector<std::string> SplitWords(const std::string& line);
 
@@ -59,7 +61,7 @@ struct Device {
 
 // One raw port on one interface: every frame on the segment, this host's own left out.
 class Port {
-public:
+   public:
     explicit Port(kivo::l2::Port&& port);
     ~Port();
     Port(const Port&) = delete;
@@ -76,7 +78,7 @@ public:
     bool Send(const uint8_t* frame, size_t len);
     bool Send(const Bytes& frame) { return Send(frame.data(), frame.size()); }
 
-private:
+   private:
     friend class Sim;  // the event loop receives on the port and sets its capture
     std::string name_;
     // Held behind a pointer so that the modules never see the library's frame codecs:
@@ -119,11 +121,12 @@ void RegisterModule(Module module);
 #define DEVSIM_CONCAT2(a, b) a##b
 #define DEVSIM_CONCAT(a, b) DEVSIM_CONCAT2(a, b)
 // Registers a module at start-up: DEVSIM_REGISTER_MODULE(MakeMyModule()).
-#define DEVSIM_REGISTER_MODULE(expr) \
-    static const bool DEVSIM_CONCAT(devsimModuleRegistered_, __LINE__) = (::devsim::RegisterModule(expr), true)
+#define DEVSIM_REGISTER_MODULE(expr)                                     \
+    static const bool DEVSIM_CONCAT(devsimModuleRegistered_, __LINE__) = \
+        (::devsim::RegisterModule(expr), true)
 
 class Sim {
-public:
+   public:
     std::vector<std::unique_ptr<Device>>& devices() { return devices_; }
     Device* device(const std::string& name);
     Port* port(const std::string& ifname);
@@ -149,7 +152,7 @@ public:
     // Internal: run by main.
     int Run(int argc, char** argv);
 
-private:
+   private:
     bool LoadConfig(const std::string& path);
     bool OpenPorts(const std::string& pcapPath);
     void HandleCommand(const std::string& line);

@@ -14,32 +14,83 @@ namespace devsim {
 namespace {
 
 const char* const kTypeNames[kLastValueType + 1] = {
-    "EVENT",          "INT8S",
-    "INT8U",          "INT16S",
-    "INT16U",         "INT32S",
-    "INT32U",         "BOOL",
-    "MAC_ADDR",       "IP_ADDR",
-    "STRING",         "IPV6_ADDR",
-    "FLUP_SRC",       "NODE_NODE_TYPE",
-    "MPP2IGMP_PORT",  "HW_PROD",
-    "HW_REVISION",    "ASIC",
-    "POWERSAVINGMODE", "CONSOLE_AUTHMETHOD",
-    "FORCE_NODE",     "ETHIFDRIVER_SPEED",
-    "ETHIFDRIVER_DUPLEX", "ETHIFDRIVER_IFACETYPE",
-    "ETHIFDRIVER_MODE", "AKM_MICSIZE",
-    "UART_SPEED",     "UART_DATA_SIZE",
-    "UART_STOP_BIT",  "UART_PARITY",
-    "TIME",           "INT64U",
-    "LOGFILE_PROTOCOL", "LOGFILE_DESTINATION",
-    "HGF_CERTIF_VERSION", "FEC_RATE",
+    "EVENT",
+    "INT8S",
+    "INT8U",
+    "INT16S",
+    "INT16U",
+    "INT32S",
+    "INT32U",
+    "BOOL",
+    "MAC_ADDR",
+    "IP_ADDR",
+    "STRING",
+    "IPV6_ADDR",
+    "FLUP_SRC",
+    "NODE_NODE_TYPE",
+    "MPP2IGMP_PORT",
+    "HW_PROD",
+    "HW_REVISION",
+    "ASIC",
+    "POWERSAVINGMODE",
+    "CONSOLE_AUTHMETHOD",
+    "FORCE_NODE",
+    "ETHIFDRIVER_SPEED",
+    "ETHIFDRIVER_DUPLEX",
+    "ETHIFDRIVER_IFACETYPE",
+    "ETHIFDRIVER_MODE",
+    "AKM_MICSIZE",
+    "UART_SPEED",
+    "UART_DATA_SIZE",
+    "UART_STOP_BIT",
+    "UART_PARITY",
+    "TIME",
+    "INT64U",
+    "LOGFILE_PROTOCOL",
+    "LOGFILE_DESTINATION",
+    "HGF_CERTIF_VERSION",
+    "FEC_RATE",
     "VLAN_PORT_CONFIG",
 };
 
 enum TypeCode {
-    kEvent = 0, kInt8s, kInt8u, kInt16s, kInt16u, kInt32s, kInt32u, kBool, kMac, kIp, kString, kIpv6,
-    kFlupSrc, kNodeType, kMpp2igmp, kHwProd, kHwRevision, kAsic, kPowerSaving, kConsoleAuth, kForceNode,
-    kSpeed, kDuplex, kIfaceType, kEthMode, kMicSize, kUartSpeed, kUartDataSize, kUartStopBit, kUartParity,
-    kTime, kInt64u, kLogProtocol, kLogDestination, kCertifVersion, kFecRate, kVlanPortConfig,
+    kEvent = 0,
+    kInt8s,
+    kInt8u,
+    kInt16s,
+    kInt16u,
+    kInt32s,
+    kInt32u,
+    kBool,
+    kMac,
+    kIp,
+    kString,
+    kIpv6,
+    kFlupSrc,
+    kNodeType,
+    kMpp2igmp,
+    kHwProd,
+    kHwRevision,
+    kAsic,
+    kPowerSaving,
+    kConsoleAuth,
+    kForceNode,
+    kSpeed,
+    kDuplex,
+    kIfaceType,
+    kEthMode,
+    kMicSize,
+    kUartSpeed,
+    kUartDataSize,
+    kUartStopBit,
+    kUartParity,
+    kTime,
+    kInt64u,
+    kLogProtocol,
+    kLogDestination,
+    kCertifVersion,
+    kFecRate,
+    kVlanPortConfig,
 };
 
 struct EnumName {
@@ -50,37 +101,90 @@ struct EnumName {
 
 // The names the service shows for the codes of each enumerated type.
 const EnumName kEnumNames[] = {
-    {kFlupSrc, 0, "TFTP"}, {kFlupSrc, 1, "FTP"}, {kFlupSrc, 2, "L2"},
-    {kNodeType, 1, "DOMAIN_MASTER"}, {kNodeType, 2, "END_POINT"},
-    {kConsoleAuth, 0, "LEGACY"}, {kConsoleAuth, 1, "LOCAL"}, {kConsoleAuth, 3, "RADIUS"},
-    {kForceNode, 0, "NONE"}, {kForceNode, 1, "DOMAIN_MASTER"}, {kForceNode, 2, "END_POINT"},
-    {kSpeed, 0, "100"}, {kSpeed, 1, "1000"}, {kSpeed, 2, "10"}, {kSpeed, 3, "2500"},
-    {kDuplex, 1, "HALF_DUPLEX"}, {kDuplex, 2, "FULL_DUPLEX"},
-    {kIfaceType, 1, "MII"}, {kIfaceType, 2, "SSMII"}, {kIfaceType, 3, "RGMII"}, {kIfaceType, 4, "GMII"},
+    {kFlupSrc, 0, "TFTP"},
+    {kFlupSrc, 1, "FTP"},
+    {kFlupSrc, 2, "L2"},
+    {kNodeType, 1, "DOMAIN_MASTER"},
+    {kNodeType, 2, "END_POINT"},
+    {kConsoleAuth, 0, "LEGACY"},
+    {kConsoleAuth, 1, "LOCAL"},
+    {kConsoleAuth, 3, "RADIUS"},
+    {kForceNode, 0, "NONE"},
+    {kForceNode, 1, "DOMAIN_MASTER"},
+    {kForceNode, 2, "END_POINT"},
+    {kSpeed, 0, "100"},
+    {kSpeed, 1, "1000"},
+    {kSpeed, 2, "10"},
+    {kSpeed, 3, "2500"},
+    {kDuplex, 1, "HALF_DUPLEX"},
+    {kDuplex, 2, "FULL_DUPLEX"},
+    {kIfaceType, 1, "MII"},
+    {kIfaceType, 2, "SSMII"},
+    {kIfaceType, 3, "RGMII"},
+    {kIfaceType, 4, "GMII"},
     {kIfaceType, 5, "SGMII"},
-    {kEthMode, 1, "MAC"}, {kEthMode, 2, "PHY"},
-    {kMicSize, 1, "4"}, {kMicSize, 3, "8"}, {kMicSize, 7, "16"},
-    {kUartSpeed, 1, "b150"}, {kUartSpeed, 2, "b300"}, {kUartSpeed, 3, "b600"}, {kUartSpeed, 4, "b1200"},
-    {kUartSpeed, 5, "b2400"}, {kUartSpeed, 6, "b4800"}, {kUartSpeed, 7, "b9600"}, {kUartSpeed, 8, "b19k2"},
-    {kUartSpeed, 9, "b38k4"}, {kUartSpeed, 10, "b57k6"}, {kUartSpeed, 11, "b115k2"},
-    {kUartDataSize, 1, "bits5"}, {kUartDataSize, 2, "bits6"}, {kUartDataSize, 3, "bits7"},
+    {kEthMode, 1, "MAC"},
+    {kEthMode, 2, "PHY"},
+    {kMicSize, 1, "4"},
+    {kMicSize, 3, "8"},
+    {kMicSize, 7, "16"},
+    {kUartSpeed, 1, "b150"},
+    {kUartSpeed, 2, "b300"},
+    {kUartSpeed, 3, "b600"},
+    {kUartSpeed, 4, "b1200"},
+    {kUartSpeed, 5, "b2400"},
+    {kUartSpeed, 6, "b4800"},
+    {kUartSpeed, 7, "b9600"},
+    {kUartSpeed, 8, "b19k2"},
+    {kUartSpeed, 9, "b38k4"},
+    {kUartSpeed, 10, "b57k6"},
+    {kUartSpeed, 11, "b115k2"},
+    {kUartDataSize, 1, "bits5"},
+    {kUartDataSize, 2, "bits6"},
+    {kUartDataSize, 3, "bits7"},
     {kUartDataSize, 4, "bits8"},
-    {kUartStopBit, 1, "stop1"}, {kUartStopBit, 2, "stop2"},
-    {kUartParity, 1, "none"}, {kUartParity, 2, "even"}, {kUartParity, 3, "odd"},
-    {kLogProtocol, 0, "LOCAL"}, {kLogProtocol, 1, "FTP"},
-    {kLogDestination, 0, "LOCAL"}, {kLogDestination, 1, "FTP"},
-    {kCertifVersion, 0, "1.1"}, {kCertifVersion, 1, "1.2"}, {kCertifVersion, 2, "1.3"},
-    {kFecRate, 1, "1/2"}, {kFecRate, 2, "2/3"}, {kFecRate, 3, "5/6"}, {kFecRate, 4, "16/18"},
+    {kUartStopBit, 1, "stop1"},
+    {kUartStopBit, 2, "stop2"},
+    {kUartParity, 1, "none"},
+    {kUartParity, 2, "even"},
+    {kUartParity, 3, "odd"},
+    {kLogProtocol, 0, "LOCAL"},
+    {kLogProtocol, 1, "FTP"},
+    {kLogDestination, 0, "LOCAL"},
+    {kLogDestination, 1, "FTP"},
+    {kCertifVersion, 0, "1.1"},
+    {kCertifVersion, 1, "1.2"},
+    {kCertifVersion, 2, "1.3"},
+    {kFecRate, 1, "1/2"},
+    {kFecRate, 2, "2/3"},
+    {kFecRate, 3, "5/6"},
+    {kFecRate, 4, "16/18"},
     {kFecRate, 5, "20/21"},
-    {kVlanPortConfig, 0, "NONE"}, {kVlanPortConfig, 1, "ACCESS"}, {kVlanPortConfig, 2, "TRUNK"},
+    {kVlanPortConfig, 0, "NONE"},
+    {kVlanPortConfig, 1, "ACCESS"},
+    {kVlanPortConfig, 2, "TRUNK"},
 };
 
 bool IsEnumType(int type) {
     switch (type) {
-        case kFlupSrc: case kNodeType: case kConsoleAuth: case kForceNode: case kSpeed: case kDuplex:
-        case kIfaceType: case kEthMode: case kMicSize: case kUartSpeed: case kUartDataSize:
-        case kUartStopBit: case kUartParity: case kLogProtocol: case kLogDestination: case kCertifVersion:
-        case kFecRate: case kVlanPortConfig:
+        case kFlupSrc:
+        case kNodeType:
+        case kConsoleAuth:
+        case kForceNode:
+        case kSpeed:
+        case kDuplex:
+        case kIfaceType:
+        case kEthMode:
+        case kMicSize:
+        case kUartSpeed:
+        case kUartDataSize:
+        case kUartStopBit:
+        case kUartParity:
+        case kLogProtocol:
+        case kLogDestination:
+        case kCertifVersion:
+        case kFecRate:
+        case kVlanPortConfig:
             return true;
         default:
             return false;
@@ -104,7 +208,8 @@ std::vector<std::string> SplitList(const std::string& text) {
     size_t start = 0;
     for (;;) {
         size_t comma = text.find(',', start);
-        items.push_back(Trim(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start)));
+        items.push_back(
+            Trim(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start)));
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
@@ -157,10 +262,22 @@ bool EncodeNumberList(int type, const std::string& text, ByteOrder order, std::v
         unsigned long long u = 0;
         bool ok = false;
         switch (type) {
-            case kInt8s: ok = ParseSigned(item, -128, 127, s); PutUint(out, static_cast<uint64_t>(s), 1, order); break;
-            case kInt8u: ok = ParseUnsigned(item, 0xFF, u); PutUint(out, u, 1, order); break;
-            case kInt16s: ok = ParseSigned(item, -32768, 32767, s); PutUint(out, static_cast<uint64_t>(s), 2, order); break;
-            case kInt16u: ok = ParseUnsigned(item, 0xFFFF, u); PutUint(out, u, 2, order); break;
+            case kInt8s:
+                ok = ParseSigned(item, -128, 127, s);
+                PutUint(out, static_cast<uint64_t>(s), 1, order);
+                break;
+            case kInt8u:
+                ok = ParseUnsigned(item, 0xFF, u);
+                PutUint(out, u, 1, order);
+                break;
+            case kInt16s:
+                ok = ParseSigned(item, -32768, 32767, s);
+                PutUint(out, static_cast<uint64_t>(s), 2, order);
+                break;
+            case kInt16u:
+                ok = ParseUnsigned(item, 0xFFFF, u);
+                PutUint(out, u, 2, order);
+                break;
             case kInt32s:
             case kAsic:
                 ok = ParseSigned(item, -2147483648LL, 2147483647LL, s);
@@ -171,9 +288,16 @@ bool EncodeNumberList(int type, const std::string& text, ByteOrder order, std::v
                 ok = ParseUnsigned(item, 0xFFFFFFFFull, u);
                 PutUint(out, u, 4, order);
                 break;
-            case kInt64u: ok = ParseUnsigned(item, ~0ull, u); PutUint(out, u, 8, order); break;
-            case kEvent: ok = ParseUnsigned(item, 0xFF, u); PutUint(out, u, 1, order); break;
-            default: break;
+            case kInt64u:
+                ok = ParseUnsigned(item, ~0ull, u);
+                PutUint(out, u, 8, order);
+                break;
+            case kEvent:
+                ok = ParseUnsigned(item, 0xFF, u);
+                PutUint(out, u, 1, order);
+                break;
+            default:
+                break;
         }
         if (!ok) return Fail(error, "\"" + item + "\" is not a valid " + ValueTypeName(type) + " number");
     }
@@ -183,7 +307,8 @@ bool EncodeNumberList(int type, const std::string& text, ByteOrder order, std::v
 bool EncodeMac(const std::string& item, std::vector<uint8_t>& out) {
     unsigned v[6];
     char extra;
-    if (std::sscanf(item.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &extra) != 6)
+    if (std::sscanf(item.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                    &extra) != 6)
         return false;
     for (unsigned b : v) out.push_back(static_cast<uint8_t>(b));
     return true;
@@ -196,8 +321,8 @@ bool EncodeTime(const std::string& text, ByteOrder order, std::vector<uint8_t>& 
     char day[4] = {0}, month[4] = {0};
     int mday = 0, hour = 0, min = 0, sec = 0, year = 0;
     char extra;
-    if (std::sscanf(text.c_str(), "%3s %3s %d %d:%d:%d %d%c", day, month, &mday, &hour, &min, &sec, &year, &extra) !=
-        7)
+    if (std::sscanf(text.c_str(), "%3s %3s %d %d:%d:%d %d%c", day, month, &mday, &hour, &min, &sec, &year,
+                    &extra) != 7)
         return Fail(error, "TIME must read like \"Tue Jan 2 03:04:05 2024\"");
     int wday = -1, mon = -1;
     for (int i = 0; i < 7; ++i)
@@ -221,7 +346,9 @@ int ValueTypeFromName(const std::string& name) {
     return -1;
 }
 
-const char* ValueTypeName(int type) { return type >= 0 && type <= kLastValueType ? kTypeNames[type] : "?"; }
+const char* ValueTypeName(int type) {
+    return type >= 0 && type <= kLastValueType ? kTypeNames[type] : "?";
+}
 
 bool EncodeValue(int type, const std::string& rawText, ByteOrder order, std::vector<uint8_t>& out,
                  std::string* error) {
@@ -330,7 +457,8 @@ bool ParseParamLine(const std::string& line, ByteOrder order, ParamLine& out, st
     std::string name = t.substr(0, nameEnd);
     size_t typeStart = t.find_first_not_of(" \t", nameEnd);
     size_t typeEnd = t.find_first_of(" \t", typeStart);
-    std::string typeName = t.substr(typeStart, typeEnd == std::string::npos ? std::string::npos : typeEnd - typeStart);
+    std::string typeName =
+        t.substr(typeStart, typeEnd == std::string::npos ? std::string::npos : typeEnd - typeStart);
     std::string value;
     if (typeEnd != std::string::npos) {
         size_t valueStart = t.find_first_not_of(" \t", typeEnd);

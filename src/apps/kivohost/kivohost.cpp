@@ -22,6 +22,7 @@
 #include "l2fwserver.h"
 #include "log.h"
 #include "mac_discover.h"
+#include "requester_lookup.h"
 #include "scp_client_legacy.h"
 #include "unique_fd.h"
 
@@ -196,6 +197,7 @@ void ServerRxFunction(INT32S socketFd) {
                                       reinterpret_cast<struct sockaddr*>(&client), &clientLength);
     if (received <= 0) return;
     const INT32S seqNum = message[0];
+    CurrentClientSet(client);
     INT32S replyLength = ServerDispatch(static_cast<INT32S>(received), message);
     // A handler can never produce more than the buffer; treat anything else as a fault.
     if (replyLength > KIVO_MESSAGE_SIZE) replyLength = 0;

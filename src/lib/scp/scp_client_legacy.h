@@ -9,16 +9,16 @@
 // Which wait of the last attempt failed last (reset at the start of every attempt).
 typedef enum e_scpErrorTimeoutCode {
     SCP_ERROR_TIMEOUT_NONE = 0,
-    SCP_ERROR_TIMEOUT_GET_1 = 1,  // get: a wait for the first reply failed
-    SCP_ERROR_TIMEOUT_GET_2 = 2,  // get: no send was allowed
-    SCP_ERROR_TIMEOUT_GET_3 = 3,  // get: a further reply did not come
-    SCP_ERROR_TIMEOUT_SET_1 = 4,  // set / factory reset: a wait for the set reply failed, or no send allowed
-    SCP_ERROR_TIMEOUT_SET_2 = 5,  // reserved
-    SCP_ERROR_TIMEOUT_SET_3 = 6,  // set: sending the type query failed
-    SCP_ERROR_TIMEOUT_SET_4 = 7,  // set: a wait for the first reply to the type query failed
-    SCP_ERROR_TIMEOUT_SET_5 = 8,  // reserved
-    SCP_ERROR_TIMEOUT_SET_6 = 9,  // set: the type query got no accepted reply after all its sends
-    SCP_ERROR_TIMEOUT_SET_7 = 10, // set: a further reply to the type query did not come
+    SCP_ERROR_TIMEOUT_GET_1 = 1,   // get: a wait for the first reply failed
+    SCP_ERROR_TIMEOUT_GET_2 = 2,   // get: no send was allowed
+    SCP_ERROR_TIMEOUT_GET_3 = 3,   // get: a further reply did not come
+    SCP_ERROR_TIMEOUT_SET_1 = 4,   // set / factory reset: a wait for the set reply failed, or no send allowed
+    SCP_ERROR_TIMEOUT_SET_2 = 5,   // reserved
+    SCP_ERROR_TIMEOUT_SET_3 = 6,   // set: sending the type query failed
+    SCP_ERROR_TIMEOUT_SET_4 = 7,   // set: a wait for the first reply to the type query failed
+    SCP_ERROR_TIMEOUT_SET_5 = 8,   // reserved
+    SCP_ERROR_TIMEOUT_SET_6 = 9,   // set: the type query got no accepted reply after all its sends
+    SCP_ERROR_TIMEOUT_SET_7 = 10,  // set: a further reply to the type query did not come
 } t_scpErrorTimeoutCode;
 
 // Capacity of the caller's info buffer: ScpClient never writes more than this many
