@@ -22,6 +22,7 @@
 
 #include "pcap.h"
 #include "raw_socket.h"
+#include "unique_fd.h"
 
 namespace kivo::l2 {
 
@@ -149,16 +150,11 @@ void Keep(const KeptSocket& k) {
 }
 
 // Interface requests on a socket that needs no privilege.
-bool InterfaceRequest(unsigned long request, const std::string& name, struct ifreq& ifr) {
+// Interface requests go through a datagram socket, which needs no privilege.
+bool InterfaceRequest(int control, unsigned long request, const std::string& name, struct ifreq& ifr) {
     std::memset(&ifr, 0, sizeof(ifr));
     std::memcpy(ifr.ifr_name, name.data(), name.size());
-    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return false;
-    const bool ok = ioctl(s, request, &ifr) == 0;
-    const int err = errno;
-    close(s);
-    errno = err;
-    return ok;
+    return control >= 0 && ioctl(control, request, &ifr) == 0;
 }
 
 PortStatus StatusOfErrno(int err, PortStatus otherwise) {
@@ -223,15 +219,17 @@ PortStatus Port::Open(const std::string& interfaceName, const PortOptions& optio
     if (interfaceName.empty() || interfaceName.size() >= IFNAMSIZ ||
         interfaceName.find('\0') != std::string::npos)
         return Fail(PortStatus::kBadArgs, EINVAL);
+    // Index, address and MTU are resolved here, once: sending a frame is then one sendto.
+    const UniqueFd control(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     struct ifreq ifr;
-    if (!InterfaceRequest(SIOCGIFINDEX, interfaceName, ifr))
+    if (!InterfaceRequest(control.get(), SIOCGIFINDEX, interfaceName, ifr))
         return Fail(StatusOfErrno(errno, PortStatus::kSocket), errno);
     const int ifindex = ifr.ifr_ifindex;
     Mac mac{};
-    if (InterfaceRequest(SIOCGIFHWADDR, interfaceName, ifr))
+    if (InterfaceRequest(control.get(), SIOCGIFHWADDR, interfaceName, ifr))
         std::memcpy(mac.data(), ifr.ifr_hwaddr.sa_data, 6);
     int mtu = 1500;
-    if (InterfaceRequest(SIOCGIFMTU, interfaceName, ifr) && ifr.ifr_mtu > 0) mtu = ifr.ifr_mtu;
+    if (InterfaceRequest(control.get(), SIOCGIFMTU, interfaceName, ifr) && ifr.ifr_mtu > 0) mtu = ifr.ifr_mtu;
 
     uint64_t nsDev = 0, nsIno = 0;
     const bool nsKnown = CurrentNetns(nsDev, nsIno);
@@ -293,7 +291,8 @@ void Port::Close() {
 
 bool Port::isUp() const {
     struct ifreq ifr;
-    if (!InterfaceRequest(SIOCGIFFLAGS, name_, ifr)) return false;
+    const UniqueFd control(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!InterfaceRequest(control.get(), SIOCGIFFLAGS, name_, ifr)) return false;
     return (ifr.ifr_flags & IFF_UP) != 0;
 }
 
