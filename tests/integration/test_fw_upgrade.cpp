@@ -312,6 +312,11 @@ TEST(FwUpgradeInProcess, FiveUnacknowledgedSendsTimeOut) {
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
     EXPECT_EQ(L2FwServerRetransmissionsGet(), 4u);
     EXPECT_EQ(L2FwServerUploadedBytesGet(), 1024u);
+    // The reason says where the device went quiet.
+    const kivo::Failure why = L2FwServerLastFailure();
+    EXPECT_EQ(why.reason, kivo::Reason::kAckMissing);
+    EXPECT_NE(why.text.find("after 4 retries at byte 1024 of firmware file " + fw.path()), std::string::npos)
+        << why.text;
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(sim.CountInLog("fw drop ack seq=2"), 5);
     EXPECT_EQ(sim.CountInLog("fw rx end"), 0);

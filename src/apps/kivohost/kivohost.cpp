@@ -581,7 +581,11 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
     for (const std::string* text : {&ifName, &fwFile, &loaderFile})
         if (text->find('\0') != std::string::npos) return ReplyCode(msg, REPLY_REFUSED);
     // A running transfer is left entirely alone, its VLAN setting included.
-    if (FwServerRunning()) return ReplyCode(msg, REPLY_REFUSED);
+    if (FwServerRunning()) {
+        kivo::FailureRecord(kivo::Reason::kBusy,
+                            "a firmware transfer is running; stop it (request 7) or wait for it to end");
+        return ReplyCode(msg, REPLY_REFUSED);
+    }
     // Without an interface or a firmware file there is nothing to start.
     if (ifLength == 0 || fwLength == 0) return ReplyCode(msg, REPLY_REFUSED);
 
@@ -595,12 +599,20 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
         L2FwServerVLANConfigure(FALSE, 0, 0);
     }
 
+    // The files are read with the rights of the user who asked, not the service's: a
+    // file that user could not read ends the transfer as a missing one does (DONE, then
+    // the error state), with the reason recorded.
+    const kivo::Requester& requester = CurrentRequester();
     t_l2fwserverErrorCode result;
     if (loaderLength > 0)
-        result = L2FwServerEthBootStart(loaderFile.c_str(), fwFile.c_str(), ifName.c_str(),
-                                        kFwAnnouncementTimeout);
+        result = L2FwServerEthBootStartAs(requester, loaderFile.c_str(), fwFile.c_str(), ifName.c_str(),
+                                          kFwAnnouncementTimeout);
     else
-        result = L2FwServerUpgradeStart(fwFile.c_str(), ifName.c_str(), kFwAnnouncementTimeout, deviceMac);
+        result = L2FwServerUpgradeStartAs(requester, fwFile.c_str(), ifName.c_str(), kFwAnnouncementTimeout,
+                                          deviceMac);
+    if (result == L2FWSERVER_ERROR_INVALID_STATE)
+        kivo::FailureRecord(kivo::Reason::kBusy,
+                            "a firmware transfer is running; stop it (request 7) or wait for it to end");
     return ReplyCode(msg, result == L2FWSERVER_ERROR_NONE ? REPLY_DONE : REPLY_REFUSED);
 }
 

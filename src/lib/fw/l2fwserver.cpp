@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -23,6 +24,7 @@
 #include "clock.h"
 #include "failpoint.h"
 #include "log.h"
+#include "requester_file.h"
 
 namespace kivo::fw {
 namespace {
@@ -72,6 +74,13 @@ std::string serverIfName;
 INT32S serverTimeoutAnnouncement = 0;
 l2::Mac serverDeviceMac{};
 bool serverDeviceMacUsed = false;
+
+// Why the last operation failed; written where an operation ends, read by anyone.
+std::mutex failureMutex;
+Failure lastFailure;
+
+// What the server thread is sending, for the failure texts ("firmware file /x.bin").
+thread_local const char* transferFile = nullptr;
 
 // Boot ROMs are given this address unless one is configured or drawn from the pool
 // 00:13:9D:01:xx:xx.
@@ -159,6 +168,115 @@ t_l2fwserverErrorCode ErrorOf(l2::PortStatus status) {
     return L2FWSERVER_ERROR_SOCKET;
 }
 
+// ---------------------------------------------------------------------------
+// Failure texts
+
+Failure MakeFailure(Reason reason, const char* format, ...) __attribute__((format(printf, 2, 3)));
+Failure MakeFailure(Reason reason, const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    Failure f;
+    f.reason = reason;
+    f.text = text;
+    return f;
+}
+
+const char* TransferFile() {
+    return transferFile != nullptr ? transferFile : "the file";
+}
+
+std::string MacText(const uint8_t* mac) {
+    char text[18];
+    std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+                  mac[5]);
+    return text;
+}
+
+// Records what went wrong with the interface, in the words of its port's status.
+void RecordPortFailure(l2::PortStatus status, const std::string& ifName) {
+    const char* name = ifName.c_str();
+    switch (status) {
+        case l2::PortStatus::kBadArgs:
+        case l2::PortStatus::kNoInterface:
+            FailureRecord(Reason::kNoInterface, "no network interface named \"%s\"; check the name (ip link)",
+                          name);
+            break;
+        case l2::PortStatus::kInterfaceDown:
+            FailureRecord(Reason::kInterfaceDown,
+                          "interface %s is down; bring it up (ip link set %s up) and start again", name,
+                          name);
+            break;
+        case l2::PortStatus::kPermission:
+            FailureRecord(
+                Reason::kNoPermission,
+                "no permission to open a raw socket on %s; the service needs the CAP_NET_RAW capability",
+                name);
+            break;
+        case l2::PortStatus::kSocket:
+        case l2::PortStatus::kClosed:
+            FailureRecord(Reason::kInternal,
+                          "could not open a raw socket on %s; check the interface and start again", name);
+            break;
+        case l2::PortStatus::kTooLong:
+            FailureRecord(Reason::kInternal,
+                          "a firmware frame does not fit the MTU of %s; raise the MTU to 1500", name);
+            break;
+        case l2::PortStatus::kSend:
+        case l2::PortStatus::kReceive:
+            FailureRecord(Reason::kInternal, "%s on %s failed; check the interface and start again",
+                          status == l2::PortStatus::kSend ? "sending" : "receiving", name);
+            break;
+        case l2::PortStatus::kOk:
+        case l2::PortStatus::kTimeout:
+        case l2::PortStatus::kWoken:
+            break;
+    }
+}
+
+// A failure nothing recorded in more words.
+Failure GenericFailure(t_l2fwserverErrorCode code) {
+    Reason reason = Reason::kInternal;
+    switch (code) {
+        case L2FWSERVER_ERROR_TIMEOUT:
+            reason = Reason::kNoAnswer;
+            break;
+        case L2FWSERVER_ERROR_CANCELLED:
+        case L2FWSERVER_ERROR_TEST_ABORT:
+            reason = Reason::kCancelled;
+            break;
+        case L2FWSERVER_ERROR_ETH_IF:
+        case L2FWSERVER_ERROR_ETH_IF_MAC:
+            reason = Reason::kNoInterface;
+            break;
+        case L2FWSERVER_ERROR_ETH_IF_INACTIVE:
+            reason = Reason::kInterfaceDown;
+            break;
+        case L2FWSERVER_ERROR_MAGIC_WORD:
+            reason = Reason::kFileBadMagic;
+            break;
+        case L2FWSERVER_ERROR_OPENING_FILE:
+        case L2FWSERVER_ERROR_READING_FILE:
+            reason = Reason::kFileUnreadable;
+            break;
+        case L2FWSERVER_ERROR_ROOM_BOOT:
+        case L2FWSERVER_ERROR_ROM_VERSION:
+            reason = Reason::kDeviceRefused;
+            break;
+        default:
+            break;
+    }
+    return MakeFailure(reason, "firmware transfer failed (error %d); check the device and start again",
+                       static_cast<int>(code));
+}
+
+void SetLastFailure(Failure failure) {
+    std::lock_guard<std::mutex> lock(failureMutex);
+    lastFailure = std::move(failure);
+}
+
 // Opens the port of an operation; `who` names the operation in the line a socket that
 // cannot be bound leaves.
 t_l2fwserverErrorCode OpenPort(l2::Port& port, const CHAR* ifName, const char* who) {
@@ -166,6 +284,7 @@ t_l2fwserverErrorCode OpenPort(l2::Port& port, const CHAR* ifName, const char* w
     if (status == l2::PortStatus::kSocket)
         Log(LogStream::kErr, "%s: bind to interface %s (ifindex %d) error\n", who, ifName,
             static_cast<int>(if_nametoindex(ifName)));
+    RecordPortFailure(status, ifName);
     return ErrorOf(status);
 }
 
@@ -192,9 +311,15 @@ t_l2fwserverErrorCode FileSize(FILE* f, uint32_t* size) {
 // ---------------------------------------------------------------------------
 // Operation state
 
-// Ends an operation: the error code first, so that a reader who sees the final state
-// also sees its code.
+// Ends an operation: the failure and the error code first, so that a reader who sees
+// the final state also sees them. The failure is the one recorded on this thread.
 t_l2fwserverErrorCode FinishOperation(t_l2fwserverErrorCode result) {
+    Failure failure;
+    if (result != L2FWSERVER_ERROR_NONE) {
+        failure = FailurePeek();
+        if (failure.empty()) failure = GenericFailure(result);
+    }
+    SetLastFailure(std::move(failure));
     serverError.store(result);
     serverState.store(result == L2FWSERVER_ERROR_NONE ? L2FWSERVER_STATE_SUCCESSFUL : L2FWSERVER_STATE_ERROR);
     return result;
@@ -218,6 +343,17 @@ t_l2fwserverErrorCode ControlExchange(l2::Port& port, const uint8_t* dst, const 
         if (result != L2FWSERVER_ERROR_NONE) continue;
         result = ReceivePacket(port, ackSubtype, upgradeRetransmissionTimeout.load(), dst);
         if (result == L2FWSERVER_ERROR_NONE) break;
+    }
+    if (result == L2FWSERVER_ERROR_TIMEOUT) {
+        const char* frameName = ackSubtype == kSubtypeStartAck       ? "start"
+                                : ackSubtype == kSubtypeEndAck       ? "end"
+                                : ackSubtype == kSubtypeChunkInfoAck ? "chunk information"
+                                                                     : "entry point";
+        FailureRecord(Reason::kAckMissing,
+                      "acknowledgement of the %s frame missing after %d sends to device %s at byte %u of %s; "
+                      "check that the device is connected and powered, then start again",
+                      frameName, kControlFrameTries, MacText(dst).c_str(), totalBytesSent.load(),
+                      TransferFile());
     }
     return result;
 }
@@ -243,6 +379,17 @@ struct DataLoop {
     uint16_t* sequence;    // numbered from *sequence on; left at the next number
 };
 
+// A device that stopped acknowledging data: says where the transfer stopped, so that a
+// technician can tell a device that vanished at once from one lost near the end.
+t_l2fwserverErrorCode AckMissing(const uint8_t* dst, uint32_t resends, uint32_t offset) {
+    FailureRecord(
+        Reason::kAckMissing,
+        "acknowledgement missing from device %s after %u retries at byte %u of %s; check that the device "
+        "is connected and powered, then start again",
+        MacText(dst).c_str(), resends, offset, TransferFile());
+    return L2FWSERVER_ERROR_TIMEOUT;
+}
+
 t_l2fwserverErrorCode SendData(l2::Port& port, const uint8_t* dst, FILE* f, const DataLoop& loop) {
     uint8_t frame[kFrameBufferSize];
     const bool loader = loop.kind == DataKind::kLoader;
@@ -260,7 +407,11 @@ t_l2fwserverErrorCode SendData(l2::Port& port, const uint8_t* dst, FILE* f, cons
     size_t frameLength = 0;
 
     while (sent < loop.size) {
-        if (cancelUpgrade.load()) return L2FWSERVER_ERROR_CANCELLED;
+        if (cancelUpgrade.load()) {
+            FailureRecord(Reason::kCancelled, "cancelled by a stop request at byte %u of %s", sent,
+                          TransferFile());
+            return L2FWSERVER_ERROR_CANCELLED;
+        }
         if (retransmissions == 0) {
             std::memset(frame, 0, sizeof(frame));
             l2::VlanTag tagValue;
@@ -271,7 +422,12 @@ t_l2fwserverErrorCode SendData(l2::Port& port, const uint8_t* dst, FILE* f, cons
             // of the next record).
             const size_t want = std::min(piece, loop.size - sent);
             count = static_cast<uint16_t>(std::fread(data, 1, want, f));
-            if (count == 0) return L2FWSERVER_ERROR_READING_FILE;
+            if (count == 0) {
+                FailureRecord(Reason::kFileUnreadable,
+                              "could not read %s at byte %u (it shrank or the disk failed); check the file",
+                              TransferFile(), sent);
+                return L2FWSERVER_ERROR_READING_FILE;
+            }
             frameLength =
                 loader ? FinishLoaderDataFrame(frame, port.mac().data(), dst, tag, *loop.sequence, count,
                                                loop.frameLength)
@@ -298,14 +454,14 @@ t_l2fwserverErrorCode SendData(l2::Port& port, const uint8_t* dst, FILE* f, cons
         }
         if (loop.kind == DataKind::kUpgradeFile) {
             // A frame is sent at most five times; the counter holds resends made.
-            if (retransmissions >= kMaxResends) return L2FWSERVER_ERROR_TIMEOUT;
+            if (retransmissions >= kMaxResends) return AckMissing(dst, retransmissions, sent);
             ++retransmissions;
             totalRetransmissions.fetch_add(1);
         } else {
             // The loader and chunk loops count the unanswered fifth send as well.
             ++retransmissions;
             totalRetransmissions.fetch_add(1);
-            if (retransmissions > kMaxResends) return L2FWSERVER_ERROR_TIMEOUT;
+            if (retransmissions > kMaxResends) return AckMissing(dst, kMaxResends, sent);
         }
     }
     return L2FWSERVER_ERROR_NONE;
@@ -468,7 +624,10 @@ t_l2fwserverErrorCode ReceivePacket(l2::Port& port, uint8_t subtype, uint32_t ti
         // A link that went down may come back while the device still waits for its
         // frame: the wait goes on to its end, as the resends expect.
         if (status == l2::PortStatus::kInterfaceDown) continue;
-        if (status != l2::PortStatus::kOk) return ErrorOf(status);
+        if (status != l2::PortStatus::kOk) {
+            RecordPortFailure(status, port.name());
+            return ErrorOf(status);
+        }
         if (!Wanted(view, subtype, acceptedMac)) continue;
         if (frame != nullptr) *frame = view;
         return L2FWSERVER_ERROR_NONE;
@@ -476,7 +635,9 @@ t_l2fwserverErrorCode ReceivePacket(l2::Port& port, uint8_t subtype, uint32_t ti
 }
 
 t_l2fwserverErrorCode SendPacket(l2::Port& port, const uint8_t* frame, size_t length) {
-    return ErrorOf(port.SendFrame(frame, length));
+    const l2::PortStatus status = port.SendFrame(frame, length);
+    RecordPortFailure(status, port.name());
+    return ErrorOf(status);
 }
 
 t_l2fwserverErrorCode WaitFileRequestAnnouncement(l2::Port& port, INT32S timeout, const uint8_t* acceptedMac,
@@ -634,24 +795,90 @@ using namespace kivo::fw;
 // ---------------------------------------------------------------------------
 // Upgrade and Ethernet boot
 
-t_l2fwserverErrorCode L2FwServerUpgradeProcess(const CHAR* file, const CHAR* if_name,
-                                               INT32S timeout_announcement, const INT8U* device_mac) {
+namespace {
+
+// Files opened on the request path, handed to the next server thread. Written by the
+// starting thread while no operation runs, taken by the thread it creates.
+FilePtr serverOpenedFile;
+FilePtr serverOpenedLoader;
+
+// A file an old-style start named, opened on the server thread with the service's rights.
+t_l2fwserverErrorCode OpenNamedFile(const CHAR* path, const char* what, FilePtr& f) {
+    FILE* raw = nullptr;
+    const t_l2fwserverErrorCode r = OpenFirmwareFile(path, &raw);
+    f.reset(raw);
+    if (r != L2FWSERVER_ERROR_NONE)
+        FailureRecord(
+            Reason::kFileUnreadable,
+            "could not open the %s %s: it is missing, not a regular file or not readable; check the path",
+            what, path);
+    return r;
+}
+
+// The operations record their failures on the thread that runs them; a direct caller
+// keeps what it had recorded before (the first recorded wins).
+class CallerFailure {
+   public:
+    CallerFailure() : saved_(FailureTake()) {}
+    ~CallerFailure() {
+        if (saved_.empty()) return;
+        FailureClear();
+        FailureRecord(saved_.reason, "%s", saved_.text.c_str());
+    }
+    CallerFailure(const CallerFailure&) = delete;
+    CallerFailure& operator=(const CallerFailure&) = delete;
+
+   private:
+    Failure saved_;
+};
+
+// Names the file being sent in the failure texts of this thread for one phase.
+class TransferFileLabel {
+   public:
+    TransferFileLabel(const char* what, const CHAR* path) : label_(std::string(what) + " " + path) {
+        transferFile = label_.c_str();
+    }
+    ~TransferFileLabel() { transferFile = nullptr; }
+    TransferFileLabel(const TransferFileLabel&) = delete;
+    TransferFileLabel& operator=(const TransferFileLabel&) = delete;
+
+   private:
+    std::string label_;
+};
+
+// f: the image opened already, or none to open `file` here.
+t_l2fwserverErrorCode UpgradeRun(FilePtr f, const CHAR* file, const CHAR* if_name,
+                                 INT32S timeout_announcement, const INT8U* device_mac) {
     serverState.store(L2FWSERVER_STATE_WAITING);
     cancelUpgrade.store(false);
+    CallerFailure caller;
     l2::Mac allowedMac{};
     const bool useAllowedMac = device_mac != nullptr;
     if (useAllowedMac) std::memcpy(allowedMac.data(), device_mac, allowedMac.size());
     if (file == nullptr || if_name == nullptr) return FinishOperation(L2FWSERVER_ERROR_BAD_ARGS);
 
-    FILE* raw = nullptr;
-    t_l2fwserverErrorCode result = OpenFirmwareFile(file, &raw);
-    FilePtr f(raw);
+    t_l2fwserverErrorCode result = L2FWSERVER_ERROR_NONE;
+    if (!f) result = OpenNamedFile(file, "firmware file", f);
+    TransferFileLabel label("firmware file", file);
     l2::Port port;
     l2::Mac dst{};
     if (result == L2FWSERVER_ERROR_NONE) result = OpenPort(port, if_name, "L2FwServerUpgradeProcess");
-    if (result == L2FWSERVER_ERROR_NONE)
+    if (result == L2FWSERVER_ERROR_NONE) {
         result = WaitFileRequestAnnouncement(port, timeout_announcement,
                                              useAllowedMac ? allowedMac.data() : nullptr, dst.data());
+        const std::string device = useAllowedMac ? "device " + MacText(allowedMac.data()) : "no device";
+        if (result == L2FWSERVER_ERROR_TIMEOUT)
+            FailureRecord(
+                Reason::kNoFileRequest,
+                "%s did not ask for the file within %d s on %s; check that the device is connected and "
+                "waiting for an upgrade, then start again",
+                device.c_str(), static_cast<int>(timeout_announcement), if_name);
+        else if (result == L2FWSERVER_ERROR_ROOM_BOOT)
+            FailureRecord(Reason::kDeviceRefused,
+                          "the device that asked on %s is in its boot ROM and cannot be upgraded; start an "
+                          "Ethernet boot (with a loader file) instead",
+                          if_name);
+    }
     if (result == L2FWSERVER_ERROR_NONE) {
         serverState.store(L2FWSERVER_STATE_UPLOADING);
         result = SendStartFrame(port, dst.data(), kControlFrameLength);
@@ -664,47 +891,62 @@ t_l2fwserverErrorCode L2FwServerUpgradeProcess(const CHAR* file, const CHAR* if_
     return FinishOperation(result);
 }
 
-t_l2fwserverErrorCode L2FwServerEthBootProcess(const CHAR* eth_loader_file, const CHAR* fw_file,
-                                               const CHAR* if_name, INT32S timeout_announcement) {
+t_l2fwserverErrorCode EthBootRun(FilePtr loader, const CHAR* eth_loader_file, FilePtr firmware,
+                                 const CHAR* fw_file, const CHAR* if_name, INT32S timeout_announcement) {
     serverState.store(L2FWSERVER_STATE_WAITING);
     cancelUpgrade.store(false);
+    CallerFailure caller;
     if (eth_loader_file == nullptr || fw_file == nullptr || if_name == nullptr)
         return FinishOperation(L2FWSERVER_ERROR_BAD_ARGS);
 
-    FILE* raw = nullptr;
-    t_l2fwserverErrorCode result = OpenFirmwareFile(eth_loader_file, &raw);
-    FilePtr loader(raw);
-    FilePtr firmware;
-    if (result == L2FWSERVER_ERROR_NONE) {
-        result = OpenFirmwareFile(fw_file, &raw);
-        firmware.reset(raw);
-    }
+    t_l2fwserverErrorCode result = L2FWSERVER_ERROR_NONE;
+    if (!loader) result = OpenNamedFile(eth_loader_file, "loader file", loader);
+    if (result == L2FWSERVER_ERROR_NONE && !firmware)
+        result = OpenNamedFile(fw_file, "firmware file", firmware);
     l2::Port port;
     l2::Mac dst{};
     BOOLEAN newerBootRom = FALSE;
     if (result == L2FWSERVER_ERROR_NONE) result = OpenPort(port, if_name, "L2FwServerEthBootProcess");
-    if (result == L2FWSERVER_ERROR_NONE)
+    if (result == L2FWSERVER_ERROR_NONE) {
         result = WaitEthLoaderAnnouncement(port, timeout_announcement, dst.data(), &newerBootRom);
+        if (result == L2FWSERVER_ERROR_TIMEOUT)
+            FailureRecord(
+                Reason::kNoFileRequest,
+                "no device in its boot ROM asked for the loader within %d s on %s; check that the device "
+                "is connected and in its boot ROM, then start again",
+                static_cast<int>(timeout_announcement), if_name);
+    }
 
     // Loader phase.
     const uint16_t loaderFrameLength = newerBootRom ? kLoaderFrameNewerRom : kLoaderFrameOlderRom;
-    if (result == L2FWSERVER_ERROR_NONE) {
-        ResetProgress();
-        serverState.store(L2FWSERVER_STATE_UPLOADING_ETHBOOT_LOADER);
-        result = SendStartFrame(port, dst.data(), loaderFrameLength);
+    {
+        TransferFileLabel label("loader file", eth_loader_file);
+        if (result == L2FWSERVER_ERROR_NONE) {
+            ResetProgress();
+            serverState.store(L2FWSERVER_STATE_UPLOADING_ETHBOOT_LOADER);
+            result = SendStartFrame(port, dst.data(), loaderFrameLength);
+        }
+        // Announcements the boot ROM sent before it took the start frame are stale now;
+        // one left waiting would be taken for the loader's file request.
+        if (result == L2FWSERVER_ERROR_NONE) port.Drain();
+        if (result == L2FWSERVER_ERROR_NONE)
+            result = SendEthLoaderFile(port, dst.data(), loader.get(), loaderFrameLength);
+        if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(port, dst.data(), loaderFrameLength);
     }
-    // Announcements the boot ROM sent before it took the start frame are stale now; one
-    // left waiting would be taken for the loader's file request.
-    if (result == L2FWSERVER_ERROR_NONE) port.Drain();
-    if (result == L2FWSERVER_ERROR_NONE)
-        result = SendEthLoaderFile(port, dst.data(), loader.get(), loaderFrameLength);
-    if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(port, dst.data(), loaderFrameLength);
     // The chip filter served the loader phase only.
     L2FwServerEthBootChipIdSet(nullptr);
 
     // Firmware phase: the running loader asks for its file.
-    if (result == L2FWSERVER_ERROR_NONE)
+    TransferFileLabel label("firmware file", fw_file);
+    if (result == L2FWSERVER_ERROR_NONE) {
         result = WaitFileRequestAnnouncement(port, timeout_announcement, dst.data(), nullptr);
+        if (result == L2FWSERVER_ERROR_TIMEOUT)
+            FailureRecord(
+                Reason::kNoFileRequest,
+                "device %s did not ask for the file within %d s after its loader on %s; check the loader "
+                "file and start again",
+                MacText(dst.data()).c_str(), static_cast<int>(timeout_announcement), if_name);
+    }
     if (result == L2FWSERVER_ERROR_NONE) {
         ResetProgress();
         serverState.store(L2FWSERVER_STATE_UPLOADING_ETHBOOT_FW);
@@ -719,6 +961,18 @@ t_l2fwserverErrorCode L2FwServerEthBootProcess(const CHAR* eth_loader_file, cons
     return FinishOperation(result);
 }
 
+}  // namespace
+
+t_l2fwserverErrorCode L2FwServerUpgradeProcess(const CHAR* file, const CHAR* if_name,
+                                               INT32S timeout_announcement, const INT8U* device_mac) {
+    return UpgradeRun(nullptr, file, if_name, timeout_announcement, device_mac);
+}
+
+t_l2fwserverErrorCode L2FwServerEthBootProcess(const CHAR* eth_loader_file, const CHAR* fw_file,
+                                               const CHAR* if_name, INT32S timeout_announcement) {
+    return EthBootRun(nullptr, eth_loader_file, nullptr, fw_file, if_name, timeout_announcement);
+}
+
 // ---------------------------------------------------------------------------
 // Control and status
 
@@ -728,8 +982,8 @@ namespace {
 // way ends the operation, not the process.
 void ServerUpgradeTask() {
     try {
-        L2FwServerUpgradeProcess(serverFile.c_str(), serverIfName.c_str(), serverTimeoutAnnouncement,
-                                 serverDeviceMacUsed ? serverDeviceMac.data() : nullptr);
+        UpgradeRun(std::move(serverOpenedFile), serverFile.c_str(), serverIfName.c_str(),
+                   serverTimeoutAnnouncement, serverDeviceMacUsed ? serverDeviceMac.data() : nullptr);
     } catch (const std::bad_alloc&) {
         FinishOperation(L2FWSERVER_ERROR_MALLOC);
     }
@@ -737,8 +991,8 @@ void ServerUpgradeTask() {
 
 void ServerEthBootTask() {
     try {
-        L2FwServerEthBootProcess(serverEthLoaderFile.c_str(), serverFile.c_str(), serverIfName.c_str(),
-                                 serverTimeoutAnnouncement);
+        EthBootRun(std::move(serverOpenedLoader), serverEthLoaderFile.c_str(), std::move(serverOpenedFile),
+                   serverFile.c_str(), serverIfName.c_str(), serverTimeoutAnnouncement);
     } catch (const std::bad_alloc&) {
         L2FwServerEthBootChipIdSet(nullptr);
         FinishOperation(L2FWSERVER_ERROR_MALLOC);
@@ -763,6 +1017,7 @@ bool CopyArgument(std::string& to, const CHAR* from) {
 // Common part of both starts; the caller holds controlMutex, has reclaimed the
 // previous thread and stored the start arguments.
 t_l2fwserverErrorCode Launch(void (*task)()) {
+    SetLastFailure(Failure{});
     serverState.store(L2FWSERVER_STATE_WAITING);
     serverError.store(L2FWSERVER_ERROR_NONE);
     ResetProgress();
@@ -775,6 +1030,12 @@ t_l2fwserverErrorCode Launch(void (*task)()) {
         }
     }
     if (!started) {
+        serverOpenedFile.reset();
+        serverOpenedLoader.reset();
+        SetLastFailure(
+            MakeFailure(Reason::kInternal,
+                        "could not start the firmware transfer (no thread); free some resources and "
+                        "start again"));
         serverError.store(L2FWSERVER_ERROR_THREAD);
         serverState.store(L2FWSERVER_STATE_ERROR);
         return L2FWSERVER_ERROR_THREAD;
@@ -782,13 +1043,9 @@ t_l2fwserverErrorCode Launch(void (*task)()) {
     return L2FWSERVER_ERROR_NONE;
 }
 
-}  // namespace
-
-t_l2fwserverErrorCode L2FwServerUpgradeStart(const CHAR* file, const CHAR* if_name,
-                                             INT32S timeout_announcement, const INT8U* mac) {
-    std::lock_guard<std::mutex> lock(controlMutex);
-    if (!IsFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
-    if (Missing(file) || Missing(if_name)) return L2FWSERVER_ERROR_BAD_ARGS;
+// The caller holds controlMutex and has checked the state and the arguments.
+t_l2fwserverErrorCode StartUpgradeLocked(FilePtr f, const CHAR* file, const CHAR* if_name,
+                                         INT32S timeout_announcement, const INT8U* mac) {
     std::string fileCopy;
     std::string ifCopy;
     if (!CopyArgument(fileCopy, file) || !CopyArgument(ifCopy, if_name)) return L2FWSERVER_ERROR_MALLOC;
@@ -799,14 +1056,14 @@ t_l2fwserverErrorCode L2FwServerUpgradeStart(const CHAR* file, const CHAR* if_na
     serverTimeoutAnnouncement = timeout_announcement;
     serverDeviceMacUsed = mac != nullptr;
     if (mac) std::memcpy(serverDeviceMac.data(), mac, serverDeviceMac.size());
+    serverOpenedFile = std::move(f);
+    serverOpenedLoader.reset();
     return Launch(ServerUpgradeTask);
 }
 
-t_l2fwserverErrorCode L2FwServerEthBootStart(const CHAR* eth_loader_file, const CHAR* fw_file,
-                                             const CHAR* if_name, INT32S timeout_announcement) {
-    std::lock_guard<std::mutex> lock(controlMutex);
-    if (!IsFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
-    if (Missing(eth_loader_file) || Missing(fw_file) || Missing(if_name)) return L2FWSERVER_ERROR_BAD_ARGS;
+t_l2fwserverErrorCode StartEthBootLocked(FilePtr loader, const CHAR* eth_loader_file, FilePtr firmware,
+                                         const CHAR* fw_file, const CHAR* if_name,
+                                         INT32S timeout_announcement) {
     std::string loaderCopy;
     std::string fileCopy;
     std::string ifCopy;
@@ -819,7 +1076,172 @@ t_l2fwserverErrorCode L2FwServerEthBootStart(const CHAR* eth_loader_file, const 
     serverIfName.swap(ifCopy);
     serverTimeoutAnnouncement = timeout_announcement;
     serverDeviceMacUsed = false;
+    serverOpenedLoader = std::move(loader);
+    serverOpenedFile = std::move(firmware);
     return Launch(ServerEthBootTask);
+}
+
+// Opens a file of a request-path start with the requester's rights and checks what can
+// be checked before anything is sent.
+t_l2fwserverErrorCode OpenForRequester(const Requester& requester, const CHAR* path, const char* what,
+                                       bool chunked, FilePtr& out, Failure& failure) {
+    RequesterFile file = OpenAsRequester(requester, path);
+    switch (file.access) {
+        case FileAccess::kOk:
+            break;
+        case FileAccess::kMissing:
+            failure = MakeFailure(Reason::kFileMissing, "%s %s does not exist; check the path", what, path);
+            return L2FWSERVER_ERROR_OPENING_FILE;
+        case FileAccess::kNotRegular:
+            failure = MakeFailure(Reason::kFileNotRegular,
+                                  "%s %s is not a regular file; name the image file itself", what, path);
+            return L2FWSERVER_ERROR_OPENING_FILE;
+        case FileAccess::kNotAllowed:
+            if (!requester.known)
+                failure =
+                    MakeFailure(Reason::kNotAllowed,
+                                "%s %s was not read: the user who sent the request could not be identified; "
+                                "send it from a local socket of your own",
+                                what, path);
+            else
+                failure =
+                    MakeFailure(Reason::kNotAllowed,
+                                "%s %s is not readable by user %u, who asked for it (files are read with the "
+                                "rights of the requesting user); make it readable for that user",
+                                what, path, static_cast<unsigned>(requester.uid));
+            return L2FWSERVER_ERROR_OPENING_FILE;
+        case FileAccess::kUnreadable:
+            failure = MakeFailure(
+                Reason::kFileUnreadable, "%s %s cannot be read by the service (%s); check it", what, path,
+                file.error != 0 ? std::strerror(file.error) : "it changed while being opened");
+            return L2FWSERVER_ERROR_OPENING_FILE;
+    }
+    struct stat st;
+    if (fstat(file.fd.get(), &st) != 0) {
+        failure = MakeFailure(Reason::kFileUnreadable, "%s %s cannot be read by the service (%s); check it",
+                              what, path, std::strerror(errno));
+        return L2FWSERVER_ERROR_READING_FILE;
+    }
+    // The transfer counts its bytes in 32 bits, on the wire and in the status reply.
+    if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+        failure = MakeFailure(
+            Reason::kFileTooLarge,
+            "%s %s holds %lld bytes, more than the 4294967295 a transfer can carry; check the file", what,
+            path, static_cast<long long>(st.st_size));
+        return L2FWSERVER_ERROR_READING_FILE;
+    }
+    if (chunked) {
+        std::array<uint8_t, 4> word{};
+        if (pread(file.fd.get(), word.data(), word.size(), kChunkFileMagicOffset) !=
+                static_cast<ssize_t>(word.size()) ||
+            word != kChunkFileMagic) {
+            failure =
+                MakeFailure(Reason::kFileBadMagic,
+                            "%s %s has no magic word AA 55 AA 55 at byte %ld, so it is no chunked firmware "
+                            "file for an Ethernet boot; check that the right file is named",
+                            what, path, kChunkFileMagicOffset);
+            return L2FWSERVER_ERROR_MAGIC_WORD;
+        }
+    }
+    FILE* f = fdopen(file.fd.get(), "rb");
+    if (f == nullptr) {
+        failure = MakeFailure(Reason::kInternal, "%s %s could not be opened (out of memory); start again",
+                              what, path);
+        return L2FWSERVER_ERROR_MALLOC;
+    }
+    file.fd.Release();
+    out.reset(f);
+    return L2FWSERVER_ERROR_NONE;
+}
+
+// Ends a request-path start whose file cannot be used: the server goes to its error
+// state before the reply leaves, so that a start sent right after it is not refused as
+// busy. The caller holds controlMutex.
+t_l2fwserverErrorCode EndAtOnce(t_l2fwserverErrorCode code, const Failure& failure) {
+    // A finished thread nobody waited for must not be left to overwrite this end.
+    if (server.joinable()) server.join();
+    ResetProgress();
+    SetLastFailure(failure);
+    serverError.store(code);
+    serverState.store(L2FWSERVER_STATE_ERROR);
+    FailureRecord(failure.reason, "%s", failure.text.c_str());
+    return L2FWSERVER_ERROR_NONE;
+}
+
+}  // namespace
+
+t_l2fwserverErrorCode L2FwServerUpgradeStart(const CHAR* file, const CHAR* if_name,
+                                             INT32S timeout_announcement, const INT8U* mac) {
+    std::lock_guard<std::mutex> lock(controlMutex);
+    if (!IsFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
+    if (Missing(file) || Missing(if_name)) return L2FWSERVER_ERROR_BAD_ARGS;
+    return StartUpgradeLocked(nullptr, file, if_name, timeout_announcement, mac);
+}
+
+t_l2fwserverErrorCode L2FwServerEthBootStart(const CHAR* eth_loader_file, const CHAR* fw_file,
+                                             const CHAR* if_name, INT32S timeout_announcement) {
+    std::lock_guard<std::mutex> lock(controlMutex);
+    if (!IsFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
+    if (Missing(eth_loader_file) || Missing(fw_file) || Missing(if_name)) return L2FWSERVER_ERROR_BAD_ARGS;
+    return StartEthBootLocked(nullptr, eth_loader_file, nullptr, fw_file, if_name, timeout_announcement);
+}
+
+t_l2fwserverErrorCode L2FwServerUpgradeStartFile(FILE* file, const CHAR* file_name, const CHAR* if_name,
+                                                 INT32S timeout_announcement, const INT8U* mac) {
+    FilePtr f(file);
+    std::lock_guard<std::mutex> lock(controlMutex);
+    if (!IsFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
+    if (!f || Missing(file_name) || Missing(if_name)) return L2FWSERVER_ERROR_BAD_ARGS;
+    return StartUpgradeLocked(std::move(f), file_name, if_name, timeout_announcement, mac);
+}
+
+t_l2fwserverErrorCode L2FwServerEthBootStartFiles(FILE* eth_loader, const CHAR* eth_loader_name, FILE* fw,
+                                                  const CHAR* fw_name, const CHAR* if_name,
+                                                  INT32S timeout_announcement) {
+    FilePtr loader(eth_loader);
+    FilePtr firmware(fw);
+    std::lock_guard<std::mutex> lock(controlMutex);
+    if (!IsFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
+    if (!loader || !firmware || Missing(eth_loader_name) || Missing(fw_name) || Missing(if_name))
+        return L2FWSERVER_ERROR_BAD_ARGS;
+    return StartEthBootLocked(std::move(loader), eth_loader_name, std::move(firmware), fw_name, if_name,
+                              timeout_announcement);
+}
+
+t_l2fwserverErrorCode L2FwServerUpgradeStartAs(const Requester& requester, const CHAR* file,
+                                               const CHAR* if_name, INT32S timeout_announcement,
+                                               const INT8U* mac) {
+    std::lock_guard<std::mutex> lock(controlMutex);
+    if (!IsFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
+    if (Missing(file) || Missing(if_name)) return L2FWSERVER_ERROR_BAD_ARGS;
+    FilePtr f;
+    Failure failure;
+    const t_l2fwserverErrorCode r = OpenForRequester(requester, file, "firmware file", false, f, failure);
+    if (r != L2FWSERVER_ERROR_NONE) return EndAtOnce(r, failure);
+    return StartUpgradeLocked(std::move(f), file, if_name, timeout_announcement, mac);
+}
+
+t_l2fwserverErrorCode L2FwServerEthBootStartAs(const Requester& requester, const CHAR* eth_loader_file,
+                                               const CHAR* fw_file, const CHAR* if_name,
+                                               INT32S timeout_announcement) {
+    std::lock_guard<std::mutex> lock(controlMutex);
+    if (!IsFinalOrIdle(serverState.load())) return L2FWSERVER_ERROR_INVALID_STATE;
+    if (Missing(eth_loader_file) || Missing(fw_file) || Missing(if_name)) return L2FWSERVER_ERROR_BAD_ARGS;
+    FilePtr loader;
+    FilePtr firmware;
+    Failure failure;
+    t_l2fwserverErrorCode r =
+        OpenForRequester(requester, eth_loader_file, "loader file", false, loader, failure);
+    if (r == L2FWSERVER_ERROR_NONE)
+        r = OpenForRequester(requester, fw_file, "firmware file", true, firmware, failure);
+    if (r != L2FWSERVER_ERROR_NONE) return EndAtOnce(r, failure);
+    return StartEthBootLocked(std::move(loader), eth_loader_file, std::move(firmware), fw_file, if_name,
+                              timeout_announcement);
+}
+
+kivo::Failure L2FwServerLastFailure() {
+    std::lock_guard<std::mutex> lock(failureMutex);
+    return lastFailure;
 }
 
 t_l2fwserverErrorCode L2FwServerWait(void) {

@@ -13,6 +13,8 @@
 #include <cstdio>
 
 #include "port.h"
+#include "reason.h"
+#include "requester.h"
 #include "types.h"
 
 typedef enum e_l2fwserverErrorCode {
@@ -72,6 +74,30 @@ t_l2fwserverErrorCode L2FwServerUpgradeStart(const CHAR* file, const CHAR* if_na
 // `timeout_announcement` seconds apply to each of its two announcements.
 t_l2fwserverErrorCode L2FwServerEthBootStart(const CHAR* eth_loader_file, const CHAR* fw_file,
                                              const CHAR* if_name, INT32S timeout_announcement);
+
+// The starts of the request path. The files are opened here, on the calling thread, with
+// the rights of `requester` (see requester_file.h) and checked before anything is sent:
+// a file that is missing, no regular file, not readable by that user, larger than a
+// transfer can carry or (the firmware of an Ethernet boot) without the chunked file's
+// magic word ends the operation at once. NONE is then still returned, as for a transfer
+// that failed on its thread, but the server is already in its error state, nothing has
+// been sent, and the reason is recorded on the calling thread (kivo::FailureRecord, with
+// the path) and kept as the server's last failure. Refused without any change as the
+// starts above.
+t_l2fwserverErrorCode L2FwServerUpgradeStartAs(const kivo::Requester& requester, const CHAR* file,
+                                               const CHAR* if_name, INT32S timeout_announcement,
+                                               const INT8U* mac);
+t_l2fwserverErrorCode L2FwServerEthBootStartAs(const kivo::Requester& requester, const CHAR* eth_loader_file,
+                                               const CHAR* fw_file, const CHAR* if_name,
+                                               INT32S timeout_announcement);
+// The starts above with files already open, read from their current position on. The
+// server takes each FILE* whatever the result (closed when refused); the names serve the
+// failure texts only.
+t_l2fwserverErrorCode L2FwServerUpgradeStartFile(FILE* file, const CHAR* file_name, const CHAR* if_name,
+                                                 INT32S timeout_announcement, const INT8U* mac);
+t_l2fwserverErrorCode L2FwServerEthBootStartFiles(FILE* eth_loader, const CHAR* eth_loader_name, FILE* fw,
+                                                  const CHAR* fw_name, const CHAR* if_name,
+                                                  INT32S timeout_announcement);
 // Waits for the server thread of the last start to end. Returns at once when it was
 // already joined or none was started.
 t_l2fwserverErrorCode L2FwServerWait(void);
@@ -93,6 +119,10 @@ INT32U L2FwServerUploadedBytesGet(void);
 INT32U L2FwServerTotalBytesGet(void);
 INT32U L2FwServerRetransmissionsGet(void);
 t_l2fwserverErrorCode L2FwServerErrorGet(void);
+// Why the last operation failed (empty while one runs, after a success, or before the
+// first): the file, the device that stopped answering and where, the interface. Safe
+// from any thread; a reader who sees a final state sees that operation's failure.
+kivo::Failure L2FwServerLastFailure();
 // Kept for callers of the interface; no operation measures its time, so always 0.
 INT32U L2FwServerOperationElapsedTimeGet(void);
 
