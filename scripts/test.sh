@@ -6,7 +6,7 @@
 #   scripts/test.sh --tsan       ThreadSanitizer build, all tests
 set -e
 cd "$(dirname "$0")/.."
-./scripts/deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev iproute2 procps tshark \
+./scripts/deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev iproute2 procps tshark \
     libcli11-dev nlohmann-json3-dev groff-base
 dir=build-test
 opts="-DCMAKE_BUILD_TYPE=RelWithDebInfo"

@@ -3,13 +3,17 @@
 #include "kivohost.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,8 +26,11 @@
 #include "l2fwserver.h"
 #include "log.h"
 #include "mac_discover.h"
+#include "port.h"
+#include "reason.h"
 #include "requester_lookup.h"
 #include "scp_client_legacy.h"
+#include "service_options.h"
 #include "unique_fd.h"
 
 namespace {
@@ -34,6 +41,24 @@ std::atomic<bool> watchdogRxMsg{true};
 INT32U watchdogCnt = 0;
 
 INT8U message[KIVO_MESSAGE_SIZE];
+
+// Who may send requests; inactive (everyone) unless the command line set it.
+AllowList allowList;
+// Set at start-up when this process may not open packet sockets: every request that
+// needs one fails, and says why.
+bool rawSocketsDenied = false;
+// The VLAN the last parameter request set for LCMP traffic (0: untagged); an LCMP
+// discovery with its own VLAN puts it back afterwards.
+INT16U lcmpVlanId = 0;
+
+// The most recent request answered FAILED or REFUSED.
+struct FailedRequest {
+    bool any = false;
+    INT8U seq = 0;
+    INT8U code = 0;
+    kivo::Failure failure;
+};
+FailedRequest lastFailed;
 
 // Reads the fields of a request. A fixed-size field beyond the received datagram
 // reads as zero (the buffer is cleared before every receive, and short requests are
@@ -95,6 +120,40 @@ class RequestReader {
 INT32S ReplyCode(INT8U* msg, INT8U code) {
     msg[3] = code;
     return 4;
+}
+
+// Records why a request that must reach devices failed when no layer below said so:
+// no permission, no such interface, or silence.
+void LinkFailureRecord(const CHAR* ifName, const INT8U* mac) {
+    if (rawSocketsDenied) {
+        kivo::FailureRecord(
+            kivo::Reason::kNoPermission,
+            "kivohost may not open raw packet sockets (CAP_NET_RAW): grant it with "
+            "'setcap cap_net_raw+ep' on the kivohost binary or AmbientCapabilities=CAP_NET_RAW "
+            "in its service unit, then restart it");
+        return;
+    }
+    if (ifName != nullptr && ifName[0] != '\0' && if_nametoindex(ifName) == 0) {
+        kivo::FailureRecord(kivo::Reason::kNoInterface,
+                            "there is no interface %s on this host: check the name with 'ip link'", ifName);
+        return;
+    }
+    if (mac != nullptr)
+        kivo::FailureRecord(kivo::Reason::kNoAnswer,
+                            "device %02x:%02x:%02x:%02x:%02x:%02x did not answer on %s: check that it is "
+                            "powered and connected and that the password is right",
+                            mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], ifName);
+    else
+        kivo::FailureRecord(kivo::Reason::kNoDevice,
+                            "no device answered on %s: check the cabling and the VLAN",
+                            ifName != nullptr && ifName[0] != '\0' ? ifName : "any interface");
+}
+
+void MalformedRecord(const char* request) {
+    kivo::FailureRecord(kivo::Reason::kMalformedRequest,
+                        "%s request not well formed: a length field runs past the end of the datagram or a "
+                        "text holds a zero byte",
+                        request);
 }
 
 }  // namespace
@@ -159,11 +218,168 @@ INT32S ServerReplySend(INT32S socketFd, INT8U* msg, INT32S msgLength, struct soc
     return segTotal;
 }
 
-INT32S ServerDispatch(INT32S inputLength, INT8U* msg) {
-    if (msg[3] != 0) {
-        kivo::Log(kivo::LogStream::kOut, "Invalid message (%d) received\n", msg[3]);
-        return 1;
+namespace {
+
+const char* RequestName(INT8U code) {
+    switch (code) {
+        case REQUEST_DISCOVER:
+            return "Discover";
+        case REQUEST_GET_ALL:
+            return "Get all";
+        case REQUEST_GET:
+            return "Get";
+        case REQUEST_SET:
+            return "Set";
+        case REQUEST_FACTORY_RESET:
+            return "Factory reset";
+        case REQUEST_FW_START:
+            return "Firmware start";
+        case REQUEST_FW_STOP:
+            return "Firmware stop";
+        case REQUEST_FW_STATUS:
+            return "Firmware status";
+        case REQUEST_VERSION:
+            return "Version";
+        case REQUEST_FAILURE_DETAIL:
+            return "Failure detail";
+        case REQUEST_DISCOVER_LCMP:
+            return "LCMP discover";
+        default:
+            return nullptr;
     }
+}
+
+bool FwServerRunning();
+
+// The firmware server's most recent error in the reason table's terms. The one place
+// that asks the firmware layer: once it keeps its own words (L2FwServerLastFailure),
+// this returns them.
+kivo::Failure FwServerLastFailure() {
+    kivo::Failure f;
+    const t_l2fwserverErrorCode error = L2FwServerErrorGet();
+    auto set = [&](kivo::Reason reason, const char* text) {
+        f.reason = reason;
+        f.text = text;
+    };
+    switch (error) {
+        case L2FWSERVER_ERROR_NONE:
+            break;
+        case L2FWSERVER_ERROR_ETH_IF:
+        case L2FWSERVER_ERROR_ETH_IF_MAC:
+            set(kivo::Reason::kNoInterface,
+                "the firmware transfer's interface does not exist: check its name");
+            break;
+        case L2FWSERVER_ERROR_ETH_IF_INACTIVE:
+            set(kivo::Reason::kInterfaceDown, "the firmware transfer's interface is down: bring it up");
+            break;
+        case L2FWSERVER_ERROR_SOCKET:
+        case L2FWSERVER_ERROR_BIND:
+            if (rawSocketsDenied)
+                set(kivo::Reason::kNoPermission,
+                    "kivohost may not open raw packet sockets: grant it CAP_NET_RAW and restart it");
+            else
+                set(kivo::Reason::kInternal, "the firmware transfer could not open its packet socket");
+            break;
+        case L2FWSERVER_ERROR_OPENING_FILE:
+            set(kivo::Reason::kFileUnreadable,
+                "the firmware or loader file could not be opened: check the path and its permissions");
+            break;
+        case L2FWSERVER_ERROR_READING_FILE:
+            set(kivo::Reason::kFileUnreadable, "reading the firmware or loader file failed");
+            break;
+        case L2FWSERVER_ERROR_MAGIC_WORD:
+            set(kivo::Reason::kFileBadMagic, "the firmware file does not start with the firmware magic word");
+            break;
+        case L2FWSERVER_ERROR_TIMEOUT:
+        case L2FWSERVER_ERROR_DISCOVER:
+            set(kivo::Reason::kNoFileRequest,
+                "the device did not ask for the file in time: start the transfer, then restart the device");
+            break;
+        case L2FWSERVER_ERROR_DROP_PACKET:
+        case L2FWSERVER_ERROR_RECVFROM:
+            set(kivo::Reason::kAckMissing, "the device stopped acknowledging during the transfer");
+            break;
+        case L2FWSERVER_ERROR_CANCELLED:
+            set(kivo::Reason::kCancelled, "the transfer was stopped on request");
+            break;
+        default:
+            f.reason = kivo::Reason::kInternal;
+            f.text = "the firmware server failed with error " + std::to_string(static_cast<int>(error));
+            break;
+    }
+    return f;
+}
+
+// The reason for a failed request when its handler recorded none.
+kivo::Failure GenericFailure(INT8U code, INT8U replyCode) {
+    kivo::Failure f;
+    if (code == REQUEST_FW_START && replyCode == REPLY_REFUSED) {
+        if (FwServerRunning()) {
+            f.reason = kivo::Reason::kBusy;
+            f.text = "a firmware transfer is running: wait for it to end or stop it first";
+        } else {
+            f.reason = kivo::Reason::kMalformedRequest;
+            f.text =
+                "the firmware start was refused: it needs an interface, a firmware file and a VLAN id other "
+                "than 4095";
+        }
+    } else if (replyCode == REPLY_REFUSED) {
+        f.reason = kivo::Reason::kMalformedRequest;
+        f.text = std::string(RequestName(code)) + " request refused: it is not well formed";
+    } else {
+        f.reason = kivo::Reason::kInternal;
+        f.text = std::string(RequestName(code)) + " request failed; the service's log may tell more";
+    }
+    return f;
+}
+
+// Keeps the detail of a request answered FAILED or REFUSED (or a firmware start whose
+// transfer is already in its error state) and logs it; forgets this request's record
+// otherwise.
+void FailedRequestNote(INT8U seq, INT8U code, INT32S replyLength, const INT8U* msg) {
+    kivo::Failure failure = kivo::FailureTake();
+    bool failed = replyLength == 4 && (msg[3] == REPLY_FAILED || msg[3] == REPLY_REFUSED);
+    if (!failed && code == REQUEST_FW_START && replyLength == 4 && msg[3] == REPLY_DONE &&
+        L2FwServerStateGet() == L2FWSERVER_STATE_ERROR) {
+        failed = true;
+        if (failure.empty()) failure = FwServerLastFailure();
+    }
+    if (!failed) return;
+    if (failure.empty()) failure = GenericFailure(code, msg[3]);
+    lastFailed.any = true;
+    lastFailed.seq = seq;
+    lastFailed.code = code;
+    lastFailed.failure = failure;
+    kivo::Log(kivo::LogStream::kOut, "%s request (seq %u) failed: %s: %s\n", RequestName(code),
+              static_cast<unsigned>(seq), kivo::ReasonName(failure.reason), failure.text.c_str());
+}
+
+// False, with the refusal logged and recorded, when the allow-list keeps the sender out.
+// Version and failure detail are open to everyone: they show no device and change nothing.
+bool RequestAllowed(INT8U code) {
+    if (!allowList.active() || code == REQUEST_VERSION || code == REQUEST_FAILURE_DETAIL) return true;
+    const kivo::Requester& requester = CurrentRequester();
+    if (allowList.Allows(requester)) return true;
+    if (requester.known) {
+        kivo::Log(kivo::LogStream::kOut, "Refused %s request from uid %u: not in the allow-list\n",
+                  RequestName(code), static_cast<unsigned>(requester.uid));
+        kivo::FailureRecord(
+            kivo::Reason::kNotAllowed,
+            "uid %u may not send %s requests: an administrator can add the user or one of its "
+            "groups to kivohost's allow-list (--allow-user, --allow-group)",
+            static_cast<unsigned>(requester.uid), RequestName(code));
+    } else {
+        kivo::Log(kivo::LogStream::kOut, "Refused %s request from an unidentified sender\n",
+                  RequestName(code));
+        kivo::FailureRecord(kivo::Reason::kNotAllowed,
+                            "the sender of the %s request could not be identified, and only listed users may "
+                            "send it",
+                            RequestName(code));
+    }
+    return false;
+}
+
+INT32S RequestRun(INT32S inputLength, INT8U* msg) {
     switch (msg[4]) {
         case REQUEST_DISCOVER:
             return DiscoverGet(inputLength, msg);
@@ -183,9 +399,42 @@ INT32S ServerDispatch(INT32S inputLength, INT8U* msg) {
             return GetStatusL2FwServerGet(inputLength, msg);
         case REQUEST_VERSION:
             return GetKivoVersionGet(inputLength, msg);
+        case REQUEST_FAILURE_DETAIL:
+            return FailureDetailGet(inputLength, msg);
+        case REQUEST_DISCOVER_LCMP:
+            return DiscoverLcmpGet(inputLength, msg);
         default:
             return 1;
     }
+}
+
+}  // namespace
+
+void ServerAllowListSet(const AllowList& allow) {
+    allowList = allow;
+}
+
+void ServerFailureDetailReset() {
+    lastFailed = FailedRequest();
+}
+
+INT32S ServerDispatch(INT32S inputLength, INT8U* msg) {
+    if (msg[3] != 0) {
+        kivo::Log(kivo::LogStream::kOut, "Invalid message (%d) received\n", msg[3]);
+        return 1;
+    }
+    const INT8U seq = msg[0];
+    const INT8U code = msg[4];
+    // An unassigned code keeps its one-byte answer, whoever sends it.
+    if (RequestName(code) == nullptr) return 1;
+    kivo::FailureClear();
+    const INT32S replyLength =
+        RequestAllowed(code) ? RequestRun(inputLength, msg) : ReplyCode(msg, REPLY_REFUSED);
+    if (code != REQUEST_FAILURE_DETAIL)
+        FailedRequestNote(seq, code, replyLength, msg);
+    else
+        kivo::FailureClear();
+    return replyLength;
 }
 
 void ServerRxFunction(INT32S socketFd) {
@@ -204,6 +453,27 @@ void ServerRxFunction(INT32S socketFd) {
     ServerReplySend(socketFd, message, replyLength, &client, clientLength, seqNum);
 }
 
+namespace {
+
+// Without CAP_NET_RAW no request can reach a device. Say so once at start-up, with the
+// remedy, and keep serving: Version and the failure detail still work, and every other
+// request fails with the no-permission reason.
+void RawSocketCheck() {
+    kivo::l2::Port probe;
+    if (probe.Open("lo") != kivo::l2::PortStatus::kPermission) return;
+    rawSocketsDenied = true;
+    char path[PATH_MAX] = "kivohost";
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (n > 0) path[n] = '\0';
+    kivo::Log(kivo::LogStream::kErr,
+              "Warning: kivohost may not open raw packet sockets (CAP_NET_RAW is missing), so requests to "
+              "devices will fail: run 'setcap cap_net_raw+ep %s' or set AmbientCapabilities=CAP_NET_RAW in "
+              "the service unit\n",
+              path);
+}
+
+}  // namespace
+
 INT32S StartServer(INT32S serverPort) {
     pthread_t watchdog;
     if (pthread_create(&watchdog, nullptr, WatchdogThreadFunction, nullptr) != 0) {
@@ -211,6 +481,30 @@ INT32S StartServer(INT32S serverPort) {
         return -1;
     }
     pthread_detach(watchdog);
+    // Started by systemd with its socket: serve on that one instead of binding.
+    const int activated = sd_listen_fds(0);
+    if (activated > 1 ||
+        (activated == 1 && sd_is_socket(SD_LISTEN_FDS_START, AF_INET, SOCK_DGRAM, -1) <= 0)) {
+        kivo::Log(kivo::LogStream::kOut,
+                  "Error: systemd passed %d sockets; kivohost needs exactly one UDP socket on 127.0.0.1 "
+                  "(ListenDatagram=127.0.0.1:PORT in its socket unit)\n",
+                  activated);
+        return -2;
+    }
+    if (activated == 1) {
+        kivo::UniqueFd sock(SD_LISTEN_FDS_START);
+        struct sockaddr_in bound;
+        socklen_t boundLength = sizeof(bound);
+        std::memset(&bound, 0, sizeof(bound));
+        getsockname(sock.get(), reinterpret_cast<struct sockaddr*>(&bound), &boundLength);
+        kivo::Log(kivo::LogStream::kOut, "Server running in port %d\n",
+                  static_cast<int>(ntohs(bound.sin_port)));
+        RawSocketCheck();
+        for (;;) {
+            watchdogRxMsg.store(true);
+            ServerRxFunction(sock.get());
+        }
+    }
     kivo::UniqueFd sock(socket(AF_INET, SOCK_DGRAM, 0));
     if (!sock.valid()) {
         kivo::Log(kivo::LogStream::kOut, "Error: could not create socket\n");
@@ -227,6 +521,7 @@ INT32S StartServer(INT32S serverPort) {
         return -3;
     }
     kivo::Log(kivo::LogStream::kOut, "Server running in port %d\n", serverPort);
+    RawSocketCheck();
     for (;;) {
         watchdogRxMsg.store(true);
         ServerRxFunction(sock.get());
@@ -242,6 +537,43 @@ INT32S GetKivoVersionGet(INT32S /*inputLength*/, INT8U* msg) {
     msg[5] = KIVO_VERSION_MINOR;
     msg[6] = KIVO_VERSION_BUILD;
     return 7;
+}
+
+// ---------------------------------------------------------------------------
+// Failure detail request
+
+namespace {
+
+// At most limit bytes of text, cut where no UTF-8 character is split.
+size_t Utf8Prefix(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text.size();
+    size_t n = limit;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return n;
+}
+
+// Longest text a detail reply carries; the layers' texts are a line or two.
+constexpr size_t kDetailTextMax = 2000;
+
+}  // namespace
+
+INT32S FailureDetailGet(INT32S /*inputLength*/, INT8U* msg) {
+    const kivo::Failure fw = FwServerLastFailure();
+    const size_t textLength = Utf8Prefix(lastFailed.failure.text, kDetailTextMax);
+    const size_t fwLength = Utf8Prefix(fw.text, kDetailTextMax);
+    kivo::ByteWriter w(msg, KIVO_MESSAGE_SIZE);
+    w.seek(3);
+    w.u8(REPLY_FAILURE_DETAIL);
+    w.u8(lastFailed.any ? 1 : 0);
+    w.u8(lastFailed.seq);
+    w.u8(lastFailed.code);
+    w.be16(static_cast<INT16U>(lastFailed.failure.reason));
+    w.be16(static_cast<INT16U>(textLength));
+    w.bytes(lastFailed.failure.text.data(), textLength);
+    w.be16(static_cast<INT16U>(fw.reason));
+    w.be16(static_cast<INT16U>(fwLength));
+    w.bytes(fw.text.data(), fwLength);
+    return static_cast<INT32S>(w.pos());
 }
 
 // ---------------------------------------------------------------------------
@@ -333,7 +665,11 @@ bool ParamRequestRead(INT32S inputLength, const INT8U* msg, bool withBlock, Para
 // Reply with the SCP info data: code, 32-bit length, data. The buffer is cleared
 // first; data that would not fit the buffer gives REPLY_FAILED.
 INT32S ScpDataReply(INT8U* msg, const INT8U* info, INT32U infoLength) {
-    if (static_cast<size_t>(infoLength) > KIVO_MESSAGE_SIZE - 8) return ReplyCode(msg, REPLY_FAILED);
+    if (static_cast<size_t>(infoLength) > KIVO_MESSAGE_SIZE - 8) {
+        kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
+                            "the device's answer does not fit one reply: ask for fewer parameters at a time");
+        return ReplyCode(msg, REPLY_FAILED);
+    }
     std::memset(msg, 0, KIVO_MESSAGE_SIZE);
     msg[3] = REPLY_SCP_DATA;
     kivo::storeBe32(msg + 4, infoLength);
@@ -391,6 +727,8 @@ INT32S ParamsReply(const t_configlayerParam* params, INT8U* msg) {
     std::memset(msg, 0, KIVO_MESSAGE_SIZE);
     INT32U length = 0;
     if (!ConfiglayerResponseToMessage(params, &length, msg + 8, KIVO_MESSAGE_SIZE - 8)) {
+        kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
+                            "the device's answer does not fit one reply: ask for fewer parameters at a time");
         std::memset(msg, 0, KIVO_MESSAGE_SIZE);
         return ReplyCode(msg, REPLY_FAILED);
     }
@@ -406,6 +744,10 @@ INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, INT8U* msg) {
     if (code == REQUEST_GET || code == REQUEST_SET) {
         if (!ConfiglayerParamsInputBuild(static_cast<INT32S>(req.blockLength), req.block,
                                          code == REQUEST_SET ? TRUE : FALSE, &input)) {
+            kivo::FailureRecord(
+                kivo::Reason::kMalformedRequest,
+                "the parameter block is not well formed: every name%s must end with a zero byte",
+                code == REQUEST_SET ? " and every value" : "");
             ConfiglayerParamsDestroy(input);
             return ReplyCode(msg, REPLY_REFUSED);
         }
@@ -452,21 +794,34 @@ INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, INT8U* msg) {
 INT32S ParamRequestHandle(INT8U code, INT32S inputLength, INT8U* msg) {
     ParamRequest req;
     const bool withBlock = code == REQUEST_GET || code == REQUEST_SET;
-    if (!ParamRequestRead(inputLength, msg, withBlock, req)) return ReplyCode(msg, REPLY_REFUSED);
+    if (!ParamRequestRead(inputLength, msg, withBlock, req)) {
+        MalformedRecord(RequestName(code));
+        return ReplyCode(msg, REPLY_REFUSED);
+    }
     // The request's VLAN id applies to LCMP traffic from now on, whatever the device
     // type; an id LCMP refuses leaves the previous setting. SCP frames are never tagged.
-    if (req.vlanId != 0)
-        LCMPVLANConfigure(TRUE, req.vlanId, 0);
-    else
+    if (req.vlanId != 0) {
+        if (LCMPVLANConfigure(TRUE, req.vlanId, 0) == LCMP_ERROR_NONE) lcmpVlanId = req.vlanId;
+    } else {
         LCMPVLANConfigure(FALSE, 0, 0);
+        lcmpVlanId = 0;
+    }
+    INT32S replyLength;
     switch (req.deviceType) {
         case DEVICE_TORVIX_SCP:
-            return ScpParamRequest(code, req, msg);
+            replyLength = ScpParamRequest(code, req, msg);
+            break;
         case DEVICE_TORVIX_LCMP:
-            return ConfiglayerRequest(code, req, msg);
+            replyLength = ConfiglayerRequest(code, req, msg);
+            break;
         default:
+            kivo::FailureRecord(kivo::Reason::kMalformedRequest,
+                                "unknown device type %u: use %d for SCP devices or %d for LCMP devices",
+                                static_cast<unsigned>(req.deviceType), DEVICE_TORVIX_SCP, DEVICE_TORVIX_LCMP);
             return ReplyCode(msg, REPLY_REFUSED);
     }
+    if (replyLength == 4 && msg[3] == REPLY_FAILED) LinkFailureRecord(req.ifName, req.deviceMac);
+    return replyLength;
 }
 
 }  // namespace
@@ -514,19 +869,40 @@ INT32S DiscoverReplyBuild(INT8U* msg, const t_device* list) {
 
 }  // namespace
 
-INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
+namespace {
+
+// The fields of a Discover request (also those of an LCMP discover).
+struct DiscoverRequest {
+    INT8U nameLength = 0;
+    CHAR name[256] = {};  // used as a C string, as far as its first zero byte
+    INT16U vlanId = 0;
+};
+
+bool DiscoverRequestRead(INT32S inputLength, const INT8U* msg, DiscoverRequest& req) {
     RequestReader r(msg, inputLength, 5);
-    INT8U nameLength = r.u8();
+    req.nameLength = r.u8();
     // An empty name needs no bytes, wherever the datagram ends (a one-byte datagram
     // is a Discover on every interface).
-    std::string interfaceName = nameLength > 0 ? r.text(nameLength) : std::string();
-    INT16U vlanId = static_cast<INT16U>(r.be16() & 0x0FFF);
+    std::string interfaceName = req.nameLength > 0 ? r.text(req.nameLength) : std::string();
+    req.vlanId = static_cast<INT16U>(r.be16() & 0x0FFF);
     // An interface name that runs past the datagram: a malformed request.
-    if (!r.ok()) return ReplyCode(msg, REPLY_REFUSED);
-    // The name is used as a C string, as far as its first zero byte.
-    CHAR name[256];
-    std::memcpy(name, interfaceName.data(), interfaceName.size());
-    name[interfaceName.size()] = '\0';
+    if (!r.ok()) return false;
+    std::memcpy(req.name, interfaceName.data(), interfaceName.size());
+    req.name[interfaceName.size()] = '\0';
+    return true;
+}
+
+}  // namespace
+
+INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
+    DiscoverRequest req;
+    if (!DiscoverRequestRead(inputLength, msg, req)) {
+        MalformedRecord("Discover");
+        return ReplyCode(msg, REPLY_REFUSED);
+    }
+    const INT8U nameLength = req.nameLength;
+    const INT16U vlanId = req.vlanId;
+    CHAR* name = req.name;
 
     if (vlanId != 0)
         MACDiscoverVLANConfigure(TRUE, vlanId, 0);
@@ -537,11 +913,44 @@ INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
     t_macDiscoverErrorCode result = MACDiscoverGet(nameLength > 0 ? name : nullptr, TRUE, &list);
     if (result != MACDISCOVER_ERROR_NONE || list == nullptr) {
         DeviceListFree(list);
+        LinkFailureRecord(nameLength > 0 ? name : nullptr, nullptr);
         return ReplyCode(msg, REPLY_FAILED);
     }
     INT32S length = DiscoverReplyBuild(msg, list);
     DeviceListFree(list);
     // Records that would not fit the buffer are not sent cut short.
+    if (length <= 0) return ReplyCode(msg, REPLY_FAILED);
+    return length;
+}
+
+// Every LCMP device that answers the multicast read, on the named interface or on all
+// of them. The VLAN applies to this discovery only: later parameter requests keep the
+// one the last parameter request chose.
+INT32S DiscoverLcmpGet(INT32S inputLength, INT8U* msg) {
+    DiscoverRequest req;
+    if (!DiscoverRequestRead(inputLength, msg, req)) {
+        MalformedRecord("LCMP discover");
+        return ReplyCode(msg, REPLY_REFUSED);
+    }
+    auto vlanSet = [](INT16U vlanId) {
+        return vlanId != 0 ? LCMPVLANConfigure(TRUE, vlanId, 0) : LCMPVLANConfigure(FALSE, 0, 0);
+    };
+    if (vlanSet(req.vlanId) != LCMP_ERROR_NONE) {
+        kivo::FailureRecord(kivo::Reason::kInvalidValue,
+                            "VLAN id %u cannot be tagged: use 1 to 4094, or 0 for untagged frames",
+                            static_cast<unsigned>(req.vlanId));
+        return ReplyCode(msg, REPLY_REFUSED);
+    }
+    t_device* list = nullptr;
+    ConfiglayerDiscoverAll(req.nameLength > 0 ? req.name : nullptr, &list);
+    vlanSet(lcmpVlanId);
+    // Devices found before an interface failed are still worth showing.
+    if (list == nullptr) {
+        LinkFailureRecord(req.nameLength > 0 ? req.name : nullptr, nullptr);
+        return ReplyCode(msg, REPLY_FAILED);
+    }
+    const INT32S length = DiscoverReplyBuild(msg, list);
+    DeviceListFree(list);
     if (length <= 0) return ReplyCode(msg, REPLY_FAILED);
     return length;
 }

@@ -25,6 +25,7 @@ enum e_replyCode {
     REPLY_PARAMS = 7,
     REPLY_FW_STATUS = 8,
     REPLY_VERSION = 9,
+    REPLY_FAILURE_DETAIL = 0xF0,
 };
 
 // Request codes (byte 4 of a request).
@@ -38,7 +39,15 @@ enum e_requestCode {
     REQUEST_FW_STOP = 7,
     REQUEST_FW_STATUS = 8,
     REQUEST_VERSION = 9,
+    REQUEST_FAILURE_DETAIL = 0xF0,
+    REQUEST_DISCOVER_LCMP = 0xF1,
 };
+
+struct AllowList;
+// Who may send requests from now on (everyone until this is called).
+void ServerAllowListSet(const AllowList& allow);
+// Forgets the most recent failed request (tests).
+void ServerFailureDetailReset();
 
 INT32S StartServer(INT32S serverPort);
 void ServerRxFunction(INT32S socketFd);
@@ -67,6 +76,10 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* message);
 INT32S StopL2FwServerGet(INT32S inputLength, INT8U* message);
 INT32S GetStatusL2FwServerGet(INT32S inputLength, INT8U* message);
 INT32S GetKivoVersionGet(INT32S inputLength, INT8U* message);
+// Why the most recent failed request failed, and the firmware server's last error.
+INT32S FailureDetailGet(INT32S inputLength, INT8U* message);
+// Every LCMP device answering on one interface or all of them, in the Discover layout.
+INT32S DiscoverLcmpGet(INT32S inputLength, INT8U* message);
 
 // Parameter requests on LCMP devices.
 struct s_configlayerParam;
@@ -82,6 +95,7 @@ BOOLEAN ConfiglayerResponseToMessage(const struct s_configlayerParam* params, IN
                                      INT32U capacity);
 
 // Dispatches one request held in message (inputLength bytes) and returns the reply length.
+// Checks the allow-list first and keeps the failure detail of a FAILED or REFUSED reply.
 INT32S ServerDispatch(INT32S inputLength, INT8U* message);
 
 #endif

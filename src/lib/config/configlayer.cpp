@@ -10,6 +10,7 @@
 #include <new>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "LCMP_comm.h"
 #include "byte_io.h"
@@ -671,6 +672,65 @@ t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device**
         if (result == CONFIGLAYER_ERROR_NONE || result == CONFIGLAYER_ERROR_PARAM || attempt >= maxRetries)
             break;
     }
+    return result;
+}
+
+t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices) {
+    if (devices == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+    t_configlayerParam* input = nullptr;
+    t_lcmpValueList* request = nullptr;
+    t_configlayerErrorCode result = ConfiglayerParamAdd(&input, "SYSTEM.PRODUCTION.MAC_ADDR", nullptr);
+    if (result == CONFIGLAYER_ERROR_NONE) result = GenerateGetValueList(FALSE, input, &request);
+    t_interface* interfaces = nullptr;
+    if (result == CONFIGLAYER_ERROR_NONE) {
+        if (interfaceName != nullptr)
+            InterfaceListAdd(&interfaces, interfaceName, nullptr);
+        else
+            InterfaceListGet(&interfaces);
+    }
+    for (t_interface* i = interfaces; i != nullptr && result == CONFIGLAYER_ERROR_NONE; i = i->next) {
+        INT8U hostMAC[6];
+        if (MacAddressGet(i->name, hostMAC) != 0) continue;
+        if (LCMPInit(i->name) != LCMP_ERROR_NONE) {
+            // One interface that cannot be opened must not hide the devices on the others.
+            if (interfaceName != nullptr) result = CONFIGLAYER_ERROR_LCMP;
+            continue;
+        }
+        t_lcmpValueList* answer = nullptr;
+        if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_MULTICAST, nullptr, &answer) !=
+            LCMP_ERROR_NONE)
+            result = CONFIGLAYER_ERROR_LCMP;
+        LCMPEnd();
+        // The answers of all devices arrive in one list; each device's values carry its
+        // address. Split them per sender so that every device is read on its own.
+        std::vector<t_lcmpValueList*> perDevice;
+        for (const t_lcmpValue* v = answer != nullptr ? answer->head : nullptr; v != nullptr; v = v->next) {
+            t_lcmpValueList** target = nullptr;
+            for (t_lcmpValueList*& list : perDevice)
+                if (std::memcmp(list->head->srcMAC, v->srcMAC, 6) == 0) target = &list;
+            if (target == nullptr) {
+                perDevice.push_back(nullptr);
+                target = &perDevice.back();
+            }
+            INT8U src[6];
+            std::memcpy(src, v->srcMAC, 6);
+            if (LCMPFullValueAdd(target, src, v->responseTime, v->type, v->valueLength, v->value) !=
+                LCMP_ERROR_NONE) {
+                if (*target == nullptr) perDevice.pop_back();
+                result = CONFIGLAYER_ERROR_MALLOC;
+                break;
+            }
+        }
+        for (t_lcmpValueList* list : perDevice) {
+            // A device whose answer does not name its address is left out; the others stay.
+            if (result == CONFIGLAYER_ERROR_NONE) FillDeviceList(list, i->name, hostMAC, devices);
+            LCMPValueListDestroy(list);
+        }
+        LCMPValueListDestroy(answer);
+    }
+    InterfaceListFree(interfaces);
+    ConfiglayerParamsDestroy(input);
+    LCMPValueListDestroy(request);
     return result;
 }
 

@@ -88,6 +88,9 @@ t_configlayerErrorCode ConfiglayerSet(t_device* device, t_configlayerPublicOrPri
 // Adds the LCMP devices that answer a multicast read on interfaceName (every host
 // interface when it is null) to *device. At most one device per interface.
 t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device** device);
+// Adds every LCMP device that answers a multicast read on interfaceName (every host
+// interface when it is null) to *devices, not only the first of each interface.
+t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices);
 // Extra attempts per key pass after a failed attempt (0 by default).
 void ConfiglayerMaxRetriesSet(INT32S retries);
 INT32U ConfiglayerVersionGet();

@@ -1,0 +1,294 @@
+// The real kivohost: failure detail (0xF0), LCMP discovery (0xF1), the allow-list,
+// the command line, and running without CAP_NET_RAW.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+
+#include "harness.h"
+
+using namespace kivotest;
+
+namespace {
+
+constexpr uint16_t kNobody = 65534;
+
+// The failure detail reply, read field by field; every length is checked against the reply.
+struct Detail {
+    uint8_t any = 0, seq = 0, code = 0;
+    uint16_t reason = 0, fwReason = 0;
+    std::string text, fwText;
+};
+
+std::optional<Detail> DetailRead(const Bytes& r) {
+    size_t pos = 4;
+    auto be16 = [&](uint16_t& v) {
+        if (pos + 2 > r.size()) return false;
+        v = static_cast<uint16_t>(r[pos] << 8 | r[pos + 1]);
+        pos += 2;
+        return true;
+    };
+    auto text = [&](std::string& out) {
+        uint16_t n = 0;
+        if (!be16(n) || pos + n > r.size()) return false;
+        out.assign(r.begin() + static_cast<long>(pos), r.begin() + static_cast<long>(pos + n));
+        pos += n;
+        return true;
+    };
+    Detail d;
+    if (r.size() < 7 || r[3] != 0xF0) return std::nullopt;
+    d.any = r[4];
+    d.seq = r[5];
+    d.code = r[6];
+    pos = 7;
+    if (!be16(d.reason) || !text(d.text) || !be16(d.fwReason) || !text(d.fwText) || pos != r.size())
+        return std::nullopt;
+    return d;
+}
+
+std::optional<Detail> DetailAsk(UdpClient& c, uint8_t seq) {
+    auto r = c.Request(seq, 0xF0, {}, 5s);
+    if (!r) return std::nullopt;
+    return DetailRead(*r);
+}
+
+// A Get of one parameter from an LCMP device.
+Bytes GetBody(const std::string& ifName, const Mac& mac) {
+    Bytes b;
+    PutU8(b, 3);  // LCMP device
+    PutU8(b, static_cast<uint8_t>(ifName.size()));
+    PutText(b, ifName);
+    PutBe16(b, 0);
+    PutMac(b, mac);
+    PutU8(b, 2);
+    PutText(b, "pw");
+    const std::string block = std::string("SYSTEM.A") + '\0';
+    PutBe32(b, static_cast<uint32_t>(block.size()));
+    PutText(b, block);
+    return b;
+}
+
+Bytes DiscoverBody(const std::string& ifName) {
+    Bytes b;
+    PutU8(b, static_cast<uint8_t>(ifName.size()));
+    PutText(b, ifName);
+    PutBe16(b, 0);
+    return b;
+}
+
+// Sends one request from a socket that belongs to a child process running as uid
+// nobody, inside ns, and returns the first reply datagram (empty when none came).
+Bytes RequestAsNobody(const Netns& ns, uint16_t port, const Bytes& request) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return {};
+    pid_t pid;
+    {
+        // The child must stay in the namespace: it never leaves this block.
+        NsGuard g(ns);
+        pid = fork();
+        if (pid == 0) {
+            close(pipeFds[0]);
+            if (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0)
+                _exit(1);
+            const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(port);
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (fd < 0 || sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                                 sizeof(to)) < 0)
+                _exit(2);
+            pollfd p{fd, POLLIN, 0};
+            uint8_t buf[2048];
+            ssize_t n = 0;
+            if (poll(&p, 1, 20000) == 1) n = recv(fd, buf, sizeof(buf), 0);
+            if (n > 0 && write(pipeFds[1], buf, static_cast<size_t>(n)) != n) _exit(3);
+            _exit(0);
+        }
+    }
+    close(pipeFds[1]);
+    Bytes reply;
+    uint8_t buf[2048];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buf, sizeof(buf))) > 0) reply.insert(reply.end(), buf, buf + n);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return reply;
+}
+
+}  // namespace
+
+TEST(FailureDetail, DescribesTheLastFailedRequestUntilAnotherFails) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    Process& host = topo.StartKivohost(40310);
+    UdpClient& c = topo.client();
+
+    auto d = DetailAsk(c, 1);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->any, 0);
+    EXPECT_EQ(d->reason, 0);
+    EXPECT_EQ(d->text, "");
+
+    // A Get naming an interface the host does not have, then a request that succeeds.
+    auto r = c.Request(0x37, 3, GetBody("nosuch0", ParseMac("02:00:00:00:00:01")));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, (Bytes{0x37, 1, 0, 4}));
+    ASSERT_TRUE(c.Request(0x38, 9, {}));
+    // The detail request does not replace the failure it describes.
+    for (uint8_t seq : {0x39, 0x3A}) {
+        d = DetailAsk(c, seq);
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->any, 1);
+        EXPECT_EQ(d->seq, 0x37);
+        EXPECT_EQ(d->code, 3);
+        EXPECT_EQ(d->reason, 1) << d->text;  // no such interface
+        EXPECT_NE(d->text.find("nosuch0"), std::string::npos) << d->text;
+        EXPECT_EQ(d->fwReason, 0);
+    }
+    EXPECT_TRUE(host.WaitForLog("Get request (seq 55) failed: no such interface: ", 2s)) << host.Log();
+
+    // A later failure replaces it: an LCMP discover whose name runs past the datagram.
+    r = c.Request(Bytes{0x40, 0, 0, 0, 0xF1, 9, 'e'});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, (Bytes{0x40, 1, 0, 3}));
+    d = DetailAsk(c, 0x41);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->seq, 0x40);
+    EXPECT_EQ(d->code, 0xF1);
+    EXPECT_EQ(d->reason, 18);  // malformed request
+}
+
+TEST(LcmpDiscover, FindsEveryDeviceOnTheInterfaceAndNoneOnAnEmptyOne) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("kv0", "eth1", "02:00:00:00:00:10");
+    topo.Link("kv1", "eth2", "02:00:00:00:00:11");
+    std::string config;
+    for (const char* mac : {"02:00:00:00:00:01", "02:00:00:00:00:02"}) {
+        config +=
+            std::string("[device d") + mac[16] + "]\nmac = " + mac +
+            "\ninterface = eth1\nrole = lcmp\npassword = pw\nparam = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR " +
+            mac + "\n";
+    }
+    topo.StartDevsim(config);
+    topo.StartKivohost(40311);
+    UdpClient& c = topo.client();
+
+    auto r = c.Request(0x51, 0xF1, DiscoverBody("kv0"), 15s);
+    ASSERT_TRUE(r);
+    ASSERT_GE(r->size(), 5u);
+    EXPECT_EQ((*r)[3], 5);
+    ASSERT_EQ((*r)[4], 2) << "both devices";
+    // Records: type, name length, name, MAC.
+    std::set<std::string> macs;
+    size_t pos = 5;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_LE(pos + 2 + 3 + 6, r->size());
+        EXPECT_EQ((*r)[pos], 3);
+        EXPECT_EQ((*r)[pos + 1], 3);
+        EXPECT_EQ(
+            std::string(r->begin() + static_cast<long>(pos) + 2, r->begin() + static_cast<long>(pos) + 5),
+            "kv0");
+        Mac m;
+        std::copy(r->begin() + static_cast<long>(pos) + 5, r->begin() + static_cast<long>(pos) + 11,
+                  m.begin());
+        macs.insert(MacText(m));
+        pos += 11;
+    }
+    EXPECT_EQ(pos, r->size());
+    EXPECT_EQ(macs, (std::set<std::string>{"02:00:00:00:00:01", "02:00:00:00:00:02"}));
+
+    r = c.Request(0x52, 0xF1, DiscoverBody("kv1"), 15s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, (Bytes{0x52, 1, 0, 4}));
+    auto d = DetailAsk(c, 0x53);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->reason, 20);  // no device
+    EXPECT_NE(d->text.find("kv1"), std::string::npos) << d->text;
+}
+
+TEST(AllowList, RefusesOtherUsersButLeavesVersionOpen) {
+    KIVO_REQUIRE_ROOT();
+    Netns ns;
+    Process host(&ns, {KIVOHOST_BIN, "--allow-group", "0", "--port", "40312"});
+    UdpClient c(ns, 40312);
+    ASSERT_TRUE(c.WaitReady()) << host.Log();
+
+    Bytes version = RequestAsNobody(ns, 40312, Bytes{0x61, 0, 0, 0, 9});
+    EXPECT_EQ(version, (Bytes{0x61, 1, 0, 9, 2, 0, 39}));
+    Bytes get = RequestAsNobody(ns, 40312, Bytes{0x62, 0, 0, 0, 3});
+    EXPECT_EQ(get, (Bytes{0x62, 1, 0, 3}));
+    EXPECT_TRUE(host.WaitForLog("Refused Get request from uid 65534: not in the allow-list\n", 2s))
+        << host.Log();
+    auto d = DetailAsk(c, 0x63);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->seq, 0x62);
+    EXPECT_EQ(d->reason, 16);  // not allowed
+
+    // Root is always let in: its malformed Get is read, not refused at the door.
+    auto r = c.Request(0x64, 3, GetBody("nosuch0", ParseMac("02:00:00:00:00:01")));
+    ASSERT_TRUE(r);
+    d = DetailAsk(c, 0x65);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->seq, 0x64);
+    EXPECT_NE(d->reason, 16);
+}
+
+TEST(CommandLine, HelpVersionAndMistakes) {
+    KIVO_REQUIRE_ROOT();
+    const std::string bin = KIVOHOST_BIN;
+    EXPECT_EQ(Shell(bin + " --help >/dev/null"), 0);
+    EXPECT_NE(ShellOutput(bin + " -h").find("--allow-group"), std::string::npos);
+    EXPECT_EQ(ShellOutput(bin + " --version"), "kivohost 2.0.39\n");
+    // Mistakes: usage on standard error, nothing on standard output, status 2.
+    for (const char* args : {"--bogus", "-x", "--port", "--port 70000", "--allow-user no-such-user-kv",
+                             "--config /nonexistent/kivohost.conf", "--port 1 2"}) {
+        EXPECT_EQ(Shell(bin + " " + args + " >/dev/null 2>&1"), 2) << args;
+        EXPECT_EQ(ShellOutput(bin + " " + args + " 2>/dev/null"), "") << args;
+        EXPECT_NE(ShellOutput(bin + " " + args + " 2>&1 >/dev/null").find("Usage:"), std::string::npos)
+            << args;
+    }
+    EXPECT_EQ(Shell("KIVOHOST_ALLOW=user:root,bad " + bin + " >/dev/null 2>&1"), 2);
+    TempFile config("# operators\ngroup:0\n\nfrog:1\n");
+    const std::string out = ShellOutput(bin + " --config " + config.path() + " 2>&1");
+    EXPECT_NE(out.find("line 4"), std::string::npos) << out;
+}
+
+TEST(NoRawSockets, StartsWithOneLineAndFailsRequestsWithTheReason) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("kv0", "eth1");
+    // A copy without file capabilities, reachable by nobody.
+    TempFile copy("");
+    ASSERT_EQ(Shell("cp " + std::string(KIVOHOST_BIN) + " " + copy.path() + " && chmod 755 " + copy.path() +
+                    " && chmod o+x $(dirname " + copy.path() + ")"),
+              0);
+    Process host(&topo.host(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                copy.path(), "40313"});
+    UdpClient c(topo.host(), 40313);
+    ASSERT_TRUE(c.WaitReady()) << host.Log();
+    ASSERT_TRUE(host.WaitForLog("CAP_NET_RAW", 5s)) << host.Log();
+    EXPECT_EQ(host.CountInLog("may not open raw packet sockets"), 1) << host.Log();
+    EXPECT_NE(host.Log().find("setcap cap_net_raw+ep"), std::string::npos) << host.Log();
+
+    auto r = c.Request(0x71, 3, GetBody("kv0", ParseMac("02:00:00:00:00:01")));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, (Bytes{0x71, 1, 0, 4}));
+    r = c.Request(0x72, 0xF1, DiscoverBody("kv0"), 15s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, (Bytes{0x72, 1, 0, 4}));
+    auto d = DetailAsk(c, 0x73);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->seq, 0x72);
+    EXPECT_EQ(d->reason, 3) << d->text;  // no permission
+    EXPECT_TRUE(c.Request(0x74, 9, {}));
+    EXPECT_TRUE(host.Running());
+}
