@@ -251,11 +251,11 @@ const char* RequestName(INT8U code) {
 
 bool FwServerRunning();
 
-// The firmware server's most recent error in the reason table's terms. The one place
-// that asks the firmware layer: once it keeps its own words (L2FwServerLastFailure),
-// this returns them.
+// The firmware server's most recent error: its own words when it recorded them, else its
+// error code in the reason table's terms. The one place that asks the firmware layer.
 kivo::Failure FwServerLastFailure() {
-    kivo::Failure f;
+    kivo::Failure f = L2FwServerLastFailure();
+    if (!f.empty()) return f;
     const t_l2fwserverErrorCode error = L2FwServerErrorGet();
     auto set = [&](kivo::Reason reason, const char* text) {
         f.reason = reason;
