@@ -142,4 +142,6 @@ TEST(Unprivileged, DiscoveryGetAndUpgradeWithOnlyNetRaw) {
     EXPECT_EQ(*final, (FwStatus{5, 200000, 200000})) << host.Log();
     ASSERT_TRUE(sim.WaitForLog("fw upgrade complete bytes=200000", 5s)) << sim.Log();
     EXPECT_EQ(ReadBinary(saved.path()), image);
+    EXPECT_EQ(host.CountInLog("Sanitizer"), 0) << host.Log();
+    EXPECT_EQ(sim.CountInLog("Sanitizer"), 0) << sim.Log();
 }
