@@ -7,7 +7,8 @@
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev iproute2 procps tshark \
-    libcli11-dev nlohmann-json3-dev groff-base
+    libcli11-dev nlohmann-json3-dev groff-base \
+    libcap2-bin dpkg-dev fakeroot file systemd
 dir=build-test
 opts="-DCMAKE_BUILD_TYPE=RelWithDebInfo"
 case "$1" in

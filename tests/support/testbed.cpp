@@ -4,7 +4,9 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -147,7 +150,13 @@ void AddVeth(const Netns& nsA, const std::string& ifA, const Netns& nsB, const s
 // ---------------------------------------------------------------------------
 // Process
 
-Process::Process(const Netns* ns, const std::vector<std::string>& argv) {
+RunAs NobodyUser() {
+    struct passwd* pw = getpwnam("nobody");
+    if (pw == nullptr) throw std::runtime_error("the user \"nobody\" does not exist on this machine");
+    return RunAs{pw->pw_uid, pw->pw_gid};
+}
+
+Process::Process(const Netns* ns, const std::vector<std::string>& argv, const std::optional<RunAs>& user) {
     char tmpl[] = "/tmp/kvt-log-XXXXXX";
     int logFd = mkstemp(tmpl);
     if (logFd < 0) throw std::runtime_error("cannot create log file");
@@ -160,10 +169,20 @@ Process::Process(const Netns* ns, const std::vector<std::string>& argv) {
             throw std::runtime_error("cannot open namespace " + ns->name());
         }
     }
+    int binFd = -1;
+    if (user) {
+        binFd = open(argv.at(0).c_str(), O_RDONLY | O_CLOEXEC);
+        if (binFd < 0) {
+            close(logFd);
+            if (nsFd >= 0) close(nsFd);
+            throw std::runtime_error("cannot open " + argv[0] + ": " + std::strerror(errno));
+        }
+    }
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
         close(logFd);
         if (nsFd >= 0) close(nsFd);
+        if (binFd >= 0) close(binFd);
         throw std::runtime_error("pipe");
     }
     std::vector<char*> args;
@@ -178,9 +197,21 @@ Process::Process(const Netns* ns, const std::vector<std::string>& argv) {
         dup2(pipeFds[0], 0);
         dup2(logFd, 1);
         dup2(logFd, 2);
+        if (user) {
+            // Groups first: once the user changes, the group can no longer be changed.
+            if (setgroups(0, nullptr) != 0 || setresgid(user->gid, user->gid, user->gid) != 0 ||
+                setresuid(user->uid, user->uid, user->uid) != 0)
+                _exit(125);
+            // A change of user clears the death signal; set it again.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(127);
+            fexecve(binFd, args.data(), environ);
+            _exit(127);
+        }
         execv(args[0], args.data());
         _exit(127);
     }
+    if (binFd >= 0) close(binFd);
     close(pipeFds[0]);
     close(logFd);
     if (nsFd >= 0) close(nsFd);
@@ -351,9 +382,13 @@ void Topology::Link(const std::string& hostIf, const std::string& devIf, const s
 }
 
 Process& Topology::StartKivohost(uint16_t port) {
+    return StartKivohost(port, KIVOHOST_BIN, std::nullopt);
+}
+
+Process& Topology::StartKivohost(uint16_t port, const std::string& binary, const std::optional<RunAs>& user) {
     port_ = port;
     kivohost_ =
-        std::make_unique<Process>(host_.get(), std::vector<std::string>{KIVOHOST_BIN, std::to_string(port)});
+        std::make_unique<Process>(host_.get(), std::vector<std::string>{binary, std::to_string(port)}, user);
     client_ = std::make_unique<UdpClient>(*host_, port);
     if (!client_->WaitReady(15s)) throw std::runtime_error("kivohost did not answer: " + kivohost_->Log());
     return *kivohost_;

@@ -71,12 +71,28 @@ class NsGuard {
 void AddVeth(const Netns& nsA, const std::string& ifA, const Netns& nsB, const std::string& ifB,
              const std::string& macA = "", const std::string& macB = "");
 
+// The user a child process runs as instead of the test's (root): its user and group,
+// no supplementary groups.
+struct RunAs {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+// The user "nobody" and its group, looked up in the user database.
+RunAs NobodyUser();
+
 // A child process started inside a namespace, its stdout+stderr captured to a log
 // file, its stdin a pipe. Killed (SIGKILL) on destruction and whenever the test
 // process dies (PR_SET_PDEATHSIG).
+//
+// With a user, the child drops to it after entering the namespace and runs argv[0]
+// from a descriptor opened as root, so the binary may lie in a directory that user
+// cannot reach. The kernel forgets the death signal when a binary with file
+// capabilities starts, so such a child outlives a killed test until kivohost's own
+// idle time-out; the destructor still kills it.
 class Process {
    public:
-    Process(const Netns* ns, const std::vector<std::string>& argv);
+    Process(const Netns* ns, const std::vector<std::string>& argv,
+            const std::optional<RunAs>& user = std::nullopt);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -147,6 +163,8 @@ class Topology {
               const std::string& devMac = "");
     // Starts kivohost in the host namespace on the port and waits until it answers.
     Process& StartKivohost(uint16_t port = 55567);
+    // The same with a given kivohost binary, run as the given user.
+    Process& StartKivohost(uint16_t port, const std::string& binary, const std::optional<RunAs>& user);
     // Writes the config text to a file and starts kivo-devsim with it in the dev
     // namespace; waits for its ready line.
     Process& StartDevsim(const std::string& config, const std::vector<std::string>& extraArgs = {});

@@ -1,0 +1,48 @@
+#!/bin/sh
+# The Debian package of a build tree: it builds, holds what an install needs, its
+# units pass systemd-analyze verify, and its kivohost runs unprivileged (the
+# Unprivileged integration test, given the unpacked binary).
+#   test_package.sh SOURCE_DIR BUILD_DIR UNPRIVILEGED_TEST_BINARY
+set -e
+src=$1
+build=$2
+itest=$3
+work=$(mktemp -d /tmp/kvt-pkg-XXXXXX)
+trap 'rm -rf "$work"' EXIT INT TERM
+
+deb=$(KIVO_PACKAGE_OUT="$work/out" "$src/scripts/package.sh" "$build" | tail -n 1)
+[ -f "$deb" ] || { echo "package.sh printed no package: $deb" >&2; exit 1; }
+
+dpkg-deb -c "$deb" | awk '{print $6}' >"$work/files"
+missing=0
+for f in usr/sbin/kivohost usr/bin/kivoctl usr/bin/kivo-devsim \
+    usr/share/man/man8/kivohost.8 usr/share/man/man1/kivoctl.1 usr/share/man/man1/kivo-devsim.1 \
+    usr/lib/systemd/system/kivohost.service usr/lib/systemd/system/kivohost.socket \
+    usr/share/doc/kivo/README.md usr/share/doc/kivo/security.md usr/share/doc/kivo/protocol.md \
+    usr/share/doc/kivo/examples/demo-devices.conf; do
+    grep -qx "\./$f" "$work/files" || { echo "missing from the package: /$f" >&2; missing=1; }
+done
+[ "$missing" -eq 0 ] || exit 1
+dpkg-deb -I "$deb" >"$work/info"
+for s in postinst prerm postrm; do
+    grep -q " $s " "$work/info" || { echo "the package has no $s script" >&2; exit 1; }
+done
+grep -q '^ Depends:.*adduser.*libc6' "$work/info" || { echo "unexpected Depends:" >&2; cat "$work/info" >&2; exit 1; }
+
+root="$work/root"
+dpkg-deb -x "$deb" "$root"
+unit="$root/usr/lib/systemd/system"
+grep -qx 'ExecStart=/usr/sbin/kivohost --allow-group kivo' "$unit/kivohost.service" ||
+    { echo "ExecStart does not name the packaged binary" >&2; exit 1; }
+# verify checks that ExecStart exists: point it at the unpacked binary.
+mkdir "$work/units"
+sed "s|^ExecStart=/usr/sbin/|ExecStart=$root/usr/sbin/|" "$unit/kivohost.service" >"$work/units/kivohost.service"
+cp "$unit/kivohost.socket" "$work/units/"
+if ! systemd-analyze verify --man=no "$work/units/kivohost.socket" "$work/units/kivohost.service" \
+    >"$work/verify" 2>&1 || [ -s "$work/verify" ]; then
+    echo "systemd-analyze verify reported:" >&2
+    cat "$work/verify" >&2
+    exit 1
+fi
+
+KIVO_TEST_KIVOHOST="$root/usr/sbin/kivohost" "$itest" --gtest_filter='Unprivileged.*'
