@@ -2,7 +2,9 @@
 # Shows kivoctl at work against simulated devices, without hardware and without
 # touching the host's own network: two network namespaces joined by a veth pair,
 # kivo-devsim playing the devices of examples/demo-devices.conf in one, kivohost and
-# kivoctl in the other. Everything it creates is removed on exit, Ctrl-C included.
+# kivoctl in the other. Everything it creates is removed on exit, Ctrl-C included,
+# except one file: the simulator's capture of every frame of the run, whose path is
+# printed at the end, to open with the Wireshark plugin (docs/wireshark.md).
 # Needs root (namespaces, raw sockets).
 #
 # Builds kivohost, kivoctl and kivo-devsim in build-demo/ unless the environment names
@@ -30,9 +32,28 @@ id=kvdemo$$
 hostns=$id-host
 devns=$id-dev
 tmp=$(mktemp -d "/tmp/$id.XXXXXX")
+# Outside $tmp: it outlives the run.
+capture=$(mktemp /tmp/kivo-demo-$$.XXXXXX.pcap) || exit 1
 devsim_pid=""
 kivohost_pid=""
 failures=0
+
+capture_shown=""
+# Names the capture and how to read it. A run that ends early shows what it has, or
+# removes the file when the simulator never wrote a frame to it.
+show_capture() {
+    capture_shown=yes
+    if [ "$(stat -c %s "$capture" 2>/dev/null || echo 0)" -le 24 ]; then
+        rm -f "$capture"
+        return
+    fi
+    # Whoever ran the demo with sudo can open it without root.
+    [ -n "${SUDO_UID:-}" ] && chown "$SUDO_UID:${SUDO_GID:-$SUDO_UID}" "$capture"
+    echo
+    echo "Every frame the simulated devices sent and received is in $capture:"
+    echo "  tshark -X lua_script:$root/tools/wireshark/kivo.lua -r $capture"
+    echo "or open it in Wireshark with the plugin installed (docs/wireshark.md)."
+}
 
 cleanup() {
     trap - EXIT INT TERM
@@ -42,6 +63,7 @@ cleanup() {
     ip netns del "$hostns" 2>/dev/null
     ip netns del "$devns" 2>/dev/null
     rm -rf "$tmp"
+    [ -z "$capture_shown" ] && show_capture
 }
 trap cleanup EXIT
 trap 'echo; echo "demo.sh: interrupted, cleaning up"; exit 130' INT TERM
@@ -103,7 +125,8 @@ printf 'legacy\n' >"$tmp/office.password"
 chmod 600 "$tmp/office.password"
 
 step "Simulated devices (examples/demo-devices.conf)"
-ip netns exec "$devns" "$KIVO_DEVSIM" -c examples/demo-devices.conf >"$tmp/devsim.log" 2>&1 </dev/null &
+ip netns exec "$devns" "$KIVO_DEVSIM" -c examples/demo-devices.conf --pcap "$capture" \
+    >"$tmp/devsim.log" 2>&1 </dev/null &
 devsim_pid=$!
 echo "kivo-devsim started (pid $devsim_pid)"
 if ! wait_for 15 grep -q "devsim: ready" "$tmp/devsim.log"; then
@@ -149,6 +172,8 @@ run 0 --json fw status
 
 step "What the devices saw"
 grep -E "fw (upgrade|loader|boot) complete|CFG write|SCP rx GET" "$tmp/devsim.log" | head -n 12
+
+show_capture
 
 if [ "$failures" -ne 0 ]; then
     echo

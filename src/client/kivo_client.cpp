@@ -30,6 +30,9 @@ constexpr size_t kMaxDatagram = 65507;
 // Segments of one reply are sent back to back: once the first is in, a gap this long
 // means one was lost.
 constexpr milliseconds kSegmentGap{2000};
+constexpr milliseconds kPollSlice{60000};
+// Longer waits are taken as this (a deadline far beyond would overflow the clock).
+constexpr milliseconds kMaxTimeout{std::chrono::hours(24)};
 
 std::string Seconds(milliseconds ms) {
     char buf[32];
@@ -282,9 +285,11 @@ milliseconds DefaultTimeout(RequestCode code, Protocol protocol) {
         case RequestCode::kSet:
         case RequestCode::kFactoryReset:
             // A silent device costs ~18 s over SCP (two keys, three sends of 3 s) and
-            // ~6 s over LCMP (two keys, 3 s each); a get all of a large LCMP table is
-            // several exchanges, and a Set asks for the types before it writes.
-            return protocol == Protocol::kScp ? milliseconds{30000} : milliseconds{20000};
+            // ~6 s over LCMP (two keys, 3 s each). Devices that answer in part cost more:
+            // an LCMP Set reads the types before it writes (3 s + 3 s per key); an SCP
+            // get whose later reply message is lost waits 16 s for it after up to 9 s
+            // for the first, and a Set up to 9 + 3 + 9 s, each with both keys (~50 s).
+            return protocol == Protocol::kScp ? milliseconds{60000} : milliseconds{20000};
         case RequestCode::kFwStart:
         case RequestCode::kFwStop:
             // Answered at once, but never sent twice: a reply held up behind another
@@ -408,17 +413,34 @@ Client::Client(uint16_t port) : port_(port) {
     int size = 1 << 20;
     if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0)
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    // Connected: only the service's datagrams come in, and a port nobody listens on
-    // is reported at once (ECONNREFUSED) instead of after the time-out.
+    if (!Connect()) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+// Connected: only the service's datagrams come in, and a port nobody listens on is
+// reported at once (ECONNREFUSED) instead of after the time-out.
+bool Client::Connect() {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port_);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
         socketErrno_ = errno;
-        close(fd_);
-        fd_ = -1;
+        return false;
     }
+    return true;
+}
+
+bool Client::SetPort(uint16_t port) {
+    port_ = port;
+    if (fd_ < 0) return false;
+    if (Connect()) return true;
+    // A socket left connected to the old port would quietly talk to the wrong service.
+    close(fd_);
+    fd_ = -1;
+    return false;
 }
 
 Client::~Client() {
@@ -429,9 +451,12 @@ milliseconds Client::TimeoutFor(RequestCode code, Protocol protocol) const {
     return timeout_ ? *timeout_ : DefaultTimeout(code, protocol);
 }
 
-Result<Bytes> Client::Attempt(Bytes& request, RequestCode code, milliseconds timeout) {
-    const uint8_t seq = seq_++;
-    request[0] = seq;
+Result<Bytes> Client::Attempt(Bytes& request, RequestCode code, milliseconds timeout, bool raw) {
+    // A raw datagram keeps its own number; an empty one has none to match replies on.
+    const bool anySeq = raw && request.empty();
+    uint8_t seq = raw ? (anySeq ? 0 : request[0]) : seq_++;
+    if (!raw) request[0] = seq;
+    lastSegments_.clear();
     auto error = [&](ErrorKind kind, std::string message) -> Result<Bytes> {
         return MakeError(kind, code, seq, std::move(message));
     };
@@ -449,7 +474,7 @@ Result<Bytes> Client::Attempt(Bytes& request, RequestCode code, milliseconds tim
     }
 
     const auto start = Clock::now();
-    const auto deadline = start + timeout;
+    const auto deadline = start + std::min(timeout, kMaxTimeout);
     Bytes out;
     Bytes buf(kMaxDatagram + 1);
     size_t count = 0;  // segments of the reply, once the first has come
@@ -459,12 +484,16 @@ Result<Bytes> Client::Attempt(Bytes& request, RequestCode code, milliseconds tim
         auto left = std::chrono::duration_cast<milliseconds>(deadline - now);
         if (next > 0) left = std::min(left, kSegmentGap);
         if (left.count() < 0) left = milliseconds{0};
+        // poll takes an int: a long time-out is waited for in slices.
+        const bool sliced = left > kPollSlice;
+        if (sliced) left = kPollSlice;
         pollfd p{fd_, POLLIN, 0};
         int pr = poll(&p, 1, static_cast<int>(left.count()));
         if (pr < 0 && errno == EINTR) continue;
         if (pr < 0)
             return error(ErrorKind::kSystem,
                          std::string("cannot wait for the reply: ") + std::strerror(errno));
+        if (pr == 0 && sliced) continue;
         if (pr == 0) {
             if (next == 0)
                 return error(ErrorKind::kNoService, "no answer from the service on 127.0.0.1 port " +
@@ -482,7 +511,10 @@ Result<Bytes> Client::Attempt(Bytes& request, RequestCode code, milliseconds tim
         }
         const size_t len = static_cast<size_t>(n);
         // Empty datagrams and replies to earlier requests are not ours.
-        if (len == 0 || buf[0] != seq) continue;
+        if (len == 0) continue;
+        if (anySeq && next == 0) seq = buf[0];
+        if (buf[0] != seq) continue;
+        lastSegments_.emplace_back(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(len));
         if (len == 1) {
             if (next == 0) return Bytes{seq};
             return error(ErrorKind::kBadReply,
@@ -520,10 +552,27 @@ Result<Bytes> Client::Attempt(Bytes& request, RequestCode code, milliseconds tim
     }
 }
 
+Result<Bytes> Client::ExchangeRaw(Bytes datagram, milliseconds timeout) {
+    // The code names the request in messages; an unassigned one reads as "request".
+    const auto code = static_cast<RequestCode>(datagram.size() > 4 ? datagram[4] : 0);
+    const uint8_t seq = datagram.empty() ? 0 : datagram[0];
+    if (fd_ < 0)
+        return MakeError(
+            ErrorKind::kSystem, code, seq,
+            std::string("cannot open a UDP socket to the service: ") + std::strerror(socketErrno_));
+    if (datagram.size() > kMaxDatagram)
+        return MakeError(ErrorKind::kInvalidArgument, code, seq,
+                         "the datagram has " + std::to_string(datagram.size()) +
+                             " bytes, more than one UDP datagram holds (" + std::to_string(kMaxDatagram) +
+                             ")");
+    return Attempt(datagram, code, timeout, true);
+}
+
 Result<Bytes> Client::Exchange(Bytes request, RequestCode code, bool readOnly, milliseconds timeout) {
     if (fd_ < 0)
-        return MakeError(ErrorKind::kSystem, code, 0,
-                         std::string("cannot open a UDP socket: ") + std::strerror(socketErrno_));
+        return MakeError(
+            ErrorKind::kSystem, code, 0,
+            std::string("cannot open a UDP socket to the service: ") + std::strerror(socketErrno_));
     if (request.size() < 5)
         return MakeError(ErrorKind::kInvalidArgument, code, 0, "a request has at least 5 bytes");
     if (request.size() > kMaxDatagram)

@@ -221,7 +221,13 @@ class Client {
     Client& operator=(const Client&) = delete;
 
     uint16_t port() const { return port_; }
-    // Replaces every default time-out (nullopt: back to the defaults).
+    // Whether the socket could be opened and connected (Exchange reports why not).
+    bool isOpen() const { return fd_ >= 0; }
+    // Talks to another port from now on. The socket stays the one made at construction
+    // (and so in the network namespace it was made in) and is connected anew; false
+    // when that fails, and the next request then reports why.
+    bool SetPort(uint16_t port);
+    // Replaces every default time-out (nullopt: back to the defaults); at most a day.
     void SetTimeout(std::optional<std::chrono::milliseconds> timeout) { timeout_ = timeout; }
     // Most attempts for a request that only reads (at least 1; default 2).
     void SetReadAttempts(int attempts) { readAttempts_ = attempts < 1 ? 1 : attempts; }
@@ -252,10 +258,21 @@ class Client {
     // byte 3 is the reply code. A one-byte answer comes back as it is.
     Result<std::vector<uint8_t>> Exchange(std::vector<uint8_t> request, RequestCode code, bool readOnly,
                                           std::chrono::milliseconds timeout);
+    // Sends the datagram exactly as given, once: its own sequence number, any length
+    // (also shorter than a request header, or empty) and any byte 3, so that tools and
+    // tests can see how the service treats what no typed call would send. The reply is
+    // checked and put together as for Exchange, matched on byte 0 of the datagram (an
+    // empty datagram has none: any reply is taken).
+    Result<std::vector<uint8_t>> ExchangeRaw(std::vector<uint8_t> datagram,
+                                             std::chrono::milliseconds timeout);
+    // Every segment of the last reply as it arrived, headers included (those taken so far
+    // when the reply ended in an error); empty when nothing matching came.
+    const std::vector<std::vector<uint8_t>>& LastSegments() const { return lastSegments_; }
 
    private:
     Result<std::vector<uint8_t>> Attempt(std::vector<uint8_t>& request, RequestCode code,
-                                         std::chrono::milliseconds timeout);
+                                         std::chrono::milliseconds timeout, bool raw = false);
+    bool Connect();
     Result<ParamReply> ParamRequest(RequestCode code, const DeviceAddress& device, const std::string* block);
     Result<Done> DoneRequest(std::vector<uint8_t> request, RequestCode code, bool readOnly,
                              std::chrono::milliseconds timeout);
@@ -268,6 +285,7 @@ class Client {
     uint8_t seq_;
     int readAttempts_ = 2;
     std::optional<std::chrono::milliseconds> timeout_;
+    std::vector<std::vector<uint8_t>> lastSegments_;
 };
 
 // ---- Reply parsers (also used on their own by tests and tools) ---------------------------

@@ -11,6 +11,9 @@ pid=$!
 wait "$pid"
 rc=$?
 cat "$log"
+# The one file the demo leaves: the simulator's capture, a classic pcap file.
+capture=$(sed -n 's/^Every frame the simulated devices sent and received is in \(.*\):$/\1/p' "$log")
+trap 'rm -f "$log" "$capture"' EXIT
 fail() { echo "demo_test: $*" >&2; exit 1; }
 
 [ "$rc" -eq 0 ] || fail "demo.sh exited with status $rc"
@@ -20,6 +23,9 @@ for what in "version" "discover -i kv0" "getall" "set" "get" "fw upgrade" "fw bo
 done
 grep -q "upgrade succeeded" "$log" || fail "the upgrade did not succeed"
 grep -q "Ethernet boot succeeded" "$log" || fail "the Ethernet boot did not succeed"
+[ -n "$capture" ] || fail "the demo did not name its capture"
+[ "$(od -An -tx1 -N4 "$capture" | tr -d ' ')" = d4c3b2a1 ] || fail "$capture is not a pcap file"
+[ "$(stat -c %s "$capture")" -gt 100000 ] || fail "$capture holds too few frames for the demo's transfers"
 
 ip netns list | grep -q "^kvdemo$pid-" && fail "namespaces left behind: $(ip netns list | grep "^kvdemo$pid-")"
 ip link show kv0 >/dev/null 2>&1 && fail "interface kv0 left in the root namespace"

@@ -234,3 +234,43 @@ TEST(ClientReassembly, RepliesAreCheckedAgainstTheirClaims) {
     detail[10] = 40;  // text length past the end
     EXPECT_FALSE(kc::ParseFailureDetail(detail));
 }
+
+TEST(ClientReassembly, RawDatagramsGoOutAsWrittenAndThePortCanChange) {
+    // Header-sized datagrams get a segmented PARAMS reply behind a stale segment; shorter
+    // ones the one-byte answer.
+    FakeService first([](const Bytes& req, int) {
+        if (req.size() < 5) return std::vector<Bytes>{Bytes{req[0]}};
+        auto segs = Segments(ParamsReply(req[0], 100, nullptr));
+        Bytes stale = segs[0];
+        stale[0] = static_cast<uint8_t>(req[0] + 1);
+        segs.insert(segs.begin(), stale);
+        return segs;
+    });
+    kc::Client client(first.port());
+    client.SetSequence(0x10);
+    const Bytes odd{0x42, 0, 0, 7, 3};
+    auto r = client.ExchangeRaw(odd, 5s);
+    ASSERT_TRUE(r) << r.error().message;
+    const Bytes whole = ParamsReply(0x42, 100, nullptr);
+    ASSERT_GE(r->size(), 4u);
+    EXPECT_EQ((*r)[0], 0x42);
+    EXPECT_EQ(Bytes(r->begin() + 3, r->end()), Bytes(whole.begin() + 3, whole.end()));
+    EXPECT_EQ(client.LastSegments(), Segments(whole));
+    r = client.ExchangeRaw(Bytes{0x43}, 5s);
+    ASSERT_TRUE(r) << r.error().message;
+    EXPECT_EQ(*r, Bytes{0x43});
+    EXPECT_EQ(client.LastSegments(), std::vector<Bytes>{Bytes{0x43}});
+    EXPECT_EQ(first.Requests(), (std::vector<Bytes>{odd, Bytes{0x43}})) << "sent exactly as given";
+
+    // Reconnected: the next request goes to the other service only.
+    FakeService second([](const Bytes& req, int) {
+        return std::vector<Bytes>{Bytes{req[0], 1, 0, 9, 2, 0, 39}};
+    });
+    ASSERT_TRUE(client.SetPort(second.port()));
+    auto v = client.GetVersion();
+    ASSERT_TRUE(v) << v.error().message;
+    EXPECT_EQ(v->Text(), "2.0.39");
+    EXPECT_EQ(second.Requests().size(), 1u);
+    EXPECT_EQ(second.Requests()[0][0], 0x10) << "the client's own numbering goes on";
+    EXPECT_EQ(first.Requests().size(), 2u);
+}

@@ -4,7 +4,6 @@
 // exchange put on the wire, without a Lua error. One test per kind of exchange, and
 // one on hand-made garbage frames.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,45 +32,22 @@ namespace {
 
 // ---------------------------------------------------------------- recording
 
-// Starts kivo-devsim with `config` and records every frame on its interface `ifname`
-// until Finish(). The recording is made by dumpcap inside the simulator's namespace.
-// This class is the one place to change once the simulator writes its own capture
-// (--pcap FILE): pass the option to StartDevsim here and let Finish() end the
-// simulator so that the file is complete.
+// Starts kivo-devsim with `config`, recording every frame it sends and receives
+// (--pcap), until Finish().
 class SimCapture {
    public:
-    SimCapture(Topology& topo, const std::string& ifname, const std::string& config)
-        : topo_(topo), ifname_(ifname) {
-        dumpcap_ = std::make_unique<Process>(
-            &topo.dev(),
-            std::vector<std::string>{"/usr/bin/dumpcap", "-q", "-P", "-i", ifname, "-w", file_.path()});
-        // The file header is written once the interface is open: from then on nothing
-        // sent on it is missed.
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (FileBytes().empty() && std::chrono::steady_clock::now() < deadline && dumpcap_->Running())
-            std::this_thread::sleep_for(10ms);
-        if (FileBytes().empty()) throw std::runtime_error("dumpcap did not start: " + dumpcap_->Log());
-        sim_ = &topo.StartDevsim(config);
+    SimCapture(Topology& topo, const std::string& config) {
+        sim_ = &topo.StartDevsim(config, {"--pcap", file_.path()});
     }
     Process& sim() { return *sim_; }
 
-    // Ends the recording once every frame sent so far is in the file; returns its path.
-    // dumpcap hands frames over in blocks, so a marker frame is sent last and awaited.
+    // Ends the simulator, so that every frame it has seen is in the file (it writes
+    // each one as it goes, and reads what is queued on its ports before a command);
+    // returns the file's path.
     std::string Finish() {
-        const std::string tag = "kivo capture end " + std::to_string(getpid());
-        const uint8_t header[14] = {0x02, 0, 0, 0, 0, 0xff, 0x02, 0, 0, 0, 0, 0xfe, 0x88, 0xb5};
-        Bytes marker(14 + tag.size() + 8, 0);
-        std::copy(header, header + 14, marker.begin());
-        std::copy(tag.begin(), tag.end(), marker.begin() + 14);
-        RawPeer(topo_.dev(), ifname_).Send(marker);
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const Bytes b = FileBytes();
-            if (std::search(b.begin(), b.end(), tag.begin(), tag.end()) != b.end()) break;
-            std::this_thread::sleep_for(20ms);
-        }
-        kill(dumpcap_->pid(), SIGINT);
-        EXPECT_TRUE(dumpcap_->WaitExit(20s).has_value()) << dumpcap_->Log();
+        EXPECT_TRUE(sim_->SendLine("quit"));
+        const auto status = sim_->WaitExit(20s);
+        EXPECT_EQ(status, 0) << sim_->Log();
         // KIVO_CAPTURE_DIR keeps a copy named after the test, to look at in Wireshark.
         if (const char* dir = std::getenv("KIVO_CAPTURE_DIR"); dir != nullptr && *dir != '\0') {
             const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -81,12 +57,7 @@ class SimCapture {
     }
 
    private:
-    Bytes FileBytes() const { return ReadBinary(file_.path()); }
-
-    Topology& topo_;
-    std::string ifname_;
     TempFile file_{""};
-    std::unique_ptr<Process> dumpcap_;
     Process* sim_ = nullptr;
 };
 
@@ -211,16 +182,15 @@ bool Have(const std::string& tool) {
     return Shell("command -v " + tool + " >/dev/null") == 0;
 }
 
-// Dissecting a file needs tshark; recording an exchange also root (namespaces) and dumpcap.
+// Dissecting a file needs tshark; recording an exchange also root (namespaces).
 #define KIVO_REQUIRE_TSHARK()                                                                   \
     do {                                                                                        \
         if (!Have("tshark")) GTEST_SKIP() << "tshark is not installed (Debian package tshark)"; \
     } while (0)
-#define KIVO_REQUIRE_CAPTURE()                                                                    \
-    do {                                                                                          \
-        KIVO_REQUIRE_ROOT();                                                                      \
-        KIVO_REQUIRE_TSHARK();                                                                    \
-        if (!Have("dumpcap")) GTEST_SKIP() << "dumpcap is not installed (Debian package tshark)"; \
+#define KIVO_REQUIRE_CAPTURE() \
+    do {                       \
+        KIVO_REQUIRE_ROOT();   \
+        KIVO_REQUIRE_TSHARK(); \
     } while (0)
 
 // ---------------------------------------------------------------- exchanges
@@ -294,7 +264,7 @@ TEST(WiresharkDissector, LcmpGetAllWithSegmentedAnswers) {
     KIVO_REQUIRE_CAPTURE();
     Topology topo;
     topo.Link("eth1", "eth1", kHostMac, MacText(kLcmpDevice));
-    SimCapture capture(topo, "eth1", LcmpDevice(""));
+    SimCapture capture(topo, LcmpDevice(""));
     topo.StartKivohost();
     auto reply = LcmpRequest(topo, REQUEST_GET_ALL, std::nullopt);
     ASSERT_TRUE(reply);
@@ -350,7 +320,7 @@ TEST(WiresharkDissector, LcmpSetShowsTheTypeReadAndTheWriteAnswers) {
     KIVO_REQUIRE_CAPTURE();
     Topology topo;
     topo.Link("eth1", "eth1", kHostMac, MacText(kLcmpDevice));
-    SimCapture capture(topo, "eth1", LcmpDevice(""));
+    SimCapture capture(topo, LcmpDevice(""));
     topo.StartKivohost();
     auto reply = LcmpRequest(topo, REQUEST_SET,
                              SetBlock({{"SYSTEM.GENERAL.SPEED", "1000"},
@@ -403,11 +373,10 @@ TEST(WiresharkDissector, ScpGetOverTwoMessagesWithABadCrc) {
     // in the second. The first reply message carries a wrong CRC, so the request is sent
     // again.
     SimCapture capture(
-        topo, "eth1",
-        std::string("[device scp1]\nmac = ") + kScpDevice +
-            "\ninterface = eth1\nrole = scp\npassword = s3cret\nreply_payload = 40\nbad_crc = 1\n"
-            "param = SYSTEM.GENERAL.NAME STRING living room\n"
-            "param = NETWORK.PORT INT16U 8080\n");
+        topo, std::string("[device scp1]\nmac = ") + kScpDevice +
+                  "\ninterface = eth1\nrole = scp\npassword = s3cret\nreply_payload = 40\nbad_crc = 1\n"
+                  "param = SYSTEM.GENERAL.NAME STRING living room\n"
+                  "param = NETWORK.PORT INT16U 8080\n");
     topo.StartKivohost();
     auto reply = topo.client().Request(1, REQUEST_GET,
                                        ParamRequestBody(kDeviceScp, "eth1", 0, ParseMac(kScpDevice), "s3cret",
@@ -471,7 +440,7 @@ TEST(WiresharkDissector, DiscoveryFindsALegacyAndABootRomDevice) {
     Topology topo;
     topo.Link("eth1", "eth1", kHostMac);
     SimCapture capture(
-        topo, "eth1",
+        topo,
         "[device legacy1]\nmac = 02:00:00:00:00:21\ninterface = eth1\nrole = legacy\n\n"
         "[device rom1]\nmac = 02:00:00:00:00:22\ninterface = eth1\nrole = bootrom\nrom_version = 3\n"
         "rom_subversion = 2\nchip_id = 0102030405060708\nannounce_period_ms = 0\n"
@@ -587,7 +556,7 @@ TEST(WiresharkDissector, FirmwareUpgradeFrameByFrame) {
     topo.Link("eth1", "eth1", kHostMac, kFwDevice);
     const Bytes image = PatternBytes(2500, 7);
     TempFile fw(AsString(image));
-    SimCapture capture(topo, "eth1",
+    SimCapture capture(topo,
                        std::string("[device dev1]\nmac = ") + kFwDevice + "\ninterface = eth1\nrole = fw\n");
     topo.StartKivohost();
     ASSERT_TRUE(Done(
@@ -633,7 +602,7 @@ TEST(WiresharkDissector, EthernetBootAssignsAnAddressAndSendsChunks) {
     TempFile loaderFile(AsString(loader));
     TempFile fwFile(AsString(image.File()));
     // A version 3 ROM with a subversion: the start frame gives it an address.
-    SimCapture capture(topo, "eth1",
+    SimCapture capture(topo,
                        std::string("[device rom1]\nmac = ") + romMac +
                            "\ninterface = eth1\nrole = bootrom\nannounce_period_ms = 100\nrom_version = 3\n"
                            "rom_subversion = 1\nchip_id = 0102030405060708\n");

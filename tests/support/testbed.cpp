@@ -1,7 +1,6 @@
 // Test bed: namespaces, veth pairs, child processes, UDP client.
 #include "testbed.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -10,7 +9,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +21,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "kivo_client.h"
 
 namespace kivotest {
 
@@ -285,65 +285,36 @@ void Process::Kill() {
 // ---------------------------------------------------------------------------
 // UdpClient
 
-UdpClient::UdpClient(const Netns& ns, uint16_t port) : port_(port) {
-    NsGuard guard(ns);
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) throw std::runtime_error("udp socket");
+UdpClient::UdpClient(const Netns& ns, uint16_t port) {
+    {
+        NsGuard guard(ns);
+        client_ = std::make_unique<kivo::client::Client>(port);
+    }
+    if (!client_->isOpen())
+        throw std::runtime_error("cannot open a UDP socket in namespace " + ns.name() + " to port " +
+                                 std::to_string(port));
+    // Exactly one datagram per request, so that device-side counts stay exact.
+    client_->SetReadAttempts(1);
+    client_->SetTimeout(20s);
 }
 
-UdpClient::~UdpClient() {
-    if (fd_ >= 0) close(fd_);
-}
+UdpClient::~UdpClient() = default;
 
-bool UdpClient::SendRaw(const Bytes& datagram) {
-    struct sockaddr_in to;
-    std::memset(&to, 0, sizeof(to));
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port_);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<struct sockaddr*>(&to),
-                  sizeof(to)) == static_cast<ssize_t>(datagram.size());
-}
-
-std::optional<Bytes> UdpClient::RecvDatagram(std::chrono::milliseconds timeout) {
-    struct pollfd p {
-        fd_, POLLIN, 0
-    };
-    int r = poll(&p, 1, static_cast<int>(timeout.count()));
-    if (r <= 0) return std::nullopt;
-    Bytes buf(300000 + 16);
-    ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
-    if (n < 0) return std::nullopt;
-    buf.resize(static_cast<size_t>(n));
-    return buf;
+void UdpClient::SetPort(uint16_t port) {
+    if (!client_->SetPort(port))
+        throw std::runtime_error("cannot connect the test client's UDP socket to port " +
+                                 std::to_string(port));
 }
 
 std::optional<Bytes> UdpClient::Request(const Bytes& request, std::chrono::milliseconds timeout) {
-    lastSegments.clear();
-    // Drop anything left over from an earlier exchange.
-    while (RecvDatagram(0ms)) {
+    auto reply = client_->ExchangeRaw(request, timeout);
+    lastSegments = client_->LastSegments();
+    if (!reply) {
+        lastError = reply.error().message;
+        return std::nullopt;
     }
-    if (!SendRaw(request)) return std::nullopt;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    auto left = [&] {
-        auto d = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                       std::chrono::steady_clock::now());
-        return d.count() > 0 ? d : 0ms;
-    };
-    auto first = RecvDatagram(left());
-    if (!first) return std::nullopt;
-    lastSegments.push_back(*first);
-    if (first->size() < 3) return first;
-    size_t total = (*first)[1];
-    Bytes out(first->begin(), first->end());
-    for (size_t k = 1; k < total; ++k) {
-        auto seg = RecvDatagram(left());
-        if (!seg) return std::nullopt;
-        lastSegments.push_back(*seg);
-        if (seg->size() < 3 || (*seg)[2] != k || (*seg)[1] != total) return std::nullopt;
-        out.insert(out.end(), seg->begin() + 3, seg->end());
-    }
-    return out;
+    lastError.clear();
+    return std::move(reply.value());
 }
 
 std::optional<Bytes> UdpClient::Request(uint8_t seq, uint8_t code, const Bytes& body,
@@ -354,12 +325,22 @@ std::optional<Bytes> UdpClient::Request(uint8_t seq, uint8_t code, const Bytes& 
 }
 
 bool UdpClient::WaitReady(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        auto r = Request(Bytes{0x5A, 0, 0, 0, 9}, 200ms);
-        if (r && r->size() == 7 && (*r)[3] == 9) return true;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool ready = false;
+    while (!ready && std::chrono::steady_clock::now() < deadline) {
+        // Short attempts: a service still starting up drops the first requests.
+        client_->SetTimeout(500ms);
+        auto version = client_->GetVersion();
+        ready = version.ok();
+        if (!ready) {
+            lastError = version.error().message;
+            // Nothing bound yet is reported at once: poll, do not spin.
+            if (version.error().kind == kivo::client::ErrorKind::kNoService)
+                std::this_thread::sleep_for(20ms);
+        }
     }
-    return false;
+    client_->SetTimeout(20s);
+    return ready;
 }
 
 // ---------------------------------------------------------------------------

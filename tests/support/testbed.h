@@ -18,6 +18,10 @@
 #include <string>
 #include <vector>
 
+namespace kivo::client {
+class Client;
+}
+
 namespace kivotest {
 
 using Bytes = std::vector<uint8_t>;
@@ -120,7 +124,11 @@ class Process {
     std::optional<int> status_;
 };
 
-// UDP client for the kivohost request protocol; its socket lives in the given namespace.
+// The request protocol's client for tests: the client library (src/client) with its
+// socket made inside the given namespace. Requests go out exactly as the test wrote
+// them (its sequence number, any length, any byte 3), once, and wait 20 s by default,
+// so that what the devices count is exactly what the test sent. Replies are checked
+// and put together by the library: a damaged one is an error, never a result.
 class UdpClient {
    public:
     UdpClient(const Netns& ns, uint16_t port);
@@ -128,26 +136,26 @@ class UdpClient {
     UdpClient(const UdpClient&) = delete;
     UdpClient& operator=(const UdpClient&) = delete;
 
-    void SetPort(uint16_t port) { port_ = port; }
-    bool SendRaw(const Bytes& datagram);
-    // One datagram, or nullopt after the timeout.
-    std::optional<Bytes> RecvDatagram(std::chrono::milliseconds timeout);
-    // Sends a request and collects every segment of its reply. Returns the
-    // reassembled reply: header bytes of segment 0 followed by the payload of every
-    // segment (so byte 3 is the reply code), or nullopt on timeout or bad segments.
-    // The raw segments are kept in lastSegments.
+    // Throws when the socket cannot be connected to the new port.
+    void SetPort(uint16_t port);
+    // Sends a datagram as it is and returns the reassembled reply: header bytes of
+    // segment 0 followed by the payload of every segment (so byte 3 is the reply code),
+    // or a one-byte answer as it came; nullopt on time-out or a damaged reply (the
+    // reason is in lastError). The raw segments are kept in lastSegments.
     std::optional<Bytes> Request(const Bytes& request, std::chrono::milliseconds timeout = 20s);
     // Builds and sends a request: seq, 0, 0, 0, code, body.
     std::optional<Bytes> Request(uint8_t seq, uint8_t code, const Bytes& body,
                                  std::chrono::milliseconds timeout = 20s);
-    // Polls with version requests until the service answers; true when it did.
+    // Asks for the version until the service answers; true when it did.
     bool WaitReady(std::chrono::milliseconds timeout = 10s);
+    // The library client itself, for typed requests.
+    kivo::client::Client& library() { return *client_; }
 
     std::vector<Bytes> lastSegments;
+    std::string lastError;
 
    private:
-    int fd_ = -1;
-    uint16_t port_;
+    std::unique_ptr<kivo::client::Client> client_;
 };
 
 // A common topology: namespace "host" running kivohost, namespace "dev" for the

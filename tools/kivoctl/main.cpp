@@ -816,8 +816,17 @@ int main(int argc, char** argv) {
         ->envname("KIVOCTL_PORT")
         ->check(CLI::Range(1, 65535));
     app.add_flag("--json", g.json, "print one JSON document on standard output");
-    app.add_option("--timeout", g.timeout, "seconds to wait for each reply (default: per request)")
-        ->check(CLI::PositiveNumber);
+    app.add_option("--timeout", g.timeout,
+                   "seconds to wait for each reply, replacing the per-request defaults (5 s to 60 s, see "
+                   "kivoctl(1))")
+        // "nan" and "inf" read as numbers and pass a range check; neither is a wait.
+        ->check([](const std::string& text) -> std::string {
+            char* end = nullptr;
+            const double v = std::strtod(text.c_str(), &end);
+            if (end == text.c_str() || *end != '\0' || !std::isfinite(v) || v <= 0 || v > 86400)
+                return "give seconds above 0 and at most 86400 (one day), not '" + text + "'";
+            return {};
+        });
 
     auto* version = app.add_subcommand("version", "show the service's version");
 
