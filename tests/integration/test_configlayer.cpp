@@ -467,3 +467,32 @@ TEST_F(InProcess, PrivateDataModelAndDiscovery) {
     EXPECT_EQ(sim().CountInLog("key=plain"), 4);
     DeviceListFree(found);
 }
+
+// A listing of several messages with one frame lost: the message that carries the end
+// marker must not pass the rest off as the whole answer.
+TEST(ConfiglayerGetAll, LostSegmentFailsTheAttemptAndTheRetryCompletesIt) {
+    KIVO_REQUIRE_ROOT();
+    std::string lines = kDevicePassword + "getall_per_message = 100\nsegment_size = 400\n";
+    for (int i = 0; i < 300; ++i) {
+        char name[48];
+        std::snprintf(name, sizeof(name), "SYSTEM.GROUP%02d.PARAM_%04d", i / 100, i);
+        lines += std::string("param = ") + name + " INT8U " + std::to_string(i % 200) + "\n";
+    }
+    Bench b(lines + "segment_drop_nth = 2\nsegment_drop_nth_once = yes\n");
+    // Segment 1 of the first message is lost once: the SHA-256 attempt fails, the
+    // legacy attempt gets every name.
+    auto recs = b.Records(REQUEST_GET_ALL);
+    EXPECT_EQ(recs.size(), 300u);
+    EXPECT_EQ(b.sim().CountInLog("LCMP tx dropped frame 2 of the answer (segment 1 of seq 0)"), 1)
+        << b.sim().Log().substr(0, 3000);
+    EXPECT_EQ(b.sim().CountInLog("CFG rx get-all"), 2);
+    EXPECT_EQ(b.topo.kivohost()->CountInLog("part of the device's answer was lost"), 1);
+
+    // Lost in every answer: no attempt completes, and the reply says so.
+    b.Command("dev1 set segment_drop_nth_once no");
+    auto reply = b.Request(REQUEST_GET_ALL);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, Code(REPLY_FAILED));
+    EXPECT_EQ(b.sim().CountInLog("CFG rx get-all"), 4);
+    EXPECT_EQ(b.topo.kivohost()->CountInLog("part of the device's answer was lost"), 3);
+}

@@ -17,6 +17,7 @@
 #include "conversion.h"
 #include "device.h"
 #include "log.h"
+#include "reason.h"
 #include "version.h"
 
 using kivo::Log;
@@ -422,6 +423,9 @@ t_configlayerErrorCode RunPasses(Attempt attempt, Final isFinal) {
     for (t_lcmpEncryptionHash hash : kHashPasses) {
         const INT32S maxRetries = configlayerMaxRetries.load();
         for (INT32S n = 0;; ++n) {
+            // The reason of a failed operation is the last attempt's: an earlier
+            // attempt's silence must not stand for what the last one saw.
+            if (hash != kHashPasses[0] || n > 0) kivo::FailureClear();
             result = attempt(hash, n);
             if (result == CONFIGLAYER_ERROR_NONE || result == CONFIGLAYER_ERROR_PARAM || n >= maxRetries)
                 break;

@@ -185,6 +185,7 @@ Reassembler::Result Reassembler::SegmentAdd(const MessageSegment& frame, uint32_
         if (r == nullptr) return Result::kDropped;
     } else if (r->numSegments != frame.mmh.numSegments) {
         // Frames that disagree on the message's size: nothing of it can be trusted.
+        LostNote(r);
         SegmentedFrameDelete(r);
         return Result::kDropped;
     }
@@ -195,6 +196,7 @@ Reassembler::Result Reassembler::SegmentAdd(const MessageSegment& frame, uint32_
     // Without memory for the message it cannot be dispatched; a complete record
     // would never change again, so it goes either way.
     const bool extracted = FrameExtract(r, message, length);
+    if (!extracted) LostNote(r);
     SegmentedFrameDelete(r);
     return extracted ? Result::kComplete : Result::kDropped;
 }
@@ -203,10 +205,67 @@ void Reassembler::SegmentedFramesListClean(uint32_t nowMs) {
     SegmentedFrame* r = head_;
     while (r != nullptr) {
         SegmentedFrame* next = r->nextSegmentedFrame;
-        if (static_cast<uint32_t>(nowMs - r->timeStamp) >= kSegmentMaxAgeMs) SegmentedFrameDelete(r);
+        if (static_cast<uint32_t>(nowMs - r->timeStamp) >= kSegmentMaxAgeMs) {
+            LostNote(r);
+            SegmentedFrameDelete(r);
+        }
         r = next;
     }
 }
+
+void Reassembler::LostNote(const SegmentedFrame* r) {
+    // Only whether something was lost matters, not how much: one entry per device and
+    // opcode, and few of them, so frames from strangers cannot make the list grow.
+    constexpr size_t kMaxLost = 32;
+    for (const Lost& l : lost_)
+        if (l.opcode == r->opcode && std::memcmp(l.srcMAC, r->srcMAC, 6) == 0) return;
+    if (lost_.size() >= kMaxLost) lost_.erase(lost_.begin());
+    Lost l;
+    std::memcpy(l.srcMAC, r->srcMAC, 6);
+    l.opcode = r->opcode;
+    lost_.push_back(l);
+}
+
+bool Reassembler::IncompleteTake(const MessageSegment& frame) {
+    bool incomplete = false;
+    for (auto it = lost_.begin(); it != lost_.end();) {
+        if (it->opcode == frame.mmh.opcode && std::memcmp(it->srcMAC, frame.srcMAC, 6) == 0) {
+            it = lost_.erase(it);
+            incomplete = true;
+        } else {
+            ++it;
+        }
+    }
+    // A partial message sent before this one (a lower sequence number, modulo 256)
+    // that is still waiting for a segment will not be part of the answer in time.
+    const uint8_t seq = static_cast<uint8_t>(frame.mmh.numSeq & 0xFF);
+    for (const SegmentedFrame* r = head_; r != nullptr; r = r->nextSegmentedFrame) {
+        const uint8_t behind = static_cast<uint8_t>(seq - r->numSeq);
+        if (r->opcode == frame.mmh.opcode && std::memcmp(r->srcMAC, frame.srcMAC, 6) == 0 && behind > 0 &&
+            behind < 128)
+            incomplete = true;
+    }
+    return incomplete;
+}
+
+namespace {
+thread_local DispatchInfo currentDispatch;
+}  // namespace
+
+const DispatchInfo& CurrentDispatch() {
+    return currentDispatch;
+}
+
+namespace {
+// Sets what callbacks see of the message being dispatched, for the length of a dispatch.
+class DispatchScope {
+   public:
+    explicit DispatchScope(const DispatchInfo& info) { currentDispatch = info; }
+    ~DispatchScope() { currentDispatch = DispatchInfo{}; }
+    DispatchScope(const DispatchScope&) = delete;
+    DispatchScope& operator=(const DispatchScope&) = delete;
+};
+}  // namespace
 
 }  // namespace kivo::lcmp
 
@@ -428,10 +487,19 @@ bool KeepAlive() {
     return lcmpReceiveThreadKeepAlive != 0;
 }
 
+DispatchInfo InfoOf(Reassembler& reassembler, const MessageSegment& segment) {
+    DispatchInfo info;
+    info.seqKnown = true;
+    info.seq = segment.mmh.numSeq;
+    info.incompleteBefore = reassembler.IncompleteTake(segment);
+    return info;
+}
+
 void FrameHandle(Reassembler& reassembler, const kivo::l2::FrameView& frame) {
     MessageSegment segment;
     if (!SegmentParse(frame, segment)) return;
     if (segment.mmh.numSegments == 0) {
+        const DispatchScope scope(InfoOf(reassembler, segment));
         CallbacksExecute(segment.srcMAC, segment.mmh.opcode, const_cast<INT8U*>(segment.mmpl),
                          segment.mmh.length);
         return;
@@ -439,9 +507,11 @@ void FrameHandle(Reassembler& reassembler, const kivo::l2::FrameView& frame) {
     std::unique_ptr<uint8_t[]> message;
     size_t messageLength = 0;
     if (reassembler.SegmentAdd(segment, kivo::NowMs(), message, messageLength) ==
-        Reassembler::Result::kComplete)
+        Reassembler::Result::kComplete) {
+        const DispatchScope scope(InfoOf(reassembler, segment));
         CallbacksExecute(segment.srcMAC, segment.mmh.opcode, message.get(),
                          static_cast<INT16U>(messageLength));
+    }
 }
 
 // Without a port only a wake-up can end the wait early.
