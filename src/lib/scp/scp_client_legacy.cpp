@@ -486,8 +486,12 @@ t_scpErrorCode ReceiveMessage(const Link& link, uint8_t opNumber, uint8_t seq, u
         uint8_t* payload = message + kMsgHeaderSize;
         *payloadLength = h.payloadLength;
         uint32_t padding = 0;
-        if (key != nullptr && key[0] != 0) {
-            Decipher(payload, h.payloadLength, key);
+        if (key != nullptr) {
+            // Whether a reply is enciphered follows from the operation, never from the
+            // frame: a payload that cannot be deciphered was not made with the key, and
+            // taking it as clear text would let anyone who sees the op number answer.
+            if (h.payloadLength % 8 != 0 || Decipher(payload, h.payloadLength, key) != SCP_ERROR_NONE)
+                return SCP_ERROR_CRC;
             padding = PaddingPositionGet(payload, h.payloadLength);
         }
         if (crc32(payload, h.payloadLength, 0xFFFFFFFFu) != h.crc) return SCP_ERROR_CRC;
@@ -509,10 +513,12 @@ t_scpErrorCode GetOperation(const Link& link, uint8_t opNumber, const uint8_t* d
         ComposeGetMessage(message.data(), list.data(), opNumber, listLength, isPrivate, key);
     if (messageLength == 0) return SCP_ERROR_FORMAT;
 
+    // Replies to a plain get come in clear text, those to a private get enciphered.
+    const uint8_t* replyKey = isPrivate ? key : nullptr;
     std::array<uint8_t, kMsgMax> reply;
     uint32_t replyLength = 0;
     const FirstReply first =
-        RequestFirstReply(link, message.data(), messageLength, opNumber, expected, key, reply.data(),
+        RequestFirstReply(link, message.data(), messageLength, opNumber, expected, replyKey, reply.data(),
                           &replyLength, SCP_ERROR_TIMEOUT_GET_1, SCP_ERROR_TIMEOUT_NONE);
     if (!first.accepted) {
         if (maxSends.load() == 0) errorTimeoutCode = SCP_ERROR_TIMEOUT_GET_2;
@@ -520,7 +526,7 @@ t_scpErrorCode GetOperation(const Link& link, uint8_t opNumber, const uint8_t* d
     }
     ReplyCollector collected;
     const t_scpErrorCode r =
-        CollectRemainingReplies(link, opNumber, key, timeoutLongGet.load(), SCP_ERROR_TIMEOUT_GET_3,
+        CollectRemainingReplies(link, opNumber, replyKey, timeoutLongGet.load(), SCP_ERROR_TIMEOUT_GET_3,
                                 reply.data(), replyLength, collected);
     if (r != SCP_ERROR_NONE) return r;
     return ParseInfoData(collected.data(), collected.size(), info, infoSize, false, SCP_INFO_BUFFER_SIZE);
@@ -538,8 +544,7 @@ t_scpErrorCode SetOperation(const Link& link, t_scpOp op, uint8_t opNumber, cons
     if (isPrivate && listLength > kEncipheredListMax) return SCP_ERROR_FORMAT;
     // The type query of a plain set goes out unenciphered and its replies are read
     // as they come.
-    const std::array<uint8_t, kKeySize> noKey{};
-    const uint8_t* queryKey = isPrivate ? key : noKey.data();
+    const uint8_t* queryKey = isPrivate ? key : nullptr;
     const uint8_t expected = isPrivate ? kOpcodeGetpReply : kOpcodeGetReply;
     std::array<uint8_t, kMsgMax> message;
     const uint32_t messageLength =
