@@ -496,3 +496,41 @@ TEST(ConfiglayerGetAll, LostSegmentFailsTheAttemptAndTheRetryCompletesIt) {
     EXPECT_EQ(b.sim().CountInLog("CFG rx get-all"), 4);
     EXPECT_EQ(b.topo.kivohost()->CountInLog("part of the device's answer was lost"), 3);
 }
+
+// On a 1500-byte MTU a full 1496-byte segment does not fit: requests go out in
+// segments the link carries, and the device reassembles them.
+TEST(ConfiglayerSegments, GetOf200NamesAndSetOf100ValuesOnA1500ByteMtu) {
+    KIVO_REQUIRE_ROOT();
+    std::string lines = "password = pw\n";  // the device's answers fit the link too
+    std::vector<std::string> names;
+    for (int i = 0; i < 200; ++i) {
+        char name[48];
+        std::snprintf(name, sizeof(name), "SYSTEM.GROUP%02d.PARAM_%04d", i / 100, i);
+        names.push_back(name);
+        lines += std::string("param = ") + name + " INT8U " + std::to_string(i % 100) + "\n";
+    }
+    Bench b(lines);
+    b.topo.host().Run("ip link set eth1 mtu 1500");
+    b.topo.dev().Run("ip link set eth1 mtu 1500");
+
+    auto recs = b.Records(REQUEST_GET, GetBlock(names));
+    ASSERT_EQ(recs.size(), 200u);
+    EXPECT_EQ(recs[199].name, names[199]);
+    EXPECT_EQ(recs[199].value, "99");
+    EXPECT_EQ(b.sim().CountInLog("CFG rx read model=0 key=sha256: 200 names, 0 refused"), 1) << b.sim().Log();
+
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (int i = 0; i < 100; ++i) pairs.emplace_back(names[i], std::to_string(100 + i));
+    recs = b.Records(REQUEST_SET, SetBlock(pairs));
+    ASSERT_EQ(recs.size(), 100u);
+    EXPECT_EQ(recs[99].type, kTypeSetOk);
+    EXPECT_EQ(b.sim().CountInLog("CFG rx write model=0 key=sha256: 100 names"), 1) << b.sim().Log();
+    recs = b.Records(REQUEST_GET, GetBlock({names[0], names[99]}));
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].value, "100");
+    EXPECT_EQ(recs[1].value, "199");
+    // Full segments of 1492 bytes (1514-byte frames), none longer.
+    const std::string log = b.sim().Log();
+    EXPECT_NE(log.find("LCMP rx frame len=1514 opcode=0x160 seg=0/"), std::string::npos);
+    EXPECT_EQ(log.find("mmpl=1496 tag"), std::string::npos);
+}

@@ -24,6 +24,7 @@
 #include "failpoint.h"
 #include "log.h"
 #include "port.h"
+#include "reason.h"
 
 namespace kivo::lcmp {
 
@@ -662,28 +663,39 @@ t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT
     if (dstMAC == nullptr || (MMPL == nullptr && MMPLlength > 0) || opcode < LCMP_READ_REQ ||
         opcode >= NUM_OPCODES)
         return LCMP_ERROR_BAD_ARGS;
-    const unsigned numSegments = MMPLlength / kMaxSegmentLength;
+    PortStatus status = PortStatus::kOk;
+    int err = 0;
+    std::shared_ptr<Port> port = lcmpLink.UsablePort(status, err);
+    // Segments as long as the link carries, never longer than the protocol's: a link
+    // whose MTU carries a full segment sees the frames it always saw.
+    size_t segmentLength = kMaxSegmentLength;
+    if (port && port->mtu() > static_cast<int>(kMmhLength))
+        segmentLength = std::min(kMaxSegmentLength, static_cast<size_t>(port->mtu()) - kMmhLength);
+    const unsigned numSegments = static_cast<unsigned>(MMPLlength / segmentLength);
     if (numSegments > kMaxSegments - 1) {
         Log(LogStream::kErr, "Warning: LCMPPacketSend: num_segments = %d/%d = %d > 16!\n", MMPLlength,
-            static_cast<int>(kMaxSegmentLength), numSegments);
+            static_cast<int>(segmentLength), numSegments);
+        const std::string name = lcmpLink.name();
+        kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
+                            "the request needs %u bytes, more than 16 segments of %zu bytes carry on %s (MTU "
+                            "%d); ask for fewer parameters at a time, or raise the interface's MTU",
+                            static_cast<unsigned>(MMPLlength), segmentLength, name.c_str(),
+                            port ? port->mtu() : 0);
         return LCMP_ERROR_SENDTO;
     }
     INT16U& counter = lcmpOpcodeNumSeq[opcode - LCMP_READ_REQ];
     const INT16U seq = counter++;
     if (numSeq != nullptr) *numSeq = seq;
-    PortStatus status = PortStatus::kOk;
-    int err = 0;
-    std::shared_ptr<Port> port = lcmpLink.UsablePort(status, err);
     for (unsigned segment = 0; segment <= numSegments; ++segment) {
         Mmh mmh;
-        mmh.length = static_cast<uint16_t>(
-            segment < numSegments ? kMaxSegmentLength : MMPLlength - kMaxSegmentLength * numSegments);
+        mmh.length = static_cast<uint16_t>(segment < numSegments ? segmentLength
+                                                                 : MMPLlength - segmentLength * numSegments);
         mmh.opcode = static_cast<uint16_t>(opcode);
         mmh.numSegments = static_cast<uint8_t>(numSegments);
         mmh.segment = static_cast<uint8_t>(segment);
         mmh.numSeq = seq;
         const t_lcmpErrorCode rc =
-            port ? LCMPPacketSegmentSend(port, dstMAC, mmh, MMPL + kMaxSegmentLength * segment)
+            port ? LCMPPacketSegmentSend(port, dstMAC, mmh, MMPL + segmentLength * segment)
                  : SendFailure(status, err);
         if (rc != LCMP_ERROR_NONE) {
             Log(LogStream::kErr, "Warning: LCMPPacketSend: LCMPPacketSegmentSend returned error\n");
