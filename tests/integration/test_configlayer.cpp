@@ -4,6 +4,7 @@
 // time-outs would otherwise tell them apart.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "harness.h"
 #include "harness_cfg.h"
 #include "kivohost.h"
+#include "reason.h"
 
 using namespace kivotest;
 
@@ -533,4 +535,41 @@ TEST(ConfiglayerSegments, GetOf200NamesAndSetOf100ValuesOnA1500ByteMtu) {
     const std::string log = b.sim().Log();
     EXPECT_NE(log.find("LCMP rx frame len=1514 opcode=0x160 seg=0/"), std::string::npos);
     EXPECT_EQ(log.find("mmpl=1496 tag"), std::string::npos);
+}
+
+// Every LCMP device that answers the discovery read is listed, not only the first.
+TEST_F(InProcess, DiscoverAllListsEveryAnsweringDevice) {
+    KIVO_REQUIRE_ROOT();
+    const Mac second = ParseMac("02:00:00:00:00:02");
+    Start(
+        "param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR 02:00:00:00:00:01\n"
+        "[device dev2]\nmac = 02:00:00:00:00:02\ninterface = eth1\nrole = lcmp\n"
+        "param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR 02:00:00:00:00:02\n");
+    topo->Link("eth2", "eth2", "02:00:00:00:00:20", "02:00:00:00:00:21");
+    ASSERT_TRUE(WaitLinkUp(topo->host(), "eth2"));
+    t_device* found = nullptr;
+    t_device* none = nullptr;
+    {
+        NsGuard g(topo->host());
+        kivo::FailureClear();
+        EXPECT_EQ(ConfiglayerDiscoverAll("eth1", &found), CONFIGLAYER_ERROR_NONE);
+        EXPECT_TRUE(kivo::FailurePeek().empty()) << kivo::FailurePeek().text;
+        EXPECT_EQ(ConfiglayerDiscoverAll("eth2", &none), CONFIGLAYER_ERROR_NONE);
+        const kivo::Failure failure = kivo::FailureTake();
+        EXPECT_EQ(failure.reason, kivo::Reason::kNoDevice);
+        EXPECT_EQ(failure.text,
+                  "no device answered on eth2 within 1 s; check the cabling and that the devices are on");
+    }
+    EXPECT_EQ(none, nullptr);
+    std::vector<std::string> macs;
+    for (t_device* d = found; d != nullptr; d = d->next) {
+        Mac m;
+        std::copy_n(d->deviceMACAddr, 6, m.begin());
+        macs.push_back(MacText(m));
+        EXPECT_STREQ(d->interfaceName, "eth1");
+        EXPECT_EQ(d->type, DEVICE_TORVIX_LCMP);
+    }
+    std::sort(macs.begin(), macs.end());
+    EXPECT_EQ(macs, (std::vector<std::string>{MacText(kDevice), MacText(second)}));
+    DeviceListFree(found);
 }

@@ -678,6 +678,77 @@ t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device**
     return result;
 }
 
+t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices) {
+    if (devices == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+    const bool every = interfaceName == nullptr || interfaceName[0] == '\0';
+    t_configlayerParam* input = nullptr;
+    t_lcmpValueList* request = nullptr;
+    t_configlayerErrorCode result = ConfiglayerParamAdd(&input, "SYSTEM.PRODUCTION.MAC_ADDR", nullptr);
+    if (result == CONFIGLAYER_ERROR_NONE) result = GenerateGetValueList(FALSE, input, &request);
+    ConfiglayerParamsDestroy(input);
+    t_interface* interfaces = nullptr;
+    if (result == CONFIGLAYER_ERROR_NONE) {
+        if (every)
+            InterfaceListGet(&interfaces);
+        else
+            InterfaceListAdd(&interfaces, interfaceName, nullptr);
+    }
+    size_t found = 0;
+    for (t_interface* i = interfaces; i != nullptr && result == CONFIGLAYER_ERROR_NONE; i = i->next) {
+        INT8U hostMAC[6];
+        if (MacAddressGet(i->name, hostMAC) != 0) {
+            if (!every)
+                kivo::FailureRecord(kivo::Reason::kNoInterface,
+                                    "there is no interface %s; check the name (ip link shows them)", i->name);
+            continue;
+        }
+        if (LCMPInit(i->name) != LCMP_ERROR_NONE) {
+            result = CONFIGLAYER_ERROR_LCMP;
+            break;
+        }
+        t_lcmpValueList* answer = nullptr;
+        if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_MULTICAST, nullptr, &answer) !=
+            LCMP_ERROR_NONE) {
+            result = CONFIGLAYER_ERROR_LCMP;
+        } else if (answer != nullptr) {
+            // The answers of every device in one list, in arrival order: each device's
+            // values are taken apart by their source address and read on their own,
+            // so that one device's unreadable answer hides no other.
+            for (const t_lcmpValue* v = answer->head; v != nullptr; v = v->next) {
+                if (v->type != LCMP_VALUE_INFO) continue;
+                bool seen = false;
+                for (const t_lcmpValue* e = answer->head; e != v && !seen; e = e->next)
+                    seen = e->type == LCMP_VALUE_INFO && std::memcmp(e->srcMAC, v->srcMAC, 6) == 0;
+                if (seen) continue;
+                t_lcmpValueList* one = nullptr;
+                bool copied = true;
+                for (const t_lcmpValue* w = v; w != nullptr && copied; w = w->next) {
+                    if (std::memcmp(w->srcMAC, v->srcMAC, 6) != 0) continue;
+                    copied = LCMPFullValueAdd(&one, const_cast<INT8U*>(w->srcMAC), w->responseTime, w->type,
+                                              w->valueLength, w->value) == LCMP_ERROR_NONE;
+                }
+                t_device* before = *devices;
+                if (copied && FillDeviceList(one, i->name, hostMAC, devices) == CONFIGLAYER_ERROR_NONE &&
+                    *devices != before)
+                    ++found;
+                LCMPValueListDestroy(one);
+            }
+        }
+        LCMPValueListDestroy(answer);
+        LCMPEnd();
+    }
+    InterfaceListFree(interfaces);
+    LCMPValueListDestroy(request);
+    if (result == CONFIGLAYER_ERROR_NONE && found == 0) {
+        const INT32U seconds = (LCMPTimeoutConfGet() + 999) / 1000;
+        kivo::FailureRecord(kivo::Reason::kNoDevice,
+                            "no device answered on %s within %u s; check the cabling and that the devices "
+                            "are on",
+                            every ? "any interface" : interfaceName, static_cast<unsigned>(seconds));
+    }
+    return result;
+}
+
 void ConfiglayerMaxRetriesSet(INT32S retries) {
     configlayerMaxRetries.store(retries);
 }

@@ -685,6 +685,10 @@ void LCMPTimeoutConfSet(INT32U timeoutMs) {
     timeoutRefConf.store(timeoutMs);
 }
 
+INT32U LCMPTimeoutConfGet() {
+    return timeoutRefConf.load();
+}
+
 INT32U LCMPLibVersionGet() {
     return static_cast<INT32U>(KIVO_VERSION_MAJOR) << 16 | static_cast<INT32U>(KIVO_VERSION_MINOR) << 8 |
            static_cast<INT32U>(KIVO_VERSION_BUILD);

@@ -141,6 +141,7 @@ t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList*
 
 // Reference time-out in milliseconds (3000 by default).
 void LCMPTimeoutConfSet(INT32U timeoutMs);
+INT32U LCMPTimeoutConfGet();
 // Sleeps ms milliseconds; returns the milliseconds left when interrupted, else 0.
 INT32U LCMPSleep(INT32U ms);
 INT32U LCMPLibVersionGet();
