@@ -573,3 +573,27 @@ TEST_F(InProcess, DiscoverAllListsEveryAnsweringDevice) {
     EXPECT_EQ(macs, (std::vector<std::string>{MacText(kDevice), MacText(second)}));
     DeviceListFree(found);
 }
+
+// A value without a single digit is refused before anything is written; what the
+// lenient reader takes is still accepted.
+TEST(ConfiglayerSet, ValueWithoutADigitIsRefusedAndLenientNumbersStillWork) {
+    KIVO_REQUIRE_ROOT();
+    Bench b(kDevicePassword + "param = SYSTEM.SPEED INT16U 100\nparam = SYSTEM.LIST INT8U 1,2,3\n");
+    for (const char* bad : {"fast", "yes"}) {
+        auto reply = b.Request(REQUEST_SET, SetBlock({{"SYSTEM.SPEED", bad}}));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(*reply, Code(REPLY_FAILED)) << bad;
+    }
+    auto reply = b.Request(REQUEST_SET, SetBlock({{"SYSTEM.LIST", "1,yes,3"}}));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, Code(REPLY_FAILED));
+    EXPECT_EQ(b.sim().CountInLog("opcode=0x162"), 0) << b.sim().Log();
+
+    auto recs = b.Records(REQUEST_SET, SetBlock({{"SYSTEM.SPEED", "12abc"}, {"SYSTEM.LIST", "+5,,7"}}));
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[1].type, kTypeSetOk);
+    recs = b.Records(REQUEST_GET, GetBlock({"SYSTEM.SPEED", "SYSTEM.LIST"}));
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].value, "12");
+    EXPECT_EQ(recs[1].value, "5,0,7");
+}

@@ -25,6 +25,7 @@
 #include "conversion_legacy.h"
 #include "crc32.h"
 #include "log.h"
+#include "reason.h"
 #include "scp_client_legacy_internal.h"
 #include "sha2_pub.h"
 #include "triple_des.h"
@@ -340,6 +341,7 @@ t_scpErrorCode BuildSetList(const uint8_t* data, uint32_t dataLength, const uint
         if (!AppendItem(list, listLength, kItemName, kNameSubtype, data + pos,
                         static_cast<uint32_t>(nameLength)))
             return SCP_ERROR_FORMAT;
+        const uint8_t* name = data + pos;
         pos += static_cast<uint32_t>(nameLength) + 1;
         // Every name must be followed by its value text.
         const long valueLength = TextLength(data, dataLength, pos);
@@ -352,8 +354,17 @@ t_scpErrorCode BuildSetList(const uint8_t* data, uint32_t dataLength, const uint
         uint32_t encodedLength = 0;
         if (!stringToValue(type, valueText, &encodedLength, encoded.data(),
                            static_cast<uint32_t>(encoded.size())) ||
-            encodedLength > encoded.size())
+            encodedLength > encoded.size()) {
+            kivo::FailureRecord(kivo::Reason::kInvalidValue,
+                                "the value \"%.*s\" is not valid for %.*s (type %s); nothing was written",
+                                static_cast<int>(std::min<long>(valueLength, 200)),
+                                reinterpret_cast<const char*>(valueText), static_cast<int>(nameLength),
+                                reinterpret_cast<const char*>(name),
+                                ConversionTypeToString(static_cast<t_paramType>(type)) != nullptr
+                                    ? ConversionTypeToString(static_cast<t_paramType>(type))
+                                    : "unknown");
             return SCP_ERROR_FORMAT;
+        }
         if (!AppendItem(list, listLength, kItemValue, type, encoded.data(), encodedLength))
             return SCP_ERROR_FORMAT;
     }
