@@ -597,3 +597,74 @@ TEST(ConfiglayerSet, ValueWithoutADigitIsRefusedAndLenientNumbersStillWork) {
     EXPECT_EQ(recs[0].value, "12");
     EXPECT_EQ(recs[1].value, "5,0,7");
 }
+
+// The reason each failure leaves for the front-end: code and the specifics people act on.
+TEST_F(InProcess, FailuresRecordTheirReason) {
+    KIVO_REQUIRE_ROOT();
+    std::string lines = kDevicePassword +
+                        "param = SYSTEM.SPEED INT16U 100\nrefuse = SYSTEM.SECRET\n"
+                        "getall_per_message = 100\nsegment_size = 400\n";
+    for (int i = 0; i < 300; ++i) lines += "param = SYSTEM.P" + std::to_string(1000 + i) + " INT8U 1\n";
+    Start(lines);
+    NsGuard g(topo->host());
+    auto expect = [](kivo::Reason reason, const std::string& text) {
+        const kivo::Failure f = kivo::FailureTake();
+        EXPECT_EQ(f.reason, reason) << f.text;
+        EXPECT_EQ(f.text, text);
+    };
+    auto run = [&](const char* name, const char* value, bool set) {
+        ConfiglayerParamsDestroy(input);
+        ConfiglayerParamsDestroy(output);
+        input = output = nullptr;
+        ConfiglayerParamAdd(&input, name, value);
+        kivo::FailureClear();
+        return set ? ConfiglayerSet(device, CONFIGLAYER_PUBLIC, "pw", input, &output)
+                   : ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE);
+    };
+
+    EXPECT_NE(run("SYSTEM.SPEED", "fast", true), CONFIGLAYER_ERROR_NONE);
+    expect(kivo::Reason::kInvalidValue,
+           "the value \"fast\" is not valid for SYSTEM.SPEED (type INT16U); nothing was written");
+    EXPECT_NE(run("SYSTEM.SECRET", nullptr, false), CONFIGLAYER_ERROR_NONE);
+    expect(
+        kivo::Reason::kDeviceRefused,
+        "the device refused SYSTEM.SECRET: ERROR -36 Searching for a parameter that has not been installed");
+    EXPECT_NE(run(std::string(CONFIGLAYER_NAME_MAX, 'N').c_str(), nullptr, false), CONFIGLAYER_ERROR_NONE);
+    {
+        // 61 names of 396 characters: more than one LCMP message carries.
+        for (int i = 0; i < 60; ++i)
+            ConfiglayerParamAdd(&input, std::string(CONFIGLAYER_NAME_MAX, 'N').c_str(), nullptr);
+        kivo::FailureClear();
+        EXPECT_NE(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE),
+                  CONFIGLAYER_ERROR_NONE);
+        const kivo::Failure f = kivo::FailureTake();
+        EXPECT_EQ(f.reason, kivo::Reason::kRequestTooLarge) << f.text;
+    }
+
+    ASSERT_TRUE(sim().SendLine("dev1 set segment_drop_nth 2"));
+    ASSERT_TRUE(sim().WaitForLog("devsim: command \"dev1 set segment_drop_nth 2\" done", 5s));
+    kivo::FailureClear();
+    EXPECT_NE(ConfiglayerGetAll(device, CONFIGLAYER_PUBLIC, "pw", &output, FALSE), CONFIGLAYER_ERROR_NONE);
+    expect(kivo::Reason::kIncompleteAnswer,
+           "part of the answer of device 02:00:00:00:00:01 on eth1 was lost on the link; try again, and "
+           "check the "
+           "cabling or the link's load if it keeps happening");
+
+    ASSERT_TRUE(sim().SendLine("dev1 set silent yes"));
+    ASSERT_TRUE(sim().WaitForLog("devsim: command \"dev1 set silent yes\" done", 5s));
+    EXPECT_NE(run("SYSTEM.SPEED", nullptr, false), CONFIGLAYER_ERROR_NONE);
+    expect(kivo::Reason::kNoAnswer,
+           "device 02:00:00:00:00:01 did not answer on eth1 within 1 s (a wrong password looks the same: "
+           "check the "
+           "password)");
+
+    std::free(device->interfaceName);
+    device->interfaceName = strdup("nosuch0");
+    EXPECT_NE(run("SYSTEM.SPEED", nullptr, false), CONFIGLAYER_ERROR_NONE);
+    expect(kivo::Reason::kNoInterface, "there is no interface nosuch0; check the name (ip link lists them)");
+    std::free(device->interfaceName);
+    device->interfaceName = strdup("eth1");
+    topo->host().Run("ip link set eth1 down");
+    EXPECT_NE(run("SYSTEM.SPEED", nullptr, false), CONFIGLAYER_ERROR_NONE);
+    expect(kivo::Reason::kInterfaceDown, "interface eth1 is down; bring it up (ip link set eth1 up)");
+}

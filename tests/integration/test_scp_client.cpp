@@ -12,6 +12,7 @@
 #include "harness.h"
 #include "harness_scp.h"
 #include "port.h"
+#include "reason.h"
 #include "scp_client_legacy.h"
 #include "scp_client_legacy_internal.h"
 
@@ -339,8 +340,15 @@ TEST_F(ScpClientTest, ClearTextRepliesToEncipheredOperationsAreRefused) {
         const uint8_t replyOpcode = r.opcode == 2 ? 5 : r.opcode == 3 ? 6 : r.opcode == 7 ? 9 : 0;
         return std::vector<Bytes>{ScpReply(r, forged, {.opcode = replyOpcode})};
     });
-    // Refused like a reply with a bad CRC.
+    // Refused like a reply with a bad CRC; to the user it is a device that does not answer.
+    kivo::FailureClear();
     EXPECT_EQ(Run(SCP_OP_SET, Data({"A", "1"})), SCP_ERROR_CRC);
+    const kivo::Failure failure = kivo::FailureTake();
+    EXPECT_EQ(failure.reason, kivo::Reason::kNoAnswer);
+    EXPECT_EQ(failure.text,
+              std::string("device ") + kDevMac +
+                  " did not answer on eth1 within 1 s per try (a wrong password looks the same: "
+                  "check the password)");
     EXPECT_EQ(Run(SCP_OP_FACTORY_RESET, {}), SCP_ERROR_CRC);
     EXPECT_EQ(Run(SCP_OP_GETP, Data({"A"})), SCP_ERROR_CRC);
     // Each request was sent once per key: no forged reply ended an exchange.

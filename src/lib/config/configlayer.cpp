@@ -343,6 +343,9 @@ t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerPara
             } else {
                 status = CONFIGLAYER_ERROR_PARAM;
             }
+            if (status != CONFIGLAYER_ERROR_NONE)
+                kivo::FailureRecord(kivo::Reason::kDeviceRefused, "the device refused %s: %s", name.c_str(),
+                                    text);
         } else {
             std::snprintf(text, CONVERSION_TEXT_AREA_SIZE, "ERROR INVALID CONTROL TYPE");
         }

@@ -316,8 +316,23 @@ void ReceiveThreadWakeClear() {
 // ---------------------------------------------------------------------------
 // The port
 
-// Outcome of a port operation in LCMP's codes.
-t_lcmpErrorCode ErrorOf(PortStatus status) {
+// Outcome of a port operation in LCMP's codes. With the interface's name, a failure
+// people can act on is also recorded as the reason.
+t_lcmpErrorCode ErrorOf(PortStatus status, const char* name = nullptr) {
+    if (name != nullptr) {
+        if (status == PortStatus::kNoInterface)
+            kivo::FailureRecord(kivo::Reason::kNoInterface,
+                                "there is no interface %s; check the name (ip link lists them)", name);
+        else if (status == PortStatus::kInterfaceDown)
+            kivo::FailureRecord(kivo::Reason::kInterfaceDown,
+                                "interface %s is down; bring it up (ip link set %s up)", name, name);
+        else if (status == PortStatus::kPermission)
+            kivo::FailureRecord(
+                kivo::Reason::kNoPermission,
+                "no permission to open a raw socket on %s; run the service as root or give it "
+                "the CAP_NET_RAW capability",
+                name);
+    }
     switch (status) {
         case PortStatus::kOk:
             return LCMP_ERROR_NONE;
@@ -355,7 +370,7 @@ class Link {
         name_ = name;
         if (!port_ || port_->name() != name_) {
             int err = 0;
-            if (ErrorOf(ReopenLocked(err)) == LCMP_ERROR_SOCKET_NOT_OPENED)
+            if (ErrorOf(ReopenLocked(err), name) == LCMP_ERROR_SOCKET_NOT_OPENED)
                 return LCMP_ERROR_SOCKET_NOT_OPENED;
         }
         open_ = true;
@@ -590,7 +605,7 @@ void LCMPReceiveThreadStop() {
 
 // Reports why a segment could not be sent and gives the code for it.
 t_lcmpErrorCode SendFailure(PortStatus status, int err) {
-    const t_lcmpErrorCode rc = ErrorOf(status);
+    const t_lcmpErrorCode rc = ErrorOf(status, lcmpLink.name().c_str());
     if (rc == LCMP_ERROR_ETH_IF) {
         Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: ioctl error @SIOCGIFHWADDR (%d,%s)\n", err,
             std::strerror(err));

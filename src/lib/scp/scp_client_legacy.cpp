@@ -65,9 +65,20 @@ enum class Step { kOpen, kSend, kReceive };
 
 // The one translation of port outcomes into SCP results. A receive that fails for any
 // reason is a reply that did not come.
-t_scpErrorCode ErrorOf(l2::PortStatus status, Step step) {
+t_scpErrorCode ErrorOf(l2::PortStatus status, Step step, const std::string& name) {
     using l2::PortStatus;
     if (status == PortStatus::kOk) return SCP_ERROR_NONE;
+    if (status == PortStatus::kNoInterface)
+        FailureRecord(Reason::kNoInterface, "there is no interface %s; check the name (ip link lists them)",
+                      name.c_str());
+    else if (status == PortStatus::kInterfaceDown)
+        FailureRecord(Reason::kInterfaceDown, "interface %s is down; bring it up (ip link set %s up)",
+                      name.c_str(), name.c_str());
+    else if (status == PortStatus::kPermission)
+        FailureRecord(Reason::kNoPermission,
+                      "no permission to open a raw socket on %s; run the service as root or give it the "
+                      "CAP_NET_RAW capability",
+                      name.c_str());
     if (step == Step::kSend) return SCP_ERROR_SENDTO;
     if (step == Step::kReceive) return SCP_ERROR_TIMEOUT;
     switch (status) {
@@ -436,7 +447,13 @@ t_scpErrorCode ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* b
                 const int32_t status = errorToString(itemContent.data(), &textLength, text.data(),
                                                      static_cast<uint32_t>(text.size()));
                 textLength = std::min<uint32_t>(textLength, static_cast<uint32_t>(text.size()));
-                if (status != 0) result = SCP_ERROR_PARAM_OP_FAILED;
+                if (status != 0) {
+                    result = SCP_ERROR_PARAM_OP_FAILED;
+                    FailureRecord(
+                        Reason::kDeviceRefused, "the device refused: %.*s",
+                        static_cast<int>(strnlen(reinterpret_cast<const char*>(text.data()), textLength)),
+                        reinterpret_cast<const char*>(text.data()));
+                }
                 // A device that reports on a name while types are asked for does
                 // not know that name.
                 if (typesOnly) return SCP_ERROR_RX_FORMAT;
@@ -466,7 +483,7 @@ t_scpErrorCode SendMessage(const Link& link, const uint8_t* message, uint32_t le
     l2::SnapWrite(w, kSnapPid);
     w.bytes(message, length);
     if (!w.ok()) return SCP_ERROR_BAD_ARGS;
-    return ErrorOf(link.port.SendFrame(frame.data(), frameLength), Step::kSend);
+    return ErrorOf(link.port.SendFrame(frame.data(), frameLength), Step::kSend, link.port.name());
 }
 
 t_scpErrorCode ReceiveMessage(const Link& link, uint8_t opNumber, uint8_t seq, uint8_t* message,
@@ -478,7 +495,7 @@ t_scpErrorCode ReceiveMessage(const Link& link, uint8_t opNumber, uint8_t seq, u
         // not hold the wait past its end.
         if (deadline.passed()) return SCP_ERROR_TIMEOUT;
         const l2::PortStatus status = link.port.Recv(frame, deadline);
-        if (status != l2::PortStatus::kOk) return ErrorOf(status, Step::kReceive);
+        if (status != l2::PortStatus::kOk) return ErrorOf(status, Step::kReceive, link.port.name());
         if (!std::equal(frame.eth.src.begin(), frame.eth.src.end(), link.deviceMac) ||
             frame.eth.dst != link.port.mac())
             continue;
@@ -641,7 +658,7 @@ t_scpErrorCode Attempt(const CHAR* ifName, const uint8_t* deviceMac, t_scpOp op,
     if (dataLength != 0 && data == nullptr && op != SCP_OP_FACTORY_RESET) return SCP_ERROR_BAD_ARGS;
 
     l2::Port port;
-    const t_scpErrorCode opened = ErrorOf(port.Open(ifName), Step::kOpen);
+    const t_scpErrorCode opened = ErrorOf(port.Open(ifName), Step::kOpen, ifName);
     if (opened == SCP_ERROR_SOCKET_NOT_OPENED) Log(LogStream::kOut, "socket not opened\n");
     if (opened != SCP_ERROR_NONE) return opened;
 
@@ -677,6 +694,19 @@ t_scpErrorCode ScpClient(CHAR* if_name, const INT8U* device_mac, t_scpOp op, con
     if (result != SCP_ERROR_NONE)
         result = Attempt(if_name, device_mac, op, password, true, data, data_length, scp_info_buffer,
                          scp_info_buffer_size);
+    if ((result == SCP_ERROR_TIMEOUT || result == SCP_ERROR_CRC) && device_mac != nullptr &&
+        if_name != nullptr) {
+        // Without the key the device drops the request, or its reply does not check:
+        // both look like silence.
+        const bool enciphered =
+            op == SCP_OP_SET || op == SCP_OP_SETP || op == SCP_OP_GETP || op == SCP_OP_FACTORY_RESET;
+        kivo::FailureRecord(kivo::Reason::kNoAnswer,
+                            "device %02x:%02x:%02x:%02x:%02x:%02x did not answer on %s within %u s per try%s",
+                            device_mac[0], device_mac[1], device_mac[2], device_mac[3], device_mac[4],
+                            device_mac[5], if_name, static_cast<unsigned>(kivo::scp::timeoutStandard.load()),
+                            enciphered ? " (a wrong password looks the same: check the password)"
+                                       : "; check that it is on and connected");
+    }
     return result;
 }
 
