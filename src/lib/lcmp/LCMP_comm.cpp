@@ -269,7 +269,8 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
                              t_lcmpCallbackData* cd) {
     if (data == nullptr || cd == nullptr) return LCMP_ERROR_BAD_ARGS;
     if (opcode != LCMP_READ_CNF && opcode != LCMP_WRITE_CNF && opcode != LCMP_CTRL_CNF) {
-        Log(LogStream::kErr, "Error: Opcode %d is not supported!\n", static_cast<int>(opcode));
+        kivo::LogLimited("LCMP confirm opcode", LogStream::kErr, "Error: Opcode %d is not supported!\n",
+                         static_cast<int>(opcode));
         return LCMP_ERROR_BAD_ARGS;
     }
     ByteReader header(data, length);
@@ -278,8 +279,11 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
     if (!header.skip(1) || !header.le16(declared) || !header.le16(transactionId))
         return LCMP_ERROR_BAD_FORMAT;
     if (transactionId != cd->transactionId) {
-        Log(LogStream::kErr, "Warning: Discard data, bad Transaction ID (RX %d != TX %d).\n", transactionId,
-            cd->transactionId);
+        // Any frame on the segment can carry a wrong identifier: a flood of them must
+        // not fill the disk with this line.
+        kivo::LogLimited("LCMP bad transaction id", LogStream::kErr,
+                         "Warning: Discard data, bad Transaction ID (RX %d != TX %d).\n", transactionId,
+                         cd->transactionId);
         return LCMP_ERROR_BAD_TRANSID;
     }
     // The declared length is a claim: it must lie within the message.
@@ -345,7 +349,7 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
         cd->allFramesReceived.store(lastType == LCMP_VALUE_VENDOR_TORVIX_TLV_END_MARKER ? TRUE : FALSE);
         if (cd->notifyCallback != nullptr) {
             cd->notifyCallback(*list);
-            Log(LogStream::kOut, "notify\n");
+            kivo::LogLimited("LCMP notify", LogStream::kOut, "notify\n");
         }
     }
     LCMPValueListDestroy(temporary);
