@@ -4,6 +4,7 @@
 // time-outs would otherwise tell them apart.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "harness.h"
 #include "harness_cfg.h"
 #include "kivohost.h"
+#include "reason.h"
 
 using namespace kivotest;
 
@@ -466,4 +468,203 @@ TEST_F(InProcess, PrivateDataModelAndDiscovery) {
     // Discovery reads in the clear, to the multicast address.
     EXPECT_EQ(sim().CountInLog("key=plain"), 4);
     DeviceListFree(found);
+}
+
+// A listing of several messages with one frame lost: the message that carries the end
+// marker must not pass the rest off as the whole answer.
+TEST(ConfiglayerGetAll, LostSegmentFailsTheAttemptAndTheRetryCompletesIt) {
+    KIVO_REQUIRE_ROOT();
+    std::string lines = kDevicePassword + "getall_per_message = 100\nsegment_size = 400\n";
+    for (int i = 0; i < 300; ++i) {
+        char name[48];
+        std::snprintf(name, sizeof(name), "SYSTEM.GROUP%02d.PARAM_%04d", i / 100, i);
+        lines += std::string("param = ") + name + " INT8U " + std::to_string(i % 200) + "\n";
+    }
+    Bench b(lines + "segment_drop_nth = 2\nsegment_drop_nth_once = yes\n");
+    // Segment 1 of the first message is lost once: the SHA-256 attempt fails, the
+    // legacy attempt gets every name.
+    auto recs = b.Records(REQUEST_GET_ALL);
+    EXPECT_EQ(recs.size(), 300u);
+    EXPECT_EQ(b.sim().CountInLog("LCMP tx dropped frame 2 of the answer (segment 1 of seq 0)"), 1)
+        << b.sim().Log().substr(0, 3000);
+    EXPECT_EQ(b.sim().CountInLog("CFG rx get-all"), 2);
+    EXPECT_EQ(b.topo.kivohost()->CountInLog("part of the device's answer was lost"), 1);
+
+    // Lost in every answer: no attempt completes, and the reply says so.
+    b.Command("dev1 set segment_drop_nth_once no");
+    auto reply = b.Request(REQUEST_GET_ALL);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, Code(REPLY_FAILED));
+    EXPECT_EQ(b.sim().CountInLog("CFG rx get-all"), 4);
+    EXPECT_EQ(b.topo.kivohost()->CountInLog("part of the device's answer was lost"), 3);
+}
+
+// On a 1500-byte MTU a full 1496-byte segment does not fit: requests go out in
+// segments the link carries, and the device reassembles them.
+TEST(ConfiglayerSegments, GetOf200NamesAndSetOf100ValuesOnA1500ByteMtu) {
+    KIVO_REQUIRE_ROOT();
+    std::string lines = "password = pw\n";  // the device's answers fit the link too
+    std::vector<std::string> names;
+    for (int i = 0; i < 200; ++i) {
+        char name[48];
+        std::snprintf(name, sizeof(name), "SYSTEM.GROUP%02d.PARAM_%04d", i / 100, i);
+        names.push_back(name);
+        lines += std::string("param = ") + name + " INT8U " + std::to_string(i % 100) + "\n";
+    }
+    Bench b(lines);
+    b.topo.host().Run("ip link set eth1 mtu 1500");
+    b.topo.dev().Run("ip link set eth1 mtu 1500");
+
+    auto recs = b.Records(REQUEST_GET, GetBlock(names));
+    ASSERT_EQ(recs.size(), 200u);
+    EXPECT_EQ(recs[199].name, names[199]);
+    EXPECT_EQ(recs[199].value, "99");
+    EXPECT_EQ(b.sim().CountInLog("CFG rx read model=0 key=sha256: 200 names, 0 refused"), 1) << b.sim().Log();
+
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (int i = 0; i < 100; ++i) pairs.emplace_back(names[i], std::to_string(100 + i));
+    recs = b.Records(REQUEST_SET, SetBlock(pairs));
+    ASSERT_EQ(recs.size(), 100u);
+    EXPECT_EQ(recs[99].type, kTypeSetOk);
+    EXPECT_EQ(b.sim().CountInLog("CFG rx write model=0 key=sha256: 100 names"), 1) << b.sim().Log();
+    recs = b.Records(REQUEST_GET, GetBlock({names[0], names[99]}));
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].value, "100");
+    EXPECT_EQ(recs[1].value, "199");
+    // Full segments of 1492 bytes (1514-byte frames), none longer.
+    const std::string log = b.sim().Log();
+    EXPECT_NE(log.find("LCMP rx frame len=1514 opcode=0x160 seg=0/"), std::string::npos);
+    EXPECT_EQ(log.find("mmpl=1496 tag"), std::string::npos);
+}
+
+// Every LCMP device that answers the discovery read is listed, not only the first.
+TEST_F(InProcess, DiscoverAllListsEveryAnsweringDevice) {
+    KIVO_REQUIRE_ROOT();
+    const Mac second = ParseMac("02:00:00:00:00:02");
+    Start(
+        "param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR 02:00:00:00:00:01\n"
+        "[device dev2]\nmac = 02:00:00:00:00:02\ninterface = eth1\nrole = lcmp\n"
+        "param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR 02:00:00:00:00:02\n");
+    topo->Link("eth2", "eth2", "02:00:00:00:00:20", "02:00:00:00:00:21");
+    ASSERT_TRUE(WaitLinkUp(topo->host(), "eth2"));
+    t_device* found = nullptr;
+    t_device* none = nullptr;
+    {
+        NsGuard g(topo->host());
+        kivo::FailureClear();
+        EXPECT_EQ(ConfiglayerDiscoverAll("eth1", &found), CONFIGLAYER_ERROR_NONE);
+        EXPECT_TRUE(kivo::FailurePeek().empty()) << kivo::FailurePeek().text;
+        EXPECT_EQ(ConfiglayerDiscoverAll("eth2", &none), CONFIGLAYER_ERROR_NONE);
+        const kivo::Failure failure = kivo::FailureTake();
+        EXPECT_EQ(failure.reason, kivo::Reason::kNoDevice);
+        EXPECT_EQ(failure.text,
+                  "no device answered on eth2 within 1 s; check the cabling and that the devices are on");
+    }
+    EXPECT_EQ(none, nullptr);
+    std::vector<std::string> macs;
+    for (t_device* d = found; d != nullptr; d = d->next) {
+        Mac m;
+        std::copy_n(d->deviceMACAddr, 6, m.begin());
+        macs.push_back(MacText(m));
+        EXPECT_STREQ(d->interfaceName, "eth1");
+        EXPECT_EQ(d->type, DEVICE_TORVIX_LCMP);
+    }
+    std::sort(macs.begin(), macs.end());
+    EXPECT_EQ(macs, (std::vector<std::string>{MacText(kDevice), MacText(second)}));
+    DeviceListFree(found);
+}
+
+// A value without a single digit is refused before anything is written; what the
+// lenient reader takes is still accepted.
+TEST(ConfiglayerSet, ValueWithoutADigitIsRefusedAndLenientNumbersStillWork) {
+    KIVO_REQUIRE_ROOT();
+    Bench b(kDevicePassword + "param = SYSTEM.SPEED INT16U 100\nparam = SYSTEM.LIST INT8U 1,2,3\n");
+    for (const char* bad : {"fast", "yes"}) {
+        auto reply = b.Request(REQUEST_SET, SetBlock({{"SYSTEM.SPEED", bad}}));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(*reply, Code(REPLY_FAILED)) << bad;
+    }
+    auto reply = b.Request(REQUEST_SET, SetBlock({{"SYSTEM.LIST", "1,yes,3"}}));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, Code(REPLY_FAILED));
+    EXPECT_EQ(b.sim().CountInLog("opcode=0x162"), 0) << b.sim().Log();
+
+    auto recs = b.Records(REQUEST_SET, SetBlock({{"SYSTEM.SPEED", "12abc"}, {"SYSTEM.LIST", "+5,,7"}}));
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[1].type, kTypeSetOk);
+    recs = b.Records(REQUEST_GET, GetBlock({"SYSTEM.SPEED", "SYSTEM.LIST"}));
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].value, "12");
+    EXPECT_EQ(recs[1].value, "5,0,7");
+}
+
+// The reason each failure leaves for the front-end: code and the specifics people act on.
+TEST_F(InProcess, FailuresRecordTheirReason) {
+    KIVO_REQUIRE_ROOT();
+    std::string lines = kDevicePassword +
+                        "param = SYSTEM.SPEED INT16U 100\nrefuse = SYSTEM.SECRET\n"
+                        "getall_per_message = 100\nsegment_size = 400\n";
+    for (int i = 0; i < 300; ++i) lines += "param = SYSTEM.P" + std::to_string(1000 + i) + " INT8U 1\n";
+    Start(lines);
+    NsGuard g(topo->host());
+    auto expect = [](kivo::Reason reason, const std::string& text) {
+        const kivo::Failure f = kivo::FailureTake();
+        EXPECT_EQ(f.reason, reason) << f.text;
+        EXPECT_EQ(f.text, text);
+    };
+    auto run = [&](const char* name, const char* value, bool set) {
+        ConfiglayerParamsDestroy(input);
+        ConfiglayerParamsDestroy(output);
+        input = output = nullptr;
+        ConfiglayerParamAdd(&input, name, value);
+        kivo::FailureClear();
+        return set ? ConfiglayerSet(device, CONFIGLAYER_PUBLIC, "pw", input, &output)
+                   : ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE);
+    };
+
+    EXPECT_NE(run("SYSTEM.SPEED", "fast", true), CONFIGLAYER_ERROR_NONE);
+    expect(kivo::Reason::kInvalidValue,
+           "the value \"fast\" is not valid for SYSTEM.SPEED (type INT16U); nothing was written");
+    EXPECT_NE(run("SYSTEM.SECRET", nullptr, false), CONFIGLAYER_ERROR_NONE);
+    expect(
+        kivo::Reason::kDeviceRefused,
+        "the device refused SYSTEM.SECRET: ERROR -36 Searching for a parameter that has not been installed");
+    EXPECT_NE(run(std::string(CONFIGLAYER_NAME_MAX, 'N').c_str(), nullptr, false), CONFIGLAYER_ERROR_NONE);
+    {
+        // 61 names of 396 characters: more than one LCMP message carries.
+        for (int i = 0; i < 60; ++i)
+            ConfiglayerParamAdd(&input, std::string(CONFIGLAYER_NAME_MAX, 'N').c_str(), nullptr);
+        kivo::FailureClear();
+        EXPECT_NE(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE),
+                  CONFIGLAYER_ERROR_NONE);
+        const kivo::Failure f = kivo::FailureTake();
+        EXPECT_EQ(f.reason, kivo::Reason::kRequestTooLarge) << f.text;
+    }
+
+    ASSERT_TRUE(sim().SendLine("dev1 set segment_drop_nth 2"));
+    ASSERT_TRUE(sim().WaitForLog("devsim: command \"dev1 set segment_drop_nth 2\" done", 5s));
+    kivo::FailureClear();
+    EXPECT_NE(ConfiglayerGetAll(device, CONFIGLAYER_PUBLIC, "pw", &output, FALSE), CONFIGLAYER_ERROR_NONE);
+    expect(kivo::Reason::kIncompleteAnswer,
+           "part of the answer of device 02:00:00:00:00:01 on eth1 was lost on the link; try again, and "
+           "check the "
+           "cabling or the link's load if it keeps happening");
+
+    ASSERT_TRUE(sim().SendLine("dev1 set silent yes"));
+    ASSERT_TRUE(sim().WaitForLog("devsim: command \"dev1 set silent yes\" done", 5s));
+    EXPECT_NE(run("SYSTEM.SPEED", nullptr, false), CONFIGLAYER_ERROR_NONE);
+    expect(kivo::Reason::kNoAnswer,
+           "device 02:00:00:00:00:01 did not answer on eth1 within 1 s (a wrong password looks the same: "
+           "check the "
+           "password)");
+
+    std::free(device->interfaceName);
+    device->interfaceName = strdup("nosuch0");
+    EXPECT_NE(run("SYSTEM.SPEED", nullptr, false), CONFIGLAYER_ERROR_NONE);
+    expect(kivo::Reason::kNoInterface, "there is no interface nosuch0; check the name (ip link lists them)");
+    std::free(device->interfaceName);
+    device->interfaceName = strdup("eth1");
+    topo->host().Run("ip link set eth1 down");
+    EXPECT_NE(run("SYSTEM.SPEED", nullptr, false), CONFIGLAYER_ERROR_NONE);
+    expect(kivo::Reason::kInterfaceDown, "interface eth1 is down; bring it up (ip link set eth1 up)");
 }

@@ -12,6 +12,7 @@
 #include "harness.h"
 #include "harness_scp.h"
 #include "port.h"
+#include "reason.h"
 #include "scp_client_legacy.h"
 #include "scp_client_legacy_internal.h"
 
@@ -66,12 +67,13 @@ class ScpClientTest : public ::testing::Test {
         peer = std::make_unique<ScpPeer>(topo->dev(), "eth1", devMac, std::move(handler));
     }
 
-    t_scpErrorCode Run(t_scpOp op, const Bytes& data, const std::string& ifname = "eth1") {
+    t_scpErrorCode Run(t_scpOp op, const Bytes& data, const std::string& ifname = "eth1",
+                       const std::string& password = kPassword) {
         NsGuard g(topo->host());
         info.assign(SCP_INFO_BUFFER_SIZE, 0);
         infoSize = 0;
         std::string name = ifname;
-        return ScpClient(name.data(), devMac.data(), op, reinterpret_cast<const INT8U*>(kPassword.c_str()),
+        return ScpClient(name.data(), devMac.data(), op, reinterpret_cast<const INT8U*>(password.c_str()),
                          data.empty() ? nullptr : data.data(), static_cast<INT32U>(data.size()), info.data(),
                          &infoSize);
     }
@@ -323,4 +325,60 @@ TEST_F(ScpClientTest, RequestFramesGoOutAsBuiltWithoutEthernetPadding) {
     // one 44-byte name item.
     EXPECT_EQ(reqs[1].frame.size(), 22u + 14u + 44u);
     EXPECT_EQ(reqs[1].lengthField, 8u + 14u + 44u);
+}
+
+// Whoever sees the op number on the segment can send a reply; only one made with the
+// key may count for an operation whose replies are enciphered.
+TEST_F(ScpClientTest, ClearTextRepliesToEncipheredOperationsAreRefused) {
+    ScpClientMaxRetransmissionsSet(1);
+    // 13 bytes of items: not a whole number of cipher blocks, valid CRC in clear text.
+    const Bytes forged = Concat({ScpName("A"), ScpStatus(0)});
+    ASSERT_NE(forged.size() % 8, 0u);
+    Serve([&](const ScpRequest& r) {
+        if (r.opcode == 1)  // the type query of a plain set is answered truthfully
+            return std::vector<Bytes>{ScpReply(r, Concat({ScpName("A"), ScpValue(2, {1})}), {})};
+        const uint8_t replyOpcode = r.opcode == 2 ? 5 : r.opcode == 3 ? 6 : r.opcode == 7 ? 9 : 0;
+        return std::vector<Bytes>{ScpReply(r, forged, {.opcode = replyOpcode})};
+    });
+    // Refused like a reply with a bad CRC; to the user it is a device that does not answer.
+    kivo::FailureClear();
+    EXPECT_EQ(Run(SCP_OP_SET, Data({"A", "1"})), SCP_ERROR_CRC);
+    const kivo::Failure failure = kivo::FailureTake();
+    EXPECT_EQ(failure.reason, kivo::Reason::kNoAnswer);
+    EXPECT_EQ(failure.text,
+              std::string("device ") + kDevMac +
+                  " did not answer on eth1 within 1 s per try (a wrong password looks the same: "
+                  "check the password)");
+    EXPECT_EQ(Run(SCP_OP_FACTORY_RESET, {}), SCP_ERROR_CRC);
+    EXPECT_EQ(Run(SCP_OP_GETP, Data({"A"})), SCP_ERROR_CRC);
+    // Each request was sent once per key: no forged reply ended an exchange.
+    size_t sets = 0, resets = 0, privateGets = 0;
+    for (const ScpRequest& r : peer->Requests()) {
+        sets += r.opcode == 2;
+        resets += r.opcode == 3;
+        privateGets += r.opcode == 7;
+    }
+    EXPECT_EQ(sets, 2u);
+    EXPECT_EQ(resets, 2u);
+    EXPECT_EQ(privateGets, 2u);
+}
+
+// About one password in 256 gives a key whose first byte is 0; its private replies
+// are enciphered like any other's.
+TEST_F(ScpClientTest, PrivateGetWorksWithAKeyStartingWithZero) {
+    std::string password;
+    Bytes key;
+    for (int i = 0; i < 100000 && (key.empty() || key[0] != 0); ++i) {
+        password = "pw" + std::to_string(i);
+        key = ScpKey(password, false);
+    }
+    ASSERT_EQ(key[0], 0) << "no such password found";
+    Serve([&](const ScpRequest& r) {
+        if (r.opcode != 7 || ScpCrc(ScpPeer::Plain(r, key)) != r.crc) return std::vector<Bytes>{};
+        return std::vector<Bytes>{ScpReply(r, Concat({ScpName("PRIV.A"), ScpValue(10, Bytes(3, 'q'))}),
+                                           {.opcode = 9, .key = &key})};
+    });
+    ASSERT_EQ(Run(SCP_OP_GETP, Data({"PRIV.A"}), "eth1", password), SCP_ERROR_NONE);
+    EXPECT_EQ(InfoTexts(), (std::vector<std::string>{"PRIV.A", "qqq"}));
+    EXPECT_EQ(peer->RequestCount(), 1u);
 }

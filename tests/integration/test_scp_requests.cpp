@@ -340,3 +340,18 @@ TEST_F(ScpRequests, DeviceWithTheLegacyKeyIsReachedByTheSecondAttempt) {
     EXPECT_EQ(SimCount("dropped: no key of the device matches"), 1);
     EXPECT_EQ(SimCount("key=legacy"), 1);
 }
+
+// A value without a single digit is no number: refused before the set is sent, while
+// what the lenient reader takes ("12abc" is 12) is still written.
+TEST_F(ScpRequests, ValueWithoutADigitIsRefusedAndNothingIsSet) {
+    KIVO_REQUIRE_ROOT();
+    Start(DeviceConfig());
+    Bytes reply = Ask(REQUEST_SET, WithBlock(Body(), {"NETWORK.PORT", "fast"}));
+    ASSERT_EQ(reply.size(), 4u);
+    EXPECT_EQ(reply[3], REPLY_FAILED);
+    EXPECT_EQ(SimCount("SCP rx SET"), 0) << SimLog();
+    reply = Ask(REQUEST_SET, WithBlock(Body(), {"NETWORK.PORT", "12abc"}));
+    EXPECT_EQ(ScpTexts(reply), (std::vector<std::string>{"NETWORK.PORT", "OK"}));
+    reply = Ask(REQUEST_GET, WithBlock(Body(), {"NETWORK.PORT"}));
+    EXPECT_EQ(ScpTexts(reply), (std::vector<std::string>{"NETWORK.PORT", "12"}));
+}

@@ -270,7 +270,10 @@ TEST(ConversionParse, TextsAsTheirTableSays) {
         {PARAM_TYPE_INT16S, "-32769", false, "FF 7F"},
         {PARAM_TYPE_INT16U, "65535", true, "FF FF"},
         {PARAM_TYPE_INT8S, "12abc", true, "0C"},  // lenient: stops at the letters
-        {PARAM_TYPE_INT8U, "abc", true, "00"},
+        {PARAM_TYPE_INT8U, "abc", false, "00"},   // not a digit in it: no number at all
+        {PARAM_TYPE_INT16U, "1,fast", false, "01 00 00 00"},
+        {PARAM_TYPE_INT32S, "-", false, "00 00 00 00"},
+        {PARAM_TYPE_INT8U, "+5", true, "05"},
         {PARAM_TYPE_INT8S, " -128", true, "80"},
         {PARAM_TYPE_INT32S, "-1", true, "FF FF FF FF"},
         {PARAM_TYPE_INT32U, "4294967295", true, "FF FF FF FF"},

@@ -42,7 +42,9 @@ struct Partial {
 
 struct State {
     std::vector<Partial> partial;
-    uint16_t seq[16] = {};  // per confirm opcode
+    uint16_t seq[16] = {};       // per confirm opcode
+    long long answerFrames = 0;  // frames sent so far for the current request
+    bool nthDropped = false;     // segment_drop_nth_once: done already
 };
 
 // Fields of the 8-byte management message header.
@@ -307,9 +309,17 @@ size_t SendMessage(Sim& sim, Device& d, const Request& req, uint16_t opcode, con
     const long long drop = d.optInt("segment_drop", -1);
     const long long late = d.optInt("segment_late", -1);
     const bool repeat = d.optBool("segment_repeat", false);
+    const long long dropNth = d.optInt("segment_drop_nth", 0);
+    const bool dropNthOnce = d.optBool("segment_drop_nth_once", false);
     size_t frames = 0;
     for (unsigned i : SegmentOrder(d, static_cast<unsigned>(last))) {
         if (static_cast<long long>(i) == drop) continue;
+        if (++st.answerFrames == dropNth && !(dropNthOnce && st.nthDropped)) {
+            st.nthDropped = true;
+            sim.Log(d,
+                    Fmt("LCMP tx dropped frame %lld of the answer (segment %u of seq %u)", dropNth, i, seq));
+            continue;
+        }
         const size_t from = i * seg;
         const size_t len = i < last ? seg : msg.size() - from;
         Bytes frame(d.mac.size() * 2);
@@ -361,6 +371,7 @@ size_t SendMessage(Sim& sim, Device& d, const Request& req, uint16_t opcode, con
 }
 
 void SendNow(Sim& sim, Device& d, const Request& req, const std::vector<std::vector<Value>>& messages) {
+    sim.State<State>(d, "lcmp").answerFrames = 0;
     const uint16_t opcode = static_cast<uint16_t>(d.optInt("reply_opcode", req.opcode + 1));
     const bool badTidFirst = d.optBool("bad_tid_first", false);
     for (size_t i = 0; i < messages.size(); ++i) {

@@ -5,6 +5,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+
+#include "clock.h"
 
 namespace kivo {
 
@@ -42,6 +45,61 @@ void Log(LogStream stream, const char* format, ...) {
     std::vfprintf(f, format, args);
     va_end(args);
     std::fflush(f);
+}
+
+namespace {
+struct LimitState {
+    uint64_t windowStart = 0;
+    unsigned written = 0;  // in the current window
+    uint64_t leftOut = 0;  // since the last line written
+};
+std::mutex limitMutex;
+// Keys are fixed texts of the code, so the map stays small.
+std::unordered_map<std::string, LimitState> limits;  // guarded by limitMutex
+}  // namespace
+
+bool LogLimitPass(std::string_view key, uint64_t nowMs, uint64_t& leftOut) {
+    std::lock_guard<std::mutex> lock(limitMutex);
+    auto [it, created] = limits.try_emplace(std::string(key));
+    LimitState& st = it->second;
+    if (created || nowMs - st.windowStart >= kLogLimitWindowMs) {
+        st.windowStart = nowMs;
+        st.written = 0;
+    }
+    if (st.written >= kLogLimitBurst) {
+        ++st.leftOut;
+        leftOut = 0;
+        return false;
+    }
+    ++st.written;
+    leftOut = st.leftOut;
+    st.leftOut = 0;
+    return true;
+}
+
+void LogLimited(std::string_view key, LogStream stream, const char* format, ...) {
+    uint64_t leftOut = 0;
+    const uint64_t nowMs = static_cast<uint64_t>(
+        std::chrono::duration_cast<Milliseconds>(SteadyClock::now().time_since_epoch()).count());
+    if (!LogLimitPass(key, nowMs, leftOut)) return;
+    if (leftOut > 0)
+        Log(stream, "(%llu more lines \"%.*s\" left out)\n", static_cast<unsigned long long>(leftOut),
+            static_cast<int>(key.size()), key.data());
+    va_list args;
+    va_start(args, format);
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(small, sizeof(small), format, copy);
+    va_end(copy);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof(small)) {
+        Log(stream, "%s", small);
+    } else if (n >= 0) {
+        std::string big(static_cast<size_t>(n) + 1, '\0');
+        std::vsnprintf(big.data(), big.size(), format, args);
+        Log(stream, "%s", big.c_str());
+    }
+    va_end(args);
 }
 
 void LogSinkSet(LogSink newSink) {

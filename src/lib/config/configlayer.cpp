@@ -10,7 +10,6 @@
 #include <new>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "LCMP_comm.h"
 #include "byte_io.h"
@@ -18,6 +17,7 @@
 #include "conversion.h"
 #include "device.h"
 #include "log.h"
+#include "reason.h"
 #include "version.h"
 
 using kivo::Log;
@@ -271,6 +271,11 @@ t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_config
         if (!ConversionStringToValue(typeNode->type, p->value, converted.get(), CONVERSION_VALUE_AREA_SIZE,
                                      &convertedLength)) {
             Log(LogStream::kErr, "Error: conversion from string to value failed\n");
+            kivo::FailureRecord(
+                kivo::Reason::kInvalidValue,
+                "the value \"%.200s\" is not valid for %s (type %s); nothing was written", p->value, p->name,
+                ConversionTypeToString(typeNode->type) != nullptr ? ConversionTypeToString(typeNode->type)
+                                                                  : "unknown");
             return CONFIGLAYER_ERROR_BAD_ARGS;
         }
         const size_t nameLength = std::strlen(p->name);
@@ -338,6 +343,9 @@ t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerPara
             } else {
                 status = CONFIGLAYER_ERROR_PARAM;
             }
+            if (status != CONFIGLAYER_ERROR_NONE)
+                kivo::FailureRecord(kivo::Reason::kDeviceRefused, "the device refused %s: %s", name.c_str(),
+                                    text);
         } else {
             std::snprintf(text, CONVERSION_TEXT_AREA_SIZE, "ERROR INVALID CONTROL TYPE");
         }
@@ -423,6 +431,9 @@ t_configlayerErrorCode RunPasses(Attempt attempt, Final isFinal) {
     for (t_lcmpEncryptionHash hash : kHashPasses) {
         const INT32S maxRetries = configlayerMaxRetries.load();
         for (INT32S n = 0;; ++n) {
+            // The reason of a failed operation is the last attempt's: an earlier
+            // attempt's silence must not stand for what the last one saw.
+            if (hash != kHashPasses[0] || n > 0) kivo::FailureClear();
             result = attempt(hash, n);
             if (result == CONFIGLAYER_ERROR_NONE || result == CONFIGLAYER_ERROR_PARAM || n >= maxRetries)
                 break;
@@ -677,60 +688,72 @@ t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device**
 
 t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices) {
     if (devices == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+    const bool every = interfaceName == nullptr || interfaceName[0] == '\0';
     t_configlayerParam* input = nullptr;
     t_lcmpValueList* request = nullptr;
     t_configlayerErrorCode result = ConfiglayerParamAdd(&input, "SYSTEM.PRODUCTION.MAC_ADDR", nullptr);
     if (result == CONFIGLAYER_ERROR_NONE) result = GenerateGetValueList(FALSE, input, &request);
+    ConfiglayerParamsDestroy(input);
     t_interface* interfaces = nullptr;
     if (result == CONFIGLAYER_ERROR_NONE) {
-        if (interfaceName != nullptr)
-            InterfaceListAdd(&interfaces, interfaceName, nullptr);
-        else
+        if (every)
             InterfaceListGet(&interfaces);
+        else
+            InterfaceListAdd(&interfaces, interfaceName, nullptr);
     }
+    size_t found = 0;
     for (t_interface* i = interfaces; i != nullptr && result == CONFIGLAYER_ERROR_NONE; i = i->next) {
         INT8U hostMAC[6];
-        if (MacAddressGet(i->name, hostMAC) != 0) continue;
-        if (LCMPInit(i->name) != LCMP_ERROR_NONE) {
-            // One interface that cannot be opened must not hide the devices on the others.
-            if (interfaceName != nullptr) result = CONFIGLAYER_ERROR_LCMP;
+        if (MacAddressGet(i->name, hostMAC) != 0) {
+            if (!every)
+                kivo::FailureRecord(kivo::Reason::kNoInterface,
+                                    "there is no interface %s; check the name (ip link shows them)", i->name);
             continue;
+        }
+        if (LCMPInit(i->name) != LCMP_ERROR_NONE) {
+            result = CONFIGLAYER_ERROR_LCMP;
+            break;
         }
         t_lcmpValueList* answer = nullptr;
         if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_MULTICAST, nullptr, &answer) !=
-            LCMP_ERROR_NONE)
+            LCMP_ERROR_NONE) {
             result = CONFIGLAYER_ERROR_LCMP;
-        LCMPEnd();
-        // The answers of all devices arrive in one list; each device's values carry its
-        // address. Split them per sender so that every device is read on its own.
-        std::vector<t_lcmpValueList*> perDevice;
-        for (const t_lcmpValue* v = answer != nullptr ? answer->head : nullptr; v != nullptr; v = v->next) {
-            t_lcmpValueList** target = nullptr;
-            for (t_lcmpValueList*& list : perDevice)
-                if (std::memcmp(list->head->srcMAC, v->srcMAC, 6) == 0) target = &list;
-            if (target == nullptr) {
-                perDevice.push_back(nullptr);
-                target = &perDevice.back();
+        } else if (answer != nullptr) {
+            // The answers of every device in one list, in arrival order: each device's
+            // values are taken apart by their source address and read on their own,
+            // so that one device's unreadable answer hides no other.
+            for (const t_lcmpValue* v = answer->head; v != nullptr; v = v->next) {
+                if (v->type != LCMP_VALUE_INFO) continue;
+                bool seen = false;
+                for (const t_lcmpValue* e = answer->head; e != v && !seen; e = e->next)
+                    seen = e->type == LCMP_VALUE_INFO && std::memcmp(e->srcMAC, v->srcMAC, 6) == 0;
+                if (seen) continue;
+                t_lcmpValueList* one = nullptr;
+                bool copied = true;
+                for (const t_lcmpValue* w = v; w != nullptr && copied; w = w->next) {
+                    if (std::memcmp(w->srcMAC, v->srcMAC, 6) != 0) continue;
+                    copied = LCMPFullValueAdd(&one, const_cast<INT8U*>(w->srcMAC), w->responseTime, w->type,
+                                              w->valueLength, w->value) == LCMP_ERROR_NONE;
+                }
+                t_device* before = *devices;
+                if (copied && FillDeviceList(one, i->name, hostMAC, devices) == CONFIGLAYER_ERROR_NONE &&
+                    *devices != before)
+                    ++found;
+                LCMPValueListDestroy(one);
             }
-            INT8U src[6];
-            std::memcpy(src, v->srcMAC, 6);
-            if (LCMPFullValueAdd(target, src, v->responseTime, v->type, v->valueLength, v->value) !=
-                LCMP_ERROR_NONE) {
-                if (*target == nullptr) perDevice.pop_back();
-                result = CONFIGLAYER_ERROR_MALLOC;
-                break;
-            }
-        }
-        for (t_lcmpValueList* list : perDevice) {
-            // A device whose answer does not name its address is left out; the others stay.
-            if (result == CONFIGLAYER_ERROR_NONE) FillDeviceList(list, i->name, hostMAC, devices);
-            LCMPValueListDestroy(list);
         }
         LCMPValueListDestroy(answer);
+        LCMPEnd();
     }
     InterfaceListFree(interfaces);
-    ConfiglayerParamsDestroy(input);
     LCMPValueListDestroy(request);
+    if (result == CONFIGLAYER_ERROR_NONE && found == 0) {
+        const INT32U seconds = (LCMPTimeoutConfGet() + 999) / 1000;
+        kivo::FailureRecord(kivo::Reason::kNoDevice,
+                            "no device answered on %s within %u s; check the cabling and that the devices "
+                            "are on",
+                            every ? "any interface" : interfaceName, static_cast<unsigned>(seconds));
+    }
     return result;
 }
 

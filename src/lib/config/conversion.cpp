@@ -547,6 +547,10 @@ bool ParseNumberList(INT32U type, const CHAR* text, ByteOrder o, ByteWriter& w) 
     const bool fits = ForEachPiece(text, [&](const CHAR* p, size_t n) {
         const Number num = ReadNumber(p, n, 10);
         if (num.overflow || (ranged && !num.inRange(min, max))) ok = false;
+        // The reader is lenient ("12abc" is 12, an empty element 0), but an element
+        // without a single digit ("fast", "yes") is no number at all: writing 0 for
+        // it would change the device behind the user's back.
+        if (n > 0 && !num.digits) ok = false;
         return PutUint(w, num.bits(), size, o);
     });
     return fits && ok;

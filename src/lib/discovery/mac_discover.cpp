@@ -29,6 +29,7 @@
 #include "failpoint.h"
 #include "log.h"
 #include "port.h"
+#include "reason.h"
 
 namespace kivo::discovery {
 namespace {
@@ -131,8 +132,20 @@ std::list<std::shared_ptr<Listener>> listeners;
 enum class Step { kOpen, kSend };
 
 // The one translation of port outcomes into discovery results.
-t_macDiscoverErrorCode ErrorOf(l2::PortStatus status, Step step) {
+t_macDiscoverErrorCode ErrorOf(l2::PortStatus status, Step step, const CHAR* name) {
     if (status == l2::PortStatus::kOk) return MACDISCOVER_ERROR_NONE;
+    if (status == l2::PortStatus::kNoInterface)
+        kivo::FailureRecord(kivo::Reason::kNoInterface,
+                            "there is no interface %s; check the name (ip link lists them)", name);
+    else if (status == l2::PortStatus::kInterfaceDown)
+        kivo::FailureRecord(kivo::Reason::kInterfaceDown,
+                            "interface %s is down; bring it up (ip link set %s up)", name, name);
+    else if (status == l2::PortStatus::kPermission)
+        kivo::FailureRecord(
+            kivo::Reason::kNoPermission,
+            "no permission to open a raw socket on %s; run the service as root or give it the "
+            "CAP_NET_RAW capability",
+            name);
     return step == Step::kOpen ? MACDISCOVER_ERROR_SOCKET_NOT_OPENED : MACDISCOVER_ERROR_SENDTO;
 }
 
@@ -181,7 +194,7 @@ t_macDiscoverErrorCode StartListener(const CHAR* interfaceName, const std::share
     rec->timeout = timeout;
     rec->discovery = discovery;
 
-    if (ErrorOf(rec->port.Open(interfaceName), Step::kOpen) != MACDISCOVER_ERROR_NONE) {
+    if (ErrorOf(rec->port.Open(interfaceName), Step::kOpen, interfaceName) != MACDISCOVER_ERROR_NONE) {
         Log(LogStream::kErr, "\nUnable to open the interface. %s is not supported by RAW sockets\n",
             interfaceName);
         return MACDISCOVER_ERROR_SOCKET_NOT_OPENED;
@@ -191,7 +204,8 @@ t_macDiscoverErrorCode StartListener(const CHAR* interfaceName, const std::share
     // before the receive thread runs without a quick reply being missed.
     uint8_t probe[l2::kMinFrameLength + l2::kVlanTagLength];
     const uint32_t probeLength = MACDiscoverProbeBuild(rec->port.mac().data(), probe, sizeof(probe));
-    t_macDiscoverErrorCode result = ErrorOf(rec->port.SendFrame(probe, probeLength), Step::kSend);
+    t_macDiscoverErrorCode result =
+        ErrorOf(rec->port.SendFrame(probe, probeLength), Step::kSend, interfaceName);
     if (result != MACDISCOVER_ERROR_NONE)
         Log(LogStream::kErr, "\nError sending the packet: %s\n", std::strerror(rec->port.lastErrno()));
 
@@ -386,5 +400,12 @@ t_macDiscoverErrorCode MACDiscoverGet(CHAR* interfaceName, BOOLEAN multipleDevic
         std::lock_guard<std::mutex> lock(settingsMutex);
         if (lastDiscovery == discovery) lastFinished = true;
     }
-    return MACDiscoverLastGet(device);
+    const t_macDiscoverErrorCode result = MACDiscoverLastGet(device);
+    if (result == MACDISCOVER_ERROR_NONE && *device == nullptr)
+        kivo::FailureRecord(
+            kivo::Reason::kNoDevice,
+            "no device answered on %s within %lld s; check the cabling and that the devices are on",
+            interfaceName != nullptr ? interfaceName : "any interface",
+            static_cast<long long>((timeout.count() + 999) / 1000));
+    return result;
 }

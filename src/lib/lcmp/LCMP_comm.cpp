@@ -8,17 +8,20 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "LCMP_internal.h"
 #include "byte_io.h"
 #include "clock.h"
 #include "failpoint.h"
 #include "log.h"
+#include "reason.h"
 #include "sha2_pub.h"
 #include "triple_des.h"
 #include "version.h"
@@ -27,6 +30,13 @@ const INT8U lcmpMulticastMACAddr[6] = {0x01, 0x19, 0xA7, 0x52, 0x76, 0x96};
 const INT8U lcmpBroadcastMACAddr[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 namespace {
+
+std::string MacText(const INT8U* mac) {
+    char text[18];
+    std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+                  mac[5]);
+    return text;
+}
 
 constexpr size_t kRequestHeaderLength = 11;
 constexpr size_t kConfirmHeaderLength = 5;
@@ -259,7 +269,8 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
                              t_lcmpCallbackData* cd) {
     if (data == nullptr || cd == nullptr) return LCMP_ERROR_BAD_ARGS;
     if (opcode != LCMP_READ_CNF && opcode != LCMP_WRITE_CNF && opcode != LCMP_CTRL_CNF) {
-        Log(LogStream::kErr, "Error: Opcode %d is not supported!\n", static_cast<int>(opcode));
+        kivo::LogLimited("LCMP confirm opcode", LogStream::kErr, "Error: Opcode %d is not supported!\n",
+                         static_cast<int>(opcode));
         return LCMP_ERROR_BAD_ARGS;
     }
     ByteReader header(data, length);
@@ -268,8 +279,11 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
     if (!header.skip(1) || !header.le16(declared) || !header.le16(transactionId))
         return LCMP_ERROR_BAD_FORMAT;
     if (transactionId != cd->transactionId) {
-        Log(LogStream::kErr, "Warning: Discard data, bad Transaction ID (RX %d != TX %d).\n", transactionId,
-            cd->transactionId);
+        // Any frame on the segment can carry a wrong identifier: a flood of them must
+        // not fill the disk with this line.
+        kivo::LogLimited("LCMP bad transaction id", LogStream::kErr,
+                         "Warning: Discard data, bad Transaction ID (RX %d != TX %d).\n", transactionId,
+                         cd->transactionId);
         return LCMP_ERROR_BAD_TRANSID;
     }
     // The declared length is a claim: it must lie within the message.
@@ -335,7 +349,7 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
         cd->allFramesReceived.store(lastType == LCMP_VALUE_VENDOR_TORVIX_TLV_END_MARKER ? TRUE : FALSE);
         if (cd->notifyCallback != nullptr) {
             cd->notifyCallback(*list);
-            Log(LogStream::kOut, "notify\n");
+            kivo::LogLimited("LCMP notify", LogStream::kOut, "notify\n");
         }
     }
     LCMPValueListDestroy(temporary);
@@ -351,6 +365,17 @@ void CallbackUnicast(INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U
     if (cd == nullptr) return;
     cd->callbackRunning.store(TRUE);
     if (!cd->frameReceived.load() && ConfirmParse(srcMAC, opcode, data, length, cd) == LCMP_ERROR_NONE) {
+        // A device numbers its messages of one opcode one after the other: a message
+        // of the answer lost on the way shows as a partial message given up or still
+        // waiting, or as a jump in the numbers. The end marker must not then pass a
+        // part of the answer off as all of it.
+        const DispatchInfo& info = CurrentDispatch();
+        if (info.incompleteBefore) cd->incomplete.store(TRUE);
+        if (info.seqKnown) {
+            if (cd->seqKnown && info.seq != static_cast<INT16U>(cd->lastSeq + 1)) cd->incomplete.store(TRUE);
+            cd->seqKnown = TRUE;
+            cd->lastSeq = info.seq;
+        }
         if (cd->allFramesReceived.load()) {
             SignalCallbackFinished(cd);
         } else {
@@ -412,6 +437,9 @@ void* CallbackDataCreate(t_lcmpValueList** receivedValues, INT16U transactionId,
     cd->frameReceived.store(FALSE);
     cd->allFramesReceived.store(FALSE);
     cd->callbackRunning.store(FALSE);
+    cd->seqKnown = FALSE;
+    cd->lastSeq = 0;
+    cd->incomplete.store(FALSE);
     cd->sendack = FALSE;
     cd->notifyCallback = notifyCallback;
     return cd;
@@ -465,8 +493,12 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
     INT8U myMAC[6];
 
     // A request too long for 16 segments is refused before anything is allocated.
-    if (RequestLayoutGet(controlValues, encryptionConf).mmplLength > kMaxMessageLength) {
-        // nothing sent
+    const uint64_t requestLength = RequestLayoutGet(controlValues, encryptionConf).mmplLength;
+    if (requestLength > kMaxMessageLength) {
+        kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
+                            "the request needs %llu bytes, more than the %zu bytes one LCMP message carries; "
+                            "ask for fewer parameters or shorter values at a time",
+                            static_cast<unsigned long long>(requestLength), kMaxMessageLength);
     } else if (LCMPMyMACGet(myMAC) != LCMP_ERROR_NONE) {
         Log(LogStream::kErr, "Warning: LCMPReqSend - LCMPMyMACGet() error\n");
     } else {
@@ -507,17 +539,36 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
     } else {
         const uint64_t tries = static_cast<uint64_t>(retry > 0 ? retry : 0) + 1;
         const uint64_t wait = std::min<uint64_t>(tries * timeoutRefConf.load(), UINT32_MAX);
+        const std::string device = MacText(destination);
+        const char* iface = initializedInterface != nullptr ? initializedInterface : "?";
         if (WaitCallback(static_cast<INT32U>(wait), cd)) {
             result = LCMP_ERROR_NONE;
         } else {
             Log(LogStream::kErr, "Warning: device did not reply in time\n");
             result = LCMP_ERROR_UNICAST_READ_TIMEOUT;
+            const bool encrypted =
+                encryptionConf != nullptr && RequestLayoutGet(controlValues, encryptionConf).encrypted;
+            kivo::FailureRecord(kivo::Reason::kNoAnswer, "device %s did not answer on %s within %llu s%s",
+                                device.c_str(), iface, static_cast<unsigned long long>((wait + 999) / 1000),
+                                encrypted ? " (a wrong password looks the same: check the password)"
+                                          : "; check that it is on and connected");
         }
     }
-
+    // A callback still running finishes before what it found is read, and before its
+    // data is freed.
     if (registration != nullptr) {
         LCMPCallBackUninstall(registration);  // waits for a running callback
         while (cd->callbackRunning.load()) LCMPSleep(20);
+        registration = nullptr;
+        if (result == LCMP_ERROR_NONE && transmisionType == LCMP_UNICAST && cd->incomplete.load()) {
+            Log(LogStream::kErr, "Warning: part of the device's answer was lost\n");
+            result = LCMP_ERROR_INCOMPLETE;
+            kivo::FailureRecord(kivo::Reason::kIncompleteAnswer,
+                                "part of the answer of device %s on %s was lost on the link; try again, and "
+                                "check the cabling or the link's load if it keeps happening",
+                                MacText(destination).c_str(),
+                                initializedInterface != nullptr ? initializedInterface : "?");
+        }
     }
     CallbackDataDestroy(cd);
     return result;
@@ -636,6 +687,10 @@ t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList*
 
 void LCMPTimeoutConfSet(INT32U timeoutMs) {
     timeoutRefConf.store(timeoutMs);
+}
+
+INT32U LCMPTimeoutConfGet() {
+    return timeoutRefConf.load();
 }
 
 INT32U LCMPLibVersionGet() {

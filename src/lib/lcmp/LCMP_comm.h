@@ -102,6 +102,13 @@ typedef struct s_lcmpCallbackData {
     BOOLEAN sendack;
     t_lcmpNotifyCallback notifyCallback;
     std::atomic<BOOLEAN> callbackRunning;
+    // Receive thread only, while the registration exists: the link-layer sequence
+    // number of the last accepted confirm message, so that a message missing from a
+    // multi-message answer shows as a jump.
+    BOOLEAN seqKnown;
+    INT16U lastSeq;
+    // Set when a message of the answer was lost: the answer must not count as whole.
+    std::atomic<BOOLEAN> incomplete;
 } t_lcmpCallbackData;
 
 extern const INT8U lcmpMulticastMACAddr[6];
@@ -134,6 +141,7 @@ t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList*
 
 // Reference time-out in milliseconds (3000 by default).
 void LCMPTimeoutConfSet(INT32U timeoutMs);
+INT32U LCMPTimeoutConfGet();
 // Sleeps ms milliseconds; returns the milliseconds left when interrupted, else 0.
 INT32U LCMPSleep(INT32U ms);
 INT32U LCMPLibVersionGet();

@@ -34,6 +34,7 @@ typedef enum e_lcmpErrorCode : INT32S {
     LCMP_ERROR_BAD_TRANSID = -24,
     LCMP_ERROR_BAD_FORMAT = -25,
     LCMP_ERROR_MORE_DATA_EXPECTED = -26,  // reserved
+    LCMP_ERROR_INCOMPLETE = -27,          // a message of a multi-message answer was lost
 } t_lcmpErrorCode;
 
 #endif

@@ -24,6 +24,7 @@
 #include "failpoint.h"
 #include "log.h"
 #include "port.h"
+#include "reason.h"
 
 namespace kivo::lcmp {
 
@@ -185,6 +186,7 @@ Reassembler::Result Reassembler::SegmentAdd(const MessageSegment& frame, uint32_
         if (r == nullptr) return Result::kDropped;
     } else if (r->numSegments != frame.mmh.numSegments) {
         // Frames that disagree on the message's size: nothing of it can be trusted.
+        LostNote(r);
         SegmentedFrameDelete(r);
         return Result::kDropped;
     }
@@ -195,6 +197,7 @@ Reassembler::Result Reassembler::SegmentAdd(const MessageSegment& frame, uint32_
     // Without memory for the message it cannot be dispatched; a complete record
     // would never change again, so it goes either way.
     const bool extracted = FrameExtract(r, message, length);
+    if (!extracted) LostNote(r);
     SegmentedFrameDelete(r);
     return extracted ? Result::kComplete : Result::kDropped;
 }
@@ -203,10 +206,67 @@ void Reassembler::SegmentedFramesListClean(uint32_t nowMs) {
     SegmentedFrame* r = head_;
     while (r != nullptr) {
         SegmentedFrame* next = r->nextSegmentedFrame;
-        if (static_cast<uint32_t>(nowMs - r->timeStamp) >= kSegmentMaxAgeMs) SegmentedFrameDelete(r);
+        if (static_cast<uint32_t>(nowMs - r->timeStamp) >= kSegmentMaxAgeMs) {
+            LostNote(r);
+            SegmentedFrameDelete(r);
+        }
         r = next;
     }
 }
+
+void Reassembler::LostNote(const SegmentedFrame* r) {
+    // Only whether something was lost matters, not how much: one entry per device and
+    // opcode, and few of them, so frames from strangers cannot make the list grow.
+    constexpr size_t kMaxLost = 32;
+    for (const Lost& l : lost_)
+        if (l.opcode == r->opcode && std::memcmp(l.srcMAC, r->srcMAC, 6) == 0) return;
+    if (lost_.size() >= kMaxLost) lost_.erase(lost_.begin());
+    Lost l;
+    std::memcpy(l.srcMAC, r->srcMAC, 6);
+    l.opcode = r->opcode;
+    lost_.push_back(l);
+}
+
+bool Reassembler::IncompleteTake(const MessageSegment& frame) {
+    bool incomplete = false;
+    for (auto it = lost_.begin(); it != lost_.end();) {
+        if (it->opcode == frame.mmh.opcode && std::memcmp(it->srcMAC, frame.srcMAC, 6) == 0) {
+            it = lost_.erase(it);
+            incomplete = true;
+        } else {
+            ++it;
+        }
+    }
+    // A partial message sent before this one (a lower sequence number, modulo 256)
+    // that is still waiting for a segment will not be part of the answer in time.
+    const uint8_t seq = static_cast<uint8_t>(frame.mmh.numSeq & 0xFF);
+    for (const SegmentedFrame* r = head_; r != nullptr; r = r->nextSegmentedFrame) {
+        const uint8_t behind = static_cast<uint8_t>(seq - r->numSeq);
+        if (r->opcode == frame.mmh.opcode && std::memcmp(r->srcMAC, frame.srcMAC, 6) == 0 && behind > 0 &&
+            behind < 128)
+            incomplete = true;
+    }
+    return incomplete;
+}
+
+namespace {
+thread_local DispatchInfo currentDispatch;
+}  // namespace
+
+const DispatchInfo& CurrentDispatch() {
+    return currentDispatch;
+}
+
+namespace {
+// Sets what callbacks see of the message being dispatched, for the length of a dispatch.
+class DispatchScope {
+   public:
+    explicit DispatchScope(const DispatchInfo& info) { currentDispatch = info; }
+    ~DispatchScope() { currentDispatch = DispatchInfo{}; }
+    DispatchScope(const DispatchScope&) = delete;
+    DispatchScope& operator=(const DispatchScope&) = delete;
+};
+}  // namespace
 
 }  // namespace kivo::lcmp
 
@@ -256,8 +316,23 @@ void ReceiveThreadWakeClear() {
 // ---------------------------------------------------------------------------
 // The port
 
-// Outcome of a port operation in LCMP's codes.
-t_lcmpErrorCode ErrorOf(PortStatus status) {
+// Outcome of a port operation in LCMP's codes. With the interface's name, a failure
+// people can act on is also recorded as the reason.
+t_lcmpErrorCode ErrorOf(PortStatus status, const char* name = nullptr) {
+    if (name != nullptr) {
+        if (status == PortStatus::kNoInterface)
+            kivo::FailureRecord(kivo::Reason::kNoInterface,
+                                "there is no interface %s; check the name (ip link lists them)", name);
+        else if (status == PortStatus::kInterfaceDown)
+            kivo::FailureRecord(kivo::Reason::kInterfaceDown,
+                                "interface %s is down; bring it up (ip link set %s up)", name, name);
+        else if (status == PortStatus::kPermission)
+            kivo::FailureRecord(
+                kivo::Reason::kNoPermission,
+                "no permission to open a raw socket on %s; run the service as root or give it "
+                "the CAP_NET_RAW capability",
+                name);
+    }
     switch (status) {
         case PortStatus::kOk:
             return LCMP_ERROR_NONE;
@@ -295,7 +370,7 @@ class Link {
         name_ = name;
         if (!port_ || port_->name() != name_) {
             int err = 0;
-            if (ErrorOf(ReopenLocked(err)) == LCMP_ERROR_SOCKET_NOT_OPENED)
+            if (ErrorOf(ReopenLocked(err), name) == LCMP_ERROR_SOCKET_NOT_OPENED)
                 return LCMP_ERROR_SOCKET_NOT_OPENED;
         }
         open_ = true;
@@ -428,10 +503,19 @@ bool KeepAlive() {
     return lcmpReceiveThreadKeepAlive != 0;
 }
 
+DispatchInfo InfoOf(Reassembler& reassembler, const MessageSegment& segment) {
+    DispatchInfo info;
+    info.seqKnown = true;
+    info.seq = segment.mmh.numSeq;
+    info.incompleteBefore = reassembler.IncompleteTake(segment);
+    return info;
+}
+
 void FrameHandle(Reassembler& reassembler, const kivo::l2::FrameView& frame) {
     MessageSegment segment;
     if (!SegmentParse(frame, segment)) return;
     if (segment.mmh.numSegments == 0) {
+        const DispatchScope scope(InfoOf(reassembler, segment));
         CallbacksExecute(segment.srcMAC, segment.mmh.opcode, const_cast<INT8U*>(segment.mmpl),
                          segment.mmh.length);
         return;
@@ -439,9 +523,11 @@ void FrameHandle(Reassembler& reassembler, const kivo::l2::FrameView& frame) {
     std::unique_ptr<uint8_t[]> message;
     size_t messageLength = 0;
     if (reassembler.SegmentAdd(segment, kivo::NowMs(), message, messageLength) ==
-        Reassembler::Result::kComplete)
+        Reassembler::Result::kComplete) {
+        const DispatchScope scope(InfoOf(reassembler, segment));
         CallbacksExecute(segment.srcMAC, segment.mmh.opcode, message.get(),
                          static_cast<INT16U>(messageLength));
+    }
 }
 
 // Without a port only a wake-up can end the wait early.
@@ -519,7 +605,7 @@ void LCMPReceiveThreadStop() {
 
 // Reports why a segment could not be sent and gives the code for it.
 t_lcmpErrorCode SendFailure(PortStatus status, int err) {
-    const t_lcmpErrorCode rc = ErrorOf(status);
+    const t_lcmpErrorCode rc = ErrorOf(status, lcmpLink.name().c_str());
     if (rc == LCMP_ERROR_ETH_IF) {
         Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: ioctl error @SIOCGIFHWADDR (%d,%s)\n", err,
             std::strerror(err));
@@ -592,28 +678,39 @@ t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT
     if (dstMAC == nullptr || (MMPL == nullptr && MMPLlength > 0) || opcode < LCMP_READ_REQ ||
         opcode >= NUM_OPCODES)
         return LCMP_ERROR_BAD_ARGS;
-    const unsigned numSegments = MMPLlength / kMaxSegmentLength;
+    PortStatus status = PortStatus::kOk;
+    int err = 0;
+    std::shared_ptr<Port> port = lcmpLink.UsablePort(status, err);
+    // Segments as long as the link carries, never longer than the protocol's: a link
+    // whose MTU carries a full segment sees the frames it always saw.
+    size_t segmentLength = kMaxSegmentLength;
+    if (port && port->mtu() > static_cast<int>(kMmhLength))
+        segmentLength = std::min(kMaxSegmentLength, static_cast<size_t>(port->mtu()) - kMmhLength);
+    const unsigned numSegments = static_cast<unsigned>(MMPLlength / segmentLength);
     if (numSegments > kMaxSegments - 1) {
         Log(LogStream::kErr, "Warning: LCMPPacketSend: num_segments = %d/%d = %d > 16!\n", MMPLlength,
-            static_cast<int>(kMaxSegmentLength), numSegments);
+            static_cast<int>(segmentLength), numSegments);
+        const std::string name = lcmpLink.name();
+        kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
+                            "the request needs %u bytes, more than 16 segments of %zu bytes carry on %s (MTU "
+                            "%d); ask for fewer parameters at a time, or raise the interface's MTU",
+                            static_cast<unsigned>(MMPLlength), segmentLength, name.c_str(),
+                            port ? port->mtu() : 0);
         return LCMP_ERROR_SENDTO;
     }
     INT16U& counter = lcmpOpcodeNumSeq[opcode - LCMP_READ_REQ];
     const INT16U seq = counter++;
     if (numSeq != nullptr) *numSeq = seq;
-    PortStatus status = PortStatus::kOk;
-    int err = 0;
-    std::shared_ptr<Port> port = lcmpLink.UsablePort(status, err);
     for (unsigned segment = 0; segment <= numSegments; ++segment) {
         Mmh mmh;
-        mmh.length = static_cast<uint16_t>(
-            segment < numSegments ? kMaxSegmentLength : MMPLlength - kMaxSegmentLength * numSegments);
+        mmh.length = static_cast<uint16_t>(segment < numSegments ? segmentLength
+                                                                 : MMPLlength - segmentLength * numSegments);
         mmh.opcode = static_cast<uint16_t>(opcode);
         mmh.numSegments = static_cast<uint8_t>(numSegments);
         mmh.segment = static_cast<uint8_t>(segment);
         mmh.numSeq = seq;
         const t_lcmpErrorCode rc =
-            port ? LCMPPacketSegmentSend(port, dstMAC, mmh, MMPL + kMaxSegmentLength * segment)
+            port ? LCMPPacketSegmentSend(port, dstMAC, mmh, MMPL + segmentLength * segment)
                  : SendFailure(status, err);
         if (rc != LCMP_ERROR_NONE) {
             Log(LogStream::kErr, "Warning: LCMPPacketSend: LCMPPacketSegmentSend returned error\n");

@@ -25,6 +25,7 @@
 #include "conversion_legacy.h"
 #include "crc32.h"
 #include "log.h"
+#include "reason.h"
 #include "scp_client_legacy_internal.h"
 #include "sha2_pub.h"
 #include "triple_des.h"
@@ -64,9 +65,20 @@ enum class Step { kOpen, kSend, kReceive };
 
 // The one translation of port outcomes into SCP results. A receive that fails for any
 // reason is a reply that did not come.
-t_scpErrorCode ErrorOf(l2::PortStatus status, Step step) {
+t_scpErrorCode ErrorOf(l2::PortStatus status, Step step, const std::string& name) {
     using l2::PortStatus;
     if (status == PortStatus::kOk) return SCP_ERROR_NONE;
+    if (status == PortStatus::kNoInterface)
+        FailureRecord(Reason::kNoInterface, "there is no interface %s; check the name (ip link lists them)",
+                      name.c_str());
+    else if (status == PortStatus::kInterfaceDown)
+        FailureRecord(Reason::kInterfaceDown, "interface %s is down; bring it up (ip link set %s up)",
+                      name.c_str(), name.c_str());
+    else if (status == PortStatus::kPermission)
+        FailureRecord(Reason::kNoPermission,
+                      "no permission to open a raw socket on %s; run the service as root or give it the "
+                      "CAP_NET_RAW capability",
+                      name.c_str());
     if (step == Step::kSend) return SCP_ERROR_SENDTO;
     if (step == Step::kReceive) return SCP_ERROR_TIMEOUT;
     switch (status) {
@@ -340,6 +352,7 @@ t_scpErrorCode BuildSetList(const uint8_t* data, uint32_t dataLength, const uint
         if (!AppendItem(list, listLength, kItemName, kNameSubtype, data + pos,
                         static_cast<uint32_t>(nameLength)))
             return SCP_ERROR_FORMAT;
+        const uint8_t* name = data + pos;
         pos += static_cast<uint32_t>(nameLength) + 1;
         // Every name must be followed by its value text.
         const long valueLength = TextLength(data, dataLength, pos);
@@ -352,8 +365,17 @@ t_scpErrorCode BuildSetList(const uint8_t* data, uint32_t dataLength, const uint
         uint32_t encodedLength = 0;
         if (!stringToValue(type, valueText, &encodedLength, encoded.data(),
                            static_cast<uint32_t>(encoded.size())) ||
-            encodedLength > encoded.size())
+            encodedLength > encoded.size()) {
+            kivo::FailureRecord(kivo::Reason::kInvalidValue,
+                                "the value \"%.*s\" is not valid for %.*s (type %s); nothing was written",
+                                static_cast<int>(std::min<long>(valueLength, 200)),
+                                reinterpret_cast<const char*>(valueText), static_cast<int>(nameLength),
+                                reinterpret_cast<const char*>(name),
+                                ConversionTypeToString(static_cast<t_paramType>(type)) != nullptr
+                                    ? ConversionTypeToString(static_cast<t_paramType>(type))
+                                    : "unknown");
             return SCP_ERROR_FORMAT;
+        }
         if (!AppendItem(list, listLength, kItemValue, type, encoded.data(), encodedLength))
             return SCP_ERROR_FORMAT;
     }
@@ -425,7 +447,13 @@ t_scpErrorCode ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* b
                 const int32_t status = errorToString(itemContent.data(), &textLength, text.data(),
                                                      static_cast<uint32_t>(text.size()));
                 textLength = std::min<uint32_t>(textLength, static_cast<uint32_t>(text.size()));
-                if (status != 0) result = SCP_ERROR_PARAM_OP_FAILED;
+                if (status != 0) {
+                    result = SCP_ERROR_PARAM_OP_FAILED;
+                    FailureRecord(
+                        Reason::kDeviceRefused, "the device refused: %.*s",
+                        static_cast<int>(strnlen(reinterpret_cast<const char*>(text.data()), textLength)),
+                        reinterpret_cast<const char*>(text.data()));
+                }
                 // A device that reports on a name while types are asked for does
                 // not know that name.
                 if (typesOnly) return SCP_ERROR_RX_FORMAT;
@@ -455,7 +483,7 @@ t_scpErrorCode SendMessage(const Link& link, const uint8_t* message, uint32_t le
     l2::SnapWrite(w, kSnapPid);
     w.bytes(message, length);
     if (!w.ok()) return SCP_ERROR_BAD_ARGS;
-    return ErrorOf(link.port.SendFrame(frame.data(), frameLength), Step::kSend);
+    return ErrorOf(link.port.SendFrame(frame.data(), frameLength), Step::kSend, link.port.name());
 }
 
 t_scpErrorCode ReceiveMessage(const Link& link, uint8_t opNumber, uint8_t seq, uint8_t* message,
@@ -467,7 +495,7 @@ t_scpErrorCode ReceiveMessage(const Link& link, uint8_t opNumber, uint8_t seq, u
         // not hold the wait past its end.
         if (deadline.passed()) return SCP_ERROR_TIMEOUT;
         const l2::PortStatus status = link.port.Recv(frame, deadline);
-        if (status != l2::PortStatus::kOk) return ErrorOf(status, Step::kReceive);
+        if (status != l2::PortStatus::kOk) return ErrorOf(status, Step::kReceive, link.port.name());
         if (!std::equal(frame.eth.src.begin(), frame.eth.src.end(), link.deviceMac) ||
             frame.eth.dst != link.port.mac())
             continue;
@@ -486,8 +514,12 @@ t_scpErrorCode ReceiveMessage(const Link& link, uint8_t opNumber, uint8_t seq, u
         uint8_t* payload = message + kMsgHeaderSize;
         *payloadLength = h.payloadLength;
         uint32_t padding = 0;
-        if (key != nullptr && key[0] != 0) {
-            Decipher(payload, h.payloadLength, key);
+        if (key != nullptr) {
+            // Whether a reply is enciphered follows from the operation, never from the
+            // frame: a payload that cannot be deciphered was not made with the key, and
+            // taking it as clear text would let anyone who sees the op number answer.
+            if (h.payloadLength % 8 != 0 || Decipher(payload, h.payloadLength, key) != SCP_ERROR_NONE)
+                return SCP_ERROR_CRC;
             padding = PaddingPositionGet(payload, h.payloadLength);
         }
         if (crc32(payload, h.payloadLength, 0xFFFFFFFFu) != h.crc) return SCP_ERROR_CRC;
@@ -509,10 +541,12 @@ t_scpErrorCode GetOperation(const Link& link, uint8_t opNumber, const uint8_t* d
         ComposeGetMessage(message.data(), list.data(), opNumber, listLength, isPrivate, key);
     if (messageLength == 0) return SCP_ERROR_FORMAT;
 
+    // Replies to a plain get come in clear text, those to a private get enciphered.
+    const uint8_t* replyKey = isPrivate ? key : nullptr;
     std::array<uint8_t, kMsgMax> reply;
     uint32_t replyLength = 0;
     const FirstReply first =
-        RequestFirstReply(link, message.data(), messageLength, opNumber, expected, key, reply.data(),
+        RequestFirstReply(link, message.data(), messageLength, opNumber, expected, replyKey, reply.data(),
                           &replyLength, SCP_ERROR_TIMEOUT_GET_1, SCP_ERROR_TIMEOUT_NONE);
     if (!first.accepted) {
         if (maxSends.load() == 0) errorTimeoutCode = SCP_ERROR_TIMEOUT_GET_2;
@@ -520,7 +554,7 @@ t_scpErrorCode GetOperation(const Link& link, uint8_t opNumber, const uint8_t* d
     }
     ReplyCollector collected;
     const t_scpErrorCode r =
-        CollectRemainingReplies(link, opNumber, key, timeoutLongGet.load(), SCP_ERROR_TIMEOUT_GET_3,
+        CollectRemainingReplies(link, opNumber, replyKey, timeoutLongGet.load(), SCP_ERROR_TIMEOUT_GET_3,
                                 reply.data(), replyLength, collected);
     if (r != SCP_ERROR_NONE) return r;
     return ParseInfoData(collected.data(), collected.size(), info, infoSize, false, SCP_INFO_BUFFER_SIZE);
@@ -538,8 +572,7 @@ t_scpErrorCode SetOperation(const Link& link, t_scpOp op, uint8_t opNumber, cons
     if (isPrivate && listLength > kEncipheredListMax) return SCP_ERROR_FORMAT;
     // The type query of a plain set goes out unenciphered and its replies are read
     // as they come.
-    const std::array<uint8_t, kKeySize> noKey{};
-    const uint8_t* queryKey = isPrivate ? key : noKey.data();
+    const uint8_t* queryKey = isPrivate ? key : nullptr;
     const uint8_t expected = isPrivate ? kOpcodeGetpReply : kOpcodeGetReply;
     std::array<uint8_t, kMsgMax> message;
     const uint32_t messageLength =
@@ -625,7 +658,7 @@ t_scpErrorCode Attempt(const CHAR* ifName, const uint8_t* deviceMac, t_scpOp op,
     if (dataLength != 0 && data == nullptr && op != SCP_OP_FACTORY_RESET) return SCP_ERROR_BAD_ARGS;
 
     l2::Port port;
-    const t_scpErrorCode opened = ErrorOf(port.Open(ifName), Step::kOpen);
+    const t_scpErrorCode opened = ErrorOf(port.Open(ifName), Step::kOpen, ifName);
     if (opened == SCP_ERROR_SOCKET_NOT_OPENED) Log(LogStream::kOut, "socket not opened\n");
     if (opened != SCP_ERROR_NONE) return opened;
 
@@ -661,6 +694,19 @@ t_scpErrorCode ScpClient(CHAR* if_name, const INT8U* device_mac, t_scpOp op, con
     if (result != SCP_ERROR_NONE)
         result = Attempt(if_name, device_mac, op, password, true, data, data_length, scp_info_buffer,
                          scp_info_buffer_size);
+    if ((result == SCP_ERROR_TIMEOUT || result == SCP_ERROR_CRC) && device_mac != nullptr &&
+        if_name != nullptr) {
+        // Without the key the device drops the request, or its reply does not check:
+        // both look like silence.
+        const bool enciphered =
+            op == SCP_OP_SET || op == SCP_OP_SETP || op == SCP_OP_GETP || op == SCP_OP_FACTORY_RESET;
+        kivo::FailureRecord(kivo::Reason::kNoAnswer,
+                            "device %02x:%02x:%02x:%02x:%02x:%02x did not answer on %s within %u s per try%s",
+                            device_mac[0], device_mac[1], device_mac[2], device_mac[3], device_mac[4],
+                            device_mac[5], if_name, static_cast<unsigned>(kivo::scp::timeoutStandard.load()),
+                            enciphered ? " (a wrong password looks the same: check the password)"
+                                       : "; check that it is on and connected");
+    }
     return result;
 }
 

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
@@ -77,6 +78,10 @@ class Reassembler {
     // Removes every record whose last new segment is kSegmentMaxAgeMs or more old.
     void SegmentedFramesListClean(uint32_t nowMs);
     size_t records() const { return segmentedFrames_; }
+    // True when a message from the segment's device and opcode was lost since the last
+    // complete one: a partial message of another sequence number is still pending, or
+    // one was dropped (aged, or its frames disagreed). Clears what it reports.
+    bool IncompleteTake(const MessageSegment& frame);
 
    private:
     struct Segment {
@@ -102,10 +107,27 @@ class Reassembler {
     bool FrameExtract(SegmentedFrame* record, std::unique_ptr<uint8_t[]>& message, size_t& length);
     void SegmentedFrameDelete(SegmentedFrame* record);
 
+    // A partial message given up without being completed.
+    struct Lost {
+        uint8_t srcMAC[6] = {};
+        uint16_t opcode = 0;
+    };
+    void LostNote(const SegmentedFrame* record);
+
     SegmentedFrame* head_ = nullptr;
     SegmentedFrame* tail_ = nullptr;
     size_t segmentedFrames_ = 0;
+    std::vector<Lost> lost_;  // bounded: a flood of partial messages cannot grow it
 };
+
+// What the receive thread knows of the message it is dispatching; callbacks read it
+// on that thread. Messages handed over through Dispatch carry no sequence number.
+struct DispatchInfo {
+    bool seqKnown = false;
+    uint16_t seq = 0;
+    bool incompleteBefore = false;  // a message from the same device and opcode was lost
+};
+const DispatchInfo& CurrentDispatch();
 
 // Hands one complete message to the matching registrations, as the receive thread
 // does.

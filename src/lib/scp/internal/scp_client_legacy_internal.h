@@ -108,7 +108,9 @@ struct Link {
 t_scpErrorCode SendMessage(const Link& link, const uint8_t* message, uint32_t length);
 // Waits up to timeout seconds in all for the reply opNumber/seq from the device to
 // this host. message receives the message (kMsgMax bytes); *payloadLength the number
-// of payload bytes to use (padding removed).
+// of payload bytes to use (padding removed). With a key the reply must be enciphered
+// under it: one that cannot be deciphered is refused like a bad CRC. Without a key
+// (null) the reply is read as clear text.
 t_scpErrorCode ReceiveMessage(const Link& link, uint8_t opNumber, uint8_t seq, uint8_t* message,
                               uint32_t* payloadLength, const uint8_t* key, uint32_t timeout);
 
