@@ -63,7 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const std::string text = Render(scp, type, rest, length, filterMac);
-    if (filterMac || !Parse(scp, type, text, parsed)) return 0;
+    // HW_REVISION is left out: its text reads the two fields in the other order than
+    // they are written (what devices expect, pinned by the unit tests), so it swaps.
+    if (filterMac || type == PARAM_TYPE_HW_REVISION || !Parse(scp, type, text, parsed)) return 0;
     const std::string again = Render(scp, type, parsed.data(), static_cast<uint32_t>(parsed.size()), false);
     if (again != text) __builtin_trap();
     return 0;
