@@ -22,8 +22,12 @@ for t in $targets; do
     mkdir -p "$work"
     cp -n tests/fuzz/corpus/"$t"/* "$work"/ 2>/dev/null || true
     echo "fuzz: $t for ${seconds}s"
-    ./build-fuzz/tests/fuzz/fuzz_"$t" -jobs=1 -max_total_time="$seconds" -print_final_stats=1 \
-        -artifact_prefix=build-fuzz/findings/"$t"- "$work" tests/fuzz/regressions/"$t" 2>&1 |
+    regressions=tests/fuzz/regressions/$t
+    [ -d "$regressions" ] || regressions=
+    # One process, no -jobs: libFuzzer's job mode would write its logs into the tree.
+    # shellcheck disable=SC2086
+    ./build-fuzz/tests/fuzz/fuzz_"$t" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix=build-fuzz/findings/"$t"- "$work" $regressions 2>&1 |
         grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss|==[0-9]+==ERROR|SUMMARY)' || true
     ls build-fuzz/findings/"$t"-* >/dev/null 2>&1 && { echo "fuzz: $t found a crash" >&2; exit 1; }
 done
