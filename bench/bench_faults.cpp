@@ -8,6 +8,8 @@
 //            reply / failed state, then the next request
 //   fwloop   200 upgrades in a row, every third stopped halfway: threads,
 //            descriptors and memory of the service
+//   queue    one front-end blocks the service with a Get to a silent SCP device while a
+//            second sends 1,000 version requests: how many are answered
 //   bench_faults [CASE...]        default: every case
 #include <atomic>
 #include <chrono>
@@ -220,6 +222,31 @@ void FwLoop() {
         "fwloop: after 10 -> after 200: VmRSS %ld -> %ld KiB, descriptors %ld -> %ld, threads %ld -> %ld\n",
         rss10, ProcField(pid, "VmRSS:"), fd10, FdCount(pid), thr10, ProcField(pid, "Threads:"));
 }
+void Queue() {
+    Topology topo;
+    topo.Link("kv0", "eth1");
+    topo.StartDevsim(
+        std::string("[device s]\nmac = 02:00:00:00:10:01\ninterface = eth1\nrole = scp\nsilent = yes\n"));
+    topo.StartKivohost();
+    UdpClient& blocker = topo.client();
+    UdpClient second(topo.host(), 55567);
+    const auto t0 = Clock::now();
+    blocker.SendRaw([] {
+        Bytes m = {1, 0, 0, 0, 3};
+        const Bytes body = ParamRequestBody(kDeviceScp, "kv0", 0, kDev, "pw", GetBlock({"NETWORK.PORT"}));
+        m.insert(m.end(), body.begin(), body.end());
+        return m;
+    }());
+    std::this_thread::sleep_for(300ms);
+    for (int i = 0; i < 1000; ++i) second.SendRaw(Bytes{static_cast<uint8_t>(i), 0, 0, 0, 9});
+    const auto blocked = blocker.RecvDatagram(60s);
+    const double ms = Ms(t0);
+    int answered = 0;
+    while (second.RecvDatagram(2s)) ++answered;
+    std::printf(
+        "queue: blocking Get answered after %.0f ms (code %d); 1000 queued version requests, %d answered\n",
+        ms, blocked && blocked->size() >= 4 ? (*blocked)[3] : -1, answered);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -237,5 +264,6 @@ int main(int argc, char** argv) {
     if (want("vanish")) Vanish();
     if (want("ifdel")) InterfaceDeleted();
     if (want("fwloop")) FwLoop();
+    if (want("queue")) Queue();
     return 0;
 }
