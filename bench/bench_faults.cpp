@@ -185,13 +185,15 @@ void FwLoop() {
     topo.Link("kv0", "eth1");
     topo.StartDevsim(
         "[device g]\nmac = 02:00:00:00:10:01\ninterface = eth1\nrole = fw\nfw_request_at_start = yes\n"
-        "fw_request_period_ms = 20\nfw_request_count = 1000000\nfw_log_data = no\n");
+        "fw_request_period_ms = 20\nfw_request_count = 1000000\nfw_log_data = no\nfw_idle_ms = 300\n");
     const pid_t pid = topo.StartKivohost().pid();
     UdpClient& c = topo.client();
     TempFile fw(std::string(256 << 10, 'x'));
     long rss10 = 0, fd10 = 0, thr10 = 0, done = 0, failed = 0, other = 0;
     const auto t0 = Clock::now();
     for (int i = 0; i < 200; ++i) {
+        // A device that took an image runs it and stops asking: tell it to ask again.
+        if (i > 0) topo.devsim()->SendLine("g fw request");
         const auto started =
             c.Request(static_cast<uint8_t>(i), 6, FwStartBody("kv0", 0, kDev, fw.path()), 10s);
         if (!started || started->size() < 4 || (*started)[3] != 1) {
@@ -210,6 +212,7 @@ void FwLoop() {
             ++failed;
         else
             ++other;
+        if ((i + 1) % 20 == 0) std::fprintf(stderr, "fwloop: %d operations\n", i + 1);
         if (i == 9) {
             rss10 = ProcField(pid, "VmRSS:");
             fd10 = FdCount(pid);
