@@ -8,7 +8,7 @@ set -e
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 [ $# -gt 0 ] && shift
-targets=${*:-"dispatch lcmp_frames configlayer_answers scp_reply discovery_classify fw_frames conversion"}
+targets=${*:-"dispatch lcmp_frames configlayer_answers scp_reply discovery_classify fw_frames fw_chunks conversion"}
 if ! command -v clang++ >/dev/null 2>&1; then
     echo "fuzz: clang++ not found, fuzzing skipped (the corpora are still replayed by ctest)" >&2
     exit 0
