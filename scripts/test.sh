@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs what is missing, builds everything and runs the whole test suite.
 # Integration tests need root (network namespaces); without root they are skipped.
-#   scripts/test.sh              normal build, all tests
+#   scripts/test.sh              normal build, all tests (benchmarks built too)
 #   scripts/test.sh --asan       AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
 #   scripts/test.sh --tsan       ThreadSanitizer build, all tests
+# The sanitizer builds leave the benchmarks out (they run no test and cost build time).
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev iproute2 procps tshark \
@@ -11,13 +12,14 @@ cd "$(dirname "$0")/.."
     libcap2-bin dpkg-dev fakeroot file systemd
 dir=build-test
 opts="-DCMAKE_BUILD_TYPE=RelWithDebInfo"
+bench=ON
 case "$1" in
-    --asan) dir=build-asan; opts="$opts -DKIVO_ASAN=ON" ;;
-    --tsan) dir=build-tsan; opts="$opts -DKIVO_TSAN=ON" ;;
+    --asan) dir=build-asan; opts="$opts -DKIVO_ASAN=ON"; bench=OFF ;;
+    --tsan) dir=build-tsan; opts="$opts -DKIVO_TSAN=ON"; bench=OFF ;;
     "") ;;
     *) echo "usage: $0 [--asan|--tsan]" >&2; exit 2 ;;
 esac
-cmake -S . -B "$dir" $opts -DKIVO_TESTS=ON -DKIVO_BENCH=ON >/dev/null
+cmake -S . -B "$dir" $opts -DKIVO_TESTS=ON -DKIVO_BENCH=$bench >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 cd "$dir"
 ctest -j2 --output-on-failure --timeout 600

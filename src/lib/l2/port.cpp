@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "failpoint.h"
 #include "pcap.h"
 #include "raw_socket.h"
 #include "unique_fd.h"
@@ -214,6 +215,8 @@ PortStatus Port::Fail(PortStatus status, int err) {
 
 PortStatus Port::Open(const std::string& interfaceName, const PortOptions& options) {
     Close();
+    // Lets a test or fuzzer run whole request handlers with nothing reaching a link.
+    if (FailPointHit("l2.port_open")) return Fail(PortStatus::kNoInterface, ENODEV);
     // A name that does not fit an interface request with its terminator would be cut
     // and could name another interface.
     if (interfaceName.empty() || interfaceName.size() >= IFNAMSIZ ||

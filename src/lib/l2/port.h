@@ -61,7 +61,8 @@ class Port {
     Port& operator=(const Port&) = delete;
 
     // Opens a port on the named interface. On failure the port stays closed and errno()
-    // tells the system's reason.
+    // tells the system's reason. While the fail point "l2.port_open" is armed, every open
+    // fails with kNoInterface (fuzzers and tests that must not reach a link).
     PortStatus Open(const std::string& interfaceName, const PortOptions& options = {});
     // Gives the socket up (kept for reuse or closed in the background).
     void Close();

@@ -29,8 +29,10 @@ typedef enum e_lcmpTransmissionType {
     LCMP_BROADCAST = 2,
 } t_lcmpTransmissionType;
 
-// Type byte of a value (the low 8 bits go on the wire).
-typedef enum e_lcmpValueType {
+// Type byte of a value (the low 8 bits go on the wire). The underlying type is fixed
+// because confirms carry any byte here, not only the names below: without it, 64-255
+// would lie outside the enum's range.
+typedef enum e_lcmpValueType : INT32S {
     LCMP_VALUE_INFO = 0,
     LCMP_VALUE_PARAMETER = 16,
     LCMP_VALUE_WRITE_PARAMETER_CONFIRM = 17,
