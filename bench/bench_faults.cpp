@@ -11,11 +11,6 @@
 //   queue    one front-end blocks the service with a Get to a silent SCP device while a
 //            second sends 1,000 version requests: how many are answered
 //   bench_faults [CASE...]        default: every case
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -230,39 +225,6 @@ void FwLoop() {
         "fwloop: after 10 -> after 200: VmRSS %ld -> %ld KiB, descriptors %ld -> %ld, threads %ld -> %ld\n",
         rss10, ProcField(pid, "VmRSS:"), fd10, FdCount(pid), thr10, ProcField(pid, "Threads:"));
 }
-// A bare UDP socket in the host's namespace: this measure sends datagrams without
-// waiting for their answers, which the request client never does.
-class BareUdp {
-   public:
-    BareUdp(const Netns& ns, uint16_t port) {
-        NsGuard inside(ns);
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ >= 0) (void)!connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-    }
-    ~BareUdp() {
-        if (fd_ >= 0) close(fd_);
-    }
-    BareUdp(const BareUdp&) = delete;
-    BareUdp& operator=(const BareUdp&) = delete;
-    void Send(const Bytes& b) { (void)!send(fd_, b.data(), b.size(), 0); }
-    std::optional<Bytes> Recv(std::chrono::milliseconds timeout) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
-        Bytes b(65536);
-        const ssize_t n = recv(fd_, b.data(), b.size(), 0);
-        if (n < 0) return std::nullopt;
-        b.resize(static_cast<size_t>(n));
-        return b;
-    }
-
-   private:
-    int fd_ = -1;
-};
-
 void Queue() {
     Topology topo;
     topo.Link("kv0", "eth1");

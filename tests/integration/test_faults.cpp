@@ -29,7 +29,8 @@ TEST(Faults, InterfaceDeletedDuringGetFailsAndTheNextRequestIsAnswered) {
                                  "param = SYSTEM.INFO.UPTIME INT32U 5\n");
     topo.StartKivohost();
     auto& c = topo.client();
-    ASSERT_TRUE(c.SendRaw([&] {
+    BareUdp raw(topo.host(), 55567);
+    ASSERT_TRUE(raw.Send([&] {
         Bytes m = {1, 0, 0, 0, 3};
         const Bytes body =
             ParamRequestBody(kDeviceLcmp, "kv0", 0, ParseMac(kDev), "pw", GetBlock({"SYSTEM.INFO.UPTIME"}));
@@ -39,7 +40,7 @@ TEST(Faults, InterfaceDeletedDuringGetFailsAndTheNextRequestIsAnswered) {
     ASSERT_TRUE(sim.WaitForLog("LCMP silent: no reply", 20s));
     topo.host().Run("ip link del kv0");
     // Within the documented 18 s of a silent device, and the reply is FAILED.
-    const auto reply = c.RecvDatagram(25s);
+    const auto reply = raw.Recv(25s);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(*reply, (Bytes{1, 1, 0, 4}));
     EXPECT_TRUE(VersionAnswered(c));

@@ -1,6 +1,7 @@
 // Test bed: namespaces, veth pairs, child processes, UDP client.
 #include "testbed.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -9,6 +10,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -465,6 +467,39 @@ int ThreadCount() {
         if (e->d_name[0] != '.') ++n;
     closedir(d);
     return n;
+}
+
+BareUdp::BareUdp(const Netns& ns, uint16_t port) {
+    NsGuard inside(ns);
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+BareUdp::~BareUdp() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool BareUdp::Send(const Bytes& datagram) {
+    return fd_ >= 0 &&
+           send(fd_, datagram.data(), datagram.size(), 0) == static_cast<ssize_t>(datagram.size());
+}
+
+std::optional<Bytes> BareUdp::Recv(std::chrono::milliseconds timeout) {
+    if (fd_ < 0) return std::nullopt;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+    Bytes b(65536);
+    const ssize_t n = recv(fd_, b.data(), b.size(), 0);
+    if (n < 0) return std::nullopt;
+    b.resize(static_cast<size_t>(n));
+    return b;
 }
 
 }  // namespace kivotest

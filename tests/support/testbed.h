@@ -158,6 +158,22 @@ class UdpClient {
     std::unique_ptr<kivo::client::Client> client_;
 };
 
+// A bare UDP socket to the service in a namespace, for the few measures and tests that
+// send a datagram without waiting for its answer (the request client always waits).
+class BareUdp {
+   public:
+    BareUdp(const Netns& ns, uint16_t port);
+    ~BareUdp();
+    BareUdp(const BareUdp&) = delete;
+    BareUdp& operator=(const BareUdp&) = delete;
+    bool Send(const Bytes& datagram);
+    // The next datagram that arrives within timeout.
+    std::optional<Bytes> Recv(std::chrono::milliseconds timeout);
+
+   private:
+    int fd_ = -1;
+};
+
 // A common topology: namespace "host" running kivohost, namespace "dev" for the
 // simulator, joined by veth pairs.
 class Topology {
