@@ -9,6 +9,10 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 [ $# -gt 0 ] && shift
 targets=${*:-"dispatch lcmp_frames configlayer_answers scp_reply discovery_classify fw_frames fw_chunks conversion"}
+# clang brings libFuzzer; installed when missing and this is root (CI is), else skipped.
+if ! command -v clang++ >/dev/null 2>&1 && [ "$(id -u)" -eq 0 ]; then
+    ./scripts/deps.sh clang libclang-rt-14-dev || true
+fi
 if ! command -v clang++ >/dev/null 2>&1; then
     echo "fuzz: clang++ not found, fuzzing skipped (the corpora are still replayed by ctest)" >&2
     exit 0
