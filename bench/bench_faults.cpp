@@ -32,16 +32,6 @@ using Clock = steady_clock;
 namespace {
 const Mac kDev = ParseMac("02:00:00:00:10:01");
 
-long ProcField(pid_t pid, const char* key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
-    return -1;
-}
-long FdCount(pid_t pid) {
-    return std::stol(ShellOutput("ls /proc/" + std::to_string(pid) + "/fd | wc -l"));
-}
 double Ms(Clock::time_point t0) {
     return duration<double, std::milli>(Clock::now() - t0).count();
 }
@@ -214,16 +204,17 @@ void FwLoop() {
             ++other;
         if ((i + 1) % 20 == 0) std::fprintf(stderr, "fwloop: %d operations\n", i + 1);
         if (i == 9) {
-            rss10 = ProcField(pid, "VmRSS:");
-            fd10 = FdCount(pid);
-            thr10 = ProcField(pid, "Threads:");
+            rss10 = ProcStatusField(pid, "VmRSS:");
+            fd10 = ProcFdCount(pid);
+            thr10 = ProcStatusField(pid, "Threads:");
         }
     }
     std::printf("fwloop: 200 upgrades in %.1f s: %ld completed, %ld stopped/failed, %ld other\n",
                 Ms(t0) / 1000, done, failed, other);
     std::printf(
         "fwloop: after 10 -> after 200: VmRSS %ld -> %ld KiB, descriptors %ld -> %ld, threads %ld -> %ld\n",
-        rss10, ProcField(pid, "VmRSS:"), fd10, FdCount(pid), thr10, ProcField(pid, "Threads:"));
+        rss10, ProcStatusField(pid, "VmRSS:"), fd10, ProcFdCount(pid), thr10,
+        ProcStatusField(pid, "Threads:"));
 }
 void Queue() {
     Topology topo;

@@ -21,16 +21,6 @@ const char* kConfig =
     "param = SYSTEM.INFO.UPTIME INT32U 86400\nparam = NETWORK.VLAN.IDS INT16U 1,100,200\n"
     "param = SYSTEM.GENERAL.DEVICE_NAME STRING hall\n";
 
-long ProcField(pid_t pid, const char* key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
-    return -1;
-}
-long FdCount(pid_t pid) {
-    return std::stol(ShellOutput("ls /proc/" + std::to_string(pid) + "/fd | wc -l"));
-}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,9 +83,9 @@ int main(int argc, char** argv) {
         }
         if (!ok) ++wrong;
         if (i == 999) {
-            rss1000 = ProcField(pid, "VmRSS:");
-            fd1000 = FdCount(pid);
-            thr1000 = ProcField(pid, "Threads:");
+            rss1000 = ProcStatusField(pid, "VmRSS:");
+            fd1000 = ProcFdCount(pid);
+            thr1000 = ProcStatusField(pid, "Threads:");
         }
         if ((i + 1) % 10000 == 0) std::fprintf(stderr, "%ld requests\n", i + 1);
     }
@@ -103,8 +93,8 @@ int main(int argc, char** argv) {
     std::printf("requests %ld (malformed %ld)\nwrong answers %ld\nservice running at the end: %s\n", total,
                 malformed, wrong, running ? "yes" : "NO");
     std::printf("VmRSS at request 1000: %ld KiB, at the end: %ld KiB (growth %ld KiB)\n", rss1000,
-                ProcField(pid, "VmRSS:"), ProcField(pid, "VmRSS:") - rss1000);
-    std::printf("descriptors: %ld -> %ld, threads: %ld -> %ld\n", fd1000, FdCount(pid), thr1000,
-                ProcField(pid, "Threads:"));
+                ProcStatusField(pid, "VmRSS:"), ProcStatusField(pid, "VmRSS:") - rss1000);
+    std::printf("descriptors: %ld -> %ld, threads: %ld -> %ld\n", fd1000, ProcFdCount(pid), thr1000,
+                ProcStatusField(pid, "Threads:"));
     return running && wrong == 0 ? 0 : 1;
 }

@@ -502,4 +502,22 @@ std::optional<Bytes> BareUdp::Recv(std::chrono::milliseconds timeout) {
     return b;
 }
 
+long ProcStatusField(pid_t pid, const char* key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
+    return -1;
+}
+
+long ProcFdCount(pid_t pid) {
+    long count = 0;
+    if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++count;
+        closedir(d);
+    }
+    return count;
+}
+
 }  // namespace kivotest

@@ -227,6 +227,10 @@ class TempFile {
 
 // Open descriptors and threads of this process (for leak checks).
 int OpenFdCount();
+// A number field of /proc/PID/status ("VmRSS:", "Threads:"); -1 when it cannot be read.
+long ProcStatusField(pid_t pid, const char* key);
+// Open descriptors of process pid.
+long ProcFdCount(pid_t pid);
 int ThreadCount();
 
 }  // namespace kivotest

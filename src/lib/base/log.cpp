@@ -16,14 +16,14 @@ std::mutex sinkMutex;
 std::shared_ptr<LogSink> sink;  // guarded by sinkMutex
 }  // namespace
 
-void Log(LogStream stream, const char* format, ...) {
+namespace {
+// Writes one formatted line to the sink when one is set, else to the stream.
+void LogV(LogStream stream, const char* format, va_list args) {
     std::shared_ptr<LogSink> s;
     {
         std::lock_guard<std::mutex> lock(sinkMutex);
         s = sink;
     }
-    va_list args;
-    va_start(args, format);
     if (s) {
         char small[512];
         va_list copy;
@@ -38,13 +38,19 @@ void Log(LogStream stream, const char* format, ...) {
             big.resize(static_cast<size_t>(n));
             (*s)(stream, big);
         }
-        va_end(args);
         return;
     }
     FILE* f = stream == LogStream::kOut ? stdout : stderr;
     std::vfprintf(f, format, args);
-    va_end(args);
     std::fflush(f);
+}
+}  // namespace
+
+void Log(LogStream stream, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    LogV(stream, format, args);
+    va_end(args);
 }
 
 namespace {
@@ -87,18 +93,7 @@ void LogLimited(std::string_view key, LogStream stream, const char* format, ...)
             static_cast<int>(key.size()), key.data());
     va_list args;
     va_start(args, format);
-    char small[512];
-    va_list copy;
-    va_copy(copy, args);
-    const int n = std::vsnprintf(small, sizeof(small), format, copy);
-    va_end(copy);
-    if (n >= 0 && static_cast<size_t>(n) < sizeof(small)) {
-        Log(stream, "%s", small);
-    } else if (n >= 0) {
-        std::string big(static_cast<size_t>(n) + 1, '\0');
-        std::vsnprintf(big.data(), big.size(), format, args);
-        Log(stream, "%s", big.c_str());
-    }
+    LogV(stream, format, args);
     va_end(args);
 }
 
