@@ -5,7 +5,7 @@
 # KIVO_PACKAGE_OUT=DIR puts the package (and the logs) in DIR instead.
 set -e
 cd "$(dirname "$0")/.."
-./scripts/deps.sh cmake g++ make libssl-dev libcli11-dev nlohmann-json3-dev dpkg-dev fakeroot file
+./scripts/deps.sh cmake g++ make libssl-dev libcli11-dev nlohmann-json3-dev libsystemd-dev pkg-config dpkg-dev fakeroot file
 root=$(pwd)
 out="${KIVO_PACKAGE_OUT:-$root/build-package}"
 mkdir -p "$out"

@@ -4,7 +4,7 @@
 # capability.
 set -e
 cd "$(dirname "$0")/.."
-./scripts/deps.sh cmake g++ make libcli11-dev nlohmann-json3-dev libsystemd-dev
+./scripts/deps.sh cmake g++ make libcli11-dev nlohmann-json3-dev libsystemd-dev pkg-config
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKIVO_TESTS=OFF >/dev/null
 cmake --build build-release -j"$(nproc)" --target kivohost kivoctl kivo-devsim
 echo "Protocol for front-ends: docs/protocol.md; command-line front-end: man -l man/kivoctl.1"

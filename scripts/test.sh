@@ -7,7 +7,7 @@
 # The sanitizer builds leave the benchmarks out (they run no test and cost build time).
 set -e
 cd "$(dirname "$0")/.."
-./scripts/deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev iproute2 procps tshark \
+./scripts/deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev pkg-config iproute2 procps tshark \
     libcli11-dev nlohmann-json3-dev groff-base \
     libcap2-bin dpkg-dev fakeroot file systemd
 dir=build-test
