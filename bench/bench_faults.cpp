@@ -222,8 +222,8 @@ void Queue() {
     topo.StartDevsim(
         std::string("[device s]\nmac = 02:00:00:00:10:01\ninterface = eth1\nrole = scp\nsilent = yes\n"));
     topo.StartKivohost();
-    BareUdp blocker(topo.host(), 55567);
-    BareUdp second(topo.host(), 55567);
+    BareUdp blocker(topo.host(), kivo::protocol::kDefaultPort);
+    BareUdp second(topo.host(), kivo::protocol::kDefaultPort);
     const auto t0 = Clock::now();
     blocker.Send([] {
         Bytes m = {1, 0, 0, 0, 3};

@@ -23,10 +23,8 @@ using Bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-// Reply segmentation of the service: full segments are 1400 bytes, 3 of them header.
-constexpr size_t kSegmentSize = 1400;
-// The largest datagram a request can be (UDP over IPv4).
-constexpr size_t kMaxDatagram = 65507;
+using protocol::kMaxDatagram;
+using protocol::kSegmentSize;
 // Segments of one reply are sent back to back: once the first is in, a gap this long
 // means one was lost.
 constexpr milliseconds kSegmentGap{2000};
@@ -83,85 +81,9 @@ std::optional<std::string> CheckVlan(uint16_t vlan) {
 
 // ---- Names -----------------------------------------------------------------------------
 
-std::string_view RequestName(RequestCode code) {
-    switch (code) {
-        case RequestCode::kDiscover:
-            return "discover";
-        case RequestCode::kGetAll:
-            return "get all";
-        case RequestCode::kGet:
-            return "get";
-        case RequestCode::kSet:
-            return "set";
-        case RequestCode::kFactoryReset:
-            return "factory reset";
-        case RequestCode::kFwStart:
-            return "firmware start";
-        case RequestCode::kFwStop:
-            return "firmware stop";
-        case RequestCode::kFwStatus:
-            return "firmware status";
-        case RequestCode::kVersion:
-            return "version";
-        case RequestCode::kFailureDetail:
-            return "failure detail";
-        case RequestCode::kDiscoverLcmp:
-            return "LCMP discovery";
-    }
-    return "request";
-}
-
 std::string ReplyName(uint8_t code) {
-    switch (code) {
-        case 1:
-            return "DONE";
-        case 3:
-            return "REFUSED";
-        case 4:
-            return "FAILED";
-        case 5:
-            return "DEVICES";
-        case 6:
-            return "SCP_DATA";
-        case 7:
-            return "PARAMS";
-        case 8:
-            return "FW_STATUS";
-        case 9:
-            return "VERSION";
-        case 0xF0:
-            return "DETAIL";
-        default:
-            return "code " + std::to_string(code);
-    }
-}
-
-std::string MacText(const Mac& mac) {
-    char buf[18];
-    std::snprintf(buf, sizeof(buf), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
-                  mac[5]);
-    return buf;
-}
-
-std::optional<Mac> ParseMac(std::string_view text) {
-    if (text.size() != 17) return std::nullopt;
-    Mac mac{};
-    auto hex = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    char sep = text[2];
-    if (sep != ':' && sep != '-') return std::nullopt;
-    for (size_t i = 0; i < 6; ++i) {
-        int hi = hex(text[3 * i]);
-        int lo = hex(text[3 * i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        if (i < 5 && text[3 * i + 2] != sep) return std::nullopt;
-        mac[i] = static_cast<uint8_t>(hi * 16 + lo);
-    }
-    return mac;
+    const std::string_view name = protocol::ReplyCodeName(code);
+    return name.empty() ? "code " + std::to_string(code) : std::string(name);
 }
 
 std::string Version::Text() const {
@@ -181,52 +103,6 @@ std::string DeviceKindName(uint8_t type) {
         default:
             return "type " + std::to_string(type);
     }
-}
-
-std::string_view ParamTypeName(uint8_t type) {
-    static constexpr std::string_view kNames[] = {
-        "EVENT",
-        "INT8S",
-        "INT8U",
-        "INT16S",
-        "INT16U",
-        "INT32S",
-        "INT32U",
-        "BOOL",
-        "MAC_ADDR",
-        "IP_ADDR",
-        "STRING",
-        "IPV6_ADDR",
-        "FLUP_SRC",
-        "NODE_NODE_TYPE",
-        "MPP2IGMP_PORT",
-        "HW_PROD",
-        "HW_REVISION",
-        "ASIC",
-        "POWERSAVINGMODE",
-        "CONSOLE_AUTHMETHOD",
-        "FORCE_NODE",
-        "ETHIFDRIVER_SPEED",
-        "ETHIFDRIVER_DUPLEX",
-        "ETHIFDRIVER_IFACETYPE",
-        "ETHIFDRIVER_MODE",
-        "AKM_MICSIZE",
-        "UART_SPEED",
-        "UART_DATA_SIZE",
-        "UART_STOP_BIT",
-        "UART_PARITY",
-        "TIME",
-        "INT64U",
-        "LOGFILE_PROTOCOL",
-        "LOGFILE_DESTINATION",
-        "HGF_CERTIF_VERSION",
-        "FEC_RATE",
-        "VLAN_PORT_CONFIG",
-    };
-    if (type < std::size(kNames)) return kNames[type];
-    if (type == kTypeSetOk) return "SET_OK";
-    if (type == kTypeError) return "ERROR";
-    return {};
 }
 
 bool ParamReply::AnyRefused() const {

@@ -21,45 +21,22 @@
 #include <variant>
 #include <vector>
 
+#include "kivo_protocol.h"
+
 namespace kivo::client {
 
-inline constexpr uint16_t kDefaultPort = 55567;
+// The protocol's codes and names (kivo_protocol.h), under the client's names.
+using protocol::kDefaultPort;
+using protocol::Mac;
+using protocol::MacText;
+using protocol::ParseMac;
+using protocol::ReasonName;
+using protocol::ReplyCode;
+using protocol::RequestCode;
+using protocol::RequestName;
 
-enum class RequestCode : uint8_t {
-    kDiscover = 0,
-    kGetAll = 2,
-    kGet = 3,
-    kSet = 4,
-    kFactoryReset = 5,
-    kFwStart = 6,
-    kFwStop = 7,
-    kFwStatus = 8,
-    kVersion = 9,
-    kFailureDetail = 0xF0,
-    kDiscoverLcmp = 0xF1,
-};
-
-enum class ReplyCode : uint8_t {
-    kDone = 1,
-    kRefused = 3,
-    kFailed = 4,
-    kDevices = 5,
-    kScpData = 6,
-    kParams = 7,
-    kFwStatus = 8,
-    kVersion = 9,
-    kDetail = 0xF0,
-};
-
-// Human name of a request ("get all", "firmware status" ...), for messages.
-std::string_view RequestName(RequestCode code);
 // Name of a reply code ("FAILED", "PARAMS" ...), or "code N" for others.
 std::string ReplyName(uint8_t code);
-
-using Mac = std::array<uint8_t, 6>;
-std::string MacText(const Mac& mac);
-// Accepts 02:00:00:00:00:01 and 02-00-00-00-00-01 (either case); nullopt otherwise.
-std::optional<Mac> ParseMac(std::string_view text);
 
 // ---- Errors -------------------------------------------------------------------------
 
@@ -125,10 +102,12 @@ struct DiscoverRequest {
 };
 
 // Parameter type codes of the PARAMS records; names as docs/protocol.md gives them.
-inline constexpr uint8_t kTypeSetOk = 254;
-inline constexpr uint8_t kTypeError = 255;
+using protocol::kTypeError;
+using protocol::kTypeSetOk;
 // "INT16U", "SET_OK", "ERROR" ..., or an empty text for a code without a name.
-std::string_view ParamTypeName(uint8_t type);
+constexpr std::string_view ParamTypeName(uint8_t type) {
+    return protocol::TypeName(type);
+}
 
 struct Param {
     std::string name;

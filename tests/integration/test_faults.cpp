@@ -29,7 +29,7 @@ TEST(Faults, InterfaceDeletedDuringGetFailsAndTheNextRequestIsAnswered) {
                                  "param = SYSTEM.INFO.UPTIME INT32U 5\n");
     topo.StartKivohost();
     auto& c = topo.client();
-    BareUdp raw(topo.host(), 55567);
+    BareUdp raw(topo.host(), kivo::protocol::kDefaultPort);
     ASSERT_TRUE(raw.Send([&] {
         Bytes m = {1, 0, 0, 0, 3};
         const Bytes body =

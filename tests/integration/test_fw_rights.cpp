@@ -42,7 +42,7 @@ int RequestAsUser(uid_t uid, const Bytes& datagram) {
             const int fd = socket(AF_INET, SOCK_DGRAM, 0);
             struct sockaddr_in to {};
             to.sin_family = AF_INET;
-            to.sin_port = htons(55567);
+            to.sin_port = htons(kivo::protocol::kDefaultPort);
             to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             struct timeval tv {
                 20, 0

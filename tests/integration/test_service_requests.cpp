@@ -11,6 +11,7 @@
 #include <set>
 
 #include "harness.h"
+#include "kivo_client.h"
 
 using namespace kivotest;
 
@@ -18,7 +19,7 @@ namespace {
 
 constexpr uint16_t kNobody = 65534;
 
-// The failure detail reply, read field by field; every length is checked against the reply.
+// The failure detail reply as the client library reads it (every length checked).
 struct Detail {
     uint8_t any = 0, seq = 0, code = 0;
     uint16_t reason = 0, fwReason = 0;
@@ -26,29 +27,10 @@ struct Detail {
 };
 
 std::optional<Detail> DetailRead(const Bytes& r) {
-    size_t pos = 4;
-    auto be16 = [&](uint16_t& v) {
-        if (pos + 2 > r.size()) return false;
-        v = static_cast<uint16_t>(r[pos] << 8 | r[pos + 1]);
-        pos += 2;
-        return true;
-    };
-    auto text = [&](std::string& out) {
-        uint16_t n = 0;
-        if (!be16(n) || pos + n > r.size()) return false;
-        out.assign(r.begin() + static_cast<long>(pos), r.begin() + static_cast<long>(pos + n));
-        pos += n;
-        return true;
-    };
-    Detail d;
-    if (r.size() < 7 || r[3] != 0xF0) return std::nullopt;
-    d.any = r[4];
-    d.seq = r[5];
-    d.code = r[6];
-    pos = 7;
-    if (!be16(d.reason) || !text(d.text) || !be16(d.fwReason) || !text(d.fwText) || pos != r.size())
-        return std::nullopt;
-    return d;
+    auto parsed = kivo::client::ParseFailureDetail(r);
+    if (!parsed) return std::nullopt;
+    return Detail{parsed->any,           parsed->seq,         parsed->request,      parsed->reason.code,
+                  parsed->firmware.code, parsed->reason.text, parsed->firmware.text};
 }
 
 std::optional<Detail> DetailAsk(UdpClient& c, uint8_t seq) {

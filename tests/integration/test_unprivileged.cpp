@@ -103,7 +103,7 @@ TEST(Unprivileged, DiscoveryGetAndUpgradeWithOnlyNetRaw) {
         "[device legacy1]\nmac = " +
         kDevLegacy + "\ninterface = eth1\nrole = legacy\n\n[device fw1]\nmac = " + kDevFw +
         "\ninterface = eth1\nrole = fw\nfw_log_data = no\nfw_save_image = " + saved.path() + "\n");
-    auto& host = topo.StartKivohost(55567, binary, nobody);
+    auto& host = topo.StartKivohost(kivo::protocol::kDefaultPort, binary, nobody);
     auto& c = topo.client();
 
     // Really nobody, and CAP_NET_RAW (bit 13) is all it holds.

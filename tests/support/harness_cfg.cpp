@@ -4,6 +4,8 @@
 #include <cstring>
 #include <thread>
 
+#include "kivo_client.h"
+
 namespace kivotest {
 
 Bytes ParamRequestBody(uint8_t deviceType, const std::string& ifname, uint16_t vlanField, const Mac& device,
@@ -66,8 +68,10 @@ bool WalkRecords(const Bytes& reply, F f) {
 }  // namespace
 
 std::optional<std::vector<ParamRecord>> ParamRecords(const Bytes& reply) {
+    auto params = kivo::client::ParseParams(reply);
+    if (!params) return std::nullopt;
     std::vector<ParamRecord> out;
-    if (!WalkRecords(reply, [&](size_t, const ParamRecord& r) { out.push_back(r); })) return std::nullopt;
+    for (auto& p : *params) out.push_back({std::move(p.name), std::move(p.value), *p.type, *p.elements});
     return out;
 }
 

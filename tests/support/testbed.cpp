@@ -78,18 +78,11 @@ std::string ShellOutput(const std::string& command) {
 }
 
 Mac ParseMac(const std::string& text) {
-    Mac mac{};
-    unsigned v[6] = {};
-    if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) == 6)
-        for (int i = 0; i < 6; ++i) mac[i] = static_cast<uint8_t>(v[i]);
-    return mac;
+    return kivo::protocol::ParseMac(text).value_or(Mac{});
 }
 
 std::string MacText(const Mac& mac) {
-    char buf[18];
-    std::snprintf(buf, sizeof(buf), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
-                  mac[5]);
-    return buf;
+    return kivo::protocol::MacText(mac);
 }
 
 // ---------------------------------------------------------------------------

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "kivo_protocol.h"
+
 namespace kivo::client {
 class Client;
 }
@@ -186,7 +188,7 @@ class Topology {
     void Link(const std::string& hostIf, const std::string& devIf, const std::string& hostMac = "",
               const std::string& devMac = "");
     // Starts kivohost in the host namespace on the port and waits until it answers.
-    Process& StartKivohost(uint16_t port = 55567);
+    Process& StartKivohost(uint16_t port = kivo::protocol::kDefaultPort);
     // The same with a given kivohost binary, run as the given user.
     Process& StartKivohost(uint16_t port, const std::string& binary, const std::optional<RunAs>& user);
     // Writes the config text to a file and starts kivo-devsim with it in the dev
@@ -202,7 +204,7 @@ class Topology {
     std::unique_ptr<Process> kivohost_;
     std::unique_ptr<Process> devsim_;
     std::unique_ptr<UdpClient> client_;
-    uint16_t port_ = 55567;
+    uint16_t port_ = kivo::protocol::kDefaultPort;
     std::string configPath_;
 };
 

@@ -6,41 +6,43 @@
 
 #include <cstddef>
 
+#include "kivo_protocol.h"
 #include "types.h"
 #include "version.h"
 
-#define KIVO_DEFAULT_PORT 55567
-#define KIVO_MESSAGE_SIZE 300000
-#define KIVO_SEGMENT_SIZE 1400
-#define KIVO_HEADER_SIZE 3
+// The protocol's figures and codes under the service's long-standing names.
+#define KIVO_DEFAULT_PORT (::kivo::protocol::kDefaultPort)
+#define KIVO_MESSAGE_SIZE (static_cast<INT32S>(::kivo::protocol::kMessageSize))
+#define KIVO_SEGMENT_SIZE (static_cast<INT32S>(::kivo::protocol::kSegmentSize))
+#define KIVO_HEADER_SIZE (static_cast<INT32S>(::kivo::protocol::kHeaderSize))
 #define KIVO_SEGMENT_PAYLOAD (KIVO_SEGMENT_SIZE - KIVO_HEADER_SIZE)
 
 // Reply codes (byte 3 of a reply).
 enum e_replyCode {
-    REPLY_DONE = 1,
-    REPLY_REFUSED = 3,
-    REPLY_FAILED = 4,
-    REPLY_DEVICES = 5,
-    REPLY_SCP_DATA = 6,
-    REPLY_PARAMS = 7,
-    REPLY_FW_STATUS = 8,
-    REPLY_VERSION = 9,
-    REPLY_FAILURE_DETAIL = 0xF0,
+    REPLY_DONE = static_cast<int>(::kivo::protocol::ReplyCode::kDone),
+    REPLY_REFUSED = static_cast<int>(::kivo::protocol::ReplyCode::kRefused),
+    REPLY_FAILED = static_cast<int>(::kivo::protocol::ReplyCode::kFailed),
+    REPLY_DEVICES = static_cast<int>(::kivo::protocol::ReplyCode::kDevices),
+    REPLY_SCP_DATA = static_cast<int>(::kivo::protocol::ReplyCode::kScpData),
+    REPLY_PARAMS = static_cast<int>(::kivo::protocol::ReplyCode::kParams),
+    REPLY_FW_STATUS = static_cast<int>(::kivo::protocol::ReplyCode::kFwStatus),
+    REPLY_VERSION = static_cast<int>(::kivo::protocol::ReplyCode::kVersion),
+    REPLY_FAILURE_DETAIL = static_cast<int>(::kivo::protocol::ReplyCode::kDetail),
 };
 
 // Request codes (byte 4 of a request).
 enum e_requestCode {
-    REQUEST_DISCOVER = 0,
-    REQUEST_GET_ALL = 2,
-    REQUEST_GET = 3,
-    REQUEST_SET = 4,
-    REQUEST_FACTORY_RESET = 5,
-    REQUEST_FW_START = 6,
-    REQUEST_FW_STOP = 7,
-    REQUEST_FW_STATUS = 8,
-    REQUEST_VERSION = 9,
-    REQUEST_FAILURE_DETAIL = 0xF0,
-    REQUEST_DISCOVER_LCMP = 0xF1,
+    REQUEST_DISCOVER = static_cast<int>(::kivo::protocol::RequestCode::kDiscover),
+    REQUEST_GET_ALL = static_cast<int>(::kivo::protocol::RequestCode::kGetAll),
+    REQUEST_GET = static_cast<int>(::kivo::protocol::RequestCode::kGet),
+    REQUEST_SET = static_cast<int>(::kivo::protocol::RequestCode::kSet),
+    REQUEST_FACTORY_RESET = static_cast<int>(::kivo::protocol::RequestCode::kFactoryReset),
+    REQUEST_FW_START = static_cast<int>(::kivo::protocol::RequestCode::kFwStart),
+    REQUEST_FW_STOP = static_cast<int>(::kivo::protocol::RequestCode::kFwStop),
+    REQUEST_FW_STATUS = static_cast<int>(::kivo::protocol::RequestCode::kFwStatus),
+    REQUEST_VERSION = static_cast<int>(::kivo::protocol::RequestCode::kVersion),
+    REQUEST_FAILURE_DETAIL = static_cast<int>(::kivo::protocol::RequestCode::kFailureDetail),
+    REQUEST_DISCOVER_LCMP = static_cast<int>(::kivo::protocol::RequestCode::kDiscoverLcmp),
 };
 
 struct AllowList;

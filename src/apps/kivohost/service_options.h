@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kivo_protocol.h"
 #include "requester.h"
 #include "types.h"
 
@@ -26,7 +27,7 @@ struct AllowList {
 struct ServiceOptions {
     enum class Action { kServe, kHelp, kVersion, kLegacyUsage, kError };
     Action action = Action::kServe;
-    INT32S port = 55567;
+    INT32S port = kivo::protocol::kDefaultPort;
     AllowList allow;
     std::string error;  // what was wrong, for kError
 };

@@ -12,36 +12,13 @@
 #include <cstdint>
 #include <string>
 
+#include "kivo_protocol.h"
+
 namespace kivo {
 
-// Codes front-ends see; never renumber, only append.
-enum class Reason : uint16_t {
-    kNone = 0,
-    kNoInterface = 1,        // no interface of that name
-    kInterfaceDown = 2,      // the interface exists but is down
-    kNoPermission = 3,       // raw sockets need CAP_NET_RAW
-    kNoAnswer = 4,           // the device did not answer in time
-    kDeviceRefused = 5,      // the device answered with an error status
-    kInvalidValue = 6,       // a value does not fit its parameter's type
-    kRequestTooLarge = 7,    // the request does not fit the protocol's limits
-    kFileMissing = 8,        // firmware or loader file does not exist
-    kFileNotRegular = 9,     // ... is a directory, a device, ...
-    kFileUnreadable = 10,    // ... cannot be read (permissions, I/O error)
-    kFileTooLarge = 11,      // ... larger than a transfer can carry
-    kFileBadMagic = 12,      // ... does not start with the firmware magic word
-    kNoFileRequest = 13,     // the device did not ask for the file in time
-    kAckMissing = 14,        // acknowledgements stopped during a transfer
-    kCancelled = 15,         // stopped on request
-    kNotAllowed = 16,        // the requester may not do this
-    kIncompleteAnswer = 17,  // parts of the device's answer were lost
-    kMalformedRequest = 18,  // the request is not well formed
-    kBusy = 19,              // another operation is running
-    kNoDevice = 20,          // nothing answered a discovery
-    kInternal = 21,          // out of memory, no thread, ...
-};
-
-// The table's name of a code ("no answer"); "unknown" for a code outside the table.
-const char* ReasonName(Reason reason);
+// Codes and names front-ends see, from the protocol header.
+using Reason = protocol::Reason;
+using protocol::ReasonName;
 
 struct Failure {
     Reason reason = Reason::kNone;

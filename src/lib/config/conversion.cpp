@@ -5,12 +5,14 @@
 // and the legacy SCP path (conversion_legacy.cpp) are thin front ends over them.
 #include "conversion.h"
 
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 
 #include "byte_io.h"
 #include "conversion_internal.h"
+#include "kivo_protocol.h"
 
 namespace kivo::config {
 
@@ -919,54 +921,21 @@ constexpr ProductSlots kProductTypes = MakeProductTable(kProductCount);
 
 constexpr Codec kLcmpCodec{ByteOrder::Little, kProductTypes.slot, true, false};
 
-// Type names by code; slots 37 to 39 hold the marker names.
-constexpr const CHAR* kTypeNames[] = {"EVENT",
-                                      "INT8S",
-                                      "INT8U",
-                                      "INT16S",
-                                      "INT16U",
-                                      "INT32S",
-                                      "INT32U",
-                                      "BOOL",
-                                      "MAC_ADDR",
-                                      "IP_ADDR",
-                                      "STRING",
-                                      "IPV6_ADDR",
-                                      "FLUP_SRC",
-                                      "NODE_NODE_TYPE",
-                                      "MPP2IGMP_PORT",
-                                      "HW_PROD",
-                                      "HW_REVISION",
-                                      "ASIC",
-                                      "POWERSAVINGMODE",
-                                      "CONSOLE_AUTHMETHOD",
-                                      "FORCE_NODE",
-                                      "ETHIFDRIVER_SPEED",
-                                      "ETHIFDRIVER_DUPLEX",
-                                      "ETHIFDRIVER_IFACETYPE",
-                                      "ETHIFDRIVER_MODE",
-                                      "AKM_MICSIZE",
-                                      "UART_SPEED",
-                                      "UART_DATA_SIZE",
-                                      "UART_STOP_BIT",
-                                      "UART_PARITY",
-                                      "TIME",
-                                      "INT64U",
-                                      "LOGFILE_PROTOCOL",
-                                      "LOGFILE_DESTINATION",
-                                      "HGF_CERTIF_VERSION",
-                                      "FEC_RATE",
-                                      "VLAN_PORT_CONFIG",
-                                      "NOT_DEFINED",
-                                      "SET_OK",
-                                      "ERROR"};
-
+// Type names by code, kept as zero-terminated texts for the C interface; the three slots after
+// the last wire type hold the marker names, as they always have.
+constexpr std::string_view kMarkerNames[] = {"NOT_DEFINED", "SET_OK", "ERROR"};
+constexpr size_t kTypeNameSlots = kivo::protocol::kTypeNames.size() + std::size(kMarkerNames);
 struct TypeNameSlots {
-    const CHAR* slot[256];
+    std::array<CHAR, 24> text[kTypeNameSlots];
 };
 constexpr TypeNameSlots MakeTypeNames() {
     TypeNameSlots t{};
-    for (size_t i = 0; i < sizeof(kTypeNames) / sizeof(kTypeNames[0]); ++i) t.slot[i] = kTypeNames[i];
+    for (size_t i = 0; i < kTypeNameSlots; ++i) {
+        const std::string_view name = i < kivo::protocol::kTypeNames.size()
+                                          ? kivo::protocol::kTypeNames[i]
+                                          : kMarkerNames[i - kivo::protocol::kTypeNames.size()];
+        for (size_t k = 0; k < name.size() && k + 1 < t.text[i].size(); ++k) t.text[i][k] = name[k];
+    }
     return t;
 }
 constexpr TypeNameSlots kTypeToString = MakeTypeNames();
@@ -985,7 +954,7 @@ const CHAR* ConversionTypeToString(t_paramType type) {
             break;
     }
     const INT32U code = type;
-    return code < 256 ? kTypeToString.slot[code] : nullptr;
+    return code < kTypeNameSlots ? kTypeToString.text[code].data() : nullptr;
 }
 
 void ConversionValueToString(t_paramType type, INT32U param_length, const INT8U* getItem, CHAR* value,

@@ -1,0 +1,267 @@
+// The request protocol between front-ends and kivohost, written down once: port,
+// segmentation, request and reply codes and their names, reason codes and names, the
+// parameter type names, MAC address text and the interface-name rule. The service, the
+// client library, kivoctl and the test bed all take these from here, so that a code or a
+// name cannot drift between the two ends. (The device simulator keeps its own codecs on
+// purpose and does not use this header.)
+//
+// Header-only and free of the library: it sits below the service and the client.
+#ifndef KIVO_PROTOCOL_H
+#define KIVO_PROTOCOL_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kivo::protocol {
+
+// ---------------------------------------------------------------------------
+// Transport
+
+inline constexpr uint16_t kDefaultPort = 55567;
+// Replies are cut into datagrams of at most this many bytes, each starting with the
+// three-byte segment header (sequence number, segment count, segment number).
+inline constexpr size_t kSegmentSize = 1400;
+inline constexpr size_t kHeaderSize = 3;
+inline constexpr size_t kSegmentPayload = kSegmentSize - kHeaderSize;
+// The largest reply the service builds (header included).
+inline constexpr size_t kMessageSize = 300000;
+// The largest datagram a request can be (UDP over IPv4).
+inline constexpr size_t kMaxDatagram = 65507;
+
+// ---------------------------------------------------------------------------
+// Requests (byte 4 of a request) and replies (byte 3 of a reply)
+
+enum class RequestCode : uint8_t {
+    kDiscover = 0,
+    kGetAll = 2,
+    kGet = 3,
+    kSet = 4,
+    kFactoryReset = 5,
+    kFwStart = 6,
+    kFwStop = 7,
+    kFwStatus = 8,
+    kVersion = 9,
+    kFailureDetail = 0xF0,
+    kDiscoverLcmp = 0xF1,
+};
+
+enum class ReplyCode : uint8_t {
+    kDone = 1,
+    kRefused = 3,
+    kFailed = 4,
+    kDevices = 5,
+    kScpData = 6,
+    kParams = 7,
+    kFwStatus = 8,
+    kVersion = 9,
+    kDetail = 0xF0,
+};
+
+// Human name of a request ("get all", "firmware status" ...), for messages; "request" for
+// a code outside the table.
+constexpr std::string_view RequestName(RequestCode code) {
+    switch (code) {
+        case RequestCode::kDiscover:
+            return "discover";
+        case RequestCode::kGetAll:
+            return "get all";
+        case RequestCode::kGet:
+            return "get";
+        case RequestCode::kSet:
+            return "set";
+        case RequestCode::kFactoryReset:
+            return "factory reset";
+        case RequestCode::kFwStart:
+            return "firmware start";
+        case RequestCode::kFwStop:
+            return "firmware stop";
+        case RequestCode::kFwStatus:
+            return "firmware status";
+        case RequestCode::kVersion:
+            return "version";
+        case RequestCode::kFailureDetail:
+            return "failure detail";
+        case RequestCode::kDiscoverLcmp:
+            return "LCMP discovery";
+    }
+    return "request";
+}
+
+// Name of a reply code ("FAILED", "PARAMS" ...); empty for a code outside the table.
+constexpr std::string_view ReplyCodeName(uint8_t code) {
+    switch (static_cast<ReplyCode>(code)) {
+        case ReplyCode::kDone:
+            return "DONE";
+        case ReplyCode::kRefused:
+            return "REFUSED";
+        case ReplyCode::kFailed:
+            return "FAILED";
+        case ReplyCode::kDevices:
+            return "DEVICES";
+        case ReplyCode::kScpData:
+            return "SCP_DATA";
+        case ReplyCode::kParams:
+            return "PARAMS";
+        case ReplyCode::kFwStatus:
+            return "FW_STATUS";
+        case ReplyCode::kVersion:
+            return "VERSION";
+        case ReplyCode::kDetail:
+            return "DETAIL";
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Reasons: why a request failed, as the failure detail (request 0xF0) reports it.
+// Codes front-ends see; never renumber, only append.
+
+enum class Reason : uint16_t {
+    kNone = 0,
+    kNoInterface = 1,        // no interface of that name
+    kInterfaceDown = 2,      // the interface exists but is down
+    kNoPermission = 3,       // raw sockets need CAP_NET_RAW
+    kNoAnswer = 4,           // the device did not answer in time
+    kDeviceRefused = 5,      // the device answered with an error status
+    kInvalidValue = 6,       // a value does not fit its parameter's type
+    kRequestTooLarge = 7,    // the request does not fit the protocol's limits
+    kFileMissing = 8,        // firmware or loader file does not exist
+    kFileNotRegular = 9,     // ... is a directory, a device, ...
+    kFileUnreadable = 10,    // ... cannot be read (permissions, I/O error)
+    kFileTooLarge = 11,      // ... larger than a transfer can carry
+    kFileBadMagic = 12,      // ... does not start with the firmware magic word
+    kNoFileRequest = 13,     // the device did not ask for the file in time
+    kAckMissing = 14,        // acknowledgements stopped during a transfer
+    kCancelled = 15,         // stopped on request
+    kNotAllowed = 16,        // the requester may not do this
+    kIncompleteAnswer = 17,  // parts of the device's answer were lost
+    kMalformedRequest = 18,  // the request is not well formed
+    kBusy = 19,              // another operation is running
+    kNoDevice = 20,          // nothing answered a discovery
+    kInternal = 21,          // out of memory, no thread, ...
+};
+
+// The table's name of a reason ("no answer"); "unknown" for a code outside the table.
+constexpr const char* ReasonName(uint16_t code) {
+    constexpr const char* kNames[] = {
+        "none",           "no such interface",  "interface down",          "no permission",
+        "no answer",      "device refused",     "value not valid",         "request too large",
+        "file missing",   "not a regular file", "file unreadable",         "file too large",
+        "bad magic word", "no file request",    "acknowledgement missing", "cancelled",
+        "not allowed",    "incomplete answer",  "malformed request",       "busy",
+        "no device",      "internal error",
+    };
+    return code < std::size(kNames) ? kNames[code] : "unknown";
+}
+constexpr const char* ReasonName(Reason reason) {
+    return ReasonName(static_cast<uint16_t>(reason));
+}
+
+// ---------------------------------------------------------------------------
+// Parameter types of the PARAMS records (and of the LCMP configuration layer)
+
+inline constexpr std::array<std::string_view, 37> kTypeNames = {
+    "EVENT",
+    "INT8S",
+    "INT8U",
+    "INT16S",
+    "INT16U",
+    "INT32S",
+    "INT32U",
+    "BOOL",
+    "MAC_ADDR",
+    "IP_ADDR",
+    "STRING",
+    "IPV6_ADDR",
+    "FLUP_SRC",
+    "NODE_NODE_TYPE",
+    "MPP2IGMP_PORT",
+    "HW_PROD",
+    "HW_REVISION",
+    "ASIC",
+    "POWERSAVINGMODE",
+    "CONSOLE_AUTHMETHOD",
+    "FORCE_NODE",
+    "ETHIFDRIVER_SPEED",
+    "ETHIFDRIVER_DUPLEX",
+    "ETHIFDRIVER_IFACETYPE",
+    "ETHIFDRIVER_MODE",
+    "AKM_MICSIZE",
+    "UART_SPEED",
+    "UART_DATA_SIZE",
+    "UART_STOP_BIT",
+    "UART_PARITY",
+    "TIME",
+    "INT64U",
+    "LOGFILE_PROTOCOL",
+    "LOGFILE_DESTINATION",
+    "HGF_CERTIF_VERSION",
+    "FEC_RATE",
+    "VLAN_PORT_CONFIG",
+};
+// Markers of the record type field: the parameter was written / refused.
+inline constexpr uint8_t kTypeSetOk = 254;
+inline constexpr uint8_t kTypeError = 255;
+
+// "INT16U", "SET_OK", "ERROR" ..., or an empty text for a code without a name.
+constexpr std::string_view TypeName(uint8_t type) {
+    if (type < kTypeNames.size()) return kTypeNames[type];
+    if (type == kTypeSetOk) return "SET_OK";
+    if (type == kTypeError) return "ERROR";
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Addresses and names
+
+using Mac = std::array<uint8_t, 6>;
+
+// "02:00:00:00:10:01" (lower case).
+inline std::string MacText(const uint8_t* mac) {
+    char buf[18];
+    std::snprintf(buf, sizeof(buf), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+                  mac[5]);
+    return buf;
+}
+inline std::string MacText(const Mac& mac) {
+    return MacText(mac.data());
+}
+
+// Accepts 02:00:00:00:00:01 and 02-00-00-00-00-01 (either case, one separator
+// throughout); nullopt otherwise.
+constexpr std::optional<Mac> ParseMac(std::string_view text) {
+    if (text.size() != 17) return std::nullopt;
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    const char sep = text[2];
+    if (sep != ':' && sep != '-') return std::nullopt;
+    Mac mac{};
+    for (size_t i = 0; i < 6; ++i) {
+        const int hi = hex(text[3 * i]);
+        const int lo = hex(text[3 * i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        if (i < 5 && text[3 * i + 2] != sep) return std::nullopt;
+        mac[i] = static_cast<uint8_t>(hi * 16 + lo);
+    }
+    return mac;
+}
+
+// Interface names travel with a one-byte length; the kernel takes at most 15 bytes
+// (IFNAMSIZ - 1), and a name with a zero byte inside could never be one.
+inline constexpr size_t kMaxInterfaceName = 15;
+constexpr bool InterfaceNameValid(std::string_view name) {
+    return !name.empty() && name.size() <= kMaxInterfaceName && name.find('\0') == std::string_view::npos;
+}
+
+}  // namespace kivo::protocol
+
+#endif
