@@ -144,17 +144,37 @@ enum class Reason : uint16_t {
     kBusy = 19,              // another operation is running
     kNoDevice = 20,          // nothing answered a discovery
     kInternal = 21,          // out of memory, no thread, ...
+    kFileEmpty = 22,         // firmware, loader or image file holds no byte
+    kPasswordRejected = 23,  // the device answers, but not to requests under this password
 };
 
 // The table's name of a reason ("no answer"); "unknown" for a code outside the table.
 constexpr const char* ReasonName(uint16_t code) {
     constexpr const char* kNames[] = {
-        "none",           "no such interface",  "interface down",          "no permission",
-        "no answer",      "device refused",     "value not valid",         "request too large",
-        "file missing",   "not a regular file", "file unreadable",         "file too large",
-        "bad magic word", "no file request",    "acknowledgement missing", "cancelled",
-        "not allowed",    "incomplete answer",  "malformed request",       "busy",
-        "no device",      "internal error",
+        "none",
+        "no such interface",
+        "interface down",
+        "no permission",
+        "no answer",
+        "device refused",
+        "value not valid",
+        "request too large",
+        "file missing",
+        "not a regular file",
+        "file unreadable",
+        "file too large",
+        "bad magic word",
+        "no file request",
+        "acknowledgement missing",
+        "cancelled",
+        "not allowed",
+        "incomplete answer",
+        "malformed request",
+        "busy",
+        "no device",
+        "internal error",
+        "file empty",
+        "password rejected",
     };
     return code < std::size(kNames) ? kNames[code] : "unknown";
 }

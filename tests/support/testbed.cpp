@@ -78,7 +78,10 @@ std::string ShellOutput(const std::string& command) {
 }
 
 Mac ParseMac(const std::string& text) {
-    return kivo::protocol::ParseMac(text).value_or(Mac{});
+    // Texts come from the kernel or `ip` with a line end after them.
+    const size_t end = text.find_last_not_of(" \t\r\n");
+    return kivo::protocol::ParseMac(std::string_view(text).substr(0, end == std::string::npos ? 0 : end + 1))
+        .value_or(Mac{});
 }
 
 std::string MacText(const Mac& mac) {
