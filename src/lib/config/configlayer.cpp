@@ -271,11 +271,11 @@ t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_config
         if (!ConversionStringToValue(typeNode->type, p->value, converted.get(), CONVERSION_VALUE_AREA_SIZE,
                                      &convertedLength)) {
             Log(LogStream::kErr, "Error: conversion from string to value failed\n");
-            kivo::FailureRecord(
-                kivo::Reason::kInvalidValue,
-                "the value \"%.200s\" is not valid for %s (type %s); nothing was written", p->value, p->name,
-                ConversionTypeToString(typeNode->type) != nullptr ? ConversionTypeToString(typeNode->type)
-                                                                  : "unknown");
+            CHAR reason[512];
+            ConversionRefusalText(p->name, static_cast<INT32U>(std::strlen(p->name)), p->value,
+                                  static_cast<INT32U>(std::strlen(p->value)), typeNode->type, reason,
+                                  sizeof(reason));
+            kivo::FailureRecord(kivo::Reason::kInvalidValue, "%s", reason);
             return CONFIGLAYER_ERROR_BAD_ARGS;
         }
         const size_t nameLength = std::strlen(p->name);
