@@ -141,9 +141,9 @@ std::string_view ReasonHint(uint16_t code) {
             return "kivohost needs CAP_NET_RAW for the devices' frames: run it as root, or run the packaged "
                    "service (systemctl start kivohost.socket), which has the capability.";
         case Reason::kNoAnswer:
-            return "Check the MAC address, the interface, the VLAN and the cabling, and that the device is "
-                   "on; "
-                   "legacy devices are managed over SCP, not LCMP.";
+            return "Check that the device is on and on that segment and VLAN; legacy devices are managed "
+                   "over "
+                   "SCP, not LCMP.";
         case Reason::kDeviceRefused:
             return "The device's own words say why; check the parameter's name and that it may be written.";
         case Reason::kInvalidValue:

@@ -757,6 +757,31 @@ t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_devic
     return result;
 }
 
+t_configlayerErrorCode ConfiglayerDeviceAnswers(const CHAR* interfaceName, const INT8U* mac,
+                                                BOOLEAN* answers) {
+    if (interfaceName == nullptr || mac == nullptr || answers == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+    *answers = FALSE;
+    t_configlayerParam* input = nullptr;
+    t_lcmpValueList* request = nullptr;
+    t_configlayerErrorCode result = ConfiglayerParamAdd(&input, "SYSTEM.PRODUCTION.MAC_ADDR", nullptr);
+    if (result == CONFIGLAYER_ERROR_NONE) result = GenerateGetValueList(FALSE, input, &request);
+    ConfiglayerParamsDestroy(input);
+    if (result == CONFIGLAYER_ERROR_NONE && LCMPInit(interfaceName) != LCMP_ERROR_NONE)
+        result = CONFIGLAYER_ERROR_LCMP;
+    else if (result == CONFIGLAYER_ERROR_NONE) {
+        t_lcmpValueList* answer = nullptr;
+        if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_UNICAST, mac, &answer) == LCMP_ERROR_NONE &&
+            answer != nullptr) {
+            for (const t_lcmpValue* v = answer->head; v != nullptr; v = v->next)
+                if (std::memcmp(v->srcMAC, mac, 6) == 0) *answers = TRUE;
+        }
+        LCMPValueListDestroy(answer);
+        LCMPEnd();
+    }
+    LCMPValueListDestroy(request);
+    return result;
+}
+
 void ConfiglayerMaxRetriesSet(INT32S retries) {
     configlayerMaxRetries.store(retries);
 }
