@@ -271,11 +271,11 @@ t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_config
         if (!ConversionStringToValue(typeNode->type, p->value, converted.get(), CONVERSION_VALUE_AREA_SIZE,
                                      &convertedLength)) {
             Log(LogStream::kErr, "Error: conversion from string to value failed\n");
-            kivo::FailureRecord(
-                kivo::Reason::kInvalidValue,
-                "the value \"%.200s\" is not valid for %s (type %s); nothing was written", p->value, p->name,
-                ConversionTypeToString(typeNode->type) != nullptr ? ConversionTypeToString(typeNode->type)
-                                                                  : "unknown");
+            CHAR reason[512];
+            ConversionRefusalText(p->name, static_cast<INT32U>(std::strlen(p->name)), p->value,
+                                  static_cast<INT32U>(std::strlen(p->value)), typeNode->type, reason,
+                                  sizeof(reason));
+            kivo::FailureRecord(kivo::Reason::kInvalidValue, "%s", reason);
             return CONFIGLAYER_ERROR_BAD_ARGS;
         }
         const size_t nameLength = std::strlen(p->name);
@@ -754,6 +754,31 @@ t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_devic
                             "are on",
                             every ? "any interface" : interfaceName, static_cast<unsigned>(seconds));
     }
+    return result;
+}
+
+t_configlayerErrorCode ConfiglayerDeviceAnswers(const CHAR* interfaceName, const INT8U* mac,
+                                                BOOLEAN* answers) {
+    if (interfaceName == nullptr || mac == nullptr || answers == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+    *answers = FALSE;
+    t_configlayerParam* input = nullptr;
+    t_lcmpValueList* request = nullptr;
+    t_configlayerErrorCode result = ConfiglayerParamAdd(&input, "SYSTEM.PRODUCTION.MAC_ADDR", nullptr);
+    if (result == CONFIGLAYER_ERROR_NONE) result = GenerateGetValueList(FALSE, input, &request);
+    ConfiglayerParamsDestroy(input);
+    if (result == CONFIGLAYER_ERROR_NONE && LCMPInit(interfaceName) != LCMP_ERROR_NONE)
+        result = CONFIGLAYER_ERROR_LCMP;
+    else if (result == CONFIGLAYER_ERROR_NONE) {
+        t_lcmpValueList* answer = nullptr;
+        if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_UNICAST, mac, &answer) == LCMP_ERROR_NONE &&
+            answer != nullptr) {
+            for (const t_lcmpValue* v = answer->head; v != nullptr; v = v->next)
+                if (std::memcmp(v->srcMAC, mac, 6) == 0) *answers = TRUE;
+        }
+        LCMPValueListDestroy(answer);
+        LCMPEnd();
+    }
+    LCMPValueListDestroy(request);
     return result;
 }
 
