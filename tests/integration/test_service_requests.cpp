@@ -346,6 +346,47 @@ TEST(LcmpDiscover, FindsEveryDeviceOnTheInterfaceAndNoneOnAnEmptyOne) {
     EXPECT_NE(d->text.find("kv1"), std::string::npos) << d->text;
 }
 
+// Every interface is asked at once and listened to for one listening time, so four of
+// them answer within the client's 8 s (one after the other they took 3 s each); one
+// that cannot send is skipped and hides no other.
+TEST(LcmpDiscover, EveryInterfaceAtOnceWithinTheClientsTimeOut) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    std::string config;
+    std::set<std::string> expected;
+    for (int i = 0; i < 4; ++i) {
+        const std::string n = std::to_string(i + 1), mac = "02:00:00:00:00:0" + n;
+        topo.Link("kv" + std::to_string(i), "eth" + n, "02:00:00:00:00:1" + n);
+        config += "[device d" + n + "]\nmac = " + mac + "\ninterface = eth" + n +
+                  "\nrole = lcmp\nparam = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR " + mac + "\n";
+        expected.insert("kv" + std::to_string(i) + " " + mac);
+    }
+    topo.StartDevsim(config);
+    ASSERT_EQ(topo.host().Run("ip link add kvdown type veth peer name kvpeer"), 0)
+        << "down: nothing goes out";
+    Process& host = topo.StartKivohost(40313);
+
+    auto r = topo.client().Request(0x71, 0xF1, DiscoverBody(""), 8s);
+    ASSERT_TRUE(r);
+    ASSERT_GE(r->size(), 5u);
+    EXPECT_EQ((*r)[3], 5);
+    std::set<std::string> found;
+    for (size_t pos = 5; pos + 2 <= r->size();) {
+        const size_t nameLength = (*r)[pos + 1];
+        ASSERT_LE(pos + 2 + nameLength + 6, r->size());
+        EXPECT_EQ((*r)[pos], 3);
+        Mac m;
+        std::copy_n(r->begin() + static_cast<long>(pos + 2 + nameLength), 6, m.begin());
+        found.insert(std::string(r->begin() + static_cast<long>(pos) + 2,
+                                 r->begin() + static_cast<long>(pos + 2 + nameLength)) +
+                     " " + MacText(m));
+        pos += 2 + nameLength + 6;
+    }
+    EXPECT_EQ((*r)[4], found.size());
+    EXPECT_EQ(found, expected);
+    EXPECT_TRUE(host.WaitForLog("Warning: LCMP multicast: interface kvdown skipped", 2s)) << host.Log();
+}
+
 TEST(AllowList, RefusesOtherUsersButLeavesVersionOpen) {
     KIVO_REQUIRE_ROOT();
     Netns ns;
