@@ -55,6 +55,7 @@ async function makeChart() {
     data: { datasets: [] },
     options: {
       animation: false,
+      maintainAspectRatio: false, // the plot's box sets the height
       parsing: false,
       normalized: true,
       scales: { x: { type: 'linear', title: { display: true, text: 'seconds since start' } } },
@@ -92,7 +93,7 @@ async function tick() {
   try {
     reply = await post('/api/watch', { ...watched.fields, names: watched.names });
   } catch (err) {
-    if (err.reason && err.reason.name === 'password rejected') {
+    if (err.reason && (err.reason.name === 'password rejected' || err.reason.name === 'no answer')) {
       state.passwords.delete(watched.d.mac);
       stopWatch();
     }
@@ -112,7 +113,6 @@ async function tick() {
   const skipped = Array.isArray(reply.skipped) ? reply.skipped.filter((s) => typeof s === 'string') : [];
   showLatest(reply.time, reply.values, skipped);
   redraw();
-  document.body.dataset.watchReads = String(Number(document.body.dataset.watchReads || 0) + 1);
 }
 
 async function startWatch() {
