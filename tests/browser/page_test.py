@@ -450,7 +450,7 @@ def check_user_paths(bed, page, out):
     print('ok wrong password:', msg)
 
     # Upgrade two devices ticked in the Devices table with one image, one after another.
-    image = os.path.join(out, 'image.bin')
+    image = os.path.join(bed.tmp, 'image.bin')
     with open(image, 'wb') as f:
         f.write(os.urandom(3 << 20))
     d.get(bed.base + '/#devices')
@@ -542,20 +542,6 @@ def check_console(page):
     print('ok console: no script or Content-Security-Policy error')
 
 
-def axe_path(out):
-    path = os.path.join(os.path.dirname(out.rstrip('/')), 'axe', 'node_modules', 'axe-core', 'axe.min.js')
-    if os.path.exists(path):
-        return path
-    npm = shutil.which('npm')
-    if not npm:
-        return None
-    r = subprocess.run([npm, 'install', '--no-audit', '--no-fund', '--prefix', os.path.dirname(
-        os.path.dirname(os.path.dirname(path))), 'axe-core'], capture_output=True, text=True, timeout=120)
-    if r.returncode != 0:
-        print('npm install axe-core failed:', (r.stderr or r.stdout).strip()[-400:])
-    return path if os.path.exists(path) else None
-
-
 def run_axe(page, view):
     result = page.driver.execute_async_script(
         'const done = arguments[arguments.length - 1];'
@@ -571,8 +557,8 @@ def run_axe(page, view):
 
 
 def check_axe(bed, page, out):
-    path = axe_path(out)
-    if not path:
+    path = page.axe
+    if not os.path.exists(path):
         print('SKIPPED: axe-core is not available (npm missing, or the npm registry unreachable); '
               'the accessibility check did not run')
         return SKIP
@@ -589,6 +575,12 @@ def check_axe(bed, page, out):
         d.execute_script(axe)
         bad.extend(run_axe(page, view))
         views.append(view)
+    # The check itself must see a fault: an input without a name is a critical one.
+    d.execute_script(axe)
+    d.execute_script('const i = document.createElement("input"); i.id = "axe-probe"; document.querySelector("main").append(i);')
+    if not any(v['id'] == 'label' for v in run_axe(page, 'Devices with an unnamed input')):
+        raise Failure('axe-core did not report an input without a label: the check is not working')
+    d.execute_script('document.getElementById("axe-probe").remove();')
     check('Devices')
     open_device(page, LR)
     read_all(page, PASSWORD)
@@ -654,12 +646,16 @@ def main():
     ap.add_argument('--devsim', required=True)
     ap.add_argument('--kivohost', required=True)
     ap.add_argument('--web', required=True)
+    ap.add_argument('--axe', default='')
     ap.add_argument('--out', required=True)
     ap.add_argument('--dev-ns', required=True)
     ap.add_argument('--mode', choices=('page', 'axe', 'figures'), required=True)
     args = ap.parse_args()
     args.out = os.path.abspath(args.out)
     os.makedirs(args.out, exist_ok=True)
+    stale = os.path.join(args.out, f'failure-{args.mode}.png')
+    if os.path.exists(stale):
+        os.remove(stale)
     for binary in (args.devsim, args.kivohost, args.web):
         if not os.access(binary, os.X_OK):
             print(f'FAILED: {binary} is not built')
@@ -670,6 +666,7 @@ def main():
     try:
         bed = Bed(args, config)
         page = Page(args.out)
+        page.axe = args.axe
         if args.mode == 'page':
             check_user_paths(bed, page, args.out)
             check_console(page)

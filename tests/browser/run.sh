@@ -24,6 +24,15 @@ for need in /usr/bin/chromium /usr/bin/chromedriver; do
 done
 "$py" -c 'import selenium' 2>/dev/null || { echo "SKIPPED: Debian's python3-selenium is missing"; exit 77; }
 
+# axe-core is not packaged in Debian: npm fetches it once into the build tree, here in
+# the machine's own namespace (the test's namespaces have no way out).
+axe=$(dirname "$out")/axe
+if [ "$mode" = axe ] && [ ! -f "$axe/node_modules/axe-core/axe.min.js" ] && command -v npm >/dev/null; then
+    mkdir -p "$axe"
+    timeout 180 npm install --no-audit --no-fund --prefix "$axe" axe-core >"$axe/npm.log" 2>&1 ||
+        echo "npm install axe-core failed: $(tail -n 3 "$axe/npm.log")"
+fi
+
 # "kvt<pid>-" names let tests/integration/cleanup_netns.sh remove what a killed run left.
 host=kvt$$-webhost
 dev=kvt$$-webdev
@@ -49,4 +58,4 @@ done
 mkdir -p "$out"
 set +e
 ip netns exec "$host" "$py" "$here/page_test.py" --out "$out" --dev-ns "$dev" --mode "$mode" \
-    --devsim "$3" --kivohost "$4" --web "$5"
+    --devsim "$3" --kivohost "$4" --web "$5" --axe "$axe/node_modules/axe-core/axe.min.js"
