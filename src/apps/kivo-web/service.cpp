@@ -508,6 +508,11 @@ json Service::Interfaces() {
 json Service::Discover(const json& body) {
     RequireObject(body);
     kc::DiscoverRequest req{InterfaceName(body, true), Vlan(body)};
+    // The service answers an unknown interface as it answers silence (no device), so it is
+    // checked here; kivo-web runs beside the service and sees the same interfaces.
+    if (!req.interface.empty() && if_nametoindex(req.interface.c_str()) == 0)
+        Fail(400, "There is no interface named " + req.interface + " on this host.",
+             "Choose one of the host's interfaces.");
     auto records = queue_.Run([&](kc::Client& c) {
         std::vector<kc::DeviceRecord> all;
         auto lcmp = c.DiscoverLcmp(req);
