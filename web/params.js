@@ -13,6 +13,9 @@ const pending = new Map();
 let rows = new Map();
 let groups = new Map();
 const collapsed = new Set();
+// A larger table starts with its top groups folded: a thousand rows are no use to read
+// whole, and drawing them costs the browser more than everything else of a Read all.
+const foldAbove = 200;
 
 function protocolFor(d) {
   return d.kind === 'scp' ? 'scp' : 'lcmp';
@@ -85,13 +88,15 @@ async function readAll() {
   state.params = validParams(reply);
   pending.clear();
   renderParams();
+  performance.measure('kivo-params-script', 'kivo-params-start');
   // What the figures report: the whole Read all, and the page's own share of it, up to
   // the first frame drawn with the table (layout and paint included).
   requestAnimationFrame(() => setTimeout(() => {
     performance.measure('kivo-params-table', 'kivo-params-start');
     performance.measure('kivo-read-all', 'kivo-read-all-start');
   }));
-  setStatus(`Read ${state.params.length} parameters of ${state.current.mac}.`);
+  setStatus(`Read ${state.params.length} parameters of ${state.current.mac}.` + (state.params.length > foldAbove
+    ? ' The groups are folded: open one, or type in Filter.' : ''));
   emit('params', state.params);
 }
 
@@ -124,8 +129,8 @@ function renderParams() {
     }
     const valueCell = el('td', { class: 'value' });
     const row = el('tr', { class: `param level${Math.min(parts.length, 4)}`, tabIndex: -1 },
-      el('th', { scope: 'row', title: p.name }, el('span', { class: 'sr', text: parts.slice(0, -1).join('.') + '.' }),
-        parts[parts.length - 1]),
+      // The cell shows the last part under its group rows; its name is the whole one.
+      el('th', { scope: 'row', title: p.name, 'aria-label': p.name, text: parts[parts.length - 1] }),
       el('td', { text: p.type ? (p.elements > 1 ? `${p.type} ×${p.elements}` : p.type) : '–' }),
       valueCell);
     row.dataset.name = p.name;
@@ -135,6 +140,8 @@ function renderParams() {
     showValue(entry);
     body.append(row);
   }
+  collapsed.clear();
+  if (state.params.length > foldAbove) for (const g of groups.values()) if (!g.prefix.includes('.')) collapsed.add(g.prefix);
   $('params').tBodies[0].replaceChildren(body);
   // The first parameter row takes the focus stop of the table (roving tabindex).
   const first = rows.values().next().value;
@@ -166,13 +173,17 @@ function applyFilter() {
     entry.match = words.every((w) => hay.includes(w));
     if (entry.match) shown++;
   }
+  // A filter shows every match, folded or not; folds apply to the whole tree.
+  const filtering = words.length > 0;
   for (const g of groups.values()) {
     const n = g.members.filter((m) => m.match).length;
-    g.row.hidden = n === 0 || groupHiddenBy(g.prefix);
+    g.row.hidden = n === 0 || (!filtering && groupHiddenBy(g.prefix));
     g.count.textContent = ` ${n}`;
+    g.button.disabled = filtering;
+    g.button.setAttribute('aria-expanded', String(filtering || !collapsed.has(g.prefix)));
   }
   for (const entry of rows.values()) {
-    entry.row.hidden = !entry.match || entry.owners.some((g) => collapsed.has(g.prefix));
+    entry.row.hidden = !entry.match || (!filtering && entry.owners.some((g) => collapsed.has(g.prefix)));
   }
   const total = rows.size;
   $('param-count').textContent = total === 0 ? 'No parameters read yet.'
@@ -189,8 +200,6 @@ function groupHiddenBy(prefix) {
 function fold(prefix, close) {
   if (close) collapsed.add(prefix);
   else collapsed.delete(prefix);
-  const g = groups.get(prefix);
-  if (g) g.button.setAttribute('aria-expanded', String(!close));
   applyFilter();
 }
 
@@ -373,19 +382,19 @@ export function initDevice() {
     if (state.current) state.passwords.delete(state.current.mac);
     setStatus('The password of this device is forgotten; the next action asks for it.');
   });
-  $('filter').addEventListener('input', applyFilter);
-  $('expand-all').addEventListener('click', () => {
-    collapsed.clear();
-    for (const g of groups.values()) g.button.setAttribute('aria-expanded', 'true');
+  $('filter').addEventListener('input', () => {
+    performance.mark('kivo-filter-start');
     applyFilter();
+    requestAnimationFrame(() => setTimeout(() => performance.measure('kivo-filter', 'kivo-filter-start')));
+  });
+  $('expand-all').addEventListener('click', () => {
+    performance.mark('kivo-expand-start');
+    collapsed.clear();
+    applyFilter();
+    requestAnimationFrame(() => setTimeout(() => performance.measure('kivo-expand-all', 'kivo-expand-start')));
   });
   $('collapse-all').addEventListener('click', () => {
-    for (const g of groups.values()) {
-      if (!g.prefix.includes('.')) {
-        collapsed.add(g.prefix);
-        g.button.setAttribute('aria-expanded', 'false');
-      }
-    }
+    for (const g of groups.values()) if (!g.prefix.includes('.')) collapsed.add(g.prefix);
     applyFilter();
   });
   const table = $('params');
