@@ -204,7 +204,7 @@ std::string FwStateDescription(uint8_t state) {
         case 0:
             return "idle: no transfer since the service started";
         case 1:
-            return "waiting for the device's announcement";
+            return "waiting for the device to ask for a file (a boot ROM: to announce itself)";
         case 2:
             return "sending the firmware image";
         case 3:

@@ -164,7 +164,7 @@ enum class FwState : uint8_t {
 };
 // "idle", "waiting", "upgrading", "loader", "firmware", "succeeded", "failed", or "state N".
 std::string FwStateName(uint8_t state);
-// A sentence for people: "waiting for the device's announcement" ...
+// A sentence for people: "waiting for the device to ask for a file ..." ...
 std::string FwStateDescription(uint8_t state);
 
 struct FwStatus {

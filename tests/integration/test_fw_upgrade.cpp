@@ -9,6 +9,7 @@
 
 #include "harness.h"
 #include "harness_fw.h"
+#include "kivo_client.h"
 #include "l2fwserver.h"
 
 using namespace kivotest;
@@ -123,21 +124,18 @@ TEST(FwUpgrade, SmallImagesFrameByFrame) {
     ASSERT_TRUE(sim.WaitForLog("fw upgrade complete bytes=2049"));
     EXPECT_EQ(ReadBinary(saved.path()), image);
 
-    // An empty image after it: start frame, no data, end frame; success with 0 bytes.
+    // An empty image after it: refused at the start, not even a start frame goes out,
+    // although the device asks.
     TempFile empty("");
     std::vector<Bytes> before = ReadCapture(capture.path());
     ASSERT_TRUE(Done(c.Request(2, 6, FwStartBody("eth1", 0, ParseMac(kDevMac), empty.path()))));
     ASSERT_TRUE(sim.SendLine("dev1 fw request"));
     final = FwPollUntilFinal(c, 30s);
     ASSERT_TRUE(final);
-    EXPECT_EQ(*final, (FwStatus{5, 0, 0}));
-    ASSERT_TRUE(sim.WaitForLog("fw upgrade complete bytes=0"));
-    std::vector<Bytes> all = ReadCapture(capture.path());
-    ASSERT_EQ(all.size(), before.size() + 2);
-    EXPECT_EQ(FwSubtype(all[before.size()]), 0x01);
-    EXPECT_EQ(FwSubtype(all[before.size() + 1]), 0x05);
-    for (size_t i = before.size(); i < all.size(); ++i) EXPECT_EQ(all[i].size(), 60u);
-    EXPECT_TRUE(ReadBinary(saved.path()).empty());
+    EXPECT_EQ(*final, (FwStatus{6, 0, 0}));
+    ASSERT_TRUE(sim.WaitForLog("fw tx file request"));
+    EXPECT_EQ(ReadCapture(capture.path()).size(), before.size());
+    EXPECT_EQ(ReadBinary(saved.path()), image) << "the last image stays the device's";
 }
 
 TEST(FwUpgrade, StartsWhileRunningAreRefusedAndLeaveTheTransferAlone) {
@@ -206,6 +204,71 @@ TEST(FwUpgrade, StopDuringDataEndsWithoutEndFrame) {
     std::this_thread::sleep_for(300ms);  // anything still to come would arrive by now
     EXPECT_EQ(sim.CountInLog("fw rx data seq=2"), 0);
     EXPECT_EQ(sim.CountInLog("fw rx end"), 0);
+}
+
+// A flash erase may keep the device silent for minutes; a stop does not wait for it.
+TEST(FwUpgrade, StopEndsALongAcknowledgementWait) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1", kHostMac, kDevMac);
+    TempFile fw(AsString(PatternBytes(8000, 13)));
+    auto& sim = topo.StartDevsim(DeviceConfig("dev1", kDevMac, "fw_erase_ms = 300000\n"));
+    topo.StartKivohost();
+    auto& c = topo.client();
+
+    ASSERT_TRUE(Done(c.Request(1, 6, FwStartBody("eth1", 0, ParseMac(kDevMac), fw.path()))));
+    ASSERT_TRUE(sim.SendLine("dev1 fw request"));
+    // The resend after 500 ms is ignored too: the host is in its 360 s wait now.
+    ASSERT_TRUE(sim.WaitForLog("fw busy, resend ignored seq=1", 10s)) << sim.Log();
+    EXPECT_EQ(c.Request(2, 7, {}), (Bytes{2, 1, 0, 1}));
+    auto final = FwPollUntilFinal(c, 30s);
+    ASSERT_TRUE(final) << "the stop waited for the acknowledgement";
+    EXPECT_EQ(*final, (FwStatus{6, 0, 8000}));
+    auto detail = c.Request(3, 0xF0, {});
+    ASSERT_TRUE(detail);
+    auto parsed = kivo::client::ParseFailureDetail(*detail);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->firmware.code, 15) << parsed->firmware.text;  // cancelled
+    EXPECT_NE(parsed->firmware.text.find("at byte 0 of firmware file " + fw.path()), std::string::npos)
+        << parsed->firmware.text;
+    EXPECT_EQ(sim.CountInLog("fw rx end"), 0);
+}
+
+// A 0-byte file would "succeed" with nothing sent: refused at the start, before any
+// device is waited for, whichever file of an Ethernet boot it is.
+TEST(FwUpgrade, EmptyFilesAreRefusedWithTheirReason) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1", kHostMac, kDevMac);
+    TempFile empty("");
+    TempFile loader(AsString(PatternBytes(500, 14)));
+    ChunkedImage image;
+    image.records.push_back({{0x04, 0, 0, 0}, {0, 0, 0, 0}, PatternBytes(8, 15)});
+    TempFile chunked(AsString(image.File()));
+    topo.StartDevsim(DeviceConfig("dev1", kDevMac, ""));
+    topo.StartKivohost();
+    auto& c = topo.client();
+
+    struct Case {
+        std::string fw, loader, named;
+    };
+    const Case cases[] = {{empty.path(), "", empty.path()},
+                          {chunked.path(), empty.path(), empty.path()},
+                          {empty.path(), loader.path(), empty.path()}};
+    uint8_t seq = 0;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.fw + " / " + k.loader);
+        ASSERT_TRUE(Done(c.Request(++seq, 6, FwStartBody("eth1", 0, ParseMac(kDevMac), k.fw, k.loader))));
+        auto status = FwStatusGet(c, ++seq);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(*status, (FwStatus{6, 0, 0})) << "ended before the start was answered";
+        auto detail = c.Request(++seq, 0xF0, {});
+        ASSERT_TRUE(detail);
+        auto parsed = kivo::client::ParseFailureDetail(*detail);
+        ASSERT_TRUE(parsed);
+        EXPECT_EQ(parsed->firmware.code, 22) << parsed->firmware.text;  // file empty
+        EXPECT_NE(parsed->firmware.text.find(k.named), std::string::npos) << parsed->firmware.text;
+    }
 }
 
 TEST(FwUpgrade, FirstAcknowledgementTenSecondsLateIsTakenDuringTheLongWait) {
@@ -348,6 +411,32 @@ TEST(FwUpgradeInProcess, RequestsOnOtherInterfacesArePassedOver) {
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_TRUE(sim.WaitForLog("dev1: fw upgrade complete bytes=3000"));
     EXPECT_EQ(sim.CountInLog("dev2: fw rx start"), 0);
+}
+
+// Nobody asks, and the announcement wait would last minutes: a stop ends it, from
+// another thread, without a frame being sent.
+TEST(FwUpgradeInProcess, StopEndsTheAnnouncementWaits) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1", kHostMac, kDevMac);
+    TempFile fw(AsString(PatternBytes(100, 16)));
+    TempFile capture("");
+    auto& sim = topo.StartDevsim(DeviceConfig("dev1", kDevMac, "fw_capture = " + capture.path() + "\n"));
+    NsGuard g(topo.host());
+    for (bool ethBoot : {false, true}) {
+        SCOPED_TRACE(ethBoot ? "Ethernet boot" : "upgrade");
+        ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+                  ethBoot ? L2FwServerEthBootStart(fw.path().c_str(), fw.path().c_str(), "eth1", 600)
+                          : L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 600, nullptr));
+        EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_WAITING);
+        std::thread([] { L2FwServerStop(); }).join();
+        EXPECT_EQ(WaitFinal(30s), L2FWSERVER_STATE_ERROR) << "the stop waited for the announcement";
+        EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_CANCELLED);
+        const kivo::Failure why = L2FwServerLastFailure();
+        EXPECT_EQ(why.reason, kivo::Reason::kCancelled) << why.text;
+        EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
+    }
+    EXPECT_TRUE(ReadCapture(capture.path()).empty()) << sim.Log();
 }
 
 TEST(FwUpgradeInProcess, BootRomDeviceCannotBeUpgraded) {

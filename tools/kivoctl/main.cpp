@@ -710,8 +710,9 @@ int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operat
         s = *st;
         if (s.Final()) break;
         progress.Update(s);
-        // Short sleeps, so that a Ctrl-C is acted on at once.
-        for (int i = 0; i < 10 && interrupts == (stopSent ? 1 : 0); ++i)
+        // A poll every 100 ms shows the end that late at most; the short sleeps act on a
+        // Ctrl-C at once.
+        for (int i = 0; i < 4 && interrupts == (stopSent ? 1 : 0); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     progress.Finish();

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <net/if.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +29,7 @@
 #include "failpoint.h"
 #include "log.h"
 #include "requester_file.h"
+#include "unique_fd.h"
 
 namespace kivo::fw {
 namespace {
@@ -42,7 +45,6 @@ std::atomic<INT32S> serverError{L2FWSERVER_ERROR_NONE};
 std::atomic<uint32_t> totalBytesSent{0};
 std::atomic<uint32_t> totalBytes{0};
 std::atomic<uint32_t> totalRetransmissions{0};
-std::atomic<bool> cancelUpgrade{false};
 std::atomic<INT32S> testMode{L2FWSERVER_TEST_MODE_DISABLED};
 
 std::atomic<uint32_t> upgradeFlashEraseTimeout{360000};
@@ -76,6 +78,19 @@ std::string serverIfName;
 INT32S serverTimeoutAnnouncement = 0;
 l2::Mac serverDeviceMac{};
 bool serverDeviceMacUsed = false;
+
+// Readable from a stop request until the next start: the wake descriptor of every wait
+// of a transfer. Made once; a stop never takes a lock, so that it cannot wait for a join.
+int StopFd() {
+    static const UniqueFd fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    return fd.get();
+}
+
+// Forgets the stops made while nothing ran.
+void ClearStop() {
+    eventfd_t value;
+    eventfd_read(StopFd(), &value);
+}
 
 // Why the last operation failed; written where an operation ends, read by anyone.
 std::mutex failureMutex;
@@ -359,20 +374,26 @@ void ResetProgress() {
 // Exchanges
 
 // Control frame exchange: up to four sends, each waiting for its acknowledgement.
-t_l2fwserverErrorCode ControlExchange(l2::Port& port, const uint8_t* dst, const uint8_t* frame, size_t length,
-                                      uint8_t ackSubtype) {
+t_l2fwserverErrorCode ControlExchange(const Link& link, const uint8_t* dst, const uint8_t* frame,
+                                      size_t length, uint8_t ackSubtype) {
     t_l2fwserverErrorCode result = L2FWSERVER_ERROR_TIMEOUT;
     for (int attempt = 0; attempt < kControlFrameTries; ++attempt) {
-        result = SendPacket(port, frame, length);
+        result = SendPacket(link, frame, length);
         if (result != L2FWSERVER_ERROR_NONE) continue;
-        result = ReceivePacket(port, ackSubtype, upgradeRetransmissionTimeout.load(), dst);
-        if (result == L2FWSERVER_ERROR_NONE) break;
+        result = ReceivePacket(link, ackSubtype, upgradeRetransmissionTimeout.load(), dst);
+        if (result == L2FWSERVER_ERROR_NONE || result == L2FWSERVER_ERROR_CANCELLED) break;
     }
+    const char* frameName = ackSubtype == kSubtypeStartAck       ? "start"
+                            : ackSubtype == kSubtypeEndAck       ? "end"
+                            : ackSubtype == kSubtypeChunkInfoAck ? "chunk information"
+                                                                 : "entry point";
+    if (result == L2FWSERVER_ERROR_CANCELLED)
+        FailureRecord(
+            Reason::kCancelled,
+            "cancelled by a stop request while waiting for the acknowledgement of the %s frame at byte "
+            "%u of %s",
+            frameName, totalBytesSent.load(), TransferFile());
     if (result == L2FWSERVER_ERROR_TIMEOUT) {
-        const char* frameName = ackSubtype == kSubtypeStartAck       ? "start"
-                                : ackSubtype == kSubtypeEndAck       ? "end"
-                                : ackSubtype == kSubtypeChunkInfoAck ? "chunk information"
-                                                                     : "entry point";
         FailureRecord(Reason::kAckMissing,
                       "acknowledgement of the %s frame missing after %d sends to device %s at byte %u of %s; "
                       "check that the device is connected and powered, then start again",
@@ -383,13 +404,14 @@ t_l2fwserverErrorCode ControlExchange(l2::Port& port, const uint8_t* dst, const 
 }
 
 // Chunk information and entry point: information bytes, acknowledged like any control frame.
-t_l2fwserverErrorCode InfoExchange(l2::Port& port, const uint8_t* dst, uint8_t subtype, uint8_t ackSubtype,
+t_l2fwserverErrorCode InfoExchange(const Link& link, const uint8_t* dst, uint8_t subtype, uint8_t ackSubtype,
                                    const uint8_t* data, uint32_t n) {
     uint8_t frame[kFrameBufferSize] = {};
     l2::VlanTag tag;
-    const size_t length = BuildInfoFrame(frame, port.mac().data(), dst, ConfiguredTag(tag), subtype, data, n);
+    const size_t length =
+        BuildInfoFrame(frame, link.port.mac().data(), dst, ConfiguredTag(tag), subtype, data, n);
     if (length == 0) return L2FWSERVER_ERROR_BAD_ARGS;
-    return ControlExchange(port, dst, frame, length, ackSubtype);
+    return ControlExchange(link, dst, frame, length, ackSubtype);
 }
 
 // The data-frame loops of the upgrade image, the loader and the chunks share their
@@ -414,7 +436,7 @@ t_l2fwserverErrorCode AckMissing(const uint8_t* dst, uint32_t resends, uint32_t 
     return L2FWSERVER_ERROR_TIMEOUT;
 }
 
-t_l2fwserverErrorCode SendData(l2::Port& port, const uint8_t* dst, FILE* f, const DataLoop& loop) {
+t_l2fwserverErrorCode SendData(const Link& link, const uint8_t* dst, FILE* f, const DataLoop& loop) {
     uint8_t frame[kFrameBufferSize];
     const bool loader = loop.kind == DataKind::kLoader;
     const uint32_t piece =
@@ -431,7 +453,7 @@ t_l2fwserverErrorCode SendData(l2::Port& port, const uint8_t* dst, FILE* f, cons
     size_t frameLength = 0;
 
     while (sent < loop.size) {
-        if (cancelUpgrade.load()) {
+        if (link.stopped()) {
             FailureRecord(Reason::kCancelled, "cancelled by a stop request at byte %u of %s", sent,
                           TransferFile());
             return L2FWSERVER_ERROR_CANCELLED;
@@ -453,12 +475,12 @@ t_l2fwserverErrorCode SendData(l2::Port& port, const uint8_t* dst, FILE* f, cons
                 return L2FWSERVER_ERROR_READING_FILE;
             }
             frameLength =
-                loader ? FinishLoaderDataFrame(frame, port.mac().data(), dst, tag, *loop.sequence, count,
+                loader ? FinishLoaderDataFrame(frame, link.port.mac().data(), dst, tag, *loop.sequence, count,
                                                loop.frameLength)
-                       : FinishFileDataFrame(frame, port.mac().data(), dst, tag, *loop.sequence, count);
+                       : FinishFileDataFrame(frame, link.port.mac().data(), dst, tag, *loop.sequence, count);
             if (frameLength == 0) return L2FWSERVER_ERROR_BAD_ARGS;
         }
-        const t_l2fwserverErrorCode r = SendPacket(port, frame, frameLength);
+        const t_l2fwserverErrorCode r = SendPacket(link, frame, frameLength);
         if (r != L2FWSERVER_ERROR_NONE) return r;
 
         uint32_t timeout = upgradeRetransmissionTimeout.load();
@@ -468,7 +490,7 @@ t_l2fwserverErrorCode SendData(l2::Port& port, const uint8_t* dst, FILE* f, cons
             else if (retransmissions >= 3)
                 timeout = upgradeOsupTimeout.load();
         }
-        if (WaitForCorrectAck(port, dst, *loop.sequence, timeout)) {
+        if (WaitForCorrectAck(link, dst, *loop.sequence, timeout)) {
             sent += count;
             totalBytesSent.store(sent);
             ++*loop.sequence;
@@ -476,6 +498,7 @@ t_l2fwserverErrorCode SendData(l2::Port& port, const uint8_t* dst, FILE* f, cons
             if (testMode.load() == abortMode && sent >= loop.size / 2) return L2FWSERVER_ERROR_TEST_ABORT;
             continue;
         }
+        if (link.stopped()) continue;  // reported at the top of the loop
         if (loop.kind == DataKind::kUpgradeFile) {
             // A frame is sent at most five times; the counter holds resends made.
             if (retransmissions >= kMaxResends) return AckMissing(dst, retransmissions, sent);
@@ -561,6 +584,11 @@ Announcement ReadAnnouncement(const l2::FrameView& view) {
 // ---------------------------------------------------------------------------
 // Frame layer
 
+bool Link::stopped() const {
+    struct pollfd p = {wake, POLLIN, 0};
+    return wake >= 0 && poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
 const l2::VlanTag* ConfiguredTag(l2::VlanTag& tag) {
     const uint32_t vlan = vlanSetting.load();
     if ((vlan & kVlanEnabledBit) == 0) return nullptr;
@@ -639,17 +667,19 @@ size_t BuildStartFrame(uint8_t* frame, const uint8_t* src, uint8_t* dst, const l
     return frameLength;
 }
 
-t_l2fwserverErrorCode ReceivePacket(l2::Port& port, uint8_t subtype, uint32_t timeoutMs,
+t_l2fwserverErrorCode ReceivePacket(const Link& link, uint8_t subtype, uint32_t timeoutMs,
                                     const uint8_t* acceptedMac, l2::FrameView* frame) {
     const Deadline deadline = Deadline::AfterMs(timeoutMs);
     l2::FrameView view;
     for (;;) {
-        const l2::PortStatus status = port.Recv(view, deadline);
+        // Frames already waiting are handed over before the wake descriptor is polled.
+        if (link.stopped()) return L2FWSERVER_ERROR_CANCELLED;
+        const l2::PortStatus status = link.port.Recv(view, deadline, link.wake);
         // A link that went down may come back while the device still waits for its
         // frame: the wait goes on to its end, as the resends expect.
         if (status == l2::PortStatus::kInterfaceDown) continue;
         if (status != l2::PortStatus::kOk) {
-            RecordPortFailure(status, port.name());
+            RecordPortFailure(status, link.port.name());
             return ErrorOf(status);
         }
         if (!Wanted(view, subtype, acceptedMac)) continue;
@@ -658,28 +688,28 @@ t_l2fwserverErrorCode ReceivePacket(l2::Port& port, uint8_t subtype, uint32_t ti
     }
 }
 
-t_l2fwserverErrorCode SendPacket(l2::Port& port, const uint8_t* frame, size_t length) {
-    const l2::PortStatus status = port.SendFrame(frame, length);
-    RecordPortFailure(status, port.name());
+t_l2fwserverErrorCode SendPacket(const Link& link, const uint8_t* frame, size_t length) {
+    const l2::PortStatus status = link.port.SendFrame(frame, length);
+    RecordPortFailure(status, link.port.name());
     return ErrorOf(status);
 }
 
-t_l2fwserverErrorCode WaitFileRequestAnnouncement(l2::Port& port, INT32S timeout, const uint8_t* acceptedMac,
-                                                  uint8_t* mac) {
+t_l2fwserverErrorCode WaitFileRequestAnnouncement(const Link& link, INT32S timeout,
+                                                  const uint8_t* acceptedMac, uint8_t* mac) {
     l2::FrameView view;
     const t_l2fwserverErrorCode r =
-        ReceivePacket(port, kSubtypeAnnouncement, AnnouncementMs(timeout), acceptedMac, &view);
+        ReceivePacket(link, kSubtypeAnnouncement, AnnouncementMs(timeout), acceptedMac, &view);
     if (r != L2FWSERVER_ERROR_NONE) return r;
     if (ReadAnnouncement(view).magic != kFileRequestMagic) return L2FWSERVER_ERROR_ROOM_BOOT;
     if (mac) std::memcpy(mac, view.src(), l2::kMacLength);
     return L2FWSERVER_ERROR_NONE;
 }
 
-t_l2fwserverErrorCode WaitEthLoaderAnnouncement(l2::Port& port, INT32S timeout, uint8_t* mac,
+t_l2fwserverErrorCode WaitEthLoaderAnnouncement(const Link& link, INT32S timeout, uint8_t* mac,
                                                 BOOLEAN* newerBootRom) {
     l2::FrameView view;
     const t_l2fwserverErrorCode r =
-        ReceivePacket(port, kSubtypeAnnouncement, AnnouncementMs(timeout), nullptr, &view);
+        ReceivePacket(link, kSubtypeAnnouncement, AnnouncementMs(timeout), nullptr, &view);
     if (r != L2FWSERVER_ERROR_NONE) return r;
     const Announcement a = ReadAnnouncement(view);
     if (a.magic != l2::kBootRomMagic) return L2FWSERVER_ERROR_MAGIC_WORD;
@@ -693,38 +723,38 @@ t_l2fwserverErrorCode WaitEthLoaderAnnouncement(l2::Port& port, INT32S timeout, 
     return L2FWSERVER_ERROR_NONE;
 }
 
-t_l2fwserverErrorCode SendStartFrame(l2::Port& port, uint8_t* dst, uint16_t length) {
+t_l2fwserverErrorCode SendStartFrame(const Link& link, uint8_t* dst, uint16_t length) {
     uint8_t frame[kFrameBufferSize] = {};
     l2::VlanTag tag;
-    const size_t n = BuildStartFrame(frame, port.mac().data(), dst, ConfiguredTag(tag), length);
+    const size_t n = BuildStartFrame(frame, link.port.mac().data(), dst, ConfiguredTag(tag), length);
     if (n == 0) return L2FWSERVER_ERROR_BAD_ARGS;
-    return ControlExchange(port, dst, frame, n, kSubtypeStartAck);
+    return ControlExchange(link, dst, frame, n, kSubtypeStartAck);
 }
 
-t_l2fwserverErrorCode SendEndFrame(l2::Port& port, const uint8_t* dst, uint16_t length) {
+t_l2fwserverErrorCode SendEndFrame(const Link& link, const uint8_t* dst, uint16_t length) {
     uint8_t frame[kFrameBufferSize] = {};
     l2::VlanTag tag;
     const size_t n =
-        BuildControlFrame(frame, port.mac().data(), dst, ConfiguredTag(tag), kSubtypeEnd, length);
+        BuildControlFrame(frame, link.port.mac().data(), dst, ConfiguredTag(tag), kSubtypeEnd, length);
     if (n == 0) return L2FWSERVER_ERROR_BAD_ARGS;
-    return ControlExchange(port, dst, frame, n, kSubtypeEndAck);
+    return ControlExchange(link, dst, frame, n, kSubtypeEndAck);
 }
 
-t_l2fwserverErrorCode SendChunkInfoFrame(l2::Port& port, const uint8_t* dst, const uint8_t* data,
+t_l2fwserverErrorCode SendChunkInfoFrame(const Link& link, const uint8_t* dst, const uint8_t* data,
                                          uint32_t n) {
-    return InfoExchange(port, dst, kSubtypeChunkInfo, kSubtypeChunkInfoAck, data, n);
+    return InfoExchange(link, dst, kSubtypeChunkInfo, kSubtypeChunkInfoAck, data, n);
 }
 
-t_l2fwserverErrorCode SendEntryPointFrame(l2::Port& port, const uint8_t* dst, const uint8_t* data,
+t_l2fwserverErrorCode SendEntryPointFrame(const Link& link, const uint8_t* dst, const uint8_t* data,
                                           uint32_t n) {
-    return InfoExchange(port, dst, kSubtypeEntryPoint, kSubtypeEntryPointAck, data, n);
+    return InfoExchange(link, dst, kSubtypeEntryPoint, kSubtypeEntryPointAck, data, n);
 }
 
-bool WaitForCorrectAck(l2::Port& port, const uint8_t* src, uint16_t sequence, uint32_t timeoutMs) {
+bool WaitForCorrectAck(const Link& link, const uint8_t* src, uint16_t sequence, uint32_t timeoutMs) {
     const Deadline limit = Deadline::AfterMs(timeoutMs);
     for (;;) {
         l2::FrameView view;
-        if (ReceivePacket(port, kSubtypeDataAck, timeoutMs, src, &view) != L2FWSERVER_ERROR_NONE)
+        if (ReceivePacket(link, kSubtypeDataAck, timeoutMs, src, &view) != L2FWSERVER_ERROR_NONE)
             return false;
         ByteReader r = view.payloadReader();
         uint16_t acked = 0;
@@ -735,29 +765,29 @@ bool WaitForCorrectAck(l2::Port& port, const uint8_t* src, uint16_t sequence, ui
     }
 }
 
-t_l2fwserverErrorCode SendFile(l2::Port& port, const uint8_t* dst, FILE* f) {
+t_l2fwserverErrorCode SendFile(const Link& link, const uint8_t* dst, FILE* f) {
     uint32_t size = 0;
     const t_l2fwserverErrorCode r = FileSize(f, &size);
     if (r != L2FWSERVER_ERROR_NONE) return r;
     uint16_t sequence = 1;
-    return SendData(port, dst, f, DataLoop{DataKind::kUpgradeFile, 0, size, &sequence});
+    return SendData(link, dst, f, DataLoop{DataKind::kUpgradeFile, 0, size, &sequence});
 }
 
-t_l2fwserverErrorCode SendEthLoaderFile(l2::Port& port, const uint8_t* dst, FILE* f, uint16_t frameLength) {
+t_l2fwserverErrorCode SendEthLoaderFile(const Link& link, const uint8_t* dst, FILE* f, uint16_t frameLength) {
     if (frameLength <= kLoaderDataOffset || frameLength > kMaxBodyLength) return L2FWSERVER_ERROR_BAD_ARGS;
     uint32_t size = 0;
     const t_l2fwserverErrorCode r = FileSize(f, &size);
     if (r != L2FWSERVER_ERROR_NONE) return r;
     uint16_t sequence = 1;
-    return SendData(port, dst, f, DataLoop{DataKind::kLoader, frameLength, size, &sequence});
+    return SendData(link, dst, f, DataLoop{DataKind::kLoader, frameLength, size, &sequence});
 }
 
-t_l2fwserverErrorCode SendChunk(l2::Port& port, const uint8_t* dst, FILE* f, uint32_t chunkSize,
+t_l2fwserverErrorCode SendChunk(const Link& link, const uint8_t* dst, FILE* f, uint32_t chunkSize,
                                 uint16_t* sequence) {
-    return SendData(port, dst, f, DataLoop{DataKind::kChunk, 0, chunkSize, sequence});
+    return SendData(link, dst, f, DataLoop{DataKind::kChunk, 0, chunkSize, sequence});
 }
 
-t_l2fwserverErrorCode SendChunksFile(l2::Port& port, const uint8_t* dst, FILE* f) {
+t_l2fwserverErrorCode SendChunksFile(const Link& link, const uint8_t* dst, FILE* f) {
     if (std::fseek(f, kChunkFileMagicOffset, SEEK_SET) != 0) return L2FWSERVER_ERROR_READING_FILE;
     std::array<uint8_t, 4> word{};
     if (std::fread(word.data(), 1, word.size(), f) != word.size() || word != kChunkFileMagic)
@@ -778,15 +808,15 @@ t_l2fwserverErrorCode SendChunksFile(l2::Port& port, const uint8_t* dst, FILE* f
         std::array<uint8_t, 4> offsets{};
         if (std::fread(offsets.data(), 1, offsets.size(), f) != offsets.size())
             return L2FWSERVER_ERROR_READING_FILE;
-        t_l2fwserverErrorCode r = SendChunkInfoFrame(port, dst, offsets.data(), offsets.size());
+        t_l2fwserverErrorCode r = SendChunkInfoFrame(link, dst, offsets.data(), offsets.size());
         if (r != L2FWSERVER_ERROR_NONE) return r;
-        r = SendChunk(port, dst, f, static_cast<uint32_t>(chunkSize), &sequence);
+        r = SendChunk(link, dst, f, static_cast<uint32_t>(chunkSize), &sequence);
         if (r != L2FWSERVER_ERROR_NONE) return r;
     }
     std::array<uint8_t, 4> entryPoint{};
     if (std::fread(entryPoint.data(), 1, entryPoint.size(), f) != entryPoint.size())
         return L2FWSERVER_ERROR_READING_FILE;
-    return SendEntryPointFrame(port, dst, entryPoint.data(), entryPoint.size());
+    return SendEntryPointFrame(link, dst, entryPoint.data(), entryPoint.size());
 }
 
 t_l2fwserverErrorCode OpenFirmwareFile(const CHAR* path, FILE** f) {
@@ -874,7 +904,6 @@ class TransferFileLabel {
 t_l2fwserverErrorCode UpgradeRun(FilePtr f, const CHAR* file, const CHAR* if_name,
                                  INT32S timeout_announcement, const INT8U* device_mac) {
     serverState.store(L2FWSERVER_STATE_WAITING);
-    cancelUpgrade.store(false);
     CallerFailure caller;
     l2::Mac allowedMac{};
     const bool useAllowedMac = device_mac != nullptr;
@@ -885,10 +914,11 @@ t_l2fwserverErrorCode UpgradeRun(FilePtr f, const CHAR* file, const CHAR* if_nam
     if (!f) result = OpenNamedFile(file, "firmware file", f);
     TransferFileLabel label("firmware file", file);
     l2::Port port;
+    const Link link(port, StopFd());
     l2::Mac dst{};
     if (result == L2FWSERVER_ERROR_NONE) result = OpenPort(port, if_name, "L2FwServerUpgradeProcess");
     if (result == L2FWSERVER_ERROR_NONE) {
-        result = WaitFileRequestAnnouncement(port, timeout_announcement,
+        result = WaitFileRequestAnnouncement(link, timeout_announcement,
                                              useAllowedMac ? allowedMac.data() : nullptr, dst.data());
         const std::string device = useAllowedMac ? "device " + MacText(allowedMac.data()) : "no device";
         if (result == L2FWSERVER_ERROR_TIMEOUT)
@@ -897,6 +927,9 @@ t_l2fwserverErrorCode UpgradeRun(FilePtr f, const CHAR* file, const CHAR* if_nam
                 "%s did not ask for the file within %d s on %s; check that the device is connected and "
                 "waiting for an upgrade, then start again",
                 device.c_str(), static_cast<int>(timeout_announcement), if_name);
+        else if (result == L2FWSERVER_ERROR_CANCELLED)
+            FailureRecord(Reason::kCancelled,
+                          "cancelled by a stop request while %s had not asked for the file", device.c_str());
         else if (result == L2FWSERVER_ERROR_ROOM_BOOT)
             FailureRecord(Reason::kDeviceRefused,
                           "the device that asked on %s is in its boot ROM and cannot be upgraded; start an "
@@ -905,10 +938,10 @@ t_l2fwserverErrorCode UpgradeRun(FilePtr f, const CHAR* file, const CHAR* if_nam
     }
     if (result == L2FWSERVER_ERROR_NONE) {
         serverState.store(L2FWSERVER_STATE_UPLOADING);
-        result = SendStartFrame(port, dst.data(), kControlFrameLength);
+        result = SendStartFrame(link, dst.data(), kControlFrameLength);
     }
-    if (result == L2FWSERVER_ERROR_NONE) result = SendFile(port, dst.data(), f.get());
-    if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(port, dst.data(), kControlFrameLength);
+    if (result == L2FWSERVER_ERROR_NONE) result = SendFile(link, dst.data(), f.get());
+    if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(link, dst.data(), kControlFrameLength);
 
     f.reset();
     port.Close();
@@ -918,7 +951,6 @@ t_l2fwserverErrorCode UpgradeRun(FilePtr f, const CHAR* file, const CHAR* if_nam
 t_l2fwserverErrorCode EthBootRun(FilePtr loader, const CHAR* eth_loader_file, FilePtr firmware,
                                  const CHAR* fw_file, const CHAR* if_name, INT32S timeout_announcement) {
     serverState.store(L2FWSERVER_STATE_WAITING);
-    cancelUpgrade.store(false);
     CallerFailure caller;
     if (eth_loader_file == nullptr || fw_file == nullptr || if_name == nullptr)
         return FinishOperation(L2FWSERVER_ERROR_BAD_ARGS);
@@ -928,17 +960,22 @@ t_l2fwserverErrorCode EthBootRun(FilePtr loader, const CHAR* eth_loader_file, Fi
     if (result == L2FWSERVER_ERROR_NONE && !firmware)
         result = OpenNamedFile(fw_file, "firmware file", firmware);
     l2::Port port;
+    const Link link(port, StopFd());
     l2::Mac dst{};
     BOOLEAN newerBootRom = FALSE;
     if (result == L2FWSERVER_ERROR_NONE) result = OpenPort(port, if_name, "L2FwServerEthBootProcess");
     if (result == L2FWSERVER_ERROR_NONE) {
-        result = WaitEthLoaderAnnouncement(port, timeout_announcement, dst.data(), &newerBootRom);
+        result = WaitEthLoaderAnnouncement(link, timeout_announcement, dst.data(), &newerBootRom);
         if (result == L2FWSERVER_ERROR_TIMEOUT)
             FailureRecord(
                 Reason::kNoFileRequest,
                 "no device in its boot ROM asked for the loader within %d s on %s; check that the device "
                 "is connected and in its boot ROM, then start again",
                 static_cast<int>(timeout_announcement), if_name);
+        else if (result == L2FWSERVER_ERROR_CANCELLED)
+            FailureRecord(
+                Reason::kCancelled,
+                "cancelled by a stop request while no device in its boot ROM had asked for the loader");
     }
 
     // Loader phase.
@@ -948,14 +985,14 @@ t_l2fwserverErrorCode EthBootRun(FilePtr loader, const CHAR* eth_loader_file, Fi
         if (result == L2FWSERVER_ERROR_NONE) {
             ResetProgress();
             serverState.store(L2FWSERVER_STATE_UPLOADING_ETHBOOT_LOADER);
-            result = SendStartFrame(port, dst.data(), loaderFrameLength);
+            result = SendStartFrame(link, dst.data(), loaderFrameLength);
         }
         // Announcements the boot ROM sent before it took the start frame are stale now;
         // one left waiting would be taken for the loader's file request.
         if (result == L2FWSERVER_ERROR_NONE) port.Drain();
         if (result == L2FWSERVER_ERROR_NONE)
-            result = SendEthLoaderFile(port, dst.data(), loader.get(), loaderFrameLength);
-        if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(port, dst.data(), loaderFrameLength);
+            result = SendEthLoaderFile(link, dst.data(), loader.get(), loaderFrameLength);
+        if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(link, dst.data(), loaderFrameLength);
     }
     // The chip filter served the loader phase only.
     L2FwServerEthBootChipIdSet(nullptr);
@@ -963,21 +1000,26 @@ t_l2fwserverErrorCode EthBootRun(FilePtr loader, const CHAR* eth_loader_file, Fi
     // Firmware phase: the running loader asks for its file.
     TransferFileLabel label("firmware file", fw_file);
     if (result == L2FWSERVER_ERROR_NONE) {
-        result = WaitFileRequestAnnouncement(port, timeout_announcement, dst.data(), nullptr);
+        result = WaitFileRequestAnnouncement(link, timeout_announcement, dst.data(), nullptr);
         if (result == L2FWSERVER_ERROR_TIMEOUT)
             FailureRecord(
                 Reason::kNoFileRequest,
                 "device %s did not ask for the file within %d s after its loader on %s; check the loader "
                 "file and start again",
                 MacText(dst.data()).c_str(), static_cast<int>(timeout_announcement), if_name);
+        else if (result == L2FWSERVER_ERROR_CANCELLED)
+            FailureRecord(
+                Reason::kCancelled,
+                "cancelled by a stop request while device %s had not asked for the file after its loader",
+                MacText(dst.data()).c_str());
     }
     if (result == L2FWSERVER_ERROR_NONE) {
         ResetProgress();
         serverState.store(L2FWSERVER_STATE_UPLOADING_ETHBOOT_FW);
-        result = SendStartFrame(port, dst.data(), kControlFrameLength);
+        result = SendStartFrame(link, dst.data(), kControlFrameLength);
     }
-    if (result == L2FWSERVER_ERROR_NONE) result = SendChunksFile(port, dst.data(), firmware.get());
-    if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(port, dst.data(), kControlFrameLength);
+    if (result == L2FWSERVER_ERROR_NONE) result = SendChunksFile(link, dst.data(), firmware.get());
+    if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(link, dst.data(), kControlFrameLength);
 
     loader.reset();
     firmware.reset();
@@ -989,11 +1031,13 @@ t_l2fwserverErrorCode EthBootRun(FilePtr loader, const CHAR* eth_loader_file, Fi
 
 t_l2fwserverErrorCode L2FwServerUpgradeProcess(const CHAR* file, const CHAR* if_name,
                                                INT32S timeout_announcement, const INT8U* device_mac) {
+    ClearStop();
     return UpgradeRun(nullptr, file, if_name, timeout_announcement, device_mac);
 }
 
 t_l2fwserverErrorCode L2FwServerEthBootProcess(const CHAR* eth_loader_file, const CHAR* fw_file,
                                                const CHAR* if_name, INT32S timeout_announcement) {
+    ClearStop();
     return EthBootRun(nullptr, eth_loader_file, nullptr, fw_file, if_name, timeout_announcement);
 }
 
@@ -1041,6 +1085,7 @@ bool CopyArgument(std::string& to, const CHAR* from) {
 // Common part of both starts; the caller holds controlMutex, has reclaimed the
 // previous thread and stored the start arguments.
 t_l2fwserverErrorCode Launch(void (*task)()) {
+    ClearStop();
     SetLastFailure(Failure{});
     serverState.store(L2FWSERVER_STATE_WAITING);
     serverError.store(L2FWSERVER_ERROR_NONE);
@@ -1156,6 +1201,12 @@ t_l2fwserverErrorCode OpenForRequester(const Requester& requester, const CHAR* p
             Reason::kFileTooLarge,
             "%s %s holds %lld bytes, more than the 4294967295 a transfer can carry; check the file", what,
             path, static_cast<long long>(st.st_size));
+        return L2FWSERVER_ERROR_READING_FILE;
+    }
+    // An empty transfer would end in success with nothing sent.
+    if (st.st_size == 0) {
+        failure = MakeFailure(Reason::kFileEmpty,
+                              "%s %s is empty (0 bytes); name a file that holds the image", what, path);
         return L2FWSERVER_ERROR_READING_FILE;
     }
     if (chunked) {
@@ -1285,7 +1336,7 @@ t_l2fwserverErrorCode L2FwServerWait(void) {
 }
 
 t_l2fwserverErrorCode L2FwServerStop(void) {
-    cancelUpgrade.store(true);
+    eventfd_write(StopFd(), 1);
     return L2FWSERVER_ERROR_NONE;
 }
 

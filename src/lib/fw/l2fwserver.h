@@ -77,8 +77,8 @@ t_l2fwserverErrorCode L2FwServerEthBootStart(const CHAR* eth_loader_file, const 
 
 // The starts of the request path. The files are opened here, on the calling thread, with
 // the rights of `requester` (see requester_file.h) and checked before anything is sent:
-// a file that is missing, no regular file, not readable by that user, larger than a
-// transfer can carry or (the firmware of an Ethernet boot) without the chunked file's
+// a file that is missing, no regular file, not readable by that user, empty, larger than
+// a transfer can carry or (the firmware of an Ethernet boot) without the chunked file's
 // magic word ends the operation at once. NONE is then still returned, as for a transfer
 // that failed on its thread, but the server is already in its error state, nothing has
 // been sent, and the reason is recorded on the calling thread (kivo::FailureRecord, with
@@ -101,7 +101,9 @@ t_l2fwserverErrorCode L2FwServerEthBootStartFiles(FILE* eth_loader, const CHAR* 
 // Waits for the server thread of the last start to end. Returns at once when it was
 // already joined or none was started.
 t_l2fwserverErrorCode L2FwServerWait(void);
-// Asks the running transfer to stop before its next data frame; always 0.
+// Asks the running transfer to stop: it ends in the error state within one poll of
+// whatever it waits for (an announcement, an acknowledgement), sending nothing more. A
+// stop while nothing runs is forgotten by the next start. Always 0.
 t_l2fwserverErrorCode L2FwServerStop(void);
 
 // The whole operations, run on the server thread (callable directly as well). The
@@ -205,34 +207,47 @@ size_t BuildInfoFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, co
 size_t BuildStartFrame(uint8_t* frame, const uint8_t* src, uint8_t* dst, const l2::VlanTag* tag,
                        uint16_t length);
 
+// The port of a transfer and the descriptor that asks it to stop: once `wake` is
+// readable (it stays so), every wait ends with L2FWSERVER_ERROR_CANCELLED and no further
+// frame is sent. A device may keep the host waiting for minutes (a flash erase), and a
+// stop must not wait for that.
+struct Link {
+    Link(l2::Port& p, int w = -1) : port(p), wake(w) {}  // NOLINT: a bare port is a link
+    l2::Port& port;
+    int wake;
+    bool stopped() const;
+};
+
 // Waits up to timeoutMs for a firmware frame with this subtype, from acceptedMac when
 // given, passing over everything else. On success *frame (when given) is the frame,
-// valid until the port's next receive.
-t_l2fwserverErrorCode ReceivePacket(l2::Port& port, uint8_t subtype, uint32_t timeoutMs,
+// valid until the port's next receive. A stop ends the wait within its poll, even while
+// frames keep arriving.
+t_l2fwserverErrorCode ReceivePacket(const Link& link, uint8_t subtype, uint32_t timeoutMs,
                                     const uint8_t* acceptedMac, l2::FrameView* frame = nullptr);
 // Sends a frame built above.
-t_l2fwserverErrorCode SendPacket(l2::Port& port, const uint8_t* frame, size_t length);
+t_l2fwserverErrorCode SendPacket(const Link& link, const uint8_t* frame, size_t length);
 
 // `timeout` in seconds. The announcing device's address goes to mac.
-t_l2fwserverErrorCode WaitFileRequestAnnouncement(l2::Port& port, INT32S timeout, const uint8_t* acceptedMac,
-                                                  uint8_t* mac);
-t_l2fwserverErrorCode WaitEthLoaderAnnouncement(l2::Port& port, INT32S timeout, uint8_t* mac,
+t_l2fwserverErrorCode WaitFileRequestAnnouncement(const Link& link, INT32S timeout,
+                                                  const uint8_t* acceptedMac, uint8_t* mac);
+t_l2fwserverErrorCode WaitEthLoaderAnnouncement(const Link& link, INT32S timeout, uint8_t* mac,
                                                 BOOLEAN* newerBootRom);
 
 // Control frames, each sent up to four times until the device acknowledges it.
-t_l2fwserverErrorCode SendStartFrame(l2::Port& port, uint8_t* dst, uint16_t length);
-t_l2fwserverErrorCode SendEndFrame(l2::Port& port, const uint8_t* dst, uint16_t length);
-t_l2fwserverErrorCode SendChunkInfoFrame(l2::Port& port, const uint8_t* dst, const uint8_t* data, uint32_t n);
-t_l2fwserverErrorCode SendEntryPointFrame(l2::Port& port, const uint8_t* dst, const uint8_t* data,
+t_l2fwserverErrorCode SendStartFrame(const Link& link, uint8_t* dst, uint16_t length);
+t_l2fwserverErrorCode SendEndFrame(const Link& link, const uint8_t* dst, uint16_t length);
+t_l2fwserverErrorCode SendChunkInfoFrame(const Link& link, const uint8_t* dst, const uint8_t* data,
+                                         uint32_t n);
+t_l2fwserverErrorCode SendEntryPointFrame(const Link& link, const uint8_t* dst, const uint8_t* data,
                                           uint32_t n);
 // True when the data acknowledgement of `sequence` came from src in time.
-bool WaitForCorrectAck(l2::Port& port, const uint8_t* src, uint16_t sequence, uint32_t timeoutMs);
+bool WaitForCorrectAck(const Link& link, const uint8_t* src, uint16_t sequence, uint32_t timeoutMs);
 
 // The data phases; frames go to dst from the port's own address.
-t_l2fwserverErrorCode SendFile(l2::Port& port, const uint8_t* dst, FILE* f);
-t_l2fwserverErrorCode SendEthLoaderFile(l2::Port& port, const uint8_t* dst, FILE* f, uint16_t frameLength);
-t_l2fwserverErrorCode SendChunksFile(l2::Port& port, const uint8_t* dst, FILE* f);
-t_l2fwserverErrorCode SendChunk(l2::Port& port, const uint8_t* dst, FILE* f, uint32_t chunkSize,
+t_l2fwserverErrorCode SendFile(const Link& link, const uint8_t* dst, FILE* f);
+t_l2fwserverErrorCode SendEthLoaderFile(const Link& link, const uint8_t* dst, FILE* f, uint16_t frameLength);
+t_l2fwserverErrorCode SendChunksFile(const Link& link, const uint8_t* dst, FILE* f);
+t_l2fwserverErrorCode SendChunk(const Link& link, const uint8_t* dst, FILE* f, uint32_t chunkSize,
                                 uint16_t* sequence);
 
 // Opens a firmware or loader file for reading: L2FWSERVER_ERROR_OPENING_FILE when it
