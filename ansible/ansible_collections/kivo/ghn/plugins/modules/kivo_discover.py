@@ -94,6 +94,7 @@ lcmp_discovery:
 """
 
 from ansible.module_utils.basic import AnsibleModule
+from ansible.module_utils.six import string_types
 
 from ansible_collections.kivo.ghn.plugins.module_utils.kivoctl import Kivoctl, argument_spec, check_common
 
@@ -113,8 +114,15 @@ def main():
     rc, doc, err = ctl.run(["discover"], args, device=False)
     if rc != 0:
         ctl.fail("discovery failed", rc, doc, err)
-    devices = doc.get("devices", [])
-    module.exit_json(changed=False, devices=devices, lcmp_discovery=doc.get("lcmp_discovery", True),
+    devices = doc.get("devices")
+    if not isinstance(devices, list):
+        devices = []
+    # Only records shaped as kivoctl writes them: tasks loop over these fields.
+    devices = [dict(interface=d["interface"], mac=d["mac"], kinds=[k for k in d["kinds"] if isinstance(k, string_types)])
+               for d in devices
+               if isinstance(d, dict) and isinstance(d.get("interface"), string_types)
+               and isinstance(d.get("mac"), string_types) and isinstance(d.get("kinds"), list)]
+    module.exit_json(changed=False, devices=devices, lcmp_discovery=doc.get("lcmp_discovery") is not False,
                      ansible_facts=dict(kivo_devices=devices))
 
 

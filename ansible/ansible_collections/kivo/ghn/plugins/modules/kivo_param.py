@@ -18,11 +18,11 @@ description:
     it). After a write the parameters are read again, and the values reported are the device's, not the
     ones given.
   - A value the device stores under another rendering (C(192.168.001.010) read back as C(192.168.1.10),
-    C(1, 100) as C(1,100)) is learned from that read: the module remembers on the managed host how the
+    C(1, 100) as C(1,100)) is learned from that read; the module remembers on the managed host how the
     device rendered the value it was given (C(renderings_file)), and later runs compare the device's
     value with that rendering, so that they write nothing. No rendering is ever guessed from the text.
   - The task reports a change only when a parameter was written and the device's value differs
-    afterwards: a value already set, in a spelling the module had not seen yet, is written once and
+    afterwards; a value already set, in a spelling the module had not seen yet, is written once and
     reported unchanged.
   - A parameter the device refuses, on the read or on the write, fails the task with the device's text.
 version_added: "1.0.0"
@@ -185,7 +185,7 @@ class Renderings(object):
         self.module = module
         self.key = key
         path = module.params["renderings_file"]
-        self.path = os.path.expanduser(path) if path else None
+        self.path = path or None
         self.all = {}
         if self.path and os.path.exists(self.path):
             try:
