@@ -63,7 +63,7 @@ pids+=($!)
 ip netns exec "$id-host" "$build/kivohost" >"$tmp/kivohost.log" 2>&1 </dev/null &
 pids+=($!)
 deadline=$((SECONDS + 15))
-until grep -q "devsim: ready" "$tmp/devsim.log" &&
+until grep -q "devsim: ready" "$tmp/devsim.log" 2>/dev/null &&
     ip netns exec "$id-host" "$build/tools/kivoctl/kivoctl" --timeout 0.5 version >/dev/null 2>&1; do
     [ "$SECONDS" -ge "$deadline" ] && { echo "ansible_fleet.sh: kivohost or kivo-devsim did not start" >&2; exit 1; }
     sleep 0.1

@@ -147,7 +147,9 @@ class Kivoctl(object):
             fwreason = error.get("firmware_reason")
             if fwreason and fwreason.get("text") and fwreason["text"] not in parts[-1]:
                 parts.append("firmware reason: %s" % fwreason["text"])
-            if error.get("hint"):
+            # After a usage error kivoctl points at its --help: the task's options were the
+            # arguments, and the message above names the one at fault.
+            if error.get("hint") and rc != 2:
                 parts.append("hint: %s" % error["hint"])
         elif err.strip():
             parts.append(err.strip()[-500:])
