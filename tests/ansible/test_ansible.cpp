@@ -192,6 +192,7 @@ TEST(Ansible, CollectionAgainstASimulatedDevice) {
     EXPECT_TRUE(Has(after, "SYSTEM.GENERAL.DEVICE_NAME: office\n")) << item.dump(1);
     EXPECT_TRUE(Has(after, "NETWORK.IP.ADDRESS: 192.168.1.70\n")) << item.dump(1);
     EXPECT_EQ(writes(), 1);
+    EXPECT_FALSE(Has(first.doc.dump() + first.err, "s3cret-pw")) << "the password shows in Ansible's output";
     EXPECT_EQ(DeviceValue(topo.host(), "SYSTEM.GENERAL.DEVICE_NAME"), "office");
     EXPECT_EQ(DeviceValue(topo.host(), "NETWORK.VLAN.IDS"), "1,100,300");
     EXPECT_EQ(DeviceValue(topo.host(), "NETWORK.IP.ADDRESS"), "192.168.1.70");
