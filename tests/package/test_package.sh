@@ -19,7 +19,9 @@ for f in usr/sbin/kivohost usr/bin/kivoctl usr/bin/kivo-devsim \
     usr/share/man/man8/kivohost.8 usr/share/man/man1/kivoctl.1 usr/share/man/man1/kivo-devsim.1 \
     usr/lib/systemd/system/kivohost.service usr/lib/systemd/system/kivohost.socket \
     usr/share/doc/kivo/README.md usr/share/doc/kivo/security.md usr/share/doc/kivo/protocol.md \
-    usr/share/doc/kivo/examples/demo-devices.conf; do
+    usr/share/doc/kivo/examples/demo-devices.conf usr/share/doc/kivo/fleet.md \
+    usr/share/doc/kivo/examples/ansible/site.yml \
+    usr/share/kivo/ansible/ansible_collections/kivo/ghn/plugins/modules/kivo_param.py; do
     grep -qx "\./$f" "$work/files" || { echo "missing from the package: /$f" >&2; missing=1; }
 done
 [ "$missing" -eq 0 ] || exit 1
