@@ -285,7 +285,7 @@ def main():
         renderings.save()
     elif differ:
         for n in differ:
-            after[n] = wanted[n]
+            after[n] = renderings.of(n, wanted[n])
         changed = list(differ)
 
     result = dict(changed=bool(changed), written=differ)
