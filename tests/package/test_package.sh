@@ -20,7 +20,9 @@ for f in usr/sbin/kivohost usr/bin/kivoctl usr/bin/kivo-devsim \
     usr/lib/systemd/system/kivohost.service usr/lib/systemd/system/kivohost.socket \
     usr/share/doc/kivo/README.md usr/share/doc/kivo/security.md usr/share/doc/kivo/protocol.md \
     usr/share/doc/kivo/examples/demo-devices.conf usr/share/doc/kivo/tools/devsim/README.md \
-    usr/share/doc/kivo/copyright; do
+    usr/share/doc/kivo/copyright usr/share/doc/kivo/fleet.md \
+    usr/share/doc/kivo/examples/ansible/site.yml \
+    usr/share/kivo/ansible/ansible_collections/kivo/ghn/plugins/modules/kivo_param.py; do
     grep -qx "\./$f" "$work/files" || { echo "missing from the package: /$f" >&2; missing=1; }
 done
 [ "$missing" -eq 0 ] || exit 1
