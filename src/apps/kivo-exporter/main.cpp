@@ -52,7 +52,12 @@ int main(int argc, char** argv) {
     app.add_option("--web.config.file", webConfigFile,
                    "TLS and basic authentication settings (YAML); required off loopback");
     app.set_version_flag("--version", std::string("kivo-exporter ") + KIVO_EXPORTER_VERSION);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);  // prints help, the version or what was wrong
+        return status == 0 ? 0 : 2;
+    }
 
     auto fail = [](const std::string& message) {
         std::cerr << "kivo-exporter: " << message << std::endl;
