@@ -4,6 +4,7 @@
 #include <crypt.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -404,19 +405,25 @@ TEST(ExporterFigure, DISABLED_FiveDevicesTwentyParameters) {
                                              params + "targets:\n" + targets);
     Process exporter(&topo.host(), {KIVO_EXPORTER_BIN, "--config.file", config});
     ASSERT_TRUE(exporter.WaitForLog("listening on", 15s)) << exporter.Log();
-    for (int run = 0; run < 6; ++run) {
-        const auto t0 = Clock::now();
+    // The first scrapes warm the service's and the simulator's ports up; 20 are measured.
+    std::vector<double> durations, shares;
+    for (int run = 0; run < 23; ++run) {
         auto page = HttpGet(topo.host(), 9551, "/metrics");
-        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
         ASSERT_TRUE(page);
+        int samples = 0;
+        std::istringstream lines(*page);
+        for (std::string line; std::getline(lines, line);) samples += line.rfind("kivo_counter_", 0) == 0;
+        ASSERT_EQ(samples, 100) << *page;  // every device answered every parameter
         const auto duration = Value(*page, "kivo_scrape_duration_seconds").value_or(-1);
         const auto service = Value(*page, "kivo_scrape_service_seconds").value_or(-1);
-        int samples = 0;
-        for (int i = 1; i <= 5; ++i)
-            samples += Value(*page, "kivo_device_up{mac=\"02:00:00:00:01:0" + std::to_string(i) +
-                                        "\",interface=\"eth1\"}") == 1;
-        std::printf(
-            "scrape %d: %d of 5 devices up, %.1f ms (HTTP %.1f ms), in the service %.1f ms (%.0f%%)\n", run,
-            samples, duration * 1000, wall * 1000, service * 1000, 100 * service / duration);
+        if (run < 3) continue;
+        durations.push_back(duration * 1000);
+        shares.push_back(100 * service / duration);
     }
+    std::sort(durations.begin(), durations.end());
+    std::sort(shares.begin(), shares.end());
+    std::printf(
+        "5 devices x 20 parameters, 20 scrapes: duration median %.1f ms (min %.1f, max %.1f); "
+        "share in the service median %.1f%% (min %.1f%%, max %.1f%%)\n",
+        durations[10], durations.front(), durations.back(), shares[10], shares.front(), shares.back());
 }

@@ -71,11 +71,16 @@ int main(int argc, char** argv) {
             "' is not HOST:PORT with an IP address, localhost or an empty host (e.g. 127.0.0.1:9551)");
     Config config;
     WebConfig web;
+    std::string reading = configFile;
     try {
         LoadConfig(configFile, config);
+        reading = webConfigFile;
         if (!webConfigFile.empty()) web = LoadWebConfig(webConfigFile);
     } catch (const ConfigError& e) {
         return fail(e.what());
+    } catch (const std::exception& e) {
+        // yaml-cpp's own errors beyond syntax (deep nesting, aliases) end here.
+        return fail(reading + ": " + e.what() + "; check the file's YAML");
     }
     // Device passwords and parameters must not reach the network in the clear, nor to
     // whoever can reach the port.
