@@ -1,6 +1,6 @@
 # -*- coding: utf-8 -*-
 # Copyright: kivo developers
-# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
+# Terms of use: as for the kivo package (see LICENSE)
 """Runs kivoctl --json on the managed host and turns its exit codes into task results.
 
 The modules never talk to kivohost themselves: kivoctl already knows the request

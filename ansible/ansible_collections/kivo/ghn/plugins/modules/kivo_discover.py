@@ -1,7 +1,7 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
 # Copyright: kivo developers
-# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
+# Terms of use: as for the kivo package (see LICENSE)
 
 from __future__ import absolute_import, division, print_function
 
