@@ -14,7 +14,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Requests shorter than this would fail on the loopback's own delay before the service
+// Requests with less time than this would fail on the loopback's own delay before the service
 // could answer; better not to send them at all.
 constexpr auto kMinRequestBudget = 50ms;
 
@@ -25,6 +25,24 @@ double Seconds(std::chrono::nanoseconds d) {
 }
 
 }  // namespace
+
+bool Collector::Gate::AcquireUntil(SteadyClock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    if (deadline == SteadyClock::time_point::max())
+        free_.wait(lock, [this] { return !busy_; });
+    else if (!free_.wait_until(lock, deadline, [this] { return !busy_; }))
+        return false;
+    busy_ = true;
+    return true;
+}
+
+void Collector::Gate::Release() {
+    {
+        std::lock_guard lock(mutex_);
+        busy_ = false;
+    }
+    free_.notify_one();
+}
 
 std::optional<double> ParseParamValue(const std::string& raw) {
     size_t b = raw.find_first_not_of(" \t");
@@ -86,7 +104,11 @@ bool Collector::DiscoverRound() {
                 if (stop_) return false;
             }
             // Per request, not per round: a scrape waits for one discovery at most.
-            std::lock_guard lock(serviceMutex_);
+            gate_.Acquire();
+            struct Release {
+                Gate& gate;
+                ~Release() { gate.Release(); }
+            } release{gate_};
             const auto code = lcmp ? kc::RequestCode::kDiscoverLcmp : kc::RequestCode::kDiscover;
             client_.SetTimeout(kc::DefaultTimeout(code));
             const kc::DiscoverRequest req{ifname, 0};
@@ -165,10 +187,13 @@ std::string Collector::Scrape(SteadyClock::time_point deadline) {
 
     bool timedOut = false;
     uint64_t valueErrors = 0;
-    std::unique_lock lock(serviceMutex_, std::defer_lock);
-    if (!lock.try_lock_until(deadline)) {
+    if (!gate_.AcquireUntil(deadline)) {
         timedOut = true;
     } else {
+        struct Release {
+            Gate& gate;
+            ~Release() { gate.Release(); }
+        } release{gate_};
         bool up = false;
         if (Budget(deadline, kc::RequestCode::kVersion, kc::Protocol::kLcmp)) {
             const auto t0 = SteadyClock::now();
@@ -241,7 +266,6 @@ std::string Collector::Scrape(SteadyClock::time_point deadline) {
         } else if (up) {
             timedOut = true;
         }
-        lock.unlock();
     }
     m.Sample("kivo_scrape_deadline_exceeded", {}, timedOut ? 1 : 0);
 

@@ -139,7 +139,8 @@ int main(int argc, char** argv) {
     collector.StartDiscovery();
     std::thread serving([&server] { server->listen_after_bind(); });
     std::cout << "kivo-exporter: listening on " << (web.Tls() ? "https://" : "http://") << listen
-              << "/metrics, " << config.targets.size() << " devices, kivohost on UDP port "
+              << "/metrics, " << config.targets.size()
+              << (config.targets.size() == 1 ? " device" : " devices") << ", kivohost on UDP port "
               << config.servicePort << std::endl;
 
     int sig = 0;
