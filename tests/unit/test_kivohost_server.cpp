@@ -143,3 +143,23 @@ TEST(ThreadSleepTest, SleepsItsFullLength) {
     EXPECT_EQ(ThreadSleep(30), 0u);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(29));
 }
+
+// The loop no longer clears its buffer between requests: a short request must read as
+// zero past its end, not as what the previous request left there.
+TEST(Dispatch, BytesOfAnEarlierRequestAreNotRead) {
+    std::fill(message.begin(), message.end(), 0xAA);
+    const uint8_t get[] = {7, 0, 0, 0, REQUEST_GET};
+    std::memcpy(message.data(), get, sizeof(get));
+    ServerFailureDetailReset();
+    ASSERT_EQ(ServerDispatch(sizeof(get), message.data()), 4);
+    EXPECT_EQ(message[3], REPLY_REFUSED);
+
+    const uint8_t detail[] = {8, 0, 0, 0, REQUEST_FAILURE_DETAIL};
+    std::memcpy(message.data(), detail, sizeof(detail));
+    const INT32S n = ServerDispatch(sizeof(detail), message.data());
+    ASSERT_GT(n, 11);
+    const size_t textLength = static_cast<size_t>(message[9] << 8 | message[10]);
+    ASSERT_LE(11 + textLength, static_cast<size_t>(n));
+    const std::string text(message.begin() + 11, message.begin() + 11 + static_cast<long>(textLength));
+    EXPECT_NE(text.find("unknown device type 0:"), std::string::npos) << text;
+}

@@ -1,4 +1,5 @@
-// kivohost: UDP request server and request handlers.
+// kivohost: the UDP request server (server.cpp) and the request handlers
+// (handlers_params.cpp, handlers_discovery.cpp, handlers_fw.cpp).
 #ifndef KIVO_KIVOHOST_H
 #define KIVO_KIVOHOST_H
 

@@ -1,0 +1,164 @@
+// The firmware requests: start an upgrade or an Ethernet boot, stop it, and its status.
+#include <string>
+
+#include "byte_io.h"
+#include "kivohost.h"
+#include "l2fwserver.h"
+#include "log.h"
+#include "reason.h"
+#include "requester_lookup.h"
+#include "service_internal.h"
+
+namespace kivo::service {
+
+bool FwServerRunning() {
+    t_l2fwserverState state = L2FwServerStateGet();
+    return state != L2FWSERVER_STATE_IDLE && state != L2FWSERVER_STATE_SUCCESSFUL &&
+           state != L2FWSERVER_STATE_ERROR;
+}
+
+// The firmware server's most recent error: its own words when it recorded them, else its
+// error code in the reason table's terms. The one place that asks the firmware layer.
+kivo::Failure FwServerLastFailure() {
+    kivo::Failure f = L2FwServerLastFailure();
+    if (!f.empty()) return f;
+    const t_l2fwserverErrorCode error = L2FwServerErrorGet();
+    auto set = [&](kivo::Reason reason, const char* text) {
+        f.reason = reason;
+        f.text = text;
+    };
+    switch (error) {
+        case L2FWSERVER_ERROR_NONE:
+            break;
+        case L2FWSERVER_ERROR_ETH_IF:
+        case L2FWSERVER_ERROR_ETH_IF_MAC:
+            set(kivo::Reason::kNoInterface,
+                "the firmware transfer's interface does not exist: check its name");
+            break;
+        case L2FWSERVER_ERROR_ETH_IF_INACTIVE:
+            set(kivo::Reason::kInterfaceDown, "the firmware transfer's interface is down: bring it up");
+            break;
+        case L2FWSERVER_ERROR_SOCKET:
+        case L2FWSERVER_ERROR_BIND:
+            if (RawSocketsDenied())
+                set(kivo::Reason::kNoPermission,
+                    "kivohost may not open raw packet sockets: grant it CAP_NET_RAW and restart it");
+            else
+                set(kivo::Reason::kInternal, "the firmware transfer could not open its packet socket");
+            break;
+        case L2FWSERVER_ERROR_OPENING_FILE:
+            set(kivo::Reason::kFileUnreadable,
+                "the firmware or loader file could not be opened: check the path and its permissions");
+            break;
+        case L2FWSERVER_ERROR_READING_FILE:
+            set(kivo::Reason::kFileUnreadable, "reading the firmware or loader file failed");
+            break;
+        case L2FWSERVER_ERROR_MAGIC_WORD:
+            set(kivo::Reason::kFileBadMagic, "the firmware file does not start with the firmware magic word");
+            break;
+        case L2FWSERVER_ERROR_TIMEOUT:
+        case L2FWSERVER_ERROR_DISCOVER:
+            set(kivo::Reason::kNoFileRequest,
+                "the device did not ask for the file in time: start the transfer, then restart the device");
+            break;
+        case L2FWSERVER_ERROR_DROP_PACKET:
+        case L2FWSERVER_ERROR_RECVFROM:
+            set(kivo::Reason::kAckMissing, "the device stopped acknowledging during the transfer");
+            break;
+        case L2FWSERVER_ERROR_CANCELLED:
+            set(kivo::Reason::kCancelled, "the transfer was stopped on request");
+            break;
+        default:
+            f.reason = kivo::Reason::kInternal;
+            f.text = "the firmware server failed with error " + std::to_string(static_cast<int>(error));
+            break;
+    }
+    return f;
+}
+
+}  // namespace kivo::service
+
+using namespace kivo::service;
+
+namespace {
+
+// Announcement time-out of every transfer started by a request, seconds.
+constexpr INT32S kFwAnnouncementTimeout = 10;
+
+void BusyRecord() {
+    kivo::FailureRecord(kivo::Reason::kBusy,
+                        "a firmware transfer is running; stop it (request 7) or wait for it to end");
+}
+
+}  // namespace
+
+// Start: interface name, VLAN, device MAC, firmware file name, loader file name. A
+// loader name makes it an Ethernet boot; without one it is an upgrade of that MAC.
+INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
+    RequestReader r(msg, inputLength, 5);
+    INT8U ifLength = r.u8();
+    std::string ifName = r.text(ifLength);
+    INT16U vlan = r.be16();
+    INT8U deviceMac[6];
+    r.block(deviceMac, sizeof(deviceMac));
+    INT16U fwLength = r.be16();
+    std::string fwFile = r.text(fwLength);
+    INT16U loaderLength = r.be16();
+    std::string loaderFile = r.text(loaderLength);
+    if (!r.ok()) return ReplyCode(msg, REPLY_REFUSED);
+    // A zero byte would cut the name or a path short: the transfer would use another
+    // interface or file than the one named.
+    for (const std::string* text : {&ifName, &fwFile, &loaderFile})
+        if (text->find('\0') != std::string::npos) return ReplyCode(msg, REPLY_REFUSED);
+    // A running transfer is left entirely alone, its VLAN setting included.
+    if (FwServerRunning()) {
+        BusyRecord();
+        return ReplyCode(msg, REPLY_REFUSED);
+    }
+    // Without an interface or a firmware file there is nothing to start.
+    if (ifLength == 0 || fwLength == 0) return ReplyCode(msg, REPLY_REFUSED);
+
+    INT16U vlanId = vlan & 0x0FFF;
+    if (vlanId != 0) {
+        // 4095 cannot be tagged; refusing beats sending on whatever VLAN was set before.
+        if (L2FwServerVLANConfigure(TRUE, vlanId, 0) != L2FWSERVER_ERROR_NONE)
+            return ReplyCode(msg, REPLY_REFUSED);
+        kivo::Log(kivo::LogStream::kOut, "VLAN %u\n", static_cast<unsigned>(vlanId));
+    } else {
+        L2FwServerVLANConfigure(FALSE, 0, 0);
+    }
+
+    // The files are read with the rights of the user who asked, not the service's: a
+    // file that user could not read ends the transfer as a missing one does (DONE, then
+    // the error state), with the reason recorded.
+    const kivo::Requester& requester = CurrentRequester();
+    t_l2fwserverErrorCode result;
+    if (loaderLength > 0)
+        result = L2FwServerEthBootStartAs(requester, loaderFile.c_str(), fwFile.c_str(), ifName.c_str(),
+                                          kFwAnnouncementTimeout);
+    else
+        result = L2FwServerUpgradeStartAs(requester, fwFile.c_str(), ifName.c_str(), kFwAnnouncementTimeout,
+                                          deviceMac);
+    if (result == L2FWSERVER_ERROR_INVALID_STATE) BusyRecord();
+    return ReplyCode(msg, result == L2FWSERVER_ERROR_NONE ? REPLY_DONE : REPLY_REFUSED);
+}
+
+INT32S StopL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
+    L2FwServerStop();
+    return ReplyCode(msg, REPLY_DONE);
+}
+
+// Status: state (1 byte), bytes uploaded and bytes to upload (4 bytes each). A final
+// state also reclaims the finished server thread.
+INT32S GetStatusL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
+    t_l2fwserverState state = L2FwServerStateGet();
+    INT32U uploaded = L2FwServerUploadedBytesGet();
+    INT32U total = L2FwServerTotalBytesGet();
+    if (state == L2FWSERVER_STATE_SUCCESSFUL || state == L2FWSERVER_STATE_ERROR) L2FwServerWait();
+    kivo::ByteWriter w(msg + 3, 10);
+    w.u8(REPLY_FW_STATUS);
+    w.u8(static_cast<INT8U>(state));
+    w.be32(uploaded);
+    w.be32(total);
+    return 13;
+}

@@ -1,0 +1,453 @@
+// kivohost's request server: the UDP socket and its serve loop, reply segmentation,
+// the idle watchdog, the allow-list, the request table and the failure detail. The
+// handlers live in handlers_*.cpp.
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "byte_io.h"
+#include "clock.h"
+#include "kivohost.h"
+#include "l2fwserver.h"
+#include "log.h"
+#include "port.h"
+#include "reason.h"
+#include "requester_lookup.h"
+#include "service_internal.h"
+#include "service_options.h"
+#include "unique_fd.h"
+
+namespace kivo::service {
+
+namespace {
+
+// Every request the service answers. Version and the failure detail are handled here;
+// the others in handlers_params.cpp, handlers_discovery.cpp and handlers_fw.cpp.
+constexpr Request kRequests[] = {
+    {REQUEST_DISCOVER, "Discover", DiscoverGet},
+    {REQUEST_GET_ALL, "Get all", GetAllGet},
+    {REQUEST_GET, "Get", GetGet},
+    {REQUEST_SET, "Set", SetGet},
+    {REQUEST_FACTORY_RESET, "Factory reset", FactoryResetGet},
+    {REQUEST_FW_START, "Firmware start", StartL2FwServerGet},
+    {REQUEST_FW_STOP, "Firmware stop", StopL2FwServerGet},
+    {REQUEST_FW_STATUS, "Firmware status", GetStatusL2FwServerGet},
+    {REQUEST_VERSION, "Version", GetKivoVersionGet},
+    {REQUEST_FAILURE_DETAIL, "Failure detail", FailureDetailGet},
+    {REQUEST_DISCOVER_LCMP, "LCMP discover", DiscoverLcmpGet},
+};
+
+// Set by the request loop each time it begins to wait; cleared by the watchdog.
+std::atomic<bool> watchdogRxMsg{true};
+// Seconds the watchdog has counted without seeing the flag; watchdog thread only.
+INT32U watchdogCnt = 0;
+
+INT8U message[KIVO_MESSAGE_SIZE];
+
+// Who may send requests; inactive (everyone) unless the command line set it.
+AllowList allowList;
+// Set at start-up when this process may not open packet sockets: every request that
+// needs one fails, and says why.
+bool rawSocketsDenied = false;
+INT16U lcmpVlanId = 0;
+
+// The most recent request answered FAILED or REFUSED.
+struct FailedRequest {
+    bool any = false;
+    INT8U seq = 0;
+    INT8U code = 0;
+    kivo::Failure failure;
+};
+FailedRequest lastFailed;
+
+}  // namespace
+
+const Request* RequestFind(INT8U code) {
+    for (const Request& r : kRequests)
+        if (r.code == code) return &r;
+    return nullptr;
+}
+
+const char* RequestName(INT8U code) {
+    const Request* r = RequestFind(code);
+    return r != nullptr ? r->name : "Request";
+}
+
+const INT8U* RequestReader::field(size_t n) {
+    if (!ok_) return nullptr;
+    // An empty field is valid wherever it stands, even past a short datagram.
+    if (n == 0) return msg_ + (pos_ < KIVO_MESSAGE_SIZE ? pos_ : KIVO_MESSAGE_SIZE - 1);
+    if (n > len_ || pos_ > len_ - n) {
+        ok_ = false;
+        return nullptr;
+    }
+    const INT8U* p = msg_ + pos_;
+    pos_ += n;
+    return p;
+}
+
+uint64_t RequestReader::fixed(size_t n) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) {
+        INT8U b = 0;
+        if (ok_ && pos_ < len_) b = msg_[pos_];
+        if (pos_ < KIVO_MESSAGE_SIZE) ++pos_;
+        v = (v << 8) | b;
+    }
+    return v;
+}
+
+bool RawSocketsDenied() {
+    return rawSocketsDenied;
+}
+
+INT16U LcmpVlanGet() {
+    return lcmpVlanId;
+}
+
+void LcmpVlanSet(INT16U vlanId) {
+    lcmpVlanId = vlanId;
+}
+
+void LinkFailureRecord(const CHAR* ifName, const INT8U* mac) {
+    if (rawSocketsDenied) {
+        kivo::FailureRecord(
+            kivo::Reason::kNoPermission,
+            "kivohost may not open raw packet sockets (CAP_NET_RAW): grant it with "
+            "'setcap cap_net_raw+ep' on the kivohost binary or AmbientCapabilities=CAP_NET_RAW "
+            "in its service unit, then restart it");
+        return;
+    }
+    if (ifName != nullptr && ifName[0] != '\0' && if_nametoindex(ifName) == 0) {
+        kivo::FailureRecord(kivo::Reason::kNoInterface,
+                            "there is no interface %s on this host: check the name with 'ip link'", ifName);
+        return;
+    }
+    if (mac != nullptr)
+        kivo::FailureRecord(kivo::Reason::kNoAnswer,
+                            "device %02x:%02x:%02x:%02x:%02x:%02x did not answer on %s: check that it is "
+                            "powered and connected and that the password is right",
+                            mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], ifName);
+    else
+        kivo::FailureRecord(kivo::Reason::kNoDevice,
+                            "no device answered on %s: check the cabling and the VLAN",
+                            ifName != nullptr && ifName[0] != '\0' ? ifName : "any interface");
+}
+
+void MalformedRecord(const char* request) {
+    kivo::FailureRecord(kivo::Reason::kMalformedRequest,
+                        "%s request not well formed: a length field runs past the end of the datagram or a "
+                        "text holds a zero byte",
+                        request);
+}
+
+namespace {
+
+// The reason for a failed request when its handler recorded none.
+kivo::Failure GenericFailure(INT8U code, INT8U replyCode) {
+    kivo::Failure f;
+    if (code == REQUEST_FW_START && replyCode == REPLY_REFUSED) {
+        if (FwServerRunning()) {
+            f.reason = kivo::Reason::kBusy;
+            f.text = "a firmware transfer is running: wait for it to end or stop it first";
+        } else {
+            f.reason = kivo::Reason::kMalformedRequest;
+            f.text =
+                "the firmware start was refused: it needs an interface, a firmware file and a VLAN id other "
+                "than 4095";
+        }
+    } else if (replyCode == REPLY_REFUSED) {
+        f.reason = kivo::Reason::kMalformedRequest;
+        f.text = std::string(RequestName(code)) + " request refused: it is not well formed";
+    } else {
+        f.reason = kivo::Reason::kInternal;
+        f.text = std::string(RequestName(code)) + " request failed; the service's log may tell more";
+    }
+    return f;
+}
+
+// Keeps the detail of a request answered FAILED or REFUSED (or a firmware start whose
+// transfer is already in its error state) and logs it; forgets this request's record
+// otherwise.
+void FailedRequestNote(INT8U seq, INT8U code, INT32S replyLength, const INT8U* msg) {
+    kivo::Failure failure = kivo::FailureTake();
+    bool failed = replyLength == 4 && (msg[3] == REPLY_FAILED || msg[3] == REPLY_REFUSED);
+    if (!failed && code == REQUEST_FW_START && replyLength == 4 && msg[3] == REPLY_DONE &&
+        L2FwServerStateGet() == L2FWSERVER_STATE_ERROR) {
+        failed = true;
+        if (failure.empty()) failure = FwServerLastFailure();
+    }
+    if (!failed) return;
+    if (failure.empty()) failure = GenericFailure(code, msg[3]);
+    lastFailed.any = true;
+    lastFailed.seq = seq;
+    lastFailed.code = code;
+    lastFailed.failure = failure;
+    kivo::Log(kivo::LogStream::kOut, "%s request (seq %u) failed: %s: %s\n", RequestName(code),
+              static_cast<unsigned>(seq), kivo::ReasonName(failure.reason), failure.text.c_str());
+}
+
+// False, with the refusal logged and recorded, when the allow-list keeps the sender out.
+// Version and failure detail are open to everyone: they show no device and change nothing.
+bool RequestAllowed(INT8U code) {
+    if (!allowList.active() || code == REQUEST_VERSION || code == REQUEST_FAILURE_DETAIL) return true;
+    const kivo::Requester& requester = CurrentRequester();
+    if (allowList.Allows(requester)) return true;
+    if (requester.known) {
+        kivo::Log(kivo::LogStream::kOut, "Refused %s request from uid %u: not in the allow-list\n",
+                  RequestName(code), static_cast<unsigned>(requester.uid));
+        kivo::FailureRecord(
+            kivo::Reason::kNotAllowed,
+            "uid %u may not send %s requests: an administrator can add the user or one of its "
+            "groups to kivohost's allow-list (--allow-user, --allow-group)",
+            static_cast<unsigned>(requester.uid), RequestName(code));
+    } else {
+        kivo::Log(kivo::LogStream::kOut, "Refused %s request from an unidentified sender\n",
+                  RequestName(code));
+        kivo::FailureRecord(kivo::Reason::kNotAllowed,
+                            "the sender of the %s request could not be identified, and only listed users may "
+                            "send it",
+                            RequestName(code));
+    }
+    return false;
+}
+
+// Without CAP_NET_RAW no request can reach a device. Say so once at start-up, with the
+// remedy, and keep serving: Version and the failure detail still work, and every other
+// request fails with the no-permission reason.
+void RawSocketCheck() {
+    kivo::l2::Port probe;
+    if (probe.Open("lo") != kivo::l2::PortStatus::kPermission) return;
+    rawSocketsDenied = true;
+    char path[PATH_MAX] = "kivohost";
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (n > 0) path[n] = '\0';
+    kivo::Log(kivo::LogStream::kErr,
+              "Warning: kivohost may not open raw packet sockets (CAP_NET_RAW is missing), so requests to "
+              "devices will fail: run 'setcap cap_net_raw+ep %s' or set AmbientCapabilities=CAP_NET_RAW in "
+              "the service unit\n",
+              path);
+}
+
+// The socket systemd handed over, or one bound to 127.0.0.1:serverPort; an invalid
+// descriptor and the exit status when neither can be had.
+kivo::UniqueFd ServerSocket(INT32S serverPort, INT32S& port, INT32S& status) {
+    // Started by systemd with its socket: serve on that one instead of binding.
+    const int activated = sd_listen_fds(0);
+    if (activated > 1 ||
+        (activated == 1 && sd_is_socket(SD_LISTEN_FDS_START, AF_INET, SOCK_DGRAM, -1) <= 0)) {
+        kivo::Log(kivo::LogStream::kOut,
+                  "Error: systemd passed %d sockets; kivohost needs exactly one UDP socket on 127.0.0.1 "
+                  "(ListenDatagram=127.0.0.1:PORT in its socket unit)\n",
+                  activated);
+        status = -2;
+        return {};
+    }
+    if (activated == 1) {
+        kivo::UniqueFd sock(SD_LISTEN_FDS_START);
+        struct sockaddr_in bound;
+        socklen_t boundLength = sizeof(bound);
+        std::memset(&bound, 0, sizeof(bound));
+        getsockname(sock.get(), reinterpret_cast<struct sockaddr*>(&bound), &boundLength);
+        port = ntohs(bound.sin_port);
+        return sock;
+    }
+    kivo::UniqueFd sock(socket(AF_INET, SOCK_DGRAM, 0));
+    if (!sock.valid()) {
+        kivo::Log(kivo::LogStream::kOut, "Error: could not create socket\n");
+        status = -2;
+        return {};
+    }
+    struct sockaddr_in server;
+    std::memset(&server, 0, sizeof(server));
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(static_cast<uint16_t>(serverPort & 0xFFFF));
+    if (bind(sock.get(), reinterpret_cast<struct sockaddr*>(&server), sizeof(server)) < 0) {
+        // No line end: front-end scripts match this text as it has always been.
+        kivo::Log(kivo::LogStream::kOut, "Error: bind failed (port %d is already in use)", serverPort);
+        status = -3;
+        return {};
+    }
+    port = serverPort;
+    return sock;
+}
+
+// At most limit bytes of text, cut where no UTF-8 character is split.
+size_t Utf8Prefix(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text.size();
+    size_t n = limit;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return n;
+}
+
+// Longest text a detail reply carries; the layers' texts are a line or two.
+constexpr size_t kDetailTextMax = 2000;
+
+}  // namespace
+
+}  // namespace kivo::service
+
+using namespace kivo::service;
+
+INT32U ThreadSleep(INT32U ms) {
+    return kivo::SleepMsInterruptible(ms);
+}
+
+void* WatchdogThreadFunction(void* /*arg*/) {
+    for (;;) {
+        // Signal-proof: a signal must not make the idle count run fast.
+        kivo::SleepMs(1000);
+        if (watchdogRxMsg.exchange(false)) {
+            watchdogCnt = 0;
+            continue;
+        }
+        ++watchdogCnt;
+        if (watchdogCnt > 60) {
+            kivo::Log(kivo::LogStream::kOut, "Watchdog: %u seconds without requests!\n", watchdogCnt);
+            // Other threads may still be running: end without static destructors.
+            _exit(0);
+        }
+    }
+    return nullptr;
+}
+
+BOOLEAN UdpMsgSend(INT32S socketFd, INT8U* msg, INT32S msgLength, struct sockaddr_in* client,
+                   INT32U clientLength, INT32S seqNum, INT32S segTotal, INT32S segNum) {
+    msg[0] = static_cast<INT8U>(seqNum);
+    if (msgLength > 1) msg[1] = static_cast<INT8U>(segTotal);
+    if (msgLength > 2) msg[2] = static_cast<INT8U>(segNum);
+    const ssize_t sent = sendto(socketFd, msg, static_cast<size_t>(msgLength), 0,
+                                reinterpret_cast<struct sockaddr*>(client), clientLength);
+    if (sent != msgLength) {
+        kivo::Log(kivo::LogStream::kOut, "Send failed\n");
+        return TRUE;
+    }
+    return FALSE;
+}
+
+INT32S ServerSegmentCount(INT32S msgLength) {
+    if (msgLength <= KIVO_SEGMENT_SIZE) return 1;
+    // The first segment carries 1400 bytes, each further one 1397 more.
+    return 1 + (msgLength - KIVO_SEGMENT_SIZE + KIVO_SEGMENT_PAYLOAD - 1) / KIVO_SEGMENT_PAYLOAD;
+}
+
+INT32S ServerReplySend(INT32S socketFd, INT8U* msg, INT32S msgLength, struct sockaddr_in* client,
+                       INT32U clientLength, INT32S seqNum) {
+    if (msgLength <= 0) return 0;
+    if (msgLength > KIVO_MESSAGE_SIZE) msgLength = KIVO_MESSAGE_SIZE;
+    const INT32S segTotal = ServerSegmentCount(msgLength);
+    for (INT32S k = 0; k < segTotal; ++k) {
+        // Segment k starts 1397*k bytes in: its header overwrites the last three
+        // payload bytes of the segment sent before.
+        const INT32S offset = KIVO_SEGMENT_PAYLOAD * k;
+        const INT32S length = (k == segTotal - 1) ? msgLength - offset : KIVO_SEGMENT_SIZE;
+        UdpMsgSend(socketFd, msg + offset, length, client, clientLength, seqNum, segTotal, k);
+    }
+    return segTotal;
+}
+
+void ServerAllowListSet(const AllowList& allow) {
+    allowList = allow;
+}
+
+void ServerFailureDetailReset() {
+    lastFailed = FailedRequest();
+}
+
+INT32S ServerDispatch(INT32S inputLength, INT8U* msg) {
+    // Header bytes the datagram did not carry read as zero, whatever the buffer held
+    // before: a one-byte datagram is a Discover.
+    for (INT32S i = inputLength > 0 ? inputLength : 0; i < 5; ++i) msg[i] = 0;
+    if (msg[3] != 0) {
+        kivo::Log(kivo::LogStream::kOut, "Invalid message (%d) received\n", msg[3]);
+        return 1;
+    }
+    const INT8U seq = msg[0];
+    const INT8U code = msg[4];
+    // An unassigned code keeps its one-byte answer, whoever sends it.
+    const Request* request = RequestFind(code);
+    if (request == nullptr) return 1;
+    kivo::FailureClear();
+    const INT32S replyLength =
+        RequestAllowed(code) ? request->handler(inputLength, msg) : ReplyCode(msg, REPLY_REFUSED);
+    if (code != REQUEST_FAILURE_DETAIL)
+        FailedRequestNote(seq, code, replyLength, msg);
+    else
+        kivo::FailureClear();
+    return replyLength;
+}
+
+void ServerRxFunction(INT32S socketFd) {
+    struct sockaddr_in client;
+    socklen_t clientLength = sizeof(client);
+    std::memset(&client, 0, sizeof(client));
+    // No clearing of the buffer: requests are read within the datagram only, and every
+    // reply writes each byte it sends.
+    const ssize_t received = recvfrom(socketFd, message, sizeof(message), 0,
+                                      reinterpret_cast<struct sockaddr*>(&client), &clientLength);
+    if (received <= 0) return;
+    const INT32S seqNum = message[0];
+    CurrentClientSet(client);
+    INT32S replyLength = ServerDispatch(static_cast<INT32S>(received), message);
+    // A handler can never produce more than the buffer; treat anything else as a fault.
+    if (replyLength > KIVO_MESSAGE_SIZE) replyLength = 0;
+    ServerReplySend(socketFd, message, replyLength, &client, clientLength, seqNum);
+}
+
+INT32S StartServer(INT32S serverPort) {
+    pthread_t watchdog;
+    if (pthread_create(&watchdog, nullptr, WatchdogThreadFunction, nullptr) != 0) {
+        kivo::Log(kivo::LogStream::kOut, "Error: pthread_create failed\n");
+        return -1;
+    }
+    pthread_detach(watchdog);
+    INT32S port = serverPort;
+    INT32S status = 0;
+    kivo::UniqueFd sock = ServerSocket(serverPort, port, status);
+    if (!sock.valid()) return status;
+    kivo::Log(kivo::LogStream::kOut, "Server running in port %d\n", static_cast<int>(port));
+    RawSocketCheck();
+    for (;;) {
+        watchdogRxMsg.store(true);
+        ServerRxFunction(sock.get());
+    }
+}
+
+INT32S GetKivoVersionGet(INT32S /*inputLength*/, INT8U* msg) {
+    kivo::ByteWriter w(msg, KIVO_MESSAGE_SIZE);
+    w.seek(3);
+    w.u8(REPLY_VERSION);
+    w.u8(KIVO_VERSION_MAJOR);
+    w.u8(KIVO_VERSION_MINOR);
+    w.u8(KIVO_VERSION_BUILD);
+    return static_cast<INT32S>(w.pos());
+}
+
+INT32S FailureDetailGet(INT32S /*inputLength*/, INT8U* msg) {
+    const kivo::Failure fw = FwServerLastFailure();
+    const size_t textLength = Utf8Prefix(lastFailed.failure.text, kDetailTextMax);
+    const size_t fwLength = Utf8Prefix(fw.text, kDetailTextMax);
+    kivo::ByteWriter w(msg, KIVO_MESSAGE_SIZE);
+    w.seek(3);
+    w.u8(REPLY_FAILURE_DETAIL);
+    w.u8(lastFailed.any ? 1 : 0);
+    w.u8(lastFailed.seq);
+    w.u8(lastFailed.code);
+    w.be16(static_cast<INT16U>(lastFailed.failure.reason));
+    w.be16(static_cast<INT16U>(textLength));
+    w.bytes(lastFailed.failure.text.data(), textLength);
+    w.be16(static_cast<INT16U>(fw.reason));
+    w.be16(static_cast<INT16U>(fwLength));
+    w.bytes(fw.text.data(), fwLength);
+    return static_cast<INT32S>(w.pos());
+}

@@ -1,0 +1,91 @@
+// What the request server and the handler files share inside kivohost: the request
+// table, the field reader, the one-code reply and the failure texts every handler uses.
+#ifndef KIVO_SERVICE_INTERNAL_H
+#define KIVO_SERVICE_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "kivohost.h"
+#include "reason.h"
+
+namespace kivo::service {
+
+// One request the service answers: its code, the name its log lines and failure texts
+// use, and its handler (datagram length, message buffer) -> reply length.
+struct Request {
+    INT8U code;
+    const char* name;
+    INT32S (*handler)(INT32S inputLength, INT8U* message);
+};
+
+// The request with that code, or nullptr for an unassigned code.
+const Request* RequestFind(INT8U code);
+// The name of an assigned request code ("Get all"); "Request" for any other.
+const char* RequestName(INT8U code);
+
+// Reads the fields of a request. A fixed-size field beyond the received datagram reads
+// as zero (short requests are defined that way); a variable-length field whose claimed
+// length runs past the datagram makes the request invalid. Nothing is ever read past
+// the datagram, whatever the buffer held before.
+class RequestReader {
+   public:
+    RequestReader(const INT8U* msg, INT32S inputLength, size_t start)
+        : msg_(msg), len_(inputLength > 0 ? static_cast<size_t>(inputLength) : 0), pos_(start) {
+        if (len_ > KIVO_MESSAGE_SIZE) len_ = KIVO_MESSAGE_SIZE;
+    }
+    bool ok() const { return ok_; }
+
+    INT8U u8() { return static_cast<INT8U>(fixed(1)); }
+    INT16U be16() { return static_cast<INT16U>(fixed(2)); }
+    INT32U be32() { return static_cast<INT32U>(fixed(4)); }
+    // A fixed-size block (MAC address, ...); zero where beyond the datagram.
+    void block(INT8U* out, size_t n) {
+        for (size_t i = 0; i < n; ++i) out[i] = u8();
+    }
+    // A variable-length field of n bytes that must lie within the datagram.
+    const INT8U* field(size_t n);
+    // A text field of n bytes within the datagram, returned as a string.
+    std::string text(size_t n) {
+        const INT8U* p = field(n);
+        return p ? std::string(reinterpret_cast<const char*>(p), n) : std::string();
+    }
+
+   private:
+    uint64_t fixed(size_t n);
+    const INT8U* msg_;
+    size_t len_;
+    size_t pos_;
+    bool ok_ = true;
+};
+
+// Writes a reply with no body and returns its length.
+inline INT32S ReplyCode(INT8U* msg, INT8U code) {
+    msg[3] = code;
+    return 4;
+}
+
+// True once start-up found that this process may not open packet sockets.
+bool RawSocketsDenied();
+
+// Records why a request that must reach devices failed when no layer below said so:
+// no permission, no such interface, or silence (of the device with mac, or of every
+// device when mac is nullptr).
+void LinkFailureRecord(const CHAR* ifName, const INT8U* mac);
+// Records a request whose length fields or texts break the protocol's rules.
+void MalformedRecord(const char* request);
+
+// The VLAN parameter requests last chose for LCMP traffic (0: untagged); an LCMP
+// discovery with its own VLAN puts it back afterwards.
+INT16U LcmpVlanGet();
+void LcmpVlanSet(INT16U vlanId);
+
+// The firmware transfer: running (not idle and not in a final state), and its most
+// recent error in the reason table's terms.
+bool FwServerRunning();
+kivo::Failure FwServerLastFailure();
+
+}  // namespace kivo::service
+
+#endif
