@@ -792,7 +792,9 @@ t_lcmpErrorCode kivo::lcmp::MulticastOnEvery(const std::vector<std::string>& nam
             Member& m = *members[i];
             kivo::l2::FrameView frame;
             // What is waiting now; a socket error is taken by the read and passed over.
-            for (int n = 0; n < 64 && m.port->TryRecv(frame) != PortStatus::kTimeout; ++n) {
+            PortStatus status = PortStatus::kOk;
+            for (int n = 0; n < 64 && (status = m.port->TryRecv(frame)) != PortStatus::kTimeout; ++n) {
+                if (status != PortStatus::kOk) continue;
                 FrameHandle(m.reassembler, frame,
                             [&](const INT8U* src, INT16U opcode, INT8U* data, INT16U length) {
                                 handle(m.interface, src, opcode, data, length);
