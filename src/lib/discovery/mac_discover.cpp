@@ -134,18 +134,7 @@ enum class Step { kOpen, kSend };
 // The one translation of port outcomes into discovery results.
 t_macDiscoverErrorCode ErrorOf(l2::PortStatus status, Step step, const CHAR* name) {
     if (status == l2::PortStatus::kOk) return MACDISCOVER_ERROR_NONE;
-    if (status == l2::PortStatus::kNoInterface)
-        kivo::FailureRecord(kivo::Reason::kNoInterface,
-                            "there is no interface %s; check the name (ip link lists them)", name);
-    else if (status == l2::PortStatus::kInterfaceDown)
-        kivo::FailureRecord(kivo::Reason::kInterfaceDown,
-                            "interface %s is down; bring it up (ip link set %s up)", name, name);
-    else if (status == l2::PortStatus::kPermission)
-        kivo::FailureRecord(
-            kivo::Reason::kNoPermission,
-            "no permission to open a raw socket on %s; run the service as root or give it the "
-            "CAP_NET_RAW capability",
-            name);
+    l2::PortFailureRecord(status, name);
     return step == Step::kOpen ? MACDISCOVER_ERROR_SOCKET_NOT_OPENED : MACDISCOVER_ERROR_SENDTO;
 }
 

@@ -23,6 +23,7 @@
 #include "failpoint.h"
 #include "pcap.h"
 #include "raw_socket.h"
+#include "reason.h"
 #include "unique_fd.h"
 
 namespace kivo::l2 {
@@ -55,6 +56,21 @@ const char* PortStatusText(PortStatus status) {
             return "port not open";
     }
     return "unknown";
+}
+
+void PortFailureRecord(PortStatus status, const char* name) {
+    if (name == nullptr) return;
+    if (status == PortStatus::kNoInterface)
+        FailureRecord(Reason::kNoInterface, "there is no interface %s; check the name (ip link lists them)",
+                      name);
+    else if (status == PortStatus::kInterfaceDown)
+        FailureRecord(Reason::kInterfaceDown, "interface %s is down; bring it up (ip link set %s up)", name,
+                      name);
+    else if (status == PortStatus::kPermission)
+        FailureRecord(Reason::kNoPermission,
+                      "no permission to open a raw socket on %s; run the service as root or give it the "
+                      "CAP_NET_RAW capability",
+                      name);
 }
 
 namespace {

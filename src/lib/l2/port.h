@@ -36,6 +36,10 @@ enum class PortStatus {
     kClosed,         // the port is not open
 };
 const char* PortStatusText(PortStatus status);
+// Records the reason for a port failure people can act on (no such interface, interface
+// down, no permission) with the interface's name and the remedy; other outcomes leave the
+// record to the layer that gives up. The one text of these failures for every layer.
+void PortFailureRecord(PortStatus status, const char* name);
 
 class PcapWriter;
 

@@ -68,17 +68,7 @@ enum class Step { kOpen, kSend, kReceive };
 t_scpErrorCode ErrorOf(l2::PortStatus status, Step step, const std::string& name) {
     using l2::PortStatus;
     if (status == PortStatus::kOk) return SCP_ERROR_NONE;
-    if (status == PortStatus::kNoInterface)
-        FailureRecord(Reason::kNoInterface, "there is no interface %s; check the name (ip link lists them)",
-                      name.c_str());
-    else if (status == PortStatus::kInterfaceDown)
-        FailureRecord(Reason::kInterfaceDown, "interface %s is down; bring it up (ip link set %s up)",
-                      name.c_str(), name.c_str());
-    else if (status == PortStatus::kPermission)
-        FailureRecord(Reason::kNoPermission,
-                      "no permission to open a raw socket on %s; run the service as root or give it the "
-                      "CAP_NET_RAW capability",
-                      name.c_str());
+    l2::PortFailureRecord(status, name.c_str());
     if (step == Step::kSend) return SCP_ERROR_SENDTO;
     if (step == Step::kReceive) return SCP_ERROR_TIMEOUT;
     switch (status) {
