@@ -155,11 +155,9 @@ std::string_view ReasonHint(uint16_t code) {
         case Reason::kFileNotRegular:
             return "Name the image file itself, not a directory or a device.";
         case Reason::kFileUnreadable:
-            return "The service reads the file as its own user (the package's service runs as user kivo): "
-                   "make "
-                   "the file, and the directories above it, readable to group kivo, or copy it to a place "
-                   "the "
-                   "service can read, such as /tmp.";
+            return "The service reads the file as its own user, not as you: the packaged service runs as "
+                   "user "
+                   "kivo, so a file it sends must be readable to group kivo.";
         case Reason::kFileTooLarge:
             return "Check that this is the right file: a transfer carries at most 4294967295 bytes.";
         case Reason::kFileBadMagic:

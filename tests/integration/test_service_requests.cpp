@@ -39,20 +39,26 @@ std::optional<Detail> DetailAsk(UdpClient& c, uint8_t seq) {
     return DetailRead(*r);
 }
 
-// A Get of one parameter from an LCMP device.
-Bytes GetBody(const std::string& ifName, const Mac& mac) {
+// A parameter request's body for a device on kv0: device type, interface, untagged, MAC,
+// password, then the block of zero-terminated texts.
+Bytes ParamBody(uint8_t deviceType, const std::string& ifName, const Mac& mac, const std::string& password,
+                const std::string& block) {
     Bytes b;
-    PutU8(b, 3);  // LCMP device
+    PutU8(b, deviceType);
     PutU8(b, static_cast<uint8_t>(ifName.size()));
     PutText(b, ifName);
     PutBe16(b, 0);
     PutMac(b, mac);
-    PutU8(b, 2);
-    PutText(b, "pw");
-    const std::string block = std::string("SYSTEM.A") + '\0';
+    PutU8(b, static_cast<uint8_t>(password.size()));
+    PutText(b, password);
     PutBe32(b, static_cast<uint32_t>(block.size()));
     PutText(b, block);
     return b;
+}
+
+// A Get of one parameter from an LCMP device.
+Bytes GetBody(const std::string& ifName, const Mac& mac) {
+    return ParamBody(3, ifName, mac, "pw", std::string("SYSTEM.A") + '\0');
 }
 
 Bytes DiscoverBody(const std::string& ifName) {
@@ -172,18 +178,9 @@ TEST(SetValues, NumbersStoredOtherwiseAreRefusedOnBothPaths) {
     for (const Path& path : paths) {
         SCOPED_TRACE(path.mac);
         auto set = [&](const std::string& name, const std::string& value) {
-            Bytes b;
-            PutU8(b, path.deviceType);
-            PutU8(b, 3);
-            PutText(b, "kv0");
-            PutBe16(b, 0);
-            PutMac(b, ParseMac(path.mac));
-            PutU8(b, 2);
-            PutText(b, "pw");
-            const std::string block = name + '\0' + value + '\0';
-            PutBe32(b, static_cast<uint32_t>(block.size()));
-            PutText(b, block);
-            return c.Request(++seq, 4, b, 60s);
+            return c.Request(
+                ++seq, 4,
+                ParamBody(path.deviceType, "kv0", ParseMac(path.mac), "pw", name + '\0' + value + '\0'), 60s);
         };
         const struct {
             const char* name;
@@ -238,22 +235,12 @@ TEST(SilentDevice, WrongPasswordIsToldFromAnAbsentDevice) {
     UdpClient& c = topo.client();
     uint8_t seq = 0x90;
     auto request = [&](uint8_t deviceType, const char* mac, const std::string& password, uint8_t code) {
-        Bytes b;
-        PutU8(b, deviceType);
-        PutU8(b, 3);
-        PutText(b, "kv0");
-        PutBe16(b, 0);
-        PutMac(b, ParseMac(mac));
-        PutU8(b, static_cast<uint8_t>(password.size()));
-        PutText(b, password);
         const std::string block = code == 4 ? std::string(
                                                   "SYSTEM.A\0"
                                                   "2\0",
                                                   11)
                                             : std::string("SYSTEM.A\0", 9);
-        PutBe32(b, static_cast<uint32_t>(block.size()));
-        PutText(b, block);
-        return c.Request(++seq, code, b, 60s);
+        return c.Request(++seq, code, ParamBody(deviceType, "kv0", ParseMac(mac), password, block), 60s);
     };
     const struct {
         uint8_t deviceType;

@@ -756,13 +756,14 @@ int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operat
 int CmdFwStart(const Globals& g, const FwTarget& t, bool boot) {
     if (auto e = CheckInterface(t.interface)) return Usage(g, *e);
     std::string error;
+    // A file kivoctl cannot send is no usage mistake: the message says what to do.
     auto fw = FirmwarePath(t.firmware, boot ? "firmware file" : "firmware image", error);
-    if (!fw) return Usage(g, error);
+    if (!fw) return Report(g, kExitUsage, "usage", error);
     std::optional<std::string> loader;
     std::optional<kc::Mac> mac;
     if (boot) {
         loader = FirmwarePath(t.loader, "loader file", error);
-        if (!loader) return Usage(g, error);
+        if (!loader) return Report(g, kExitUsage, "usage", error);
     } else {
         mac = kc::ParseMac(t.mac);
         if (!mac)

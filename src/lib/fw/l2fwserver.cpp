@@ -205,26 +205,25 @@ const char* TransferFile() {
     return transferFile != nullptr ? transferFile : "the file";
 }
 
-// "user kivo and group kivo": who the service reads files as. A file it cannot read is
-// almost always one its user may not open, and the user to give access to is this one, not
-// the person who asked (the packaged service runs as its own system user).
-std::string ServiceIdentity() {
+// Who the service reads files as: its user and group names (numbers when they have
+// none). A file it cannot read is almost always one its user may not open, and access is
+// to be given to this user, not to the person who asked: the packaged service runs as its
+// own system user.
+struct ServiceIdentity {
+    std::string user;
+    std::string group;
+};
+ServiceIdentity ServiceIdentityGet() {
     std::array<char, 4096> buf{};
-    std::string text = "user ";
+    ServiceIdentity id{std::to_string(geteuid()), std::to_string(getegid())};
     passwd pw{};
     passwd* pwp = nullptr;
-    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &pwp) == 0 && pwp != nullptr)
-        text += pw.pw_name;
-    else
-        text += std::to_string(geteuid());
-    text += " and group ";
+    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &pwp) == 0 && pwp != nullptr) id.user = pw.pw_name;
     group gr{};
     group* grp = nullptr;
     if (getgrgid_r(getegid(), &gr, buf.data(), buf.size(), &grp) == 0 && grp != nullptr)
-        text += gr.gr_name;
-    else
-        text += std::to_string(getegid());
-    return text;
+        id.group = gr.gr_name;
+    return id;
 }
 
 std::string MacText(const uint8_t* mac) {
@@ -1179,15 +1178,18 @@ t_l2fwserverErrorCode OpenForRequester(const Requester& requester, const CHAR* p
                                 "rights of the requesting user); make it readable for that user",
                                 what, path, static_cast<unsigned>(requester.uid));
             return L2FWSERVER_ERROR_OPENING_FILE;
-        case FileAccess::kUnreadable:
+        case FileAccess::kUnreadable: {
+            const ServiceIdentity id = ServiceIdentityGet();
             failure =
                 MakeFailure(Reason::kFileUnreadable,
-                            "%s %s cannot be read by the service, which runs as %s (%s): make the file "
-                            "and the directories above it readable to that group, or copy it to a "
-                            "place the service can read, such as /tmp",
-                            what, path, ServiceIdentity().c_str(),
-                            file.error != 0 ? std::strerror(file.error) : "it changed while being opened");
+                            "%s %s cannot be read by the service, which runs as user %s (%s): make it "
+                            "readable to group %s (chgrp %s FILE; chmod g+r FILE; the directories above "
+                            "it searchable), or copy it to a place user %s can read",
+                            what, path, id.user.c_str(),
+                            file.error != 0 ? std::strerror(file.error) : "it changed while being opened",
+                            id.group.c_str(), id.group.c_str(), id.user.c_str());
             return L2FWSERVER_ERROR_OPENING_FILE;
+        }
     }
     struct stat st;
     if (fstat(file.fd.get(), &st) != 0) {
