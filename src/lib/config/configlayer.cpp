@@ -19,6 +19,7 @@
 #include "conversion.h"
 #include "device.h"
 #include "log.h"
+#include "port.h"
 #include "reason.h"
 #include "version.h"
 
@@ -246,7 +247,7 @@ t_configlayerErrorCode GenerateGetValueList(BOOLEAN privateModel, const t_config
         WriteRecord(w, CONFIGLAYER_RECORD_NAME, PARAM_TYPE_STRING, p->name, nameLength);
         if (LCMPValueAdd(valueList, LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_READ_REQ,
                          static_cast<INT16U>(w.pos()), area) != LCMP_ERROR_NONE) {
-            Log(LogStream::kErr, "Warning: GenerateGetValueList - LCMPValueAdd error (%s)\n", p->name);
+            Log(LogStream::kErr, "Warning: parameter %s could not be added to the request\n", p->name);
             return CONFIGLAYER_ERROR_LCMP;
         }
     }
@@ -557,8 +558,8 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel,
     }
     t_lcmpErrorCode rc = LCMPInit(device->interfaceName);
     if (rc != LCMP_ERROR_NONE) {
-        Log(LogStream::kErr, "%s(): LCMPInit() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
-            static_cast<int>(rc));
+        Log(LogStream::kErr, "Warning: set, attempt %d: LCMP could not be opened on %s (code %d)\n",
+            attemptNumber, device->interfaceName, static_cast<int>(rc));
         LCMPValueListDestroy(request);
         return CONFIGLAYER_ERROR_LCMP;
     }
@@ -566,8 +567,8 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel,
     t_lcmpValueList* answer = nullptr;
     result = ReadExchange(request, &conf, device->deviceMACAddr, &answer, &rc);
     if (rc != LCMP_ERROR_NONE)
-        Log(LogStream::kErr, "%s(): LCMPRead() retry %d failed ret:%d\n", "ConfiglayerSet", attemptNumber,
-            static_cast<int>(rc));
+        Log(LogStream::kErr, "Warning: set, attempt %d: reading the parameters' types failed (code %d)\n",
+            attemptNumber, static_cast<int>(rc));
     if (result == CONFIGLAYER_ERROR_NONE) {
         ConfiglayerParamsDestroy(*paramsOutput);
         *paramsOutput = nullptr;
@@ -584,7 +585,7 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel,
             rc = LCMPWrite(LCMP_CONTROL_VENDOR, write, &conf, LCMP_UNICAST, device->deviceMACAddr, &answer,
                            attemptNumber);
             if (rc != LCMP_ERROR_NONE) {
-                Log(LogStream::kErr, "%s(): LCMPWrite() retry %d failed ret:%d\n", "ConfiglayerSet",
+                Log(LogStream::kErr, "Warning: set, attempt %d: writing the values failed (code %d)\n",
                     attemptNumber, static_cast<int>(rc));
                 result = CONFIGLAYER_ERROR_LCMP;
             } else {
@@ -742,9 +743,7 @@ t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_devic
     for (t_interface* i = interfaces; i != nullptr && result == CONFIGLAYER_ERROR_NONE; i = i->next) {
         std::array<INT8U, 6> hostMAC;
         if (MacAddressGet(i->name, hostMAC.data()) != 0) {
-            if (!every)
-                kivo::FailureRecord(kivo::Reason::kNoInterface,
-                                    "there is no interface %s; check the name (ip link shows them)", i->name);
+            if (!every) kivo::l2::PortFailureRecord(kivo::l2::PortStatus::kNoInterface, i->name);
             continue;
         }
         names.push_back(i->name);

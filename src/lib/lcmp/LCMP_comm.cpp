@@ -467,7 +467,8 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
                             t_lcmpValueList** comfirmValues, INT32S retry) {
     const INT8U* destination = Destination(transmisionType, dstMAC);
     if (destination == nullptr) {
-        Log(LogStream::kErr, "Warning: LCMPReqSend - bad args #1\n");
+        Log(LogStream::kErr,
+            "Warning: LCMP request not sent: a unicast request needs the device's MAC address\n");
         return LCMP_ERROR_BAD_ARGS;
     }
     t_lcmpOpcodeType confirmOpcode;
@@ -501,13 +502,14 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
                             "ask for fewer parameters or shorter values at a time",
                             static_cast<unsigned long long>(requestLength), kMaxMessageLength);
     } else if (LCMPMyMACGet(myMAC) != LCMP_ERROR_NONE) {
-        Log(LogStream::kErr, "Warning: LCMPReqSend - LCMPMyMACGet() error\n");
+        Log(LogStream::kErr,
+            "Warning: LCMP request not sent: the interface's own MAC address cannot be read\n");
     } else {
         const INT16U transactionId = GetNewTransactionId();
         const BuildResult built =
             RequestBuild(controlCode, controlValues, encryptionConf, myMAC, transactionId, mmpl, mmplLength);
         if (built == BuildResult::kNoMemory) {
-            Log(LogStream::kErr, "Warning: LCMPReqSend - malloc() error\n");
+            Log(LogStream::kErr, "Warning: LCMP request not sent: out of memory\n");
             return LCMP_ERROR_MALLOC;
         }
         if (built == BuildResult::kOk) {
@@ -521,7 +523,7 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
             }
             if (registration == nullptr) {
                 // Without a registration no answer could ever be seen: do not send.
-                Log(LogStream::kErr, "Warning: LCMPReqSend - malloc() error\n");
+                Log(LogStream::kErr, "Warning: LCMP request not sent: out of memory\n");
             } else {
                 INT16U numSeq = 0;
                 sent = LCMPPacketSend(destination, opcode, static_cast<INT16U>(mmplLength), mmpl.get(),
@@ -531,7 +533,7 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
     }
 
     if (!sent) {
-        Log(LogStream::kErr, "Warning: LCMPReqSend - No packets sent\n");
+        Log(LogStream::kErr, "Warning: no LCMP request was sent\n");
         result = LCMP_ERROR_SEND_PACKET;
     } else if (transmisionType != LCMP_UNICAST) {
         // Collect the answers of every device for the reference time.
@@ -587,7 +589,7 @@ t_lcmpErrorCode LCMPInit(const CHAR* interfaceName) {
     LockLcmp();
     initializedInterface = strdup(interfaceName);
     if (initializedInterface == nullptr) {
-        Log(LogStream::kErr, "Warning: LCMPInit - malloc() error\n");
+        Log(LogStream::kErr, "Warning: LCMP not opened: out of memory\n");
         unLockLcmp();
         return LCMP_ERROR_MALLOC;
     }
@@ -644,7 +646,8 @@ t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList*
                            t_lcmpNotifyCallback callback, BOOLEAN ack) {
     const INT8U* destination = Destination(transmisionType, dstMAC);
     if (destination == nullptr) {
-        Log(LogStream::kErr, "Warning: LCMPReqSend - bad args #1\n");
+        Log(LogStream::kErr,
+            "Warning: LCMP request not sent: a unicast request needs the device's MAC address\n");
         return LCMP_ERROR_BAD_ARGS;
     }
     if (notifyValues == nullptr || notifyValues->head == nullptr) return LCMP_ERROR_BAD_ARGS;

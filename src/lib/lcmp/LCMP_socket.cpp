@@ -320,20 +320,7 @@ void ReaderWakeClear() {
 // Outcome of a port operation in LCMP's codes. With the interface's name, a failure
 // people can act on is also recorded as the reason.
 t_lcmpErrorCode ErrorOf(PortStatus status, const char* name = nullptr) {
-    if (name != nullptr) {
-        if (status == PortStatus::kNoInterface)
-            kivo::FailureRecord(kivo::Reason::kNoInterface,
-                                "there is no interface %s; check the name (ip link lists them)", name);
-        else if (status == PortStatus::kInterfaceDown)
-            kivo::FailureRecord(kivo::Reason::kInterfaceDown,
-                                "interface %s is down; bring it up (ip link set %s up)", name, name);
-        else if (status == PortStatus::kPermission)
-            kivo::FailureRecord(
-                kivo::Reason::kNoPermission,
-                "no permission to open a raw socket on %s; run the service as root or give it "
-                "the CAP_NET_RAW capability",
-                name);
-    }
+    kivo::l2::PortFailureRecord(status, name);
     switch (status) {
         case PortStatus::kOk:
             return LCMP_ERROR_NONE;
@@ -637,18 +624,13 @@ bool RegistryEmpty() {
 // Reports why a segment could not be sent on the named interface and gives the code.
 t_lcmpErrorCode SendFailure(PortStatus status, int err, const std::string& name) {
     const t_lcmpErrorCode rc = ErrorOf(status, name.c_str());
-    if (rc == LCMP_ERROR_ETH_IF) {
-        Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: ioctl error @SIOCGIFHWADDR (%d,%s)\n", err,
-            std::strerror(err));
-    } else if (status == PortStatus::kClosed) {
-        Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: Socket not opened\n");
-    } else if (rc == LCMP_ERROR_SOCKET_NOT_OPENED) {
-        Log(LogStream::kErr, "LCMPPacketSegmentSend: bind to interface %s (ifindex %d) error\n", name.c_str(),
-            static_cast<int>(if_nametoindex(name.c_str())));
-    } else {
-        Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: sendto error (%d,%s)\n", err,
-            std::strerror(err));
-    }
+    // The port layer says what went wrong; errno adds the kernel's word on a failed send.
+    if (status == PortStatus::kSend || status == PortStatus::kSocket)
+        Log(LogStream::kErr, "Warning: LCMP frame not sent on %s: %s (%s)\n", name.c_str(),
+            PortStatusText(status), std::strerror(err));
+    else
+        Log(LogStream::kErr, "Warning: LCMP frame not sent on %s: %s\n", name.c_str(),
+            PortStatusText(status));
     return rc;
 }
 
@@ -687,8 +669,9 @@ t_lcmpErrorCode MessageSend(std::shared_ptr<Port> port, bool own, PortStatus sta
         segmentLength = std::min(kMaxSegmentLength, static_cast<size_t>(port->mtu()) - kMmhLength);
     const unsigned numSegments = static_cast<unsigned>(MMPLlength / segmentLength);
     if (numSegments > kMaxSegments - 1) {
-        Log(LogStream::kErr, "Warning: LCMPPacketSend: num_segments = %d/%d = %d > 16!\n", MMPLlength,
-            static_cast<int>(segmentLength), numSegments);
+        Log(LogStream::kErr,
+            "Warning: LCMP message of %d bytes would need %u segments of %d; at most 16 fit\n", MMPLlength,
+            numSegments + 1, static_cast<int>(segmentLength));
         kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
                             "the request needs %u bytes, more than 16 segments of %zu bytes carry on %s (MTU "
                             "%d); ask for fewer parameters at a time, or raise the interface's MTU",
@@ -709,10 +692,8 @@ t_lcmpErrorCode MessageSend(std::shared_ptr<Port> port, bool own, PortStatus sta
         mmh.numSeq = seq;
         const t_lcmpErrorCode rc = port ? SegmentSend(port, own, dstMAC, mmh, MMPL + segmentLength * segment)
                                         : SendFailure(status, err, name);
-        if (rc != LCMP_ERROR_NONE) {
-            Log(LogStream::kErr, "Warning: LCMPPacketSend: LCMPPacketSegmentSend returned error\n");
-            return rc;
-        }
+        // The segment's own failure has been logged with its cause.
+        if (rc != LCMP_ERROR_NONE) return rc;
     }
     return LCMP_ERROR_NONE;
 }
