@@ -437,6 +437,26 @@ def check_user_paths(bed, page, out):
         raise Failure(f'refused row shows {row_text!r}')
     print('ok refused write:', refused)
 
+    # A legacy device is read over SCP; its uptime counter moves between two reads.
+    open_device(page, OLD)
+    if page.one('combobox', 'Protocol').get_attribute('value') != 'scp':
+        raise Failure('an SCP device opens with the LCMP protocol chosen')
+    read_all(page, PASSWORD)
+    first = int(wait_for('the SCP parameters', lambda: param_value(page, 'SYSTEM.INFO.UPTIME'), 20))
+
+    def uptime_moved():  # reads again until the counter (one per second) has moved on
+        now = int(param_value(page, 'SYSTEM.INFO.UPTIME'))
+        if now > first:
+            return now
+        button = page.one('button', 'Read all')
+        if button.is_enabled():
+            button.click()
+        return None
+    later = wait_for('a later uptime', uptime_moved, 20, 0.5)
+    if param_value(page, 'SYSTEM.GENERAL.NAME') != 'cellar' or first < 1000:
+        raise Failure(f'SCP device read as {param_row(page, "SYSTEM.GENERAL.NAME").text!r}, uptime {first}')
+    print(f'ok SCP read: NAME cellar, UPTIME {first} -> {later}')
+
     # A wrong password: the service's reason, and the password is asked again.
     open_device(page, KT)
     read_all(page, 'not-the-password')
@@ -452,15 +472,19 @@ def check_user_paths(bed, page, out):
     # Upgrade two devices ticked in the Devices table with one image, one after another.
     image = os.path.join(bed.tmp, 'image.bin')
     with open(image, 'wb') as f:
-        f.write(os.urandom(3 << 20))
+        f.write(os.urandom(4 << 20))
     d.get(bed.base + '/#devices')
     for mac in (LR, KT):
         page.one('checkbox', f'Select {mac} for the firmware queue').click()
     page.one('button', 'Firmware for selected devices').click()
     page.one('button', 'Upgrade')
     d.find_element(By.XPATH, '//input[@type="file" and @id=//label[.="Firmware image"]/@for]').send_keys(image)
-    page.one('button', 'Upgrade').click()
     bar = page.one('progressbar', 'Firmware transfer')
+    # Every value the bar is given, as the page sets it (polling could miss a fast transfer).
+    d.execute_script('window.barSeen = new Set(); new MutationObserver(() => {'
+                     ' const b = arguments[0]; if (b.value > 0 && b.value < b.max) barSeen.add(b.value / b.max); })'
+                     '.observe(arguments[0], {attributes: true});', bar)
+    page.one('button', 'Upgrade').click()
     seen = set()
 
     def queue_done():
@@ -482,6 +506,7 @@ def check_user_paths(bed, page, out):
             raise Failure(f'upgrade of {mac}: {results[mac]}')
         if bed.read_bytes(saved) != sent:
             raise Failure(f'{mac} did not receive the image')
+    seen |= set(round(f, 2) for f in d.execute_script('return [...barSeen];'))
     if not seen or bar.get_attribute('value') != bar.get_attribute('max'):
         raise Failure(f'the progress bar did not move through the transfer to its end (fractions seen: '
                       f'{sorted(seen)}, at the end {bar.get_attribute("value")} of {bar.get_attribute("max")})')
