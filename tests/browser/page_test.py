@@ -335,7 +335,7 @@ def open_device(page, mac):
     page.driver.get(page.driver.current_url.split('#')[0] + '#devices')
     row = wait_for(f'{mac} in the Devices table',
                    lambda: next((r for r in table_rows(page, 'Devices') if mac in r.text), None))
-    row.find_element(By.XPATH, './th').click()
+    row.send_keys(Keys.ENTER)  # the keyboard opens a device as a click does
     wait_for(f'the Device view of {mac}', lambda: mac in page.one('heading', f'Device {mac}').text)
 
 
@@ -437,6 +437,16 @@ def check_user_paths(bed, page, out):
         raise Failure(f'refused row shows {row_text!r}')
     print('ok refused write:', refused)
 
+    # Factory reset, behind a confirmation that names the device; the table comes back.
+    page.one('button', 'Factory reset').click()
+    page.one('dialog', f'Factory reset {LR}?')
+    page.one('button', f'Reset {LR}').click()
+    wait_for('the reset', lambda: 'reset to its factory values' in page.status_text(), 20)
+    read_all(page)
+    wait_for('the factory values', lambda: param_value(page, 'SYSTEM.GENERAL.NAME') == 'living room'
+             and param_value(page, 'SYSTEM.GENERAL.SPEED') == '100', 20)
+    print('ok factory reset: confirmed by name, NAME and SPEED read back as in the factory table')
+
     # A legacy device is read over SCP; its uptime counter moves between two reads.
     open_device(page, OLD)
     if page.one('combobox', 'Protocol').get_attribute('value') != 'scp':
@@ -513,11 +523,13 @@ def check_user_paths(bed, page, out):
     state_text = page.description(bar)
     print(f'ok upgrade queue: {results}; bar seen at {len(seen)} fractions; final state "{state_text}"')
 
-    # Stop: the device never acknowledges the first data frame; the end stays shown with its reason.
+    # Stop: the first device never acknowledges the first data frame; the end stays shown with
+    # its reason, and the queue starts no further device.
     d.get(bed.base + '/#devices')
     for mac in (LR, KT):
         page.one('checkbox', f'Select {mac} for the firmware queue').click()
     page.one('checkbox', f'Select {SLOW} for the firmware queue').click()
+    page.one('checkbox', f'Select {OLD} for the firmware queue').click()
     d.get(bed.base + '/#firmware')
     page.one('button', 'Upgrade').click()
     stop = page.one('button', 'Stop')
@@ -529,8 +541,12 @@ def check_user_paths(bed, page, out):
     shown = page.description(page.one('progressbar', 'Firmware transfer'))
     if not result.startswith('Failed') or 'The transfer failed' not in shown:
         raise Failure(f'stopped transfer shows {result!r}, progress bar described as {shown!r}')
+    rest = wait_for('the queue to end', lambda: page.one('button', 'Upgrade').is_enabled()
+                    and cell_texts(table_rows(page, 'Firmware queue')[1])[2], 20)
+    if rest != 'Not started: the queue was stopped':
+        raise Failure(f'the device after the stopped one shows {rest!r}')
     page.shot('web-firmware-stopped.png')
-    print(f'ok stop: "{result}"; shown under the bar: "{shown}"')
+    print(f'ok stop: "{result}"; shown under the bar: "{shown}"; next in the queue: "{rest}"')
 
     # Watch: a counter of the simulator read every few seconds and plotted.
     open_device(page, LR)
