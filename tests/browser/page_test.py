@@ -24,6 +24,7 @@ from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service as ChromeService
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.select import Select
 
 SKIP = 77
 PASSWORD = 'secret'
@@ -31,6 +32,7 @@ LR = '02:00:00:00:10:01'    # LCMP device, living room: parameters, counters, up
 KT = '02:00:00:00:10:02'    # LCMP device, kitchen: another password, upgrades
 SLOW = '02:00:00:00:10:03'  # LCMP device whose flash erase never ends: for Stop
 OLD = '02:00:00:00:20:01'   # SCP device on the second interface
+ROM = '02:00:00:00:40:01'   # waiting in its boot ROM on the second interface, for an Ethernet boot
 BIG = '02:00:00:00:30:01'   # 1000 parameters (figures only)
 
 DEVICES = f"""
@@ -94,6 +96,15 @@ password = {PASSWORD}
 param = SYSTEM.GENERAL.NAME STRING cellar
 param = SYSTEM.INFO.UPTIME INT32U 1000
 counter = SYSTEM.INFO.UPTIME 1
+
+[device rom]
+mac = {ROM}
+interface = eth1
+role = bootrom
+rom_version = 3
+announce_period_ms = 100
+fw_save_loader = {{out}}/rom-loader.bin
+fw_save_firmware = {{out}}/rom-firmware.bin
 """
 
 LR_PARAMS = 9
@@ -341,8 +352,8 @@ def open_device(page, mac):
 
 def discover(page):
     page.one('button', 'Discover').click()
-    return wait_for('four discovered devices',
-                    lambda: len(table_rows(page, 'Devices')) >= 4 and table_rows(page, 'Devices'), 30)
+    return wait_for('five discovered devices',
+                    lambda: len(table_rows(page, 'Devices')) >= 5 and table_rows(page, 'Devices'), 30)
 
 
 def check_user_paths(bed, page, out):
@@ -354,7 +365,7 @@ def check_user_paths(bed, page, out):
 
     # Discover: every simulated device, with its kind and interface.
     rows = {cell_texts(r)[2]: cell_texts(r) for r in discover(page)}
-    for mac, kind, iface in ((LR, 'lcmp', 'kv0'), (KT, 'lcmp', 'kv0'), (OLD, 'scp', 'kv1')):
+    for mac, kind, iface in ((LR, 'lcmp', 'kv0'), (KT, 'lcmp', 'kv0'), (OLD, 'scp', 'kv1'), (ROM, 'bootrom-v3', 'kv1')):
         if mac not in rows or rows[mac][1] != kind or rows[mac][3] != iface:
             raise Failure(f'Devices table lacks {kind} {mac} on {iface}: {rows}')
     page.shot('web-devices.png')
@@ -547,6 +558,29 @@ def check_user_paths(bed, page, out):
         raise Failure(f'the device after the stopped one shows {rest!r}')
     page.shot('web-firmware-stopped.png')
     print(f'ok stop: "{result}"; shown under the bar: "{shown}"; next in the queue: "{rest}"')
+
+    # Ethernet boot: a loader, then a chunked image (header, magic word, one chunk whose info
+    # word counts its own two words, entry point) to the device in its boot ROM on kv1.
+    loader, chunk = os.urandom(3000), os.urandom(64 << 10)
+    chunked = (bytes(68) + b'\xaa\x55\xaa\x55' + bytes(8) + (len(chunk) // 4 + 2).to_bytes(4, 'little')
+               + b'\x00\x00\x10\x00' + chunk + bytes(4) + b'\xe0\xe1\xe2\xe3')
+    for name, data in (('loader.bin', loader), ('chunked.bin', chunked)):
+        with open(os.path.join(bed.tmp, name), 'wb') as f:
+            f.write(data)
+    d.get(bed.base + '/#firmware')
+    d.find_element(By.XPATH, '//input[@type="file" and @id=//label[starts-with(., "Loader")]/@for]').send_keys(
+        os.path.join(bed.tmp, 'loader.bin'))
+    d.find_element(By.XPATH, '//input[@type="file" and @id=//label[.="Firmware image"]/@for]').send_keys(
+        os.path.join(bed.tmp, 'chunked.bin'))
+    Select(page.one('combobox', 'Interface for an Ethernet boot')).select_by_value('kv1')
+    page.one('button', 'Ethernet boot').click()
+    booted = wait_for('the Ethernet boot to end', lambda: (lambda r: r[0] == 'Ethernet boot' and r[2] not in (
+        'Starting', 'Transferring') and r[2])(cell_texts(table_rows(page, 'Firmware queue')[0])), 60)
+    if booted.startswith('Failed') or bed.read_bytes('rom-loader.bin') != loader \
+            or chunk not in (bed.read_bytes('rom-firmware.bin') or b''):
+        raise Failure(f'Ethernet boot shows {booted!r}; the device has the loader: '
+                      f'{bed.read_bytes("rom-loader.bin") == loader}')
+    print(f'ok Ethernet boot on kv1: "{booted}"; the device holds the loader and the chunk')
 
     # Watch: a counter of the simulator read every few seconds and plotted.
     open_device(page, LR)
