@@ -19,7 +19,9 @@ for f in usr/sbin/kivohost usr/bin/kivoctl usr/bin/kivo-devsim \
     usr/share/man/man8/kivohost.8 usr/share/man/man1/kivoctl.1 usr/share/man/man1/kivo-devsim.1 \
     usr/lib/systemd/system/kivohost.service usr/lib/systemd/system/kivohost.socket \
     usr/share/doc/kivo/README.md usr/share/doc/kivo/security.md usr/share/doc/kivo/protocol.md \
-    usr/share/doc/kivo/examples/demo-devices.conf; do
+    usr/share/doc/kivo/examples/demo-devices.conf \
+    usr/bin/kivo-web usr/share/man/man1/kivo-web.1 usr/lib/systemd/system/kivo-web.service \
+    usr/share/kivo/web/index.html usr/share/doc/kivo/web.md; do
     grep -qx "\./$f" "$work/files" || { echo "missing from the package: /$f" >&2; missing=1; }
 done
 [ "$missing" -eq 0 ] || exit 1
@@ -42,6 +44,16 @@ if ! systemd-analyze verify --man=no "$work/units/kivohost.socket" "$work/units/
     >"$work/verify" 2>&1 || [ -s "$work/verify" ]; then
     echo "systemd-analyze verify reported:" >&2
     cat "$work/verify" >&2
+    exit 1
+fi
+
+grep -q '^ExecStart=/usr/bin/kivo-web .*--token-file /etc/kivo/web-token' "$unit/kivo-web.service" ||
+    { echo "kivo-web's ExecStart does not name the packaged binary and token" >&2; exit 1; }
+sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit/kivo-web.service" >"$work/units/kivo-web.service"
+if ! systemd-analyze verify --man=no "$work/units/kivo-web.service" >"$work/verify-web" 2>&1 ||
+    grep -v 'kivohost.socket' "$work/verify-web" | grep -q .; then
+    echo "systemd-analyze verify of kivo-web.service reported:" >&2
+    cat "$work/verify-web" >&2
     exit 1
 fi
 

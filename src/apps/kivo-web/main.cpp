@@ -82,8 +82,13 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 4096));
     try {
         app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
+    } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 2;
     }
 
     if (!SplitListen(listen, http.address, http.port))
