@@ -269,7 +269,8 @@ async function accept(entry, text, note) {
     return false;
   }
   if (!reply || reply.ok !== true) {
-    const why = reply && typeof reply.message === 'string' ? reply.message : 'the service gave no reason';
+    const why = reply && typeof reply.message === 'string' && reply.message.trim()
+      ? reply.message.trim().replace(/\.+$/, '') : 'the service gave no reason';
     note.textContent = ` Not a value of type ${param.type}: ${why}. Correct it, or press Escape.`;
     return false;
   }

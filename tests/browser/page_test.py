@@ -432,7 +432,8 @@ def check_user_paths(bed, page, out):
     log = bed.read(bed.devsim_log)
     if 'CFG write SYSTEM.GENERAL.SPEED' not in log or 'CFG write SYSTEM.GENERAL.NAME' not in log:
         raise Failure('the simulator logged no write of SPEED and NAME')
-    print('ok edit: 70000 refused for INT16U by the check; SPEED=200 and NAME written, read back')
+    print('ok edit: 70000 refused by the check (%s); SPEED=200 and NAME written, read back'
+          % note.split('Not a value of type', 1)[1].strip())
 
     # A parameter the device refuses to write shows the device's text.
     param_row(page, 'SYSTEM.PRODUCTION.MAC_ADDR').find_element(By.XPATH, './td[2]').click()
