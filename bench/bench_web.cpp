@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <random>
@@ -263,7 +264,14 @@ int main(int argc, char** argv) {
     topo.StartKivohost();
     WaitLinkUp(topo.host(), "kv0");
     TempFile token(std::string(kToken) + "\n");
-    Process web(&topo.host(), {KIVO_WEB_BIN, "--listen", "127.0.0.1:8080", "--token-file", token.path()});
+    // kivo-web is killed at the end and cannot remove its upload folder: it goes here.
+    struct Folder {
+        std::string path = "/tmp/kvt-web-bench-XXXXXX";
+        Folder() { mkdtemp(path.data()); }
+        ~Folder() { std::filesystem::remove_all(path); }
+    } uploads;
+    Process web(&topo.host(), {KIVO_WEB_BIN, "--listen", "127.0.0.1:8080", "--token-file", token.path(),
+                               "--upload-dir", uploads.path});
     if (!web.WaitForLog("listening on", std::chrono::seconds(20))) {
         std::fprintf(stderr, "bench_web: kivo-web did not start:\n%s\n", web.Log().c_str());
         return 1;
