@@ -9,9 +9,20 @@
 #
 # Builds kivohost, kivoctl and kivo-devsim in build-demo/ unless the environment names
 # binaries to use: KIVOHOST, KIVOCTL, KIVO_DEVSIM.
+#
+# demo.sh --web starts the same devices with kivohost and kivo-web instead, prints the
+# address to open in a browser of this host, and runs until Ctrl-C (KIVO_WEB names the
+# kivo-web binary, KIVO_WEB_PORT its port, 8080 by default).
 set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
+web=""
+case "${1:-}" in
+    --web) web=yes ;;
+    "") ;;
+    *) echo "usage: $0 [--web]" >&2; exit 2 ;;
+esac
+web_port=${KIVO_WEB_PORT:-8080}
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "demo.sh: needs root (network namespaces and raw sockets); run it with sudo" >&2
@@ -27,6 +38,13 @@ if [ -z "${KIVOHOST:-}" ] || [ -z "${KIVOCTL:-}" ] || [ -z "${KIVO_DEVSIM:-}" ];
     KIVOCTL=$root/build-demo/tools/kivoctl/kivoctl
     KIVO_DEVSIM=$root/build-demo/kivo-devsim
 fi
+if [ -n "$web" ] && [ -z "${KIVO_WEB:-}" ]; then
+    ./scripts/deps.sh cmake g++ make libcli11-dev nlohmann-json3-dev libcpp-httplib-dev libssl-dev python3 || exit 1
+    echo "Building kivo-web in build-demo/ ..."
+    cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DKIVO_TESTS=OFF >/dev/null || exit 1
+    cmake --build build-demo -j"$(nproc)" --target kivo-web >/dev/null || exit 1
+    KIVO_WEB=$root/build-demo/src/apps/kivo-web/kivo-web
+fi
 
 id=kvdemo$$
 hostns=$id-host
@@ -36,6 +54,9 @@ tmp=$(mktemp -d "/tmp/$id.XXXXXX")
 capture=$(mktemp /tmp/kivo-demo-$$.XXXXXX.pcap) || exit 1
 devsim_pid=""
 kivohost_pid=""
+web_pid=""
+relay_pid=""
+keepalive_pid=""
 failures=0
 
 capture_shown=""
@@ -57,6 +78,9 @@ show_capture() {
 
 cleanup() {
     trap - EXIT INT TERM
+    for pid in $relay_pid $web_pid $keepalive_pid; do
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    done
     [ -n "$kivohost_pid" ] && kill "$kivohost_pid" 2>/dev/null && wait "$kivohost_pid" 2>/dev/null
     [ -n "$devsim_pid" ] && kill "$devsim_pid" 2>/dev/null && wait "$devsim_pid" 2>/dev/null
     # Deleting a namespace removes its end of the veth pair, and with it the other end.
@@ -152,6 +176,83 @@ if ! wait_for 15 ip netns exec "$hostns" "$KIVOCTL" --timeout 0.5 version; then
     exit 1
 fi
 run 0 version
+
+if [ -n "$web" ]; then
+    step "kivo-web"
+    # The browser runs in this host's own namespace, kivo-web in the demo's: a relay
+    # listening on this host's 127.0.0.1:$web_port passes each connection on to kivo-web's
+    # 127.0.0.1:$web_port, so the page's address (and Host header) is the same on both sides.
+    (umask 077 && od -An -tx1 -N24 /dev/urandom | tr -d ' \n' >"$tmp/web-token")
+    ip netns exec "$hostns" "$KIVO_WEB" --listen "127.0.0.1:$web_port" --token-file "$tmp/web-token" \
+        --upload-dir "$tmp" >"$tmp/kivo-web.log" 2>&1 </dev/null &
+    web_pid=$!
+    if ! wait_for 15 grep -q "listening on" "$tmp/kivo-web.log"; then
+        echo "demo.sh: kivo-web did not start:" >&2
+        cat "$tmp/kivo-web.log" >&2
+        exit 1
+    fi
+    cat >"$tmp/relay.py" <<'RELAY'
+import ctypes, os, socket, sys, threading
+ns, port = sys.argv[1], int(sys.argv[2])
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(("127.0.0.1", port))
+listener.listen(32)
+fd = os.open("/var/run/netns/" + ns, os.O_RDONLY)
+if ctypes.CDLL(None, use_errno=True).setns(fd, 0x40000000) != 0:  # CLONE_NEWNET
+    sys.exit("relay: cannot enter namespace " + ns)
+print("relay ready", flush=True)
+def pump(a, b):
+    try:
+        while True:
+            data = a.recv(65536)
+            if not data:
+                break
+            b.sendall(data)
+    except OSError:
+        pass
+    for s in (a, b):
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+    a.close()
+while True:
+    client, _ = listener.accept()
+    try:
+        upstream = socket.create_connection(("127.0.0.1", port))
+    except OSError:
+        client.close()
+        continue
+    threading.Thread(target=pump, args=(client, upstream), daemon=True).start()
+    threading.Thread(target=pump, args=(upstream, client), daemon=True).start()
+RELAY
+    python3 "$tmp/relay.py" "$hostns" "$web_port" >"$tmp/relay.log" 2>&1 </dev/null &
+    relay_pid=$!
+    if ! wait_for 10 grep -q "relay ready" "$tmp/relay.log"; then
+        echo "demo.sh: cannot listen on 127.0.0.1:$web_port of this host (KIVO_WEB_PORT chooses another):" >&2
+        cat "$tmp/relay.log" >&2
+        exit 1
+    fi
+    # kivohost ends after a minute without requests; the page asks only when used.
+    (while sleep 20; do ip netns exec "$hostns" "$KIVOCTL" --timeout 2 version >/dev/null 2>&1; done) &
+    keepalive_pid=$!
+    # The browser's user must be able to pick the sample files for the Firmware view.
+    chmod 755 "$tmp"
+    chmod 644 "$tmp"/*.bin
+    echo
+    printf '\033[1mOpen  http://127.0.0.1:%s/?token=%s\033[0m\n' "$web_port" "$(cat "$tmp/web-token")"
+    echo
+    echo "Devices on kv0: LCMP 02:00:00:00:10:01 (password demo), SCP 02:00:00:00:20:01 (password legacy),"
+    echo "boot ROM 02:00:00:00:30:01, one asking for firmware 02:00:00:00:40:01."
+    echo "Files for the Firmware view: $tmp/image.bin (upgrade); $tmp/loader.bin and"
+    echo "$tmp/firmware.bin (Ethernet boot)."
+    echo "Press Ctrl-C to end the demo and remove everything."
+    wait "$web_pid"
+    echo "demo.sh: kivo-web ended:" >&2
+    tail -n 5 "$tmp/kivo-web.log" >&2
+    exit 1
+fi
 
 step "Discovery: every device on kv0"
 run 0 discover -i kv0

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the Debian package into build-package/ and prints its path.
-#   scripts/package.sh             release build of the service, kivoctl, kivo-exporter and kivo-devsim
+#   scripts/package.sh             release build of the service, kivoctl, kivo-devsim, kivo-web and kivo-exporter
 #   scripts/package.sh BUILD_DIR   package an existing configured build tree instead
 # KIVO_PACKAGE_OUT=DIR puts the package (and the logs) in DIR instead.
 set -e
@@ -16,7 +16,7 @@ else
     build="$out/build"
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DKIVO_TESTS=OFF >/dev/null
 fi
-cmake --build "$build" -j"$(nproc)" --target kivohost kivoctl kivo-devsim kivo-exporter >"$out/build.log" 2>&1 ||
+cmake --build "$build" -j"$(nproc)" --target kivohost kivoctl kivo-devsim kivo-exporter kivo-web >"$out/build.log" 2>&1 ||
     { cat "$out/build.log" >&2; exit 1; }
 # Only the installed targets are built; the tests of a test tree are not packaged.
 (cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || {

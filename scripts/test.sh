@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 ./scripts/deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev pkg-config iproute2 procps tshark \
     libcli11-dev nlohmann-json3-dev groff-base \
     libcap2-bin dpkg-dev fakeroot file systemd \
-    libcpp-httplib-dev libyaml-cpp-dev libcrypt-dev libjs-chart.js \
+    libcpp-httplib-dev curl libyaml-cpp-dev libcrypt-dev libjs-chart.js \
     chromium chromium-driver python3-selenium ansible-core prometheus
 # axe-core (the page's accessibility check) comes from npm; any npm will do.
 command -v npm >/dev/null 2>&1 || ./scripts/deps.sh npm

@@ -93,7 +93,8 @@ function initDevices() {
     button.disabled = false;
     if (reply) {
       renderDevices(reply);
-      setStatus(`Discovery found ${reply.devices.length} device${reply.devices.length === 1 ? '' : 's'}.`);
+      const n = state.devices.length;
+      setStatus(`Discovery found ${n} device${n === 1 ? '' : 's'}.`);
     }
   });
   $('queue-selected').addEventListener('click', () => go('firmware'));
@@ -102,10 +103,11 @@ function initDevices() {
 async function loadInterfaces() {
   const reply = await run('Listing the interfaces', () => get('/api/interfaces'));
   if (!reply) return;
-  const names = reply.interfaces.map((i) => i.name);
+  const list = Array.isArray(reply.interfaces) ? reply.interfaces.filter((i) => i && typeof i.name === 'string') : [];
+  const names = list.map((i) => i.name);
   for (const select of [$('iface'), $('fw-iface')]) {
     const keep = select.value;
-    const options = reply.interfaces.map((i) =>
+    const options = list.map((i) =>
       el('option', { value: i.name, text: i.up ? i.name : `${i.name} (down)` }));
     if (select.id === 'iface') options.unshift(el('option', { value: '', text: 'All interfaces' }));
     select.replaceChildren(...options);

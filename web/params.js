@@ -269,7 +269,8 @@ async function accept(entry, text, note) {
     return false;
   }
   if (!reply || reply.ok !== true) {
-    const why = reply && typeof reply.message === 'string' ? reply.message : 'the service gave no reason';
+    const why = reply && typeof reply.message === 'string' && reply.message.trim()
+      ? reply.message.trim().replace(/\.+$/, '') : 'the service gave no reason';
     note.textContent = ` Not a value of type ${param.type}: ${why}. Correct it, or press Escape.`;
     return false;
   }
@@ -315,15 +316,14 @@ async function apply() {
       if (entry) entry.param = Object.assign(entry.param, { value: p.value, refused: false });
     }
   }
-  for (const p of refused) {
-    const entry = rows.get(p.name);
-    if (entry) entry.refusal = p.value;
-  }
+  const refusals = new Map(refused.map((p) => [p.name, p.value]));
   for (const name of names) {
     const entry = rows.get(name);
-    if (entry) showValue(entry);
+    if (!entry) continue;
+    entry.refusal = refusals.get(name);
+    showValue(entry);
+    markRefusal(entry);
   }
-  for (const entry of rows.values()) markRefusal(entry);
   updateApply();
   if (refused.length) {
     showError(`The device refused ${refused.length} of ${changes.length} values: ` +

@@ -24,6 +24,7 @@ from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service as ChromeService
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.select import Select
 
 SKIP = 77
 PASSWORD = 'secret'
@@ -31,6 +32,7 @@ LR = '02:00:00:00:10:01'    # LCMP device, living room: parameters, counters, up
 KT = '02:00:00:00:10:02'    # LCMP device, kitchen: another password, upgrades
 SLOW = '02:00:00:00:10:03'  # LCMP device whose flash erase never ends: for Stop
 OLD = '02:00:00:00:20:01'   # SCP device on the second interface
+ROM = '02:00:00:00:40:01'   # waiting in its boot ROM on the second interface, for an Ethernet boot
 BIG = '02:00:00:00:30:01'   # 1000 parameters (figures only)
 
 DEVICES = f"""
@@ -94,6 +96,15 @@ password = {PASSWORD}
 param = SYSTEM.GENERAL.NAME STRING cellar
 param = SYSTEM.INFO.UPTIME INT32U 1000
 counter = SYSTEM.INFO.UPTIME 1
+
+[device rom]
+mac = {ROM}
+interface = eth1
+role = bootrom
+rom_version = 3
+announce_period_ms = 100
+fw_save_loader = {{out}}/rom-loader.bin
+fw_save_firmware = {{out}}/rom-firmware.bin
 """
 
 LR_PARAMS = 9
@@ -335,14 +346,14 @@ def open_device(page, mac):
     page.driver.get(page.driver.current_url.split('#')[0] + '#devices')
     row = wait_for(f'{mac} in the Devices table',
                    lambda: next((r for r in table_rows(page, 'Devices') if mac in r.text), None))
-    row.find_element(By.XPATH, './th').click()
+    row.send_keys(Keys.ENTER)  # the keyboard opens a device as a click does
     wait_for(f'the Device view of {mac}', lambda: mac in page.one('heading', f'Device {mac}').text)
 
 
 def discover(page):
     page.one('button', 'Discover').click()
-    return wait_for('four discovered devices',
-                    lambda: len(table_rows(page, 'Devices')) >= 4 and table_rows(page, 'Devices'), 30)
+    return wait_for('five discovered devices',
+                    lambda: len(table_rows(page, 'Devices')) >= 5 and table_rows(page, 'Devices'), 30)
 
 
 def check_user_paths(bed, page, out):
@@ -354,7 +365,7 @@ def check_user_paths(bed, page, out):
 
     # Discover: every simulated device, with its kind and interface.
     rows = {cell_texts(r)[2]: cell_texts(r) for r in discover(page)}
-    for mac, kind, iface in ((LR, 'lcmp', 'kv0'), (KT, 'lcmp', 'kv0'), (OLD, 'scp', 'kv1')):
+    for mac, kind, iface in ((LR, 'lcmp', 'kv0'), (KT, 'lcmp', 'kv0'), (OLD, 'scp', 'kv1'), (ROM, 'bootrom-v3', 'kv1')):
         if mac not in rows or rows[mac][1] != kind or rows[mac][3] != iface:
             raise Failure(f'Devices table lacks {kind} {mac} on {iface}: {rows}')
     page.shot('web-devices.png')
@@ -421,7 +432,8 @@ def check_user_paths(bed, page, out):
     log = bed.read(bed.devsim_log)
     if 'CFG write SYSTEM.GENERAL.SPEED' not in log or 'CFG write SYSTEM.GENERAL.NAME' not in log:
         raise Failure('the simulator logged no write of SPEED and NAME')
-    print('ok edit: 70000 refused for INT16U by the check; SPEED=200 and NAME written, read back')
+    print('ok edit: 70000 refused by the check (%s); SPEED=200 and NAME written, read back'
+          % note.split('Not a value of type', 1)[1].strip())
 
     # A parameter the device refuses to write shows the device's text.
     param_row(page, 'SYSTEM.PRODUCTION.MAC_ADDR').find_element(By.XPATH, './td[2]').click()
@@ -436,6 +448,36 @@ def check_user_paths(bed, page, out):
     if 'Write refused:' not in row_text or param_value(page, 'SYSTEM.PRODUCTION.MAC_ADDR').split()[0] != LR:
         raise Failure(f'refused row shows {row_text!r}')
     print('ok refused write:', refused)
+
+    # Factory reset, behind a confirmation that names the device; the table comes back.
+    page.one('button', 'Factory reset').click()
+    page.one('dialog', f'Factory reset {LR}?')
+    page.one('button', f'Reset {LR}').click()
+    wait_for('the reset', lambda: 'reset to its factory values' in page.status_text(), 20)
+    read_all(page)
+    wait_for('the factory values', lambda: param_value(page, 'SYSTEM.GENERAL.NAME') == 'living room'
+             and param_value(page, 'SYSTEM.GENERAL.SPEED') == '100', 20)
+    print('ok factory reset: confirmed by name, NAME and SPEED read back as in the factory table')
+
+    # A legacy device is read over SCP; its uptime counter moves between two reads.
+    open_device(page, OLD)
+    if page.one('combobox', 'Protocol').get_attribute('value') != 'scp':
+        raise Failure('an SCP device opens with the LCMP protocol chosen')
+    read_all(page, PASSWORD)
+    first = int(wait_for('the SCP parameters', lambda: param_value(page, 'SYSTEM.INFO.UPTIME'), 20))
+
+    def uptime_moved():  # reads again until the counter (one per second) has moved on
+        now = int(param_value(page, 'SYSTEM.INFO.UPTIME'))
+        if now > first:
+            return now
+        button = page.one('button', 'Read all')
+        if button.is_enabled():
+            button.click()
+        return None
+    later = wait_for('a later uptime', uptime_moved, 20, 0.5)
+    if param_value(page, 'SYSTEM.GENERAL.NAME') != 'cellar' or first < 1000:
+        raise Failure(f'SCP device read as {param_row(page, "SYSTEM.GENERAL.NAME").text!r}, uptime {first}')
+    print(f'ok SCP read: NAME cellar, UPTIME {first} -> {later}')
 
     # A wrong password: the service's reason, and the password is asked again.
     open_device(page, KT)
@@ -452,15 +494,19 @@ def check_user_paths(bed, page, out):
     # Upgrade two devices ticked in the Devices table with one image, one after another.
     image = os.path.join(bed.tmp, 'image.bin')
     with open(image, 'wb') as f:
-        f.write(os.urandom(3 << 20))
+        f.write(os.urandom(4 << 20))
     d.get(bed.base + '/#devices')
     for mac in (LR, KT):
         page.one('checkbox', f'Select {mac} for the firmware queue').click()
     page.one('button', 'Firmware for selected devices').click()
     page.one('button', 'Upgrade')
     d.find_element(By.XPATH, '//input[@type="file" and @id=//label[.="Firmware image"]/@for]').send_keys(image)
-    page.one('button', 'Upgrade').click()
     bar = page.one('progressbar', 'Firmware transfer')
+    # Every value the bar is given, as the page sets it (polling could miss a fast transfer).
+    d.execute_script('window.barSeen = new Set(); new MutationObserver(() => {'
+                     ' const b = arguments[0]; if (b.value > 0 && b.value < b.max) barSeen.add(b.value / b.max); })'
+                     '.observe(arguments[0], {attributes: true});', bar)
+    page.one('button', 'Upgrade').click()
     seen = set()
 
     def queue_done():
@@ -482,17 +528,20 @@ def check_user_paths(bed, page, out):
             raise Failure(f'upgrade of {mac}: {results[mac]}')
         if bed.read_bytes(saved) != sent:
             raise Failure(f'{mac} did not receive the image')
+    seen |= set(round(f, 2) for f in d.execute_script('return [...barSeen];'))
     if not seen or bar.get_attribute('value') != bar.get_attribute('max'):
         raise Failure(f'the progress bar did not move through the transfer to its end (fractions seen: '
                       f'{sorted(seen)}, at the end {bar.get_attribute("value")} of {bar.get_attribute("max")})')
     state_text = page.description(bar)
     print(f'ok upgrade queue: {results}; bar seen at {len(seen)} fractions; final state "{state_text}"')
 
-    # Stop: the device never acknowledges the first data frame; the end stays shown with its reason.
+    # Stop: the first device never acknowledges the first data frame; the end stays shown with
+    # its reason, and the queue starts no further device.
     d.get(bed.base + '/#devices')
     for mac in (LR, KT):
         page.one('checkbox', f'Select {mac} for the firmware queue').click()
     page.one('checkbox', f'Select {SLOW} for the firmware queue').click()
+    page.one('checkbox', f'Select {OLD} for the firmware queue').click()
     d.get(bed.base + '/#firmware')
     page.one('button', 'Upgrade').click()
     stop = page.one('button', 'Stop')
@@ -504,8 +553,35 @@ def check_user_paths(bed, page, out):
     shown = page.description(page.one('progressbar', 'Firmware transfer'))
     if not result.startswith('Failed') or 'The transfer failed' not in shown:
         raise Failure(f'stopped transfer shows {result!r}, progress bar described as {shown!r}')
+    rest = wait_for('the queue to end', lambda: page.one('button', 'Upgrade').is_enabled()
+                    and cell_texts(table_rows(page, 'Firmware queue')[1])[2], 20)
+    if rest != 'Not started: the queue was stopped':
+        raise Failure(f'the device after the stopped one shows {rest!r}')
     page.shot('web-firmware-stopped.png')
-    print(f'ok stop: "{result}"; shown under the bar: "{shown}"')
+    print(f'ok stop: "{result}"; shown under the bar: "{shown}"; next in the queue: "{rest}"')
+
+    # Ethernet boot: a loader, then a chunked image (header, magic word, one chunk whose info
+    # word counts its own two words, entry point) to the device in its boot ROM on kv1.
+    loader, chunk = os.urandom(3000), os.urandom(64 << 10)
+    chunked = (bytes(68) + b'\xaa\x55\xaa\x55' + bytes(8) + (len(chunk) // 4 + 2).to_bytes(4, 'little')
+               + b'\x00\x00\x10\x00' + chunk + bytes(4) + b'\xe0\xe1\xe2\xe3')
+    for name, data in (('loader.bin', loader), ('chunked.bin', chunked)):
+        with open(os.path.join(bed.tmp, name), 'wb') as f:
+            f.write(data)
+    d.get(bed.base + '/#firmware')
+    d.find_element(By.XPATH, '//input[@type="file" and @id=//label[starts-with(., "Loader")]/@for]').send_keys(
+        os.path.join(bed.tmp, 'loader.bin'))
+    d.find_element(By.XPATH, '//input[@type="file" and @id=//label[.="Firmware image"]/@for]').send_keys(
+        os.path.join(bed.tmp, 'chunked.bin'))
+    Select(page.one('combobox', 'Interface for an Ethernet boot')).select_by_value('kv1')
+    page.one('button', 'Ethernet boot').click()
+    booted = wait_for('the Ethernet boot to end', lambda: (lambda r: r[0] == 'Ethernet boot' and r[2] not in (
+        'Starting', 'Transferring') and r[2])(cell_texts(table_rows(page, 'Firmware queue')[0])), 60)
+    if booted.startswith('Failed') or bed.read_bytes('rom-loader.bin') != loader \
+            or chunk not in (bed.read_bytes('rom-firmware.bin') or b''):
+        raise Failure(f'Ethernet boot shows {booted!r}; the device has the loader: '
+                      f'{bed.read_bytes("rom-loader.bin") == loader}')
+    print(f'ok Ethernet boot on kv1: "{booted}"; the device holds the loader and the chunk')
 
     # Watch: a counter of the simulator read every few seconds and plotted.
     open_device(page, LR)

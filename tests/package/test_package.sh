@@ -24,7 +24,9 @@ for f in usr/sbin/kivohost usr/bin/kivoctl usr/bin/kivo-devsim \
     usr/share/doc/kivo/examples/ansible/site.yml \
     usr/share/kivo/ansible/ansible_collections/kivo/ghn/plugins/modules/kivo_param.py \
     usr/bin/kivo-exporter usr/share/man/man1/kivo-exporter.1 usr/lib/systemd/system/kivo-exporter.service \
-    usr/share/doc/kivo/examples/kivo-exporter.yml; do
+    usr/share/doc/kivo/examples/kivo-exporter.yml \
+    usr/bin/kivo-web usr/share/man/man1/kivo-web.1 usr/lib/systemd/system/kivo-web.service \
+    usr/share/kivo/web/index.html usr/share/doc/kivo/web.md; do
     grep -qx "\./$f" "$work/files" || { echo "missing from the package: /$f" >&2; missing=1; }
 done
 [ "$missing" -eq 0 ] || exit 1
@@ -49,6 +51,16 @@ if ! systemd-analyze verify --man=no "$work/units/kivohost.socket" "$work/units/
     >"$work/verify" 2>&1 || [ -s "$work/verify" ]; then
     echo "systemd-analyze verify reported:" >&2
     cat "$work/verify" >&2
+    exit 1
+fi
+
+grep -q '^ExecStart=/usr/bin/kivo-web .*--token-file /etc/kivo/web-token' "$unit/kivo-web.service" ||
+    { echo "kivo-web's ExecStart does not name the packaged binary and token" >&2; exit 1; }
+sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit/kivo-web.service" >"$work/units/kivo-web.service"
+if ! systemd-analyze verify --man=no "$work/units/kivo-web.service" >"$work/verify-web" 2>&1 ||
+    grep -v 'kivohost.socket' "$work/verify-web" | grep -q .; then
+    echo "systemd-analyze verify of kivo-web.service reported:" >&2
+    cat "$work/verify-web" >&2
     exit 1
 fi
 

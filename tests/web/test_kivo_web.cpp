@@ -1,6 +1,7 @@
 // kivo-web end to end: the real kivo-web, kivohost and kivo-devsim in namespaces, driven
 // over HTTP with curl as a script would. Each route once with success and with its main
 // failure, then the access checks.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -87,6 +88,9 @@ class Web {
             n += it->is_regular_file() ? 1 : 0;
         return n;
     }
+
+    // Anything left in the upload folder, its own folder included.
+    bool UploadsEmpty() const { return std::filesystem::is_empty(uploads_); }
 
     Reply Send(const Request& r) const {
         TempFile headers(""), body(""), code(""), in(r.body ? r.body->dump() : "");
@@ -342,6 +346,15 @@ TEST(KivoWeb, ApiEndToEnd) {
     EXPECT_HTTP(down, 503);
     EXPECT_FALSE(down.Json()["error"]["hint"].get<std::string>().empty());
     EXPECT_EQ(web.Get("/api/health").Json()["service"], "down");
+
+    // A clean stop with an event stream still open: exit status 0, the upload folder gone,
+    // and nothing a sanitizer objected to.
+    kill(web.process().pid(), SIGTERM);
+    auto code = web.process().WaitExit(20s);
+    ASSERT_TRUE(code) << web.process().Log();
+    EXPECT_EQ(*code, 0) << web.process().Log();
+    EXPECT_TRUE(web.UploadsEmpty());
+    EXPECT_EQ(web.process().CountInLog("Sanitizer"), 0) << web.process().Log();
 }
 
 // The access checks: token, Host, Origin, headers, and the refusal to serve the network

@@ -82,8 +82,13 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 4096));
     try {
         app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
+    } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 2;
     }
 
     if (!SplitListen(listen, http.address, http.port))
@@ -157,8 +162,10 @@ int main(int argc, char** argv) {
         }
     });
 
-    const std::string host =
-        http.address.find(':') != std::string::npos ? "[" + http.address + "]" : http.address;
+    // A wildcard address is no place to open: the first --host-name is what clients use.
+    const bool wildcard = http.address == "0.0.0.0" || http.address == "::";
+    std::string host = http.address.find(':') != std::string::npos ? "[" + http.address + "]" : http.address;
+    if (wildcard && !http.hostNames.empty()) host = http.hostNames.front();
     const std::string url = std::string(http.tlsCert.empty() ? "http" : "https") + "://" + host + ":" +
                             std::to_string(server.port()) + "/";
     std::cout << "kivo-web " KIVO_WEB_VERSION ": listening on " << url << " (kivohost on UDP port "
