@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "fw_frames.h"
 #include "l2fwserver.h"
 #include "log.h"
 #include "port.h"

@@ -13,6 +13,7 @@
 #include "l2fwserver.h"
 
 using namespace kivotest;
+using kivo::fw::Start;
 
 namespace {
 
@@ -370,7 +371,8 @@ TEST(FwUpgradeInProcess, FiveUnacknowledgedSendsTimeOut) {
     L2FwServerUpgradeRetransmissionTimeoutSet(50);
     L2FwServerUpgradeOsupTimeoutSet(1);
     const Mac dev = ParseMac(kDevMac);
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 10, dev.data()));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 10, .device = dev}));
     ASSERT_TRUE(sim.SendLine("dev1 fw request"));
     EXPECT_EQ(WaitFinal(20s), L2FWSERVER_STATE_ERROR);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
@@ -399,7 +401,8 @@ TEST(FwUpgradeInProcess, RequestsOnOtherInterfacesArePassedOver) {
     other.replace(other.find("eth1"), 4, "eth2");
     auto& sim = topo.StartDevsim(DeviceConfig("dev1", kDevMac, "") + other);
     NsGuard g(topo.host());
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 10, nullptr));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 10}));
     int asked = sim.CountInLog("dev2: fw tx file request");
     auto deadline = std::chrono::steady_clock::now() + 10s;
     while (sim.CountInLog("dev2: fw tx file request") < asked + 5 &&
@@ -420,14 +423,16 @@ TEST(FwUpgradeInProcess, StopEndsTheAnnouncementWaits) {
     Topology topo;
     topo.Link("eth1", "eth1", kHostMac, kDevMac);
     TempFile fw(AsString(PatternBytes(100, 16)));
+    TempFile chunked(AsString(ChunkedImage{}.File()));
     TempFile capture("");
     auto& sim = topo.StartDevsim(DeviceConfig("dev1", kDevMac, "fw_capture = " + capture.path() + "\n"));
     NsGuard g(topo.host());
     for (bool ethBoot : {false, true}) {
         SCOPED_TRACE(ethBoot ? "Ethernet boot" : "upgrade");
-        ASSERT_EQ(L2FWSERVER_ERROR_NONE,
-                  ethBoot ? L2FwServerEthBootStart(fw.path().c_str(), fw.path().c_str(), "eth1", 600)
-                          : L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 600, nullptr));
+        ASSERT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "eth1",
+                                                .file = ethBoot ? chunked.path() : fw.path(),
+                                                .loader = ethBoot ? fw.path() : "",
+                                                .announcementTimeout = 600}));
         EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_WAITING);
         std::thread([] { L2FwServerStop(); }).join();
         EXPECT_EQ(WaitFinal(30s), L2FWSERVER_STATE_ERROR) << "the stop waited for the announcement";
@@ -449,8 +454,10 @@ TEST(FwUpgradeInProcess, BootRomDeviceCannotBeUpgraded) {
                                   "bootrom"));
     NsGuard g(topo.host());
     const Mac dev = ParseMac(kDevMac);
-    for (const uint8_t* mac : {static_cast<const uint8_t*>(nullptr), dev.data()}) {
-        ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 5, mac));
+    for (const std::optional<Mac>& mac : {std::optional<Mac>(), std::optional<Mac>(dev)}) {
+        ASSERT_EQ(
+            L2FWSERVER_ERROR_NONE,
+            Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 5, .device = mac}));
         EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
         EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_ERROR);
         EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_ROOM_BOOT);
@@ -472,11 +479,13 @@ TEST(FwUpgradeInProcess, StatusPolledDuringATransfer) {
     const Mac dev = ParseMac(kDevMac);
 
     // A failed operation first: nobody asks within a second.
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 1, dev.data()));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 1, .device = dev}));
     ASSERT_EQ(WaitFinal(10s), L2FWSERVER_STATE_ERROR);
     ASSERT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
 
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 10, dev.data()));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 10, .device = dev}));
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerUploadedBytesGet(), 0u);
     EXPECT_EQ(L2FwServerTotalBytesGet(), 0u);
@@ -524,7 +533,9 @@ TEST(FwUpgradeInProcess, HundredOperationsLeakNoThreadOrDescriptor) {
     // Each operation opens the image and a port, finds nobody asking within 0 s and
     // fails; the next start reclaims the finished thread nobody waited for.
     auto operation = [&](int i) {
-        ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 0, nullptr)) << i;
+        ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+                  Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 0}))
+            << i;
         ASSERT_EQ(WaitFinal(10s), L2FWSERVER_STATE_ERROR) << i;
         ASSERT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT) << i;
     };

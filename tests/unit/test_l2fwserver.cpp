@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "fw_frames.h"
 #include "l2fwserver.h"
 
 using namespace kivo::fw;
@@ -655,12 +656,13 @@ TEST_F(FwFrames, LateResendsOfLaterFramesUseTheLongerLimits) {
         dev.Inject(DataAck(2));
     });
     FILE* f = TempFileWith(Pattern(2048));
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, SendFile(dev.port(), kDev, f));
+    Progress progress;
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, SendFile(Link(dev.port(), -1, &progress), kDev, f));
     late.join();
     std::fclose(f);
     auto frames = dev.Frames(0x03);
     EXPECT_EQ(frames.size(), 5u) << "frame 1 once, frame 2 four times";
-    EXPECT_EQ(L2FwServerRetransmissionsGet(), 3u);
+    EXPECT_EQ(progress.retransmissions.load(), 3u);
 }
 
 TEST_F(FwFrames, TestModesStopHalfway) {
@@ -689,13 +691,14 @@ TEST_F(FwFrames, TestModesStopHalfway) {
 TEST_F(FwFrames, UnansweredLoaderFrameCountsItsFifthSend) {
     FakeDevice silent;
     FILE* f = TempFileWith(Pattern(100));
-    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, SendEthLoaderFile(silent.port(), kDev, f, 990));
+    Progress progress;
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, SendEthLoaderFile(Link(silent.port(), -1, &progress), kDev, f, 990));
     std::fclose(f);
     auto sent = silent.WaitFrames(0x03, 5);
     ASSERT_EQ(sent.size(), 5u);
     for (const auto& frame : sent) EXPECT_EQ(frame, sent[0]) << "resends repeat the frame";
     EXPECT_EQ(sent[0].size(), 1004u);
-    EXPECT_EQ(L2FwServerRetransmissionsGet(), 5u);
+    EXPECT_EQ(progress.retransmissions.load(), 5u);
 }
 
 TEST_F(FwFrames, SequenceNumbersWrapAt16Bits) {
@@ -827,17 +830,18 @@ TEST(FwFiles, OnlyRegularFilesAreOpened) {
     std::fclose(w);
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
 
-    FILE* f = nullptr;
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, OpenFirmwareFile(regular.c_str(), &f));
-    ASSERT_NE(nullptr, f);
-    char buf[8] = {};
-    EXPECT_EQ(5u, std::fread(buf, 1, sizeof(buf), f));
-    std::fclose(f);
-    // A FIFO must not hang the open; devices and directories are not firmware.
+    // A regular file passes the start's checks: the transfer fails later, on the interface.
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "kvt-none0", .file = regular}));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerWait());
+    EXPECT_EQ(L2FWSERVER_STATE_ERROR, L2FwServerStateGet());
+    EXPECT_NE(L2FWSERVER_ERROR_OPENING_FILE, L2FwServerErrorGet());
+    // A FIFO must not hang the start; devices and directories are not firmware. They end
+    // the transfer before the start returns.
     for (const std::string& p :
          {fifo, std::string(dir), std::string("/dev/zero"), std::string(dir) + "/missing"}) {
-        EXPECT_EQ(L2FWSERVER_ERROR_OPENING_FILE, OpenFirmwareFile(p.c_str(), &f)) << p;
-        EXPECT_EQ(nullptr, f);
+        EXPECT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "kvt-none0", .file = p})) << p;
+        EXPECT_EQ(L2FWSERVER_STATE_ERROR, L2FwServerStateGet()) << p;
+        EXPECT_EQ(L2FWSERVER_ERROR_OPENING_FILE, L2FwServerErrorGet()) << p;
     }
     unlink(regular.c_str());
     unlink(fifo.c_str());
@@ -847,13 +851,12 @@ TEST(FwFiles, OnlyRegularFilesAreOpened) {
 TEST(FwControl, StartsWithoutNamesAreRefusedBeforeAnythingChanges) {
     t_l2fwserverState before = L2FwServerStateGet();
     t_l2fwserverErrorCode errBefore = L2FwServerErrorGet();
-    const uint8_t mac[6] = {2, 0, 0, 0, 0, 1};
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerUpgradeStart(nullptr, "eth0", 10, mac));
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerUpgradeStart("fw.bin", nullptr, 10, mac));
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerUpgradeStart("", "eth0", 10, nullptr));
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerEthBootStart(nullptr, "fw.bin", "eth0", 10));
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerEthBootStart("loader.bin", nullptr, "eth0", 10));
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerEthBootStart("loader.bin", "fw.bin", "", 10));
+    const kivo::l2::Mac mac = {2, 0, 0, 0, 0, 1};
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, Start({.interfaceName = "eth0", .device = mac}));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, Start({.file = "fw.bin", .device = mac}));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, Start({.interfaceName = "eth0", .file = ""}));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, Start({.interfaceName = "eth0", .loader = "loader.bin"}));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, Start({.file = "fw.bin", .loader = "loader.bin"}));
     EXPECT_EQ(before, L2FwServerStateGet());
     EXPECT_EQ(errBefore, L2FwServerErrorGet());
     EXPECT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerWait()) << "no thread was started";

@@ -16,6 +16,7 @@
 #include <future>
 #include <thread>
 
+#include "fw_frames.h"
 #include "l2fwserver.h"
 
 namespace {
