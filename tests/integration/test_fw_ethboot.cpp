@@ -64,16 +64,6 @@ std::vector<uint8_t> Subtypes(const std::vector<Bytes>& frames) {
     return out;
 }
 
-t_l2fwserverState WaitFinal(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        t_l2fwserverState s = L2FwServerStateGet();
-        if (s == L2FWSERVER_STATE_SUCCESSFUL || s == L2FWSERVER_STATE_ERROR) return s;
-        if (std::chrono::steady_clock::now() >= deadline) return s;
-        std::this_thread::sleep_for(5ms);
-    }
-}
-
 // Checks the loader phase as captured: start, loader frames, end, each
 // `frameLen` + 14 bytes long and addressed to `dst`.
 void ExpectLoaderPhase(const std::vector<Bytes>& frames, const Bytes& loader, uint16_t frameLen,
@@ -232,7 +222,7 @@ TEST(FwEthBootInProcess, LoaderRequestCountsOnlyFromTheAssignedAddress) {
                                             .file = fwFile.path(),
                                             .loader = loaderFile.path(),
                                             .announcementTimeout = 1}));
-    EXPECT_EQ(WaitFinal(15s), L2FWSERVER_STATE_ERROR);
+    EXPECT_EQ(FwWaitFinal(15s), L2FWSERVER_STATE_ERROR);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
     L2FwServerWait();
     EXPECT_GE(sim.CountInLog("fw tx file request from " + std::string(kRomMac)), 2);

@@ -33,17 +33,6 @@ bool Done(const std::optional<Bytes>& reply) {
     return reply && reply->size() == 4 && (*reply)[3] == 1;
 }
 
-// Waits for the in-process server to reach a final state.
-t_l2fwserverState WaitFinal(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        t_l2fwserverState s = L2FwServerStateGet();
-        if (s == L2FWSERVER_STATE_SUCCESSFUL || s == L2FWSERVER_STATE_ERROR) return s;
-        if (std::chrono::steady_clock::now() >= deadline) return s;
-        std::this_thread::sleep_for(5ms);
-    }
-}
-
 // Settings touched by in-process tests, put back for the next test in this process.
 struct DefaultSettings {
     ~DefaultSettings() {
@@ -374,7 +363,7 @@ TEST(FwUpgradeInProcess, FiveUnacknowledgedSendsTimeOut) {
     ASSERT_EQ(L2FWSERVER_ERROR_NONE,
               Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 10, .device = dev}));
     ASSERT_TRUE(sim.SendLine("dev1 fw request"));
-    EXPECT_EQ(WaitFinal(20s), L2FWSERVER_STATE_ERROR);
+    EXPECT_EQ(FwWaitFinal(20s), L2FWSERVER_STATE_ERROR);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
     EXPECT_EQ(L2FwServerRetransmissionsGet(), 4u);
     EXPECT_EQ(L2FwServerUploadedBytesGet(), 1024u);
@@ -410,7 +399,7 @@ TEST(FwUpgradeInProcess, RequestsOnOtherInterfacesArePassedOver) {
         std::this_thread::sleep_for(20ms);
     EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_WAITING);
     ASSERT_TRUE(sim.SendLine("dev1 fw request"));
-    EXPECT_EQ(WaitFinal(20s), L2FWSERVER_STATE_SUCCESSFUL) << sim.Log();
+    EXPECT_EQ(FwWaitFinal(20s), L2FWSERVER_STATE_SUCCESSFUL) << sim.Log();
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_TRUE(sim.WaitForLog("dev1: fw upgrade complete bytes=3000"));
     EXPECT_EQ(sim.CountInLog("dev2: fw rx start"), 0);
@@ -435,7 +424,7 @@ TEST(FwUpgradeInProcess, StopEndsTheAnnouncementWaits) {
                                                 .announcementTimeout = 600}));
         EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_WAITING);
         std::thread([] { L2FwServerStop(); }).join();
-        EXPECT_EQ(WaitFinal(30s), L2FWSERVER_STATE_ERROR) << "the stop waited for the announcement";
+        EXPECT_EQ(FwWaitFinal(30s), L2FWSERVER_STATE_ERROR) << "the stop waited for the announcement";
         EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_CANCELLED);
         const kivo::Failure why = L2FwServerLastFailure();
         EXPECT_EQ(why.reason, kivo::Reason::kCancelled) << why.text;
@@ -481,7 +470,7 @@ TEST(FwUpgradeInProcess, StatusPolledDuringATransfer) {
     // A failed operation first: nobody asks within a second.
     ASSERT_EQ(L2FWSERVER_ERROR_NONE,
               Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 1, .device = dev}));
-    ASSERT_EQ(WaitFinal(10s), L2FWSERVER_STATE_ERROR);
+    ASSERT_EQ(FwWaitFinal(10s), L2FWSERVER_STATE_ERROR);
     ASSERT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
 
     ASSERT_EQ(L2FWSERVER_ERROR_NONE,
@@ -508,7 +497,7 @@ TEST(FwUpgradeInProcess, StatusPolledDuringATransfer) {
         }
     });
     ASSERT_TRUE(sim.SendLine("dev1 fw request"));
-    EXPECT_EQ(WaitFinal(60s), L2FWSERVER_STATE_SUCCESSFUL);
+    EXPECT_EQ(FwWaitFinal(60s), L2FWSERVER_STATE_SUCCESSFUL);
     stop = true;
     poller.join();
     EXPECT_TRUE(sawUploading);
@@ -536,7 +525,7 @@ TEST(FwUpgradeInProcess, HundredOperationsLeakNoThreadOrDescriptor) {
         ASSERT_EQ(L2FWSERVER_ERROR_NONE,
                   Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 0}))
             << i;
-        ASSERT_EQ(WaitFinal(10s), L2FWSERVER_STATE_ERROR) << i;
+        ASSERT_EQ(FwWaitFinal(10s), L2FWSERVER_STATE_ERROR) << i;
         ASSERT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT) << i;
     };
     // The first one leaves its packet socket kept for the next port on eth1, which
