@@ -181,6 +181,11 @@ t_l2fwserverErrorCode ControlExchange(const Link& link, const uint8_t* dst, cons
                                       size_t length, uint8_t ackSubtype) {
     t_l2fwserverErrorCode result = L2FWSERVER_ERROR_TIMEOUT;
     for (int attempt = 0; attempt < kControlFrameTries; ++attempt) {
+        // After a stop not even the end frame goes out: the device keeps its old firmware.
+        if (link.stopped()) {
+            result = L2FWSERVER_ERROR_CANCELLED;
+            break;
+        }
         result = SendPacket(link, frame, length);
         if (result != L2FWSERVER_ERROR_NONE) continue;
         result = ReceivePacket(link, ackSubtype, upgradeRetransmissionTimeout.load(), dst);
