@@ -229,6 +229,30 @@ TEST(FwEthBootInProcess, LoaderRequestCountsOnlyFromTheAssignedAddress) {
     EXPECT_EQ(sim.CountInLog("fw phase firmware-rx"), 0) << "no firmware start frame was answered";
 }
 
+// The loader is in, but takes minutes to ask for the firmware: a stop does not wait.
+TEST(FwEthBootInProcess, StopEndsTheWaitForTheLoader) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1", kHostMac, kRomMac);
+    RomDevice rom;
+    TempFile loaderFile(AsString(PatternBytes(300, 38)));
+    TempFile fwFile(AsString(TwoChunks().File()));
+    auto& sim = topo.StartDevsim(rom.Config(2, 0, "fw_loader_boot_ms = 600000\n"));
+    NsGuard g(topo.host());
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "eth1",
+                                            .file = fwFile.path(),
+                                            .loader = loaderFile.path(),
+                                            .announcementTimeout = 600}));
+    ASSERT_TRUE(sim.WaitForLog("fw loader complete bytes=300", 15s)) << sim.Log();
+    EXPECT_EQ(L2FwServerStop(), L2FWSERVER_ERROR_NONE);
+    EXPECT_EQ(FwWaitFinal(30s), L2FWSERVER_STATE_ERROR) << "the stop waited for the loader";
+    EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_CANCELLED);
+    const kivo::Failure why = L2FwServerLastFailure();
+    EXPECT_EQ(why.reason, kivo::Reason::kCancelled);
+    EXPECT_NE(why.text.find("after its loader"), std::string::npos) << why.text;
+    EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
+}
+
 TEST(FwEthBootInProcess, ChunkedFileFaults) {
     KIVO_REQUIRE_ROOT();
     Topology topo;
