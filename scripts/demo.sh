@@ -68,15 +68,21 @@ cleanup() {
 trap cleanup EXIT
 trap 'echo; echo "demo.sh: interrupted, cleaning up"; exit 130' INT TERM
 
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# Bold only on a terminal, and not when NO_COLOR asks for plain text (no-color.org).
+bold="" plain=""
+if [ -t 1 ] && [ -z "${NO_COLOR:-}" ]; then
+    bold=$(printf '\033[1m')
+    plain=$(printf '\033[0m')
+fi
+step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 # Echoes a kivoctl command, runs it in the host namespace and checks its exit status
 # against the one expected (first argument).
 run() {
     local expect=$1
     shift
-    printf '\033[1m$ kivoctl'
+    printf '%s$ kivoctl' "$bold"
     printf ' %q' "$@"
-    printf '\033[0m\n'
+    printf '%s\n' "$plain"
     ip netns exec "$hostns" "$KIVOCTL" "$@"
     local rc=$?
     [ "$rc" -ne 0 ] && echo "[exit status $rc]"

@@ -8,5 +8,8 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKIVO_TESTS=OFF >/dev/null
 cmake --build build-release -j"$(nproc)" --target kivohost kivoctl kivo-devsim
 echo "Protocol for front-ends: docs/protocol.md; command-line front-end: man -l man/kivoctl.1"
-echo "Try it: ./build-release/tools/kivoctl/kivoctl version (in another terminal), or ./scripts/demo.sh for simulated devices"
+# kivoctl must be told a port other than the default.
+port_option=""
+[ $# -eq 1 ] && port_option="--port $1 "
+echo "Try it: ./build-release/tools/kivoctl/kivoctl ${port_option}version (in another terminal), or ./scripts/demo.sh for simulated devices"
 exec ./build-release/kivohost "$@"

@@ -130,6 +130,75 @@ std::string FwStateName(uint8_t state) {
     }
 }
 
+std::string_view ReasonHint(uint16_t code) {
+    using protocol::Reason;
+    switch (static_cast<Reason>(code)) {
+        case Reason::kNoInterface:
+            return "Check the interface name ('ip link' lists those of the host kivohost runs on).";
+        case Reason::kInterfaceDown:
+            return "Bring the interface up ('ip link set NAME up') and check its cable.";
+        case Reason::kNoPermission:
+            return "kivohost needs CAP_NET_RAW for the devices' frames: run it as root, or run the packaged "
+                   "service (systemctl start kivohost.socket), which has the capability.";
+        case Reason::kNoAnswer:
+            return "Check that the device is on and on that segment and VLAN; legacy devices are managed "
+                   "over "
+                   "SCP, not LCMP.";
+        case Reason::kDeviceRefused:
+            return "The device's own words say why; check the parameter's name and that it may be written.";
+        case Reason::kInvalidValue:
+            return "Write the value as a read of the parameter shows it, within its type's range.";
+        case Reason::kRequestTooLarge:
+            return "Ask for fewer parameters at a time, or write shorter values.";
+        case Reason::kFileMissing:
+            return "Check the path: the service reads the file on its own host.";
+        case Reason::kFileNotRegular:
+            return "Name the image file itself, not a directory or a device.";
+        case Reason::kFileUnreadable:
+            return "The service reads the file as its own user (the package's service runs as user kivo): "
+                   "make "
+                   "the file, and the directories above it, readable to group kivo, or copy it to a place "
+                   "the "
+                   "service can read, such as /tmp.";
+        case Reason::kFileTooLarge:
+            return "Check that this is the right file: a transfer carries at most 4294967295 bytes.";
+        case Reason::kFileBadMagic:
+            return "Check that this is the right file: an upgrade image, an Ethernet loader and a chunked "
+                   "firmware are different files.";
+        case Reason::kNoFileRequest:
+            return "Check the MAC address, the interface and the VLAN, and that the device is about to ask "
+                   "for its firmware (start the upgrade first, then let the device ask).";
+        case Reason::kAckMissing:
+            return "The device stopped answering during the transfer: check its power and cabling, then "
+                   "start "
+                   "again.";
+        case Reason::kNotAllowed:
+            return "Only root and the users kivohost allows may manage devices. With the package, an "
+                   "administrator adds a user to group kivo ('adduser USER kivo', then log in again); a "
+                   "kivohost started by hand takes --allow-user USER or --allow-group GROUP.";
+        case Reason::kIncompleteAnswer:
+            return "Parts of the answer were lost on the way: repeat the request, and check the link if it "
+                   "keeps happening.";
+        case Reason::kMalformedRequest:
+            return "The service took the request for malformed; please report this with the command used.";
+        case Reason::kBusy:
+            return "Wait until the running firmware transfer ends, or stop it.";
+        case Reason::kNoDevice:
+            return "Check the interface, the VLAN and the cabling, and that the devices are on.";
+        case Reason::kInternal:
+            return "Repeat the request; if it keeps failing, the service's log tells more (journalctl -u "
+                   "kivohost).";
+        case Reason::kFileEmpty:
+            return "Check that this is the right file and that it was copied whole.";
+        case Reason::kPasswordRejected:
+            return "Check the device's password.";
+        case Reason::kNone:
+        case Reason::kCancelled:
+            break;
+    }
+    return {};
+}
+
 std::string FwStateDescription(uint8_t state) {
     switch (state) {
         case 0:

@@ -38,6 +38,11 @@ using protocol::RequestName;
 // Name of a reply code ("FAILED", "PARAMS" ...), or "code N" for others.
 std::string ReplyName(uint8_t code);
 
+// What a person can do about a failure of reason `code` (the failure detail, request
+// 0xF0): one sentence or two, the same in every front-end. Empty for reasons that need
+// no advice beyond their text (none, cancelled) and for codes outside the table.
+std::string_view ReasonHint(uint16_t code);
+
 // ---- Errors -------------------------------------------------------------------------
 
 enum class ErrorKind {

@@ -344,16 +344,23 @@ TEST_F(Lcmp, ReopeningOnAnotherInterfaceAndFailedStarts) {
     EXPECT_EQ(OpenFdCount(), fds);
     EXPECT_EQ(ThreadCount(), threads);
 
-    // The receive thread cannot be started: nothing stays open, the next try works.
-    kivo::FailPointArm("lcmp.receive_thread");
-    EXPECT_EQ(LCMPInit("eth1"), LCMP_ERROR_PTHREAD_CREATE);
+    // LCMP cannot be opened: nothing stays open, the next try works.
+    kivo::FailPointArm("lcmp.open");
+    EXPECT_EQ(LCMPInit("eth1"), LCMP_ERROR_SOCKET_NOT_OPENED);
     EXPECT_LE(OpenFdCount(), fds);
     ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
-    // A registration the receive thread freed at its end is not freed again.
+    // A public callback needs the reader; one that cannot start refuses the
+    // registration, and the reader stops with the period.
     static int dummy;
-    t_lcmpCallback* cb = LCMPCallBackInstall([](INT8U*, t_lcmpOpcodeType, INT8U*, INT16U, void*) {}, nullptr,
-                                             LCMP_IND, &dummy);
+    const auto ignore = [](INT8U*, t_lcmpOpcodeType, INT8U*, INT16U, void*) {};
+    kivo::FailPointArm("lcmp.receive_thread");
+    EXPECT_EQ(LCMPCallBackInstall(ignore, nullptr, LCMP_IND, &dummy), nullptr);
+    EXPECT_EQ(ThreadCount(), threads);
+    // A registration freed at the end of the period is not freed again.
+    t_lcmpCallback* cb = LCMPCallBackInstall(ignore, nullptr, LCMP_IND, &dummy);
+    EXPECT_EQ(ThreadCount(), threads + 1);
     LCMPEnd();
+    EXPECT_EQ(ThreadCount(), threads);
     EXPECT_EQ(LCMPCallBackUninstall(cb), LCMP_ERROR_NONE);
     EXPECT_EQ(LCMPInit("a-name-of-16-ch"), LCMP_ERROR_NONE) << "15 bytes fit";
     LCMPEnd();
@@ -380,6 +387,28 @@ TEST_F(Lcmp, ReopeningOnAnotherInterfaceAndFailedStarts) {
         std::string::npos);
     EXPECT_NE(err.find("Warning: LCMPPacketSegmentSend: ioctl error @SIOCGIFHWADDR"), std::string::npos);
     LCMPEnd();
+}
+
+// The port outlives the open period only while its interface stays the same: a new
+// address or MTU is taken up by the next period.
+TEST_F(Lcmp, KeptPortFollowsTheInterfacesAddressAndMtu) {
+    Process& sim = Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:01 0x26:"));
+    ASSERT_EQ(Request(kDev1), LCMP_ERROR_NONE);
+    ASSERT_EQ(topo->host().Run("ip link set eth1 address 02:00:00:00:00:77 mtu 1400"), 0);
+    INT16U seq = 0;
+    {
+        NsGuard g(topo->host());
+        ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
+        Mac mine{};
+        EXPECT_EQ(LCMPMyMACGet(mine.data()), LCMP_ERROR_NONE);
+        EXPECT_EQ(MacText(mine), "02:00:00:00:00:77");
+        static Bytes mmpl(1393);
+        EXPECT_EQ(LCMPPacketSend(kDev1.data(), LCMP_CTRL_REQ, 1393, mmpl.data(), &seq), LCMP_ERROR_NONE);
+        LCMPEnd();
+    }
+    // 1392 bytes after the MMH fill a 1400-byte MTU.
+    EXPECT_TRUE(sim.WaitForLog("seg=1/1 seq=" + std::to_string(seq) + " mmpl=1 ", 2s)) << sim.Log();
+    EXPECT_EQ(Request(kDev1), LCMP_ERROR_NONE) << "the answer comes to the new address";
 }
 
 TEST_F(Lcmp, AllocationFailuresNeverLeaveARequestWaiting) {

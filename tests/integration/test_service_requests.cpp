@@ -148,6 +148,155 @@ TEST(FailureDetail, DescribesTheLastFailedRequestUntilAnotherFails) {
     EXPECT_EQ(d->reason, 18);  // malformed request
 }
 
+// A value a device would store as another number is refused before anything is written,
+// on both paths, with a reason that names the parameter, its type and its range; what
+// front-ends rely on (-1 for the top of a 32-bit type, blanks around a number) is written.
+TEST(SetValues, NumbersStoredOtherwiseAreRefusedOnBothPaths) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("kv0", "eth1");
+    const std::string params =
+        "\ninterface = eth1\npassword = pw\nparam = SYSTEM.INFO.UPTIME INT32U 5\n"
+        "param = NETWORK.VLAN.IDS INT16U 1,2\n";
+    topo.StartDevsim("[device lcmp]\nmac = 02:00:00:00:00:01\nrole = lcmp" + params +
+                     "\n[device scp]\nmac = 02:00:00:00:00:02\nrole = scp" + params);
+    topo.StartKivohost(40314);
+    UdpClient& c = topo.client();
+    uint8_t seq = 0x70;
+
+    struct Path {
+        uint8_t deviceType;
+        const char* mac;
+        const char* writeLog;
+    } paths[] = {{3, "02:00:00:00:00:01", "lcmp: CFG write"}, {2, "02:00:00:00:00:02", "scp: SCP set"}};
+    for (const Path& path : paths) {
+        SCOPED_TRACE(path.mac);
+        auto set = [&](const std::string& name, const std::string& value) {
+            Bytes b;
+            PutU8(b, path.deviceType);
+            PutU8(b, 3);
+            PutText(b, "kv0");
+            PutBe16(b, 0);
+            PutMac(b, ParseMac(path.mac));
+            PutU8(b, 2);
+            PutText(b, "pw");
+            const std::string block = name + '\0' + value + '\0';
+            PutBe32(b, static_cast<uint32_t>(block.size()));
+            PutText(b, block);
+            return c.Request(++seq, 4, b, 60s);
+        };
+        const struct {
+            const char* name;
+            const char* value;
+            const char* range;
+        } refused[] = {
+            {"SYSTEM.INFO.UPTIME", "99999999999", "INT32U: whole numbers from 0 to 4294967295"},
+            {"SYSTEM.INFO.UPTIME", "12abc", "INT32U"},
+            {"SYSTEM.INFO.UPTIME", "5x", "INT32U"},
+            {"NETWORK.VLAN.IDS", "1,,2", "INT16U: whole numbers from 0 to 65535"},
+            {"NETWORK.VLAN.IDS", "1,2,", "INT16U"},
+            {"NETWORK.VLAN.IDS", "-1", "INT16U"},
+        };
+        for (const auto& r : refused) {
+            SCOPED_TRACE(r.value);
+            auto reply = set(r.name, r.value);
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(*reply, (Bytes{seq, 1, 0, 4}));
+            auto d = DetailAsk(c, ++seq);
+            ASSERT_TRUE(d);
+            EXPECT_EQ(d->reason, 6);
+            for (const std::string& part :
+                 {std::string(r.name), std::string(r.range), std::string("\"") + r.value + "\"",
+                  std::string("nothing was written")})
+                EXPECT_NE(d->text.find(part), std::string::npos) << d->text;
+        }
+        EXPECT_EQ(topo.devsim()->CountInLog(path.writeLog), 0) << topo.devsim()->Log();
+        ASSERT_TRUE(set("SYSTEM.INFO.UPTIME", "-1"));
+        ASSERT_TRUE(set("NETWORK.VLAN.IDS", " 7 ,8"));
+    }
+    EXPECT_TRUE(topo.devsim()->WaitForLog("CFG write SYSTEM.INFO.UPTIME type=INT32U value=ffffffff", 5s))
+        << topo.devsim()->Log();
+    EXPECT_TRUE(topo.devsim()->WaitForLog("CFG write NETWORK.VLAN.IDS type=INT16U value=07000800", 5s));
+    EXPECT_TRUE(
+        topo.devsim()->WaitForLog("SCP set SYSTEM.INFO.UPTIME type=INT32U value=ffffffff status=0", 5s));
+    EXPECT_TRUE(
+        topo.devsim()->WaitForLog("SCP set NETWORK.VLAN.IDS type=INT16U value=00070008 status=0", 5s));
+}
+
+// A wrong password and an absent device are both silence to an enciphered request; the
+// failure detail tells them apart (one clear exchange after the failure), on both paths.
+TEST(SilentDevice, WrongPasswordIsToldFromAnAbsentDevice) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("kv0", "eth1");
+    topo.StartDevsim(
+        "[device lcmp]\nmac = 02:00:00:00:00:01\ninterface = eth1\nrole = lcmp\npassword = right\n"
+        "param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR 02:00:00:00:00:01\nparam = SYSTEM.A INT8U 1\n"
+        "\n[device scp]\nmac = 02:00:00:00:00:02\ninterface = eth1\nrole = scp\npassword = right\n"
+        "param = SYSTEM.A INT8U 1\n");
+    topo.StartKivohost(40315);
+    UdpClient& c = topo.client();
+    uint8_t seq = 0x90;
+    auto request = [&](uint8_t deviceType, const char* mac, const std::string& password, uint8_t code) {
+        Bytes b;
+        PutU8(b, deviceType);
+        PutU8(b, 3);
+        PutText(b, "kv0");
+        PutBe16(b, 0);
+        PutMac(b, ParseMac(mac));
+        PutU8(b, static_cast<uint8_t>(password.size()));
+        PutText(b, password);
+        const std::string block = code == 4 ? std::string(
+                                                  "SYSTEM.A\0"
+                                                  "2\0",
+                                                  11)
+                                            : std::string("SYSTEM.A\0", 9);
+        PutBe32(b, static_cast<uint32_t>(block.size()));
+        PutText(b, block);
+        return c.Request(++seq, code, b, 60s);
+    };
+    const struct {
+        uint8_t deviceType;
+        const char* mac;
+        uint8_t code;
+        uint16_t reason;
+        const char* text;
+    } cases[] = {
+        {3, "02:00:00:00:00:01", 3, 23,
+         "device 02:00:00:00:00:01 answers on kv0 but not to requests under this password: check the "
+         "password"},
+        {3, "02:00:00:00:00:09", 3, 4,
+         "no device 02:00:00:00:00:09 answers on kv0: check the MAC address, the interface and the cabling"},
+        {2, "02:00:00:00:00:02", 4, 23,
+         "device 02:00:00:00:00:02 answers on kv0 but not to requests under this password: check the "
+         "password"},
+        // A Get travels in the clear on SCP: its silence needs no second question.
+        {2, "02:00:00:00:00:09", 3, 4,
+         "no device 02:00:00:00:00:09 answers on kv0: check the MAC address, the interface and the cabling"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.text);
+        auto reply = request(k.deviceType, k.mac, "wrong", k.code);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(*reply, (Bytes{seq, 1, 0, 4})) << "the reply codes stay as they were";
+        auto d = DetailAsk(c, ++seq);
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->reason, k.reason);
+        EXPECT_EQ(d->text, k.text);
+    }
+    EXPECT_EQ(topo.devsim()->CountInLog("scp: discover rx probe"), 1) << "one MAC discovery, for the SCP set";
+    // The clear questions are on the failure path only: requests that succeed ask none.
+    const int clearReads = topo.devsim()->CountInLog("key=plain");
+    for (uint8_t deviceType : {2, 3}) {
+        auto reply =
+            request(deviceType, deviceType == 2 ? "02:00:00:00:00:02" : "02:00:00:00:00:01", "right", 4);
+        ASSERT_TRUE(reply);
+        EXPECT_NE((*reply)[3], 4) << "the right password";
+    }
+    EXPECT_EQ(topo.devsim()->CountInLog("scp: discover rx probe"), 1);
+    EXPECT_EQ(topo.devsim()->CountInLog("key=plain"), clearReads);
+}
+
 TEST(LcmpDiscover, FindsEveryDeviceOnTheInterfaceAndNoneOnAnEmptyOne) {
     KIVO_REQUIRE_ROOT();
     Topology topo;
@@ -195,6 +344,47 @@ TEST(LcmpDiscover, FindsEveryDeviceOnTheInterfaceAndNoneOnAnEmptyOne) {
     ASSERT_TRUE(d);
     EXPECT_EQ(d->reason, 20);  // no device
     EXPECT_NE(d->text.find("kv1"), std::string::npos) << d->text;
+}
+
+// Every interface is asked at once and listened to for one listening time, so four of
+// them answer within the client's 8 s (one after the other they took 3 s each); one
+// that cannot send is skipped and hides no other.
+TEST(LcmpDiscover, EveryInterfaceAtOnceWithinTheClientsTimeOut) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    std::string config;
+    std::set<std::string> expected;
+    for (int i = 0; i < 4; ++i) {
+        const std::string n = std::to_string(i + 1), mac = "02:00:00:00:00:0" + n;
+        topo.Link("kv" + std::to_string(i), "eth" + n, "02:00:00:00:00:1" + n);
+        config += "[device d" + n + "]\nmac = " + mac + "\ninterface = eth" + n +
+                  "\nrole = lcmp\nparam = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR " + mac + "\n";
+        expected.insert("kv" + std::to_string(i) + " " + mac);
+    }
+    topo.StartDevsim(config);
+    ASSERT_EQ(topo.host().Run("ip link add kvdown type veth peer name kvpeer"), 0)
+        << "down: nothing goes out";
+    Process& host = topo.StartKivohost(40313);
+
+    auto r = topo.client().Request(0x71, 0xF1, DiscoverBody(""), 8s);
+    ASSERT_TRUE(r);
+    ASSERT_GE(r->size(), 5u);
+    EXPECT_EQ((*r)[3], 5);
+    std::set<std::string> found;
+    for (size_t pos = 5; pos + 2 <= r->size();) {
+        const size_t nameLength = (*r)[pos + 1];
+        ASSERT_LE(pos + 2 + nameLength + 6, r->size());
+        EXPECT_EQ((*r)[pos], 3);
+        Mac m;
+        std::copy_n(r->begin() + static_cast<long>(pos + 2 + nameLength), 6, m.begin());
+        found.insert(std::string(r->begin() + static_cast<long>(pos) + 2,
+                                 r->begin() + static_cast<long>(pos + 2 + nameLength)) +
+                     " " + MacText(m));
+        pos += 2 + nameLength + 6;
+    }
+    EXPECT_EQ((*r)[4], found.size());
+    EXPECT_EQ(found, expected);
+    EXPECT_TRUE(host.WaitForLog("Warning: LCMP multicast: interface kvdown skipped", 2s)) << host.Log();
 }
 
 TEST(AllowList, RefusesOtherUsersButLeavesVersionOpen) {

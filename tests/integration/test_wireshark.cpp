@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,6 +26,8 @@
 #include "harness_discover.h"
 #include "harness_fw.h"
 #include "kivohost.h"
+#include "sha2_pub.h"
+#include "triple_des.h"
 
 using namespace kivotest;
 
@@ -105,10 +108,10 @@ std::string ExpectCleanDissection(const std::string& pcap, const std::string& fo
 using Row = std::map<std::string, std::string>;
 
 // One row per frame that matches filter, with the values of the fields (several
-// occurrences joined by '|').
+// occurrences joined by '|'); options go to tshark first (preferences: -o ...).
 std::vector<Row> Rows(const std::string& pcap, const std::string& filter,
-                      const std::vector<std::string>& fields) {
-    std::string args = "-Y " + Quoted(filter) + " -T fields -E aggregator='|'";
+                      const std::vector<std::string>& fields, const std::string& options = "") {
+    std::string args = options + " -Y " + Quoted(filter) + " -T fields -E aggregator='|'";
     for (const auto& f : fields) args += " -e " + f;
     TsharkRun run = Tshark(pcap, args);
     EXPECT_EQ(run.err, "") << filter;
@@ -1011,4 +1014,209 @@ TEST(WiresharkDissector, ValuesAreShownAsTheServiceRendersThem) {
         EXPECT_EQ(s.at("scp.item.value") + s.at("scp.item.status_text"), scpExpected[i])
             << "SCP sample " << i;
     }
+}
+
+// ---------------------------------------------------------------- deciphering
+
+namespace {
+
+const std::vector<std::string> kDecipherFields = {
+    "frame.number",        "lcmp.mmh.opcode",    "lcmp.deciphered.password",
+    "lcmp.deciphered.key", "lcmp.cfg.name",      "lcmp.cfg.value",
+    "_ws.expert.severity", "_ws.expert.message", "lcmp.value.type"};
+
+std::set<std::string> Names(const std::vector<Row>& rows, const std::string& field) {
+    std::set<std::string> out;
+    for (const auto& r : rows)
+        for (const auto& name : Split(r.at(field))) out.insert(name);
+    return out;
+}
+
+}  // namespace
+
+TEST(WiresharkDissector, LcmpPartsAreDecipheredWithThePasswordAndOnlyWithIt) {
+    KIVO_REQUIRE_CAPTURE();
+    Topology topo;
+    topo.Link("eth1", "eth1", kHostMac, MacText(kLcmpDevice));
+    SimCapture capture(topo, LcmpDevice(""));
+    topo.StartKivohost();
+    // A get-all answered in several segments, a set, and a get of a name the device lacks,
+    // which the service repeats under the legacy key.
+    auto all = LcmpRequest(topo, REQUEST_GET_ALL, std::nullopt);
+    ASSERT_TRUE(all);
+    const auto records = ParamRecords(*all);
+    ASSERT_TRUE(records);
+    auto set = LcmpRequest(topo, REQUEST_SET, SetBlock({{"SYSTEM.GENERAL.NAME", "kitchen"}}));
+    ASSERT_TRUE(set && ParamRecords(*set));
+    auto get = LcmpRequest(topo, REQUEST_GET, GetBlock({"SYSTEM.GENERAL.NAME", "SYSTEM.GENERAL.MISSING"}));
+    ASSERT_TRUE(get && ParamRecords(*get));
+    const std::string pcap = capture.Finish();
+
+    // The right password after a wrong one: every enciphered part opens, under both key forms.
+    const std::string right = "-o " + Quoted("lcmp.passwords:wrong,pw");
+    ExpectCleanDissection(pcap, right + " -V");
+    const auto parts = Rows(pcap, "lcmp.enciphered", kDecipherFields, right);
+    ASSERT_GE(parts.size(), 8u);
+    std::set<std::string> forms;
+    for (const auto& r : parts) {
+        EXPECT_EQ(r.at("lcmp.deciphered.password"), "pw") << "frame " << r.at("frame.number");
+        forms.insert(r.at("lcmp.deciphered.key"));
+        // Only the get-all request names nothing.
+        const bool getAll = r.at("lcmp.value.type").find("0x27") != std::string::npos;
+        EXPECT_NE(r.at("lcmp.cfg.name").empty(), !getAll) << "frame " << r.at("frame.number");
+    }
+    EXPECT_EQ(forms, (std::set<std::string>{"SHA-256", "legacy"}));
+    EXPECT_EQ(FaultyFrames(Rows(pcap, "lcmp", kDecipherFields, right)), 0u);
+    // Names are found in requests as in answers, values as the service gave them.
+    std::map<std::string, std::string> served;
+    for (const auto& rec : *records) served[rec.name] = rec.value;
+    std::set<std::string> allNames;
+    for (const auto& [name, value] : served) allNames.insert(name);
+    allNames.insert("SYSTEM.GENERAL.MISSING");
+    EXPECT_EQ(Names(Where(parts, "lcmp.mmh.opcode", "0x0160"), "lcmp.cfg.name"), allNames);
+    const auto answers = Rows(pcap, "lcmp.mmh.opcode == 0x0161", kDecipherFields, right);
+    EXPECT_EQ(Names(answers, "lcmp.cfg.name"), allNames);
+    const auto firstAnswers =
+        ClearAnswers(Where(answers, "lcmp.deciphered.key", "SHA-256"), "lcmp.cfg.value");
+    EXPECT_EQ(firstAnswers.at("SYSTEM.PRODUCTION.MAC_ADDR"), served.at("SYSTEM.PRODUCTION.MAC_ADDR"));
+    const auto writes = Rows(pcap, "lcmp.cfg.name == \"SYSTEM.GENERAL.NAME\" && lcmp.mmh.opcode == 0x0162",
+                             kDecipherFields, right);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].at("lcmp.cfg.value"), "kitchen");
+    EXPECT_EQ(Rows(pcap, "lcmp.cfg.name == \"SYSTEM.GENERAL.MISSING\" && lcmp.mmh.opcode == 0x0160",
+                   kDecipherFields, right)
+                  .size(),
+              2u)
+        << "the request under each key";
+
+    // A wrong password opens nothing and makes nothing up: each part says so, and the
+    // names shown are those of the clear messages, as without a password.
+    const std::string wrong = "-o " + Quoted("lcmp.passwords:wrong");
+    const auto closed = Rows(pcap, "lcmp.enciphered", kDecipherFields, wrong);
+    ASSERT_EQ(closed.size(), parts.size());
+    for (const auto& r : closed) {
+        EXPECT_EQ(r.at("lcmp.deciphered.key"), "");
+        EXPECT_NE(r.at("_ws.expert.message").find("None of the 2 keys"), std::string::npos)
+            << r.at("frame.number");
+    }
+    EXPECT_EQ(Names(Rows(pcap, "lcmp", kDecipherFields, wrong), "lcmp.cfg.name"),
+              Names(Rows(pcap, "lcmp", kDecipherFields), "lcmp.cfg.name"));
+    EXPECT_EQ(Names(closed, "lcmp.cfg.name").count("SYSTEM.GENERAL.MISSING"), 0u);
+}
+
+TEST(WiresharkDissector, ScpSetAndFactoryResetAreDecipheredWithThePassword) {
+    KIVO_REQUIRE_CAPTURE();
+    Topology topo;
+    topo.Link("eth1", "eth1", kScpHost, kScpDevice);
+    SimCapture capture(topo, std::string("[device scp1]\nmac = ") + kScpDevice +
+                                 "\ninterface = eth1\nrole = scp\npassword = s3cret\n"
+                                 "param = SYSTEM.GENERAL.NAME STRING living room\n"
+                                 "param = NETWORK.PORT INT16U 8080\n");
+    topo.StartKivohost();
+    const Mac device = ParseMac(kScpDevice);
+    auto set = topo.client().Request(
+        1, REQUEST_SET,
+        ParamRequestBody(kDeviceScp, "eth1", 0, device, "s3cret", SetBlock({{"NETWORK.PORT", "1"}})));
+    ASSERT_TRUE(set);
+    ASSERT_EQ((*set)[3], REPLY_SCP_DATA);
+    auto reset = topo.client().Request(1, REQUEST_FACTORY_RESET,
+                                       ParamRequestBody(kDeviceScp, "eth1", 0, device, "s3cret"));
+    ASSERT_TRUE(reset);
+    ASSERT_EQ((*reset)[3], REPLY_DONE);
+    const std::string pcap = capture.Finish();
+
+    const std::vector<std::string> fields = {
+        "scp.opcode",     "scp.deciphered.key",   "scp.crc.status",    "scp.item.name",
+        "scp.item.value", "scp.item.status_text", "_ws.expert.message"};
+    const std::string filter = "scp.opcode in {2, 3, 5, 6}";
+    const std::string right = "-o " + Quoted("lcmp.passwords:s3cret");
+    ExpectCleanDissection(pcap, right + " -V");
+    const auto rows = Rows(pcap, filter, fields, right);
+    std::map<std::string, Row> byOpcode;
+    for (const auto& r : rows) {
+        EXPECT_EQ(r.at("scp.deciphered.key"), "SHA-256") << "opcode " << r.at("scp.opcode");
+        EXPECT_EQ(r.at("scp.crc.status"), "1");
+        byOpcode[r.at("scp.opcode")] = r;
+    }
+    ASSERT_EQ(byOpcode.size(), 4u) << "set, factory reset and their replies";
+    EXPECT_EQ(byOpcode["2"].at("scp.item.name"), "NETWORK.PORT");
+    EXPECT_EQ(byOpcode["2"].at("scp.item.value"), "1");
+    EXPECT_EQ(byOpcode["5"].at("scp.item.name"), "NETWORK.PORT");
+    EXPECT_EQ(byOpcode["5"].at("scp.item.status_text"), "OK");
+    EXPECT_EQ(byOpcode["3"].at("scp.item.name"), "FACTORYRESET.GENERAL.FORCE_RESET");
+    EXPECT_EQ(byOpcode["6"].at("scp.item.name"), "FACTORYRESET.GENERAL.FORCE_RESET");
+
+    const auto closed = Rows(pcap, filter, fields, "-o " + Quoted("lcmp.passwords:S3cret"));
+    ASSERT_EQ(closed.size(), rows.size());
+    for (const auto& r : closed) {
+        EXPECT_EQ(r.at("scp.item.name"), "") << "opcode " << r.at("scp.opcode");
+        EXPECT_EQ(r.at("scp.crc.status"), "2");
+        EXPECT_NE(r.at("_ws.expert.message").find("None of the 2 keys"), std::string::npos);
+    }
+}
+
+namespace {
+
+// Key material of a password (SHA-256), and bytes enciphered with it.
+Bytes Sha256Key(const std::string& password) {
+    Bytes key(KEY_MATERIAL_SIZE);
+    GenerateSha256Hash(key.data(), reinterpret_cast<const INT8U*>(password.data()),
+                       static_cast<INT32U>(password.size()));
+    return key;
+}
+Bytes Enciphered(Bytes plain, const std::string& password) {
+    EXPECT_EQ(DES3CBCCipher(plain.data(), static_cast<INT32S>(plain.size()), Sha256Key(password).data()), 0);
+    return plain;
+}
+
+// A confirm whose values after the data-model marker are enciphered: `declared` is the
+// header's values length, `plain` what is enciphered (a multiple of 8 bytes).
+Bytes EncipheredConfirm(uint16_t declared, const Bytes& plain, const std::string& password) {
+    const Bytes marker = Cat({{0x20}, Le16(static_cast<uint16_t>(1 + plain.size())), {0}});
+    return LcmpMessage(0x161, Cat({{3}, Le16(declared), Le16(0x1234), marker, Enciphered(plain, password)}));
+}
+
+}  // namespace
+
+TEST(WiresharkDissector, OnlyWholeStructuresCountAsDeciphered) {
+    KIVO_REQUIRE_TSHARK();
+    // Every frame is enciphered with the password: only whole structures may be taken
+    // for its plain text. The first block of each reads well, so a check of the first
+    // bytes alone would take them all.
+    const Bytes answer = Value(0x24, Cat({Record(1, 10, Text("SYSTEM.A")), Record(0, 2, {7})}));  // 23 bytes
+    auto padded = [](Bytes b, uint8_t fill) {
+        b.resize((b.size() + 7) / 8 * 8, fill);
+        return b;
+    };
+    const uint16_t declared = static_cast<uint16_t>(4 + answer.size());
+    Bytes overrun = answer;
+    overrun[3] = 13;  // the name record's length goes past its value
+    const Bytes items = Cat({ScpItem(10, 1, 0x0A, Text("SYSTEM.A")), ScpItem(3, 2, 2, {7})});  // 17 bytes
+    Bytes scpZeroPad = padded(items, 0);
+    Bytes scpPad = padded(items, 0xE6);
+    auto scpEnciphered = [](const Bytes& plain) {
+        Bytes msg = ScpMessage(2, 1, 1, plain);  // CRC of the plain text
+        const Bytes enc = Enciphered(plain, "pw");
+        std::copy(enc.begin(), enc.end(), msg.begin() + 22 + 14);
+        return msg;
+    };
+    const std::vector<Bytes> frames = {
+        EncipheredConfirm(declared, padded(answer, 0), "pw"),                             // whole: deciphered
+        EncipheredConfirm(static_cast<uint16_t>(declared + 1), padded(answer, 0), "pw"),  // length disagrees
+        EncipheredConfirm(declared, padded(answer, 0x55), "pw"),                          // padding not zero
+        EncipheredConfirm(declared, padded(overrun, 0), "pw"),                            // record overruns
+        scpEnciphered(scpPad),                                                            // whole: deciphered
+        scpEnciphered(scpZeroPad),  // CRC right, padding not 0xE6
+    };
+    TempFile pcap("");
+    WritePcap(pcap.path(), frames);
+    const auto rows = Rows(pcap.path(), "lcmp || scp",
+                           {"lcmp.deciphered.key", "lcmp.cfg.name", "scp.deciphered.key", "scp.item.name"},
+                           "-o " + Quoted("lcmp.passwords:pw"));
+    ASSERT_EQ(rows.size(), frames.size());
+    std::vector<std::string> names;
+    for (const auto& r : rows) names.push_back(r.at("lcmp.cfg.name") + r.at("scp.item.name"));
+    EXPECT_EQ(names, (std::vector<std::string>{"SYSTEM.A", "", "", "", "SYSTEM.A", ""}));
+    EXPECT_EQ(rows[0].at("lcmp.deciphered.key"), "SHA-256");
+    EXPECT_EQ(rows[4].at("scp.deciphered.key"), "SHA-256");
 }

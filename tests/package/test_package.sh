@@ -19,7 +19,12 @@ for f in usr/sbin/kivohost usr/bin/kivoctl usr/bin/kivo-devsim \
     usr/share/man/man8/kivohost.8 usr/share/man/man1/kivoctl.1 usr/share/man/man1/kivo-devsim.1 \
     usr/lib/systemd/system/kivohost.service usr/lib/systemd/system/kivohost.socket \
     usr/share/doc/kivo/README.md usr/share/doc/kivo/security.md usr/share/doc/kivo/protocol.md \
-    usr/share/doc/kivo/examples/demo-devices.conf; do
+    usr/share/doc/kivo/examples/demo-devices.conf usr/share/doc/kivo/tools/devsim/README.md \
+    usr/share/doc/kivo/copyright usr/share/doc/kivo/fleet.md \
+    usr/share/doc/kivo/examples/ansible/site.yml \
+    usr/share/kivo/ansible/ansible_collections/kivo/ghn/plugins/modules/kivo_param.py \
+    usr/bin/kivo-exporter usr/share/man/man1/kivo-exporter.1 usr/lib/systemd/system/kivo-exporter.service \
+    usr/share/doc/kivo/examples/kivo-exporter.yml; do
     grep -qx "\./$f" "$work/files" || { echo "missing from the package: /$f" >&2; missing=1; }
 done
 [ "$missing" -eq 0 ] || exit 1
@@ -38,7 +43,9 @@ grep -qx 'ExecStart=/usr/sbin/kivohost --allow-group kivo' "$unit/kivohost.servi
 mkdir "$work/units"
 sed "s|^ExecStart=/usr/sbin/|ExecStart=$root/usr/sbin/|" "$unit/kivohost.service" >"$work/units/kivohost.service"
 cp "$unit/kivohost.socket" "$work/units/"
+sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit/kivo-exporter.service" >"$work/units/kivo-exporter.service"
 if ! systemd-analyze verify --man=no "$work/units/kivohost.socket" "$work/units/kivohost.service" \
+    "$work/units/kivo-exporter.service" \
     >"$work/verify" 2>&1 || [ -s "$work/verify" ]; then
     echo "systemd-analyze verify reported:" >&2
     cat "$work/verify" >&2

@@ -27,7 +27,7 @@ struct Fixture : testing::Test {
         ConfiglayerParamsDestroy(input);
     }
     // Makes every LCMPInit fail until the points are cleared.
-    static void BlockLcmpInit() { kivo::FailPointArm("lcmp.receive_thread", 1000); }
+    static void BlockLcmpInit() { kivo::FailPointArm("lcmp.open", 1000); }
     static int Count(const std::string& text, const std::string& what) {
         int n = 0;
         for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;

@@ -144,7 +144,7 @@ TEST(ResponseToMessage, RecordsAreNameValueTypeAndCount) {
 
 TEST(ParamRequest, MalformedOrUnknownRequestsAreRefusedWithoutExchange) {
     // Any device exchange would need LCMP; keep it closed so one would fail loudly.
-    kivo::FailPointArm("lcmp.receive_thread", 1000);
+    kivo::FailPointArm("lcmp.open", 1000);
     // Unknown device type, for all four requests.
     for (auto handler : {GetAllGet, GetGet, SetGet, FactoryResetGet})
         EXPECT_EQ(Reply(Request(REQUEST_GET, 1, "eth0").Block(2, std::string("A\0", 2)).Run(handler)),
@@ -167,7 +167,7 @@ TEST(ParamRequest, MalformedOrUnknownRequestsAreRefusedWithoutExchange) {
 }
 
 TEST(ParamRequest, EmptyBlockAndUnreachableDeviceFail) {
-    kivo::FailPointArm("lcmp.receive_thread", 1000);
+    kivo::FailPointArm("lcmp.open", 1000);
     // An empty block is an empty input list, which the configuration layer rejects.
     EXPECT_EQ(Reply(Request(REQUEST_GET, 3, "eth0").Block(0, "").Run(GetGet)), kFailed);
     // LCMP cannot be opened: every LCMP request fails; Set says why.

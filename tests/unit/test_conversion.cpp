@@ -260,21 +260,25 @@ TEST(ConversionParse, TextsAsTheirTableSays) {
     } cases[] = {
         {PARAM_TYPE_INT8U, "1,2,300", false, "01 02 2C"},
         {PARAM_TYPE_INT8U, "", true, "00"},
-        {PARAM_TYPE_INT8U, ",", true, "00 00"},
+        {PARAM_TYPE_INT8U, ",", false, "00 00"},  // empty elements of a list
         {PARAM_TYPE_INT8U, "-1", false, "FF"},
         {PARAM_TYPE_INT16S, "-2,5", true, "FE FF 05 00"},
         {PARAM_TYPE_INT16S, "-32769", false, "FF 7F"},
         {PARAM_TYPE_INT16U, "65535", true, "FF FF"},
-        {PARAM_TYPE_INT8S, "12abc", true, "0C"},  // lenient: stops at the letters
-        {PARAM_TYPE_INT8U, "abc", false, "00"},   // not a digit in it: no number at all
+        {PARAM_TYPE_INT8S, "12abc", false, "0C"},  // the rest must be white space
+        {PARAM_TYPE_INT8S, " 12 ", true, "0C"},
+        {PARAM_TYPE_INT8U, "abc", false, "00"},  // not a digit in it: no number at all
         {PARAM_TYPE_INT16U, "1,fast", false, "01 00 00 00"},
         {PARAM_TYPE_INT32S, "-", false, "00 00 00 00"},
         {PARAM_TYPE_INT8U, "+5", true, "05"},
         {PARAM_TYPE_INT8S, " -128", true, "80"},
         {PARAM_TYPE_INT32S, "-1", true, "FF FF FF FF"},
         {PARAM_TYPE_INT32U, "4294967295", true, "FF FF FF FF"},
-        {PARAM_TYPE_INT32U, "4294967296", true, "00 00 00 00"},
-        {PARAM_TYPE_INT32U, "18446744073709551615", true, "FF FF FF FF"},
+        {PARAM_TYPE_INT32U, "4294967296", false, "00 00 00 00"},  // neither range of 32 bits
+        {PARAM_TYPE_INT32S, "-2147483649", false, "FF FF FF 7F"},
+        {PARAM_TYPE_INT32U, "-2147483648", true, "00 00 00 80"},  // the signed range too
+        {PARAM_TYPE_INT32S, "4294967295", true, "FF FF FF FF"},   // and the unsigned one
+        {PARAM_TYPE_INT32U, "18446744073709551615", false, "FF FF FF FF"},
         {PARAM_TYPE_INT32U, "18446744073709551616", false, "FF FF FF FF"},  // beyond 64 bits
         {PARAM_TYPE_INT8U, "99999999999999999999999", false, "FF"},
         {PARAM_TYPE_BOOL, "YES,NO", true, "01 00"},

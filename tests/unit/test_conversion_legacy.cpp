@@ -134,6 +134,8 @@ TEST(LegacyParse, BigEndianAndItsOwnRules) {
         {PARAM_TYPE_INT16U, "1,256", true, "00 01 01 00"},
         {PARAM_TYPE_INT32S, "-2", true, "FF FF FF FE"},
         {PARAM_TYPE_INT32U, "4294967295", true, "FF FF FF FF"},
+        {PARAM_TYPE_INT32U, "99999999999", false, ""},  // the same number rules as LCMP
+        {PARAM_TYPE_INT16U, "1,2,", false, ""},
         {PARAM_TYPE_INT8U, "1", true, "01"},  // the factory reset value
         {PARAM_TYPE_FLUP_SRC, "L2", true, "00 00 00 02"},
         {PARAM_TYPE_ETHIFDRIVER_SPEED, "1000", true, "00 00 00 01"},

@@ -4,7 +4,10 @@
 #include <openssl/evp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -422,4 +425,41 @@ TEST(LcmpInitArgs, RefusedNamesLeaveLcmpClosed) {
     // The project version, packed one byte per part.
     EXPECT_EQ(LCMPLibVersionGet(),
               static_cast<INT32U>(KIVO_VERSION_MAJOR << 16 | KIVO_VERSION_MINOR << 8 | KIVO_VERSION_BUILD));
+}
+
+// Over a port adopted from a socket pair, without privileges: the exchange reads its
+// own answer on the calling thread and passes over a confirm of another transaction.
+TEST(LcmpSession, UnicastExchangeReadsItsAnswerOnTheCallingThread) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+    kivo::l2::Mac host;
+    std::copy_n(kMac, 6, host.begin());
+    AdoptPort(kivo::l2::Port::Adopt(fds[0], host));
+    std::thread peer([fd = fds[1]] {
+        uint8_t request[1600];
+        // Ethernet header, MMH, then control code, address and values length.
+        if (recv(fd, request, sizeof(request), 0) < 33) return;
+        const uint16_t tid = static_cast<uint16_t>(request[31] | request[32] << 8);
+        uint16_t seq = 0;
+        for (const uint16_t id : {static_cast<uint16_t>(tid + 1), tid}) {
+            const Bytes mmpl = Confirm(id, {{0x24, {static_cast<uint8_t>(id == tid ? 1 : 2)}}, {kEnd, {}}});
+            Mmh mmh;
+            mmh.length = static_cast<uint16_t>(mmpl.size());
+            mmh.opcode = LCMP_READ_CNF;
+            mmh.numSeq = seq++;
+            uint8_t frame[kMaxFrameLength];
+            const size_t n =
+                FrameBuild(frame, sizeof(frame), kMac, kDev, nullptr, mmh, mmpl.data(), mmpl.size());
+            if (send(fd, frame, n, 0) != static_cast<ssize_t>(n)) return;
+        }
+    });
+    ASSERT_EQ(LCMPInit("adopted"), LCMP_ERROR_NONE);
+    t_lcmpValueList* out = nullptr;
+    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev, &out), LCMP_ERROR_NONE);
+    EXPECT_EQ(Values(out), (std::vector<V>{{0x24, {1}}}));
+    LCMPValueListDestroy(out);
+    LCMPEnd();
+    peer.join();
+    close(fds[1]);
+    AdoptPort(kivo::l2::Port());  // later periods open their interface again
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "lcmp_device.h"
+#include "live_values.h"
 #include "sim.h"
 #include "sim_values.h"
 
@@ -240,7 +241,8 @@ Value AnswerRead(Sim& sim, Device& d, State& st, const std::string& name, size_t
         const Bytes s = StatusRecord(status);
         data.insert(data.end(), s.begin(), s.end());
     } else {
-        PutRecord(data, kControlValue, static_cast<uint8_t>(p->type), p->value);
+        PutRecord(data, kControlValue, static_cast<uint8_t>(p->type),
+                  LiveValue(d, name, p->type, p->value, ByteOrder::Little));
     }
     return Value{kReadAnswerValue, data};
 }

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "crc32.h"
+#include "live_values.h"
 #include "sha2_pub.h"
 #include "sim.h"
 #include "sim_values.h"
@@ -316,16 +317,19 @@ void HandleGet(Sim& sim, Device& d, ScpState& st, const Frame& f, uint8_t opcode
     if (names.empty()) {
         for (const Param& p : st.params) {
             AddName(list, p.name);
-            AddItem(list, kItemValue, static_cast<uint8_t>(p.type), p.value.data(), p.value.size());
+            const Bytes now = LiveValue(d, p.name, p.type, p.value, ByteOrder::Big);
+            AddItem(list, kItemValue, static_cast<uint8_t>(p.type), now.data(), now.size());
         }
     } else {
         for (const std::string& name : names) {
             AddName(list, name);
             const Param* p = FindParam(st, name);
-            if (p == nullptr)
+            if (p == nullptr) {
                 AddStatus(list, unknownStatus);
-            else
-                AddItem(list, kItemValue, static_cast<uint8_t>(p->type), p->value.data(), p->value.size());
+            } else {
+                const Bytes now = LiveValue(d, name, p->type, p->value, ByteOrder::Big);
+                AddItem(list, kItemValue, static_cast<uint8_t>(p->type), now.data(), now.size());
+            }
         }
     }
     SendReply(sim, d, f.port, f.src(), opcode, opNumber, list, key, true);

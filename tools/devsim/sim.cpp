@@ -114,13 +114,12 @@ std::vector<std::string> SplitWords(const std::string& line) {
 // ---------------------------------------------------------------- Device
 
 bool Device::has(const std::string& key) const {
-    return std::any_of(options.begin(), options.end(), [&](const auto& kv) { return kv.first == key; });
+    return last_.count(key) != 0;
 }
 
 std::string Device::opt(const std::string& key, const std::string& def) const {
-    for (auto it = options.rbegin(); it != options.rend(); ++it)
-        if (it->first == key) return it->second;
-    return def;
+    const auto it = last_.find(key);
+    return it != last_.end() ? it->second : def;
 }
 
 std::vector<std::string> Device::optAll(const std::string& key) const {
@@ -154,6 +153,7 @@ void Device::setOpt(const std::string& key, const std::string& value) {
 
 void Device::addOpt(const std::string& key, const std::string& value) {
     options.emplace_back(key, value);
+    last_[key] = value;
     if (key == "mac") ParseMac(value, mac);
     if (key == "role") role = value;
 }
@@ -162,6 +162,7 @@ void Device::removeOpt(const std::string& key) {
     options.erase(
         std::remove_if(options.begin(), options.end(), [&](const auto& kv) { return kv.first == key; }),
         options.end());
+    last_.erase(key);
 }
 
 // ---------------------------------------------------------------- Port and Frame

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -57,6 +58,11 @@ struct Device {
     void setOpt(const std::string& key, const std::string& value);
     void addOpt(const std::string& key, const std::string& value);
     void removeOpt(const std::string& key);
+
+   private:
+    // The last value of each key: a device with a thousand parameters is asked for its
+    // settings with every frame, and the simulator must not be what a benchmark measures.
+    std::unordered_map<std::string, std::string> last_;
 };
 
 // One raw port on one interface: every frame on the segment, this host's own left out.

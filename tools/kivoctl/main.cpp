@@ -108,7 +108,15 @@ std::string KindName(kc::ErrorKind k) {
     return "failed";
 }
 
-std::vector<std::string> Hints(const Globals& g, const kc::Error& e) {
+// What to do about a failure: the hint of the service's reason when it gave one (the same
+// words every front-end shows), otherwise one for the kind of failure.
+std::vector<std::string> Hints(const Globals& g, const kc::Error& e,
+                               const std::optional<kc::Reason>& reason) {
+    if (reason) {
+        const std::string_view hint = kc::ReasonHint(reason->code);
+        if (hint.empty()) return {};
+        return {std::string(hint)};
+    }
     const std::string port = std::to_string(g.port);
     switch (e.kind) {
         case kc::ErrorKind::kNoService: {
@@ -127,11 +135,10 @@ std::vector<std::string> Hints(const Globals& g, const kc::Error& e) {
                 case kc::RequestCode::kGet:
                 case kc::RequestCode::kSet:
                 case kc::RequestCode::kFactoryReset:
+                    // A service too old to say why: the usual suspects.
                     return {
-                        "Check the MAC address, the interface, --vlan and the password (a wrong password "
-                        "looks "
-                        "like a device that does not answer); legacy devices need --scp. A value must be "
-                        "written as 'kivoctl get' shows it."};
+                        "Check the MAC address, the interface, --vlan and the password; legacy devices need "
+                        "--scp."};
                 default:
                     return {};
             }
@@ -141,7 +148,8 @@ std::vector<std::string> Hints(const Globals& g, const kc::Error& e) {
                     "A transfer may be running already: see 'kivoctl fw status', end it with 'kivoctl fw "
                     "stop'."};
             return {
-                "The service took the request for malformed; please report this with the command line used."};
+                "The service did not say why it refused the request; its log tells (journalctl -u "
+                "kivohost)."};
         case kc::ErrorKind::kUnsupported:
             return {"Update kivohost, or use a kivoctl of the same release."};
         case kc::ErrorKind::kBadReply:
@@ -164,7 +172,7 @@ int ClientFailure(const Globals& g, kc::Client& client, const std::string& what,
         message += "\n  reason: " + Printable(reason->text) + " (code " + std::to_string(reason->code) + ")";
     extra["reason"] = ReasonJson(reason);
     extra["request"] = std::string(kc::RequestName(e.request));
-    return Report(g, exitCode, KindName(e.kind), message, Hints(g, e), std::move(extra));
+    return Report(g, exitCode, KindName(e.kind), message, Hints(g, e, reason), std::move(extra));
 }
 
 // ---- Arguments ------------------------------------------------------------------------------
@@ -226,6 +234,9 @@ std::optional<std::string> Password(const DeviceOptions& o, std::string& error) 
             std::getline(std::cin, pw);
         }
         std::cerr << '\n';
+    } else {
+        std::cerr << "kivoctl: no password given; using the empty password (--password-file or "
+                     "--password-env give one)\n";
     }
     if (!pw.empty() && pw.back() == '\r') pw.pop_back();
     if (pw.size() > 255) {
@@ -626,12 +637,44 @@ std::optional<std::string> FirmwarePath(const std::string& path, const char* wha
             std::string("the ") + what + " '" + abs.string() + "' is not readable: " + std::strerror(errno);
         return std::nullopt;
     }
+    // A device that takes an empty image reports success and is left without firmware.
+    if (fs::file_size(abs, ec) == 0 && !ec) {
+        error = std::string("the ") + what + " '" + abs.string() +
+                "' is empty (0 bytes); check that this is the right file and that it was copied whole";
+        return std::nullopt;
+    }
     return abs.string();
+}
+
+// Chunks of a chunked firmware file, walked as the service walks it: the magic word at
+// byte 68, 8 bytes, then records (a little-endian length in 32-bit words, its two header
+// words included, in bits 0 to 30; 4 bytes of information; the data) up to a zero word.
+// Nullopt when the file does not read as one.
+std::optional<uint32_t> ChunkCount(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    auto word = [&](uint32_t& v) {
+        unsigned char b[4];
+        if (!in.read(reinterpret_cast<char*>(b), 4)) return false;
+        v = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+        return true;
+    };
+    uint32_t magic = 0, info = 0, count = 0;
+    if (!in.seekg(68) || !word(magic) || magic != 0x55AA55AAu || !in.seekg(8, std::ios::cur))
+        return std::nullopt;
+    while (word(info) && info != 0) {
+        const uint64_t words = info & 0x7FFFFFFFu;
+        if (words < 2 || !in.seekg(static_cast<std::streamoff>(4 + (words - 2) * 4), std::ios::cur))
+            return std::nullopt;
+        ++count;
+    }
+    if (!in) return std::nullopt;
+    return count;
 }
 
 // Polls the status until a final state. Ctrl-C sends Stop and keeps waiting for the
 // final state; a second Ctrl-C leaves at once.
-int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operation, json result) {
+int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operation, json result,
+                 const std::string& sentText) {
     // The transfer goes on whatever happens here: a service that answers a poll late
     // (busy with another front-end's request) is waited for rather than given up on.
     if (g.timeout <= 0) client.SetTimeout(std::chrono::seconds(30));
@@ -680,9 +723,13 @@ int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operat
         if (g.json) {
             PrintJson(result);
         } else {
-            std::cout << operation << " succeeded: " << s.bytes << " of " << s.total << " bytes"
-                      << (operation == "Ethernet boot" ? " in the last chunk" : "") << ", "
-                      << Elapsed(seconds) << '\n';
+            // The status counts the last chunk only after an Ethernet boot: the caller, who
+            // knows the files, says what was sent.
+            std::cout << operation << " succeeded: "
+                      << (sentText.empty()
+                              ? std::to_string(s.bytes) + " of " + std::to_string(s.total) + " bytes"
+                              : sentText)
+                      << ", " << Elapsed(seconds) << '\n';
         }
         return kExitOk;
     }
@@ -694,11 +741,14 @@ int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operat
             "\n  reason: " + Printable(fwReason->text) + " (code " + std::to_string(fwReason->code) + ")";
     if (!g.json) std::cout << operation << (stopSent ? " stopped" : " failed") << '\n';
     std::vector<std::string> hints;
-    if (!stopSent)
+    if (!stopSent && fwReason) {
+        if (const std::string_view hint = kc::ReasonHint(fwReason->code); !hint.empty())
+            hints.emplace_back(hint);
+    } else if (!stopSent) {
         hints.push_back(
             "Check the interface, the MAC address and --vlan, that the device asks for a file (upgrade) or "
-            "waits in "
-            "its boot ROM (boot), and the files.");
+            "waits in its boot ROM (boot), and the files.");
+    }
     return Report(g, kExitFailed, stopSent ? "stopped" : "transfer_failed", message, hints,
                   json{{"status", FwStatusJson(s)}, {"firmware_reason", ReasonJson(fwReason)}});
 }
@@ -746,7 +796,21 @@ int CmdFwStart(const Globals& g, const FwTarget& t, bool boot) {
             std::cout << "Follow it with 'kivoctl fw status'.\n";
         return kExitOk;
     }
-    return WaitTransfer(g, client, operation, std::move(result));
+    std::string sentText;
+    if (boot) {
+        std::error_code ec;
+        const auto loaderBytes = std::filesystem::file_size(*loader, ec);
+        const auto fwBytes = std::filesystem::file_size(*fw, ec);
+        if (!ec) {
+            const auto chunks = ChunkCount(*fw);
+            sentText =
+                "the whole loader (" + std::to_string(loaderBytes) + " bytes) and firmware (" +
+                std::to_string(fwBytes) + " bytes" +
+                (chunks ? ", " + std::to_string(*chunks) + (*chunks == 1 ? " chunk" : " chunks") : "") +
+                ") sent";
+        }
+    }
+    return WaitTransfer(g, client, operation, std::move(result), sentText);
 }
 
 int CmdFwStatus(const Globals& g) {
@@ -763,10 +827,11 @@ int CmdFwStatus(const Globals& g) {
         {"bytes", std::to_string(s->bytes)},
         {"total", std::to_string(s->total)}};
     if (s->retransmissions) rows.push_back({"retransmissions", std::to_string(*s->retransmissions)});
-    PrintTable({"FIELD", "VALUE"}, rows);
     if (s->state == 6)
         if (auto reason = FetchFirmwareReason(client))
-            std::cout << "reason  " << Printable(reason->text) << " (code " << reason->code << ")\n";
+            rows.push_back(
+                {"reason", Printable(reason->text) + " (code " + std::to_string(reason->code) + ")"});
+    PrintTable({"FIELD", "VALUE"}, rows);
     return kExitOk;
 }
 
@@ -786,6 +851,68 @@ int CmdFwStop(const Globals& g) {
         std::cout << ".\n";
     }
     return kExitOk;
+}
+
+// Edits (insertions, deletions, substitutions) that turn a into b.
+size_t EditDistance(std::string_view a, std::string_view b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The first word of the command line that is no command of its level ("getal", "fw stauts"),
+// with the nearest command to suggest; nullopt when every command word is known. Values of
+// the global options are skipped.
+std::optional<std::string> UnknownCommand(int argc, char** argv) {
+    static const std::vector<std::string> kTop = {"version", "discover", "getall", "get",
+                                                  "set",     "reset",    "fw"};
+    static const std::vector<std::string> kFw = {"upgrade", "boot", "status", "stop"};
+    const std::vector<std::string>* level = &kTop;
+    std::string prefix;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a(argv[i]);
+        if (a == "--port" || a == "--timeout") {
+            ++i;
+            continue;
+        }
+        if (a.empty() || a[0] == '-') {
+            if (level == &kTop) continue;
+            return std::nullopt;  // the command's own options follow
+        }
+        if (std::find(level->begin(), level->end(), a) == level->end()) {
+            std::string best;
+            size_t bestDistance = 3;  // further than two edits is no typing mistake
+            for (const auto& name : *level)
+                if (const size_t d = EditDistance(a, name); d < bestDistance) bestDistance = d, best = name;
+            std::string message = "unknown command '" + prefix + Printable(std::string(a)) + "'";
+            if (!best.empty()) message += "; did you mean '" + prefix + best + "'?";
+            std::string all;
+            for (const auto& name : *level) all += (all.empty() ? "" : ", ") + name;
+            return message + " (" + (level == &kTop ? "commands: " : "fw commands: ") + all + ")";
+        }
+        if (level != &kTop || a != "fw") return std::nullopt;
+        level = &kFw;
+        prefix = "fw ";
+    }
+    return std::nullopt;
+}
+
+// A password given on the command line, which kivoctl refuses to read.
+bool PasswordOnCommandLine(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a(argv[i]);
+        if (a == "--password" || a.rfind("--password=", 0) == 0) return true;
+    }
+    return false;
 }
 
 void AddDeviceOptions(CLI::App* cmd, DeviceOptions& o) {
@@ -877,6 +1004,14 @@ int main(int argc, char** argv) {
     auto* status = fw->add_subcommand("status", "show the firmware server's state");
     auto* stop = fw->add_subcommand("stop", "stop the running transfer");
 
+    if (PasswordOnCommandLine(argc, argv))
+        return Report(
+            g, kExitUsage, "usage",
+            "kivoctl takes no password on the command line, where every user of this host can read "
+            "it (ps, /proc)",
+            {"Give it with --password-file FILE (its first line), --password-env VARIABLE, or type it "
+             "at the prompt kivoctl shows on a terminal."});
+    if (auto unknown = UnknownCommand(argc, argv)) return Usage(g, *unknown);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

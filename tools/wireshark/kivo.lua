@@ -1,16 +1,17 @@
 -- kivo.lua: Wireshark dissectors for the layer-2 protocols kivohost speaks to devices.
 --
 --   lcmp    EtherType 0x22E3: management message header, segments put back together,
---           value lists, configuration-layer records (in the clear part)
+--           value lists, configuration-layer records (deciphered with the passwords given)
 --   scp     SNAP 00:13:9D type 0x16: legacy parameter access with items and CRC-32
+--           (deciphered with the same passwords)
 --   l2disc  SNAP 00:13:9D 0C 01 / 0C 02 / 0B 00 with the boot-ROM magic: discovery
 --   l2fw    SNAP 00:13:9D type 0x0B: the firmware-transfer frames
 --
--- Install: copy this file to ~/.local/lib/wireshark/plugins/ (see docs/wireshark.md).
--- Written for the Lua 5.2 API of Wireshark 4.0.
+-- Install: copy this file and kivo_crypto.lua beside it to ~/.local/lib/wireshark/plugins/
+-- (see docs/wireshark.md). Written for the Lua 5.2 API of Wireshark 4.0.
 
 set_plugin_info({
-    version = "1.0.0",
+    version = "1.1.0",
     description = "kivo device protocols: LCMP, SCP, discovery, firmware transfer",
 })
 
@@ -314,6 +315,108 @@ local function crc32(s)
 end
 
 ---------------------------------------------------------------------------------------------
+-- Deciphering. The ciphers live in kivo_crypto.lua beside this file; without it the
+-- dissector still runs and says why it cannot decipher.
+---------------------------------------------------------------------------------------------
+
+local crypto, crypto_error
+do
+    local dir = (debug.getinfo(1, "S").source or ""):match("^@(.*[/\\])") or ""
+    local ok, result = pcall(dofile, dir .. "kivo_crypto.lua")
+    if ok and type(result) == "table" then
+        crypto = result
+    else
+        crypto_error = "kivo_crypto.lua could not be loaded from " .. (dir ~= "" and dir or "the working folder") ..
+            " (" .. tostring(result) .. "); install it beside kivo.lua"
+    end
+end
+
+-- The passwords of the preference text: separated by commas, a backslash takes the next
+-- character as it is (\, a comma, \\ a backslash). An empty entry is the empty password;
+-- an empty text is no password at all.
+local function split_passwords(text)
+    local out, seen = {}, {}
+    if text == nil or text == "" then return out end
+    local cur, i = {}, 1
+    local function finish()
+        local p = table.concat(cur)
+        if not seen[p] then
+            seen[p] = true
+            out[#out + 1] = p
+        end
+        cur = {}
+    end
+    while i <= #text do
+        local c = text:sub(i, i)
+        if c == "\\" and i < #text then
+            cur[#cur + 1] = text:sub(i + 1, i + 1)
+            i = i + 1
+        elseif c == "," then
+            finish()
+        else
+            cur[#cur + 1] = c
+        end
+        i = i + 1
+    end
+    finish()
+    return out
+end
+
+-- Prepared keys by preference text: for each password its SHA-256 key, then its legacy
+-- key, as the service tries them. Making a key schedule costs more than a block, so each
+-- is made once.
+local keys_by_text = {}
+
+local function keys_for(text)
+    local keys = keys_by_text[text]
+    if keys then return keys end
+    keys = {}
+    if crypto then
+        for _, password in ipairs(split_passwords(text)) do
+            keys[#keys + 1] = {password = password, form = "SHA-256", id = "s:" .. password,
+                               key = crypto.des3_key(crypto.sha256(password))}
+            keys[#keys + 1] = {password = password, form = "legacy", id = "l:" .. password,
+                               key = crypto.des3_key(crypto.legacy_key(password))}
+        end
+    end
+    keys_by_text[text] = keys
+    return keys
+end
+
+-- Deciphers the part `enc` (a byte string) with the first key whose plain text `accept`
+-- takes, trying the keys in order. `probe`, given the first block alone, turns away most
+-- wrong keys before the whole part is deciphered. Results are kept per part and key, so
+-- dissecting the frame again (every click in the GUI) deciphers nothing anew. Returns
+-- the plain text and the key, or nil.
+local function decipher_part(cache, part, keys, enc, probe, accept)
+    if #enc == 0 or #enc % 8 ~= 0 then return nil end
+    local tried = cache[part]
+    if tried == nil then
+        tried = {}
+        cache[part] = tried
+    end
+    for _, k in ipairs(keys) do
+        local plain = tried[k.id]
+        if plain == nil then
+            plain = false
+            if probe == nil or probe(crypto.des3_cbc_decipher(k.key, enc, 1)) then
+                local all = crypto.des3_cbc_decipher(k.key, enc)
+                if all and accept(all) then plain = all end
+            end
+            tried[k.id] = plain
+        end
+        if plain then return plain, k end
+    end
+    return nil
+end
+
+local function key_text(k)
+    return string.format("password \"%s\", %s key", k.password, k.form)
+end
+
+local DECRYPTION_GROUP = expert.group.DECRYPTION or expert.group.UNDECODED
+
+---------------------------------------------------------------------------------------------
 -- Frame context: the fields of the lower layers that the dissectors below need.
 ---------------------------------------------------------------------------------------------
 
@@ -430,6 +533,10 @@ local lf = {
     data_model = ProtoField.uint8("lcmp.value.data_model", "Data model", base.DEC, DATA_MODELS),
     enciphered = ProtoField.bytes("lcmp.enciphered", "Enciphered"),
     enciphered_length = ProtoField.uint16("lcmp.enciphered.length", "Enciphered length"),
+    deciphered = ProtoField.bytes("lcmp.deciphered", "Deciphered"),
+    deciphered_password = ProtoField.string("lcmp.deciphered.password", "Password"),
+    deciphered_key = ProtoField.string("lcmp.deciphered.key", "Key form"),
+    cipher_padding = ProtoField.bytes("lcmp.deciphered.padding", "Cipher padding"),
     record = ProtoField.none("lcmp.cfg.record", "Record"),
     record_length = ProtoField.uint16("lcmp.cfg.record.length", "Length"),
     record_control = ProtoField.uint8("lcmp.cfg.record.control", "Control", base.DEC, RECORD_CONTROLS),
@@ -468,23 +575,31 @@ local le = {
         expert.group.MALFORMED, expert.severity.WARN),
     unknown_opcode = ProtoExpert.new("lcmp.unknown_opcode.expert", "Unknown opcode",
         expert.group.PROTOCOL, expert.severity.WARN),
+    undeciphered = ProtoExpert.new("lcmp.undeciphered.expert", "No password given deciphers this part",
+        DECRYPTION_GROUP, expert.severity.WARN),
 }
 lcmp.experts = {le.segment_too_long, le.length_beyond_frame, le.segment_number, le.segment_repeated,
                 le.segment_mismatch, le.segment_pending, le.value_beyond, le.header_short, le.record_bad,
-                le.enciphered, le.cipher_blocks, le.unknown_opcode}
+                le.enciphered, le.cipher_blocks, le.unknown_opcode, le.undeciphered}
 
 lcmp.prefs.marker = Pref.uint("Marker value type", 0x20,
     "Type of the value after which the rest of a message is enciphered (the data-model value)")
 lcmp.prefs.marker_length = Pref.uint("Marker data length", 1,
     "Bytes of the marker value's own data before the enciphered part")
+lcmp.prefs.passwords = Pref.string("Passwords", "",
+    "Passwords to decipher LCMP and SCP with, separated by commas (\\, is a comma and \\\\ a " ..
+    "backslash in a password; an empty entry, as in \"a,,b\", is the empty password). Each enciphered " ..
+    "part is tried with the SHA-256 key of each password, then with its legacy key.")
 
 -- Reassembly state, filled on the first pass over the capture: partial messages by
 -- (source, opcode, sequence number, last segment number), the message each
 -- completing frame holds, and the completing frame of every segment.
 local partial, completed, completed_by
+-- Deciphered parts by frame and offset, per key.
+local lcmp_plain
 
 local function lcmp_reset()
-    partial, completed, completed_by = {}, {}, {}
+    partial, completed, completed_by, lcmp_plain = {}, {}, {}, {}
 end
 lcmp_reset()
 lcmp.init = lcmp_reset
@@ -540,12 +655,90 @@ local function lcmp_record(tvb, tree, off, stop)
     return off + 2 + len, summary
 end
 
--- Dissects the values of a message from off on; returns whether anything was enciphered.
-local function lcmp_values(tvb, pinfo, tree, off)
-    local stop = tvb:len()
-    local marker = lcmp.prefs.marker
+-- Whether the records of a configuration-layer value, bytes [pos, stop) of s, are whole:
+-- each at least a control and a type, within the value, with a known control; a status
+-- holds its 4-byte number.
+local function lcmp_records_whole(s, pos, stop)
+    while pos < stop do
+        if stop - pos < 4 then return false end
+        local len = s:byte(pos) + 256 * s:byte(pos + 1)
+        local control = s:byte(pos + 2)
+        if len < 2 or len > stop - pos - 2 or RECORD_CONTROLS[control] == nil then return false end
+        if control == 2 and len < 6 then return false end
+        pos = pos + 2 + len
+    end
+    return true
+end
+
+-- Whether s is the plain text of an enciphered part that must hold `want` bytes of
+-- values: values of known types, each whole, ending exactly at `want`, the records of
+-- the configuration-layer values whole, then fewer than 8 zero bytes of padding. A wrong
+-- key passes this by chance far too rarely to matter; "some bytes came out" is not
+-- enough.
+local function lcmp_plain_whole(s, want)
+    if want < 3 or want > #s or #s - want >= 8 or s:find("[^\0]", want + 1) then return false end
+    local pos = 1
+    while pos <= want do
+        if want - pos < 2 then return false end
+        local vtype = s:byte(pos)
+        local vlen = s:byte(pos + 1) + 256 * s:byte(pos + 2)
+        local d = pos + 3
+        if VALUE_TYPES[vtype] == nil or vlen > want - d + 1 then return false end
+        if vtype >= 0x21 and vtype <= 0x25 and not lcmp_records_whole(s, d, d + vlen) then return false end
+        pos = d + vlen
+    end
+    return true
+end
+
+local lcmp_values
+
+-- Deciphers the enciphered part [at, at + n) of a message whose header (ctx) declares
+-- the length of its values in the clear, and dissects what it holds under item. Returns
+-- whether it was deciphered (nil when no password is given); the summaries of its values
+-- go to names.
+local function lcmp_decipher(tvb, pinfo, item, enc_item, at, n, ctx, names)
+    local text = lcmp.prefs.passwords
+    local keys = keys_for(text)
+    if #keys == 0 then
+        if text ~= "" and crypto_error then
+            enc_item:add_proto_expert_info(le.undeciphered, crypto_error)
+            return false
+        end
+        return nil
+    end
+    -- What the values before this part take of the declared length, the rest is ours.
+    local want = ctx.declared - (at - ctx.header)
+    local plain, k = decipher_part(lcmp_plain, pinfo.number .. ":" .. at, keys, tvb(at, n):raw(),
+        function(block)
+            return VALUE_TYPES[block:byte(1)] ~= nil and 3 + block:byte(2) + 256 * block:byte(3) <= want
+        end,
+        function(s) return lcmp_plain_whole(s, want) end)
+    if not plain then
+        enc_item:add_proto_expert_info(le.undeciphered,
+            string.format("None of the %d keys of the passwords given deciphers these %d bytes into whole values",
+                #keys, n))
+        return false
+    end
+    local dtvb = ByteArray.new(plain, true):tvb("Deciphered LCMP values")
+    local dec = item:add(lf.deciphered, dtvb(0, want))
+    dec:set_text(string.format("Deciphered with %s", key_text(k)))
+    dec:add(lf.deciphered_password, dtvb(0, want), k.password):set_generated()
+    dec:add(lf.deciphered_key, dtvb(0, want), k.form):set_generated()
+    local _, more = lcmp_values(dtvb, pinfo, dec, 0, nil, want)
+    if #plain > want then dec:add(lf.cipher_padding, dtvb(want)) end
+    for _, name in ipairs(more) do names[#names + 1] = name end
+    return true
+end
+
+-- Dissects the values of a message from off up to stop (its end without one). ctx, the
+-- message header's values length and size, is nil for deciphered values, which hold no
+-- marker. Returns whether anything was enciphered, the summaries of the values, and
+-- whether every enciphered part was deciphered.
+lcmp_values = function(tvb, pinfo, tree, off, ctx, stop)
+    stop = stop or tvb:len()
+    local marker = ctx and lcmp.prefs.marker
     local own = lcmp.prefs.marker_length
-    local enciphered = false
+    local enciphered, deciphered = false, true
     local names = {}
     while off < stop do
         if stop - off < 3 then
@@ -580,10 +773,18 @@ local function lcmp_values(tvb, pinfo, tree, off)
             local n = vlen - own
             local enc = item:add(lf.enciphered, tvb(d + own, n))
             enc:add(lf.enciphered_length, tvb(d + own, n), n):set_generated()
-            enc:add_proto_expert_info(le.enciphered, string.format("%d enciphered bytes follow the marker", n))
             if n % 8 ~= 0 then enc:add_proto_expert_info(le.cipher_blocks) end
             item:append_text(string.format(", %d bytes enciphered", n))
             enciphered = true
+            local result = lcmp_decipher(tvb, pinfo, item, enc, d + own, n, ctx, names)
+            if result == true then
+                item:append_text(", deciphered")
+            else
+                deciphered = false
+                if result == nil then
+                    enc:add_proto_expert_info(le.enciphered, string.format("%d enciphered bytes follow the marker", n))
+                end
+            end
         elseif vtype == 0x20 or vtype == 0x27 then
             if vlen >= 1 then
                 item:add(lf.data_model, tvb(d, 1))
@@ -605,7 +806,7 @@ local function lcmp_values(tvb, pinfo, tree, off)
         end
         off = d + vlen
     end
-    return enciphered, names
+    return enciphered, names, enciphered and deciphered
 end
 
 local REQUEST_OPCODES = {[0x160] = true, [0x162] = true, [0x164] = true}
@@ -638,10 +839,12 @@ local function lcmp_message(tvb, pinfo, tree, opcode)
     tree:add_le(lf.tid, tvb(off + 2, 2))
     local tid = tvb(off + 2, 2):le_uint()
     if header == 6 then tree:add(lf.ack, tvb(5, 1)) end
-    local enciphered, names = lcmp_values(tvb, pinfo, tree, header)
+    local ctx = {declared = tvb(off, 2):le_uint(), header = header}
+    local enciphered, names, deciphered = lcmp_values(tvb, pinfo, tree, header, ctx)
     local info = string.format(" tid=0x%04x", tid)
     if #names > 0 then info = info .. " " .. table.concat(names, " ") end
-    if enciphered then info = info .. " [enciphered]" end
+    if deciphered then info = info .. " [deciphered]"
+    elseif enciphered then info = info .. " [enciphered]" end
     pinfo.cols.info:append(info)
 end
 
@@ -824,6 +1027,9 @@ local sf = {
     continues = ProtoField.bytes("scp.continues", "Item continued in the next message"),
     padding = ProtoField.bytes("scp.padding", "Padding"),
     fill = ProtoField.bytes("scp.fill", "Fill after the message"),
+    deciphered = ProtoField.bytes("scp.deciphered", "Deciphered payload"),
+    deciphered_password = ProtoField.string("scp.deciphered.password", "Password"),
+    deciphered_key = ProtoField.string("scp.deciphered.key", "Key form"),
 }
 scp.fields = sf
 
@@ -842,16 +1048,22 @@ local se = {
         expert.group.UNDECODED, expert.severity.NOTE),
     continues = ProtoExpert.new("scp.continues.expert", "Item continues in the next message",
         expert.group.REASSEMBLE, expert.severity.CHAT),
+    undeciphered = ProtoExpert.new("scp.undeciphered.expert", "No password given deciphers this payload",
+        DECRYPTION_GROUP, expert.severity.WARN),
 }
 scp.experts = {se.crc_bad, se.beyond_frame, se.beyond_llc, se.short, se.item_bad, se.unknown_opcode,
-               se.enciphered, se.continues}
+               se.enciphered, se.continues, se.undeciphered}
+scp.prefs.passwords = Pref.statictext("SCP payloads are deciphered with the passwords of the LCMP " ..
+    "preferences (Protocols → LCMP → Passwords).")
 
 -- Items that run on into the next reply message, by (source, destination, op number),
 -- found on the first pass; and per frame what its first bytes complete.
 local scp_open, scp_frames
+-- Deciphered payloads by frame, per key.
+local scp_plain
 
 local function scp_reset()
-    scp_open, scp_frames = {}, {}
+    scp_open, scp_frames, scp_plain = {}, {}, {}
 end
 scp_reset()
 scp.init = scp_reset
@@ -935,6 +1147,43 @@ local function scp_items(tvb, tree, off, stop, padded, may_continue)
     return summaries, nil
 end
 
+-- Whether the plain payload s of a message that stands alone (a request, or the only
+-- message of a reply) is an item list: every item whole, then fewer than 8 bytes of
+-- padding, all 0xE6.
+local function scp_items_whole(s)
+    local pos, n = 1, #s
+    while pos <= n do
+        local left = n - pos + 1
+        if left < 8 and not s:find("[^\230]", pos) then return true end
+        if left < 4 then return false end
+        local len = s:byte(pos) * 256 + s:byte(pos + 1)
+        if len < 2 or len + 2 > left or ITEM_TYPES[s:byte(pos + 2)] == nil then return false end
+        pos = pos + 2 + len
+    end
+    return true
+end
+
+-- Deciphers an enciphered payload: the key is right when the plain text matches the CRC,
+-- which the sender computed over it, and, for a message that stands alone, is an item
+-- list padded to whole blocks. Returns the plain text and the key, or nil; raises the
+-- expert info on item when passwords are given and none fits.
+local function scp_decipher(tvb, pinfo, item, enc, crc_field, whole)
+    local text = lcmp.prefs.passwords
+    local keys = keys_for(text)
+    if #keys == 0 then
+        if text ~= "" and crypto_error then item:add_proto_expert_info(se.undeciphered, crypto_error) end
+        return nil
+    end
+    local plain, k = decipher_part(scp_plain, pinfo.number, keys, enc, nil,
+        function(s) return crc32(s) == crc_field and (not whole or scp_items_whole(s)) end)
+    if not plain then
+        item:add_proto_expert_info(se.undeciphered,
+            string.format("None of the %d keys of the passwords given deciphers these %d bytes to the CRC",
+                #keys, #enc))
+    end
+    return plain, k
+end
+
 -- ptvb starts at the SNAP protocol id (frame type and subtype); the SCP message follows.
 local function scp_dissect(ptvb, pinfo, tree, llc_length)
     pinfo.cols.protocol = "SCP"
@@ -990,6 +1239,9 @@ local function scp_dissect(ptvb, pinfo, tree, llc_length)
     local payload = payload_length > 0 and tvb(14, payload_length):raw() or ""
     local computed = crc32(payload)
     local plain = SCP_PLAIN[opcode] or computed == crc_field
+    -- The payload's items: those of the frame, or of the deciphered text.
+    local body = payload_length > 0 and tvb(14, payload_length):tvb() or nil
+    local items_parent = root
     if plain then
         local good = computed == crc_field
         root:add(sf.crc_computed, tvb(10, 4), computed):set_generated()
@@ -1000,15 +1252,33 @@ local function scp_dissect(ptvb, pinfo, tree, llc_length)
             pinfo.cols.info:append(" [bad CRC]")
         end
     else
-        root:add(sf.crc_status, tvb(10, 4), 2):set_generated()
         local enc = payload_length > 0 and root:add(sf.enciphered, tvb(14, payload_length)) or root
-        enc:add_proto_expert_info(se.enciphered)
-        pinfo.cols.info:append(" [enciphered]")
+        local stands_alone = not reply or (seq == 1 and last_flag ~= 0)
+        local clear, k
+        if payload_length > 0 then
+            clear, k = scp_decipher(tvb, pinfo, enc, payload, crc_field, stands_alone)
+        end
+        if clear then
+            root:add(sf.crc_status, tvb(10, 4), 1):set_generated()
+            body = ByteArray.new(clear, true):tvb("Deciphered SCP payload")
+            payload = clear
+            local dec = root:add(sf.deciphered, body())
+            dec:set_text(string.format("Deciphered with %s", key_text(k)))
+            dec:add(sf.deciphered_password, body(), k.password):set_generated()
+            dec:add(sf.deciphered_key, body(), k.form):set_generated()
+            items_parent = dec
+            plain = true
+            pinfo.cols.info:append(" [deciphered]")
+        else
+            root:add(sf.crc_status, tvb(10, 4), 2):set_generated()
+            if lcmp.prefs.passwords == "" then enc:add_proto_expert_info(se.enciphered) end
+            pinfo.cols.info:append(" [enciphered]")
+        end
     end
     if n > 14 + payload_length then root:add(sf.fill, tvb(14 + payload_length)) end
     if not plain or payload_length == 0 then return end
 
-    local items = root:add(tvb(14, payload_length), "Items")
+    local items = items_parent:add(body(), "Items")
     local start = 0
     local key = table.concat({src_key(pinfo), dst_key(pinfo), opcode, op_number}, "/")
     if not pinfo.visited then
@@ -1034,8 +1304,8 @@ local function scp_dissect(ptvb, pinfo, tree, llc_length)
     local summaries = {}
     if cont then
         start = cont.need
-        local part = items:add(sf.continued, tvb(14, cont.need))
-        part:add(sf.continued_from, tvb(14, 0), cont.from):set_generated()
+        local part = items:add(sf.continued, body(0, cont.need))
+        part:add(sf.continued_from, body(0, 0), cont.from):set_generated()
         if not cont.open then
             local whole = ByteArray.new(cont.head .. payload:sub(1, cont.need), true):tvb("SCP item across messages")
             local _, summary = scp_item(whole, items, 0, whole:len())
@@ -1043,7 +1313,7 @@ local function scp_dissect(ptvb, pinfo, tree, llc_length)
         end
     end
     if cont and cont.open then return end
-    local more, rest = scp_items(tvb, items, 14 + start, 14 + payload_length, not SCP_PLAIN[opcode], more_follow)
+    local more, rest = scp_items(body, items, start, payload_length, not SCP_PLAIN[opcode], more_follow)
     for _, s in ipairs(more) do summaries[#summaries + 1] = s end
     if rest and not pinfo.visited and last_flag == 0 then
         scp_open[key] = {seq = seq, bytes = rest, frame = pinfo.number}

@@ -1,6 +1,8 @@
 // The parameter requests (Get all, Get, Set, Factory reset) on LCMP and SCP devices.
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "LCMP_socket.h"
@@ -9,6 +11,7 @@
 #include "device.h"
 #include "kivohost.h"
 #include "log.h"
+#include "mac_discover.h"
 #include "reason.h"
 #include "scp_client_legacy.h"
 #include "service_internal.h"
@@ -227,6 +230,70 @@ INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, INT8U* msg) {
     return replyLength;
 }
 
+// Whether the device answers on the request's interface when asked in the clear: an
+// LCMP device the public read of LCMP discovery, an SCP device the MAC discovery probe.
+// Nullopt when the question could not be asked.
+std::optional<bool> DeviceAnswersInTheClear(const ParamRequest& req) {
+    if (req.deviceType == DEVICE_TORVIX_LCMP) {
+        BOOLEAN answers = FALSE;
+        if (ConfiglayerDeviceAnswers(req.ifName, req.deviceMac, &answers) != CONFIGLAYER_ERROR_NONE)
+            return std::nullopt;
+        return answers != FALSE;
+    }
+    // SCP frames are never tagged; the probe of an earlier Discover may have been.
+    MACDiscoverVLANConfigure(FALSE, 0, 0);
+    CHAR ifName[sizeof(req.ifName)];
+    std::memcpy(ifName, req.ifName, sizeof(ifName));
+    t_device* devices = nullptr;
+    if (MACDiscoverGet(ifName, TRUE, &devices) != MACDISCOVER_ERROR_NONE) {
+        DeviceListFree(devices);
+        return std::nullopt;
+    }
+    bool answers = false;
+    for (const t_device* d = devices; d != nullptr; d = d->next)
+        if (d->type == DEVICE_TORVIX_SCP && std::memcmp(d->deviceMACAddr, req.deviceMac, 6) == 0)
+            answers = true;
+    DeviceListFree(devices);
+    return answers;
+}
+
+// A device drops a request enciphered under a password it does not have, so a wrong
+// password and an absent device both look like silence. The first thing a technician
+// needs is which of the two it is: on the failure path only, one exchange in the clear
+// (which every device answers, whatever its password) tells them apart.
+void SilenceExplain(INT8U code, const ParamRequest& req) {
+    if (kivo::FailurePeek().reason != kivo::Reason::kNoAnswer) return;
+    // SCP reads travel in the clear: their silence is already the answer.
+    const bool enciphered =
+        req.deviceType == DEVICE_TORVIX_LCMP || code == REQUEST_SET || code == REQUEST_FACTORY_RESET;
+    std::optional<bool> answers = false;
+    if (enciphered) {
+        const kivo::Failure silence = kivo::FailureTake();
+        answers = DeviceAnswersInTheClear(req);
+        kivo::FailureClear();  // the probe's own failures are not the request's
+        if (!answers) {
+            kivo::FailureRecord(silence.reason, "%s", silence.text.c_str());
+            return;
+        }
+    } else {
+        kivo::FailureClear();
+    }
+    const std::string mac = kivo::protocol::MacText(req.deviceMac);
+    std::string where = req.ifName;
+    if (req.vlanId != 0 && req.deviceType == DEVICE_TORVIX_LCMP)
+        where += " (VLAN " + std::to_string(req.vlanId) + ")";
+    if (*answers)
+        kivo::FailureRecord(
+            kivo::Reason::kPasswordRejected,
+            "device %s answers on %s but not to requests under this password: check the password",
+            mac.c_str(), where.c_str());
+    else
+        kivo::FailureRecord(
+            kivo::Reason::kNoAnswer,
+            "no device %s answers on %s: check the MAC address, the interface and the cabling", mac.c_str(),
+            where.c_str());
+}
+
 // Common handling of requests 2 to 5: read the request, then branch on the device type.
 INT32S ParamRequestHandle(INT8U code, INT32S inputLength, INT8U* msg) {
     ParamRequest req;
@@ -257,7 +324,10 @@ INT32S ParamRequestHandle(INT8U code, INT32S inputLength, INT8U* msg) {
                                 static_cast<unsigned>(req.deviceType), DEVICE_TORVIX_SCP, DEVICE_TORVIX_LCMP);
             return ReplyCode(msg, REPLY_REFUSED);
     }
-    if (replyLength == 4 && msg[3] == REPLY_FAILED) LinkFailureRecord(req.ifName, req.deviceMac);
+    if (replyLength == 4 && msg[3] == REPLY_FAILED) {
+        SilenceExplain(code, req);
+        LinkFailureRecord(req.ifName, req.deviceMac);
+    }
     return replyLength;
 }
 

@@ -2,6 +2,7 @@
 // and the operations on a device's configuration layer over LCMP.
 #include "configlayer.h"
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <new>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "LCMP_comm.h"
 #include "byte_io.h"
@@ -271,11 +273,11 @@ t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_config
         if (!ConversionStringToValue(typeNode->type, p->value, converted.get(), CONVERSION_VALUE_AREA_SIZE,
                                      &convertedLength)) {
             Log(LogStream::kErr, "Error: conversion from string to value failed\n");
-            kivo::FailureRecord(
-                kivo::Reason::kInvalidValue,
-                "the value \"%.200s\" is not valid for %s (type %s); nothing was written", p->value, p->name,
-                ConversionTypeToString(typeNode->type) != nullptr ? ConversionTypeToString(typeNode->type)
-                                                                  : "unknown");
+            CHAR reason[512];
+            ConversionRefusalText(p->name, static_cast<INT32U>(std::strlen(p->name)), p->value,
+                                  static_cast<INT32U>(std::strlen(p->value)), typeNode->type, reason,
+                                  sizeof(reason));
+            kivo::FailureRecord(kivo::Reason::kInvalidValue, "%s", reason);
             return CONFIGLAYER_ERROR_BAD_ARGS;
         }
         const size_t nameLength = std::strlen(p->name);
@@ -686,6 +688,39 @@ t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device**
     return result;
 }
 
+namespace {
+
+// Adds the devices of one interface's multicast answer; returns how many were new.
+// The answers of every device come in one list, in arrival order: each device's values
+// are taken apart by their source address and read on their own, so that one device's
+// unreadable answer hides no other.
+size_t DevicesFromAnswer(const t_lcmpValueList* answer, const CHAR* interfaceName, INT8U* hostMAC,
+                         t_device** devices) {
+    size_t found = 0;
+    for (const t_lcmpValue* v = answer->head; v != nullptr; v = v->next) {
+        if (v->type != LCMP_VALUE_INFO) continue;
+        bool seen = false;
+        for (const t_lcmpValue* e = answer->head; e != v && !seen; e = e->next)
+            seen = e->type == LCMP_VALUE_INFO && std::memcmp(e->srcMAC, v->srcMAC, 6) == 0;
+        if (seen) continue;
+        t_lcmpValueList* one = nullptr;
+        bool copied = true;
+        for (const t_lcmpValue* w = v; w != nullptr && copied; w = w->next) {
+            if (std::memcmp(w->srcMAC, v->srcMAC, 6) != 0) continue;
+            copied = LCMPFullValueAdd(&one, const_cast<INT8U*>(w->srcMAC), w->responseTime, w->type,
+                                      w->valueLength, w->value) == LCMP_ERROR_NONE;
+        }
+        t_device* before = *devices;
+        if (copied && FillDeviceList(one, interfaceName, hostMAC, devices) == CONFIGLAYER_ERROR_NONE &&
+            *devices != before)
+            ++found;
+        LCMPValueListDestroy(one);
+    }
+    return found;
+}
+
+}  // namespace
+
 t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices) {
     if (devices == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
     const bool every = interfaceName == nullptr || interfaceName[0] == '\0';
@@ -701,49 +736,31 @@ t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_devic
         else
             InterfaceListAdd(&interfaces, interfaceName, nullptr);
     }
-    size_t found = 0;
+    // Every interface is asked at once and listened to for the same 3 s.
+    std::vector<const CHAR*> names;
+    std::vector<std::array<INT8U, 6>> hostMACs;
     for (t_interface* i = interfaces; i != nullptr && result == CONFIGLAYER_ERROR_NONE; i = i->next) {
-        INT8U hostMAC[6];
-        if (MacAddressGet(i->name, hostMAC) != 0) {
+        std::array<INT8U, 6> hostMAC;
+        if (MacAddressGet(i->name, hostMAC.data()) != 0) {
             if (!every)
                 kivo::FailureRecord(kivo::Reason::kNoInterface,
                                     "there is no interface %s; check the name (ip link shows them)", i->name);
             continue;
         }
-        if (LCMPInit(i->name) != LCMP_ERROR_NONE) {
+        names.push_back(i->name);
+        hostMACs.push_back(hostMAC);
+    }
+    size_t found = 0;
+    if (!names.empty()) {
+        std::vector<t_lcmpValueList*> answers(names.size(), nullptr);
+        if (LCMPMulticastReadEvery(LCMP_CONTROL_VENDOR, request, names.data(),
+                                   static_cast<INT32U>(names.size()), answers.data()) != LCMP_ERROR_NONE)
             result = CONFIGLAYER_ERROR_LCMP;
-            break;
+        for (size_t k = 0; k < names.size(); ++k) {
+            if (answers[k] != nullptr)
+                found += DevicesFromAnswer(answers[k], names[k], hostMACs[k].data(), devices);
+            LCMPValueListDestroy(answers[k]);
         }
-        t_lcmpValueList* answer = nullptr;
-        if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_MULTICAST, nullptr, &answer) !=
-            LCMP_ERROR_NONE) {
-            result = CONFIGLAYER_ERROR_LCMP;
-        } else if (answer != nullptr) {
-            // The answers of every device in one list, in arrival order: each device's
-            // values are taken apart by their source address and read on their own,
-            // so that one device's unreadable answer hides no other.
-            for (const t_lcmpValue* v = answer->head; v != nullptr; v = v->next) {
-                if (v->type != LCMP_VALUE_INFO) continue;
-                bool seen = false;
-                for (const t_lcmpValue* e = answer->head; e != v && !seen; e = e->next)
-                    seen = e->type == LCMP_VALUE_INFO && std::memcmp(e->srcMAC, v->srcMAC, 6) == 0;
-                if (seen) continue;
-                t_lcmpValueList* one = nullptr;
-                bool copied = true;
-                for (const t_lcmpValue* w = v; w != nullptr && copied; w = w->next) {
-                    if (std::memcmp(w->srcMAC, v->srcMAC, 6) != 0) continue;
-                    copied = LCMPFullValueAdd(&one, const_cast<INT8U*>(w->srcMAC), w->responseTime, w->type,
-                                              w->valueLength, w->value) == LCMP_ERROR_NONE;
-                }
-                t_device* before = *devices;
-                if (copied && FillDeviceList(one, i->name, hostMAC, devices) == CONFIGLAYER_ERROR_NONE &&
-                    *devices != before)
-                    ++found;
-                LCMPValueListDestroy(one);
-            }
-        }
-        LCMPValueListDestroy(answer);
-        LCMPEnd();
     }
     InterfaceListFree(interfaces);
     LCMPValueListDestroy(request);
@@ -754,6 +771,31 @@ t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_devic
                             "are on",
                             every ? "any interface" : interfaceName, static_cast<unsigned>(seconds));
     }
+    return result;
+}
+
+t_configlayerErrorCode ConfiglayerDeviceAnswers(const CHAR* interfaceName, const INT8U* mac,
+                                                BOOLEAN* answers) {
+    if (interfaceName == nullptr || mac == nullptr || answers == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
+    *answers = FALSE;
+    t_configlayerParam* input = nullptr;
+    t_lcmpValueList* request = nullptr;
+    t_configlayerErrorCode result = ConfiglayerParamAdd(&input, "SYSTEM.PRODUCTION.MAC_ADDR", nullptr);
+    if (result == CONFIGLAYER_ERROR_NONE) result = GenerateGetValueList(FALSE, input, &request);
+    ConfiglayerParamsDestroy(input);
+    if (result == CONFIGLAYER_ERROR_NONE && LCMPInit(interfaceName) != LCMP_ERROR_NONE)
+        result = CONFIGLAYER_ERROR_LCMP;
+    else if (result == CONFIGLAYER_ERROR_NONE) {
+        t_lcmpValueList* answer = nullptr;
+        if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_UNICAST, mac, &answer) == LCMP_ERROR_NONE &&
+            answer != nullptr) {
+            for (const t_lcmpValue* v = answer->head; v != nullptr; v = v->next)
+                if (std::memcmp(v->srcMAC, mac, 6) == 0) *answers = TRUE;
+        }
+        LCMPValueListDestroy(answer);
+        LCMPEnd();
+    }
+    LCMPValueListDestroy(request);
     return result;
 }
 

@@ -94,6 +94,12 @@ t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device**
 // stays as it was (the reason is recorded). An answer that cannot be read skips
 // only its device.
 t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices);
+// Whether the LCMP device mac answers on interfaceName the clear public read of the LCMP
+// discovery, sent to it alone. A device answers it whatever the password, so it tells a
+// device that ignores a password from one that is not there. *answers is FALSE on any
+// error (the result says which).
+t_configlayerErrorCode ConfiglayerDeviceAnswers(const CHAR* interfaceName, const INT8U* mac,
+                                                BOOLEAN* answers);
 // Extra attempts per key pass after a failed attempt (0 by default).
 void ConfiglayerMaxRetriesSet(INT32S retries);
 INT32U ConfiglayerVersionGet();

@@ -3,6 +3,8 @@
 // what ends a transfer.
 #include "l2fwserver.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +45,28 @@ Failure MakeFailure(Reason reason, const char* format, ...) {
     std::vsnprintf(text, sizeof(text), format, args);
     va_end(args);
     return Failure{reason, text};
+}
+
+// "user kivo and group kivo": who the service reads files as. A file it cannot read is
+// almost always one its user may not open, and the user to give access to is this one, not
+// the person who asked (the packaged service runs as its own system user).
+std::string ServiceIdentity() {
+    std::array<char, 4096> buf{};
+    std::string text = "user ";
+    passwd pw{};
+    passwd* pwp = nullptr;
+    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &pwp) == 0 && pwp != nullptr)
+        text += pw.pw_name;
+    else
+        text += std::to_string(geteuid());
+    text += " and group ";
+    group gr{};
+    group* grp = nullptr;
+    if (getgrgid_r(getegid(), &gr, buf.data(), buf.size(), &grp) == 0 && grp != nullptr)
+        text += gr.gr_name;
+    else
+        text += std::to_string(getegid());
+    return text;
 }
 
 // A failure nothing recorded in more words.
@@ -111,9 +135,13 @@ t_l2fwserverErrorCode OpenChecked(const Requester& requester, const char* path, 
                                 what, path, static_cast<unsigned>(requester.uid));
             return L2FWSERVER_ERROR_OPENING_FILE;
         case FileAccess::kUnreadable:
-            failure = MakeFailure(
-                Reason::kFileUnreadable, "%s %s cannot be read by the service (%s); check it", what, path,
-                file.error != 0 ? std::strerror(file.error) : "it changed while being opened");
+            failure =
+                MakeFailure(Reason::kFileUnreadable,
+                            "%s %s cannot be read by the service, which runs as %s (%s): make the file "
+                            "and the directories above it readable to that group, or copy it to a "
+                            "place the service can read, such as /tmp",
+                            what, path, ServiceIdentity().c_str(),
+                            file.error != 0 ? std::strerror(file.error) : "it changed while being opened");
             return L2FWSERVER_ERROR_OPENING_FILE;
     }
     struct stat st;

@@ -324,6 +324,20 @@ bool Port::isBound() const {
     return sll.sll_ifindex == ifindex_;
 }
 
+bool Port::Unchanged() const {
+    if (fd_ < 0) return false;
+    if (nsDev_ == 0 && nsIno_ == 0) return name_.empty();
+    uint64_t nsDev = 0, nsIno = 0;
+    if (!CurrentNetns(nsDev, nsIno) || nsDev != nsDev_ || nsIno != nsIno_) return false;
+    // The port's own socket answers interface requests in its namespace, which is the
+    // caller's. An interface made again under the name has a new index.
+    struct ifreq ifr;
+    return InterfaceRequest(fd_, SIOCGIFINDEX, name_, ifr) && ifr.ifr_ifindex == ifindex_ &&
+           InterfaceRequest(fd_, SIOCGIFHWADDR, name_, ifr) &&
+           std::memcmp(ifr.ifr_hwaddr.sa_data, mac_.data(), mac_.size()) == 0 &&
+           InterfaceRequest(fd_, SIOCGIFMTU, name_, ifr) && ifr.ifr_mtu == mtu_;
+}
+
 PortStatus Port::SendFrame(const uint8_t* frame, size_t length) {
     if (fd_ < 0) return Fail(PortStatus::kClosed, EBADF);
     if (frame == nullptr || length < kEthHeaderLength) return Fail(PortStatus::kBadArgs, EINVAL);

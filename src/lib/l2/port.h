@@ -84,6 +84,11 @@ class Port {
     // the socket then, and nothing more can be sent or received through it. An
     // interface made again under the same name is a new one; open a new port for it.
     bool isBound() const;
+    // True while the port can go on being used as it was opened: the calling thread is in
+    // the port's network namespace, and the name still gives the same interface with the
+    // address and MTU the port resolved. A few system calls, no new socket. A port over a
+    // socket pair has nothing to check.
+    bool Unchanged() const;
 
     // Sends a frame to dst: the interface's address as source, the tag when given,
     // typeOrLength, the payload, padding to the Ethernet minimum.

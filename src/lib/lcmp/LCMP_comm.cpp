@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "LCMP_internal.h"
 #include "byte_io.h"
@@ -515,8 +516,8 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
                 CallbackDataCreate(comfirmValues, transactionId, encryptionConf, nullptr));
             if (cd != nullptr) {
                 registration = transmisionType == LCMP_UNICAST
-                                   ? LCMPCallBackInstall(CallbackUnicast, destination, confirmOpcode, cd)
-                                   : LCMPCallBackInstall(Callback, nullptr, confirmOpcode, cd);
+                                   ? Register(CallbackUnicast, destination, confirmOpcode, cd)
+                                   : Register(Callback, nullptr, confirmOpcode, cd);
             }
             if (registration == nullptr) {
                 // Without a registration no answer could ever be seen: do not send.
@@ -534,14 +535,20 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
         result = LCMP_ERROR_SEND_PACKET;
     } else if (transmisionType != LCMP_UNICAST) {
         // Collect the answers of every device for the reference time.
-        kivo::SleepMs(timeoutRefConf.load());
+        const kivo::Deadline deadline = kivo::Deadline::AfterMs(timeoutRefConf.load());
+        if (Receive(deadline, [] { return false; }) == Reception::kReader)
+            kivo::SleepMs(static_cast<uint32_t>(deadline.msLeft()));
         result = LCMP_ERROR_NONE;
     } else {
         const uint64_t tries = static_cast<uint64_t>(retry > 0 ? retry : 0) + 1;
         const uint64_t wait = std::min<uint64_t>(tries * timeoutRefConf.load(), UINT32_MAX);
         const std::string device = MacText(destination);
         const char* iface = initializedInterface != nullptr ? initializedInterface : "?";
-        if (WaitCallback(static_cast<INT32U>(wait), cd)) {
+        // The answer is read on this thread, unless the reader runs and hands it over.
+        const Reception got = Receive(kivo::Deadline::AfterMs(static_cast<int64_t>(wait)),
+                                      [cd] { return sem_trywait(cd->semaphore) == 0; });
+        if (got == Reception::kDone ||
+            (got == Reception::kReader && WaitCallback(static_cast<INT32U>(wait), cd))) {
             result = LCMP_ERROR_NONE;
         } else {
             Log(LogStream::kErr, "Warning: device did not reply in time\n");
@@ -554,11 +561,10 @@ t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCo
                                           : "; check that it is on and connected");
         }
     }
-    // A callback still running finishes before what it found is read, and before its
-    // data is freed.
+    // A callback running on the reader finishes before what it found is read, and before
+    // its data is freed.
     if (registration != nullptr) {
         LCMPCallBackUninstall(registration);  // waits for a running callback
-        while (cd->callbackRunning.load()) LCMPSleep(20);
         registration = nullptr;
         if (result == LCMP_ERROR_NONE && transmisionType == LCMP_UNICAST && cd->incomplete.load()) {
             Log(LogStream::kErr, "Warning: part of the device's answer was lost\n");
@@ -683,6 +689,42 @@ t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList*
     lcmpNotifyRegistration = registration;
     INT16U numSeq = 0;
     return LCMPPacketSend(destination, LCMP_NOTIFY_IND, static_cast<INT16U>(length), buf.get(), &numSeq);
+}
+
+t_lcmpErrorCode LCMPMulticastReadEvery(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+                                       const CHAR* const* interfaceNames, INT32U count,
+                                       t_lcmpValueList** answers) {
+    if (interfaceNames == nullptr || answers == nullptr) return LCMP_ERROR_BAD_ARGS;
+    std::vector<std::string> names;
+    for (INT32U i = 0; i < count; ++i) {
+        if (interfaceNames[i] == nullptr) return LCMP_ERROR_BAD_ARGS;
+        names.emplace_back(interfaceNames[i]);
+        answers[i] = nullptr;
+    }
+    const std::lock_guard<std::mutex> guard(lock);
+    std::vector<t_lcmpCallbackData*> cds(count, nullptr);
+    const auto build = [&](size_t i, const uint8_t* myMAC, std::unique_ptr<uint8_t[]>& mmpl, size_t& length) {
+        const INT16U transactionId = GetNewTransactionId();
+        cds[i] = static_cast<t_lcmpCallbackData*>(
+            CallbackDataCreate(&answers[i], transactionId, nullptr, nullptr));
+        if (cds[i] == nullptr) return LCMP_ERROR_MALLOC;
+        switch (RequestBuild(controlCode, controlValues, nullptr, myMAC, transactionId, mmpl, length)) {
+            case BuildResult::kOk:
+                return LCMP_ERROR_NONE;
+            case BuildResult::kNoMemory:
+                return LCMP_ERROR_MALLOC;
+            default:
+                return LCMP_ERROR_BAD_ARGS;
+        }
+    };
+    const auto handle = [&](size_t i, const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length) {
+        if (opcode == LCMP_READ_CNF && cds[i] != nullptr)
+            ConfirmParse(srcMAC, LCMP_READ_CNF, data, length, cds[i]);
+    };
+    const t_lcmpErrorCode rc = MulticastOnEvery(names, lcmpMulticastMACAddr, build,
+                                                kivo::Deadline::AfterMs(timeoutRefConf.load()), handle);
+    for (t_lcmpCallbackData* cd : cds) CallbackDataDestroy(cd);
+    return rc;
 }
 
 void LCMPTimeoutConfSet(INT32U timeoutMs) {

@@ -141,6 +141,15 @@ t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList*
                            t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
                            t_lcmpNotifyCallback callback, BOOLEAN ack);
 
+// A multicast read sent on every named interface at once and collected once, for the
+// reference time, on all of them: answers[i] receives what came back on
+// interfaceNames[i] (null when nothing did). An open period of its own: not to be
+// called within one. An interface on which the request cannot go out is skipped with a
+// warning; LCMP_ERROR_SEND_PACKET when it could go out on none.
+t_lcmpErrorCode LCMPMulticastReadEvery(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+                                       const CHAR* const* interfaceNames, INT32U count,
+                                       t_lcmpValueList** answers);
+
 // Reference time-out in milliseconds (3000 by default).
 void LCMPTimeoutConfSet(INT32U timeoutMs);
 INT32U LCMPTimeoutConfGet();

@@ -8,14 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "LCMP_internal.h"
 #include "byte_io.h"
@@ -281,6 +285,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Module state
 
+// The reader's wait cycle: partial messages are aged within one even when nothing
+// arrives.
 constexpr int kReceiveCycleMs = 20;
 
 INT16U lcmpOpcodeNumSeq[NUM_OPCODES - LCMP_READ_REQ];
@@ -292,22 +298,17 @@ INT8U vlanClass = 0;
 std::mutex lcmpCallbacksMutex;
 t_lcmpCallback* lcmpCallbacksList = nullptr;
 
-// Receive thread.
-std::thread rxThread;
-std::mutex lcmpReceiveThreadMutex;
-BOOLEAN lcmpReceiveThreadKeepAlive = FALSE;
-// Written to stop the thread at once, and to make it take up a new port; made once and
-// kept. The thread consumes the wake-ups it sees; LCMPReceiveThreadStop clears one it
-// did not.
+// Written to stop the reader at once, and to make it take up a new port; made once and
+// kept. The reader consumes the wake-ups it sees; ReaderStop clears one it did not.
 int rxWakeFd = -1;
 
-void ReceiveThreadWake() {
+void ReaderWake() {
     if (rxWakeFd < 0) return;
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t w = write(rxWakeFd, &one, sizeof(one));
 }
 
-void ReceiveThreadWakeClear() {
+void ReaderWakeClear() {
     if (rxWakeFd < 0) return;
     uint64_t count = 0;
     [[maybe_unused]] ssize_t r = read(rxWakeFd, &count, sizeof(count));
@@ -355,12 +356,24 @@ t_lcmpErrorCode ErrorOf(PortStatus status, const char* name = nullptr) {
     return LCMP_ERROR_RECV;
 }
 
-// The interface LCMP is opened on and its port. The port is shared with the receive
-// thread, which takes it up at the start of each cycle (or at once when woken): one
-// that is replaced stays open until the thread lets it go. The port is null while LCMP
-// is closed and while the named interface does not exist; LCMP may be opened on a name
-// before its interface appears, and the name is resolved again whenever the port is
-// missing or its interface has gone away.
+kivo::l2::PortOptions LcmpPortOptions() {
+    kivo::l2::PortOptions options;
+    options.protocol = kEtherType;
+    // Packet sockets bound to one protocol are not handed the frames this host sends
+    // (only taps for every protocol are), so LCMP never saw its own frames; skipping
+    // them would change nothing.
+    options.skipOutgoing = false;
+    return options;
+}
+
+// The interface LCMP is opened on and its port. The port outlives the open period: the
+// next one takes it up while the interface, its address, its MTU and the network
+// namespace are the same (a few system calls instead of a socket and a bind), and
+// opens a new one otherwise. A reader that runs takes the port up at the start of each
+// cycle (or at once when woken): one that is replaced stays open until the reader lets
+// it go. The port is null while the named interface does not exist; LCMP may be opened
+// on a name before its interface appears, and the name is resolved again whenever the
+// port is missing or its interface has gone away.
 class Link {
    public:
     // Opens LCMP on name, or takes name up while open: the following sends go out on it.
@@ -368,18 +381,26 @@ class Link {
     t_lcmpErrorCode Open(const char* name) {
         std::lock_guard<std::mutex> lock(mutex_);
         name_ = name;
-        if (!port_ || port_->name() != name_) {
+        // A port adopted by a test has no name and nothing to check.
+        const bool same = port_ && (port_->name() == name_ || port_->name().empty());
+        if (!same || !port_->Unchanged()) {
             int err = 0;
             if (ErrorOf(ReopenLocked(err), name) == LCMP_ERROR_SOCKET_NOT_OPENED)
                 return LCMP_ERROR_SOCKET_NOT_OPENED;
+        } else if (!open_) {
+            // What queued while LCMP was closed answers nothing asked in this period.
+            port_->Drain();
         }
         open_ = true;
         return LCMP_ERROR_NONE;
     }
     void Close() {
         std::lock_guard<std::mutex> lock(mutex_);
-        port_.reset();
         open_ = false;
+    }
+    void Adopt(Port port) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        port_ = std::make_shared<Port>(std::move(port));
     }
     bool isOpen() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -391,7 +412,7 @@ class Link {
     }
     std::shared_ptr<Port> port() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return port_;
+        return open_ ? port_ : nullptr;
     }
     // The port to send on: the current one while its interface is there, else one
     // opened on the name again (an interface made again under the same name is a new
@@ -400,7 +421,8 @@ class Link {
         std::lock_guard<std::mutex> lock(mutex_);
         status = open_ ? PortStatus::kOk : PortStatus::kClosed;
         err = 0;
-        if (open_ && (!port_ || !port_->isBound())) status = ReopenLocked(err);
+        if (!open_) return nullptr;
+        if (!port_ || !port_->isBound()) status = ReopenLocked(err);
         return port_;
     }
 
@@ -414,16 +436,10 @@ class Link {
             err = ENOMEM;
             return PortStatus::kSocket;
         }
-        kivo::l2::PortOptions options;
-        options.protocol = kEtherType;
-        // Packet sockets bound to one protocol are not handed the frames this host
-        // sends (only taps for every protocol are), so LCMP never saw its own frames;
-        // skipping them would change nothing.
-        options.skipOutgoing = false;
-        const PortStatus status = port->Open(name_, options);
+        const PortStatus status = port->Open(name_, LcmpPortOptions());
         err = port->lastErrno();
         if (status == PortStatus::kOk) port_ = std::move(port);
-        ReceiveThreadWake();
+        ReaderWake();
         return status;
     }
 
@@ -433,7 +449,9 @@ class Link {
     bool open_ = false;
 };
 
-Link lcmpLink;
+// Never destroyed: its port must not be given up after the port module's own state at
+// exit.
+Link& lcmpLink = *new Link();
 
 // ---------------------------------------------------------------------------
 // Callback registry
@@ -496,12 +514,22 @@ void CallbacksExecute(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U le
 }
 
 // ---------------------------------------------------------------------------
-// Receive thread
+// Reception
+//
+// An exchange reads its own answer on the calling thread: it sends, then reads the port
+// until its callback has what it waited for. A reader thread runs only while messages
+// may come that nobody is waiting for at that moment (a notification registration, a
+// public callback), from its start until LCMPEnd; exchanges then wait for their
+// callback instead. Either way frames go through one reassembler, made afresh for each
+// open period.
 
-bool KeepAlive() {
-    std::lock_guard<std::mutex> lock(lcmpReceiveThreadMutex);
-    return lcmpReceiveThreadKeepAlive != 0;
-}
+// Held by whoever reads the port: the calling thread for the length of its wait, and
+// the start and the stop of the reader (which then reads alone until it stops).
+std::mutex rxMutex;
+std::optional<Reassembler> rxReassembler;
+std::thread rxThread;
+std::atomic<bool> readerRuns{false};
+std::atomic<bool> readerStop{false};
 
 DispatchInfo InfoOf(Reassembler& reassembler, const MessageSegment& segment) {
     DispatchInfo info;
@@ -511,13 +539,14 @@ DispatchInfo InfoOf(Reassembler& reassembler, const MessageSegment& segment) {
     return info;
 }
 
-void FrameHandle(Reassembler& reassembler, const kivo::l2::FrameView& frame) {
+// Hands the frame's message, once whole, to handle (with what callbacks see of it).
+template <typename Handle>
+void FrameHandle(Reassembler& reassembler, const kivo::l2::FrameView& frame, const Handle& handle) {
     MessageSegment segment;
     if (!SegmentParse(frame, segment)) return;
     if (segment.mmh.numSegments == 0) {
         const DispatchScope scope(InfoOf(reassembler, segment));
-        CallbacksExecute(segment.srcMAC, segment.mmh.opcode, const_cast<INT8U*>(segment.mmpl),
-                         segment.mmh.length);
+        handle(segment.srcMAC, segment.mmh.opcode, const_cast<INT8U*>(segment.mmpl), segment.mmh.length);
         return;
     }
     std::unique_ptr<uint8_t[]> message;
@@ -525,8 +554,7 @@ void FrameHandle(Reassembler& reassembler, const kivo::l2::FrameView& frame) {
     if (reassembler.SegmentAdd(segment, kivo::NowMs(), message, messageLength) ==
         Reassembler::Result::kComplete) {
         const DispatchScope scope(InfoOf(reassembler, segment));
-        CallbacksExecute(segment.srcMAC, segment.mmh.opcode, message.get(),
-                         static_cast<INT16U>(messageLength));
+        handle(segment.srcMAC, segment.mmh.opcode, message.get(), static_cast<INT16U>(messageLength));
     }
 }
 
@@ -541,78 +569,80 @@ PortStatus WaitForWake(const kivo::Deadline& deadline, int wakeFd) {
     }
 }
 
-void ReceiveThreadFunction(int wakeFd) {
-    Reassembler reassembler;
-    bool stop = false;
-    while (!stop && KeepAlive()) {
-        // One wait cycle of at most 20 ms: frames are handled as they come; the cycle
-        // ends when the time is used up or the thread is woken.
-        const kivo::Deadline cycleEnd = kivo::Deadline::AfterMs(kReceiveCycleMs);
+// Reads the port and dispatches what arrives until done() holds, the deadline passes or
+// wakeFd is written. A socket error (the interface went down or away) is taken by the
+// read and counts as an ignored frame; the next send finds out whether the port must be
+// opened again.
+bool Pump(Port* port, Reassembler& reassembler, const kivo::Deadline& deadline, int wakeFd,
+          const std::function<bool()>& done) {
+    // done() is asked once after each frame: it may take what it sees (a semaphore).
+    for (;;) {
+        if (done()) return true;
+        kivo::l2::FrameView frame;
+        const PortStatus status = port ? port->Recv(frame, deadline, wakeFd) : WaitForWake(deadline, wakeFd);
+        if (status == PortStatus::kWoken) ReaderWakeClear();
+        if (status == PortStatus::kWoken || status == PortStatus::kTimeout || !port) return done();
+        if (status == PortStatus::kOk) FrameHandle(reassembler, frame, kivo::lcmp::Dispatch);
+        reassembler.SegmentedFramesListClean(kivo::NowMs());
+    }
+}
+
+void ReaderFunction(int wakeFd) {
+    while (!readerStop.load()) {
+        // Cycles of at most 20 ms, so that partial messages age while nothing arrives;
+        // a stop or a new port wakes the reader at once.
         const std::shared_ptr<Port> port = lcmpLink.port();
-        for (;;) {
-            kivo::l2::FrameView frame;
-            const PortStatus status =
-                port ? port->Recv(frame, cycleEnd, wakeFd) : WaitForWake(cycleEnd, wakeFd);
-            if (status == PortStatus::kWoken) {
-                // A stop, or a new port to take up.
-                ReceiveThreadWakeClear();
-                stop = !KeepAlive();
-                break;
-            }
-            if (status == PortStatus::kTimeout || !port) break;
-            // A socket error (the interface went down or away) is taken by the read and
-            // counts as an ignored frame; the next send finds out whether the port must
-            // be opened again.
-            if (status == PortStatus::kOk) FrameHandle(reassembler, frame);
-            reassembler.SegmentedFramesListClean(kivo::NowMs());
-        }
+        Pump(port.get(), *rxReassembler, kivo::Deadline::AfterMs(kReceiveCycleMs), wakeFd,
+             [] { return readerStop.load(); });
     }
-    // Registrations still installed are freed; their callback data stays with its
-    // owners. The partial messages go with the reassembler.
-    CallbackListDestroy();
 }
 
-int LCMPReceiveThreadCreate() {
-    {
-        std::lock_guard<std::mutex> lock(lcmpReceiveThreadMutex);
-        lcmpReceiveThreadKeepAlive = TRUE;
-    }
-    if (kivo::FailPointHit("lcmp.receive_thread")) return -1;
+t_lcmpErrorCode ReaderStart() {
+    std::lock_guard<std::mutex> lock(rxMutex);
+    if (readerRuns.load() || !lcmpLink.isOpen()) return LCMP_ERROR_NONE;
+    if (kivo::FailPointHit("lcmp.receive_thread")) return LCMP_ERROR_PTHREAD_CREATE;
     if (rxWakeFd < 0) rxWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (rxWakeFd < 0) return -1;
+    if (rxWakeFd < 0) return LCMP_ERROR_PTHREAD_CREATE;
+    if (!rxReassembler) rxReassembler.emplace();
+    readerStop.store(false);
     try {
-        rxThread = std::thread(ReceiveThreadFunction, rxWakeFd);
+        rxThread = std::thread(ReaderFunction, rxWakeFd);
     } catch (const std::system_error&) {
-        return -1;
+        return LCMP_ERROR_PTHREAD_CREATE;
     }
-    return 0;
+    readerRuns.store(true);
+    return LCMP_ERROR_NONE;
 }
 
-void LCMPReceiveThreadStop() {
-    {
-        std::lock_guard<std::mutex> lock(lcmpReceiveThreadMutex);
-        lcmpReceiveThreadKeepAlive = FALSE;
-    }
-    ReceiveThreadWake();
-    if (rxThread.joinable()) rxThread.join();
-    // The thread may have ended between two cycles without taking the wake-up; clear
-    // it so that the next thread does not stop at once.
-    ReceiveThreadWakeClear();
+void ReaderStop() {
+    std::lock_guard<std::mutex> lock(rxMutex);
+    if (!readerRuns.load()) return;
+    readerStop.store(true);
+    ReaderWake();
+    rxThread.join();
+    // The reader may have ended between two cycles without taking the wake-up; clear it
+    // so that the next reader does not stop at once.
+    ReaderWakeClear();
+    readerRuns.store(false);
+}
+
+bool RegistryEmpty() {
+    std::lock_guard<std::mutex> lock(lcmpCallbacksMutex);
+    return lcmpCallbacksList == nullptr;
 }
 
 // ---------------------------------------------------------------------------
 // Sending
 
-// Reports why a segment could not be sent and gives the code for it.
-t_lcmpErrorCode SendFailure(PortStatus status, int err) {
-    const t_lcmpErrorCode rc = ErrorOf(status, lcmpLink.name().c_str());
+// Reports why a segment could not be sent on the named interface and gives the code.
+t_lcmpErrorCode SendFailure(PortStatus status, int err, const std::string& name) {
+    const t_lcmpErrorCode rc = ErrorOf(status, name.c_str());
     if (rc == LCMP_ERROR_ETH_IF) {
         Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: ioctl error @SIOCGIFHWADDR (%d,%s)\n", err,
             std::strerror(err));
     } else if (status == PortStatus::kClosed) {
         Log(LogStream::kErr, "Warning: LCMPPacketSegmentSend: Socket not opened\n");
     } else if (rc == LCMP_ERROR_SOCKET_NOT_OPENED) {
-        const std::string name = lcmpLink.name();
         Log(LogStream::kErr, "LCMPPacketSegmentSend: bind to interface %s (ifindex %d) error\n", name.c_str(),
             static_cast<int>(if_nametoindex(name.c_str())));
     } else {
@@ -622,15 +652,15 @@ t_lcmpErrorCode SendFailure(PortStatus status, int err) {
     return rc;
 }
 
-t_lcmpErrorCode LCMPPacketSegmentSend(std::shared_ptr<Port>& port, const INT8U* dstMAC, const Mmh& mmh,
-                                      const INT8U* segment) {
+// Sends one segment on port. LCMP's own port is tried twice when its interface went
+// away under it: one of the same name may be there again.
+t_lcmpErrorCode SegmentSend(std::shared_ptr<Port>& port, bool own, const INT8U* dstMAC, const Mmh& mmh,
+                            const INT8U* segment) {
     const kivo::l2::VlanTag tag = kivo::l2::VlanTag::Make(vlanId, vlanClass);
     INT8U frame[kMaxFrameLength];
     PortStatus status = PortStatus::kNoInterface;
     int err = 0;
-    // Twice when the interface went away under the port: one of the same name may be
-    // there again.
-    for (int attempt = 0; attempt < 2 && status == PortStatus::kNoInterface; ++attempt) {
+    for (int attempt = 0; attempt < (own ? 2 : 1) && status == PortStatus::kNoInterface; ++attempt) {
         if (attempt > 0 && !(port = lcmpLink.UsablePort(status, err))) break;
         const size_t length = FrameBuild(frame, sizeof(frame), dstMAC, port->mac().data(),
                                          vlanEnabled ? &tag : nullptr, mmh, segment, mmh.length);
@@ -638,49 +668,18 @@ t_lcmpErrorCode LCMPPacketSegmentSend(std::shared_ptr<Port>& port, const INT8U* 
         status = port->SendFrame(frame, length);
         err = errno;
     }
-    return status == PortStatus::kOk ? LCMP_ERROR_NONE : SendFailure(status, err);
+    return status == PortStatus::kOk ? LCMP_ERROR_NONE
+                                     : SendFailure(status, err, own ? lcmpLink.name() : port->name());
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Public interface
-
-void kivo::lcmp::Dispatch(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length) {
-    CallbacksExecute(srcMAC, opcode, data, length);
-}
-
-t_lcmpErrorCode LCMPSocketInit(const CHAR* interfaceName) {
-    if (interfaceName == nullptr) return LCMP_ERROR_BAD_ARGS;
-    // A name that does not fit an interface request with its terminator would be
-    // cut and could name another interface.
-    if (strnlen(interfaceName, IFNAMSIZ) >= IFNAMSIZ) return LCMP_ERROR_BAD_ARGS;
-    // Already open (and its thread running): the new name holds from the next send.
-    const bool running = lcmpLink.isOpen() && rxThread.joinable();
-    const t_lcmpErrorCode rc = lcmpLink.Open(interfaceName);
-    if (running) return LCMP_ERROR_NONE;
-    if (rc != LCMP_ERROR_NONE) return rc;
-    if (LCMPReceiveThreadCreate() != 0) {
-        // Without a receive thread nothing would ever close the port.
-        lcmpLink.Close();
-        return LCMP_ERROR_PTHREAD_CREATE;
-    }
-    return LCMP_ERROR_NONE;
-}
-
-void LCMPSocketEnd() {
-    LCMPReceiveThreadStop();
-    lcmpLink.Close();
-}
-
-t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
-                               const INT8U* MMPL, INT16U* numSeq) {
+// Sends one message on port (null: status and err tell why there is none), cut into at
+// most 16 segments.
+t_lcmpErrorCode MessageSend(std::shared_ptr<Port> port, bool own, PortStatus status, int err,
+                            const std::string& name, const INT8U* dstMAC, t_lcmpOpcodeType opcode,
+                            INT16U MMPLlength, const INT8U* MMPL, INT16U* numSeq) {
     if (dstMAC == nullptr || (MMPL == nullptr && MMPLlength > 0) || opcode < LCMP_READ_REQ ||
         opcode >= NUM_OPCODES)
         return LCMP_ERROR_BAD_ARGS;
-    PortStatus status = PortStatus::kOk;
-    int err = 0;
-    std::shared_ptr<Port> port = lcmpLink.UsablePort(status, err);
     // Segments as long as the link carries, never longer than the protocol's: a link
     // whose MTU carries a full segment sees the frames it always saw.
     size_t segmentLength = kMaxSegmentLength;
@@ -690,7 +689,6 @@ t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT
     if (numSegments > kMaxSegments - 1) {
         Log(LogStream::kErr, "Warning: LCMPPacketSend: num_segments = %d/%d = %d > 16!\n", MMPLlength,
             static_cast<int>(segmentLength), numSegments);
-        const std::string name = lcmpLink.name();
         kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
                             "the request needs %u bytes, more than 16 segments of %zu bytes carry on %s (MTU "
                             "%d); ask for fewer parameters at a time, or raise the interface's MTU",
@@ -709,15 +707,144 @@ t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT
         mmh.numSegments = static_cast<uint8_t>(numSegments);
         mmh.segment = static_cast<uint8_t>(segment);
         mmh.numSeq = seq;
-        const t_lcmpErrorCode rc =
-            port ? LCMPPacketSegmentSend(port, dstMAC, mmh, MMPL + segmentLength * segment)
-                 : SendFailure(status, err);
+        const t_lcmpErrorCode rc = port ? SegmentSend(port, own, dstMAC, mmh, MMPL + segmentLength * segment)
+                                        : SendFailure(status, err, name);
         if (rc != LCMP_ERROR_NONE) {
             Log(LogStream::kErr, "Warning: LCMPPacketSend: LCMPPacketSegmentSend returned error\n");
             return rc;
         }
     }
     return LCMP_ERROR_NONE;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Public interface
+
+void kivo::lcmp::Dispatch(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length) {
+    CallbacksExecute(srcMAC, opcode, data, length);
+}
+
+t_lcmpCallback* kivo::lcmp::Register(t_lcmpCallbackFunction callback, const INT8U* srcMAC,
+                                     t_lcmpOpcodeType opcodeFilter, const void* callbackData) {
+    if (callback == nullptr) return nullptr;
+    return CallbackAdd(callback, srcMAC, opcodeFilter, callbackData);
+}
+
+kivo::lcmp::Reception kivo::lcmp::Receive(const kivo::Deadline& deadline, const std::function<bool()>& done) {
+    std::lock_guard<std::mutex> lock(rxMutex);
+    if (readerRuns.load()) return Reception::kReader;
+    if (!rxReassembler) rxReassembler.emplace();
+    const std::shared_ptr<Port> port = lcmpLink.port();
+    return Pump(port.get(), *rxReassembler, deadline, -1, done) ? Reception::kDone : Reception::kTimeout;
+}
+
+void kivo::lcmp::AdoptPort(kivo::l2::Port port) {
+    lcmpLink.Adopt(std::move(port));
+}
+
+t_lcmpErrorCode kivo::lcmp::MulticastOnEvery(const std::vector<std::string>& names, const INT8U* dstMAC,
+                                             const MessageBuilder& build, const kivo::Deadline& deadline,
+                                             const MessageHandler& handle) {
+    struct Member {
+        size_t interface = 0;
+        std::shared_ptr<Port> port;
+        Reassembler reassembler;
+    };
+    std::vector<std::unique_ptr<Member>> members;
+    std::vector<struct pollfd> fds;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        std::unique_ptr<uint8_t[]> mmpl;
+        size_t length = 0;
+        auto m = std::make_unique<Member>();
+        m->interface = i;
+        m->port = std::make_shared<Port>();
+        PortStatus status = m->port->Open(name, LcmpPortOptions());
+        t_lcmpErrorCode rc = ErrorOf(status, name.c_str());
+        if (rc == LCMP_ERROR_NONE) {
+            rc = build(i, m->port->mac().data(), mmpl, length);
+            if (rc == LCMP_ERROR_NONE)
+                rc = MessageSend(m->port, false, status, 0, name, dstMAC, LCMP_READ_REQ,
+                                 static_cast<INT16U>(length), mmpl.get(), nullptr);
+        }
+        if (rc != LCMP_ERROR_NONE) {
+            // One interface that cannot send hides no other.
+            Log(LogStream::kErr, "Warning: LCMP multicast: interface %s skipped (%d)\n", name.c_str(),
+                static_cast<int>(rc));
+            continue;
+        }
+        fds.push_back({m->port->fd(), POLLIN, 0});
+        members.push_back(std::move(m));
+    }
+    if (members.empty()) return LCMP_ERROR_SEND_PACKET;
+    // One collection for all of them: every port is read as its frames come.
+    for (;;) {
+        const int ready = poll(fds.data(), static_cast<nfds_t>(fds.size()), deadline.msLeft());
+        if (ready == 0) break;
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (size_t i = 0; i < members.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            Member& m = *members[i];
+            kivo::l2::FrameView frame;
+            // What is waiting now; a socket error is taken by the read and passed over.
+            for (int n = 0; n < 64 && m.port->TryRecv(frame) != PortStatus::kTimeout; ++n) {
+                FrameHandle(m.reassembler, frame,
+                            [&](const INT8U* src, INT16U opcode, INT8U* data, INT16U length) {
+                                handle(m.interface, src, opcode, data, length);
+                            });
+                m.reassembler.SegmentedFramesListClean(kivo::NowMs());
+            }
+        }
+    }
+    return LCMP_ERROR_NONE;
+}
+
+t_lcmpErrorCode LCMPSocketInit(const CHAR* interfaceName) {
+    if (interfaceName == nullptr) return LCMP_ERROR_BAD_ARGS;
+    // A name that does not fit an interface request with its terminator would be
+    // cut and could name another interface.
+    if (strnlen(interfaceName, IFNAMSIZ) >= IFNAMSIZ) return LCMP_ERROR_BAD_ARGS;
+    if (kivo::FailPointHit("lcmp.open")) return LCMP_ERROR_SOCKET_NOT_OPENED;
+    // Already open: the new name holds from the next send.
+    const bool wasOpen = lcmpLink.isOpen();
+    const t_lcmpErrorCode rc = lcmpLink.Open(interfaceName);
+    if (wasOpen) return LCMP_ERROR_NONE;
+    if (rc != LCMP_ERROR_NONE) return rc;
+    {
+        std::lock_guard<std::mutex> lock(rxMutex);
+        rxReassembler.emplace();
+    }
+    // Registrations made while LCMP was closed wait for messages from now on.
+    if (!RegistryEmpty() && ReaderStart() != LCMP_ERROR_NONE) {
+        lcmpLink.Close();
+        return LCMP_ERROR_PTHREAD_CREATE;
+    }
+    return LCMP_ERROR_NONE;
+}
+
+void LCMPSocketEnd() {
+    // Closed first, so that no reader starts after this one stopped.
+    lcmpLink.Close();
+    ReaderStop();
+    // Registrations still installed are freed; their callback data stays with its
+    // owners. The partial messages go with the reassembler.
+    CallbackListDestroy();
+    std::lock_guard<std::mutex> lock(rxMutex);
+    rxReassembler.reset();
+}
+
+t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
+                               const INT8U* MMPL, INT16U* numSeq) {
+    PortStatus status = PortStatus::kOk;
+    int err = 0;
+    std::shared_ptr<Port> port = lcmpLink.UsablePort(status, err);
+    return MessageSend(std::move(port), true, status, err, lcmpLink.name(), dstMAC, opcode, MMPLlength, MMPL,
+                       numSeq);
 }
 
 t_lcmpErrorCode LCMPMyMACGet(INT8U* MyMAC) {
@@ -748,8 +875,13 @@ t_lcmpErrorCode LCMPVLANConfigure(BOOLEAN enable, INT16U vid, INT8U pcp) {
 
 t_lcmpCallback* LCMPCallBackInstall(t_lcmpCallbackFunction callback, const INT8U* srcMAC,
                                     t_lcmpOpcodeType opcodeFilter, const void* callbackData) {
-    if (callback == nullptr) return nullptr;
-    return CallbackAdd(callback, srcMAC, opcodeFilter, callbackData);
+    t_lcmpCallback* cb = Register(callback, srcMAC, opcodeFilter, callbackData);
+    // Its messages may come at any time: someone must be reading.
+    if (cb != nullptr && ReaderStart() != LCMP_ERROR_NONE) {
+        CallbackDelete(cb);
+        return nullptr;
+    }
+    return cb;
 }
 
 t_lcmpErrorCode LCMPCallBackUninstall(t_lcmpCallback* callback) {

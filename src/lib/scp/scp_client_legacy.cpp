@@ -356,14 +356,12 @@ t_scpErrorCode BuildSetList(const uint8_t* data, uint32_t dataLength, const uint
         if (!stringToValue(type, valueText, &encodedLength, encoded.data(),
                            static_cast<uint32_t>(encoded.size())) ||
             encodedLength > encoded.size()) {
-            kivo::FailureRecord(kivo::Reason::kInvalidValue,
-                                "the value \"%.*s\" is not valid for %.*s (type %s); nothing was written",
-                                static_cast<int>(std::min<long>(valueLength, 200)),
-                                reinterpret_cast<const char*>(valueText), static_cast<int>(nameLength),
-                                reinterpret_cast<const char*>(name),
-                                ConversionTypeToString(static_cast<t_paramType>(type)) != nullptr
-                                    ? ConversionTypeToString(static_cast<t_paramType>(type))
-                                    : "unknown");
+            char reason[512];
+            ConversionRefusalText(reinterpret_cast<const char*>(name), static_cast<uint32_t>(nameLength),
+                                  reinterpret_cast<const char*>(valueText),
+                                  static_cast<uint32_t>(valueLength), static_cast<t_paramType>(type), reason,
+                                  sizeof(reason));
+            kivo::FailureRecord(kivo::Reason::kInvalidValue, "%s", reason);
             return SCP_ERROR_FORMAT;
         }
         if (!AppendItem(list, listLength, kItemValue, type, encoded.data(), encodedLength))

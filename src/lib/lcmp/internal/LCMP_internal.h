@@ -3,7 +3,8 @@
 // confirm parser. Not part of the public LCMP interface.
 //
 // Allocation fault points (kivo::FailPointArm): lcmp.record, lcmp.segment,
-// lcmp.reassembly_buffer, lcmp.registration, lcmp.receive_thread, lcmp.callback_data,
+// lcmp.reassembly_buffer, lcmp.registration, lcmp.receive_thread (the reader), lcmp.open
+// (LCMPInit), lcmp.callback_data,
 // lcmp.request_buffer, lcmp.value.
 #ifndef KIVO_LCMP_INTERNAL_H
 #define KIVO_LCMP_INTERNAL_H
@@ -11,13 +12,17 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
 #include "byte_io.h"
+#include "clock.h"
 #include "ethernet.h"
+#include "port.h"
 
 namespace kivo::lcmp {
 
@@ -129,9 +134,37 @@ struct DispatchInfo {
 };
 const DispatchInfo& CurrentDispatch();
 
-// Hands one complete message to the matching registrations, as the receive thread
-// does.
+// Hands one complete message to the matching registrations, as the reception does.
 void Dispatch(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length);
+
+// Registers like LCMPCallBackInstall without starting the reader: for an exchange,
+// which reads its own answer (Receive).
+t_lcmpCallback* Register(t_lcmpCallbackFunction callback, const INT8U* srcMAC, t_lcmpOpcodeType opcodeFilter,
+                         const void* callbackData);
+
+// Reads LCMP's port on the calling thread, dispatching every message, until done()
+// holds (kDone) or the deadline passes (kTimeout). kReader, without waiting, when the
+// reader thread runs (a notification registration or a public callback): it dispatches
+// then, and the caller waits for its callback instead.
+enum class Reception { kDone, kTimeout, kReader };
+Reception Receive(const Deadline& deadline, const std::function<bool()>& done);
+
+// Tests: the next LCMPInit takes this port up (one end of a socket pair) whatever the
+// name, so that exchanges can run against a scripted peer without privileges.
+void AdoptPort(l2::Port port);
+
+// Sends a read request to dstMAC on every named interface, each on a port of its own
+// (build makes the request for the interface's address), then reads all the ports
+// together until the deadline and hands every message to handle with the index of its
+// interface. An interface that cannot send is skipped with a warning;
+// LCMP_ERROR_SEND_PACKET when none could.
+using MessageBuilder = std::function<t_lcmpErrorCode(size_t interface, const uint8_t* myMAC,
+                                                     std::unique_ptr<uint8_t[]>& mmpl, size_t& length)>;
+using MessageHandler =
+    std::function<void(size_t interface, const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length)>;
+t_lcmpErrorCode MulticastOnEvery(const std::vector<std::string>& names, const INT8U* dstMAC,
+                                 const MessageBuilder& build, const Deadline& deadline,
+                                 const MessageHandler& handle);
 
 // Lengths of a request: the values length of its header and the MMPL length with
 // the padding of its encrypted part. Computed in 64 bits so nothing wraps.

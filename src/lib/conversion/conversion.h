@@ -96,6 +96,12 @@ BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valu
 // The same for an output area of CONVERSION_VALUE_AREA_SIZE bytes.
 BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valueToSet, INT32U* param_length);
 
+// The reason given when a Set value does not convert: the value, the parameter, its type
+// and, for whole numbers and BOOL, what the type accepts; it says that nothing was written
+// (both paths refuse before sending). Always terminated inside out's outSize bytes.
+void ConversionRefusalText(const CHAR* name, INT32U nameLength, const CHAR* value, INT32U valueLength,
+                           t_paramType type, CHAR* out, INT32U outSize);
+
 // Turns a device status value (signed 32-bit little-endian, errorLength bytes) into
 // text: "OK" or "ERROR -<n> <message>". Returns a t_conversionErrorCode. A status
 // shorter than 4 bytes is not trusted: it gives "ERROR INVALID STATUS VALUE" and

@@ -5,8 +5,10 @@
 // and the legacy SCP path (conversion_legacy.cpp) are thin front ends over them.
 #include "conversion.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -454,6 +456,12 @@ struct Number {
         const int64_t v = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
         return CheckRange(static_cast<INT32S>(v), min, max);
     }
+    // min <= value <= max in 64 bits, for ranges beyond those of a signed 32-bit number.
+    bool within(int64_t min, uint64_t max) const {
+        if (overflow) return false;
+        if (negative) return magnitude == 0 || (min < 0 && magnitude <= 0 - static_cast<uint64_t>(min));
+        return magnitude <= max;
+    }
 };
 
 Number ReadNumber(const CHAR* p, size_t n, int base) {
@@ -524,35 +532,42 @@ bool ForEachPiece(const CHAR* text, F f) {
     }
 }
 
-bool ParseNumberList(INT32U type, const CHAR* text, ByteOrder o, ByteWriter& w) {
-    const size_t size = ListElementSize(type);
-    INT32S min = 0, max = 0;
-    bool ranged = true;
+// What a Set accepts for a whole-number type: the type's own range for 8 and 16 bits;
+// for 32 bits either the signed or the unsigned range, because front-ends write -1 for
+// 4294967295 (and the reverse) and rely on both reaching the device as the same bits.
+struct NumberRange {
+    int64_t min;
+    uint64_t max;
+};
+NumberRange NumberRangeOf(INT32U type) {
     switch (type) {
         case PARAM_TYPE_INT8S:
-            min = -128, max = 127;
-            break;
+            return {-128, 127};
         case PARAM_TYPE_INT8U:
-            min = 0, max = 255;
-            break;
+            return {0, 255};
         case PARAM_TYPE_INT16S:
-            min = -32768, max = 32767;
-            break;
+            return {-32768, 32767};
         case PARAM_TYPE_INT16U:
-            min = 0, max = 65535;
-            break;
+            return {0, 65535};
         default:
-            ranged = false;
-            break;  // 32-bit: the low 32 bits, no range test
+            return {INT32_MIN, UINT32_MAX};
     }
+}
+
+// Every element must be exactly one number of the range, white space around it allowed:
+// "12abc" written as 12, 99999999999 as its low 32 bits or "1,,2" as 1,0,2 would each
+// store something other than what the user typed, and report it as written. A lone
+// empty value still writes one 0, as it always has.
+bool ParseNumberList(INT32U type, const CHAR* text, ByteOrder o, ByteWriter& w) {
+    const size_t size = ListElementSize(type);
+    const NumberRange range = NumberRangeOf(type);
+    const bool list = std::strchr(text, ',') != nullptr;
     bool ok = true;
     const bool fits = ForEachPiece(text, [&](const CHAR* p, size_t n) {
         const Number num = ReadNumber(p, n, 10);
-        if (num.overflow || (ranged && !num.inRange(min, max))) ok = false;
-        // The reader is lenient ("12abc" is 12, an empty element 0), but an element
-        // without a single digit ("fast", "yes") is no number at all: writing 0 for
-        // it would change the device behind the user's back.
-        if (n > 0 && !num.digits) ok = false;
+        size_t end = num.used;
+        while (end < n && IsSpace(p[end])) ++end;
+        if (n == 0 ? list : !num.digits || end != n || !num.within(range.min, range.max)) ok = false;
         return PutUint(w, num.bits(), size, o);
     });
     return fits && ok;
@@ -980,6 +995,45 @@ BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valu
 BOOLEAN ConversionStringToValue(t_paramType type, const CHAR* value, INT8U* valueToSet,
                                 INT32U* param_length) {
     return ConversionStringToValue(type, value, valueToSet, CONVERSION_VALUE_AREA_SIZE, param_length);
+}
+
+void ConversionRefusalText(const CHAR* name, INT32U nameLength, const CHAR* value, INT32U valueLength,
+                           t_paramType type, CHAR* out, INT32U outSize) {
+    const CHAR* typeName = ConversionTypeToString(type);
+    const CHAR* rule = nullptr;
+    switch (type) {
+        case PARAM_TYPE_INT8S:
+            rule = "whole numbers from -128 to 127";
+            break;
+        case PARAM_TYPE_INT8U:
+            rule = "whole numbers from 0 to 255";
+            break;
+        case PARAM_TYPE_INT16S:
+            rule = "whole numbers from -32768 to 32767";
+            break;
+        case PARAM_TYPE_INT16U:
+            rule = "whole numbers from 0 to 65535";
+            break;
+        case PARAM_TYPE_INT32S:
+            rule = "whole numbers from -2147483648 to 2147483647";
+            break;
+        case PARAM_TYPE_INT32U:
+            rule = "whole numbers from 0 to 4294967295";
+            break;
+        case PARAM_TYPE_BOOL:
+            rule = "YES or NO";
+            break;
+        default:
+            break;
+    }
+    CHAR text[512];
+    const int len = std::snprintf(
+        text, sizeof(text), "the value \"%.*s\" is not valid for %.*s (type %s%s%s%s); nothing was written",
+        static_cast<int>(value ? (valueLength < 200 ? valueLength : 200) : 0), value ? value : "",
+        static_cast<int>(name ? (nameLength < 200 ? nameLength : 200) : 0), name ? name : "",
+        typeName ? typeName : "unknown", rule ? ": " : "", rule ? rule : "",
+        rule ? ", a list separated by commas with no empty element" : "");
+    PutText(out, outSize, text, len > 0 ? std::min<size_t>(static_cast<size_t>(len), sizeof(text) - 1) : 0);
 }
 
 INT32S ConversionValueToErrorString(const INT8U* errorValue, INT32U errorLength, CHAR* errorString,

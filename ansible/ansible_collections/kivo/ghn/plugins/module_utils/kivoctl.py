@@ -1,0 +1,178 @@
+# -*- coding: utf-8 -*-
+# Copyright: kivo developers
+# Terms of use: as for the kivo package (see LICENSE)
+"""Runs kivoctl --json on the managed host and turns its exit codes into task results.
+
+The modules never talk to kivohost themselves: kivoctl already knows the request
+protocol, the per-request time-outs and how to ask the service why a request failed,
+and its --json documents and exit codes are its stable interface.
+"""
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+import json
+import re
+
+from ansible.module_utils.six import string_types
+
+# What each exit code of kivoctl means, for the task's message.
+EXIT_MEANING = {
+    1: "the service or the device reported a failure",
+    2: "kivoctl refused its arguments (usage error)",
+    3: "no answer from kivohost: is the service running on the managed host, on this port?",
+    4: "the device refused a parameter",
+}
+
+# The password travels to kivoctl in this environment variable: the environment of a
+# process is readable by its owner only, its command line by every user of the host.
+PASSWORD_ENV = "KIVO_ANSIBLE_PASSWORD"
+
+MAC_RE = re.compile(r"^[0-9A-Fa-f]{2}([:-][0-9A-Fa-f]{2}){5}$")
+# Linux interface names: at most 15 bytes, no slash, no blank, not "." or "..".
+IFACE_RE = re.compile(r"^[^/\s:]{1,15}$")
+
+COMMON_ARGS = dict(
+    kivoctl_path=dict(type="path"),
+    port=dict(type="int"),
+    timeout=dict(type="float"),
+)
+
+DEVICE_ARGS = dict(
+    interface=dict(type="str", required=True),
+    mac=dict(type="str", required=True),
+    protocol=dict(type="str", default="lcmp", choices=["lcmp", "scp"]),
+    password=dict(type="str", no_log=True, default=""),
+    vlan=dict(type="int", default=0),
+)
+
+
+def argument_spec(device=True, **extra):
+    spec = dict(COMMON_ARGS)
+    if device:
+        spec.update(DEVICE_ARGS)
+    spec.update(extra)
+    return spec
+
+
+def check_common(module):
+    """Refuses hostile or malformed options before anything runs."""
+    p = module.params
+    if p.get("port") is not None and not 1 <= p["port"] <= 65535:
+        module.fail_json(msg="port %d is out of range: give kivohost's UDP port, 1 to 65535" % p["port"])
+    if p.get("timeout") is not None and not 0 < p["timeout"] <= 86400:
+        module.fail_json(msg="timeout must be above 0 and at most 86400 seconds, not %r" % p["timeout"])
+    if p.get("interface") is not None and not IFACE_RE.match(p["interface"]):
+        module.fail_json(msg="interface %r is not a network interface name (at most 15 characters, "
+                             "no '/', ':' or blanks); give the host interface the device is on" % p["interface"])
+    if p.get("mac") is not None and not MAC_RE.match(p["mac"]):
+        module.fail_json(msg="mac %r is not a MAC address: write it as 02:00:00:00:00:01" % p["mac"])
+    if p.get("vlan") is not None and not 0 <= p["vlan"] <= 4094:
+        module.fail_json(msg="vlan %d is out of range: give 1 to 4094, or 0 for untagged frames" % p["vlan"])
+    password = p.get("password") or ""
+    if "\0" in password or len(password.encode("utf-8")) > 255:
+        module.fail_json(msg="the password holds a zero byte or is longer than 255 bytes, which no device "
+                             "password can be; check the variable it comes from")
+
+
+class Kivoctl(object):
+    """kivoctl on the managed host, with the options every command shares."""
+
+    def __init__(self, module):
+        self.module = module
+        path = module.params.get("kivoctl_path")
+        if path:
+            self.path = path
+        else:
+            self.path = module.get_bin_path("kivoctl")
+            if not self.path:
+                module.fail_json(msg="kivoctl is not installed on the managed host (not found on PATH): "
+                                     "install the kivo package there, or name it with kivoctl_path")
+
+    def base(self):
+        args = [self.path, "--json"]
+        if self.module.params.get("port") is not None:
+            args += ["--port", str(self.module.params["port"])]
+        if self.module.params.get("timeout") is not None:
+            args += ["--timeout", repr(float(self.module.params["timeout"]))]
+        return args
+
+    def device_args(self):
+        p = self.module.params
+        args = ["-i", p["interface"], "-m", p["mac"], "--password-env", PASSWORD_ENV]
+        if p["protocol"] == "scp":
+            args.append("--scp")
+        if p["vlan"]:
+            args += ["--vlan", str(p["vlan"])]
+        return args
+
+    def run(self, command, args, device=True, prefix=None):
+        """Runs 'kivoctl --json COMMAND ARGS'; returns (rc, document, stderr).
+
+        prefix: a command line that runs kivoctl (for example a time limit).
+        """
+        argv = list(prefix or []) + self.base() + list(command)
+        env = {"LC_ALL": "C"}
+        if device:
+            argv += self.device_args()
+            env[PASSWORD_ENV] = self.module.params.get("password") or ""
+        argv += list(args)
+        rc, out, err = self.module.run_command(argv, environ_update=env)
+        try:
+            doc = json.loads(out) if out.strip() else None
+        except ValueError:
+            doc = None
+        # Every kivoctl document is an object; anything else is not one of its documents.
+        if not isinstance(doc, dict):
+            doc = None
+        if doc is None and rc in (0, 1, 2, 3, 4):
+            self.module.fail_json(
+                msg="kivoctl printed no JSON document (exit %d): %s; install a kivoctl with --json "
+                    "(the kivo package of this collection's release)" % (rc, (err or out).strip()[-500:]),
+                rc=rc, stderr=err)
+        return rc, doc, err
+
+    def fail(self, what, rc, doc, err, **result):
+        """Fails the task with the exit code's meaning and kivoctl's own words."""
+        error = (doc or {}).get("error") if isinstance(doc, dict) else None
+        meaning = EXIT_MEANING.get(rc, "kivoctl ended with status %d" % rc)
+        parts = ["%s: %s" % (what, meaning)]
+        if error:
+            parts.append(error.get("message") or "")
+            reason = error.get("reason")
+            # kivoctl puts the reason in its message already; keep it visible when it does not.
+            if reason and reason.get("text") and reason["text"] not in parts[-1]:
+                parts.append("reason: %s" % reason["text"])
+            fwreason = error.get("firmware_reason")
+            if fwreason and fwreason.get("text") and fwreason["text"] not in parts[-1]:
+                parts.append("firmware reason: %s" % fwreason["text"])
+            # After a usage error kivoctl points at its --help: the task's options were the
+            # arguments, and the message above names the one at fault.
+            if error.get("hint") and rc != 2:
+                parts.append("hint: %s" % error["hint"])
+        elif err.strip():
+            parts.append(err.strip()[-500:])
+        self.module.fail_json(msg=" | ".join(p for p in parts if p), rc=rc, kivoctl=error, **result)
+
+
+def parameter_records(doc):
+    """The parameter records of a get or set document, each with a text name and value.
+
+    Records that are not shaped as kivoctl writes them are left out, so that a damaged
+    document reads as parameters not answered rather than as wrong values.
+    """
+    records = (doc or {}).get("parameters")
+    if not isinstance(records, list):
+        return []
+    out = []
+    for r in records:
+        if isinstance(r, dict) and isinstance(r.get("name"), string_types) \
+                and isinstance(r.get("value"), string_types):
+            out.append(r)
+    return out
+
+
+def refused_text(doc):
+    """The device's words for each refused parameter of a get or set document."""
+    return dict((r["name"], r["value"]) for r in parameter_records(doc) if r.get("refused") is True)

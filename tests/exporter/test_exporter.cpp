@@ -1,0 +1,365 @@
+// kivo-exporter end to end: the real exporter in the host namespace against the real
+// kivohost and simulated devices; its page checked by promtool and scraped by a real
+// Prometheus server; configuration errors; TLS and basic authentication.
+#include <crypt.h>
+#include <httplib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "harness.h"
+#include "kivo_client.h"
+
+using namespace kivotest;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* kDev1 = "02:00:00:00:00:11";
+const char* kDev2 = "02:00:00:00:00:12";
+const char* kScpDev = "02:00:00:00:00:13";
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A scratch folder, removed with everything in it.
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/kvt-exporter-XXXXXX";
+        if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+        path = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string Write(const std::string& name, const std::string& content) const {
+        std::ofstream(path + "/" + name) << content;
+        return path + "/" + name;
+    }
+};
+
+// The value of one series ("name{labels}" exactly as the exporter writes it) in a page.
+std::optional<double> Value(const std::string& page, const std::string& series) {
+    std::istringstream in(page);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, series.size() + 1, series + " ") == 0)
+            return std::stod(line.substr(series.size() + 1));
+    return std::nullopt;
+}
+
+std::string Dev(const char* metric, const char* mac) {
+    return std::string(metric) + "{mac=\"" + mac + "\",interface=\"eth1\"}";
+}
+
+// GET over plain HTTP from inside the namespace; the body, or nullopt without a 200.
+std::optional<std::string> HttpGet(const Netns& ns, int port, const std::string& path,
+                                   std::chrono::seconds timeout = 30s) {
+    NsGuard in(ns);
+    httplib::Client cli("127.0.0.1", port);
+    cli.set_connection_timeout(2s);
+    cli.set_read_timeout(timeout);
+    auto res = cli.Get(path.c_str());
+    if (!res || res->status != 200) return std::nullopt;
+    return res->body;
+}
+
+// Polls the exporter until `ready` holds for a page; that page, or the last one seen.
+std::string ScrapeUntil(const Netns& ns, const std::function<bool(const std::string&)>& ready,
+                        std::chrono::seconds window = 60s) {
+    const auto end = Clock::now() + window;
+    std::string page;
+    while (Clock::now() < end) {
+        if (auto p = HttpGet(ns, 9551, "/metrics")) {
+            page = *p;
+            if (ready(page)) return page;
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+    return page;
+}
+
+std::string DeviceConfig() {
+    std::string c;
+    int speed = 100;
+    for (const char* mac : {kDev1, kDev2}) {
+        c += std::string("[device d") + mac[16] + "]\nmac = " + mac +
+             "\ninterface = eth1\nrole = lcmp\npassword = s3cret\nparam = SYSTEM.PRODUCTION.MAC_ADDR "
+             "MAC_ADDR " +
+             mac + "\nparam = SYSTEM.GENERAL.SPEED INT16U " + std::to_string(speed) +
+             "\nparam = STATS.RX_PACKETS INT32U 1000\nparam = SYSTEM.GENERAL.ENABLED BOOL YES\n"
+             "param = SYSTEM.GENERAL.NAME STRING living room\n\n";
+        speed += 100;
+    }
+    c += std::string("[device old]\nmac = ") + kScpDev +
+         "\ninterface = eth1\nrole = scp\npassword = legacy\nparam = NETWORK.PORT INT16U 8080\n";
+    return c;
+}
+
+std::string ExporterConfig(const std::string& pwFile, const std::string& scpPwFile,
+                           const std::string& interval = "10s") {
+    return "scrape_timeout: 20s\n"
+           "discovery:\n  interval: " +
+           interval +
+           "\n"
+           "modules:\n"
+           "  node:\n"
+           "    parameters:\n"
+           "      - {name: SYSTEM.GENERAL.SPEED, metric: kivo_phy_rate_mbps, help: PHY rate., type: gauge}\n"
+           "      - {name: STATS.RX_PACKETS, metric: kivo_rx_packets_total, help: Packets received., "
+           "type: counter}\n"
+           "      - {name: SYSTEM.GENERAL.ENABLED, metric: kivo_enabled, help: \"Enabled \\\\ \\\"on\\\"\"}\n"
+           "      - {name: SYSTEM.GENERAL.NAME, metric: kivo_name_info, help: Not a number.}\n"
+           "  legacy:\n"
+           "    parameters:\n"
+           "      - {name: NETWORK.PORT, metric: kivo_network_port, help: Port.}\n"
+           "targets:\n"
+           "  - {interface: eth1, mac: \"" +
+           kDev1 + "\", password_file: " + pwFile + ", module: node}\n  - {interface: eth1, mac: \"" + kDev2 +
+           "\", password_file: " + pwFile + ", module: node}\n  - {interface: eth1, mac: \"" + kScpDev +
+           "\", protocol: scp, password_file: " + scpPwFile + ", module: legacy}\n";
+}
+
+struct Bed {
+    TempDir dir;
+    Topology topo;
+    std::unique_ptr<Process> exporter;
+
+    explicit Bed(const std::string& interval = "10s") {
+        topo.Link("eth1", "eth1");
+        topo.StartDevsim(DeviceConfig());
+        topo.StartKivohost();
+        const auto pw = dir.Write("pw", "s3cret\n");
+        const auto scpPw = dir.Write("scp-pw", "legacy\n");
+        const auto config = dir.Write("exporter.yml", ExporterConfig(pw, scpPw, interval));
+        exporter = std::make_unique<Process>(
+            &topo.host(), std::vector<std::string>{KIVO_EXPORTER_BIN, "--config.file", config});
+        if (!exporter->WaitForLog("listening on", 15s))
+            throw std::runtime_error("kivo-exporter did not start: " + exporter->Log());
+    }
+};
+
+struct CliResult {
+    int exit = -1;
+    std::string err;
+};
+
+CliResult RunExporter(const std::vector<std::string>& args) {
+    TempDir d;
+    std::string cmd = KIVO_EXPORTER_BIN;
+    for (const auto& a : args) cmd += " '" + a + "'";
+    cmd += " </dev/null >/dev/null 2>" + d.path + "/err";
+    CliResult r;
+    r.exit = Shell(cmd);
+    r.err = Slurp(d.path + "/err");
+    return r;
+}
+
+}  // namespace
+
+// A full page from three devices, checked by promtool; then one device goes silent and the
+// others are still served; then the service goes away.
+TEST(Exporter, ScrapePromtoolAndDeviceDown) {
+    KIVO_REQUIRE_ROOT();
+    Bed bed;
+    const auto& host = bed.topo.host();
+
+    // The first discovery (legacy, then LCMP: 6 s) shows in the page once it is done.
+    auto page = ScrapeUntil(host, [](const std::string& p) {
+        return Value(p, "kivo_devices{interface=\"eth1\",kind=\"lcmp\"}").has_value();
+    });
+    EXPECT_EQ(Value(page, "kivo_devices{interface=\"eth1\",kind=\"lcmp\"}"), 2) << page;
+    EXPECT_EQ(Value(page, "kivo_devices{interface=\"eth1\",kind=\"scp\"}"), 1) << page;
+    EXPECT_EQ(Value(page, "kivo_devices{interface=\"eth1\",kind=\"bootrom\"}"), 0) << page;
+    EXPECT_EQ(Value(page, "kivo_up"), 1) << page;
+    for (const char* mac : {kDev1, kDev2, kScpDev})
+        EXPECT_EQ(Value(page, Dev("kivo_device_up", mac)), 1) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_phy_rate_mbps", kDev1)), 100) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_phy_rate_mbps", kDev2)), 200) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_rx_packets_total", kDev1)), 1000) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_enabled", kDev2)), 1) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_network_port", kScpDev)), 8080) << page;
+    // A string parameter gives no sample, only a count.
+    EXPECT_FALSE(Value(page, Dev("kivo_name_info", kDev1))) << page;
+    EXPECT_GE(Value(page, "kivo_parameter_value_errors_total").value_or(0), 2) << page;
+    EXPECT_EQ(Value(page, "kivo_firmware_transfer_state{state=\"idle\"}"), 1) << page;
+    EXPECT_TRUE(Has(page, "# TYPE kivo_rx_packets_total counter\n")) << page;
+    EXPECT_TRUE(Has(page, "# HELP kivo_enabled Enabled \\\\ \"on\"\n")) << page;
+    EXPECT_TRUE(Has(page, "kivo_exporter_build_info{version=\"2.0.39\"} 1\n")) << page;
+    const auto duration = Value(page, "kivo_scrape_duration_seconds");
+    const auto service = Value(page, "kivo_scrape_service_seconds");
+    ASSERT_TRUE(duration && service) << page;
+    EXPECT_GT(*service, 0);
+    EXPECT_LE(*service, *duration);
+
+    TempFile scrape(page);
+    EXPECT_EQ(Shell("promtool check metrics < " + scrape.path()), 0) << page;
+
+    // Device 2 stops answering: it alone is down, its values gone, the reason counted.
+    ASSERT_TRUE(bed.topo.devsim()->SendLine("d2 set silent yes"));
+    ASSERT_TRUE(bed.topo.devsim()->WaitForLog("command \"d2 set silent yes\" done"));
+    page =
+        ScrapeUntil(host, [](const std::string& p) { return Value(p, Dev("kivo_device_up", kDev2)) == 0; });
+    EXPECT_EQ(Value(page, Dev("kivo_device_up", kDev2)), 0) << page;
+    EXPECT_FALSE(Value(page, Dev("kivo_phy_rate_mbps", kDev2))) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_device_up", kDev1)), 1) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_phy_rate_mbps", kDev1)), 100) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_network_port", kScpDev)), 8080) << page;
+    EXPECT_GE(Value(page, "kivo_request_failures_total{reason=\"no answer\"}").value_or(0), 1) << page;
+    EXPECT_EQ(Value(page, "kivo_scrape_deadline_exceeded"), 0) << page;
+
+    // No service: kivo_up 0 and every device down, the page still well-formed.
+    bed.topo.kivohost()->Kill();
+    page = ScrapeUntil(host, [](const std::string& p) { return Value(p, "kivo_up") == 0; });
+    EXPECT_EQ(Value(page, "kivo_up"), 0) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_device_up", kDev1)), 0) << page;
+    TempFile down(page);
+    EXPECT_EQ(Shell("promtool check metrics < " + down.path()), 0) << page;
+    EXPECT_TRUE(bed.exporter->Running());
+}
+
+// Configuration mistakes stop the start with the file and line; off loopback the exporter
+// refuses to run without TLS and basic authentication.
+TEST(Exporter, BadConfigurationNamesTheLine) {
+    TempDir d;
+    const auto pw = d.Write("pw", "x\n");
+    const std::string good = ExporterConfig(pw, pw);
+    const auto goodFile = d.Write("good.yml", good);
+    // Line 6 onwards is one target, with one mistake each time (or a tab in line 3).
+    const std::string head =
+        "modules:\n  m:\n    parameters:\n      - {name: A, metric: a, help: h}\ntargets:\n  - interface: "
+        "eth1\n";
+    struct Case {
+        std::string text, expect;
+    } cases[] = {
+        {"modules:\n  m:\n\tparameters: 1\n", "bad.yml:3: not valid YAML"},
+        {head + "    mac: 02:00:00:00:00\n    module: m\n",
+         "bad.yml:7: '02:00:00:00:00' is not a MAC address"},
+        {head + "    mac: 02:00:00:00:00:01\n    module: m\n    passwd_file: x\n",
+         "bad.yml:9: unknown key 'passwd_file'"},
+        {head + "    mac: 02:00:00:00:00:01\n    module: m\n    password_file: /nonexistent/pw\n",
+         "bad.yml:9: cannot read password file /nonexistent/pw: no such file"},
+    };
+    for (const auto& c : cases) {
+        const auto file = d.Write("bad.yml", c.text);
+        const auto r = RunExporter({"--config.file", file, "--web.listen-address", "127.0.0.1:1"});
+        EXPECT_EQ(r.exit, 1) << c.expect;
+        EXPECT_TRUE(Has(r.err, c.expect)) << "expected: " << c.expect << "\ngot: " << r.err;
+    }
+    auto r = RunExporter({"--config.file", goodFile, "--web.listen-address", "0.0.0.0:9551"});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_TRUE(Has(r.err, "needs TLS and basic authentication")) << r.err;
+    r = RunExporter({"--config.file", d.path + "/missing.yml"});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_TRUE(Has(r.err, "missing.yml: no such file")) << r.err;
+    r = RunExporter({"--config.file", goodFile, "--web.listen-address", "127.0.0.1"});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_TRUE(Has(r.err, "--web.listen-address '127.0.0.1'")) << r.err;
+}
+
+// Off loopback: TLS, and only a right user and password get the page.
+TEST(Exporter, TlsAndBasicAuthentication) {
+    KIVO_REQUIRE_ROOT();
+    Netns ns;
+    TempDir d;
+    ASSERT_EQ(Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout " +
+                    d.path + "/key.pem -out " + d.path + "/cert.pem 2>/dev/null"),
+              0);
+    char salt[64];
+    ASSERT_NE(crypt_gensalt_rn("$2b$", 4, nullptr, 0, salt, sizeof(salt)), nullptr);
+    auto data = std::make_unique<crypt_data>();
+    const std::string hash = crypt_r("right horse", salt, data.get());
+    const auto web = d.Write("web.yml",
+                             "tls_server_config:\n  cert_file: cert.pem\n  key_file: key.pem\n"
+                             "basic_auth_users:\n  prom: '" +
+                                 hash + "'\n");
+    const auto pw = d.Write("pw", "x\n");
+    const auto config = d.Write("exporter.yml", ExporterConfig(pw, pw, "0s"));
+    Process exporter(&ns, {KIVO_EXPORTER_BIN, "--config.file", config, "--web.config.file", web,
+                           "--web.listen-address", ":9551"});
+    ASSERT_TRUE(exporter.WaitForLog("listening on https://", 15s)) << exporter.Log();
+
+    NsGuard in(ns);
+    auto get = [](const std::string& user, const std::string& password) {
+        httplib::SSLClient cli("127.0.0.1", 9551);
+        cli.enable_server_certificate_verification(false);
+        cli.set_read_timeout(30s);
+        if (!user.empty()) cli.set_basic_auth(user.c_str(), password.c_str());
+        auto res = cli.Get("/metrics");
+        return res ? res->status : -1;
+    };
+    EXPECT_EQ(get("", ""), 401);
+    EXPECT_EQ(get("prom", "wrong horse"), 401);
+    EXPECT_EQ(get("other", "right horse"), 401);
+    EXPECT_EQ(get("prom", "right horse"), 200);
+    // Plain HTTP to the TLS port gets no page.
+    httplib::Client plain("127.0.0.1", 9551);
+    plain.set_basic_auth("prom", "right horse");
+    auto res = plain.Get("/metrics");
+    EXPECT_TRUE(!res || res->status != 200);
+}
+
+// A real Prometheus scrapes the exporter every second; PromQL through its HTTP API sees
+// the device count, a parameter's value and, after the test changes a counter, its rate.
+// (The simulator's counters do not move by themselves: the test writes a new value.)
+TEST(ExporterPrometheus, QueriesThroughPrometheus) {
+    KIVO_REQUIRE_ROOT();
+    Bed bed("10s");
+    const auto& host = bed.topo.host();
+    const auto promConfig = bed.dir.Write("prometheus.yml",
+                                          "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                                          "scrape_configs:\n  - job_name: kivo\n    static_configs:\n"
+                                          "      - targets: ['127.0.0.1:9551']\n");
+    Process prometheus(
+        &host, {"/usr/bin/prometheus", "--config.file=" + promConfig,
+                "--storage.tsdb.path=" + bed.dir.path + "/data", "--web.listen-address=127.0.0.1:9090"});
+
+    // The first result of an instant query, or nullopt while there is none.
+    auto query = [&](const std::string& promql) -> std::optional<double> {
+        const auto body =
+            HttpGet(host, 9090, "/api/v1/query?query=" + httplib::detail::encode_query_param(promql));
+        if (!body) return std::nullopt;
+        const auto doc = json::parse(*body, nullptr, false);
+        if (doc.is_discarded() || doc.value("status", "") != "success") return std::nullopt;
+        const auto& result = doc["data"]["result"];
+        if (!result.is_array() || result.empty()) return std::nullopt;
+        return std::stod(result[0]["value"][1].get<std::string>());
+    };
+    auto poll = [&](const std::string& promql) {
+        const auto end = Clock::now() + 90s;
+        while (Clock::now() < end) {
+            if (auto v = query(promql)) return v;
+            std::this_thread::sleep_for(500ms);
+        }
+        return std::optional<double>{};
+    };
+
+    EXPECT_EQ(poll("kivo_devices{interface=\"eth1\",kind=\"lcmp\"}"), 2) << prometheus.Log();
+    const std::string rx = std::string("kivo_rx_packets_total{mac=\"") + kDev1 + "\"}";
+    EXPECT_EQ(poll(rx), 1000) << prometheus.Log();
+
+    kivo::client::DeviceAddress dev{kivo::client::Protocol::kLcmp, "eth1", 0,
+                                    *kivo::protocol::ParseMac(kDev1), "s3cret"};
+    auto set = bed.topo.client().library().Set(dev, {{"STATS.RX_PACKETS", "61000"}});
+    ASSERT_TRUE(set) << set.error().message;
+    EXPECT_EQ(poll(rx + " == 61000"), 61000);
+    // 60000 more packets within the last minute's samples.
+    const auto rate = poll("rate(" + rx + "[1m]) > 0");
+    ASSERT_TRUE(rate);
+    EXPECT_GT(*rate, 0);
+}

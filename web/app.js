@@ -1,0 +1,168 @@
+// kivo-web's page: views, the Devices table and the event stream. The Device,
+// Firmware and Watch views live in their own modules.
+import { get, post } from './api.js';
+import { $, el, emit, go, run, setStatus, showError, state, timeEl } from './ui.js';
+import { initDevice, openDevice } from './params.js';
+import { initFirmware, firmwareEvent } from './firmware.js';
+import { initWatch } from './watch.js';
+
+const views = ['devices', 'device', 'firmware', 'watch'];
+
+function showView() {
+  const name = views.includes(location.hash.slice(1)) ? location.hash.slice(1) : 'devices';
+  for (const v of views) $(`view-${v}`).hidden = v !== name;
+  for (const a of document.querySelectorAll('nav a')) {
+    if (a.dataset.view === name) a.setAttribute('aria-current', 'page');
+    else a.removeAttribute('aria-current');
+  }
+  emit('view', name);
+}
+
+// --- Devices ----------------------------------------------------------------
+
+function renderDevices(reply) {
+  state.devices = Array.isArray(reply.devices) ? reply.devices : [];
+  const known = new Set(state.devices.map((d) => d.mac));
+  for (const mac of [...state.selected]) if (!known.has(mac)) state.selected.delete(mac);
+  const rows = document.createDocumentFragment();
+  state.devices.forEach((d, i) => {
+    const box = el('input', { type: 'checkbox', checked: state.selected.has(d.mac),
+      'aria-label': `Select ${d.mac} for the firmware queue` });
+    rows.append(el('tr', { tabIndex: 0, 'data-index': i, class: 'open-row',
+      title: 'Enter or click opens the device' },
+    el('td', {}, box), el('td', { text: d.kind }),
+    el('th', { scope: 'row', text: d.mac }), el('td', { text: d.interface }),
+    el('td', {}, timeEl(d.seen))));
+  });
+  $('devices').tBodies[0].replaceChildren(rows);
+  $('devices-empty').hidden = state.devices.length > 0;
+  $('discover-time').textContent = reply.time
+    ? `Discovery at ${new Date(reply.time).toLocaleTimeString()}` : '';
+  updateSelection();
+}
+
+function updateSelection() {
+  const n = state.selected.size;
+  $('queue-selected').disabled = n === 0;
+  $('selected-count').textContent = n ? `${n} selected` : '';
+  emit('selection', n);
+}
+
+function rowDevice(target) {
+  const row = target.closest('tr[data-index]');
+  return row ? state.devices[Number(row.dataset.index)] : null;
+}
+
+function initDevices() {
+  const table = $('devices');
+  table.addEventListener('click', (e) => {
+    const d = rowDevice(e.target);
+    if (!d) return;
+    if (e.target.type === 'checkbox') {
+      if (e.target.checked) state.selected.add(d.mac);
+      else state.selected.delete(d.mac);
+      updateSelection();
+      return;
+    }
+    openDevice(d);
+    go('device');
+  });
+  table.addEventListener('keydown', (e) => {
+    if (e.key !== 'Enter' || e.target.tagName !== 'TR') return;
+    const d = rowDevice(e.target);
+    if (d) {
+      e.preventDefault();
+      openDevice(d);
+      go('device');
+    }
+  });
+  $('discover-form').addEventListener('submit', async (e) => {
+    e.preventDefault();
+    const vlan = Number($('vlan').value);
+    if (!Number.isInteger(vlan) || vlan < 0 || vlan > 4094) {
+      $('vlan').focus();
+      setStatus('');
+      showError('The VLAN must be a whole number from 0 (untagged) to 4094: correct it and discover again.');
+      return;
+    }
+    state.vlan = vlan;
+    const button = $('discover');
+    button.disabled = true;
+    const reply = await run('Discovering (the devices have 3 seconds to answer)',
+      () => post('/api/discover', { interface: $('iface').value, vlan }));
+    button.disabled = false;
+    if (reply) {
+      renderDevices(reply);
+      setStatus(`Discovery found ${reply.devices.length} device${reply.devices.length === 1 ? '' : 's'}.`);
+    }
+  });
+  $('queue-selected').addEventListener('click', () => go('firmware'));
+}
+
+async function loadInterfaces() {
+  const reply = await run('Listing the interfaces', () => get('/api/interfaces'));
+  if (!reply) return;
+  const names = reply.interfaces.map((i) => i.name);
+  for (const select of [$('iface'), $('fw-iface')]) {
+    const keep = select.value;
+    const options = reply.interfaces.map((i) =>
+      el('option', { value: i.name, text: i.up ? i.name : `${i.name} (down)` }));
+    if (select.id === 'iface') options.unshift(el('option', { value: '', text: 'All interfaces' }));
+    select.replaceChildren(...options);
+    if (keep && names.includes(keep)) select.value = keep;
+  }
+  emit('interfaces', names);
+}
+
+// --- Service state and events --------------------------------------------------
+
+async function showHealth() {
+  try {
+    const [version, health] = await Promise.all([get('/api/version'), get('/api/health')]);
+    $('service-state').textContent = health.service === 'up'
+      ? `kivohost ${version.service || ''} up` : 'kivohost does not answer';
+    $('service-state').classList.toggle('down', health.service !== 'up');
+    if (health.transfer) firmwareEvent(health.transfer);
+  } catch (err) {
+    $('service-state').textContent = err.text ? err.text('') : String(err);
+    $('service-state').classList.add('down');
+  }
+}
+
+function listen() {
+  // One stream for the tab: firmware progress and discoveries made elsewhere. The
+  // browser reconnects by itself when the stream breaks.
+  const events = new EventSource('/api/events');
+  events.addEventListener('firmware', (e) => {
+    try {
+      firmwareEvent(JSON.parse(e.data));
+    } catch {
+      // A malformed event is skipped; the next one carries the whole status again.
+    }
+  });
+  events.addEventListener('discovery', (e) => {
+    try {
+      renderDevices(JSON.parse(e.data));
+    } catch {
+      // As above.
+    }
+  });
+  events.addEventListener('open', () => $('service-state').classList.remove('stream-down'));
+  events.addEventListener('error', () => $('service-state').classList.add('stream-down'));
+}
+
+async function start() {
+  window.addEventListener('hashchange', showView);
+  initDevices();
+  initDevice();
+  initFirmware();
+  initWatch();
+  showView();
+  listen();
+  await Promise.all([showHealth(), loadInterfaces(),
+    get('/api/devices').then(renderDevices, () => {})]);
+  // From navigation start to the Devices table on screen: the figure of the first load.
+  performance.measure('kivo-devices-shown');
+}
+
+start();

@@ -1,0 +1,184 @@
+// The Firmware view: one image to one or several devices, one after another (the
+// service runs one transfer at a time), or an Ethernet boot; the transfer's progress
+// as the service reports it; Stop.
+import { get, post } from './api.js';
+import { $, el, fmtBytes, fmtSeconds, run, setStatus, showError, state } from './ui.js';
+
+// The queue being worked through: [{d, cell}], and whether Stop ended it.
+let queue = null;
+let last = null; // the latest status the service sent
+const waiters = new Set();
+
+const nonNegative = (n) => (typeof n === 'number' && isFinite(n) && n >= 0 ? n : null);
+
+// Shows a status reply (from /api/firmware/status, /api/health or the event stream).
+export function firmwareEvent(s) {
+  if (!s || typeof s !== 'object') return;
+  last = s;
+  const bytes = nonNegative(s.bytes);
+  const total = nonNegative(s.total);
+  const rate = nonNegative(s.rate);
+  const bar = $('fw-bar');
+  bar.max = total && total > 0 ? total : 1;
+  bar.value = total && bytes !== null ? Math.min(bytes, total) : 0;
+  bar.setAttribute('aria-valuetext', total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : 'not started');
+  $('fw-bytes').textContent = total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : fmtBytes(bytes);
+  $('fw-rate').textContent = rate !== null ? `${fmtBytes(Math.round(rate))}/s` : '–';
+  $('fw-left').textContent = s.final ? '–'
+    : rate && total && bytes !== null ? fmtSeconds((total - bytes) / rate) : '–';
+  $('fw-retx').textContent = nonNegative(s.retransmissions) ?? '–';
+  const words = [typeof s.state === 'string' ? s.state : '', typeof s.description === 'string' ? s.description : '']
+    .filter(Boolean);
+  $('fw-state').textContent = words.length ? words.join(': ') : 'No transfer yet.';
+  const reason = s.final && s.reason && typeof s.reason === 'object' ? s.reason : null;
+  $('fw-reason').hidden = !reason;
+  $('fw-reason').textContent = reason ? `The transfer failed: ${reason.text || reason.name || 'no reason given'}.` : '';
+  $('fw-stop').disabled = !queue && (s.final || !s.state);
+  for (const w of waiters) w(s);
+}
+
+// Resolves with the final status of the transfer just started. The status is asked
+// for every second as well as taken from the event stream, which may be cut by a proxy.
+function finalStatus() {
+  return new Promise((resolve) => {
+    let timer = null;
+    const done = (s) => {
+      if (!s.final) return;
+      waiters.delete(done);
+      clearInterval(timer);
+      resolve(s);
+    };
+    waiters.add(done);
+    timer = setInterval(() => {
+      get('/api/firmware/status').then(firmwareEvent, (err) => {
+        showError(err.text('Asking for the firmware status failed'));
+      });
+    }, 1000);
+    get('/api/firmware/status').then(firmwareEvent, () => {});
+  });
+}
+
+function outcome(s) {
+  if (s.reason && typeof s.reason === 'object') return `Failed: ${s.reason.text || s.reason.name}`;
+  const text = [s.state, s.description].filter((x) => typeof x === 'string' && x).join(': ');
+  return text || 'Ended';
+}
+
+function targets() {
+  if (state.selected.size) return state.devices.filter((d) => state.selected.has(d.mac));
+  return state.current ? [state.current] : [];
+}
+
+function renderQueue(items) {
+  const body = $('fw-queue').tBodies[0];
+  body.replaceChildren(...items.map((it) => el('tr', {}, el('th', { scope: 'row', text: it.label }),
+    el('td', { text: it.iface }), it.cell)));
+  $('fw-queue-empty').hidden = items.length > 0;
+}
+
+function fileOf(id, what) {
+  const f = $(id).files[0];
+  if (!f) {
+    showError(`Choose the ${what} first (${$(id).labels[0].textContent}).`);
+    $(id).focus();
+    return null;
+  }
+  if (f.size === 0) {
+    showError(`The ${what} ${f.name} is empty: choose another file.`);
+    return null;
+  }
+  return f;
+}
+
+async function upgrade() {
+  showError('');
+  const list = targets();
+  if (list.length === 0) {
+    showError('No device to upgrade: tick devices in the Devices table, or open one.');
+    return;
+  }
+  const image = fileOf('fw-image', 'firmware image');
+  if (!image) return;
+  queue = { stopped: false, items: list.map((d) => ({ d, label: d.mac, iface: d.interface,
+    cell: el('td', { text: 'Waiting' }) })) };
+  renderQueue(queue.items);
+  $('fw-upgrade').disabled = true;
+  $('fw-boot').disabled = true;
+  $('fw-stop').disabled = false;
+  let ok = 0;
+  for (const it of queue.items) {
+    if (queue.stopped) {
+      it.cell.textContent = 'Not started: the queue was stopped';
+      continue;
+    }
+    it.cell.textContent = 'Starting';
+    const form = new FormData();
+    form.append('interface', it.d.interface);
+    form.append('mac', it.d.mac);
+    form.append('vlan', String(state.vlan));
+    form.append('image', image, image.name);
+    const started = await run(`Starting the upgrade of ${it.d.mac} with ${image.name}`,
+      () => post('/api/firmware/upgrade', form));
+    if (!started) {
+      it.cell.textContent = `Not started: ${$('error').textContent}`;
+      continue;
+    }
+    it.cell.textContent = 'Transferring';
+    setStatus(`Upgrading ${it.d.mac} with ${image.name}.`);
+    const end = await finalStatus();
+    it.cell.textContent = outcome(end);
+    if (!end.reason) ok++;
+  }
+  const n = queue.items.length;
+  queue = null;
+  $('fw-upgrade').disabled = false;
+  $('fw-boot').disabled = false;
+  $('fw-stop').disabled = !last || last.final !== false;
+  setStatus(`Upgrade finished: ${ok} of ${n} device${n === 1 ? '' : 's'} upgraded.`);
+}
+
+async function boot() {
+  showError('');
+  const loader = fileOf('fw-loader', 'loader');
+  if (!loader) return;
+  const image = fileOf('fw-image', 'firmware image');
+  if (!image) return;
+  const iface = $('fw-iface').value;
+  if (!iface) {
+    showError('Choose the interface on which the device waits in its boot ROM.');
+    return;
+  }
+  const form = new FormData();
+  form.append('interface', iface);
+  form.append('vlan', String(state.vlan));
+  form.append('loader', loader, loader.name);
+  form.append('image', image, image.name);
+  const cell = el('td', { text: 'Starting' });
+  queue = { stopped: false, items: [] };
+  renderQueue([{ label: 'Ethernet boot', iface, cell }]);
+  const started = await run(`Starting the Ethernet boot on ${iface}`, () => post('/api/firmware/boot', form));
+  if (started) {
+    cell.textContent = 'Transferring';
+    setStatus(`Ethernet boot on ${iface}: waiting for a device in its boot ROM.`);
+    const end = await finalStatus();
+    cell.textContent = outcome(end);
+    setStatus(`Ethernet boot on ${iface} ended.`);
+  } else {
+    cell.textContent = `Not started: ${$('error').textContent}`;
+  }
+  queue = null;
+}
+
+async function stop() {
+  if (queue) queue.stopped = true;
+  const reply = await run('Stopping the firmware transfer', () => post('/api/firmware/stop'));
+  if (reply) setStatus('Stop sent: the transfer ends before its next data frame; the queue starts no other device.');
+}
+
+export function initFirmware() {
+  $('fw-upgrade').addEventListener('click', upgrade);
+  $('fw-boot').addEventListener('click', boot);
+  $('fw-stop').addEventListener('click', stop);
+  $('fw-stop').disabled = true;
+  firmwareEvent({ final: true });
+}

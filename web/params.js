@@ -1,0 +1,422 @@
+// The Device view: the open device's parameters as a tree of dotted names, edited in
+// place and written with Apply; the factory reset.
+//
+// A typed value is checked by the service's own rules (/api/params/check) before it
+// may be written: the page has no copy of the type rules that could drift from them.
+import { post } from './api.js';
+import { $, confirmDialog, deviceFields, deviceLabel, el, emit, password, run, setStatus, showError, state }
+  from './ui.js';
+
+// Edited values waiting for Apply: name -> text the service accepted for the type.
+const pending = new Map();
+// name -> {row, valueCell, param}; groups: prefix -> {row, button, members}.
+let rows = new Map();
+let groups = new Map();
+const collapsed = new Set();
+// A larger table starts with its top groups folded: a thousand rows are no use to read
+// whole, and drawing them costs the browser more than everything else of a Read all.
+const foldAbove = 200;
+
+function protocolFor(d) {
+  return d.kind === 'scp' ? 'scp' : 'lcmp';
+}
+
+export function openDevice(d) {
+  const same = state.current && state.current.mac === d.mac && state.current.interface === d.interface;
+  state.current = d;
+  $('device-none').hidden = true;
+  $('device-body').hidden = false;
+  $('device-title').textContent = deviceLabel(d);
+  $('h-device').textContent = `Device ${d.mac}`;
+  if (!same) {
+    $('protocol').value = protocolFor(d);
+    state.params = [];
+    pending.clear();
+    renderParams();
+    emit('params', state.params);
+  }
+}
+
+// What a request about the open device carries; null when the user gave no password.
+async function request() {
+  const d = state.current;
+  const pw = await password(d);
+  if (pw === null) {
+    setStatus('No password given: nothing was sent to the device.');
+    return null;
+  }
+  return { ...deviceFields(d, $('protocol').value), password: pw };
+}
+
+// A rejected password is forgotten, so that the next action asks again. An LCMP device
+// ignores a request enciphered with the wrong password, so silence may mean the same.
+function forgetIfRejected(d, err) {
+  const why = err && err.reason && err.reason.name;
+  if (why === 'password rejected' || why === 'no answer') state.passwords.delete(d.mac);
+}
+
+async function call(doing, path, extra) {
+  const d = state.current;
+  const fields = await request();
+  if (!fields) return undefined;
+  return run(doing, async () => {
+    try {
+      return await post(path, { ...fields, ...extra });
+    } catch (err) {
+      forgetIfRejected(d, err);
+      throw err;
+    }
+  });
+}
+
+function validParams(reply) {
+  if (!reply || !Array.isArray(reply.params)) return [];
+  return reply.params.filter((p) => p && typeof p.name === 'string')
+    .map((p) => ({ name: p.name, value: p.value == null ? '' : String(p.value),
+      type: typeof p.type === 'string' ? p.type : null,
+      elements: Number.isInteger(p.elements) ? p.elements : null, refused: p.refused === true }));
+}
+
+async function readAll() {
+  const button = $('read-all');
+  button.disabled = true;
+  performance.mark('kivo-read-all-start');
+  const reply = await call(`Reading every parameter of ${state.current.mac}`, '/api/params/read', { names: [] });
+  button.disabled = false;
+  if (!reply) return;
+  performance.mark('kivo-params-start');
+  state.params = validParams(reply);
+  pending.clear();
+  renderParams();
+  performance.measure('kivo-params-script', 'kivo-params-start');
+  // What the figures report: the whole Read all, and the page's own share of it, up to
+  // the first frame drawn with the table (layout and paint included).
+  requestAnimationFrame(() => setTimeout(() => {
+    performance.measure('kivo-params-table', 'kivo-params-start');
+    performance.measure('kivo-read-all', 'kivo-read-all-start');
+  }));
+  setStatus(`Read ${state.params.length} parameters of ${state.current.mac}.` + (state.params.length > foldAbove
+    ? ' The groups are folded: open one, or type in Filter.' : ''));
+  emit('params', state.params);
+}
+
+// --- The table ------------------------------------------------------------------
+
+// Group rows for every prefix of the dotted names (SYSTEM, SYSTEM.GENERAL), each with
+// a button that folds its members; parameter rows show the last part of the name.
+function renderParams() {
+  rows = new Map();
+  groups = new Map();
+  const sorted = [...state.params].sort((a, b) => (a.name < b.name ? -1 : a.name > b.name ? 1 : 0));
+  const body = document.createDocumentFragment();
+  for (const p of sorted) {
+    const parts = p.name.split('.');
+    const owners = [];
+    for (let i = 1; i < parts.length; i++) {
+      const prefix = parts.slice(0, i).join('.');
+      let g = groups.get(prefix);
+      if (!g) {
+        const button = el('button', { type: 'button', class: 'fold', 'aria-expanded': 'true', text: parts[i - 1] });
+        const count = el('span', { class: 'muted count' });
+        const row = el('tr', { class: `group level${Math.min(i, 4)}` },
+          el('th', { scope: 'rowgroup', colSpan: 3 }, button, count));
+        g = { prefix, row, button, count, members: [] };
+        button.dataset.prefix = prefix;
+        groups.set(prefix, g);
+        body.append(row);
+      }
+      owners.push(g);
+    }
+    const valueCell = el('td', { class: 'value' });
+    const row = el('tr', { class: `param level${Math.min(parts.length, 4)}`, tabIndex: -1 },
+      // The cell shows the last part under its group rows; its name is the whole one.
+      el('th', { scope: 'row', title: p.name, 'aria-label': p.name, text: parts[parts.length - 1] }),
+      el('td', { text: p.type ? (p.elements > 1 ? `${p.type} ×${p.elements}` : p.type) : '–' }),
+      valueCell);
+    row.dataset.name = p.name;
+    const entry = { row, valueCell, param: p, owners };
+    for (const g of owners) g.members.push(entry);
+    rows.set(p.name, entry);
+    showValue(entry);
+    body.append(row);
+  }
+  collapsed.clear();
+  if (state.params.length > foldAbove) for (const g of groups.values()) if (!g.prefix.includes('.')) collapsed.add(g.prefix);
+  $('params').tBodies[0].replaceChildren(body);
+  // The first parameter row takes the focus stop of the table (roving tabindex).
+  const first = rows.values().next().value;
+  if (first) first.row.tabIndex = 0;
+  applyFilter();
+  updateApply();
+}
+
+function showValue(entry) {
+  const { valueCell, param } = entry;
+  const changed = pending.has(param.name);
+  entry.row.classList.toggle('changed', changed);
+  entry.row.classList.toggle('refused', param.refused);
+  if (param.refused) {
+    valueCell.replaceChildren(el('span', { class: 'refused-text', text: `Refused by the device: ${param.value}` }));
+  } else if (changed) {
+    valueCell.replaceChildren(el('span', { text: pending.get(param.name) }),
+      el('span', { class: 'muted', text: ` (was ${param.value}; Apply writes it)` }));
+  } else {
+    valueCell.replaceChildren(param.value);
+  }
+}
+
+function applyFilter() {
+  const words = $('filter').value.trim().toLowerCase().split(/\s+/).filter(Boolean);
+  let shown = 0;
+  for (const entry of rows.values()) {
+    const hay = `${entry.param.name} ${entry.param.value}`.toLowerCase();
+    entry.match = words.every((w) => hay.includes(w));
+    if (entry.match) shown++;
+  }
+  // A filter shows every match, folded or not; folds apply to the whole tree.
+  const filtering = words.length > 0;
+  for (const g of groups.values()) {
+    const n = g.members.filter((m) => m.match).length;
+    g.row.hidden = n === 0 || (!filtering && groupHiddenBy(g.prefix));
+    g.count.textContent = ` ${n}`;
+    g.button.disabled = filtering;
+    g.button.setAttribute('aria-expanded', String(filtering || !collapsed.has(g.prefix)));
+  }
+  for (const entry of rows.values()) {
+    entry.row.hidden = !entry.match || (!filtering && entry.owners.some((g) => collapsed.has(g.prefix)));
+  }
+  const total = rows.size;
+  $('param-count').textContent = total === 0 ? 'No parameters read yet.'
+    : words.length ? `${shown} of ${total} parameters match.` : `${total} parameters.`;
+}
+
+// A group row is hidden when one of its own enclosing groups is folded.
+function groupHiddenBy(prefix) {
+  const parts = prefix.split('.');
+  for (let i = 1; i < parts.length; i++) if (collapsed.has(parts.slice(0, i).join('.'))) return true;
+  return false;
+}
+
+function fold(prefix, close) {
+  if (close) collapsed.add(prefix);
+  else collapsed.delete(prefix);
+  applyFilter();
+}
+
+// --- Editing --------------------------------------------------------------------
+
+function editable(entry) {
+  return entry && !entry.param.refused && entry.param.type !== null;
+}
+
+function startEdit(entry) {
+  if (!editable(entry)) {
+    setStatus(`${entry.param.name} cannot be edited: ${entry.param.refused
+      ? 'the device refused it' : 'the service gave no type to check a new value against'}.`);
+    return;
+  }
+  const { param, valueCell } = entry;
+  if (valueCell.querySelector('input')) return;
+  const input = el('input', { type: 'text', value: pending.get(param.name) ?? param.value,
+    'aria-label': `New value of ${param.name}`, spellcheck: false, autocomplete: 'off' });
+  const note = el('span', { class: 'edit-note', role: 'status' });
+  note.id = `note-${Math.random().toString(36).slice(2)}`;
+  input.setAttribute('aria-describedby', note.id);
+  valueCell.replaceChildren(input, note);
+  input.focus();
+  input.select();
+  let busy = false;
+  const finish = (refocus) => {
+    showValue(entry);
+    updateApply();
+    if (refocus) entry.row.focus();
+  };
+  input.addEventListener('keydown', async (e) => {
+    if (e.key === 'Escape') {
+      e.preventDefault();
+      finish(true);
+    } else if (e.key === 'Enter') {
+      e.preventDefault();
+      if (busy) return;
+      busy = true;
+      const ok = await accept(entry, input.value, note);
+      busy = false;
+      if (ok) finish(true);
+    }
+  });
+  const before = input.value;
+  input.addEventListener('blur', () => {
+    // Leaving an untouched box closes it. A box with typed text stays open, so the text
+    // is neither lost nor kept unchecked: Enter checks it, Escape drops it.
+    if (busy || input.value !== before) return;
+    setTimeout(() => { if (document.activeElement !== input && input.isConnected) finish(false); }, 0);
+  });
+}
+
+// Asks the service whether the text is a value of the parameter's type.
+async function accept(entry, text, note) {
+  const { param } = entry;
+  if (text === param.value) {
+    pending.delete(param.name);
+    return true;
+  }
+  note.textContent = ' Checking…';
+  let reply;
+  try {
+    reply = await post('/api/params/check', { type: param.type, value: text });
+  } catch (err) {
+    note.textContent = ` ${err.text(`Checking the value for ${param.name} failed`)}`;
+    return false;
+  }
+  if (!reply || reply.ok !== true) {
+    const why = reply && typeof reply.message === 'string' ? reply.message : 'the service gave no reason';
+    note.textContent = ` Not a value of type ${param.type}: ${why}. Correct it, or press Escape.`;
+    return false;
+  }
+  pending.set(param.name, text);
+  return true;
+}
+
+function updateApply() {
+  const n = pending.size;
+  $('apply').disabled = n === 0;
+  $('pending-count').textContent = n ? `${n} change${n === 1 ? '' : 's'} to write.` : '';
+}
+
+async function apply() {
+  const d = state.current;
+  const changes = [...pending.entries()];
+  if (changes.length === 0) return;
+  const list = el('table', { class: 'grid' },
+    el('caption', { text: 'Changes' }),
+    el('thead', {}, el('tr', {}, el('th', { scope: 'col', text: 'Parameter' }),
+      el('th', { scope: 'col', text: 'Now' }), el('th', { scope: 'col', text: 'New' }))),
+    el('tbody', {}, ...changes.map(([name, value]) => el('tr', {},
+      el('th', { scope: 'row', text: name }), el('td', { text: rows.get(name)?.param.value ?? '' }),
+      el('td', { text: value })))));
+  const ok = await confirmDialog(`Write ${changes.length} value${changes.length === 1 ? '' : 's'} to ${d.mac}?`,
+    [el('p', { text: `These changes go to the ${deviceLabel(d)}:` }), list], 'Write');
+  if (!ok) {
+    setStatus('Nothing was written.');
+    return;
+  }
+  const reply = await call(`Writing ${changes.length} values to ${d.mac}`, '/api/params/write',
+    { values: Object.fromEntries(changes) });
+  if (!reply) return;
+  const answered = validParams(reply);
+  const refused = answered.filter((p) => p.refused);
+  for (const [name] of changes) pending.delete(name);
+  // What the device holds now comes from a read, not from what we sent.
+  const names = changes.map(([name]) => name);
+  const back = await call(`Reading back the written values of ${d.mac}`, '/api/params/read', { names });
+  if (back) {
+    for (const p of validParams(back)) {
+      const entry = rows.get(p.name);
+      if (entry) entry.param = Object.assign(entry.param, { value: p.value, refused: false });
+    }
+  }
+  for (const p of refused) {
+    const entry = rows.get(p.name);
+    if (entry) entry.refusal = p.value;
+  }
+  for (const name of names) {
+    const entry = rows.get(name);
+    if (entry) showValue(entry);
+  }
+  for (const entry of rows.values()) markRefusal(entry);
+  updateApply();
+  if (refused.length) {
+    showError(`The device refused ${refused.length} of ${changes.length} values: ` +
+      refused.map((p) => `${p.name}: ${p.value}`).join('; ') +
+      (refused.length < changes.length ? '. The other values were written.' : '.'));
+    setStatus('');
+  } else {
+    setStatus(`Wrote ${changes.length} value${changes.length === 1 ? '' : 's'} to ${d.mac}` +
+      (back ? ' and read them back.' : '.'));
+  }
+}
+
+// The device's text for a write it refused stays under the value until the next read.
+function markRefusal(entry) {
+  if (!entry.refusal) return;
+  entry.valueCell.append(el('span', { class: 'refused-text', text: ` Write refused: ${entry.refusal}` }));
+}
+
+async function factoryReset() {
+  const d = state.current;
+  const ok = await confirmDialog(`Factory reset ${d.mac}?`,
+    `Every parameter of the ${deviceLabel(d)} goes back to its factory value. This cannot be undone.`,
+    `Reset ${d.mac}`);
+  if (!ok) {
+    setStatus(`${d.mac} was not reset.`);
+    return;
+  }
+  const reply = await call(`Factory reset of ${d.mac}`, '/api/reset', {});
+  if (reply && reply.done === true) {
+    setStatus(`${d.mac} was reset to its factory values. Read all shows them.`);
+  }
+}
+
+// --- Keyboard -----------------------------------------------------------------
+
+function visibleRows() {
+  return [...$('params').tBodies[0].rows].filter((r) => !r.hidden);
+}
+
+function moveFocus(from, delta) {
+  const list = visibleRows();
+  const i = list.indexOf(from);
+  const to = list[Math.max(0, Math.min(list.length - 1, i + delta))];
+  if (!to) return;
+  const target = to.classList.contains('group') ? to.querySelector('button') : to;
+  for (const r of rows.values()) r.row.tabIndex = -1;
+  if (to.classList.contains('param')) to.tabIndex = 0;
+  target.focus();
+}
+
+export function initDevice() {
+  $('read-all').addEventListener('click', readAll);
+  $('apply').addEventListener('click', apply);
+  $('factory-reset').addEventListener('click', factoryReset);
+  $('forget-password').addEventListener('click', () => {
+    if (state.current) state.passwords.delete(state.current.mac);
+    setStatus('The password of this device is forgotten; the next action asks for it.');
+  });
+  $('filter').addEventListener('input', () => {
+    performance.mark('kivo-filter-start');
+    applyFilter();
+    requestAnimationFrame(() => setTimeout(() => performance.measure('kivo-filter', 'kivo-filter-start')));
+  });
+  $('expand-all').addEventListener('click', () => {
+    performance.mark('kivo-expand-start');
+    collapsed.clear();
+    applyFilter();
+    requestAnimationFrame(() => setTimeout(() => performance.measure('kivo-expand-all', 'kivo-expand-start')));
+  });
+  $('collapse-all').addEventListener('click', () => {
+    for (const g of groups.values()) if (!g.prefix.includes('.')) collapsed.add(g.prefix);
+    applyFilter();
+  });
+  const table = $('params');
+  table.addEventListener('click', (e) => {
+    const button = e.target.closest('button.fold');
+    if (button) {
+      fold(button.dataset.prefix, button.getAttribute('aria-expanded') === 'true');
+      return;
+    }
+    const cell = e.target.closest('td.value');
+    if (cell && !e.target.closest('input')) startEdit(rows.get(cell.parentElement.dataset.name));
+  });
+  table.addEventListener('keydown', (e) => {
+    if (e.target.tagName === 'INPUT') return;
+    const row = e.target.closest('tr');
+    if (!row) return;
+    if (e.key === 'ArrowDown' || e.key === 'ArrowUp') {
+      e.preventDefault();
+      moveFocus(row, e.key === 'ArrowDown' ? 1 : -1);
+    } else if (e.key === 'Enter' && row.classList.contains('param')) {
+      e.preventDefault();
+      startEdit(rows.get(row.dataset.name));
+    }
+  });
+}
