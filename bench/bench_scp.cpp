@@ -117,19 +117,8 @@ void BM_RawRoundTrip(benchmark::State& state) {
         return;
     }
     Setup& s = Shared();
-    RawEcho echo(s.topo.host(), s.topo.dev(), "eth1", 0x88B5);
-    Mac h = ParseMac(kHostMac), d = ParseMac(kDevMac);
-    uint8_t frame[60] = {};
-    std::memcpy(frame, d.data(), 6);
-    std::memcpy(frame + 6, h.data(), 6);
-    frame[12] = 0x88;
-    frame[13] = 0xB5;
-    std::vector<double> us;
-    for (auto _ : state) {
-        double t = echo.RoundTrip(frame, sizeof(frame));
-        state.SetIterationTime(t > 0 ? t : 1.0);
-        us.push_back(t * 1e6);
-    }
+    std::vector<double> us =
+        RawRoundTrips(state, s.topo.host(), s.topo.dev(), 60, ParseMac(kDevMac), ParseMac(kHostMac));
     Report(state, us);
 }
 

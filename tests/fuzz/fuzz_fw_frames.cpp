@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "fw_frames.h"
 #include "l2fwserver.h"
 #include "log.h"
 #include "port.h"

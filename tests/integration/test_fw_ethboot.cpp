@@ -11,6 +11,7 @@
 #include "l2fwserver.h"
 
 using namespace kivotest;
+using kivo::fw::Start;
 
 namespace {
 
@@ -61,16 +62,6 @@ std::vector<uint8_t> Subtypes(const std::vector<Bytes>& frames) {
     std::vector<uint8_t> out;
     for (const auto& f : frames) out.push_back(FwSubtype(f));
     return out;
-}
-
-t_l2fwserverState WaitFinal(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        t_l2fwserverState s = L2FwServerStateGet();
-        if (s == L2FWSERVER_STATE_SUCCESSFUL || s == L2FWSERVER_STATE_ERROR) return s;
-        if (std::chrono::steady_clock::now() >= deadline) return s;
-        std::this_thread::sleep_for(5ms);
-    }
 }
 
 // Checks the loader phase as captured: start, loader frames, end, each
@@ -227,13 +218,39 @@ TEST(FwEthBootInProcess, LoaderRequestCountsOnlyFromTheAssignedAddress) {
     auto& sim = topo.StartDevsim(
         rom.Config(3, 1, "fw_loader_request_from_rom_mac = yes\nfw_request_period_ms = 50\n"));
     NsGuard g(topo.host());
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
-              L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 1));
-    EXPECT_EQ(WaitFinal(15s), L2FWSERVER_STATE_ERROR);
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "eth1",
+                                            .file = fwFile.path(),
+                                            .loader = loaderFile.path(),
+                                            .announcementTimeout = 1}));
+    EXPECT_EQ(FwWaitFinal(15s), L2FWSERVER_STATE_ERROR);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
     L2FwServerWait();
     EXPECT_GE(sim.CountInLog("fw tx file request from " + std::string(kRomMac)), 2);
     EXPECT_EQ(sim.CountInLog("fw phase firmware-rx"), 0) << "no firmware start frame was answered";
+}
+
+// The loader is in, but takes minutes to ask for the firmware: a stop does not wait.
+TEST(FwEthBootInProcess, StopEndsTheWaitForTheLoader) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1", kHostMac, kRomMac);
+    RomDevice rom;
+    TempFile loaderFile(AsString(PatternBytes(300, 38)));
+    TempFile fwFile(AsString(TwoChunks().File()));
+    auto& sim = topo.StartDevsim(rom.Config(2, 0, "fw_loader_boot_ms = 600000\n"));
+    NsGuard g(topo.host());
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "eth1",
+                                            .file = fwFile.path(),
+                                            .loader = loaderFile.path(),
+                                            .announcementTimeout = 600}));
+    ASSERT_TRUE(sim.WaitForLog("fw loader complete bytes=300", 15s)) << sim.Log();
+    EXPECT_EQ(L2FwServerStop(), L2FWSERVER_ERROR_NONE);
+    EXPECT_EQ(FwWaitFinal(30s), L2FWSERVER_STATE_ERROR) << "the stop waited for the loader";
+    EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_CANCELLED);
+    const kivo::Failure why = L2FwServerLastFailure();
+    EXPECT_EQ(why.reason, kivo::Reason::kCancelled);
+    EXPECT_NE(why.text.find("after its loader"), std::string::npos) << why.text;
+    EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
 }
 
 TEST(FwEthBootInProcess, ChunkedFileFaults) {
@@ -261,8 +278,8 @@ TEST(FwEthBootInProcess, ChunkedFileFaults) {
     {
         ChunkedImage img = TwoChunks();
         img.magic = {0xAA, 0x55, 0xAA, 0x56};
-        // Found only once the loader phase is over and the firmware phase has begun.
-        cases.push_back({"bad magic AA 55 AA 56", img, L2FWSERVER_ERROR_MAGIC_WORD, "fw phase firmware-rx"});
+        // Found by the start, before the loader is sent: the device sees nothing.
+        cases.push_back({"bad magic AA 55 AA 56", img, L2FWSERVER_ERROR_MAGIC_WORD, nullptr});
     }
     {
         ChunkedImage img = TwoChunks();
@@ -273,12 +290,19 @@ TEST(FwEthBootInProcess, ChunkedFileFaults) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TempFile fwFile(AsString(c.image.File()));
-        int before = sim.CountInLog(c.simLog);
+        const int loaders = sim.CountInLog("fw rx start");
+        int before = c.simLog ? sim.CountInLog(c.simLog) : 0;
         int booted = sim.CountInLog("fw boot complete");
-        ASSERT_EQ(L2FWSERVER_ERROR_NONE,
-                  L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 5));
+        ASSERT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "eth1",
+                                                .file = fwFile.path(),
+                                                .loader = loaderFile.path(),
+                                                .announcementTimeout = 5}));
         EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
         EXPECT_EQ(L2FwServerErrorGet(), c.want);
+        if (!c.simLog) {
+            EXPECT_EQ(sim.CountInLog("fw rx start"), loaders);
+            continue;
+        }
         EXPECT_TRUE(sim.WaitForLog("fw loader complete bytes=300", 1s));
         // The device's own log runs a little behind the host.
         auto deadline = std::chrono::steady_clock::now() + 2s;
@@ -308,8 +332,10 @@ TEST(FwEthBootInProcess, ChipFilterAndConfiguredAddress) {
     // Another chip: its announcements are not seen.
     const uint8_t otherChip[6] = {1, 2, 3, 4, 5, 0x77};
     L2FwServerEthBootChipIdSet(otherChip);
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
-              L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 1));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "eth1",
+                                            .file = fwFile.path(),
+                                            .loader = loaderFile.path(),
+                                            .announcementTimeout = 1}));
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
 
@@ -318,8 +344,10 @@ TEST(FwEthBootInProcess, ChipFilterAndConfiguredAddress) {
     const uint8_t romMac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
     L2FwServerEthBootChipIdSet(chip);
     L2FwServerEthBootRomMACSet(romMac);
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
-              L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 5));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "eth1",
+                                            .file = fwFile.path(),
+                                            .loader = loaderFile.path(),
+                                            .announcementTimeout = 5}));
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_NONE) << sim.Log();
     EXPECT_TRUE(sim.WaitForLog("assigned 02:11:22:33:44:55", 1s));
@@ -331,8 +359,10 @@ TEST(FwEthBootInProcess, ChipFilterAndConfiguredAddress) {
     ASSERT_TRUE(sim.SendLine("rom1 set chip_id 0a0b0c0d0e0f1011"));
     ASSERT_TRUE(sim.SendLine("rom1 rom"));
     ASSERT_TRUE(sim.WaitForLog("command \"rom1 rom\" done"));
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
-              L2FwServerEthBootStart(loaderFile.path().c_str(), fwFile.path().c_str(), "eth1", 5));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "eth1",
+                                            .file = fwFile.path(),
+                                            .loader = loaderFile.path(),
+                                            .announcementTimeout = 5}));
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_NONE) << sim.Log();
     EXPECT_TRUE(sim.WaitForLog("chip 0a0b0c0d0e0f1011 assigned 00:13:9d:00:05:00", 1s));

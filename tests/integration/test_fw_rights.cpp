@@ -163,10 +163,15 @@ TEST(FwRightsInProcess, RefusedFilesNameTheirReason) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         kivo::FailureClear();
-        const t_l2fwserverErrorCode r =
-            c.loader.empty()
-                ? L2FwServerUpgradeStartAs(c.requester, c.file.c_str(), "kvt-none0", 1, nullptr)
-                : L2FwServerEthBootStartAs(c.requester, c.loader.c_str(), c.file.c_str(), "kvt-none0", 1);
+        const t_l2fwserverErrorCode r = c.loader.empty() ? kivo::fw::Start({.interfaceName = "kvt-none0",
+                                                                            .file = c.file,
+                                                                            .announcementTimeout = 1,
+                                                                            .requester = c.requester})
+                                                         : kivo::fw::Start({.interfaceName = "kvt-none0",
+                                                                            .file = c.file,
+                                                                            .loader = c.loader,
+                                                                            .announcementTimeout = 1,
+                                                                            .requester = c.requester});
         EXPECT_EQ(r, L2FWSERVER_ERROR_NONE);
         EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_ERROR) << "ended before the start returned";
         const kivo::Failure recorded = kivo::FailureTake();
@@ -182,7 +187,10 @@ TEST(FwRightsInProcess, RefusedFilesNameTheirReason) {
 
     // An interface that does not exist: the file passes, the thread names the interface.
     kivo::FailureClear();
-    ASSERT_EQ(L2FwServerUpgradeStartAs(root, secret.path().c_str(), "kvt-none0", 1, nullptr),
+    ASSERT_EQ(kivo::fw::Start({.interfaceName = "kvt-none0",
+                               .file = secret.path(),
+                               .announcementTimeout = 1,
+                               .requester = root}),
               L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_ERROR);

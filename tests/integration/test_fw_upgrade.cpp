@@ -13,6 +13,7 @@
 #include "l2fwserver.h"
 
 using namespace kivotest;
+using kivo::fw::Start;
 
 namespace {
 
@@ -30,17 +31,6 @@ bool Refused(const std::optional<Bytes>& reply) {
 }
 bool Done(const std::optional<Bytes>& reply) {
     return reply && reply->size() == 4 && (*reply)[3] == 1;
-}
-
-// Waits for the in-process server to reach a final state.
-t_l2fwserverState WaitFinal(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        t_l2fwserverState s = L2FwServerStateGet();
-        if (s == L2FWSERVER_STATE_SUCCESSFUL || s == L2FWSERVER_STATE_ERROR) return s;
-        if (std::chrono::steady_clock::now() >= deadline) return s;
-        std::this_thread::sleep_for(5ms);
-    }
 }
 
 // Settings touched by in-process tests, put back for the next test in this process.
@@ -370,9 +360,10 @@ TEST(FwUpgradeInProcess, FiveUnacknowledgedSendsTimeOut) {
     L2FwServerUpgradeRetransmissionTimeoutSet(50);
     L2FwServerUpgradeOsupTimeoutSet(1);
     const Mac dev = ParseMac(kDevMac);
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 10, dev.data()));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 10, .device = dev}));
     ASSERT_TRUE(sim.SendLine("dev1 fw request"));
-    EXPECT_EQ(WaitFinal(20s), L2FWSERVER_STATE_ERROR);
+    EXPECT_EQ(FwWaitFinal(20s), L2FWSERVER_STATE_ERROR);
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
     EXPECT_EQ(L2FwServerRetransmissionsGet(), 4u);
     EXPECT_EQ(L2FwServerUploadedBytesGet(), 1024u);
@@ -399,7 +390,8 @@ TEST(FwUpgradeInProcess, RequestsOnOtherInterfacesArePassedOver) {
     other.replace(other.find("eth1"), 4, "eth2");
     auto& sim = topo.StartDevsim(DeviceConfig("dev1", kDevMac, "") + other);
     NsGuard g(topo.host());
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 10, nullptr));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 10}));
     int asked = sim.CountInLog("dev2: fw tx file request");
     auto deadline = std::chrono::steady_clock::now() + 10s;
     while (sim.CountInLog("dev2: fw tx file request") < asked + 5 &&
@@ -407,7 +399,7 @@ TEST(FwUpgradeInProcess, RequestsOnOtherInterfacesArePassedOver) {
         std::this_thread::sleep_for(20ms);
     EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_WAITING);
     ASSERT_TRUE(sim.SendLine("dev1 fw request"));
-    EXPECT_EQ(WaitFinal(20s), L2FWSERVER_STATE_SUCCESSFUL) << sim.Log();
+    EXPECT_EQ(FwWaitFinal(20s), L2FWSERVER_STATE_SUCCESSFUL) << sim.Log();
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_TRUE(sim.WaitForLog("dev1: fw upgrade complete bytes=3000"));
     EXPECT_EQ(sim.CountInLog("dev2: fw rx start"), 0);
@@ -420,17 +412,19 @@ TEST(FwUpgradeInProcess, StopEndsTheAnnouncementWaits) {
     Topology topo;
     topo.Link("eth1", "eth1", kHostMac, kDevMac);
     TempFile fw(AsString(PatternBytes(100, 16)));
+    TempFile chunked(AsString(ChunkedImage{}.File()));
     TempFile capture("");
     auto& sim = topo.StartDevsim(DeviceConfig("dev1", kDevMac, "fw_capture = " + capture.path() + "\n"));
     NsGuard g(topo.host());
     for (bool ethBoot : {false, true}) {
         SCOPED_TRACE(ethBoot ? "Ethernet boot" : "upgrade");
-        ASSERT_EQ(L2FWSERVER_ERROR_NONE,
-                  ethBoot ? L2FwServerEthBootStart(fw.path().c_str(), fw.path().c_str(), "eth1", 600)
-                          : L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 600, nullptr));
+        ASSERT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "eth1",
+                                                .file = ethBoot ? chunked.path() : fw.path(),
+                                                .loader = ethBoot ? fw.path() : "",
+                                                .announcementTimeout = 600}));
         EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_WAITING);
         std::thread([] { L2FwServerStop(); }).join();
-        EXPECT_EQ(WaitFinal(30s), L2FWSERVER_STATE_ERROR) << "the stop waited for the announcement";
+        EXPECT_EQ(FwWaitFinal(30s), L2FWSERVER_STATE_ERROR) << "the stop waited for the announcement";
         EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_CANCELLED);
         const kivo::Failure why = L2FwServerLastFailure();
         EXPECT_EQ(why.reason, kivo::Reason::kCancelled) << why.text;
@@ -449,8 +443,10 @@ TEST(FwUpgradeInProcess, BootRomDeviceCannotBeUpgraded) {
                                   "bootrom"));
     NsGuard g(topo.host());
     const Mac dev = ParseMac(kDevMac);
-    for (const uint8_t* mac : {static_cast<const uint8_t*>(nullptr), dev.data()}) {
-        ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 5, mac));
+    for (const std::optional<Mac>& mac : {std::optional<Mac>(), std::optional<Mac>(dev)}) {
+        ASSERT_EQ(
+            L2FWSERVER_ERROR_NONE,
+            Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 5, .device = mac}));
         EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
         EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_ERROR);
         EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_ROOM_BOOT);
@@ -472,11 +468,13 @@ TEST(FwUpgradeInProcess, StatusPolledDuringATransfer) {
     const Mac dev = ParseMac(kDevMac);
 
     // A failed operation first: nobody asks within a second.
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 1, dev.data()));
-    ASSERT_EQ(WaitFinal(10s), L2FWSERVER_STATE_ERROR);
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 1, .device = dev}));
+    ASSERT_EQ(FwWaitFinal(10s), L2FWSERVER_STATE_ERROR);
     ASSERT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT);
 
-    ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 10, dev.data()));
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+              Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 10, .device = dev}));
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerUploadedBytesGet(), 0u);
     EXPECT_EQ(L2FwServerTotalBytesGet(), 0u);
@@ -499,7 +497,7 @@ TEST(FwUpgradeInProcess, StatusPolledDuringATransfer) {
         }
     });
     ASSERT_TRUE(sim.SendLine("dev1 fw request"));
-    EXPECT_EQ(WaitFinal(60s), L2FWSERVER_STATE_SUCCESSFUL);
+    EXPECT_EQ(FwWaitFinal(60s), L2FWSERVER_STATE_SUCCESSFUL);
     stop = true;
     poller.join();
     EXPECT_TRUE(sawUploading);
@@ -524,8 +522,10 @@ TEST(FwUpgradeInProcess, HundredOperationsLeakNoThreadOrDescriptor) {
     // Each operation opens the image and a port, finds nobody asking within 0 s and
     // fails; the next start reclaims the finished thread nobody waited for.
     auto operation = [&](int i) {
-        ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerUpgradeStart(fw.path().c_str(), "eth1", 0, nullptr)) << i;
-        ASSERT_EQ(WaitFinal(10s), L2FWSERVER_STATE_ERROR) << i;
+        ASSERT_EQ(L2FWSERVER_ERROR_NONE,
+                  Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 0}))
+            << i;
+        ASSERT_EQ(FwWaitFinal(10s), L2FWSERVER_STATE_ERROR) << i;
         ASSERT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_TIMEOUT) << i;
     };
     // The first one leaves its packet socket kept for the next port on eth1, which

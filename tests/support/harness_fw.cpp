@@ -45,6 +45,16 @@ std::optional<FwStatus> FwPollUntilFinal(UdpClient& client, std::chrono::millise
     }
 }
 
+t_l2fwserverState FwWaitFinal(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const t_l2fwserverState s = L2FwServerStateGet();
+        if (s == L2FWSERVER_STATE_SUCCESSFUL || s == L2FWSERVER_STATE_ERROR) return s;
+        if (std::chrono::steady_clock::now() >= deadline) return s;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 std::vector<Bytes> ReadCapture(const std::string& path, const std::string& dir) {
     std::vector<Bytes> frames;
     std::ifstream in(path);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "l2fwserver.h"
 #include "testbed.h"
 
 namespace kivotest {
@@ -34,6 +35,10 @@ std::optional<FwStatus> FwStatusGet(UdpClient& client, uint8_t seq = 1);
 std::optional<FwStatus> FwPollUntilFinal(UdpClient& client, std::chrono::milliseconds timeout,
                                          std::vector<uint8_t>* states = nullptr,
                                          std::chrono::milliseconds period = std::chrono::milliseconds(20));
+
+// Polls the in-process firmware server until it reaches a final state (5 or 6), or the
+// time is up; the state last seen.
+t_l2fwserverState FwWaitFinal(std::chrono::milliseconds timeout);
 
 // Frames of a simulator capture file ("rx <hex>" lines), as received on the wire.
 std::vector<Bytes> ReadCapture(const std::string& path, const std::string& dir = "rx");

@@ -9,17 +9,13 @@
 #include "conversion.h"
 #include "conversion_internal.h"
 #include "conversion_legacy.h"
+#include "hex.h"
 
 namespace {
 
 using Bytes = std::vector<INT8U>;
 
-Bytes hex(const std::string& s) {
-    Bytes out;
-    for (size_t i = 0; i + 2 <= s.size(); i += 3)
-        out.push_back(static_cast<INT8U>(std::stoul(s.substr(i, 2), nullptr, 16)));
-    return out;
-}
+using kivotest::hex;
 
 Bytes be32(INT32U v) {
     return {INT8U(v >> 24), INT8U(v >> 16), INT8U(v >> 8), INT8U(v)};

@@ -1,6 +1,6 @@
 // Firmware server frame layer: frame layouts, receive filtering, control-frame
 // retries, acknowledgement matching and the data loops, against a scripted peer on
-// a socket pair (the host end a link-layer port). Expected frames are written out
+// a socket pair (tests/support/fw_peer.h; the host end a link-layer port). Expected frames are written out
 // byte by byte here, independently of the builders.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -20,10 +20,14 @@
 #include <thread>
 #include <vector>
 
+#include "fw_frames.h"
+#include "fw_peer.h"
 #include "l2fwserver.h"
 
 using namespace kivo::fw;
 using kivo::l2::FrameView;
+using kivotest::FwAckAll;
+using kivotest::FwPeer;
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
@@ -82,98 +86,6 @@ bool AllZero(const Bytes& b, size_t from, size_t to) {
     for (size_t i = from; i < to && i < b.size(); ++i)
         if (b[i] != 0) return false;
     return true;
-}
-
-// The far end of a socket pair playing a device: records every frame the host sends
-// and answers with what the script returns.
-class FakeDevice {
-   public:
-    using Script = std::function<std::vector<Bytes>(const Bytes& frame, size_t index)>;
-    explicit FakeDevice(Script script = nullptr) : script_(std::move(script)) {
-        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds_));
-        kivo::l2::Mac host;
-        std::memcpy(host.data(), kHost, host.size());
-        port_ = kivo::l2::Port::Adopt(fds_[0], host);
-        thread_ = std::thread([this] { Loop(); });
-    }
-    ~FakeDevice() {
-        stop_ = true;
-        thread_.join();
-        close(fds_[1]);
-    }
-    // The host's end: a port whose own address is kHost.
-    kivo::l2::Port& port() { return port_; }
-    void Inject(const Bytes& frame) {
-        ASSERT_EQ(send(fds_[1], frame.data(), frame.size(), 0), (ssize_t)frame.size());
-    }
-    std::vector<Bytes> Frames() {
-        std::lock_guard<std::mutex> l(m_);
-        return frames_;
-    }
-    // Frames of one subtype, in order.
-    std::vector<Bytes> Frames(uint8_t subtype) {
-        std::vector<Bytes> out;
-        for (auto& f : Frames())
-            if (f.size() > 21 && f[21] == subtype) out.push_back(f);
-        return out;
-    }
-
-    // Frames of one subtype once at least n have arrived (the peer records frames on
-    // its own thread, possibly after the host has given up on them).
-    std::vector<Bytes> WaitFrames(uint8_t subtype, size_t n) {
-        for (int i = 0; i < 400; ++i) {
-            auto f = Frames(subtype);
-            if (f.size() >= n) return f;
-            std::this_thread::sleep_for(5ms);
-        }
-        return Frames(subtype);
-    }
-
-   private:
-    void Loop() {
-        uint8_t buf[2048];
-        while (!stop_) {
-            struct pollfd p {
-                fds_[1], POLLIN, 0
-            };
-            if (poll(&p, 1, 10) <= 0) continue;
-            ssize_t n = recv(fds_[1], buf, sizeof(buf), 0);
-            if (n <= 0) continue;
-            Bytes f(buf, buf + n);
-            size_t index;
-            {
-                std::lock_guard<std::mutex> l(m_);
-                index = frames_.size();
-                frames_.push_back(f);
-            }
-            if (script_)
-                for (auto& reply : script_(f, index)) send(fds_[1], reply.data(), reply.size(), 0);
-        }
-    }
-    Script script_;
-    int fds_[2] = {-1, -1};
-    kivo::l2::Port port_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::mutex m_;
-    std::vector<Bytes> frames_;
-};
-
-// Acknowledges every frame the way a well-behaved device does.
-std::vector<Bytes> AckAll(const Bytes& f, size_t) {
-    switch (f[21]) {
-        case 0x01:
-            return {DeviceFrame(0x02)};
-        case 0x03:
-            return {DataAck(Le16(f, 22))};
-        case 0x05:
-            return {DeviceFrame(0x07)};
-        case 0x0E:
-            return {DeviceFrame(0x0F)};
-        case 0x10:
-            return {DeviceFrame(0x11)};
-    }
-    return {};
 }
 
 // Payload of a data frame in the file layout, checked against its own count.
@@ -325,8 +237,8 @@ TEST(FwFrameLayout, ChunkInformationAndEntryPointFrames) {
 // non-zero subversion, which only an announcement sets.
 TEST_F(FwFrames, MacAssigningStartFrameChoosesConfiguredThenRandomThenDefault) {
     auto announce = [&](uint16_t version, uint16_t subversion) {
-        FakeDevice dev;
-        dev.Inject(Announcement(kRomMbr, version, subversion, kChip));
+        FwPeer dev;
+        ASSERT_TRUE(dev.Inject(Announcement(kRomMbr, version, subversion, kChip)));
         uint8_t mac[6] = {};
         BOOLEAN newer = FALSE;
         ASSERT_EQ(L2FWSERVER_ERROR_NONE, WaitEthLoaderAnnouncement(dev.port(), 1, mac, &newer));
@@ -393,24 +305,24 @@ TEST_F(FwFrames, MacAssigningStartFrameChoosesConfiguredThenRandomThenDefault) {
 // Receiving
 
 TEST_F(FwFrames, ReceiveSkipsFramesThatDoNotMatchAndRemovesTags) {
-    FakeDevice dev;
+    FwPeer dev;
     Bytes wrongSnap = DeviceFrame(0x02);
     wrongSnap[19] = 0x9E;
     Bytes wrongType = DeviceFrame(0x02);
     wrongType[20] = 0x0C;
     Bytes tooShort = DeviceFrame(0x02, kDev, 31);
-    dev.Inject(wrongSnap);
-    dev.Inject(wrongType);
-    dev.Inject(DeviceFrame(0x02, kOther));
-    dev.Inject(DeviceFrame(0x07));
-    dev.Inject(tooShort);
+    ASSERT_TRUE(dev.Inject(wrongSnap));
+    ASSERT_TRUE(dev.Inject(wrongType));
+    ASSERT_TRUE(dev.Inject(DeviceFrame(0x02, kOther)));
+    ASSERT_TRUE(dev.Inject(DeviceFrame(0x07)));
+    ASSERT_TRUE(dev.Inject(tooShort));
     // The match: tagged with VLAN 100 on the wire, handed over untagged.
     Bytes match = DeviceFrame(0x02);
     match[40] = 0x42;
     Bytes tagged(match.begin(), match.begin() + 12);
     for (uint8_t x : {0x81, 0x00, 0x00, 0x64}) tagged.push_back(x);
     tagged.insert(tagged.end(), match.begin() + 12, match.end());
-    dev.Inject(tagged);
+    ASSERT_TRUE(dev.Inject(tagged));
 
     FrameView got;
     ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x02, 500, kDev, &got));
@@ -421,19 +333,19 @@ TEST_F(FwFrames, ReceiveSkipsFramesThatDoNotMatchAndRemovesTags) {
     EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.port(), 0x02, 50, nullptr, nullptr));
 
     // Any source is taken when none is named.
-    dev.Inject(DeviceFrame(0x02, kOther));
+    ASSERT_TRUE(dev.Inject(DeviceFrame(0x02, kOther)));
     EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x02, 500, nullptr, nullptr));
 }
 
 TEST_F(FwFrames, ReceiveNeverReadsFieldsPastAShortFrame) {
-    FakeDevice dev;
+    FwPeer dev;
     // Announcements need 48 bytes, data acknowledgements 24: shorter ones are skipped.
     Bytes shortAnn = Announcement(kZeroMbr, 0, 0, nullptr);
     shortAnn.resize(47);
-    dev.Inject(shortAnn);
+    ASSERT_TRUE(dev.Inject(shortAnn));
     EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.port(), 0x00, 100, nullptr, nullptr));
     shortAnn.resize(48);
-    dev.Inject(shortAnn);
+    ASSERT_TRUE(dev.Inject(shortAnn));
     EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x00, 500, nullptr, nullptr));
 
     // A tagged 32-byte read is a 28-byte frame: long enough for an acknowledgement.
@@ -443,7 +355,7 @@ TEST_F(FwFrames, ReceiveNeverReadsFieldsPastAShortFrame) {
     for (uint8_t x : {0x81, 0x00, 0x00, 0x05}) tagged.push_back(x);
     tagged.insert(tagged.end(), ack.begin() + 12, ack.end());
     ASSERT_EQ(tagged.size(), 32u);
-    dev.Inject(tagged);
+    ASSERT_TRUE(dev.Inject(tagged));
     FrameView got;
     ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x04, 500, nullptr, &got));
     EXPECT_EQ(Untagged(got), ack);
@@ -452,14 +364,14 @@ TEST_F(FwFrames, ReceiveNeverReadsFieldsPastAShortFrame) {
     const uint8_t chip[6] = {0, 0, 0, 0, 0, 0};
     L2FwServerEthBootChipIdSet(chip);
     Bytes start = DeviceFrame(0x02, kDev, 45);
-    dev.Inject(start);
+    ASSERT_TRUE(dev.Inject(start));
     EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, ReceivePacket(dev.port(), 0x02, 100, nullptr, nullptr));
-    dev.Inject(DeviceFrame(0x02, kDev, 46));
+    ASSERT_TRUE(dev.Inject(DeviceFrame(0x02, kDev, 46)));
     EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x02, 500, nullptr, nullptr));
 }
 
 TEST_F(FwFrames, ChipFilterKeepsItsOwnCopyOfTheIdentifier) {
-    FakeDevice dev;
+    FwPeer dev;
     {
         auto chip = std::make_unique<uint8_t[]>(6);
         std::memcpy(chip.get(), kChip, 6);
@@ -468,13 +380,13 @@ TEST_F(FwFrames, ChipFilterKeepsItsOwnCopyOfTheIdentifier) {
     }
     Bytes other = Announcement(kRomMbr, 3, 0, kChip);
     other[45] ^= 1;
-    dev.Inject(other);
-    dev.Inject(Announcement(kRomMbr, 3, 0, kChip));
+    ASSERT_TRUE(dev.Inject(other));
+    ASSERT_TRUE(dev.Inject(Announcement(kRomMbr, 3, 0, kChip)));
     FrameView got;
     ASSERT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x00, 500, nullptr, &got));
     EXPECT_EQ(Untagged(got)[45], kChip[5]);
     L2FwServerEthBootChipIdSet(nullptr);
-    dev.Inject(other);
+    ASSERT_TRUE(dev.Inject(other));
     EXPECT_EQ(L2FWSERVER_ERROR_NONE, ReceivePacket(dev.port(), 0x00, 500, nullptr, nullptr))
         << "cleared filter accepts any chip";
 }
@@ -482,10 +394,10 @@ TEST_F(FwFrames, ChipFilterKeepsItsOwnCopyOfTheIdentifier) {
 TEST_F(FwFrames, ReceiveLimitCoversAllRejectedFrames) {
     // A device that keeps sending frames of another kind cannot stretch the wait.
     std::atomic<bool> stop{false};
-    FakeDevice dev;
+    FwPeer dev;
     std::thread noise([&] {
         while (!stop) {
-            dev.Inject(DeviceFrame(0x07));
+            ASSERT_TRUE(dev.Inject(DeviceFrame(0x07)));
             std::this_thread::sleep_for(5ms);
         }
     });
@@ -500,28 +412,28 @@ TEST_F(FwFrames, ReceiveLimitCoversAllRejectedFrames) {
 }
 
 TEST_F(FwFrames, AnnouncementsAreClassifiedByTheirMagicAndVersion) {
-    FakeDevice dev;
+    FwPeer dev;
     uint8_t mac[6] = {};
     BOOLEAN newer = TRUE;
     // A file request must come from running firmware.
-    dev.Inject(Announcement(kRomMbr, 3, 0, kChip));
+    ASSERT_TRUE(dev.Inject(Announcement(kRomMbr, 3, 0, kChip)));
     EXPECT_EQ(L2FWSERVER_ERROR_ROOM_BOOT, WaitFileRequestAnnouncement(dev.port(), 1, nullptr, mac));
-    dev.Inject(Announcement(kZeroMbr, 0, 0, nullptr, kOther));
-    dev.Inject(Announcement(kZeroMbr, 0, 0, nullptr));
+    ASSERT_TRUE(dev.Inject(Announcement(kZeroMbr, 0, 0, nullptr, kOther)));
+    ASSERT_TRUE(dev.Inject(Announcement(kZeroMbr, 0, 0, nullptr)));
     EXPECT_EQ(L2FWSERVER_ERROR_NONE, WaitFileRequestAnnouncement(dev.port(), 1, kDev, mac));
     EXPECT_EQ(0, std::memcmp(mac, kDev, 6)) << "the request of the other device was passed over";
 
     // A boot-ROM announcement needs the magic word and a known version.
-    dev.Inject(Announcement(kZeroMbr, 3, 0, kChip));
+    ASSERT_TRUE(dev.Inject(Announcement(kZeroMbr, 3, 0, kChip)));
     EXPECT_EQ(L2FWSERVER_ERROR_MAGIC_WORD, WaitEthLoaderAnnouncement(dev.port(), 1, mac, &newer));
-    dev.Inject(Announcement(kRomMbr, 4, 9, kChip));
+    ASSERT_TRUE(dev.Inject(Announcement(kRomMbr, 4, 9, kChip)));
     EXPECT_EQ(L2FWSERVER_ERROR_ROM_VERSION, WaitEthLoaderAnnouncement(dev.port(), 1, mac, &newer));
     EXPECT_EQ(RomVersionGet(), 4) << "the announcement's values are kept even when refused";
     EXPECT_EQ(RomSubversionGet(), 9);
-    dev.Inject(Announcement(kRomMbr, 3, 0, kChip));
+    ASSERT_TRUE(dev.Inject(Announcement(kRomMbr, 3, 0, kChip)));
     EXPECT_EQ(L2FWSERVER_ERROR_ROM_VERSION, WaitEthLoaderAnnouncement(dev.port(), 1, mac, nullptr));
     std::memset(mac, 0, 6);
-    dev.Inject(Announcement(kRomMbr, 2, 0, kChip));
+    ASSERT_TRUE(dev.Inject(Announcement(kRomMbr, 2, 0, kChip)));
     EXPECT_EQ(L2FWSERVER_ERROR_NONE, WaitEthLoaderAnnouncement(dev.port(), 1, mac, &newer));
     EXPECT_EQ(newer, FALSE);
     EXPECT_EQ(0, std::memcmp(mac, kDev, 6));
@@ -532,7 +444,7 @@ TEST_F(FwFrames, AnnouncementsAreClassifiedByTheirMagicAndVersion) {
 // Sending
 
 TEST_F(FwFrames, VlanTagIsInsertedAfterTheAddresses) {
-    FakeDevice dev;
+    FwPeer dev;
     // A start frame as the settings of the moment make it.
     auto send = [&] {
         uint8_t frame[kFrameBufferSize] = {};
@@ -575,7 +487,7 @@ TEST_F(FwFrames, VlanTagIsInsertedAfterTheAddresses) {
 
 TEST_F(FwFrames, ControlFrameIsSentFourTimesAtMost) {
     {
-        FakeDevice silent;
+        FwPeer silent;
         uint8_t dst[6];
         std::memcpy(dst, kDev, 6);
         EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, SendStartFrame(silent.port(), dst, 46));
@@ -586,10 +498,10 @@ TEST_F(FwFrames, ControlFrameIsSentFourTimesAtMost) {
     {
         // Answered on the third send, but the first answers come from another device
         // or are of the wrong kind.
-        FakeDevice dev([](const Bytes& f, size_t i) -> std::vector<Bytes> {
+        FwPeer dev([](const Bytes& f, size_t i) -> std::vector<Bytes> {
             if (i == 0) return {DeviceFrame(0x07, kDev)};
             if (i == 1) return {DeviceFrame(0x0F, kOther)};
-            return AckAll(f, i);
+            return FwAckAll(f, i);
         });
         const uint8_t info[4] = {1, 2, 3, 4};
         EXPECT_EQ(L2FWSERVER_ERROR_NONE, SendChunkInfoFrame(dev.port(), kDev, info, 4));
@@ -598,7 +510,7 @@ TEST_F(FwFrames, ControlFrameIsSentFourTimesAtMost) {
     {
         // The retransmission limit is in milliseconds: four tries of 40 ms.
         L2FwServerUpgradeRetransmissionTimeoutSet(40);
-        FakeDevice silent;
+        FwPeer silent;
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, SendEndFrame(silent.port(), kDev, 46));
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
@@ -609,10 +521,10 @@ TEST_F(FwFrames, ControlFrameIsSentFourTimesAtMost) {
 }
 
 TEST_F(FwFrames, AcknowledgementMatchingIgnoresStaleAndForeignAcks) {
-    FakeDevice dev;
-    dev.Inject(DataAck(6));
-    dev.Inject(DataAck(7, kOther));
-    dev.Inject(DataAck(7));
+    FwPeer dev;
+    ASSERT_TRUE(dev.Inject(DataAck(6)));
+    ASSERT_TRUE(dev.Inject(DataAck(7, kOther)));
+    ASSERT_TRUE(dev.Inject(DataAck(7)));
     EXPECT_TRUE(WaitForCorrectAck(dev.port(), kDev, 7, 500));
     EXPECT_FALSE(WaitForCorrectAck(dev.port(), kDev, 8, 50));
 }
@@ -621,12 +533,12 @@ TEST_F(FwFrames, StaleAcknowledgementStretchesTheWait) {
     // The correct acknowledgement comes 1.2 s into a 1 s wait: too late on its own,
     // but taken when a stale one at 0.4 s started a fresh receive.
     for (bool stale : {false, true}) {
-        FakeDevice dev;
+        FwPeer dev;
         std::thread late([&] {
             std::this_thread::sleep_for(400ms);
             if (stale) dev.Inject(DataAck(2));
             std::this_thread::sleep_for(800ms);
-            dev.Inject(DataAck(3));
+            ASSERT_TRUE(dev.Inject(DataAck(3)));
         });
         bool acked = WaitForCorrectAck(dev.port(), kDev, 3, 1000);
         late.join();
@@ -641,9 +553,9 @@ TEST_F(FwFrames, LateResendsOfLaterFramesUseTheLongerLimits) {
     // Frame 2 is acknowledged 450 ms after its first send: the three resends at the
     // 60 ms base limit miss it, the fourth send's wait (1 s) takes it.
     std::atomic<int64_t> firstSend{0};
-    FakeDevice dev([&](const Bytes& f, size_t) -> std::vector<Bytes> {
+    FwPeer dev([&](const Bytes& f, size_t) -> std::vector<Bytes> {
         uint16_t seq = Le16(f, 22);
-        if (f[21] != 0x03 || seq != 2) return AckAll(f, 0);
+        if (f[21] != 0x03 || seq != 2) return FwAckAll(f, 0);
         auto now = std::chrono::steady_clock::now().time_since_epoch().count();
         int64_t expected = 0;
         firstSend.compare_exchange_strong(expected, now);
@@ -652,15 +564,16 @@ TEST_F(FwFrames, LateResendsOfLaterFramesUseTheLongerLimits) {
     std::thread late([&] {
         while (firstSend.load() == 0) std::this_thread::sleep_for(2ms);
         std::this_thread::sleep_for(450ms);
-        dev.Inject(DataAck(2));
+        ASSERT_TRUE(dev.Inject(DataAck(2)));
     });
     FILE* f = TempFileWith(Pattern(2048));
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, SendFile(dev.port(), kDev, f));
+    Progress progress;
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, SendFile(Link(dev.port(), -1, &progress), kDev, f));
     late.join();
     std::fclose(f);
     auto frames = dev.Frames(0x03);
     EXPECT_EQ(frames.size(), 5u) << "frame 1 once, frame 2 four times";
-    EXPECT_EQ(L2FwServerRetransmissionsGet(), 3u);
+    EXPECT_EQ(progress.retransmissions.load(), 3u);
 }
 
 TEST_F(FwFrames, TestModesStopHalfway) {
@@ -677,7 +590,7 @@ TEST_F(FwFrames, TestModesStopHalfway) {
     };
     for (const auto& c : cases) {
         ASSERT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerTestModeSet(c.mode));
-        FakeDevice dev(AckAll);
+        FwPeer dev(FwAckAll);
         FILE* f = TempFileWith(Pattern(c.loader ? 1000 : 4096));
         EXPECT_EQ(c.want,
                   c.loader ? SendEthLoaderFile(dev.port(), kDev, f, 222) : SendFile(dev.port(), kDev, f));
@@ -687,19 +600,20 @@ TEST_F(FwFrames, TestModesStopHalfway) {
 }
 
 TEST_F(FwFrames, UnansweredLoaderFrameCountsItsFifthSend) {
-    FakeDevice silent;
+    FwPeer silent;
     FILE* f = TempFileWith(Pattern(100));
-    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, SendEthLoaderFile(silent.port(), kDev, f, 990));
+    Progress progress;
+    EXPECT_EQ(L2FWSERVER_ERROR_TIMEOUT, SendEthLoaderFile(Link(silent.port(), -1, &progress), kDev, f, 990));
     std::fclose(f);
     auto sent = silent.WaitFrames(0x03, 5);
     ASSERT_EQ(sent.size(), 5u);
     for (const auto& frame : sent) EXPECT_EQ(frame, sent[0]) << "resends repeat the frame";
     EXPECT_EQ(sent[0].size(), 1004u);
-    EXPECT_EQ(L2FwServerRetransmissionsGet(), 5u);
+    EXPECT_EQ(progress.retransmissions.load(), 5u);
 }
 
 TEST_F(FwFrames, SequenceNumbersWrapAt16Bits) {
-    FakeDevice dev(AckAll);
+    FwPeer dev(FwAckAll);
     FILE* f = TempFileWith(Pattern(3000));
     INT16U sequence = 65535;
     EXPECT_EQ(L2FWSERVER_ERROR_NONE, SendChunk(dev.port(), kDev, f, 3000, &sequence));
@@ -716,7 +630,7 @@ TEST_F(FwFrames, FilesOf4GiBOrMoreAreRefused) {
     // Sparse: no disk space is used.
     FILE* f = std::tmpfile();
     ASSERT_EQ(0, ftruncate(fileno(f), 0x100000000LL));
-    FakeDevice dev(AckAll);
+    FwPeer dev(FwAckAll);
     EXPECT_EQ(L2FWSERVER_ERROR_READING_FILE, SendFile(dev.port(), kDev, f));
     EXPECT_EQ(L2FWSERVER_ERROR_READING_FILE, SendEthLoaderFile(dev.port(), kDev, f, 222));
     std::fclose(f);
@@ -805,7 +719,7 @@ TEST_F(FwFrames, MalformedChunkedFilesFailWithoutReadingPastTheFile) {
         cases.push_back({"record header cut short", c.bytes, L2FWSERVER_ERROR_READING_FILE, 0});
     }
     for (const auto& c : cases) {
-        FakeDevice dev(AckAll);
+        FwPeer dev(FwAckAll);
         FILE* f = TempFileWith(c.file);
         EXPECT_EQ(c.want, SendChunksFile(dev.port(), kDev, f)) << c.what;
         std::fclose(f);
@@ -827,17 +741,18 @@ TEST(FwFiles, OnlyRegularFilesAreOpened) {
     std::fclose(w);
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
 
-    FILE* f = nullptr;
-    EXPECT_EQ(L2FWSERVER_ERROR_NONE, OpenFirmwareFile(regular.c_str(), &f));
-    ASSERT_NE(nullptr, f);
-    char buf[8] = {};
-    EXPECT_EQ(5u, std::fread(buf, 1, sizeof(buf), f));
-    std::fclose(f);
-    // A FIFO must not hang the open; devices and directories are not firmware.
+    // A regular file passes the start's checks: the transfer fails later, on the interface.
+    ASSERT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "kvt-none0", .file = regular}));
+    EXPECT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerWait());
+    EXPECT_EQ(L2FWSERVER_STATE_ERROR, L2FwServerStateGet());
+    EXPECT_NE(L2FWSERVER_ERROR_OPENING_FILE, L2FwServerErrorGet());
+    // A FIFO must not hang the start; devices and directories are not firmware. They end
+    // the transfer before the start returns.
     for (const std::string& p :
          {fifo, std::string(dir), std::string("/dev/zero"), std::string(dir) + "/missing"}) {
-        EXPECT_EQ(L2FWSERVER_ERROR_OPENING_FILE, OpenFirmwareFile(p.c_str(), &f)) << p;
-        EXPECT_EQ(nullptr, f);
+        EXPECT_EQ(L2FWSERVER_ERROR_NONE, Start({.interfaceName = "kvt-none0", .file = p})) << p;
+        EXPECT_EQ(L2FWSERVER_STATE_ERROR, L2FwServerStateGet()) << p;
+        EXPECT_EQ(L2FWSERVER_ERROR_OPENING_FILE, L2FwServerErrorGet()) << p;
     }
     unlink(regular.c_str());
     unlink(fifo.c_str());
@@ -847,13 +762,12 @@ TEST(FwFiles, OnlyRegularFilesAreOpened) {
 TEST(FwControl, StartsWithoutNamesAreRefusedBeforeAnythingChanges) {
     t_l2fwserverState before = L2FwServerStateGet();
     t_l2fwserverErrorCode errBefore = L2FwServerErrorGet();
-    const uint8_t mac[6] = {2, 0, 0, 0, 0, 1};
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerUpgradeStart(nullptr, "eth0", 10, mac));
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerUpgradeStart("fw.bin", nullptr, 10, mac));
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerUpgradeStart("", "eth0", 10, nullptr));
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerEthBootStart(nullptr, "fw.bin", "eth0", 10));
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerEthBootStart("loader.bin", nullptr, "eth0", 10));
-    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, L2FwServerEthBootStart("loader.bin", "fw.bin", "", 10));
+    const kivo::l2::Mac mac = {2, 0, 0, 0, 0, 1};
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, Start({.interfaceName = "eth0", .device = mac}));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, Start({.file = "fw.bin", .device = mac}));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, Start({.interfaceName = "eth0", .file = ""}));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, Start({.interfaceName = "eth0", .loader = "loader.bin"}));
+    EXPECT_EQ(L2FWSERVER_ERROR_BAD_ARGS, Start({.file = "fw.bin", .loader = "loader.bin"}));
     EXPECT_EQ(before, L2FwServerStateGet());
     EXPECT_EQ(errBefore, L2FwServerErrorGet());
     EXPECT_EQ(L2FWSERVER_ERROR_NONE, L2FwServerWait()) << "no thread was started";

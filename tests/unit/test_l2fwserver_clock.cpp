@@ -2,7 +2,6 @@
 // every reading (an administrator or NTP setting the time) changes nothing. The wall
 // clock is replaced for this executable by interposing the C library's time calls.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -16,6 +15,8 @@
 #include <future>
 #include <thread>
 
+#include "fw_frames.h"
+#include "fw_peer.h"
 #include "l2fwserver.h"
 
 namespace {
@@ -51,21 +52,22 @@ extern "C" int gettimeofday(struct timeval* tv, void*) {
 }
 
 TEST(FwClock, WaitsKeepTheirLengthWhenTheWallClockSteps) {
-    int fds[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds));
     // A device that only ever sends stale acknowledgements (sequence 1) every 20 ms.
+    kivotest::FwPeer peer;
     std::atomic<bool> stop{false};
     std::thread stale([&] {
-        uint8_t ack[60] = {0x02, 0,  0,    0,    0,    0x0a, 0x02, 0,    0,    0,    0,    0x0b,
-                           0x00, 46, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0B, 0x04, 0x01, 0x00};
+        const kivotest::FwPeer::Frame ack = {
+            0x02, 0,    0,    0,    0,    0x0a, 0x02, 0,    0,    0, 0, 0x0b, 0x00, 46, 0xAA,
+            0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0B, 0x04, 0x01, 0x00, 0, 0, 0,    0,    0,  0,
+            0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0,    0,    0,  0,
+            0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0,    0,    0,  0};
         while (!stop) {
-            send(fds[1], ack, sizeof(ack), 0);
+            peer.Inject(ack);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
     const uint8_t dev[6] = {0x02, 0, 0, 0, 0, 0x0b};
-    // The host's end, owned by the port from here on.
-    kivo::l2::Port port = kivo::l2::Port::Adopt(fds[0], kivo::l2::Mac{0x02, 0, 0, 0, 0, 0x0a});
+    kivo::l2::Port& port = peer.port();
     bool acked = true;
     double waited = 0;
     double received = 0;
@@ -86,7 +88,6 @@ TEST(FwClock, WaitsKeepTheirLengthWhenTheWallClockSteps) {
     }
     stop = true;
     stale.join();
-    close(fds[1]);
     EXPECT_FALSE(acked);
     EXPECT_GE(waited, 0.39);
     EXPECT_LT(waited, 2.0);

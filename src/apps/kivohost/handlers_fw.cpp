@@ -131,14 +131,14 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
     // The files are read with the rights of the user who asked, not the service's: a
     // file that user could not read ends the transfer as a missing one does (DONE, then
     // the error state), with the reason recorded.
-    const kivo::Requester& requester = CurrentRequester();
-    t_l2fwserverErrorCode result;
-    if (loaderLength > 0)
-        result = L2FwServerEthBootStartAs(requester, loaderFile.c_str(), fwFile.c_str(), ifName.c_str(),
-                                          kFwAnnouncementTimeout);
-    else
-        result = L2FwServerUpgradeStartAs(requester, fwFile.c_str(), ifName.c_str(), kFwAnnouncementTimeout,
-                                          deviceMac);
+    kivo::fw::TransferSpec spec;
+    spec.interfaceName = ifName;
+    spec.file = fwFile;
+    spec.loader = loaderFile;
+    spec.announcementTimeout = kFwAnnouncementTimeout;
+    if (loaderLength == 0) spec.device.emplace(std::to_array(deviceMac));
+    spec.requester = CurrentRequester();
+    const t_l2fwserverErrorCode result = kivo::fw::Start(std::move(spec));
     if (result == L2FWSERVER_ERROR_INVALID_STATE) BusyRecord();
     return ReplyCode(msg, result == L2FWSERVER_ERROR_NONE ? REPLY_DONE : REPLY_REFUSED);
 }
