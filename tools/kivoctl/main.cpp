@@ -845,7 +845,7 @@ int CmdFwStop(const Globals& g) {
     if (g.json) {
         PrintJson(json{{"stop_sent", true}, {"status", s ? FwStatusJson(*s) : json(nullptr)}});
     } else {
-        std::cout << "Stop sent. A running transfer ends before its next data frame";
+        std::cout << "Stop sent. A running transfer ends within about 100 ms, whatever it waits for";
         if (s)
             std::cout << "; now: " << kc::FwStateName(s->state) << " (" << kc::FwStateDescription(s->state)
                       << ")";

@@ -136,21 +136,13 @@ Progress& ProgressOf(const Link& link) {
 void RecordPortFailure(l2::PortStatus status, const std::string& ifName) {
     const char* name = ifName.c_str();
     switch (status) {
-        case l2::PortStatus::kBadArgs:
+        case l2::PortStatus::kBadArgs:  // a name that cannot be an interface's
+            l2::PortFailureRecord(l2::PortStatus::kNoInterface, name);
+            break;
         case l2::PortStatus::kNoInterface:
-            FailureRecord(Reason::kNoInterface, "no network interface named \"%s\"; check the name (ip link)",
-                          name);
-            break;
         case l2::PortStatus::kInterfaceDown:
-            FailureRecord(Reason::kInterfaceDown,
-                          "interface %s is down; bring it up (ip link set %s up) and start again", name,
-                          name);
-            break;
         case l2::PortStatus::kPermission:
-            FailureRecord(
-                Reason::kNoPermission,
-                "no permission to open a raw socket on %s; the service needs the CAP_NET_RAW capability",
-                name);
+            l2::PortFailureRecord(status, name);
             break;
         case l2::PortStatus::kSocket:
         case l2::PortStatus::kClosed:
