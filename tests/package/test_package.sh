@@ -19,7 +19,9 @@ for f in usr/sbin/kivohost usr/bin/kivoctl usr/bin/kivo-devsim \
     usr/share/man/man8/kivohost.8 usr/share/man/man1/kivoctl.1 usr/share/man/man1/kivo-devsim.1 \
     usr/lib/systemd/system/kivohost.service usr/lib/systemd/system/kivohost.socket \
     usr/share/doc/kivo/README.md usr/share/doc/kivo/security.md usr/share/doc/kivo/protocol.md \
-    usr/share/doc/kivo/examples/demo-devices.conf; do
+    usr/share/doc/kivo/examples/demo-devices.conf \
+    "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kivo.lua" \
+    "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kivo_crypto.lua"; do
     grep -qx "\./$f" "$work/files" || { echo "missing from the package: /$f" >&2; missing=1; }
 done
 [ "$missing" -eq 0 ] || exit 1
@@ -43,6 +45,22 @@ if ! systemd-analyze verify --man=no "$work/units/kivohost.socket" "$work/units/
     echo "systemd-analyze verify reported:" >&2
     cat "$work/verify" >&2
     exit 1
+fi
+
+# Wireshark loads the packaged dissector from a plugin folder, its ciphers from beside it
+# (a home of our own: the personal plugin folder is the one a test may fill).
+if command -v tshark >/dev/null; then
+    mkdir -p "$work/home/.local/lib/wireshark/plugins"
+    cp "$root"/usr/lib/*/wireshark/plugins/kivo*.lua "$work/home/.local/lib/wireshark/plugins/"
+    HOME="$work/home" tshark -G plugins >"$work/plugins" 2>"$work/plugins.err" || true
+    grep -q 'kivo.lua' "$work/plugins" || { echo "tshark does not list the packaged kivo.lua" >&2; exit 1; }
+    HOME="$work/home" tshark -G fields 2>>"$work/plugins.err" | grep -q 'lcmp.deciphered.password' ||
+        { echo "the packaged dissector did not register its fields:" >&2; cat "$work/plugins.err" >&2; exit 1; }
+    if grep -v 'Running as user' "$work/plugins.err" | grep -q .; then
+        echo "tshark complained about the packaged dissector:" >&2
+        cat "$work/plugins.err" >&2
+        exit 1
+    fi
 fi
 
 KIVO_TEST_KIVOHOST="$root/usr/sbin/kivohost" "$itest" --gtest_filter='Unprivileged.*'

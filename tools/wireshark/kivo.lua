@@ -328,6 +328,8 @@ do
     else
         crypto_error = "kivo_crypto.lua could not be loaded from " .. (dir ~= "" and dir or "the working folder") ..
             " (" .. tostring(result) .. "); install it beside kivo.lua"
+        -- Once, at start: everything else works, only deciphering does not.
+        report_failure("kivo dissector: " .. crypto_error .. ". Enciphered LCMP and SCP parts stay enciphered.")
     end
 end
 
