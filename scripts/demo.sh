@@ -72,8 +72,9 @@ show_capture() {
     [ -n "${SUDO_UID:-}" ] && chown "$SUDO_UID:${SUDO_GID:-$SUDO_UID}" "$capture"
     echo
     echo "Every frame the simulated devices sent and received is in $capture:"
-    echo "  tshark -X lua_script:$root/tools/wireshark/kivo.lua -r $capture"
-    echo "or open it in Wireshark with the plugin installed (docs/wireshark.md)."
+    echo "  tshark -X lua_script:$root/tools/wireshark/kivo.lua -r $capture -o 'lcmp.passwords:demo,legacy'"
+    echo "or open it in Wireshark with the plugin installed, the same passwords in its LCMP preferences"
+    echo "to decipher the parameters (docs/wireshark.md)."
 }
 
 cleanup() {

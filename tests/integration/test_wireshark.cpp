@@ -1164,25 +1164,28 @@ Bytes Sha256Key(const std::string& password) {
                        static_cast<INT32U>(password.size()));
     return key;
 }
-Bytes Enciphered(Bytes plain, const std::string& password) {
-    EXPECT_EQ(DES3CBCCipher(plain.data(), static_cast<INT32S>(plain.size()), Sha256Key(password).data()), 0);
+Bytes Enciphered(Bytes plain, const Bytes& key) {
+    EXPECT_EQ(DES3CBCCipher(plain.data(), static_cast<INT32S>(plain.size()), key.data()), 0);
     return plain;
 }
 
 // A confirm whose values after the data-model marker are enciphered: `declared` is the
 // header's values length, `plain` what is enciphered (a multiple of 8 bytes).
-Bytes EncipheredConfirm(uint16_t declared, const Bytes& plain, const std::string& password) {
+Bytes EncipheredConfirm(uint16_t declared, const Bytes& plain, const Bytes& key) {
     const Bytes marker = Cat({{0x20}, Le16(static_cast<uint16_t>(1 + plain.size())), {0}});
-    return LcmpMessage(0x161, Cat({{3}, Le16(declared), Le16(0x1234), marker, Enciphered(plain, password)}));
+    return LcmpMessage(0x161, Cat({{3}, Le16(declared), Le16(0x1234), marker, Enciphered(plain, key)}));
 }
 
 }  // namespace
 
 TEST(WiresharkDissector, OnlyWholeStructuresCountAsDeciphered) {
     KIVO_REQUIRE_TSHARK();
-    // Every frame is enciphered with the password: only whole structures may be taken
+    // Every frame is enciphered with a password given: only whole structures may be taken
     // for its plain text. The first block of each reads well, so a check of the first
-    // bytes alone would take them all.
+    // bytes alone would take them all. The password "p,w" is given escaped, and the empty
+    // password as an empty entry: its legacy key is all zeros.
+    const Bytes key = Sha256Key("p,w");
+    const Bytes zeros(KEY_MATERIAL_SIZE, 0);
     const Bytes answer = Value(0x24, Cat({Record(1, 10, Text("SYSTEM.A")), Record(0, 2, {7})}));  // 23 bytes
     auto padded = [](Bytes b, uint8_t fill) {
         b.resize((b.size() + 7) / 8 * 8, fill);
@@ -1194,29 +1197,34 @@ TEST(WiresharkDissector, OnlyWholeStructuresCountAsDeciphered) {
     const Bytes items = Cat({ScpItem(10, 1, 0x0A, Text("SYSTEM.A")), ScpItem(3, 2, 2, {7})});  // 17 bytes
     Bytes scpZeroPad = padded(items, 0);
     Bytes scpPad = padded(items, 0xE6);
-    auto scpEnciphered = [](const Bytes& plain) {
+    auto scpEnciphered = [&key](const Bytes& plain) {
         Bytes msg = ScpMessage(2, 1, 1, plain);  // CRC of the plain text
-        const Bytes enc = Enciphered(plain, "pw");
+        const Bytes enc = Enciphered(plain, key);
         std::copy(enc.begin(), enc.end(), msg.begin() + 22 + 14);
         return msg;
     };
     const std::vector<Bytes> frames = {
-        EncipheredConfirm(declared, padded(answer, 0), "pw"),                             // whole: deciphered
-        EncipheredConfirm(static_cast<uint16_t>(declared + 1), padded(answer, 0), "pw"),  // length disagrees
-        EncipheredConfirm(declared, padded(answer, 0x55), "pw"),                          // padding not zero
-        EncipheredConfirm(declared, padded(overrun, 0), "pw"),                            // record overruns
-        scpEnciphered(scpPad),                                                            // whole: deciphered
-        scpEnciphered(scpZeroPad),  // CRC right, padding not 0xE6
+        EncipheredConfirm(declared, padded(answer, 0), key),                             // whole: deciphered
+        EncipheredConfirm(static_cast<uint16_t>(declared + 1), padded(answer, 0), key),  // length disagrees
+        EncipheredConfirm(declared, padded(answer, 0x55), key),                          // padding not zero
+        EncipheredConfirm(declared, padded(overrun, 0), key),                            // record overruns
+        scpEnciphered(scpPad),                                                           // whole: deciphered
+        scpEnciphered(scpZeroPad),                              // CRC right, padding not 0xE6
+        EncipheredConfirm(declared, padded(answer, 0), zeros),  // whole, the empty password's legacy key
     };
     TempFile pcap("");
     WritePcap(pcap.path(), frames);
     const auto rows = Rows(pcap.path(), "lcmp || scp",
-                           {"lcmp.deciphered.key", "lcmp.cfg.name", "scp.deciphered.key", "scp.item.name"},
-                           "-o " + Quoted("lcmp.passwords:pw"));
+                           {"lcmp.deciphered.key", "lcmp.deciphered.password", "lcmp.cfg.name",
+                            "scp.deciphered.key", "scp.item.name"},
+                           "-o " + Quoted("lcmp.passwords:x,p\\,w,"));
     ASSERT_EQ(rows.size(), frames.size());
     std::vector<std::string> names;
     for (const auto& r : rows) names.push_back(r.at("lcmp.cfg.name") + r.at("scp.item.name"));
-    EXPECT_EQ(names, (std::vector<std::string>{"SYSTEM.A", "", "", "", "SYSTEM.A", ""}));
+    EXPECT_EQ(names, (std::vector<std::string>{"SYSTEM.A", "", "", "", "SYSTEM.A", "", "SYSTEM.A"}));
     EXPECT_EQ(rows[0].at("lcmp.deciphered.key"), "SHA-256");
+    EXPECT_EQ(rows[0].at("lcmp.deciphered.password"), "p,w");
     EXPECT_EQ(rows[4].at("scp.deciphered.key"), "SHA-256");
+    EXPECT_EQ(rows[6].at("lcmp.deciphered.key"), "legacy");
+    EXPECT_EQ(rows[6].at("lcmp.deciphered.password"), "");
 }

@@ -26,7 +26,9 @@ for f in usr/sbin/kivohost usr/bin/kivoctl usr/bin/kivo-devsim \
     usr/bin/kivo-exporter usr/share/man/man1/kivo-exporter.1 usr/lib/systemd/system/kivo-exporter.service \
     usr/share/doc/kivo/examples/kivo-exporter.yml \
     usr/bin/kivo-web usr/share/man/man1/kivo-web.1 usr/lib/systemd/system/kivo-web.service \
-    usr/share/kivo/web/index.html usr/share/doc/kivo/web.md; do
+    usr/share/kivo/web/index.html usr/share/doc/kivo/web.md \
+    "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kivo.lua" \
+    "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kivo_crypto.lua"; do
     grep -qx "\./$f" "$work/files" || { echo "missing from the package: /$f" >&2; missing=1; }
 done
 [ "$missing" -eq 0 ] || exit 1
@@ -62,6 +64,22 @@ if ! systemd-analyze verify --man=no "$work/units/kivo-web.service" >"$work/veri
     echo "systemd-analyze verify of kivo-web.service reported:" >&2
     cat "$work/verify-web" >&2
     exit 1
+fi
+
+# Wireshark loads the packaged dissector from a plugin folder, its ciphers from beside it
+# (a home of our own: the personal plugin folder is the one a test may fill).
+if command -v tshark >/dev/null; then
+    mkdir -p "$work/home/.local/lib/wireshark/plugins"
+    cp "$root"/usr/lib/*/wireshark/plugins/kivo*.lua "$work/home/.local/lib/wireshark/plugins/"
+    HOME="$work/home" tshark -G plugins >"$work/plugins" 2>"$work/plugins.err" || true
+    grep -q 'kivo.lua' "$work/plugins" || { echo "tshark does not list the packaged kivo.lua" >&2; exit 1; }
+    HOME="$work/home" tshark -G fields 2>>"$work/plugins.err" | grep -q 'lcmp.deciphered.password' ||
+        { echo "the packaged dissector did not register its fields:" >&2; cat "$work/plugins.err" >&2; exit 1; }
+    if grep -v 'Running as user' "$work/plugins.err" | grep -q .; then
+        echo "tshark complained about the packaged dissector:" >&2
+        cat "$work/plugins.err" >&2
+        exit 1
+    fi
 fi
 
 KIVO_TEST_KIVOHOST="$root/usr/sbin/kivohost" "$itest" --gtest_filter='Unprivileged.*'

@@ -26,6 +26,8 @@ for i, v in ipairs(V.des3) do
     check("3DES-CBC vector " .. i, C.des3_cbc_decipher(key, cipher) and hex(C.des3_cbc_decipher(key, cipher)), v.plain)
     -- The first block alone is what the dissector tries before deciphering a whole part.
     check("3DES-CBC vector " .. i .. ", first block", hex(C.des3_cbc_decipher(key, cipher, 1)), v.plain:sub(1, 16))
+    check("3DES-CBC vector " .. i .. ", from the second block", hex(C.des3_cbc_decipher(key, cipher, nil, 2)),
+        v.plain:sub(17))
 end
 check("a part that is not whole blocks", C.des3_cbc_decipher(C.des3_key(string.rep("\1", 32)), "1234567"), nil)
 

@@ -328,6 +328,8 @@ do
     else
         crypto_error = "kivo_crypto.lua could not be loaded from " .. (dir ~= "" and dir or "the working folder") ..
             " (" .. tostring(result) .. "); install it beside kivo.lua"
+        -- Once, at start: everything else works, only deciphering does not.
+        report_failure("kivo dissector: " .. crypto_error .. ". Enciphered LCMP and SCP parts stay enciphered.")
     end
 end
 
@@ -399,9 +401,10 @@ local function decipher_part(cache, part, keys, enc, probe, accept)
         local plain = tried[k.id]
         if plain == nil then
             plain = false
-            if probe == nil or probe(crypto.des3_cbc_decipher(k.key, enc, 1)) then
-                local all = crypto.des3_cbc_decipher(k.key, enc)
-                if all and accept(all) then plain = all end
+            local head = crypto.des3_cbc_decipher(k.key, enc, 1)
+            if probe == nil or probe(head) then
+                local all = head .. crypto.des3_cbc_decipher(k.key, enc, nil, 2)
+                if accept(all) then plain = all end
             end
             tried[k.id] = plain
         end

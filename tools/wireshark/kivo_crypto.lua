@@ -4,9 +4,10 @@
 --   legacy_key(s)        key material of the legacy hash: the password repeated over
 --                        bytes 0-23 (its first 24 bytes only), bytes 24-31 zero
 --   des3_key(material)   prepared key from 32 bytes of key material: K1, K2, K3, IV
---   des3_cbc_decipher(key, s [, blocks])
+--   des3_cbc_decipher(key, s [, blocks [, from]])
 --                        3DES-EDE-CBC decryption of s (a multiple of 8 bytes), the chain
---                        starting from the key's IV; with blocks, only that many blocks
+--                        starting from the key's IV; with blocks, only that many blocks;
+--                        with from, the blocks from that one (1 is the first) on
 --
 -- Wireshark 4.0's Lua (5.2) has neither a cipher nor a digest, hence this file. It is a
 -- module: kivo.lua loads it with dofile from its own folder. When Wireshark also runs it
@@ -16,7 +17,9 @@
 -- both halves are kept rotated right by one bit, so that the expansion E is the bytes of
 -- the half (S-boxes 1, 3, 5, 7) and of the half rotated left by 4 (S-boxes 2, 4, 6, 8),
 -- the six bits of each group at the top of its byte. Bytes are taken apart with
--- arithmetic, which costs the Lua VM less than a bit32 call.
+-- arithmetic, which costs the Lua VM less than a bit32 call: three calls a round remain.
+-- Tables per key, with the subkeys mixed in, would save two of them, but at a megabyte
+-- a key they fall out of the processor's caches between frames and end up slower.
 
 local band, bor, bxor, bnot = bit32.band, bit32.bor, bit32.bxor, bit32.bnot
 local rshift, lshift, lrotate, rrotate = bit32.rshift, bit32.lshift, bit32.lrotate, bit32.rrotate
@@ -236,33 +239,50 @@ local function subkeys(key8, decrypt)
     local flat = {}
     for i = 1, 16 do
         local k = keys[decrypt and 17 - i or i]
-        flat[2 * i - 1], flat[2 * i] = k[1], k[2]
+        flat[2 * i - 1], flat[2 * i] = k[1], rrotate(k[2], 4)
     end
     return flat
 end
 
 -- Sixteen rounds on the rotated halves l, r with the flat subkey list k; returns the
--- halves swapped, as the next stage (or the final permutation) takes them.
+-- halves swapped, as the next stage (or the final permutation) takes them. The second
+-- word of each subkey is stored rotated right by 4: the bytes of the half rotated left
+-- by 4 are then bytes of (half XOR key) taken four bits lower, with no rotation to call.
+-- Powers of two: multiplying by their inverse is exact, and cheaper than dividing.
 local function rounds(l, r, k)
-    for i = 1, 31, 4 do
+    for i = 1, 29, 4 do
         local u = bxor(r, k[i])
-        local v = bxor(lrotate(r, 4), k[i + 1])
-        local u0 = u % 256; u = (u - u0) / 256
-        local u1 = u % 256; u = (u - u1) / 256
+        local w = bxor(r, k[i + 1])
+        local u0 = u % 256
+        u = (u - u0) * 0.00390625
+        local u1 = u % 256
+        u = (u - u1) * 0.00390625
         local u2 = u % 256
-        local v0 = v % 256; v = (v - v0) / 256
-        local v1 = v % 256; v = (v - v1) / 256
-        local v2 = v % 256
-        l = bxor(l, SP1[(u - u2) / 256], SP3[u2], SP5[u1], SP7[u0], SP2[(v - v2) / 256], SP4[v2], SP6[v1], SP8[v0])
+        local n = w % 16
+        w = (w - n) * 0.0625
+        local v1 = w % 256
+        w = (w - v1) * 0.00390625
+        local v2 = w % 256
+        w = (w - v2) * 0.00390625
+        local v3 = w % 256
+        l = bxor(l, SP1[(u - u2) * 0.00390625], SP3[u2], SP5[u1], SP7[u0], SP2[v3], SP4[v2], SP6[v1],
+            SP8[n * 16 + (w - v3) * 0.00390625])
         u = bxor(l, k[i + 2])
-        v = bxor(lrotate(l, 4), k[i + 3])
-        u0 = u % 256; u = (u - u0) / 256
-        u1 = u % 256; u = (u - u1) / 256
+        w = bxor(l, k[i + 3])
+        u0 = u % 256
+        u = (u - u0) * 0.00390625
+        u1 = u % 256
+        u = (u - u1) * 0.00390625
         u2 = u % 256
-        v0 = v % 256; v = (v - v0) / 256
-        v1 = v % 256; v = (v - v1) / 256
-        v2 = v % 256
-        r = bxor(r, SP1[(u - u2) / 256], SP3[u2], SP5[u1], SP7[u0], SP2[(v - v2) / 256], SP4[v2], SP6[v1], SP8[v0])
+        n = w % 16
+        w = (w - n) * 0.0625
+        v1 = w % 256
+        w = (w - v1) * 0.00390625
+        v2 = w % 256
+        w = (w - v2) * 0.00390625
+        v3 = w % 256
+        r = bxor(r, SP1[(u - u2) * 0.00390625], SP3[u2], SP5[u1], SP7[u0], SP2[v3], SP4[v2], SP6[v1],
+            SP8[n * 16 + (w - v3) * 0.00390625])
     end
     return r, l
 end
@@ -284,46 +304,57 @@ function M.des3_key(material)
     }
 end
 
-local function word_bytes(w, out, at)
-    local b3 = w % 256; w = (w - b3) / 256
-    local b2 = w % 256; w = (w - b2) / 256
-    local b1 = w % 256
-    out[at], out[at + 1], out[at + 2], out[at + 3] = (w - b1) / 256, b1, b2, b3
-end
-
--- Deciphers the first `blocks` blocks of s (all of it without blocks); nil when s is
--- not a whole number of blocks.
-function M.des3_cbc_decipher(key, s, blocks)
+-- Deciphers `blocks` blocks of s (all of them without blocks) from block `from` (1
+-- without it) on; nil when s is not a whole number of blocks.
+function M.des3_cbc_decipher(key, s, blocks, from)
     local n = #s
     if n % 8 ~= 0 then return nil end
-    if blocks then n = math.min(n, blocks * 8) end
+    local first = from and (from - 1) * 8 + 1 or 1
+    if blocks then n = math.min(n, first - 1 + blocks * 8) end
     local k1, k2, k3 = key.k1, key.k2, key.k3
     local chain_hi, chain_lo = key.iv_hi, key.iv_lo
-    local parts, bytes = {}, {}
-    for at = 1, n, 8 do
+    if first > 1 then chain_hi, chain_lo = be32(s, first - 8), be32(s, first - 4) end
+    -- Locals: the VM reaches them faster than upvalues.
+    local I0, I1, I2, I3, I4, I5, I6, I7 = IPH[0], IPH[1], IPH[2], IPH[3], IPH[4], IPH[5], IPH[6], IPH[7]
+    local J0, J1, J2, J3, J4, J5, J6, J7 = IPL[0], IPL[1], IPL[2], IPL[3], IPL[4], IPL[5], IPL[6], IPL[7]
+    local F0, F1, F2, F3, F4, F5, F6, F7 = FPH[0], FPH[1], FPH[2], FPH[3], FPH[4], FPH[5], FPH[6], FPH[7]
+    local G0, G1, G2, G3, G4, G5, G6, G7 = FPL[0], FPL[1], FPL[2], FPL[3], FPL[4], FPL[5], FPL[6], FPL[7]
+    local parts = {}
+    for at = first, n, 8 do
         local c0, c1, c2, c3, c4, c5, c6, c7 = sbyte(s, at, at + 7)
-        local l = bor(IPH[0][c0], IPH[1][c1], IPH[2][c2], IPH[3][c3], IPH[4][c4], IPH[5][c5], IPH[6][c6], IPH[7][c7])
-        local r = bor(IPL[0][c0], IPL[1][c1], IPL[2][c2], IPL[3][c3], IPL[4][c4], IPL[5][c5], IPL[6][c6], IPL[7][c7])
+        -- The bytes' contributions have no bit in common: adding them is OR-ing them.
+        local l = I0[c0] + I1[c1] + I2[c2] + I3[c3] + I4[c4] + I5[c5] + I6[c6] + I7[c7]
+        local r = J0[c0] + J1[c1] + J2[c2] + J3[c3] + J4[c4] + J5[c5] + J6[c6] + J7[c7]
         l, r = rounds(l, r, k3)
         l, r = rounds(l, r, k2)
         l, r = rounds(l, r, k1)
-        local x = l
-        local a3 = x % 256; x = (x - a3) / 256
-        local a2 = x % 256; x = (x - a2) / 256
+        local a3 = l % 256
+        local x = (l - a3) * 0.00390625
+        local a2 = x % 256
+        x = (x - a2) * 0.00390625
         local a1 = x % 256
-        local a0 = (x - a1) / 256
-        x = r
-        local b3 = x % 256; x = (x - b3) / 256
-        local b2 = x % 256; x = (x - b2) / 256
+        local a0 = (x - a1) * 0.00390625
+        local b3 = r % 256
+        x = (r - b3) * 0.00390625
+        local b2 = x % 256
+        x = (x - b2) * 0.00390625
         local b1 = x % 256
-        local b0 = (x - b1) / 256
-        local hi = bxor(chain_hi, FPH[0][a0], FPH[1][a1], FPH[2][a2], FPH[3][a3], FPH[4][b0], FPH[5][b1], FPH[6][b2], FPH[7][b3])
-        local lo = bxor(chain_lo, FPL[0][a0], FPL[1][a1], FPL[2][a2], FPL[3][a3], FPL[4][b0], FPL[5][b1], FPL[6][b2], FPL[7][b3])
+        local b0 = (x - b1) * 0.00390625
+        local hi = bxor(chain_hi, F0[a0] + F1[a1] + F2[a2] + F3[a3] + F4[b0] + F5[b1] + F6[b2] + F7[b3])
+        local lo = bxor(chain_lo, G0[a0] + G1[a1] + G2[a2] + G3[a3] + G4[b0] + G5[b1] + G6[b2] + G7[b3])
         chain_hi = ((c0 * 256 + c1) * 256 + c2) * 256 + c3
         chain_lo = ((c4 * 256 + c5) * 256 + c6) * 256 + c7
-        word_bytes(hi, bytes, 1)
-        word_bytes(lo, bytes, 5)
-        parts[#parts + 1] = schar(bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8])
+        local h3 = hi % 256
+        hi = (hi - h3) * 0.00390625
+        local h2 = hi % 256
+        hi = (hi - h2) * 0.00390625
+        local h1 = hi % 256
+        local l3 = lo % 256
+        lo = (lo - l3) * 0.00390625
+        local l2 = lo % 256
+        lo = (lo - l2) * 0.00390625
+        local l1 = lo % 256
+        parts[#parts + 1] = schar((hi - h1) * 0.00390625, h1, h2, h3, (lo - l1) * 0.00390625, l1, l2, l3)
     end
     return concat(parts)
 end
