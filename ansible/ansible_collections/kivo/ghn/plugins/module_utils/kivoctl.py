@@ -49,11 +49,11 @@ DEVICE_ARGS = dict(
 
 
 def argument_spec(device=True, **extra):
-    spec = dict(COMMON_ARGS)
+    options = dict(COMMON_ARGS)
     if device:
-        spec.update(DEVICE_ARGS)
-    spec.update(extra)
-    return spec
+        options.update(DEVICE_ARGS)
+    options.update(extra)
+    return options
 
 
 def check_common(module):
@@ -126,34 +126,43 @@ class Kivoctl(object):
         # Every kivoctl document is an object; anything else is not one of its documents.
         if not isinstance(doc, dict):
             doc = None
-        if doc is None and rc in (0, 1, 2, 3, 4):
+        # A failure without a document is still a failure: the callers name it with the exit
+        # status and standard error. Success needs the document, whose values the task reports.
+        if doc is None and rc == 0:
             self.module.fail_json(
-                msg="kivoctl printed no JSON document (exit %d): %s; install a kivoctl with --json "
-                    "(the kivo package of this collection's release)" % (rc, (err or out).strip()[-500:]),
+                msg="kivoctl printed no JSON document: %s; install a kivoctl with --json "
+                    "(the kivo package of this collection's release)" % (err or out).strip()[-500:],
                 rc=rc, stderr=err)
         return rc, doc, err
 
     def fail(self, what, rc, doc, err, **result):
         """Fails the task with the exit code's meaning and kivoctl's own words."""
-        error = (doc or {}).get("error") if isinstance(doc, dict) else None
+        error = doc.get("error") if isinstance(doc, dict) else None
+        if not isinstance(error, dict):
+            error = None
         meaning = EXIT_MEANING.get(rc, "kivoctl ended with status %d" % rc)
         parts = ["%s: %s" % (what, meaning)]
         if error:
-            parts.append(error.get("message") or "")
-            reason = error.get("reason")
-            # kivoctl puts the reason in its message already; keep it visible when it does not.
-            if reason and reason.get("text") and reason["text"] not in parts[-1]:
-                parts.append("reason: %s" % reason["text"])
-            fwreason = error.get("firmware_reason")
-            if fwreason and fwreason.get("text") and fwreason["text"] not in parts[-1]:
-                parts.append("firmware reason: %s" % fwreason["text"])
+            message = text_of(error, "message")
+            parts.append(message)
+            # kivoctl puts the reasons in its message already; keep them visible when it does not.
+            for key, label in (("reason", "reason"), ("firmware_reason", "firmware reason")):
+                reason = text_of(error.get(key), "text")
+                if reason and reason not in message:
+                    parts.append("%s: %s" % (label, reason))
             # After a usage error kivoctl points at its --help: the task's options were the
             # arguments, and the message above names the one at fault.
-            if error.get("hint") and rc != 2:
+            if text_of(error, "hint") and rc != 2:
                 parts.append("hint: %s" % error["hint"])
         elif err.strip():
             parts.append(err.strip()[-500:])
         self.module.fail_json(msg=" | ".join(p for p in parts if p), rc=rc, kivoctl=error, **result)
+
+
+def text_of(record, key):
+    """record[key] when record is an object and that is text, else an empty string."""
+    value = record.get(key) if isinstance(record, dict) else None
+    return value if isinstance(value, string_types) else ""
 
 
 def parameter_records(doc):

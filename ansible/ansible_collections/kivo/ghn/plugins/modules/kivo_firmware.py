@@ -148,7 +148,12 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 
-from ansible_collections.kivo.ghn.plugins.module_utils.kivoctl import Kivoctl, argument_spec, check_common
+from ansible_collections.kivo.ghn.plugins.module_utils.kivoctl import (
+    Kivoctl,
+    argument_spec,
+    check_common,
+    parameter_records,
+)
 
 
 def check_file(module, path, what):
@@ -197,7 +202,7 @@ def main():
     if p["version_param"]:
         rc, doc, err = ctl.run(["get"], [p["version_param"]])
         if rc == 0:
-            values = dict((q.get("name"), q.get("value")) for q in doc.get("parameters", []))
+            values = dict((q["name"], q["value"]) for q in parameter_records(doc) if q.get("refused") is not True)
             result["version_before"] = values.get(p["version_param"])
             if result["version_before"] == p["version"]:
                 result["msg"] = "%s already reports %s: nothing to do" % (p["mac"], p["version"])
@@ -225,8 +230,8 @@ def main():
     rc, doc, err = ctl.run(["fw", "boot" if boot else "upgrade"], args, device=False, prefix=prefix)
     what = "Ethernet boot" if boot else "upgrade of %s" % p["mac"]
     if rc != 0:
-        error = (doc or {}).get("error") or {}
-        if error.get("kind") == "stopped":
+        error = doc.get("error") if isinstance(doc, dict) else None
+        if isinstance(error, dict) and error.get("kind") == "stopped":
             ctl.fail("%s did not end within wait_timeout (%d s) and was stopped; the device keeps its firmware"
                      % (what, p["wait_timeout"]), rc, doc, err, changed=False)
         ctl.fail("%s failed" % what, rc, doc, err)
