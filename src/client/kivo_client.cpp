@@ -780,4 +780,18 @@ Result<FailureDetail> Client::GetFailureDetail() {
     return *d;
 }
 
+std::optional<Reason> FailureReason(Client& client, const Error& e) {
+    auto d = client.GetFailureDetail();
+    if (!d || !d->any || d->seq != e.seq || d->request != static_cast<uint8_t>(e.request))
+        return std::nullopt;
+    if (d->reason.code == 0 && d->reason.text.empty()) return std::nullopt;
+    return d->reason;
+}
+
+std::optional<Reason> FirmwareFailureReason(Client& client) {
+    auto d = client.GetFailureDetail();
+    if (!d || (d->firmware.code == 0 && d->firmware.text.empty())) return std::nullopt;
+    return d->firmware;
+}
+
 }  // namespace kivo::client

@@ -281,6 +281,12 @@ std::optional<std::vector<Param>> ParseScpData(const std::vector<uint8_t>& reply
 std::optional<FwStatus> ParseFwStatus(const std::vector<uint8_t>& reply);
 std::optional<FailureDetail> ParseFailureDetail(const std::vector<uint8_t>& reply);
 
+// The service's own words on why request `e` failed, when it can tell (request 0xF0). A
+// service without the request, or whose last failure is another request's, gives none.
+std::optional<Reason> FailureReason(Client& client, const Error& e);
+// The firmware server's last error, when it has one.
+std::optional<Reason> FirmwareFailureReason(Client& client);
+
 }  // namespace kivo::client
 
 #endif

@@ -21,23 +21,6 @@ namespace {
 const char* kPlaybookBin = "/usr/bin/ansible-playbook";
 const char* kMac = "02:00:00:00:10:01";
 
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // A scratch folder (the playbook's HOME, inventory, variables), removed with its content.
 class TempDir {
    public:
@@ -89,12 +72,12 @@ PlayRun Playbook(const Netns& ns, const TempDir& dir, const std::string& args) {
                    kPlaybookBin + " -i " + Quote(dir.path() + "/inventory.ini") + " -e @" +
                    Quote(dir.path() + "/vars.json") + " " + Quote(KIVO_EXAMPLE_PLAYBOOK) + " " + args +
                    " </dev/null >" + Quote(out) + " 2>" + Quote(err));
-    r.err = Slurp(err);
+    r.err = ReadFile(err);
     try {
-        r.doc = json::parse(Slurp(out));
+        r.doc = json::parse(ReadFile(out));
     } catch (const std::exception& e) {
         ADD_FAILURE() << "ansible-playbook printed no JSON document: " << e.what() << "\n"
-                      << Slurp(out) << r.err;
+                      << ReadFile(out) << r.err;
     }
     return r;
 }
@@ -246,7 +229,7 @@ TEST(Ansible, CollectionAgainstASimulatedDevice) {
     EXPECT_EQ(upgrade.Items("Firmware")[0]["status"]["state"], "succeeded") << upgrade.doc.dump(1);
     EXPECT_TRUE(topo.devsim()->WaitForLog("lr: fw upgrade complete bytes=200000", 10s))
         << topo.devsim()->Log();
-    EXPECT_EQ(Slurp(saved.path()), image);
+    EXPECT_EQ(ReadFile(saved.path()), image);
     ASSERT_TRUE(topo.devsim()->SendLine("lr add param SYSTEM.INFO.FW_VERSION STRING 11.5.0 build 3200"));
     ASSERT_TRUE(topo.devsim()->SendLine("lr cfg reload"));
     ASSERT_TRUE(topo.devsim()->WaitForLog("devsim: command \"lr cfg reload\" done", 10s))

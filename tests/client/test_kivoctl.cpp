@@ -32,19 +32,6 @@ struct CliResult {
     }
 };
 
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // Runs kivoctl in the namespace, stdin from /dev/null (never a terminal), stdout and
 // stderr apart. `env` is a prefix such as "VAR=value ".
 CliResult Kivoctl(const Netns& ns, const std::vector<std::string>& args, const std::string& env = "",
@@ -56,8 +43,8 @@ CliResult Kivoctl(const Netns& ns, const std::vector<std::string>& args, const s
     cmd += " </dev/null >" + out.path() + " 2>" + err.path();
     CliResult r;
     r.exit = Shell(cmd);
-    r.out = Slurp(out.path());
-    r.err = Slurp(err.path());
+    r.out = ReadFile(out.path());
+    r.err = ReadFile(err.path());
     return r;
 }
 
@@ -69,13 +56,9 @@ CliResult KivoctlHere(const std::vector<std::string>& args) {
     cmd += " </dev/null >" + out.path() + " 2>" + err.path();
     CliResult r;
     r.exit = Shell(cmd);
-    r.out = Slurp(out.path());
-    r.err = Slurp(err.path());
+    r.out = ReadFile(out.path());
+    r.err = ReadFile(err.path());
     return r;
-}
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
 }
 
 const char* kLcmpMac = "02:00:00:00:00:01";
@@ -244,7 +227,7 @@ TEST(Kivoctl, FailuresAndPasswordNeverOnTheCommandLine) {
                                "--password-file", pwFile.path()});
     // The service waits about 6 s for the silent device: look while kivoctl waits.
     ASSERT_TRUE(topo.devsim()->WaitForLog("LCMP silent", 15s)) << topo.devsim()->Log();
-    std::string cmdline = Slurp("/proc/" + std::to_string(cli.pid()) + "/cmdline");
+    std::string cmdline = ReadFile("/proc/" + std::to_string(cli.pid()) + "/cmdline");
     EXPECT_TRUE(Has(cmdline, "--password-file")) << "the process looked at is kivoctl";
     EXPECT_FALSE(Has(cmdline, password));
     auto status = cli.WaitExit(60s);

@@ -24,17 +24,6 @@ const char* kDev1 = "02:00:00:00:00:11";
 const char* kDev2 = "02:00:00:00:00:12";
 const char* kScpDev = "02:00:00:00:00:13";
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // A scratch folder, removed with everything in it.
 struct TempDir {
     std::string path;
@@ -166,7 +155,7 @@ CliResult RunExporter(const std::vector<std::string>& args) {
     cmd += " </dev/null >/dev/null 2>" + d.path + "/err";
     CliResult r;
     r.exit = Shell(cmd);
-    r.err = Slurp(d.path + "/err");
+    r.err = ReadFile(d.path + "/err");
     return r;
 }
 

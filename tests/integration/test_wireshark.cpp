@@ -73,18 +73,12 @@ struct TsharkRun {
     std::string err;  // without the warning tshark gives every run as root
 };
 
-std::string Quoted(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 // Runs tshark with the dissector on a capture file.
 TsharkRun Tshark(const std::string& pcap, const std::string& args) {
     TempFile err("");
     TsharkRun run;
-    run.out = ShellOutput("tshark -n -X lua_script:" + Quoted(KIVO_LUA_DISSECTOR) + " -r " + Quoted(pcap) +
-                          " " + args + " 2>" + Quoted(err.path()));
+    run.out = ShellOutput("tshark -n -X lua_script:" + Quote(KIVO_LUA_DISSECTOR) + " -r " + Quote(pcap) +
+                          " " + args + " 2>" + Quote(err.path()));
     std::istringstream lines(AsString(ReadBinary(err.path())));
     for (std::string line; std::getline(lines, line);)
         if (line != kRootWarning) run.err += line + "\n";
@@ -111,7 +105,7 @@ using Row = std::map<std::string, std::string>;
 // occurrences joined by '|'); options go to tshark first (preferences: -o ...).
 std::vector<Row> Rows(const std::string& pcap, const std::string& filter,
                       const std::vector<std::string>& fields, const std::string& options = "") {
-    std::string args = options + " -Y " + Quoted(filter) + " -T fields -E aggregator='|'";
+    std::string args = options + " -Y " + Quote(filter) + " -T fields -E aggregator='|'";
     for (const auto& f : fields) args += " -e " + f;
     TsharkRun run = Tshark(pcap, args);
     EXPECT_EQ(run.err, "") << filter;
@@ -1053,7 +1047,7 @@ TEST(WiresharkDissector, LcmpPartsAreDecipheredWithThePasswordAndOnlyWithIt) {
     const std::string pcap = capture.Finish();
 
     // The right password after a wrong one: every enciphered part opens, under both key forms.
-    const std::string right = "-o " + Quoted("lcmp.passwords:wrong,pw");
+    const std::string right = "-o " + Quote("lcmp.passwords:wrong,pw");
     ExpectCleanDissection(pcap, right + " -V");
     const auto parts = Rows(pcap, "lcmp.enciphered", kDecipherFields, right);
     ASSERT_GE(parts.size(), 8u);
@@ -1091,7 +1085,7 @@ TEST(WiresharkDissector, LcmpPartsAreDecipheredWithThePasswordAndOnlyWithIt) {
 
     // A wrong password opens nothing and makes nothing up: each part says so, and the
     // names shown are those of the clear messages, as without a password.
-    const std::string wrong = "-o " + Quoted("lcmp.passwords:wrong");
+    const std::string wrong = "-o " + Quote("lcmp.passwords:wrong");
     const auto closed = Rows(pcap, "lcmp.enciphered", kDecipherFields, wrong);
     ASSERT_EQ(closed.size(), parts.size());
     for (const auto& r : closed) {
@@ -1129,7 +1123,7 @@ TEST(WiresharkDissector, ScpSetAndFactoryResetAreDecipheredWithThePassword) {
         "scp.opcode",     "scp.deciphered.key",   "scp.crc.status",    "scp.item.name",
         "scp.item.value", "scp.item.status_text", "_ws.expert.message"};
     const std::string filter = "scp.opcode in {2, 3, 5, 6}";
-    const std::string right = "-o " + Quoted("lcmp.passwords:s3cret");
+    const std::string right = "-o " + Quote("lcmp.passwords:s3cret");
     ExpectCleanDissection(pcap, right + " -V");
     const auto rows = Rows(pcap, filter, fields, right);
     std::map<std::string, Row> byOpcode;
@@ -1146,7 +1140,7 @@ TEST(WiresharkDissector, ScpSetAndFactoryResetAreDecipheredWithThePassword) {
     EXPECT_EQ(byOpcode["3"].at("scp.item.name"), "FACTORYRESET.GENERAL.FORCE_RESET");
     EXPECT_EQ(byOpcode["6"].at("scp.item.name"), "FACTORYRESET.GENERAL.FORCE_RESET");
 
-    const auto closed = Rows(pcap, filter, fields, "-o " + Quoted("lcmp.passwords:S3cret"));
+    const auto closed = Rows(pcap, filter, fields, "-o " + Quote("lcmp.passwords:S3cret"));
     ASSERT_EQ(closed.size(), rows.size());
     for (const auto& r : closed) {
         EXPECT_EQ(r.at("scp.item.name"), "") << "opcode " << r.at("scp.opcode");
@@ -1217,7 +1211,7 @@ TEST(WiresharkDissector, OnlyWholeStructuresCountAsDeciphered) {
     const auto rows = Rows(pcap.path(), "lcmp || scp",
                            {"lcmp.deciphered.key", "lcmp.deciphered.password", "lcmp.cfg.name",
                             "scp.deciphered.key", "scp.item.name"},
-                           "-o " + Quoted("lcmp.passwords:x,p\\,w,"));
+                           "-o " + Quote("lcmp.passwords:x,p\\,w,"));
     ASSERT_EQ(rows.size(), frames.size());
     std::vector<std::string> names;
     for (const auto& r : rows) names.push_back(r.at("lcmp.cfg.name") + r.at("scp.item.name"));

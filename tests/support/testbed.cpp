@@ -36,6 +36,8 @@ std::string UniqueName(const char* kind) {
     return "kvt" + std::to_string(getpid()) + "-" + kind + std::to_string(counter.fetch_add(1));
 }
 
+}  // namespace
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
@@ -54,7 +56,9 @@ std::string Quote(const std::string& s) {
     return out + "'";
 }
 
-}  // namespace
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 bool IsRoot() {
     return geteuid() == 0;

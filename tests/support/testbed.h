@@ -36,6 +36,11 @@ bool IsRoot();
 int Shell(const std::string& command);
 // Runs a shell command and returns its standard output.
 std::string ShellOutput(const std::string& command);
+// The text quoted for the shell (single quotes), whatever it holds.
+std::string Quote(const std::string& s);
+// The whole content of a file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+bool Has(const std::string& text, const std::string& part);
 
 Mac ParseMac(const std::string& text);
 std::string MacText(const Mac& mac);

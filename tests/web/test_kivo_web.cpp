@@ -25,19 +25,6 @@ const char* kRomMac = "02:00:00:00:30:01";
 const char* kFwMac = "02:00:00:00:40:01";
 const char* kSlowMac = "02:00:00:00:40:02";
 
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 struct Reply {
     int status = 0;
     std::string headers;
@@ -102,9 +89,9 @@ class Web {
         cmd += " " + Quote(Base() + r.path) + " >" + code.path() + " 2>&1";
         Shell(cmd);
         Reply reply;
-        reply.status = std::atoi(Slurp(code.path()).c_str());
-        reply.headers = Slurp(headers.path());
-        reply.body = Slurp(body.path());
+        reply.status = std::atoi(ReadFile(code.path()).c_str());
+        reply.headers = ReadFile(headers.path());
+        reply.body = ReadFile(body.path());
         return reply;
     }
     Reply Get(const std::string& path) const { return Send({"GET", path, std::nullopt, {}, true}); }

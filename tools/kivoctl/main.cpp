@@ -72,22 +72,6 @@ int Usage(const Globals& g, const std::string& message) {
                   {"Run 'kivoctl --help' (or 'kivoctl COMMAND --help') for usage."});
 }
 
-// The service's own words on why request `e` failed, when it can tell (request 0xF0).
-// A service without the request, or whose last failure is another request's, gives none.
-std::optional<kc::Reason> FetchReason(kc::Client& client, const kc::Error& e) {
-    auto d = client.GetFailureDetail();
-    if (!d || !d->any || d->seq != e.seq || d->request != static_cast<uint8_t>(e.request))
-        return std::nullopt;
-    if (d->reason.code == 0 && d->reason.text.empty()) return std::nullopt;
-    return d->reason;
-}
-
-std::optional<kc::Reason> FetchFirmwareReason(kc::Client& client) {
-    auto d = client.GetFailureDetail();
-    if (!d || (d->firmware.code == 0 && d->firmware.text.empty())) return std::nullopt;
-    return d->firmware;
-}
-
 std::string KindName(kc::ErrorKind k) {
     switch (k) {
         case kc::ErrorKind::kNoService:
@@ -163,7 +147,7 @@ int ClientFailure(const Globals& g, kc::Client& client, const std::string& what,
                   json extra = json::object()) {
     std::optional<kc::Reason> reason;
     if (e.kind == kc::ErrorKind::kFailed || e.kind == kc::ErrorKind::kRefused)
-        reason = FetchReason(client, e);
+        reason = kc::FailureReason(client, e);
     int exitCode = kExitFailed;
     if (e.kind == kc::ErrorKind::kNoService) exitCode = kExitNoService;
     if (e.kind == kc::ErrorKind::kInvalidArgument) exitCode = kExitUsage;
@@ -733,7 +717,7 @@ int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operat
         }
         return kExitOk;
     }
-    auto fwReason = FetchFirmwareReason(client);
+    auto fwReason = kc::FirmwareFailureReason(client);
     std::string message = stopSent ? operation + " stopped at your request" : operation + " failed";
     message += " (" + std::to_string(s.bytes) + " of " + std::to_string(s.total) + " bytes acknowledged)";
     if (fwReason)
@@ -829,7 +813,7 @@ int CmdFwStatus(const Globals& g) {
         {"total", std::to_string(s->total)}};
     if (s->retransmissions) rows.push_back({"retransmissions", std::to_string(*s->retransmissions)});
     if (s->state == 6)
-        if (auto reason = FetchFirmwareReason(client))
+        if (auto reason = kc::FirmwareFailureReason(client))
             rows.push_back(
                 {"reason", Printable(reason->text) + " (code " + std::to_string(reason->code) + ")"});
     PrintTable({"FIELD", "VALUE"}, rows);

@@ -149,20 +149,6 @@ std::string DeviceText(const kc::DeviceAddress& d) {
 // ---------------------------------------------------------------------------
 // Failures reported by the service
 
-std::optional<kc::Reason> FetchReason(kc::Client& client, const kc::Error& e) {
-    auto d = client.GetFailureDetail();
-    if (!d || !d->any || d->seq != e.seq || d->request != static_cast<uint8_t>(e.request))
-        return std::nullopt;
-    if (d->reason.code == 0 && d->reason.text.empty()) return std::nullopt;
-    return d->reason;
-}
-
-std::optional<kc::Reason> FetchFirmwareReason(kc::Client& client) {
-    auto d = client.GetFailureDetail();
-    if (!d || (d->firmware.code == 0 && d->firmware.text.empty())) return std::nullopt;
-    return d->firmware;
-}
-
 using R = kivo::protocol::Reason;
 
 int StatusForReason(uint16_t code) {
@@ -250,7 +236,7 @@ ApiError ClientFailure(kc::Client& client, const std::string& what, const kc::Er
         case kc::ErrorKind::kFailed:
             break;
     }
-    err.reason = FetchReason(client, e);
+    err.reason = kc::FailureReason(client, e);
     if (err.reason) {
         err.status = StatusForReason(err.reason->code);
         err.hint = HintForReason(err.reason->code);
@@ -735,7 +721,7 @@ json Service::ReadStatus(kc::Client& client) {
            {"retransmissions", st->retransmissions ? json(*st->retransmissions) : json(nullptr)},
            {"final", st->Final()}};
     if (st->state == static_cast<uint8_t>(kc::FwState::kFailed))
-        if (auto reason = FetchFirmwareReason(client))
+        if (auto reason = kc::FirmwareFailureReason(client))
             s["reason"] = {
                 {"code", reason->code}, {"name", kc::ReasonName(reason->code)}, {"text", reason->text}};
     {
