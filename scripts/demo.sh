@@ -30,7 +30,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 if [ -z "${KIVOHOST:-}" ] || [ -z "${KIVOCTL:-}" ] || [ -z "${KIVO_DEVSIM:-}" ]; then
-    ./scripts/deps.sh cmake g++ make libcli11-dev nlohmann-json3-dev libsystemd-dev pkg-config iproute2 || exit 1
+    ./scripts/deps.sh cmake g++ make libcli11-dev nlohmann-json3-dev libsystemd-dev pkg-config iproute2 \
+        libcpp-httplib-dev libyaml-cpp-dev libcrypt-dev libssl-dev || exit 1
     echo "Building kivohost, kivoctl and kivo-devsim in build-demo/ ..."
     cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DKIVO_TESTS=OFF >/dev/null || exit 1
     cmake --build build-demo -j"$(nproc)" --target kivohost kivoctl kivo-devsim >/dev/null || exit 1

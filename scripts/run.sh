@@ -4,7 +4,9 @@
 # capability.
 set -e
 cd "$(dirname "$0")/.."
-./scripts/deps.sh cmake g++ make libcli11-dev nlohmann-json3-dev libsystemd-dev pkg-config
+# The whole tree is configured, so the web and exporter libraries are needed too.
+./scripts/deps.sh cmake g++ make libcli11-dev nlohmann-json3-dev libsystemd-dev pkg-config \
+    libcpp-httplib-dev libyaml-cpp-dev libcrypt-dev libssl-dev
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKIVO_TESTS=OFF >/dev/null
 cmake --build build-release -j"$(nproc)" --target kivohost kivoctl kivo-devsim
 echo "Protocol for front-ends: docs/protocol.md; command-line front-end: man -l man/kivoctl.1"
