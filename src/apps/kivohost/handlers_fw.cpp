@@ -17,63 +17,10 @@ bool FwServerRunning() {
            state != L2FWSERVER_STATE_ERROR;
 }
 
-// The firmware server's most recent error: its own words when it recorded them, else its
-// error code in the reason table's terms. The one place that asks the firmware layer.
+// The firmware server's most recent error, in its own words: the transfer records a
+// reason wherever it gives up, so the service has no table of its own to translate.
 kivo::Failure FwServerLastFailure() {
-    kivo::Failure f = L2FwServerLastFailure();
-    if (!f.empty()) return f;
-    const t_l2fwserverErrorCode error = L2FwServerErrorGet();
-    auto set = [&](kivo::Reason reason, const char* text) {
-        f.reason = reason;
-        f.text = text;
-    };
-    switch (error) {
-        case L2FWSERVER_ERROR_NONE:
-            break;
-        case L2FWSERVER_ERROR_ETH_IF:
-        case L2FWSERVER_ERROR_ETH_IF_MAC:
-            set(kivo::Reason::kNoInterface,
-                "the firmware transfer's interface does not exist: check its name");
-            break;
-        case L2FWSERVER_ERROR_ETH_IF_INACTIVE:
-            set(kivo::Reason::kInterfaceDown, "the firmware transfer's interface is down: bring it up");
-            break;
-        case L2FWSERVER_ERROR_SOCKET:
-        case L2FWSERVER_ERROR_BIND:
-            if (RawSocketsDenied())
-                set(kivo::Reason::kNoPermission,
-                    "kivohost may not open raw packet sockets: grant it CAP_NET_RAW and restart it");
-            else
-                set(kivo::Reason::kInternal, "the firmware transfer could not open its packet socket");
-            break;
-        case L2FWSERVER_ERROR_OPENING_FILE:
-            set(kivo::Reason::kFileUnreadable,
-                "the firmware or loader file could not be opened: check the path and its permissions");
-            break;
-        case L2FWSERVER_ERROR_READING_FILE:
-            set(kivo::Reason::kFileUnreadable, "reading the firmware or loader file failed");
-            break;
-        case L2FWSERVER_ERROR_MAGIC_WORD:
-            set(kivo::Reason::kFileBadMagic, "the firmware file does not start with the firmware magic word");
-            break;
-        case L2FWSERVER_ERROR_TIMEOUT:
-        case L2FWSERVER_ERROR_DISCOVER:
-            set(kivo::Reason::kNoFileRequest,
-                "the device did not ask for the file in time: start the transfer, then restart the device");
-            break;
-        case L2FWSERVER_ERROR_DROP_PACKET:
-        case L2FWSERVER_ERROR_RECVFROM:
-            set(kivo::Reason::kAckMissing, "the device stopped acknowledging during the transfer");
-            break;
-        case L2FWSERVER_ERROR_CANCELLED:
-            set(kivo::Reason::kCancelled, "the transfer was stopped on request");
-            break;
-        default:
-            f.reason = kivo::Reason::kInternal;
-            f.text = "the firmware server failed with error " + std::to_string(static_cast<int>(error));
-            break;
-    }
-    return f;
+    return L2FwServerLastFailure();
 }
 
 }  // namespace kivo::service

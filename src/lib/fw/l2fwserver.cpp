@@ -447,7 +447,8 @@ t_l2fwserverErrorCode Start(TransferSpec spec) {
     // start sent right after it is not refused as busy.
     Failure failure;
     const t_l2fwserverErrorCode files = transfer->OpenFiles(failure);
-    if (files != L2FWSERVER_ERROR_NONE) transfer->End(files, failure);
+    if (files != L2FWSERVER_ERROR_NONE)
+        transfer->End(files, failure.empty() ? GenericFailure(files) : failure);
     {
         std::lock_guard<std::mutex> lock(currentMutex);
         current = transfer;
