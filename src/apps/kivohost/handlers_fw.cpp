@@ -78,14 +78,14 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
     // The files are read with the rights of the user who asked, not the service's: a
     // file that user could not read ends the transfer as a missing one does (DONE, then
     // the error state), with the reason recorded.
-    kivo::fw::TransferSpec spec;
-    spec.interfaceName = ifName;
-    spec.file = fwFile;
-    spec.loader = loaderFile;
-    spec.announcementTimeout = kFwAnnouncementTimeout;
-    if (loaderLength == 0) spec.device.emplace(std::to_array(deviceMac));
-    spec.requester = CurrentRequester();
-    const t_l2fwserverErrorCode result = kivo::fw::Start(std::move(spec));
+    kivo::fw::TransferPlan plan;
+    plan.interfaceName = ifName;
+    plan.file = fwFile;
+    plan.loader = loaderFile;
+    plan.announcementTimeout = kFwAnnouncementTimeout;
+    if (loaderLength == 0) plan.device.emplace(std::to_array(deviceMac));
+    plan.requester = CurrentRequester();
+    const t_l2fwserverErrorCode result = kivo::fw::Start(std::move(plan));
     if (result == L2FWSERVER_ERROR_INVALID_STATE) BusyRecord();
     return ReplyCode(msg, result == L2FWSERVER_ERROR_NONE ? REPLY_DONE : REPLY_REFUSED);
 }

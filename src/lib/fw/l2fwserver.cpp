@@ -195,7 +195,7 @@ t_l2fwserverErrorCode OpenChecked(const Requester& requester, const char* path, 
 
 class Transfer {
    public:
-    explicit Transfer(TransferSpec spec) : spec_(std::move(spec)) {}
+    explicit Transfer(TransferPlan plan) : plan_(std::move(plan)) {}
     // A transfer still running when the last reference goes is stopped first: its waits
     // end within a poll.
     ~Transfer() {
@@ -209,10 +209,10 @@ class Transfer {
     // Opens and checks the files; NONE, or the code and why.
     t_l2fwserverErrorCode OpenFiles(Failure& failure) {
         t_l2fwserverErrorCode r = L2FWSERVER_ERROR_NONE;
-        if (!spec_.loader.empty())
-            r = OpenChecked(spec_.requester, spec_.loader.c_str(), "loader file", false, loader_, failure);
+        if (!plan_.loader.empty())
+            r = OpenChecked(plan_.requester, plan_.loader.c_str(), "loader file", false, loader_, failure);
         if (r == L2FWSERVER_ERROR_NONE)
-            r = OpenChecked(spec_.requester, spec_.file.c_str(), "firmware file", !spec_.loader.empty(),
+            r = OpenChecked(plan_.requester, plan_.file.c_str(), "firmware file", !plan_.loader.empty(),
                             file_, failure);
         return r;
     }
@@ -269,10 +269,10 @@ class Transfer {
     void Run() {
         t_l2fwserverErrorCode result;
         try {
-            result = spec_.loader.empty() ? Upgrade() : EthBoot();
+            result = plan_.loader.empty() ? Upgrade() : EthBoot();
         } catch (const std::bad_alloc&) {
             // The chip filter serves the loader phase only.
-            if (!spec_.loader.empty()) L2FwServerEthBootChipIdSet(nullptr);
+            if (!plan_.loader.empty()) L2FwServerEthBootChipIdSet(nullptr);
             result = L2FWSERVER_ERROR_MALLOC;
         }
         file_.reset();
@@ -298,15 +298,15 @@ class Transfer {
     }
 
     t_l2fwserverErrorCode Upgrade() {
-        Label("firmware file", spec_.file);
-        const char* if_name = spec_.interfaceName.c_str();
-        const INT32S timeout_announcement = spec_.announcementTimeout;
+        Label("firmware file", plan_.file);
+        const char* if_name = plan_.interfaceName.c_str();
+        const INT32S timeout_announcement = plan_.announcementTimeout;
         l2::Mac dst{};
         t_l2fwserverErrorCode result = OpenPort(port_, if_name, "L2FwServerUpgradeProcess");
         if (result == L2FWSERVER_ERROR_NONE) {
             result = WaitFileRequestAnnouncement(link_, timeout_announcement,
-                                                 spec_.device ? spec_.device->data() : nullptr, dst.data());
-            const std::string device = spec_.device ? "device " + MacText(spec_.device->data()) : "no device";
+                                                 plan_.device ? plan_.device->data() : nullptr, dst.data());
+            const std::string device = plan_.device ? "device " + MacText(plan_.device->data()) : "no device";
             if (result == L2FWSERVER_ERROR_TIMEOUT)
                 FailureRecord(
                     Reason::kNoFileRequest,
@@ -334,8 +334,8 @@ class Transfer {
     }
 
     t_l2fwserverErrorCode EthBoot() {
-        const char* if_name = spec_.interfaceName.c_str();
-        const INT32S timeout_announcement = spec_.announcementTimeout;
+        const char* if_name = plan_.interfaceName.c_str();
+        const INT32S timeout_announcement = plan_.announcementTimeout;
         l2::Mac dst{};
         BOOLEAN newerBootRom = FALSE;
         t_l2fwserverErrorCode result = OpenPort(port_, if_name, "L2FwServerEthBootProcess");
@@ -355,7 +355,7 @@ class Transfer {
 
         // Loader phase.
         const uint16_t loaderFrameLength = newerBootRom ? kLoaderFrameNewerRom : kLoaderFrameOlderRom;
-        Label("loader file", spec_.loader);
+        Label("loader file", plan_.loader);
         if (result == L2FWSERVER_ERROR_NONE) {
             state.store(L2FWSERVER_STATE_UPLOADING_ETHBOOT_LOADER);
             result = SendStartFrame(link_, dst.data(), loaderFrameLength);
@@ -370,7 +370,7 @@ class Transfer {
         L2FwServerEthBootChipIdSet(nullptr);
 
         // Firmware phase: the running loader asks for its file.
-        Label("firmware file", spec_.file);
+        Label("firmware file", plan_.file);
         if (result == L2FWSERVER_ERROR_NONE) {
             result = WaitFileRequestAnnouncement(link_, timeout_announcement, dst.data(), nullptr);
             if (result == L2FWSERVER_ERROR_TIMEOUT)
@@ -395,7 +395,7 @@ class Transfer {
         return result;
     }
 
-    const TransferSpec spec_;
+    const TransferPlan plan_;
     UniqueFd wake_{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     FilePtr file_;
     FilePtr loader_;
@@ -428,15 +428,15 @@ bool IsFinalOrIdle(INT32S state) {
 
 }  // namespace
 
-t_l2fwserverErrorCode Start(TransferSpec spec) {
+t_l2fwserverErrorCode Start(TransferPlan plan) {
     std::lock_guard<std::mutex> control(controlMutex);
     std::shared_ptr<Transfer> previous = Current();
     if (previous && !IsFinalOrIdle(previous->state.load())) return L2FWSERVER_ERROR_INVALID_STATE;
-    if (spec.interfaceName.empty() || spec.file.empty()) return L2FWSERVER_ERROR_BAD_ARGS;
+    if (plan.interfaceName.empty() || plan.file.empty()) return L2FWSERVER_ERROR_BAD_ARGS;
     std::shared_ptr<Transfer> transfer;
     if (FailPointHit("fw.alloc")) return L2FWSERVER_ERROR_MALLOC;
     try {
-        transfer = std::make_shared<Transfer>(std::move(spec));
+        transfer = std::make_shared<Transfer>(std::move(plan));
     } catch (const std::bad_alloc&) {
         return L2FWSERVER_ERROR_MALLOC;
     }

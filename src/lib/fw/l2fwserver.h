@@ -70,7 +70,7 @@ namespace kivo::fw {
 // Ethernet boot: the loader goes to whichever boot ROM announces itself, then the chunked
 // firmware file to the loader. `announcementTimeout` seconds apply to each wait for a
 // device's file request or announcement.
-struct TransferSpec {
+struct TransferPlan {
     std::string interfaceName{};
     std::string file{};
     std::string loader{};
@@ -93,7 +93,7 @@ struct TransferSpec {
 // transfer that failed on its thread, but the server is already in its error state,
 // nothing has been sent, and the reason is recorded on the calling thread
 // (kivo::FailureRecord, with the path) and kept as the server's last failure.
-t_l2fwserverErrorCode Start(TransferSpec spec);
+t_l2fwserverErrorCode Start(TransferPlan plan);
 
 }  // namespace kivo::fw
 
