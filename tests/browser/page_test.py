@@ -46,6 +46,7 @@ fw_upgrade = yes
 fw_request_at_start = yes
 fw_request_count = 1000000
 fw_log_data = no
+fw_ack_delay_ms = 3
 fw_save_image = {{out}}/lr-image.bin
 param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR {LR}
 param = SYSTEM.GENERAL.NAME STRING living room
@@ -71,6 +72,7 @@ fw_upgrade = yes
 fw_request_at_start = yes
 fw_request_count = 1000000
 fw_log_data = no
+fw_ack_delay_ms = 3
 fw_save_image = {{out}}/kt-image.bin
 param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR {KT}
 param = SYSTEM.GENERAL.NAME STRING kitchen
@@ -494,7 +496,9 @@ def check_user_paths(bed, page, out):
     # Upgrade two devices ticked in the Devices table with one image, one after another.
     image = os.path.join(bed.tmp, 'image.bin')
     with open(image, 'wb') as f:
-        f.write(os.urandom(4 << 20))
+        # 1024 data frames, each acknowledged 3 ms late: every transfer lasts over 3 s, a dozen
+        # of kivo-web's status polls, however fast the machine.
+        f.write(os.urandom(1 << 20))
     d.get(bed.base + '/#devices')
     for mac in (LR, KT):
         page.one('checkbox', f'Select {mac} for the firmware queue').click()

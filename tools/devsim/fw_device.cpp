@@ -392,7 +392,12 @@ void OnData(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
             });
             return;
         }
-        AckData(sim, d, st, seq);
+        long long ackDelayMs = d.optInt("fw_ack_delay_ms", 0);
+        if (ackDelayMs <= 0) return AckData(sim, d, st, seq);
+        // A slow device: every acknowledgement this late (a transfer that takes a known time).
+        Device* dev = &d;
+        sim.After(std::chrono::milliseconds(ackDelayMs),
+                  [&sim, dev, seq] { AckData(sim, *dev, State(sim, *dev), seq); });
     } else if (seq == static_cast<uint16_t>(st.nextSeq - 1)) {
         // A resend of the frame already taken: its acknowledgement was lost.
         if (st.erasing) {
