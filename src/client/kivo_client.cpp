@@ -105,8 +105,56 @@ std::string DeviceKindName(uint8_t type) {
     }
 }
 
-bool ParamReply::AnyRefused() const {
-    return std::any_of(params.begin(), params.end(), [](const Param& p) { return p.refused; });
+std::string_view WriteResultName(WriteResult result) {
+    switch (result) {
+        case WriteResult::kWritten:
+            return "written";
+        case WriteResult::kRefused:
+            return "refused";
+        case WriteResult::kNotWritten:
+            break;
+    }
+    return "not written";
+}
+
+std::vector<WriteOutcome> WriteOutcomes(const ParamReply& reply, const std::vector<std::string>& names) {
+    const bool lcmp = reply.protocol == Protocol::kLcmp;
+    std::string refusedNames;
+    bool readBack = false;  // a record with a value: the write stopped at the type check
+    bool anyWritten = false;
+    for (const auto& p : reply.params) {
+        anyWritten |= !lcmp || p.type == kTypeSetOk;
+        if (p.refused)
+            refusedNames += (refusedNames.empty() ? "" : ", ") + p.name;
+        else if (lcmp && p.type != kTypeSetOk)
+            readBack = true;
+    }
+    std::vector<WriteOutcome> out;
+    out.reserve(names.size());
+    bool anyMissing = false;
+    for (const auto& name : names) {
+        auto it = std::find_if(reply.params.begin(), reply.params.end(),
+                               [&](const Param& p) { return p.name == name; });
+        anyMissing |= it == reply.params.end();
+        out.push_back({name, WriteResult::kNotWritten, ""});
+        if (it == reply.params.end()) continue;
+        if (it->refused) {
+            out.back().result = WriteResult::kRefused;
+            out.back().text = it->value;
+        } else if (!(lcmp && it->type != kTypeSetOk)) {
+            out.back().result = WriteResult::kWritten;
+        }
+    }
+    // An LCMP write is sent only once every name passed the type check.
+    const bool nothingWritten = lcmp && !anyWritten && (readBack || anyMissing);
+    for (auto& o : out) {
+        if (o.result != WriteResult::kNotWritten) continue;
+        if (nothingWritten && !refusedNames.empty())
+            o.text = "the device refused " + refusedNames + ", so nothing of this write was written";
+        else
+            o.text = "the device did not confirm this value";
+    }
+    return out;
 }
 
 std::string FwStateName(uint8_t state) {

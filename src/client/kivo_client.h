@@ -26,6 +26,8 @@
 namespace kivo::client {
 
 // The protocol's codes and names (kivo_protocol.h), under the client's names.
+using protocol::GroupAddressRefusal;
+using protocol::IsDeviceAddress;
 using protocol::kDefaultPort;
 using protocol::Mac;
 using protocol::MacText;
@@ -136,8 +138,24 @@ struct DeviceAddress {
 struct ParamReply {
     Protocol protocol = Protocol::kLcmp;
     std::vector<Param> params;
-    bool AnyRefused() const;
 };
+
+// What became of one name of a write.
+enum class WriteResult : uint8_t { kWritten, kRefused, kNotWritten };
+// "written", "refused", "not written".
+std::string_view WriteResultName(WriteResult result);
+
+struct WriteOutcome {
+    std::string name;
+    WriteResult result = WriteResult::kNotWritten;
+    std::string text;  // refused: the device's text; not written: why
+};
+
+// The outcome of each name of a write, in the order given. An LCMP device is first asked
+// for the names' types: when it refuses one there, the reply carries the others' current
+// values (or stops at the refused one) and nothing was written. Only a SET_OK record (LCMP)
+// or a status that is no refusal (SCP) is a written value.
+std::vector<WriteOutcome> WriteOutcomes(const ParamReply& reply, const std::vector<std::string>& names);
 
 struct FwUpgradeRequest {
     std::string interface;

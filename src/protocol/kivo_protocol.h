@@ -275,6 +275,16 @@ constexpr std::optional<Mac> ParseMac(std::string_view text) {
     return mac;
 }
 
+// A device has an individual address: the group bit (broadcast, multicast) is never one.
+constexpr bool IsDeviceAddress(const Mac& mac) {
+    return (mac[0] & 0x01) == 0;
+}
+// The refusal a front-end shows for a group address given as a device's.
+inline std::string GroupAddressRefusal(const Mac& mac) {
+    return MacText(mac) +
+           " is a group (broadcast or multicast) address, not a device's: give the device's own MAC";
+}
+
 // Interface names travel with a one-byte length; the kernel takes at most 15 bytes
 // (IFNAMSIZ - 1), and a name with a zero byte inside could never be one.
 inline constexpr size_t kMaxInterfaceName = 15;

@@ -150,6 +150,27 @@ TEST(Kivoctl, ParametersDiscoveryAndVersion) {
     EXPECT_TRUE(Has(r["parameters"][0]["value"].get<std::string>(), "ERROR -36")) << refused.out;
     EXPECT_EQ(r["not_answered"], json::array({"NETWORK.PORT"}));
 
+    // A write with a name the device refuses at its type check writes nothing, whichever
+    // the order, and says so per name.
+    for (const auto& names : {std::vector<std::string>{"NETWORK.PORT=1", "TABLE.SECRET=x"},
+                              std::vector<std::string>{"TABLE.SECRET=x", "NETWORK.PORT=1"}}) {
+        auto w = Kivoctl(topo.host(), with({"--json", "set"}, with(lcmp, names)));
+        EXPECT_EQ(w.exit, 4) << w.err;
+        json res = w.Json();
+        EXPECT_EQ(res["refused"], json::array({"TABLE.SECRET"})) << w.out;
+        EXPECT_EQ(res["not_written"], json::array({"NETWORK.PORT"})) << w.out;
+        for (const auto& o : res["results"]) {
+            if (o["name"] != "NETWORK.PORT") continue;
+            EXPECT_EQ(o["written"], false) << w.out;
+        }
+        EXPECT_TRUE(Has(w.err, "NETWORK.PORT not written: the device refused TABLE.SECRET")) << w.err;
+    }
+    auto unchanged = Kivoctl(topo.host(), with({"--json", "get"}, with(lcmp, {"NETWORK.PORT"})));
+    EXPECT_EQ(unchanged.Json()["parameters"][0]["value"], "9090");
+    auto broadcast = Kivoctl(topo.host(), {"get", "-i", "eth1", "-m", "ff:ff:ff:ff:ff:ff", "NETWORK.PORT"});
+    EXPECT_EQ(broadcast.exit, 2);
+    EXPECT_TRUE(Has(broadcast.err, "group (broadcast or multicast) address")) << broadcast.err;
+
     // Factory reset brings the table back.
     auto reset = Kivoctl(topo.host(), with({"reset"}, lcmp));
     EXPECT_EQ(reset.exit, 0) << reset.err;

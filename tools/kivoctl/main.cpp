@@ -249,6 +249,10 @@ std::optional<kc::DeviceAddress> Device(const Globals& g, const DeviceOptions& o
             Usage(g, "'" + Printable(o.mac) + "' is not a MAC address (write it as 02:00:00:00:00:01)");
         return std::nullopt;
     }
+    if (!kc::IsDeviceAddress(*mac)) {
+        exitCode = Usage(g, kc::GroupAddressRefusal(*mac));
+        return std::nullopt;
+    }
     d.mac = *mac;
     std::string error;
     auto pw = Password(o, error);
@@ -399,6 +403,60 @@ int PrintParams(const Globals& g, const kc::DeviceAddress& d, const kc::ParamRep
     return partial ? kExitPartial : kExitOk;
 }
 
+// A write: per name written, refused (with the device's text) or not written and why.
+int PrintWrite(const Globals& g, const kc::DeviceAddress& d, const kc::ParamReply& reply,
+               const std::vector<std::string>& names) {
+    const auto outcomes = kc::WriteOutcomes(reply, names);
+    const bool partial = std::any_of(outcomes.begin(), outcomes.end(),
+                                     [](const auto& o) { return o.result != kc::WriteResult::kWritten; });
+    if (g.json) {
+        json params = json::array(), results = json::array(), refused = json::array(),
+             notWritten = json::array();
+        for (const auto& p : reply.params) params.push_back(ParamJson(p));
+        for (const auto& o : outcomes) {
+            results.push_back({{"name", o.name},
+                               {"result", kc::WriteResultName(o.result)},
+                               {"written", o.result == kc::WriteResult::kWritten},
+                               {"refused", o.result == kc::WriteResult::kRefused},
+                               {"text", o.text}});
+            if (o.result == kc::WriteResult::kRefused) refused.push_back(o.name);
+            if (o.result == kc::WriteResult::kNotWritten) notWritten.push_back(o.name);
+        }
+        PrintJson(json{{"device", DeviceJson(d)},
+                       {"parameters", params},
+                       {"results", results},
+                       {"refused", refused},
+                       {"not_written", notWritten}});
+    } else {
+        std::vector<std::vector<std::string>> rows;
+        for (const auto& o : outcomes) {
+            auto it = std::find_if(reply.params.begin(), reply.params.end(),
+                                   [&](const kc::Param& p) { return p.name == o.name; });
+            std::string type = "-";
+            if (it != reply.params.end() && it->type) {
+                std::string_view n = kc::ParamTypeName(*it->type);
+                type = n.empty() ? std::to_string(*it->type) : std::string(n);
+            } else if (o.result == kc::WriteResult::kRefused) {
+                type = "ERROR";
+            }
+            std::string value = o.result == kc::WriteResult::kNotWritten ? o.text
+                                : it != reply.params.end()               ? it->value
+                                                                         : "-";
+            rows.push_back(
+                {Printable(o.name), type, std::string(kc::WriteResultName(o.result)), Printable(value)});
+        }
+        PrintTable({"NAME", "TYPE", "RESULT", "VALUE"}, rows);
+    }
+    for (const auto& o : outcomes) {
+        if (o.result == kc::WriteResult::kRefused)
+            std::cerr << "kivoctl: the device refused " << Printable(o.name) << ": " << Printable(o.text)
+                      << '\n';
+        else if (o.result == kc::WriteResult::kNotWritten)
+            std::cerr << "kivoctl: " << Printable(o.name) << " not written: " << Printable(o.text) << '\n';
+    }
+    return partial ? kExitPartial : kExitOk;
+}
+
 int CmdGetAll(const Globals& g, const DeviceOptions& o) {
     int rc = 0;
     auto d = Device(g, o, rc);
@@ -439,7 +497,7 @@ int CmdSet(const Globals& g, const DeviceOptions& o, const std::vector<std::stri
     ApplyGlobals(g, client);
     auto r = client.Set(*d, values);
     if (!r) return ClientFailure(g, client, "cannot write parameters of " + DeviceText(*d), r.error());
-    return PrintParams(g, *d, *r, names, "not written");
+    return PrintWrite(g, *d, *r, names);
 }
 
 int CmdReset(const Globals& g, const DeviceOptions& o, bool yes) {
@@ -753,6 +811,7 @@ int CmdFwStart(const Globals& g, const FwTarget& t, bool boot) {
         if (!mac)
             return Usage(g,
                          "'" + Printable(t.mac) + "' is not a MAC address (write it as 02:00:00:00:00:01)");
+        if (!kc::IsDeviceAddress(*mac)) return Usage(g, kc::GroupAddressRefusal(*mac));
     }
     kc::Client client(g.port);
     ApplyGlobals(g, client);
