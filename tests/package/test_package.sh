@@ -28,7 +28,7 @@ for f in usr/sbin/kivohost usr/bin/kivoctl usr/bin/kivo-devsim \
     usr/lib/systemd/system/kivohost.service usr/lib/systemd/system/kivohost.socket \
     usr/share/doc/kivo/README.md usr/share/doc/kivo/security.md usr/share/doc/kivo/protocol.md \
     usr/share/doc/kivo/examples/demo-devices.conf usr/share/doc/kivo/tools/devsim/README.md \
-    usr/share/doc/kivo/copyright usr/share/doc/kivo/fleet.md \
+    usr/share/doc/kivo/copyright usr/share/doc/kivo/fleet.md usr/share/doc/kivo/package.md \
     usr/share/doc/kivo/examples/ansible/site.yml \
     usr/share/kivo/ansible/ansible_collections/kivo/ghn/plugins/modules/kivo_param.py \
     usr/bin/kivo-exporter usr/share/man/man1/kivo-exporter.1 usr/lib/systemd/system/kivo-exporter.service \
