@@ -110,6 +110,26 @@ check "/api/version with the page's cookie: 200" equals "$(code -b "$work/cookie
 pid=$(main_pid kivo-web.service)
 check "kivo-web runs as kivo-web with no capability" \
     equals "$(status_of "$pid" Uid | cut -d' ' -f1) $(status_of "$pid" CapEff)" "$(id -u kivo-web) 0000000000000000"
+check "kivo-web's upload folder /run/kivo-web is 710 kivo-web kivo" \
+    equals "$(stat -c '%a %U %G' /run/kivo-web 2>&1)" "710 kivo-web kivo"
+# An upgrade through kivo-web: the image waits in kivo-web's upload folder, and kivohost, in its
+# own sandbox, must reach it there (the simulator's "garage" asks for an image).
+head -c 65536 /dev/urandom >"$work/image.bin"
+check "an image uploaded to kivo-web starts an upgrade of 02:00:00:00:40:01" \
+    equals "$(code -H "Authorization: Bearer $token" -F interface=eth1 -F mac=02:00:00:00:40:01 -F vlan=0 \
+        -F "image=@$work/image.bin" "$web/api/firmware/upgrade")" 200
+sed 's/^/  /' "$work/body" >>"$res"
+echo >>"$res"
+fw_final() {
+    curl -s -H "Authorization: Bearer $token" -o "$work/fw" "$web/api/firmware/status" &&
+        grep -q '"final": *true' "$work/fw"
+}
+poll 90 fw_final
+check "the upgrade through kivo-web succeeded" grep -q '"state": *"succeeded"' "$work/fw"
+sed 's/^/  /' "$work/fw" >>"$res"
+echo >>"$res"
+check "the uploaded image is gone after the transfer" \
+    equals "$(find /run/kivo-web -type f 2>&1 | wc -l)" 0
 
 # --- kivo-exporter.service with the example configuration (the example's device password
 # is the simulator's)
