@@ -9,7 +9,7 @@ set -e
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsystemd-dev pkg-config iproute2 procps tshark \
     libcli11-dev nlohmann-json3-dev groff-base \
-    libcap2-bin dpkg-dev fakeroot file systemd \
+    libcap2-bin dpkg-dev fakeroot file systemd systemd-container \
     libcpp-httplib-dev curl libyaml-cpp-dev libcrypt-dev libjs-chart.js \
     chromium chromium-driver python3-selenium ansible-core prometheus
 # axe-core (the page's accessibility check) comes from npm; any npm will do.

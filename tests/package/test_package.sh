@@ -2,16 +2,24 @@
 # The Debian package of a build tree: it builds, holds what an install needs, its
 # units pass systemd-analyze verify, and its kivohost runs unprivileged (the
 # Unprivileged integration test, given the unpacked binary).
-#   test_package.sh SOURCE_DIR BUILD_DIR UNPRIVILEGED_TEST_BINARY
+#   test_package.sh SOURCE_DIR BUILD_DIR UNPRIVILEGED_TEST_BINARY [DEB_COPY]
+# DEB_COPY: where to leave a copy of the package (the systemd test installs it); an old
+# copy there goes first, so that a failed build leaves none.
 set -e
 src=$1
 build=$2
 itest=$3
+copy=${4:-}
 work=$(mktemp -d /tmp/kvt-pkg-XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
 
+if [ -n "$copy" ]; then rm -f "$copy"; fi
 deb=$(KIVO_PACKAGE_OUT="$work/out" "$src/scripts/package.sh" "$build" | tail -n 1)
 [ -f "$deb" ] || { echo "package.sh printed no package: $deb" >&2; exit 1; }
+if [ -n "$copy" ]; then
+    mkdir -p "$(dirname "$copy")"
+    cp "$deb" "$copy"
+fi
 
 dpkg-deb -c "$deb" | awk '{print $6}' >"$work/files"
 missing=0
@@ -20,13 +28,14 @@ for f in usr/sbin/kivohost usr/bin/kivoctl usr/bin/kivo-devsim \
     usr/lib/systemd/system/kivohost.service usr/lib/systemd/system/kivohost.socket \
     usr/share/doc/kivo/README.md usr/share/doc/kivo/security.md usr/share/doc/kivo/protocol.md \
     usr/share/doc/kivo/examples/demo-devices.conf usr/share/doc/kivo/tools/devsim/README.md \
-    usr/share/doc/kivo/copyright usr/share/doc/kivo/fleet.md \
+    usr/share/doc/kivo/copyright usr/share/doc/kivo/fleet.md usr/share/doc/kivo/package.md \
     usr/share/doc/kivo/examples/ansible/site.yml \
     usr/share/kivo/ansible/ansible_collections/kivo/ghn/plugins/modules/kivo_param.py \
     usr/bin/kivo-exporter usr/share/man/man1/kivo-exporter.1 usr/lib/systemd/system/kivo-exporter.service \
     usr/share/doc/kivo/examples/kivo-exporter.yml \
     usr/bin/kivo-web usr/share/man/man1/kivo-web.1 usr/lib/systemd/system/kivo-web.service \
     usr/share/kivo/web/index.html usr/share/doc/kivo/web.md \
+    usr/lib/sysusers.d/kivo.conf usr/lib/tmpfiles.d/kivo.conf usr/libexec/kivo/kivo-web-token \
     "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kivo.lua" \
     "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kivo_crypto.lua"; do
     grep -qx "\./$f" "$work/files" || { echo "missing from the package: /$f" >&2; missing=1; }
@@ -58,7 +67,8 @@ fi
 
 grep -q '^ExecStart=/usr/bin/kivo-web .*--token-file /etc/kivo/web-token' "$unit/kivo-web.service" ||
     { echo "kivo-web's ExecStart does not name the packaged binary and token" >&2; exit 1; }
-sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit/kivo-web.service" >"$work/units/kivo-web.service"
+sed -e "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" \
+    -e "s|^ExecStartPre=+/usr/libexec/|ExecStartPre=+$root/usr/libexec/|" "$unit/kivo-web.service" >"$work/units/kivo-web.service"
 if ! systemd-analyze verify --man=no "$work/units/kivo-web.service" >"$work/verify-web" 2>&1 ||
     grep -v 'kivohost.socket' "$work/verify-web" | grep -q .; then
     echo "systemd-analyze verify of kivo-web.service reported:" >&2
