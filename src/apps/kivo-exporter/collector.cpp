@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <set>
 
 #include "metrics.h"
 
@@ -17,8 +16,6 @@ namespace {
 // Requests with less time than this would fail on the loopback's own delay before the service
 // could answer; better not to send them at all.
 constexpr auto kMinRequestBudget = 50ms;
-
-const char* const kKinds[] = {"lcmp", "scp", "bootrom", "bootrom-v3"};
 
 double Seconds(std::chrono::nanoseconds d) {
     return std::chrono::duration<double>(d).count();
@@ -79,59 +76,6 @@ Collector::~Collector() {
     if (discovery_.joinable()) discovery_.join();
 }
 
-void Collector::StartDiscovery() {
-    if (!config_.discoveryEnabled || config_.discoveryInterfaces.empty()) return;
-    discovery_ = std::thread([this] { DiscoveryLoop(); });
-}
-
-void Collector::DiscoveryLoop() {
-    for (;;) {
-        const auto next = SteadyClock::now() + config_.discoveryInterval;
-        DiscoverRound();
-        std::unique_lock lock(stateMutex_);
-        if (stopCv_.wait_until(lock, next, [this] { return stop_; })) return;
-    }
-}
-
-bool Collector::DiscoverRound() {
-    bool allOk = true;
-    for (const auto& ifname : config_.discoveryInterfaces) {
-        std::map<std::string, std::set<kc::Mac>> found;
-        bool ok = true;
-        for (const bool lcmp : {false, true}) {
-            {
-                std::lock_guard stopLock(stateMutex_);
-                if (stop_) return false;
-            }
-            // Per request, not per round: a scrape waits for one discovery at most.
-            gate_.Acquire();
-            struct Release {
-                Gate& gate;
-                ~Release() { gate.Release(); }
-            } release{gate_};
-            const auto code = lcmp ? kc::RequestCode::kDiscoverLcmp : kc::RequestCode::kDiscover;
-            client_.SetTimeout(kc::DefaultTimeout(code));
-            const kc::DiscoverRequest req{ifname, 0};
-            auto r = lcmp ? client_.DiscoverLcmp(req) : client_.Discover(req);
-            if (!r) {
-                // A service without LCMP discovery still counts its legacy devices.
-                if (r.error().kind == kc::ErrorKind::kUnsupported) continue;
-                ok = false;
-                break;
-            }
-            for (const auto& d : *r) found[kc::DeviceKindName(d.type)].insert(d.mac);
-        }
-        if (!ok) {
-            allOk = false;
-            continue;  // keep this interface's last counts rather than report zeros
-        }
-        std::lock_guard lock(stateMutex_);
-        for (const char* kind : kKinds) devices_[{ifname, kind}] = 0;
-        for (const auto& [kind, macs] : found) devices_[{ifname, kind}] = macs.size();
-    }
-    return allOk;
-}
-
 bool Collector::Budget(SteadyClock::time_point deadline, kc::RequestCode code, kc::Protocol protocol) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
     if (left < kMinRequestBudget) return false;
@@ -162,135 +106,118 @@ void Collector::CountFailure(const kc::Error& error, std::chrono::nanoseconds& s
         CountReason(protocol::ReasonName(0xFFFF));  // "unknown"
 }
 
+bool Collector::CollectService(MetricsText& m, ScrapeState& s) {
+    bool up = false;
+    if (Budget(s.deadline, kc::RequestCode::kVersion, kc::Protocol::kLcmp)) {
+        const auto t0 = SteadyClock::now();
+        up = client_.GetVersion().ok();
+        s.serviceTime += SteadyClock::now() - t0;
+    } else {
+        s.timedOut = true;
+    }
+    if (!s.timedOut) m.Sample(family::kUp, {}, up ? 1 : 0);
+    return up;
+}
+
+void Collector::CollectDevice(MetricsText& m, ScrapeState& s, const Target& t, bool up) {
+    const Labels labels{{"mac", protocol::MacText(t.mac)}, {"interface", t.interface}};
+    if (!up) {
+        m.Sample(family::kDeviceUp, labels, 0);
+        return;
+    }
+    const auto proto = t.protocol == TargetProtocol::kScp ? kc::Protocol::kScp : kc::Protocol::kLcmp;
+    if (!Budget(s.deadline, kc::RequestCode::kGet, proto)) {
+        // Not read at all: no sample, rather than a claim that it is down.
+        s.timedOut = true;
+        return;
+    }
+    kc::DeviceAddress addr{proto, t.interface, t.vlan, t.mac, t.password};
+    std::vector<std::string> names;
+    for (const auto& p : *t.params) names.push_back(p.parameter);
+    const auto t0 = SteadyClock::now();
+    auto r = client_.Get(addr, names);
+    s.serviceTime += SteadyClock::now() - t0;
+    if (!r) {
+        m.Sample(family::kDeviceUp, labels, 0);
+        CountFailure(r.error(), s.serviceTime);
+        return;
+    }
+    m.Sample(family::kDeviceUp, labels, 1);
+    uint64_t refused = 0;
+    for (const auto& p : *t.params) {
+        const auto it = std::find_if(r->params.begin(), r->params.end(),
+                                     [&](const kc::Param& q) { return q.name == p.parameter; });
+        if (it == r->params.end()) {
+            ++s.valueErrors;  // not answered: the service stops at a refused name
+            continue;
+        }
+        if (it->refused) {
+            ++refused;
+            continue;
+        }
+        const auto v = ParseParamValue(it->value);
+        if (!v) {
+            ++s.valueErrors;
+            continue;
+        }
+        m.Sample(p.metric, labels, *v);
+    }
+    if (refused) CountReason(protocol::ReasonName(protocol::Reason::kDeviceRefused), refused);
+}
+
+void Collector::CollectTransfers(MetricsText& m, ScrapeState& s) {
+    if (!Budget(s.deadline, kc::RequestCode::kFwStatus, kc::Protocol::kLcmp)) {
+        s.timedOut = true;
+        return;
+    }
+    const auto t0 = SteadyClock::now();
+    auto fw = client_.GetFwStatus();
+    s.serviceTime += SteadyClock::now() - t0;
+    if (!fw) {
+        CountFailure(fw.error(), s.serviceTime);
+        return;
+    }
+    for (uint8_t st = 0; st <= 6; ++st)
+        m.Sample(family::kFwState, {{"state", kc::FwStateName(st)}}, fw->state == st ? 1 : 0);
+    m.Sample(family::kFwBytes, {}, fw->bytes);
+    m.Sample(family::kFwSize, {}, fw->total);
+}
+
+void Collector::CollectCounters(MetricsText& m, const ScrapeState& s) {
+    std::lock_guard state(stateMutex_);
+    valueErrors_ += s.valueErrors;
+    for (const auto& [reason, n] : failures_)
+        m.Sample(family::kFailures, {{"reason", reason}}, static_cast<double>(n));
+    m.Sample(family::kValueErrors, {}, static_cast<double>(valueErrors_));
+}
+
 std::string Collector::Scrape(SteadyClock::time_point deadline) {
     const auto start = SteadyClock::now();
-    std::chrono::nanoseconds serviceTime{0};
     MetricsText m;
-    m.Family("kivo_exporter_build_info",
-             "A metric with a constant '1' value labeled by the exporter's version.", "gauge");
-    m.Sample("kivo_exporter_build_info", {{"version", version_}}, 1);
-    m.Family("kivo_up", "Whether kivohost answered this scrape's version request (1) or not (0).", "gauge");
-    m.Family("kivo_device_up", "Whether the device answered this scrape's parameter read (1) or not (0).",
-             "gauge");
-    m.Family("kivo_scrape_deadline_exceeded",
-             "Whether this scrape ran out of time before reading every device (1) or not (0).", "gauge");
+    for (const FamilyDef* f : OwnFamilies()) m.Family(*f);
     // Parameter families in configuration order, so that the page reads like the file.
     for (const auto& [name, list] : config_.modules)
         for (const auto& p : list)
             m.Family(p.metric, p.help, p.type == MetricType::kCounter ? "counter" : "gauge");
-    m.Family("kivo_firmware_transfer_state", "The firmware transfer's state (1 for the current one).",
-             "gauge");
-    m.Family("kivo_firmware_transfer_bytes", "Bytes of the current or last firmware transfer acknowledged.",
-             "gauge");
-    m.Family("kivo_firmware_transfer_size_bytes", "Size of the current or last firmware transfer's file.",
-             "gauge");
+    m.Sample(family::kBuildInfo, {{"version", version_}}, 1);
 
-    bool timedOut = false;
-    uint64_t valueErrors = 0;
+    ScrapeState s{deadline};
     if (!gate_.AcquireUntil(deadline)) {
-        timedOut = true;
+        s.timedOut = true;
     } else {
         struct Release {
             Gate& gate;
             ~Release() { gate.Release(); }
         } release{gate_};
-        bool up = false;
-        if (Budget(deadline, kc::RequestCode::kVersion, kc::Protocol::kLcmp)) {
-            const auto t0 = SteadyClock::now();
-            up = client_.GetVersion().ok();
-            serviceTime += SteadyClock::now() - t0;
-        } else {
-            timedOut = true;
-        }
-        if (!timedOut) m.Sample("kivo_up", {}, up ? 1 : 0);
-
-        for (const auto& t : config_.targets) {
-            const Labels labels{{"mac", protocol::MacText(t.mac)}, {"interface", t.interface}};
-            if (!up) {
-                m.Sample("kivo_device_up", labels, 0);
-                continue;
-            }
-            const auto proto = t.protocol == TargetProtocol::kScp ? kc::Protocol::kScp : kc::Protocol::kLcmp;
-            if (!Budget(deadline, kc::RequestCode::kGet, proto)) {
-                // Not read at all: no sample, rather than a claim that it is down.
-                timedOut = true;
-                continue;
-            }
-            kc::DeviceAddress addr{proto, t.interface, t.vlan, t.mac, t.password};
-            std::vector<std::string> names;
-            for (const auto& p : *t.params) names.push_back(p.parameter);
-            const auto t0 = SteadyClock::now();
-            auto r = client_.Get(addr, names);
-            serviceTime += SteadyClock::now() - t0;
-            if (!r) {
-                m.Sample("kivo_device_up", labels, 0);
-                CountFailure(r.error(), serviceTime);
-                continue;
-            }
-            m.Sample("kivo_device_up", labels, 1);
-            uint64_t refused = 0;
-            for (const auto& p : *t.params) {
-                const auto it = std::find_if(r->params.begin(), r->params.end(),
-                                             [&](const kc::Param& q) { return q.name == p.parameter; });
-                if (it == r->params.end()) {
-                    ++valueErrors;  // not answered: the service stops at a refused name
-                    continue;
-                }
-                if (it->refused) {
-                    ++refused;
-                    continue;
-                }
-                const auto v = ParseParamValue(it->value);
-                if (!v) {
-                    ++valueErrors;
-                    continue;
-                }
-                m.Sample(p.metric, labels, *v);
-            }
-            if (refused) CountReason(protocol::ReasonName(protocol::Reason::kDeviceRefused), refused);
-        }
-
-        if (up && Budget(deadline, kc::RequestCode::kFwStatus, kc::Protocol::kLcmp)) {
-            const auto t0 = SteadyClock::now();
-            auto fw = client_.GetFwStatus();
-            serviceTime += SteadyClock::now() - t0;
-            if (fw) {
-                for (uint8_t s = 0; s <= 6; ++s)
-                    m.Sample("kivo_firmware_transfer_state", {{"state", kc::FwStateName(s)}},
-                             fw->state == s ? 1 : 0);
-                m.Sample("kivo_firmware_transfer_bytes", {}, fw->bytes);
-                m.Sample("kivo_firmware_transfer_size_bytes", {}, fw->total);
-            } else {
-                CountFailure(fw.error(), serviceTime);
-            }
-        } else if (up) {
-            timedOut = true;
-        }
+        const bool up = CollectService(m, s);
+        for (const auto& t : config_.targets) CollectDevice(m, s, t, up);
+        if (up) CollectTransfers(m, s);
     }
-    m.Sample("kivo_scrape_deadline_exceeded", {}, timedOut ? 1 : 0);
-
-    m.Family("kivo_devices", "Devices the last discovery found, by interface and kind.", "gauge");
-    m.Family("kivo_request_failures_total",
-             "Requests to kivohost that failed, by the service's reason (refused parameters count as "
-             "'device refused').",
-             "counter");
-    m.Family("kivo_parameter_value_errors_total",
-             "Configured parameters whose value was missing from the answer or was not a number.", "counter");
-    {
-        std::lock_guard state(stateMutex_);
-        valueErrors_ += valueErrors;
-        for (const auto& [key, n] : devices_)
-            m.Sample("kivo_devices", {{"interface", key.first}, {"kind", key.second}},
-                     static_cast<double>(n));
-        for (const auto& [reason, n] : failures_)
-            m.Sample("kivo_request_failures_total", {{"reason", reason}}, static_cast<double>(n));
-        m.Sample("kivo_parameter_value_errors_total", {}, static_cast<double>(valueErrors_));
-    }
-    m.Family("kivo_scrape_service_seconds", "Time this scrape spent waiting for kivohost's answers.",
-             "gauge");
-    m.Sample("kivo_scrape_service_seconds", {}, Seconds(serviceTime));
-    m.Family("kivo_scrape_duration_seconds", "Time this scrape took, up to writing this line.", "gauge");
-    m.Sample("kivo_scrape_duration_seconds", {}, Seconds(SteadyClock::now() - start));
+    m.Sample(family::kDeadlineExceeded, {}, s.timedOut ? 1 : 0);
+    CollectDiscovery(m);
+    CollectCounters(m, s);
+    m.Sample(family::kServiceSeconds, {}, Seconds(s.serviceTime));
+    m.Sample(family::kDuration, {}, Seconds(SteadyClock::now() - start));
     return m.Render();
 }
 

@@ -17,6 +17,7 @@
 
 #include "config.h"
 #include "kivo_client.h"
+#include "metrics.h"
 
 namespace kivo::exporter {
 
@@ -40,7 +41,19 @@ class Collector {
     std::string Scrape(SteadyClock::time_point deadline);
 
    private:
-    struct Timed;
+    // What one scrape accounts for beside its page.
+    struct ScrapeState {
+        SteadyClock::time_point deadline;
+        std::chrono::nanoseconds serviceTime{0};
+        bool timedOut = false;
+        uint64_t valueErrors = 0;
+    };
+    // One collector per subsystem, each adding its samples to the page.
+    bool CollectService(MetricsText& m, ScrapeState& s);
+    void CollectDevice(MetricsText& m, ScrapeState& s, const Target& t, bool up);
+    void CollectTransfers(MetricsText& m, ScrapeState& s);
+    void CollectDiscovery(MetricsText& m);
+    void CollectCounters(MetricsText& m, const ScrapeState& s);
     void DiscoveryLoop();
     bool DiscoverRound();
     void CountFailure(const client::Error& error, std::chrono::nanoseconds& serviceTime);

@@ -7,25 +7,11 @@
 #include <set>
 #include <sstream>
 
+#include "families.h"
+
 namespace kivo::exporter {
 
 namespace {
-
-// Names the exporter itself exports: a parameter may not take one.
-const std::set<std::string> kReservedNames = {
-    "kivo_up",
-    "kivo_exporter_build_info",
-    "kivo_devices",
-    "kivo_device_up",
-    "kivo_scrape_duration_seconds",
-    "kivo_scrape_service_seconds",
-    "kivo_scrape_deadline_exceeded",
-    "kivo_request_failures_total",
-    "kivo_parameter_value_errors_total",
-    "kivo_firmware_transfer_state",
-    "kivo_firmware_transfer_bytes",
-    "kivo_firmware_transfer_size_bytes",
-};
 
 // Files of a few kilobytes are expected; a larger one is a mistake (a log, an image).
 constexpr std::uintmax_t kMaxFileBytes = 1 << 20;
@@ -151,7 +137,7 @@ std::vector<ParamMetric> ReadModule(const Reader& r, const YAML::Node& module, c
             r.Fail(p["metric"], "'" + m.metric +
                                     "' is not a valid metric name: use letters, digits and '_', not "
                                     "starting with a digit");
-        if (kReservedNames.count(m.metric))
+        if (IsOwnMetric(m.metric))
             r.Fail(p["metric"], "'" + m.metric + "' is a metric of the exporter itself; choose another name");
         m.help = r.Text(p["help"], "the help text");
         if (m.help.empty()) r.Fail(p["help"], "the help text must not be empty");
