@@ -1,5 +1,7 @@
 // The discovery that runs beside the scrapes, on its own interval: the device counts by
 // interface and kind.
+#include <map>
+#include <optional>
 #include <set>
 
 #include "collector.h"
@@ -24,47 +26,49 @@ void Collector::DiscoveryLoop() {
         const auto next = SteadyClock::now() + config_.discoveryInterval;
         DiscoverRound();
         std::unique_lock lock(stateMutex_);
-        if (stopCv_.wait_until(lock, next, [this] { return stop_; })) return;
+        if (stateCv_.wait_until(lock, next, [this] { return stop_; })) return;
     }
 }
 
-bool Collector::DiscoverRound() {
-    bool allOk = true;
+bool Collector::WaitForPages() {
+    // Pages go first (a discovery occupies a one-at-a-time service for 3 s), but a stream
+    // of pages does not hold discovery off for good.
+    std::unique_lock lock(stateMutex_);
+    stateCv_.wait_for(lock, kMaxDiscoveryWait, [this] { return stop_ || pages_ == 0; });
+    return !stop_;
+}
+
+std::optional<std::map<std::string, std::set<kc::Mac>>> Collector::DiscoverOn(const std::string& ifname) {
+    std::map<std::string, std::set<kc::Mac>> found;
+    for (const bool lcmp : {false, true}) {
+        if (!WaitForPages()) return std::nullopt;
+        const auto code = lcmp ? kc::RequestCode::kDiscoverLcmp : kc::RequestCode::kDiscover;
+        auto c = pool_.Take();
+        c->SetTimeout(kc::DefaultTimeout(code));
+        const kc::DiscoverRequest req{ifname, 0};
+        const auto sent = SteadyClock::now();
+        auto r = lcmp ? c->DiscoverLcmp(req) : c->Discover(req);
+        const auto o = r ? Outcome::kAnswered : Classify(r.error(), false);
+        watch_.Record(o, sent);
+        if (o != Outcome::kUnanswered) pool_.Give(std::move(c));
+        if (!r) {
+            // A service without LCMP discovery still counts its legacy devices.
+            if (r.error().kind == kc::ErrorKind::kUnsupported) continue;
+            return std::nullopt;
+        }
+        for (const auto& d : *r) found[kc::DeviceKindName(d.type)].insert(d.mac);
+    }
+    return found;
+}
+
+void Collector::DiscoverRound() {
     for (const auto& ifname : config_.discoveryInterfaces) {
-        std::map<std::string, std::set<kc::Mac>> found;
-        bool ok = true;
-        for (const bool lcmp : {false, true}) {
-            {
-                std::lock_guard stopLock(stateMutex_);
-                if (stop_) return false;
-            }
-            // Per request, not per round: a scrape waits for one discovery at most.
-            gate_.Acquire();
-            struct Release {
-                Gate& gate;
-                ~Release() { gate.Release(); }
-            } release{gate_};
-            const auto code = lcmp ? kc::RequestCode::kDiscoverLcmp : kc::RequestCode::kDiscover;
-            client_.SetTimeout(kc::DefaultTimeout(code));
-            const kc::DiscoverRequest req{ifname, 0};
-            auto r = lcmp ? client_.DiscoverLcmp(req) : client_.Discover(req);
-            if (!r) {
-                // A service without LCMP discovery still counts its legacy devices.
-                if (r.error().kind == kc::ErrorKind::kUnsupported) continue;
-                ok = false;
-                break;
-            }
-            for (const auto& d : *r) found[kc::DeviceKindName(d.type)].insert(d.mac);
-        }
-        if (!ok) {
-            allOk = false;
-            continue;  // keep this interface's last counts rather than report zeros
-        }
+        const auto found = DiscoverOn(ifname);
+        if (!found) continue;  // keep this interface's last counts rather than report zeros
         std::lock_guard lock(stateMutex_);
         for (const char* kind : kKinds) devices_[{ifname, kind}] = 0;
-        for (const auto& [kind, macs] : found) devices_[{ifname, kind}] = macs.size();
+        for (const auto& [kind, macs] : *found) devices_[{ifname, kind}] = macs.size();
     }
-    return allOk;
 }
 
 void Collector::CollectDiscovery(MetricsText& m) {

@@ -19,6 +19,8 @@ const FamilyDef kFwBytes{"kivo_firmware_transfer_bytes",
                          "Bytes of the current or last firmware transfer acknowledged.", "gauge"};
 const FamilyDef kFwSize{"kivo_firmware_transfer_size_bytes",
                         "Size of the current or last firmware transfer's file.", "gauge"};
+const FamilyDef kFwRetransmissions{"kivo_firmware_transfer_retransmissions",
+                                   "Frames of the current or last firmware transfer sent again.", "gauge"};
 const FamilyDef kDevices{"kivo_devices", "Devices the last discovery found, by interface and kind.", "gauge"};
 const FamilyDef kFailures{
     "kivo_request_failures_total",
@@ -39,9 +41,9 @@ namespace kivo::exporter {
 
 std::span<const FamilyDef* const> OwnFamilies() {
     using namespace family;
-    static const FamilyDef* const kAll[] = {&kBuildInfo, &kUp,          &kDeviceUp,       &kDeadlineExceeded,
-                                            &kFwState,   &kFwBytes,     &kFwSize,         &kDevices,
-                                            &kFailures,  &kValueErrors, &kServiceSeconds, &kDuration};
+    static const FamilyDef* const kAll[] = {
+        &kBuildInfo,         &kUp,      &kDeviceUp, &kDeadlineExceeded, &kFwState,        &kFwBytes, &kFwSize,
+        &kFwRetransmissions, &kDevices, &kFailures, &kValueErrors,      &kServiceSeconds, &kDuration};
     return kAll;
 }
 

@@ -22,6 +22,7 @@ extern const FamilyDef kDeadlineExceeded;
 extern const FamilyDef kFwState;
 extern const FamilyDef kFwBytes;
 extern const FamilyDef kFwSize;
+extern const FamilyDef kFwRetransmissions;
 extern const FamilyDef kDevices;
 extern const FamilyDef kFailures;
 extern const FamilyDef kValueErrors;
