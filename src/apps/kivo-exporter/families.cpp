@@ -6,13 +6,18 @@ namespace kivo::exporter::family {
 
 const FamilyDef kBuildInfo{"kivo_exporter_build_info",
                            "A metric with a constant '1' value labeled by the exporter's version.", "gauge"};
-const FamilyDef kUp{"kivo_up", "Whether kivohost answered this scrape's version request (1) or not (0).",
-                    "gauge"};
-const FamilyDef kDeviceUp{
-    "kivo_device_up", "Whether the device answered this scrape's parameter read (1) or not (0).", "gauge"};
+const FamilyDef kUp{
+    "kivo_up",
+    "Whether kivohost answered this page (1), or is not there: nothing listens on its port or "
+    "it has answered nothing for 60 s (0). Absent while requests wait in line.",
+    "gauge"};
+const FamilyDef kDeviceUp{"kivo_device_up",
+                          "Whether the device answered its parameter read (1) or kivohost found it silent or "
+                          "refusing (0). Absent when no read ended in time.",
+                          "gauge"};
 const FamilyDef kDeadlineExceeded{
     "kivo_scrape_deadline_exceeded",
-    "Whether this scrape ran out of time before reading every device (1) or not (0).", "gauge"};
+    "Whether a request or a device read of this page did not end in time (1) or every one did (0).", "gauge"};
 const FamilyDef kFwState{"kivo_firmware_transfer_state",
                          "The firmware transfer's state (1 for the current one).", "gauge"};
 const FamilyDef kFwBytes{"kivo_firmware_transfer_bytes",
@@ -30,9 +35,10 @@ const FamilyDef kFailures{
 const FamilyDef kValueErrors{
     "kivo_parameter_value_errors_total",
     "Configured parameters whose value was missing from the answer or was not a number.", "counter"};
-const FamilyDef kServiceSeconds{"kivo_scrape_service_seconds",
-                                "Time this scrape spent waiting for kivohost's answers.", "gauge"};
-const FamilyDef kDuration{"kivo_scrape_duration_seconds", "Time this scrape took, up to writing this line.",
+const FamilyDef kServiceSeconds{
+    "kivo_scrape_service_seconds",
+    "Time this page spent waiting for kivohost's answers (requests side by side count once).", "gauge"};
+const FamilyDef kDuration{"kivo_scrape_duration_seconds", "Time this page took, up to writing this line.",
                           "gauge"};
 
 }  // namespace kivo::exporter::family
