@@ -45,9 +45,10 @@ class WaitTime {
 
 class Collector {
    public:
-    // Device reads that run at once: against a service that serves one request at a
-    // time they just queue there.
+    // Device reads that run at once, and among them reads of devices whose last read went
+    // unanswered: against a service that serves one request at a time they just queue there.
     static constexpr size_t kReadWorkers = 4;
+    static constexpr size_t kSuspectWorkers = 2;
 
     Collector(const Config& config, std::string version);
     ~Collector();
@@ -148,7 +149,9 @@ class Collector {
     std::condition_variable readsCv_;
     std::map<std::string, Slot> slots_;
 
-    Workers workers_{kReadWorkers};  // last: its tasks use everything above
+    // Last: their tasks use everything above.
+    Workers workers_{kReadWorkers};
+    Workers suspectWorkers_{kSuspectWorkers};
 };
 
 }  // namespace kivo::exporter

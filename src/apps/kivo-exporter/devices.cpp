@@ -63,13 +63,16 @@ std::optional<Collector::Reading> Collector::ReadDevice(const Target& t,
 }
 
 bool Collector::StartRead(const Pass& pass, const Item& item) {
+    bool suspect = false;
     {
         std::lock_guard lock(readsMutex_);
         auto& slot = slots_[item.key];
         if (slot.pending) return false;
         slot.pending = true;
+        suspect = slot.suspect;
     }
-    workers_.Post([this, item, deadline = pass.deadline] {
+    // Suspects have workers of their own: silent devices never hold up a live one's read.
+    (suspect ? suspectWorkers_ : workers_).Post([this, item, deadline = pass.deadline] {
         auto reading = ReadDevice(*item.target, *item.params, deadline);
         {
             std::lock_guard lock(readsMutex_);
