@@ -4,9 +4,8 @@
 // version and firmware status within the pass's deadline, and one read per device on a
 // small pool of workers. A device read has a budget of its own (the read's whole time-out),
 // not the page's: a read that outlasts its page goes on in the background, is not sent
-// again while it runs, and its result is shown by the next page. So a silent device costs
-// its own series only, and no page waits on a read an earlier page started beyond its own
-// deadline.
+// again while it runs, and its result is shown by the next page, which does not wait for
+// it. So a silent device costs its own series only.
 #ifndef KIVO_EXPORTER_COLLECTOR_H
 #define KIVO_EXPORTER_COLLECTOR_H
 
@@ -86,6 +85,7 @@ class Collector {
         SteadyClock::time_point start, deadline;
         bool deadlineExceeded = false, anyAnswered = false, anyNotListening = false;
         WaitTime waits;
+        std::set<std::string> started;  // the device reads this page started
     };
 
     // Counts a page being read for as long as it lives: discovery lets pages go first.
@@ -116,7 +116,7 @@ class Collector {
     void Finish(MetricsText& m, const Pass& pass);
 
     // Starts the read of an item unless one is running; false when none was started.
-    bool StartRead(const Pass& pass, const Item& item);
+    bool StartRead(Pass& pass, const Item& item);
     bool WaitReads(const Pass& pass, const std::vector<Item>& items);
     std::optional<Reading> ReadDevice(const Target& t, const std::vector<ParamMetric>& params,
                                       SteadyClock::time_point pageDeadline);

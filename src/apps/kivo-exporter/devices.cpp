@@ -62,7 +62,7 @@ std::optional<Collector::Reading> Collector::ReadDevice(const Target& t,
     return reading;
 }
 
-bool Collector::StartRead(const Pass& pass, const Item& item) {
+bool Collector::StartRead(Pass& pass, const Item& item) {
     bool suspect = false;
     {
         std::lock_guard lock(readsMutex_);
@@ -71,6 +71,7 @@ bool Collector::StartRead(const Pass& pass, const Item& item) {
         slot.pending = true;
         suspect = slot.suspect;
     }
+    pass.started.insert(item.key);
     // Suspects have workers of their own: silent devices never hold up a live one's read.
     (suspect ? suspectWorkers_ : workers_).Post([this, item, deadline = pass.deadline] {
         auto reading = ReadDevice(*item.target, *item.params, deadline);
@@ -111,7 +112,15 @@ void Collector::ReadDevices(Pass& pass, const std::vector<Item>& items,
 }
 
 void Collector::CollectDevices(MetricsText& m, Pass& pass, const std::vector<Item>& items) {
-    WaitReads(pass, items);
+    // The page waits for the reads it started and for live devices' reads another page
+    // started, not for a silent device's read that an earlier page left running.
+    std::vector<Item> awaited;
+    {
+        std::lock_guard lock(readsMutex_);
+        for (const auto& i : items)
+            if (pass.started.count(i.key) || !slots_[i.key].suspect) awaited.push_back(i);
+    }
+    WaitReads(pass, awaited);
     const auto now = SteadyClock::now();
     std::lock_guard lock(readsMutex_);
     for (const auto& item : items) {
