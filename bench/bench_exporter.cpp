@@ -2,7 +2,9 @@
 // the real kivohost and kivo-exporter in a test namespace. Prints the scrape's duration
 // and the share of it spent waiting for kivohost (the exporter's own
 // kivo_scrape_duration_seconds and kivo_scrape_service_seconds), median of 20 scrapes
-// after 3 to warm up. Needs root (network namespaces).
+// after 3 to warm up. Then one device goes silent and pages are taken with Prometheus' 2 s
+// scrape timeout: how many of the live devices each page read, and how many pages claimed
+// the service or a live device down (none should). Needs root (network namespaces).
 #include <httplib.h>
 
 #include <algorithm>
@@ -15,6 +17,14 @@
 using namespace kivotest;
 
 namespace {
+
+std::string Page(const Netns& ns, const httplib::Headers& headers = {}) {
+    NsGuard in(ns);
+    httplib::Client cli("127.0.0.1", 9551);
+    cli.set_read_timeout(30s);
+    auto res = cli.Get("/metrics", headers);
+    return res && res->status == 200 ? res->body : std::string();
+}
 
 double Value(const std::string& page, const std::string& name) {
     std::istringstream in(page);
@@ -58,17 +68,10 @@ int main() {
     }
     std::vector<double> durations, shares;
     for (int run = 0; run < 23; ++run) {
-        std::string page;
-        {
-            NsGuard in(topo.host());
-            httplib::Client cli("127.0.0.1", 9551);
-            cli.set_read_timeout(30s);
-            auto res = cli.Get("/metrics");
-            if (!res || res->status != 200) {
-                std::fprintf(stderr, "scrape %d failed\n", run);
-                return 1;
-            }
-            page = res->body;
+        const std::string page = Page(topo.host());
+        if (page.empty()) {
+            std::fprintf(stderr, "scrape %d failed\n", run);
+            return 1;
         }
         int samples = 0;
         std::istringstream lines(page);
@@ -89,5 +92,41 @@ int main() {
         "5 devices x 20 parameters, 20 scrapes: duration median %.1f ms (min %.1f, max %.1f); "
         "share in the service median %.1f%% (min %.1f%%, max %.1f%%)\n",
         durations[10], durations.front(), durations.back(), shares[10], shares.front(), shares.back());
+
+    // Device 5 goes silent (its read costs kivohost about 9 s); pages with a 2 s timeout.
+    if (!topo.devsim()->SendLine("d5 set silent yes") ||
+        !topo.devsim()->WaitForLog("command \"d5 set silent yes\" done", 10s)) {
+        std::fprintf(stderr, "the simulator did not take the command\n");
+        return 1;
+    }
+    std::vector<double> live, cutDurations;
+    int upZero = 0, liveDown = 0, cut = 0;
+    for (int run = 0; run < 20; ++run) {
+        const auto page = Page(topo.host(), {{"X-Prometheus-Scrape-Timeout-Seconds", "2"}});
+        if (page.empty()) {
+            std::fprintf(stderr, "page %d failed\n", run);
+            return 1;
+        }
+        int read = 0;
+        for (int i = 1; i <= 4; ++i) {
+            const auto up = Value(
+                page, "kivo_device_up{mac=\"02:00:00:00:01:0" + std::to_string(i) + "\",interface=\"eth1\"}");
+            read += up == 1;
+            liveDown += up == 0;
+        }
+        live.push_back(read);
+        upZero += Value(page, "kivo_up") == 0;
+        cut += Value(page, "kivo_scrape_deadline_exceeded") == 1;
+        cutDurations.push_back(Value(page, "kivo_scrape_duration_seconds") * 1000);
+    }
+    std::sort(live.begin(), live.end());
+    std::sort(cutDurations.begin(), cutDurations.end());
+    std::printf(
+        "1 of 5 devices silent, 2 s scrape timeout, 20 pages back to back: live devices read per page median "
+        "%.0f "
+        "of 4 (min %.0f, max %.0f); pages out of time %d; pages with kivo_up 0: %d; live devices reported "
+        "down: "
+        "%d; duration median %.0f ms (max %.0f)\n",
+        live[10], live.front(), live.back(), cut, upZero, liveDown, cutDurations[10], cutDurations.back());
     return 0;
 }

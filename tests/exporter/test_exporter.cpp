@@ -118,7 +118,7 @@ std::string ExporterConfig(const std::string& pwFile, const std::string& scpPwFi
            "    parameters:\n"
            "      - {name: NETWORK.PORT, metric: kivo_network_port, help: Port.}\n"
            "targets:\n"
-           "  - {interface: eth1, mac: \"" +
+           "  - {name: office, interface: eth1, mac: \"" +
            kDev1 + "\", password_file: " + pwFile + ", module: node}\n  - {interface: eth1, mac: \"" + kDev2 +
            "\", password_file: " + pwFile + ", module: node}\n  - {interface: eth1, mac: \"" + kScpDev +
            "\", protocol: scp, password_file: " + scpPwFile + ", module: legacy}\n";
@@ -212,29 +212,89 @@ TEST(Exporter, ScrapePromtoolAndDeviceDown) {
     EXPECT_GE(Value(page, "kivo_request_failures_total{reason=\"no answer\"}").value_or(0), 1) << page;
     EXPECT_EQ(Value(page, "kivo_scrape_deadline_exceeded"), 0) << page;
 
-    // Prometheus' 2 s scrape timeout: the silent device's read is cut off 0.5 s before it,
-    // the device after it is not read at all, and the page says so.
-    const auto t0 = Clock::now();
-    const auto cut = HttpGet(host, 9551, "/metrics", {{"X-Prometheus-Scrape-Timeout-Seconds", "2"}});
-    const auto took = Clock::now() - t0;
-    ASSERT_TRUE(cut);
-    EXPECT_LT(took, 5s) << "the scrape ignored its time limit";
-    EXPECT_EQ(Value(*cut, "kivo_scrape_deadline_exceeded"), 1) << *cut;
-    EXPECT_EQ(Value(*cut, Dev("kivo_phy_rate_mbps", kDev1)), 100) << *cut;
-    EXPECT_EQ(Value(*cut, Dev("kivo_device_up", kDev2)), 0) << *cut;
-    EXPECT_FALSE(Value(*cut, Dev("kivo_device_up", kScpDev))) << *cut;
+    // Prometheus' 2 s scrape timeout, so the silent device's read (about 9 s) outlasts the
+    // page: the page says it ran out of time, and waiting in line is never taken for down.
+    // Against a service that serves one request at a time the pages after it wait there;
+    // against one that serves clients side by side they do not. Either way no page claims
+    // the service or a live device down, and the silent device is not asked again while
+    // its read runs.
+    const httplib::Headers shortTimeout{{"X-Prometheus-Scrape-Timeout-Seconds", "2"}};
+    bool cutWithLiveDevice = false;
+    const auto until = Clock::now() + 60s;
+    for (int pages = 0; Clock::now() < until && (pages < 4 || !cutWithLiveDevice); ++pages) {
+        const auto cut = HttpGet(host, 9551, "/metrics", shortTimeout);
+        ASSERT_TRUE(cut);
+        EXPECT_NE(Value(*cut, "kivo_up"), 0) << *cut;
+        EXPECT_NE(Value(*cut, Dev("kivo_device_up", kDev1)), 0) << *cut;
+        EXPECT_NE(Value(*cut, Dev("kivo_device_up", kScpDev)), 0) << *cut;
+        EXPECT_NE(Value(*cut, Dev("kivo_device_up", kDev2)), 1) << *cut;
+        if (Value(*cut, "kivo_scrape_deadline_exceeded") == 1 &&
+            Value(*cut, Dev("kivo_phy_rate_mbps", kDev1)) == 100) {
+            cutWithLiveDevice = true;
+            TempFile file(*cut);
+            EXPECT_EQ(Shell("promtool check metrics < " + file.path()), 0) << *cut;
+        }
+    }
+    EXPECT_TRUE(cutWithLiveDevice) << "no page read the live device while the silent one ran out of time";
+    // The reads left running end, none piled up behind them: a page with the whole time
+    // has every device again, the silent one down because the service said so.
+    page = ScrapeUntil(host, [](const std::string& p) {
+        return Value(p, "kivo_scrape_deadline_exceeded") == 0 && Value(p, Dev("kivo_device_up", kDev2)) == 0;
+    });
+    EXPECT_EQ(Value(page, "kivo_scrape_deadline_exceeded"), 0) << page;
+    EXPECT_EQ(Value(page, "kivo_up"), 1) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_device_up", kDev1)), 1) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_device_up", kDev2)), 0) << page;
+    EXPECT_EQ(Value(page, Dev("kivo_network_port", kScpDev)), 8080) << page;
 
-    // No service: kivo_up 0 and every device down, the page still well-formed.
+    // No service: kivo_up 0, and nothing said of the devices, which nobody could ask.
     bed.topo.kivohost()->Kill();
     page = ScrapeUntil(host, [](const std::string& p) { return Value(p, "kivo_up") == 0; });
     EXPECT_EQ(Value(page, "kivo_up"), 0) << page;
-    EXPECT_EQ(Value(page, Dev("kivo_device_up", kDev1)), 0) << page;
+    EXPECT_FALSE(Has(page, "kivo_device_up")) << page;
+    EXPECT_FALSE(Has(page, "kivo_phy_rate_mbps")) << page;
     TempFile down(page);
     EXPECT_EQ(Shell("promtool check metrics < " + down.path()), 0) << page;
     EXPECT_TRUE(bed.exporter->Running());
-    // Scrapes and discovery share one client: a sanitizer build reports any slip here.
+    // Pages, reads and discovery share the clients: a sanitizer build reports any slip here.
     EXPECT_FALSE(Has(bed.exporter->Log(), "Sanitizer")) << bed.exporter->Log();
     EXPECT_FALSE(Has(bed.exporter->Log(), "runtime error")) << bed.exporter->Log();
+}
+
+// The multi-target form: one device per page, named by its name, MAC or INTERFACE/MAC,
+// with its own module's or another module's parameters; a wrong name is told.
+TEST(Exporter, ProbeOneDevice) {
+    KIVO_REQUIRE_ROOT();
+    Bed bed("0s");
+    const auto& host = bed.topo.host();
+    const auto office = HttpGet(host, 9551, "/probe?target=office");
+    ASSERT_TRUE(office);
+    EXPECT_EQ(Value(*office, "kivo_up"), 1) << *office;
+    EXPECT_EQ(Value(*office, Dev("kivo_device_up", kDev1)), 1) << *office;
+    EXPECT_EQ(Value(*office, Dev("kivo_phy_rate_mbps", kDev1)), 100) << *office;
+    EXPECT_EQ(Value(*office, "kivo_scrape_deadline_exceeded"), 0) << *office;
+    // Only this device: no other device, no service-wide series.
+    EXPECT_FALSE(Has(*office, kDev2)) << *office;
+    EXPECT_FALSE(Has(*office, "kivo_firmware_transfer_state")) << *office;
+    TempFile file(*office);
+    EXPECT_EQ(Shell("promtool check metrics < " + file.path()), 0) << *office;
+
+    const auto old = HttpGet(host, 9551, std::string("/probe?target=eth1/") + kScpDev + "&module=legacy",
+                             {{"X-Prometheus-Scrape-Timeout-Seconds", "10"}});
+    ASSERT_TRUE(old);
+    EXPECT_EQ(Value(*old, Dev("kivo_network_port", kScpDev)), 8080) << *old;
+
+    NsGuard in(host);
+    httplib::Client cli("127.0.0.1", 9551);
+    cli.set_read_timeout(30s);
+    auto res = cli.Get("/probe?target=02:00:00:00:00:99");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400);
+    EXPECT_TRUE(Has(res->body, "is no configured device")) << res->body;
+    res = cli.Get(std::string("/probe?target=") + kDev2 + "&module=nosuch");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400);
+    EXPECT_TRUE(Has(res->body, "module 'nosuch' is not in the configuration file")) << res->body;
 }
 
 // Configuration mistakes stop the start with the file and line; off loopback the exporter

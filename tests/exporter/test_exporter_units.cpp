@@ -1,13 +1,18 @@
 // kivo-exporter's pieces without a network: the configuration, the exposition text,
-// parameter values, the listen address and basic authentication.
+// parameter values, the listen address and basic authentication, the page's families and
+// time accounting, what a request's end means, and the /probe parameters.
 #include <crypt.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <set>
 
 #include "collector.h"
 #include "config.h"
 #include "metrics.h"
+#include "probe.h"
+#include "requests.h"
 #include "web.h"
 
 using namespace kivo::exporter;
@@ -153,4 +158,143 @@ TEST(ExporterWeb, ListenAddressAndBasicAuth) {
     EXPECT_FALSE(CheckBasicAuth("Basic b3RoZXI6cHc=", users));  // other:pw
     EXPECT_FALSE(CheckBasicAuth("Bearer cHJvbTpwdw==", users));
     EXPECT_FALSE(CheckBasicAuth("", users));
+}
+
+// The exporter's own families: each declared once with a HELP and TYPE, counters named
+// _total, none of them open to a parameter.
+TEST(ExporterText, OwnFamiliesDeclaredOnce) {
+    std::set<std::string> names;
+    for (const FamilyDef* f : OwnFamilies()) {
+        EXPECT_TRUE(names.insert(f->name).second) << f->name;
+        EXPECT_TRUE(ValidMetricName(f->name)) << f->name;
+        EXPECT_TRUE(IsOwnMetric(f->name));
+        const bool total = std::string(f->name).ends_with("_total");
+        EXPECT_EQ(std::string(f->type) == "counter", total) << f->name;
+        MetricsText m;
+        m.Sample(*f, {}, 1);
+        EXPECT_TRUE(m.Render().starts_with(std::string("# HELP ") + f->name + " ")) << f->name;
+    }
+    EXPECT_TRUE(names.count("kivo_firmware_transfer_retransmissions"));
+    EXPECT_FALSE(IsOwnMetric("kivo_phy_rate_mbps"));
+    EXPECT_EQ(
+        ErrorOf("modules:\n  m:\n    parameters:\n      - {name: A, metric: kivo_scrape_deadline_exceeded, "
+                "help: h}\n"),
+        "k.yml:4: 'kivo_scrape_deadline_exceeded' is a metric of the exporter itself; choose another name");
+}
+
+// A request's budget, how its end is read, and kivo_up: waiting in line is not down.
+TEST(ExporterRequests, BudgetOutcomeAndUp) {
+    using namespace std::chrono_literals;
+    const auto now = SteadyClock::now();
+    auto b = BudgetFor(now, now + 10s, 5s);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->timeout, 5s);
+    EXPECT_FALSE(b->cutShort);
+    b = BudgetFor(now, now + 2s, 20s);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->timeout, 2s);
+    EXPECT_TRUE(b->cutShort);
+    EXPECT_FALSE(BudgetFor(now, now + 10ms, 5s));
+    EXPECT_FALSE(BudgetFor(now, now - 1s, 5s));
+
+    namespace kc = kivo::client;
+    const kc::Error refused{kc::ErrorKind::kNoService, kc::RequestCode::kVersion, 1,
+                            "nothing listens on 127.0.0.1 port 55567"};
+    const kc::Error silent{kc::ErrorKind::kNoService, kc::RequestCode::kGet, 1,
+                           "no answer from the service on 127.0.0.1 port 55567 within 2000 ms"};
+    EXPECT_EQ(Classify(refused, true), Outcome::kNotListening);
+    EXPECT_EQ(Classify(silent, true), Outcome::kCutShort);
+    EXPECT_EQ(Classify(silent, false), Outcome::kUnanswered);
+    EXPECT_EQ(Classify({kc::ErrorKind::kFailed, kc::RequestCode::kGet, 1, ""}, true), Outcome::kFailed);
+    EXPECT_EQ(Classify({kc::ErrorKind::kBadReply, kc::RequestCode::kGet, 1, ""}, false),
+              Outcome::kOtherAnswer);
+    EXPECT_EQ(Classify({kc::ErrorKind::kSystem, kc::RequestCode::kGet, 1, ""}, false), Outcome::kLocalError);
+    EXPECT_TRUE(ServiceAnswered(Outcome::kFailed));
+    EXPECT_FALSE(ServiceAnswered(Outcome::kCutShort));
+
+    EXPECT_EQ(JudgeUp(true, true, now - 1h, now), true);
+    EXPECT_EQ(JudgeUp(false, true, std::nullopt, now), false);
+    EXPECT_EQ(JudgeUp(false, false, now - 9s, now), std::nullopt);  // busy behind a 9 s request
+    EXPECT_EQ(JudgeUp(false, false, now - kHungAfter, now), false);
+    EXPECT_EQ(JudgeUp(false, false, std::nullopt, now), std::nullopt);
+
+    ServiceWatch watch;
+    watch.Record(Outcome::kCutShort, now - 5s);
+    watch.Record(Outcome::kUnanswered, now - 2s);  // the older wait counts
+    EXPECT_EQ(watch.UnansweredSince(), now - 5s);
+    watch.Record(Outcome::kFailed, now);  // an answer, if only a failure, ends it
+    EXPECT_FALSE(watch.UnansweredSince());
+}
+
+// The time a page waited for the service: overlapping requests count once.
+TEST(ExporterRequests, WaitTimeAndWorkers) {
+    using namespace std::chrono_literals;
+    const auto t = SteadyClock::now();
+    WaitTime w;
+    EXPECT_EQ(w.Total(), 0ns);
+    w.Add(t + 2s, t + 3s);
+    w.Add(t, t + 1s);
+    w.Add(t + 500ms, t + 1500ms);
+    w.Add(t + 5s, t + 4s);  // backwards: ignored
+    EXPECT_EQ(w.Total(), 2500ms);
+
+    std::atomic<int> done{0};
+    {
+        Workers workers(3);
+        for (int i = 0; i < 20; ++i) workers.Post([&] { ++done; });
+    }  // the destructor runs what was posted
+    EXPECT_EQ(done, 20);
+}
+
+// /probe's target and module, and the time a page may take.
+TEST(ExporterProbe, TargetModuleAndTimeLimit) {
+    Config c;
+    ParseConfig(
+        "modules:\n  m:\n    parameters:\n      - {name: A.B, metric: kivo_ab, help: h}\n"
+        "  n:\n    parameters:\n      - {name: C.D, metric: kivo_cd, help: h}\n"
+        "targets:\n  - {interface: eth1, mac: 02:00:00:00:00:0a, module: m, name: office}\n"
+        "  - {interface: eth2, mac: 02:00:00:00:00:0a, module: n}\n"
+        "  - {interface: eth2, mac: 02:00:00:00:00:0b, module: n}\n",
+        "k.yml", "", c);
+    auto ok = [&](const std::string& target, const std::string& module) {
+        const auto r = ResolveProbe(c, target, module);
+        if (const auto* e = std::get_if<std::string>(&r)) {
+            ADD_FAILURE() << target << ": " << *e;
+            return ProbeRequest{99, ""};
+        }
+        return std::get<ProbeRequest>(r);
+    };
+    auto error = [&](const std::string& target, const std::string& module) {
+        const auto r = ResolveProbe(c, target, module);
+        return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "";
+    };
+    EXPECT_EQ(ok("office", "").target, 0u);
+    EXPECT_EQ(ok("office", "").module, "m");
+    EXPECT_EQ(ok("eth2/02-00-00-00-00-0A", "").target, 1u);
+    EXPECT_EQ(ok("02:00:00:00:00:0b", "m").module, "m");  // another module's parameters
+    EXPECT_EQ(
+        error("02:00:00:00:00:0a", ""),
+        "target '02:00:00:00:00:0a' is on more than one interface: name it as INTERFACE/02:00:00:00:00:0a");
+    EXPECT_NE(error("", "").find("the parameter 'target' is missing"), std::string::npos);
+    EXPECT_NE(error("02:00:00:00:00:0c", "").find("is no configured device"), std::string::npos);
+    EXPECT_NE(error("eth9/02:00:00:00:00:0b", "").find("is no configured device"), std::string::npos);
+    EXPECT_EQ(error("office", "x"), "module 'x' is not in the configuration file (modules: m, n)");
+
+    EXPECT_NE(ErrorOf("modules:\n  m:\n    parameters:\n      - {name: A, metric: a, help: h}\ntargets:\n"
+                      "  - {interface: e, mac: 02:00:00:00:00:01, module: m, name: a}\n"
+                      "  - {interface: e, mac: 02:00:00:00:00:02, module: m, name: a}\n")
+                  .find("k.yml:7: the name 'a' is given to two targets"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf("modules:\n  m:\n    parameters:\n      - {name: A, metric: a, help: h}\ntargets:\n"
+                      "  - {interface: e, mac: 02:00:00:00:00:01, module: m, name: \"a b\"}\n")
+                  .find("k.yml:6: the name 'a b' must be"),
+              std::string::npos);
+
+    using namespace std::chrono_literals;
+    EXPECT_EQ(PageTimeLimit(10s, std::nullopt), 10s);
+    EXPECT_EQ(PageTimeLimit(10s, "2"), 1500ms);
+    EXPECT_EQ(PageTimeLimit(10s, "30"), 10s);     // the configured limit is the longest
+    EXPECT_EQ(PageTimeLimit(10s, "0.5"), 100ms);  // never under 100 ms
+    for (const char* bad : {"", "x", "-1", "nan", "inf", "1e9", "2s"})
+        EXPECT_EQ(PageTimeLimit(10s, bad), 10s) << bad;
 }

@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <set>
-
-#include "metrics.h"
 
 namespace kivo::exporter {
 
@@ -14,35 +11,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Requests with less time than this would fail on the loopback's own delay before the service
-// could answer; better not to send them at all.
-constexpr auto kMinRequestBudget = 50ms;
-
-const char* const kKinds[] = {"lcmp", "scp", "bootrom", "bootrom-v3"};
-
 double Seconds(std::chrono::nanoseconds d) {
     return std::chrono::duration<double>(d).count();
 }
 
 }  // namespace
-
-bool Collector::Gate::AcquireUntil(SteadyClock::time_point deadline) {
-    std::unique_lock lock(mutex_);
-    if (deadline == SteadyClock::time_point::max())
-        free_.wait(lock, [this] { return !busy_; });
-    else if (!free_.wait_until(lock, deadline, [this] { return !busy_; }))
-        return false;
-    busy_ = true;
-    return true;
-}
-
-void Collector::Gate::Release() {
-    {
-        std::lock_guard lock(mutex_);
-        busy_ = false;
-    }
-    free_.notify_one();
-}
 
 std::optional<double> ParseParamValue(const std::string& raw) {
     size_t b = raw.find_first_not_of(" \t");
@@ -61,11 +34,29 @@ std::optional<double> ParseParamValue(const std::string& raw) {
     return v;
 }
 
+void WaitTime::Add(SteadyClock::time_point from, SteadyClock::time_point to) {
+    if (to > from) spans_.emplace_back(from, to);
+}
+
+std::chrono::nanoseconds WaitTime::Total() const {
+    auto spans = spans_;
+    std::sort(spans.begin(), spans.end());
+    std::chrono::nanoseconds total{0};
+    std::optional<std::pair<SteadyClock::time_point, SteadyClock::time_point>> run;
+    for (const auto& s : spans) {
+        if (run && s.first <= run->second) {
+            run->second = std::max(run->second, s.second);
+            continue;
+        }
+        if (run) total += run->second - run->first;
+        run = s;
+    }
+    if (run) total += run->second - run->first;
+    return total;
+}
+
 Collector::Collector(const Config& config, std::string version)
-    : config_(config), version_(std::move(version)), client_(config.servicePort) {
-    // One attempt per request: a second one would spend the scrape's time on a service
-    // that just failed to answer within it.
-    client_.SetReadAttempts(1);
+    : config_(config), version_(std::move(version)), pool_(config.servicePort) {
     for (uint16_t code = 1; std::string(protocol::ReasonName(code)) != "unknown"; ++code)
         failures_[protocol::ReasonName(code)] = 0;
 }
@@ -75,68 +66,21 @@ Collector::~Collector() {
         std::lock_guard lock(stateMutex_);
         stop_ = true;
     }
-    stopCv_.notify_all();
+    stateCv_.notify_all();
     if (discovery_.joinable()) discovery_.join();
 }
 
-void Collector::StartDiscovery() {
-    if (!config_.discoveryEnabled || config_.discoveryInterfaces.empty()) return;
-    discovery_ = std::thread([this] { DiscoveryLoop(); });
+Collector::PageScope::PageScope(Collector& c) : c_(c) {
+    std::lock_guard lock(c_.stateMutex_);
+    ++c_.pages_;
 }
 
-void Collector::DiscoveryLoop() {
-    for (;;) {
-        const auto next = SteadyClock::now() + config_.discoveryInterval;
-        DiscoverRound();
-        std::unique_lock lock(stateMutex_);
-        if (stopCv_.wait_until(lock, next, [this] { return stop_; })) return;
+Collector::PageScope::~PageScope() {
+    {
+        std::lock_guard lock(c_.stateMutex_);
+        --c_.pages_;
     }
-}
-
-bool Collector::DiscoverRound() {
-    bool allOk = true;
-    for (const auto& ifname : config_.discoveryInterfaces) {
-        std::map<std::string, std::set<kc::Mac>> found;
-        bool ok = true;
-        for (const bool lcmp : {false, true}) {
-            {
-                std::lock_guard stopLock(stateMutex_);
-                if (stop_) return false;
-            }
-            // Per request, not per round: a scrape waits for one discovery at most.
-            gate_.Acquire();
-            struct Release {
-                Gate& gate;
-                ~Release() { gate.Release(); }
-            } release{gate_};
-            const auto code = lcmp ? kc::RequestCode::kDiscoverLcmp : kc::RequestCode::kDiscover;
-            client_.SetTimeout(kc::DefaultTimeout(code));
-            const kc::DiscoverRequest req{ifname, 0};
-            auto r = lcmp ? client_.DiscoverLcmp(req) : client_.Discover(req);
-            if (!r) {
-                // A service without LCMP discovery still counts its legacy devices.
-                if (r.error().kind == kc::ErrorKind::kUnsupported) continue;
-                ok = false;
-                break;
-            }
-            for (const auto& d : *r) found[kc::DeviceKindName(d.type)].insert(d.mac);
-        }
-        if (!ok) {
-            allOk = false;
-            continue;  // keep this interface's last counts rather than report zeros
-        }
-        std::lock_guard lock(stateMutex_);
-        for (const char* kind : kKinds) devices_[{ifname, kind}] = 0;
-        for (const auto& [kind, macs] : found) devices_[{ifname, kind}] = macs.size();
-    }
-    return allOk;
-}
-
-bool Collector::Budget(SteadyClock::time_point deadline, kc::RequestCode code, kc::Protocol protocol) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-    if (left < kMinRequestBudget) return false;
-    client_.SetTimeout(std::min(left, kc::DefaultTimeout(code, protocol)));
-    return true;
+    c_.stateCv_.notify_all();
 }
 
 void Collector::CountReason(const std::string& reason, uint64_t n) {
@@ -144,17 +88,11 @@ void Collector::CountReason(const std::string& reason, uint64_t n) {
     failures_[reason] += n;
 }
 
-void Collector::CountFailure(const kc::Error& error, std::chrono::nanoseconds& serviceTime) {
-    // A service that did not answer in time is still working on the request: asking it
-    // why would only queue behind it.
-    if (error.kind == kc::ErrorKind::kNoService) {
-        CountReason(protocol::ReasonName(protocol::Reason::kNoAnswer));
-        return;
-    }
-    client_.SetTimeout(kc::DefaultTimeout(kc::RequestCode::kFailureDetail));
-    const auto start = SteadyClock::now();
-    auto d = client_.GetFailureDetail();
-    serviceTime += SteadyClock::now() - start;
+void Collector::CountFailure(kc::Client& c, const kc::Error& error, std::chrono::milliseconds budget) {
+    // Asked on the client that failed: a service that serves clients side by side tells
+    // each client about its own last failure.
+    c.SetTimeout(budget);
+    auto d = c.GetFailureDetail();
     // Only the detail of this very request tells why it failed.
     if (d && d->any && d->seq == error.seq && d->request == static_cast<uint8_t>(error.request))
         CountReason(protocol::ReasonName(d->reason.code));
@@ -162,135 +100,124 @@ void Collector::CountFailure(const kc::Error& error, std::chrono::nanoseconds& s
         CountReason(protocol::ReasonName(0xFFFF));  // "unknown"
 }
 
+void Collector::Record(Pass& pass, Outcome o, SteadyClock::time_point sent) {
+    watch_.Record(o, sent);
+    if (ServiceAnswered(o)) pass.anyAnswered = true;
+    if (o == Outcome::kNotListening) pass.anyNotListening = true;
+    if (o == Outcome::kCutShort) pass.deadlineExceeded = true;
+}
+
+template <typename Call>
+auto Collector::Ask(Pass& pass, kc::RequestCode code, Call call)
+    -> std::optional<decltype(call(std::declval<kc::Client&>()))> {
+    const auto budget = BudgetFor(SteadyClock::now(), pass.deadline, kc::DefaultTimeout(code));
+    if (!budget) {
+        pass.deadlineExceeded = true;
+        return std::nullopt;
+    }
+    auto c = pool_.Take();
+    c->SetTimeout(budget->timeout);
+    const auto sent = SteadyClock::now();
+    auto r = call(*c);
+    pass.waits.Add(sent, SteadyClock::now());
+    const auto o = r ? Outcome::kAnswered : Classify(r.error(), budget->cutShort);
+    Record(pass, o, sent);
+    if (o == Outcome::kUnanswered) CountReason(protocol::ReasonName(protocol::Reason::kNoAnswer));
+    if (o == Outcome::kFailed || o == Outcome::kOtherAnswer) {
+        const auto detail =
+            BudgetFor(SteadyClock::now(), pass.deadline, kc::DefaultTimeout(kc::RequestCode::kFailureDetail));
+        if (detail)
+            CountFailure(*c, r.error(), detail->timeout);
+        else
+            CountReason(protocol::ReasonName(0xFFFF));
+    }
+    // A request left unanswered may still be queued at the service: its client goes.
+    if (o != Outcome::kCutShort && o != Outcome::kUnanswered) pool_.Give(std::move(c));
+    return r;
+}
+
+void Collector::CollectService(MetricsText& m, Pass& pass) {
+    m.Sample(family::kBuildInfo, {{"version", version_}}, 1);
+    Ask(pass, kc::RequestCode::kVersion, [](kc::Client& c) { return c.GetVersion(); });
+}
+
+void Collector::CollectTransfers(MetricsText& m, Pass& pass) {
+    auto fw = Ask(pass, kc::RequestCode::kFwStatus, [](kc::Client& c) { return c.GetFwStatus(); });
+    if (!fw || !*fw) return;
+    const auto& s = fw->value();
+    for (uint8_t st = 0; st <= 6; ++st)
+        m.Sample(family::kFwState, {{"state", kc::FwStateName(st)}}, s.state == st ? 1 : 0);
+    m.Sample(family::kFwBytes, {}, s.bytes);
+    m.Sample(family::kFwSize, {}, s.total);
+    if (s.retransmissions) m.Sample(family::kFwRetransmissions, {}, *s.retransmissions);
+}
+
+void Collector::CollectCounters(MetricsText& m) {
+    std::lock_guard state(stateMutex_);
+    for (const auto& [reason, n] : failures_)
+        m.Sample(family::kFailures, {{"reason", reason}}, static_cast<double>(n));
+    m.Sample(family::kValueErrors, {}, static_cast<double>(valueErrors_));
+}
+
+void Collector::CollectUp(MetricsText& m, const Pass& pass) {
+    const auto up =
+        JudgeUp(pass.anyAnswered, pass.anyNotListening, watch_.UnansweredSince(), SteadyClock::now());
+    if (up) m.Sample(family::kUp, {}, *up ? 1 : 0);
+}
+
+void Collector::Finish(MetricsText& m, const Pass& pass) {
+    m.Sample(family::kDeadlineExceeded, {}, pass.deadlineExceeded ? 1 : 0);
+    m.Sample(family::kServiceSeconds, {}, Seconds(pass.waits.Total()));
+    m.Sample(family::kDuration, {}, Seconds(SteadyClock::now() - pass.start));
+}
+
 std::string Collector::Scrape(SteadyClock::time_point deadline) {
-    const auto start = SteadyClock::now();
-    std::chrono::nanoseconds serviceTime{0};
+    Pass pass;
+    pass.start = SteadyClock::now();
+    pass.deadline = deadline;
     MetricsText m;
-    m.Family("kivo_exporter_build_info",
-             "A metric with a constant '1' value labeled by the exporter's version.", "gauge");
-    m.Sample("kivo_exporter_build_info", {{"version", version_}}, 1);
-    m.Family("kivo_up", "Whether kivohost answered this scrape's version request (1) or not (0).", "gauge");
-    m.Family("kivo_device_up", "Whether the device answered this scrape's parameter read (1) or not (0).",
-             "gauge");
-    m.Family("kivo_scrape_deadline_exceeded",
-             "Whether this scrape ran out of time before reading every device (1) or not (0).", "gauge");
+    for (const FamilyDef* f : OwnFamilies()) m.Family(*f);
     // Parameter families in configuration order, so that the page reads like the file.
     for (const auto& [name, list] : config_.modules)
         for (const auto& p : list)
             m.Family(p.metric, p.help, p.type == MetricType::kCounter ? "counter" : "gauge");
-    m.Family("kivo_firmware_transfer_state", "The firmware transfer's state (1 for the current one).",
-             "gauge");
-    m.Family("kivo_firmware_transfer_bytes", "Bytes of the current or last firmware transfer acknowledged.",
-             "gauge");
-    m.Family("kivo_firmware_transfer_size_bytes", "Size of the current or last firmware transfer's file.",
-             "gauge");
+    std::vector<Item> items;
+    for (size_t i = 0; i < config_.targets.size(); ++i)
+        items.push_back({"metrics " + std::to_string(i), &config_.targets[i], config_.targets[i].params});
 
-    bool timedOut = false;
-    uint64_t valueErrors = 0;
-    if (!gate_.AcquireUntil(deadline)) {
-        timedOut = true;
-    } else {
-        struct Release {
-            Gate& gate;
-            ~Release() { gate.Release(); }
-        } release{gate_};
-        bool up = false;
-        if (Budget(deadline, kc::RequestCode::kVersion, kc::Protocol::kLcmp)) {
-            const auto t0 = SteadyClock::now();
-            up = client_.GetVersion().ok();
-            serviceTime += SteadyClock::now() - t0;
-        } else {
-            timedOut = true;
-        }
-        if (!timedOut) m.Sample("kivo_up", {}, up ? 1 : 0);
-
-        for (const auto& t : config_.targets) {
-            const Labels labels{{"mac", protocol::MacText(t.mac)}, {"interface", t.interface}};
-            if (!up) {
-                m.Sample("kivo_device_up", labels, 0);
-                continue;
-            }
-            const auto proto = t.protocol == TargetProtocol::kScp ? kc::Protocol::kScp : kc::Protocol::kLcmp;
-            if (!Budget(deadline, kc::RequestCode::kGet, proto)) {
-                // Not read at all: no sample, rather than a claim that it is down.
-                timedOut = true;
-                continue;
-            }
-            kc::DeviceAddress addr{proto, t.interface, t.vlan, t.mac, t.password};
-            std::vector<std::string> names;
-            for (const auto& p : *t.params) names.push_back(p.parameter);
-            const auto t0 = SteadyClock::now();
-            auto r = client_.Get(addr, names);
-            serviceTime += SteadyClock::now() - t0;
-            if (!r) {
-                m.Sample("kivo_device_up", labels, 0);
-                CountFailure(r.error(), serviceTime);
-                continue;
-            }
-            m.Sample("kivo_device_up", labels, 1);
-            uint64_t refused = 0;
-            for (const auto& p : *t.params) {
-                const auto it = std::find_if(r->params.begin(), r->params.end(),
-                                             [&](const kc::Param& q) { return q.name == p.parameter; });
-                if (it == r->params.end()) {
-                    ++valueErrors;  // not answered: the service stops at a refused name
-                    continue;
-                }
-                if (it->refused) {
-                    ++refused;
-                    continue;
-                }
-                const auto v = ParseParamValue(it->value);
-                if (!v) {
-                    ++valueErrors;
-                    continue;
-                }
-                m.Sample(p.metric, labels, *v);
-            }
-            if (refused) CountReason(protocol::ReasonName(protocol::Reason::kDeviceRefused), refused);
-        }
-
-        if (up && Budget(deadline, kc::RequestCode::kFwStatus, kc::Protocol::kLcmp)) {
-            const auto t0 = SteadyClock::now();
-            auto fw = client_.GetFwStatus();
-            serviceTime += SteadyClock::now() - t0;
-            if (fw) {
-                for (uint8_t s = 0; s <= 6; ++s)
-                    m.Sample("kivo_firmware_transfer_state", {{"state", kc::FwStateName(s)}},
-                             fw->state == s ? 1 : 0);
-                m.Sample("kivo_firmware_transfer_bytes", {}, fw->bytes);
-                m.Sample("kivo_firmware_transfer_size_bytes", {}, fw->total);
-            } else {
-                CountFailure(fw.error(), serviceTime);
-            }
-        } else if (up) {
-            timedOut = true;
-        }
-    }
-    m.Sample("kivo_scrape_deadline_exceeded", {}, timedOut ? 1 : 0);
-
-    m.Family("kivo_devices", "Devices the last discovery found, by interface and kind.", "gauge");
-    m.Family("kivo_request_failures_total",
-             "Requests to kivohost that failed, by the service's reason (refused parameters count as "
-             "'device refused').",
-             "counter");
-    m.Family("kivo_parameter_value_errors_total",
-             "Configured parameters whose value was missing from the answer or was not a number.", "counter");
     {
-        std::lock_guard state(stateMutex_);
-        valueErrors_ += valueErrors;
-        for (const auto& [key, n] : devices_)
-            m.Sample("kivo_devices", {{"interface", key.first}, {"kind", key.second}},
-                     static_cast<double>(n));
-        for (const auto& [reason, n] : failures_)
-            m.Sample("kivo_request_failures_total", {{"reason", reason}}, static_cast<double>(n));
-        m.Sample("kivo_parameter_value_errors_total", {}, static_cast<double>(valueErrors_));
+        PageScope page(*this);
+        ReadDevices(pass, items, [&] {
+            CollectService(m, pass);
+            CollectTransfers(m, pass);
+        });
+        CollectDevices(m, pass, items);
     }
-    m.Family("kivo_scrape_service_seconds", "Time this scrape spent waiting for kivohost's answers.",
-             "gauge");
-    m.Sample("kivo_scrape_service_seconds", {}, Seconds(serviceTime));
-    m.Family("kivo_scrape_duration_seconds", "Time this scrape took, up to writing this line.", "gauge");
-    m.Sample("kivo_scrape_duration_seconds", {}, Seconds(SteadyClock::now() - start));
+    CollectUp(m, pass);
+    CollectDiscovery(m);
+    CollectCounters(m);
+    Finish(m, pass);
+    return m.Render();
+}
+
+std::string Collector::Probe(size_t target, const std::string& module, SteadyClock::time_point deadline) {
+    Pass pass;
+    pass.start = SteadyClock::now();
+    pass.deadline = deadline;
+    const auto& t = config_.targets.at(target);
+    const auto& params = config_.modules.at(module);
+    MetricsText m;
+    for (const FamilyDef* f : {&family::kUp, &family::kDeviceUp}) m.Family(*f);
+    for (const auto& p : params)
+        m.Family(p.metric, p.help, p.type == MetricType::kCounter ? "counter" : "gauge");
+    const std::vector<Item> items{{"probe " + std::to_string(target) + " " + module, &t, &params}};
+    {
+        PageScope page(*this);
+        ReadDevices(pass, items, [] {});
+        CollectDevices(m, pass, items);
+    }
+    CollectUp(m, pass);
+    Finish(m, pass);
     return m.Render();
 }
 

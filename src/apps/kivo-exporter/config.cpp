@@ -2,30 +2,17 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 
+#include "families.h"
+
 namespace kivo::exporter {
 
 namespace {
-
-// Names the exporter itself exports: a parameter may not take one.
-const std::set<std::string> kReservedNames = {
-    "kivo_up",
-    "kivo_exporter_build_info",
-    "kivo_devices",
-    "kivo_device_up",
-    "kivo_scrape_duration_seconds",
-    "kivo_scrape_service_seconds",
-    "kivo_scrape_deadline_exceeded",
-    "kivo_request_failures_total",
-    "kivo_parameter_value_errors_total",
-    "kivo_firmware_transfer_state",
-    "kivo_firmware_transfer_bytes",
-    "kivo_firmware_transfer_size_bytes",
-};
 
 // Files of a few kilobytes are expected; a larger one is a mistake (a log, an image).
 constexpr std::uintmax_t kMaxFileBytes = 1 << 20;
@@ -151,7 +138,7 @@ std::vector<ParamMetric> ReadModule(const Reader& r, const YAML::Node& module, c
             r.Fail(p["metric"], "'" + m.metric +
                                     "' is not a valid metric name: use letters, digits and '_', not "
                                     "starting with a digit");
-        if (kReservedNames.count(m.metric))
+        if (IsOwnMetric(m.metric))
             r.Fail(p["metric"], "'" + m.metric + "' is a metric of the exporter itself; choose another name");
         m.help = r.Text(p["help"], "the help text");
         if (m.help.empty()) r.Fail(p["help"], "the help text must not be empty");
@@ -174,7 +161,67 @@ std::vector<ParamMetric> ReadModule(const Reader& r, const YAML::Node& module, c
     return out;
 }
 
+Target ReadTarget(const Reader& r, const YAML::Node& t, const std::string& baseDir,
+                  const std::map<std::string, std::vector<ParamMetric>>& modules) {
+    r.Keys(t, {"interface", "mac", "protocol", "vlan", "password_file", "module", "name"}, "a target");
+    for (const char* key : {"interface", "mac", "module"})
+        if (!t[key]) r.Fail(t, std::string("a target lacks '") + key + "'");
+    Target target;
+    target.interface = r.Text(t["interface"], "interface");
+    if (!protocol::InterfaceNameValid(target.interface))
+        r.Fail(t["interface"], "'" + target.interface + "' is not an interface name (1 to 15 characters)");
+    const auto macText = r.Text(t["mac"], "mac");
+    const auto mac = protocol::ParseMac(macText);
+    if (!mac) r.Fail(t["mac"], "'" + macText + "' is not a MAC address such as 02:00:00:00:10:01");
+    target.mac = *mac;
+    if (t["protocol"]) {
+        const auto p = r.Text(t["protocol"], "protocol");
+        if (p == "lcmp")
+            target.protocol = TargetProtocol::kLcmp;
+        else if (p == "scp")
+            target.protocol = TargetProtocol::kScp;
+        else
+            r.Fail(t["protocol"], "protocol must be lcmp or scp, not '" + p + "'");
+    }
+    if (t["vlan"]) target.vlan = static_cast<uint16_t>(r.Number(t["vlan"], "vlan", 0, 4094));
+    if (t["password_file"]) {
+        const auto path = Resolve(r.Text(t["password_file"], "password_file"), baseDir);
+        std::string pw;
+        try {
+            pw = ReadSmallFile(path, "password file");
+        } catch (const ConfigError& e) {
+            r.Fail(t["password_file"], e.what());
+        }
+        // One line: the line end an editor adds is not part of the password.
+        if (const auto nl = pw.find_first_of("\r\n"); nl != std::string::npos) pw.resize(nl);
+        if (pw.find('\0') != std::string::npos || pw.size() > 255)
+            r.Fail(t["password_file"],
+                   "the password in " + path + " holds a zero byte or is longer than 255");
+        target.password = pw;
+    }
+    target.module = r.Text(t["module"], "module");
+    const auto it = modules.find(target.module);
+    if (it == modules.end()) r.Fail(t["module"], "no module named '" + target.module + "' in 'modules'");
+    target.params = &it->second;
+    if (t["name"]) {
+        target.name = r.Text(t["name"], "name");
+        if (!TargetNameValid(target.name))
+            r.Fail(t["name"],
+                   "the name '" + target.name +
+                       "' must be 1 to 64 letters, digits, '_', '-' or '.' (it is used in /probe?target=)");
+    }
+    return target;
+}
+
 }  // namespace
+
+bool TargetNameValid(const std::string& name) {
+    if (name.empty() || name.size() > 64) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+               c == '-' || c == '.';
+    });
+}
 
 bool ValidMetricName(const std::string& name) {
     if (name.empty()) return false;
@@ -273,51 +320,14 @@ void ParseConfig(const std::string& text, const std::string& name, const std::st
     if (!targets || !targets.IsSequence() || targets.size() == 0)
         r.Fail(targets ? targets : root, "'targets' must be a list with at least one device");
     std::set<std::pair<std::string, protocol::Mac>> seen;
+    std::set<std::string> names;
     for (const auto& t : targets) {
-        r.Keys(t, {"interface", "mac", "protocol", "vlan", "password_file", "module"}, "a target");
-        for (const char* key : {"interface", "mac", "module"})
-            if (!t[key]) r.Fail(t, std::string("a target lacks '") + key + "'");
-        Target target;
-        target.interface = r.Text(t["interface"], "interface");
-        if (!protocol::InterfaceNameValid(target.interface))
-            r.Fail(t["interface"],
-                   "'" + target.interface + "' is not an interface name (1 to 15 characters)");
-        const auto macText = r.Text(t["mac"], "mac");
-        const auto mac = protocol::ParseMac(macText);
-        if (!mac) r.Fail(t["mac"], "'" + macText + "' is not a MAC address such as 02:00:00:00:10:01");
-        target.mac = *mac;
+        Target target = ReadTarget(r, t, baseDir, out.modules);
         if (!seen.emplace(target.interface, target.mac).second)
-            r.Fail(t["mac"], "device " + macText + " on " + target.interface + " is listed twice");
-        if (t["protocol"]) {
-            const auto p = r.Text(t["protocol"], "protocol");
-            if (p == "lcmp")
-                target.protocol = TargetProtocol::kLcmp;
-            else if (p == "scp")
-                target.protocol = TargetProtocol::kScp;
-            else
-                r.Fail(t["protocol"], "protocol must be lcmp or scp, not '" + p + "'");
-        }
-        if (t["vlan"]) target.vlan = static_cast<uint16_t>(r.Number(t["vlan"], "vlan", 0, 4094));
-        if (t["password_file"]) {
-            const auto path = Resolve(r.Text(t["password_file"], "password_file"), baseDir);
-            std::string pw;
-            try {
-                pw = ReadSmallFile(path, "password file");
-            } catch (const ConfigError& e) {
-                r.Fail(t["password_file"], e.what());
-            }
-            // One line: the line end an editor adds is not part of the password.
-            if (const auto nl = pw.find_first_of("\r\n"); nl != std::string::npos) pw.resize(nl);
-            if (pw.find('\0') != std::string::npos || pw.size() > 255)
-                r.Fail(t["password_file"],
-                       "the password in " + path + " holds a zero byte or is longer than 255");
-            target.password = pw;
-        }
-        target.module = r.Text(t["module"], "module");
-        const auto it = out.modules.find(target.module);
-        if (it == out.modules.end())
-            r.Fail(t["module"], "no module named '" + target.module + "' in 'modules'");
-        target.params = &it->second;
+            r.Fail(t["mac"], "device " + protocol::MacText(target.mac) + " on " + target.interface +
+                                 " is listed twice");
+        if (!target.name.empty() && !names.insert(target.name).second)
+            r.Fail(t["name"], "the name '" + target.name + "' is given to two targets");
         out.targets.push_back(std::move(target));
     }
     if (out.discoveryInterfaces.empty()) {

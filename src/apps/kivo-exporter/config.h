@@ -36,6 +36,7 @@ struct ParamMetric {
 enum class TargetProtocol { kLcmp, kScp };
 
 struct Target {
+    std::string name;  // optional: how /probe?target= may name it
     std::string interface;
     protocol::Mac mac{};
     TargetProtocol protocol = TargetProtocol::kLcmp;
@@ -76,6 +77,8 @@ struct WebConfig {
 WebConfig ParseWebConfig(const std::string& text, const std::string& name, const std::string& baseDir);
 WebConfig LoadWebConfig(const std::string& path);
 
+// True for a target name: 1 to 64 of [A-Za-z0-9_.-].
+bool TargetNameValid(const std::string& name);
 // True for a metric name Prometheus accepts ([a-zA-Z_:][a-zA-Z0-9_:]*).
 bool ValidMetricName(const std::string& name);
 // Parses "30s", "1m", "500ms", "1m30s" (Prometheus duration syntax, units ms s m h).

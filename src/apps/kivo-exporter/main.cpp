@@ -8,9 +8,11 @@
 #include <iostream>
 #include <memory>
 #include <thread>
+#include <variant>
 
 #include "collector.h"
 #include "config.h"
+#include "probe.h"
 #include "web.h"
 
 #ifndef KIVO_EXPORTER_VERSION
@@ -22,21 +24,76 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Prometheus' own scrape timeout, less a margin for the answer to travel back; nullopt when
-// the header is missing or not a sane number.
-std::optional<std::chrono::milliseconds> PrometheusTimeout(const httplib::Request& req) {
+std::optional<std::string> TimeoutHeader(const httplib::Request& req) {
     if (!req.has_header("X-Prometheus-Scrape-Timeout-Seconds")) return std::nullopt;
-    const auto text = req.get_header_value("X-Prometheus-Scrape-Timeout-Seconds");
-    if (text.empty() || text.size() > 20) return std::nullopt;
-    char* end = nullptr;
-    const double s = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(s) || s <= 0 || s > 3600) return std::nullopt;
-    return std::chrono::milliseconds(static_cast<long long>(s * 1000)) - 500ms;
+    return req.get_header_value("X-Prometheus-Scrape-Timeout-Seconds");
 }
+
+constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 const char* kLandingPage =
     "<!DOCTYPE html><html><head><title>kivo exporter</title></head><body><h1>kivo exporter</h1>"
-    "<p>Metrics of the G.hn devices kivohost manages: <a href=\"metrics\">metrics</a>.</p></body></html>\n";
+    "<p>Metrics of the G.hn devices kivohost manages: <a href=\"metrics\">metrics</a>.</p>"
+    "<p>One device at a time, for Prometheus' multi-target form: <code>probe?target=NAME&amp;module=MODULE"
+    "</code> (see man kivo-exporter).</p></body></html>\n";
+
+void AddRoutes(httplib::Server& server, const Config& config, Collector& collector) {
+    server.Get("/metrics", [&](const httplib::Request& req, httplib::Response& res) {
+        const auto limit = PageTimeLimit(config.scrapeTimeout, TimeoutHeader(req));
+        res.set_content(collector.Scrape(SteadyClock::now() + limit), kMetricsType);
+    });
+    server.Get("/probe", [&](const httplib::Request& req, httplib::Response& res) {
+        const auto probe = ResolveProbe(config, req.get_param_value("target"), req.get_param_value("module"));
+        if (const auto* error = std::get_if<std::string>(&probe)) {
+            res.status = 400;
+            res.set_content(*error + "\n", "text/plain; charset=utf-8");
+            return;
+        }
+        const auto& p = std::get<ProbeRequest>(probe);
+        const auto limit = PageTimeLimit(config.scrapeTimeout, TimeoutHeader(req));
+        res.set_content(collector.Probe(p.target, p.module, SteadyClock::now() + limit), kMetricsType);
+    });
+    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(kLandingPage, "text/html; charset=utf-8");
+    });
+}
+
+// Basic authentication before every route, when users are configured.
+void RequireUsers(httplib::Server& server, const WebConfig& web) {
+    if (web.users.empty()) return;
+    server.set_pre_routing_handler([&web](const httplib::Request& req, httplib::Response& res) {
+        if (CheckBasicAuth(req.get_header_value("Authorization"), web.users))
+            return httplib::Server::HandlerResponse::Unhandled;
+        res.status = 401;
+        res.set_header("WWW-Authenticate", "Basic realm=\"kivo-exporter\", charset=\"UTF-8\"");
+        res.set_content("Unauthorized\n", "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+}
+
+int Fail(const std::string& message) {
+    std::cerr << "kivo-exporter: " << message << std::endl;
+    return 1;
+}
+
+// Both files; false (after saying why) when one is wrong.
+bool LoadFiles(const std::string& configFile, const std::string& webConfigFile, Config& config,
+               WebConfig& web) {
+    std::string reading = configFile;
+    try {
+        LoadConfig(configFile, config);
+        reading = webConfigFile;
+        if (!webConfigFile.empty()) web = LoadWebConfig(webConfigFile);
+    } catch (const ConfigError& e) {
+        Fail(e.what());
+        return false;
+    } catch (const std::exception& e) {
+        // yaml-cpp's own errors beyond syntax (deep nesting, aliases) end here.
+        Fail(reading + ": " + e.what() + "; check the file's YAML");
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -59,33 +116,18 @@ int main(int argc, char** argv) {
         return status == 0 ? 0 : 2;
     }
 
-    auto fail = [](const std::string& message) {
-        std::cerr << "kivo-exporter: " << message << std::endl;
-        return 1;
-    };
-
     const auto address = ParseListenAddress(listen);
     if (!address)
-        return fail(
+        return Fail(
             "--web.listen-address '" + listen +
             "' is not HOST:PORT with an IP address, localhost or an empty host (e.g. 127.0.0.1:9551)");
     Config config;
     WebConfig web;
-    std::string reading = configFile;
-    try {
-        LoadConfig(configFile, config);
-        reading = webConfigFile;
-        if (!webConfigFile.empty()) web = LoadWebConfig(webConfigFile);
-    } catch (const ConfigError& e) {
-        return fail(e.what());
-    } catch (const std::exception& e) {
-        // yaml-cpp's own errors beyond syntax (deep nesting, aliases) end here.
-        return fail(reading + ": " + e.what() + "; check the file's YAML");
-    }
+    if (!LoadFiles(configFile, webConfigFile, config, web)) return 1;
     // Device passwords and parameters must not reach the network in the clear, nor to
     // whoever can reach the port.
     if (!address->loopback && (!web.Tls() || web.users.empty()))
-        return fail("listening on " + listen +
+        return Fail("listening on " + listen +
                     ", beyond loopback, needs TLS and basic authentication: give --web.config.file with "
                     "tls_server_config and basic_auth_users, or listen on 127.0.0.1");
 
@@ -100,7 +142,7 @@ int main(int argc, char** argv) {
     if (web.Tls()) {
         auto ssl = std::make_unique<httplib::SSLServer>(web.certFile.c_str(), web.keyFile.c_str());
         if (!ssl->is_valid())
-            return fail("cannot load the TLS certificate " + web.certFile + " or its key " + web.keyFile +
+            return Fail("cannot load the TLS certificate " + web.certFile + " or its key " + web.keyFile +
                         ": check that both are PEM files and belong together");
         server = std::move(ssl);
     } else {
@@ -111,29 +153,11 @@ int main(int argc, char** argv) {
     server->set_payload_max_length(4096);
     server->set_read_timeout(10s);
     server->set_write_timeout(10s);
-    if (!web.users.empty()) {
-        server->set_pre_routing_handler([&web](const httplib::Request& req, httplib::Response& res) {
-            if (CheckBasicAuth(req.get_header_value("Authorization"), web.users))
-                return httplib::Server::HandlerResponse::Unhandled;
-            res.status = 401;
-            res.set_header("WWW-Authenticate", "Basic realm=\"kivo-exporter\", charset=\"UTF-8\"");
-            res.set_content("Unauthorized\n", "text/plain");
-            return httplib::Server::HandlerResponse::Handled;
-        });
-    }
-    server->Get("/metrics", [&](const httplib::Request& req, httplib::Response& res) {
-        auto limit = config.scrapeTimeout;
-        if (const auto p = PrometheusTimeout(req); p && *p < limit)
-            limit = std::max<std::chrono::milliseconds>(*p, 100ms);
-        const auto text = collector.Scrape(SteadyClock::now() + limit);
-        res.set_content(text, "text/plain; version=0.0.4; charset=utf-8");
-    });
-    server->Get("/", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(kLandingPage, "text/html; charset=utf-8");
-    });
+    RequireUsers(*server, web);
+    AddRoutes(*server, config, collector);
 
     if (!server->bind_to_port(address->host, address->port))
-        return fail("cannot listen on " + listen +
+        return Fail("cannot listen on " + listen +
                     ": the port is in use or the address is not on this host; choose another with "
                     "--web.listen-address");
     collector.StartDiscovery();

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "families.h"
+
 namespace kivo::exporter {
 
 using Labels = std::vector<std::pair<std::string, std::string>>;
@@ -18,8 +20,14 @@ class MetricsText {
    public:
     // Declares a family; later calls for the same name keep the first help and type.
     void Family(const std::string& name, const std::string& help, const std::string& type);
+    void Family(const FamilyDef& f) { Family(f.name, f.help, f.type); }
     // Adds a sample to a declared family.
     void Sample(const std::string& name, const Labels& labels, double value);
+    // Adds a sample to one of the exporter's own families, declaring it if need be.
+    void Sample(const FamilyDef& f, const Labels& labels, double value) {
+        Family(f);
+        Sample(f.name, labels, value);
+    }
     std::string Render() const;
 
    private:
