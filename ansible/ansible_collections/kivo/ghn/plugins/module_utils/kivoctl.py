@@ -179,28 +179,6 @@ def text_of(record, key):
     return value if isinstance(value, string_types) else ""
 
 
-def parameter_records(doc):
-    """The parameter records of a get or set document, each with a text name and value.
-
-    Records that are not shaped as kivoctl writes them are left out, so that a damaged
-    document reads as parameters not answered rather than as wrong values.
-    """
-    records = (doc or {}).get("parameters")
-    if not isinstance(records, list):
-        return []
-    out = []
-    for r in records:
-        if isinstance(r, dict) and isinstance(r.get("name"), string_types) \
-                and isinstance(r.get("value"), string_types):
-            out.append(r)
-    return out
-
-
-def refused_text(doc):
-    """The device's words for each refused parameter of a get or set document."""
-    return dict((r["name"], r["value"]) for r in parameter_records(doc) if r.get("refused") is True)
-
-
 def comparisons(doc):
     """The per-name records of a 'kivoctl compare' document, by name, each with a text result.
 
