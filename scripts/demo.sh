@@ -118,6 +118,45 @@ run() {
     fi
     return 0
 }
+# The simulator logs a written value as the bytes it received; shown here as text: strings
+# as text (other bytes as \xNN), whole numbers little-endian as decimals (lists separated by
+# commas), BOOL as YES or NO. Values of other types keep their bytes.
+as_text() {
+    awk '
+    function byte(h, i) { return (index("0123456789abcdef", substr(h, i, 1)) - 1) * 16 + \
+                                  index("0123456789abcdef", substr(h, i + 1, 1)) - 1 }
+    function number(h, at, size, signed,   n, k) {
+        n = 0
+        for (k = size - 1; k >= 0; k--) n = n * 256 + byte(h, at + 2 * k)
+        if (signed && n >= 2 ^ (8 * size - 1)) n -= 2 ^ (8 * size)
+        return sprintf("%.0f", n)
+    }
+    / CFG write [^ ]+ type=[A-Z0-9_]+ value=[0-9a-f]*$/ {
+        match($0, / type=[A-Z0-9_]+ /); type = substr($0, RSTART + 6, RLENGTH - 7)
+        match($0, /value=[0-9a-f]*$/); hex = substr($0, RSTART + 6); head = substr($0, 1, RSTART - 1)
+        text = ""; size = 0
+        if (type == "STRING") {
+            for (i = 1; i < length(hex); i += 2) {
+                b = byte(hex, i)
+                if (b == 0) continue
+                text = text (b >= 32 && b < 127 ? sprintf("%c", b) : sprintf("\\x%02x", b))
+            }
+            print head "value=\"" text "\""
+            next
+        }
+        if (type == "BOOL" && length(hex) == 2) { print head "value=" (byte(hex, 1) ? "YES" : "NO"); next }
+        if (type ~ /^INT(8|16|32)[SU]$/) {
+            size = type ~ /^INT8/ ? 1 : type ~ /^INT16/ ? 2 : 4
+            if (length(hex) > 0 && length(hex) % (2 * size) == 0) {
+                for (i = 1; i < length(hex); i += 2 * size)
+                    text = text (i > 1 ? "," : "") number(hex, i, size, type ~ /S$/)
+                print head "value=" text
+                next
+            }
+        }
+    }
+    { print }'
+}
 wait_for() {  # wait_for SECONDS COMMAND...: polls until the command succeeds
     local deadline=$((SECONDS + $1))
     shift
@@ -280,7 +319,7 @@ run 0 fw boot -i kv0 --wait "$tmp/loader.bin" "$tmp/firmware.bin"
 run 0 --json fw status
 
 step "What the devices saw"
-grep -E "fw (upgrade|loader|boot) complete|CFG write|SCP rx GET" "$tmp/devsim.log" | head -n 12
+grep -E "fw (upgrade|loader|boot) complete|CFG write|SCP rx GET" "$tmp/devsim.log" | head -n 12 | as_text
 
 show_capture
 

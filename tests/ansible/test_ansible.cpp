@@ -63,15 +63,17 @@ struct PlayRun {
     }
 };
 
-// Runs the example playbook in the namespace with the json output callback; `args` are
-// further ansible-playbook arguments, already quoted.
-PlayRun Playbook(const Netns& ns, const TempDir& dir, const std::string& args) {
+// Runs a playbook (by default the example) in the namespace with the json output callback;
+// `args` are further ansible-playbook arguments, already quoted.
+PlayRun Playbook(const Netns& ns, const TempDir& dir, const std::string& args,
+                 const std::string& playbook = KIVO_EXAMPLE_PLAYBOOK) {
     std::string out = dir.path() + "/out.json", err = dir.path() + "/err.txt";
     PlayRun r;
-    r.exit = Shell("ip netns exec " + ns.name() + " " + AnsibleEnv(dir) + " ANSIBLE_STDOUT_CALLBACK=json " +
-                   kPlaybookBin + " -i " + Quote(dir.path() + "/inventory.ini") + " -e @" +
-                   Quote(dir.path() + "/vars.json") + " " + Quote(KIVO_EXAMPLE_PLAYBOOK) + " " + args +
-                   " </dev/null >" + Quote(out) + " 2>" + Quote(err));
+    r.exit = Shell("ip netns exec " + ns.name() + " " + AnsibleEnv(dir) +
+                   " ANSIBLE_STDOUT_CALLBACK=kivo_test_json ANSIBLE_CALLBACK_PLUGINS=" +
+                   Quote(KIVO_TEST_CALLBACKS) + " " + kPlaybookBin + " -i " +
+                   Quote(dir.path() + "/inventory.ini") + " -e @" + Quote(dir.path() + "/vars.json") + " " +
+                   Quote(playbook) + " " + args + " </dev/null >" + Quote(out) + " 2>" + Quote(err));
     r.err = ReadFile(err);
     try {
         r.doc = json::parse(ReadFile(out));
@@ -148,10 +150,9 @@ TEST(Ansible, CollectionAgainstASimulatedDevice) {
 
     std::ofstream(dir.path() + "/inventory.ini")
         << "[kivo_hosts]\nlocalhost ansible_connection=local ansible_python_interpreter=/usr/bin/python3\n";
-    // The address is given in a spelling the device does not keep: only a read after the
-    // write can tell that the second run has nothing to write.
+    // The address is given in a spelling the device does not keep: the second run has
+    // nothing to write only if values are compared as the device stores them.
     json vars = {{"kivo_password", "s3cret-pw"},
-                 {"kivo_renderings_file", dir.path() + "/renderings.json"},
                  {"kivo_params",
                   {{"SYSTEM.GENERAL.DEVICE_NAME", "office"},
                    {"NETWORK.VLAN.IDS", {1, 100, 300}},
@@ -210,6 +211,33 @@ TEST(Ansible, CollectionAgainstASimulatedDevice) {
     msg = refused.Items("Parameters")[0]["msg"].dump();
     EXPECT_TRUE(Has(msg, "refused SYSTEM.PRODUCTION.MAC_ADDR: ERROR -55")) << msg;
     EXPECT_EQ(DeviceValue(topo.host(), "SYSTEM.PRODUCTION.MAC_ADDR"), kMac);
+
+    // Discovery, then parameters in one play: the device list of the host's variables keeps
+    // each device's password and parameters after the discovery's fact is set.
+    std::ofstream(dir.path() + "/vars.json") << json::object().dump();
+    Shell("mkdir -p " + Quote(dir.path() + "/host_vars"));
+    std::ofstream(dir.path() + "/host_vars/localhost.json")
+        << json({{"kivo_devices",
+                  {{{"interface", "eth1"},
+                    {"mac", kMac},
+                    {"password", "s3cret-pw"},
+                    {"params", {{"SYSTEM.GENERAL.DEVICE_NAME", "attic"}}}},
+                   {{"interface", "eth1"},
+                    {"mac", "02:00:00:00:10:77"},
+                    {"password", "pw-absent"},
+                    {"params", {{"SYSTEM.GENERAL.DEVICE_NAME", "nowhere"}}}}}}})
+               .dump();
+    const int writesBefore = writes();
+    PlayRun discovered = Playbook(topo.host(), dir, "", KIVO_DISCOVER_PLAYBOOK);
+    ASSERT_EQ(discovered.exit, 0) << discovered.doc.dump(1) << discovered.err;
+    json found = discovered.Items("Parameters");
+    ASSERT_EQ(found.size(), 2u) << discovered.doc.dump(1);
+    EXPECT_EQ(found[0]["parameters"]["SYSTEM.GENERAL.DEVICE_NAME"]["result"], "written") << found.dump(1);
+    EXPECT_EQ(found[1]["skipped"], true) << "the device that did not answer: " << found.dump(1);
+    EXPECT_EQ(DeviceValue(topo.host(), "SYSTEM.GENERAL.DEVICE_NAME"), "attic");
+    EXPECT_EQ(writes(), writesBefore + 1);
+    Shell("rm -rf " + Quote(dir.path() + "/host_vars"));
+    std::ofstream(dir.path() + "/vars.json") << vars.dump();
 
     // Firmware: the device reports an older version, so the image is sent to the end. Then
     // the device runs the new one (the simulator is told so, as the image means nothing to

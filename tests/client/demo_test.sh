@@ -23,6 +23,10 @@ for what in "version" "discover -i kv0" "getall" "set" "get" "fw upgrade" "fw bo
 done
 grep -q "upgrade succeeded" "$log" || fail "the upgrade did not succeed"
 grep -q "Ethernet boot succeeded" "$log" || fail "the Ethernet boot did not succeed"
+grep -q 'CFG write SYSTEM.GENERAL.DEVICE_NAME type=STRING value="demo room"$' "$log" &&
+    grep -q 'CFG write NETWORK.VLAN.IDS type=INT16U value=1,100,300$' "$log" ||
+    fail "the values the device received are not shown as text"
+! grep -q "$(printf '\033')" "$log" || fail "terminal escape sequences in the demo's log (not a terminal)"
 [ -n "$capture" ] || fail "the demo did not name its capture"
 [ "$(od -An -tx1 -N4 "$capture" | tr -d ' ')" = d4c3b2a1 ] || fail "$capture is not a pcap file"
 [ "$(stat -c %s "$capture")" -gt 100000 ] || fail "$capture holds too few frames for the demo's transfers"

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cmd_compare.h"
 #include "kivo_client.h"
 #include "output.h"
 
@@ -481,7 +482,8 @@ int CmdGet(const Globals& g, const DeviceOptions& o, const std::vector<std::stri
     return PrintParams(g, *d, *r, names, "not read");
 }
 
-int CmdSet(const Globals& g, const DeviceOptions& o, const std::vector<std::string>& assignments) {
+int CmdSet(const Globals& g, const DeviceOptions& o, const std::vector<std::string>& assignments,
+           bool compare = false) {
     std::vector<std::pair<std::string, std::string>> values;
     std::vector<std::string> names;
     for (const auto& a : assignments) {
@@ -495,6 +497,11 @@ int CmdSet(const Globals& g, const DeviceOptions& o, const std::vector<std::stri
     if (!d) return rc;
     kc::Client client(g.port);
     ApplyGlobals(g, client);
+    if (compare) {  // reads the names and compares, writes nothing
+        auto r = client.Get(*d, names);
+        if (!r) return ClientFailure(g, client, "cannot read parameters of " + DeviceText(*d), r.error());
+        return PrintCompare(g.json, *d, *r, values);
+    }
     auto r = client.Set(*d, values);
     if (!r) return ClientFailure(g, client, "cannot write parameters of " + DeviceText(*d), r.error());
     return PrintWrite(g, *d, *r, names);
@@ -918,7 +925,7 @@ size_t EditDistance(std::string_view a, std::string_view b) {
 // the global options are skipped.
 std::optional<std::string> UnknownCommand(int argc, char** argv) {
     static const std::vector<std::string> kTop = {"version", "discover", "getall", "get",
-                                                  "set",     "reset",    "fw"};
+                                                  "set",     "compare",  "reset",  "fw"};
     static const std::vector<std::string> kFw = {"upgrade", "boot", "status", "stop"};
     const std::vector<std::string>* level = &kTop;
     std::string prefix;
@@ -1024,6 +1031,11 @@ int main(int argc, char** argv) {
     set->add_option("NAME=VALUE", assignments, "parameters and their values, as 'get' shows them")
         ->required();
 
+    auto* compare =
+        app.add_subcommand("compare", "tell which values differ from the device's, as it stores them");
+    AddDeviceOptions(compare, devOpts);
+    compare->add_option("NAME=VALUE", assignments, "parameters and their wanted values")->required();
+
     bool yes = false;
     auto* reset = app.add_subcommand("reset", "reset a device to its factory settings");
     AddDeviceOptions(reset, devOpts);
@@ -1074,6 +1086,7 @@ int main(int argc, char** argv) {
     if (*getall) return CmdGetAll(g, devOpts);
     if (*get) return CmdGet(g, devOpts, names);
     if (*set) return CmdSet(g, devOpts, assignments);
+    if (*compare) return CmdSet(g, devOpts, assignments, true);
     if (*reset) return CmdReset(g, devOpts, yes);
     if (*upgrade) return CmdFwStart(g, up, false);
     if (*boot) return CmdFwStart(g, bt, true);

@@ -39,6 +39,7 @@ COMMON_ARGS = dict(
     timeout=dict(type="float"),
 )
 
+# The options of a module that addresses one device (doc fragment kivo.ghn.kivoctl.device).
 DEVICE_ARGS = dict(
     interface=dict(type="str", required=True),
     mac=dict(type="str", required=True),
@@ -48,10 +49,14 @@ DEVICE_ARGS = dict(
 )
 
 
-def argument_spec(device=True, **extra):
+def argument_spec(device=True, mac_required=True, **extra):
+    """The options of a module: those of every module, the device's when it addresses one
+    (mac optional with mac_required=False), then its own."""
     options = dict(COMMON_ARGS)
     if device:
         options.update(DEVICE_ARGS)
+        if not mac_required:
+            options["mac"] = dict(DEVICE_ARGS["mac"], required=False)
     options.update(extra)
     return options
 
@@ -74,6 +79,15 @@ def check_common(module):
     if "\0" in password or len(password.encode("utf-8")) > 255:
         module.fail_json(msg="the password holds a zero byte or is longer than 255 bytes, which no device "
                              "password can be; check the variable it comes from")
+
+
+def check_param_name(module, name, option="params"):
+    """Refuses what cannot be a parameter name before kivoctl sees it: a name starting with
+    '-' would be read as an option, '=' ends the name in NAME=VALUE."""
+    if not isinstance(name, string_types) or not name or name.startswith("-") or "=" in name \
+            or any(c.isspace() or ord(c) < 0x20 for c in name):
+        module.fail_json(msg="%s: %r is not a parameter name: names are like SYSTEM.GENERAL.DEVICE_NAME, "
+                             "without blanks or '=' (see kivoctl getall)" % (option, name))
 
 
 class Kivoctl(object):
@@ -165,23 +179,44 @@ def text_of(record, key):
     return value if isinstance(value, string_types) else ""
 
 
-def parameter_records(doc):
-    """The parameter records of a get or set document, each with a text name and value.
+def comparisons(doc):
+    """The per-name records of a 'kivoctl compare' document, by name, each with a text result.
 
-    Records that are not shaped as kivoctl writes them are left out, so that a damaged
-    document reads as parameters not answered rather than as wrong values.
+    A record not shaped as kivoctl writes it is left out, so that a damaged document reads
+    as names not answered rather than as values that are the same.
     """
-    records = (doc or {}).get("parameters")
-    if not isinstance(records, list):
-        return []
-    out = []
-    for r in records:
+    records = (doc or {}).get("comparisons")
+    out = {}
+    for r in records if isinstance(records, list) else []:
         if isinstance(r, dict) and isinstance(r.get("name"), string_types) \
-                and isinstance(r.get("value"), string_types):
-            out.append(r)
+                and isinstance(r.get("result"), string_types):
+            if r["result"] in ("same", "differs") and not (isinstance(r.get("value"), string_types)
+                                                           and isinstance(r.get("stored"), string_types)):
+                continue
+            out[r["name"]] = r
     return out
 
 
-def refused_text(doc):
-    """The device's words for each refused parameter of a get or set document."""
-    return dict((r["name"], r["value"]) for r in parameter_records(doc) if r.get("refused") is True)
+def write_results(doc, names):
+    """What became of each name of a 'kivoctl set': (written, refused, not_written), the
+    last two by name with the device's text or the reason nothing was written.
+
+    A name the document does not account for counts as not written: a change is reported
+    only for what kivoctl confirms written.
+    """
+    records = (doc or {}).get("results")
+    by_name = {}
+    for r in records if isinstance(records, list) else []:
+        if isinstance(r, dict) and isinstance(r.get("name"), string_types):
+            by_name[r["name"]] = r
+    written, refused, not_written = [], {}, {}
+    for name in names:
+        r = by_name.get(name)
+        text = text_of(r, "text")
+        if r is not None and r.get("written") is True:
+            written.append(name)
+        elif r is not None and r.get("refused") is True:
+            refused[name] = text or "refused by the device"
+        else:
+            not_written[name] = text or "kivoctl did not report this parameter as written"
+    return written, refused, not_written

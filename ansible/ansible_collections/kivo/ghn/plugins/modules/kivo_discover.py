@@ -13,7 +13,11 @@ module: kivo_discover
 short_description: Find the G.hn devices on the managed host's interfaces
 description:
   - Runs C(kivoctl discover) on the managed host and returns every device that answered, once per
-    interface, with every kind it answered as, as the fact C(kivo_devices).
+    interface, with every kind it answered as, as the fact C(kivo_discovered).
+  - The fact was named C(kivo_devices) before release 2.0.0, the name playbooks give their own list of
+    devices (as in the example playbook's host variables); since facts take precedence over host
+    variables, a discovery hid that list. Playbooks that read the discovered devices from
+    C(kivo_devices) read them from C(kivo_discovered) now, or from the task's registered C(devices).
   - A discovery takes about 6 seconds (two listening periods of 3 seconds).
   - Only reads; never reports a change.
 version_added: "1.0.0"
@@ -52,7 +56,13 @@ EXAMPLES = r"""
     mac: "{{ item.mac }}"
     params:
       SYSTEM.GENERAL.LED_ENABLE: "NO"
-  loop: "{{ kivo_devices | selectattr('kinds', 'contains', 'lcmp') | list }}"
+  loop: "{{ kivo_discovered | selectattr('kinds', 'contains', 'lcmp') | list }}"
+
+- name: Configured devices that did not answer
+  ansible.builtin.debug:
+    msg: "{{ item.mac }} on {{ item.interface }} did not answer the discovery"
+  loop: "{{ kivo_devices }}"
+  when: kivo_discovered | selectattr('mac', 'equalto', item.mac | lower | replace('-', ':')) | list | length == 0
 """
 
 RETURN = r"""
@@ -61,7 +71,7 @@ ansible_facts:
   returned: success
   type: dict
   contains:
-    kivo_devices:
+    kivo_discovered:
       description: The devices found, as in C(devices).
       type: list
       elements: dict
@@ -123,7 +133,7 @@ def main():
                if isinstance(d, dict) and isinstance(d.get("interface"), string_types)
                and isinstance(d.get("mac"), string_types) and isinstance(d.get("kinds"), list)]
     module.exit_json(changed=False, devices=devices, lcmp_discovery=doc.get("lcmp_discovery") is not False,
-                     ansible_facts=dict(kivo_devices=devices))
+                     ansible_facts=dict(kivo_discovered=devices))
 
 
 if __name__ == "__main__":

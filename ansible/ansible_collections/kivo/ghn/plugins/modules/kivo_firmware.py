@@ -26,6 +26,7 @@ author:
   - kivo developers
 extends_documentation_fragment:
   - kivo.ghn.kivoctl
+  - kivo.ghn.kivoctl.device
 options:
   operation:
     description:
@@ -33,15 +34,12 @@ options:
     type: str
     default: upgrade
     choices: [upgrade, boot]
-  interface:
-    description:
-      - The managed host's interface the device is on.
-    type: str
-    required: true
   mac:
     description:
-      - The device's MAC address. Required for C(upgrade), and for the version check of a C(boot).
+      - The device's MAC address, for example C(02:00:00:00:40:01). Required for C(upgrade), and for the
+        version check of a C(boot).
     type: str
+    required: false
   image:
     description:
       - Path on the managed host of the firmware image (C(upgrade)) or of the chunked firmware file
@@ -52,11 +50,6 @@ options:
     description:
       - Path on the managed host of the Ethernet loader; required for C(boot).
     type: path
-  vlan:
-    description:
-      - VLAN id of the frames, 1 to 4094; 0 sends untagged frames.
-    type: int
-    default: 0
   version_param:
     description:
       - Name of the parameter that holds the device's firmware version, for example
@@ -65,20 +58,9 @@ options:
   version:
     description:
       - The version the image brings, written as the device shows it in C(version_param). A device that
-        already reports it is not upgraded.
+        already reports it (compared as the device stores it) is not upgraded.
       - For C(boot), a device that does not answer the read is taken as waiting in its boot ROM and booted.
     type: str
-  protocol:
-    description:
-      - Protocol of the version read, C(lcmp) or C(scp).
-    type: str
-    default: lcmp
-    choices: [lcmp, scp]
-  password:
-    description:
-      - The device's password, for the version read.
-    type: str
-    default: ""
   wait_timeout:
     description:
       - Seconds the transfer may take before it is stopped and the task fails.
@@ -92,6 +74,7 @@ attributes:
     support: none
 notes:
   - Supports C(check_mode).
+  - C(protocol) and C(password) serve the version read only; the transfer itself needs neither.
   - A device that asks for a file keeps the service busy with the transfer; only one transfer runs on a
     managed host at a time, so run these tasks with C(serial) or C(throttle=1) per host.
 """
@@ -152,7 +135,8 @@ from ansible_collections.kivo.ghn.plugins.module_utils.kivoctl import (
     Kivoctl,
     argument_spec,
     check_common,
-    parameter_records,
+    check_param_name,
+    comparisons,
 )
 
 
@@ -166,17 +150,12 @@ def check_file(module, path, what):
 def main():
     module = AnsibleModule(
         argument_spec=argument_spec(
-            device=False,
+            mac_required=False,
             operation=dict(type="str", default="upgrade", choices=["upgrade", "boot"]),
-            interface=dict(type="str", required=True),
-            mac=dict(type="str"),
             image=dict(type="path", required=True),
             loader=dict(type="path"),
-            vlan=dict(type="int", default=0),
             version_param=dict(type="str"),
             version=dict(type="str"),
-            protocol=dict(type="str", default="lcmp", choices=["lcmp", "scp"]),
-            password=dict(type="str", no_log=True, default=""),
             wait_timeout=dict(type="int", default=900),
         ),
         required_together=[("version_param", "version")],
@@ -188,9 +167,8 @@ def main():
     boot = p["operation"] == "boot"
     if p["version_param"] and not p["mac"]:
         module.fail_json(msg="version_param needs mac: the version is read from the device at that address")
-    if p["version_param"] is not None and (not p["version_param"] or p["version_param"].startswith("-")
-                                           or "=" in p["version_param"]):
-        module.fail_json(msg="version_param %r is not a parameter name (see kivoctl getall)" % p["version_param"])
+    if p["version_param"] is not None:
+        check_param_name(module, p["version_param"], "version_param")
     if not 1 <= p["wait_timeout"] <= 86400:
         module.fail_json(msg="wait_timeout must be 1 to 86400 seconds, not %d" % p["wait_timeout"])
     check_file(module, p["image"], "firmware file" if boot else "firmware image")
@@ -200,11 +178,11 @@ def main():
     ctl = Kivoctl(module)
     result = dict(changed=False, version_before=None)
     if p["version_param"]:
-        rc, doc, err = ctl.run(["get"], [p["version_param"]])
-        if rc == 0:
-            values = dict((q["name"], q["value"]) for q in parameter_records(doc) if q.get("refused") is not True)
-            result["version_before"] = values.get(p["version_param"])
-            if result["version_before"] == p["version"]:
+        rc, doc, err = ctl.run(["compare"], ["%s=%s" % (p["version_param"], p["version"])])
+        record = comparisons(doc).get(p["version_param"]) if rc == 0 else None
+        if record is not None:
+            result["version_before"] = record["value"]
+            if record["result"] == "same":
                 result["msg"] = "%s already reports %s: nothing to do" % (p["mac"], p["version"])
                 module.exit_json(**result)
         elif not (boot and rc == 1):

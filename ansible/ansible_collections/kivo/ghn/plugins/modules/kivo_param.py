@@ -12,19 +12,18 @@ DOCUMENTATION = r"""
 module: kivo_param
 short_description: Set parameters of a G.hn device, writing only those that differ
 description:
-  - Reads the named parameters of one device through C(kivoctl get), compares each with the wanted value
-    and writes only those that differ, in one C(kivoctl set).
-  - The comparison is made against the device's own rendering of each value (as C(kivoctl get) shows
-    it). After a write the parameters are read again, and the values reported are the device's, not the
-    ones given.
-  - A value the device stores under another rendering (C(192.168.001.010) read back as C(192.168.1.10),
-    C(1, 100) as C(1,100)) is learned from that read; the module remembers on the managed host how the
-    device rendered the value it was given (C(renderings_file)), and later runs compare the device's
-    value with that rendering, so that they write nothing. No rendering is ever guessed from the text.
-  - The task reports a change only when a parameter was written and the device's value differs
-    afterwards; a value already set, in a spelling the module had not seen yet, is written once and
-    reported unchanged.
-  - A parameter the device refuses, on the read or on the write, fails the task with the device's text.
+  - Reads the named parameters of one device and compares each with the wanted value through
+    C(kivoctl compare), then writes only those that differ, in one C(kivoctl set).
+  - Values are compared as the device stores them, with the conversions of the kivo library itself, so
+    a value given in another spelling than the device shows (C(192.168.001.010) for C(192.168.1.10),
+    C(1, 100) for C(1,100)) is the same value and is not written. Legacy devices (C(protocol=scp))
+    give no value types; their values are compared as text.
+  - A value the parameter's type cannot hold fails the task with what the type accepts, before anything
+    is written.
+  - The task reports a change only when a parameter was written. The result says per parameter
+    whether it was written, refused by the device (with the device's text), or not written and why;
+    a refusal fails the task, and the parameters written before it are reported as the change.
+  - After a write the parameters are read again, and the values reported are the device's.
 version_added: "1.0.0"
 author:
   - kivo developers
@@ -43,12 +42,9 @@ options:
     required: true
   renderings_file:
     description:
-      - File on the managed host in which the module remembers how each device rendered a value it was
-        given in another spelling, per device, protocol and parameter.
-      - An empty string remembers nothing; such values are then written on every run (and reported as
-        unchanged when the device's value stays the same).
+      - No longer used and ignored; values are compared as the device stores them, so nothing is kept on
+        the managed host. A file left by an older release may be removed.
     type: path
-    default: ~/.ansible/kivo_ghn_renderings.json
 attributes:
   check_mode:
     support: full
@@ -58,6 +54,7 @@ attributes:
     description: Shows each differing parameter's value before and after.
 notes:
   - Supports C(check_mode) and C(diff_mode).
+  - Needs a C(kivoctl) with the C(compare) command (the kivo package of this collection's release).
 """
 
 EXAMPLES = r"""
@@ -84,38 +81,43 @@ EXAMPLES = r"""
 
 RETURN = r"""
 parameters:
-  description: Per parameter of C(params), the device's value before the task and after it (both the
-    device's rendering; in check mode C(after) is the value that would be written), whether it was
-    written and whether the device's value changed.
-  returned: success
+  description:
+    - Per parameter of C(params), the device's value before the task and after it (in check mode C(after)
+      is the wanted value as the device would store it), and what became of it.
+    - C(result) is C(unchanged) (the device holds the value already), C(written), C(would be written)
+      (check mode), C(refused) (C(text) holds the device's words) or C(not written) (C(text) says why).
+  returned: always, when the device was read
   type: dict
   sample:
     SYSTEM.GENERAL.DEVICE_NAME:
       before: living room
       after: office
+      result: written
       written: true
       changed: true
+      text: ""
 written:
   description: Names of the parameters written (in check mode, that would be written), in name order.
-  returned: success
+  returned: always, when the device was read
   type: list
   elements: str
   sample: [SYSTEM.GENERAL.DEVICE_NAME]
 refused:
-  description: On failure, the names the device refused and its text for each.
+  description: The names the device refused and its text for each.
   returned: when the device refused a parameter
   type: dict
   sample:
     SYSTEM.PRODUCTION.MAC_ADDR: "ERROR -55: without the necessary permits"
+not_written:
+  description: The names that were to be written and were not, with the reason for each (for example
+    that the device refused another parameter of the same write).
+  returned: when a write was not made in full
+  type: dict
 kivoctl:
   description: kivoctl's error document (C(kind), C(message), C(exit_code), C(reason), C(hint), ...).
   returned: failure
   type: dict
 """
-
-import json
-import os
-import tempfile
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible.module_utils.six import string_types, integer_types
@@ -124,8 +126,10 @@ from ansible_collections.kivo.ghn.plugins.module_utils.kivoctl import (
     Kivoctl,
     argument_spec,
     check_common,
-    parameter_records,
-    refused_text,
+    check_param_name,
+    comparisons,
+    text_of,
+    write_results,
 )
 
 
@@ -141,102 +145,80 @@ def wanted_text(module, name, value):
             if isinstance(v, bool) or not isinstance(v, string_types + integer_types + (float,)):
                 module.fail_json(msg="the list for %s holds %r: give numbers or text only" % (name, v))
             parts.append(str(v))
-        return ",".join(parts)
-    if isinstance(value, string_types + integer_types + (float,)):
-        return str(value)
-    module.fail_json(msg="the value of %s is a %s: give text, a number or a list" % (name, type(value).__name__))
+        text = ",".join(parts)
+    elif isinstance(value, string_types + integer_types + (float,)):
+        text = str(value)
+    else:
+        module.fail_json(msg="the value of %s is a %s: give text, a number or a list" % (name, type(value).__name__))
+    if "\0" in text or "\n" in text:
+        module.fail_json(msg="the value of %s holds a zero byte or a line break, which no parameter value holds" % name)
+    return text
 
 
-def check_name(module, name):
-    # A name starting with '-' would be read by kivoctl as an option, and '=' ends a name in NAME=VALUE.
-    if not isinstance(name, string_types) or not name or name.startswith("-") or "=" in name \
-            or any(c.isspace() or ord(c) < 0x20 for c in name):
-        module.fail_json(msg="%r is not a parameter name: names are like SYSTEM.GENERAL.DEVICE_NAME, "
-                             "without blanks or '=' (see kivoctl getall)" % (name,))
+NOTHING = "; nothing was written"
 
 
-def read(module, ctl, names, what):
-    rc, doc, err = ctl.run(["get"], list(names))
-    if rc == 4:
-        refused = refused_text(doc)
-        module.fail_json(
-            msg="%s: the device refused %s; check the names with 'kivoctl getall'"
-                % (what, "; ".join("%s: %s" % kv for kv in sorted(refused.items())) or "a parameter"),
-            refused=refused, rc=rc)
-    if rc != 0:
+def compare(module, ctl, wanted, what):
+    """The device's records of the wanted names, compared with the wanted values; fails the
+    task, before anything is written, for a name the device refused or did not answer and
+    for a value the parameter's type cannot hold."""
+    names = sorted(wanted)
+    rc, doc, err = ctl.run(["compare"], ["%s=%s" % (n, wanted[n]) for n in names])
+    if rc not in (0, 4):
         ctl.fail(what, rc, doc, err)
-    values = dict((r["name"], r["value"]) for r in parameter_records(doc) if r.get("refused") is not True)
-    missing = [n for n in names if n not in values]
-    if missing:
-        module.fail_json(msg="%s: the device did not answer for %s; check the names with 'kivoctl getall'"
-                             % (what, ", ".join(missing)))
-    return values
+    records = comparisons(doc)
+    problems, refused = [], {}
+    for n in names:
+        r = records.get(n)
+        result = r["result"] if r else "not answered"
+        if result == "refused":
+            refused[n] = text_of(r, "text")
+            problems.append("the device refused %s: %s" % (n, refused[n]))
+        elif result == "not valid":
+            text = text_of(r, "text") or "the value of %s is not valid for its type" % n
+            problems.append(text[:-len(NOTHING)] if text.endswith(NOTHING) else text)
+        elif result not in ("same", "differs"):
+            problems.append("the device did not answer for %s; check the name with 'kivoctl getall'" % n)
+    if problems or rc != 0:
+        result = dict(rc=rc)
+        if refused:
+            result["refused"] = refused
+        module.fail_json(msg="%s: %s%s" % (what, "; ".join(problems) or "kivoctl ended with status %d" % rc,
+                                           NOTHING), **result)
+    return records
 
 
-class Renderings(object):
-    """How devices rendered values given in another spelling, remembered on the managed host.
-
-    Only a read after a write tells how a device renders a value; the file keeps what those
-    reads showed, so that the next run compares like with like and writes nothing. It is a
-    cache: a file that cannot be read or is not shaped as written here is started afresh.
-    """
-
-    def __init__(self, module, key):
-        self.module = module
-        self.key = key
-        path = module.params["renderings_file"]
-        self.path = path or None
-        self.all = {}
-        if self.path and os.path.exists(self.path):
-            try:
-                with open(self.path) as f:
-                    data = json.load(f)
-                if isinstance(data, dict):
-                    self.all = data
-            except (IOError, OSError, ValueError) as e:
-                module.warn("the renderings file %s cannot be read (%s); it is started afresh" % (self.path, e))
-        mine = self.all.get(key)
-        self.device = mine if isinstance(mine, dict) else {}
-
-    def of(self, name, wanted):
-        """The device's rendering of the wanted text, or the text itself when none is known."""
-        known = self.device.get(name)
-        if isinstance(known, dict) and isinstance(known.get(wanted), string_types):
-            return known[wanted]
-        return wanted
-
-    def learn(self, name, wanted, shown):
-        known = self.device.get(name)
-        if not isinstance(known, dict):
-            known = {}
-        # One spelling per parameter is enough for a playbook; keep a few for playbooks that alternate.
-        while len(known) >= 8:
-            known.pop(sorted(known)[0])
-        known[wanted] = shown
-        self.device[name] = known
-
-    def save(self):
-        if not self.path:
-            return
-        self.all[self.key] = self.device
-        folder = os.path.dirname(self.path) or "."
-        try:
-            if not os.path.isdir(folder):
-                os.makedirs(folder, 0o700)
-            fd, tmp = tempfile.mkstemp(dir=folder, prefix=".kivo_ghn_renderings.")
-            with os.fdopen(fd, "w") as f:
-                json.dump(self.all, f, indent=1, sort_keys=True)
-            os.rename(tmp, self.path)
-        except (IOError, OSError) as e:
-            self.module.warn("cannot remember the device's renderings in %s (%s): values in another spelling "
-                             "are written again on the next run; check renderings_file" % (self.path, e))
+def write(module, ctl, mac, wanted, names, parameters):
+    """Writes the names in one 'kivoctl set'; fails the task, with what became of each name,
+    unless every one was written."""
+    rc, doc, err = ctl.run(["set"], ["%s=%s" % (n, wanted[n]) for n in names])
+    if rc not in (0, 4):
+        # The write did not take place as far as anyone can tell: no change is claimed.
+        for n in names:
+            parameters[n].update(result="not written", text="the write failed (see msg)")
+        ctl.fail("cannot write the parameters of %s" % mac, rc, doc, err, written=[],
+                 parameters=parameters)
+    written, refused, not_written = write_results(doc, names)
+    for n in names:
+        entry = parameters[n]
+        entry["written"] = entry["changed"] = n in written
+        entry["result"] = "written" if n in written else "refused" if n in refused else "not written"
+        entry["text"] = refused.get(n) or not_written.get(n) or ""
+    if refused or not_written:
+        parts = ["%s refused %s: %s" % ("the device " + mac if i == 0 else "it", n, t)
+                 for i, (n, t) in enumerate(sorted(refused.items()))]
+        parts += ["%s not written: %s" % kv for kv in sorted(not_written.items())]
+        parts.append("written: %s" % ", ".join(written) if written else "nothing was written")
+        module.fail_json(msg="; ".join(parts), changed=bool(written), written=written, refused=refused,
+                         not_written=not_written, parameters=parameters, rc=rc)
+    return written
 
 
 def main():
     module = AnsibleModule(
         argument_spec=argument_spec(
             params=dict(type="dict", required=True),
-            renderings_file=dict(type="path", default="~/.ansible/kivo_ghn_renderings.json"),
+            renderings_file=dict(type="path", removed_in_version="3.0.0", removed_from_collection="kivo.ghn"),
         ),
         supports_check_mode=True,
     )
@@ -246,57 +228,43 @@ def main():
         module.fail_json(msg="params is empty: name at least one parameter and its value")
     wanted = {}
     for name, value in p["params"].items():
-        check_name(module, name)
-        text = wanted_text(module, name, value)
-        if "\0" in text or "\n" in text:
-            module.fail_json(msg="the value of %s holds a zero byte or a line break, which no parameter "
-                                 "value holds" % name)
-        wanted[name] = text
+        check_param_name(module, name)
+        wanted[name] = wanted_text(module, name, value)
     names = sorted(wanted)
     mac = p["mac"].lower().replace("-", ":")
-    renderings = Renderings(module, "%s %s %s" % (p["interface"], mac, p["protocol"]))
 
     ctl = Kivoctl(module)
-    before = read(module, ctl, names, "cannot read the parameters of %s" % mac)
-    differ = [n for n in names if before[n] != renderings.of(n, wanted[n])]
+    before = compare(module, ctl, wanted, "cannot read the parameters of %s" % mac)
+    differ = [n for n in names if before[n]["result"] == "differs"]
+    parameters = dict((n, dict(before=before[n]["value"], after=before[n]["value"], result="unchanged",
+                               written=False, changed=False, text="")) for n in names)
 
-    after = dict(before)
-    changed = []
-    if differ and not module.check_mode:
-        rc, doc, err = ctl.run(["set"], ["%s=%s" % (n, wanted[n]) for n in differ])
-        if rc == 4:
-            refused = refused_text(doc)
-            stored = [r["name"] for r in parameter_records(doc) if r.get("refused") is not True]
-            module.fail_json(
-                msg="the device %s refused %s; %s"
-                    % (mac, "; ".join("%s: %s" % kv for kv in sorted(refused.items())) or "a parameter",
-                       "written before the refusal: %s" % ", ".join(stored) if stored else "nothing was written"),
-                refused=refused, written=stored, changed=bool(stored), rc=rc)
-        if rc != 0:
-            ctl.fail("cannot write the parameters of %s" % mac, rc, doc, err, written=[])
-        after = read(module, ctl, names, "written, but cannot read the parameters of %s back" % mac)
+    if module.check_mode:
         for n in differ:
-            if after[n] != before[n]:
-                changed.append(n)
-            # The device confirmed the write, so what it shows now is its rendering of the value
-            # given, also when that is what it showed before (the same value in another spelling).
-            if after[n] != wanted[n]:
-                renderings.learn(n, wanted[n], after[n])
-        renderings.save()
+            parameters[n].update(after=before[n]["stored"], result="would be written", written=True, changed=True)
+        written = differ
     elif differ:
-        for n in differ:
-            after[n] = renderings.of(n, wanted[n])
-        changed = list(differ)
+        written = write(module, ctl, mac, wanted, differ, parameters)
+        after = compare(module, ctl, wanted, "written, but cannot read the parameters of %s back" % mac)
+        for n in names:
+            parameters[n]["after"] = after[n]["value"]
+            if n in written and after[n]["result"] != "same":
+                module.warn("%s of %s was written and confirmed, but the device now shows %r, not the value "
+                            "written (%r): check what the device does with this parameter"
+                            % (n, mac, after[n]["value"], wanted[n]))
+    else:
+        written = []
 
-    result = dict(changed=bool(changed), written=differ)
-    result["parameters"] = dict(
-        (n, dict(before=before[n], after=after[n], written=n in differ, changed=n in changed)) for n in names)
+    if p.get("renderings_file"):
+        module.warn("renderings_file is no longer used: values are compared as the device stores them; "
+                    "remove the option and the file %s" % p["renderings_file"])
+    result = dict(changed=bool(written), written=written, parameters=parameters)
     if module._diff:
         result["diff"] = dict(
             before_header="%s (device)" % mac,
             after_header="%s (%s)" % (mac, "to be written" if module.check_mode else "device"),
-            before="".join("%s: %s\n" % (n, before[n]) for n in changed),
-            after="".join("%s: %s\n" % (n, after[n]) for n in changed),
+            before="".join("%s: %s\n" % (n, parameters[n]["before"]) for n in written),
+            after="".join("%s: %s\n" % (n, parameters[n]["after"]) for n in written),
         )
     module.exit_json(**result)
 
