@@ -270,7 +270,9 @@ struct WebServer::Impl {
     static Service::UploadedFile FormFile(const httplib::Request& req, const char* name) {
         Service::UploadedFile f;
         if (req.has_file(name)) {
-            f.content = req.get_file_value(name).content;
+            const auto& file = req.get_file_value(name);
+            f.content = file.content;
+            f.name = file.filename;
             f.present = true;
         }
         return f;
@@ -301,6 +303,7 @@ struct WebServer::Impl {
                     out = "retry: 3000\n\n";
                     // A new tab sees where a running transfer stands at once.
                     if (now.firmwareSeq != 0) out += "event: firmware\ndata: " + now.firmware + "\n\n";
+                    if (now.serviceSeq != 0) out += "event: service\ndata: " + now.service + "\n\n";
                 } else {
                     now = ev.Wait(st->seen, 1s);
                     if (now.stopping) {
@@ -309,6 +312,8 @@ struct WebServer::Impl {
                     }
                     if (now.firmwareSeq != st->seen.firmwareSeq)
                         out += "event: firmware\ndata: " + now.firmware + "\n\n";
+                    if (now.serviceSeq != st->seen.serviceSeq)
+                        out += "event: service\ndata: " + now.service + "\n\n";
                     if (now.discoverySeq != st->seen.discoverySeq)
                         out += "event: discovery\ndata: " + now.discovery + "\n\n";
                 }
