@@ -10,9 +10,10 @@ export class ApiError extends Error {
     this.status = status;
   }
 
-  // One paragraph for people: what failed, the service's reason, what to do.
+  // One paragraph for people: what failed, the service's reason, what to do. A message
+  // that carries the service's reason names the request and the device already.
   text(doing) {
-    let s = doing ? `${doing}: ${this.message}` : this.message;
+    let s = doing && !this.reason ? `${doing}: ${this.message}` : this.message;
     if (this.reason && this.reason.text && !s.includes(this.reason.text)) s += ` (${this.reason.text})`;
     if (!/[.!?)]$/.test(s)) s += '.';
     if (this.hint) s += ` ${this.hint}`;

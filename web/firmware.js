@@ -1,13 +1,39 @@
 // The Firmware view: one image to one or several devices, one after another (the
-// service runs one transfer at a time), or an Ethernet boot; the transfer's progress
-// as the service reports it; Stop.
+// service runs one transfer at a time), or an Ethernet boot; every transfer the service
+// runs, whoever started it, with its progress and its own Stop.
 import { get, post } from './api.js';
-import { $, el, fmtBytes, fmtSeconds, run, setStatus, showError, state } from './ui.js';
+import { $, confirmDialog, el, fmtBytes, fmtSeconds, run, setStatus, showError, state } from './ui.js';
 
 // The queue being worked through: [{d, cell}], and whether Stop ended it.
 let queue = null;
 let last = null; // the latest status the service sent
+// What this page started, to title the transfer and to tell a boot's file sizes.
+let mine = null; // {title, loader, image} of this page's latest transfer
+let active = false; // this page is starting or following a transfer
 const waiters = new Set();
+
+const running = (s) => !!s && s.final === false && s.stateCode !== 0 && s.state !== 'idle';
+
+// The transfers the service runs. It reports one at a time today (the latest status);
+// a list from the service plugs in here, each entry with its own block.
+export function transfersEvent(list) {
+  if (Array.isArray(list) && list.length) firmwareEvent(list[0]);
+}
+
+// A boot counts each phase (the loader, then each chunk of the image) from zero: the
+// figures say which phase, and what the files hold in all.
+function bytesText(s, bytes, total) {
+  const phase = s.state === 'loader' ? 'Loader: ' : s.state === 'firmware' ? 'Image, this chunk: ' : '';
+  let t = total ? `${phase}${fmtBytes(bytes)} of ${fmtBytes(total)}` : fmtBytes(bytes);
+  if (mine && mine.loader != null) t += ` (files: loader ${fmtBytes(mine.loader)}, image ${fmtBytes(mine.image)})`;
+  return t;
+}
+
+function transferTitle(s) {
+  if (!s.state || s.state === 'idle') return 'No transfer yet';
+  if (mine) return mine.title;
+  return running(s) ? 'A transfer started elsewhere (kivoctl or another page)' : 'The latest transfer';
+}
 
 const nonNegative = (n) => (typeof n === 'number' && isFinite(n) && n >= 0 ? n : null);
 
@@ -15,6 +41,7 @@ const nonNegative = (n) => (typeof n === 'number' && isFinite(n) && n >= 0 ? n :
 export function firmwareEvent(s) {
   if (!s || typeof s !== 'object') return;
   last = s;
+  if (running(s) && !active) mine = null; // a transfer this page did not start
   const bytes = nonNegative(s.bytes);
   const total = nonNegative(s.total);
   const rate = nonNegative(s.rate);
@@ -22,7 +49,7 @@ export function firmwareEvent(s) {
   bar.max = total && total > 0 ? total : 1;
   bar.value = total && bytes !== null ? Math.min(bytes, total) : 0;
   bar.setAttribute('aria-valuetext', total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : 'not started');
-  $('fw-bytes').textContent = total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : fmtBytes(bytes);
+  $('fw-bytes').textContent = bytesText(s, bytes, total);
   $('fw-rate').textContent = rate !== null ? `${fmtBytes(Math.round(rate))}/s` : '–';
   $('fw-left').textContent = s.final ? '–'
     : rate && total && bytes !== null ? fmtSeconds((total - bytes) / rate) : '–';
@@ -33,7 +60,9 @@ export function firmwareEvent(s) {
   const reason = s.final && s.reason && typeof s.reason === 'object' ? s.reason : null;
   $('fw-reason').hidden = !reason;
   $('fw-reason').textContent = reason ? `The transfer failed: ${reason.text || reason.name || 'no reason given'}.` : '';
-  $('fw-stop').disabled = !queue && (s.final || !s.state);
+  // Stop is for a running transfer only: it never cancels one that is not shown.
+  $('fw-stop').disabled = !running(s);
+  $('fw-transfers').querySelector('.fw-title').textContent = transferTitle(s);
   for (const w of waiters) w(s);
 }
 
@@ -64,7 +93,24 @@ function outcome(s) {
   return text || 'Ended';
 }
 
+// A MAC the user wrote: a device's own address (the group bit of the first byte clear).
+function namedDevice() {
+  const text = $('fw-mac').value.trim().toLowerCase().replaceAll('-', ':');
+  if (!text) return null;
+  if (!/^[0-9a-f]{2}(:[0-9a-f]{2}){5}$/.test(text)) {
+    return { error: `"${$('fw-mac').value.trim()}" is not a MAC address: write it as 02:00:00:00:40:01.` };
+  }
+  if (parseInt(text.slice(0, 2), 16) & 1) {
+    return { error: `${text} is a group (broadcast or multicast) address, not a device's: write the device's own MAC.` };
+  }
+  const iface = $('fw-iface').value;
+  if (!iface) return { error: 'Choose the interface on which the device is connected.' };
+  return { kind: 'device', mac: text, interface: iface };
+}
+
 function targets() {
+  const named = namedDevice();
+  if (named) return named.error ? named : [named];
   if (state.selected.size) return state.devices.filter((d) => state.selected.has(d.mac));
   return state.current ? [state.current] : [];
 }
@@ -93,25 +139,41 @@ function fileOf(id, what) {
 async function upgrade() {
   showError('');
   const list = targets();
+  if (list.error) {
+    showError(list.error);
+    $('fw-mac').focus();
+    return;
+  }
   if (list.length === 0) {
-    showError('No device to upgrade: tick devices in the Devices table, or open one.');
+    showError('No device to upgrade: write its MAC above, tick devices in the Devices table, or open one.');
     return;
   }
   const image = fileOf('fw-image', 'firmware image');
   if (!image) return;
+  const n = list.length;
+  const ok = await confirmDialog(`Upgrade ${n === 1 ? list[0].mac : `${n} devices`} with ${image.name}?`,
+    [el('p', { text: `The firmware image ${image.name} (${fmtBytes(image.size)}) goes to:` }),
+      el('ul', {}, ...list.map((d) => el('li', { text: `${d.mac} on ${d.interface}` }))),
+      el('p', { text: 'A device restarts with the new firmware once it has it all.' })], 'Start the upgrade');
+  if (!ok) {
+    setStatus('No upgrade was started.');
+    return;
+  }
   queue = { stopped: false, items: list.map((d) => ({ d, label: d.mac, iface: d.interface,
     cell: el('td', { text: 'Waiting' }) })) };
   renderQueue(queue.items);
   $('fw-upgrade').disabled = true;
   $('fw-boot').disabled = true;
   $('fw-stop').disabled = false;
-  let ok = 0;
+  let upgraded = 0;
   for (const it of queue.items) {
     if (queue.stopped) {
       it.cell.textContent = 'Not started: the queue was stopped';
       continue;
     }
     it.cell.textContent = 'Starting';
+    active = true;
+    mine = { title: `Upgrade of ${it.d.mac} with ${image.name} (this page)` };
     const form = new FormData();
     form.append('interface', it.d.interface);
     form.append('mac', it.d.mac);
@@ -120,21 +182,22 @@ async function upgrade() {
     const started = await run(`Starting the upgrade of ${it.d.mac} with ${image.name}`,
       () => post('/api/firmware/upgrade', form));
     if (!started) {
+      active = false;
       it.cell.textContent = `Not started: ${$('error').textContent}`;
       continue;
     }
     it.cell.textContent = 'Transferring';
     setStatus(`Upgrading ${it.d.mac} with ${image.name}.`);
     const end = await finalStatus();
+    active = false;
     it.cell.textContent = outcome(end);
-    if (!end.reason) ok++;
+    if (!end.reason) upgraded++;
   }
-  const n = queue.items.length;
   queue = null;
   $('fw-upgrade').disabled = false;
   $('fw-boot').disabled = false;
-  $('fw-stop').disabled = !last || last.final !== false;
-  setStatus(`Upgrade finished: ${ok} of ${n} device${n === 1 ? '' : 's'} upgraded.`);
+  $('fw-stop').disabled = !running(last);
+  setStatus(`Upgrade finished: ${upgraded} of ${n} device${n === 1 ? '' : 's'} upgraded.`);
 }
 
 async function boot() {
@@ -156,6 +219,8 @@ async function boot() {
   const cell = el('td', { text: 'Starting' });
   queue = { stopped: false, items: [] };
   renderQueue([{ label: 'Ethernet boot', iface, cell }]);
+  active = true;
+  mine = { title: `Ethernet boot on ${iface} (this page)`, loader: loader.size, image: image.size };
   const started = await run(`Starting the Ethernet boot on ${iface}`, () => post('/api/firmware/boot', form));
   if (started) {
     cell.textContent = 'Transferring';
@@ -166,6 +231,7 @@ async function boot() {
   } else {
     cell.textContent = `Not started: ${$('error').textContent}`;
   }
+  active = false;
   queue = null;
 }
 
@@ -180,5 +246,6 @@ export function initFirmware() {
   $('fw-boot').addEventListener('click', boot);
   $('fw-stop').addEventListener('click', stop);
   $('fw-stop').disabled = true;
+  $('fw-mac').addEventListener('input', () => showError(''));
   firmwareEvent({ final: true });
 }

@@ -32,6 +32,7 @@ export function openDevice(d) {
     $('protocol').value = protocolFor(d);
     state.params = [];
     pending.clear();
+    $('write-results-box').hidden = true;
     renderParams();
     emit('params', state.params);
   }
@@ -58,7 +59,7 @@ function forgetIfRejected(d, err) {
 async function call(doing, path, extra) {
   const d = state.current;
   const fields = await request();
-  if (!fields) return undefined;
+  if (!fields) return null; // no password given: nothing was sent
   return run(doing, async () => {
     try {
       return await post(path, { ...fields, ...extra });
@@ -83,6 +84,7 @@ async function readAll() {
   performance.mark('kivo-read-all-start');
   const reply = await call(`Reading every parameter of ${state.current.mac}`, '/api/params/read', { names: [] });
   button.disabled = false;
+  if (reply === undefined) markStale(); // the read failed: what is shown may be old
   if (!reply) return;
   performance.mark('kivo-params-start');
   state.params = validParams(reply);
@@ -154,6 +156,8 @@ function showValue(entry) {
   const { valueCell, param } = entry;
   const changed = pending.has(param.name);
   entry.row.classList.toggle('changed', changed);
+  entry.row.classList.toggle('stale', param.stale === true && !changed);
+  entry.row.title = param.stale ? 'Not read since the last write, reset or failed read: Read all reads it again.' : '';
   entry.row.classList.toggle('refused', param.refused);
   if (param.refused) {
     valueCell.replaceChildren(el('span', { class: 'refused-text', text: `Refused by the device: ${param.value}` }));
@@ -205,14 +209,22 @@ function fold(prefix, close) {
 
 // --- Editing --------------------------------------------------------------------
 
+// A legacy (SCP) device gives no types: its values are free text, written as typed.
 function editable(entry) {
-  return entry && !entry.param.refused && entry.param.type !== null;
+  return entry && !entry.param.refused;
+}
+
+// Every value shown is marked as not read since (a write, a reset or a failed read may
+// have changed or lost it), except the names given.
+function markStale(except = []) {
+  const fresh = new Set(except);
+  for (const p of state.params) if (!fresh.has(p.name)) p.stale = true;
+  for (const entry of rows.values()) showValue(entry);
 }
 
 function startEdit(entry) {
   if (!editable(entry)) {
-    setStatus(`${entry.param.name} cannot be edited: ${entry.param.refused
-      ? 'the device refused it' : 'the service gave no type to check a new value against'}.`);
+    setStatus(`${entry.param.name} cannot be edited: the device refused to read it.`);
     return;
   }
   const { param, valueCell } = entry;
@@ -260,10 +272,15 @@ async function accept(entry, text, note) {
     pending.delete(param.name);
     return true;
   }
+  if (param.type === null) {
+    // No type to check against: the device has the last word, and the write says it.
+    pending.set(param.name, text);
+    return true;
+  }
   note.textContent = ' Checking…';
   let reply;
   try {
-    reply = await post('/api/params/check', { type: param.type, value: text });
+    reply = await post('/api/params/check', { type: param.type, value: text, name: param.name });
   } catch (err) {
     note.textContent = ` ${err.text(`Checking the value for ${param.name} failed`)}`;
     return false;
@@ -271,7 +288,7 @@ async function accept(entry, text, note) {
   if (!reply || reply.ok !== true) {
     const why = reply && typeof reply.message === 'string' && reply.message.trim()
       ? reply.message.trim().replace(/\.+$/, '') : 'the service gave no reason';
-    note.textContent = ` Not a value of type ${param.type}: ${why}. Correct it, or press Escape.`;
+    note.textContent = ` ${why}. Correct it, or press Escape.`;
     return false;
   }
   pending.set(param.name, text);
@@ -284,62 +301,96 @@ function updateApply() {
   $('pending-count').textContent = n ? `${n} change${n === 1 ? '' : 's'} to write.` : '';
 }
 
-async function apply() {
-  const d = state.current;
-  const changes = [...pending.entries()];
-  if (changes.length === 0) return;
-  const list = el('table', { class: 'grid' },
+// The changes, as the confirmation lists them; a value without a type goes as typed.
+function changesTable(changes) {
+  return el('table', { class: 'grid' },
     el('caption', { text: 'Changes' }),
     el('thead', {}, el('tr', {}, el('th', { scope: 'col', text: 'Parameter' }),
       el('th', { scope: 'col', text: 'Now' }), el('th', { scope: 'col', text: 'New' }))),
     el('tbody', {}, ...changes.map(([name, value]) => el('tr', {},
       el('th', { scope: 'row', text: name }), el('td', { text: rows.get(name)?.param.value ?? '' }),
-      el('td', { text: value })))));
+      el('td', { text: rows.get(name)?.param.type === null ? `${value} (as written: no type to check)` : value })))));
+}
+
+// Per name what became of the write, from the service's results: written, refused with
+// the device's text, or not written and why.
+function outcomes(reply, names) {
+  const results = reply && Array.isArray(reply.results) ? reply.results : [];
+  const byName = new Map(results.filter((r) => r && typeof r.name === 'string').map((r) => [r.name, r]));
+  return names.map((name) => {
+    const r = byName.get(name);
+    return { name, result: r && typeof r.result === 'string' ? r.result : 'not written',
+      text: r && typeof r.text === 'string' ? r.text : 'the service did not tell' };
+  });
+}
+
+function showOutcomes(d, list) {
+  const table = $('write-results');
+  table.tBodies[0].replaceChildren(...list.map((o) => el('tr', { class: o.result === 'written' ? '' : 'bad' },
+    el('th', { scope: 'row', text: o.name }), el('td', { text: o.result }), el('td', { text: o.text || '' }))));
+  $('write-results-box').hidden = list.length === 0;
+  const written = list.filter((o) => o.result === 'written').length;
+  const failed = list.filter((o) => o.result !== 'written');
+  if (failed.length) {
+    const refused = failed.filter((o) => o.result === 'refused');
+    showError(`${written} of ${list.length} values written to ${d.mac}; ` +
+      `${refused.length ? `the device refused ${refused.map((o) => `${o.name} (${o.text})`).join(', ')}` : ''}` +
+      `${refused.length && refused.length < failed.length ? '; ' : ''}` +
+      failed.filter((o) => o.result !== 'refused').map((o) => `${o.name} not written: ${o.text}`).join('; ') +
+      '. The table Write results lists each one.');
+    setStatus('');
+  } else {
+    setStatus(`Wrote ${written} value${written === 1 ? '' : 's'} to ${d.mac}.`);
+  }
+}
+
+async function apply() {
+  const d = state.current;
+  const changes = [...pending.entries()];
+  if (changes.length === 0) return;
   const ok = await confirmDialog(`Write ${changes.length} value${changes.length === 1 ? '' : 's'} to ${d.mac}?`,
-    [el('p', { text: `These changes go to the ${deviceLabel(d)}:` }), list], 'Write');
+    [el('p', { text: `These changes go to the ${deviceLabel(d)}:` }), changesTable(changes)], 'Write');
   if (!ok) {
     setStatus('Nothing was written.');
     return;
   }
   const reply = await call(`Writing ${changes.length} values to ${d.mac}`, '/api/params/write',
     { values: Object.fromEntries(changes) });
+  if (reply === undefined) markStale(); // the write failed: what the device holds is unknown
   if (!reply) return;
-  const answered = validParams(reply);
-  const refused = answered.filter((p) => p.refused);
-  for (const [name] of changes) pending.delete(name);
-  // What the device holds now comes from a read, not from what we sent.
   const names = changes.map(([name]) => name);
+  const told = outcomes(reply, names);
+  for (const name of names) pending.delete(name);
+  await readBack(d, names, told);
+  showOutcomes(d, told);
+}
+
+// What the device holds now comes from a read, not from what we sent; the rest of the
+// table was not read since the write.
+async function readBack(d, names, told) {
   const back = await call(`Reading back the written values of ${d.mac}`, '/api/params/read', { names });
-  if (back) {
-    for (const p of validParams(back)) {
-      const entry = rows.get(p.name);
-      if (entry) entry.param = Object.assign(entry.param, { value: p.value, refused: false });
-    }
+  const fresh = back ? validParams(back).filter((p) => !p.refused).map((p) => p.name) : [];
+  for (const p of back ? validParams(back) : []) {
+    const entry = rows.get(p.name);
+    if (entry && !p.refused) Object.assign(entry.param, { value: p.value, refused: false, stale: false });
   }
-  const refusals = new Map(refused.map((p) => [p.name, p.value]));
+  markStale(fresh);
+  const refusals = new Map(told.filter((o) => o.result !== 'written').map((o) => [o.name, o]));
   for (const name of names) {
     const entry = rows.get(name);
     if (!entry) continue;
-    entry.refusal = refusals.get(name);
+    const o = refusals.get(name);
+    entry.refusal = o ? (o.result === 'refused' ? `Write refused: ${o.text}` : `Not written: ${o.text}`) : undefined;
     showValue(entry);
     markRefusal(entry);
   }
   updateApply();
-  if (refused.length) {
-    showError(`The device refused ${refused.length} of ${changes.length} values: ` +
-      refused.map((p) => `${p.name}: ${p.value}`).join('; ') +
-      (refused.length < changes.length ? '. The other values were written.' : '.'));
-    setStatus('');
-  } else {
-    setStatus(`Wrote ${changes.length} value${changes.length === 1 ? '' : 's'} to ${d.mac}` +
-      (back ? ' and read them back.' : '.'));
-  }
 }
 
 // The device's text for a write it refused stays under the value until the next read.
 function markRefusal(entry) {
   if (!entry.refusal) return;
-  entry.valueCell.append(el('span', { class: 'refused-text', text: ` Write refused: ${entry.refusal}` }));
+  entry.valueCell.append(el('span', { class: 'refused-text', text: ` ${entry.refusal}` }));
 }
 
 async function factoryReset() {
@@ -353,6 +404,7 @@ async function factoryReset() {
   }
   const reply = await call(`Factory reset of ${d.mac}`, '/api/reset', {});
   if (reply && reply.done === true) {
+    markStale();
     setStatus(`${d.mac} was reset to its factory values. Read all shows them.`);
   }
 }

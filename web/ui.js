@@ -50,10 +50,14 @@ export async function run(doing, fn) {
   setStatus(`${doing}…`);
   try {
     const result = await fn();
+    // The caller says what came of it; a status nobody replaced does not linger.
+    if ($('status').textContent === `${doing}…`) setStatus('');
     return result;
   } catch (err) {
     setStatus('');
     showError(err.text ? err.text(`${doing} failed`) : `${doing} failed: ${err.message}`);
+    // kivo-web or kivohost may be gone: the header says so at once.
+    if (err.status === 503 || err.status === 0) emit('service-check');
     return undefined;
   }
 }

@@ -58,7 +58,11 @@ async function makeChart() {
       maintainAspectRatio: false, // the plot's box sets the height
       parsing: false,
       normalized: true,
-      scales: { x: { type: 'linear', title: { display: true, text: 'seconds since start' } } },
+      // Time from 0; counters are whole numbers, so are their ticks.
+      scales: {
+        x: { type: 'linear', min: 0, title: { display: true, text: 'seconds since start' } },
+        y: { ticks: { precision: 0 } },
+      },
       plugins: { legend: { position: 'bottom' } },
     },
   });

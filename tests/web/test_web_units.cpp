@@ -110,6 +110,7 @@ TEST(WebFields, CheckTellsTheAllowedValues) {
     EXPECT_NE(m.find("SYSTEM.GENERAL.LED"), std::string::npos) << m;
     EXPECT_NE(m.find("YES or NO"), std::string::npos) << m;
     EXPECT_TRUE(std::isupper(static_cast<unsigned char>(m[0]))) << m;
+    EXPECT_EQ(m.find("nothing was written"), std::string::npos) << "said before any write: " << m;
 
     const std::string range = CheckValue({{"type", "INT16U"}, {"value", "70000"}})["message"];
     EXPECT_NE(range.find("from 0 to 65535"), std::string::npos) << range;

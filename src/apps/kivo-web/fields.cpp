@@ -198,6 +198,8 @@ json CheckValue(const json& body) {
     ConversionRefusalText(name.c_str(), static_cast<INT32U>(name.size()), value.c_str(),
                           static_cast<INT32U>(value.size()), *type, text, sizeof(text));
     std::string message = text;
+    // Said before any write: that nothing was written goes without saying.
+    if (auto tail = message.rfind("; nothing was written"); tail != std::string::npos) message.erase(tail);
     if (!message.empty())
         message[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(message[0])));
     return json{{"ok", false}, {"message", message + "."}};

@@ -59,8 +59,19 @@ void SendError(httplib::Response& res, const ApiError& e) {
     SendJson(res, e.status, e.Body());
 }
 
-[[noreturn]] void Fail(int status, std::string message, std::string hint = {}) {
-    throw ApiError{status, std::move(message), std::move(hint), std::nullopt};
+// A page for people who opened an address in the browser: what went wrong, what to do.
+void SendPage(httplib::Response& res, int status, const std::string& title, const std::string& text) {
+    res.status = status;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+        "<title>kivo: " +
+            title +
+            "</title><style>body{font-family:system-ui,sans-serif;margin:2rem;max-width:40rem;"
+            "line-height:1.4}</style></head>\n<body><h1>" +
+            title + "</h1>\n<p>" + text + "</p>\n</body></html>\n",
+        "text/html; charset=utf-8");
 }
 
 // Deep nesting costs the parser stack; no request of the API nests more than a few levels.
@@ -340,8 +351,13 @@ struct WebServer::Impl {
                                                  (tls() ? "; Secure" : ""));
                 res.set_redirect("/", 303);
             } else {
-                SendError(res, {401, "The access token in this address is not kivo-web's.",
-                                "Open the address kivo-web printed when it started.", std::nullopt});
+                SendPage(
+                    res, 401, "This address has an old or wrong access token",
+                    "kivo-web makes a new token each time it starts, unless it reads one from its token "
+                    "file. Open the address kivo-web printed when it started (it ends in "
+                    "<code>?token=</code>): look in its output, or run <code>journalctl -u kivo-web</code> "
+                    "where it runs as a service. Where the token comes from a file (--token-file), ask "
+                    "whoever runs kivo-web for it.");
             }
             return;
         }
