@@ -3,7 +3,7 @@
 //
 // A typed value is checked by the service's own rules (/api/params/check) before it
 // may be written: the page has no copy of the type rules that could drift from them.
-import { post } from './api.js';
+import { mayBeWrongPassword, post } from './api.js';
 import { $, confirmDialog, deviceFields, deviceLabel, el, emit, password, run, setStatus, showError, state }
   from './ui.js';
 
@@ -52,8 +52,7 @@ async function request() {
 // A rejected password is forgotten, so that the next action asks again. An LCMP device
 // ignores a request enciphered with the wrong password, so silence may mean the same.
 function forgetIfRejected(d, err) {
-  const why = err && err.reason && err.reason.name;
-  if (why === 'password rejected' || why === 'no answer') state.passwords.delete(d.mac);
+  if (mayBeWrongPassword(err)) state.passwords.delete(d.mac);
 }
 
 async function call(doing, path, extra) {

@@ -1,7 +1,7 @@
 // The Watch view: numeric parameters of the open device read every few seconds
 // through the service's queue and plotted. The plot library is Debian's Chart.js,
 // loaded only when this view plots something, so the first load stays small.
-import { post } from './api.js';
+import { mayBeWrongPassword, post } from './api.js';
 import { $, bus, deviceFields, el, fmtTime, password, setStatus, showError, state } from './ui.js';
 
 const numericTypes = new Set(['INT8S', 'INT8U', 'INT16S', 'INT16U', 'INT32S', 'INT32U', 'INT64U']);
@@ -97,7 +97,7 @@ async function tick() {
   try {
     reply = await post('/api/watch', { ...watched.fields, names: watched.names });
   } catch (err) {
-    if (err.reason && (err.reason.name === 'password rejected' || err.reason.name === 'no answer')) {
+    if (mayBeWrongPassword(err)) {
       state.passwords.delete(watched.d.mac);
       stopWatch();
     }

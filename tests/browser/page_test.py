@@ -731,10 +731,11 @@ def check_elsewhere(bed, page, image):
     wait_for('the page to show the transfer started elsewhere',
              lambda: 'started elsewhere' in title.text and stop.is_enabled(), 20)
     page.shot('web-firmware-elsewhere.png')
+    shown = title.text
     stop.click()
     wait_for('the stop', lambda: 'The transfer failed' in page.description(page.one('progressbar', 'Firmware transfer'))
              and not stop.is_enabled(), 30)
-    print(f'ok transfer started elsewhere: shown as "{title.text}", stopped from the page')
+    print(f'ok transfer started elsewhere: shown as "{shown}", stopped from the page')
 
 
 VIEWS = ('devices', 'device', 'firmware', 'watch')
