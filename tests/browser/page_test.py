@@ -795,6 +795,23 @@ def check_token_page(bed, page):
     print('ok wrong token: a page that says what to do')
 
 
+def check_service_down(bed, page):
+    """kivohost ends: the open page's header says so by itself, with how to start it."""
+    d = page.driver
+    d.get(f'{bed.base}/#devices')
+    header = d.find_element(By.ID, 'service-state')
+    wait_for('the header to show kivohost up', lambda: header.text.endswith(' up'), 15)
+    kivohost = [p for name, p in bed.procs if name == 'kivohost'][0]
+    kivohost.terminate()
+    kivohost.wait(15)
+    said = wait_for('the header to say kivohost does not answer',
+                    lambda: 'does not answer' in header.text and header.text, 20)
+    if 'systemctl start kivohost.socket' not in said or '--service-port' in said:
+        raise Failure(f'header with kivohost gone: {said!r}')
+    page.shot('web-service-down.png')
+    print(f'ok kivohost gone: the header says "{said}"')
+
+
 def check_console(page):
     bad = [e for e in page.collect_console() if e.get('level') == 'SEVERE'
            and '/api/' not in e.get('message', '')]
@@ -946,6 +963,7 @@ def main():
             check_widths(bed, page)
             check_console(page)
             check_token_page(bed, page)
+            check_service_down(bed, page)
             status = 0
         elif args.mode == 'axe':
             status = check_axe(bed, page, args.out)
