@@ -126,20 +126,28 @@ async function loadInterfaces() {
 
 const startHint = 'start it with systemctl start kivohost.socket, or scripts/run.sh in the source tree';
 
+// Bumped by each word on the service's state: an answer that set out before the latest
+// word is not drawn over it.
+let serviceWord = 0;
+
 function showService(up, version) {
+  serviceWord++;
   $('service-state').textContent = up ? `kivohost ${version || ''} up` : `kivohost does not answer: ${startHint}.`;
   $('service-state').classList.toggle('down', !up);
 }
 
 async function showHealth() {
+  const asked = serviceWord;
   try {
     const health = await get('/api/health');
-    const up = health.service === 'up';
-    const version = up ? await get('/api/version').then((v) => v.service, () => '') : '';
-    showService(up, version);
+    // The version is asked only of a service that answers, and its failure means down.
+    const version = health.service === 'up' ? await get('/api/version').then((v) => v.service, () => null) : null;
+    if (asked === serviceWord) showService(version !== null, version);
     if (Array.isArray(health.transfers) && health.transfers.length) transfersEvent(health.transfers);
     else if (health.transfer) firmwareEvent(health.transfer);
   } catch (err) {
+    if (asked !== serviceWord) return;
+    serviceWord++;
     $('service-state').textContent = err.text ? err.text('') : String(err);
     $('service-state').classList.add('down');
   }

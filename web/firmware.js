@@ -4,12 +4,13 @@
 import { get, post } from './api.js';
 import { $, confirmDialog, el, fmtBytes, fmtSeconds, run, setStatus, showError, state } from './ui.js';
 
-// The queue being worked through: [{d, cell}], and whether Stop ended it.
-let queue = null;
-let last = null; // the latest status the service sent
-// What this page started, to title the transfer and to tell a boot's file sizes.
-let mine = null; // {title, loader, image} of this page's latest transfer
-let active = false; // this page is starting or following a transfer
+// The view's part of the store (state.firmware): data only, drawn by render().
+//   status  the latest status the service sent
+//   mine    {title, loader, image} of this page's latest transfer
+//   active  this page is starting or following a transfer
+//   queue   {stopped} while this page works through a queue, else null
+//   rows    [{label, iface, result}] of the latest queue, as the table shows them
+const fw = () => state.firmware;
 const waiters = new Set();
 
 const running = (s) => !!s && s.final === false && s.stateCode !== 0 && s.state !== 'idle';
@@ -22,14 +23,14 @@ export function transfersEvent(list) {
 
 // A boot counts each phase (the loader, then each chunk of the image) from zero: the
 // figures say which phase, and what the files hold in all.
-function bytesText(s, bytes, total) {
+function bytesText(s, bytes, total, mine) {
   const phase = s.state === 'loader' ? 'Loader: ' : s.state === 'firmware' ? 'Image, this chunk: ' : '';
   let t = total ? `${phase}${fmtBytes(bytes)} of ${fmtBytes(total)}` : fmtBytes(bytes);
   if (mine && mine.loader != null) t += ` (files: loader ${fmtBytes(mine.loader)}, image ${fmtBytes(mine.image)})`;
   return t;
 }
 
-function transferTitle(s) {
+function transferTitle(s, mine) {
   if (!s.state || s.state === 'idle') return 'No transfer yet';
   if (mine) return mine.title;
   return running(s) ? 'A transfer started elsewhere (kivoctl or another page)' : 'The latest transfer';
@@ -37,11 +38,8 @@ function transferTitle(s) {
 
 const nonNegative = (n) => (typeof n === 'number' && isFinite(n) && n >= 0 ? n : null);
 
-// Shows a status reply (from /api/firmware/status, /api/health or the event stream).
-export function firmwareEvent(s) {
-  if (!s || typeof s !== 'object') return;
-  last = s;
-  if (running(s) && !active) mine = null; // a transfer this page did not start
+// Draws the transfer from the store.
+function renderTransfer({ status: s, mine }) {
   const bytes = nonNegative(s.bytes);
   const total = nonNegative(s.total);
   const rate = nonNegative(s.rate);
@@ -49,7 +47,7 @@ export function firmwareEvent(s) {
   bar.max = total && total > 0 ? total : 1;
   bar.value = total && bytes !== null ? Math.min(bytes, total) : 0;
   bar.setAttribute('aria-valuetext', total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : 'not started');
-  $('fw-bytes').textContent = bytesText(s, bytes, total);
+  $('fw-bytes').textContent = bytesText(s, bytes, total, mine);
   $('fw-rate').textContent = rate !== null ? `${fmtBytes(Math.round(rate))}/s` : '–';
   $('fw-left').textContent = s.final ? '–'
     : rate && total && bytes !== null ? fmtSeconds((total - bytes) / rate) : '–';
@@ -62,7 +60,30 @@ export function firmwareEvent(s) {
   $('fw-reason').textContent = reason ? `The transfer failed: ${reason.text || reason.name || 'no reason given'}.` : '';
   // Stop is for a running transfer only: it never cancels one that is not shown.
   $('fw-stop').disabled = !running(s);
-  $('fw-transfers').querySelector('.fw-title').textContent = transferTitle(s);
+  $('fw-transfers').querySelector('.fw-title').textContent = transferTitle(s, mine);
+}
+
+// Draws the queue table and the buttons from the store.
+function renderQueue({ rows, queue }) {
+  $('fw-queue').tBodies[0].replaceChildren(...rows.map((r) => el('tr', {},
+    el('th', { scope: 'row', text: r.label }), el('td', { text: r.iface }), el('td', { text: r.result }))));
+  $('fw-queue-empty').hidden = rows.length > 0;
+  $('fw-upgrade').disabled = !!queue;
+  $('fw-boot').disabled = !!queue;
+}
+
+function setRow(i, result) {
+  fw().rows[i].result = result;
+  renderQueue(fw());
+}
+
+// Takes a status reply (from /api/firmware/status, /api/health or the event stream).
+export function firmwareEvent(s) {
+  if (!s || typeof s !== 'object') return;
+  const f = fw();
+  f.status = s;
+  if (running(s) && !f.active) f.mine = null; // a transfer this page did not start
+  renderTransfer(f);
   for (const w of waiters) w(s);
 }
 
@@ -115,13 +136,6 @@ function targets() {
   return state.current ? [state.current] : [];
 }
 
-function renderQueue(items) {
-  const body = $('fw-queue').tBodies[0];
-  body.replaceChildren(...items.map((it) => el('tr', {}, el('th', { scope: 'row', text: it.label }),
-    el('td', { text: it.iface }), it.cell)));
-  $('fw-queue-empty').hidden = items.length > 0;
-}
-
 function fileOf(id, what) {
   const f = $(id).files[0];
   if (!f) {
@@ -159,44 +173,40 @@ async function upgrade() {
     setStatus('No upgrade was started.');
     return;
   }
-  queue = { stopped: false, items: list.map((d) => ({ d, label: d.mac, iface: d.interface,
-    cell: el('td', { text: 'Waiting' }) })) };
-  renderQueue(queue.items);
-  $('fw-upgrade').disabled = true;
-  $('fw-boot').disabled = true;
-  $('fw-stop').disabled = false;
+  const f = fw();
+  f.queue = { stopped: false };
+  f.rows = list.map((d) => ({ label: d.mac, iface: d.interface, result: 'Waiting' }));
+  renderQueue(f);
   let upgraded = 0;
-  for (const it of queue.items) {
-    if (queue.stopped) {
-      it.cell.textContent = 'Not started: the queue was stopped';
+  for (const [i, d] of list.entries()) {
+    if (f.queue.stopped) {
+      setRow(i, 'Not started: the queue was stopped');
       continue;
     }
-    it.cell.textContent = 'Starting';
-    active = true;
-    mine = { title: `Upgrade of ${it.d.mac} with ${image.name} (this page)` };
+    setRow(i, 'Starting');
+    f.active = true;
+    f.mine = { title: `Upgrade of ${d.mac} with ${image.name} (this page)` };
     const form = new FormData();
-    form.append('interface', it.d.interface);
-    form.append('mac', it.d.mac);
+    form.append('interface', d.interface);
+    form.append('mac', d.mac);
     form.append('vlan', String(state.vlan));
     form.append('image', image, image.name);
-    const started = await run(`Starting the upgrade of ${it.d.mac} with ${image.name}`,
+    const started = await run(`Starting the upgrade of ${d.mac} with ${image.name}`,
       () => post('/api/firmware/upgrade', form));
     if (!started) {
-      active = false;
-      it.cell.textContent = `Not started: ${$('error').textContent}`;
+      f.active = false;
+      setRow(i, `Not started: ${$('error').textContent}`);
       continue;
     }
-    it.cell.textContent = 'Transferring';
-    setStatus(`Upgrading ${it.d.mac} with ${image.name}.`);
+    setRow(i, 'Transferring');
+    setStatus(`Upgrading ${d.mac} with ${image.name}.`);
     const end = await finalStatus();
-    active = false;
-    it.cell.textContent = outcome(end);
+    f.active = false;
+    setRow(i, outcome(end));
     if (!end.reason) upgraded++;
   }
-  queue = null;
-  $('fw-upgrade').disabled = false;
-  $('fw-boot').disabled = false;
-  $('fw-stop').disabled = !running(last);
+  f.queue = null;
+  renderQueue(f);
   setStatus(`Upgrade finished: ${upgraded} of ${n} device${n === 1 ? '' : 's'} upgraded.`);
 }
 
@@ -216,27 +226,29 @@ async function boot() {
   form.append('vlan', String(state.vlan));
   form.append('loader', loader, loader.name);
   form.append('image', image, image.name);
-  const cell = el('td', { text: 'Starting' });
-  queue = { stopped: false, items: [] };
-  renderQueue([{ label: 'Ethernet boot', iface, cell }]);
-  active = true;
-  mine = { title: `Ethernet boot on ${iface} (this page)`, loader: loader.size, image: image.size };
+  const f = fw();
+  f.queue = { stopped: false };
+  f.rows = [{ label: 'Ethernet boot', iface, result: 'Starting' }];
+  f.active = true;
+  f.mine = { title: `Ethernet boot on ${iface} (this page)`, loader: loader.size, image: image.size };
+  renderQueue(f);
   const started = await run(`Starting the Ethernet boot on ${iface}`, () => post('/api/firmware/boot', form));
   if (started) {
-    cell.textContent = 'Transferring';
+    setRow(0, 'Transferring');
     setStatus(`Ethernet boot on ${iface}: waiting for a device in its boot ROM.`);
     const end = await finalStatus();
-    cell.textContent = outcome(end);
+    setRow(0, outcome(end));
     setStatus(`Ethernet boot on ${iface} ended.`);
   } else {
-    cell.textContent = `Not started: ${$('error').textContent}`;
+    setRow(0, `Not started: ${$('error').textContent}`);
   }
-  active = false;
-  queue = null;
+  f.active = false;
+  f.queue = null;
+  renderQueue(f);
 }
 
 async function stop() {
-  if (queue) queue.stopped = true;
+  if (fw().queue) fw().queue.stopped = true;
   const reply = await run('Stopping the firmware transfer', () => post('/api/firmware/stop'));
   if (reply) setStatus('Stop sent: the transfer ends before its next data frame; the queue starts no other device.');
 }
@@ -245,7 +257,7 @@ export function initFirmware() {
   $('fw-upgrade').addEventListener('click', upgrade);
   $('fw-boot').addEventListener('click', boot);
   $('fw-stop').addEventListener('click', stop);
-  $('fw-stop').disabled = true;
   $('fw-mac').addEventListener('input', () => showError(''));
+  renderQueue(fw());
   firmwareEvent({ final: true });
 }

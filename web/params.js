@@ -7,12 +7,11 @@ import { mayBeWrongPassword, post } from './api.js';
 import { $, confirmDialog, deviceFields, deviceLabel, el, emit, password, run, setStatus, showError, state }
   from './ui.js';
 
-// Edited values waiting for Apply: name -> text the service accepted for the type.
-const pending = new Map();
+// The view's data lives in the store (state.pending, state.collapsed); what is kept here
+// is only the index of the drawn table, rebuilt by each render:
 // name -> {row, valueCell, param}; groups: prefix -> {row, button, members}.
 let rows = new Map();
 let groups = new Map();
-const collapsed = new Set();
 // A larger table starts with its top groups folded: a thousand rows are no use to read
 // whole, and drawing them costs the browser more than everything else of a Read all.
 const foldAbove = 200;
@@ -31,7 +30,7 @@ export function openDevice(d) {
   if (!same) {
     $('protocol').value = protocolFor(d);
     state.params = [];
-    pending.clear();
+    state.pending.clear();
     $('write-results-box').hidden = true;
     renderParams();
     emit('params', state.params);
@@ -87,7 +86,7 @@ async function readAll() {
   if (!reply) return;
   performance.mark('kivo-params-start');
   state.params = validParams(reply);
-  pending.clear();
+  state.pending.clear();
   renderParams();
   performance.measure('kivo-params-script', 'kivo-params-start');
   // What the figures report: the whole Read all, and the page's own share of it, up to
@@ -141,8 +140,8 @@ function renderParams() {
     showValue(entry);
     body.append(row);
   }
-  collapsed.clear();
-  if (state.params.length > foldAbove) for (const g of groups.values()) if (!g.prefix.includes('.')) collapsed.add(g.prefix);
+  state.collapsed.clear();
+  if (state.params.length > foldAbove) for (const g of groups.values()) if (!g.prefix.includes('.')) state.collapsed.add(g.prefix);
   $('params').tBodies[0].replaceChildren(body);
   // The first parameter row takes the focus stop of the table (roving tabindex).
   const first = rows.values().next().value;
@@ -153,7 +152,7 @@ function renderParams() {
 
 function showValue(entry) {
   const { valueCell, param } = entry;
-  const changed = pending.has(param.name);
+  const changed = state.pending.has(param.name);
   entry.row.classList.toggle('changed', changed);
   entry.row.classList.toggle('stale', param.stale === true && !changed);
   entry.row.title = param.stale ? 'Not read since the last write, reset or failed read: Read all reads it again.' : '';
@@ -161,7 +160,7 @@ function showValue(entry) {
   if (param.refused) {
     valueCell.replaceChildren(el('span', { class: 'refused-text', text: `Refused by the device: ${param.value}` }));
   } else if (changed) {
-    valueCell.replaceChildren(el('span', { text: pending.get(param.name) }),
+    valueCell.replaceChildren(el('span', { text: state.pending.get(param.name) }),
       el('span', { class: 'muted', text: ` (was ${param.value}; Apply writes it)` }));
   } else {
     valueCell.replaceChildren(param.value);
@@ -183,10 +182,10 @@ function applyFilter() {
     g.row.hidden = n === 0 || (!filtering && groupHiddenBy(g.prefix));
     g.count.textContent = ` ${n}`;
     g.button.disabled = filtering;
-    g.button.setAttribute('aria-expanded', String(filtering || !collapsed.has(g.prefix)));
+    g.button.setAttribute('aria-expanded', String(filtering || !state.collapsed.has(g.prefix)));
   }
   for (const entry of rows.values()) {
-    entry.row.hidden = !entry.match || (!filtering && entry.owners.some((g) => collapsed.has(g.prefix)));
+    entry.row.hidden = !entry.match || (!filtering && entry.owners.some((g) => state.collapsed.has(g.prefix)));
   }
   const total = rows.size;
   $('param-count').textContent = total === 0 ? 'No parameters read yet.'
@@ -196,13 +195,13 @@ function applyFilter() {
 // A group row is hidden when one of its own enclosing groups is folded.
 function groupHiddenBy(prefix) {
   const parts = prefix.split('.');
-  for (let i = 1; i < parts.length; i++) if (collapsed.has(parts.slice(0, i).join('.'))) return true;
+  for (let i = 1; i < parts.length; i++) if (state.collapsed.has(parts.slice(0, i).join('.'))) return true;
   return false;
 }
 
 function fold(prefix, close) {
-  if (close) collapsed.add(prefix);
-  else collapsed.delete(prefix);
+  if (close) state.collapsed.add(prefix);
+  else state.collapsed.delete(prefix);
   applyFilter();
 }
 
@@ -228,7 +227,7 @@ function startEdit(entry) {
   }
   const { param, valueCell } = entry;
   if (valueCell.querySelector('input')) return;
-  const input = el('input', { type: 'text', value: pending.get(param.name) ?? param.value,
+  const input = el('input', { type: 'text', value: state.pending.get(param.name) ?? param.value,
     'aria-label': `New value of ${param.name}`, spellcheck: false, autocomplete: 'off' });
   const note = el('span', { class: 'edit-note', role: 'status' });
   note.id = `note-${Math.random().toString(36).slice(2)}`;
@@ -268,12 +267,12 @@ function startEdit(entry) {
 async function accept(entry, text, note) {
   const { param } = entry;
   if (text === param.value) {
-    pending.delete(param.name);
+    state.pending.delete(param.name);
     return true;
   }
   if (param.type === null) {
     // No type to check against: the device has the last word, and the write says it.
-    pending.set(param.name, text);
+    state.pending.set(param.name, text);
     return true;
   }
   note.textContent = ' Checking…';
@@ -290,12 +289,12 @@ async function accept(entry, text, note) {
     note.textContent = ` ${why}. Correct it, or press Escape.`;
     return false;
   }
-  pending.set(param.name, text);
+  state.pending.set(param.name, text);
   return true;
 }
 
 function updateApply() {
-  const n = pending.size;
+  const n = state.pending.size;
   $('apply').disabled = n === 0;
   $('pending-count').textContent = n ? `${n} change${n === 1 ? '' : 's'} to write.` : '';
 }
@@ -345,7 +344,7 @@ function showOutcomes(d, list) {
 
 async function apply() {
   const d = state.current;
-  const changes = [...pending.entries()];
+  const changes = [...state.pending.entries()];
   if (changes.length === 0) return;
   const ok = await confirmDialog(`Write ${changes.length} value${changes.length === 1 ? '' : 's'} to ${d.mac}?`,
     [el('p', { text: `These changes go to the ${deviceLabel(d)}:` }), changesTable(changes)], 'Write');
@@ -359,7 +358,7 @@ async function apply() {
   if (!reply) return;
   const names = changes.map(([name]) => name);
   const told = outcomes(reply, names);
-  for (const name of names) pending.delete(name);
+  for (const name of names) state.pending.delete(name);
   await readBack(d, names, told);
   showOutcomes(d, told);
 }
@@ -440,12 +439,12 @@ export function initDevice() {
   });
   $('expand-all').addEventListener('click', () => {
     performance.mark('kivo-expand-start');
-    collapsed.clear();
+    state.collapsed.clear();
     applyFilter();
     requestAnimationFrame(() => setTimeout(() => performance.measure('kivo-expand-all', 'kivo-expand-start')));
   });
   $('collapse-all').addEventListener('click', () => {
-    for (const g of groups.values()) if (!g.prefix.includes('.')) collapsed.add(g.prefix);
+    for (const g of groups.values()) if (!g.prefix.includes('.')) state.collapsed.add(g.prefix);
     applyFilter();
   });
   const table = $('params');

@@ -8,7 +8,11 @@ export const state = {
   vlan: 0,
   passwords: new Map(), // MAC -> password, for this tab only
   params: [],           // the open device's parameters from the last read
+  pending: new Map(),   // edited values waiting for Apply: name -> text to write
+  collapsed: new Set(), // folded groups of the parameter table (dotted prefixes)
   selected: new Set(),  // MACs ticked in the Devices table (the firmware queue)
+  // The Firmware view (firmware.js): the latest status, what this page started, its queue.
+  firmware: { status: null, mine: null, active: false, queue: null, rows: [] },
 };
 
 // Views announce changes to each other here ("device", "params", "interfaces").
