@@ -275,19 +275,21 @@ RELAY
         cat "$tmp/relay.log" >&2
         exit 1
     fi
-    # kivohost ends after a minute without requests; the page asks only when used.
-    (while sleep 20; do ip netns exec "$hostns" "$KIVOCTL" --timeout 2 version >/dev/null 2>&1; done) &
-    keepalive_pid=$!
+    # kivohost ends after a minute without requests: kivo-web keeps it running itself.
     # The browser's user must be able to pick the sample files for the Firmware view.
     chmod 755 "$tmp"
     chmod 644 "$tmp"/*.bin
     echo
-    printf '\033[1mOpen  http://127.0.0.1:%s/?token=%s\033[0m\n' "$web_port" "$(cat "$tmp/web-token")"
+    # Bold on a terminal only: a log gets the plain line.
+    if [ -t 1 ]; then bold=$(printf '\033[1m') plain=$(printf '\033[0m'); else bold="" plain=""; fi
+    printf '%sOpen  http://127.0.0.1:%s/?token=%s%s\n' "$bold" "$web_port" "$(cat "$tmp/web-token")" "$plain"
     echo
     echo "Devices on kv0: LCMP 02:00:00:00:10:01 (password demo), SCP 02:00:00:00:20:01 (password legacy),"
     echo "boot ROM 02:00:00:00:30:01, one asking for firmware 02:00:00:00:40:01."
     echo "Files for the Firmware view: $tmp/image.bin (upgrade); $tmp/loader.bin and"
     echo "$tmp/firmware.bin (Ethernet boot)."
+    echo "To see an upgrade succeed: in the Firmware view, write 02:00:00:00:40:01 under Device MAC,"
+    echo "choose kv0, pick $tmp/image.bin as the firmware image and press Upgrade."
     echo "Press Ctrl-C to end the demo and remove everything."
     wait "$web_pid"
     echo "demo.sh: kivo-web ended:" >&2

@@ -2,6 +2,17 @@
 // the service's own words (message, reason, hint), so that no view ever shows a bare
 // "failed".
 
+// The service's reason codes the page acts on (the API sends the code beside a name meant
+// for people, which may be reworded).
+export const Reason = Object.freeze({ noAnswer: 4, passwordRejected: 23 });
+
+// Whether a failure may come from a wrong password: a rejection, or an LCMP device's
+// silence (it ignores a request enciphered with the wrong password).
+export function mayBeWrongPassword(err) {
+  const code = err && err.reason && err.reason.code;
+  return code === Reason.passwordRejected || code === Reason.noAnswer;
+}
+
 export class ApiError extends Error {
   constructor(message, hint = '', reason = null, status = 0) {
     super(message);
@@ -10,9 +21,10 @@ export class ApiError extends Error {
     this.status = status;
   }
 
-  // One paragraph for people: what failed, the service's reason, what to do.
+  // One paragraph for people: what failed, the service's reason, what to do. A message
+  // that carries the service's reason names the request and the device already.
   text(doing) {
-    let s = doing ? `${doing}: ${this.message}` : this.message;
+    let s = doing && !this.reason ? `${doing}: ${this.message}` : this.message;
     if (this.reason && this.reason.text && !s.includes(this.reason.text)) s += ` (${this.reason.text})`;
     if (!/[.!?)]$/.test(s)) s += '.';
     if (this.hint) s += ` ${this.hint}`;

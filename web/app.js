@@ -1,9 +1,9 @@
 // kivo-web's page: views, the Devices table and the event stream. The Device,
 // Firmware and Watch views live in their own modules.
 import { get, post } from './api.js';
-import { $, el, emit, go, run, setStatus, showError, state, timeEl } from './ui.js';
+import { $, bus, el, emit, go, run, setStatus, showError, state, timeEl } from './ui.js';
 import { initDevice, openDevice } from './params.js';
-import { initFirmware, firmwareEvent } from './firmware.js';
+import { initFirmware, firmwareEvent, transfersEvent } from './firmware.js';
 import { initWatch } from './watch.js';
 
 const views = ['devices', 'device', 'firmware', 'watch'];
@@ -28,11 +28,14 @@ function renderDevices(reply) {
   state.devices.forEach((d, i) => {
     const box = el('input', { type: 'checkbox', checked: state.selected.has(d.mac),
       'aria-label': `Select ${d.mac} for the firmware queue` });
-    rows.append(el('tr', { tabIndex: 0, 'data-index': i, class: 'open-row',
-      title: 'Enter or click opens the device' },
-    el('td', {}, box), el('td', { text: d.kind }),
-    el('th', { scope: 'row', text: d.mac }), el('td', { text: d.interface }),
-    el('td', {}, timeEl(d.seen))));
+    // Only a device with parameters opens; one in its boot ROM has none to show.
+    const row = opens(d)
+      ? el('tr', { tabIndex: 0, 'data-index': i, class: 'open-row', title: 'Enter or click opens the device' })
+      : el('tr', { 'data-index': i });
+    row.append(el('td', {}, box), el('td', { text: d.kind }),
+      el('th', { scope: 'row', text: d.mac }), el('td', { text: d.interface }),
+      el('td', {}, timeEl(d.seen)));
+    rows.append(row);
   });
   $('devices').tBodies[0].replaceChildren(rows);
   $('devices-empty').hidden = state.devices.length > 0;
@@ -47,6 +50,8 @@ function updateSelection() {
   $('selected-count').textContent = n ? `${n} selected` : '';
   emit('selection', n);
 }
+
+const opens = (d) => d.kind === 'lcmp' || d.kind === 'scp';
 
 function rowDevice(target) {
   const row = target.closest('tr[data-index]');
@@ -64,13 +69,14 @@ function initDevices() {
       updateSelection();
       return;
     }
+    if (!opens(d)) return;
     openDevice(d);
     go('device');
   });
   table.addEventListener('keydown', (e) => {
     if (e.key !== 'Enter' || e.target.tagName !== 'TR') return;
     const d = rowDevice(e.target);
-    if (d) {
+    if (d && opens(d)) {
       e.preventDefault();
       openDevice(d);
       go('device');
@@ -118,14 +124,30 @@ async function loadInterfaces() {
 
 // --- Service state and events --------------------------------------------------
 
+const startHint = 'start it with systemctl start kivohost.socket, or scripts/run.sh in the source tree';
+
+// Bumped by each word on the service's state: an answer that set out before the latest
+// word is not drawn over it.
+let serviceWord = 0;
+
+function showService(up, version) {
+  serviceWord++;
+  $('service-state').textContent = up ? `kivohost ${version || ''} up` : `kivohost does not answer: ${startHint}.`;
+  $('service-state').classList.toggle('down', !up);
+}
+
 async function showHealth() {
+  const asked = serviceWord;
   try {
-    const [version, health] = await Promise.all([get('/api/version'), get('/api/health')]);
-    $('service-state').textContent = health.service === 'up'
-      ? `kivohost ${version.service || ''} up` : 'kivohost does not answer';
-    $('service-state').classList.toggle('down', health.service !== 'up');
-    if (health.transfer) firmwareEvent(health.transfer);
+    const health = await get('/api/health');
+    // The version is asked only of a service that answers, and its failure means down.
+    const version = health.service === 'up' ? await get('/api/version').then((v) => v.service, () => null) : null;
+    if (asked === serviceWord) showService(version !== null, version);
+    if (Array.isArray(health.transfers) && health.transfers.length) transfersEvent(health.transfers);
+    else if (health.transfer) firmwareEvent(health.transfer);
   } catch (err) {
+    if (asked !== serviceWord) return;
+    serviceWord++;
     $('service-state').textContent = err.text ? err.text('') : String(err);
     $('service-state').classList.add('down');
   }
@@ -149,12 +171,23 @@ function listen() {
       // As above.
     }
   });
+  // kivo-web reads the service's state every few seconds: a change is told at once.
+  events.addEventListener('service', (e) => {
+    try {
+      const s = JSON.parse(e.data);
+      if (s.service === 'down') showService(false);
+      else if ($('service-state').classList.contains('down') || !$('service-state').textContent) showHealth();
+    } catch {
+      // As above.
+    }
+  });
   events.addEventListener('open', () => $('service-state').classList.remove('stream-down'));
   events.addEventListener('error', () => $('service-state').classList.add('stream-down'));
 }
 
 async function start() {
   window.addEventListener('hashchange', showView);
+  bus.addEventListener('service-check', showHealth);
   initDevices();
   initDevice();
   initFirmware();

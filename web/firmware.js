@@ -1,20 +1,45 @@
 // The Firmware view: one image to one or several devices, one after another (the
-// service runs one transfer at a time), or an Ethernet boot; the transfer's progress
-// as the service reports it; Stop.
+// service runs one transfer at a time), or an Ethernet boot; every transfer the service
+// runs, whoever started it, with its progress and its own Stop.
 import { get, post } from './api.js';
-import { $, el, fmtBytes, fmtSeconds, run, setStatus, showError, state } from './ui.js';
+import { $, confirmDialog, el, fmtBytes, fmtSeconds, run, setStatus, showError, state } from './ui.js';
 
-// The queue being worked through: [{d, cell}], and whether Stop ended it.
-let queue = null;
-let last = null; // the latest status the service sent
+// The view's part of the store (state.firmware): data only, drawn by render().
+//   status  the latest status the service sent
+//   mine    {title, loader, image} of this page's latest transfer
+//   active  this page is starting or following a transfer
+//   queue   {stopped} while this page works through a queue, else null
+//   rows    [{label, iface, result}] of the latest queue, as the table shows them
+const fw = () => state.firmware;
 const waiters = new Set();
+
+const running = (s) => !!s && s.final === false && s.stateCode !== 0 && s.state !== 'idle';
+
+// The transfers the service runs. It reports one at a time today (the latest status);
+// a list from the service plugs in here, each entry with its own block.
+export function transfersEvent(list) {
+  if (Array.isArray(list) && list.length) firmwareEvent(list[0]);
+}
+
+// A boot counts each phase (the loader, then each chunk of the image) from zero: the
+// figures say which phase, and what the files hold in all.
+function bytesText(s, bytes, total, mine) {
+  const phase = s.state === 'loader' ? 'Loader: ' : s.state === 'firmware' ? 'Image, this chunk: ' : '';
+  let t = total ? `${phase}${fmtBytes(bytes)} of ${fmtBytes(total)}` : fmtBytes(bytes);
+  if (mine && mine.loader != null) t += ` (files: loader ${fmtBytes(mine.loader)}, image ${fmtBytes(mine.image)})`;
+  return t;
+}
+
+function transferTitle(s, mine) {
+  if (!s.state || s.state === 'idle') return 'No transfer yet';
+  if (mine) return mine.title;
+  return running(s) ? 'A transfer started elsewhere (kivoctl or another page)' : 'The latest transfer';
+}
 
 const nonNegative = (n) => (typeof n === 'number' && isFinite(n) && n >= 0 ? n : null);
 
-// Shows a status reply (from /api/firmware/status, /api/health or the event stream).
-export function firmwareEvent(s) {
-  if (!s || typeof s !== 'object') return;
-  last = s;
+// Draws the transfer from the store.
+function renderTransfer({ status: s, mine }) {
   const bytes = nonNegative(s.bytes);
   const total = nonNegative(s.total);
   const rate = nonNegative(s.rate);
@@ -22,7 +47,7 @@ export function firmwareEvent(s) {
   bar.max = total && total > 0 ? total : 1;
   bar.value = total && bytes !== null ? Math.min(bytes, total) : 0;
   bar.setAttribute('aria-valuetext', total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : 'not started');
-  $('fw-bytes').textContent = total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : fmtBytes(bytes);
+  $('fw-bytes').textContent = bytesText(s, bytes, total, mine);
   $('fw-rate').textContent = rate !== null ? `${fmtBytes(Math.round(rate))}/s` : '–';
   $('fw-left').textContent = s.final ? '–'
     : rate && total && bytes !== null ? fmtSeconds((total - bytes) / rate) : '–';
@@ -33,7 +58,32 @@ export function firmwareEvent(s) {
   const reason = s.final && s.reason && typeof s.reason === 'object' ? s.reason : null;
   $('fw-reason').hidden = !reason;
   $('fw-reason').textContent = reason ? `The transfer failed: ${reason.text || reason.name || 'no reason given'}.` : '';
-  $('fw-stop').disabled = !queue && (s.final || !s.state);
+  // Stop is for a running transfer only: it never cancels one that is not shown.
+  $('fw-stop').disabled = !running(s);
+  $('fw-transfers').querySelector('.fw-title').textContent = transferTitle(s, mine);
+}
+
+// Draws the queue table and the buttons from the store.
+function renderQueue({ rows, queue }) {
+  $('fw-queue').tBodies[0].replaceChildren(...rows.map((r) => el('tr', {},
+    el('th', { scope: 'row', text: r.label }), el('td', { text: r.iface }), el('td', { text: r.result }))));
+  $('fw-queue-empty').hidden = rows.length > 0;
+  $('fw-upgrade').disabled = !!queue;
+  $('fw-boot').disabled = !!queue;
+}
+
+function setRow(i, result) {
+  fw().rows[i].result = result;
+  renderQueue(fw());
+}
+
+// Takes a status reply (from /api/firmware/status, /api/health or the event stream).
+export function firmwareEvent(s) {
+  if (!s || typeof s !== 'object') return;
+  const f = fw();
+  f.status = s;
+  if (running(s) && !f.active) f.mine = null; // a transfer this page did not start
+  renderTransfer(f);
   for (const w of waiters) w(s);
 }
 
@@ -64,16 +114,26 @@ function outcome(s) {
   return text || 'Ended';
 }
 
-function targets() {
-  if (state.selected.size) return state.devices.filter((d) => state.selected.has(d.mac));
-  return state.current ? [state.current] : [];
+// A MAC the user wrote: a device's own address (the group bit of the first byte clear).
+function namedDevice() {
+  const text = $('fw-mac').value.trim().toLowerCase().replaceAll('-', ':');
+  if (!text) return null;
+  if (!/^[0-9a-f]{2}(:[0-9a-f]{2}){5}$/.test(text)) {
+    return { error: `"${$('fw-mac').value.trim()}" is not a MAC address: write it as 02:00:00:00:40:01.` };
+  }
+  if (parseInt(text.slice(0, 2), 16) & 1) {
+    return { error: `${text} is a group (broadcast or multicast) address, not a device's: write the device's own MAC.` };
+  }
+  const iface = $('fw-iface').value;
+  if (!iface) return { error: 'Choose the interface on which the device is connected.' };
+  return { kind: 'device', mac: text, interface: iface };
 }
 
-function renderQueue(items) {
-  const body = $('fw-queue').tBodies[0];
-  body.replaceChildren(...items.map((it) => el('tr', {}, el('th', { scope: 'row', text: it.label }),
-    el('td', { text: it.iface }), it.cell)));
-  $('fw-queue-empty').hidden = items.length > 0;
+function targets() {
+  const named = namedDevice();
+  if (named) return named.error ? named : [named];
+  if (state.selected.size) return state.devices.filter((d) => state.selected.has(d.mac));
+  return state.current ? [state.current] : [];
 }
 
 function fileOf(id, what) {
@@ -93,48 +153,61 @@ function fileOf(id, what) {
 async function upgrade() {
   showError('');
   const list = targets();
+  if (list.error) {
+    showError(list.error);
+    $('fw-mac').focus();
+    return;
+  }
   if (list.length === 0) {
-    showError('No device to upgrade: tick devices in the Devices table, or open one.');
+    showError('No device to upgrade: write its MAC above, tick devices in the Devices table, or open one.');
     return;
   }
   const image = fileOf('fw-image', 'firmware image');
   if (!image) return;
-  queue = { stopped: false, items: list.map((d) => ({ d, label: d.mac, iface: d.interface,
-    cell: el('td', { text: 'Waiting' }) })) };
-  renderQueue(queue.items);
-  $('fw-upgrade').disabled = true;
-  $('fw-boot').disabled = true;
-  $('fw-stop').disabled = false;
-  let ok = 0;
-  for (const it of queue.items) {
-    if (queue.stopped) {
-      it.cell.textContent = 'Not started: the queue was stopped';
+  const n = list.length;
+  const ok = await confirmDialog(`Upgrade ${n === 1 ? list[0].mac : `${n} devices`} with ${image.name}?`,
+    [el('p', { text: `The firmware image ${image.name} (${fmtBytes(image.size)}) goes to:` }),
+      el('ul', {}, ...list.map((d) => el('li', { text: `${d.mac} on ${d.interface}` }))),
+      el('p', { text: 'A device restarts with the new firmware once it has it all.' })], 'Start the upgrade');
+  if (!ok) {
+    setStatus('No upgrade was started.');
+    return;
+  }
+  const f = fw();
+  f.queue = { stopped: false };
+  f.rows = list.map((d) => ({ label: d.mac, iface: d.interface, result: 'Waiting' }));
+  renderQueue(f);
+  let upgraded = 0;
+  for (const [i, d] of list.entries()) {
+    if (f.queue.stopped) {
+      setRow(i, 'Not started: the queue was stopped');
       continue;
     }
-    it.cell.textContent = 'Starting';
+    setRow(i, 'Starting');
+    f.active = true;
+    f.mine = { title: `Upgrade of ${d.mac} with ${image.name} (this page)` };
     const form = new FormData();
-    form.append('interface', it.d.interface);
-    form.append('mac', it.d.mac);
+    form.append('interface', d.interface);
+    form.append('mac', d.mac);
     form.append('vlan', String(state.vlan));
     form.append('image', image, image.name);
-    const started = await run(`Starting the upgrade of ${it.d.mac} with ${image.name}`,
+    const started = await run(`Starting the upgrade of ${d.mac} with ${image.name}`,
       () => post('/api/firmware/upgrade', form));
     if (!started) {
-      it.cell.textContent = `Not started: ${$('error').textContent}`;
+      f.active = false;
+      setRow(i, `Not started: ${$('error').textContent}`);
       continue;
     }
-    it.cell.textContent = 'Transferring';
-    setStatus(`Upgrading ${it.d.mac} with ${image.name}.`);
+    setRow(i, 'Transferring');
+    setStatus(`Upgrading ${d.mac} with ${image.name}.`);
     const end = await finalStatus();
-    it.cell.textContent = outcome(end);
-    if (!end.reason) ok++;
+    f.active = false;
+    setRow(i, outcome(end));
+    if (!end.reason) upgraded++;
   }
-  const n = queue.items.length;
-  queue = null;
-  $('fw-upgrade').disabled = false;
-  $('fw-boot').disabled = false;
-  $('fw-stop').disabled = !last || last.final !== false;
-  setStatus(`Upgrade finished: ${ok} of ${n} device${n === 1 ? '' : 's'} upgraded.`);
+  f.queue = null;
+  renderQueue(f);
+  setStatus(`Upgrade finished: ${upgraded} of ${n} device${n === 1 ? '' : 's'} upgraded.`);
 }
 
 async function boot() {
@@ -153,24 +226,29 @@ async function boot() {
   form.append('vlan', String(state.vlan));
   form.append('loader', loader, loader.name);
   form.append('image', image, image.name);
-  const cell = el('td', { text: 'Starting' });
-  queue = { stopped: false, items: [] };
-  renderQueue([{ label: 'Ethernet boot', iface, cell }]);
+  const f = fw();
+  f.queue = { stopped: false };
+  f.rows = [{ label: 'Ethernet boot', iface, result: 'Starting' }];
+  f.active = true;
+  f.mine = { title: `Ethernet boot on ${iface} (this page)`, loader: loader.size, image: image.size };
+  renderQueue(f);
   const started = await run(`Starting the Ethernet boot on ${iface}`, () => post('/api/firmware/boot', form));
   if (started) {
-    cell.textContent = 'Transferring';
+    setRow(0, 'Transferring');
     setStatus(`Ethernet boot on ${iface}: waiting for a device in its boot ROM.`);
     const end = await finalStatus();
-    cell.textContent = outcome(end);
+    setRow(0, outcome(end));
     setStatus(`Ethernet boot on ${iface} ended.`);
   } else {
-    cell.textContent = `Not started: ${$('error').textContent}`;
+    setRow(0, `Not started: ${$('error').textContent}`);
   }
-  queue = null;
+  f.active = false;
+  f.queue = null;
+  renderQueue(f);
 }
 
 async function stop() {
-  if (queue) queue.stopped = true;
+  if (fw().queue) fw().queue.stopped = true;
   const reply = await run('Stopping the firmware transfer', () => post('/api/firmware/stop'));
   if (reply) setStatus('Stop sent: the transfer ends before its next data frame; the queue starts no other device.');
 }
@@ -179,6 +257,7 @@ export function initFirmware() {
   $('fw-upgrade').addEventListener('click', upgrade);
   $('fw-boot').addEventListener('click', boot);
   $('fw-stop').addEventListener('click', stop);
-  $('fw-stop').disabled = true;
+  $('fw-mac').addEventListener('input', () => showError(''));
+  renderQueue(fw());
   firmwareEvent({ final: true });
 }

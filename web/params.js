@@ -3,16 +3,15 @@
 //
 // A typed value is checked by the service's own rules (/api/params/check) before it
 // may be written: the page has no copy of the type rules that could drift from them.
-import { post } from './api.js';
+import { mayBeWrongPassword, post } from './api.js';
 import { $, confirmDialog, deviceFields, deviceLabel, el, emit, password, run, setStatus, showError, state }
   from './ui.js';
 
-// Edited values waiting for Apply: name -> text the service accepted for the type.
-const pending = new Map();
+// The view's data lives in the store (state.pending, state.collapsed); what is kept here
+// is only the index of the drawn table, rebuilt by each render:
 // name -> {row, valueCell, param}; groups: prefix -> {row, button, members}.
 let rows = new Map();
 let groups = new Map();
-const collapsed = new Set();
 // A larger table starts with its top groups folded: a thousand rows are no use to read
 // whole, and drawing them costs the browser more than everything else of a Read all.
 const foldAbove = 200;
@@ -31,7 +30,8 @@ export function openDevice(d) {
   if (!same) {
     $('protocol').value = protocolFor(d);
     state.params = [];
-    pending.clear();
+    state.pending.clear();
+    $('write-results-box').hidden = true;
     renderParams();
     emit('params', state.params);
   }
@@ -51,14 +51,13 @@ async function request() {
 // A rejected password is forgotten, so that the next action asks again. An LCMP device
 // ignores a request enciphered with the wrong password, so silence may mean the same.
 function forgetIfRejected(d, err) {
-  const why = err && err.reason && err.reason.name;
-  if (why === 'password rejected' || why === 'no answer') state.passwords.delete(d.mac);
+  if (mayBeWrongPassword(err)) state.passwords.delete(d.mac);
 }
 
 async function call(doing, path, extra) {
   const d = state.current;
   const fields = await request();
-  if (!fields) return undefined;
+  if (!fields) return null; // no password given: nothing was sent
   return run(doing, async () => {
     try {
       return await post(path, { ...fields, ...extra });
@@ -83,10 +82,11 @@ async function readAll() {
   performance.mark('kivo-read-all-start');
   const reply = await call(`Reading every parameter of ${state.current.mac}`, '/api/params/read', { names: [] });
   button.disabled = false;
+  if (reply === undefined) markStale(); // the read failed: what is shown may be old
   if (!reply) return;
   performance.mark('kivo-params-start');
   state.params = validParams(reply);
-  pending.clear();
+  state.pending.clear();
   renderParams();
   performance.measure('kivo-params-script', 'kivo-params-start');
   // What the figures report: the whole Read all, and the page's own share of it, up to
@@ -140,8 +140,8 @@ function renderParams() {
     showValue(entry);
     body.append(row);
   }
-  collapsed.clear();
-  if (state.params.length > foldAbove) for (const g of groups.values()) if (!g.prefix.includes('.')) collapsed.add(g.prefix);
+  state.collapsed.clear();
+  if (state.params.length > foldAbove) for (const g of groups.values()) if (!g.prefix.includes('.')) state.collapsed.add(g.prefix);
   $('params').tBodies[0].replaceChildren(body);
   // The first parameter row takes the focus stop of the table (roving tabindex).
   const first = rows.values().next().value;
@@ -152,13 +152,15 @@ function renderParams() {
 
 function showValue(entry) {
   const { valueCell, param } = entry;
-  const changed = pending.has(param.name);
+  const changed = state.pending.has(param.name);
   entry.row.classList.toggle('changed', changed);
+  entry.row.classList.toggle('stale', param.stale === true && !changed);
+  entry.row.title = param.stale ? 'Not read since the last write, reset or failed read: Read all reads it again.' : '';
   entry.row.classList.toggle('refused', param.refused);
   if (param.refused) {
     valueCell.replaceChildren(el('span', { class: 'refused-text', text: `Refused by the device: ${param.value}` }));
   } else if (changed) {
-    valueCell.replaceChildren(el('span', { text: pending.get(param.name) }),
+    valueCell.replaceChildren(el('span', { text: state.pending.get(param.name) }),
       el('span', { class: 'muted', text: ` (was ${param.value}; Apply writes it)` }));
   } else {
     valueCell.replaceChildren(param.value);
@@ -180,10 +182,10 @@ function applyFilter() {
     g.row.hidden = n === 0 || (!filtering && groupHiddenBy(g.prefix));
     g.count.textContent = ` ${n}`;
     g.button.disabled = filtering;
-    g.button.setAttribute('aria-expanded', String(filtering || !collapsed.has(g.prefix)));
+    g.button.setAttribute('aria-expanded', String(filtering || !state.collapsed.has(g.prefix)));
   }
   for (const entry of rows.values()) {
-    entry.row.hidden = !entry.match || (!filtering && entry.owners.some((g) => collapsed.has(g.prefix)));
+    entry.row.hidden = !entry.match || (!filtering && entry.owners.some((g) => state.collapsed.has(g.prefix)));
   }
   const total = rows.size;
   $('param-count').textContent = total === 0 ? 'No parameters read yet.'
@@ -193,31 +195,39 @@ function applyFilter() {
 // A group row is hidden when one of its own enclosing groups is folded.
 function groupHiddenBy(prefix) {
   const parts = prefix.split('.');
-  for (let i = 1; i < parts.length; i++) if (collapsed.has(parts.slice(0, i).join('.'))) return true;
+  for (let i = 1; i < parts.length; i++) if (state.collapsed.has(parts.slice(0, i).join('.'))) return true;
   return false;
 }
 
 function fold(prefix, close) {
-  if (close) collapsed.add(prefix);
-  else collapsed.delete(prefix);
+  if (close) state.collapsed.add(prefix);
+  else state.collapsed.delete(prefix);
   applyFilter();
 }
 
 // --- Editing --------------------------------------------------------------------
 
+// A legacy (SCP) device gives no types: its values are free text, written as typed.
 function editable(entry) {
-  return entry && !entry.param.refused && entry.param.type !== null;
+  return entry && !entry.param.refused;
+}
+
+// Every value shown is marked as not read since (a write, a reset or a failed read may
+// have changed or lost it), except the names given.
+function markStale(except = []) {
+  const fresh = new Set(except);
+  for (const p of state.params) if (!fresh.has(p.name)) p.stale = true;
+  for (const entry of rows.values()) showValue(entry);
 }
 
 function startEdit(entry) {
   if (!editable(entry)) {
-    setStatus(`${entry.param.name} cannot be edited: ${entry.param.refused
-      ? 'the device refused it' : 'the service gave no type to check a new value against'}.`);
+    setStatus(`${entry.param.name} cannot be edited: the device refused to read it.`);
     return;
   }
   const { param, valueCell } = entry;
   if (valueCell.querySelector('input')) return;
-  const input = el('input', { type: 'text', value: pending.get(param.name) ?? param.value,
+  const input = el('input', { type: 'text', value: state.pending.get(param.name) ?? param.value,
     'aria-label': `New value of ${param.name}`, spellcheck: false, autocomplete: 'off' });
   const note = el('span', { class: 'edit-note', role: 'status' });
   note.id = `note-${Math.random().toString(36).slice(2)}`;
@@ -257,13 +267,18 @@ function startEdit(entry) {
 async function accept(entry, text, note) {
   const { param } = entry;
   if (text === param.value) {
-    pending.delete(param.name);
+    state.pending.delete(param.name);
+    return true;
+  }
+  if (param.type === null) {
+    // No type to check against: the device has the last word, and the write says it.
+    state.pending.set(param.name, text);
     return true;
   }
   note.textContent = ' Checking…';
   let reply;
   try {
-    reply = await post('/api/params/check', { type: param.type, value: text });
+    reply = await post('/api/params/check', { type: param.type, value: text, name: param.name });
   } catch (err) {
     note.textContent = ` ${err.text(`Checking the value for ${param.name} failed`)}`;
     return false;
@@ -271,75 +286,109 @@ async function accept(entry, text, note) {
   if (!reply || reply.ok !== true) {
     const why = reply && typeof reply.message === 'string' && reply.message.trim()
       ? reply.message.trim().replace(/\.+$/, '') : 'the service gave no reason';
-    note.textContent = ` Not a value of type ${param.type}: ${why}. Correct it, or press Escape.`;
+    note.textContent = ` ${why}. Correct it, or press Escape.`;
     return false;
   }
-  pending.set(param.name, text);
+  state.pending.set(param.name, text);
   return true;
 }
 
 function updateApply() {
-  const n = pending.size;
+  const n = state.pending.size;
   $('apply').disabled = n === 0;
   $('pending-count').textContent = n ? `${n} change${n === 1 ? '' : 's'} to write.` : '';
 }
 
-async function apply() {
-  const d = state.current;
-  const changes = [...pending.entries()];
-  if (changes.length === 0) return;
-  const list = el('table', { class: 'grid' },
+// The changes, as the confirmation lists them; a value without a type goes as typed.
+function changesTable(changes) {
+  return el('table', { class: 'grid' },
     el('caption', { text: 'Changes' }),
     el('thead', {}, el('tr', {}, el('th', { scope: 'col', text: 'Parameter' }),
       el('th', { scope: 'col', text: 'Now' }), el('th', { scope: 'col', text: 'New' }))),
     el('tbody', {}, ...changes.map(([name, value]) => el('tr', {},
       el('th', { scope: 'row', text: name }), el('td', { text: rows.get(name)?.param.value ?? '' }),
-      el('td', { text: value })))));
+      el('td', { text: rows.get(name)?.param.type === null ? `${value} (as written: no type to check)` : value })))));
+}
+
+// Per name what became of the write, from the service's results: written, refused with
+// the device's text, or not written and why.
+function outcomes(reply, names) {
+  const results = reply && Array.isArray(reply.results) ? reply.results : [];
+  const byName = new Map(results.filter((r) => r && typeof r.name === 'string').map((r) => [r.name, r]));
+  return names.map((name) => {
+    const r = byName.get(name);
+    return { name, result: r && typeof r.result === 'string' ? r.result : 'not written',
+      text: r && typeof r.text === 'string' ? r.text : 'the service did not tell' };
+  });
+}
+
+function showOutcomes(d, list) {
+  const table = $('write-results');
+  table.tBodies[0].replaceChildren(...list.map((o) => el('tr', { class: o.result === 'written' ? '' : 'bad' },
+    el('th', { scope: 'row', text: o.name }), el('td', { text: o.result }), el('td', { text: o.text || '' }))));
+  $('write-results-box').hidden = list.length === 0;
+  const written = list.filter((o) => o.result === 'written').length;
+  const failed = list.filter((o) => o.result !== 'written');
+  if (failed.length) {
+    const refused = failed.filter((o) => o.result === 'refused');
+    showError(`${written} of ${list.length} values written to ${d.mac}; ` +
+      `${refused.length ? `the device refused ${refused.map((o) => `${o.name} (${o.text})`).join(', ')}` : ''}` +
+      `${refused.length && refused.length < failed.length ? '; ' : ''}` +
+      failed.filter((o) => o.result !== 'refused').map((o) => `${o.name} not written: ${o.text}`).join('; ') +
+      '. The table Write results lists each one.');
+    setStatus('');
+  } else {
+    setStatus(`Wrote ${written} value${written === 1 ? '' : 's'} to ${d.mac}.`);
+  }
+}
+
+async function apply() {
+  const d = state.current;
+  const changes = [...state.pending.entries()];
+  if (changes.length === 0) return;
   const ok = await confirmDialog(`Write ${changes.length} value${changes.length === 1 ? '' : 's'} to ${d.mac}?`,
-    [el('p', { text: `These changes go to the ${deviceLabel(d)}:` }), list], 'Write');
+    [el('p', { text: `These changes go to the ${deviceLabel(d)}:` }), changesTable(changes)], 'Write');
   if (!ok) {
     setStatus('Nothing was written.');
     return;
   }
   const reply = await call(`Writing ${changes.length} values to ${d.mac}`, '/api/params/write',
     { values: Object.fromEntries(changes) });
+  if (reply === undefined) markStale(); // the write failed: what the device holds is unknown
   if (!reply) return;
-  const answered = validParams(reply);
-  const refused = answered.filter((p) => p.refused);
-  for (const [name] of changes) pending.delete(name);
-  // What the device holds now comes from a read, not from what we sent.
   const names = changes.map(([name]) => name);
+  const told = outcomes(reply, names);
+  for (const name of names) state.pending.delete(name);
+  await readBack(d, names, told);
+  showOutcomes(d, told);
+}
+
+// What the device holds now comes from a read, not from what we sent; the rest of the
+// table was not read since the write.
+async function readBack(d, names, told) {
   const back = await call(`Reading back the written values of ${d.mac}`, '/api/params/read', { names });
-  if (back) {
-    for (const p of validParams(back)) {
-      const entry = rows.get(p.name);
-      if (entry) entry.param = Object.assign(entry.param, { value: p.value, refused: false });
-    }
+  const fresh = back ? validParams(back).filter((p) => !p.refused).map((p) => p.name) : [];
+  for (const p of back ? validParams(back) : []) {
+    const entry = rows.get(p.name);
+    if (entry && !p.refused) Object.assign(entry.param, { value: p.value, refused: false, stale: false });
   }
-  const refusals = new Map(refused.map((p) => [p.name, p.value]));
+  markStale(fresh);
+  const refusals = new Map(told.filter((o) => o.result !== 'written').map((o) => [o.name, o]));
   for (const name of names) {
     const entry = rows.get(name);
     if (!entry) continue;
-    entry.refusal = refusals.get(name);
+    const o = refusals.get(name);
+    entry.refusal = o ? (o.result === 'refused' ? `Write refused: ${o.text}` : `Not written: ${o.text}`) : undefined;
     showValue(entry);
     markRefusal(entry);
   }
   updateApply();
-  if (refused.length) {
-    showError(`The device refused ${refused.length} of ${changes.length} values: ` +
-      refused.map((p) => `${p.name}: ${p.value}`).join('; ') +
-      (refused.length < changes.length ? '. The other values were written.' : '.'));
-    setStatus('');
-  } else {
-    setStatus(`Wrote ${changes.length} value${changes.length === 1 ? '' : 's'} to ${d.mac}` +
-      (back ? ' and read them back.' : '.'));
-  }
 }
 
 // The device's text for a write it refused stays under the value until the next read.
 function markRefusal(entry) {
   if (!entry.refusal) return;
-  entry.valueCell.append(el('span', { class: 'refused-text', text: ` Write refused: ${entry.refusal}` }));
+  entry.valueCell.append(el('span', { class: 'refused-text', text: ` ${entry.refusal}` }));
 }
 
 async function factoryReset() {
@@ -353,6 +402,7 @@ async function factoryReset() {
   }
   const reply = await call(`Factory reset of ${d.mac}`, '/api/reset', {});
   if (reply && reply.done === true) {
+    markStale();
     setStatus(`${d.mac} was reset to its factory values. Read all shows them.`);
   }
 }
@@ -389,12 +439,12 @@ export function initDevice() {
   });
   $('expand-all').addEventListener('click', () => {
     performance.mark('kivo-expand-start');
-    collapsed.clear();
+    state.collapsed.clear();
     applyFilter();
     requestAnimationFrame(() => setTimeout(() => performance.measure('kivo-expand-all', 'kivo-expand-start')));
   });
   $('collapse-all').addEventListener('click', () => {
-    for (const g of groups.values()) if (!g.prefix.includes('.')) collapsed.add(g.prefix);
+    for (const g of groups.values()) if (!g.prefix.includes('.')) state.collapsed.add(g.prefix);
     applyFilter();
   });
   const table = $('params');

@@ -8,7 +8,11 @@ export const state = {
   vlan: 0,
   passwords: new Map(), // MAC -> password, for this tab only
   params: [],           // the open device's parameters from the last read
+  pending: new Map(),   // edited values waiting for Apply: name -> text to write
+  collapsed: new Set(), // folded groups of the parameter table (dotted prefixes)
   selected: new Set(),  // MACs ticked in the Devices table (the firmware queue)
+  // The Firmware view (firmware.js): the latest status, what this page started, its queue.
+  firmware: { status: null, mine: null, active: false, queue: null, rows: [] },
 };
 
 // Views announce changes to each other here ("device", "params", "interfaces").
@@ -50,10 +54,14 @@ export async function run(doing, fn) {
   setStatus(`${doing}…`);
   try {
     const result = await fn();
+    // The caller says what came of it; a status nobody replaced does not linger.
+    if ($('status').textContent === `${doing}…`) setStatus('');
     return result;
   } catch (err) {
     setStatus('');
     showError(err.text ? err.text(`${doing} failed`) : `${doing} failed: ${err.message}`);
+    // kivo-web or kivohost may be gone: the header says so at once.
+    if (err.status === 503 || err.status === 0) emit('service-check');
     return undefined;
   }
 }

@@ -1,7 +1,7 @@
 // The Watch view: numeric parameters of the open device read every few seconds
 // through the service's queue and plotted. The plot library is Debian's Chart.js,
 // loaded only when this view plots something, so the first load stays small.
-import { post } from './api.js';
+import { mayBeWrongPassword, post } from './api.js';
 import { $, bus, deviceFields, el, fmtTime, password, setStatus, showError, state } from './ui.js';
 
 const numericTypes = new Set(['INT8S', 'INT8U', 'INT16S', 'INT16U', 'INT32S', 'INT32U', 'INT64U']);
@@ -58,7 +58,11 @@ async function makeChart() {
       maintainAspectRatio: false, // the plot's box sets the height
       parsing: false,
       normalized: true,
-      scales: { x: { type: 'linear', title: { display: true, text: 'seconds since start' } } },
+      // Time from 0; counters are whole numbers, so are their ticks.
+      scales: {
+        x: { type: 'linear', min: 0, title: { display: true, text: 'seconds since start' } },
+        y: { ticks: { precision: 0 } },
+      },
       plugins: { legend: { position: 'bottom' } },
     },
   });
@@ -93,7 +97,7 @@ async function tick() {
   try {
     reply = await post('/api/watch', { ...watched.fields, names: watched.names });
   } catch (err) {
-    if (err.reason && (err.reason.name === 'password rejected' || err.reason.name === 'no answer')) {
+    if (mayBeWrongPassword(err)) {
       state.passwords.delete(watched.d.mac);
       stopWatch();
     }

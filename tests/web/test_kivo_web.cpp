@@ -226,6 +226,24 @@ TEST(KivoWeb, ApiEndToEnd) {
     const json written = write.Json()["params"];
     ASSERT_EQ(written.size(), 2u) << write.body;
     for (const auto& p : written) EXPECT_EQ(p["refused"], false) << write.body;
+    EXPECT_EQ(write.Json()["results"],
+              json::parse(R"([{"name":"NETWORK.PORT","result":"written","written":true,"text":""},
+                 {"name":"SYSTEM.GENERAL.DEVICE_NAME","result":"written","written":true,"text":""}])"))
+        << write.body;
+    // A name the device does not know: the type check refuses it, so nothing is written,
+    // and every name says so.
+    Reply mixed = web.Post("/api/params/write",
+                           Lcmp({{"values", {{"SYSTEM.GENERAL.DEVICE_NAME", "ok"}, {"NO.SUCH", "1"}}}}));
+    ASSERT_EQ(mixed.status, 200) << mixed.body;
+    const json told = mixed.Json()["results"];
+    ASSERT_EQ(told.size(), 2u) << mixed.body;
+    for (const auto& r : told) {
+        EXPECT_EQ(r["written"], false) << mixed.body;
+        EXPECT_FALSE(r["text"].get<std::string>().empty()) << mixed.body;
+    }
+    EXPECT_EQ(web.Post("/api/params/read", Lcmp({{"names", {"SYSTEM.GENERAL.DEVICE_NAME"}}}))
+                  .Json()["params"][0]["value"],
+              "den");
     EXPECT_EQ(web.Post("/api/params/read", Lcmp({{"names", {"NETWORK.PORT"}}})).Json()["params"][0]["value"],
               "9090");
     Reply refused = web.Post("/api/params/read", Lcmp({{"names", {"SECURITY.GENERAL.CONSOLE_PASSWORD"}}}));
@@ -246,8 +264,11 @@ TEST(KivoWeb, ApiEndToEnd) {
     EXPECT_EQ(scp.Json()["params"][0]["value"], "8080");
     EXPECT_EQ(scp.Json()["params"][0]["type"], nullptr);
 
-    // Checks with the service library's conversions.
-    EXPECT_EQ(web.Post("/api/params/check", {{"type", "INT16U"}, {"value", "70000"}}).Json()["ok"], false);
+    // Checks with the service library's conversions; a refusal says what the type allows.
+    Reply check =
+        web.Post("/api/params/check", {{"type", "INT16U"}, {"value", "70000"}, {"name", "NETWORK.PORT"}});
+    EXPECT_EQ(check.Json()["ok"], false);
+    EXPECT_NE(check.body.find("from 0 to 65535"), std::string::npos) << check.body;
     EXPECT_EQ(web.Post("/api/params/check", {{"type", "IP_ADDR"}, {"value", "10.0.0.1"}}).Json()["ok"], true);
     EXPECT_HTTP(web.Post("/api/params/check", {{"type", "NO_SUCH_TYPE"}, {"value", "1"}}), 400);
 
@@ -266,6 +287,15 @@ TEST(KivoWeb, ApiEndToEnd) {
     Reply badMac = web.Post("/api/reset", Lcmp({{"mac", "02:00:00:00:10"}}));
     EXPECT_HTTP(badMac, 400);
     EXPECT_EQ(badMac.Json()["error"].contains("reason"), false);
+    // A broadcast address is no device's: refused at once, not after the device's time-out.
+    const auto asked = std::chrono::steady_clock::now();
+    Reply broadcast =
+        web.Post("/api/firmware/upgrade",
+                 {{"interface", "eth1"}, {"mac", "ff:ff:ff:ff:ff:ff"}, {"path", "/tmp/image.bin"}});
+    EXPECT_HTTP(broadcast, 400);
+    EXPECT_NE(broadcast.body.find("group (broadcast or multicast)"), std::string::npos) << broadcast.body;
+    EXPECT_HTTP(web.Post("/api/params/read", Lcmp({{"mac", "01:00:5e:00:00:01"}})), 400);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 8s) << "the refusal waited for a device";
 
     // Upgrade with an uploaded image; its progress reaches the event stream, the image
     // arrives whole and the uploaded copy is gone afterwards.
@@ -327,11 +357,35 @@ TEST(KivoWeb, ApiEndToEnd) {
                           {"-F", "interface=eth1", "-F", "loader=@" + loader.path()}}),
                 400);
 
-    // Without the service: 503 with a hint.
+    // A transfer started by another front-end (kivoctl) shows in /api/health without
+    // anyone asking for the status, running, then failed once stopped.
+    Shell("ip netns exec " + topo.host().name() + " " + KIVOCTL_BIN + " fw upgrade -i eth1 -m " + kSlowMac +
+          " " + imageFile.path() + " >/dev/null 2>&1");
+    json seen;
+    for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;
+         std::this_thread::sleep_for(100ms)) {
+        seen = web.Get("/api/health").Json()["transfers"];
+        if (seen.size() == 1 && seen[0]["running"] == true) break;
+    }
+    ASSERT_EQ(seen.size(), 1u) << seen;
+    EXPECT_EQ(seen[0]["running"], true) << seen;
+    EXPECT_EQ(web.Post("/api/firmware/stop", json::object()).Json(), json({{"stopped", true}}));
+    for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;
+         std::this_thread::sleep_for(100ms)) {
+        seen = web.Get("/api/health").Json();
+        if (seen["transfers"][0]["running"] == false) break;
+    }
+    EXPECT_EQ(seen["transfers"][0]["running"], false) << seen;
+    EXPECT_EQ(seen["transfer"]["state"], "failed") << seen;
+
+    // Without the service: 503 with a hint that says how to start it.
     topo.kivohost()->Kill();
     Reply down = web.Get("/api/version");
     EXPECT_HTTP(down, 503);
-    EXPECT_FALSE(down.Json()["error"]["hint"].get<std::string>().empty());
+    EXPECT_NE(down.Json()["error"]["hint"].get<std::string>().find("systemctl start kivohost.socket"),
+              std::string::npos)
+        << down.body;
+    EXPECT_EQ(down.body.find("--service-port"), std::string::npos) << down.body;
     EXPECT_EQ(web.Get("/api/health").Json()["service"], "down");
 
     // A clean stop with an event stream still open: exit status 0, the upload folder gone,

@@ -59,8 +59,19 @@ void SendError(httplib::Response& res, const ApiError& e) {
     SendJson(res, e.status, e.Body());
 }
 
-[[noreturn]] void Fail(int status, std::string message, std::string hint = {}) {
-    throw ApiError{status, std::move(message), std::move(hint), std::nullopt};
+// A page for people who opened an address in the browser: what went wrong, what to do.
+void SendPage(httplib::Response& res, int status, const std::string& title, const std::string& text) {
+    res.status = status;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+        "<title>kivo: " +
+            title +
+            "</title><style>body{font-family:system-ui,sans-serif;margin:2rem;max-width:40rem;"
+            "line-height:1.4}</style></head>\n<body><h1>" +
+            title + "</h1>\n<p>" + text + "</p>\n</body></html>\n",
+        "text/html; charset=utf-8");
 }
 
 // Deep nesting costs the parser stack; no request of the API nests more than a few levels.
@@ -270,7 +281,9 @@ struct WebServer::Impl {
     static Service::UploadedFile FormFile(const httplib::Request& req, const char* name) {
         Service::UploadedFile f;
         if (req.has_file(name)) {
-            f.content = req.get_file_value(name).content;
+            const auto& file = req.get_file_value(name);
+            f.content = file.content;
+            f.name = file.filename;
             f.present = true;
         }
         return f;
@@ -301,6 +314,7 @@ struct WebServer::Impl {
                     out = "retry: 3000\n\n";
                     // A new tab sees where a running transfer stands at once.
                     if (now.firmwareSeq != 0) out += "event: firmware\ndata: " + now.firmware + "\n\n";
+                    if (now.serviceSeq != 0) out += "event: service\ndata: " + now.service + "\n\n";
                 } else {
                     now = ev.Wait(st->seen, 1s);
                     if (now.stopping) {
@@ -309,6 +323,8 @@ struct WebServer::Impl {
                     }
                     if (now.firmwareSeq != st->seen.firmwareSeq)
                         out += "event: firmware\ndata: " + now.firmware + "\n\n";
+                    if (now.serviceSeq != st->seen.serviceSeq)
+                        out += "event: service\ndata: " + now.service + "\n\n";
                     if (now.discoverySeq != st->seen.discoverySeq)
                         out += "event: discovery\ndata: " + now.discovery + "\n\n";
                 }
@@ -335,8 +351,13 @@ struct WebServer::Impl {
                                                  (tls() ? "; Secure" : ""));
                 res.set_redirect("/", 303);
             } else {
-                SendError(res, {401, "The access token in this address is not kivo-web's.",
-                                "Open the address kivo-web printed when it started.", std::nullopt});
+                SendPage(
+                    res, 401, "This address has an old or wrong access token",
+                    "kivo-web makes a new token each time it starts, unless it reads one from its token "
+                    "file. Open the address kivo-web printed when it started (it ends in "
+                    "<code>?token=</code>): look in its output, or run <code>journalctl -u kivo-web</code> "
+                    "where it runs as a service. Where the token comes from a file (--token-file), ask "
+                    "whoever runs kivo-web for it.");
             }
             return;
         }

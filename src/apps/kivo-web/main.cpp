@@ -4,9 +4,13 @@
 
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "http.h"
@@ -51,34 +55,38 @@ std::optional<std::string> RandomToken() {
     return t;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Every setting from the command line, checked.
+struct Settings {
     std::string listen = "127.0.0.1:8080";
-    kivoweb::Options serviceOptions;
+    kivoweb::Options service;
     kivoweb::HttpConfig http;
     std::string tokenFile;
     std::string uploadDir;
     size_t maxUploadMiB = 64;
+    bool printToken = false;
+};
 
+// Reads the command line; an exit status when kivo-web is to end here (help, version, a
+// wrong option).
+std::optional<int> Parse(int argc, char** argv, Settings& s) {
     CLI::App app{"kivo-web: the browser front-end of kivohost", "kivo-web"};
     app.set_version_flag("--version", "kivo-web " KIVO_WEB_VERSION);
-    app.add_option("--listen", listen, "address and port to serve on (default 127.0.0.1:8080)");
-    app.add_option("--service-port", serviceOptions.servicePort,
+    app.add_option("--listen", s.listen, "address and port to serve on (default 127.0.0.1:8080)");
+    app.add_option("--service-port", s.service.servicePort,
                    "UDP port of kivohost on 127.0.0.1 (default 55567)")
         ->check(CLI::Range(1, 65535));
-    app.add_option("--token-file", tokenFile, "read the access token from the file's first line");
-    app.add_option("--tls-cert", http.tlsCert, "TLS certificate (PEM); needed to listen beyond loopback");
-    app.add_option("--tls-key", http.tlsKey, "TLS private key (PEM)");
-    app.add_option("--assets", http.assetsDir,
+    app.add_option("--token-file", s.tokenFile, "read the access token from the file's first line");
+    app.add_option("--tls-cert", s.http.tlsCert, "TLS certificate (PEM); needed to listen beyond loopback");
+    app.add_option("--tls-key", s.http.tlsKey, "TLS private key (PEM)");
+    app.add_option("--assets", s.http.assetsDir,
                    "serve the page from this folder instead of the built-in files");
-    app.add_option("--javascript-dir", http.javascriptDir, "folder served under /javascript/")
+    app.add_option("--javascript-dir", s.http.javascriptDir, "folder served under /javascript/")
         ->capture_default_str();
-    app.add_option("--host-name", http.hostNames, "a further name the page is opened under (Host header)");
-    app.add_option("--upload-dir", uploadDir,
+    app.add_option("--host-name", s.http.hostNames, "a further name the page is opened under (Host header)");
+    app.add_option("--upload-dir", s.uploadDir,
                    "folder under which uploaded images are kept during their transfer (default: "
                    "$RUNTIME_DIRECTORY, else the temporary folder)");
-    app.add_option("--max-upload", maxUploadMiB, "largest upload in MiB (default 64)")
+    app.add_option("--max-upload", s.maxUploadMiB, "largest upload in MiB (default 64)")
         ->check(CLI::Range(1, 4096));
     try {
         app.parse(argc, argv);
@@ -90,43 +98,92 @@ int main(int argc, char** argv) {
         app.exit(e);
         return 2;
     }
+    return std::nullopt;
+}
 
-    if (!SplitListen(listen, http.address, http.port))
-        return Refuse("--listen needs ADDRESS:PORT, e.g. 127.0.0.1:8080 or [::1]:8080, not '" + listen + "'");
+// The address, TLS and page folder; an exit status for settings that could only fail.
+std::optional<int> CheckServing(Settings& s) {
+    auto& http = s.http;
+    if (!SplitListen(s.listen, http.address, http.port))
+        return Refuse("--listen needs ADDRESS:PORT, e.g. 127.0.0.1:8080 or [::1]:8080, not '" + s.listen +
+                      "'");
     if (http.tlsCert.empty() != http.tlsKey.empty())
         return Refuse("--tls-cert and --tls-key go together: give both files or neither");
     if (!kivoweb::IsLoopback(http.address) && http.tlsCert.empty())
         return Refuse("refusing to listen on " + http.address +
                       " without TLS: the access token and device passwords would cross the network in the "
                       "clear. Give --tls-cert FILE and --tls-key FILE, or listen on 127.0.0.1.");
-    http.maxUpload = maxUploadMiB << 20;
-
-    bool printToken = false;
-    if (!tokenFile.empty()) {
-        std::ifstream in(tokenFile);
-        std::string line;
-        if (!in || !std::getline(in, line)) return Refuse("cannot read the token file " + tokenFile);
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
-        if (!TokenText(line))
-            return Refuse("the token in " + tokenFile +
-                          " must be 16 to 256 letters, digits or '-._~' (e.g. the output of 'openssl rand "
-                          "-hex 24')");
-        http.token = line;
-    } else if (auto t = RandomToken()) {
-        http.token = *t;
-        printToken = true;
-    } else {
-        std::cerr << "kivo-web: cannot make an access token: no random numbers from the kernel\n";
-        return 1;
+    http.maxUpload = s.maxUploadMiB << 20;
+    if (!http.assetsDir.empty()) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(http.assetsDir, ec) ||
+            !std::filesystem::exists(std::filesystem::path(http.assetsDir) / "index.html", ec))
+            return Refuse(
+                "--assets " + http.assetsDir +
+                " is not a folder with the page's index.html: give the page's folder (the web/ folder "
+                "of the source tree, or /usr/share/kivo/web), or leave --assets out to serve the "
+                "built-in page");
     }
+    return std::nullopt;
+}
 
-    if (!uploadDir.empty())
-        serviceOptions.uploadParent = uploadDir;
+// The token from its file, or a random one; an exit status when there is none.
+std::optional<int> TakeToken(Settings& s) {
+    const std::string& file = s.tokenFile;
+    if (file.empty()) {
+        auto t = RandomToken();
+        if (!t) {
+            std::cerr << "kivo-web: cannot make an access token: no random numbers from the kernel\n";
+            return 1;
+        }
+        s.http.token = *t;
+        s.printToken = true;
+        return std::nullopt;
+    }
+    std::ifstream in(file);
+    std::string line;
+    if (!in) return Refuse("cannot read the token file " + file + ": " + std::strerror(errno));
+    std::getline(in, line);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    if (line.empty())
+        return Refuse("the token file " + file +
+                      " is empty: write a token on its first line (e.g. 'openssl rand -hex 24 > " + file +
+                      "')");
+    if (!TokenText(line))
+        return Refuse("the token in " + file +
+                      " must be 16 to 256 letters, digits or '-._~' (e.g. the output of 'openssl rand "
+                      "-hex 24')");
+    s.http.token = line;
+    return std::nullopt;
+}
+
+void ChooseUploadFolder(Settings& s) {
+    if (!s.uploadDir.empty())
+        s.service.uploadParent = s.uploadDir;
     else if (const char* rt = std::getenv("RUNTIME_DIRECTORY"); rt != nullptr && *rt != '\0')
-        serviceOptions.uploadParent = std::string(rt).substr(0, std::string(rt).find(':'));
+        s.service.uploadParent = std::string(rt).substr(0, std::string(rt).find(':'));
     else
-        serviceOptions.uploadParent = std::filesystem::temp_directory_path();
+        s.service.uploadParent = std::filesystem::temp_directory_path();
+}
 
+void PrintAddress(const Settings& s, uint16_t port) {
+    const auto& http = s.http;
+    // A wildcard address is no place to open: the first --host-name is what clients use.
+    const bool wildcard = http.address == "0.0.0.0" || http.address == "::";
+    std::string host = http.address.find(':') != std::string::npos ? "[" + http.address + "]" : http.address;
+    if (wildcard && !http.hostNames.empty()) host = http.hostNames.front();
+    const std::string url = std::string(http.tlsCert.empty() ? "http" : "https") + "://" + host + ":" +
+                            std::to_string(port) + "/";
+    std::cout << "kivo-web " KIVO_WEB_VERSION ": listening on " << url << " (kivohost on UDP port "
+              << s.service.servicePort << ")\n";
+    if (s.printToken)
+        std::cout << "kivo-web: open " << url << "?token=" << http.token << '\n';
+    else
+        std::cout << "kivo-web: open " << url << "?token=TOKEN with the token of " << s.tokenFile << '\n';
+    std::cout << std::flush;
+}
+
+int Serve(const Settings& s) {
     // Signals are taken by one thread; every other thread inherits the block.
     sigset_t set;
     sigemptyset(&set);
@@ -137,12 +194,12 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<kivoweb::Service> service;
     try {
-        service = std::make_unique<kivoweb::Service>(serviceOptions);
+        service = std::make_unique<kivoweb::Service>(s.service);
     } catch (const std::exception& e) {
         std::cerr << "kivo-web: " << e.what() << " (choose a writable folder with --upload-dir)\n";
         return 1;
     }
-    kivoweb::WebServer server(*service, http);
+    kivoweb::WebServer server(*service, s.http);
     std::string error;
     if (!server.Bind(error)) {
         std::cerr << "kivo-web: " << error << '\n';
@@ -161,24 +218,21 @@ int main(int argc, char** argv) {
             }
         }
     });
-
-    // A wildcard address is no place to open: the first --host-name is what clients use.
-    const bool wildcard = http.address == "0.0.0.0" || http.address == "::";
-    std::string host = http.address.find(':') != std::string::npos ? "[" + http.address + "]" : http.address;
-    if (wildcard && !http.hostNames.empty()) host = http.hostNames.front();
-    const std::string url = std::string(http.tlsCert.empty() ? "http" : "https") + "://" + host + ":" +
-                            std::to_string(server.port()) + "/";
-    std::cout << "kivo-web " KIVO_WEB_VERSION ": listening on " << url << " (kivohost on UDP port "
-              << serviceOptions.servicePort << ")\n";
-    if (printToken)
-        std::cout << "kivo-web: open " << url << "?token=" << http.token << '\n';
-    else
-        std::cout << "kivo-web: open " << url << "?token=TOKEN with the token of " << tokenFile << '\n';
-    std::cout << std::flush;
-
+    PrintAddress(s, server.port());
     server.Run();
     running = false;
     signals.join();
     service->Stop();
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings s;
+    if (auto end = Parse(argc, argv, s)) return *end;
+    if (auto end = CheckServing(s)) return *end;
+    if (auto end = TakeToken(s)) return *end;
+    ChooseUploadFolder(s);
+    return Serve(s);
 }

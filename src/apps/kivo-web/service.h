@@ -5,7 +5,6 @@
 #ifndef KIVO_WEB_SERVICE_H
 #define KIVO_WEB_SERVICE_H
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -18,106 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "errors.h"
 #include "kivo_client.h"
+#include "plumbing.h"
 
 namespace kivoweb {
-
-using nlohmann::json;
-namespace kc = kivo::client;
-
-// Every failure a route reports: an HTTP status and the one error shape of the API.
-struct ApiError {
-    int status = 500;
-    std::string message;
-    std::string hint;
-    std::optional<kc::Reason> reason;
-    json Body() const;
-};
-
-// Never throws on bytes a device sent that are not UTF-8: they become U+FFFD.
-std::string Dump(const json& j);
-// ISO-8601 UTC, seconds.
-std::string IsoTime(std::chrono::system_clock::time_point t);
-
-// Requests go to kivohost one at a time, first come first served: the service handles
-// one request at a time and a second front-end's request would only wait in its socket
-// buffer, or time out there, behind a 3-second discovery.
-class Queue {
-   public:
-    explicit Queue(uint16_t servicePort);
-    // Runs f(client) when every earlier caller is done.
-    template <typename F>
-    auto Run(F&& f) {
-        Ticket t(*this);
-        return f(client_);
-    }
-    // Callers waiting behind the one being served.
-    size_t Waiting() const;
-    uint16_t port() const { return client_.port(); }
-
-   private:
-    class Ticket {
-       public:
-        explicit Ticket(Queue& q);
-        ~Ticket();
-        Ticket(const Ticket&) = delete;
-        Ticket& operator=(const Ticket&) = delete;
-
-       private:
-        Queue& q_;
-    };
-    mutable std::mutex mutex_;
-    std::condition_variable cv_;
-    uint64_t next_ = 0;
-    uint64_t serving_ = 0;
-    kc::Client client_;
-};
-
-// Uploaded images: one folder of our own, files removed once their transfer ends.
-class Uploads {
-   public:
-    // Makes a fresh folder under parent (0710: the service's group may open a file whose
-    // name it is given, nobody may list it).
-    explicit Uploads(const std::filesystem::path& parent);
-    ~Uploads();
-    Uploads(const Uploads&) = delete;
-    Uploads& operator=(const Uploads&) = delete;
-    // Writes content to a new file (0640) and returns its path; throws ApiError.
-    std::string Save(const std::string& content, const std::string& what);
-    void Remove(const std::string& path);
-    const std::filesystem::path& dir() const { return dir_; }
-
-   private:
-    std::filesystem::path dir_;
-    std::mutex mutex_;
-    uint64_t counter_ = 0;
-};
-
-// The events of /api/events: the latest of each kind, with a sequence number that
-// counts every change, so that a stream can tell what it has not sent yet.
-class Events {
-   public:
-    struct Snapshot {
-        uint64_t firmwareSeq = 0, discoverySeq = 0;
-        std::string firmware, discovery;
-        bool stopping = false;
-    };
-    void PublishFirmware(const json& status);
-    void PublishDiscovery(const json& devices);
-    // Waits until something newer than `seen` is there, stop is asked, or the time is up.
-    Snapshot Wait(const Snapshot& seen, std::chrono::milliseconds timeout);
-    Snapshot Current();
-    void Stop();
-    // Streams open now; false when `limit` are open already.
-    bool Attach(size_t limit);
-    void Detach();
-
-   private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    Snapshot s_;
-    size_t streams_ = 0;
-};
 
 struct Options {
     uint16_t servicePort = kc::kDefaultPort;
@@ -143,6 +47,7 @@ class Service {
     json Reset(const json& body);
     struct UploadedFile {
         std::string content;
+        std::string name;  // as the browser gave it
         bool present = false;
     };
     // JSON (paths on the host) or the fields and files of a multipart form.
@@ -162,13 +67,26 @@ class Service {
         uint32_t bytes;
         uint8_t state;
     };
+    // What the user's files are called (the service sees only our temporary copies).
+    struct TransferFiles {
+        std::vector<std::string> uploaded;                       // removed once the transfer ends
+        std::vector<std::pair<std::string, std::string>> shown;  // temporary path -> the user's name
+    };
     // Reads the status (the caller holds the queue) and updates the shared state.
     json ReadStatus(kc::Client& client);
+    // Every transfer the service runs, whoever started it, as the latest status shows it.
+    // The service reports one transfer today: the list has one entry, or none while idle.
+    json Transfers();
+    // The monitor: follows a transfer closely, and otherwise reads the status every few
+    // seconds, which notices transfers started by other front-ends, keeps /api/health
+    // current and keeps kivohost (which ends after a minute without requests) running.
     void Monitor();
-    void TransferStarted(std::vector<std::string> files);
+    std::optional<json> MonitorRead();
+    void ServiceSeen(bool up, const std::string& why);
+    void TransferStarted(TransferFiles files);
     void TransferEnded();
     json StartTransfer(bool boot, const json& fields, const std::vector<std::string>& paths,
-                       std::vector<std::string> uploaded);
+                       TransferFiles files);
 
     Queue queue_;
     Uploads uploads_;
@@ -180,7 +98,7 @@ class Service {
     bool stop_ = false;
     std::optional<json> lastStatus_;
     std::deque<Sample> samples_;
-    std::vector<std::string> transferFiles_;
+    TransferFiles transferFiles_;
     json discovery_;
     std::thread monitor_;
 };

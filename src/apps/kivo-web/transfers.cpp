@@ -1,0 +1,232 @@
+// The firmware transfers: starting them, stopping them, and the monitor that follows
+// them for every page (and keeps kivohost running while kivo-web does).
+#include <cmath>
+
+#include "fields.h"
+#include "service.h"
+
+namespace kivoweb {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A running transfer is followed closely; otherwise the status is read now and then,
+// well inside the minute after which an unused kivohost ends.
+constexpr auto kPollPeriod = 250ms;
+constexpr auto kIdlePeriod = 2s;
+
+}  // namespace
+
+json Service::StartTransfer(bool boot, const json& fields, const std::vector<std::string>& paths,
+                            TransferFiles files) {
+    try {
+        std::string iface = InterfaceName(fields, false);
+        uint16_t vlan = Vlan(fields);
+        std::optional<kc::Mac> mac;
+        if (!boot) mac = MacField(fields);
+        return queue_.Run([&](kc::Client& c) {
+            auto r = boot ? c.FwStartBoot({iface, vlan, paths[0], paths[1]})
+                          : c.FwStartUpgrade({iface, vlan, *mac, paths[0]});
+            if (!r) {
+                ApiError e = ClientFailure(
+                    c, boot ? "The Ethernet boot did not start" : "The upgrade did not start", r.error());
+                // The user knows the file by its own name, not by our temporary copy's.
+                e.message = ReplacePaths(e.message, files.shown);
+                if (e.reason) e.reason->text = ReplacePaths(e.reason->text, files.shown);
+                throw e;
+            }
+            TransferStarted(std::move(files));
+            files = {};
+            return json{{"started", true}};
+        });
+    } catch (...) {
+        for (const auto& f : files.uploaded) uploads_.Remove(f);
+        throw;
+    }
+}
+
+json Service::FirmwareUpgrade(const json& fields, const UploadedFile& image) {
+    RequireObject(fields);
+    if (!image.present) return StartTransfer(false, fields, {HostPath(fields, "path")}, {});
+    // Checked before the image is stored, so that a bad field leaves no file behind.
+    InterfaceName(fields, false);
+    MacField(fields);
+    Vlan(fields);
+    std::string path = uploads_.Save(image.content, "image");
+    return StartTransfer(false, fields, {path}, {{path}, {{path, ShownFileName(image.name, "the image")}}});
+}
+
+json Service::FirmwareBoot(const json& fields, const UploadedFile& loader, const UploadedFile& image) {
+    RequireObject(fields);
+    if (!loader.present && !image.present)
+        return StartTransfer(true, fields, {HostPath(fields, "loaderPath"), HostPath(fields, "path")}, {});
+    if (!loader.present || !image.present)
+        Fail(400, "An Ethernet boot needs two files: \"loader\" and \"image\".");
+    InterfaceName(fields, false);
+    Vlan(fields);
+    std::string l = uploads_.Save(loader.content, "loader");
+    std::string i;
+    try {
+        i = uploads_.Save(image.content, "image");
+    } catch (...) {
+        uploads_.Remove(l);
+        throw;
+    }
+    TransferFiles files{
+        {l, i}, {{l, ShownFileName(loader.name, "the loader")}, {i, ShownFileName(image.name, "the image")}}};
+    return StartTransfer(true, fields, {l, i}, std::move(files));
+}
+
+json Service::FirmwareStop() {
+    return queue_.Run([&](kc::Client& c) {
+        auto r = c.FwStop();
+        if (!r) throw ClientFailure(c, "The transfer could not be stopped", r.error());
+        return json{{"stopped", true}};
+    });
+}
+
+json Service::FirmwareStatus() {
+    json s = queue_.Run([&](kc::Client& c) { return ReadStatus(c); });
+    // A transfer started by another front-end (kivoctl) is followed from now on too.
+    if (!s["final"].get<bool>() && s["stateCode"].get<int>() != 0) {
+        {
+            std::lock_guard lk(stateMutex_);
+            watching_ = true;
+        }
+        stateCv_.notify_all();
+    }
+    return s;
+}
+
+json Service::Transfers() {
+    std::lock_guard lk(stateMutex_);
+    json list = json::array();
+    if (!lastStatus_ || (*lastStatus_)["stateCode"].get<int>() == 0) return list;
+    json t = *lastStatus_;
+    t["id"] = 0;
+    t["running"] = !t["final"].get<bool>();
+    list.push_back(std::move(t));
+    return list;
+}
+
+json Service::ReadStatus(kc::Client& client) {
+    auto st = client.GetFwStatus();
+    if (!st) throw ClientFailure(client, "Cannot read the firmware transfer's status", st.error());
+    json s{{"state", kc::FwStateName(st->state)},
+           {"stateCode", st->state},
+           {"description", kc::FwStateDescription(st->state)},
+           {"bytes", st->bytes},
+           {"total", st->total},
+           {"retransmissions", st->retransmissions ? json(*st->retransmissions) : json(nullptr)},
+           {"final", st->Final()}};
+    if (st->state == static_cast<uint8_t>(kc::FwState::kFailed)) {
+        // The same failed transfer read again keeps the reason asked for once.
+        std::optional<json> known;
+        {
+            std::lock_guard lk(stateMutex_);
+            if (lastStatus_ && lastStatus_->contains("reason") && (*lastStatus_)["stateCode"] == st->state &&
+                (*lastStatus_)["bytes"] == st->bytes && (*lastStatus_)["total"] == st->total)
+                known = (*lastStatus_)["reason"];
+        }
+        if (known) {
+            s["reason"] = *known;
+        } else if (auto reason = kc::FirmwareFailureReason(client)) {
+            std::lock_guard lk(stateMutex_);
+            s["reason"] = {{"code", reason->code},
+                           {"name", kc::ReasonName(reason->code)},
+                           {"text", ReplacePaths(reason->text, transferFiles_.shown)}};
+        }
+    }
+    {
+        std::lock_guard lk(stateMutex_);
+        // Bytes per second over the last seconds of the same phase (a boot counts each
+        // chunk from zero).
+        const auto now = Clock::now();
+        if (!samples_.empty() && (samples_.back().state != st->state || samples_.back().bytes > st->bytes))
+            samples_.clear();
+        samples_.push_back({now, st->bytes, st->state});
+        while (samples_.size() > 2 && now - samples_.front().at > 3s) samples_.pop_front();
+        const double dt = std::chrono::duration<double>(now - samples_.front().at).count();
+        const bool moving = st->state >= 2 && st->state <= 4;
+        s["rate"] =
+            moving && dt >= 0.5 ? json(std::round((st->bytes - samples_.front().bytes) / dt)) : json(nullptr);
+        const bool changed = !lastStatus_ || *lastStatus_ != s;
+        lastStatus_ = s;
+        if (st->Final()) TransferEnded();
+        if (!changed) return s;
+    }
+    events_.PublishFirmware(s);
+    return s;
+}
+
+void Service::TransferStarted(TransferFiles files) {
+    {
+        std::lock_guard lk(stateMutex_);
+        for (const auto& f : transferFiles_.uploaded) uploads_.Remove(f);
+        transferFiles_ = std::move(files);
+        samples_.clear();
+        watching_ = true;
+    }
+    stateCv_.notify_all();
+}
+
+// Called with stateMutex_ held. The names stay: the failure read after the end still
+// names the user's file.
+void Service::TransferEnded() {
+    for (const auto& f : transferFiles_.uploaded) uploads_.Remove(f);
+    transferFiles_.uploaded.clear();
+}
+
+void Service::ServiceSeen(bool up, const std::string& why) {
+    json state{{"service", up ? "up" : "down"}};
+    if (!up) state["message"] = why;
+    events_.PublishService(state);
+}
+
+// One status read for the monitor; none when the service did not answer.
+std::optional<json> Service::MonitorRead() {
+    try {
+        json s = queue_.Run([&](kc::Client& c) { return ReadStatus(c); });
+        ServiceSeen(true, {});
+        return s;
+    } catch (const ApiError& e) {
+        if (e.status == 503) ServiceSeen(false, e.message + (e.hint.empty() ? "" : " " + e.hint));
+        return std::nullopt;
+    }
+}
+
+void Service::Monitor() {
+    int failures = 0;
+    int idle = 0;
+    std::unique_lock lk(stateMutex_);
+    while (!stop_) {
+        const bool watching = watching_;
+        lk.unlock();
+        const std::optional<json> s = MonitorRead();
+        lk.lock();
+        if (s) {
+            failures = 0;
+            const bool final = (*s)["final"].get<bool>();
+            const bool idleNow = (*s)["stateCode"].get<int>() == 0;
+            // Idle for a while: stopped before it began, or the service started anew.
+            idle = idleNow ? idle + 1 : 0;
+            if (!watching && !final && !idleNow) watching_ = true;  // started by another front-end
+            if (watching && (final || idle >= 20)) {
+                watching_ = false;
+                idle = 0;
+                TransferEnded();
+            }
+        } else if (watching && ++failures >= 20) {
+            // A service that stopped answering took its transfer with it.
+            watching_ = false;
+            failures = 0;
+            TransferEnded();
+        }
+        const bool now = watching_;
+        stateCv_.wait_for(lk, now ? kPollPeriod : kIdlePeriod, [&] { return stop_ || watching_ != now; });
+    }
+}
+
+}  // namespace kivoweb
