@@ -81,6 +81,8 @@ function setRow(i, result) {
 export function firmwareEvent(s) {
   if (!s || typeof s !== 'object') return;
   const f = fw();
+  // A reply overtaken by a newer one (a poll answered after the stream's next event).
+  if (typeof s.seq === 'number' && typeof f.status?.seq === 'number' && s.seq < f.status.seq) return;
   f.status = s;
   if (running(s) && !f.active) f.mine = null; // a transfer this page did not start
   renderTransfer(f);

@@ -126,10 +126,15 @@ json Lcmp(json extra = json::object()) {
 json WaitFinal(const Web& web, std::chrono::seconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     json s;
+    uint64_t seq = 0;
     while (std::chrono::steady_clock::now() < deadline) {
         Reply r = web.Get("/api/firmware/status");
         if (r.status != 200) return r.Json();
         s = r.Json();
+        // Every status read is numbered after the ones before it, for the page to drop one
+        // that arrives late.
+        EXPECT_GT(s["seq"].get<uint64_t>(), seq) << s;
+        seq = s["seq"].get<uint64_t>();
         if (s["final"] == true) return s;
         std::this_thread::sleep_for(100ms);
     }

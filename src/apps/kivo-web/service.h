@@ -97,6 +97,7 @@ class Service {
     bool watching_ = false;  // a transfer may be running: the monitor polls
     bool stop_ = false;
     std::optional<json> lastStatus_;
+    uint64_t statusSeq_ = 0;  // numbers the statuses read, under stateMutex_
     std::deque<Sample> samples_;
     TransferFiles transferFiles_;
     json discovery_;

@@ -152,7 +152,12 @@ json Service::ReadStatus(kc::Client& client) {
         const bool moving = st->state >= 2 && st->state <= 4;
         s["rate"] =
             moving && dt >= 0.5 ? json(std::round((st->bytes - samples_.front().bytes) / dt)) : json(nullptr);
-        const bool changed = !lastStatus_ || *lastStatus_ != s;
+        // Numbered in the order read, so that a page can drop an answer that arrives after a
+        // newer one (a poll overtaken by the event stream).
+        json previous = lastStatus_ ? *lastStatus_ : json();
+        if (previous.is_object()) previous.erase("seq");
+        const bool changed = previous != s;
+        s["seq"] = ++statusSeq_;
         lastStatus_ = s;
         if (st->Final()) TransferEnded();
         if (!changed) return s;
