@@ -1222,3 +1222,52 @@ TEST(WiresharkDissector, OnlyWholeStructuresCountAsDeciphered) {
     EXPECT_EQ(rows[6].at("lcmp.deciphered.key"), "legacy");
     EXPECT_EQ(rows[6].at("lcmp.deciphered.password"), "");
 }
+
+// Installed as a folder of its own under the personal plugin folder, the plugin's entry
+// runs its parts from beside it: all four protocols register, and Wireshark, which runs
+// every file of the folder, complains about none. Without a part, the message at start
+// names it.
+TEST(WiresharkDissector, PluginLoadsFromAFolderOfItsOwn) {
+    // A copy installed for the whole machine (the package's) is loaded too, and Wireshark
+    // refuses the second copy of a protocol: nothing to learn about this one then.
+    const std::string folders = ShellOutput("tshark -G folders 2>/dev/null");
+    const size_t global = folders.find("Global Lua Plugins:");
+    if (global != std::string::npos) {
+        std::string dir = folders.substr(global + 19, folders.find('\n', global) - global - 19);
+        dir.erase(0, dir.find_first_not_of(" \t"));
+        if (!dir.empty() && access((dir + "/kivo.lua").c_str(), F_OK) == 0)
+            GTEST_SKIP() << "the plugin is installed for the whole machine in " << dir
+                         << " (the kivo package); remove it to run this test";
+    }
+    char tmpl[] = "/tmp/kvt-wsplugin-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string home = tmpl;
+    struct Remove {
+        std::string path;
+        ~Remove() { Shell("rm -rf " + Quote(path)); }
+    } remove{home};
+    std::string source = KIVO_LUA_DISSECTOR;
+    source = source.substr(0, source.rfind('/'));
+    const std::string folder = home + "/.local/lib/wireshark/plugins/kivo";
+    ASSERT_EQ(Shell("mkdir -p " + Quote(folder) + " && cp " + Quote(source) + "/kivo*.lua " + Quote(folder)),
+              0);
+    auto fields = [&](std::string& err) {
+        const std::string errFile = home + "/err.txt";
+        std::string out = ShellOutput("HOME=" + Quote(home) + " tshark -G fields 2>" + Quote(errFile));
+        err.clear();
+        std::istringstream lines(ReadFile(errFile));
+        for (std::string line; std::getline(lines, line);)
+            if (line != kRootWarning) err += line + "\n";
+        return out;
+    };
+    std::string err;
+    const std::string all = fields(err);
+    EXPECT_EQ(err, "");
+    for (const char* field :
+         {"\tlcmp.deciphered.password\t", "\tscp.crc.status\t", "\tl2disc.type\t", "\tl2fw."})
+        EXPECT_NE(all.find(field), std::string::npos) << field << " is not registered";
+
+    ASSERT_EQ(Shell("rm " + Quote(folder + "/kivo_l2fw.lua")), 0);
+    fields(err);
+    EXPECT_NE(err.find("kivo_l2fw.lua could not be loaded from " + folder), std::string::npos) << err;
+}
