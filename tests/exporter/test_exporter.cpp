@@ -295,6 +295,15 @@ TEST(Exporter, ProbeOneDevice) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 400);
     EXPECT_TRUE(Has(res->body, "module 'nosuch' is not in the configuration file")) << res->body;
+
+    // No service: the probe says so, and nothing of the device.
+    bed.topo.kivohost()->Kill();
+    res = cli.Get("/probe?target=office");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(Value(res->body, "kivo_up"), 0) << res->body;
+    EXPECT_FALSE(Has(res->body, "kivo_device_up")) << res->body;
+    EXPECT_FALSE(Has(res->body, "kivo_phy_rate_mbps")) << res->body;
 }
 
 // Configuration mistakes stop the start with the file and line; off loopback the exporter
