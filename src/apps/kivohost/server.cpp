@@ -58,7 +58,6 @@ AllowList allowList;
 // Set at start-up when this process may not open packet sockets: every request that
 // needs one fails, and says why.
 bool rawSocketsDenied = false;
-INT16U lcmpVlanId = 0;
 
 // The most recent request answered FAILED or REFUSED.
 struct FailedRequest {
@@ -106,16 +105,27 @@ uint64_t RequestReader::fixed(size_t n) {
     return v;
 }
 
-bool RawSocketsDenied() {
-    return rawSocketsDenied;
+ServiceState& ServiceStateGet() {
+    // Never destroyed: threads of the process may still use it at exit.
+    static ServiceState& state = *new ServiceState();
+    return state;
 }
 
-INT16U LcmpVlanGet() {
-    return lcmpVlanId;
+INT16U LcmpVlanChoose(INT16U requestVlanId) {
+    ServiceState& state = ServiceStateGet();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    if (requestVlanId == 0)
+        state.lcmpVlan = 0;
+    else if (requestVlanId <= 4094)
+        state.lcmpVlan = requestVlanId;
+    return state.lcmpVlan;
 }
 
-void LcmpVlanSet(INT16U vlanId) {
-    lcmpVlanId = vlanId;
+t_configlayerOptions ConfiglayerOptionsFor(INT16U vlanId) {
+    t_configlayerOptions options;
+    options.lcmp.vlanId = vlanId;
+    options.lcmp.numbering = &ServiceStateGet().lcmpNumbering;
+    return options;
 }
 
 void LinkFailureRecord(const CHAR* ifName, const INT8U* mac) {
