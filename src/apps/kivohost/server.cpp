@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -366,7 +367,7 @@ constexpr size_t kDetailTextMax = 2000;
 using SteadyClock = std::chrono::steady_clock;
 
 // Requests running at once, and requests received but not yet running; past the second
-// bound the loop stops reading the socket until one starts.
+// bound nothing more is read from the socket until one starts.
 constexpr size_t kMaxRunning = 16;
 constexpr size_t kMaxWaiting = 256;
 // The watchdog: a minute without requests ends the service.
@@ -442,43 +443,33 @@ std::vector<std::string> LinesOf(const std::vector<INT8U>& datagram) {
     }
 }
 
-// Runs requests on up to kMaxRunning threads. A request starts when it is first in every
-// line it is in (its client's and those of LinesOf), the earliest such request first; so
-// requests of one client, or to one device, run one after the other in arrival order,
-// and the others side by side. Idle threads sleep on a condition variable: nothing wakes
-// while nothing arrives.
+// Receives and runs requests on up to kMaxRunning threads (and one more that receives
+// while they all run). A request starts when it is first in every line it is in (its
+// client's and those of LinesOf), the earliest such request first; so requests of one
+// client, or to one device, run one after the other in arrival order, and the others side
+// by side. One thread at a time receives; it serves what it received itself when it can
+// start at once, and another thread takes over the receiving, so an uncontended request
+// costs no hand-over between threads. Idle threads sleep on a condition variable and the
+// receiving thread in poll: nothing wakes while nothing arrives, but the watchdog's end.
 class Scheduler {
    public:
-    explicit Scheduler(int socketFd) : fd_(socketFd) {}
+    explicit Scheduler(int socketFd) : fd_(socketFd), buffer_(new INT8U[KIVO_MESSAGE_SIZE]) {}
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
 
-    // Queues a request; waits while kMaxWaiting requests wait already.
-    void Submit(Job job) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        space_.wait(lock, [this] { return waiting_.size() < kMaxWaiting; });
-        job.id = nextId_++;
-        job.lines.push_back(ClientLine(job.client));
-        for (const std::string& line : job.lines) lines_[line].push_back(job.id);
-        waiting_.push_back(std::move(job));
-        lastActivity_ = SteadyClock::now();
-        if (idleThreads_ == 0 && threads_.size() < kMaxRunning) {
-            threads_.emplace_back([this] { Work(); });
-        } else {
-            ready_.notify_all();
-        }
-    }
-
-    // How long the service has been without requests: zero while one waits or runs.
-    SteadyClock::duration Idle() {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (!waiting_.empty() || running_ > 0) return SteadyClock::duration::zero();
-        return SteadyClock::now() - lastActivity_;
-    }
+    // Serves on the calling thread and the threads it starts; returns -1 only when the
+    // socket fails. The watchdog ends the process.
+    INT32S Run() { return Work(); }
 
    private:
     static std::string ClientLine(const struct sockaddr_in& client) {
         return "client " + std::to_string(ClientKeyOf(&client));
+    }
+
+    // How long the service has been without requests: zero while one waits or runs.
+    SteadyClock::duration IdleLocked() const {
+        if (!waiting_.empty() || running_ > 0) return SteadyClock::duration::zero();
+        return SteadyClock::now() - lastActivity_;
     }
 
     // The earliest waiting request that is first in all its lines.
@@ -494,6 +485,14 @@ class Scheduler {
         return false;
     }
 
+    void QueueLocked(Job job) {
+        job.id = nextId_++;
+        job.lines.push_back(ClientLine(job.client));
+        for (const std::string& line : job.lines) lines_[line].push_back(job.id);
+        waiting_.push_back(std::move(job));
+        lastActivity_ = SteadyClock::now();
+    }
+
     void FinishLocked(const Job& job) {
         for (const std::string& line : job.lines) {
             auto found = lines_.find(line);
@@ -503,21 +502,75 @@ class Scheduler {
         lastActivity_ = SteadyClock::now();
     }
 
-    void Work() {
+    // Waits for the next datagram no longer than left; nullopt on time-out. -1 in status
+    // when the socket failed.
+    std::optional<Job> Receive(SteadyClock::duration left, int& status) {
+        struct pollfd fd = {fd_, POLLIN, 0};
+        const int ready =
+            poll(&fd, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+        if (ready < 0 && errno != EINTR) {
+            kivo::Log(kivo::LogStream::kOut, "Error: the request socket failed (%s)\n", std::strerror(errno));
+            status = -1;
+        }
+        if (ready <= 0) return std::nullopt;
+        Job job;
+        job.clientLength = sizeof(job.client);
+        const ssize_t received = recvfrom(fd_, buffer_.get(), KIVO_MESSAGE_SIZE, MSG_DONTWAIT,
+                                          reinterpret_cast<struct sockaddr*>(&job.client), &job.clientLength);
+        if (received <= 0) return std::nullopt;
+        job.datagram.assign(buffer_.get(), buffer_.get() + received);
+        job.lines = LinesOf(job.datagram);
+        return job;
+    }
+
+    INT32S Work() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             Job job;
+            if (running_ < kMaxRunning && TakeLocked(job)) {
+                ++running_;
+                // Someone else receives while this thread serves.
+                if (!receiving_) {
+                    if (idleThreads_ > 0)
+                        ready_.notify_one();
+                    else if (threads_.size() < kMaxRunning)
+                        threads_.emplace_back([this] { Work(); });
+                }
+                lock.unlock();
+                Serve(job);
+                lock.lock();
+                --running_;
+                FinishLocked(job);
+                ready_.notify_all();
+                continue;
+            }
+            if (!receiving_ && waiting_.size() < kMaxWaiting) {
+                receiving_ = true;
+                // The watchdog: while requests run, the idle time counts from the last one's end.
+                const auto idle = IdleLocked();
+                lock.unlock();
+                int status = 0;
+                std::optional<Job> got =
+                    Receive(idle == SteadyClock::duration::zero() ? kIdleLimit : kIdleLimit - idle, status);
+                lock.lock();
+                receiving_ = false;
+                if (status < 0) return status;
+                if (got) {
+                    QueueLocked(std::move(*got));
+                } else {
+                    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(IdleLocked());
+                    if (seconds >= kIdleLimit) {
+                        kivo::Log(kivo::LogStream::kOut, "Watchdog: %u seconds without requests!\n",
+                                  static_cast<unsigned>(seconds.count()));
+                        // Other threads may still be running: end without static destructors.
+                        _exit(0);
+                    }
+                }
+                continue;
+            }
             ++idleThreads_;
-            ready_.wait(lock, [&] { return running_ < kMaxRunning && TakeLocked(job); });
+            ready_.wait(lock);
             --idleThreads_;
-            ++running_;
-            space_.notify_one();
-            lock.unlock();
-            Serve(job);
-            lock.lock();
-            --running_;
-            FinishLocked(job);
-            ready_.notify_all();
         }
     }
 
@@ -539,15 +592,18 @@ class Scheduler {
     }
 
     const int fd_;
+    // The receive buffer: one, used by the receiving thread only; each request keeps only
+    // the bytes of its own datagram.
+    const std::unique_ptr<INT8U[]> buffer_;
     std::mutex mutex_;
-    std::condition_variable ready_;  // a request may be able to start
-    std::condition_variable space_;  // a waiting place is free
+    std::condition_variable ready_;  // a request may be able to start, or none receives
     std::list<Job> waiting_;         // arrival order
     std::map<std::string, std::deque<uint64_t>> lines_;
     uint64_t nextId_ = 1;
     size_t running_ = 0;
     size_t idleThreads_ = 0;
-    // Threads that serve requests: they live as long as the process.
+    bool receiving_ = false;
+    // Threads started to serve requests: they live as long as the process.
     std::vector<std::thread> threads_;
     SteadyClock::time_point lastActivity_ = SteadyClock::now();
 };
@@ -643,40 +699,7 @@ INT32S StartServer(INT32S serverPort) {
     RawSocketCheck();
     // Never destroyed: its threads serve until the process ends.
     Scheduler& scheduler = *new Scheduler(sock.get());
-    // One receive buffer: each request keeps only the bytes of its own datagram.
-    std::unique_ptr<INT8U[]> buffer(new INT8U[KIVO_MESSAGE_SIZE]);
-    for (;;) {
-        // Waits for the next request no longer than the watchdog allows; while requests
-        // run, the idle time is counted from the last one's end.
-        const auto idle = scheduler.Idle();
-        const auto left = idle == SteadyClock::duration::zero() ? kIdleLimit : kIdleLimit - idle;
-        struct pollfd fd = {sock.get(), POLLIN, 0};
-        const int ready =
-            poll(&fd, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
-        if (ready < 0 && errno != EINTR) {
-            kivo::Log(kivo::LogStream::kOut, "Error: the request socket failed (%s)\n", std::strerror(errno));
-            return -1;
-        }
-        if (ready == 0) {
-            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(scheduler.Idle());
-            if (seconds >= kIdleLimit) {
-                kivo::Log(kivo::LogStream::kOut, "Watchdog: %u seconds without requests!\n",
-                          static_cast<unsigned>(seconds.count()));
-                // Other threads may still be running: end without static destructors.
-                _exit(0);
-            }
-            continue;
-        }
-        if (ready <= 0) continue;
-        Job job;
-        job.clientLength = sizeof(job.client);
-        const ssize_t received = recvfrom(sock.get(), buffer.get(), KIVO_MESSAGE_SIZE, MSG_DONTWAIT,
-                                          reinterpret_cast<struct sockaddr*>(&job.client), &job.clientLength);
-        if (received <= 0) continue;
-        job.datagram.assign(buffer.get(), buffer.get() + received);
-        job.lines = LinesOf(job.datagram);
-        scheduler.Submit(std::move(job));
-    }
+    return scheduler.Run();
 }
 
 INT32S GetKivoVersionGet(INT32S /*inputLength*/, INT8U* msg) {
