@@ -11,6 +11,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -506,8 +507,10 @@ class Scheduler {
     // when the socket failed.
     std::optional<Job> Receive(SteadyClock::duration left, int& status) {
         struct pollfd fd = {fd_, POLLIN, 0};
-        const int ready =
-            poll(&fd, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+        // Never a negative time-out, which would wait for ever.
+        const auto ms = std::max<std::chrono::milliseconds::rep>(
+            1, std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        const int ready = poll(&fd, 1, static_cast<int>(ms));
         if (ready < 0 && errno != EINTR) {
             kivo::Log(kivo::LogStream::kOut, "Error: the request socket failed (%s)\n", std::strerror(errno));
             status = -1;
