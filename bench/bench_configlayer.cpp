@@ -1,6 +1,6 @@
 // Parameter requests on an LCMP device through the UDP protocol against kivo-devsim
 // over a veth pair, beside the LCMP exchanges they need measured without the service
-// (the library's read exchange with LCMP kept open) and the raw frame round trip on
+// (the library's read exchanges on one open session) and the raw frame round trip on
 // the same link. Needs root.
 //
 //   build/bench/bench_configlayer --benchmark_counters_tabular=true
@@ -130,18 +130,17 @@ void BM_GetAll1000Parameters(benchmark::State& state) {
     UdpRequest(state, REQUEST_GET_ALL, std::nullopt, kParams);
 }
 
-// The exchanges of one request, made with the library's LCMP read directly and LCMP
-// kept open: what the requests above cost on the link and in the device.
+// The exchanges of one request, made with the library's LCMP read directly on one
+// session: what the requests above cost on the link and in the device.
 struct Exchanges {
     std::unique_ptr<NsGuard> guard;
     t_lcmpEncryptionConf conf{kPassword, LCMP_VALUE_VENDOR_TORVIX_DATAMODEL_TYPE, 1, LCMP_HASH_SHA256};
     Mac dev = ParseMac(kDevMac);
+    std::unique_ptr<kivo::lcmp::Session> session;
     bool ok = false;
     explicit Exchanges(Setup& s) : guard(std::make_unique<NsGuard>(s.topo.host())) {
-        ok = LCMPInit("eth1") == LCMP_ERROR_NONE;
-    }
-    ~Exchanges() {
-        if (ok) LCMPEnd();
+        session = std::make_unique<kivo::lcmp::Session>("eth1");
+        ok = session->Open() == LCMP_ERROR_NONE;
     }
     // One read exchange; the answer list is handed over.
     bool Read(t_configlayerParam* names, t_lcmpValueList** answer) {
@@ -149,7 +148,7 @@ struct Exchanges {
         if (GenerateGetValueList(FALSE, names, &request) != CONFIGLAYER_ERROR_NONE) return false;
         *answer = nullptr;
         const t_lcmpErrorCode rc =
-            LCMPRead(LCMP_CONTROL_VENDOR, request, &conf, LCMP_UNICAST, dev.data(), answer);
+            session->Read(LCMP_CONTROL_VENDOR, request, &conf, LCMP_UNICAST, dev.data(), answer);
         LCMPValueListDestroy(request);
         return rc == LCMP_ERROR_NONE && *answer != nullptr;
     }

@@ -1,5 +1,5 @@
-// LCMP exchange latency over a veth pair against kivo-devsim (LCMPInit, one
-// encrypted unicast read, LCMPEnd), beside the raw round trip of one frame on the
+// LCMP exchange latency over a veth pair against kivo-devsim (a session opened, one
+// encrypted unicast read, the session closed), beside the raw round trip of one frame on the
 // same veth pair and the crypto work of one exchange. Needs root (namespaces).
 //
 //   ./build/bench/bench_lcmp --benchmark_counters_tabular=true
@@ -76,13 +76,15 @@ void BM_LcmpInitReadEnd(benchmark::State& state) {
     int failures = 0;
     for (auto _ : state) {
         const auto t0 = Clock::now();
-        if (LCMPInit("eth1") != LCMP_ERROR_NONE) ++failures;
+        auto session = std::make_unique<kivo::lcmp::Session>("eth1");
+        if (session->Open() != LCMP_ERROR_NONE) ++failures;
         const auto t1 = Clock::now();
         t_lcmpValueList* out = nullptr;
-        if (LCMPRead(LCMP_CONTROL_VENDOR, req, &kSha, LCMP_UNICAST, kDev.data(), &out) != LCMP_ERROR_NONE)
+        if (session->Read(LCMP_CONTROL_VENDOR, req, &kSha, LCMP_UNICAST, kDev.data(), &out) !=
+            LCMP_ERROR_NONE)
             ++failures;
         const auto t2 = Clock::now();
-        LCMPEnd();
+        session.reset();
         const auto t3 = Clock::now();
         LCMPValueListDestroy(out);
         state.SetIterationTime(std::chrono::duration<double>(t3 - t0).count());
@@ -119,11 +121,11 @@ int main(int argc, char** argv) {
     // The first open in a namespace makes the socket and binds it; not measured.
     {
         kivotest::NsGuard g(topo->host());
-        if (LCMPInit("eth1") == LCMP_ERROR_NONE) {
+        kivo::lcmp::Session session("eth1");
+        if (session.Open() == LCMP_ERROR_NONE) {
             t_lcmpValueList* out = nullptr;
-            LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev.data(), &out);
+            session.Read(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev.data(), &out);
             LCMPValueListDestroy(out);
-            LCMPEnd();
         }
     }
     benchmark::RunSpecifiedBenchmarks();

@@ -30,14 +30,12 @@ void Confirm(const uint8_t* src, uint16_t opcode, const uint8_t* message, size_t
     // input reaches the values.
     const INT16U tid = length >= 5 ? static_cast<INT16U>(message[3] | message[4] << 8) : 0;
     t_lcmpValueList* list = nullptr;
-    auto* cd = static_cast<t_lcmpCallbackData*>(
-        CallbackDataCreate(&list, tid, (control & 1) != 0 ? &enc : nullptr, nullptr));
-    if (cd == nullptr) return;
-    // The opcode the registration was made for: only confirms reach the parser.
+    Answer answer(&list, tid, (control & 1) != 0 ? &enc : nullptr);
+    // The opcode the exchange waits for: only confirms reach the parser.
     const uint16_t confirm =
         opcode == LCMP_WRITE_CNF || opcode == LCMP_CTRL_CNF ? opcode : uint16_t{LCMP_READ_CNF};
-    ConfirmParse(src, static_cast<t_lcmpOpcodeType>(confirm), copy.get(), static_cast<INT16U>(length), cd);
-    CallbackDataDestroy(cd);
+    ConfirmParse(src, static_cast<t_lcmpOpcodeType>(confirm), copy.get(), static_cast<INT16U>(length),
+                 answer);
     LCMPValueListDestroy(list);
 }
 }  // namespace

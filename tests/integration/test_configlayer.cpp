@@ -393,6 +393,7 @@ struct InProcess : testing::Test {
     t_device* device = nullptr;
     t_configlayerParam* input = nullptr;
     t_configlayerParam* output = nullptr;
+    t_configlayerOptions options;
 
     void Start(const std::string& lines) {
         topo = std::make_unique<Topology>();
@@ -400,12 +401,9 @@ struct InProcess : testing::Test {
         topo->StartDevsim(DeviceConfig("eth1", kDevice, lines));
         ASSERT_TRUE(WaitLinkUp(topo->host(), "eth1"));
         DeviceListAdd(&device, kDevice.data(), "eth1", nullptr, DEVICE_TORVIX_LCMP);
-        LCMPTimeoutConfSet(400);
-        LCMPVLANConfigure(FALSE, 0, 0);
+        options.lcmp.timeoutMs = 400;
     }
     void TearDown() override {
-        LCMPTimeoutConfSet(3000);
-        ConfiglayerMaxRetriesSet(0);
         ConfiglayerParamsDestroy(input);
         ConfiglayerParamsDestroy(output);
         DeviceListFree(device);
@@ -421,7 +419,7 @@ TEST_F(InProcess, LegacyOnlyDeviceIsAnsweredInTheSecondPass) {
     ConfiglayerParamAdd(&input, "SYSTEM.A", nullptr);
     {
         NsGuard g(topo->host());
-        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE),
+        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE, options),
                   CONFIGLAYER_ERROR_NONE);
     }
     ASSERT_NE(output, nullptr);
@@ -435,10 +433,10 @@ TEST_F(InProcess, RetriesRepeatEachPassAgainstASilentDevice) {
     KIVO_REQUIRE_ROOT();
     Start(kDevicePassword + "silent = yes\nparam = SYSTEM.A INT8U 1\n");
     ConfiglayerParamAdd(&input, "SYSTEM.A", nullptr);
-    ConfiglayerMaxRetriesSet(2);
+    options.maxRetries = 2;
     {
         NsGuard g(topo->host());
-        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE),
+        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE, options),
                   CONFIGLAYER_ERROR_LCMP);
     }
     EXPECT_EQ(output, nullptr);
@@ -453,11 +451,11 @@ TEST_F(InProcess, PrivateDataModelAndDiscovery) {
     t_device* found = nullptr;
     {
         NsGuard g(topo->host());
-        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PRIVATE, "pw", input, &output, FALSE),
+        EXPECT_EQ(ConfiglayerGet(device, CONFIGLAYER_PRIVATE, "pw", input, &output, FALSE, options),
                   CONFIGLAYER_ERROR_NONE);
-        EXPECT_EQ(ConfiglayerDiscover("eth1", &found), CONFIGLAYER_ERROR_NONE);
+        EXPECT_EQ(ConfiglayerDiscover("eth1", &found, options), CONFIGLAYER_ERROR_NONE);
         // Every interface of the namespace: eth1 again (lo is not probed); no duplicate.
-        EXPECT_EQ(ConfiglayerDiscover(nullptr, &found), CONFIGLAYER_ERROR_NONE);
+        EXPECT_EQ(ConfiglayerDiscover(nullptr, &found, options), CONFIGLAYER_ERROR_NONE);
     }
     EXPECT_EQ(sim().CountInLog("CFG rx read model=1 key=sha256"), 1) << sim().Log();
     ASSERT_NE(found, nullptr);
@@ -554,9 +552,9 @@ TEST_F(InProcess, DiscoverAllListsEveryAnsweringDevice) {
     {
         NsGuard g(topo->host());
         kivo::FailureClear();
-        EXPECT_EQ(ConfiglayerDiscoverAll("eth1", &found), CONFIGLAYER_ERROR_NONE);
+        EXPECT_EQ(ConfiglayerDiscoverAll("eth1", &found, options), CONFIGLAYER_ERROR_NONE);
         EXPECT_TRUE(kivo::FailurePeek().empty()) << kivo::FailurePeek().text;
-        EXPECT_EQ(ConfiglayerDiscoverAll("eth2", &none), CONFIGLAYER_ERROR_NONE);
+        EXPECT_EQ(ConfiglayerDiscoverAll("eth2", &none, options), CONFIGLAYER_ERROR_NONE);
         const kivo::Failure failure = kivo::FailureTake();
         EXPECT_EQ(failure.reason, kivo::Reason::kNoDevice);
         EXPECT_EQ(failure.text,
@@ -621,7 +619,7 @@ TEST_F(InProcess, FailuresRecordTheirReason) {
         ConfiglayerParamAdd(&input, name, value);
         kivo::FailureClear();
         return set ? ConfiglayerSet(device, CONFIGLAYER_PUBLIC, "pw", input, &output)
-                   : ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE);
+                   : ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE, options);
     };
 
     EXPECT_NE(run("SYSTEM.SPEED", "fast", true), CONFIGLAYER_ERROR_NONE);
@@ -638,7 +636,7 @@ TEST_F(InProcess, FailuresRecordTheirReason) {
         for (int i = 0; i < 60; ++i)
             ConfiglayerParamAdd(&input, std::string(CONFIGLAYER_NAME_MAX, 'N').c_str(), nullptr);
         kivo::FailureClear();
-        EXPECT_NE(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE),
+        EXPECT_NE(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE, options),
                   CONFIGLAYER_ERROR_NONE);
         const kivo::Failure f = kivo::FailureTake();
         EXPECT_EQ(f.reason, kivo::Reason::kRequestTooLarge) << f.text;

@@ -3,6 +3,7 @@
 // namespace.
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -19,6 +20,9 @@
 
 using namespace kivotest;
 using Clock = std::chrono::steady_clock;
+using kivo::lcmp::Numbering;
+using kivo::lcmp::Session;
+using kivo::lcmp::SessionSettings;
 
 namespace {
 
@@ -68,11 +72,7 @@ class Lcmp : public testing::Test {
         topo = std::make_unique<Topology>();
         topo->Link("eth1", "eth1", kHostMac, MacText(kDev1));
     }
-    void TearDown() override {
-        kivo::FailPointsClear();
-        LCMPTimeoutConfSet(3000);
-        LCMPVLANConfigure(FALSE, 0, 0);
-    }
+    void TearDown() override { kivo::FailPointsClear(); }
     Process& Sim(const std::string& config) { return topo->StartDevsim(config); }
     void Set(const std::string& line) {
         const int before = topo->devsim()->CountInLog("devsim: command");
@@ -82,7 +82,7 @@ class Lcmp : public testing::Test {
         ASSERT_NE(topo->devsim()->Log().find("command \"" + line + "\" done"), std::string::npos);
     }
 
-    // One exchange in the host namespace: LCMPInit, the request, LCMPEnd.
+    // One exchange in the host namespace on a session of its own.
     t_lcmpErrorCode Request(const Mac& dst, const t_lcmpEncryptionConf* enc = &kSha,
                             t_lcmpTransmissionType type = LCMP_UNICAST, bool write = false,
                             INT32S retry = 0) {
@@ -93,14 +93,14 @@ class Lcmp : public testing::Test {
         LCMPValueAdd(&req, LCMP_VALUE_INFO, 5, info.data());
         LCMPValueAdd(&req, LCMP_VALUE_VENDOR_TORVIX_DATAMODEL_TYPE, 1, dm.data());
         LCMPValueAdd(&req, LCMP_VALUE_VENDOR_TORVIX_CONFIG_LAYER_READ_REQ, 30, rd.data());
-        EXPECT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
+        Session session("eth1", Settings());
+        EXPECT_EQ(session.Open(), LCMP_ERROR_NONE);
         t_lcmpValueList* out = nullptr;
         const auto t0 = Clock::now();
         const t_lcmpErrorCode rc =
-            write ? LCMPWrite(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out, retry)
-                  : LCMPRead(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out);
+            write ? session.Write(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out, retry)
+                  : session.Read(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out);
         elapsed = Clock::now() - t0;
-        LCMPEnd();
         nullList = out == nullptr;
         for (const t_lcmpValue* v = out ? out->head : nullptr; v; v = v->next) {
             V x{static_cast<uint8_t>(v->type), Bytes(v->value, v->value + v->valueLength), {}};
@@ -113,7 +113,16 @@ class Lcmp : public testing::Test {
         return rc;
     }
 
+    // The settings of the test's sessions, which share one numbering.
+    SessionSettings Settings() {
+        SessionSettings s = settings;
+        s.numbering = &numbering;
+        return s;
+    }
+
     std::unique_ptr<Topology> topo;
+    SessionSettings settings;
+    Numbering numbering;
     std::vector<V> values;
     bool nullList = true;
     Clock::duration elapsed{};
@@ -157,7 +166,7 @@ TEST_F(Lcmp, RepliesOfSeveralMessagesAndTimeOuts) {
     EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}, {0x24, {1}, {}}, {0x20, {0}, {}}, {0x24, {2}, {}}}));
 
     // Without the end marker the reply never completes: time-out, values kept.
-    LCMPTimeoutConfSet(300);
+    settings.timeoutMs = 300;
     Set("dev1 set read.reply 0x20:00 0x24:05");
     testing::internal::CaptureStderr();
     EXPECT_EQ(Request(kDev1), LCMP_ERROR_UNICAST_READ_TIMEOUT);
@@ -168,7 +177,7 @@ TEST_F(Lcmp, RepliesOfSeveralMessagesAndTimeOuts) {
     EXPECT_EQ(values, (std::vector<V>{{0x20, {0}, {}}, {0x24, {5}, {}}}));
 
     // A write waits (retry + 1) reference times.
-    LCMPTimeoutConfSet(100);
+    settings.timeoutMs = 100;
     Set("dev1 set silent yes");
     EXPECT_EQ(Request(kDev1, &kSha, LCMP_UNICAST, true, 2), LCMP_ERROR_UNICAST_READ_TIMEOUT);
     EXPECT_GE(elapsed, std::chrono::milliseconds(300));
@@ -193,7 +202,7 @@ TEST_F(Lcmp, ConfirmsThatDoNotBelongToTheRequestAreIgnored) {
 
     // A confirm of another opcode, or one whose enciphered part is not a multiple
     // of 8 bytes, never completes the request.
-    LCMPTimeoutConfSet(300);
+    settings.timeoutMs = 300;
     Set("dev2 set silent yes");
     Set("dev1 set bad_tid_first no");
     Set("dev1 set reply_opcode 0x163");
@@ -207,7 +216,7 @@ TEST_F(Lcmp, ConfirmsThatDoNotBelongToTheRequestAreIgnored) {
 }
 
 TEST_F(Lcmp, MulticastAndBroadcastCollectForTheReferenceTime) {
-    LCMPTimeoutConfSet(500);
+    settings.timeoutMs = 500;
     Request(kDev1, nullptr, LCMP_BROADCAST);  // nobody on the link
     EXPECT_TRUE(nullList);
     EXPECT_GE(elapsed, std::chrono::milliseconds(500));
@@ -232,7 +241,7 @@ TEST_F(Lcmp, SegmentedConfirmsInAnyOrderAndAgeing) {
 
     // Segment 1 comes 200 ms late: when another frame arrives first, the partial
     // message has aged out and the late segment cannot complete it.
-    LCMPTimeoutConfSet(800);
+    settings.timeoutMs = 800;
     Set("dev1 set segment_order normal");
     Set("dev1 set segment_repeat no");
     Set("dev1 set segment_late 1");
@@ -248,34 +257,45 @@ TEST_F(Lcmp, VlanTagsAndFrameSizesOnTheWire) {
     topo->host().Run("ip link set eth1 mtu 1504");
     topo->dev().Run("ip link set eth1 mtu 1504");
     Process& sim = Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:len=1500 0x26:\nvlan = 100"));
-    ASSERT_EQ(LCMPVLANConfigure(TRUE, 100, 0), LCMP_ERROR_NONE);
+    settings.vlanId = 100;
     // A full tagged segment each way: 1522-byte frames.
     ASSERT_EQ(Request(kDev1, nullptr), LCMP_ERROR_NONE);
     EXPECT_EQ(values.at(0).data, Count(1500));
-    EXPECT_EQ(LCMPVLANConfigure(TRUE, 4095, 0), LCMP_ERROR_BAD_ARGS);
-    EXPECT_EQ(LCMPVLANConfigure(TRUE, 100, 8), LCMP_ERROR_BAD_ARGS);
-    ASSERT_EQ(Request(kDev1, nullptr), LCMP_ERROR_NONE) << "the refused settings left the tag in force";
+    for (const auto& [vid, pcp] : {std::pair<uint16_t, uint8_t>{4095, 0}, {100, 8}}) {
+        SessionSettings refused = Settings();
+        refused.vlanId = vid;
+        refused.vlanPriority = pcp;
+        NsGuard g(topo->host());
+        EXPECT_EQ(Session("eth1", refused).Open(), LCMP_ERROR_BAD_ARGS) << vid << "/" << int(pcp);
+    }
+    ASSERT_EQ(Request(kDev1, nullptr), LCMP_ERROR_NONE);
     EXPECT_EQ(Fields(sim.Log(), "LCMP rx READ.req", "tag="), (std::vector<std::string>{"0x0064", "0x0064"}));
 
     {
         NsGuard g(topo->host());
-        ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
         static Bytes mmpl(23935);
         INT16U seq = 0;
-        EXPECT_EQ(LCMPVLANConfigure(TRUE, 4094, 5), LCMP_ERROR_NONE);
+        SessionSettings tagged = Settings();
+        tagged.vlanId = 4094;
+        tagged.vlanPriority = 5;
+        Session one("eth1", tagged);
+        ASSERT_EQ(one.Open(), LCMP_ERROR_NONE);
         for (INT16U len : {0, 1496})
-            EXPECT_EQ(LCMPPacketSend(kDev1.data(), LCMP_CTRL_REQ, len, mmpl.data(), &seq), 0);
-        LCMPVLANConfigure(FALSE, 0, 0);
+            EXPECT_EQ(one.PacketSend(kDev1.data(), LCMP_CTRL_REQ, len, mmpl.data(), &seq), 0);
+        // Another session, untagged: the numbers run on.
+        SessionSettings untagged = Settings();
+        untagged.vlanId = 0;
+        Session two("eth1", untagged);
+        ASSERT_EQ(two.Open(), LCMP_ERROR_NONE);
         for (INT16U len : {39, 1497, 23935})
-            EXPECT_EQ(LCMPPacketSend(kDev1.data(), LCMP_CTRL_REQ, len, mmpl.data(), &seq), 0);
+            EXPECT_EQ(two.PacketSend(kDev1.data(), LCMP_CTRL_REQ, len, mmpl.data(), &seq), 0);
         // A full segment does not fit a 1500-byte MTU.
         topo->host().Run("ip link set eth1 mtu 1500");
         testing::internal::CaptureStderr();
-        EXPECT_EQ(LCMPPacketSend(kDev1.data(), LCMP_CTRL_REQ, 1496, mmpl.data(), &seq), LCMP_ERROR_SENDTO);
+        EXPECT_EQ(two.PacketSend(kDev1.data(), LCMP_CTRL_REQ, 1496, mmpl.data(), &seq), LCMP_ERROR_SENDTO);
         EXPECT_NE(testing::internal::GetCapturedStderr().find(
                       "Warning: LCMP frame not sent on eth1: frame longer than the interface's MTU"),
                   std::string::npos);
-        LCMPEnd();
     }
     ASSERT_TRUE(sim.WaitForLog("seg=15/15 seq=", 2s));
     const std::string expected[] = {"len=64 opcode=0x164 seg=0/0 seq=0 mmpl=0 tag=0xaffe",
@@ -290,12 +310,13 @@ TEST_F(Lcmp, VlanTagsAndFrameSizesOnTheWire) {
     EXPECT_EQ(Fields(log, "opcode=0x164 seg=", "/15 seq="), std::vector<std::string>(16, "4"));
 
     // Untagged requests do not reach a device that requires the tag.
-    LCMPTimeoutConfSet(200);
+    settings.vlanId = 0;
+    settings.timeoutMs = 200;
     EXPECT_EQ(Request(kDev1, nullptr), LCMP_ERROR_UNICAST_READ_TIMEOUT);
     EXPECT_TRUE(sim.WaitForLog("LCMP drop: tag none, vlan 100 required", 2s));
 }
 
-TEST_F(Lcmp, ReopeningOnAnotherInterfaceAndFailedStarts) {
+TEST_F(Lcmp, SessionsOnSeveralInterfacesAndFailedStarts) {
     topo->Link("eth2", "eth2", "02:00:00:00:00:11", MacText(kDev2));
     Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:01 0x26:") +
         DeviceConf("dev2", kDev2, "read.reply = 0x24:02 0x26:", "eth2"));
@@ -307,87 +328,81 @@ TEST_F(Lcmp, ReopeningOnAnotherInterfaceAndFailedStarts) {
     for (int i = 0; i < 3; ++i) {
         if (i == 1) fds = OpenFdCount(), threads = ThreadCount();
         for (const char* ifname : {"eth2", "eth1"}) {
-            ASSERT_EQ(LCMPInit(ifname), LCMP_ERROR_NONE);
+            Session session(ifname, Settings());
+            ASSERT_EQ(session.Open(), LCMP_ERROR_NONE);
             t_lcmpValueList* out = nullptr;
             const Mac& dst = ifname[3] == '2' ? kDev2 : kDev1;
-            EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, dst.data(), &out), 0);
+            EXPECT_EQ(session.Read(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, dst.data(), &out), 0);
             ASSERT_NE(out, nullptr);
             EXPECT_EQ(out->head->value[0], ifname[3] == '2' ? 2 : 1);
             LCMPValueListDestroy(out);
-            LCMPEnd();
         }
     }
-    // Periods closed at once, before their thread has waited for anything.
+    // Sessions closed at once, before they have waited for anything.
     for (int i = 0; i < 50; ++i) {
-        ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
-        LCMPEnd();
+        Session session("eth1", Settings());
+        ASSERT_EQ(session.Open(), LCMP_ERROR_NONE);
     }
-    ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
-    t_lcmpValueList* out = nullptr;
-    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev1.data(), &out), 0);
-    EXPECT_NE(out, nullptr);
-    LCMPValueListDestroy(out);
-    out = nullptr;
-    LCMPEnd();
-    // A new name while open holds from the next send: the request leaves on eth2 and
-    // its answer comes back through the port opened there.
-    ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
-    ASSERT_EQ(LCMPSocketInit("eth2"), LCMP_ERROR_NONE);
-    Mac mine{};
-    ASSERT_EQ(LCMPMyMACGet(mine.data()), LCMP_ERROR_NONE);
-    EXPECT_EQ(MacText(mine), "02:00:00:00:00:11");
-    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev2.data(), &out), 0);
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(out->head->value[0], 2);
-    LCMPValueListDestroy(out);
-    out = nullptr;
-    LCMPEnd();
     EXPECT_EQ(OpenFdCount(), fds);
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(ThreadCount(), threads) << "a session runs no thread";
 
     // LCMP cannot be opened: nothing stays open, the next try works.
     kivo::FailPointArm("lcmp.open");
-    EXPECT_EQ(LCMPInit("eth1"), LCMP_ERROR_SOCKET_NOT_OPENED);
+    EXPECT_EQ(Session("eth1", Settings()).Open(), LCMP_ERROR_SOCKET_NOT_OPENED);
     EXPECT_LE(OpenFdCount(), fds);
-    ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
-    // A public callback needs the reader; one that cannot start refuses the
-    // registration, and the reader stops with the period.
-    static int dummy;
-    const auto ignore = [](INT8U*, t_lcmpOpcodeType, INT8U*, INT16U, void*) {};
-    kivo::FailPointArm("lcmp.receive_thread");
-    EXPECT_EQ(LCMPCallBackInstall(ignore, nullptr, LCMP_IND, &dummy), nullptr);
-    EXPECT_EQ(ThreadCount(), threads);
-    // A registration freed at the end of the period is not freed again.
-    t_lcmpCallback* cb = LCMPCallBackInstall(ignore, nullptr, LCMP_IND, &dummy);
-    EXPECT_EQ(ThreadCount(), threads + 1);
-    LCMPEnd();
-    EXPECT_EQ(ThreadCount(), threads);
-    EXPECT_EQ(LCMPCallBackUninstall(cb), LCMP_ERROR_NONE);
-    EXPECT_EQ(LCMPInit("a-name-of-16-ch"), LCMP_ERROR_NONE) << "15 bytes fit";
-    LCMPEnd();
+    EXPECT_EQ(Session("eth1", Settings()).Open(), LCMP_ERROR_NONE);
+    EXPECT_EQ(Session("a-name-of-16-ch", Settings()).Open(), LCMP_ERROR_NONE) << "15 bytes fit";
 
-    // An interface that went away under the open socket: nothing can be sent on
-    // it, and the receive thread takes the socket's error instead of spinning on it.
-    ASSERT_EQ(LCMPInit("eth2"), LCMP_ERROR_NONE);
-    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev2.data(), &out), 0);
+    // An interface that went away under the open socket: nothing can be sent on it.
+    Session gone("eth2", Settings());
+    ASSERT_EQ(gone.Open(), LCMP_ERROR_NONE);
+    t_lcmpValueList* out = nullptr;
+    EXPECT_EQ(gone.Read(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev2.data(), &out), 0);
     LCMPValueListDestroy(out);
     out = nullptr;
     topo->host().Run("ip link del eth2");
-    struct timespec cpu0, cpu1;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
-    EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000, 100);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, &kSha, LCMP_UNICAST, kDev2.data(), &out),
+    EXPECT_EQ(gone.Read(LCMP_CONTROL_VENDOR, nullptr, &kSha, LCMP_UNICAST, kDev2.data(), &out),
               LCMP_ERROR_SEND_PACKET);
-    EXPECT_EQ(LCMPPacketSend(kDev2.data(), LCMP_READ_REQ, 0, nullptr, nullptr), LCMP_ERROR_ETH_IF);
+    EXPECT_EQ(gone.PacketSend(kDev2.data(), LCMP_READ_REQ, 0, nullptr, nullptr), LCMP_ERROR_ETH_IF);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Warning: LCMP request not sent: the interface's own MAC address cannot be read\n"
                        "Warning: no LCMP request was sent\n"),
               std::string::npos);
     EXPECT_NE(err.find("Warning: LCMP frame not sent on "), std::string::npos) << err;
-    LCMPEnd();
+}
+
+// Two sessions on one interface at once, each waiting for its own device: every
+// session sees every LCMP frame, and each takes only its own answer.
+TEST_F(Lcmp, SessionsSideBySideTakeOnlyTheirOwnAnswers) {
+    Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:01 0x26:\ndelay_ms = 2000") +
+        DeviceConf("dev2", kDev2, "read.reply = 0x24:02 0x26:"));
+    ASSERT_EQ(Request(kDev2), LCMP_ERROR_NONE);  // the link is up
+    std::vector<uint8_t> got(2, 0);
+    std::vector<t_lcmpErrorCode> rc(2, LCMP_ERROR_NONE);
+    std::atomic<int> firstDone{-1};
+    auto run = [&](int i, const Mac& dst) {
+        NsGuard g(topo->host());
+        Session session("eth1", Settings());
+        rc[i] = session.Open();
+        t_lcmpValueList* out = nullptr;
+        if (rc[i] == LCMP_ERROR_NONE)
+            rc[i] = session.Read(LCMP_CONTROL_VENDOR, nullptr, &kSha, LCMP_UNICAST, dst.data(), &out);
+        if (out != nullptr && out->head != nullptr) got[i] = out->head->value[0];
+        LCMPValueListDestroy(out);
+        int none = -1;
+        firstDone.compare_exchange_strong(none, i);
+    };
+    std::thread slow(run, 0, kDev1);
+    // The slow device's request goes out first, the other one's answer comes back first.
+    for (int i = 0; i < 400 && topo->devsim()->CountInLog("dev1: LCMP rx READ.req") < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::thread fast(run, 1, kDev2);
+    fast.join();
+    slow.join();
+    EXPECT_EQ(rc, (std::vector<t_lcmpErrorCode>{LCMP_ERROR_NONE, LCMP_ERROR_NONE}));
+    EXPECT_EQ(got, (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(firstDone.load(), 1) << "the fast device's session did not wait for the slow one's";
 }
 
 // The port outlives the open period only while its interface stays the same: a new
@@ -399,13 +414,13 @@ TEST_F(Lcmp, KeptPortFollowsTheInterfacesAddressAndMtu) {
     INT16U seq = 0;
     {
         NsGuard g(topo->host());
-        ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
+        Session session("eth1", Settings());
+        ASSERT_EQ(session.Open(), LCMP_ERROR_NONE);
         Mac mine{};
-        EXPECT_EQ(LCMPMyMACGet(mine.data()), LCMP_ERROR_NONE);
+        EXPECT_EQ(session.MyMACGet(mine.data()), LCMP_ERROR_NONE);
         EXPECT_EQ(MacText(mine), "02:00:00:00:00:77");
         static Bytes mmpl(1393);
-        EXPECT_EQ(LCMPPacketSend(kDev1.data(), LCMP_CTRL_REQ, 1393, mmpl.data(), &seq), LCMP_ERROR_NONE);
-        LCMPEnd();
+        EXPECT_EQ(session.PacketSend(kDev1.data(), LCMP_CTRL_REQ, 1393, mmpl.data(), &seq), LCMP_ERROR_NONE);
     }
     // 1392 bytes after the MMH fill a 1400-byte MTU.
     EXPECT_TRUE(sim.WaitForLog("seg=1/1 seq=" + std::to_string(seq) + " mmpl=1 ", 2s)) << sim.Log();
@@ -414,7 +429,7 @@ TEST_F(Lcmp, KeptPortFollowsTheInterfacesAddressAndMtu) {
 
 TEST_F(Lcmp, AllocationFailuresNeverLeaveARequestWaiting) {
     Process& sim = Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:01 0x26:"));
-    for (const char* point : {"lcmp.callback_data", "lcmp.registration", "lcmp.request_buffer"}) {
+    for (const char* point : {"lcmp.request_buffer"}) {
         kivo::FailPointArm(point);
         testing::internal::CaptureStderr();
         const t_lcmpErrorCode rc = Request(kDev1);
@@ -424,47 +439,4 @@ TEST_F(Lcmp, AllocationFailuresNeverLeaveARequestWaiting) {
     }
     ASSERT_EQ(Request(kDev1), LCMP_ERROR_NONE);
     EXPECT_EQ(sim.CountInLog("LCMP rx READ.req"), 1) << "nothing went out for the failed requests";
-}
-
-namespace {
-void NotifyReceiver(t_lcmpValueList*) {}
-}  // namespace
-
-TEST_F(Lcmp, NotificationsAndTheirRegistration) {
-    Process& sim = Sim(DeviceConf("dev1", kDev1, "read.reply = 0x24:01 0x26:\nnotify_echo = yes"));
-    NsGuard g(topo->host());
-    ASSERT_EQ(LCMPInit("eth1"), LCMP_ERROR_NONE);
-    t_lcmpValueList* list = nullptr;
-    const Bytes data{7, 8};
-    EXPECT_EQ(LCMPNotify(LCMP_CONTROL_VENDOR, list, LCMP_UNICAST, kDev1.data(), NotifyReceiver, TRUE),
-              LCMP_ERROR_BAD_ARGS);
-    LCMPValueAdd(&list, LCMP_VALUE_NOTIFY, 2, data.data());
-    kivo::FailPointArm("lcmp.callback_data");
-    EXPECT_EQ(LCMPNotify(LCMP_CONTROL_VENDOR, list, LCMP_UNICAST, kDev1.data(), NotifyReceiver, TRUE),
-              LCMP_ERROR_MALLOC);
-    kivo::FailPointArm("lcmp.registration");
-    EXPECT_EQ(LCMPNotify(LCMP_CONTROL_VENDOR, list, LCMP_UNICAST, kDev1.data(), NotifyReceiver, TRUE),
-              LCMP_ERROR_CALLBACK);
-
-    // Each notification is echoed by the device; the echo reaches exactly one
-    // registration, so the earlier one was retired (the parser refuses the opcode).
-    testing::internal::CaptureStderr();
-    for (int i = 1; i <= 2; ++i) {
-        ASSERT_EQ(LCMPNotify(LCMP_CONTROL_VENDOR, list, LCMP_UNICAST, kDev1.data(), NotifyReceiver, i == 1),
-                  LCMP_ERROR_NONE);
-        for (int n = 0; n < 400 && sim.CountInLog("LCMP tx NOTIFY.ind") < i; ++n)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_EQ(sim.CountInLog("LCMP tx NOTIFY.ind"), i);
-    }
-    // A full exchange after the echoes: the receive thread has handled them.
-    t_lcmpValueList* out = nullptr;
-    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev1.data(), &out),
-              LCMP_ERROR_NONE);
-    LCMPValueListDestroy(out);
-    LCMPEnd();
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(Fields(err, "Error: Opcode 358 is not supported!", "Error").size(), 2u) << err;
-    EXPECT_EQ(Fields(sim.Log(), "LCMP rx NOTIFY.ind", "ack="), (std::vector<std::string>{"1", "0"}));
-    EXPECT_EQ(sim.CountInLog("ctrl=3 ack=0 declared=5 ok values=15/2"), 1);
-    LCMPValueListDestroy(list);
 }

@@ -22,11 +22,10 @@ struct Fixture : testing::Test {
     }
     void TearDown() override {
         kivo::FailPointsClear();
-        ConfiglayerMaxRetriesSet(0);
         DeviceListFree(device);
         ConfiglayerParamsDestroy(input);
     }
-    // Makes every LCMPInit fail until the points are cleared.
+    // Makes every session's Open fail until the points are cleared.
     static void BlockLcmpInit() { kivo::FailPointArm("lcmp.open", 1000); }
     static int Count(const std::string& text, const std::string& what) {
         int n = 0;
@@ -77,25 +76,24 @@ TEST_F(Fixture, LcmpThatCannotBeOpenedFailsEveryOperationAndLeavesNothingOpen) {
     EXPECT_EQ(ConfiglayerDiscover("lo", &device), CONFIGLAYER_ERROR_LCMP);
     EXPECT_EQ(device->next, nullptr);
 
-    // LCMP is free again: the next user opens it at once.
+    // Nothing was left held: the next session opens at once.
     kivo::FailPointsClear();
     if (getuid() != 0) GTEST_SKIP() << "opening LCMP needs a raw socket";
-    ASSERT_EQ(LCMPInit("lo"), LCMP_ERROR_NONE);
-    LCMPEnd();
+    ASSERT_EQ(kivo::lcmp::Session("lo").Open(), LCMP_ERROR_NONE);
 }
 
 TEST_F(Fixture, RetriesRunPerKeyPassAndStartAgainForTheLegacyKey) {
     BlockLcmpInit();
-    ConfiglayerMaxRetriesSet(2);
+    t_configlayerOptions retries;
+    retries.maxRetries = 2;
     t_configlayerParam* out = nullptr;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(ConfiglayerSet(device, CONFIGLAYER_PUBLIC, "", input, &out), CONFIGLAYER_ERROR_LCMP);
+    EXPECT_EQ(ConfiglayerSet(device, CONFIGLAYER_PUBLIC, "", input, &out, retries), CONFIGLAYER_ERROR_LCMP);
     const std::string err = testing::internal::GetCapturedStderr();
     for (int attempt = 0; attempt < 3; ++attempt)
         EXPECT_EQ(Count(err, "attempt " + std::to_string(attempt) + ": LCMP could not be opened"), 2) << err;
     EXPECT_EQ(Count(err, "attempt 3"), 0);
 
-    ConfiglayerMaxRetriesSet(0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(ConfiglayerSet(device, CONFIGLAYER_PUBLIC, "", input, &out), CONFIGLAYER_ERROR_LCMP);
     EXPECT_EQ(Count(testing::internal::GetCapturedStderr(), "LCMP could not be opened"), 2);

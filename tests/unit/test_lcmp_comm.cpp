@@ -1,9 +1,8 @@
 // LCMP messaging: value lists, request layout and encryption (checked against
-// OpenSSL), the confirm parser with hostile input, the unicast callback, waits.
+// OpenSSL), the confirm parser with hostile input, the unicast answer, the numbering,
+// and a session's exchange over a socket pair.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,7 +17,6 @@
 #include "LCMP_comm.h"
 #include "LCMP_internal.h"
 #include "failpoint.h"
-#include "version.h"
 
 using namespace kivo::lcmp;
 using Bytes = std::vector<uint8_t>;
@@ -109,24 +107,19 @@ t_lcmpValueList* List(const std::vector<V>& values) {
     return l;
 }
 
-// Callback data owned by a test, with the list it fills.
+// An exchange's answer owned by a test, with the list it fills.
 struct Request {
-    explicit Request(uint16_t tid, const t_lcmpEncryptionConf* enc = nullptr)
-        : cd(static_cast<t_lcmpCallbackData*>(CallbackDataCreate(&list, tid, enc, nullptr))) {}
-    ~Request() {
-        CallbackDataDestroy(cd);
-        LCMPValueListDestroy(list);
-    }
+    explicit Request(uint16_t tid, const t_lcmpEncryptionConf* enc = nullptr) : answer(&list, tid, enc) {}
+    ~Request() { LCMPValueListDestroy(list); }
     t_lcmpErrorCode Parse(Bytes msg, uint16_t opcode = LCMP_READ_CNF) {
         return ConfirmParse(kDev, static_cast<t_lcmpOpcodeType>(opcode), msg.data(),
-                            static_cast<INT16U>(msg.size()), cd);
+                            static_cast<INT16U>(msg.size()), answer);
     }
-    void Unicast(Bytes msg) {
-        CallbackUnicast(const_cast<uint8_t*>(kDev), LCMP_READ_CNF, msg.data(),
-                        static_cast<INT16U>(msg.size()), cd);
+    bool Unicast(Bytes msg, DispatchInfo info = {}) {
+        return UnicastConfirm(kDev, LCMP_READ_CNF, msg.data(), static_cast<INT16U>(msg.size()), info, answer);
     }
     t_lcmpValueList* list = nullptr;
-    t_lcmpCallbackData* cd;
+    Answer answer;
 };
 
 const t_lcmpEncryptionConf kSha{"secret", LCMP_VALUE_VENDOR_TORVIX_DATAMODEL_TYPE, 1, LCMP_HASH_SHA256};
@@ -223,12 +216,14 @@ TEST(LcmpRequest, OversizedRequestsAreRefusedBeforeSending) {
     // The engine refuses it with its warning, without any socket.
     testing::internal::CaptureStderr();
     t_lcmpValueList* out = nullptr;
-    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, wraps, nullptr, LCMP_UNICAST, kDev, &out),
+    Session session("unopened");
+    EXPECT_EQ(session.Read(LCMP_CONTROL_VENDOR, wraps, nullptr, LCMP_UNICAST, kDev, &out),
               LCMP_ERROR_SEND_PACKET);
     EXPECT_EQ(
-        LCMPRead(LCMP_CONTROL_VENDOR, fits, nullptr, static_cast<t_lcmpTransmissionType>(3), kDev, &out),
+        session.Read(LCMP_CONTROL_VENDOR, fits, nullptr, static_cast<t_lcmpTransmissionType>(3), kDev, &out),
         LCMP_ERROR_BAD_ARGS);
-    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, fits, nullptr, LCMP_UNICAST, nullptr, &out), LCMP_ERROR_BAD_ARGS);
+    EXPECT_EQ(session.Read(LCMP_CONTROL_VENDOR, fits, nullptr, LCMP_UNICAST, nullptr, &out),
+              LCMP_ERROR_BAD_ARGS);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Warning: no LCMP request was sent\n"), std::string::npos);
     EXPECT_NE(err.find("Warning: LCMP request not sent: a unicast request needs the device's MAC address\n"),
@@ -263,14 +258,14 @@ TEST(LcmpConfirm, PlainConfirmsEndMarkerAndRefusals) {
     EXPECT_EQ(r.Parse(Bytes{3, 2, 0, 0x21, 0x43, 0x24, 0, 0}), LCMP_ERROR_BAD_FORMAT) << "declared length 2";
 
     ASSERT_EQ(r.Parse(Confirm(0x4321, {{0x24, {1, 2}}, {0x25, {}}, {kEnd, {}}})), LCMP_ERROR_NONE);
-    EXPECT_TRUE(r.cd->frameReceived);
-    EXPECT_TRUE(r.cd->allFramesReceived);
+    EXPECT_TRUE(r.answer.frameReceived);
+    EXPECT_TRUE(r.answer.allFramesReceived);
     ASSERT_EQ(r.Parse(Confirm(0x4321, {{0x24, {3}}, {kEnd, {9}}}, {}), LCMP_WRITE_CNF), LCMP_ERROR_NONE);
     EXPECT_EQ(Values(r.list), (std::vector<V>{{0x24, {1, 2}}, {0x24, {3}}, {kEnd, {9}}}))
         << "empty values are skipped, an end marker with data is kept";
     EXPECT_EQ(Bytes(r.list->head->srcMAC, r.list->head->srcMAC + 6), Bytes(kDev, kDev + 6));
     ASSERT_EQ(r.Parse(Confirm(0x4321, {{0x24, {4}}}), LCMP_CTRL_CNF), LCMP_ERROR_NONE);
-    EXPECT_FALSE(r.cd->allFramesReceived);
+    EXPECT_FALSE(r.answer.allFramesReceived);
 }
 
 TEST(LcmpConfirm, EncryptedConfirmsAreOpenedAndCheckedFirst) {
@@ -282,7 +277,7 @@ TEST(LcmpConfirm, EncryptedConfirmsAreOpenedAndCheckedFirst) {
     ASSERT_EQ(msg[6], 41);
     ASSERT_EQ(r.Parse(msg), LCMP_ERROR_NONE);
     EXPECT_EQ(Values(r.list), (std::vector<V>{{kMarker, {1}}, {0x24, Bytes(30, 0xC3)}}));
-    EXPECT_TRUE(r.cd->allFramesReceived);
+    EXPECT_TRUE(r.answer.allFramesReceived);
 
     // An enciphered part that is not a multiple of 8: the marker counts, nothing after.
     Request odd(7, &kSha);
@@ -291,7 +286,7 @@ TEST(LcmpConfirm, EncryptedConfirmsAreOpenedAndCheckedFirst) {
     bad[6] = 38;
     EXPECT_EQ(odd.Parse(bad), LCMP_ERROR_BAD_FORMAT);
     EXPECT_EQ(Values(odd.list), (std::vector<V>{{kMarker, {1}}}));
-    EXPECT_FALSE(odd.cd->frameReceived);
+    EXPECT_FALSE(odd.answer.frameReceived);
 
     // Lengths from the wire are checked before anything is read or deciphered.
     struct Case {
@@ -311,7 +306,7 @@ TEST(LcmpConfirm, EncryptedConfirmsAreOpenedAndCheckedFirst) {
         m[1] = static_cast<uint8_t>(c.declared);
         m[2] = static_cast<uint8_t>(c.declared >> 8);
         EXPECT_EQ(h.Parse(m), LCMP_ERROR_BAD_FORMAT) << c.what;
-        EXPECT_FALSE(h.cd->frameReceived) << c.what;
+        EXPECT_FALSE(h.answer.frameReceived) << c.what;
         EXPECT_EQ(Bytes(m.begin() + 9, m.end()),
                   Bytes(msg.begin() + 9, msg.begin() + static_cast<long>(c.keep)))
             << c.what << ": nothing deciphered";
@@ -335,97 +330,69 @@ TEST(LcmpConfirm, ValueListsStopGrowingAt65535) {
     EXPECT_EQ(r.list->tail->value[0], 1);
 }
 
-namespace {
-std::vector<V> notified;
-void Notified(t_lcmpValueList* list) {
-    notified = Values(list);
-}
-}  // namespace
-
-TEST(LcmpConfirm, NotificationReceiverGetsATemporaryList) {
-    auto* cd = static_cast<t_lcmpCallbackData*>(CallbackDataCreate(nullptr, 5, nullptr, Notified));
-    ASSERT_NE(cd, nullptr);
-    Bytes msg = Confirm(5, {{0x15, {1, 2}}});
-    testing::internal::CaptureStdout();
-    Callback(const_cast<uint8_t*>(kDev), LCMP_READ_CNF, msg.data(), static_cast<INT16U>(msg.size()), cd);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "notify\n");
-    EXPECT_EQ(notified, (std::vector<V>{{0x15, {1, 2}}}));
-    CallbackDataDestroy(cd);
-}
-
 TEST(LcmpConfirm, UnicastReplyOfSeveralMessages) {
     // The first message's marker holds two bytes of its own, the later ones one.
     const t_lcmpEncryptionConf conf{"secret", LCMP_VALUE_VENDOR_TORVIX_DATAMODEL_TYPE, 2, LCMP_HASH_SHA256};
     Request r(9, &conf);
     const Bytes key = Sha256Key("secret");
-    EXPECT_EQ(r.cd->encryptionConf->password, conf.password) << "the copy shares the password";
-    r.Unicast(Confirm(9, {{kMarker, {1, 1}}, {0x24, {1}}}, key));
-    EXPECT_FALSE(r.cd->frameReceived) << "more messages expected";
-    EXPECT_FALSE(WaitCallback(0, r.cd));
-    EXPECT_EQ(r.cd->encryptionConf->originalValueLength, 1);
-    r.Unicast(Confirm(9, {{kMarker, {2}}, {0x24, {2}}, {kEnd, {}}}, key));
-    EXPECT_TRUE(WaitCallback(0, r.cd));
-    r.Unicast(Confirm(9, {{kMarker, {3}}, {0x24, {3}}, {kEnd, {}}}, key));  // after completion: ignored
+    EXPECT_EQ(r.answer.encryptionConf.password, conf.password) << "the copy shares the password";
+    EXPECT_FALSE(r.Unicast(Confirm(9, {{kMarker, {1, 1}}, {0x24, {1}}}, key), {true, 4, false}));
+    EXPECT_FALSE(r.answer.frameReceived) << "more messages expected";
+    EXPECT_EQ(r.answer.encryptionConf.originalValueLength, 1);
+    EXPECT_TRUE(r.Unicast(Confirm(9, {{kMarker, {2}}, {0x24, {2}}, {kEnd, {}}}, key), {true, 5, false}));
+    // After completion: passed over, still whole.
+    EXPECT_TRUE(r.Unicast(Confirm(9, {{kMarker, {3}}, {0x24, {3}}, {kEnd, {}}}, key), {true, 6, false}));
     EXPECT_EQ(Values(r.list), (std::vector<V>{{kMarker, {1, 1}}, {0x24, {1}}, {kMarker, {2}}, {0x24, {2}}}));
-    EXPECT_FALSE(r.cd->callbackRunning);
+    EXPECT_FALSE(r.answer.incomplete);
 
-    kivo::FailPointArm("lcmp.callback_data");
-    EXPECT_EQ(CallbackDataCreate(nullptr, 1, nullptr, nullptr), nullptr);
+    // A jump in the device's numbers, or a message given up before, marks the answer
+    // incomplete even though its end marker came.
+    Request jump(9);
+    EXPECT_FALSE(jump.Unicast(Confirm(9, {{0x24, {1}}}), {true, 4, false}));
+    EXPECT_TRUE(jump.Unicast(Confirm(9, {{0x24, {2}}, {kEnd, {}}}), {true, 6, false}));
+    EXPECT_TRUE(jump.answer.incomplete);
+    Request lost(9);
+    EXPECT_TRUE(lost.Unicast(Confirm(9, {{0x24, {2}}, {kEnd, {}}}), {true, 6, true}));
+    EXPECT_TRUE(lost.answer.incomplete);
 }
 
-namespace {
-void NoOp(int) {}
-}  // namespace
-
-TEST(LcmpWait, WaitsUntilTheSteadyDeadlineEvenWhenInterrupted) {
-    Request r(1);
-    auto t0 = Clock::now();
-    EXPECT_FALSE(WaitCallback(60, r.cd));
-    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(60));
-
-    std::thread poster([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        SignalCallbackFinished(r.cd);
-    });
-    EXPECT_TRUE(WaitCallback(5000, r.cd));
-    poster.join();
-
-    // Signals delivered during the wait do not end it early.
-    struct sigaction sa = {}, old = {};
-    sa.sa_handler = NoOp;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no restart: the wait sees EINTR
-    sigaction(SIGUSR1, &sa, &old);
-    const pthread_t self = pthread_self();
-    std::atomic<bool> waiting{true};
-    std::thread interrupter([&] {
-        while (waiting) {
-            pthread_kill(self, SIGUSR1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
-    t0 = Clock::now();
-    EXPECT_FALSE(WaitCallback(150, r.cd));
-    const auto waited = Clock::now() - t0;
-    waiting = false;
-    interrupter.join();
-    sigaction(SIGUSR1, &old, nullptr);
-    EXPECT_GE(waited, std::chrono::milliseconds(150));
-
-    t0 = Clock::now();
-    EXPECT_EQ(LCMPSleep(30), 0u);
-    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(30));
-}
-
-TEST(LcmpInitArgs, RefusedNamesLeaveLcmpClosed) {
+TEST(LcmpSessionArgs, RefusedNamesAndSettingsLeaveTheSessionClosed) {
     const std::string longName(16, 'e');
-    EXPECT_EQ(LCMPInit(longName.c_str()), LCMP_ERROR_BAD_ARGS);
-    EXPECT_EQ(LCMPInit(longName.c_str()), LCMP_ERROR_BAD_ARGS) << "the lock was released";
-    EXPECT_EQ(LCMPInit(nullptr), LCMP_ERROR_BAD_ARGS);
-    LCMPEnd();  // nothing open: no effect
-    // The project version, packed one byte per part.
-    EXPECT_EQ(LCMPLibVersionGet(),
-              static_cast<INT32U>(KIVO_VERSION_MAJOR << 16 | KIVO_VERSION_MINOR << 8 | KIVO_VERSION_BUILD));
+    EXPECT_EQ(Session(longName.c_str()).Open(), LCMP_ERROR_BAD_ARGS);
+    EXPECT_EQ(Session(nullptr).Open(), LCMP_ERROR_BAD_ARGS);
+    SessionSettings vlan;
+    vlan.vlanId = 4095;
+    EXPECT_EQ(Session("lo", vlan).Open(), LCMP_ERROR_BAD_ARGS);
+    vlan.vlanId = 100;
+    vlan.vlanPriority = 8;
+    EXPECT_EQ(Session("lo", vlan).Open(), LCMP_ERROR_BAD_ARGS);
+    // Nothing is sent by a session that is not open.
+    Session closed("lo");
+    INT8U mac[6];
+    EXPECT_EQ(closed.MyMACGet(mac), LCMP_ERROR_SOCKET_NOT_OPENED);
+}
+
+TEST(LcmpNumbering, TransactionIdsRunOnFromTheProcessIdAcrossThreads) {
+    Numbering numbering;
+    const uint16_t first = numbering.NextTransactionId();
+    EXPECT_EQ(first & 0xFF, static_cast<unsigned>(getpid()) & 0xFF);
+    EXPECT_EQ(numbering.NextTransactionId(), static_cast<uint16_t>(first + 256));
+    // Per opcode, and never the same number twice when threads share the numbering.
+    EXPECT_EQ(numbering.NextSequence(LCMP_READ_REQ), 0);
+    EXPECT_EQ(numbering.NextSequence(LCMP_WRITE_REQ), 0);
+    std::vector<uint16_t> seen[4];
+    std::vector<std::thread> threads;
+    for (auto& v : seen)
+        threads.emplace_back([&numbering, &v] {
+            for (int i = 0; i < 1000; ++i) v.push_back(numbering.NextSequence(LCMP_READ_REQ));
+        });
+    for (auto& t : threads) t.join();
+    std::vector<uint16_t> all;
+    for (auto& v : seen) all.insert(all.end(), v.begin(), v.end());
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+    EXPECT_EQ(all.front(), 1);
+    EXPECT_EQ(all.back(), 4000);
 }
 
 // Over a port adopted from a socket pair, without privileges: the exchange reads its
@@ -435,7 +402,7 @@ TEST(LcmpSession, UnicastExchangeReadsItsAnswerOnTheCallingThread) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
     kivo::l2::Mac host;
     std::copy_n(kMac, 6, host.begin());
-    AdoptPort(kivo::l2::Port::Adopt(fds[0], host));
+    Session session(kivo::l2::Port::Adopt(fds[0], host));
     std::thread peer([fd = fds[1]] {
         uint8_t request[1600];
         // Ethernet header, MMH, then control code, address and values length.
@@ -454,13 +421,11 @@ TEST(LcmpSession, UnicastExchangeReadsItsAnswerOnTheCallingThread) {
             if (send(fd, frame, n, 0) != static_cast<ssize_t>(n)) return;
         }
     });
-    ASSERT_EQ(LCMPInit("adopted"), LCMP_ERROR_NONE);
+    ASSERT_EQ(session.Open(), LCMP_ERROR_NONE);
     t_lcmpValueList* out = nullptr;
-    EXPECT_EQ(LCMPRead(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev, &out), LCMP_ERROR_NONE);
+    EXPECT_EQ(session.Read(LCMP_CONTROL_VENDOR, nullptr, nullptr, LCMP_UNICAST, kDev, &out), LCMP_ERROR_NONE);
     EXPECT_EQ(Values(out), (std::vector<V>{{0x24, {1}}}));
     LCMPValueListDestroy(out);
-    LCMPEnd();
     peer.join();
     close(fds[1]);
-    AdoptPort(kivo::l2::Port());  // later periods open their interface again
 }

@@ -1,5 +1,5 @@
 // LCMP link layer: frame building and parsing, the MMH, sequence counters and the
-// segment limit, reassembly and ageing, and the callback registry.
+// segment limit, reassembly and ageing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "LCMP_comm.h"
 #include "LCMP_internal.h"
 #include "LCMP_socket.h"
 #include "clock.h"
@@ -155,15 +156,16 @@ TEST(LcmpFrame, ParseChecksLengthsBeforeReading) {
 }
 
 TEST(LcmpSend, SegmentLimitAndSequenceCounters) {
-    // No socket is open in this process: every message that passes the length
-    // check is counted and then fails at its first segment.
+    // The session is not open: every message that passes the length check is counted
+    // and then fails at its first segment.
     static Bytes mmpl(65535);
+    Session s("unopened");
     INT16U read0 = 0, read1 = 0, write0 = 0, unchanged = 0xABCD;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(LCMPPacketSend(kDst, LCMP_READ_REQ, 10, mmpl.data(), &read0), LCMP_ERROR_SOCKET_NOT_OPENED);
-    EXPECT_EQ(LCMPPacketSend(kDst, LCMP_WRITE_REQ, 10, mmpl.data(), &write0), LCMP_ERROR_SOCKET_NOT_OPENED);
-    EXPECT_EQ(LCMPPacketSend(kDst, LCMP_READ_REQ, 23936, mmpl.data(), &unchanged), LCMP_ERROR_SENDTO);
-    EXPECT_EQ(LCMPPacketSend(kDst, LCMP_READ_REQ, 23935, mmpl.data(), &read1), LCMP_ERROR_SOCKET_NOT_OPENED);
+    EXPECT_EQ(s.PacketSend(kDst, LCMP_READ_REQ, 10, mmpl.data(), &read0), LCMP_ERROR_SOCKET_NOT_OPENED);
+    EXPECT_EQ(s.PacketSend(kDst, LCMP_WRITE_REQ, 10, mmpl.data(), &write0), LCMP_ERROR_SOCKET_NOT_OPENED);
+    EXPECT_EQ(s.PacketSend(kDst, LCMP_READ_REQ, 23936, mmpl.data(), &unchanged), LCMP_ERROR_SENDTO);
+    EXPECT_EQ(s.PacketSend(kDst, LCMP_READ_REQ, 23935, mmpl.data(), &read1), LCMP_ERROR_SOCKET_NOT_OPENED);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(unchanged, 0xABCD);
     EXPECT_EQ(read1, static_cast<INT16U>(read0 + 1)) << "the refused message took no number";
@@ -174,11 +176,11 @@ TEST(LcmpSend, SegmentLimitAndSequenceCounters) {
     // Counters are kept per opcode.
     INT16U write1 = 0;
     testing::internal::CaptureStderr();
-    LCMPPacketSend(kDst, LCMP_WRITE_REQ, 0, nullptr, &write1);
+    s.PacketSend(kDst, LCMP_WRITE_REQ, 0, nullptr, &write1);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(write1, static_cast<INT16U>(write0 + 1));
-    EXPECT_EQ(LCMPPacketSend(kDst, NUM_OPCODES, 1, mmpl.data(), &write1), LCMP_ERROR_BAD_ARGS);
-    EXPECT_EQ(LCMPPacketSend(nullptr, LCMP_READ_REQ, 1, mmpl.data(), &write1), LCMP_ERROR_BAD_ARGS);
+    EXPECT_EQ(s.PacketSend(kDst, NUM_OPCODES, 1, mmpl.data(), &write1), LCMP_ERROR_BAD_ARGS);
+    EXPECT_EQ(s.PacketSend(nullptr, LCMP_READ_REQ, 1, mmpl.data(), &write1), LCMP_ERROR_BAD_ARGS);
 }
 
 // ---------------------------------------------------------------- reassembly
@@ -314,80 +316,4 @@ TEST(LcmpTime, TimeBaseIsTheSteadyClock) {
     const uint32_t mono =
         static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
     EXPECT_LE(static_cast<uint32_t>(kivo::NowMs() - mono), 5u);
-}
-
-// ---------------------------------------------------------------- registry
-
-namespace {
-struct Seen {
-    std::vector<int> calls;
-};
-void Record(INT8U*, t_lcmpOpcodeType, INT8U* data, INT16U, void* cd) {
-    static_cast<Seen*>(cd)->calls.push_back(data[0]);
-}
-void RecordTwice(INT8U*, t_lcmpOpcodeType, INT8U* data, INT16U, void* cd) {
-    static_cast<Seen*>(cd)->calls.push_back(100 + data[0]);
-}
-}  // namespace
-
-TEST(LcmpRegistry, FiltersOrderAndUninstall) {
-    Seen seen;
-    t_lcmpCallback* any = LCMPCallBackInstall(Record, nullptr, LCMP_READ_CNF, &seen);
-    t_lcmpCallback* fromSrc = LCMPCallBackInstall(RecordTwice, kSrc, LCMP_READ_CNF, &seen);
-    ASSERT_NE(any, nullptr);
-    ASSERT_NE(fromSrc, nullptr);
-    uint8_t data[1] = {1};
-    Dispatch(kSrc, LCMP_READ_CNF, data, 1);  // both, newest first
-    data[0] = 2;
-    Dispatch(kOther, LCMP_READ_CNF, data, 1);  // only the unfiltered one
-    data[0] = 3;
-    Dispatch(kSrc, LCMP_WRITE_CNF, data, 1);  // nobody
-    EXPECT_EQ(seen.calls, (std::vector<int>{101, 1, 2}));
-    EXPECT_EQ(LCMPCallBackUninstall(fromSrc), LCMP_ERROR_NONE);
-    EXPECT_EQ(LCMPCallBackUninstall(any), LCMP_ERROR_NONE);
-    Dispatch(kSrc, LCMP_READ_CNF, data, 1);
-    EXPECT_EQ(seen.calls.size(), 3u);
-    EXPECT_EQ(LCMPCallBackUninstall(nullptr), LCMP_ERROR_BAD_ARGS);
-    FailPointArm("lcmp.registration");
-    EXPECT_EQ(LCMPCallBackInstall(Record, nullptr, LCMP_READ_CNF, &seen), nullptr);
-    FailPointsClear();
-}
-
-namespace {
-struct Slow {
-    std::atomic<bool> inside{false};
-    std::atomic<bool> release{false};
-    std::atomic<bool> done{false};
-    std::atomic<int> calls{0};
-};
-void SlowCallback(INT8U*, t_lcmpOpcodeType, INT8U*, INT16U, void* cd) {
-    auto* s = static_cast<Slow*>(cd);
-    s->calls++;
-    s->inside = true;
-    while (!s->release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    s->done = true;
-}
-}  // namespace
-
-TEST(LcmpRegistry, UninstallWaitsForARunningCallback) {
-    Slow slow;
-    t_lcmpCallback* cb = LCMPCallBackInstall(SlowCallback, nullptr, LCMP_CTRL_CNF, &slow);
-    uint8_t data[1] = {0};
-    std::thread rx([&] { Dispatch(kSrc, LCMP_CTRL_CNF, data, 1); });
-    while (!slow.inside) std::this_thread::yield();
-    std::atomic<bool> uninstalled{false};
-    bool doneWhenUninstalled = false;
-    std::thread req([&] {
-        LCMPCallBackUninstall(cb);
-        doneWhenUninstalled = slow.done;
-        uninstalled = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_FALSE(uninstalled) << "uninstall returned while the callback ran";
-    slow.release = true;
-    rx.join();
-    req.join();
-    EXPECT_TRUE(doneWhenUninstalled);
-    Dispatch(kSrc, LCMP_CTRL_CNF, data, 1);
-    EXPECT_EQ(slow.calls, 1);
 }

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string>
 
-#include "LCMP_socket.h"
 #include "byte_io.h"
 #include "configlayer.h"
 #include "device.h"
@@ -103,10 +102,7 @@ INT32S DiscoverLcmpGet(INT32S inputLength, INT8U* msg) {
         MalformedRecord("LCMP discover");
         return ReplyCode(msg, REPLY_REFUSED);
     }
-    auto vlanSet = [](INT16U vlanId) {
-        return vlanId != 0 ? LCMPVLANConfigure(TRUE, vlanId, 0) : LCMPVLANConfigure(FALSE, 0, 0);
-    };
-    if (vlanSet(req.vlanId) != LCMP_ERROR_NONE) {
+    if (req.vlanId > 4094) {
         kivo::FailureRecord(kivo::Reason::kInvalidValue,
                             "VLAN id %u cannot be tagged: use 1 to 4094, or 0 for untagged frames",
                             static_cast<unsigned>(req.vlanId));
@@ -114,7 +110,6 @@ INT32S DiscoverLcmpGet(INT32S inputLength, INT8U* msg) {
     }
     t_device* list = nullptr;
     // Devices found before an interface failed are still worth showing.
-    ConfiglayerDiscoverAll(req.interface(), &list);
-    vlanSet(LcmpVlanGet());
+    ConfiglayerDiscoverAll(req.interface(), &list, ConfiglayerOptionsFor(req.vlanId));
     return DevicesReply(msg, list, req);
 }

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "LCMP_socket.h"
 #include "byte_io.h"
 #include "configlayer.h"
 #include "device.h"
@@ -180,7 +179,7 @@ INT32S ParamsReply(const t_configlayerParam* params, INT8U* msg) {
 
 // The LCMP path of a parameter request: one configuration-layer operation on the
 // device named in the request, answered with its parameter records.
-INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, INT8U* msg) {
+INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, const t_configlayerOptions& options, INT8U* msg) {
     t_configlayerParam* input = nullptr;
     if (code == REQUEST_GET || code == REQUEST_SET) {
         if (!ConfiglayerParamsInputBuild(static_cast<INT32S>(req.blockLength), req.block,
@@ -202,14 +201,15 @@ INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, INT8U* msg) {
     if (device != nullptr) {
         switch (code) {
             case REQUEST_GET_ALL:
-                result = ConfiglayerGetAll(device, CONFIGLAYER_PUBLIC, req.password, &output, FALSE);
+                result = ConfiglayerGetAll(device, CONFIGLAYER_PUBLIC, req.password, &output, FALSE, options);
                 break;
             case REQUEST_GET:
-                result = ConfiglayerGet(device, CONFIGLAYER_PUBLIC, req.password, input, &output, FALSE);
+                result =
+                    ConfiglayerGet(device, CONFIGLAYER_PUBLIC, req.password, input, &output, FALSE, options);
                 break;
             case REQUEST_SET:
             case REQUEST_FACTORY_RESET:
-                result = ConfiglayerSet(device, CONFIGLAYER_PUBLIC, req.password, input, &output);
+                result = ConfiglayerSet(device, CONFIGLAYER_PUBLIC, req.password, input, &output, options);
                 break;
         }
     }
@@ -233,10 +233,10 @@ INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, INT8U* msg) {
 // Whether the device answers on the request's interface when asked in the clear: an
 // LCMP device the public read of LCMP discovery, an SCP device the MAC discovery probe.
 // Nullopt when the question could not be asked.
-std::optional<bool> DeviceAnswersInTheClear(const ParamRequest& req) {
+std::optional<bool> DeviceAnswersInTheClear(const ParamRequest& req, const t_configlayerOptions& options) {
     if (req.deviceType == DEVICE_TORVIX_LCMP) {
         BOOLEAN answers = FALSE;
-        if (ConfiglayerDeviceAnswers(req.ifName, req.deviceMac, &answers) != CONFIGLAYER_ERROR_NONE)
+        if (ConfiglayerDeviceAnswers(req.ifName, req.deviceMac, &answers, options) != CONFIGLAYER_ERROR_NONE)
             return std::nullopt;
         return answers != FALSE;
     }
@@ -261,7 +261,7 @@ std::optional<bool> DeviceAnswersInTheClear(const ParamRequest& req) {
 // password and an absent device both look like silence. The first thing a technician
 // needs is which of the two it is: on the failure path only, one exchange in the clear
 // (which every device answers, whatever its password) tells them apart.
-void SilenceExplain(INT8U code, const ParamRequest& req) {
+void SilenceExplain(INT8U code, const ParamRequest& req, const t_configlayerOptions& options) {
     if (kivo::FailurePeek().reason != kivo::Reason::kNoAnswer) return;
     // SCP reads travel in the clear: their silence is already the answer.
     const bool enciphered =
@@ -269,7 +269,7 @@ void SilenceExplain(INT8U code, const ParamRequest& req) {
     std::optional<bool> answers = false;
     if (enciphered) {
         const kivo::Failure silence = kivo::FailureTake();
-        answers = DeviceAnswersInTheClear(req);
+        answers = DeviceAnswersInTheClear(req, options);
         kivo::FailureClear();  // the probe's own failures are not the request's
         if (!answers) {
             kivo::FailureRecord(silence.reason, "%s", silence.text.c_str());
@@ -303,20 +303,16 @@ INT32S ParamRequestHandle(INT8U code, INT32S inputLength, INT8U* msg) {
         return ReplyCode(msg, REPLY_REFUSED);
     }
     // The request's VLAN id applies to LCMP traffic from now on, whatever the device
-    // type; an id LCMP refuses leaves the previous setting. SCP frames are never tagged.
-    if (req.vlanId != 0) {
-        if (LCMPVLANConfigure(TRUE, req.vlanId, 0) == LCMP_ERROR_NONE) LcmpVlanSet(req.vlanId);
-    } else {
-        LCMPVLANConfigure(FALSE, 0, 0);
-        LcmpVlanSet(0);
-    }
+    // type; an id that cannot be tagged leaves the previous choice. SCP frames are never
+    // tagged.
+    const t_configlayerOptions options = ConfiglayerOptionsFor(LcmpVlanChoose(req.vlanId));
     INT32S replyLength;
     switch (req.deviceType) {
         case DEVICE_TORVIX_SCP:
             replyLength = ScpParamRequest(code, req, msg);
             break;
         case DEVICE_TORVIX_LCMP:
-            replyLength = ConfiglayerRequest(code, req, msg);
+            replyLength = ConfiglayerRequest(code, req, options, msg);
             break;
         default:
             kivo::FailureRecord(kivo::Reason::kMalformedRequest,
@@ -325,7 +321,7 @@ INT32S ParamRequestHandle(INT8U code, INT32S inputLength, INT8U* msg) {
             return ReplyCode(msg, REPLY_REFUSED);
     }
     if (replyLength == 4 && msg[3] == REPLY_FAILED) {
-        SilenceExplain(code, req);
+        SilenceExplain(code, req, options);
         LinkFailureRecord(req.ifName, req.deviceMac);
     }
     return replyLength;

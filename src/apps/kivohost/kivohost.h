@@ -52,12 +52,11 @@ void ServerAllowListSet(const AllowList& allow);
 // Forgets the most recent failed request (tests).
 void ServerFailureDetailReset();
 
+// Serves requests on 127.0.0.1:serverPort (or systemd's socket) until the watchdog ends
+// the process; returns only when the socket cannot be had.
 INT32S StartServer(INT32S serverPort);
-void ServerRxFunction(INT32S socketFd);
 BOOLEAN UdpMsgSend(INT32S socketFd, INT8U* message, INT32S msgLength, struct sockaddr_in* client,
                    INT32U clientLength, INT32S seqNum, INT32S segTotal, INT32S segNum);
-// Ends the process after a minute without requests (the front-end's polling keeps it alive).
-void* WatchdogThreadFunction(void* arg);
 // Sleeps ms milliseconds; returns the milliseconds left when a signal ended the sleep early.
 INT32U ThreadSleep(INT32U ms);
 
@@ -98,7 +97,9 @@ BOOLEAN ConfiglayerResponseToMessage(const struct s_configlayerParam* params, IN
                                      INT32U capacity);
 
 // Dispatches one request held in message (inputLength bytes) and returns the reply length.
-// Checks the allow-list first and keeps the failure detail of a FAILED or REFUSED reply.
+// Checks the allow-list first and keeps the failure detail of a FAILED or REFUSED reply
+// for the client that sent it (ServerDispatch: a request without a sender).
 INT32S ServerDispatch(INT32S inputLength, INT8U* message);
+INT32S ServerDispatchFor(const struct sockaddr_in* client, INT32S inputLength, INT8U* message);
 
 #endif

@@ -15,10 +15,10 @@
 
 namespace {
 
-struct sockaddr_in currentClient;
-bool haveClient = false;
-bool looked = false;
-kivo::Requester current;
+thread_local struct sockaddr_in currentClient;
+thread_local bool haveClient = false;
+thread_local bool looked = false;
+thread_local kivo::Requester current;
 
 // Sends one dump request for the family's UDP sockets bound to port and collects the
 // owners of those whose address is the client's or a wildcard. Returns false when the

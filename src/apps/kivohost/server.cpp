@@ -1,18 +1,32 @@
-// kivohost's request server: the UDP socket and its serve loop, reply segmentation,
-// the idle watchdog, the allow-list, the request table and the failure detail. The
-// handlers live in handlers_*.cpp.
+// kivohost's request server: the UDP socket and its serve loop, the scheduler that runs
+// requests of different clients side by side, reply segmentation, the idle watchdog, the
+// allow-list, the request table and the failure detail. The handlers live in
+// handlers_*.cpp.
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <pthread.h>
+#include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "byte_io.h"
 #include "clock.h"
@@ -46,28 +60,70 @@ constexpr Request kRequests[] = {
     {REQUEST_DISCOVER_LCMP, "LCMP discover", DiscoverLcmpGet},
 };
 
-// Set by the request loop each time it begins to wait; cleared by the watchdog.
-std::atomic<bool> watchdogRxMsg{true};
-// Seconds the watchdog has counted without seeing the flag; watchdog thread only.
-INT32U watchdogCnt = 0;
-
-INT8U message[KIVO_MESSAGE_SIZE];
-
 // Who may send requests; inactive (everyone) unless the command line set it.
 AllowList allowList;
 // Set at start-up when this process may not open packet sockets: every request that
 // needs one fails, and says why.
 bool rawSocketsDenied = false;
-INT16U lcmpVlanId = 0;
 
-// The most recent request answered FAILED or REFUSED.
+// The most recent request of one client answered FAILED or REFUSED.
 struct FailedRequest {
     bool any = false;
     INT8U seq = 0;
     INT8U code = 0;
     kivo::Failure failure;
 };
-FailedRequest lastFailed;
+
+// A client as the failure detail knows it: its IPv4 address and UDP port (0 for a
+// request dispatched without a datagram).
+uint64_t ClientKeyOf(const struct sockaddr_in* client) {
+    if (client == nullptr) return 0;
+    return static_cast<uint64_t>(ntohl(client->sin_addr.s_addr)) << 16 | ntohs(client->sin_port);
+}
+
+// The last failed request of each client, for the failure detail: each client is told
+// about its own requests only. Bounded: past kMaxClients the client that failed longest
+// ago is forgotten.
+class FailureTable {
+   public:
+    static constexpr size_t kMaxClients = 64;
+    void Note(uint64_t client, const FailedRequest& failed) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        Forget(client);
+        entries_.emplace_front(client, failed);
+        if (entries_.size() > kMaxClients) entries_.pop_back();
+    }
+    FailedRequest Get(uint64_t client) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& [key, failed] : entries_)
+            if (key == client) return failed;
+        return FailedRequest{};
+    }
+    void Clear() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        entries_.clear();
+    }
+
+   private:
+    void Forget(uint64_t client) {
+        for (auto it = entries_.begin(); it != entries_.end(); ++it)
+            if (it->first == client) {
+                entries_.erase(it);
+                return;
+            }
+    }
+    std::mutex mutex_;
+    std::list<std::pair<uint64_t, FailedRequest>> entries_;  // most recent first
+};
+
+FailureTable& Failures() {
+    // Never destroyed: request threads may still run when the process exits.
+    static FailureTable& table = *new FailureTable();
+    return table;
+}
+
+// The client whose request this thread is handling.
+thread_local uint64_t currentClientKey = 0;
 
 }  // namespace
 
@@ -106,16 +162,27 @@ uint64_t RequestReader::fixed(size_t n) {
     return v;
 }
 
-bool RawSocketsDenied() {
-    return rawSocketsDenied;
+ServiceState& ServiceStateGet() {
+    // Never destroyed: threads of the process may still use it at exit.
+    static ServiceState& state = *new ServiceState();
+    return state;
 }
 
-INT16U LcmpVlanGet() {
-    return lcmpVlanId;
+INT16U LcmpVlanChoose(INT16U requestVlanId) {
+    ServiceState& state = ServiceStateGet();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    if (requestVlanId == 0)
+        state.lcmpVlan = 0;
+    else if (requestVlanId <= 4094)
+        state.lcmpVlan = requestVlanId;
+    return state.lcmpVlan;
 }
 
-void LcmpVlanSet(INT16U vlanId) {
-    lcmpVlanId = vlanId;
+t_configlayerOptions ConfiglayerOptionsFor(INT16U vlanId) {
+    t_configlayerOptions options;
+    options.lcmp.vlanId = vlanId;
+    options.lcmp.numbering = &ServiceStateGet().lcmpNumbering;
+    return options;
 }
 
 void LinkFailureRecord(const CHAR* ifName, const INT8U* mac) {
@@ -178,7 +245,7 @@ kivo::Failure GenericFailure(INT8U code, INT8U replyCode) {
 // Keeps the detail of a request answered FAILED or REFUSED (or a firmware start whose
 // transfer is already in its error state) and logs it; forgets this request's record
 // otherwise.
-void FailedRequestNote(INT8U seq, INT8U code, INT32S replyLength, const INT8U* msg) {
+void FailedRequestNote(uint64_t client, INT8U seq, INT8U code, INT32S replyLength, const INT8U* msg) {
     kivo::Failure failure = kivo::FailureTake();
     bool failed = replyLength == 4 && (msg[3] == REPLY_FAILED || msg[3] == REPLY_REFUSED);
     if (!failed && code == REQUEST_FW_START && replyLength == 4 && msg[3] == REPLY_DONE &&
@@ -188,10 +255,12 @@ void FailedRequestNote(INT8U seq, INT8U code, INT32S replyLength, const INT8U* m
     }
     if (!failed) return;
     if (failure.empty()) failure = GenericFailure(code, msg[3]);
-    lastFailed.any = true;
-    lastFailed.seq = seq;
-    lastFailed.code = code;
-    lastFailed.failure = failure;
+    FailedRequest entry;
+    entry.any = true;
+    entry.seq = seq;
+    entry.code = code;
+    entry.failure = failure;
+    Failures().Note(client, entry);
     kivo::Log(kivo::LogStream::kOut, "%s request (seq %u) failed: %s: %s\n", RequestName(code),
               static_cast<unsigned>(seq), kivo::ReasonName(failure.reason), failure.text.c_str());
 }
@@ -293,6 +362,255 @@ size_t Utf8Prefix(const std::string& text, size_t limit) {
 // Longest text a detail reply carries; the layers' texts are a line or two.
 constexpr size_t kDetailTextMax = 2000;
 
+// ---------------------------------------------------------------------------
+// Scheduling
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Requests running at once, and requests received but not yet running; past the second
+// bound nothing more is read from the socket until one starts.
+constexpr size_t kMaxRunning = 16;
+constexpr size_t kMaxWaiting = 256;
+// The watchdog: a minute without requests ends the service.
+constexpr auto kIdleLimit = std::chrono::seconds(61);
+
+// The message buffer of one running request, mapped for it and given back to the system
+// when it ends: only the pages a reply writes are ever touched.
+class MessageBuffer {
+   public:
+    MessageBuffer() {
+        void* p =
+            mmap(nullptr, KIVO_MESSAGE_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        data_ = p == MAP_FAILED ? nullptr : static_cast<INT8U*>(p);
+    }
+    ~MessageBuffer() {
+        if (data_ != nullptr) munmap(data_, KIVO_MESSAGE_SIZE);
+    }
+    MessageBuffer(const MessageBuffer&) = delete;
+    MessageBuffer& operator=(const MessageBuffer&) = delete;
+    INT8U* get() const { return data_; }
+
+   private:
+    INT8U* data_ = nullptr;
+};
+
+// One request received: its datagram (only the bytes that came), its sender, and the
+// lines it waits in.
+struct Job {
+    uint64_t id = 0;
+    std::vector<INT8U> datagram;
+    struct sockaddr_in client {};
+    socklen_t clientLength = 0;
+    std::vector<std::string> lines;
+};
+
+// The lines a request waits in, besides its client's: requests in one line run one at a
+// time in arrival order. Requests to one device (interface and MAC) share a line; so do
+// the firmware requests, and the requests that use the legacy MAC discovery or the SCP
+// client, whose modules serve one caller at a time.
+std::vector<std::string> LinesOf(const std::vector<INT8U>& datagram) {
+    std::vector<std::string> lines;
+    if (datagram.size() < 5 || datagram[3] != 0) return lines;
+    const INT8U code = datagram[4];
+    switch (code) {
+        case REQUEST_VERSION:
+        case REQUEST_FAILURE_DETAIL:
+        case REQUEST_DISCOVER_LCMP:
+            return lines;
+        case REQUEST_DISCOVER:
+            lines.emplace_back("legacy");
+            return lines;
+        case REQUEST_GET_ALL:
+        case REQUEST_GET:
+        case REQUEST_SET:
+        case REQUEST_FACTORY_RESET: {
+            RequestReader r(datagram.data(), static_cast<INT32S>(datagram.size()), 5);
+            const INT8U deviceType = r.u8();
+            const INT8U nameLength = r.u8();
+            const std::string name = r.text(nameLength);
+            r.be16();
+            INT8U mac[6];
+            r.block(mac, sizeof(mac));
+            // A request that cannot be read is refused at once: it waits for nothing.
+            if (!r.ok()) return lines;
+            lines.push_back("device " + name + " " + kivo::protocol::MacText(mac));
+            if (deviceType != DEVICE_TORVIX_LCMP) lines.emplace_back("legacy");
+            return lines;
+        }
+        default:
+            // Firmware requests, and any request without a rule of its own: one at a time.
+            if (RequestFind(code) != nullptr) lines.emplace_back("firmware");
+            return lines;
+    }
+}
+
+// Receives and runs requests on up to kMaxRunning threads (and one more that receives
+// while they all run). A request starts when it is first in every line it is in (its
+// client's and those of LinesOf), the earliest such request first; so requests of one
+// client, or to one device, run one after the other in arrival order, and the others side
+// by side. One thread at a time receives; it serves what it received itself when it can
+// start at once, and another thread takes over the receiving, so an uncontended request
+// costs no hand-over between threads. Idle threads sleep on a condition variable and the
+// receiving thread in poll: nothing wakes while nothing arrives, but the watchdog's end.
+class Scheduler {
+   public:
+    explicit Scheduler(int socketFd) : fd_(socketFd), buffer_(new INT8U[KIVO_MESSAGE_SIZE]) {}
+    Scheduler(const Scheduler&) = delete;
+    Scheduler& operator=(const Scheduler&) = delete;
+
+    // Serves on the calling thread and the threads it starts; returns -1 only when the
+    // socket fails. The watchdog ends the process.
+    INT32S Run() { return Work(); }
+
+   private:
+    static std::string ClientLine(const struct sockaddr_in& client) {
+        return "client " + std::to_string(ClientKeyOf(&client));
+    }
+
+    // How long the service has been without requests: zero while one waits or runs.
+    SteadyClock::duration IdleLocked() const {
+        if (!waiting_.empty() || running_ > 0) return SteadyClock::duration::zero();
+        return SteadyClock::now() - lastActivity_;
+    }
+
+    // The earliest waiting request that is first in all its lines.
+    bool TakeLocked(Job& out) {
+        for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+            bool first = true;
+            for (const std::string& line : it->lines) first = first && lines_[line].front() == it->id;
+            if (!first) continue;
+            out = std::move(*it);
+            waiting_.erase(it);
+            return true;
+        }
+        return false;
+    }
+
+    void QueueLocked(Job job) {
+        job.id = nextId_++;
+        job.lines.push_back(ClientLine(job.client));
+        for (const std::string& line : job.lines) lines_[line].push_back(job.id);
+        waiting_.push_back(std::move(job));
+        lastActivity_ = SteadyClock::now();
+    }
+
+    void FinishLocked(const Job& job) {
+        for (const std::string& line : job.lines) {
+            auto found = lines_.find(line);
+            found->second.pop_front();
+            if (found->second.empty()) lines_.erase(found);
+        }
+        lastActivity_ = SteadyClock::now();
+    }
+
+    // Waits for the next datagram no longer than left; nullopt on time-out. -1 in status
+    // when the socket failed.
+    std::optional<Job> Receive(SteadyClock::duration left, int& status) {
+        struct pollfd fd = {fd_, POLLIN, 0};
+        // Never a negative time-out, which would wait for ever.
+        const auto ms = std::max<std::chrono::milliseconds::rep>(
+            1, std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        const int ready = poll(&fd, 1, static_cast<int>(ms));
+        if (ready < 0 && errno != EINTR) {
+            kivo::Log(kivo::LogStream::kOut, "Error: the request socket failed (%s)\n", std::strerror(errno));
+            status = -1;
+        }
+        if (ready <= 0) return std::nullopt;
+        Job job;
+        job.clientLength = sizeof(job.client);
+        const ssize_t received = recvfrom(fd_, buffer_.get(), KIVO_MESSAGE_SIZE, MSG_DONTWAIT,
+                                          reinterpret_cast<struct sockaddr*>(&job.client), &job.clientLength);
+        if (received <= 0) return std::nullopt;
+        job.datagram.assign(buffer_.get(), buffer_.get() + received);
+        job.lines = LinesOf(job.datagram);
+        return job;
+    }
+
+    INT32S Work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            Job job;
+            if (running_ < kMaxRunning && TakeLocked(job)) {
+                ++running_;
+                // Someone else receives while this thread serves.
+                if (!receiving_) {
+                    if (idleThreads_ > 0)
+                        ready_.notify_one();
+                    else if (threads_.size() < kMaxRunning)
+                        threads_.emplace_back([this] { Work(); });
+                }
+                lock.unlock();
+                Serve(job);
+                lock.lock();
+                --running_;
+                FinishLocked(job);
+                ready_.notify_all();
+                continue;
+            }
+            if (!receiving_ && waiting_.size() < kMaxWaiting) {
+                receiving_ = true;
+                // The watchdog: while requests run, the idle time counts from the last one's end.
+                const auto idle = IdleLocked();
+                lock.unlock();
+                int status = 0;
+                std::optional<Job> got =
+                    Receive(idle == SteadyClock::duration::zero() ? kIdleLimit : kIdleLimit - idle, status);
+                lock.lock();
+                receiving_ = false;
+                if (status < 0) return status;
+                if (got) {
+                    QueueLocked(std::move(*got));
+                } else {
+                    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(IdleLocked());
+                    if (seconds >= kIdleLimit) {
+                        kivo::Log(kivo::LogStream::kOut, "Watchdog: %u seconds without requests!\n",
+                                  static_cast<unsigned>(seconds.count()));
+                        // Other threads may still be running: end without static destructors.
+                        _exit(0);
+                    }
+                }
+                continue;
+            }
+            ++idleThreads_;
+            ready_.wait(lock);
+            --idleThreads_;
+        }
+    }
+
+    // Handles one request on this thread and sends its reply. The message buffer lives
+    // only as long as the request runs.
+    void Serve(const Job& job) {
+        MessageBuffer buffer;
+        INT8U* msg = buffer.get();
+        if (msg == nullptr) {
+            kivo::Log(kivo::LogStream::kOut, "Error: no memory for the request's reply; request dropped\n");
+            return;
+        }
+        std::memcpy(msg, job.datagram.data(), job.datagram.size());
+        struct sockaddr_in client = job.client;
+        INT32S replyLength = ServerDispatchFor(&client, static_cast<INT32S>(job.datagram.size()), msg);
+        // A handler can never produce more than the buffer; treat anything else as a fault.
+        if (replyLength > KIVO_MESSAGE_SIZE) replyLength = 0;
+        ServerReplySend(fd_, msg, replyLength, &client, job.clientLength, job.datagram[0]);
+    }
+
+    const int fd_;
+    // The receive buffer: one, used by the receiving thread only; each request keeps only
+    // the bytes of its own datagram.
+    const std::unique_ptr<INT8U[]> buffer_;
+    std::mutex mutex_;
+    std::condition_variable ready_;  // a request may be able to start, or none receives
+    std::list<Job> waiting_;         // arrival order
+    std::map<std::string, std::deque<uint64_t>> lines_;
+    uint64_t nextId_ = 1;
+    size_t running_ = 0;
+    size_t idleThreads_ = 0;
+    bool receiving_ = false;
+    // Threads started to serve requests: they live as long as the process.
+    std::vector<std::thread> threads_;
+    SteadyClock::time_point lastActivity_ = SteadyClock::now();
+};
+
 }  // namespace
 
 }  // namespace kivo::service
@@ -301,24 +619,6 @@ using namespace kivo::service;
 
 INT32U ThreadSleep(INT32U ms) {
     return kivo::SleepMsInterruptible(ms);
-}
-
-void* WatchdogThreadFunction(void* /*arg*/) {
-    for (;;) {
-        // Signal-proof: a signal must not make the idle count run fast.
-        kivo::SleepMs(1000);
-        if (watchdogRxMsg.exchange(false)) {
-            watchdogCnt = 0;
-            continue;
-        }
-        ++watchdogCnt;
-        if (watchdogCnt > 60) {
-            kivo::Log(kivo::LogStream::kOut, "Watchdog: %u seconds without requests!\n", watchdogCnt);
-            // Other threads may still be running: end without static destructors.
-            _exit(0);
-        }
-    }
-    return nullptr;
 }
 
 BOOLEAN UdpMsgSend(INT32S socketFd, INT8U* msg, INT32S msgLength, struct sockaddr_in* client,
@@ -361,10 +661,14 @@ void ServerAllowListSet(const AllowList& allow) {
 }
 
 void ServerFailureDetailReset() {
-    lastFailed = FailedRequest();
+    Failures().Clear();
 }
 
 INT32S ServerDispatch(INT32S inputLength, INT8U* msg) {
+    return ServerDispatchFor(nullptr, inputLength, msg);
+}
+
+INT32S ServerDispatchFor(const struct sockaddr_in* client, INT32S inputLength, INT8U* msg) {
     // Header bytes the datagram did not carry read as zero, whatever the buffer held
     // before: a one-byte datagram is a Discover.
     for (INT32S i = inputLength > 0 ? inputLength : 0; i < 5; ++i) msg[i] = 0;
@@ -377,50 +681,28 @@ INT32S ServerDispatch(INT32S inputLength, INT8U* msg) {
     // An unassigned code keeps its one-byte answer, whoever sends it.
     const Request* request = RequestFind(code);
     if (request == nullptr) return 1;
+    currentClientKey = ClientKeyOf(client);
+    if (client != nullptr) CurrentClientSet(*client);
     kivo::FailureClear();
     const INT32S replyLength =
         RequestAllowed(code) ? request->handler(inputLength, msg) : ReplyCode(msg, REPLY_REFUSED);
     if (code != REQUEST_FAILURE_DETAIL)
-        FailedRequestNote(seq, code, replyLength, msg);
+        FailedRequestNote(currentClientKey, seq, code, replyLength, msg);
     else
         kivo::FailureClear();
     return replyLength;
 }
 
-void ServerRxFunction(INT32S socketFd) {
-    struct sockaddr_in client;
-    socklen_t clientLength = sizeof(client);
-    std::memset(&client, 0, sizeof(client));
-    // No clearing of the buffer: requests are read within the datagram only, and every
-    // reply writes each byte it sends.
-    const ssize_t received = recvfrom(socketFd, message, sizeof(message), 0,
-                                      reinterpret_cast<struct sockaddr*>(&client), &clientLength);
-    if (received <= 0) return;
-    const INT32S seqNum = message[0];
-    CurrentClientSet(client);
-    INT32S replyLength = ServerDispatch(static_cast<INT32S>(received), message);
-    // A handler can never produce more than the buffer; treat anything else as a fault.
-    if (replyLength > KIVO_MESSAGE_SIZE) replyLength = 0;
-    ServerReplySend(socketFd, message, replyLength, &client, clientLength, seqNum);
-}
-
 INT32S StartServer(INT32S serverPort) {
-    pthread_t watchdog;
-    if (pthread_create(&watchdog, nullptr, WatchdogThreadFunction, nullptr) != 0) {
-        kivo::Log(kivo::LogStream::kOut, "Error: pthread_create failed\n");
-        return -1;
-    }
-    pthread_detach(watchdog);
     INT32S port = serverPort;
     INT32S status = 0;
     kivo::UniqueFd sock = ServerSocket(serverPort, port, status);
     if (!sock.valid()) return status;
     kivo::Log(kivo::LogStream::kOut, "Server running in port %d\n", static_cast<int>(port));
     RawSocketCheck();
-    for (;;) {
-        watchdogRxMsg.store(true);
-        ServerRxFunction(sock.get());
-    }
+    // Never destroyed: its threads serve until the process ends.
+    Scheduler& scheduler = *new Scheduler(sock.get());
+    return scheduler.Run();
 }
 
 INT32S GetKivoVersionGet(INT32S /*inputLength*/, INT8U* msg) {
@@ -434,6 +716,7 @@ INT32S GetKivoVersionGet(INT32S /*inputLength*/, INT8U* msg) {
 }
 
 INT32S FailureDetailGet(INT32S /*inputLength*/, INT8U* msg) {
+    const FailedRequest lastFailed = Failures().Get(currentClientKey);
     const kivo::Failure fw = FwServerLastFailure();
     const size_t textLength = Utf8Prefix(lastFailed.failure.text, kDetailTextMax);
     const size_t fwLength = Utf8Prefix(fw.text, kDetailTextMax);

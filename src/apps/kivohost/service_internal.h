@@ -5,8 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
+#include "LCMP_comm.h"
+#include "configlayer.h"
 #include "kivohost.h"
 #include "reason.h"
 
@@ -66,9 +69,6 @@ inline INT32S ReplyCode(INT8U* msg, INT8U code) {
     return 4;
 }
 
-// True once start-up found that this process may not open packet sockets.
-bool RawSocketsDenied();
-
 // Records why a request that must reach devices failed when no layer below said so:
 // no permission, no such interface, or silence (of the device with mac, or of every
 // device when mac is nullptr).
@@ -76,10 +76,24 @@ void LinkFailureRecord(const CHAR* ifName, const INT8U* mac);
 // Records a request whose length fields or texts break the protocol's rules.
 void MalformedRecord(const char* request);
 
-// The VLAN parameter requests last chose for LCMP traffic (0: untagged); an LCMP
-// discovery with its own VLAN puts it back afterwards.
-INT16U LcmpVlanGet();
-void LcmpVlanSet(INT16U vlanId);
+// What the service keeps from one request for the next, as its protocol says, and what
+// its requests share. One for the process (ServiceStateGet).
+struct ServiceState {
+    // The VLAN the last parameter request chose for LCMP traffic (0: untagged): a request
+    // whose id cannot be tagged (4095) goes out under it. Guarded by mutex.
+    std::mutex mutex;
+    INT16U lcmpVlan = 0;
+    // The numbers on LCMP requests, shared by every request so that no device sees a
+    // transaction identifier repeat while an answer to it may still be on its way.
+    kivo::lcmp::Numbering lcmpNumbering;
+};
+ServiceState& ServiceStateGet();
+
+// Takes up the VLAN id of a parameter request (1 to 4094 tags, 0 untags, others keep
+// the previous choice) and returns the VLAN its LCMP traffic goes out under.
+INT16U LcmpVlanChoose(INT16U requestVlanId);
+// The settings of configuration-layer operations for traffic on vlanId.
+t_configlayerOptions ConfiglayerOptionsFor(INT16U vlanId);
 
 // The firmware transfer: running (not idle and not in a final state), and its most
 // recent error in the reason table's terms.

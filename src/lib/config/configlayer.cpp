@@ -411,8 +411,6 @@ t_configlayerErrorCode FillDeviceList(const t_lcmpValueList* read, const CHAR* i
 
 namespace {
 
-std::atomic<INT32S> configlayerMaxRetries{0};
-
 // The two key passes: SHA-256 first, the legacy hash second.
 constexpr t_lcmpEncryptionHash kHashPasses[] = {LCMP_HASH_SHA256, LCMP_HASH_LEGACY};
 
@@ -425,14 +423,13 @@ t_lcmpEncryptionConf EncryptionConf(const CHAR* password, t_lcmpEncryptionHash h
     return conf;
 }
 
-// Runs attempt(hash, n) for n = 0 .. configlayerMaxRetries per key pass. An attempt
+// Runs attempt(hash, n) for n = 0 .. maxRetries per key pass. An attempt
 // that ends with NONE or PARAM ends its pass; a pass whose result isFinal ends the
 // operation. After the legacy pass its result stands.
 template <typename Attempt, typename Final>
-t_configlayerErrorCode RunPasses(Attempt attempt, Final isFinal) {
+t_configlayerErrorCode RunPasses(INT32S maxRetries, Attempt attempt, Final isFinal) {
     t_configlayerErrorCode result = CONFIGLAYER_ERROR_LCMP;
     for (t_lcmpEncryptionHash hash : kHashPasses) {
-        const INT32S maxRetries = configlayerMaxRetries.load();
         for (INT32S n = 0;; ++n) {
             // The reason of a failed operation is the last attempt's: an earlier
             // attempt's silence must not stand for what the last one saw.
@@ -446,13 +443,13 @@ t_configlayerErrorCode RunPasses(Attempt attempt, Final isFinal) {
     return result;
 }
 
-// One read exchange on the open LCMP: sends request (which it consumes) and hands the
+// One read exchange on an open session: sends request (which it consumes) and hands the
 // answer list over in *answer. CONFIGLAYER_ERROR_LCMP on an LCMP error or no answer.
-t_configlayerErrorCode ReadExchange(t_lcmpValueList* request, const t_lcmpEncryptionConf* conf,
-                                    const INT8U* mac, t_lcmpValueList** answer,
-                                    t_lcmpErrorCode* lcmpResult = nullptr) {
+t_configlayerErrorCode ReadExchange(kivo::lcmp::Session& session, t_lcmpValueList* request,
+                                    const t_lcmpEncryptionConf* conf, const INT8U* mac,
+                                    t_lcmpValueList** answer, t_lcmpErrorCode* lcmpResult = nullptr) {
     *answer = nullptr;
-    const t_lcmpErrorCode rc = LCMPRead(LCMP_CONTROL_VENDOR, request, conf, LCMP_UNICAST, mac, answer);
+    const t_lcmpErrorCode rc = session.Read(LCMP_CONTROL_VENDOR, request, conf, LCMP_UNICAST, mac, answer);
     LCMPValueListDestroy(request);
     if (lcmpResult) *lcmpResult = rc;
     if (rc != LCMP_ERROR_NONE || *answer == nullptr) {
@@ -463,9 +460,10 @@ t_configlayerErrorCode ReadExchange(t_lcmpValueList* request, const t_lcmpEncryp
     return CONFIGLAYER_ERROR_NONE;
 }
 
-t_configlayerErrorCode GetAttempt(const t_device* device, BOOLEAN privateModel,
-                                  const t_lcmpEncryptionConf& conf, const t_configlayerParam* paramsInput,
-                                  t_configlayerParam** paramsOutput, BOOLEAN filterMac) {
+t_configlayerErrorCode GetAttempt(const t_device* device, const t_configlayerOptions& options,
+                                  BOOLEAN privateModel, const t_lcmpEncryptionConf& conf,
+                                  const t_configlayerParam* paramsInput, t_configlayerParam** paramsOutput,
+                                  BOOLEAN filterMac) {
     ConfiglayerParamsDestroy(*paramsOutput);
     *paramsOutput = nullptr;
     t_lcmpValueList* request = nullptr;
@@ -474,21 +472,21 @@ t_configlayerErrorCode GetAttempt(const t_device* device, BOOLEAN privateModel,
         LCMPValueListDestroy(request);
         return result;
     }
-    if (LCMPInit(device->interfaceName) != LCMP_ERROR_NONE) {
+    kivo::lcmp::Session session(device->interfaceName, options.lcmp);
+    if (session.Open() != LCMP_ERROR_NONE) {
         LCMPValueListDestroy(request);
         return CONFIGLAYER_ERROR_LCMP;
     }
     t_lcmpValueList* answer = nullptr;
-    result = ReadExchange(request, &conf, device->deviceMACAddr, &answer);
+    result = ReadExchange(session, request, &conf, device->deviceMACAddr, &answer);
     if (result == CONFIGLAYER_ERROR_NONE) result = FillParams(answer, paramsOutput, filterMac);
     LCMPValueListDestroy(answer);
-    LCMPEnd();
     return result;
 }
 
-t_configlayerErrorCode GetAllAttempt(const t_device* device, BOOLEAN privateModel,
-                                     const t_lcmpEncryptionConf& conf, t_configlayerParam** paramsOutput,
-                                     BOOLEAN filterMac, bool& anyRefused) {
+t_configlayerErrorCode GetAllAttempt(const t_device* device, const t_configlayerOptions& options,
+                                     BOOLEAN privateModel, const t_lcmpEncryptionConf& conf,
+                                     t_configlayerParam** paramsOutput, BOOLEAN filterMac, bool& anyRefused) {
     ConfiglayerParamsDestroy(*paramsOutput);
     *paramsOutput = nullptr;
     t_lcmpValueList* request = nullptr;
@@ -496,14 +494,15 @@ t_configlayerErrorCode GetAllAttempt(const t_device* device, BOOLEAN privateMode
         LCMPValueListDestroy(request);
         return CONFIGLAYER_ERROR_BAD_ARGS;
     }
-    if (LCMPInit(device->interfaceName) != LCMP_ERROR_NONE) {
+    kivo::lcmp::Session session(device->interfaceName, options.lcmp);
+    if (session.Open() != LCMP_ERROR_NONE) {
         LCMPValueListDestroy(request);
         return CONFIGLAYER_ERROR_LCMP;
     }
     t_lcmpValueList* answer = nullptr;
     t_configlayerErrorCode result = CONFIGLAYER_ERROR_NONE;
     const t_lcmpErrorCode rc =
-        LCMPRead(LCMP_CONTROL_VENDOR, request, &conf, LCMP_UNICAST, device->deviceMACAddr, &answer);
+        session.Read(LCMP_CONTROL_VENDOR, request, &conf, LCMP_UNICAST, device->deviceMACAddr, &answer);
     LCMPValueListDestroy(request);
     t_configlayerParam* names = nullptr;
     if (rc != LCMP_ERROR_NONE) {
@@ -530,7 +529,7 @@ t_configlayerErrorCode GetAllAttempt(const t_device* device, BOOLEAN privateMode
             LCMPValueListDestroy(request);
             break;
         }
-        result = ReadExchange(request, &conf, device->deviceMACAddr, &answer);
+        result = ReadExchange(session, request, &conf, device->deviceMACAddr, &answer);
         if (result != CONFIGLAYER_ERROR_NONE) break;
         // Appends behind the nodes of earlier batches.
         result = FillParams(answer, paramsOutput, filterMac);
@@ -543,20 +542,21 @@ t_configlayerErrorCode GetAllAttempt(const t_device* device, BOOLEAN privateMode
     }
     ConfiglayerParamsDestroy(batch);
     ConfiglayerParamsDestroy(names);
-    LCMPEnd();
     return result;
 }
 
-t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel,
-                                  const t_lcmpEncryptionConf& conf, const t_configlayerParam* paramsInput,
-                                  t_configlayerParam** paramsOutput, INT32S attemptNumber) {
+t_configlayerErrorCode SetAttempt(const t_device* device, const t_configlayerOptions& options,
+                                  BOOLEAN privateModel, const t_lcmpEncryptionConf& conf,
+                                  const t_configlayerParam* paramsInput, t_configlayerParam** paramsOutput,
+                                  INT32S attemptNumber) {
     t_lcmpValueList* request = nullptr;
     t_configlayerErrorCode result = GenerateGetValueList(privateModel, paramsInput, &request);
     if (result != CONFIGLAYER_ERROR_NONE) {
         LCMPValueListDestroy(request);
         return result;
     }
-    t_lcmpErrorCode rc = LCMPInit(device->interfaceName);
+    kivo::lcmp::Session session(device->interfaceName, options.lcmp);
+    t_lcmpErrorCode rc = session.Open();
     if (rc != LCMP_ERROR_NONE) {
         Log(LogStream::kErr, "Warning: set, attempt %d: LCMP could not be opened on %s (code %d)\n",
             attemptNumber, device->interfaceName, static_cast<int>(rc));
@@ -565,7 +565,7 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel,
     }
     // Type read: the device reports each parameter's type, which the write then uses.
     t_lcmpValueList* answer = nullptr;
-    result = ReadExchange(request, &conf, device->deviceMACAddr, &answer, &rc);
+    result = ReadExchange(session, request, &conf, device->deviceMACAddr, &answer, &rc);
     if (rc != LCMP_ERROR_NONE)
         Log(LogStream::kErr, "Warning: set, attempt %d: reading the parameters' types failed (code %d)\n",
             attemptNumber, static_cast<int>(rc));
@@ -582,8 +582,8 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel,
         ConfiglayerParamsDestroy(*paramsOutput);
         *paramsOutput = nullptr;
         if (result == CONFIGLAYER_ERROR_NONE) {
-            rc = LCMPWrite(LCMP_CONTROL_VENDOR, write, &conf, LCMP_UNICAST, device->deviceMACAddr, &answer,
-                           attemptNumber);
+            rc = session.Write(LCMP_CONTROL_VENDOR, write, &conf, LCMP_UNICAST, device->deviceMACAddr,
+                               &answer, attemptNumber);
             if (rc != LCMP_ERROR_NONE) {
                 Log(LogStream::kErr, "Warning: set, attempt %d: writing the values failed (code %d)\n",
                     attemptNumber, static_cast<int>(rc));
@@ -595,7 +595,6 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel,
         }
         LCMPValueListDestroy(write);
     }
-    LCMPEnd();
     return result;
 }
 
@@ -603,28 +602,31 @@ t_configlayerErrorCode SetAttempt(const t_device* device, BOOLEAN privateModel,
 
 t_configlayerErrorCode ConfiglayerGet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
                                       const CHAR* password, const t_configlayerParam* paramsInput,
-                                      t_configlayerParam** paramsOutput, BOOLEAN filterMac) {
+                                      t_configlayerParam** paramsOutput, BOOLEAN filterMac,
+                                      const t_configlayerOptions& options) {
     if (device == nullptr || password == nullptr || paramsInput == nullptr || paramsOutput == nullptr)
         return CONFIGLAYER_ERROR_BAD_ARGS;
     const BOOLEAN privateModel = publicOrPrivate == CONFIGLAYER_PRIVATE ? TRUE : FALSE;
     return RunPasses(
+        options.maxRetries,
         [&](t_lcmpEncryptionHash hash, INT32S) {
             const t_lcmpEncryptionConf conf = EncryptionConf(password, hash);
-            return GetAttempt(device, privateModel, conf, paramsInput, paramsOutput, filterMac);
+            return GetAttempt(device, options, privateModel, conf, paramsInput, paramsOutput, filterMac);
         },
         [](t_configlayerErrorCode r) { return r == CONFIGLAYER_ERROR_NONE; });
 }
 
 t_configlayerErrorCode ConfiglayerGetAll(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
                                          const CHAR* password, t_configlayerParam** paramsOutput,
-                                         BOOLEAN filterMac) {
+                                         BOOLEAN filterMac, const t_configlayerOptions& options) {
     if (device == nullptr || password == nullptr || paramsOutput == nullptr) return CONFIGLAYER_ERROR_LCMP;
     const BOOLEAN privateModel = publicOrPrivate == CONFIGLAYER_PRIVATE ? TRUE : FALSE;
     bool anyRefused = false;
     const t_configlayerErrorCode result = RunPasses(
+        options.maxRetries,
         [&](t_lcmpEncryptionHash hash, INT32S) {
             const t_lcmpEncryptionConf conf = EncryptionConf(password, hash);
-            return GetAllAttempt(device, privateModel, conf, paramsOutput, filterMac, anyRefused);
+            return GetAllAttempt(device, options, privateModel, conf, paramsOutput, filterMac, anyRefused);
         },
         [](t_configlayerErrorCode r) { return r == CONFIGLAYER_ERROR_NONE; });
     if (result == CONFIGLAYER_ERROR_NONE && anyRefused) return CONFIGLAYER_ERROR_PARAM;
@@ -633,24 +635,27 @@ t_configlayerErrorCode ConfiglayerGetAll(t_device* device, t_configlayerPublicOr
 
 t_configlayerErrorCode ConfiglayerSet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
                                       const CHAR* password, const t_configlayerParam* paramsInput,
-                                      t_configlayerParam** paramsOutput) {
+                                      t_configlayerParam** paramsOutput,
+                                      const t_configlayerOptions& options) {
     if (device == nullptr || password == nullptr || paramsInput == nullptr || paramsOutput == nullptr)
         return CONFIGLAYER_ERROR_BAD_ARGS;
     const BOOLEAN privateModel = publicOrPrivate == CONFIGLAYER_PRIVATE ? TRUE : FALSE;
     return RunPasses(
+        options.maxRetries,
         [&](t_lcmpEncryptionHash hash, INT32S attempt) {
             const t_lcmpEncryptionConf conf = EncryptionConf(password, hash);
-            return SetAttempt(device, privateModel, conf, paramsInput, paramsOutput, attempt);
+            return SetAttempt(device, options, privateModel, conf, paramsInput, paramsOutput, attempt);
         },
         [](t_configlayerErrorCode r) {
             return r == CONFIGLAYER_ERROR_NONE || r == CONFIGLAYER_ERROR_PARAM || r == CONFIGLAYER_ERROR_RFA;
         });
 }
 
-t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device** device) {
+t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device** device,
+                                           const t_configlayerOptions& options) {
     if (device == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
     t_configlayerErrorCode result = CONFIGLAYER_ERROR_NONE;
-    const INT32S maxRetries = configlayerMaxRetries.load();
+    const INT32S maxRetries = options.maxRetries;
     for (INT32S attempt = 0;; ++attempt) {
         result = CONFIGLAYER_ERROR_NONE;
         t_configlayerParam* input = nullptr;
@@ -667,18 +672,18 @@ t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device**
         for (t_interface* i = interfaces; i != nullptr && result == CONFIGLAYER_ERROR_NONE; i = i->next) {
             INT8U hostMAC[6];
             if (MacAddressGet(i->name, hostMAC) != 0) continue;
-            if (LCMPInit(i->name) != LCMP_ERROR_NONE) {
+            kivo::lcmp::Session session(i->name, options.lcmp);
+            if (session.Open() != LCMP_ERROR_NONE) {
                 result = CONFIGLAYER_ERROR_LCMP;
                 break;
             }
             t_lcmpValueList* answer = nullptr;
-            if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_MULTICAST, nullptr, &answer) !=
+            if (session.Read(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_MULTICAST, nullptr, &answer) !=
                 LCMP_ERROR_NONE)
                 result = CONFIGLAYER_ERROR_LCMP;
             else if (answer != nullptr)
                 result = FillDeviceList(answer, i->name, hostMAC, device);
             LCMPValueListDestroy(answer);
-            LCMPEnd();
         }
         InterfaceListFree(interfaces);
         ConfiglayerParamsDestroy(input);
@@ -722,7 +727,8 @@ size_t DevicesFromAnswer(const t_lcmpValueList* answer, const CHAR* interfaceNam
 
 }  // namespace
 
-t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices) {
+t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices,
+                                              const t_configlayerOptions& options) {
     if (devices == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
     const bool every = interfaceName == nullptr || interfaceName[0] == '\0';
     t_configlayerParam* input = nullptr;
@@ -752,8 +758,9 @@ t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_devic
     size_t found = 0;
     if (!names.empty()) {
         std::vector<t_lcmpValueList*> answers(names.size(), nullptr);
-        if (LCMPMulticastReadEvery(LCMP_CONTROL_VENDOR, request, names.data(),
-                                   static_cast<INT32U>(names.size()), answers.data()) != LCMP_ERROR_NONE)
+        if (kivo::lcmp::MulticastReadEvery(LCMP_CONTROL_VENDOR, request, names.data(),
+                                           static_cast<INT32U>(names.size()), answers.data(),
+                                           options.lcmp) != LCMP_ERROR_NONE)
             result = CONFIGLAYER_ERROR_LCMP;
         for (size_t k = 0; k < names.size(); ++k) {
             if (answers[k] != nullptr)
@@ -764,7 +771,7 @@ t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_devic
     InterfaceListFree(interfaces);
     LCMPValueListDestroy(request);
     if (result == CONFIGLAYER_ERROR_NONE && found == 0) {
-        const INT32U seconds = (LCMPTimeoutConfGet() + 999) / 1000;
+        const INT32U seconds = (options.lcmp.timeoutMs + 999) / 1000;
         kivo::FailureRecord(kivo::Reason::kNoDevice,
                             "no device answered on %s within %u s; check the cabling and that the devices "
                             "are on",
@@ -773,8 +780,8 @@ t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_devic
     return result;
 }
 
-t_configlayerErrorCode ConfiglayerDeviceAnswers(const CHAR* interfaceName, const INT8U* mac,
-                                                BOOLEAN* answers) {
+t_configlayerErrorCode ConfiglayerDeviceAnswers(const CHAR* interfaceName, const INT8U* mac, BOOLEAN* answers,
+                                                const t_configlayerOptions& options) {
     if (interfaceName == nullptr || mac == nullptr || answers == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
     *answers = FALSE;
     t_configlayerParam* input = nullptr;
@@ -782,26 +789,19 @@ t_configlayerErrorCode ConfiglayerDeviceAnswers(const CHAR* interfaceName, const
     t_configlayerErrorCode result = ConfiglayerParamAdd(&input, "SYSTEM.PRODUCTION.MAC_ADDR", nullptr);
     if (result == CONFIGLAYER_ERROR_NONE) result = GenerateGetValueList(FALSE, input, &request);
     ConfiglayerParamsDestroy(input);
-    if (result == CONFIGLAYER_ERROR_NONE && LCMPInit(interfaceName) != LCMP_ERROR_NONE)
+    kivo::lcmp::Session session(interfaceName, options.lcmp);
+    if (result == CONFIGLAYER_ERROR_NONE && session.Open() != LCMP_ERROR_NONE)
         result = CONFIGLAYER_ERROR_LCMP;
     else if (result == CONFIGLAYER_ERROR_NONE) {
         t_lcmpValueList* answer = nullptr;
-        if (LCMPRead(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_UNICAST, mac, &answer) == LCMP_ERROR_NONE &&
+        if (session.Read(LCMP_CONTROL_VENDOR, request, nullptr, LCMP_UNICAST, mac, &answer) ==
+                LCMP_ERROR_NONE &&
             answer != nullptr) {
             for (const t_lcmpValue* v = answer->head; v != nullptr; v = v->next)
                 if (std::memcmp(v->srcMAC, mac, 6) == 0) *answers = TRUE;
         }
         LCMPValueListDestroy(answer);
-        LCMPEnd();
     }
     LCMPValueListDestroy(request);
     return result;
-}
-
-void ConfiglayerMaxRetriesSet(INT32S retries) {
-    configlayerMaxRetries.store(retries);
-}
-
-INT32U ConfiglayerVersionGet() {
-    return CONFIGLAYER_VERSION;
 }

@@ -57,14 +57,18 @@ typedef enum e_configlayerPublicOrPrivate {
     CONFIGLAYER_PRIVATE = 1,
 } t_configlayerPublicOrPrivate;
 
-// Packed version of the library (major in bits 16-23, minor in 8-15, build in 0-7).
-#define CONFIGLAYER_VERSION \
-    ((INT32U)KIVO_VERSION_MAJOR << 16 | (INT32U)KIVO_VERSION_MINOR << 8 | (INT32U)KIVO_VERSION_BUILD)
-
 // Longest parameter name a request can carry, and the bound of one write value
 // (name + converted value + 8 bytes of record framing).
 #define CONFIGLAYER_NAME_MAX 396u
 #define CONFIGLAYER_WRITE_VALUE_MAX 30000u
+
+// How an operation reaches its device: the settings of its LCMP sessions (VLAN tag,
+// reference time-out, numbering of requests) and the extra attempts per key pass after a
+// failed attempt.
+typedef struct s_configlayerOptions {
+    kivo::lcmp::SessionSettings lcmp;
+    INT32S maxRetries = 0;
+} t_configlayerOptions;
 
 // Reads the parameters named in paramsInput (values ignored) from the first device of
 // the list. *paramsOutput receives one node per answered parameter in answer order;
@@ -72,37 +76,38 @@ typedef enum e_configlayerPublicOrPrivate {
 // status text as value). The caller owns the output list, also after an error.
 t_configlayerErrorCode ConfiglayerGet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
                                       const CHAR* password, const t_configlayerParam* paramsInput,
-                                      t_configlayerParam** paramsOutput, BOOLEAN filterMac);
+                                      t_configlayerParam** paramsOutput, BOOLEAN filterMac,
+                                      const t_configlayerOptions& options = {});
 // Reads every parameter the device lists: one get-all exchange, then reads of 12 names
 // at a time.
 t_configlayerErrorCode ConfiglayerGetAll(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
                                          const CHAR* password, t_configlayerParam** paramsOutput,
-                                         BOOLEAN filterMac);
+                                         BOOLEAN filterMac, const t_configlayerOptions& options = {});
 // Writes the text values of paramsInput: the device is first asked for the
 // parameters' types, the write then carries the values in those types.
 // *paramsOutput receives one PARAM_TYPE_SET_OK or PARAM_TYPE_ERROR node per parameter,
 // or the type read's result when that read refused a name.
 t_configlayerErrorCode ConfiglayerSet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
                                       const CHAR* password, const t_configlayerParam* paramsInput,
-                                      t_configlayerParam** paramsOutput);
+                                      t_configlayerParam** paramsOutput,
+                                      const t_configlayerOptions& options = {});
 // Adds the LCMP devices that answer a multicast read on interfaceName (every host
 // interface when it is null) to *device. At most one device per interface.
-t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device** device);
+t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device** device,
+                                           const t_configlayerOptions& options = {});
 // Adds every LCMP device that answers the same multicast read within the listening
 // time (3 s) on interfaceName (every host interface when it is null or empty) to
 // *devices, as DEVICE_TORVIX_LCMP records. Finding nothing is not an error: the list
 // stays as it was (the reason is recorded). An answer that cannot be read skips
 // only its device.
-t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices);
+t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices,
+                                              const t_configlayerOptions& options = {});
 // Whether the LCMP device mac answers on interfaceName the clear public read of the LCMP
 // discovery, sent to it alone. A device answers it whatever the password, so it tells a
 // device that ignores a password from one that is not there. *answers is FALSE on any
 // error (the result says which).
-t_configlayerErrorCode ConfiglayerDeviceAnswers(const CHAR* interfaceName, const INT8U* mac,
-                                                BOOLEAN* answers);
-// Extra attempts per key pass after a failed attempt (0 by default).
-void ConfiglayerMaxRetriesSet(INT32S retries);
-INT32U ConfiglayerVersionGet();
+t_configlayerErrorCode ConfiglayerDeviceAnswers(const CHAR* interfaceName, const INT8U* mac, BOOLEAN* answers,
+                                                const t_configlayerOptions& options = {});
 
 // Adds the device that answered a discovery read (its first parameter must be
 // SYSTEM.PRODUCTION.MAC_ADDR) to *deviceList. A MAC text that does not read as six

@@ -150,9 +150,6 @@ inline size_t FrameBuild(uint8_t* out, size_t cap, const uint8_t* dst, const uin
     return w.ok() ? total : 0;
 }
 
-// "02:00:00:00:00:01" into buf (at least 18 bytes); returns buf.
-const char* MacToText(const uint8_t* mac, char* buf);
-
 }  // namespace kivo::l2
 
 #endif

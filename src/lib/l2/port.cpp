@@ -308,13 +308,6 @@ void Port::Close() {
     fd_ = -1;
 }
 
-bool Port::isUp() const {
-    struct ifreq ifr;
-    const UniqueFd control(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!InterfaceRequest(control.get(), SIOCGIFFLAGS, name_, ifr)) return false;
-    return (ifr.ifr_flags & IFF_UP) != 0;
-}
-
 bool Port::isBound() const {
     if (fd_ < 0) return false;
     struct sockaddr_ll sll;
@@ -435,11 +428,6 @@ Port Port::Adopt(int fd, const Mac& mac) {
     port.fd_ = fd;
     port.mac_ = mac;
     return port;  // no namespace recorded: closed, never kept for reuse
-}
-
-const char* MacToText(const uint8_t* mac, char* buf) {
-    std::snprintf(buf, 18, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    return buf;
 }
 
 }  // namespace kivo::l2

@@ -78,8 +78,6 @@ class Port {
     const Mac& mac() const { return mac_; }  // the interface's own address
     int mtu() const { return mtu_; }         // payload bytes a frame may carry after its header
     int lastErrno() const { return errno_; }
-    // Asks the kernel whether the interface is up now.
-    bool isUp() const;
     // False once the interface the port was opened on has gone away: the kernel unbinds
     // the socket then, and nothing more can be sent or received through it. An
     // interface made again under the same name is a new one; open a new port for it.

@@ -1,8 +1,8 @@
 // LCMP messaging: value lists, request building with encryption after the marker
-// value, the confirm parser, and the request engine with its waits.
+// value, the confirm parser, the numbering of requests, and the multicast read on
+// several interfaces.
 #include "LCMP_comm.h"
 
-#include <semaphore.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,9 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,74 +21,23 @@
 #include "clock.h"
 #include "failpoint.h"
 #include "log.h"
+#include "port.h"
 #include "reason.h"
 #include "sha2_pub.h"
 #include "triple_des.h"
-#include "version.h"
 
 const INT8U lcmpMulticastMACAddr[6] = {0x01, 0x19, 0xA7, 0x52, 0x76, 0x96};
 const INT8U lcmpBroadcastMACAddr[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 namespace {
 
-std::string MacText(const INT8U* mac) {
-    char text[18];
-    std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
-                  mac[5]);
-    return text;
-}
-
 constexpr size_t kRequestHeaderLength = 11;
 constexpr size_t kConfirmHeaderLength = 5;
-constexpr size_t kNotifyHeaderLength = 6;
 constexpr size_t kValueHeaderLength = 3;
-
-// The LCMP lock, held from a successful LCMPInit until LCMPEnd.
-std::mutex lock;
-std::atomic<bool> lcmpOpen{false};
-CHAR* initializedInterface = nullptr;
-INT32U transactionIdCnt = 0;
-std::atomic<INT32U> timeoutRefConf{3000};
-t_lcmpCallbackData* lcmpNotifyCallbackData = nullptr;
-// The registration that goes with lcmpNotifyCallbackData, retired before the data is
-// destroyed so that it never points at freed memory.
-t_lcmpCallback* lcmpNotifyRegistration = nullptr;
-
-void LockLcmp() {
-    lock.lock();
-}
-void unLockLcmp() {
-    lock.unlock();
-}
 
 t_lcmpValueList* ValueListCreate() {
     return new (std::nothrow) t_lcmpValueList{0, nullptr, nullptr};
 }
-
-INT16U GetNewTransactionId() {
-    const INT32U id = static_cast<INT32U>(getpid()) + 256u * transactionIdCnt;
-    ++transactionIdCnt;
-    return static_cast<INT16U>(id & 0xFFFF);
-}
-
-// Destination of a request or notification; null for an unknown transmission type
-// or a unicast without an address.
-const INT8U* Destination(t_lcmpTransmissionType type, const INT8U* dstMAC) {
-    switch (type) {
-        case LCMP_UNICAST:
-            return dstMAC;
-        case LCMP_MULTICAST:
-            return lcmpMulticastMACAddr;
-        case LCMP_BROADCAST:
-            return lcmpBroadcastMACAddr;
-    }
-    return nullptr;
-}
-
-t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCode,
-                            const t_lcmpValueList* controlValues, const t_lcmpEncryptionConf* encryptionConf,
-                            t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
-                            t_lcmpValueList** comfirmValues, INT32S retry);
 
 }  // namespace
 
@@ -266,9 +214,18 @@ BuildResult RequestBuild(t_lcmpControlCode controlCode, const t_lcmpValueList* v
 // ---------------------------------------------------------------------------
 // Confirms
 
+Answer::Answer(t_lcmpValueList** values, INT16U id, const t_lcmpEncryptionConf* encryption)
+    : receivedValues(values), transactionId(id), timestamp(kivo::NowMs()) {
+    if (encryption != nullptr) {
+        encrypted = true;
+        encryptionConf = *encryption;
+    }
+}
+
 t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length,
-                             t_lcmpCallbackData* cd) {
-    if (data == nullptr || cd == nullptr) return LCMP_ERROR_BAD_ARGS;
+                             Answer& answer) {
+    Answer* cd = &answer;
+    if (data == nullptr) return LCMP_ERROR_BAD_ARGS;
     if (opcode != LCMP_READ_CNF && opcode != LCMP_WRITE_CNF && opcode != LCMP_CTRL_CNF) {
         kivo::LogLimited("LCMP confirm opcode", LogStream::kErr, "Error: Opcode %d is not supported!\n",
                          static_cast<int>(opcode));
@@ -295,7 +252,7 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
     if (*list != nullptr && (*list)->numValues >= kMaxReceivedValues) {
         return LCMP_ERROR_BAD_FORMAT;  // a reply cannot grow the list without bound
     }
-    const t_lcmpEncryptionConf* enc = cd->encryptionConf;
+    const t_lcmpEncryptionConf* enc = cd->encrypted ? &cd->encryptionConf : nullptr;
     ByteReader r(data + kConfirmHeaderLength, length - kConfirmHeaderLength);
     INT32S remaining = declared;
     INT8U lastType = 0;
@@ -346,371 +303,70 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
         if (lastOne) break;
     }
     if (result == LCMP_ERROR_NONE) {
-        cd->frameReceived.store(TRUE);
-        cd->allFramesReceived.store(lastType == LCMP_VALUE_VENDOR_TORVIX_TLV_END_MARKER ? TRUE : FALSE);
-        if (cd->notifyCallback != nullptr) {
-            cd->notifyCallback(*list);
-            kivo::LogLimited("LCMP notify", LogStream::kOut, "notify\n");
-        }
+        cd->frameReceived = true;
+        cd->allFramesReceived = lastType == LCMP_VALUE_VENDOR_TORVIX_TLV_END_MARKER;
     }
     LCMPValueListDestroy(temporary);
     return result;
 }
 
-void Callback(INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length, void* callbackData) {
-    ConfirmParse(srcMAC, opcode, data, length, static_cast<t_lcmpCallbackData*>(callbackData));
-}
-
-void CallbackUnicast(INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length, void* callbackData) {
-    auto* cd = static_cast<t_lcmpCallbackData*>(callbackData);
-    if (cd == nullptr) return;
-    cd->callbackRunning.store(TRUE);
-    if (!cd->frameReceived.load() && ConfirmParse(srcMAC, opcode, data, length, cd) == LCMP_ERROR_NONE) {
-        // A device numbers its messages of one opcode one after the other: a message
-        // of the answer lost on the way shows as a partial message given up or still
-        // waiting, or as a jump in the numbers. The end marker must not then pass a
-        // part of the answer off as all of it.
-        const DispatchInfo& info = CurrentDispatch();
-        if (info.incompleteBefore) cd->incomplete.store(TRUE);
-        if (info.seqKnown) {
-            if (cd->seqKnown && info.seq != static_cast<INT16U>(cd->lastSeq + 1)) cd->incomplete.store(TRUE);
-            cd->seqKnown = TRUE;
-            cd->lastSeq = info.seq;
-        }
-        if (cd->allFramesReceived.load()) {
-            SignalCallbackFinished(cd);
-        } else {
-            // More confirm messages follow; they are parsed too. Their marker value
-            // holds one byte of its own.
-            cd->frameReceived.store(FALSE);
-            if (cd->encryptionConf != nullptr) cd->encryptionConf->originalValueLength = 1;
-        }
+bool UnicastConfirm(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length,
+                    const DispatchInfo& info, Answer& answer) {
+    if (answer.frameReceived || ConfirmParse(srcMAC, opcode, data, length, answer) != LCMP_ERROR_NONE)
+        return answer.frameReceived && answer.allFramesReceived;
+    // A device numbers its messages of one opcode one after the other: a message of the
+    // answer lost on the way shows as a partial message given up or still waiting, or as
+    // a jump in the numbers. The end marker must not then pass a part of the answer off
+    // as all of it.
+    if (info.incompleteBefore) answer.incomplete = true;
+    if (info.seqKnown) {
+        if (answer.seqKnown && info.seq != static_cast<INT16U>(answer.lastSeq + 1)) answer.incomplete = true;
+        answer.seqKnown = true;
+        answer.lastSeq = info.seq;
     }
-    cd->callbackRunning.store(FALSE);
+    if (answer.allFramesReceived) return true;
+    // More confirm messages follow; they are parsed too. Their marker value holds one
+    // byte of its own.
+    answer.frameReceived = false;
+    if (answer.encrypted) answer.encryptionConf.originalValueLength = 1;
+    return false;
 }
 
-bool WaitCallback(INT32U timeInMs, t_lcmpCallbackData* cd) {
-    if (cd == nullptr || cd->semaphore == nullptr) return false;
-    // The steady clock is CLOCK_MONOTONIC, the clock the semaphore waits on.
-    const auto at = kivo::Deadline::AfterMs(timeInMs).at().time_since_epoch();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(at);
-    struct timespec deadline;
-    deadline.tv_sec = static_cast<time_t>(seconds.count());
-    deadline.tv_nsec =
-        static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(at - seconds).count());
-    for (;;) {
-        if (sem_clockwait(cd->semaphore, CLOCK_MONOTONIC, &deadline) == 0) return true;
-        if (errno != EINTR) return false;  // a signal does not end the wait early
-    }
+// ---------------------------------------------------------------------------
+// Numbering
+
+Numbering::Numbering() : pid_(static_cast<uint32_t>(getpid())) {}
+
+uint16_t Numbering::NextTransactionId() {
+    const uint32_t n = transactions_.fetch_add(1, std::memory_order_relaxed);
+    return static_cast<uint16_t>((pid_ + 256u * n) & 0xFFFF);
 }
 
-void SignalCallbackFinished(t_lcmpCallbackData* cd) {
-    if (cd != nullptr && cd->semaphore != nullptr) sem_post(cd->semaphore);
+uint16_t Numbering::NextSequence(t_lcmpOpcodeType opcode) {
+    if (opcode < LCMP_READ_REQ || opcode >= NUM_OPCODES) return 0;
+    return sequences_[opcode - LCMP_READ_REQ].fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace kivo::lcmp
 
-// ---------------------------------------------------------------------------
-// Callback data
-
-void* CallbackDataCreate(t_lcmpValueList** receivedValues, INT16U transactionId,
-                         const t_lcmpEncryptionConf* encryptionConf, t_lcmpNotifyCallback notifyCallback) {
-    if (FailPointHit("lcmp.callback_data")) return nullptr;
-    auto* cd = new (std::nothrow) t_lcmpCallbackData();
-    if (cd == nullptr) return nullptr;
-    cd->receivedValues = receivedValues;
-    cd->transactionId = transactionId;
-    if (encryptionConf != nullptr) {
-        cd->encryptionConf = new (std::nothrow) t_lcmpEncryptionConf(*encryptionConf);
-        if (cd->encryptionConf == nullptr) {
-            delete cd;
-            return nullptr;
-        }
-    }
-    cd->semaphore = new (std::nothrow) sem_t;
-    if (cd->semaphore == nullptr || sem_init(cd->semaphore, 0, 0) != 0) {
-        delete cd->semaphore;
-        delete cd->encryptionConf;
-        delete cd;
-        return nullptr;
-    }
-    cd->timestamp = kivo::NowMs();
-    cd->frameReceived.store(FALSE);
-    cd->allFramesReceived.store(FALSE);
-    cd->callbackRunning.store(FALSE);
-    cd->seqKnown = FALSE;
-    cd->lastSeq = 0;
-    cd->incomplete.store(FALSE);
-    cd->sendack = FALSE;
-    cd->notifyCallback = notifyCallback;
-    return cd;
-}
-
-void CallbackDataDestroy(t_lcmpCallbackData* cd) {
-    if (cd == nullptr) return;
-    if (cd->semaphore != nullptr) {
-        sem_destroy(cd->semaphore);
-        delete cd->semaphore;
-    }
-    delete cd->encryptionConf;
-    delete cd;
-}
-
-// ---------------------------------------------------------------------------
-// The engine
-
-namespace {
-
-t_lcmpErrorCode LCMPReqSend(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCode,
-                            const t_lcmpValueList* controlValues, const t_lcmpEncryptionConf* encryptionConf,
-                            t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
-                            t_lcmpValueList** comfirmValues, INT32S retry) {
-    const INT8U* destination = Destination(transmisionType, dstMAC);
-    if (destination == nullptr) {
-        Log(LogStream::kErr,
-            "Warning: LCMP request not sent: a unicast request needs the device's MAC address\n");
-        return LCMP_ERROR_BAD_ARGS;
-    }
-    t_lcmpOpcodeType confirmOpcode;
-    switch (opcode) {
-        case LCMP_READ_REQ:
-            confirmOpcode = LCMP_READ_CNF;
-            break;
-        case LCMP_WRITE_REQ:
-            confirmOpcode = LCMP_WRITE_CNF;
-            break;
-        case LCMP_CTRL_REQ:
-            confirmOpcode = LCMP_CTRL_CNF;
-            break;
-        default:
-            return LCMP_ERROR_BAD_ARGS;
-    }
-
-    t_lcmpErrorCode result = LCMP_ERROR_SEND_PACKET;
-    bool sent = false;
-    t_lcmpCallbackData* cd = nullptr;
-    t_lcmpCallback* registration = nullptr;
-    std::unique_ptr<uint8_t[]> mmpl;
-    size_t mmplLength = 0;
-    INT8U myMAC[6];
-
-    // A request too long for 16 segments is refused before anything is allocated.
-    const uint64_t requestLength = RequestLayoutGet(controlValues, encryptionConf).mmplLength;
-    if (requestLength > kMaxMessageLength) {
-        kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
-                            "the request needs %llu bytes, more than the %zu bytes one LCMP message carries; "
-                            "ask for fewer parameters or shorter values at a time",
-                            static_cast<unsigned long long>(requestLength), kMaxMessageLength);
-    } else if (LCMPMyMACGet(myMAC) != LCMP_ERROR_NONE) {
-        Log(LogStream::kErr,
-            "Warning: LCMP request not sent: the interface's own MAC address cannot be read\n");
-    } else {
-        const INT16U transactionId = GetNewTransactionId();
-        const BuildResult built =
-            RequestBuild(controlCode, controlValues, encryptionConf, myMAC, transactionId, mmpl, mmplLength);
-        if (built == BuildResult::kNoMemory) {
-            Log(LogStream::kErr, "Warning: LCMP request not sent: out of memory\n");
-            return LCMP_ERROR_MALLOC;
-        }
-        if (built == BuildResult::kOk) {
-            // Registered before sending, so that no answer can arrive unseen.
-            cd = static_cast<t_lcmpCallbackData*>(
-                CallbackDataCreate(comfirmValues, transactionId, encryptionConf, nullptr));
-            if (cd != nullptr) {
-                registration = transmisionType == LCMP_UNICAST
-                                   ? Register(CallbackUnicast, destination, confirmOpcode, cd)
-                                   : Register(Callback, nullptr, confirmOpcode, cd);
-            }
-            if (registration == nullptr) {
-                // Without a registration no answer could ever be seen: do not send.
-                Log(LogStream::kErr, "Warning: LCMP request not sent: out of memory\n");
-            } else {
-                INT16U numSeq = 0;
-                sent = LCMPPacketSend(destination, opcode, static_cast<INT16U>(mmplLength), mmpl.get(),
-                                      &numSeq) == LCMP_ERROR_NONE;
-            }
-        }
-    }
-
-    if (!sent) {
-        Log(LogStream::kErr, "Warning: no LCMP request was sent\n");
-        result = LCMP_ERROR_SEND_PACKET;
-    } else if (transmisionType != LCMP_UNICAST) {
-        // Collect the answers of every device for the reference time.
-        const kivo::Deadline deadline = kivo::Deadline::AfterMs(timeoutRefConf.load());
-        if (Receive(deadline, [] { return false; }) == Reception::kReader)
-            kivo::SleepMs(static_cast<uint32_t>(deadline.msLeft()));
-        result = LCMP_ERROR_NONE;
-    } else {
-        const uint64_t tries = static_cast<uint64_t>(retry > 0 ? retry : 0) + 1;
-        const uint64_t wait = std::min<uint64_t>(tries * timeoutRefConf.load(), UINT32_MAX);
-        const std::string device = MacText(destination);
-        const char* iface = initializedInterface != nullptr ? initializedInterface : "?";
-        // The answer is read on this thread, unless the reader runs and hands it over.
-        const Reception got = Receive(kivo::Deadline::AfterMs(static_cast<int64_t>(wait)),
-                                      [cd] { return sem_trywait(cd->semaphore) == 0; });
-        if (got == Reception::kDone ||
-            (got == Reception::kReader && WaitCallback(static_cast<INT32U>(wait), cd))) {
-            result = LCMP_ERROR_NONE;
-        } else {
-            Log(LogStream::kErr, "Warning: device did not reply in time\n");
-            result = LCMP_ERROR_UNICAST_READ_TIMEOUT;
-            const bool encrypted =
-                encryptionConf != nullptr && RequestLayoutGet(controlValues, encryptionConf).encrypted;
-            kivo::FailureRecord(kivo::Reason::kNoAnswer, "device %s did not answer on %s within %llu s%s",
-                                device.c_str(), iface, static_cast<unsigned long long>((wait + 999) / 1000),
-                                encrypted ? " (a wrong password looks the same: check the password)"
-                                          : "; check that it is on and connected");
-        }
-    }
-    // A callback running on the reader finishes before what it found is read, and before
-    // its data is freed.
-    if (registration != nullptr) {
-        LCMPCallBackUninstall(registration);  // waits for a running callback
-        registration = nullptr;
-        if (result == LCMP_ERROR_NONE && transmisionType == LCMP_UNICAST && cd->incomplete.load()) {
-            Log(LogStream::kErr, "Warning: part of the device's answer was lost\n");
-            result = LCMP_ERROR_INCOMPLETE;
-            kivo::FailureRecord(kivo::Reason::kIncompleteAnswer,
-                                "part of the answer of device %s on %s was lost on the link; try again, and "
-                                "check the cabling or the link's load if it keeps happening",
-                                MacText(destination).c_str(),
-                                initializedInterface != nullptr ? initializedInterface : "?");
-        }
-    }
-    CallbackDataDestroy(cd);
-    return result;
-}
-
-}  // namespace
-
-t_lcmpErrorCode LCMPInit(const CHAR* interfaceName) {
-    if (interfaceName == nullptr) return LCMP_ERROR_BAD_ARGS;
-    LockLcmp();
-    initializedInterface = strdup(interfaceName);
-    if (initializedInterface == nullptr) {
-        Log(LogStream::kErr, "Warning: LCMP not opened: out of memory\n");
-        unLockLcmp();
-        return LCMP_ERROR_MALLOC;
-    }
-    const t_lcmpErrorCode rc = LCMPSocketInit(interfaceName);
-    if (rc != LCMP_ERROR_NONE) {
-        std::free(initializedInterface);
-        initializedInterface = nullptr;
-        unLockLcmp();
-        return rc;
-    }
-    lcmpOpen.store(true);
-    return LCMP_ERROR_NONE;
-}
-
-void LCMPEnd() {
-    // Without an open period there is nothing to close and no lock to release.
-    if (!lcmpOpen.load()) return;
-    if (initializedInterface != nullptr) {
-        LCMPSocketEnd();
-        // The receive thread freed the notification registration when it ended.
-        lcmpNotifyRegistration = nullptr;
-        CallbackDataDestroy(lcmpNotifyCallbackData);
-        lcmpNotifyCallbackData = nullptr;
-        std::free(initializedInterface);
-        initializedInterface = nullptr;
-    }
-    lcmpOpen.store(false);
-    unLockLcmp();
-}
-
-t_lcmpErrorCode LCMPRead(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
-                         const t_lcmpEncryptionConf* encryptionConf, t_lcmpTransmissionType transmisionType,
-                         const INT8U* dstMAC, t_lcmpValueList** readValues) {
-    return LCMPReqSend(LCMP_READ_REQ, controlCode, controlValues, encryptionConf, transmisionType, dstMAC,
-                       readValues, 0);
-}
-
-t_lcmpErrorCode LCMPWrite(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
-                          const t_lcmpEncryptionConf* encryptionConf, t_lcmpTransmissionType transmisionType,
-                          const INT8U* dstMAC, t_lcmpValueList** comfirmValues, INT32S retry) {
-    return LCMPReqSend(LCMP_WRITE_REQ, controlCode, controlValues, encryptionConf, transmisionType, dstMAC,
-                       comfirmValues, retry);
-}
-
-t_lcmpErrorCode LCMPControl(t_lcmpControlCode controlCode, t_lcmpValueList* controlValues,
-                            t_lcmpTransmissionType transmisionType, INT8U* dstMAC,
-                            t_lcmpValueList** comfirmValues) {
-    return LCMPReqSend(LCMP_CTRL_REQ, controlCode, controlValues, nullptr, transmisionType, dstMAC,
-                       comfirmValues, 0);
-}
-
-t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList* notifyValues,
-                           t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
-                           t_lcmpNotifyCallback callback, BOOLEAN ack) {
-    const INT8U* destination = Destination(transmisionType, dstMAC);
-    if (destination == nullptr) {
-        Log(LogStream::kErr,
-            "Warning: LCMP request not sent: a unicast request needs the device's MAC address\n");
-        return LCMP_ERROR_BAD_ARGS;
-    }
-    if (notifyValues == nullptr || notifyValues->head == nullptr) return LCMP_ERROR_BAD_ARGS;
-    uint64_t valuesLength = 0;
-    for (const t_lcmpValue* v = notifyValues->head; v != nullptr; v = v->next)
-        valuesLength += kValueHeaderLength + v->valueLength;
-    if (kNotifyHeaderLength + valuesLength > kMaxMessageLength) return LCMP_ERROR_BAD_ARGS;
-    const size_t length = kNotifyHeaderLength + static_cast<size_t>(valuesLength);
-    if (FailPointHit("lcmp.request_buffer")) return LCMP_ERROR_MALLOC;
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[length]());
-    if (!buf) return LCMP_ERROR_MALLOC;
-    const INT16U transactionId = GetNewTransactionId();
-    ByteWriter w(buf.get(), length);
-    w.u8(static_cast<uint8_t>(controlCode));
-    w.le16(static_cast<uint16_t>(valuesLength));
-    w.le16(transactionId);
-    w.u8(ack ? 1 : 0);
-    for (const t_lcmpValue* v = notifyValues->head; v != nullptr; v = v->next) {
-        w.u8(static_cast<uint8_t>(v->type));
-        w.le16(v->valueLength);
-        w.bytes(v->value, v->valueLength);
-    }
-
-    // Retire the earlier registration before its callback data goes.
-    if (lcmpNotifyRegistration != nullptr) {
-        LCMPCallBackUninstall(lcmpNotifyRegistration);
-        lcmpNotifyRegistration = nullptr;
-    }
-    CallbackDataDestroy(lcmpNotifyCallbackData);
-    lcmpNotifyCallbackData = nullptr;
-
-    auto* cd =
-        static_cast<t_lcmpCallbackData*>(CallbackDataCreate(nullptr, transactionId, nullptr, callback));
-    if (cd == nullptr) return LCMP_ERROR_MALLOC;
-    t_lcmpCallback* registration = LCMPCallBackInstall(
-        Callback, transmisionType == LCMP_UNICAST ? destination : nullptr, LCMP_NOTIFY_IND, cd);
-    if (registration == nullptr) {
-        CallbackDataDestroy(cd);
-        return LCMP_ERROR_CALLBACK;
-    }
-    lcmpNotifyCallbackData = cd;
-    lcmpNotifyRegistration = registration;
-    INT16U numSeq = 0;
-    return LCMPPacketSend(destination, LCMP_NOTIFY_IND, static_cast<INT16U>(length), buf.get(), &numSeq);
-}
-
-t_lcmpErrorCode LCMPMulticastReadEvery(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
-                                       const CHAR* const* interfaceNames, INT32U count,
-                                       t_lcmpValueList** answers) {
+t_lcmpErrorCode kivo::lcmp::MulticastReadEvery(t_lcmpControlCode controlCode,
+                                               const t_lcmpValueList* controlValues,
+                                               const CHAR* const* interfaceNames, INT32U count,
+                                               t_lcmpValueList** answers, const SessionSettings& settings) {
     if (interfaceNames == nullptr || answers == nullptr) return LCMP_ERROR_BAD_ARGS;
+    if (settings.vlanId > 4094 || settings.vlanPriority > 7) return LCMP_ERROR_BAD_ARGS;
     std::vector<std::string> names;
     for (INT32U i = 0; i < count; ++i) {
         if (interfaceNames[i] == nullptr) return LCMP_ERROR_BAD_ARGS;
         names.emplace_back(interfaceNames[i]);
         answers[i] = nullptr;
     }
-    const std::lock_guard<std::mutex> guard(lock);
-    std::vector<t_lcmpCallbackData*> cds(count, nullptr);
+    Numbering own;
+    Numbering& numbering = settings.numbering != nullptr ? *settings.numbering : own;
+    std::vector<std::optional<Answer>> collected(count);
     const auto build = [&](size_t i, const uint8_t* myMAC, std::unique_ptr<uint8_t[]>& mmpl, size_t& length) {
-        const INT16U transactionId = GetNewTransactionId();
-        cds[i] = static_cast<t_lcmpCallbackData*>(
-            CallbackDataCreate(&answers[i], transactionId, nullptr, nullptr));
-        if (cds[i] == nullptr) return LCMP_ERROR_MALLOC;
+        const INT16U transactionId = numbering.NextTransactionId();
+        collected[i].emplace(&answers[i], transactionId, nullptr);
         switch (RequestBuild(controlCode, controlValues, nullptr, myMAC, transactionId, mmpl, length)) {
             case BuildResult::kOk:
                 return LCMP_ERROR_NONE;
@@ -721,28 +377,10 @@ t_lcmpErrorCode LCMPMulticastReadEvery(t_lcmpControlCode controlCode, const t_lc
         }
     };
     const auto handle = [&](size_t i, const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length) {
-        if (opcode == LCMP_READ_CNF && cds[i] != nullptr)
-            ConfirmParse(srcMAC, LCMP_READ_CNF, data, length, cds[i]);
+        if (opcode == LCMP_READ_CNF && collected[i])
+            ConfirmParse(srcMAC, LCMP_READ_CNF, data, length, *collected[i]);
     };
-    const t_lcmpErrorCode rc = MulticastOnEvery(names, lcmpMulticastMACAddr, build,
-                                                kivo::Deadline::AfterMs(timeoutRefConf.load()), handle);
-    for (t_lcmpCallbackData* cd : cds) CallbackDataDestroy(cd);
-    return rc;
-}
-
-void LCMPTimeoutConfSet(INT32U timeoutMs) {
-    timeoutRefConf.store(timeoutMs);
-}
-
-INT32U LCMPTimeoutConfGet() {
-    return timeoutRefConf.load();
-}
-
-INT32U LCMPLibVersionGet() {
-    return static_cast<INT32U>(KIVO_VERSION_MAJOR) << 16 | static_cast<INT32U>(KIVO_VERSION_MINOR) << 8 |
-           static_cast<INT32U>(KIVO_VERSION_BUILD);
-}
-
-INT32U LCMPSleep(INT32U ms) {
-    return kivo::SleepMsInterruptible(ms);
+    const kivo::l2::VlanTag tag = kivo::l2::VlanTag::Make(settings.vlanId, settings.vlanPriority);
+    return MulticastOnEvery(names, lcmpMulticastMACAddr, build, kivo::Deadline::AfterMs(settings.timeoutMs),
+                            handle, settings.vlanId != 0 ? &tag : nullptr, numbering);
 }

@@ -1,12 +1,13 @@
-// LCMP messaging: value lists, the layout of requests, confirms and notifications,
-// and the request engine (LCMPInit/LCMPEnd, read, write, control, notify) with
-// transaction identifiers, waits, multi-message replies and payload encryption.
+// LCMP messaging: value lists, the layout of requests and confirms, and the session
+// that runs exchanges (read, write) with transaction identifiers, waits, multi-message
+// replies and payload encryption.
 #ifndef KIVO_LCMP_COMM_H
 #define KIVO_LCMP_COMM_H
 
-#include <semaphore.h>
-
 #include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
 
 #include "LCMP_error.h"
 #include "LCMP_socket.h"
@@ -88,31 +89,6 @@ typedef struct s_valueList {
     t_lcmpValue* tail;
 } t_lcmpValueList;
 
-typedef void (*t_lcmpNotifyCallback)(t_lcmpValueList* values);
-
-// State shared between one outstanding request (or the notification registration)
-// and the receive thread. The flags are written by the receive thread while the
-// registration exists and read by the requester afterwards.
-typedef struct s_lcmpCallbackData {
-    t_lcmpValueList** receivedValues;
-    INT16U transactionId;
-    t_lcmpEncryptionConf* encryptionConf;
-    sem_t* semaphore;
-    INT32U timestamp;
-    std::atomic<BOOLEAN> frameReceived;
-    std::atomic<BOOLEAN> allFramesReceived;
-    BOOLEAN sendack;
-    t_lcmpNotifyCallback notifyCallback;
-    std::atomic<BOOLEAN> callbackRunning;
-    // Receive thread only, while the registration exists: the link-layer sequence
-    // number of the last accepted confirm message, so that a message missing from a
-    // multi-message answer shows as a jump.
-    BOOLEAN seqKnown;
-    INT16U lastSeq;
-    // Set when a message of the answer was lost: the answer must not count as whole.
-    std::atomic<BOOLEAN> incomplete;
-} t_lcmpCallbackData;
-
 extern const INT8U lcmpMulticastMACAddr[6];
 extern const INT8U lcmpBroadcastMACAddr[6];
 
@@ -123,42 +99,97 @@ t_lcmpErrorCode LCMPFullValueAdd(t_lcmpValueList** valueList, INT8U* srcMAC, INT
                                  t_lcmpValueType type, INT16U dataLength, const INT8U* data);
 t_lcmpErrorCode LCMPValueListDestroy(t_lcmpValueList* valueList);
 
-// Opens LCMP on the named interface for the calling user; a second user waits until
-// the first calls LCMPEnd. Every successful call is paired with one LCMPEnd.
-t_lcmpErrorCode LCMPInit(const CHAR* interfaceName);
-void LCMPEnd();
+namespace kivo::l2 {
+class Port;
+}
 
-t_lcmpErrorCode LCMPRead(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+namespace kivo::lcmp {
+
+// Reference time-out of an exchange in milliseconds.
+inline constexpr uint32_t kDefaultTimeoutMs = 3000;
+
+// The numbers one user of LCMP puts on its requests: transaction identifiers (the
+// process id, then 256 further per request) and the per-opcode sequence numbers of the
+// link-layer header. Sessions that may talk to the same device one after the other share
+// one, so that a late answer to one request never passes for the answer to the next and
+// the device sees the numbers run on. Safe to share between threads.
+class Numbering {
+   public:
+    Numbering();
+    uint16_t NextTransactionId();
+    uint16_t NextSequence(t_lcmpOpcodeType opcode);
+
+   private:
+    uint32_t pid_;
+    std::atomic<uint32_t> transactions_{0};
+    std::atomic<uint16_t> sequences_[NUM_OPCODES - LCMP_READ_REQ] = {};
+};
+
+// What one session needs to know besides its interface.
+struct SessionSettings {
+    uint16_t vlanId = 0;       // 1..4094: frames carry an 802.1Q tag with this id; 0: untagged
+    uint8_t vlanPriority = 0;  // 0..7
+    uint32_t timeoutMs = kDefaultTimeoutMs;
+    Numbering* numbering = nullptr;  // null: the session numbers its requests alone
+};
+
+// LCMP on one host interface for one user: its own port (a packet socket for the LCMP
+// EtherType, so every session on an interface sees every LCMP frame), its VLAN tag, its
+// reassembly of segmented messages and its time-out. An exchange sends its request and
+// reads the session's port on the calling thread until the answer it waits for (its
+// device, its confirm opcode, its transaction id) is whole, and hands it back; frames of
+// other exchanges pass by. Sessions are independent: any number may run at once on any
+// threads, one thread per session at a time.
+class Session {
+   public:
+    Session(const CHAR* interfaceName, const SessionSettings& settings = {});
+    // Tests: a session over a port adopted from a socket pair.
+    Session(l2::Port adopted, const SessionSettings& settings = {});
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Opens the session's port. LCMP_ERROR_BAD_ARGS for no name or one that does not fit
+    // an interface name, or settings out of range; LCMP_ERROR_SOCKET_NOT_OPENED when no
+    // packet socket can be had. An interface that does not exist (yet) leaves the session
+    // open without a port: the name is resolved again at each send.
+    t_lcmpErrorCode Open();
+
+    t_lcmpErrorCode Read(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
                          const t_lcmpEncryptionConf* encryptionConf, t_lcmpTransmissionType transmisionType,
                          const INT8U* dstMAC, t_lcmpValueList** readValues);
-t_lcmpErrorCode LCMPWrite(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+    // Waits (retry + 1) reference times for the confirm.
+    t_lcmpErrorCode Write(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
                           const t_lcmpEncryptionConf* encryptionConf, t_lcmpTransmissionType transmisionType,
                           const INT8U* dstMAC, t_lcmpValueList** comfirmValues, INT32S retry);
-t_lcmpErrorCode LCMPControl(t_lcmpControlCode controlCode, t_lcmpValueList* controlValues,
-                            t_lcmpTransmissionType transmisionType, INT8U* dstMAC,
-                            t_lcmpValueList** comfirmValues);
-t_lcmpErrorCode LCMPNotify(t_lcmpControlCode controlCode, const t_lcmpValueList* notifyValues,
-                           t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
-                           t_lcmpNotifyCallback callback, BOOLEAN ack);
+
+    // Sends one message of MMPLlength bytes, cut into at most 16 segments, and stores the
+    // sequence number it carries in *numSeq.
+    t_lcmpErrorCode PacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
+                               const INT8U* MMPL, INT16U* numSeq);
+    // The hardware address of the session's interface.
+    t_lcmpErrorCode MyMACGet(INT8U* myMAC);
+
+    const std::string& interfaceName() const;
+    const SessionSettings& settings() const;
+
+   private:
+    struct State;
+    t_lcmpErrorCode Request(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCode,
+                            const t_lcmpValueList* controlValues, const t_lcmpEncryptionConf* encryptionConf,
+                            t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
+                            t_lcmpValueList** comfirmValues, INT32S retry);
+    std::unique_ptr<State> state_;
+};
 
 // A multicast read sent on every named interface at once and collected once, for the
 // reference time, on all of them: answers[i] receives what came back on
-// interfaceNames[i] (null when nothing did). An open period of its own: not to be
-// called within one. An interface on which the request cannot go out is skipped with a
-// warning; LCMP_ERROR_SEND_PACKET when it could go out on none.
-t_lcmpErrorCode LCMPMulticastReadEvery(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
-                                       const CHAR* const* interfaceNames, INT32U count,
-                                       t_lcmpValueList** answers);
+// interfaceNames[i] (null when nothing did). An interface on which the request cannot go
+// out is skipped with a warning; LCMP_ERROR_SEND_PACKET when it could go out on none.
+t_lcmpErrorCode MulticastReadEvery(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+                                   const CHAR* const* interfaceNames, INT32U count, t_lcmpValueList** answers,
+                                   const SessionSettings& settings = {});
 
-// Reference time-out in milliseconds (3000 by default).
-void LCMPTimeoutConfSet(INT32U timeoutMs);
-INT32U LCMPTimeoutConfGet();
-// Sleeps ms milliseconds; returns the milliseconds left when interrupted, else 0.
-INT32U LCMPSleep(INT32U ms);
-INT32U LCMPLibVersionGet();
-
-void* CallbackDataCreate(t_lcmpValueList** receivedValues, INT16U transactionId,
-                         const t_lcmpEncryptionConf* encryptionConf, t_lcmpNotifyCallback notifyCallback);
-void CallbackDataDestroy(t_lcmpCallbackData* cd);
+}  // namespace kivo::lcmp
 
 #endif

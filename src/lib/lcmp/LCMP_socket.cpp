@@ -1,26 +1,25 @@
-// LCMP link layer: sending (framing, segmentation, tagging, sequence numbers) and
-// receiving (receive thread, reassembly, ageing, dispatch to registered callbacks).
+// LCMP link layer and sessions: sending (framing, segmentation, tagging, sequence
+// numbers), receiving (reassembly, ageing), and the session's exchanges, which read
+// their own answers on the calling thread.
 #include "LCMP_socket.h"
 
 #include <net/if.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
+#include "LCMP_comm.h"
 #include "LCMP_internal.h"
 #include "byte_io.h"
 #include "clock.h"
@@ -253,25 +252,6 @@ bool Reassembler::IncompleteTake(const MessageSegment& frame) {
     return incomplete;
 }
 
-namespace {
-thread_local DispatchInfo currentDispatch;
-}  // namespace
-
-const DispatchInfo& CurrentDispatch() {
-    return currentDispatch;
-}
-
-namespace {
-// Sets what callbacks see of the message being dispatched, for the length of a dispatch.
-class DispatchScope {
-   public:
-    explicit DispatchScope(const DispatchInfo& info) { currentDispatch = info; }
-    ~DispatchScope() { currentDispatch = DispatchInfo{}; }
-    DispatchScope(const DispatchScope&) = delete;
-    DispatchScope& operator=(const DispatchScope&) = delete;
-};
-}  // namespace
-
 }  // namespace kivo::lcmp
 
 using namespace kivo::lcmp;
@@ -281,38 +261,6 @@ using kivo::l2::Port;
 using kivo::l2::PortStatus;
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// Module state
-
-// The reader's wait cycle: partial messages are aged within one even when nothing
-// arrives.
-constexpr int kReceiveCycleMs = 20;
-
-INT16U lcmpOpcodeNumSeq[NUM_OPCODES - LCMP_READ_REQ];
-BOOLEAN vlanEnabled = FALSE;
-INT16U vlanId = 0;
-INT8U vlanClass = 0;
-
-// Callback registry, newest registration first.
-std::mutex lcmpCallbacksMutex;
-t_lcmpCallback* lcmpCallbacksList = nullptr;
-
-// Written to stop the reader at once, and to make it take up a new port; made once and
-// kept. The reader consumes the wake-ups it sees; ReaderStop clears one it did not.
-int rxWakeFd = -1;
-
-void ReaderWake() {
-    if (rxWakeFd < 0) return;
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t w = write(rxWakeFd, &one, sizeof(one));
-}
-
-void ReaderWakeClear() {
-    if (rxWakeFd < 0) return;
-    uint64_t count = 0;
-    [[maybe_unused]] ssize_t r = read(rxWakeFd, &count, sizeof(count));
-}
 
 // ---------------------------------------------------------------------------
 // The port
@@ -353,274 +301,6 @@ kivo::l2::PortOptions LcmpPortOptions() {
     return options;
 }
 
-// The interface LCMP is opened on and its port. The port outlives the open period: the
-// next one takes it up while the interface, its address, its MTU and the network
-// namespace are the same (a few system calls instead of a socket and a bind), and
-// opens a new one otherwise. A reader that runs takes the port up at the start of each
-// cycle (or at once when woken): one that is replaced stays open until the reader lets
-// it go. The port is null while the named interface does not exist; LCMP may be opened
-// on a name before its interface appears, and the name is resolved again whenever the
-// port is missing or its interface has gone away.
-class Link {
-   public:
-    // Opens LCMP on name, or takes name up while open: the following sends go out on it.
-    // A missing interface leaves LCMP open without a port.
-    t_lcmpErrorCode Open(const char* name) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        name_ = name;
-        // A port adopted by a test has no name and nothing to check.
-        const bool same = port_ && (port_->name() == name_ || port_->name().empty());
-        if (!same || !port_->Unchanged()) {
-            int err = 0;
-            if (ErrorOf(ReopenLocked(err), name) == LCMP_ERROR_SOCKET_NOT_OPENED)
-                return LCMP_ERROR_SOCKET_NOT_OPENED;
-        } else if (!open_) {
-            // What queued while LCMP was closed answers nothing asked in this period.
-            port_->Drain();
-        }
-        open_ = true;
-        return LCMP_ERROR_NONE;
-    }
-    void Close() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = false;
-    }
-    void Adopt(Port port) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        port_ = std::make_shared<Port>(std::move(port));
-    }
-    bool isOpen() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return open_;
-    }
-    std::string name() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return name_;
-    }
-    std::shared_ptr<Port> port() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return open_ ? port_ : nullptr;
-    }
-    // The port to send on: the current one while its interface is there, else one
-    // opened on the name again (an interface made again under the same name is a new
-    // one). status and err tell why there is none.
-    std::shared_ptr<Port> UsablePort(PortStatus& status, int& err) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        status = open_ ? PortStatus::kOk : PortStatus::kClosed;
-        err = 0;
-        if (!open_) return nullptr;
-        if (!port_ || !port_->isBound()) status = ReopenLocked(err);
-        return port_;
-    }
-
-   private:
-    PortStatus ReopenLocked(int& err) {
-        port_.reset();
-        std::shared_ptr<Port> port;
-        try {
-            port = std::make_shared<Port>();
-        } catch (const std::bad_alloc&) {
-            err = ENOMEM;
-            return PortStatus::kSocket;
-        }
-        const PortStatus status = port->Open(name_, LcmpPortOptions());
-        err = port->lastErrno();
-        if (status == PortStatus::kOk) port_ = std::move(port);
-        ReaderWake();
-        return status;
-    }
-
-    std::mutex mutex_;
-    std::string name_;
-    std::shared_ptr<Port> port_;
-    bool open_ = false;
-};
-
-// Never destroyed: its port must not be given up after the port module's own state at
-// exit.
-Link& lcmpLink = *new Link();
-
-// ---------------------------------------------------------------------------
-// Callback registry
-
-t_lcmpCallback* CallbackAdd(t_lcmpCallbackFunction callback, const INT8U* srcMAC, t_lcmpOpcodeType opcode,
-                            const void* callbackData) {
-    if (kivo::FailPointHit("lcmp.registration")) return nullptr;
-    t_lcmpCallback* cb = new (std::nothrow) t_lcmpCallback();
-    if (cb == nullptr) return nullptr;
-    cb->callback = callback;
-    cb->callbackData = callbackData;
-    cb->compareSrcMAC = srcMAC != nullptr ? TRUE : FALSE;
-    if (srcMAC != nullptr) std::memcpy(cb->srcMAC, srcMAC, 6);
-    cb->opcode = opcode;
-    std::lock_guard<std::mutex> lock(lcmpCallbacksMutex);
-    cb->nextCallback = lcmpCallbacksList;
-    lcmpCallbacksList = cb;
-    return cb;
-}
-
-// Unlinks the registration and frees it, only when it was still in the registry
-// (the receive thread frees the remaining ones when it ends).
-bool CallbackDelete(t_lcmpCallback* cb) {
-    bool unlinked = false;
-    {
-        std::lock_guard<std::mutex> lock(lcmpCallbacksMutex);
-        for (t_lcmpCallback** p = &lcmpCallbacksList; *p != nullptr; p = &(*p)->nextCallback) {
-            if (*p == cb) {
-                *p = cb->nextCallback;
-                unlinked = true;
-                break;
-            }
-        }
-    }
-    if (unlinked) delete cb;
-    return unlinked;
-}
-
-void CallbackListDestroy() {
-    std::lock_guard<std::mutex> lock(lcmpCallbacksMutex);
-    while (lcmpCallbacksList != nullptr) {
-        t_lcmpCallback* next = lcmpCallbacksList->nextCallback;
-        delete lcmpCallbacksList;
-        lcmpCallbacksList = next;
-    }
-}
-
-// Hands one complete message to every matching registration, newest first. The
-// registry lock is held for the whole walk, so an uninstall waits for it.
-void CallbacksExecute(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length) {
-    INT8U src[6];
-    std::memcpy(src, srcMAC, 6);
-    std::lock_guard<std::mutex> lock(lcmpCallbacksMutex);
-    for (t_lcmpCallback* cb = lcmpCallbacksList; cb != nullptr; cb = cb->nextCallback) {
-        if (cb->opcode != opcode) continue;
-        if (cb->compareSrcMAC && std::memcmp(cb->srcMAC, src, 6) != 0) continue;
-        cb->callback(src, static_cast<t_lcmpOpcodeType>(opcode), data, length,
-                     const_cast<void*>(cb->callbackData));
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Reception
-//
-// An exchange reads its own answer on the calling thread: it sends, then reads the port
-// until its callback has what it waited for. A reader thread runs only while messages
-// may come that nobody is waiting for at that moment (a notification registration, a
-// public callback), from its start until LCMPEnd; exchanges then wait for their
-// callback instead. Either way frames go through one reassembler, made afresh for each
-// open period.
-
-// Held by whoever reads the port: the calling thread for the length of its wait, and
-// the start and the stop of the reader (which then reads alone until it stops).
-std::mutex rxMutex;
-std::optional<Reassembler> rxReassembler;
-std::thread rxThread;
-std::atomic<bool> readerRuns{false};
-std::atomic<bool> readerStop{false};
-
-DispatchInfo InfoOf(Reassembler& reassembler, const MessageSegment& segment) {
-    DispatchInfo info;
-    info.seqKnown = true;
-    info.seq = segment.mmh.numSeq;
-    info.incompleteBefore = reassembler.IncompleteTake(segment);
-    return info;
-}
-
-// Hands the frame's message, once whole, to handle (with what callbacks see of it).
-template <typename Handle>
-void FrameHandle(Reassembler& reassembler, const kivo::l2::FrameView& frame, const Handle& handle) {
-    MessageSegment segment;
-    if (!SegmentParse(frame, segment)) return;
-    if (segment.mmh.numSegments == 0) {
-        const DispatchScope scope(InfoOf(reassembler, segment));
-        handle(segment.srcMAC, segment.mmh.opcode, const_cast<INT8U*>(segment.mmpl), segment.mmh.length);
-        return;
-    }
-    std::unique_ptr<uint8_t[]> message;
-    size_t messageLength = 0;
-    if (reassembler.SegmentAdd(segment, kivo::NowMs(), message, messageLength) ==
-        Reassembler::Result::kComplete) {
-        const DispatchScope scope(InfoOf(reassembler, segment));
-        handle(segment.srcMAC, segment.mmh.opcode, message.get(), static_cast<INT16U>(messageLength));
-    }
-}
-
-// Without a port only a wake-up can end the wait early.
-PortStatus WaitForWake(const kivo::Deadline& deadline, int wakeFd) {
-    for (;;) {
-        struct pollfd fd = {wakeFd, POLLIN, 0};
-        const int ready = poll(&fd, 1, deadline.msLeft());
-        if (ready > 0) return PortStatus::kWoken;
-        if (ready == 0) return PortStatus::kTimeout;
-        if (errno != EINTR) return PortStatus::kReceive;
-    }
-}
-
-// Reads the port and dispatches what arrives until done() holds, the deadline passes or
-// wakeFd is written. A socket error (the interface went down or away) is taken by the
-// read and counts as an ignored frame; the next send finds out whether the port must be
-// opened again.
-bool Pump(Port* port, Reassembler& reassembler, const kivo::Deadline& deadline, int wakeFd,
-          const std::function<bool()>& done) {
-    // done() is asked once after each frame: it may take what it sees (a semaphore).
-    for (;;) {
-        if (done()) return true;
-        kivo::l2::FrameView frame;
-        const PortStatus status = port ? port->Recv(frame, deadline, wakeFd) : WaitForWake(deadline, wakeFd);
-        if (status == PortStatus::kWoken) ReaderWakeClear();
-        if (status == PortStatus::kWoken || status == PortStatus::kTimeout || !port) return done();
-        if (status == PortStatus::kOk) FrameHandle(reassembler, frame, kivo::lcmp::Dispatch);
-        reassembler.SegmentedFramesListClean(kivo::NowMs());
-    }
-}
-
-void ReaderFunction(int wakeFd) {
-    while (!readerStop.load()) {
-        // Cycles of at most 20 ms, so that partial messages age while nothing arrives;
-        // a stop or a new port wakes the reader at once.
-        const std::shared_ptr<Port> port = lcmpLink.port();
-        Pump(port.get(), *rxReassembler, kivo::Deadline::AfterMs(kReceiveCycleMs), wakeFd,
-             [] { return readerStop.load(); });
-    }
-}
-
-t_lcmpErrorCode ReaderStart() {
-    std::lock_guard<std::mutex> lock(rxMutex);
-    if (readerRuns.load() || !lcmpLink.isOpen()) return LCMP_ERROR_NONE;
-    if (kivo::FailPointHit("lcmp.receive_thread")) return LCMP_ERROR_PTHREAD_CREATE;
-    if (rxWakeFd < 0) rxWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (rxWakeFd < 0) return LCMP_ERROR_PTHREAD_CREATE;
-    if (!rxReassembler) rxReassembler.emplace();
-    readerStop.store(false);
-    try {
-        rxThread = std::thread(ReaderFunction, rxWakeFd);
-    } catch (const std::system_error&) {
-        return LCMP_ERROR_PTHREAD_CREATE;
-    }
-    readerRuns.store(true);
-    return LCMP_ERROR_NONE;
-}
-
-void ReaderStop() {
-    std::lock_guard<std::mutex> lock(rxMutex);
-    if (!readerRuns.load()) return;
-    readerStop.store(true);
-    ReaderWake();
-    rxThread.join();
-    // The reader may have ended between two cycles without taking the wake-up; clear it
-    // so that the next reader does not stop at once.
-    ReaderWakeClear();
-    readerRuns.store(false);
-}
-
-bool RegistryEmpty() {
-    std::lock_guard<std::mutex> lock(lcmpCallbacksMutex);
-    return lcmpCallbacksList == nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// Sending
-
 // Reports why a segment could not be sent on the named interface and gives the code.
 t_lcmpErrorCode SendFailure(PortStatus status, int err, const std::string& name) {
     const t_lcmpErrorCode rc = ErrorOf(status, name.c_str());
@@ -634,38 +314,60 @@ t_lcmpErrorCode SendFailure(PortStatus status, int err, const std::string& name)
     return rc;
 }
 
-// Sends one segment on port. LCMP's own port is tried twice when its interface went
-// away under it: one of the same name may be there again.
-t_lcmpErrorCode SegmentSend(std::shared_ptr<Port>& port, bool own, const INT8U* dstMAC, const Mmh& mmh,
+// Opens a port for name into port; the status says why there is none.
+PortStatus PortOpen(const std::string& name, std::unique_ptr<Port>& port, int& err) {
+    port.reset();
+    auto fresh = std::make_unique<Port>();
+    const PortStatus status = fresh->Open(name, LcmpPortOptions());
+    err = fresh->lastErrno();
+    if (status == PortStatus::kOk) port = std::move(fresh);
+    return status;
+}
+
+// Where segments go out: the port, and how to get one again when its interface went
+// away under it (null for a port that cannot be opened again).
+struct SendPath {
+    std::unique_ptr<Port>* port = nullptr;
+    const std::string* reopenName = nullptr;
+    const kivo::l2::VlanTag* tag = nullptr;
+};
+
+// Sends one segment. A port that can be opened again is tried twice when its
+// interface went away under it: one of the same name may be there again.
+t_lcmpErrorCode SegmentSend(SendPath& path, const std::string& name, const INT8U* dstMAC, const Mmh& mmh,
                             const INT8U* segment) {
-    const kivo::l2::VlanTag tag = kivo::l2::VlanTag::Make(vlanId, vlanClass);
     INT8U frame[kMaxFrameLength];
     PortStatus status = PortStatus::kNoInterface;
     int err = 0;
-    for (int attempt = 0; attempt < (own ? 2 : 1) && status == PortStatus::kNoInterface; ++attempt) {
-        if (attempt > 0 && !(port = lcmpLink.UsablePort(status, err))) break;
-        const size_t length = FrameBuild(frame, sizeof(frame), dstMAC, port->mac().data(),
-                                         vlanEnabled ? &tag : nullptr, mmh, segment, mmh.length);
+    const bool reopen = path.reopenName != nullptr;
+    for (int attempt = 0; attempt < (reopen ? 2 : 1) && status == PortStatus::kNoInterface; ++attempt) {
+        if (attempt > 0 && PortOpen(*path.reopenName, *path.port, err) != PortStatus::kOk) {
+            status = PortStatus::kNoInterface;
+            if (!*path.port) break;
+        }
+        Port& port = **path.port;
+        const size_t length =
+            FrameBuild(frame, sizeof(frame), dstMAC, port.mac().data(), path.tag, mmh, segment, mmh.length);
         if (length == 0) return LCMP_ERROR_BAD_ARGS;
-        status = port->SendFrame(frame, length);
+        status = port.SendFrame(frame, length);
         err = errno;
     }
-    return status == PortStatus::kOk ? LCMP_ERROR_NONE
-                                     : SendFailure(status, err, own ? lcmpLink.name() : port->name());
+    return status == PortStatus::kOk ? LCMP_ERROR_NONE : SendFailure(status, err, name);
 }
 
-// Sends one message on port (null: status and err tell why there is none), cut into at
+// Sends one message (null port: status and err tell why there is none), cut into at
 // most 16 segments.
-t_lcmpErrorCode MessageSend(std::shared_ptr<Port> port, bool own, PortStatus status, int err,
-                            const std::string& name, const INT8U* dstMAC, t_lcmpOpcodeType opcode,
-                            INT16U MMPLlength, const INT8U* MMPL, INT16U* numSeq) {
+t_lcmpErrorCode MessageSend(SendPath& path, PortStatus status, int err, const std::string& name,
+                            const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
+                            const INT8U* MMPL, Numbering& numbering, INT16U* numSeq) {
     if (dstMAC == nullptr || (MMPL == nullptr && MMPLlength > 0) || opcode < LCMP_READ_REQ ||
         opcode >= NUM_OPCODES)
         return LCMP_ERROR_BAD_ARGS;
+    const Port* port = path.port != nullptr ? path.port->get() : nullptr;
     // Segments as long as the link carries, never longer than the protocol's: a link
     // whose MTU carries a full segment sees the frames it always saw.
     size_t segmentLength = kMaxSegmentLength;
-    if (port && port->mtu() > static_cast<int>(kMmhLength))
+    if (port != nullptr && port->mtu() > static_cast<int>(kMmhLength))
         segmentLength = std::min(kMaxSegmentLength, static_cast<size_t>(port->mtu()) - kMmhLength);
     const unsigned numSegments = static_cast<unsigned>(MMPLlength / segmentLength);
     if (numSegments > kMaxSegments - 1) {
@@ -676,11 +378,10 @@ t_lcmpErrorCode MessageSend(std::shared_ptr<Port> port, bool own, PortStatus sta
                             "the request needs %u bytes, more than 16 segments of %zu bytes carry on %s (MTU "
                             "%d); ask for fewer parameters at a time, or raise the interface's MTU",
                             static_cast<unsigned>(MMPLlength), segmentLength, name.c_str(),
-                            port ? port->mtu() : 0);
+                            port != nullptr ? port->mtu() : 0);
         return LCMP_ERROR_SENDTO;
     }
-    INT16U& counter = lcmpOpcodeNumSeq[opcode - LCMP_READ_REQ];
-    const INT16U seq = counter++;
+    const INT16U seq = numbering.NextSequence(opcode);
     if (numSeq != nullptr) *numSeq = seq;
     for (unsigned segment = 0; segment <= numSegments; ++segment) {
         Mmh mmh;
@@ -690,47 +391,314 @@ t_lcmpErrorCode MessageSend(std::shared_ptr<Port> port, bool own, PortStatus sta
         mmh.numSegments = static_cast<uint8_t>(numSegments);
         mmh.segment = static_cast<uint8_t>(segment);
         mmh.numSeq = seq;
-        const t_lcmpErrorCode rc = port ? SegmentSend(port, own, dstMAC, mmh, MMPL + segmentLength * segment)
-                                        : SendFailure(status, err, name);
+        const t_lcmpErrorCode rc = port != nullptr
+                                       ? SegmentSend(path, name, dstMAC, mmh, MMPL + segmentLength * segment)
+                                       : SendFailure(status, err, name);
         // The segment's own failure has been logged with its cause.
         if (rc != LCMP_ERROR_NONE) return rc;
     }
     return LCMP_ERROR_NONE;
 }
 
+// ---------------------------------------------------------------------------
+// Reception
+
+DispatchInfo InfoOf(Reassembler& reassembler, const MessageSegment& segment) {
+    DispatchInfo info;
+    info.seqKnown = true;
+    info.seq = segment.mmh.numSeq;
+    info.incompleteBefore = reassembler.IncompleteTake(segment);
+    return info;
+}
+
+// Hands the frame's message, once whole, to handle(srcMAC, opcode, data, length, info).
+// Segments that accept() refuses are passed over before any reassembly.
+template <typename Accept, typename Handle>
+void FrameHandle(Reassembler& reassembler, const kivo::l2::FrameView& frame, const Accept& accept,
+                 const Handle& handle) {
+    MessageSegment segment;
+    if (!SegmentParse(frame, segment) || !accept(segment)) return;
+    if (segment.mmh.numSegments == 0) {
+        handle(segment.srcMAC, segment.mmh.opcode, const_cast<INT8U*>(segment.mmpl), segment.mmh.length,
+               InfoOf(reassembler, segment));
+        return;
+    }
+    std::unique_ptr<uint8_t[]> message;
+    size_t messageLength = 0;
+    if (reassembler.SegmentAdd(segment, kivo::NowMs(), message, messageLength) ==
+        Reassembler::Result::kComplete) {
+        handle(segment.srcMAC, segment.mmh.opcode, message.get(), static_cast<INT16U>(messageLength),
+               InfoOf(reassembler, segment));
+    }
+}
+
+// Reads port (without one: waits) and hands what arrives to FrameHandle until done()
+// holds or the deadline passes. A socket error (the interface went down or away) is
+// taken by the read and counts as an ignored frame. True when done() held.
+template <typename Accept, typename Handle>
+bool Pump(Port* port, Reassembler& reassembler, const kivo::Deadline& deadline,
+          const std::function<bool()>& done, const Accept& accept, const Handle& handle) {
+    for (;;) {
+        if (done()) return true;
+        if (port == nullptr) {
+            kivo::SleepMs(static_cast<uint32_t>(deadline.msLeft()));
+            return done();
+        }
+        kivo::l2::FrameView frame;
+        const PortStatus status = port->Recv(frame, deadline);
+        if (status == PortStatus::kTimeout) return done();
+        if (status == PortStatus::kOk) FrameHandle(reassembler, frame, accept, handle);
+        reassembler.SegmentedFramesListClean(kivo::NowMs());
+    }
+}
+
+std::string MacText(const INT8U* mac) {
+    char text[18];
+    std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+                  mac[5]);
+    return text;
+}
+
+// Destination of a request; null for an unknown transmission type or a unicast
+// without an address.
+const INT8U* Destination(t_lcmpTransmissionType type, const INT8U* dstMAC) {
+    switch (type) {
+        case LCMP_UNICAST:
+            return dstMAC;
+        case LCMP_MULTICAST:
+            return lcmpMulticastMACAddr;
+        case LCMP_BROADCAST:
+            return lcmpBroadcastMACAddr;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Public interface
+// The session
 
-void kivo::lcmp::Dispatch(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length) {
-    CallbacksExecute(srcMAC, opcode, data, length);
+struct Session::State {
+    std::string name;
+    SessionSettings settings;
+    bool adopted = false;  // a test's port: never opened again
+    bool open = false;
+    std::unique_ptr<Port> port;
+    Reassembler reassembler;
+    Numbering ownNumbering;
+    Numbering& numbering() { return settings.numbering != nullptr ? *settings.numbering : ownNumbering; }
+    std::optional<kivo::l2::VlanTag> tag;
+
+    // The port to send on: the current one while its interface is there, else one opened
+    // on the name again (an interface made again under the same name is a new one).
+    // status and err tell why there is none.
+    Port* UsablePort(PortStatus& status, int& err) {
+        status = open ? PortStatus::kOk : PortStatus::kClosed;
+        err = 0;
+        if (!open) return nullptr;
+        if (!adopted && (!port || !port->isBound())) status = PortOpen(name, port, err);
+        return port.get();
+    }
+    t_lcmpErrorCode Send(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength, const INT8U* MMPL,
+                         INT16U* numSeq) {
+        PortStatus status = PortStatus::kOk;
+        int err = 0;
+        UsablePort(status, err);
+        SendPath path{&port, adopted ? nullptr : &name, tag ? &*tag : nullptr};
+        return MessageSend(path, status, err, name, dstMAC, opcode, MMPLlength, MMPL, numbering(), numSeq);
+    }
+};
+
+Session::Session(const CHAR* interfaceName, const SessionSettings& settings)
+    : state_(std::make_unique<State>()) {
+    state_->name = interfaceName != nullptr ? interfaceName : "";
+    state_->settings = settings;
 }
 
-t_lcmpCallback* kivo::lcmp::Register(t_lcmpCallbackFunction callback, const INT8U* srcMAC,
-                                     t_lcmpOpcodeType opcodeFilter, const void* callbackData) {
-    if (callback == nullptr) return nullptr;
-    return CallbackAdd(callback, srcMAC, opcodeFilter, callbackData);
+Session::Session(Port adopted, const SessionSettings& settings) : state_(std::make_unique<State>()) {
+    state_->settings = settings;
+    state_->adopted = true;
+    state_->port = std::make_unique<Port>(std::move(adopted));
 }
 
-kivo::lcmp::Reception kivo::lcmp::Receive(const kivo::Deadline& deadline, const std::function<bool()>& done) {
-    std::lock_guard<std::mutex> lock(rxMutex);
-    if (readerRuns.load()) return Reception::kReader;
-    if (!rxReassembler) rxReassembler.emplace();
-    const std::shared_ptr<Port> port = lcmpLink.port();
-    return Pump(port.get(), *rxReassembler, deadline, -1, done) ? Reception::kDone : Reception::kTimeout;
+Session::~Session() = default;
+
+const std::string& Session::interfaceName() const {
+    return state_->name;
 }
 
-void kivo::lcmp::AdoptPort(kivo::l2::Port port) {
-    lcmpLink.Adopt(std::move(port));
+const SessionSettings& Session::settings() const {
+    return state_->settings;
 }
+
+t_lcmpErrorCode Session::Open() {
+    State& s = *state_;
+    const SessionSettings& settings = s.settings;
+    if (settings.vlanId > 4094 || settings.vlanPriority > 7) return LCMP_ERROR_BAD_ARGS;
+    if (settings.vlanId != 0) s.tag = kivo::l2::VlanTag::Make(settings.vlanId, settings.vlanPriority);
+    if (!s.adopted) {
+        // A name that does not fit an interface request with its terminator would be
+        // cut and could name another interface.
+        if (s.name.empty() || s.name.size() >= IFNAMSIZ) return LCMP_ERROR_BAD_ARGS;
+        if (kivo::FailPointHit("lcmp.open")) return LCMP_ERROR_SOCKET_NOT_OPENED;
+        int err = 0;
+        if (ErrorOf(PortOpen(s.name, s.port, err), s.name.c_str()) == LCMP_ERROR_SOCKET_NOT_OPENED)
+            return LCMP_ERROR_SOCKET_NOT_OPENED;
+    }
+    s.open = true;
+    return LCMP_ERROR_NONE;
+}
+
+t_lcmpErrorCode Session::PacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
+                                    const INT8U* MMPL, INT16U* numSeq) {
+    return state_->Send(dstMAC, opcode, MMPLlength, MMPL, numSeq);
+}
+
+t_lcmpErrorCode Session::MyMACGet(INT8U* myMAC) {
+    if (myMAC == nullptr) return LCMP_ERROR_BAD_ARGS;
+    PortStatus status = PortStatus::kOk;
+    int err = 0;
+    const Port* port = state_->UsablePort(status, err);
+    if (port == nullptr) return LCMP_ERROR_SOCKET_NOT_OPENED;
+    std::memcpy(myMAC, port->mac().data(), port->mac().size());
+    return LCMP_ERROR_NONE;
+}
+
+t_lcmpErrorCode Session::Read(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+                              const t_lcmpEncryptionConf* encryptionConf,
+                              t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
+                              t_lcmpValueList** readValues) {
+    return Request(LCMP_READ_REQ, controlCode, controlValues, encryptionConf, transmisionType, dstMAC,
+                   readValues, 0);
+}
+
+t_lcmpErrorCode Session::Write(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+                               const t_lcmpEncryptionConf* encryptionConf,
+                               t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
+                               t_lcmpValueList** comfirmValues, INT32S retry) {
+    return Request(LCMP_WRITE_REQ, controlCode, controlValues, encryptionConf, transmisionType, dstMAC,
+                   comfirmValues, retry);
+}
+
+t_lcmpErrorCode Session::Request(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCode,
+                                 const t_lcmpValueList* controlValues,
+                                 const t_lcmpEncryptionConf* encryptionConf,
+                                 t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
+                                 t_lcmpValueList** comfirmValues, INT32S retry) {
+    State& s = *state_;
+    const INT8U* destination = Destination(transmisionType, dstMAC);
+    if (destination == nullptr) {
+        Log(LogStream::kErr,
+            "Warning: LCMP request not sent: a unicast request needs the device's MAC address\n");
+        return LCMP_ERROR_BAD_ARGS;
+    }
+    t_lcmpOpcodeType confirmOpcode;
+    switch (opcode) {
+        case LCMP_READ_REQ:
+            confirmOpcode = LCMP_READ_CNF;
+            break;
+        case LCMP_WRITE_REQ:
+            confirmOpcode = LCMP_WRITE_CNF;
+            break;
+        default:
+            return LCMP_ERROR_BAD_ARGS;
+    }
+
+    bool sent = false;
+    std::unique_ptr<uint8_t[]> mmpl;
+    size_t mmplLength = 0;
+    INT8U myMAC[6];
+    INT16U transactionId = 0;
+
+    // A request too long for 16 segments is refused before anything is allocated.
+    const uint64_t requestLength = RequestLayoutGet(controlValues, encryptionConf).mmplLength;
+    if (requestLength > kMaxMessageLength) {
+        kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
+                            "the request needs %llu bytes, more than the %zu bytes one LCMP message carries; "
+                            "ask for fewer parameters or shorter values at a time",
+                            static_cast<unsigned long long>(requestLength), kMaxMessageLength);
+    } else if (MyMACGet(myMAC) != LCMP_ERROR_NONE) {
+        Log(LogStream::kErr,
+            "Warning: LCMP request not sent: the interface's own MAC address cannot be read\n");
+    } else {
+        transactionId = s.numbering().NextTransactionId();
+        const BuildResult built =
+            RequestBuild(controlCode, controlValues, encryptionConf, myMAC, transactionId, mmpl, mmplLength);
+        if (built == BuildResult::kNoMemory) {
+            Log(LogStream::kErr, "Warning: LCMP request not sent: out of memory\n");
+            return LCMP_ERROR_MALLOC;
+        }
+        if (built == BuildResult::kOk) {
+            INT16U numSeq = 0;
+            sent = s.Send(destination, opcode, static_cast<INT16U>(mmplLength), mmpl.get(), &numSeq) ==
+                   LCMP_ERROR_NONE;
+        }
+    }
+    if (!sent) {
+        Log(LogStream::kErr, "Warning: no LCMP request was sent\n");
+        return LCMP_ERROR_SEND_PACKET;
+    }
+
+    Answer answer(comfirmValues, transactionId, encryptionConf);
+    const auto ofOpcode = [confirmOpcode](const MessageSegment& m) { return m.mmh.opcode == confirmOpcode; };
+    if (transmisionType != LCMP_UNICAST) {
+        // Collect the answers of every device for the reference time.
+        const kivo::Deadline deadline = kivo::Deadline::AfterMs(s.settings.timeoutMs);
+        Pump(
+            s.port.get(), s.reassembler, deadline, [] { return false; }, ofOpcode,
+            [&](const INT8U* src, INT16U op, INT8U* data, INT16U length, const DispatchInfo&) {
+                ConfirmParse(src, static_cast<t_lcmpOpcodeType>(op), data, length, answer);
+            });
+        return LCMP_ERROR_NONE;
+    }
+
+    const uint64_t tries = static_cast<uint64_t>(retry > 0 ? retry : 0) + 1;
+    const uint64_t wait = std::min<uint64_t>(tries * s.settings.timeoutMs, UINT32_MAX);
+    bool whole = false;
+    // Only the device's confirms of this opcode are reassembled and parsed.
+    const auto ofDevice = [&](const MessageSegment& m) {
+        return ofOpcode(m) && std::memcmp(m.srcMAC, destination, 6) == 0;
+    };
+    Pump(
+        s.port.get(), s.reassembler, kivo::Deadline::AfterMs(static_cast<int64_t>(wait)),
+        [&whole] { return whole; }, ofDevice,
+        [&](const INT8U* src, INT16U op, INT8U* data, INT16U length, const DispatchInfo& info) {
+            if (UnicastConfirm(src, static_cast<t_lcmpOpcodeType>(op), data, length, info, answer))
+                whole = true;
+        });
+    const std::string device = MacText(destination);
+    const char* iface = s.name.empty() ? "?" : s.name.c_str();
+    if (!whole) {
+        Log(LogStream::kErr, "Warning: device did not reply in time\n");
+        const bool encrypted =
+            encryptionConf != nullptr && RequestLayoutGet(controlValues, encryptionConf).encrypted;
+        kivo::FailureRecord(kivo::Reason::kNoAnswer, "device %s did not answer on %s within %llu s%s",
+                            device.c_str(), iface, static_cast<unsigned long long>((wait + 999) / 1000),
+                            encrypted ? " (a wrong password looks the same: check the password)"
+                                      : "; check that it is on and connected");
+        return LCMP_ERROR_UNICAST_READ_TIMEOUT;
+    }
+    if (answer.incomplete) {
+        Log(LogStream::kErr, "Warning: part of the device's answer was lost\n");
+        kivo::FailureRecord(kivo::Reason::kIncompleteAnswer,
+                            "part of the answer of device %s on %s was lost on the link; try again, and "
+                            "check the cabling or the link's load if it keeps happening",
+                            device.c_str(), iface);
+        return LCMP_ERROR_INCOMPLETE;
+    }
+    return LCMP_ERROR_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Multicast on several interfaces
 
 t_lcmpErrorCode kivo::lcmp::MulticastOnEvery(const std::vector<std::string>& names, const INT8U* dstMAC,
                                              const MessageBuilder& build, const kivo::Deadline& deadline,
-                                             const MessageHandler& handle) {
+                                             const MessageHandler& handle, const kivo::l2::VlanTag* tag,
+                                             Numbering& numbering) {
     struct Member {
         size_t interface = 0;
-        std::shared_ptr<Port> port;
+        std::unique_ptr<Port> port;
         Reassembler reassembler;
     };
     std::vector<std::unique_ptr<Member>> members;
@@ -741,14 +709,16 @@ t_lcmpErrorCode kivo::lcmp::MulticastOnEvery(const std::vector<std::string>& nam
         size_t length = 0;
         auto m = std::make_unique<Member>();
         m->interface = i;
-        m->port = std::make_shared<Port>();
-        PortStatus status = m->port->Open(name, LcmpPortOptions());
+        int err = 0;
+        const PortStatus status = PortOpen(name, m->port, err);
         t_lcmpErrorCode rc = ErrorOf(status, name.c_str());
         if (rc == LCMP_ERROR_NONE) {
             rc = build(i, m->port->mac().data(), mmpl, length);
-            if (rc == LCMP_ERROR_NONE)
-                rc = MessageSend(m->port, false, status, 0, name, dstMAC, LCMP_READ_REQ,
-                                 static_cast<INT16U>(length), mmpl.get(), nullptr);
+            if (rc == LCMP_ERROR_NONE) {
+                SendPath path{&m->port, nullptr, tag};
+                rc = MessageSend(path, status, 0, name, dstMAC, LCMP_READ_REQ, static_cast<INT16U>(length),
+                                 mmpl.get(), numbering, nullptr);
+            }
         }
         if (rc != LCMP_ERROR_NONE) {
             // One interface that cannot send hides no other.
@@ -776,99 +746,14 @@ t_lcmpErrorCode kivo::lcmp::MulticastOnEvery(const std::vector<std::string>& nam
             PortStatus status = PortStatus::kOk;
             for (int n = 0; n < 64 && (status = m.port->TryRecv(frame)) != PortStatus::kTimeout; ++n) {
                 if (status != PortStatus::kOk) continue;
-                FrameHandle(m.reassembler, frame,
-                            [&](const INT8U* src, INT16U opcode, INT8U* data, INT16U length) {
-                                handle(m.interface, src, opcode, data, length);
-                            });
+                FrameHandle(
+                    m.reassembler, frame, [](const MessageSegment&) { return true; },
+                    [&](const INT8U* src, INT16U opcode, INT8U* data, INT16U length, const DispatchInfo&) {
+                        handle(m.interface, src, opcode, data, length);
+                    });
                 m.reassembler.SegmentedFramesListClean(kivo::NowMs());
             }
         }
     }
-    return LCMP_ERROR_NONE;
-}
-
-t_lcmpErrorCode LCMPSocketInit(const CHAR* interfaceName) {
-    if (interfaceName == nullptr) return LCMP_ERROR_BAD_ARGS;
-    // A name that does not fit an interface request with its terminator would be
-    // cut and could name another interface.
-    if (strnlen(interfaceName, IFNAMSIZ) >= IFNAMSIZ) return LCMP_ERROR_BAD_ARGS;
-    if (kivo::FailPointHit("lcmp.open")) return LCMP_ERROR_SOCKET_NOT_OPENED;
-    // Already open: the new name holds from the next send.
-    const bool wasOpen = lcmpLink.isOpen();
-    const t_lcmpErrorCode rc = lcmpLink.Open(interfaceName);
-    if (wasOpen) return LCMP_ERROR_NONE;
-    if (rc != LCMP_ERROR_NONE) return rc;
-    {
-        std::lock_guard<std::mutex> lock(rxMutex);
-        rxReassembler.emplace();
-    }
-    // Registrations made while LCMP was closed wait for messages from now on.
-    if (!RegistryEmpty() && ReaderStart() != LCMP_ERROR_NONE) {
-        lcmpLink.Close();
-        return LCMP_ERROR_PTHREAD_CREATE;
-    }
-    return LCMP_ERROR_NONE;
-}
-
-void LCMPSocketEnd() {
-    // Closed first, so that no reader starts after this one stopped.
-    lcmpLink.Close();
-    ReaderStop();
-    // Registrations still installed are freed; their callback data stays with its
-    // owners. The partial messages go with the reassembler.
-    CallbackListDestroy();
-    std::lock_guard<std::mutex> lock(rxMutex);
-    rxReassembler.reset();
-}
-
-t_lcmpErrorCode LCMPPacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
-                               const INT8U* MMPL, INT16U* numSeq) {
-    PortStatus status = PortStatus::kOk;
-    int err = 0;
-    std::shared_ptr<Port> port = lcmpLink.UsablePort(status, err);
-    return MessageSend(std::move(port), true, status, err, lcmpLink.name(), dstMAC, opcode, MMPLlength, MMPL,
-                       numSeq);
-}
-
-t_lcmpErrorCode LCMPMyMACGet(INT8U* MyMAC) {
-    if (MyMAC == nullptr) return LCMP_ERROR_BAD_ARGS;
-    if (!lcmpLink.isOpen()) {
-        if (MacAddressGet(lcmpLink.name().c_str(), MyMAC) != 0) return LCMP_ERROR_SOCKET_NOT_OPENED;
-        return LCMP_ERROR_NONE;
-    }
-    PortStatus status = PortStatus::kOk;
-    int err = 0;
-    const std::shared_ptr<Port> port = lcmpLink.UsablePort(status, err);
-    if (!port) return LCMP_ERROR_SOCKET_NOT_OPENED;
-    std::memcpy(MyMAC, port->mac().data(), port->mac().size());
-    return LCMP_ERROR_NONE;
-}
-
-t_lcmpErrorCode LCMPVLANConfigure(BOOLEAN enable, INT16U vid, INT8U pcp) {
-    if (enable) {
-        if (vid > 4094 || pcp > 7) return LCMP_ERROR_BAD_ARGS;
-        vlanId = vid;
-        vlanClass = pcp;
-        vlanEnabled = TRUE;
-    } else {
-        vlanEnabled = FALSE;
-    }
-    return LCMP_ERROR_NONE;
-}
-
-t_lcmpCallback* LCMPCallBackInstall(t_lcmpCallbackFunction callback, const INT8U* srcMAC,
-                                    t_lcmpOpcodeType opcodeFilter, const void* callbackData) {
-    t_lcmpCallback* cb = Register(callback, srcMAC, opcodeFilter, callbackData);
-    // Its messages may come at any time: someone must be reading.
-    if (cb != nullptr && ReaderStart() != LCMP_ERROR_NONE) {
-        CallbackDelete(cb);
-        return nullptr;
-    }
-    return cb;
-}
-
-t_lcmpErrorCode LCMPCallBackUninstall(t_lcmpCallback* callback) {
-    if (callback == nullptr) return LCMP_ERROR_BAD_ARGS;
-    CallbackDelete(callback);
     return LCMP_ERROR_NONE;
 }

@@ -3,9 +3,7 @@
 // confirm parser. Not part of the public LCMP interface.
 //
 // Allocation fault points (kivo::FailPointArm): lcmp.record, lcmp.segment,
-// lcmp.reassembly_buffer, lcmp.registration, lcmp.receive_thread (the reader), lcmp.open
-// (LCMPInit), lcmp.callback_data,
-// lcmp.request_buffer, lcmp.value.
+// lcmp.reassembly_buffer, lcmp.open (Session::Open), lcmp.request_buffer, lcmp.value.
 #ifndef KIVO_LCMP_INTERNAL_H
 #define KIVO_LCMP_INTERNAL_H
 
@@ -64,7 +62,7 @@ struct MessageSegment {
 };
 bool SegmentParse(const l2::FrameView& frame, MessageSegment& out);
 
-// Partial messages of one receive thread (the list of segmented frames), keyed by
+// Partial messages of one session (the list of segmented frames), keyed by
 // (low 8 bits of the sequence number, source address, opcode), aged after
 // kSegmentMaxAgeMs without a new segment.
 class Reassembler {
@@ -125,46 +123,25 @@ class Reassembler {
     std::vector<Lost> lost_;  // bounded: a flood of partial messages cannot grow it
 };
 
-// What the receive thread knows of the message it is dispatching; callbacks read it
-// on that thread. Messages handed over through Dispatch carry no sequence number.
+// What the reception knows of a whole message besides its bytes.
 struct DispatchInfo {
     bool seqKnown = false;
     uint16_t seq = 0;
     bool incompleteBefore = false;  // a message from the same device and opcode was lost
 };
-const DispatchInfo& CurrentDispatch();
-
-// Hands one complete message to the matching registrations, as the reception does.
-void Dispatch(const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length);
-
-// Registers like LCMPCallBackInstall without starting the reader: for an exchange,
-// which reads its own answer (Receive).
-t_lcmpCallback* Register(t_lcmpCallbackFunction callback, const INT8U* srcMAC, t_lcmpOpcodeType opcodeFilter,
-                         const void* callbackData);
-
-// Reads LCMP's port on the calling thread, dispatching every message, until done()
-// holds (kDone) or the deadline passes (kTimeout). kReader, without waiting, when the
-// reader thread runs (a notification registration or a public callback): it dispatches
-// then, and the caller waits for its callback instead.
-enum class Reception { kDone, kTimeout, kReader };
-Reception Receive(const Deadline& deadline, const std::function<bool()>& done);
-
-// Tests: the next LCMPInit takes this port up (one end of a socket pair) whatever the
-// name, so that exchanges can run against a scripted peer without privileges.
-void AdoptPort(l2::Port port);
 
 // Sends a read request to dstMAC on every named interface, each on a port of its own
 // (build makes the request for the interface's address), then reads all the ports
 // together until the deadline and hands every message to handle with the index of its
-// interface. An interface that cannot send is skipped with a warning;
-// LCMP_ERROR_SEND_PACKET when none could.
+// interface. Frames carry tag when it is not null. An interface that cannot send is
+// skipped with a warning; LCMP_ERROR_SEND_PACKET when none could.
 using MessageBuilder = std::function<t_lcmpErrorCode(size_t interface, const uint8_t* myMAC,
                                                      std::unique_ptr<uint8_t[]>& mmpl, size_t& length)>;
 using MessageHandler =
     std::function<void(size_t interface, const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length)>;
 t_lcmpErrorCode MulticastOnEvery(const std::vector<std::string>& names, const INT8U* dstMAC,
                                  const MessageBuilder& build, const Deadline& deadline,
-                                 const MessageHandler& handle);
+                                 const MessageHandler& handle, const l2::VlanTag* tag, Numbering& numbering);
 
 // Lengths of a request: the values length of its header and the MMPL length with
 // the padding of its encrypted part. Computed in 64 bits so nothing wraps.
@@ -191,19 +168,34 @@ t_lcmpErrorCode GetKey(const CHAR* password, INT8U key[32], t_lcmpEncryptionHash
 t_lcmpErrorCode Cipher(INT8U* data, INT32U length, const CHAR* password, t_lcmpEncryptionHash hashType);
 t_lcmpErrorCode Decipher(INT8U* data, INT32U length, const CHAR* password, t_lcmpEncryptionHash hashType);
 
-// The confirm parser, registered for multicast and broadcast requests, and its
-// wrapper for unicast requests. Both run on the receive thread.
-void Callback(INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length, void* callbackData);
-void CallbackUnicast(INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length, void* callbackData);
-// Parses one confirm into the callback data's list; the result says why a message
-// was not accepted (LCMP_ERROR_NONE when it was).
-t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length,
-                             t_lcmpCallbackData* cd);
+// What one exchange knows of its answer while the answer comes in: a value on the
+// exchange's stack, read and written on the exchange's thread only.
+struct Answer {
+    Answer(t_lcmpValueList** values, INT16U transactionId, const t_lcmpEncryptionConf* encryption);
+    t_lcmpValueList** receivedValues = nullptr;  // null: values are parsed and dropped
+    INT16U transactionId = 0;
+    // A copy: the marker of the later messages of an answer holds one byte of its own.
+    bool encrypted = false;
+    t_lcmpEncryptionConf encryptionConf{};
+    INT32U timestamp = 0;
+    bool frameReceived = false;
+    bool allFramesReceived = false;
+    // The link-layer sequence number of the last accepted confirm message, so that a
+    // message missing from a multi-message answer shows as a jump.
+    bool seqKnown = false;
+    INT16U lastSeq = 0;
+    // A message of the answer was lost: the answer must not count as whole.
+    bool incomplete = false;
+};
 
-// Waits on the callback data's semaphore for at most timeInMs on the steady clock;
-// an interrupted wait goes on until the deadline. True when the semaphore was posted.
-bool WaitCallback(INT32U timeInMs, t_lcmpCallbackData* cd);
-void SignalCallbackFinished(t_lcmpCallbackData* cd);
+// Parses one confirm into the answer's list; the result says why a message was not
+// accepted (LCMP_ERROR_NONE when it was).
+t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length,
+                             Answer& answer);
+// One message from the device of a unicast exchange: parsed into the answer until the
+// answer is whole (later messages are passed over). True once it is whole.
+bool UnicastConfirm(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length,
+                    const DispatchInfo& info, Answer& answer);
 
 }  // namespace kivo::lcmp
 
