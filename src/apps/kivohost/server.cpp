@@ -278,7 +278,13 @@ kivo::UniqueFd ServerSocket(INT32S serverPort, INT32S& port, INT32S& status) {
         status = -3;
         return {};
     }
-    port = serverPort;
+    // Port 0 lets the system choose: name the port really bound.
+    struct sockaddr_in bound;
+    socklen_t boundLength = sizeof(bound);
+    std::memset(&bound, 0, sizeof(bound));
+    port = getsockname(sock.get(), reinterpret_cast<struct sockaddr*>(&bound), &boundLength) == 0
+               ? ntohs(bound.sin_port)
+               : serverPort;
     return sock;
 }
 
