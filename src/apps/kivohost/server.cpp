@@ -44,6 +44,8 @@ constexpr Request kRequests[] = {
     {REQUEST_VERSION, "Version", GetKivoVersionGet},
     {REQUEST_FAILURE_DETAIL, "Failure detail", FailureDetailGet},
     {REQUEST_DISCOVER_LCMP, "LCMP discover", DiscoverLcmpGet},
+    {REQUEST_FW_TRANSFERS, "Firmware transfers", FwTransfersGet},
+    {REQUEST_FW_STOP_DEVICE, "Firmware stop by device", FwStopDeviceGet},
 };
 
 // Set by the request loop each time it begins to wait; cleared by the watchdog.
@@ -181,8 +183,7 @@ kivo::Failure GenericFailure(INT8U code, INT8U replyCode) {
 void FailedRequestNote(INT8U seq, INT8U code, INT32S replyLength, const INT8U* msg) {
     kivo::Failure failure = kivo::FailureTake();
     bool failed = replyLength == 4 && (msg[3] == REPLY_FAILED || msg[3] == REPLY_REFUSED);
-    if (!failed && code == REQUEST_FW_START && replyLength == 4 && msg[3] == REPLY_DONE &&
-        L2FwServerStateGet() == L2FWSERVER_STATE_ERROR) {
+    if (!failed && code == REQUEST_FW_START && replyLength == 4 && msg[3] == REPLY_DONE && FwLatestFailed()) {
         failed = true;
         if (failure.empty()) failure = FwServerLastFailure();
     }
