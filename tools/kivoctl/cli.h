@@ -39,8 +39,8 @@ struct DeviceOptions {
 struct FwTarget {
     std::string interface;
     uint16_t vlan = 0;
-    std::string mac;     // upgrade
-    std::string loader;  // boot
+    std::vector<std::string> macs;  // upgrade: one device, or several side by side
+    std::string loader;             // boot
     std::string firmware;
     bool wait = false;
 };
@@ -75,7 +75,8 @@ int CmdSet(const Globals& g, const DeviceOptions& o, const std::vector<std::stri
 int CmdReset(const Globals& g, const DeviceOptions& o, bool yes);
 int CmdFwStart(const Globals& g, const FwTarget& t, bool boot);  // cmd_fw.cpp
 int CmdFwStatus(const Globals& g);
-int CmdFwStop(const Globals& g);
+// No MAC and not all: the latest transfer, as Stop (7) always did.
+int CmdFwStop(const Globals& g, const std::vector<std::string>& macs, bool all);
 
 }  // namespace kivoctl
 

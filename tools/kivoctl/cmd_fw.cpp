@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -244,7 +245,12 @@ int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operat
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     progress.Finish();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    // The transfer's own duration, from the service's start and end times; the time this
+    // command waited (polls may be answered late) only from a service without the listing.
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (auto listing = client.GetFwTransfers())
+        for (const kc::FwTransfer& t : listing->transfers)
+            if (t.latest && t.endMs != 0) seconds = static_cast<double>(t.DurationMs(listing->nowMs)) / 1000;
     result["status"] = FwStatusJson(s);
     result["seconds"] = std::round(seconds * 10) / 10;
     if (s.state == 5) {
@@ -281,6 +287,147 @@ int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operat
                   json{{"status", FwStatusJson(s)}, {"firmware_reason", ReasonJson(fwReason)}});
 }
 
+// ---- several devices side by side ------------------------------------------------------------
+
+namespace {
+
+json TransferJson(const kc::FwTransfer& t, uint64_t nowMs) {
+    return json{{"mac", t.device ? json(kc::MacText(*t.device)) : json(nullptr)},
+                {"kind", kc::FwKindName(t.kind)},
+                {"interface", t.interface},
+                {"state", kc::FwStateName(t.state)},
+                {"state_code", t.state},
+                {"bytes", t.bytes},
+                {"total", t.total},
+                {"retransmissions", t.retransmissions},
+                {"seconds", std::round(static_cast<double>(t.DurationMs(nowMs)) / 100) / 10},
+                {"running", !t.Final()},
+                {"latest", t.latest},
+                {"reason", t.reason.code != 0 || !t.reason.text.empty()
+                               ? json{{"code", t.reason.code}, {"text", t.reason.text}}
+                               : json(nullptr)}};
+}
+
+// The transfer this command started for mac: the newest one listed for it since `sinceMs`.
+const kc::FwTransfer* OurTransfer(const kc::FwTransfers& list, const kc::Mac& mac, uint64_t sinceMs) {
+    const kc::FwTransfer* found = nullptr;
+    for (const kc::FwTransfer& t : list.transfers)
+        if (t.device == mac && t.startMs >= sinceMs) found = &t;
+    return found;
+}
+
+std::string EndLine(const kc::FwTransfer& t, uint64_t nowMs, bool stopped) {
+    const std::string who = t.device ? kc::MacText(*t.device) : std::string("?");
+    const std::string took = Elapsed(static_cast<double>(t.DurationMs(nowMs)) / 1000);
+    if (t.state == 5) return who + " succeeded: " + std::to_string(t.bytes) + " bytes, " + took;
+    std::string line = who + (stopped && t.reason.code == 15 ? " stopped" : " failed") + " at byte " +
+                       std::to_string(t.bytes) + " of " + std::to_string(t.total) + ", " + took;
+    if (!t.reason.text.empty())
+        line += ": " + Printable(t.reason.text) + " (code " + std::to_string(t.reason.code) + ")";
+    return line;
+}
+
+int UpgradeMany(const Globals& g, const FwTarget& t, const std::vector<kc::Mac>& macs,
+                const std::string& fw) {
+    kc::Client client(g.port);
+    ApplyGlobals(g, client);
+    // The listing tells the transfers apart; a service without it runs one at a time.
+    auto before = client.GetFwTransfers();
+    if (!before) {
+        if (before.error().kind == kc::ErrorKind::kUnsupported)
+            return Report(g, kExitFailed, "unsupported",
+                          "this kivohost runs one firmware transfer at a time (it does not list transfers)",
+                          {"Upgrade one device at a time, or update kivohost."});
+        return ClientFailure(g, client, "cannot list the firmware transfers", before.error());
+    }
+    std::optional<InterruptGuard> guard;
+    if (t.wait) guard.emplace();
+    json devices = json::array();
+    std::vector<kc::Mac> started;
+    for (const kc::Mac& mac : macs) {
+        auto r = client.FwStartUpgrade({t.interface, t.vlan, mac, fw});
+        json d{{"mac", kc::MacText(mac)}, {"started", static_cast<bool>(r)}};
+        if (r) {
+            started.push_back(mac);
+            if (!g.json)
+                std::cout << "upgrade started on " << t.interface << " for " << kc::MacText(mac) << ": " << fw
+                          << '\n';
+        } else {
+            const std::optional<kc::Reason> reason = kc::FailureReason(client, r.error());
+            std::cerr << "kivoctl: cannot start the upgrade of " << kc::MacText(mac) << ": "
+                      << r.error().message
+                      << (reason ? "\n  reason: " + Printable(reason->text) : std::string()) << '\n';
+            d["error"] = r.error().message;
+            d["reason"] = ReasonJson(reason);
+        }
+        devices.push_back(d);
+    }
+    json result{{"started", !started.empty()},
+                {"operation", "upgrade"},
+                {"interface", t.interface},
+                {"vlan", t.vlan},
+                {"firmware", fw},
+                {"devices", devices}};
+    if (!t.wait || started.empty()) {
+        if (g.json)
+            PrintJson(result);
+        else if (!started.empty())
+            std::cout << "Follow them with 'kivoctl fw status'.\n";
+        return started.size() == macs.size() ? kExitOk : kExitFailed;
+    }
+    if (g.timeout <= 0) client.SetTimeout(std::chrono::seconds(30));
+    bool stopSent = false;
+    std::set<kc::Mac> ended;
+    kc::FwTransfers list;
+    for (;;) {
+        if (interrupts >= 2)
+            return Report(
+                g, kExitFailed, "interrupted",
+                "upgrades interrupted; stops were sent, transfers may still be ending (see 'kivoctl fw "
+                "status')");
+        if (interrupts >= 1 && !stopSent) {
+            std::cerr << "kivoctl: stopping the transfers (press Ctrl-C again to leave without waiting)\n";
+            for (const kc::Mac& mac : started) client.FwStopDevice(mac);  // one that ended meanwhile: FAILED
+            stopSent = true;
+        }
+        auto l = client.GetFwTransfers();
+        if (!l) return ClientFailure(g, client, "cannot list the firmware transfers", l.error());
+        list = *l;
+        for (const kc::Mac& mac : started) {
+            const kc::FwTransfer* tr = OurTransfer(list, mac, before->nowMs);
+            if (tr == nullptr || !tr->Final() || ended.count(mac) != 0) continue;
+            ended.insert(mac);
+            if (!g.json) std::cout << EndLine(*tr, list.nowMs, stopSent) << '\n' << std::flush;
+        }
+        if (ended.size() == started.size()) break;
+        for (int i = 0; i < 4 && interrupts == (stopSent ? 1 : 0); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    size_t succeeded = 0;
+    for (json& d : result["devices"]) {
+        if (!d["started"].get<bool>()) continue;
+        const kc::FwTransfer* tr =
+            OurTransfer(list, *kc::ParseMac(d["mac"].get<std::string>()), before->nowMs);
+        if (tr == nullptr) continue;
+        d["status"] = TransferJson(*tr, list.nowMs);
+        if (tr->state == 5) ++succeeded;
+    }
+    if (succeeded == macs.size()) {
+        if (g.json)
+            PrintJson(result);
+        else
+            std::cout << "All " << succeeded << " upgrades succeeded.\n";
+        return kExitOk;
+    }
+    return Report(g, kExitFailed, stopSent ? "stopped" : "transfer_failed",
+                  std::to_string(macs.size() - succeeded) + " of " + std::to_string(macs.size()) +
+                      " upgrades did not succeed" + (stopSent ? " (stopped at your request)" : ""),
+                  {"See each device's line above, or 'kivoctl fw status'."},
+                  json{{"devices", result["devices"]}});
+}
+
+}  // namespace
+
 int CmdFwStart(const Globals& g, const FwTarget& t, bool boot) {
     if (auto e = CheckInterface(t.interface)) return Usage(g, *e);
     std::string error;
@@ -293,11 +440,18 @@ int CmdFwStart(const Globals& g, const FwTarget& t, bool boot) {
         loader = FirmwarePath(t.loader, "loader file", error);
         if (!loader) return Report(g, kExitUsage, "usage", error);
     } else {
-        mac = kc::ParseMac(t.mac);
-        if (!mac)
-            return Usage(g,
-                         "'" + Printable(t.mac) + "' is not a MAC address (write it as 02:00:00:00:00:01)");
-        if (!kc::IsDeviceAddress(*mac)) return Usage(g, kc::GroupAddressRefusal(*mac));
+        std::vector<kc::Mac> macs;
+        for (const std::string& text : t.macs) {
+            mac = kc::ParseMac(text);
+            if (!mac)
+                return Usage(
+                    g, "'" + Printable(text) + "' is not a MAC address (write it as 02:00:00:00:00:01)");
+            if (!kc::IsDeviceAddress(*mac)) return Usage(g, kc::GroupAddressRefusal(*mac));
+            if (std::find(macs.begin(), macs.end(), *mac) != macs.end())
+                return Usage(g, "device " + kc::MacText(*mac) + " is given twice; give each device once");
+            macs.push_back(*mac);
+        }
+        if (macs.size() > 1) return UpgradeMany(g, t, macs, *fw);
     }
     kc::Client client(g.port);
     ApplyGlobals(g, client);
@@ -348,8 +502,36 @@ int CmdFwStatus(const Globals& g) {
     ApplyGlobals(g, client);
     auto s = client.GetFwStatus();
     if (!s) return ClientFailure(g, client, "cannot read the firmware server's status", s.error());
+    // Every transfer, when the service lists them; else the latest one's status alone.
+    auto listing = client.GetFwTransfers();
+    if (!listing && listing.error().kind != kc::ErrorKind::kUnsupported)
+        return ClientFailure(g, client, "cannot list the firmware transfers", listing.error());
     if (g.json) {
-        PrintJson(FwStatusJson(*s));
+        // The latest transfer's fields stay at the top, as before the listing.
+        json doc = FwStatusJson(*s);
+        json all = json::array();
+        if (listing)
+            for (const kc::FwTransfer& t : listing->transfers) all.push_back(TransferJson(t, listing->nowMs));
+        doc["transfers"] = listing ? all : json(nullptr);
+        PrintJson(doc);
+        return kExitOk;
+    }
+    if (listing) {
+        if (listing->transfers.empty()) {
+            std::cout << "No firmware transfer since the service started.\n";
+            return kExitOk;
+        }
+        std::vector<std::vector<std::string>> rows;
+        for (const kc::FwTransfer& t : listing->transfers)
+            rows.push_back({t.device ? kc::MacText(*t.device) : "-", kc::FwKindName(t.kind),
+                            Printable(t.interface), kc::FwStateName(t.state) + (t.latest ? " *" : ""),
+                            std::to_string(t.bytes), std::to_string(t.total),
+                            std::to_string(t.retransmissions),
+                            Elapsed(static_cast<double>(t.DurationMs(listing->nowMs)) / 1000),
+                            t.reason.text.empty() ? "" : Printable(t.reason.text)});
+        PrintTable({"DEVICE", "KIND", "INTERFACE", "STATE", "BYTES", "TOTAL", "RETRANS", "TIME", "REASON"},
+                   rows);
+        std::cout << "(* the latest transfer, which 'kivoctl fw stop' without -m stops)\n";
         return kExitOk;
     }
     std::vector<std::vector<std::string>> rows{
@@ -365,9 +547,40 @@ int CmdFwStatus(const Globals& g) {
     return kExitOk;
 }
 
-int CmdFwStop(const Globals& g) {
+int CmdFwStop(const Globals& g, const std::vector<std::string>& macTexts, bool all) {
+    std::vector<kc::Mac> macs;
+    for (const std::string& text : macTexts) {
+        auto mac = kc::ParseMac(text);
+        if (!mac)
+            return Usage(g, "'" + Printable(text) + "' is not a MAC address (write it as 02:00:00:00:00:01)");
+        if (!kc::IsDeviceAddress(*mac)) return Usage(g, kc::GroupAddressRefusal(*mac));
+        macs.push_back(*mac);
+    }
     kc::Client client(g.port);
     ApplyGlobals(g, client);
+    if (all || !macs.empty()) {
+        json stopped = json::array();
+        if (all) {
+            auto r = client.FwStopAll();
+            if (!r) return ClientFailure(g, client, "cannot stop the firmware transfers", r.error());
+        }
+        for (const kc::Mac& mac : macs) {
+            auto r = client.FwStopDevice(mac);
+            if (!r)
+                return ClientFailure(g, client, "cannot stop the transfer of " + kc::MacText(mac), r.error(),
+                                     json{{"stopped", stopped}});
+            stopped.push_back(kc::MacText(mac));
+        }
+        if (g.json)
+            PrintJson(json{{"stop_sent", true}, {"all", all}, {"devices", stopped}});
+        else
+            std::cout << "Stop sent"
+                      << (all ? " to every running transfer"
+                              : " to " + std::to_string(macs.size()) +
+                                    (macs.size() == 1 ? " transfer" : " transfers"))
+                      << ". Each ends within about 100 ms, whatever it waits for; see 'kivoctl fw status'.\n";
+        return kExitOk;
+    }
     auto r = client.FwStop();
     if (!r) return ClientFailure(g, client, "cannot stop the firmware server", r.error());
     auto s = client.GetFwStatus();

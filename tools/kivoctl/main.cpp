@@ -148,7 +148,11 @@ int main(int argc, char** argv) {
     FwTarget up;
     auto* upgrade = fw->add_subcommand("upgrade", "upload a firmware image to a running device");
     upgrade->add_option("-i,--interface", up.interface, "host interface the device is on")->required();
-    upgrade->add_option("-m,--mac", up.mac, "MAC address of the device to upgrade")->required();
+    upgrade
+        ->add_option("-m,--mac", up.macs,
+                     "MAC address of the device to upgrade; repeat it to upgrade several side by side")
+        ->required()
+        ->allow_extra_args(false);
     upgrade->add_option("--vlan", up.vlan, "VLAN id (0: untagged)")->check(CLI::Range(0, 4094));
     upgrade->add_flag("--wait", up.wait, "follow the transfer to its end");
     upgrade->add_option("FILE", up.firmware, "firmware image")->required();
@@ -159,8 +163,14 @@ int main(int argc, char** argv) {
     boot->add_flag("--wait", bt.wait, "follow the transfer to its end");
     boot->add_option("LOADER", bt.loader, "Ethernet loader file")->required();
     boot->add_option("FILE", bt.firmware, "chunked firmware file")->required();
-    auto* status = fw->add_subcommand("status", "show the firmware server's state");
-    auto* stop = fw->add_subcommand("stop", "stop the running transfer");
+    auto* status = fw->add_subcommand("status", "list the firmware transfers, running and recently ended");
+    std::vector<std::string> stopMacs;
+    bool stopAll = false;
+    auto* stop =
+        fw->add_subcommand("stop", "stop the latest transfer, the transfers of some devices, or all");
+    auto* stopMac = stop->add_option("-m,--mac", stopMacs, "stop the transfer of this device; repeatable")
+                        ->allow_extra_args(false);
+    stop->add_flag("--all", stopAll, "stop every running transfer")->excludes(stopMac);
 
     if (PasswordOnCommandLine(argc, argv))
         return Report(
@@ -192,6 +202,6 @@ int main(int argc, char** argv) {
     if (*upgrade) return CmdFwStart(g, up, false);
     if (*boot) return CmdFwStart(g, bt, true);
     if (*status) return CmdFwStatus(g);
-    if (*stop) return CmdFwStop(g);
+    if (*stop) return CmdFwStop(g, stopMacs, stopAll);
     return Usage(g, "no command given");
 }
