@@ -8,7 +8,7 @@ set -e
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 [ $# -gt 0 ] && shift
-targets=${*:-"dispatch lcmp_frames configlayer_answers scp_reply discovery_classify fw_frames fw_chunks conversion"}
+targets=${*:-"dispatch lcmp_frames configlayer_answers scp_reply discovery_classify fw_frames fw_chunks conversion fw_transfers"}
 # clang brings libFuzzer; installed when missing and this is root (CI is), else skipped.
 if ! command -v clang++ >/dev/null 2>&1 && [ "$(id -u)" -eq 0 ]; then
     ./scripts/deps.sh clang libclang-rt-14-dev || true

@@ -14,4 +14,5 @@ echo "Protocol for front-ends: docs/protocol.md; command-line front-end: man -l 
 port_option=""
 [ $# -eq 1 ] && port_option="--port $1 "
 echo "Try it: ./build-release/tools/kivoctl/kivoctl ${port_option}version (in another terminal), or ./scripts/demo.sh for simulated devices"
+# exec: kivohost's exit status is the script's (2 for a port outside 0 to 65535).
 exec ./build-release/kivohost "$@"

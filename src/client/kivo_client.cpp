@@ -178,6 +178,17 @@ std::string FwStateName(uint8_t state) {
     }
 }
 
+std::string FwKindName(uint8_t kind) {
+    switch (kind) {
+        case 1:
+            return "upgrade";
+        case 2:
+            return "boot";
+        default:
+            return "kind " + std::to_string(kind);
+    }
+}
+
 std::string_view ReasonHint(uint16_t code) {
     using protocol::Reason;
     switch (static_cast<Reason>(code)) {
@@ -286,7 +297,10 @@ milliseconds DefaultTimeout(RequestCode code, Protocol protocol) {
             // Answered at once, but never sent twice: a reply held up behind another
             // front-end's long request must not be taken for a lost one.
             return milliseconds{30000};
+        case RequestCode::kFwStopDevice:
+            return milliseconds{30000};  // as Stop (7)
         case RequestCode::kFwStatus:
+        case RequestCode::kFwTransfers:
         case RequestCode::kVersion:
         case RequestCode::kFailureDetail:
             return milliseconds{5000};  // answered at once, and asked again when lost
@@ -370,6 +384,34 @@ std::optional<FwStatus> ParseFwStatus(const Bytes& reply) {
         return s;
     }
     return std::nullopt;
+}
+
+std::optional<FwTransfers> ParseFwTransfers(const Bytes& reply) {
+    ByteReader r(reply.data(), reply.size());
+    FwTransfers out;
+    uint8_t count = 0;
+    if (!ReadCode(r, ReplyCode::kFwTransfers) || !r.be64(out.nowMs) || !r.u8(count)) return std::nullopt;
+    for (unsigned i = 0; i < count; ++i) {
+        FwTransfer t;
+        uint8_t flags = 0;
+        uint8_t ifLength = 0;
+        uint16_t textLength = 0;
+        std::span<const uint8_t> name;
+        std::span<const uint8_t> text;
+        Mac mac{};
+        if (!r.u8(flags) || !r.u8(t.kind) || !r.u8(ifLength) || !r.view(name, ifLength) ||
+            !r.bytes(mac.data(), mac.size()) || !r.u8(t.state) || !r.be32(t.bytes) || !r.be32(t.total) ||
+            !r.be32(t.retransmissions) || !r.be16(t.reason.code) || !r.be64(t.startMs) || !r.be64(t.endMs) ||
+            !r.be16(textLength) || !r.view(text, textLength))
+            return std::nullopt;
+        t.latest = (flags & 1) != 0;
+        if ((flags & 2) != 0) t.device = mac;
+        t.interface.assign(name.begin(), name.end());
+        t.reason.text.assign(text.begin(), text.end());
+        out.transfers.push_back(std::move(t));
+    }
+    if (r.remaining() != 0) return std::nullopt;
+    return out;
 }
 
 std::optional<FailureDetail> ParseFailureDetail(const Bytes& reply) {
@@ -816,6 +858,31 @@ Result<FwStatus> Client::GetFwStatus() {
     auto s = ParseFwStatus(*r);
     if (!s) return Malformed(*r, RequestCode::kFwStatus, ReplyCode::kFwStatus);
     return *s;
+}
+
+Result<FwTransfers> Client::GetFwTransfers() {
+    auto r = Exchange(Header(RequestCode::kFwTransfers, 0), RequestCode::kFwTransfers, true,
+                      TimeoutFor(RequestCode::kFwTransfers));
+    if (!r) return r.error();
+    if (auto e = ReplyError(*r, RequestCode::kFwTransfers, ReplyCode::kFwTransfers)) return *e;
+    auto t = ParseFwTransfers(*r);
+    if (!t) return Malformed(*r, RequestCode::kFwTransfers, ReplyCode::kFwTransfers);
+    return *t;
+}
+
+Result<Done> Client::FwStopDevice(const Mac& device) {
+    Bytes request = Header(RequestCode::kFwStopDevice, 0);
+    request.push_back(1);
+    request.insert(request.end(), device.begin(), device.end());
+    return DoneRequest(std::move(request), RequestCode::kFwStopDevice, false,
+                       TimeoutFor(RequestCode::kFwStopDevice));
+}
+
+Result<Done> Client::FwStopAll() {
+    Bytes request = Header(RequestCode::kFwStopDevice, 0);
+    request.push_back(0);
+    return DoneRequest(std::move(request), RequestCode::kFwStopDevice, false,
+                       TimeoutFor(RequestCode::kFwStopDevice));
 }
 
 Result<FailureDetail> Client::GetFailureDetail() {

@@ -199,6 +199,37 @@ struct Reason {
     std::string text;
 };
 
+enum class FwKind : uint8_t { kUpgrade = 1, kBoot = 2 };
+
+// One firmware transfer of the listing (request 0xF2).
+struct FwTransfer {
+    bool latest = false;  // the one Status (8) and Stop (7) address
+    uint8_t kind = 1;     // FwKind, kept raw
+    std::string interface;
+    std::optional<Mac> device;  // none until the device is known
+    uint8_t state = 0;          // FwState, kept raw
+    uint32_t bytes = 0;
+    uint32_t total = 0;
+    uint32_t retransmissions = 0;
+    Reason reason;
+    // Milliseconds of the service's monotonic clock; end 0 while it runs.
+    uint64_t startMs = 0;
+    uint64_t endMs = 0;
+    bool Final() const { return state == 5 || state == 6; }
+    // The transfer's own duration: to its end, or to `nowMs` while it runs.
+    uint64_t DurationMs(uint64_t nowMs) const {
+        const uint64_t end = endMs != 0 ? endMs : nowMs;
+        return end > startMs ? end - startMs : 0;
+    }
+};
+
+struct FwTransfers {
+    uint64_t nowMs = 0;  // the service's monotonic clock when it answered
+    std::vector<FwTransfer> transfers;
+};
+// "upgrade", "boot", or "kind N".
+std::string FwKindName(uint8_t kind);
+
 struct FailureDetail {
     bool any = false;  // a request has failed since the service started
     uint8_t seq = 0;
@@ -251,6 +282,13 @@ class Client {
     Result<Done> FwStartBoot(const FwBootRequest& request);
     Result<Done> FwStop();
     Result<FwStatus> GetFwStatus();
+    // Every running transfer and the recently finished ones (0xF2); kUnsupported from a
+    // service without the request.
+    Result<FwTransfers> GetFwTransfers();
+    // Stops the running transfer to this device (0xF3): FAILED when none runs.
+    Result<Done> FwStopDevice(const Mac& device);
+    // Stops every running transfer (0xF3).
+    Result<Done> FwStopAll();
     // Detail of the service's last failed request (0xF0); kUnsupported from a service
     // without the request.
     Result<FailureDetail> GetFailureDetail();
@@ -297,6 +335,7 @@ std::optional<std::vector<DeviceRecord>> ParseDevices(const std::vector<uint8_t>
 std::optional<std::vector<Param>> ParseParams(const std::vector<uint8_t>& reply);
 std::optional<std::vector<Param>> ParseScpData(const std::vector<uint8_t>& reply);
 std::optional<FwStatus> ParseFwStatus(const std::vector<uint8_t>& reply);
+std::optional<FwTransfers> ParseFwTransfers(const std::vector<uint8_t>& reply);
 std::optional<FailureDetail> ParseFailureDetail(const std::vector<uint8_t>& reply);
 
 // The service's own words on why request `e` failed, when it can tell (request 0xF0). A

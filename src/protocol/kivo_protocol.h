@@ -48,6 +48,8 @@ enum class RequestCode : uint8_t {
     kVersion = 9,
     kFailureDetail = 0xF0,
     kDiscoverLcmp = 0xF1,
+    kFwTransfers = 0xF2,   // every firmware transfer, running and recently finished
+    kFwStopDevice = 0xF3,  // stop the transfer to one device, or all
 };
 
 enum class ReplyCode : uint8_t {
@@ -60,6 +62,7 @@ enum class ReplyCode : uint8_t {
     kFwStatus = 8,
     kVersion = 9,
     kDetail = 0xF0,
+    kFwTransfers = 0xF2,
 };
 
 // Human name of a request ("get all", "firmware status" ...), for messages; "request" for
@@ -88,6 +91,10 @@ constexpr std::string_view RequestName(RequestCode code) {
             return "failure detail";
         case RequestCode::kDiscoverLcmp:
             return "LCMP discovery";
+        case RequestCode::kFwTransfers:
+            return "firmware transfers";
+        case RequestCode::kFwStopDevice:
+            return "firmware stop by device";
     }
     return "request";
 }
@@ -113,6 +120,8 @@ constexpr std::string_view ReplyCodeName(uint8_t code) {
             return "VERSION";
         case ReplyCode::kDetail:
             return "DETAIL";
+        case ReplyCode::kFwTransfers:
+            return "FW_TRANSFERS";
     }
     return {};
 }

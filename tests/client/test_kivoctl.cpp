@@ -335,6 +335,72 @@ TEST(Kivoctl, FirmwareWaitAndInterrupt) {
     EXPECT_TRUE(Has(stop.out, "Stop sent")) << stop.out;
 }
 
+// Several devices upgraded side by side: one line per device with its own duration from
+// the service's times, the listing in 'fw status', and stops by device or all.
+TEST(Kivoctl, FirmwareUpgradeOfSeveralDevices) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1");
+    Bytes image = PatternBytes(50000, 21);
+    TempFile imageFile(AsString(image));
+    const std::vector<std::string> macs = {"02:00:00:00:00:21", "02:00:00:00:00:22", "02:00:00:00:00:23"};
+    std::string config;
+    for (size_t i = 0; i < macs.size(); ++i)
+        config += "[device d" + std::to_string(i) + "]\nmac = " + macs[i] +
+                  "\ninterface = eth1\nrole = fw\nfw_request_at_start = yes\nfw_request_period_ms = 200\n"
+                  "fw_request_count = 100000\nfw_erase_ms = 1000\nfw_log_data = no\n\n";
+    topo.StartDevsim(config);
+    topo.StartKivohost();
+
+    // Usage mistakes first: a device given twice, a group address.
+    auto twice =
+        Kivoctl(topo.host(), {"fw", "upgrade", "-i", "eth1", "-m", macs[0], "-m", macs[0], imageFile.path()});
+    EXPECT_EQ(twice.exit, 2);
+    EXPECT_TRUE(Has(twice.err, "given twice")) << twice.err;
+    auto stopNone = Kivoctl(topo.host(), {"fw", "stop", "-m", macs[0]});
+    EXPECT_EQ(stopNone.exit, 1) << "nothing runs for it";
+    EXPECT_TRUE(Has(stopNone.err, "no firmware transfer to device " + macs[0])) << stopNone.err;
+
+    auto up = Kivoctl(topo.host(), {"fw", "upgrade", "-i", "eth1", "-m", macs[0], "-m", macs[1], "-m",
+                                    macs[2], "--wait", imageFile.path()});
+    EXPECT_EQ(up.exit, 0) << up.out << up.err;
+    for (const std::string& mac : macs) {
+        EXPECT_TRUE(Has(up.out, "upgrade started on eth1 for " + mac)) << up.out;
+        EXPECT_TRUE(Has(up.out, mac + " succeeded: 50000 bytes, ")) << up.out;
+    }
+    EXPECT_TRUE(Has(up.out, "All 3 upgrades succeeded.")) << up.out;
+
+    auto st = Kivoctl(topo.host(), {"--json", "fw", "status"});
+    EXPECT_EQ(st.exit, 0) << st.err;
+    json s = st.Json();
+    EXPECT_EQ(s["state"], "succeeded") << "the latest transfer's fields stay at the top";
+    ASSERT_EQ(s["transfers"].size(), 3u) << st.out;
+    for (size_t i = 0; i < macs.size(); ++i) {
+        const json& t = s["transfers"][i];
+        EXPECT_EQ(t["mac"], macs[i]);
+        EXPECT_EQ(t["state"], "succeeded");
+        EXPECT_EQ(t["bytes"], 50000);
+        // Each transfer's own time: at least the device's erase, far less than all three.
+        EXPECT_GE(t["seconds"].get<double>(), 1.0) << t;
+        EXPECT_EQ(t["latest"], i == 2);
+    }
+    auto table = Kivoctl(topo.host(), {"fw", "status"});
+    EXPECT_EQ(table.exit, 0);
+    EXPECT_TRUE(Has(table.out, "DEVICE")) << table.out;
+    for (const std::string& mac : macs) EXPECT_TRUE(Has(table.out, mac)) << table.out;
+
+    // JSON of a multi-device run; then a stop of every transfer of a new pair.
+    auto noWait = Kivoctl(topo.host(), {"--json", "fw", "upgrade", "-i", "eth1", "-m", macs[0], "-m", macs[1],
+                                        imageFile.path()});
+    EXPECT_EQ(noWait.exit, 0) << noWait.err;
+    json nw = noWait.Json();
+    ASSERT_EQ(nw["devices"].size(), 2u);
+    EXPECT_EQ(nw["devices"][0]["started"], true);
+    auto stopAll = Kivoctl(topo.host(), {"fw", "stop", "--all"});
+    EXPECT_EQ(stopAll.exit, 0) << stopAll.err;
+    EXPECT_TRUE(Has(stopAll.out, "Stop sent to every running transfer")) << stopAll.out;
+}
+
 // The failure detail (0xF0) and LCMP discovery (0xF1) as a service that has them answers:
 // a fake service on the loopback plays it, so that no device is involved.
 TEST(Kivoctl, FailureDetailAndMergedDiscovery) {

@@ -12,6 +12,7 @@
 #include "kivohost.h"
 #include "l2fwserver.h"
 #include "log.h"
+#include "service_internal.h"
 
 namespace {
 // The request loop's buffer: the whole of it is handed to the handlers.
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A reply is never longer than the buffer it is written into.
     if (replyLength < 0 || replyLength > KIVO_MESSAGE_SIZE) __builtin_trap();
     // A transfer started by this input ends (its port cannot open) before the next.
-    L2FwServerStop();
-    L2FwServerWait();
+    kivo::service::Firmware().transfers.Stop();
+    kivo::service::Firmware().transfers.Wait();
     return 0;
 }

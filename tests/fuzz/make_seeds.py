@@ -130,6 +130,19 @@ for typ, text in [(2, b"5"), (5, b"-7"), (8, b"02:00:00:00:10:01"), (9, b"10.0.0
                   (4, b"1,100,200"), (30, b"Tue Jan 2 03:04:05 2024"), (13, b"END_POINT"), (7, b"YES")]:
     for control in (2, 3):
         seed("conversion", bytes([typ, control]) + text)
+# The firmware transfer listing (reply body of 0xF2): none, and an ended upgrade beside a
+# waiting boot; the requests 0xF2 and 0xF3 seed the dispatch target.
+def transfer(flags, kind, ifname, mac, state, done, total, retrans, reason, start, end, text):
+    return (bytes([flags, kind, len(ifname)]) + ifname + mac + bytes([state]) +
+            struct.pack(">IIIHQQH", done, total, retrans, reason, start, end, len(text)) + text)
+seed("fw_transfers", struct.pack(">QB", 5, 0))
+seed("fw_transfers", struct.pack(">QB", 9000, 2) +
+     transfer(2, 1, b"eth1", bytes([2, 0, 0, 0, 0, 0xB1]), 6, 1024, 262144, 4, 14, 1000, 3300,
+              b"acknowledgement missing") +
+     transfer(1, 2, b"eth2", bytes(6), 1, 0, 0, 0, 0, 5000, 0, b""))
+for body in (b"", bytes([0]), bytes([1, 2, 0, 0, 0, 0, 0xB1]), bytes([2])):
+    seed("dispatch", bytes([0x31, 0, 0, 0, 0xF3]) + body)
+seed("dispatch", bytes([0x32, 0, 0, 0, 0xF2]))
 import hashlib
 for target, items in seeds.items():
     d = os.path.join(out, target)

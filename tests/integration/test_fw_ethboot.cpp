@@ -6,12 +6,12 @@
 #include <thread>
 #include <vector>
 
+#include "fw_test_server.h"
 #include "harness.h"
 #include "harness_fw.h"
 #include "l2fwserver.h"
 
 using namespace kivotest;
-using kivo::fw::Start;
 
 namespace {
 
@@ -353,9 +353,11 @@ TEST(FwEthBootInProcess, ChipFilterAndConfiguredAddress) {
     EXPECT_TRUE(sim.WaitForLog("assigned 02:11:22:33:44:55", 1s));
     ASSERT_TRUE(sim.WaitForLog("fw boot complete chunks=2", 2s));
 
-    // The boot cleared the filter: a device of another chip is served afterwards.
+    // Settings belong to each transfer: without a filter, a device of another chip is
+    // served by the next one.
     const uint8_t zero[6] = {};
     L2FwServerEthBootRomMACSet(zero);
+    L2FwServerEthBootChipIdSet(nullptr);
     ASSERT_TRUE(sim.SendLine("rom1 set chip_id 0a0b0c0d0e0f1011"));
     ASSERT_TRUE(sim.SendLine("rom1 rom"));
     ASSERT_TRUE(sim.WaitForLog("command \"rom1 rom\" done"));

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fw_test_server.h"
 #include "harness.h"
 #include "harness_fw.h"
 #include "l2fwserver.h"
@@ -163,15 +164,15 @@ TEST(FwRightsInProcess, RefusedFilesNameTheirReason) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         kivo::FailureClear();
-        const t_l2fwserverErrorCode r = c.loader.empty() ? kivo::fw::Start({.interfaceName = "kvt-none0",
-                                                                            .file = c.file,
-                                                                            .announcementTimeout = 1,
-                                                                            .requester = c.requester})
-                                                         : kivo::fw::Start({.interfaceName = "kvt-none0",
-                                                                            .file = c.file,
-                                                                            .loader = c.loader,
-                                                                            .announcementTimeout = 1,
-                                                                            .requester = c.requester});
+        const t_l2fwserverErrorCode r = c.loader.empty() ? Start({.interfaceName = "kvt-none0",
+                                                                  .file = c.file,
+                                                                  .announcementTimeout = 1,
+                                                                  .requester = c.requester})
+                                                         : Start({.interfaceName = "kvt-none0",
+                                                                  .file = c.file,
+                                                                  .loader = c.loader,
+                                                                  .announcementTimeout = 1,
+                                                                  .requester = c.requester});
         EXPECT_EQ(r, L2FWSERVER_ERROR_NONE);
         EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_ERROR) << "ended before the start returned";
         const kivo::Failure recorded = kivo::FailureTake();
@@ -187,10 +188,10 @@ TEST(FwRightsInProcess, RefusedFilesNameTheirReason) {
 
     // An interface that does not exist: the file passes, the thread names the interface.
     kivo::FailureClear();
-    ASSERT_EQ(kivo::fw::Start({.interfaceName = "kvt-none0",
-                               .file = secret.path(),
-                               .announcementTimeout = 1,
-                               .requester = root}),
+    ASSERT_EQ(Start({.interfaceName = "kvt-none0",
+                     .file = secret.path(),
+                     .announcementTimeout = 1,
+                     .requester = root}),
               L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_ERROR);

@@ -7,13 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include "fw_test_server.h"
 #include "harness.h"
 #include "harness_fw.h"
 #include "kivo_client.h"
 #include "l2fwserver.h"
 
 using namespace kivotest;
-using kivo::fw::Start;
 
 namespace {
 

@@ -42,7 +42,7 @@ TEST(Server, CommandLineAndStartupFailures) {
     Netns ns;
     {
         Process p(&ns, {KIVOHOST_BIN, "1", "2"});
-        EXPECT_EQ(p.WaitExit(5s), 0);
+        EXPECT_EQ(p.WaitExit(5s), 2);
         EXPECT_EQ(p.Log(), std::string("Usage: ") + KIVOHOST_BIN + " <port>\n");
     }
     Process first(&ns, {KIVOHOST_BIN, "40200"});
@@ -52,16 +52,33 @@ TEST(Server, CommandLineAndStartupFailures) {
         EXPECT_EQ(second.WaitExit(5s), 253);
         EXPECT_EQ(second.Log(), "Error: bind failed (port 40200 is already in use)");
     }
-    {
-        // A port above 65535 binds its low 16 bits: 40200 + 65536 collides with the first.
-        Process wrapped(&ns, {KIVOHOST_BIN, "105736"});
-        EXPECT_EQ(wrapped.WaitExit(5s), 253);
+    // Anything but a whole number from 0 to 65535 is refused, naming the range; nothing
+    // is bound (105736 would once have bound 40200, 70000 would have bound 4464).
+    for (const char* bad : {"105736", "70000", "65536", "abc", "-5", "12x", "", "+7", " 7"}) {
+        Process p(&ns, {KIVOHOST_BIN, bad});
+        EXPECT_EQ(p.WaitExit(5s), 2) << "'" << bad << "'";
+        EXPECT_NE(p.Log().find("from 0 to 65535"), std::string::npos) << "'" << bad << "': " << p.Log();
+        EXPECT_EQ(p.Log().find("Server running"), std::string::npos) << bad;
     }
     {
-        // Not a number: port 0, the system picks one.
-        Process any(&ns, {KIVOHOST_BIN, "abc"});
-        EXPECT_TRUE(any.WaitForLog("Server running in port 0\n", 5s));
+        Process p(&ns, {KIVOHOST_BIN, "--port", "70000"});
+        EXPECT_EQ(p.WaitExit(5s), 2);
+        EXPECT_NE(p.Log().find("from 0 to 65535"), std::string::npos) << p.Log();
+    }
+    {
+        // 0: the system picks a port, and the start line names it.
+        Process any(&ns, {KIVOHOST_BIN, "0"});
+        ASSERT_TRUE(any.WaitForLog("\n", 5s));
+        const std::string log = any.Log();
+        const std::string prefix = "Server running in port ";
+        ASSERT_EQ(log.rfind(prefix, 0), 0u) << log;
+        const int bound = std::stoi(log.substr(prefix.size()));
+        EXPECT_GT(bound, 0);
+        EXPECT_LE(bound, 65535);
         EXPECT_TRUE(any.Running());
+        // The line is true: a second service on that port cannot bind it.
+        Process clash(&ns, {KIVOHOST_BIN, std::to_string(bound)});
+        EXPECT_EQ(clash.WaitExit(5s), 253);
     }
 }
 

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <thread>
 
+#include "fw_test_server.h"
+
 namespace kivotest {
 
 Bytes FwStartBody(const std::string& ifName, uint16_t vlan, const Mac& deviceMac, const std::string& fwFile,

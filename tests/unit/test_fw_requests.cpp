@@ -12,6 +12,7 @@
 
 #include "kivohost.h"
 #include "l2fwserver.h"
+#include "service_internal.h"
 
 namespace {
 
@@ -129,7 +130,7 @@ TEST(FwRequests, StartStopAndStatusReplies) {
     EXPECT_EQ(status[3], REPLY_FW_STATUS);
     EXPECT_EQ(status[4], L2FWSERVER_STATE_ERROR);
     EXPECT_EQ(std::vector<uint8_t>(status.begin() + 5, status.end()), std::vector<uint8_t>(8, 0));
-    EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_OPENING_FILE);
+    EXPECT_EQ(kivo::service::Firmware().transfers.Error(), L2FWSERVER_ERROR_OPENING_FILE);
     // Repeated polls keep answering the final state.
     EXPECT_EQ(Status(), status);
 
@@ -137,8 +138,8 @@ TEST(FwRequests, StartStopAndStatusReplies) {
     StartRequest boot;
     boot.loader = "/nonexistent/loader.bin";
     EXPECT_EQ(Code(Handle(boot.Bytes())), REPLY_DONE);
-    EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
-    EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_OPENING_FILE);
+    EXPECT_EQ(kivo::service::Firmware().transfers.Wait(), L2FWSERVER_ERROR_NONE);
+    EXPECT_EQ(kivo::service::Firmware().transfers.Error(), L2FWSERVER_ERROR_OPENING_FILE);
 
     // Stop is answered whether or not anything runs; a short request is enough.
     auto stop = Handle({9, 0, 0, 0, 7});

@@ -8,9 +8,8 @@
 #include <cstdio>
 
 #include "failpoint.h"
+#include "fw_test_server.h"
 #include "l2fwserver.h"
-
-using kivo::fw::Start;
 
 namespace {
 

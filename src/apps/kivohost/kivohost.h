@@ -29,6 +29,7 @@ enum e_replyCode {
     REPLY_FW_STATUS = static_cast<int>(::kivo::protocol::ReplyCode::kFwStatus),
     REPLY_VERSION = static_cast<int>(::kivo::protocol::ReplyCode::kVersion),
     REPLY_FAILURE_DETAIL = static_cast<int>(::kivo::protocol::ReplyCode::kDetail),
+    REPLY_FW_TRANSFERS = static_cast<int>(::kivo::protocol::ReplyCode::kFwTransfers),
 };
 
 // Request codes (byte 4 of a request).
@@ -44,6 +45,8 @@ enum e_requestCode {
     REQUEST_VERSION = static_cast<int>(::kivo::protocol::RequestCode::kVersion),
     REQUEST_FAILURE_DETAIL = static_cast<int>(::kivo::protocol::RequestCode::kFailureDetail),
     REQUEST_DISCOVER_LCMP = static_cast<int>(::kivo::protocol::RequestCode::kDiscoverLcmp),
+    REQUEST_FW_TRANSFERS = static_cast<int>(::kivo::protocol::RequestCode::kFwTransfers),
+    REQUEST_FW_STOP_DEVICE = static_cast<int>(::kivo::protocol::RequestCode::kFwStopDevice),
 };
 
 struct AllowList;
@@ -77,6 +80,8 @@ INT32S FactoryResetGet(INT32S inputLength, INT8U* message);
 INT32S StartL2FwServerGet(INT32S inputLength, INT8U* message);
 INT32S StopL2FwServerGet(INT32S inputLength, INT8U* message);
 INT32S GetStatusL2FwServerGet(INT32S inputLength, INT8U* message);
+INT32S FwTransfersGet(INT32S inputLength, INT8U* message);
+INT32S FwStopDeviceGet(INT32S inputLength, INT8U* message);
 INT32S GetKivoVersionGet(INT32S inputLength, INT8U* message);
 // Why the most recent failed request failed, and the firmware server's last error.
 INT32S FailureDetailGet(INT32S inputLength, INT8U* message);

@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
             return 0;
         case ServiceOptions::Action::kLegacyUsage:
             kivo::Log(kivo::LogStream::kOut, "Usage: %s <port>\n", argv[0]);
-            return 0;
+            return 2;
         case ServiceOptions::Action::kError:
             kivo::Log(kivo::LogStream::kErr, "kivohost: %s\n%s", options.error.c_str(),
                       ServiceUsage(argv[0]).c_str());

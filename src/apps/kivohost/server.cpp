@@ -58,6 +58,8 @@ constexpr Request kRequests[] = {
     {REQUEST_VERSION, "Version", GetKivoVersionGet},
     {REQUEST_FAILURE_DETAIL, "Failure detail", FailureDetailGet},
     {REQUEST_DISCOVER_LCMP, "LCMP discover", DiscoverLcmpGet},
+    {REQUEST_FW_TRANSFERS, "Firmware transfers", FwTransfersGet},
+    {REQUEST_FW_STOP_DEVICE, "Firmware stop by device", FwStopDeviceGet},
 };
 
 // Who may send requests; inactive (everyone) unless the command line set it.
@@ -248,8 +250,7 @@ kivo::Failure GenericFailure(INT8U code, INT8U replyCode) {
 void FailedRequestNote(uint64_t client, INT8U seq, INT8U code, INT32S replyLength, const INT8U* msg) {
     kivo::Failure failure = kivo::FailureTake();
     bool failed = replyLength == 4 && (msg[3] == REPLY_FAILED || msg[3] == REPLY_REFUSED);
-    if (!failed && code == REQUEST_FW_START && replyLength == 4 && msg[3] == REPLY_DONE &&
-        L2FwServerStateGet() == L2FWSERVER_STATE_ERROR) {
+    if (!failed && code == REQUEST_FW_START && replyLength == 4 && msg[3] == REPLY_DONE && FwLatestFailed()) {
         failed = true;
         if (failure.empty()) failure = FwServerLastFailure();
     }
@@ -347,7 +348,13 @@ kivo::UniqueFd ServerSocket(INT32S serverPort, INT32S& port, INT32S& status) {
         status = -3;
         return {};
     }
-    port = serverPort;
+    // Port 0 lets the system choose: name the port really bound.
+    struct sockaddr_in bound;
+    socklen_t boundLength = sizeof(bound);
+    std::memset(&bound, 0, sizeof(bound));
+    port = getsockname(sock.get(), reinterpret_cast<struct sockaddr*>(&bound), &boundLength) == 0
+               ? ntohs(bound.sin_port)
+               : serverPort;
     return sock;
 }
 

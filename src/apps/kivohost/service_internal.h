@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "LCMP_comm.h"
 #include "configlayer.h"
 #include "kivohost.h"
+#include "l2fwserver.h"
 #include "reason.h"
 
 namespace kivo::service {
@@ -95,10 +97,26 @@ INT16U LcmpVlanChoose(INT16U requestVlanId);
 // The settings of configuration-layer operations for traffic on vlanId.
 t_configlayerOptions ConfiglayerOptionsFor(INT16U vlanId);
 
-// The firmware transfer: running (not idle and not in a final state), and its most
-// recent error in the reason table's terms.
+// The service's firmware transfers and the settings every transfer it starts is given
+// (the protocol's time-outs; the VLAN comes with each start).
+struct FirmwareService {
+    kivo::fw::Server transfers;
+    kivo::fw::TransferSettings settings;
+};
+FirmwareService& Firmware();
+
+// Any firmware transfer running (not in a final state); whether the latest one started
+// ended in the error state; and the latest one's error in the reason table's terms.
 bool FwServerRunning();
+bool FwLatestFailed();
 kivo::Failure FwServerLastFailure();
+
+// The reply body of the transfer listing (request 0xF2), after the reply code: `nowMs`
+// then the records, each text cut at kFwListTextMax bytes. Returns the bytes written, 0
+// when they do not fit `room`.
+inline constexpr size_t kFwListTextMax = 500;
+size_t FwTransfersEncode(const std::vector<kivo::fw::TransferRecord>& list, uint64_t nowMs, INT8U* out,
+                         size_t room);
 
 }  // namespace kivo::service
 

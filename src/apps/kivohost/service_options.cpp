@@ -9,13 +9,16 @@
 #include <cstring>
 #include <fstream>
 
-INT32S PortArgument(const char* text) {
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-    bool negative = false;
-    if (*text == '+' || *text == '-') negative = (*text++ == '-');
+bool PortArgument(const std::string& text, INT32S& port) {
+    if (text.empty() || text.size() > 5) return false;
     uint32_t value = 0;
-    while (*text >= '0' && *text <= '9') value = value * 10u + static_cast<uint32_t>(*text++ - '0');
-    return static_cast<INT32S>(negative ? 0u - value : value);
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10u + static_cast<uint32_t>(c - '0');
+    }
+    if (value > 65535) return false;
+    port = static_cast<INT32S>(value);
+    return true;
 }
 
 bool AllowList::Allows(const kivo::Requester& requester) const {
@@ -173,10 +176,8 @@ ServiceOptions ServiceOptionsRead(int argc, char** argv, const char* envAllow) {
         }
         std::string error;
         if (name == "--port") {
-            uint32_t port = 0;
-            if (!NumericId(value, port) || port > 65535)
-                return fail("--port needs a number from 0 to 65535, not '" + value + "'");
-            o.port = static_cast<INT32S>(port);
+            if (!PortArgument(value, o.port))
+                return fail("--port needs a whole number from 0 to 65535, not '" + value + "'");
             portOption = true;
         } else if (name == "--allow-user") {
             if (!AddUser(o.allow, Trim(value), error)) return fail(error);
@@ -187,7 +188,8 @@ ServiceOptions ServiceOptionsRead(int argc, char** argv, const char* envAllow) {
         }
     }
     if (positional.size() > 1) {
-        // Scripts written for the port-only command line see what they always saw.
+        // Scripts written for the port-only command line see the usage line they always saw,
+        // now with a failure status.
         if (argc - 1 == static_cast<int>(positional.size())) {
             o.action = ServiceOptions::Action::kLegacyUsage;
             return o;
@@ -196,7 +198,10 @@ ServiceOptions ServiceOptionsRead(int argc, char** argv, const char* envAllow) {
     }
     if (positional.size() == 1) {
         if (portOption) return fail("the port is given twice (--port and a plain argument)");
-        o.port = PortArgument(positional[0]);
+        if (!PortArgument(positional[0], o.port))
+            return fail(
+                "the port must be a whole number from 0 to 65535 (0: a port the system chooses), not '" +
+                std::string(positional[0]) + "'");
     }
     if (envAllow != nullptr) {
         std::string all = envAllow;

@@ -33,12 +33,12 @@ struct ServiceOptions {
 };
 
 // Reads argv, then KIVOHOST_ALLOW (envAllow, may be null), then the files named by
-// --config. A lone positional argument is read as the port exactly as it always was
-// (like atoi, wrapping at 32 bits).
+// --config. A lone positional argument is the port, like --port.
 ServiceOptions ServiceOptionsRead(int argc, char** argv, const char* envAllow);
 
-// The port argument read like atoi, without its undefined behaviour on overflow.
-INT32S PortArgument(const char* text);
+// A port given on the command line: decimal digits only, 0 to 65535 (0 lets the system
+// choose). False, with port untouched, for anything else.
+bool PortArgument(const std::string& text, INT32S& port);
 
 // Usage text for --help and for command-line errors.
 std::string ServiceUsage(const char* program);

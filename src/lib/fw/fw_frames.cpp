@@ -1,5 +1,5 @@
 // The firmware frames and their exchanges: layouts, the receive filter, the control
-// frame retries, the data loops, and the settings they read (kept until set again).
+// frame retries and the data loops, under the settings of the transfer's link.
 #include "fw_frames.h"
 
 #include <net/if.h>
@@ -19,33 +19,6 @@
 
 namespace kivo::fw {
 namespace {
-
-// ---------------------------------------------------------------------------
-// Settings
-//
-// Set by the request thread, read by the transfer's: all atomics.
-
-std::atomic<INT32S> testMode{L2FWSERVER_TEST_MODE_DISABLED};
-
-std::atomic<uint32_t> upgradeFlashEraseTimeout{360000};
-std::atomic<uint32_t> upgradeOsupTimeout{20000};
-std::atomic<uint32_t> upgradeRetransmissionTimeout{500};
-
-// The VLAN setting in one word so that a frame never sees half of an update: bit 16
-// enabled, bits 0..15 the tag's control information (priority and identifier).
-constexpr uint32_t kVlanEnabledBit = 1u << 16;
-std::atomic<uint32_t> vlanSetting{0};
-
-// Six address bytes in the low 48 bits; bit 63 marks "set" where that matters.
-constexpr uint64_t kSetBit = 1ull << 63;
-std::atomic<uint64_t> upgradeRomMac{0};
-std::atomic<bool> upgradeRandomMac{false};
-std::atomic<uint64_t> upgradeChipId{0};
-
-// From the last boot-ROM announcement; kept across operations.
-std::atomic<uint16_t> romVersion{0};
-std::atomic<uint16_t> romSubversion{0};
-std::atomic<uint64_t> chipId{0};  // the announcement's eight chip bytes, first byte lowest
 
 // Boot ROMs are given this address unless one is configured or drawn from the pool
 // 00:13:9D:01:xx:xx.
@@ -72,15 +45,6 @@ constexpr size_t kMinReadLength = 32;
 
 // The chunked firmware file: a header, the magic word, eight more bytes, the records.
 constexpr long kChunkFileRecordsGap = 8;
-
-uint64_t MacToWord(const uint8_t* mac) {
-    uint64_t w = 0;
-    for (size_t i = 0; i < l2::kMacLength; ++i) w |= static_cast<uint64_t>(mac[i]) << (8 * i);
-    return w;
-}
-void WordToMac(uint64_t w, uint8_t* mac) {
-    for (size_t i = 0; i < l2::kMacLength; ++i) mac[i] = static_cast<uint8_t>(w >> (8 * i));
-}
 
 // Milliseconds, in 64 bits, from the seconds of an announcement time-out.
 uint32_t AnnouncementMs(INT32S seconds) {
@@ -123,10 +87,9 @@ t_l2fwserverErrorCode ErrorOf(l2::PortStatus status) {
     return L2FWSERVER_ERROR_SOCKET;
 }
 
-// Where a link without a transfer's counts counts.
-Progress& ProgressOf(const Link& link) {
-    static thread_local Progress uncounted;
-    return link.progress != nullptr ? *link.progress : uncounted;
+// Bytes acknowledged so far on a link (0 on one that counts nothing).
+uint32_t SentOf(const Link& link) {
+    return link.progress != nullptr ? link.progress->sent.load() : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -180,7 +143,7 @@ t_l2fwserverErrorCode ControlExchange(const Link& link, const uint8_t* dst, cons
         }
         result = SendPacket(link, frame, length);
         if (result != L2FWSERVER_ERROR_NONE) continue;
-        result = ReceivePacket(link, ackSubtype, upgradeRetransmissionTimeout.load(), dst);
+        result = ReceivePacket(link, ackSubtype, link.settings.retransmissionTimeoutMs, dst);
         if (result == L2FWSERVER_ERROR_NONE || result == L2FWSERVER_ERROR_CANCELLED) break;
     }
     const char* frameName = ackSubtype == kSubtypeStartAck       ? "start"
@@ -192,13 +155,12 @@ t_l2fwserverErrorCode ControlExchange(const Link& link, const uint8_t* dst, cons
             Reason::kCancelled,
             "cancelled by a stop request while waiting for the acknowledgement of the %s frame at byte "
             "%u of %s",
-            frameName, ProgressOf(link).sent.load(), link.file);
+            frameName, SentOf(link), link.file);
     if (result == L2FWSERVER_ERROR_TIMEOUT) {
         FailureRecord(Reason::kAckMissing,
                       "acknowledgement of the %s frame missing after %d sends to device %s at byte %u of %s; "
                       "check that the device is connected and powered, then start again",
-                      frameName, kControlFrameTries, MacText(dst).c_str(), ProgressOf(link).sent.load(),
-                      link.file);
+                      frameName, kControlFrameTries, MacText(dst).c_str(), SentOf(link), link.file);
     }
     return result;
 }
@@ -207,9 +169,7 @@ t_l2fwserverErrorCode ControlExchange(const Link& link, const uint8_t* dst, cons
 t_l2fwserverErrorCode InfoExchange(const Link& link, const uint8_t* dst, uint8_t subtype, uint8_t ackSubtype,
                                    const uint8_t* data, uint32_t n) {
     uint8_t frame[kFrameBufferSize] = {};
-    l2::VlanTag tag;
-    const size_t length =
-        BuildInfoFrame(frame, link.port.mac().data(), dst, ConfiguredTag(tag), subtype, data, n);
+    const size_t length = BuildInfoFrame(frame, link.port.mac().data(), dst, link.tag(), subtype, data, n);
     if (length == 0) return L2FWSERVER_ERROR_BAD_ARGS;
     return ControlExchange(link, dst, frame, length, ackSubtype);
 }
@@ -244,7 +204,8 @@ t_l2fwserverErrorCode SendData(const Link& link, const uint8_t* dst, FILE* f, co
     const t_l2fwserverTestMode abortMode =
         loader ? L2FWSERVER_TEST_MODE_ABORT_ETHLOADER : L2FWSERVER_TEST_MODE_ABORT_FILE;
 
-    Progress& progress = ProgressOf(link);
+    Progress uncounted;
+    Progress& progress = link.progress != nullptr ? *link.progress : uncounted;
     progress.total.store(loop.size);
     progress.sent.store(0);
     progress.retransmissions.store(0);
@@ -261,8 +222,7 @@ t_l2fwserverErrorCode SendData(const Link& link, const uint8_t* dst, FILE* f, co
         }
         if (retransmissions == 0) {
             std::memset(frame, 0, sizeof(frame));
-            l2::VlanTag tagValue;
-            const l2::VlanTag* tag = ConfiguredTag(tagValue);
+            const l2::VlanTag* tag = link.tag();
             uint8_t* data = frame + BodyOffset(tag) + (loader ? kLoaderDataOffset : kFileDataOffset);
             // Never more than the bytes still owed, so the transfer is exactly `size`
             // bytes even if the file grows meanwhile (and a chunk never takes bytes
@@ -284,19 +244,20 @@ t_l2fwserverErrorCode SendData(const Link& link, const uint8_t* dst, FILE* f, co
         const t_l2fwserverErrorCode r = SendPacket(link, frame, frameLength);
         if (r != L2FWSERVER_ERROR_NONE) return r;
 
-        uint32_t timeout = upgradeRetransmissionTimeout.load();
+        uint32_t timeout = link.settings.retransmissionTimeoutMs;
         if (loop.kind == DataKind::kUpgradeFile && retransmissions > 0) {
             if (*loop.sequence == 1)
-                timeout = upgradeFlashEraseTimeout.load();
+                timeout = link.settings.flashEraseTimeoutMs;
             else if (retransmissions >= 3)
-                timeout = upgradeOsupTimeout.load();
+                timeout = link.settings.osupTimeoutMs;
         }
         if (WaitForCorrectAck(link, dst, *loop.sequence, timeout)) {
             sent += count;
             progress.sent.store(sent);
             ++*loop.sequence;
             retransmissions = 0;
-            if (testMode.load() == abortMode && sent >= loop.size / 2) return L2FWSERVER_ERROR_TEST_ABORT;
+            if (link.settings.testMode == abortMode && sent >= loop.size / 2)
+                return L2FWSERVER_ERROR_TEST_ABORT;
             continue;
         }
         if (link.stopped()) continue;  // reported at the top of the loop
@@ -344,17 +305,15 @@ size_t MinBodyLength(uint8_t subtype) {
     return l2::kSnapHeaderLength;
 }
 
-bool Wanted(const l2::FrameView& view, uint8_t subtype, const uint8_t* acceptedMac) {
+bool Wanted(const Link& link, const l2::FrameView& view, uint8_t subtype, const uint8_t* acceptedMac) {
     if (view.length < kMinReadLength || view.payloadLength < MinBodyLength(subtype)) return false;
     if (acceptedMac != nullptr && std::memcmp(view.src(), acceptedMac, l2::kMacLength) != 0) return false;
     ByteReader r = view.payloadReader();
     l2::SnapHeader snap;
     if (!l2::SnapRead(r, snap) || !snap.ours() || snap.pid != Pid(subtype)) return false;
-    const uint64_t chipFilter = upgradeChipId.load();
-    if ((chipFilter & kSetBit) != 0) {
-        uint8_t chip[kChipFilterLength];
-        if (!r.seek(kChipIdOffset) || !r.bytes(chip, sizeof(chip)) ||
-            (MacToWord(chip) | kSetBit) != chipFilter)
+    if (link.settings.chipId) {
+        std::array<uint8_t, kChipFilterLength> chip{};
+        if (!r.seek(kChipIdOffset) || !r.bytes(chip.data(), chip.size()) || chip != *link.settings.chipId)
             return false;
     }
     return true;
@@ -418,18 +377,11 @@ bool Link::stopped() const {
     return wake >= 0 && poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
-const l2::VlanTag* ConfiguredTag(l2::VlanTag& tag) {
-    const uint32_t vlan = vlanSetting.load();
-    if ((vlan & kVlanEnabledBit) == 0) return nullptr;
-    tag = l2::VlanTag{l2::kVlanTpid, static_cast<uint16_t>(vlan)};
-    return &tag;
-}
-
-uint16_t RomVersionGet() {
-    return romVersion.load();
-}
-uint16_t RomSubversionGet() {
-    return romSubversion.load();
+bool VlanTagFor(uint16_t vid, uint8_t pcp, std::optional<l2::VlanTag>& tag) {
+    tag.reset();
+    if (vid > 4094 || pcp > 7) return false;
+    tag = l2::VlanTag::Make(vid, pcp);
+    return true;
 }
 
 size_t BuildControlFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, const l2::VlanTag* tag,
@@ -468,16 +420,14 @@ size_t BuildInfoFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, co
 }
 
 size_t BuildStartFrame(uint8_t* frame, const uint8_t* src, uint8_t* dst, const l2::VlanTag* tag,
-                       uint16_t length) {
-    const bool assignMac =
-        romVersion.load() == 3 && romSubversion.load() != 0 && length == kLoaderFrameNewerRom;
+                       uint16_t length, const BootRom& rom, const TransferSettings& settings) {
+    const bool assignMac = rom.version == 3 && rom.subversion != 0 && length == kLoaderFrameNewerRom;
     if (!assignMac) return BuildControlFrame(frame, src, dst, tag, kSubtypeStart, length);
 
     l2::Mac romMac = kDefaultRomMac;
-    const uint64_t configured = upgradeRomMac.load();
-    if (configured != 0) {
-        WordToMac(configured, romMac.data());
-    } else if (upgradeRandomMac.load()) {
+    if (settings.romMac && *settings.romMac != l2::Mac{}) {
+        romMac = *settings.romMac;
+    } else if (settings.randomRomMac) {
         unsigned int seed = static_cast<unsigned int>(time(nullptr));
         const int randomNumber = rand_r(&seed);
         std::copy(kPoolMacPrefix.begin(), kPoolMacPrefix.end(), romMac.begin());
@@ -488,7 +438,7 @@ size_t BuildStartFrame(uint8_t* frame, const uint8_t* src, uint8_t* dst, const l
     if (frameLength == 0) return 0;
     ByteWriter w(frame + BodyOffset(tag), kMaxBodyLength);
     w.seek(kStartChipOffset);
-    w.le64(chipId.load());
+    w.le64(rom.chip);
     w.seek(kStartMacOffset);
     w.bytes(romMac.data(), romMac.size());
     // The device answers from, and is addressed at, its new address from now on.
@@ -511,7 +461,7 @@ t_l2fwserverErrorCode ReceivePacket(const Link& link, uint8_t subtype, uint32_t 
             RecordPortFailure(status, link.port.name());
             return ErrorOf(status);
         }
-        if (!Wanted(view, subtype, acceptedMac)) continue;
+        if (!Wanted(link, view, subtype, acceptedMac)) continue;
         if (frame != nullptr) *frame = view;
         return L2FWSERVER_ERROR_NONE;
     }
@@ -535,16 +485,14 @@ t_l2fwserverErrorCode WaitFileRequestAnnouncement(const Link& link, INT32S timeo
 }
 
 t_l2fwserverErrorCode WaitEthLoaderAnnouncement(const Link& link, INT32S timeout, uint8_t* mac,
-                                                BOOLEAN* newerBootRom) {
+                                                BOOLEAN* newerBootRom, BootRom* rom) {
     l2::FrameView view;
     const t_l2fwserverErrorCode r =
         ReceivePacket(link, kSubtypeAnnouncement, AnnouncementMs(timeout), nullptr, &view);
     if (r != L2FWSERVER_ERROR_NONE) return r;
     const Announcement a = ReadAnnouncement(view);
     if (a.magic != l2::kBootRomMagic) return L2FWSERVER_ERROR_MAGIC_WORD;
-    romVersion.store(a.version);
-    romSubversion.store(a.subversion);
-    chipId.store(a.chip);
+    if (rom) *rom = BootRom{a.version, a.subversion, a.chip};
     const bool older = a.version == 1 || a.version == 2;
     if (!older && (a.version != 3 || newerBootRom == nullptr)) return L2FWSERVER_ERROR_ROM_VERSION;
     if (mac) std::memcpy(mac, view.src(), l2::kMacLength);
@@ -554,17 +502,15 @@ t_l2fwserverErrorCode WaitEthLoaderAnnouncement(const Link& link, INT32S timeout
 
 t_l2fwserverErrorCode SendStartFrame(const Link& link, uint8_t* dst, uint16_t length) {
     uint8_t frame[kFrameBufferSize] = {};
-    l2::VlanTag tag;
-    const size_t n = BuildStartFrame(frame, link.port.mac().data(), dst, ConfiguredTag(tag), length);
+    const size_t n =
+        BuildStartFrame(frame, link.port.mac().data(), dst, link.tag(), length, link.rom, link.settings);
     if (n == 0) return L2FWSERVER_ERROR_BAD_ARGS;
     return ControlExchange(link, dst, frame, n, kSubtypeStartAck);
 }
 
 t_l2fwserverErrorCode SendEndFrame(const Link& link, const uint8_t* dst, uint16_t length) {
     uint8_t frame[kFrameBufferSize] = {};
-    l2::VlanTag tag;
-    const size_t n =
-        BuildControlFrame(frame, link.port.mac().data(), dst, ConfiguredTag(tag), kSubtypeEnd, length);
+    const size_t n = BuildControlFrame(frame, link.port.mac().data(), dst, link.tag(), kSubtypeEnd, length);
     if (n == 0) return L2FWSERVER_ERROR_BAD_ARGS;
     return ControlExchange(link, dst, frame, n, kSubtypeEndAck);
 }
@@ -649,47 +595,3 @@ t_l2fwserverErrorCode SendChunksFile(const Link& link, const uint8_t* dst, FILE*
 }
 
 }  // namespace kivo::fw
-
-using namespace kivo;
-using namespace kivo::fw;
-
-// ---------------------------------------------------------------------------
-// Settings
-
-void L2FwServerUpgradeFlashEraseTimeoutSet(INT32S t) {
-    upgradeFlashEraseTimeout.store(static_cast<uint32_t>(t) * 1000u);
-}
-void L2FwServerUpgradeOsupTimeoutSet(INT32S t) {
-    upgradeOsupTimeout.store(static_cast<uint32_t>(t) * 1000u);
-}
-void L2FwServerUpgradeRetransmissionTimeoutSet(INT32S t) {
-    upgradeRetransmissionTimeout.store(static_cast<uint32_t>(t));
-}
-
-void L2FwServerEthBootChipIdSet(const INT8U* chip_id) {
-    upgradeChipId.store(chip_id ? (MacToWord(chip_id) | kSetBit) : 0);
-}
-
-void L2FwServerEthBootRomMACSet(const INT8U* mac) {
-    if (mac) upgradeRomMac.store(MacToWord(mac));
-}
-
-void L2FwServerEthBootRandomMACSet(void) {
-    upgradeRandomMac.store(true);
-}
-
-t_l2fwserverErrorCode L2FwServerTestModeSet(t_l2fwserverTestMode n) {
-    if (static_cast<uint32_t>(n) > L2FWSERVER_TEST_MODE_ABORT_ETHLOADER) return L2FWSERVER_ERROR_BAD_ARGS;
-    testMode.store(n);
-    return L2FWSERVER_ERROR_NONE;
-}
-
-t_l2fwserverErrorCode L2FwServerVLANConfigure(BOOLEAN enable, INT16U vid, INT8U pcp) {
-    if (!enable) {
-        vlanSetting.fetch_and(~kVlanEnabledBit);
-        return L2FWSERVER_ERROR_NONE;
-    }
-    if (vid > 4094 || pcp > 7) return L2FWSERVER_ERROR_BAD_ARGS;
-    vlanSetting.store(kVlanEnabledBit | l2::VlanTag::Make(vid, pcp).tci);
-    return L2FWSERVER_ERROR_NONE;
-}

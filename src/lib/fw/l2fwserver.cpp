@@ -1,6 +1,6 @@
-// The firmware server: one transfer at a time, an object that owns its port, files,
-// arguments, progress and thread; the file checks of a start and the failure texts of
-// what ends a transfer.
+// The firmware server: transfers side by side, one per device, each an object that owns
+// its port, files, settings, progress and thread; the file checks of a start and the
+// failure texts of what ends a transfer.
 #include "l2fwserver.h"
 
 #include <grp.h>
@@ -9,11 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -193,6 +195,8 @@ t_l2fwserverErrorCode OpenChecked(const Requester& requester, const char* path, 
 // ---------------------------------------------------------------------------
 // The transfer
 
+}  // namespace
+
 class Transfer {
    public:
     explicit Transfer(TransferPlan plan) : plan_(std::move(plan)) {}
@@ -234,7 +238,9 @@ class Transfer {
         return started;
     }
     void Stop() { eventfd_write(wake_.get(), 1); }
+    // Any thread may join; the first does.
     t_l2fwserverErrorCode Join() {
+        std::lock_guard<std::mutex> lock(joinMutex_);
         if (!thread_.joinable()) return L2FWSERVER_ERROR_NONE;
         if (thread_.get_id() == std::this_thread::get_id()) return L2FWSERVER_ERROR_THREAD;
         try {
@@ -251,12 +257,41 @@ class Transfer {
             std::lock_guard<std::mutex> lock(failureMutex_);
             failure_ = std::move(why);
         }
+        endMs_.store(std::max<uint64_t>(MonotonicMs(), 1));
         error.store(result);
         state.store(result == L2FWSERVER_ERROR_NONE ? L2FWSERVER_STATE_SUCCESSFUL : L2FWSERVER_STATE_ERROR);
     }
     Failure failure() const {
         std::lock_guard<std::mutex> lock(failureMutex_);
         return failure_;
+    }
+    bool running() const {
+        const INT32S s = state.load();
+        return s != L2FWSERVER_STATE_SUCCESSFUL && s != L2FWSERVER_STATE_ERROR;
+    }
+    const TransferPlan& plan() const { return plan_; }
+    // The device named at start, or the one that announced itself.
+    std::optional<l2::Mac> device() const {
+        std::lock_guard<std::mutex> lock(failureMutex_);
+        return device_;
+    }
+    TransferRecord Record() const {
+        TransferRecord r;
+        r.kind = plan_.ethBoot() ? TransferKind::kEthBoot : TransferKind::kUpgrade;
+        r.interfaceName = plan_.interfaceName;
+        r.endMs = endMs_.load();
+        r.state = static_cast<t_l2fwserverState>(state.load());
+        r.error = static_cast<t_l2fwserverErrorCode>(error.load());
+        r.sent = progress.sent.load();
+        r.total = progress.total.load();
+        r.retransmissions = progress.retransmissions.load();
+        r.startMs = startMs_;
+        {
+            std::lock_guard<std::mutex> lock(failureMutex_);
+            r.device = device_;
+            r.failure = failure_;
+        }
+        return r;
     }
 
     // Written by the transfer's thread (or by the start before it), read by anyone.
@@ -271,8 +306,6 @@ class Transfer {
         try {
             result = plan_.loader.empty() ? Upgrade() : EthBoot();
         } catch (const std::bad_alloc&) {
-            // The chip filter serves the loader phase only.
-            if (!plan_.loader.empty()) L2FwServerEthBootChipIdSet(nullptr);
             result = L2FWSERVER_ERROR_MALLOC;
         }
         file_.reset();
@@ -290,6 +323,10 @@ class Transfer {
     void Label(const char* what, const std::string& path) {
         label_ = std::string(what) + " " + path;
         link_.file = label_.c_str();
+    }
+    void DeviceLearnt(const l2::Mac& mac) {
+        std::lock_guard<std::mutex> lock(failureMutex_);
+        device_ = mac;
     }
     void ResetProgress() {
         progress.sent.store(0);
@@ -325,6 +362,7 @@ class Transfer {
                     if_name);
         }
         if (result == L2FWSERVER_ERROR_NONE) {
+            DeviceLearnt(dst);
             state.store(L2FWSERVER_STATE_UPLOADING);
             result = SendStartFrame(link_, dst.data(), kControlFrameLength);
         }
@@ -340,7 +378,8 @@ class Transfer {
         BOOLEAN newerBootRom = FALSE;
         t_l2fwserverErrorCode result = OpenPort(port_, if_name, "L2FwServerEthBootProcess");
         if (result == L2FWSERVER_ERROR_NONE) {
-            result = WaitEthLoaderAnnouncement(link_, timeout_announcement, dst.data(), &newerBootRom);
+            result =
+                WaitEthLoaderAnnouncement(link_, timeout_announcement, dst.data(), &newerBootRom, &link_.rom);
             if (result == L2FWSERVER_ERROR_TIMEOUT)
                 FailureRecord(
                     Reason::kNoFileRequest,
@@ -358,7 +397,10 @@ class Transfer {
         Label("loader file", plan_.loader);
         if (result == L2FWSERVER_ERROR_NONE) {
             state.store(L2FWSERVER_STATE_UPLOADING_ETHBOOT_LOADER);
+            DeviceLearnt(dst);
             result = SendStartFrame(link_, dst.data(), loaderFrameLength);
+            // A newer boot ROM may have been given an address of its own.
+            if (result == L2FWSERVER_ERROR_NONE) DeviceLearnt(dst);
         }
         // Announcements the boot ROM sent before it took the start frame are stale now; one
         // left waiting would be taken for the loader's file request.
@@ -367,7 +409,7 @@ class Transfer {
             result = SendEthLoaderFile(link_, dst.data(), loader_.get(), loaderFrameLength);
         if (result == L2FWSERVER_ERROR_NONE) result = SendEndFrame(link_, dst.data(), loaderFrameLength);
         // The chip filter served the loader phase only.
-        L2FwServerEthBootChipIdSet(nullptr);
+        link_.settings.chipId.reset();
 
         // Firmware phase: the running loader asks for its file.
         Label("firmware file", plan_.file);
@@ -396,42 +438,85 @@ class Transfer {
     }
 
     const TransferPlan plan_;
+    const uint64_t startMs_ = MonotonicMs();
+    std::atomic<uint64_t> endMs_{0};
     UniqueFd wake_{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     FilePtr file_;
     FilePtr loader_;
     l2::Port port_;
-    Link link_{port_, wake_.get(), &progress};
+    Link link_{port_, wake_.get(), &progress, plan_.settings};
     std::string label_;
-    mutable std::mutex failureMutex_;
+    mutable std::mutex failureMutex_;  // the failure and the device
     Failure failure_;
+    std::optional<l2::Mac> device_ = plan_.device;
+    std::mutex joinMutex_;
     std::thread thread_;
 };
 
 // ---------------------------------------------------------------------------
-// The server: the last transfer started
+// The server
 
-// Starts and waits take the control lock; the pointer has a lock of its own, so that
-// status reads and stops never wait for a join.
-std::mutex controlMutex;
-std::mutex currentMutex;
-std::shared_ptr<Transfer> current;
-
-std::shared_ptr<Transfer> Current() {
-    std::lock_guard<std::mutex> lock(currentMutex);
-    return current;
+uint64_t MonotonicMs() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-bool IsFinalOrIdle(INT32S state) {
-    return state == L2FWSERVER_STATE_IDLE || state == L2FWSERVER_STATE_SUCCESSFUL ||
-           state == L2FWSERVER_STATE_ERROR;
+Server::Server() = default;
+
+Server::~Server() {
+    std::vector<std::shared_ptr<Transfer>> all;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        all.swap(transfers_);
+        latest_.reset();
+    }
+    for (const auto& t : all) t->Stop();
+    finished_.clear();
+    all.clear();  // each joins its thread
 }
 
-}  // namespace
+std::shared_ptr<Transfer> Server::Latest() const {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    return latest_;
+}
 
-t_l2fwserverErrorCode Start(TransferPlan plan) {
-    std::lock_guard<std::mutex> control(controlMutex);
-    std::shared_ptr<Transfer> previous = Current();
-    if (previous && !IsFinalOrIdle(previous->state.load())) return L2FWSERVER_ERROR_INVALID_STATE;
+std::optional<Failure> Server::Refusal(const TransferPlan& plan) const {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    size_t running = 0;
+    for (const auto& t : transfers_) {
+        if (!t->running()) continue;
+        ++running;
+        if (t->plan().exclusive())
+            return Failure{Reason::kBusy,
+                           t->plan().ethBoot()
+                               ? "an Ethernet boot is running, and nothing else starts beside it; stop it "
+                                 "(request 7) or wait for it to end"
+                               : "an upgrade of whichever device asks first is running, and nothing else "
+                                 "starts beside it; stop it (request 7) or wait for it to end"};
+        const std::optional<l2::Mac> busy = t->device();
+        if (plan.device && busy && *busy == *plan.device)
+            return Failure{Reason::kBusy, "a firmware transfer to device " + MacText(busy->data()) +
+                                              " is running; stop it or wait for it to end"};
+    }
+    if (running > 0 && plan.exclusive())
+        return Failure{Reason::kBusy,
+                       std::string(plan.ethBoot() ? "an Ethernet boot" : "an upgrade that names no device") +
+                           " runs alone, and " + std::to_string(running) +
+                           " firmware transfer(s) are running; stop them or wait for them to end"};
+    if (running >= kMaxRunning)
+        return Failure{Reason::kBusy, std::to_string(running) +
+                                          " firmware transfers are running, as many as run at once; "
+                                          "wait for one to end"};
+    return std::nullopt;
+}
+
+t_l2fwserverErrorCode Server::Start(TransferPlan plan) {
+    std::lock_guard<std::mutex> control(startMutex_);
+    if (const std::optional<Failure> busy = Refusal(plan)) {
+        FailureRecord(busy->reason, "%s", busy->text.c_str());
+        return L2FWSERVER_ERROR_INVALID_STATE;
+    }
     if (plan.interfaceName.empty() || plan.file.empty()) return L2FWSERVER_ERROR_BAD_ARGS;
     std::shared_ptr<Transfer> transfer;
     if (FailPointHit("fw.alloc")) return L2FWSERVER_ERROR_MALLOC;
@@ -441,18 +526,33 @@ t_l2fwserverErrorCode Start(TransferPlan plan) {
         return L2FWSERVER_ERROR_MALLOC;
     }
     if (!transfer->ready()) return L2FWSERVER_ERROR_MALLOC;
-    // A finished thread nobody waited for is reclaimed before its transfer is replaced.
-    if (previous) previous->Join();
     // A file that cannot be used ends the transfer before the reply leaves, so that a
     // start sent right after it is not refused as busy.
     Failure failure;
     const t_l2fwserverErrorCode files = transfer->OpenFiles(failure);
     if (files != L2FWSERVER_ERROR_NONE)
         transfer->End(files, failure.empty() ? GenericFailure(files) : failure);
+    // Finished transfers other than the latest keep only their record (the newest
+    // kFinishedKept of them); their threads and descriptors are reclaimed outside the lock.
+    std::vector<std::shared_ptr<Transfer>> dropped;
     {
-        std::lock_guard<std::mutex> lock(currentMutex);
-        current = transfer;
+        std::lock_guard<std::mutex> lock(listMutex_);
+        transfers_.push_back(transfer);
+        latest_ = transfer;
+        for (auto it = transfers_.begin(); it != transfers_.end();) {
+            if ((*it)->running() || *it == latest_) {
+                ++it;
+                continue;
+            }
+            finished_.push_back((*it)->Record());
+            dropped.push_back(*it);
+            it = transfers_.erase(it);
+        }
+        if (finished_.size() > kFinishedKept)
+            finished_.erase(finished_.begin(), finished_.begin() + static_cast<std::ptrdiff_t>(
+                                                                       finished_.size() - kFinishedKept));
     }
+    dropped.clear();
     if (files != L2FWSERVER_ERROR_NONE) {
         FailureRecord(failure.reason, "%s", failure.text.c_str());
         return L2FWSERVER_ERROR_NONE;
@@ -460,47 +560,79 @@ t_l2fwserverErrorCode Start(TransferPlan plan) {
     return transfer->Launch() ? L2FWSERVER_ERROR_NONE : L2FWSERVER_ERROR_THREAD;
 }
 
-}  // namespace kivo::fw
-
-using namespace kivo;
-using namespace kivo::fw;
-
-t_l2fwserverErrorCode L2FwServerWait(void) {
-    std::lock_guard<std::mutex> control(controlMutex);
-    const std::shared_ptr<Transfer> transfer = Current();
+t_l2fwserverErrorCode Server::Wait() {
+    const std::shared_ptr<Transfer> transfer = Latest();
     return transfer ? transfer->Join() : L2FWSERVER_ERROR_NONE;
 }
 
-t_l2fwserverErrorCode L2FwServerStop(void) {
-    if (const std::shared_ptr<Transfer> transfer = Current()) transfer->Stop();
-    return L2FWSERVER_ERROR_NONE;
+void Server::Stop() {
+    if (const std::shared_ptr<Transfer> transfer = Latest()) transfer->Stop();
 }
 
-kivo::Failure L2FwServerLastFailure() {
-    const std::shared_ptr<Transfer> transfer = Current();
-    return transfer ? transfer->failure() : Failure{};
+bool Server::StopDevice(const l2::Mac& device) {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    bool any = false;
+    for (const auto& t : transfers_) {
+        const std::optional<l2::Mac> mac = t->device();
+        if (t->running() && mac && *mac == device) {
+            t->Stop();
+            any = true;
+        }
+    }
+    return any;
 }
 
-t_l2fwserverState L2FwServerStateGet(void) {
-    const std::shared_ptr<Transfer> transfer = Current();
-    return static_cast<t_l2fwserverState>(transfer ? transfer->state.load() : L2FWSERVER_STATE_IDLE);
+size_t Server::StopAll() {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    size_t n = 0;
+    for (const auto& t : transfers_) {
+        if (!t->running()) continue;
+        t->Stop();
+        ++n;
+    }
+    return n;
 }
-INT32U L2FwServerUploadedBytesGet(void) {
-    const std::shared_ptr<Transfer> transfer = Current();
-    return transfer ? transfer->progress.sent.load() : 0;
+
+bool Server::Running() const {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    return std::any_of(transfers_.begin(), transfers_.end(), [](const auto& t) { return t->running(); });
 }
-INT32U L2FwServerTotalBytesGet(void) {
-    const std::shared_ptr<Transfer> transfer = Current();
-    return transfer ? transfer->progress.total.load() : 0;
+
+t_l2fwserverState Server::State() const {
+    const std::shared_ptr<Transfer> t = Latest();
+    return static_cast<t_l2fwserverState>(t ? t->state.load() : L2FWSERVER_STATE_IDLE);
 }
-INT32U L2FwServerRetransmissionsGet(void) {
-    const std::shared_ptr<Transfer> transfer = Current();
-    return transfer ? transfer->progress.retransmissions.load() : 0;
+uint32_t Server::UploadedBytes() const {
+    const std::shared_ptr<Transfer> t = Latest();
+    return t ? t->progress.sent.load() : 0;
 }
-t_l2fwserverErrorCode L2FwServerErrorGet(void) {
-    const std::shared_ptr<Transfer> transfer = Current();
-    return static_cast<t_l2fwserverErrorCode>(transfer ? transfer->error.load() : L2FWSERVER_ERROR_NONE);
+uint32_t Server::TotalBytes() const {
+    const std::shared_ptr<Transfer> t = Latest();
+    return t ? t->progress.total.load() : 0;
 }
-INT32U L2FwServerOperationElapsedTimeGet(void) {
-    return 0;
+uint32_t Server::Retransmissions() const {
+    const std::shared_ptr<Transfer> t = Latest();
+    return t ? t->progress.retransmissions.load() : 0;
 }
+t_l2fwserverErrorCode Server::Error() const {
+    const std::shared_ptr<Transfer> t = Latest();
+    return static_cast<t_l2fwserverErrorCode>(t ? t->error.load() : L2FWSERVER_ERROR_NONE);
+}
+Failure Server::LastFailure() const {
+    const std::shared_ptr<Transfer> t = Latest();
+    return t ? t->failure() : Failure{};
+}
+
+std::vector<TransferRecord> Server::List() const {
+    std::lock_guard<std::mutex> lock(listMutex_);
+    std::vector<TransferRecord> list = finished_;
+    for (const auto& t : transfers_) {
+        list.push_back(t->Record());
+        list.back().latest = t == latest_;
+    }
+    std::stable_sort(list.begin(), list.end(),
+                     [](const TransferRecord& a, const TransferRecord& b) { return a.startMs < b.startMs; });
+    return list;
+}
+
+}  // namespace kivo::fw

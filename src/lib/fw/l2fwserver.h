@@ -1,17 +1,22 @@
-// L2 firmware server: firmware upgrade of a running device and Ethernet boot of a
-// device waiting in its boot ROM, over raw layer-2 frames, on a thread of its own.
+// L2 firmware server: firmware upgrades of running devices and Ethernet boots of devices
+// waiting in their boot ROM, over raw layer-2 frames, each transfer on a thread of its own.
 //
-// One transfer at a time. A transfer owns its port, files, arguments, progress and
-// thread; the last one started stays, with its final state, counts and failure, until the
-// next start replaces it. The request thread starts it, polls it, may stop it and joins
-// it; the transfer's thread is the only writer of its state, error code and counts, all
-// atomics. The frames and their exchanges are private (internal/fw_frames.h).
+// A Server runs one transfer per device side by side. A transfer owns its port, files,
+// settings (a TransferPlan, copied at start), progress and thread; the transfer's thread
+// is the only writer of its state, error code and counts. An upgrade that names no device
+// and an Ethernet boot (which takes whichever boot ROM announces itself) run alone. The
+// frames and their exchanges are private (internal/fw_frames.h).
 #ifndef KIVO_L2FWSERVER_H
 #define KIVO_L2FWSERVER_H
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ethernet.h"
 #include "reason.h"
@@ -65,6 +70,31 @@ typedef enum e_l2fwserverTestMode {
 
 namespace kivo::fw {
 
+// The settings one transfer runs with, copied into it at start.
+struct TransferSettings {
+    // Acknowledgement wait of control frames and base wait of data frames.
+    uint32_t retransmissionTimeoutMs = 500;
+    // Acknowledgement wait for the resends of the first data frame of an upgrade (the
+    // device erases its flash first).
+    uint32_t flashEraseTimeoutMs = 360000;
+    // Acknowledgement wait for the late resends of the other upgrade data frames.
+    uint32_t osupTimeoutMs = 20000;
+    // 802.1Q tag of every frame sent; none: untagged.
+    std::optional<l2::VlanTag> vlan{};
+    // Loader phase of an Ethernet boot: receive only frames whose chip identifier (its
+    // first six bytes) is this one.
+    std::optional<std::array<uint8_t, 6>> chipId{};
+    // Address given to a boot ROM by the MAC-assigning start frame; none: drawn from the
+    // 00:13:9D:01:xx:xx pool when randomRomMac, else 00:13:9D:00:05:00.
+    std::optional<l2::Mac> romMac{};
+    bool randomRomMac = false;
+    t_l2fwserverTestMode testMode = L2FWSERVER_TEST_MODE_DISABLED;
+};
+
+// The tag for a VLAN id and priority; none (and false) for an id above 4094 or a
+// priority above 7, which cannot be sent.
+bool VlanTagFor(uint16_t vid, uint8_t pcp, std::optional<l2::VlanTag>& tag);
+
 // What a transfer does. Without a loader it is an upgrade: the image goes to the device
 // that asks for a file (`device`, when given: only that one). With a loader it is an
 // Ethernet boot: the loader goes to whichever boot ROM announces itself, then the chunked
@@ -79,67 +109,110 @@ struct TransferPlan {
     // Whose rights the files are opened with (see requester_file.h); by default the
     // service's own.
     Requester requester{true, 0, 0, {}};
+    TransferSettings settings{};
+
+    bool ethBoot() const { return !loader.empty(); }
+    // Runs alone: an Ethernet boot, or an upgrade of whichever device asks first.
+    bool exclusive() const { return ethBoot() || !device.has_value(); }
 };
 
-// Starts a transfer on a thread of its own and returns once it runs. Refused without any
-// change: L2FWSERVER_ERROR_INVALID_STATE while a transfer runs, L2FWSERVER_ERROR_BAD_ARGS
-// without an interface or a file, L2FWSERVER_ERROR_MALLOC when memory is short,
-// L2FWSERVER_ERROR_THREAD (then in the error state) when no thread can start.
-//
-// The files are opened and checked here, on the calling thread, before anything is sent:
-// a file that is missing, no regular file, not readable by the requester, empty, larger
-// than a transfer can carry or (the firmware of an Ethernet boot) without the chunked
-// file's magic word ends the transfer at once. NONE is then still returned, as for a
-// transfer that failed on its thread, but the server is already in its error state,
-// nothing has been sent, and the reason is recorded on the calling thread
-// (kivo::FailureRecord, with the path) and kept as the server's last failure.
-t_l2fwserverErrorCode Start(TransferPlan plan);
+enum class TransferKind : uint8_t { kUpgrade = 1, kEthBoot = 2 };
+
+// One transfer as a listing shows it.
+struct TransferRecord {
+    TransferKind kind = TransferKind::kUpgrade;
+    std::string interfaceName;
+    // The device named at start, or the one that announced itself (none before).
+    std::optional<l2::Mac> device;
+    t_l2fwserverState state = L2FWSERVER_STATE_WAITING;
+    uint32_t sent = 0;
+    uint32_t total = 0;
+    uint32_t retransmissions = 0;
+    t_l2fwserverErrorCode error = L2FWSERVER_ERROR_NONE;
+    Failure failure;
+    // Milliseconds of the monotonic clock (MonotonicMs); end 0 while it runs.
+    uint64_t startMs = 0;
+    uint64_t endMs = 0;
+    bool latest = false;  // the last one started: what Status and Stop address
+};
+
+// Milliseconds of the host's monotonic clock (CLOCK_MONOTONIC: since boot, never set).
+uint64_t MonotonicMs();
+
+class Transfer;
+
+// The transfers of one service. Thread-safe; the destructor stops every transfer and
+// waits for its thread.
+class Server {
+   public:
+    // At most this many run at once; of the finished ones the last kFinishedKept stay
+    // listed (the latest always).
+    static constexpr size_t kMaxRunning = 32;
+    static constexpr size_t kFinishedKept = 16;
+
+    Server();
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Starts a transfer on a thread of its own and returns once it runs; it becomes the
+    // latest. Refused without any change: L2FWSERVER_ERROR_INVALID_STATE when Refusal()
+    // names a reason (recorded with kivo::FailureRecord), L2FWSERVER_ERROR_BAD_ARGS
+    // without an interface or a file, L2FWSERVER_ERROR_MALLOC when memory is short,
+    // L2FWSERVER_ERROR_THREAD (then in the error state) when no thread can start.
+    //
+    // The files are opened and checked here, on the calling thread, before anything is
+    // sent: a file that is missing, no regular file, not readable by the requester,
+    // empty, larger than a transfer can carry or (the firmware of an Ethernet boot)
+    // without the chunked file's magic word ends the transfer at once. NONE is then still
+    // returned, as for a transfer that failed on its thread, but it is already in its
+    // error state, nothing has been sent, and the reason is recorded on the calling
+    // thread (kivo::FailureRecord, with the path) and kept as its failure.
+    t_l2fwserverErrorCode Start(TransferPlan plan);
+    // Why a start of this plan would be refused as busy: an exclusive transfer runs, the
+    // plan is exclusive and anything runs, its device has a transfer running, or
+    // kMaxRunning run. Empty when it would not.
+    std::optional<Failure> Refusal(const TransferPlan& plan) const;
+
+    // Waits for the thread of the latest transfer to end. Returns at once when it was
+    // already joined or none was started.
+    t_l2fwserverErrorCode Wait();
+    // Asks the latest transfer to stop: it ends in the error state within one poll of
+    // whatever it waits for (an announcement, an acknowledgement), sending nothing more. A
+    // stop while nothing runs is forgotten by the next start.
+    void Stop();
+    // Stops the running transfer to this device (named at start or announced); false when
+    // none runs.
+    bool StopDevice(const l2::Mac& device);
+    // Stops every running transfer; how many were asked to stop.
+    size_t StopAll();
+
+    // Whether any transfer runs.
+    bool Running() const;
+    // The latest transfer's state (idle before the first), counts, error and failure (empty
+    // while it runs or after a success). A reader who sees a final state sees that
+    // transfer's failure.
+    t_l2fwserverState State() const;
+    uint32_t UploadedBytes() const;
+    uint32_t TotalBytes() const;
+    uint32_t Retransmissions() const;
+    t_l2fwserverErrorCode Error() const;
+    Failure LastFailure() const;
+
+    // Every running transfer and the kept finished ones, oldest start first.
+    std::vector<TransferRecord> List() const;
+
+   private:
+    std::shared_ptr<Transfer> Latest() const;
+
+    mutable std::mutex startMutex_;  // starts one at a time
+    mutable std::mutex listMutex_;   // the list and the latest
+    // Running transfers and the latest; of the other finished ones only their records.
+    std::vector<std::shared_ptr<Transfer>> transfers_;
+    std::vector<TransferRecord> finished_;
+    std::shared_ptr<Transfer> latest_;
+};
 
 }  // namespace kivo::fw
-
-// Waits for the thread of the last transfer to end. Returns at once when it was already
-// joined or none was started.
-t_l2fwserverErrorCode L2FwServerWait(void);
-// Asks the running transfer to stop: it ends in the error state within one poll of
-// whatever it waits for (an announcement, an acknowledgement), sending nothing more. A
-// stop while nothing runs is forgotten by the next start. Always 0.
-t_l2fwserverErrorCode L2FwServerStop(void);
-
-// ---------------------------------------------------------------------------
-// Status
-
-t_l2fwserverState L2FwServerStateGet(void);
-INT32U L2FwServerUploadedBytesGet(void);
-INT32U L2FwServerTotalBytesGet(void);
-INT32U L2FwServerRetransmissionsGet(void);
-t_l2fwserverErrorCode L2FwServerErrorGet(void);
-// Why the last operation failed (empty while one runs, after a success, or before the
-// first): the file, the device that stopped answering and where, the interface. Safe
-// from any thread; a reader who sees a final state sees that operation's failure.
-kivo::Failure L2FwServerLastFailure();
-// Kept for callers of the interface; no operation measures its time, so always 0.
-INT32U L2FwServerOperationElapsedTimeGet(void);
-
-// ---------------------------------------------------------------------------
-// Settings (kept until set again)
-
-// Acknowledgement wait for the resends of the first data frame of an upgrade, seconds.
-void L2FwServerUpgradeFlashEraseTimeoutSet(INT32S t);
-// Acknowledgement wait for the late resends of the other upgrade data frames, seconds.
-void L2FwServerUpgradeOsupTimeoutSet(INT32S t);
-// Acknowledgement wait of control frames and base wait of data frames, milliseconds.
-void L2FwServerUpgradeRetransmissionTimeoutSet(INT32S t);
-// Receive only frames whose bytes 40 to 45 equal these six bytes (copied); none clears.
-void L2FwServerEthBootChipIdSet(const INT8U* chip_id);
-// Address given to a boot ROM by the MAC-assigning start frame; six zero bytes switch
-// it off, none changes nothing.
-void L2FwServerEthBootRomMACSet(const INT8U* mac);
-// Draw the assigned address from the 00:13:9D:01:xx:xx pool (no way back).
-void L2FwServerEthBootRandomMACSet(void);
-// L2FWSERVER_ERROR_BAD_ARGS for a mode above 2, nothing changed.
-t_l2fwserverErrorCode L2FwServerTestModeSet(t_l2fwserverTestMode n);
-// 802.1Q tag of every frame sent. Enabling with vid above 4094 or pcp above 7 gives
-// L2FWSERVER_ERROR_BAD_ARGS and changes nothing; disabling keeps vid and pcp.
-t_l2fwserverErrorCode L2FwServerVLANConfigure(BOOLEAN enable, INT16U vid, INT8U pcp);
 
 #endif

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "l2fwserver.h"
 #include "port.h"
@@ -44,8 +45,13 @@ inline constexpr uint8_t kSubtypeEntryPointAck = 0x11;
 inline size_t BodyOffset(const l2::VlanTag* tag) {
     return l2::kEthHeaderLength + (tag != nullptr ? l2::kVlanTagLength : 0);
 }
-// The tag the VLAN setting asks for, in tag; null when frames go untagged.
-const l2::VlanTag* ConfiguredTag(l2::VlanTag& tag);
+// What a boot ROM's announcement told: its version, subversion and chip identifier (the
+// announcement's eight chip bytes, first byte lowest).
+struct BootRom {
+    uint16_t version = 0;
+    uint16_t subversion = 0;
+    uint64_t chip = 0;
+};
 
 // Frame builders. `frame` is a zero-filled buffer of kFrameBufferSize bytes; each writes
 // the addresses, the tag (when given), the length field and the SNAP header with the
@@ -62,9 +68,10 @@ size_t FinishLoaderDataFrame(uint8_t* frame, const uint8_t* src, const uint8_t* 
 size_t BuildInfoFrame(uint8_t* frame, const uint8_t* src, const uint8_t* dst, const l2::VlanTag* tag,
                       uint8_t subtype, const uint8_t* data, uint32_t n);
 // Start frame; the MAC-assigning form (after a version 3 boot ROM with a non-zero
-// subversion, length 990) goes to every station and writes the assigned address into dst.
+// subversion, length 990) goes to every station and writes the assigned address, chosen
+// by the settings, into dst.
 size_t BuildStartFrame(uint8_t* frame, const uint8_t* src, uint8_t* dst, const l2::VlanTag* tag,
-                       uint16_t length);
+                       uint16_t length, const BootRom& rom = {}, const TransferSettings& settings = {});
 
 // What a transfer has sent, for the status: written by the transfer's thread, read by
 // anyone.
@@ -75,17 +82,22 @@ struct Progress {
 };
 
 // What the exchanges below run over: the transfer's port, the descriptor that asks it to
-// stop, its counts (none: counted nowhere) and the file it sends, named in the failure
-// texts. Once `wake` is readable (it stays so) every wait ends with
-// L2FWSERVER_ERROR_CANCELLED and no further frame is sent: a device may keep the host
-// waiting for minutes (a flash erase), and a stop must not wait for that.
+// stop, its counts (none: counted nowhere), its settings, the boot ROM it talks to and the
+// file it sends, named in the failure texts. Once `wake` is readable (it stays so) every
+// wait ends with L2FWSERVER_ERROR_CANCELLED and no further frame is sent: a device may
+// keep the host waiting for minutes (a flash erase), and a stop must not wait for that.
 struct Link {
-    Link(l2::Port& p, int w = -1, Progress* c = nullptr) : port(p), wake(w), progress(c) {}  // NOLINT
+    Link(l2::Port& p, int w = -1, Progress* c = nullptr, TransferSettings s = {})  // NOLINT
+        : port(p), wake(w), progress(c), settings(std::move(s)) {}
     l2::Port& port;
     int wake;
     Progress* progress;
+    TransferSettings settings;
+    BootRom rom{};
     const char* file = "the file";
     bool stopped() const;
+    // The tag of every frame sent; null when frames go untagged.
+    const l2::VlanTag* tag() const { return settings.vlan ? &*settings.vlan : nullptr; }
 };
 
 // Waits up to timeoutMs for a firmware frame with this subtype, from acceptedMac when
@@ -100,8 +112,9 @@ t_l2fwserverErrorCode SendPacket(const Link& link, const uint8_t* frame, size_t 
 // `timeout` in seconds. The announcing device's address goes to mac.
 t_l2fwserverErrorCode WaitFileRequestAnnouncement(const Link& link, INT32S timeout,
                                                   const uint8_t* acceptedMac, uint8_t* mac);
+// The announcing boot ROM's values go to rom (when given), even when they are refused.
 t_l2fwserverErrorCode WaitEthLoaderAnnouncement(const Link& link, INT32S timeout, uint8_t* mac,
-                                                BOOLEAN* newerBootRom);
+                                                BOOLEAN* newerBootRom, BootRom* rom = nullptr);
 
 // Control frames, each sent up to four times until the device acknowledges it.
 t_l2fwserverErrorCode SendStartFrame(const Link& link, uint8_t* dst, uint16_t length);
@@ -119,10 +132,6 @@ t_l2fwserverErrorCode SendEthLoaderFile(const Link& link, const uint8_t* dst, FI
 t_l2fwserverErrorCode SendChunksFile(const Link& link, const uint8_t* dst, FILE* f);
 t_l2fwserverErrorCode SendChunk(const Link& link, const uint8_t* dst, FILE* f, uint32_t chunkSize,
                                 uint16_t* sequence);
-
-// Values of the last boot-ROM announcement.
-uint16_t RomVersionGet();
-uint16_t RomSubversionGet();
 
 // Frame body lengths of the control frames and of the loader's data frames by boot ROM.
 inline constexpr uint16_t kControlFrameLength = 46;

@@ -1,0 +1,599 @@
+// kivoctl fw: upgrade, boot, status and stop.
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "cli.h"
+
+namespace kivoctl {
+
+// ---- firmware ---------------------------------------------------------------------------------------
+
+volatile sig_atomic_t interrupts = 0;
+extern "C" void OnInterrupt(int) {
+    interrupts = interrupts + 1;
+}
+
+// SIGINT and SIGTERM count instead of ending the process while the guard lives.
+class InterruptGuard {
+   public:
+    InterruptGuard() {
+        interrupts = 0;
+        struct sigaction sa {};
+        sa.sa_handler = OnInterrupt;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &oldInt_);
+        sigaction(SIGTERM, &sa, &oldTerm_);
+    }
+    ~InterruptGuard() {
+        sigaction(SIGINT, &oldInt_, nullptr);
+        sigaction(SIGTERM, &oldTerm_, nullptr);
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+   private:
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+};
+
+std::string Duration(double seconds) {
+    char buf[32];
+    long s = static_cast<long>(seconds + 0.5);
+    if (s >= 3600)
+        std::snprintf(buf, sizeof(buf), "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof(buf), "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}
+
+std::string Elapsed(double seconds) {
+    if (seconds >= 60) return Duration(seconds);
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "%.1f s", seconds);
+    return buf;
+}
+
+// Progress of a transfer: a bar redrawn in place on a terminal, or one line per phase.
+class Progress {
+   public:
+    Progress(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
+
+    void Update(const kc::FwStatus& s) {
+        auto now = Clock::now();
+        const bool phaseChange = !last_ || last_->state != s.state;
+        // In the firmware phase the counts start again for every chunk.
+        const bool newChunk =
+            !phaseChange && s.state == 4 && (s.bytes < last_->bytes || s.total != last_->total);
+        if (phaseChange || newChunk) {
+            samples_.clear();
+            if (s.state == 4) ++chunk_;
+        }
+        // The rate over the last few seconds: a flash erase or a slow start does not
+        // weigh on it for the rest of the transfer.
+        samples_.emplace_back(now, s.bytes);
+        while (samples_.size() > 2 && now - samples_.front().first > std::chrono::seconds(3))
+            samples_.pop_front();
+        if (phaseChange) phaseStart_ = now;
+        if (terminal_) {
+            Draw(s, now);
+        } else if (phaseChange) {
+            out_ << kc::FwStateName(s.state) << ": " << kc::FwStateDescription(s.state);
+            if (s.total > 0) out_ << " (" << s.total << " bytes)";
+            out_ << std::endl;
+        }
+        last_ = s;
+    }
+
+    // Clears the bar before other output.
+    void Finish() {
+        if (terminal_ && drawn_) out_ << "\r\033[K" << std::flush;
+        drawn_ = false;
+    }
+
+   private:
+    void Draw(const kc::FwStatus& s, Clock::time_point now) {
+        std::string line = kc::FwStateName(s.state);
+        if (s.state == 4) line += " chunk " + std::to_string(chunk_);
+        const double elapsed = std::chrono::duration<double>(now - phaseStart_).count();
+        if (s.total > 0) {
+            const double frac = std::min(1.0, static_cast<double>(s.bytes) / s.total);
+            const int width = 20;
+            const int filled = static_cast<int>(frac * width);
+            line += "  [" + std::string(filled, '#') + std::string(width - filled, '-') + "]  ";
+            char pct[16];
+            std::snprintf(pct, sizeof(pct), "%3.0f%%", frac * 100);
+            line += ByteText(s.bytes) + " / " + ByteText(s.total) + "  " + pct;
+            double rate = 0;
+            const double span = std::chrono::duration<double>(now - samples_.front().first).count();
+            if (span > 0.2) rate = (s.bytes - static_cast<double>(samples_.front().second)) / span;
+            if (rate > 0) {
+                line += "  " + ByteText(rate) + "/s";
+                line += "  ETA " + Duration((s.total - static_cast<double>(s.bytes)) / rate);
+            }
+        } else {
+            line += "  " + kc::FwStateDescription(s.state) + "  " + Duration(elapsed);
+        }
+        winsize ws{};
+        size_t cols = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col - 1 : 79;
+        if (line.size() > cols) line.resize(cols);
+        out_ << "\r\033[K" << line << std::flush;
+        drawn_ = true;
+    }
+
+    std::ostream& out_;
+    bool terminal_;
+    bool drawn_ = false;
+    std::optional<kc::FwStatus> last_;
+    Clock::time_point phaseStart_ = Clock::now();
+    std::deque<std::pair<Clock::time_point, uint32_t>> samples_;
+    int chunk_ = 0;
+};
+
+// Absolute path of a file that exists and is a regular file: the service resolves
+// paths in its own working directory, which is not the user's.
+std::optional<std::string> FirmwarePath(const std::string& path, const char* what, std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path abs = fs::absolute(path, ec);
+    if (ec) {
+        error = std::string("cannot resolve the ") + what + " path '" + path + "': " + ec.message();
+        return std::nullopt;
+    }
+    abs = abs.lexically_normal();
+    auto st = fs::status(abs, ec);
+    if (ec || !fs::exists(st)) {
+        error = std::string("the ") + what + " '" + abs.string() + "' does not exist";
+        return std::nullopt;
+    }
+    if (!fs::is_regular_file(st)) {
+        error = std::string("the ") + what + " '" + abs.string() + "' is not a regular file";
+        return std::nullopt;
+    }
+    if (access(abs.c_str(), R_OK) != 0) {
+        error =
+            std::string("the ") + what + " '" + abs.string() + "' is not readable: " + std::strerror(errno);
+        return std::nullopt;
+    }
+    // A device that takes an empty image reports success and is left without firmware.
+    if (fs::file_size(abs, ec) == 0 && !ec) {
+        error = std::string("the ") + what + " '" + abs.string() +
+                "' is empty (0 bytes); check that this is the right file and that it was copied whole";
+        return std::nullopt;
+    }
+    return abs.string();
+}
+
+// Chunks of a chunked firmware file, walked as the service walks it: the magic word at
+// byte 68, 8 bytes, then records (a little-endian length in 32-bit words, its two header
+// words included, in bits 0 to 30; 4 bytes of information; the data) up to a zero word.
+// Nullopt when the file does not read as one.
+std::optional<uint32_t> ChunkCount(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    auto word = [&](uint32_t& v) {
+        unsigned char b[4];
+        if (!in.read(reinterpret_cast<char*>(b), 4)) return false;
+        v = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+        return true;
+    };
+    uint32_t magic = 0, info = 0, count = 0;
+    if (!in.seekg(68) || !word(magic) || magic != 0x55AA55AAu || !in.seekg(8, std::ios::cur))
+        return std::nullopt;
+    while (word(info) && info != 0) {
+        const uint64_t words = info & 0x7FFFFFFFu;
+        if (words < 2 || !in.seekg(static_cast<std::streamoff>(4 + (words - 2) * 4), std::ios::cur))
+            return std::nullopt;
+        ++count;
+    }
+    if (!in) return std::nullopt;
+    return count;
+}
+
+// Polls the status until a final state. Ctrl-C sends Stop and keeps waiting for the
+// final state; a second Ctrl-C leaves at once.
+int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operation, json result,
+                 const std::string& sentText) {
+    // The transfer goes on whatever happens here: a service that answers a poll late
+    // (busy with another front-end's request) is waited for rather than given up on.
+    if (g.timeout <= 0) client.SetTimeout(std::chrono::seconds(30));
+    const bool terminal = !g.json && isatty(STDOUT_FILENO);
+    // With --json stdout holds the document alone; progress goes to a terminal on stderr.
+    std::ostream& out = g.json ? std::cerr : std::cout;
+    const bool show = !g.json || isatty(STDERR_FILENO);
+    std::ostringstream sink;
+    Progress progress(show ? out : sink, g.json ? isatty(STDERR_FILENO) : terminal);
+    const auto start = Clock::now();
+    bool stopSent = false;
+    kc::FwStatus s;
+    for (;;) {
+        if (interrupts >= 2) {
+            progress.Finish();
+            return Report(g, kExitFailed, "interrupted",
+                          operation +
+                              " interrupted; a stop was sent, the transfer may still be ending "
+                              "(see 'kivoctl fw status')");
+        }
+        if (interrupts >= 1 && !stopSent) {
+            progress.Finish();
+            std::cerr << "kivoctl: stopping the transfer (press Ctrl-C again to leave without waiting)\n";
+            auto r = client.FwStop();
+            if (!r) return ClientFailure(g, client, "cannot stop the transfer", r.error());
+            stopSent = true;
+        }
+        auto st = client.GetFwStatus();
+        if (!st) {
+            progress.Finish();
+            return ClientFailure(g, client, "cannot read the transfer's status", st.error());
+        }
+        s = *st;
+        if (s.Final()) break;
+        progress.Update(s);
+        // A poll every 100 ms shows the end that late at most; the short sleeps act on a
+        // Ctrl-C at once.
+        for (int i = 0; i < 4 && interrupts == (stopSent ? 1 : 0); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    progress.Finish();
+    // The transfer's own duration, from the service's start and end times; the time this
+    // command waited (polls may be answered late) only from a service without the listing.
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (auto listing = client.GetFwTransfers())
+        for (const kc::FwTransfer& t : listing->transfers)
+            if (t.latest && t.endMs != 0) seconds = static_cast<double>(t.DurationMs(listing->nowMs)) / 1000;
+    result["status"] = FwStatusJson(s);
+    result["seconds"] = std::round(seconds * 10) / 10;
+    if (s.state == 5) {
+        if (g.json) {
+            PrintJson(result);
+        } else {
+            // The status counts the last chunk only after an Ethernet boot: the caller, who
+            // knows the files, says what was sent.
+            std::cout << operation << " succeeded: "
+                      << (sentText.empty()
+                              ? std::to_string(s.bytes) + " of " + std::to_string(s.total) + " bytes"
+                              : sentText)
+                      << ", " << Elapsed(seconds) << '\n';
+        }
+        return kExitOk;
+    }
+    auto fwReason = kc::FirmwareFailureReason(client);
+    std::string message = stopSent ? operation + " stopped at your request" : operation + " failed";
+    message += " (" + std::to_string(s.bytes) + " of " + std::to_string(s.total) + " bytes acknowledged)";
+    if (fwReason)
+        message +=
+            "\n  reason: " + Printable(fwReason->text) + " (code " + std::to_string(fwReason->code) + ")";
+    if (!g.json) std::cout << operation << (stopSent ? " stopped" : " failed") << '\n';
+    std::vector<std::string> hints;
+    if (!stopSent && fwReason) {
+        if (const std::string_view hint = kc::ReasonHint(fwReason->code); !hint.empty())
+            hints.emplace_back(hint);
+    } else if (!stopSent) {
+        hints.push_back(
+            "Check the interface, the MAC address and --vlan, that the device asks for a file (upgrade) or "
+            "waits in its boot ROM (boot), and the files.");
+    }
+    return Report(g, kExitFailed, stopSent ? "stopped" : "transfer_failed", message, hints,
+                  json{{"status", FwStatusJson(s)}, {"firmware_reason", ReasonJson(fwReason)}});
+}
+
+// ---- several devices side by side ------------------------------------------------------------
+
+namespace {
+
+json TransferJson(const kc::FwTransfer& t, uint64_t nowMs) {
+    return json{{"mac", t.device ? json(kc::MacText(*t.device)) : json(nullptr)},
+                {"kind", kc::FwKindName(t.kind)},
+                {"interface", t.interface},
+                {"state", kc::FwStateName(t.state)},
+                {"state_code", t.state},
+                {"bytes", t.bytes},
+                {"total", t.total},
+                {"retransmissions", t.retransmissions},
+                {"seconds", std::round(static_cast<double>(t.DurationMs(nowMs)) / 100) / 10},
+                {"running", !t.Final()},
+                {"latest", t.latest},
+                {"reason", t.reason.code != 0 || !t.reason.text.empty()
+                               ? json{{"code", t.reason.code}, {"text", t.reason.text}}
+                               : json(nullptr)}};
+}
+
+// The transfer this command started for mac: the newest one listed for it since `sinceMs`.
+const kc::FwTransfer* OurTransfer(const kc::FwTransfers& list, const kc::Mac& mac, uint64_t sinceMs) {
+    const kc::FwTransfer* found = nullptr;
+    for (const kc::FwTransfer& t : list.transfers)
+        if (t.device == mac && t.startMs >= sinceMs) found = &t;
+    return found;
+}
+
+std::string EndLine(const kc::FwTransfer& t, uint64_t nowMs, bool stopped) {
+    const std::string who = t.device ? kc::MacText(*t.device) : std::string("?");
+    const std::string took = Elapsed(static_cast<double>(t.DurationMs(nowMs)) / 1000);
+    if (t.state == 5) return who + " succeeded: " + std::to_string(t.bytes) + " bytes, " + took;
+    std::string line = who + (stopped && t.reason.code == 15 ? " stopped" : " failed") + " at byte " +
+                       std::to_string(t.bytes) + " of " + std::to_string(t.total) + ", " + took;
+    if (!t.reason.text.empty())
+        line += ": " + Printable(t.reason.text) + " (code " + std::to_string(t.reason.code) + ")";
+    return line;
+}
+
+int UpgradeMany(const Globals& g, const FwTarget& t, const std::vector<kc::Mac>& macs,
+                const std::string& fw) {
+    kc::Client client(g.port);
+    ApplyGlobals(g, client);
+    // The listing tells the transfers apart; a service without it runs one at a time.
+    auto before = client.GetFwTransfers();
+    if (!before) {
+        if (before.error().kind == kc::ErrorKind::kUnsupported)
+            return Report(g, kExitFailed, "unsupported",
+                          "this kivohost runs one firmware transfer at a time (it does not list transfers)",
+                          {"Upgrade one device at a time, or update kivohost."});
+        return ClientFailure(g, client, "cannot list the firmware transfers", before.error());
+    }
+    std::optional<InterruptGuard> guard;
+    if (t.wait) guard.emplace();
+    json devices = json::array();
+    std::vector<kc::Mac> started;
+    for (const kc::Mac& mac : macs) {
+        auto r = client.FwStartUpgrade({t.interface, t.vlan, mac, fw});
+        json d{{"mac", kc::MacText(mac)}, {"started", static_cast<bool>(r)}};
+        if (r) {
+            started.push_back(mac);
+            if (!g.json)
+                std::cout << "upgrade started on " << t.interface << " for " << kc::MacText(mac) << ": " << fw
+                          << '\n';
+        } else {
+            const std::optional<kc::Reason> reason = kc::FailureReason(client, r.error());
+            std::cerr << "kivoctl: cannot start the upgrade of " << kc::MacText(mac) << ": "
+                      << r.error().message
+                      << (reason ? "\n  reason: " + Printable(reason->text) : std::string()) << '\n';
+            d["error"] = r.error().message;
+            d["reason"] = ReasonJson(reason);
+        }
+        devices.push_back(d);
+    }
+    json result{{"started", !started.empty()},
+                {"operation", "upgrade"},
+                {"interface", t.interface},
+                {"vlan", t.vlan},
+                {"firmware", fw},
+                {"devices", devices}};
+    if (!t.wait || started.empty()) {
+        if (g.json)
+            PrintJson(result);
+        else if (!started.empty())
+            std::cout << "Follow them with 'kivoctl fw status'.\n";
+        return started.size() == macs.size() ? kExitOk : kExitFailed;
+    }
+    if (g.timeout <= 0) client.SetTimeout(std::chrono::seconds(30));
+    bool stopSent = false;
+    std::set<kc::Mac> ended;
+    kc::FwTransfers list;
+    for (;;) {
+        if (interrupts >= 2)
+            return Report(
+                g, kExitFailed, "interrupted",
+                "upgrades interrupted; stops were sent, transfers may still be ending (see 'kivoctl fw "
+                "status')");
+        if (interrupts >= 1 && !stopSent) {
+            std::cerr << "kivoctl: stopping the transfers (press Ctrl-C again to leave without waiting)\n";
+            for (const kc::Mac& mac : started) client.FwStopDevice(mac);  // one that ended meanwhile: FAILED
+            stopSent = true;
+        }
+        auto l = client.GetFwTransfers();
+        if (!l) return ClientFailure(g, client, "cannot list the firmware transfers", l.error());
+        list = *l;
+        for (const kc::Mac& mac : started) {
+            const kc::FwTransfer* tr = OurTransfer(list, mac, before->nowMs);
+            if (tr == nullptr || !tr->Final() || ended.count(mac) != 0) continue;
+            ended.insert(mac);
+            if (!g.json) std::cout << EndLine(*tr, list.nowMs, stopSent) << '\n' << std::flush;
+        }
+        if (ended.size() == started.size()) break;
+        for (int i = 0; i < 4 && interrupts == (stopSent ? 1 : 0); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    size_t succeeded = 0;
+    for (json& d : result["devices"]) {
+        if (!d["started"].get<bool>()) continue;
+        const kc::FwTransfer* tr =
+            OurTransfer(list, *kc::ParseMac(d["mac"].get<std::string>()), before->nowMs);
+        if (tr == nullptr) continue;
+        d["status"] = TransferJson(*tr, list.nowMs);
+        if (tr->state == 5) ++succeeded;
+    }
+    if (succeeded == macs.size()) {
+        if (g.json)
+            PrintJson(result);
+        else
+            std::cout << "All " << succeeded << " upgrades succeeded.\n";
+        return kExitOk;
+    }
+    return Report(g, kExitFailed, stopSent ? "stopped" : "transfer_failed",
+                  std::to_string(macs.size() - succeeded) + " of " + std::to_string(macs.size()) +
+                      " upgrades did not succeed" + (stopSent ? " (stopped at your request)" : ""),
+                  {"See each device's line above, or 'kivoctl fw status'."},
+                  json{{"devices", result["devices"]}});
+}
+
+}  // namespace
+
+int CmdFwStart(const Globals& g, const FwTarget& t, bool boot) {
+    if (auto e = CheckInterface(t.interface)) return Usage(g, *e);
+    std::string error;
+    // A file kivoctl cannot send is no usage mistake: the message says what to do.
+    auto fw = FirmwarePath(t.firmware, boot ? "firmware file" : "firmware image", error);
+    if (!fw) return Report(g, kExitUsage, "usage", error);
+    std::optional<std::string> loader;
+    std::optional<kc::Mac> mac;
+    if (boot) {
+        loader = FirmwarePath(t.loader, "loader file", error);
+        if (!loader) return Report(g, kExitUsage, "usage", error);
+    } else {
+        std::vector<kc::Mac> macs;
+        for (const std::string& text : t.macs) {
+            mac = kc::ParseMac(text);
+            if (!mac)
+                return Usage(
+                    g, "'" + Printable(text) + "' is not a MAC address (write it as 02:00:00:00:00:01)");
+            if (!kc::IsDeviceAddress(*mac)) return Usage(g, kc::GroupAddressRefusal(*mac));
+            if (std::find(macs.begin(), macs.end(), *mac) != macs.end())
+                return Usage(g, "device " + kc::MacText(*mac) + " is given twice; give each device once");
+            macs.push_back(*mac);
+        }
+        if (macs.size() > 1) return UpgradeMany(g, t, macs, *fw);
+    }
+    kc::Client client(g.port);
+    ApplyGlobals(g, client);
+    const std::string operation = boot ? "Ethernet boot" : "upgrade";
+    // From before the start on: a Ctrl-C while the start is under way still stops the
+    // transfer it launched.
+    std::optional<InterruptGuard> guard;
+    if (t.wait) guard.emplace();
+    auto r = boot ? client.FwStartBoot({t.interface, t.vlan, *loader, *fw})
+                  : client.FwStartUpgrade({t.interface, t.vlan, *mac, *fw});
+    if (!r) return ClientFailure(g, client, "cannot start the " + operation, r.error());
+    json result{{"started", true},
+                {"operation", boot ? "boot" : "upgrade"},
+                {"interface", t.interface},
+                {"vlan", t.vlan},
+                {"mac", mac ? json(kc::MacText(*mac)) : json(nullptr)},
+                {"firmware", *fw},
+                {"loader", loader ? json(*loader) : json(nullptr)}};
+    if (!g.json)
+        std::cout << operation << " started on " << t.interface << (boot ? "" : " for " + kc::MacText(*mac))
+                  << ": " << *fw << '\n';
+    if (!t.wait) {
+        if (g.json)
+            PrintJson(result);
+        else
+            std::cout << "Follow it with 'kivoctl fw status'.\n";
+        return kExitOk;
+    }
+    std::string sentText;
+    if (boot) {
+        std::error_code ec;
+        const auto loaderBytes = std::filesystem::file_size(*loader, ec);
+        const auto fwBytes = std::filesystem::file_size(*fw, ec);
+        if (!ec) {
+            const auto chunks = ChunkCount(*fw);
+            sentText =
+                "the whole loader (" + std::to_string(loaderBytes) + " bytes) and firmware (" +
+                std::to_string(fwBytes) + " bytes" +
+                (chunks ? ", " + std::to_string(*chunks) + (*chunks == 1 ? " chunk" : " chunks") : "") +
+                ") sent";
+        }
+    }
+    return WaitTransfer(g, client, operation, std::move(result), sentText);
+}
+
+int CmdFwStatus(const Globals& g) {
+    kc::Client client(g.port);
+    ApplyGlobals(g, client);
+    auto s = client.GetFwStatus();
+    if (!s) return ClientFailure(g, client, "cannot read the firmware server's status", s.error());
+    // Every transfer, when the service lists them; else the latest one's status alone.
+    auto listing = client.GetFwTransfers();
+    if (!listing && listing.error().kind != kc::ErrorKind::kUnsupported)
+        return ClientFailure(g, client, "cannot list the firmware transfers", listing.error());
+    if (g.json) {
+        // The latest transfer's fields stay at the top, as before the listing.
+        json doc = FwStatusJson(*s);
+        json all = json::array();
+        if (listing)
+            for (const kc::FwTransfer& t : listing->transfers) all.push_back(TransferJson(t, listing->nowMs));
+        doc["transfers"] = listing ? all : json(nullptr);
+        PrintJson(doc);
+        return kExitOk;
+    }
+    if (listing) {
+        if (listing->transfers.empty()) {
+            std::cout << "No firmware transfer since the service started.\n";
+            return kExitOk;
+        }
+        std::vector<std::vector<std::string>> rows;
+        for (const kc::FwTransfer& t : listing->transfers)
+            rows.push_back({t.device ? kc::MacText(*t.device) : "-", kc::FwKindName(t.kind),
+                            Printable(t.interface), kc::FwStateName(t.state) + (t.latest ? " *" : ""),
+                            std::to_string(t.bytes), std::to_string(t.total),
+                            std::to_string(t.retransmissions),
+                            Elapsed(static_cast<double>(t.DurationMs(listing->nowMs)) / 1000),
+                            t.reason.text.empty() ? "" : Printable(t.reason.text)});
+        PrintTable({"DEVICE", "KIND", "INTERFACE", "STATE", "BYTES", "TOTAL", "RETRANS", "TIME", "REASON"},
+                   rows);
+        std::cout << "(* the latest transfer, which 'kivoctl fw stop' without -m stops)\n";
+        return kExitOk;
+    }
+    std::vector<std::vector<std::string>> rows{
+        {"state", kc::FwStateName(s->state) + " (" + kc::FwStateDescription(s->state) + ")"},
+        {"bytes", std::to_string(s->bytes)},
+        {"total", std::to_string(s->total)}};
+    if (s->retransmissions) rows.push_back({"retransmissions", std::to_string(*s->retransmissions)});
+    if (s->state == 6)
+        if (auto reason = kc::FirmwareFailureReason(client))
+            rows.push_back(
+                {"reason", Printable(reason->text) + " (code " + std::to_string(reason->code) + ")"});
+    PrintTable({"FIELD", "VALUE"}, rows);
+    return kExitOk;
+}
+
+int CmdFwStop(const Globals& g, const std::vector<std::string>& macTexts, bool all) {
+    std::vector<kc::Mac> macs;
+    for (const std::string& text : macTexts) {
+        auto mac = kc::ParseMac(text);
+        if (!mac)
+            return Usage(g, "'" + Printable(text) + "' is not a MAC address (write it as 02:00:00:00:00:01)");
+        if (!kc::IsDeviceAddress(*mac)) return Usage(g, kc::GroupAddressRefusal(*mac));
+        macs.push_back(*mac);
+    }
+    kc::Client client(g.port);
+    ApplyGlobals(g, client);
+    if (all || !macs.empty()) {
+        json stopped = json::array();
+        if (all) {
+            auto r = client.FwStopAll();
+            if (!r) return ClientFailure(g, client, "cannot stop the firmware transfers", r.error());
+        }
+        for (const kc::Mac& mac : macs) {
+            auto r = client.FwStopDevice(mac);
+            if (!r)
+                return ClientFailure(g, client, "cannot stop the transfer of " + kc::MacText(mac), r.error(),
+                                     json{{"stopped", stopped}});
+            stopped.push_back(kc::MacText(mac));
+        }
+        if (g.json)
+            PrintJson(json{{"stop_sent", true}, {"all", all}, {"devices", stopped}});
+        else
+            std::cout << "Stop sent"
+                      << (all ? " to every running transfer"
+                              : " to " + std::to_string(macs.size()) +
+                                    (macs.size() == 1 ? " transfer" : " transfers"))
+                      << ". Each ends within about 100 ms, whatever it waits for; see 'kivoctl fw status'.\n";
+        return kExitOk;
+    }
+    auto r = client.FwStop();
+    if (!r) return ClientFailure(g, client, "cannot stop the firmware server", r.error());
+    auto s = client.GetFwStatus();
+    if (g.json) {
+        PrintJson(json{{"stop_sent", true}, {"status", s ? FwStatusJson(*s) : json(nullptr)}});
+    } else {
+        std::cout << "Stop sent. A running transfer ends within about 100 ms, whatever it waits for";
+        if (s)
+            std::cout << "; now: " << kc::FwStateName(s->state) << " (" << kc::FwStateDescription(s->state)
+                      << ")";
+        std::cout << ".\n";
+    }
+    return kExitOk;
+}
+
+}  // namespace kivoctl
