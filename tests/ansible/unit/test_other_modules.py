@@ -70,8 +70,8 @@ class Firmware(ModuleCase):
         self.assertEqual(self.calls, [])
 
 
-def argument_spec_of(module):
-    """The argument spec a module's main() builds, without running it."""
+def declared_options_of(module):
+    """The options a module's main() declares to Ansible, without running it."""
     seen = {}
 
     def capture(self, argument_spec, **kwargs):
@@ -100,9 +100,9 @@ class SharedOptions(unittest.TestCase):
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
                 self.assertEqual(out.returncode, 0, out.stderr)
                 documented = json.loads(out.stdout)["kivo.ghn." + name]["doc"]["options"]
-                spec = argument_spec_of(module)
-                self.assertEqual(sorted(documented), sorted(spec))
-                for option, rules in spec.items():
+                declared = declared_options_of(module)
+                self.assertEqual(sorted(documented), sorted(declared))
+                for option, rules in declared.items():
                     doc = documented[option]
                     self.assertEqual(doc.get("type", "str"), rules.get("type", "str"), option)
                     self.assertEqual(bool(doc.get("required")), bool(rules.get("required")), option)
