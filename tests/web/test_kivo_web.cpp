@@ -331,12 +331,13 @@ TEST(KivoWeb, ApiEndToEnd) {
         web.Post("/api/firmware/upgrade", {{"interface", "eth1"}, {"mac", kFwMac}, {"path", "image.bin"}}),
         400);
 
-    // A device that never asks for its file: a second start is busy, stop ends the first.
+    // A device that never asks for its file: a second start to the same device is busy (one
+    // transfer per device), stop ends the first.
     Reply wait = web.Post("/api/firmware/upgrade",
                           {{"interface", "eth1"}, {"mac", kSlowMac}, {"path", imageFile.path()}});
     ASSERT_EQ(wait.status, 200) << wait.body;
     Reply busy = web.Post("/api/firmware/upgrade",
-                          {{"interface", "eth1"}, {"mac", kFwMac}, {"path", imageFile.path()}});
+                          {{"interface", "eth1"}, {"mac", kSlowMac}, {"path", imageFile.path()}});
     EXPECT_HTTP(busy, 409);
     EXPECT_EQ(web.Post("/api/firmware/stop", json::object()).Json(), json({{"stopped", true}}));
     json stopped = WaitFinal(web, 30s);
