@@ -381,8 +381,10 @@ constexpr size_t kMaxWaiting = 256;
 // The watchdog: a minute without requests ends the service.
 constexpr auto kIdleLimit = std::chrono::seconds(61);
 
-// The message buffer of one running request, mapped for it and given back to the system
-// when it ends: only the pages a reply writes are ever touched.
+// The message buffer of one running request, mapped for it: only the pages a reply writes
+// are ever touched. A few buffers of ended requests are kept for the next ones (unmapping
+// costs every CPU that ran a thread of the process a TLB flush); the rest go back to the
+// system.
 class MessageBuffer {
    public:
     MessageBuffer() {
@@ -399,6 +401,32 @@ class MessageBuffer {
 
    private:
     INT8U* data_ = nullptr;
+};
+
+// The buffers kept between requests: at most kKept, however many requests ran at once.
+class BufferPool {
+   public:
+    std::unique_ptr<MessageBuffer> Take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!kept_.empty()) {
+                auto buffer = std::move(kept_.back());
+                kept_.pop_back();
+                return buffer;
+            }
+        }
+        return std::make_unique<MessageBuffer>();
+    }
+    void Give(std::unique_ptr<MessageBuffer> buffer) {
+        if (buffer == nullptr || buffer->get() == nullptr) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (kept_.size() < kKept) kept_.push_back(std::move(buffer));
+    }
+
+   private:
+    static constexpr size_t kKept = 2;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<MessageBuffer>> kept_;
 };
 
 // One request received: its datagram (only the bytes that came), its sender, and the
@@ -587,8 +615,8 @@ class Scheduler {
     // Handles one request on this thread and sends its reply. The message buffer lives
     // only as long as the request runs.
     void Serve(const Job& job) {
-        MessageBuffer buffer;
-        INT8U* msg = buffer.get();
+        std::unique_ptr<MessageBuffer> buffer = buffers_.Take();
+        INT8U* msg = buffer->get();
         if (msg == nullptr) {
             kivo::Log(kivo::LogStream::kOut, "Error: no memory for the request's reply; request dropped\n");
             return;
@@ -599,12 +627,14 @@ class Scheduler {
         // A handler can never produce more than the buffer; treat anything else as a fault.
         if (replyLength > KIVO_MESSAGE_SIZE) replyLength = 0;
         ServerReplySend(fd_, msg, replyLength, &client, job.clientLength, job.datagram[0]);
+        buffers_.Give(std::move(buffer));
     }
 
     const int fd_;
     // The receive buffer: one, used by the receiving thread only; each request keeps only
     // the bytes of its own datagram.
     const std::unique_ptr<INT8U[]> buffer_;
+    BufferPool buffers_;
     std::mutex mutex_;
     std::condition_variable ready_;  // a request may be able to start, or none receives
     std::list<Job> waiting_;         // arrival order
