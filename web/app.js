@@ -94,13 +94,15 @@ function initDevices() {
     state.vlan = vlan;
     const button = $('discover');
     button.disabled = true;
-    const reply = await run('Discovering (the devices have 3 seconds to answer)',
+    const reply = await run('Discovering (about 6 seconds: two kinds of devices, 3 seconds each)',
       () => post('/api/discover', { interface: $('iface').value, vlan }));
     button.disabled = false;
     if (reply) {
       renderDevices(reply);
       const n = state.devices.length;
-      setStatus(`Discovery found ${n} device${n === 1 ? '' : 's'}.`);
+      // Devices that answered but would not give their address are told, not counted as none.
+      setStatus(n === 0 && typeof reply.note === 'string' ? `Discovery listed no device: ${reply.note}.`
+        : `Discovery found ${n} device${n === 1 ? '' : 's'}.`);
     }
   });
   $('queue-selected').addEventListener('click', () => go('firmware'));

@@ -909,4 +909,12 @@ std::optional<Reason> FirmwareFailureReason(Client& client) {
     return d->firmware;
 }
 
+std::optional<std::string> RefusedDiscoveryNote(Client& client) {
+    auto d = client.GetFailureDetail();
+    if (!d || !d->any || d->request != static_cast<uint8_t>(RequestCode::kDiscoverLcmp) ||
+        d->reason.code != static_cast<uint16_t>(protocol::Reason::kDeviceRefused))
+        return std::nullopt;
+    return d->reason.text;
+}
+
 }  // namespace kivo::client

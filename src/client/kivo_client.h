@@ -343,6 +343,9 @@ std::optional<FailureDetail> ParseFailureDetail(const std::vector<uint8_t>& repl
 std::optional<Reason> FailureReason(Client& client, const Error& e);
 // The firmware server's last error, when it has one.
 std::optional<Reason> FirmwareFailureReason(Client& client);
+// After an LCMP discovery that found nothing: the service's words when devices did answer
+// but refused to tell their address (a discovery that cannot list them), nullopt otherwise.
+std::optional<std::string> RefusedDiscoveryNote(Client& client);
 
 }  // namespace kivo::client
 

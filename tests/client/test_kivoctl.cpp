@@ -403,6 +403,29 @@ TEST(Kivoctl, FirmwareUpgradeOfSeveralDevices) {
 
 // The failure detail (0xF0) and LCMP discovery (0xF1) as a service that has them answers:
 // a fake service on the loopback plays it, so that no device is involved.
+// An LCMP device that answers the discovery but refuses its address is told, not taken
+// for silence.
+TEST(Kivoctl, DiscoveryTellsDevicesThatRefusedTheirAddress) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1");
+    topo.StartDevsim(std::string("[device shy]\nmac = ") + kLcmpMac +
+                     "\ninterface = eth1\nrole = lcmp\npassword = s3cret\n"
+                     "param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR " +
+                     kLcmpMac + "\nrefuse = SYSTEM.PRODUCTION.MAC_ADDR\n");
+    topo.StartKivohost();
+    ASSERT_TRUE(WaitLinkUp(topo.host(), "eth1"));
+    auto disc = Kivoctl(topo.host(), {"--json", "discover", "-i", "eth1"});
+    EXPECT_EQ(disc.exit, 0) << disc.err;
+    json doc = disc.Json();
+    EXPECT_EQ(doc["devices"], json::array()) << disc.out;
+    ASSERT_TRUE(doc["lcmp_note"].is_string()) << disc.out;
+    EXPECT_TRUE(Has(doc["lcmp_note"].get<std::string>(),
+                    "1 LCMP device(s) answered on eth1 but refused to tell their MAC address"))
+        << disc.out;
+    EXPECT_TRUE(Has(disc.err, "refused to tell their MAC address")) << disc.err;
+}
+
 TEST(Kivoctl, FailureDetailAndMergedDiscovery) {
     const std::string reason =
         "device 02:00:00:00:00:01 on lo did not answer within 6 s (a wrong password looks the same)";

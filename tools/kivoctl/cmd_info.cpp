@@ -39,8 +39,10 @@ int CmdDiscover(const Globals& g, const std::string& iface, uint16_t vlan) {
     bool lcmpDiscovery = true;
     std::vector<kc::DeviceRecord> records;
     auto lcmp = client.DiscoverLcmp(req);
+    std::optional<std::string> lcmpNote;
     if (lcmp) {
         records = *lcmp;
+        if (records.empty()) lcmpNote = kc::RefusedDiscoveryNote(client);
     } else if (lcmp.error().kind == kc::ErrorKind::kUnsupported) {
         lcmpDiscovery = false;  // an older service: legacy and boot-ROM devices only
     } else {
@@ -62,12 +64,19 @@ int CmdDiscover(const Globals& g, const std::string& iface, uint16_t vlan) {
         for (uint8_t t : v) names.push_back(kc::DeviceKindName(t));
         return names;
     };
+    if (lcmpNote) std::cerr << "kivoctl: " << Printable(*lcmpNote) << '\n';
     if (g.json) {
         json devices = json::array();
         for (const auto& [key, types] : merged)
             devices.push_back(
                 {{"interface", key.first}, {"mac", kc::MacText(key.second)}, {"kinds", kindsOf(types)}});
-        PrintJson(json{{"devices", devices}, {"lcmp_discovery", lcmpDiscovery}});
+        PrintJson(json{{"devices", devices},
+                       {"lcmp_discovery", lcmpDiscovery},
+                       {"lcmp_note", lcmpNote ? json(*lcmpNote) : json(nullptr)}});
+        return kExitOk;
+    }
+    if (merged.empty() && lcmpNote) {
+        std::cout << "No device could be listed.\n";
         return kExitOk;
     }
     if (merged.empty()) {

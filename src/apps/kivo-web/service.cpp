@@ -102,12 +102,15 @@ json Service::Discover(const json& body) {
     if (!req.interface.empty() && if_nametoindex(req.interface.c_str()) == 0)
         Fail(400, "There is no interface named " + req.interface + " on this host.",
              "Choose one of the host's interfaces.");
+    std::optional<std::string> note;
     auto records = queue_.Run([&](kc::Client& c) {
         std::vector<kc::DeviceRecord> all;
         auto lcmp = c.DiscoverLcmp(req);
-        if (lcmp)
+        if (lcmp) {
             all = *lcmp;
-        else if (lcmp.error().kind != kc::ErrorKind::kUnsupported)
+            // Devices that answered but would not give their address are no "0 devices".
+            if (all.empty()) note = kc::RefusedDiscoveryNote(c);
+        } else if (lcmp.error().kind != kc::ErrorKind::kUnsupported)
             throw ClientFailure(c, "The LCMP discovery failed", lcmp.error());
         auto legacy = c.Discover(req);
         if (!legacy) throw ClientFailure(c, "The discovery failed", legacy.error());
@@ -131,7 +134,10 @@ json Service::Discover(const json& body) {
                            {"interface", key.first},
                            {"seen", now}});
     }
-    json result{{"time", now}, {"interface", req.interface}, {"devices", devices}};
+    json result{{"time", now},
+                {"interface", req.interface},
+                {"devices", devices},
+                {"note", note ? json(*note) : json(nullptr)}};
     {
         std::lock_guard lk(stateMutex_);
         discovery_ = result;

@@ -701,7 +701,7 @@ namespace {
 // are taken apart by their source address and read on their own, so that one device's
 // unreadable answer hides no other.
 size_t DevicesFromAnswer(const t_lcmpValueList* answer, const CHAR* interfaceName, INT8U* hostMAC,
-                         t_device** devices) {
+                         t_device** devices, size_t& unlisted) {
     size_t found = 0;
     for (const t_lcmpValue* v = answer->head; v != nullptr; v = v->next) {
         if (v->type != LCMP_VALUE_INFO) continue;
@@ -720,6 +720,8 @@ size_t DevicesFromAnswer(const t_lcmpValueList* answer, const CHAR* interfaceNam
         if (copied && FillDeviceList(one, interfaceName, hostMAC, devices) == CONFIGLAYER_ERROR_NONE &&
             *devices != before)
             ++found;
+        else
+            ++unlisted;  // it answered, but not with its address
         LCMPValueListDestroy(one);
     }
     return found;
@@ -756,6 +758,7 @@ t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_devic
         hostMACs.push_back(hostMAC);
     }
     size_t found = 0;
+    size_t unlisted = 0;
     if (!names.empty()) {
         std::vector<t_lcmpValueList*> answers(names.size(), nullptr);
         if (kivo::lcmp::MulticastReadEvery(LCMP_CONTROL_VENDOR, request, names.data(),
@@ -764,13 +767,22 @@ t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_devic
             result = CONFIGLAYER_ERROR_LCMP;
         for (size_t k = 0; k < names.size(); ++k) {
             if (answers[k] != nullptr)
-                found += DevicesFromAnswer(answers[k], names[k], hostMACs[k].data(), devices);
+                found += DevicesFromAnswer(answers[k], names[k], hostMACs[k].data(), devices, unlisted);
             LCMPValueListDestroy(answers[k]);
         }
     }
     InterfaceListFree(interfaces);
     LCMPValueListDestroy(request);
-    if (result == CONFIGLAYER_ERROR_NONE && found == 0) {
+    if (result == CONFIGLAYER_ERROR_NONE && found == 0 && unlisted > 0) {
+        // What the first of them said, inside the one sentence about all of them.
+        const kivo::Failure first = kivo::FailureTake();
+        const std::string said = first.text.empty() ? std::string() : " (" + first.text + ")";
+        kivo::FailureRecord(
+            kivo::Reason::kDeviceRefused,
+            "%zu LCMP device(s) answered on %s but refused to tell their MAC address, so none "
+            "can be listed%s",
+            unlisted, every ? "the host's interfaces" : interfaceName, said.c_str());
+    } else if (result == CONFIGLAYER_ERROR_NONE && found == 0) {
         const INT32U seconds = (options.lcmp.timeoutMs + 999) / 1000;
         kivo::FailureRecord(kivo::Reason::kNoDevice,
                             "no device answered on %s within %u s; check the cabling and that the devices "
