@@ -5,6 +5,7 @@
 #include <crypt.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <set>
@@ -12,6 +13,7 @@
 
 #include "collector.h"
 #include "config.h"
+#include "fake_service.h"
 #include "metrics.h"
 #include "probe.h"
 #include "requests.h"
@@ -297,6 +299,41 @@ TEST(ExporterTransfers, OneSeriesPerDeviceBoundedAndClean) {
     EXPECT_EQ(Lines(oldPage, "kivo_firmware_transfer_bytes"),
               (std::vector<std::string>{"kivo_firmware_transfer_bytes 10"}));
     EXPECT_TRUE(Lines(oldPage, "kivo_firmware_transfer_retransmissions").empty()) << "not reported";
+}
+
+// A kivohost without the transfer list answers it with one byte: the page falls back to
+// the latest transfer's status, and the answer is no failure to count.
+TEST(ExporterTransfers, ServiceWithoutTheListGivesTheStatus) {
+    using Bytes = kivotest_client::Bytes;
+    kivotest_client::FakeService service([](const Bytes& req, int) -> std::vector<Bytes> {
+        const uint8_t seq = req[0];
+        switch (req.size() > 4 ? req[4] : 0xFF) {
+            case 9:
+                return {Bytes{seq, 1, 0, 9, 2, 0, 39}};
+            case 8:  // loading the firmware: 10 of 20 bytes
+                return {Bytes{seq, 1, 0, 8, 4, 0, 0, 0, 10, 0, 0, 0, 20}};
+            default:
+                return {Bytes{seq}};
+        }
+    });
+    Config config;
+    config.servicePort = service.port();
+    Collector collector(config, "test");
+    const std::string page = collector.Scrape(SteadyClock::now() + std::chrono::seconds(20));
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_state{state=\"firmware\"} 1").size(), 1u) << page;
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_bytes "),
+              (std::vector<std::string>{"kivo_firmware_transfer_bytes 10"}))
+        << page;
+    EXPECT_TRUE(Lines(page, "kivo_firmware_transfers ").empty()) << page;
+    EXPECT_EQ(Lines(page, "kivo_up "), (std::vector<std::string>{"kivo_up 1"})) << page;
+    const auto failures = Lines(page, "kivo_request_failures_total{");
+    EXPECT_FALSE(failures.empty()) << page;
+    for (const std::string& line : failures) EXPECT_TRUE(line.ends_with("} 0")) << line;
+    std::vector<uint8_t> codes;
+    for (const Bytes& r : service.Requests())
+        if (r.size() > 4) codes.push_back(r[4]);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xF2), 1) << "the list is asked for";
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xF0), 0) << "and no reason for its answer";
 }
 
 // A request's budget, how its end is read, and kivo_up: waiting in line is not down.
