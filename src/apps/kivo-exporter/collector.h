@@ -1,7 +1,7 @@
 // What a page reads from kivohost, and the discovery that runs beside the pages.
 //
 // Each page (/metrics for every configured device, /probe for one) is a pass: the service's
-// version and firmware status within the pass's deadline, and one read per device on a
+// version and firmware transfers within the pass's deadline, and one read per device on a
 // small pool of workers. A device read has a budget of its own (the read's whole time-out),
 // not the page's: a read that outlasts its page goes on in the background, is not sent
 // again while it runs, and its result is shown by the next page, which does not wait for
