@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "harness_fw.h"
 #include "kivo_client.h"
 
 using namespace kivotest;
@@ -23,6 +24,8 @@ namespace {
 const char* kDev1 = "02:00:00:00:00:11";
 const char* kDev2 = "02:00:00:00:00:12";
 const char* kScpDev = "02:00:00:00:00:13";
+const char* kFw1 = "02:00:00:00:00:b1";
+const char* kFw2 = "02:00:00:00:00:b2";
 
 // A scratch folder, removed with everything in it.
 struct TempDir {
@@ -129,9 +132,10 @@ struct Bed {
     Topology topo;
     std::unique_ptr<Process> exporter;
 
-    explicit Bed(const std::string& interval) {
+    // `moreDevices`: simulator sections beside the three configured devices.
+    explicit Bed(const std::string& interval, const std::string& moreDevices = "") {
         topo.Link("eth1", "eth1");
-        topo.StartDevsim(DeviceConfig());
+        topo.StartDevsim(DeviceConfig() + "\n" + moreDevices);
         topo.StartKivohost();
         const auto pw = dir.Write("pw", "s3cret\n");
         const auto scpPw = dir.Write("scp-pw", "legacy\n");
@@ -186,7 +190,9 @@ TEST(Exporter, ScrapePromtoolAndDeviceDown) {
     // A string parameter gives no sample, only a count.
     EXPECT_FALSE(Value(page, Dev("kivo_name_info", kDev1))) << page;
     EXPECT_GE(Value(page, "kivo_parameter_value_errors_total").value_or(0), 2) << page;
-    EXPECT_EQ(Value(page, "kivo_firmware_transfer_state{state=\"idle\"}"), 1) << page;
+    // No transfer yet: the list is empty, and no transfer has series.
+    EXPECT_EQ(Value(page, "kivo_firmware_transfers"), 0) << page;
+    EXPECT_FALSE(Has(page, "kivo_firmware_transfer_state{")) << page;
     EXPECT_TRUE(Has(page, "# TYPE kivo_rx_packets_total counter\n")) << page;
     EXPECT_TRUE(Has(page, "# HELP kivo_enabled Enabled \\\\ \"on\"\n")) << page;
     EXPECT_TRUE(Has(page, "kivo_exporter_build_info{version=\"2.0.39\"} 1\n")) << page;
@@ -259,6 +265,69 @@ TEST(Exporter, ScrapePromtoolAndDeviceDown) {
     // Pages, reads and discovery share the clients: a sanitizer build reports any slip here.
     EXPECT_FALSE(Has(bed.exporter->Log(), "Sanitizer")) << bed.exporter->Log();
     EXPECT_FALSE(Has(bed.exporter->Log(), "runtime error")) << bed.exporter->Log();
+}
+
+// Two upgrades side by side, started through the client library by another front-end:
+// the page shows each with its device's MAC while both wait for their devices, and then
+// each one's success; promtool takes the page while they run and once they have ended.
+TEST(Exporter, FirmwareTransfersSideBySide) {
+    KIVO_REQUIRE_ROOT();
+    std::string fwDevices;
+    for (const char* mac : {kFw1, kFw2})
+        fwDevices += std::string("[device fw") + mac[16] + "]\nmac = " + mac +
+                     "\ninterface = eth1\nrole = fw\nfw_log_data = no\nfw_erase_ms = 1500\n\n";
+    Bed bed("0s", fwDevices);
+    const auto& host = bed.topo.host();
+    const Bytes image = PatternBytes(64 * 1024, 7);
+    TempFile file(AsString(image));
+    auto& service = bed.topo.client().library();
+    for (const char* mac : {kFw1, kFw2}) {
+        auto started = service.FwStartUpgrade({"eth1", 0, *kivo::protocol::ParseMac(mac), file.path()});
+        ASSERT_TRUE(started) << mac << ": " << started.error().message;
+    }
+
+    auto series = [](const char* metric, const char* mac, const std::string& more = "") {
+        return std::string(metric) + "{mac=\"" + mac + "\",interface=\"eth1\",kind=\"upgrade\"" + more + "}";
+    };
+    auto page = ScrapeUntil(host, [&](const std::string& p) {
+        return Value(p, series("kivo_firmware_transfer_bytes", kFw1)) &&
+               Value(p, series("kivo_firmware_transfer_bytes", kFw2));
+    });
+    // Neither device has asked for its image yet: both wait, each in its own series.
+    for (const char* mac : {kFw1, kFw2}) {
+        EXPECT_TRUE(Value(page, series("kivo_firmware_transfer_duration_seconds", mac))) << page;
+        EXPECT_EQ(Value(page, series("kivo_firmware_transfer_retransmissions", mac)), 0) << page;
+        double states = 0;
+        for (const char* st : {"idle", "waiting", "upgrading", "loader", "firmware", "succeeded", "failed"})
+            states +=
+                Value(page, series("kivo_firmware_transfer_state", mac, ",state=\"" + std::string(st) + "\""))
+                    .value_or(-10);
+        EXPECT_EQ(states, 1) << "one state of seven at 1\n" << page;
+        EXPECT_EQ(Value(page, series("kivo_firmware_transfer_state", mac, ",state=\"waiting\"")), 1) << page;
+    }
+    EXPECT_EQ(Value(page, "kivo_firmware_transfers"), 2) << page;
+    EXPECT_FALSE(Value(page, "kivo_firmware_transfer_bytes")) << "no series without labels\n" << page;
+    TempFile running(page);
+    EXPECT_EQ(Shell("promtool check metrics < " + running.path()), 0) << page;
+
+    for (const char* name : {"fw1", "fw2"})
+        ASSERT_TRUE(bed.topo.devsim()->SendLine(std::string(name) + " fw request"));
+
+    page = ScrapeUntil(
+        host,
+        [&](const std::string& p) {
+            return Value(p, series("kivo_firmware_transfer_state", kFw1, ",state=\"succeeded\"")) == 1 &&
+                   Value(p, series("kivo_firmware_transfer_state", kFw2, ",state=\"succeeded\"")) == 1;
+        },
+        180s);
+    for (const char* mac : {kFw1, kFw2}) {
+        EXPECT_EQ(Value(page, series("kivo_firmware_transfer_state", mac, ",state=\"succeeded\"")), 1)
+            << page;
+        EXPECT_EQ(Value(page, series("kivo_firmware_transfer_bytes", mac)), image.size()) << page;
+        EXPECT_EQ(Value(page, series("kivo_firmware_transfer_size_bytes", mac)), image.size()) << page;
+    }
+    TempFile ended(page);
+    EXPECT_EQ(Shell("promtool check metrics < " + ended.path()), 0) << page;
 }
 
 // The multi-target form: one device per page, named by its name, MAC or INTERFACE/MAC,

@@ -1,18 +1,23 @@
 // kivo-exporter's pieces without a network: the configuration, the exposition text,
-// parameter values, the listen address and basic authentication, the page's families and
+// parameter values, the listen address and basic authentication, the page's families, the
+// firmware transfers' series and
 // time accounting, what a request's end means, and the /probe parameters.
 #include <crypt.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <set>
+#include <sstream>
 
 #include "collector.h"
 #include "config.h"
+#include "fake_service.h"
 #include "metrics.h"
 #include "probe.h"
 #include "requests.h"
+#include "transfers.h"
 #include "web.h"
 
 using namespace kivo::exporter;
@@ -180,6 +185,155 @@ TEST(ExporterText, OwnFamiliesDeclaredOnce) {
         ErrorOf("modules:\n  m:\n    parameters:\n      - {name: A, metric: kivo_scrape_deadline_exceeded, "
                 "help: h}\n"),
         "k.yml:4: 'kivo_scrape_deadline_exceeded' is a metric of the exporter itself; choose another name");
+}
+
+namespace {
+
+kivo::client::FwTransfer Transfer(uint8_t last, uint8_t state, uint64_t startMs, uint64_t endMs) {
+    kivo::client::FwTransfer t;
+    t.device = kivo::client::Mac{2, 0, 0, 0, 0, last};
+    t.interface = "eth1";
+    t.state = state;
+    t.bytes = 4096u * last;
+    t.total = 65536;
+    t.retransmissions = last;
+    t.startMs = startMs;
+    t.endMs = endMs;
+    return t;
+}
+
+// The lines of a page that start with `prefix`.
+std::vector<std::string> Lines(const std::string& page, const std::string& prefix) {
+    std::vector<std::string> out;
+    std::istringstream in(page);
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(prefix)) out.push_back(line);
+    return out;
+}
+
+}  // namespace
+
+// Two transfers side by side, each with its own labelled series under one HELP per family.
+TEST(ExporterTransfers, EachListedTransferHasItsSeries) {
+    kivo::client::FwTransfers list;
+    list.nowMs = 10000;
+    list.transfers = {Transfer(1, 5, 1000, 3500), Transfer(2, 2, 4000, 0)};
+    list.transfers[1].interface = "eth2";
+    list.transfers[1].latest = true;
+    MetricsText m;
+    WriteTransfers(m, list);
+    const std::string page = m.Render();
+    const std::string a = "{mac=\"02:00:00:00:00:01\",interface=\"eth1\",kind=\"upgrade\"";
+    const std::string b = "{mac=\"02:00:00:00:00:02\",interface=\"eth2\",kind=\"upgrade\"";
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_bytes"),
+              (std::vector<std::string>{"kivo_firmware_transfer_bytes" + a + "} 4096",
+                                        "kivo_firmware_transfer_bytes" + b + "} 8192"}))
+        << page;
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_duration_seconds"),
+              (std::vector<std::string>{"kivo_firmware_transfer_duration_seconds" + a + "} 2.5",
+                                        "kivo_firmware_transfer_duration_seconds" + b + "} 6"}))
+        << page;
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_retransmissions" + b),
+              (std::vector<std::string>{"kivo_firmware_transfer_retransmissions" + b + "} 2"}));
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_size_bytes").size(), 2u);
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfers "),
+              (std::vector<std::string>{"kivo_firmware_transfers 2"}));
+    // Seven states each, the one it is in at 1.
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_state" + a).size(), 7u);
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_state" + a + ",state=\"succeeded\"} 1").size(), 1u);
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_state" + b + ",state=\"upgrading\"} 1").size(), 1u);
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_state" + b + ",state=\"succeeded\"} 0").size(), 1u);
+    EXPECT_EQ(Lines(page, "# HELP kivo_firmware_transfer_state ").size(), 1u);
+}
+
+// A device upgraded again shows its latest transfer only; a long list is cut to the most
+// recent; bytes of a name that are no text do not reach the page; the status of a service
+// without the listing has no labels.
+TEST(ExporterTransfers, OneSeriesPerDeviceBoundedAndClean) {
+    kivo::client::FwTransfers list;
+    list.nowMs = 100000;
+    list.transfers = {Transfer(1, 6, 1000, 2000), Transfer(1, 1, 3000, 0)};
+    MetricsText again;
+    WriteTransfers(again, list);
+    const std::string page = again.Render();
+    EXPECT_EQ(Lines(page,
+                    "kivo_firmware_transfer_state{mac=\"02:00:00:00:00:01\",interface=\"eth1\","
+                    "kind=\"upgrade\",state=\"waiting\"} 1")
+                  .size(),
+              1u)
+        << page;
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_duration_seconds"),
+              (std::vector<std::string>{"kivo_firmware_transfer_duration_seconds{mac=\"02:00:00:00:00:01\","
+                                        "interface=\"eth1\",kind=\"upgrade\"} 97"}))
+        << page;
+
+    list.transfers.clear();
+    for (uint8_t i = 1; i <= kMaxTransfers + 4; ++i) list.transfers.push_back(Transfer(i, 5, 100u * i, 0));
+    list.transfers[0].startMs = 5000;  // listed first, started last
+    MetricsText many;
+    WriteTransfers(many, list);
+    const auto bytes = Lines(many.Render(), "kivo_firmware_transfer_bytes");
+    ASSERT_EQ(bytes.size(), kMaxTransfers);
+    EXPECT_TRUE(bytes.front().starts_with("kivo_firmware_transfer_bytes{mac=\"02:00:00:00:00:01\""));
+    EXPECT_TRUE(bytes[1].starts_with("kivo_firmware_transfer_bytes{mac=\"02:00:00:00:00:06\"")) << bytes[1];
+
+    kivo::client::FwTransfers odd;
+    odd.transfers = {Transfer(1, 1, 0, 0)};
+    odd.transfers[0].interface = std::string("e\"\n\xff", 4);
+    odd.transfers[0].device.reset();
+    odd.transfers[0].kind = 2;
+    MetricsText clean;
+    WriteTransfers(clean, odd);
+    EXPECT_EQ(Lines(clean.Render(), "kivo_firmware_transfer_bytes"),
+              (std::vector<std::string>{
+                  "kivo_firmware_transfer_bytes{mac=\"\",interface=\"e\\\"??\",kind=\"boot\"} 4096"}));
+
+    kivo::client::FwStatus status;
+    status.state = 4;
+    status.bytes = 10;
+    status.total = 20;
+    MetricsText old;
+    WriteFwStatus(old, status);
+    const std::string oldPage = old.Render();
+    EXPECT_EQ(Lines(oldPage, "kivo_firmware_transfer_state{state=\"firmware\"} 1").size(), 1u) << oldPage;
+    EXPECT_EQ(Lines(oldPage, "kivo_firmware_transfer_bytes"),
+              (std::vector<std::string>{"kivo_firmware_transfer_bytes 10"}));
+    EXPECT_TRUE(Lines(oldPage, "kivo_firmware_transfer_retransmissions").empty()) << "not reported";
+}
+
+// A kivohost without the transfer list answers it with one byte: the page falls back to
+// the latest transfer's status, and the answer is no failure to count.
+TEST(ExporterTransfers, ServiceWithoutTheListGivesTheStatus) {
+    using Bytes = kivotest_client::Bytes;
+    kivotest_client::FakeService service([](const Bytes& req, int) -> std::vector<Bytes> {
+        const uint8_t seq = req[0];
+        switch (req.size() > 4 ? req[4] : 0xFF) {
+            case 9:
+                return {Bytes{seq, 1, 0, 9, 2, 0, 39}};
+            case 8:  // loading the firmware: 10 of 20 bytes
+                return {Bytes{seq, 1, 0, 8, 4, 0, 0, 0, 10, 0, 0, 0, 20}};
+            default:
+                return {Bytes{seq}};
+        }
+    });
+    Config config;
+    config.servicePort = service.port();
+    Collector collector(config, "test");
+    const std::string page = collector.Scrape(SteadyClock::now() + std::chrono::seconds(20));
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_state{state=\"firmware\"} 1").size(), 1u) << page;
+    EXPECT_EQ(Lines(page, "kivo_firmware_transfer_bytes "),
+              (std::vector<std::string>{"kivo_firmware_transfer_bytes 10"}))
+        << page;
+    EXPECT_TRUE(Lines(page, "kivo_firmware_transfers ").empty()) << page;
+    EXPECT_EQ(Lines(page, "kivo_up "), (std::vector<std::string>{"kivo_up 1"})) << page;
+    const auto failures = Lines(page, "kivo_request_failures_total{");
+    EXPECT_FALSE(failures.empty()) << page;
+    for (const std::string& line : failures) EXPECT_TRUE(line.ends_with("} 0")) << line;
+    std::vector<uint8_t> codes;
+    for (const Bytes& r : service.Requests())
+        if (r.size() > 4) codes.push_back(r[4]);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xF2), 1) << "the list is asked for";
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xF0), 0) << "and no reason for its answer";
 }
 
 // A request's budget, how its end is read, and kivo_up: waiting in line is not down.

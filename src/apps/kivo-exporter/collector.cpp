@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "transfers.h"
+
 namespace kivo::exporter {
 
 namespace kc = kivo::client;
@@ -108,7 +110,7 @@ void Collector::Record(Pass& pass, Outcome o, SteadyClock::time_point sent) {
 }
 
 template <typename Call>
-auto Collector::Ask(Pass& pass, kc::RequestCode code, Call call)
+auto Collector::Ask(Pass& pass, kc::RequestCode code, Call call, bool mayBeUnsupported)
     -> std::optional<decltype(call(std::declval<kc::Client&>()))> {
     const auto budget = BudgetFor(SteadyClock::now(), pass.deadline, kc::DefaultTimeout(code));
     if (!budget) {
@@ -123,7 +125,8 @@ auto Collector::Ask(Pass& pass, kc::RequestCode code, Call call)
     const auto o = r ? Outcome::kAnswered : Classify(r.error(), budget->cutShort);
     Record(pass, o, sent);
     if (o == Outcome::kUnanswered) CountReason(protocol::ReasonName(protocol::Reason::kNoAnswer));
-    if (o == Outcome::kFailed || o == Outcome::kOtherAnswer) {
+    const bool expected = mayBeUnsupported && !r && r.error().kind == kc::ErrorKind::kUnsupported;
+    if ((o == Outcome::kFailed || o == Outcome::kOtherAnswer) && !expected) {
         const auto detail =
             BudgetFor(SteadyClock::now(), pass.deadline, kc::DefaultTimeout(kc::RequestCode::kFailureDetail));
         if (detail)
@@ -142,14 +145,17 @@ void Collector::CollectService(MetricsText& m, Pass& pass) {
 }
 
 void Collector::CollectTransfers(MetricsText& m, Pass& pass) {
+    auto list = Ask(
+        pass, kc::RequestCode::kFwTransfers, [](kc::Client& c) { return c.GetFwTransfers(); }, true);
+    if (!list) return;
+    if (*list) {
+        WriteTransfers(m, list->value());
+        return;
+    }
+    // A service that runs one transfer at a time tells its status only.
+    if (list->error().kind != kc::ErrorKind::kUnsupported) return;
     auto fw = Ask(pass, kc::RequestCode::kFwStatus, [](kc::Client& c) { return c.GetFwStatus(); });
-    if (!fw || !*fw) return;
-    const auto& s = fw->value();
-    for (uint8_t st = 0; st <= 6; ++st)
-        m.Sample(family::kFwState, {{"state", kc::FwStateName(st)}}, s.state == st ? 1 : 0);
-    m.Sample(family::kFwBytes, {}, s.bytes);
-    m.Sample(family::kFwSize, {}, s.total);
-    if (s.retransmissions) m.Sample(family::kFwRetransmissions, {}, *s.retransmissions);
+    if (fw && *fw) WriteFwStatus(m, fw->value());
 }
 
 void Collector::CollectCounters(MetricsText& m) {

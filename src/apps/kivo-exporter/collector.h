@@ -1,7 +1,7 @@
 // What a page reads from kivohost, and the discovery that runs beside the pages.
 //
 // Each page (/metrics for every configured device, /probe for one) is a pass: the service's
-// version and firmware status within the pass's deadline, and one read per device on a
+// version and firmware transfers within the pass's deadline, and one read per device on a
 // small pool of workers. A device read has a budget of its own (the read's whole time-out),
 // not the page's: a read that outlasts its page goes on in the background, is not sent
 // again while it runs, and its result is shown by the next page, which does not wait for
@@ -56,7 +56,7 @@ class Collector {
 
     // Starts the discovery thread (a first round at once, then every interval).
     void StartDiscovery();
-    // Every configured device, the service and its firmware transfer: the /metrics page.
+    // Every configured device, the service and its firmware transfers: the /metrics page.
     std::string Scrape(SteadyClock::time_point deadline);
     // One configured device (index into the targets) with a module's parameters: /probe.
     std::string Probe(size_t target, const std::string& module, SteadyClock::time_point deadline);
@@ -99,8 +99,9 @@ class Collector {
     };
 
     // Runs one request of the page's own within its deadline; nullopt when no time was left.
+    // With `mayBeUnsupported`, a service without the request is no failure to count.
     template <typename Call>
-    auto Ask(Pass& pass, client::RequestCode code, Call call)
+    auto Ask(Pass& pass, client::RequestCode code, Call call, bool mayBeUnsupported = false)
         -> std::optional<decltype(call(std::declval<client::Client&>()))>;
     void Record(Pass& pass, Outcome o, SteadyClock::time_point sent);
 

@@ -18,14 +18,19 @@ const FamilyDef kDeviceUp{"kivo_device_up",
 const FamilyDef kDeadlineExceeded{
     "kivo_scrape_deadline_exceeded",
     "Whether a request or a device read of this page did not end in time (1) or every one did (0).", "gauge"};
-const FamilyDef kFwState{"kivo_firmware_transfer_state",
-                         "The firmware transfer's state (1 for the current one).", "gauge"};
-const FamilyDef kFwBytes{"kivo_firmware_transfer_bytes",
-                         "Bytes of the current or last firmware transfer acknowledged.", "gauge"};
-const FamilyDef kFwSize{"kivo_firmware_transfer_size_bytes",
-                        "Size of the current or last firmware transfer's file.", "gauge"};
+const FamilyDef kFwTransfers{"kivo_firmware_transfers",
+                             "Firmware transfers kivohost lists, running and recently finished.", "gauge"};
+const FamilyDef kFwState{
+    "kivo_firmware_transfer_state",
+    "A firmware transfer's state (1 for the one it is in), by device, interface and kind.", "gauge"};
+const FamilyDef kFwBytes{"kivo_firmware_transfer_bytes", "Bytes of a firmware transfer acknowledged.",
+                         "gauge"};
+const FamilyDef kFwSize{"kivo_firmware_transfer_size_bytes", "Size of a firmware transfer's file.", "gauge"};
 const FamilyDef kFwRetransmissions{"kivo_firmware_transfer_retransmissions",
-                                   "Frames of the current or last firmware transfer sent again.", "gauge"};
+                                   "Frames of a firmware transfer sent again.", "gauge"};
+const FamilyDef kFwDuration{"kivo_firmware_transfer_duration_seconds",
+                            "A firmware transfer's time from its start to its end, or to now while it runs.",
+                            "gauge"};
 const FamilyDef kDevices{"kivo_devices", "Devices the last discovery found, by interface and kind.", "gauge"};
 const FamilyDef kFailures{
     "kivo_request_failures_total",
@@ -48,8 +53,9 @@ namespace kivo::exporter {
 std::span<const FamilyDef* const> OwnFamilies() {
     using namespace family;
     static const FamilyDef* const kAll[] = {
-        &kBuildInfo,         &kUp,      &kDeviceUp, &kDeadlineExceeded, &kFwState,        &kFwBytes, &kFwSize,
-        &kFwRetransmissions, &kDevices, &kFailures, &kValueErrors,      &kServiceSeconds, &kDuration};
+        &kBuildInfo, &kUp,       &kDeviceUp,    &kDeadlineExceeded,  &kFwTransfers,
+        &kFwState,   &kFwBytes,  &kFwSize,      &kFwRetransmissions, &kFwDuration,
+        &kDevices,   &kFailures, &kValueErrors, &kServiceSeconds,    &kDuration};
     return kAll;
 }
 
