@@ -114,6 +114,9 @@ class Service {
     uint64_t statusSeq_ = 0;            // numbers the statuses read, under stateMutex_
     std::deque<Sample> samples_;
     TransferFiles transferFiles_;
+    // The user's names of the files uploaded lately, for the transfer list's reasons: other
+    // transfers than the latest may still run, or have failed, with an earlier upload.
+    std::vector<std::pair<std::string, std::string>> uploadNames_;
     json discovery_;
     std::thread monitor_;
 };

@@ -181,7 +181,7 @@ std::optional<json> Service::ReadTransferList(kc::Client& client) {
         // The user knows an uploaded file by its own name, not by our temporary copy's.
         if (j["reason"].is_object()) {
             std::lock_guard lk(stateMutex_);
-            j["reason"]["text"] = ReplacePaths(j["reason"]["text"].get<std::string>(), transferFiles_.shown);
+            j["reason"]["text"] = ReplacePaths(j["reason"]["text"].get<std::string>(), uploadNames_);
         }
         list.push_back(std::move(j));
     }
@@ -252,6 +252,12 @@ void Service::TransferStarted(TransferFiles files) {
     {
         std::lock_guard lk(stateMutex_);
         for (const auto& f : transferFiles_.uploaded) uploads_.Remove(f);
+        // As many as the service lists transfers (32 running, 16 finished), two files each.
+        uploadNames_.insert(uploadNames_.end(), files.shown.begin(), files.shown.end());
+        constexpr size_t kNamesKept = 2 * (32 + 16);
+        if (uploadNames_.size() > kNamesKept)
+            uploadNames_.erase(uploadNames_.begin(),
+                               uploadNames_.begin() + static_cast<long>(uploadNames_.size() - kNamesKept));
         transferFiles_ = std::move(files);
         samples_.clear();
         watching_ = true;
