@@ -748,6 +748,8 @@ def check_elsewhere(bed, page, image):
     if lr_stop.is_enabled():
         raise Failure(f'the Stop of {LR}\'s finished transfer is enabled')
     page.shot('web-firmware-elsewhere.png')
+    d.execute_script('arguments[0].scrollIntoView({block: "center"})', bar)
+    page.shot('web-firmware-each-transfer.png')
     shown = title.text
     own_stop.send_keys(Keys.ENTER)  # by keyboard
     wait_for('the stop', lambda: 'failed' in page.description(bar) and not own_stop.is_enabled(), 30)
