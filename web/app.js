@@ -145,8 +145,8 @@ async function showHealth() {
     // The version is asked only of a service that answers, and its failure means down.
     const version = health.service === 'up' ? await get('/api/version').then((v) => v.service, () => null) : null;
     if (asked === serviceWord) showService(version !== null, version);
-    if (Array.isArray(health.transfers) && health.transfers.length) transfersEvent(health.transfers);
-    else if (health.transfer) firmwareEvent(health.transfer);
+    if (health.transfer) firmwareEvent(health.transfer);
+    transfersEvent(health.transfers);
   } catch (err) {
     if (asked !== serviceWord) return;
     serviceWord++;
@@ -164,6 +164,13 @@ function listen() {
       firmwareEvent(JSON.parse(e.data));
     } catch {
       // A malformed event is skipped; the next one carries the whole status again.
+    }
+  });
+  events.addEventListener('transfers', (e) => {
+    try {
+      transfersEvent(JSON.parse(e.data));
+    } catch {
+      // A malformed event is skipped; the next one carries the whole list again.
     }
   });
   events.addEventListener('discovery', (e) => {

@@ -1,6 +1,7 @@
-// The Firmware view: one image to one or several devices, one after another (the
-// service runs one transfer at a time), or an Ethernet boot; every transfer the service
-// runs, whoever started it, with its progress and its own Stop.
+// The Firmware view: one image to one or several devices, one after another, or an
+// Ethernet boot; the latest transfer (this page's own while it runs one), and below it
+// every transfer the service lists, whoever started it, each with its progress and its
+// own Stop.
 import { get, post } from './api.js';
 import { $, confirmDialog, el, fmtBytes, fmtSeconds, run, setStatus, showError, state } from './ui.js';
 
@@ -15,10 +16,103 @@ const waiters = new Set();
 
 const running = (s) => !!s && s.final === false && s.stateCode !== 0 && s.state !== 'idle';
 
-// The transfers the service runs. It reports one at a time today (the latest status);
-// a list from the service plugs in here, each entry with its own block.
+// The service's transfer list: one block per transfer, whoever started it, each with
+// its own bar and Stop. A service without the list sends the latest status instead.
 export function transfersEvent(list) {
-  if (Array.isArray(list) && list.length) firmwareEvent(list[0]);
+  if (!Array.isArray(list)) return;
+  if (list.length && typeof list[0].kind !== 'string') {
+    firmwareEvent(list[0]);
+    return;
+  }
+  renderList(list);
+}
+
+const items = new Map(); // transfer id -> its block's elements, kept so that focus stays put
+
+function itemName(t) {
+  return typeof t.mac === 'string' ? t.mac : `on ${t.interface}`;
+}
+
+function newItem(t, n) {
+  const id = `fw-item-${n}`;
+  const e = {
+    title: el('p', { class: 'fw-item-title', id: `${id}-title` }),
+    label: el('label', { for: `${id}-bar` }),
+    bar: el('progress', { id: `${id}-bar`, max: 1, value: 0, 'aria-describedby': `${id}-state` }),
+    state: el('p', { id: `${id}-state` }),
+    figures: el('p', { class: 'muted' }),
+    reason: el('p', { class: 'error' }),
+    stop: el('button', { type: 'button', text: 'Stop' }),
+  };
+  e.stop.addEventListener('click', () => stopOne(e.transfer));
+  e.li = el('li', { class: 'fw-item' },
+    e.title, e.label, e.bar, e.state, e.figures, e.reason, el('p', { class: 'bar' }, e.stop));
+  return e;
+}
+
+let itemCount = 0;
+
+// The newest transfer of each device (the service lists the recently finished ones too,
+// oldest start first), so that each bar and Stop is named by its device alone.
+function newestPerDevice(list) {
+  const byDevice = new Map();
+  for (const t of list) {
+    if (!t || typeof t !== 'object' || typeof t.interface !== 'string') continue;
+    const name = itemName(t);
+    byDevice.delete(name); // the newer one goes to the end
+    byDevice.set(name, t);
+  }
+  return [...byDevice.values()];
+}
+
+function renderList(list) {
+  const seen = new Set();
+  const ul = $('fw-list');
+  for (const t of newestPerDevice(list)) {
+    const key = String(t.id);
+    seen.add(key);
+    let e = items.get(key);
+    if (!e) {
+      e = newItem(t, ++itemCount);
+      items.set(key, e);
+    }
+    ul.append(e.li); // in the service's order: oldest start first
+    e.transfer = t;
+    const name = itemName(t);
+    const bytes = nonNegative(t.bytes);
+    const total = nonNegative(t.total);
+    e.title.textContent = `${t.kind === 'boot' ? 'Ethernet boot' : 'Upgrade'} of ${
+      typeof t.mac === 'string' ? t.mac : 'a device not known yet'} on ${t.interface}${t.latest ? ' (latest)' : ''}`;
+    e.label.textContent = `Firmware transfer ${name}`;
+    e.bar.max = total && total > 0 ? total : 1;
+    e.bar.value = total && bytes !== null ? Math.min(bytes, total) : 0;
+    e.bar.setAttribute('aria-valuetext', total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : 'not started');
+    e.state.textContent = [t.state, t.description].filter((x) => typeof x === 'string' && x).join(': ');
+    const ms = nonNegative(t.durationMs);
+    e.figures.textContent = [total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : null,
+      `retransmissions ${nonNegative(t.retransmissions) ?? '–'}`,
+      ms !== null ? `${t.running ? 'running for' : 'took'} ${fmtSeconds(ms / 1000)}` : null].filter(Boolean).join(', ');
+    const reason = t.reason && typeof t.reason === 'object' ? t.reason : null;
+    e.reason.hidden = !reason;
+    e.reason.textContent = reason ? `The transfer failed: ${reason.text || reason.name || 'no reason given'}.` : '';
+    // Stop is for a running transfer only; one to a device not known yet is the
+    // latest's Stop (above).
+    e.stop.setAttribute('aria-label', `Stop the transfer ${typeof t.mac === 'string' ? 'to ' : ''}${name}`);
+    e.stop.disabled = !t.running || typeof t.mac !== 'string';
+  }
+  for (const [key, e] of items) {
+    if (!seen.has(key)) {
+      e.li.remove();
+      items.delete(key);
+    }
+  }
+  $('fw-list-empty').hidden = items.size > 0;
+}
+
+async function stopOne(t) {
+  if (!t || typeof t.mac !== 'string') return;
+  const reply = await run(`Stopping the transfer to ${t.mac}`, () => post('/api/firmware/stop', { mac: t.mac }));
+  if (reply) setStatus(`Stop sent to the transfer to ${t.mac}: it ends before its next data frame.`);
 }
 
 // A boot counts each phase (the loader, then each chunk of the image) from zero: the

@@ -717,25 +717,45 @@ def check_named_mac(bed, page, image):
     print(f'ok upgrade by MAC: ff:ff:ff:ff:ff:ff refused ("{refusal}"); {GARAGE}, never discovered: {result}')
 
 
+def kivoctl(bed, *argv):
+    """kivoctl of the same build (next to kivohost's build folder), against the test's kivohost."""
+    binary = os.path.join(os.path.dirname(bed.args.kivohost), 'tools', 'kivoctl', 'kivoctl')
+    if not os.access(binary, os.X_OK):
+        raise Failure(f'{binary} is not built: build the kivoctl target')
+    return subprocess.run([binary, '--port', str(bed.service_port), *argv], capture_output=True, text=True,
+                          timeout=60)
+
+
 def check_elsewhere(bed, page, image):
-    """A transfer another front-end starts is shown with its own Stop, which ends it."""
+    """A transfer kivoctl starts is shown with its own bar and its own Stop, which ends it;
+    the block of the latest transfer follows it too."""
     d = page.driver
     d.get(bed.base + '/#firmware')
     stop = page.one('button', 'Stop')
     if stop.is_enabled():
         raise Failure('Stop is enabled with no transfer running')
-    status, reply = api(bed, '/api/firmware/upgrade', {'interface': 'kv0', 'mac': SLOW, 'path': image})
-    if status != 200:
-        raise Failure(f'the upgrade from outside did not start: {status} {reply}')
+    started = kivoctl(bed, 'fw', 'upgrade', '-i', 'kv0', '-m', SLOW, image)
+    if started.returncode != 0:
+        raise Failure(f'kivoctl fw upgrade did not start: {started.returncode} {started.stdout} {started.stderr}')
     title = d.find_element(By.CSS_SELECTOR, '#fw-transfers .fw-title')
     wait_for('the page to show the transfer started elsewhere',
              lambda: 'started elsewhere' in title.text and stop.is_enabled(), 20)
+    bar = page.one('progressbar', f'Firmware transfer {SLOW}')
+    own_stop = page.one('button', f'Stop the transfer to {SLOW}')
+    wait_for('its own Stop to be enabled', own_stop.is_enabled, 20)
+    # Each other device's newest transfer keeps its block, with its Stop disabled.
+    lr_stop = page.one('button', f'Stop the transfer to {LR}')
+    if lr_stop.is_enabled():
+        raise Failure(f'the Stop of {LR}\'s finished transfer is enabled')
     page.shot('web-firmware-elsewhere.png')
+    d.execute_script('arguments[0].scrollIntoView({block: "center"})', bar)
+    page.shot('web-firmware-each-transfer.png')
     shown = title.text
-    stop.click()
-    wait_for('the stop', lambda: 'The transfer failed' in page.description(page.one('progressbar', 'Firmware transfer'))
-             and not stop.is_enabled(), 30)
-    print(f'ok transfer started elsewhere: shown as "{shown}", stopped from the page')
+    own_stop.send_keys(Keys.ENTER)  # by keyboard
+    wait_for('the stop', lambda: 'failed' in page.description(bar) and not own_stop.is_enabled(), 30)
+    wait_for('the latest transfer\'s block to follow', lambda: 'The transfer failed' in
+             page.description(page.one('progressbar', 'Firmware transfer')) and not stop.is_enabled(), 30)
+    print(f'ok transfer started with kivoctl: shown as "{shown}" and with its own bar, stopped by its own Stop')
 
 
 VIEWS = ('devices', 'device', 'firmware', 'watch')

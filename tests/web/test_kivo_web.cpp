@@ -331,8 +331,8 @@ TEST(KivoWeb, ApiEndToEnd) {
         web.Post("/api/firmware/upgrade", {{"interface", "eth1"}, {"mac", kFwMac}, {"path", "image.bin"}}),
         400);
 
-    // A device that never asks for its file: a second start to the same device is busy (one
-    // transfer per device), stop ends the first.
+    // A device that never asks for its file: a second start to the same device is busy
+    // (transfers to other devices run side by side), stop ends the first.
     Reply wait = web.Post("/api/firmware/upgrade",
                           {{"interface", "eth1"}, {"mac", kSlowMac}, {"path", imageFile.path()}});
     ASSERT_EQ(wait.status, 200) << wait.body;
@@ -367,21 +367,28 @@ TEST(KivoWeb, ApiEndToEnd) {
     // anyone asking for the status, running, then failed once stopped.
     Shell("ip netns exec " + topo.host().name() + " " + KIVOCTL_BIN + " fw upgrade -i eth1 -m " + kSlowMac +
           " " + imageFile.path() + " >/dev/null 2>&1");
+    // The list keeps the finished transfers above too: the latest is kivoctl's.
+    auto latest = [](const json& list) {
+        for (const json& t : list)
+            if (t["latest"] == true) return t;
+        return json();
+    };
     json seen;
     for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;
          std::this_thread::sleep_for(100ms)) {
-        seen = web.Get("/api/health").Json()["transfers"];
-        if (seen.size() == 1 && seen[0]["running"] == true) break;
+        seen = latest(web.Get("/api/health").Json()["transfers"]);
+        if (seen.value("running", false)) break;
     }
-    ASSERT_EQ(seen.size(), 1u) << seen;
-    EXPECT_EQ(seen[0]["running"], true) << seen;
+    EXPECT_EQ(seen["running"], true) << seen;
+    EXPECT_EQ(seen["mac"], kSlowMac) << seen;
     EXPECT_EQ(web.Post("/api/firmware/stop", json::object()).Json(), json({{"stopped", true}}));
     for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;
          std::this_thread::sleep_for(100ms)) {
         seen = web.Get("/api/health").Json();
-        if (seen["transfers"][0]["running"] == false) break;
+        if (latest(seen["transfers"])["running"] == false) break;
     }
-    EXPECT_EQ(seen["transfers"][0]["running"], false) << seen;
+    EXPECT_EQ(latest(seen["transfers"])["running"], false) << seen;
+    EXPECT_EQ(latest(seen["transfers"])["reason"]["code"], 15) << seen;
     EXPECT_EQ(seen["transfer"]["state"], "failed") << seen;
 
     // Without the service: 503 with a hint that says how to start it.
@@ -402,6 +409,100 @@ TEST(KivoWeb, ApiEndToEnd) {
     EXPECT_EQ(*code, 0) << web.process().Log();
     EXPECT_TRUE(web.UploadsEmpty());
     EXPECT_EQ(web.process().CountInLog("Sanitizer"), 0) << web.process().Log();
+}
+
+// Two upgrades started side by side by another front-end (kivoctl, through the client
+// library): both listed by /api/firmware/transfers and /api/health and in the event
+// stream; one stopped by its MAC while the other goes on to succeed.
+TEST(KivoWeb, TransfersSideBySide) {
+    KIVO_REQUIRE_ROOT();
+    const char* fast = "02:00:00:00:40:11";
+    const char* stuck = "02:00:00:00:40:12";
+    Topology topo;
+    topo.Link("eth1", "eth1");
+    TempFile saved("");
+    const std::string common =
+        "\ninterface = eth1\nrole = fw\nfw_request_at_start = yes\nfw_request_period_ms = 200\n"
+        "fw_request_count = 100000\nfw_log_data = no\n";
+    // The fast device acknowledges each frame a little late, so that both run at once;
+    // the stuck one erases its flash for longer than the test lasts.
+    topo.StartDevsim(std::string("[device fast]\nmac = ") + fast + common +
+                     "fw_ack_delay_ms = 10\nfw_save_image = " + saved.path() +
+                     "\n\n[device stuck]\nmac = " + stuck + common + "fw_erase_ms = 600000\n");
+    topo.StartKivohost();
+    ASSERT_TRUE(WaitLinkUp(topo.host(), "eth1"));
+    Web web(topo.host(), 8080);
+    ASSERT_TRUE(web.ready()) << web.process().Log();
+    Process events(&topo.host(),
+                   {"/usr/bin/curl", "-sSN", "--max-time", "120", "-H",
+                    std::string("Authorization: Bearer ") + kToken, web.Base() + "/api/events"});
+
+    Reply none = web.Get("/api/firmware/transfers");
+    EXPECT_HTTP(none, 200);
+    EXPECT_EQ(none.Json(), json({{"transfers", json::array()}, {"source", "list"}}));
+
+    const Bytes image = PatternBytes(60000, 7);
+    TempFile imageFile(AsString(image));
+    for (const char* mac : {stuck, fast})
+        EXPECT_EQ(Shell("ip netns exec " + topo.host().name() + " " + KIVOCTL_BIN +
+                        " fw upgrade -i eth1 -m " + mac + " " + imageFile.path() + " >/dev/null 2>&1"),
+                  0)
+            << mac;
+
+    auto find = [](const json& list, const char* mac) {
+        for (const json& t : list)
+            if (t["mac"] == mac) return t;
+        return json();
+    };
+    json list;
+    for (auto until = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < until;
+         std::this_thread::sleep_for(100ms)) {
+        list = web.Get("/api/firmware/transfers").Json()["transfers"];
+        if (find(list, stuck).value("running", false) && find(list, fast).is_object()) break;
+    }
+    ASSERT_EQ(list.size(), 2u) << list;
+    const json t = find(list, stuck);
+    EXPECT_EQ(t["running"], true) << t;
+    EXPECT_EQ(t["kind"], "upgrade");
+    EXPECT_EQ(t["interface"], "eth1");
+    EXPECT_NE(t["id"], find(list, fast)["id"]);
+    EXPECT_TRUE(t["reason"].is_null()) << t;
+    EXPECT_EQ(web.Get("/api/health").Json()["transfers"].size(), 2u);
+
+    // Stop by MAC: a group address is refused up front, a device without a transfer is
+    // told so, and the stuck device's transfer ends without touching the other.
+    Reply group = web.Post("/api/firmware/stop", {{"mac", "ff:ff:ff:ff:ff:ff"}});
+    EXPECT_HTTP(group, 400);
+    EXPECT_NE(group.Json()["error"]["message"].get<std::string>().find("group"), std::string::npos)
+        << group.body;
+    Reply idle = web.Post("/api/firmware/stop", {{"mac", kLcmpMac}});
+    EXPECT_HTTP(idle, 409);
+    EXPECT_NE(idle.Json()["error"]["hint"].get<std::string>().find("No transfer to"), std::string::npos)
+        << idle.body;
+    Reply stop = web.Post("/api/firmware/stop", {{"mac", stuck}});
+    EXPECT_HTTP(stop, 200);
+    EXPECT_EQ(stop.Json(), json({{"stopped", true}, {"mac", stuck}}));
+
+    for (auto until = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < until;
+         std::this_thread::sleep_for(100ms)) {
+        list = web.Get("/api/firmware/transfers").Json()["transfers"];
+        if (list.size() == 2 && list[0]["running"] == false && list[1]["running"] == false) break;
+    }
+    const json stopped = find(list, stuck);
+    const json done = find(list, fast);
+    EXPECT_EQ(stopped["state"], "failed") << list;
+    ASSERT_TRUE(stopped["reason"].is_object()) << stopped;
+    EXPECT_EQ(stopped["reason"]["code"], 15) << stopped;
+    EXPECT_EQ(done["state"], "succeeded") << list;
+    EXPECT_EQ(done["bytes"], image.size());
+    EXPECT_EQ(done["total"], image.size());
+    EXPECT_GT(done["durationMs"].get<uint64_t>(), 0u);
+    EXPECT_TRUE(done["reason"].is_null()) << done;
+    EXPECT_EQ(ReadFile(saved.path()), AsString(image));
+    // The monitor published the list as it changed: the succeeded state reached the stream.
+    EXPECT_TRUE(events.WaitForLog("\"state\":\"succeeded\"", 20s)) << events.Log();
+    EXPECT_GE(events.CountInLog("event: transfers"), 2) << events.Log();
+    EXPECT_EQ(web.Get("/api/health").Json()["transfers"], list);
 }
 
 // The access checks: token, Host, Origin, headers, and the refusal to serve the network

@@ -315,6 +315,7 @@ struct WebServer::Impl {
                     // A new tab sees where a running transfer stands at once.
                     if (now.firmwareSeq != 0) out += "event: firmware\ndata: " + now.firmware + "\n\n";
                     if (now.serviceSeq != 0) out += "event: service\ndata: " + now.service + "\n\n";
+                    if (now.transfersSeq != 0) out += "event: transfers\ndata: " + now.transfers + "\n\n";
                 } else {
                     now = ev.Wait(st->seen, 1s);
                     if (now.stopping) {
@@ -325,6 +326,8 @@ struct WebServer::Impl {
                         out += "event: firmware\ndata: " + now.firmware + "\n\n";
                     if (now.serviceSeq != st->seen.serviceSeq)
                         out += "event: service\ndata: " + now.service + "\n\n";
+                    if (now.transfersSeq != st->seen.transfersSeq)
+                        out += "event: transfers\ndata: " + now.transfers + "\n\n";
                     if (now.discoverySeq != st->seen.discoverySeq)
                         out += "event: discovery\ndata: " + now.discovery + "\n\n";
                 }
@@ -400,7 +403,12 @@ struct WebServer::Impl {
                Api([this](const httplib::Request& r) { return service.ParamsCheck(JsonBody(r)); }));
         s.Post("/api/reset", Api([this](const httplib::Request& r) { return service.Reset(JsonBody(r)); }));
         s.Post("/api/watch", Api([this](const httplib::Request& r) { return service.Watch(JsonBody(r)); }));
-        s.Post("/api/firmware/stop", Api([this](const httplib::Request&) { return service.FirmwareStop(); }));
+        s.Get("/api/firmware/transfers",
+              Api([this](const httplib::Request&) { return service.FirmwareTransfers(); }));
+        s.Post("/api/firmware/stop", Api([this](const httplib::Request& r) {
+                   // No body (or an empty one) stops the latest transfer, as it always did.
+                   return service.FirmwareStop(r.body.empty() ? json::object() : JsonBody(r));
+               }));
         s.Post("/api/firmware/upgrade", Api([this](const httplib::Request& r) {
                    if (r.is_multipart_form_data())
                        return service.FirmwareUpgrade(FormFields(r), FormFile(r, "image"));

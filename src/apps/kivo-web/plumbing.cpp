@@ -117,6 +117,17 @@ void Events::PublishFirmware(const json& status) {
     cv_.notify_all();
 }
 
+void Events::PublishTransfers(const json& list) {
+    std::string text = Dump(list);
+    {
+        std::lock_guard lk(mutex_);
+        if (text == s_.transfers) return;
+        s_.transfers = std::move(text);
+        ++s_.transfersSeq;
+    }
+    cv_.notify_all();
+}
+
 void Events::PublishService(const json& state) {
     std::string text = Dump(state);
     {
@@ -141,7 +152,7 @@ Events::Snapshot Events::Wait(const Snapshot& seen, std::chrono::milliseconds ti
     std::unique_lock lk(mutex_);
     cv_.wait_for(lk, timeout, [&] {
         return s_.stopping || s_.firmwareSeq != seen.firmwareSeq || s_.discoverySeq != seen.discoverySeq ||
-               s_.serviceSeq != seen.serviceSeq;
+               s_.serviceSeq != seen.serviceSeq || s_.transfersSeq != seen.transfersSeq;
     });
     return s_;
 }

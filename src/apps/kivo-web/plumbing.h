@@ -83,11 +83,13 @@ class Uploads {
 class Events {
    public:
     struct Snapshot {
-        uint64_t firmwareSeq = 0, discoverySeq = 0, serviceSeq = 0;
-        std::string firmware, discovery, service;
+        uint64_t firmwareSeq = 0, discoverySeq = 0, serviceSeq = 0, transfersSeq = 0;
+        std::string firmware, discovery, service, transfers;
         bool stopping = false;
     };
     void PublishFirmware(const json& status);
+    // The service's transfer list: published when it changes.
+    void PublishTransfers(const json& list);
     void PublishDiscovery(const json& devices);
     // Whether kivohost answers: published when that changes.
     void PublishService(const json& state);

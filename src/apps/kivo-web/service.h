@@ -53,8 +53,11 @@ class Service {
     // JSON (paths on the host) or the fields and files of a multipart form.
     json FirmwareUpgrade(const json& fields, const UploadedFile& image);
     json FirmwareBoot(const json& fields, const UploadedFile& loader, const UploadedFile& image);
-    json FirmwareStop();
+    // Stops the transfer to body's "mac", or without one the latest transfer.
+    json FirmwareStop(const json& body);
     json FirmwareStatus();
+    // Every transfer the service lists: {"transfers": [...], "source": "list" or "status"}.
+    json FirmwareTransfers();
     json Watch(const json& body);
 
     Events& events() { return events_; }
@@ -74,14 +77,24 @@ class Service {
     };
     // Reads the status (the caller holds the queue) and updates the shared state.
     json ReadStatus(kc::Client& client);
-    // Every transfer the service runs, whoever started it, as the latest status shows it.
-    // The service reports one transfer today: the list has one entry, or none while idle.
+    // Every transfer the service runs, whoever started it: the service's transfer list as
+    // last read, or from a service without the list the latest status (one entry, none
+    // while idle).
     json Transfers();
+    // Reads the transfer list (the caller holds the queue) and publishes it when it
+    // changed; none from a service without the list.
+    std::optional<json> ReadTransferList(kc::Client& client);
     // The monitor: follows a transfer closely, and otherwise reads the status every few
     // seconds, which notices transfers started by other front-ends, keeps /api/health
     // current and keeps kivohost (which ends after a minute without requests) running.
     void Monitor();
-    std::optional<json> MonitorRead();
+    // What one monitor read saw: whether any transfer runs, and whether the latest is
+    // idle; none when the service did not answer.
+    struct MonitorSeen {
+        bool running = false;
+        bool idle = false;
+    };
+    std::optional<MonitorSeen> MonitorRead();
     void ServiceSeen(bool up, const std::string& why);
     void TransferStarted(TransferFiles files);
     void TransferEnded();
@@ -97,9 +110,13 @@ class Service {
     bool watching_ = false;  // a transfer may be running: the monitor polls
     bool stop_ = false;
     std::optional<json> lastStatus_;
-    uint64_t statusSeq_ = 0;  // numbers the statuses read, under stateMutex_
+    std::optional<json> transferList_;  // the service's list as last read; none without the request
+    uint64_t statusSeq_ = 0;            // numbers the statuses read, under stateMutex_
     std::deque<Sample> samples_;
     TransferFiles transferFiles_;
+    // The user's names of the files uploaded lately, for the transfer list's reasons: other
+    // transfers than the latest may still run, or have failed, with an earlier upload.
+    std::vector<std::pair<std::string, std::string>> uploadNames_;
     json discovery_;
     std::thread monitor_;
 };

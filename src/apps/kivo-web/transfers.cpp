@@ -79,11 +79,36 @@ json Service::FirmwareBoot(const json& fields, const UploadedFile& loader, const
     return StartTransfer(true, fields, {l, i}, std::move(files));
 }
 
-json Service::FirmwareStop() {
+json Service::FirmwareStop(const json& body) {
+    RequireObject(body);
+    std::optional<kc::Mac> mac;
+    if (!Field(body, "mac").is_null()) mac = MacField(body);
     return queue_.Run([&](kc::Client& c) {
-        auto r = c.FwStop();
-        if (!r) throw ClientFailure(c, "The transfer could not be stopped", r.error());
-        return json{{"stopped", true}};
+        if (!mac) {
+            auto r = c.FwStop();
+            if (!r) throw ClientFailure(c, "The transfer could not be stopped", r.error());
+            return json{{"stopped", true}};
+        }
+        auto r = c.FwStopDevice(*mac);
+        if (!r) {
+            ApiError e =
+                ClientFailure(c, "The transfer to " + kc::MacText(*mac) + " could not be stopped", r.error());
+            if (r.error().kind == kc::ErrorKind::kFailed) {
+                e.status = 409;
+                e.hint = "No transfer to " + kc::MacText(*mac) +
+                         " is running: it may have ended already. The Firmware view lists the transfers.";
+            }
+            throw e;
+        }
+        return json{{"stopped", true}, {"mac", kc::MacText(*mac)}};
+    });
+}
+
+json Service::FirmwareTransfers() {
+    return queue_.Run([&](kc::Client& c) {
+        if (auto list = ReadTransferList(c)) return json{{"transfers", *list}, {"source", "list"}};
+        ReadStatus(c);
+        return json{{"transfers", Transfers()}, {"source", "status"}};
     });
 }
 
@@ -102,12 +127,69 @@ json Service::FirmwareStatus() {
 
 json Service::Transfers() {
     std::lock_guard lk(stateMutex_);
+    if (transferList_) return *transferList_;
     json list = json::array();
     if (!lastStatus_ || (*lastStatus_)["stateCode"].get<int>() == 0) return list;
     json t = *lastStatus_;
     t["id"] = 0;
     t["running"] = !t["final"].get<bool>();
     list.push_back(std::move(t));
+    return list;
+}
+
+namespace {
+
+json TransferJson(const kc::FwTransfer& t, uint64_t nowMs) {
+    const std::string mac = t.device ? kc::MacText(*t.device) : std::string();
+    json reason = nullptr;
+    if (t.reason.code != 0 || !t.reason.text.empty())
+        reason = {{"code", t.reason.code}, {"name", kc::ReasonName(t.reason.code)}, {"text", t.reason.text}};
+    return json{// The start and the interface tell one transfer from the next to the same device.
+                {"id", std::to_string(t.startMs) + "-" + t.interface + "-" + mac},
+                {"mac", t.device ? json(mac) : json(nullptr)},
+                {"kind", kc::FwKindName(t.kind)},
+                {"interface", t.interface},
+                {"state", kc::FwStateName(t.state)},
+                {"stateCode", t.state},
+                {"description", kc::FwStateDescription(t.state)},
+                {"bytes", t.bytes},
+                {"total", t.total},
+                {"retransmissions", t.retransmissions},
+                {"reason", reason},
+                {"running", !t.Final()},
+                {"final", t.Final()},
+                {"latest", t.latest},
+                {"durationMs", t.DurationMs(nowMs)}};
+}
+
+}  // namespace
+
+std::optional<json> Service::ReadTransferList(kc::Client& client) {
+    auto r = client.GetFwTransfers();
+    if (!r) {
+        if (r.error().kind != kc::ErrorKind::kUnsupported)
+            throw ClientFailure(client, "Cannot read the list of firmware transfers", r.error());
+        // An older service: the status stands in for the list (asked again each time, so
+        // that a service upgraded meanwhile is read in full).
+        std::lock_guard lk(stateMutex_);
+        transferList_.reset();
+        return std::nullopt;
+    }
+    json list = json::array();
+    for (const kc::FwTransfer& t : r->transfers) {
+        json j = TransferJson(t, r->nowMs);
+        // The user knows an uploaded file by its own name, not by our temporary copy's.
+        if (j["reason"].is_object()) {
+            std::lock_guard lk(stateMutex_);
+            j["reason"]["text"] = ReplacePaths(j["reason"]["text"].get<std::string>(), uploadNames_);
+        }
+        list.push_back(std::move(j));
+    }
+    {
+        std::lock_guard lk(stateMutex_);
+        transferList_ = list;
+    }
+    events_.PublishTransfers(list);
     return list;
 }
 
@@ -170,6 +252,12 @@ void Service::TransferStarted(TransferFiles files) {
     {
         std::lock_guard lk(stateMutex_);
         for (const auto& f : transferFiles_.uploaded) uploads_.Remove(f);
+        // As many as the service lists transfers (32 running, 16 finished), two files each.
+        uploadNames_.insert(uploadNames_.end(), files.shown.begin(), files.shown.end());
+        constexpr size_t kNamesKept = 2 * (32 + 16);
+        if (uploadNames_.size() > kNamesKept)
+            uploadNames_.erase(uploadNames_.begin(),
+                               uploadNames_.begin() + static_cast<long>(uploadNames_.size() - kNamesKept));
         transferFiles_ = std::move(files);
         samples_.clear();
         watching_ = true;
@@ -190,12 +278,21 @@ void Service::ServiceSeen(bool up, const std::string& why) {
     events_.PublishService(state);
 }
 
-// One status read for the monitor; none when the service did not answer.
-std::optional<json> Service::MonitorRead() {
+// One read of the status and the transfer list for the monitor; none when the service
+// did not answer.
+std::optional<Service::MonitorSeen> Service::MonitorRead() {
     try {
-        json s = queue_.Run([&](kc::Client& c) { return ReadStatus(c); });
+        MonitorSeen seen = queue_.Run([&](kc::Client& c) {
+            const json s = ReadStatus(c);
+            MonitorSeen m;
+            m.idle = s["stateCode"].get<int>() == 0;
+            m.running = !s["final"].get<bool>() && !m.idle;
+            if (auto list = ReadTransferList(c))
+                for (const json& t : *list) m.running = m.running || t["running"].get<bool>();
+            return m;
+        });
         ServiceSeen(true, {});
-        return s;
+        return seen;
     } catch (const ApiError& e) {
         if (e.status == 503) ServiceSeen(false, e.message + (e.hint.empty() ? "" : " " + e.hint));
         return std::nullopt;
@@ -209,16 +306,14 @@ void Service::Monitor() {
     while (!stop_) {
         const bool watching = watching_;
         lk.unlock();
-        const std::optional<json> s = MonitorRead();
+        const std::optional<MonitorSeen> s = MonitorRead();
         lk.lock();
         if (s) {
             failures = 0;
-            const bool final = (*s)["final"].get<bool>();
-            const bool idleNow = (*s)["stateCode"].get<int>() == 0;
             // Idle for a while: stopped before it began, or the service started anew.
-            idle = idleNow ? idle + 1 : 0;
-            if (!watching && !final && !idleNow) watching_ = true;  // started by another front-end
-            if (watching && (final || idle >= 20)) {
+            idle = s->idle ? idle + 1 : 0;
+            if (!watching && s->running) watching_ = true;  // started by another front-end
+            if (watching && (!s->running && (!s->idle || idle >= 20))) {
                 watching_ = false;
                 idle = 0;
                 TransferEnded();
