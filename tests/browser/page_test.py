@@ -778,9 +778,14 @@ def check_widths(bed, page):
     d.get(f'{bed.base}/#devices')
     open_device(page, LR)
     read_all(page)
-    wait_for('the parameters', lambda: param_value(page, 'SYSTEM.GENERAL.NAME'), 20)
-    param_row(page, 'SYSTEM.GENERAL.NAME').find_element(By.XPATH, './td[2]').click()
-    box = page.one('textbox', 'New value of SYSTEM.GENERAL.NAME')
+    # The read's end redraws the table: wait for it, and take the row afresh for the click.
+    wait_for('the read to end', lambda: page.one('button', 'Read all').is_enabled()
+             and param_value(page, 'SYSTEM.GENERAL.NAME'), 20)
+
+    def edit_name():
+        param_row(page, 'SYSTEM.GENERAL.NAME').find_element(By.XPATH, './td[2]').click()
+        return page.one('textbox', 'New value of SYSTEM.GENERAL.NAME')
+    box = wait_for('the editor of NAME', edit_name, 20)
     box.send_keys(Keys.CONTROL, 'a')
     box.send_keys('a-rather-long-device-name-without-any-space-in-it-at-all', Keys.ENTER)
     wait_for('NAME to wait for Apply', lambda: 'Apply writes it' in param_row(page, 'SYSTEM.GENERAL.NAME').text)
