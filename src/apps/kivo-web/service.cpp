@@ -69,9 +69,21 @@ json Service::Version() {
 
 json Service::Health() {
     const size_t waiting = queue_.Waiting();
-    const bool up = queue_.Run([&](kc::Client& c) { return c.GetVersion().ok(); });
+    // The status and the transfers are read afresh: the monitor's copy may be a poll old,
+    // and a transfer that ended since must not be told as running.
+    std::optional<json> fresh;
+    const bool up = queue_.Run([&](kc::Client& c) {
+        if (!c.GetVersion().ok()) return false;
+        try {
+            ReadStatus(c);
+            fresh = ReadTransferList(c);
+        } catch (const ApiError&) {
+            // Told by the transfers the monitor read last.
+        }
+        return true;
+    });
     ServiceSeen(up, {});
-    json transfers = Transfers();
+    json transfers = fresh ? *fresh : Transfers();
     std::lock_guard lk(stateMutex_);
     return json{{"service", up ? "up" : "down"},
                 {"queue", waiting},
