@@ -36,12 +36,12 @@ void BM_DiscoverInProcess(benchmark::State& state) {
     }
     const int interfaces = static_cast<int>(state.range(0));
     auto topo = MakeTopology(interfaces);
-    MACDiscoverTimeoutSet(MACDISCOVER_DEFAULT_TIMEOUT_MS);
+    const kivo::discovery::Settings settings;  // the default listening time
     NsGuard inHost(topo->host());
     int found = 0;
     for (auto _ : state) {
         t_device* list = nullptr;
-        MACDiscoverGet(nullptr, TRUE, &list);
+        MACDiscoverGet(nullptr, TRUE, &list, settings);
         found = 0;
         for (t_device* d = list; d != nullptr; d = d->next) ++found;
         DeviceListFree(list);

@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             return k;
         }();
         Decipher(payload.data(), length, keys[(control & 2) != 0 ? 1 : 0].data());
-        const uint32_t padding = PaddingPositionGet(payload.data(), length);
+        uint32_t carry = 0;
+        const uint32_t padding = PaddingPositionGet(payload.data(), length, carry);
         if (padding > length) __builtin_trap();  // the padding lies inside the payload
         if (padding != 0) length = padding;
     }

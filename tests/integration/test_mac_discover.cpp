@@ -84,11 +84,11 @@ std::vector<Found> ListOf(const t_device* list) {
 // meanwhile. Start it while the test thread is inside the host namespace.
 class DiscoveryRun {
    public:
-    void Start(const char* ifname, BOOLEAN multiple = TRUE) {
+    void Start(const char* ifname, const kivo::discovery::Settings& settings, BOOLEAN multiple = TRUE) {
         if (ifname) name_ = ifname;
-        thread_ = std::thread([this, ifname, multiple] {
+        thread_ = std::thread([this, ifname, multiple, settings] {
             auto start = Clock::now();
-            result = MACDiscoverGet(ifname ? name_.data() : nullptr, multiple, &list);
+            result = MACDiscoverGet(ifname ? name_.data() : nullptr, multiple, &list, settings);
             elapsed = Clock::now() - start;
         });
     }
@@ -114,10 +114,11 @@ class DiscoveryRun {
 // the interfaces: a further discovery must leave that count as it found it. Each
 // peer takes the warm-up's probe, so that the test waits for the next one.
 void WarmUp(const char* ifname, const std::vector<RawPeer*>& peers) {
-    MACDiscoverTimeoutSet(100);
+    kivo::discovery::Settings shortWait;
+    shortWait.listenTime = 100ms;
     t_device* list = nullptr;
     std::string name = ifname ? ifname : "";
-    ASSERT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverGet(ifname ? name.data() : nullptr, TRUE, &list));
+    ASSERT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverGet(ifname ? name.data() : nullptr, TRUE, &list, shortWait));
     DeviceListFree(list);
     for (RawPeer* peer : peers) ASSERT_TRUE(peer->WaitProbe().has_value());
 }
@@ -126,16 +127,13 @@ class MacDiscoverLib : public ::testing::Test {
    protected:
     void SetUp() override {
         if (!IsRoot()) GTEST_SKIP() << "integration tests need root (namespaces)";
-        MACDiscoverVLANConfigure(FALSE, 0, 0);
         // A sanitizer runtime starts a helper thread at the first thread creation;
         // let that happen before a test counts threads.
         std::thread([] {}).join();
     }
-    void TearDown() override {
-        MACDiscoverTimeoutSet(MACDISCOVER_DEFAULT_TIMEOUT_MS);
-        MACDiscoverVLANConfigure(FALSE, 0, 0);
-        kivo::FailPointHookSet("discovery.frame", nullptr);
-    }
+    void TearDown() override { kivo::FailPointHookSet("discovery.frame", nullptr); }
+    // The settings of the discoveries a test runs.
+    kivo::discovery::Settings settings;
 };
 
 // Frames cut short, repeated replies, a device seen as two types, a wrong magic.
@@ -144,11 +142,11 @@ TEST_F(MacDiscoverLib, ShortFramesIgnoredDuplicatesMerged) {
     topo.Link("eth1", "eth1", "02:aa:00:00:00:01");
     const Mac host = ParseMac("02:aa:00:00:00:01");
     RawPeer peer(topo.dev(), "eth1");
-    MACDiscoverTimeoutSet(1500);
+    settings.listenTime = 1500ms;
 
     NsGuard inHost(topo.host());
     DiscoveryRun run;
-    run.Start("eth1");
+    run.Start("eth1", settings);
     auto probe = peer.WaitProbe();
     ASSERT_TRUE(probe.has_value());
     EXPECT_EQ(60u, probe->size()) << "untagged probe";
@@ -179,11 +177,11 @@ TEST_F(MacDiscoverLib, SpoofedRepliesStopAt255Devices) {
     topo.Link("eth1", "eth1", "02:aa:00:00:00:01");
     const Mac host = ParseMac("02:aa:00:00:00:01");
     RawPeer peer(topo.dev(), "eth1");
-    MACDiscoverTimeoutSet(2000);
+    settings.listenTime = 2000ms;
 
     NsGuard inHost(topo.host());
     DiscoveryRun run;
-    run.Start("eth1");
+    run.Start("eth1", settings);
     ASSERT_TRUE(peer.WaitProbe().has_value());
     for (unsigned i = 0; i < 300; ++i) {
         ASSERT_TRUE(peer.Send(LegacyReply(host, DevMac(0x100 + i))));
@@ -202,9 +200,6 @@ TEST_F(MacDiscoverLib, SpoofedRepliesStopAt255Devices) {
             EXPECT_LT(n, static_cast<unsigned>((got[i - 1].dev[4] << 8) | got[i - 1].dev[5]));
         }
     }
-    t_device* again = reinterpret_cast<t_device*>(&again);
-    EXPECT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverLastGet(&again));
-    EXPECT_EQ(nullptr, again) << "the list was handed over; nothing is kept for a second caller";
 }
 
 TEST_F(MacDiscoverLib, SingleDeviceModeEndsAtTheFirstDevice) {
@@ -212,11 +207,11 @@ TEST_F(MacDiscoverLib, SingleDeviceModeEndsAtTheFirstDevice) {
     topo.Link("eth1", "eth1", "02:aa:00:00:00:01");
     const Mac host = ParseMac("02:aa:00:00:00:01");
     RawPeer peer(topo.dev(), "eth1");
-    MACDiscoverTimeoutSet(3000);
+    settings.listenTime = 3000ms;
 
     NsGuard inHost(topo.host());
     DiscoveryRun run;
-    run.Start("eth1", FALSE);
+    run.Start("eth1", settings, FALSE);
     ASSERT_TRUE(peer.WaitProbe().has_value());
     ASSERT_TRUE(peer.Send(LegacyReply(host, DevMac(1))));
     ASSERT_TRUE(peer.Send(LegacyReply(host, DevMac(2))));
@@ -241,12 +236,12 @@ TEST_F(MacDiscoverLib, EveryInterfaceProbedAndNothingLeftBehind) {
 
     NsGuard inHost(topo.host());
     WarmUp(nullptr, {peers[0].get(), peers[1].get(), peers[2].get()});
-    MACDiscoverTimeoutSet(1000);
+    settings.listenTime = 1000ms;
     const int fdsBefore = OpenFdCount();
     const int threadsBefore = ThreadCount();
     {
         DiscoveryRun run;
-        run.Start(nullptr);
+        run.Start(nullptr, settings);
         for (int i = 0; i < 3; ++i) {
             ASSERT_TRUE(peers[i]->WaitProbe().has_value()) << "no probe on eth" << i + 1;
             ASSERT_TRUE(peers[i]->Send(LegacyReply(ParseMac(hostMacs[i]), DevMac(7))));
@@ -292,7 +287,7 @@ TEST_F(MacDiscoverLib, ReceiveThreadOutlivingTheWaitAddsNothing) {
 
     NsGuard inHost(topo.host());
     WarmUp("eth1", {&peer});
-    MACDiscoverTimeoutSet(300);
+    settings.listenTime = 300ms;
     const int fdsBefore = OpenFdCount();
     const int threadsBefore = ThreadCount();
     holdEntered = holdRelease = false;
@@ -300,7 +295,7 @@ TEST_F(MacDiscoverLib, ReceiveThreadOutlivingTheWaitAddsNothing) {
     {
         DiscoveryRun run;
         ::testing::internal::CaptureStderr();
-        run.Start("eth1");
+        run.Start("eth1", settings);
         ASSERT_TRUE(peer.WaitProbe().has_value());
         ASSERT_TRUE(peer.Send(LegacyReply(host, DevMac(1))));
         run.Join();
@@ -320,15 +315,12 @@ TEST_F(MacDiscoverLib, ReceiveThreadOutlivingTheWaitAddsNothing) {
             std::this_thread::sleep_for(10ms);
         EXPECT_EQ(fdsBefore, OpenFdCount());
         EXPECT_EQ(threadsBefore, ThreadCount());
-        t_device* late = reinterpret_cast<t_device*>(&late);
-        EXPECT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverLastGet(&late));
-        EXPECT_EQ(nullptr, late);
         EXPECT_EQ(nullptr, run.list);
     }
     // The module is in order for the next discovery.
     kivo::FailPointHookSet("discovery.frame", nullptr);
     DiscoveryRun next;
-    next.Start("eth1");
+    next.Start("eth1", settings);
     ASSERT_TRUE(peer.WaitProbe().has_value());
     ASSERT_TRUE(peer.Send(LegacyReply(host, DevMac(2))));
     next.Join();
@@ -339,11 +331,11 @@ TEST_F(MacDiscoverLib, ReceiveThreadOutlivingTheWaitAddsNothing) {
 TEST_F(MacDiscoverLib, NoInterfaceGivesAnEmptyListAtOnce) {
     Netns empty;
     NsGuard inside(empty);
-    MACDiscoverTimeoutSet(3000);
+    settings.listenTime = 3000ms;
     t_device* list = reinterpret_cast<t_device*>(&list);
     ::testing::internal::CaptureStderr();
     auto start = Clock::now();
-    EXPECT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverGet(nullptr, TRUE, &list));
+    EXPECT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverGet(nullptr, TRUE, &list, settings));
     auto elapsed = Clock::now() - start;
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(nullptr, list);

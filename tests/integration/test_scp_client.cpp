@@ -1,6 +1,6 @@
 // The SCP client in process, against a scripted device on the far end of a veth
 // pair: what goes on the wire, which replies are accepted, and how every failure is
-// reported. Time-outs are shortened with the client's setters.
+// reported. Time-outs are shortened through the session's settings.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -55,8 +55,8 @@ class ScpClientTest : public ::testing::Test {
         topo->Link("eth1", "eth1", kHostMac, kDevMac);
         devMac = ParseMac(kDevMac);
         hostMac = ParseMac(kHostMac);
-        ScpClientTimeoutSet(1);
-        ScpClientMaxRetransmissionsSet(3);
+        TimeoutSet(1);
+        SendsSet(3);
     }
     void TearDown() override {
         peer.reset();
@@ -67,15 +67,21 @@ class ScpClientTest : public ::testing::Test {
         peer = std::make_unique<ScpPeer>(topo->dev(), "eth1", devMac, std::move(handler));
     }
 
+    // The standard wait, and five times that for the further replies of a get.
+    void TimeoutSet(uint32_t seconds) {
+        settings = kivo::scp::Settings::WithTimeout(seconds, settings.maxSends);
+    }
+    void SendsSet(uint32_t sends) { settings.maxSends = sends; }
+
     t_scpErrorCode Run(t_scpOp op, const Bytes& data, const std::string& ifname = "eth1",
                        const std::string& password = kPassword) {
         NsGuard g(topo->host());
-        info.assign(SCP_INFO_BUFFER_SIZE, 0);
-        infoSize = 0;
-        std::string name = ifname;
-        return ScpClient(name.data(), devMac.data(), op, reinterpret_cast<const INT8U*>(password.c_str()),
-                         data.empty() ? nullptr : data.data(), static_cast<INT32U>(data.size()), info.data(),
-                         &infoSize);
+        const kivo::scp::Session session(ifname, devMac, settings);
+        kivo::scp::Answer answer = session.Run(op, password, data);
+        info = std::move(answer.info);
+        infoSize = static_cast<uint32_t>(info.size());
+        timeoutCode = answer.timeoutCode;
+        return answer.result;
     }
     std::vector<std::string> InfoTexts() { return Texts(info, infoSize); }
 
@@ -83,8 +89,10 @@ class ScpClientTest : public ::testing::Test {
     std::unique_ptr<ScpPeer> peer;
     Mac devMac{};
     Mac hostMac{};
+    kivo::scp::Settings settings;
     Bytes info;
     uint32_t infoSize = 0;
+    t_scpErrorTimeoutCode timeoutCode = SCP_ERROR_TIMEOUT_NONE;
     const Bytes shaKey = ScpKey(kPassword, false);
     const Bytes legacyKey = ScpKey(kPassword, true);
 };
@@ -115,13 +123,13 @@ TEST_F(ScpClientTest, RepliesFromElsewhereOrForOtherExchangesAreSkipped) {
 }
 
 TEST_F(ScpClientTest, AReplyClaimingMoreThanItCarriesIsNeverRead) {
-    ScpClientMaxRetransmissionsSet(1);
+    SendsSet(1);
     Serve([&](const ScpRequest& r) {
         return std::vector<Bytes>{
             ScpReply(r, Concat({ScpName("A"), ScpValue(2, {3})}), {.lengthExtra = 1400})};
     });
     EXPECT_EQ(Run(SCP_OP_GET, Data({"A"})), SCP_ERROR_TIMEOUT);
-    EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_GET_1);
+    EXPECT_EQ(timeoutCode, SCP_ERROR_TIMEOUT_GET_1);
     EXPECT_EQ(infoSize, 0u);
 }
 
@@ -154,25 +162,25 @@ TEST_F(ScpClientTest, ListsTooLongForTheirFrameAreRefusedBeforeSending) {
 
 TEST_F(ScpClientTest, NoSendsAllowedIsATimeoutNeverASuccess) {
     Serve([&](const ScpRequest&) { return std::vector<Bytes>{}; });
-    ScpClientMaxRetransmissionsSet(0);
+    SendsSet(0);
     EXPECT_EQ(Run(SCP_OP_FACTORY_RESET, {}), SCP_ERROR_TIMEOUT);
-    EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_SET_1);
+    EXPECT_EQ(timeoutCode, SCP_ERROR_TIMEOUT_SET_1);
     EXPECT_EQ(Run(SCP_OP_GET, {}), SCP_ERROR_TIMEOUT);
-    EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_GET_2);
+    EXPECT_EQ(timeoutCode, SCP_ERROR_TIMEOUT_GET_2);
     EXPECT_EQ(Run(SCP_OP_SET, Data({"A", "1"})), SCP_ERROR_TIMEOUT);
-    EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_SET_6);
+    EXPECT_EQ(timeoutCode, SCP_ERROR_TIMEOUT_SET_6);
     EXPECT_EQ(peer->RequestCount(), 0u);
 }
 
 TEST_F(ScpClientTest, SilentDeviceGetsThreeSendsPerAttempt) {
-    ScpClientTimeoutSet(0);
+    TimeoutSet(0);
     Serve([&](const ScpRequest&) { return std::vector<Bytes>{}; });
     EXPECT_EQ(Run(SCP_OP_GET, {}), SCP_ERROR_TIMEOUT);
-    EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_GET_1);
+    EXPECT_EQ(timeoutCode, SCP_ERROR_TIMEOUT_GET_1);
     EXPECT_EQ(Run(SCP_OP_SET, Data({"A", "1"})), SCP_ERROR_TIMEOUT);
-    EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_SET_6);
+    EXPECT_EQ(timeoutCode, SCP_ERROR_TIMEOUT_SET_6);
     EXPECT_EQ(Run(SCP_OP_FACTORY_RESET, {}), SCP_ERROR_TIMEOUT);
-    EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_SET_1);
+    EXPECT_EQ(timeoutCode, SCP_ERROR_TIMEOUT_SET_1);
     // Frames arrive asynchronously: wait until all 18 sends have been seen.
     for (int i = 0; i < 100 && peer->RequestCount() < 18; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(peer->RequestCount(), 18u);
@@ -183,7 +191,7 @@ TEST_F(ScpClientTest, MissingFurtherReplyOfATypeQuery) {
         return std::vector<Bytes>{ScpReply(r, Concat({ScpName("A"), ScpValue(2, {1})}), {.last = false})};
     });
     EXPECT_EQ(Run(SCP_OP_SET, Data({"A", "1"})), SCP_ERROR_TIMEOUT);
-    EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_SET_7);
+    EXPECT_EQ(timeoutCode, SCP_ERROR_TIMEOUT_SET_7);
 }
 
 TEST_F(ScpClientTest, MissingFurtherReplyOfAGet) {
@@ -195,16 +203,14 @@ TEST_F(ScpClientTest, MissingFurtherReplyOfAGet) {
     NsGuard g(topo->host());
     kivo::l2::Port port;
     ASSERT_EQ(port.Open("eth1"), kivo::l2::PortStatus::kOk);
-    kivo::scp::Link link{port, devMac.data()};
+    kivo::scp::Exchange exchange(port, devMac.data(), settings, 9);
     INT8U noKey[32] = {};
     Bytes names = Data({"A"});
-    info.assign(SCP_INFO_BUFFER_SIZE, 0);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(kivo::scp::GetOperation(link, 9, names.data(), static_cast<INT32U>(names.size()), false, noKey,
-                                      info.data(), &infoSize),
+    EXPECT_EQ(exchange.Get(names.data(), static_cast<INT32U>(names.size()), false, noKey, info),
               SCP_ERROR_TIMEOUT);
     auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_GET_3);
+    EXPECT_EQ(exchange.timeoutCode(), SCP_ERROR_TIMEOUT_GET_3);
     EXPECT_GE(elapsed, 4500ms);
     EXPECT_LT(elapsed, 15s);
 }
@@ -244,7 +250,7 @@ TEST_F(ScpClientTest, AFailedSendEndsTheExchange) {
     Serve([&](const ScpRequest&) { return std::vector<Bytes>{}; });
     ASSERT_EQ(topo->host().Run("ip link set eth1 down"), 0);
     EXPECT_EQ(Run(SCP_OP_SET, Data({"A", "1"})), SCP_ERROR_SENDTO);
-    EXPECT_EQ(ScpClientErrorTimeoutCodeGet(), SCP_ERROR_TIMEOUT_SET_3);
+    EXPECT_EQ(timeoutCode, SCP_ERROR_TIMEOUT_SET_3);
     EXPECT_EQ(Run(SCP_OP_GET, {}), SCP_ERROR_SENDTO);
     EXPECT_EQ(Run(SCP_OP_FACTORY_RESET, {}), SCP_ERROR_SENDTO);
 }
@@ -270,7 +276,7 @@ TEST_F(ScpClientTest, InterfaceNamesAreCheckedAndEarlyFailuresCloseTheSocket) {
 }
 
 TEST_F(ScpClientTest, OneWaitBudgetAcrossSkippedFrames) {
-    ScpClientMaxRetransmissionsSet(1);
+    SendsSet(1);
     Serve([&](const ScpRequest&) { return std::vector<Bytes>{}; });
     // A stream of frames from the device that never match keeps the socket busy.
     ScpRequest fake;
@@ -330,7 +336,7 @@ TEST_F(ScpClientTest, RequestFramesGoOutAsBuiltWithoutEthernetPadding) {
 // Whoever sees the op number on the segment can send a reply; only one made with the
 // key may count for an operation whose replies are enciphered.
 TEST_F(ScpClientTest, ClearTextRepliesToEncipheredOperationsAreRefused) {
-    ScpClientMaxRetransmissionsSet(1);
+    SendsSet(1);
     // 13 bytes of items: not a whole number of cipher blocks, valid CRC in clear text.
     const Bytes forged = Concat({ScpName("A"), ScpStatus(0)});
     ASSERT_NE(forged.size() % 8, 0u);

@@ -10,8 +10,12 @@
 #include "harness.h"
 #include "kivohost.h"
 #include "scp_client_legacy.h"
+#include "service_internal.h"
 
 using namespace kivotest;
+using kivo::service::ScpSettings;
+using kivo::service::ServiceState;
+using kivo::service::ServiceStateGet;
 
 namespace {
 
@@ -319,8 +323,12 @@ TEST_F(ScpRequests, DeviceWithTheLegacyKeyIsReachedByTheSecondAttempt) {
     topo.Link("eth1", "eth1", kHostMac, kDevMac);
     topo.StartDevsim(DeviceConfig("hash = legacy\n"));
     // In process, with short waits, through the same handler the service runs.
-    ScpClientTimeoutSet(1);
-    ScpClientMaxRetransmissionsSet(1);
+    ServiceState& state = ServiceStateGet();
+    const kivo::scp::Settings saved = ScpSettings();
+    {
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        state.scp = kivo::scp::Settings::WithTimeout(1, 1);
+    }
     std::vector<INT8U> message(KIVO_MESSAGE_SIZE, 0);
     Bytes req = {1, 0, 0, 0, REQUEST_SET};
     Bytes body = WithBlock(Body(), {"NETWORK.PORT", "7"});
@@ -331,8 +339,10 @@ TEST_F(ScpRequests, DeviceWithTheLegacyKeyIsReachedByTheSecondAttempt) {
         NsGuard g(topo.host());
         n = SetGet(static_cast<INT32S>(req.size()), message.data());
     }
-    ScpClientTimeoutSet(3);
-    ScpClientMaxRetransmissionsSet(3);
+    {
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        state.scp = saved;
+    }
     ASSERT_GE(n, 8);
     EXPECT_EQ(message[3], REPLY_SCP_DATA);
     EXPECT_EQ(ScpTexts(Bytes(message.begin(), message.begin() + n)),

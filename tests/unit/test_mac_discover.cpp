@@ -18,9 +18,9 @@ const INT8U kHostMac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
 const INT8U kDevMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
 const INT8U kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-Bytes Probe() {
+Bytes ProbeOf(const kivo::discovery::Settings& settings) {
     Bytes frame(1518, 0xEE);
-    INT32U n = MACDiscoverProbeBuild(kHostMac, frame.data(), static_cast<INT32U>(frame.size()));
+    INT32U n = MACDiscoverProbeBuild(settings, kHostMac, frame.data(), static_cast<INT32U>(frame.size()));
     frame.resize(n);
     return frame;
 }
@@ -69,11 +69,11 @@ Classified Classify(const Bytes& f) {
 
 class MacDiscoverProbe : public ::testing::Test {
    protected:
-    void TearDown() override { MACDiscoverVLANConfigure(FALSE, 0, 0); }
+    kivo::discovery::Settings settings;
+    Bytes Probe() const { return ProbeOf(settings); }
 };
 
 TEST_F(MacDiscoverProbe, UntaggedProbeIsExactly60Bytes) {
-    MACDiscoverVLANConfigure(FALSE, 0, 0);
     Bytes expected = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x11, 0x22, 0x33, 0x44,
                       0x55, 0x00, 0x2E, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x01};
     expected.resize(60, 0x00);
@@ -81,33 +81,33 @@ TEST_F(MacDiscoverProbe, UntaggedProbeIsExactly60Bytes) {
 }
 
 TEST_F(MacDiscoverProbe, TaggedProbeAndRefusedSettingsKeepThePreviousTag) {
-    ASSERT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverVLANConfigure(TRUE, 100, 5));
+    ASSERT_EQ(MACDISCOVER_ERROR_NONE, settings.VlanSet(true, 100, 5));
     Bytes expected = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x81,
                       0x00, 0xA0, 0x64, 0x00, 0x2E, 0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0C, 0x01};
     expected.resize(64, 0x00);
     EXPECT_EQ(expected, Probe());
 
-    EXPECT_EQ(MACDISCOVER_ERROR_BAD_ARGS, MACDiscoverVLANConfigure(TRUE, 4095, 0));
-    EXPECT_EQ(MACDISCOVER_ERROR_BAD_ARGS, MACDiscoverVLANConfigure(TRUE, 1, 8));
+    EXPECT_EQ(MACDISCOVER_ERROR_BAD_ARGS, settings.VlanSet(true, 4095, 0));
+    EXPECT_EQ(MACDISCOVER_ERROR_BAD_ARGS, settings.VlanSet(true, 1, 8));
     EXPECT_EQ(expected, Probe()) << "a refused setting must leave the tag as it was";
 
     // The largest accepted values use every bit of the tag control field.
-    ASSERT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverVLANConfigure(TRUE, 4094, 7));
+    ASSERT_EQ(MACDISCOVER_ERROR_NONE, settings.VlanSet(true, 4094, 7));
     Bytes tagged = Probe();
     ASSERT_EQ(64u, tagged.size());
     EXPECT_EQ(0xEF, tagged[14]);
     EXPECT_EQ(0xFE, tagged[15]);
 
     // Switching off ignores the values given and brings back the untagged probe.
-    EXPECT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverVLANConfigure(FALSE, 4095, 8));
+    EXPECT_EQ(MACDISCOVER_ERROR_NONE, settings.VlanSet(false, 4095, 8));
     EXPECT_EQ(60u, Probe().size());
 }
 
 TEST_F(MacDiscoverProbe, TooSmallBufferIsNotWrittenPast) {
-    MACDiscoverVLANConfigure(TRUE, 1, 0);
+    settings.VlanSet(true, 1, 0);
     Bytes buffer(70, 0xEE);
-    EXPECT_EQ(0u, MACDiscoverProbeBuild(kHostMac, buffer.data(), 63));
-    EXPECT_EQ(64u, MACDiscoverProbeBuild(kHostMac, buffer.data(), 64));
+    EXPECT_EQ(0u, MACDiscoverProbeBuild(settings, kHostMac, buffer.data(), 63));
+    EXPECT_EQ(64u, MACDiscoverProbeBuild(settings, kHostMac, buffer.data(), 64));
     for (size_t i = 64; i < buffer.size(); ++i) EXPECT_EQ(0xEE, buffer[i]) << "byte " << i;
 }
 
@@ -189,21 +189,20 @@ TEST(MacDiscoverClassify, ShortFramesAreNeverReadPast) {
 }
 
 TEST(MacDiscoverArguments, MissingResultPlaceAndUnusableInterfaces) {
-    EXPECT_EQ(MACDISCOVER_ERROR_BAD_ARGS, MACDiscoverLastGet(nullptr));
+    const kivo::discovery::Settings settings;
     CHAR name[] = "eth0";
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(MACDISCOVER_ERROR_BAD_ARGS, MACDiscoverGet(name, TRUE, nullptr));
+    EXPECT_EQ(MACDISCOVER_ERROR_BAD_ARGS, MACDiscoverGet(name, TRUE, nullptr, settings));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
         << "no listening for nothing";
 
     // A name of 16 bytes or more cannot be handed to the kernel whole: skipped with
     // the interface message, and the discovery ends at once with no device.
-    MACDiscoverTimeoutSet(3000);
     CHAR longName[] = "abcdefghijklmnop";
     t_device* list = reinterpret_cast<t_device*>(&list);  // must be overwritten
     ::testing::internal::CaptureStderr();
     start = std::chrono::steady_clock::now();
-    EXPECT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverGet(longName, TRUE, &list));
+    EXPECT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverGet(longName, TRUE, &list, settings));
     auto elapsed = std::chrono::steady_clock::now() - start;
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(nullptr, list);
@@ -211,11 +210,6 @@ TEST(MacDiscoverArguments, MissingResultPlaceAndUnusableInterfaces) {
     EXPECT_NE(std::string::npos,
               err.find("\nUnable to open the interface. abcdefghijklmnop is not supported by RAW sockets\n"))
         << err;
-
-    // After the hand-over nothing is left to hand out.
-    list = reinterpret_cast<t_device*>(&list);
-    EXPECT_EQ(MACDISCOVER_ERROR_NONE, MACDiscoverLastGet(&list));
-    EXPECT_EQ(nullptr, list);
 }
 
 // Discover requests that are refused before any discovery runs.
@@ -240,7 +234,6 @@ TEST(DiscoverHandler, NameRunningPastTheDatagramIsRefusedAtOnce) {
 
 TEST(DiscoverHandler, UnusableInterfaceNameGivesFailed) {
     static INT8U msg[KIVO_MESSAGE_SIZE];
-    MACDiscoverTimeoutSet(3000);
     for (const std::string name : {"abcdefghijklmnopqrstuvwxyz", "kvnosuch0"}) {
         std::memset(msg, 0, sizeof(msg));
         msg[5] = static_cast<INT8U>(name.size());

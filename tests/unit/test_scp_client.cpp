@@ -204,42 +204,41 @@ TEST(ScpKeys, KeyMaterialIsTheDigestOrTheLegacyHash) {
 // Padding walk
 
 TEST(ScpPaddingWalk, FindsPaddingAfterTheLastItem) {
-    StaticPaddingPositionSet(0);
+    uint32_t carry = 0;
     // One 11-byte item (length field 9) and five padding bytes.
     Bytes p = Cat({Item(3, 0, {0, 0, 0, 0, 0, 0, 0}), Bytes(5, 0xE6)});
     ASSERT_EQ(p.size(), 16u);
-    EXPECT_EQ(PaddingPositionGet(p.data(), 16), 11u);
-    EXPECT_EQ(StaticPaddingPositionGet(), 0u);
+    EXPECT_EQ(PaddingPositionGet(p.data(), 16, carry), 11u);
+    EXPECT_EQ(carry, 0u);
     // Two items then padding.
     p = Cat({NameItem("AB"), Item(3, 0, {0, 0, 0, 0}), Bytes(4, 0xE6)});  // 6 + 8 + 4
-    EXPECT_EQ(PaddingPositionGet(p.data(), static_cast<INT32U>(p.size())), 14u);
+    EXPECT_EQ(PaddingPositionGet(p.data(), static_cast<INT32U>(p.size()), carry), 14u);
     // A single trailing padding byte.
     p = Cat({NameItem("ABCDEFGHI"), Bytes(1, 0xE6)});  // 13 + 1
-    EXPECT_EQ(PaddingPositionGet(p.data(), static_cast<INT32U>(p.size())), 13u);
+    EXPECT_EQ(PaddingPositionGet(p.data(), static_cast<INT32U>(p.size()), carry), 13u);
 }
 
 TEST(ScpPaddingWalk, ItemsContinuingIntoTheNextReplyCarryThePositionOver) {
-    StaticPaddingPositionSet(0);
+    uint32_t carry = 0;
     // Reply 1 holds a 6-byte item and the first 10 bytes of a 20-byte item.
     Bytes stream = Cat({NameItem("AB"), NameItem("0123456789ABCDEF"), NameItem("XY"), Bytes(2, 0xE6)});
     Bytes first(stream.begin(), stream.begin() + 16);
     Bytes second(stream.begin() + 16, stream.end());  // 10 rest + 6 item + 2 padding = 18
-    EXPECT_EQ(PaddingPositionGet(first.data(), 16), 0u);
-    EXPECT_EQ(StaticPaddingPositionGet(), 10u) << "the next item starts 10 bytes into the next payload";
-    EXPECT_EQ(PaddingPositionGet(second.data(), static_cast<INT32U>(second.size())), 16u);
-    EXPECT_EQ(StaticPaddingPositionGet(), 0u);
+    EXPECT_EQ(PaddingPositionGet(first.data(), 16, carry), 0u);
+    EXPECT_EQ(carry, 10u) << "the next item starts 10 bytes into the next payload";
+    EXPECT_EQ(PaddingPositionGet(second.data(), static_cast<INT32U>(second.size()), carry), 16u);
+    EXPECT_EQ(carry, 0u);
 }
 
 TEST(ScpPaddingWalk, ExactFitAndTinyPayloads) {
-    StaticPaddingPositionSet(0);
+    uint32_t carry = 0;
     Bytes p = Cat({NameItem("ABCD"), NameItem("ABCD")});  // 16 bytes, no padding
-    EXPECT_EQ(PaddingPositionGet(p.data(), 16), 0u);
-    EXPECT_EQ(StaticPaddingPositionGet(), 0u);
+    EXPECT_EQ(PaddingPositionGet(p.data(), 16, carry), 0u);
+    EXPECT_EQ(carry, 0u);
     // Under two bytes: not walked, the position is kept.
-    StaticPaddingPositionSet(5);
-    EXPECT_EQ(PaddingPositionGet(p.data(), 1), 0u);
-    EXPECT_EQ(StaticPaddingPositionGet(), 5u);
-    StaticPaddingPositionSet(0);
+    carry = 5;
+    EXPECT_EQ(PaddingPositionGet(p.data(), 1, carry), 0u);
+    EXPECT_EQ(carry, 5u);
 }
 
 // ---------------------------------------------------------------------------

@@ -81,12 +81,9 @@ INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
         MalformedRecord("Discover");
         return ReplyCode(msg, REPLY_REFUSED);
     }
-    if (req.vlanId != 0)
-        MACDiscoverVLANConfigure(TRUE, req.vlanId, 0);
-    else
-        MACDiscoverVLANConfigure(FALSE, 0, 0);
     t_device* list = nullptr;
-    if (MACDiscoverGet(req.interface(), TRUE, &list) != MACDISCOVER_ERROR_NONE) {
+    kivo::discovery::MacDiscovery discovery(DiscoverySettings(req.vlanId));
+    if (discovery.Run(req.interface(), true, &list) != MACDISCOVER_ERROR_NONE) {
         DeviceListFree(list);
         list = nullptr;
     }

@@ -1,7 +1,10 @@
 // The parameter requests (Get all, Get, Set, Factory reset) on LCMP and SCP devices.
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -148,18 +151,18 @@ INT32S ScpParamRequest(INT8U code, ParamRequest& req, INT8U* msg) {
             dataLength = sizeof(kFactoryResetBlock);
             break;
     }
-    std::vector<INT8U> info(SCP_INFO_BUFFER_SIZE, 0);
-    INT32U infoLength = 0;
-    t_scpErrorCode result =
-        ScpClient(req.ifName, req.deviceMac, op, reinterpret_cast<const INT8U*>(req.password), data,
-                  dataLength, info.data(), &infoLength);
+    std::array<uint8_t, 6> mac;
+    std::copy(std::begin(req.deviceMac), std::end(req.deviceMac), mac.begin());
+    const kivo::scp::Session session(req.ifName, mac, ScpSettings());
+    const kivo::scp::Answer answer = session.Run(op, req.password, std::span<const INT8U>(data, dataLength));
     if (code == REQUEST_FACTORY_RESET) {
         // Only a reset the device confirmed counts as done; a status of failure for
         // the reset parameter is a failure.
-        return ReplyCode(msg, result == SCP_ERROR_NONE ? REPLY_DONE : REPLY_FAILED);
+        return ReplyCode(msg, answer.result == SCP_ERROR_NONE ? REPLY_DONE : REPLY_FAILED);
     }
-    if (result != SCP_ERROR_NONE && result != SCP_ERROR_PARAM_OP_FAILED) return ReplyCode(msg, REPLY_FAILED);
-    return ScpDataReply(msg, info.data(), std::min<INT32U>(infoLength, SCP_INFO_BUFFER_SIZE));
+    if (answer.result != SCP_ERROR_NONE && answer.result != SCP_ERROR_PARAM_OP_FAILED)
+        return ReplyCode(msg, REPLY_FAILED);
+    return ScpDataReply(msg, answer.info.data(), static_cast<INT32U>(answer.info.size()));
 }
 
 // Writes a REPLY_PARAMS reply with the records of params, or REPLY_FAILED when the
@@ -240,12 +243,10 @@ std::optional<bool> DeviceAnswersInTheClear(const ParamRequest& req, const t_con
             return std::nullopt;
         return answers != FALSE;
     }
-    // SCP frames are never tagged; the probe of an earlier Discover may have been.
-    MACDiscoverVLANConfigure(FALSE, 0, 0);
-    CHAR ifName[sizeof(req.ifName)];
-    std::memcpy(ifName, req.ifName, sizeof(ifName));
+    // SCP frames are never tagged: neither is this probe.
     t_device* devices = nullptr;
-    if (MACDiscoverGet(ifName, TRUE, &devices) != MACDISCOVER_ERROR_NONE) {
+    kivo::discovery::MacDiscovery discovery(DiscoverySettings(0));
+    if (discovery.Run(req.ifName, true, &devices) != MACDISCOVER_ERROR_NONE) {
         DeviceListFree(devices);
         return std::nullopt;
     }

@@ -3,6 +3,8 @@
 #ifndef KIVO_SERVICE_INTERNAL_H
 #define KIVO_SERVICE_INTERNAL_H
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -13,7 +15,9 @@
 #include "configlayer.h"
 #include "kivohost.h"
 #include "l2fwserver.h"
+#include "mac_discover.h"
 #include "reason.h"
+#include "scp_client_legacy.h"
 
 namespace kivo::service {
 
@@ -24,6 +28,10 @@ struct Request {
     const char* name;
     INT32S (*handler)(INT32S inputLength, INT8U* message);
 };
+
+// A client as the failure detail and the scheduler know it: its IPv4 address and UDP
+// port (0 for a request dispatched without a datagram).
+uint64_t ClientKeyOf(const struct sockaddr_in* client);
 
 // The request with that code, or nullptr for an unassigned code.
 const Request* RequestFind(INT8U code);
@@ -88,8 +96,22 @@ struct ServiceState {
     // The numbers on LCMP requests, shared by every request so that no device sees a
     // transaction identifier repeat while an answer to it may still be on its way.
     kivo::lcmp::Numbering lcmpNumbering;
+    // The legacy SCP client's waits and sends, and the MAC discovery's listening time:
+    // the same for every request (no request changes them). Guarded by mutex.
+    kivo::scp::Settings scp;
+    std::chrono::milliseconds discoveryListenTime{MACDISCOVER_DEFAULT_TIMEOUT_MS};
+    // Set at start-up when this process may not open packet sockets: every request that
+    // needs one fails, and says why.
+    std::atomic<bool> rawSocketsDenied{false};
 };
 ServiceState& ServiceStateGet();
+
+// The SCP settings every SCP request runs with.
+kivo::scp::Settings ScpSettings();
+// The settings of a MAC discovery: the service's listening time, and the VLAN tag of
+// vlanId (0: untagged). Each Discover request names its own tag; nothing of it is kept
+// for later requests.
+kivo::discovery::Settings DiscoverySettings(INT16U vlanId);
 
 // Takes up the VLAN id of a parameter request (1 to 4094 tags, 0 untags, others keep
 // the previous choice) and returns the VLAN its LCMP traffic goes out under.

@@ -1,12 +1,13 @@
 // MAC discovery: one link-layer port and one receive thread per interface, a broadcast
 // probe, and a shared device list filled for the listening time.
 //
-// Lifetime rules. Each discovery has one shared Discovery object (device list, its
-// mutex, open/closed state); each interface has one shared Listener record, which owns
+// Lifetime rules. Each run has one shared Devices object (device list, its mutex,
+// open/closed state); each interface has one shared Listener record, which owns
 // the port. A receive thread holds references to both, so whatever it touches stays
 // valid until the thread itself has ended, even when the caller gave up waiting for
 // it. The list is handed to the caller under the mutex, after which the discovery is
-// closed and a late receive thread adds nothing.
+// closed and a late receive thread adds nothing. Nothing is shared between runs: the
+// settings come with each MacDiscovery, and the listeners are the object's own.
 #include "mac_discover.h"
 
 #include <algorithm>
@@ -52,13 +53,15 @@ constexpr size_t kAnnouncementMagicOffset = 6;
 constexpr size_t kAnnouncementVersionOffset = 12;
 constexpr uint16_t kBootRomVersion3 = 3;
 
-// One discovery: the shared device list and whether it still accepts devices.
-class Discovery {
+}  // namespace
+
+// The shared device list of one run and whether it still accepts devices.
+class MacDiscovery::Devices {
    public:
-    explicit Discovery(bool multipleDevices) : multipleDevices_(multipleDevices) {}
-    Discovery(const Discovery&) = delete;
-    Discovery& operator=(const Discovery&) = delete;
-    ~Discovery() { DeviceListFree(firstDevice_); }
+    explicit Devices(bool multipleDevices) : multipleDevices_(multipleDevices) {}
+    Devices(const Devices&) = delete;
+    Devices& operator=(const Devices&) = delete;
+    ~Devices() { DeviceListFree(firstDevice_); }
 
     // Adds a device unless the discovery is closed, the device is known or the list
     // is full. Returns true when the list now holds at least one device.
@@ -106,28 +109,17 @@ class Discovery {
 };
 
 // One interface being listened on.
-struct Listener {
+struct MacDiscovery::Listener {
     l2::Port port;
     std::thread thread;
     std::atomic<bool> running{false};
     std::atomic<bool> keepAlive{false};
     std::string interfaceName;
     milliseconds timeout{MACDISCOVER_DEFAULT_TIMEOUT_MS};
-    std::shared_ptr<Discovery> discovery;
+    std::shared_ptr<Devices> devices;
 };
 
-// Settings, and the state of the current discovery; guarded by settingsMutex.
-std::mutex settingsMutex;
-uint32_t timeoutMs = MACDISCOVER_DEFAULT_TIMEOUT_MS;
-bool vlanEnabled = false;
-uint16_t vlanId = 0;
-uint8_t vlanClass = 0;
-// The last discovery whose list has not been handed out yet.
-std::shared_ptr<Discovery> lastDiscovery;
-bool lastFinished = false;
-
-// Listeners of the current discovery; touched by the calling thread only.
-std::list<std::shared_ptr<Listener>> listeners;
+namespace {
 
 enum class Step { kOpen, kSend };
 
@@ -140,8 +132,8 @@ t_macDiscoverErrorCode ErrorOf(l2::PortStatus status, Step step, const CHAR* nam
 
 // Body of one receive thread: listens until the deadline, until told to stop, or,
 // when only one device is wanted, until a device is found.
-void Listen(std::shared_ptr<Listener> rec) {
-    Discovery& discovery = *rec->discovery;
+void Listen(std::shared_ptr<MacDiscovery::Listener> rec) {
+    auto& devices = *rec->devices;
     const Deadline deadline = Deadline::After(rec->timeout);
     const uint8_t* hostMac = rec->port.mac().data();
     l2::FrameView frame;
@@ -157,22 +149,41 @@ void Listen(std::shared_ptr<Listener> rec) {
         t_deviceType type;
         if (!MACDiscoverFrameClassify(frame.data, static_cast<uint32_t>(frame.length), hostMac, &type))
             continue;
-        if (discovery.Add(frame.src(), rec->interfaceName.c_str(), hostMac, type) &&
-            !discovery.multipleDevices())
+        if (devices.Add(frame.src(), rec->interfaceName.c_str(), hostMac, type) && !devices.multipleDevices())
             break;
     }
     {
         // Under the mutex so that the waiter cannot miss the change between its test
         // and its wait.
-        std::lock_guard<std::mutex> lock(discovery.mutex());
+        std::lock_guard<std::mutex> lock(devices.mutex());
         rec->running.store(false);
     }
-    discovery.changed().notify_all();
+    devices.changed().notify_all();
+}
+
+}  // namespace
+
+t_macDiscoverErrorCode Settings::VlanSet(bool enable, uint16_t vid, uint8_t pcp) {
+    if (enable) {
+        if (vid > 4094 || pcp > 7) return MACDISCOVER_ERROR_BAD_ARGS;
+        vlanId = vid;
+        vlanClass = pcp;
+    }
+    vlanEnabled = enable;
+    return MACDISCOVER_ERROR_NONE;
+}
+
+MacDiscovery::~MacDiscovery() {
+    // Run leaves no listener behind; one left by an interrupted run is stopped here.
+    for (auto& rec : listeners_) {
+        rec->keepAlive.store(false);
+        if (rec->thread.joinable()) rec->thread.join();
+    }
 }
 
 // Opens the interface, sends the probe and starts its receive thread.
-t_macDiscoverErrorCode StartListener(const CHAR* interfaceName, const std::shared_ptr<Discovery>& discovery,
-                                     milliseconds timeout) {
+t_macDiscoverErrorCode MacDiscovery::StartListener(const CHAR* interfaceName,
+                                                   const std::shared_ptr<Devices>& devices) {
     std::shared_ptr<Listener> rec;
     try {
         rec = std::make_shared<Listener>();
@@ -180,8 +191,8 @@ t_macDiscoverErrorCode StartListener(const CHAR* interfaceName, const std::share
     } catch (const std::bad_alloc&) {
         return MACDISCOVER_ERROR_MALLOC;
     }
-    rec->timeout = timeout;
-    rec->discovery = discovery;
+    rec->timeout = settings_.listenTime;
+    rec->devices = devices;
 
     if (ErrorOf(rec->port.Open(interfaceName), Step::kOpen, interfaceName) != MACDISCOVER_ERROR_NONE) {
         Log(LogStream::kErr, "\nUnable to open the interface. %s is not supported by RAW sockets\n",
@@ -192,7 +203,8 @@ t_macDiscoverErrorCode StartListener(const CHAR* interfaceName, const std::share
     // The port is open, so replies queue on it from now on: the probe can leave
     // before the receive thread runs without a quick reply being missed.
     uint8_t probe[l2::kMinFrameLength + l2::kVlanTagLength];
-    const uint32_t probeLength = MACDiscoverProbeBuild(rec->port.mac().data(), probe, sizeof(probe));
+    const uint32_t probeLength =
+        MACDiscoverProbeBuild(settings_, rec->port.mac().data(), probe, sizeof(probe));
     t_macDiscoverErrorCode result =
         ErrorOf(rec->port.SendFrame(probe, probeLength), Step::kSend, interfaceName);
     if (result != MACDISCOVER_ERROR_NONE)
@@ -209,7 +221,7 @@ t_macDiscoverErrorCode StartListener(const CHAR* interfaceName, const std::share
         return MACDISCOVER_ERROR_THREAD_CREATE;
     }
     try {
-        listeners.push_front(rec);
+        listeners_.push_front(rec);
     } catch (const std::bad_alloc&) {
         // Cannot keep the record: stop the thread and wait for it here.
         rec->keepAlive.store(false);
@@ -220,75 +232,107 @@ t_macDiscoverErrorCode StartListener(const CHAR* interfaceName, const std::share
 }
 
 // Releases the records of finished threads; tells whether any thread still runs.
-bool IsAnyThreadRunning() {
+bool MacDiscovery::IsAnyThreadRunning() {
     bool any = false;
-    for (auto it = listeners.begin(); it != listeners.end();) {
+    for (auto it = listeners_.begin(); it != listeners_.end();) {
         if ((*it)->running.load()) {
             any = true;
             ++it;
             continue;
         }
         if ((*it)->thread.joinable()) (*it)->thread.join();
-        it = listeners.erase(it);
+        it = listeners_.erase(it);
     }
     return any;
 }
 
-bool NoneRunning() {
-    return std::none_of(listeners.begin(), listeners.end(),
+bool MacDiscovery::NoneRunning() const {
+    return std::none_of(listeners_.begin(), listeners_.end(),
                         [](const auto& rec) { return rec->running.load(); });
 }
 
-// Waits for the receive threads of the current discovery, in slices of at most
-// 100 ms on a steady deadline.
-void WaitForResult(Discovery& discovery, milliseconds timeout) {
+// Waits for the receive threads of the current run, in slices of at most 100 ms on a
+// steady deadline.
+void MacDiscovery::WaitForResult(Devices& devices) {
+    const milliseconds timeout = settings_.listenTime;
     const Deadline end = Deadline::After(timeout);
-    while (IsAnyThreadRunning() && !discovery.Satisfied() && !end.passed()) {
+    while (IsAnyThreadRunning() && !devices.Satisfied() && !end.passed()) {
         const auto slice = std::min<SteadyClock::time_point>(end.at(), SteadyClock::now() + kSlice);
-        std::unique_lock<std::mutex> lock(discovery.mutex());
+        std::unique_lock<std::mutex> lock(devices.mutex());
         // Woken by a thread that ended or a device that was added.
-        discovery.changed().wait_until(lock, slice,
-                                       [&] { return discovery.SatisfiedLocked() || NoneRunning(); });
+        devices.changed().wait_until(lock, slice, [&] { return devices.SatisfiedLocked() || NoneRunning(); });
     }
-    for (auto& rec : listeners) rec->keepAlive.store(false);
+    for (auto& rec : listeners_) rec->keepAlive.store(false);
     const Deadline stopEnd = Deadline::After(std::max(timeout, kStopWaitFloor));
     while (IsAnyThreadRunning()) {
         if (stopEnd.passed()) {
             Log(LogStream::kErr, "ERROR: Reception thread still alive!\n");
-            // The thread keeps its own references to its record and the discovery;
+            // The thread keeps its own references to its record and the device list;
             // it is let go and ends by itself.
-            for (auto& rec : listeners)
+            for (auto& rec : listeners_)
                 if (rec->thread.joinable()) rec->thread.detach();
-            listeners.clear();
+            listeners_.clear();
             break;
         }
         const auto slice = std::min<SteadyClock::time_point>(stopEnd.at(), SteadyClock::now() + kSlice);
-        std::unique_lock<std::mutex> lock(discovery.mutex());
-        discovery.changed().wait_until(lock, slice, [&] { return NoneRunning(); });
+        std::unique_lock<std::mutex> lock(devices.mutex());
+        devices.changed().wait_until(lock, slice, [&] { return NoneRunning(); });
     }
 }
 
-}  // namespace
+t_macDiscoverErrorCode MacDiscovery::Run(const CHAR* interfaceName, bool multipleDevices, t_device** device) {
+    // No place for the result: do not listen for nothing.
+    if (device == nullptr) return MACDISCOVER_ERROR_BAD_ARGS;
+    std::shared_ptr<Devices> devices;
+    try {
+        devices = std::make_shared<Devices>(multipleDevices);
+    } catch (const std::bad_alloc&) {
+        return MACDISCOVER_ERROR_MALLOC;
+    }
+    if (interfaceName != nullptr) {
+        StartListener(interfaceName, devices);
+        WaitForResult(*devices);
+    } else {
+        t_interface* interfaces = nullptr;
+        InterfaceListGet(&interfaces);
+        if (interfaces == nullptr) {
+            Log(LogStream::kErr, "Error: Empty interface list (maybe you need to run as root)\n");
+        } else {
+            for (t_interface* i = interfaces; i != nullptr; i = i->next)
+                if (i->name != nullptr) StartListener(i->name, devices);
+            InterfaceListFree(interfaces);
+            WaitForResult(*devices);
+        }
+    }
+    *device = devices->Take();
+    if (*device == nullptr)
+        FailureRecord(Reason::kNoDevice,
+                      "no device answered on %s within %lld s; check the cabling and that the devices are on",
+                      interfaceName != nullptr ? interfaceName : "any interface",
+                      static_cast<long long>((settings_.listenTime.count() + 999) / 1000));
+    return MACDISCOVER_ERROR_NONE;
+}
+
 }  // namespace kivo::discovery
 
 using namespace kivo::discovery;
 
-INT32U MACDiscoverProbeBuild(const INT8U* srcMAC, INT8U* frame, INT32U size) {
+t_macDiscoverErrorCode MACDiscoverGet(const CHAR* interfaceName, BOOLEAN multipleDeviceEnable,
+                                      t_device** device, const Settings& settings) {
+    MacDiscovery discovery(settings);
+    return discovery.Run(interfaceName, multipleDeviceEnable != FALSE, device);
+}
+
+INT32U MACDiscoverProbeBuild(const Settings& settings, const INT8U* srcMAC, INT8U* frame, INT32U size) {
     if (srcMAC == nullptr || frame == nullptr) return 0;
-    bool tagged;
-    kivo::l2::VlanTag tag;
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex);
-        tagged = vlanEnabled;
-        tag = kivo::l2::VlanTag::Make(vlanId, vlanClass);
-    }
+    const kivo::l2::VlanTag tag = kivo::l2::VlanTag::Make(settings.vlanId, settings.vlanClass);
     uint8_t snap[kivo::l2::kSnapHeaderLength];
     kivo::ByteWriter w(snap, sizeof(snap));
     kivo::l2::SnapWrite(w, kPidProbe);
     // The 802.3 length field gives the minimum payload the probe is padded to.
     return static_cast<INT32U>(kivo::l2::FrameBuild(frame, size, kivo::l2::kBroadcastMac.data(), srcMAC,
-                                                    tagged ? &tag : nullptr, kivo::l2::kMinPayloadLength,
-                                                    snap, sizeof(snap)));
+                                                    settings.vlanEnabled ? &tag : nullptr,
+                                                    kivo::l2::kMinPayloadLength, snap, sizeof(snap)));
 }
 
 BOOLEAN MACDiscoverFrameClassify(const INT8U* frame, INT32U length, const INT8U* interfaceMAC,
@@ -313,88 +357,4 @@ BOOLEAN MACDiscoverFrameClassify(const INT8U* frame, INT32U length, const INT8U*
         return FALSE;
     *type = version == kBootRomVersion3 ? DEVICE_TORVIX_ETH_BOOT_V3 : DEVICE_TORVIX_ETH_BOOT_V2;
     return TRUE;
-}
-
-t_macDiscoverErrorCode MACDiscoverVLANConfigure(BOOLEAN enable, INT16U vid, INT8U pcp) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
-    if (enable) {
-        if (vid > 4094 || pcp > 7) return MACDISCOVER_ERROR_BAD_ARGS;
-        vlanEnabled = true;
-        vlanId = vid;
-        vlanClass = pcp;
-    } else {
-        vlanEnabled = false;
-    }
-    return MACDISCOVER_ERROR_NONE;
-}
-
-t_macDiscoverErrorCode MACDiscoverTimeoutSet(INT32U timeout) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
-    timeoutMs = timeout;
-    return MACDISCOVER_ERROR_NONE;
-}
-
-t_macDiscoverErrorCode MACDiscoverLastGet(t_device** device) {
-    if (device == nullptr) return MACDISCOVER_ERROR_BAD_ARGS;
-    std::shared_ptr<Discovery> discovery;
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex);
-        if (!lastFinished) {
-            // No discovery has finished since the last hand-over.
-            *device = nullptr;
-            return MACDISCOVER_ERROR_NONE;
-        }
-        discovery = std::move(lastDiscovery);
-        lastDiscovery.reset();
-        lastFinished = false;
-    }
-    *device = discovery->Take();
-    return MACDISCOVER_ERROR_NONE;
-}
-
-t_macDiscoverErrorCode MACDiscoverGet(CHAR* interfaceName, BOOLEAN multipleDeviceEnable, t_device** device) {
-    // No place for the result: do not listen for nothing.
-    if (device == nullptr) return MACDISCOVER_ERROR_BAD_ARGS;
-    std::shared_ptr<Discovery> discovery;
-    milliseconds timeout;
-    try {
-        discovery = std::make_shared<Discovery>(multipleDeviceEnable != FALSE);
-    } catch (const std::bad_alloc&) {
-        return MACDISCOVER_ERROR_MALLOC;
-    }
-    {
-        // Forget the previous discovery: its list, if any, was handed out or is
-        // dropped with it.
-        std::lock_guard<std::mutex> lock(settingsMutex);
-        lastDiscovery = discovery;
-        lastFinished = false;
-        timeout = milliseconds(timeoutMs);
-    }
-    if (interfaceName != nullptr) {
-        StartListener(interfaceName, discovery, timeout);
-        WaitForResult(*discovery, timeout);
-    } else {
-        t_interface* interfaces = nullptr;
-        InterfaceListGet(&interfaces);
-        if (interfaces == nullptr) {
-            kivo::Log(kivo::LogStream::kErr, "Error: Empty interface list (maybe you need to run as root)\n");
-        } else {
-            for (t_interface* i = interfaces; i != nullptr; i = i->next)
-                if (i->name != nullptr) StartListener(i->name, discovery, timeout);
-            InterfaceListFree(interfaces);
-            WaitForResult(*discovery, timeout);
-        }
-    }
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex);
-        if (lastDiscovery == discovery) lastFinished = true;
-    }
-    const t_macDiscoverErrorCode result = MACDiscoverLastGet(device);
-    if (result == MACDISCOVER_ERROR_NONE && *device == nullptr)
-        kivo::FailureRecord(
-            kivo::Reason::kNoDevice,
-            "no device answered on %s within %lld s; check the cabling and that the devices are on",
-            interfaceName != nullptr ? interfaceName : "any interface",
-            static_cast<long long>((timeout.count() + 999) / 1000));
-    return result;
 }

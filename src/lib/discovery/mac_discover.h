@@ -3,6 +3,11 @@
 #ifndef KIVO_MAC_DISCOVER_H
 #define KIVO_MAC_DISCOVER_H
 
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <memory>
+
 #include "device.h"
 #include "types.h"
 
@@ -28,28 +33,63 @@ typedef enum e_macDiscoverErrorCode {
 // Length of the untagged probe frame; a tagged probe is 4 bytes longer.
 #define MACDISCOVER_PROBE_LENGTH 60
 
-// Runs one discovery on interfaceName, or on every host interface when it is absent,
-// and hands the device list (newest first, none when nothing was found) to *device.
-// The list belongs to the caller, who frees it with DeviceListFree. With
-// multipleDeviceEnable FALSE the discovery ends at the first device found.
-// Blocks for the listening time. One discovery at a time.
-t_macDiscoverErrorCode MACDiscoverGet(CHAR* interfaceName, BOOLEAN multipleDeviceEnable, t_device** device);
+namespace kivo::discovery {
 
-// Hands out the list of the last finished discovery that has not been handed out
-// yet; MACDiscoverGet hands its list to its own caller, so after it returns this
-// gives none. MACDISCOVER_ERROR_BAD_ARGS when device is absent.
-t_macDiscoverErrorCode MACDiscoverLastGet(t_device** device);
+// The settings of one discovery.
+struct Settings {
+    std::chrono::milliseconds listenTime{MACDISCOVER_DEFAULT_TIMEOUT_MS};
+    // 802.1Q tag of the probe.
+    bool vlanEnabled = false;
+    uint16_t vlanId = 0;
+    uint8_t vlanClass = 0;
 
-// 802.1Q tag of the probe. With enable, a vid above 4094 or a pcp above 7 is
-// MACDISCOVER_ERROR_BAD_ARGS and keeps the previous setting.
-t_macDiscoverErrorCode MACDiscoverVLANConfigure(BOOLEAN enable, INT16U vid, INT8U pcp);
+    // With enable, a vid above 4094 or a pcp above 7 is MACDISCOVER_ERROR_BAD_ARGS and
+    // keeps the previous tag; without, tagging ends and the stored values stay.
+    t_macDiscoverErrorCode VlanSet(bool enable, uint16_t vid, uint8_t pcp);
+};
 
-// Listening time in milliseconds for later discoveries.
-t_macDiscoverErrorCode MACDiscoverTimeoutSet(INT32U timeout);
+// One discovery at a time per object; objects of their own run side by side. Each run
+// opens its own ports and starts its own receive threads, which end before the run
+// returns or, when one is held past the wait, end by themselves later without touching
+// anything of the caller's.
+class MacDiscovery {
+   public:
+    explicit MacDiscovery(const Settings& settings) : settings_(settings) {}
+    MacDiscovery(const MacDiscovery&) = delete;
+    MacDiscovery& operator=(const MacDiscovery&) = delete;
+    ~MacDiscovery();
 
-// Builds the probe frame with source address srcMAC and the current VLAN setting
-// into frame (size bytes); returns its length, or 0 when size is too small.
-INT32U MACDiscoverProbeBuild(const INT8U* srcMAC, INT8U* frame, INT32U size);
+    // Runs one discovery on interfaceName, or on every host interface when it is
+    // absent, and hands the device list (newest first, none when nothing was found) to
+    // *device. The list belongs to the caller, who frees it with DeviceListFree. With
+    // multipleDevices false the discovery ends at the first device found. Blocks for
+    // the listening time.
+    t_macDiscoverErrorCode Run(const CHAR* interfaceName, bool multipleDevices, t_device** device);
+
+    struct Listener;  // one interface being listened on
+
+   private:
+    class Devices;  // the shared device list of one run
+    t_macDiscoverErrorCode StartListener(const CHAR* interfaceName, const std::shared_ptr<Devices>& devices);
+    bool IsAnyThreadRunning();
+    bool NoneRunning() const;
+    void WaitForResult(Devices& devices);
+
+    const Settings settings_;
+    // Listeners of the current run; touched by the calling thread only.
+    std::list<std::shared_ptr<Listener>> listeners_;
+};
+
+}  // namespace kivo::discovery
+
+// One discovery with these settings (a MacDiscovery of its own).
+t_macDiscoverErrorCode MACDiscoverGet(const CHAR* interfaceName, BOOLEAN multipleDeviceEnable,
+                                      t_device** device, const kivo::discovery::Settings& settings);
+
+// Builds the probe frame with source address srcMAC and the VLAN tag of settings into
+// frame (size bytes); returns its length, or 0 when size is too small.
+INT32U MACDiscoverProbeBuild(const kivo::discovery::Settings& settings, const INT8U* srcMAC, INT8U* frame,
+                             INT32U size);
 
 // Classifies a received frame (length bytes, 802.1Q tag in place when the frame
 // carried one) seen on the interface with address interfaceMAC. Returns TRUE and

@@ -1,7 +1,20 @@
 // Legacy SCP client: get, set and factory reset of older devices over LLC/SNAP
 // frames (type 0x16) with an item list, a CRC and a password-based 3DES-CBC cipher.
+//
+// The client keeps nothing between operations: each Session carries its own settings,
+// and each operation opens its own port, draws its own operation number and returns
+// its answer as a value. Operations of different sessions may run at once on one
+// interface: a reply is taken only from the session's device, to this host, with the
+// session's operation number and the awaited sequence number.
 #ifndef KIVO_SCP_CLIENT_LEGACY_H
 #define KIVO_SCP_CLIENT_LEGACY_H
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "scp_codes.h"
 #include "types.h"
@@ -21,31 +34,60 @@ typedef enum e_scpErrorTimeoutCode {
     SCP_ERROR_TIMEOUT_SET_7 = 10,  // set: a further reply to the type query did not come
 } t_scpErrorTimeoutCode;
 
-// Capacity of the caller's info buffer: ScpClient never writes more than this many
-// bytes of info data (more gives SCP_ERROR_GET_TOO_BIG).
+// Most info data one operation returns (more gives SCP_ERROR_GET_TOO_BIG).
 #define SCP_INFO_BUFFER_SIZE 80000u
 
-// Runs one operation on the device device_mac behind the host interface if_name:
-// first with SHA-256 key material, and when that attempt gives anything but
-// SCP_ERROR_NONE, a second complete attempt with the legacy hash, whose result is
-// returned.
-//  - SCP_OP_GET / SCP_OP_GETP: data holds names, each followed by a zero byte;
-//    data_length 0 asks for every parameter.
-//  - SCP_OP_SET / SCP_OP_SETP: data holds name, zero, value text, zero pairs.
-//  - SCP_OP_FACTORY_RESET: data is not used.
-// password is a zero-terminated text (null counts as empty). On SCP_ERROR_NONE and
-// SCP_ERROR_PARAM_OP_FAILED, scp_info_buffer (SCP_INFO_BUFFER_SIZE bytes) holds the
-// info data: one zero-terminated text per reply item (name, value text or error
-// text) and *scp_info_buffer_size its length.
-t_scpErrorCode ScpClient(CHAR* if_name, const INT8U* device_mac, t_scpOp op, const INT8U* password,
-                         const INT8U* data, INT32U data_length, INT8U* scp_info_buffer,
-                         INT32U* scp_info_buffer_size);
+namespace kivo::scp {
 
-// Seconds to wait for a reply after a send (default 3); further replies of a get are
-// waited for five times as long (16 until this is first called).
-void ScpClientTimeoutSet(INT32U timeout);
-// Number of sends of one request before the exchange gives up (default 3).
-void ScpClientMaxRetransmissionsSet(INT32U value);
-t_scpErrorTimeoutCode ScpClientErrorTimeoutCodeGet(void);
+// The waits and sends of one session.
+struct Settings {
+    uint32_t timeoutSeconds = 3;      // wait for a reply after each send
+    uint32_t furtherGetSeconds = 16;  // wait for each further reply of a get
+    uint32_t maxSends = 3;            // sends of one request before the exchange gives up
+
+    // A wait of seconds after each send; further replies of a get are waited for five
+    // times as long.
+    static Settings WithTimeout(uint32_t seconds, uint32_t sends = 3) {
+        return Settings{seconds, 5 * seconds, sends};
+    }
+};
+
+// What one operation came to.
+struct Answer {
+    t_scpErrorCode result = SCP_ERROR_NONE;
+    // Which wait of the last attempt failed last.
+    t_scpErrorTimeoutCode timeoutCode = SCP_ERROR_TIMEOUT_NONE;
+    // On SCP_ERROR_NONE and SCP_ERROR_PARAM_OP_FAILED: the info data, one
+    // zero-terminated text per reply item (name, value text or error text).
+    std::vector<uint8_t> info;
+};
+
+// Operations on one device behind one host interface.
+class Session {
+   public:
+    Session(std::string interfaceName, const std::array<uint8_t, 6>& deviceMac, const Settings& settings)
+        : interfaceName_(std::move(interfaceName)), deviceMac_(deviceMac), settings_(settings) {}
+
+    // Runs op first with SHA-256 key material and, when that attempt gives anything but
+    // SCP_ERROR_NONE, a second complete attempt with the legacy hash, whose answer is
+    // returned.
+    //  - SCP_OP_GET / SCP_OP_GETP: data holds names, each followed by a zero byte;
+    //    empty data asks for every parameter.
+    //  - SCP_OP_SET / SCP_OP_SETP: data holds name, zero, value text, zero pairs.
+    //  - SCP_OP_FACTORY_RESET: data is not used.
+    Answer Run(t_scpOp op, std::string_view password, std::span<const uint8_t> data) const;
+
+    const Settings& settings() const { return settings_; }
+
+   private:
+    Answer Attempt(t_scpOp op, std::string_view password, bool legacyHash,
+                   std::span<const uint8_t> data) const;
+
+    std::string interfaceName_;
+    std::array<uint8_t, 6> deviceMac_;
+    Settings settings_;
+};
+
+}  // namespace kivo::scp
 
 #endif

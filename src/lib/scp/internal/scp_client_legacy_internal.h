@@ -1,9 +1,13 @@
-// Private steps of the legacy SCP client, declared for its unit tests only.
+// Private steps of the legacy SCP client, shared by its source files and declared for
+// its tests.
 #ifndef KIVO_SCP_CLIENT_LEGACY_INTERNAL_H
 #define KIVO_SCP_CLIENT_LEGACY_INTERNAL_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "byte_io.h"
 #include "port.h"
 #include "scp_client_legacy.h"
 
@@ -65,10 +69,6 @@ struct MessageHeader {
 // ---------------------------------------------------------------------------
 // Key material, cipher, message composition
 
-// Where the item walk of the previous reply of this operation left off.
-uint32_t StaticPaddingPositionGet();
-void StaticPaddingPositionSet(uint32_t position);
-
 void KeyMake(const uint8_t* password, uint8_t* key, bool legacyHash);
 t_scpErrorCode Encipher(uint8_t* data, uint32_t length, const uint8_t* key);
 t_scpErrorCode Decipher(uint8_t* data, uint32_t length, const uint8_t* key);
@@ -80,9 +80,14 @@ uint32_t ComposeGetMessage(uint8_t* message, uint8_t* list, uint8_t opNumber, ui
 uint32_t ComposeSetMessage(uint8_t* message, uint8_t* list, uint8_t opNumber, uint32_t listLength,
                            const uint8_t* key, bool factory, bool isPrivate);
 
+// Reads the header of a message; false when fewer than kMsgHeaderSize bytes remain.
+bool MessageHeaderRead(ByteReader& r, MessageHeader& h);
+
 // Where the padding of a deciphered reply payload starts, 0 when it holds none (the
-// walk then carries over into the next reply).
-uint32_t PaddingPositionGet(const uint8_t* data, uint32_t length);
+// walk then carries over into the next reply). carry is where the item walk of the
+// previous reply of the same operation left off, counted from the start of this
+// payload (0: the payload starts with an item); it is updated for the next reply.
+uint32_t PaddingPositionGet(const uint8_t* data, uint32_t length, uint32_t& carry);
 
 // ---------------------------------------------------------------------------
 // Item lists and info data
@@ -98,29 +103,79 @@ t_scpErrorCode ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* b
                              bool typesOnly, uint32_t capacity);
 
 // ---------------------------------------------------------------------------
-// Exchanges of one attempt, over an open port
+// One attempt of an operation, over an open port
 
-struct Link {
-    l2::Port& port;
-    const uint8_t* deviceMac;
+// The one translation of port outcomes into SCP results. A receive that fails for any
+// reason is a reply that did not come.
+enum class PortStep { kOpen, kSend, kReceive };
+t_scpErrorCode PortResult(l2::PortStatus status, PortStep step, const std::string& name);
+
+// Reply payloads collected by one exchange, bounded in bytes and in messages.
+class ReplyCollector {
+   public:
+    t_scpErrorCode Append(const uint8_t* payload, uint32_t length);
+    const uint8_t* data() const { return bytes_.data(); }
+    uint32_t size() const { return static_cast<uint32_t>(bytes_.size()); }
+
+   private:
+    std::vector<uint8_t> bytes_;
+    uint32_t messages_ = 0;
 };
 
-t_scpErrorCode SendMessage(const Link& link, const uint8_t* message, uint32_t length);
-// Waits up to timeout seconds in all for the reply opNumber/seq from the device to
-// this host. message receives the message (kMsgMax bytes); *payloadLength the number
-// of payload bytes to use (padding removed). With a key the reply must be enciphered
-// under it: one that cannot be deciphered is refused like a bad CRC. Without a key
-// (null) the reply is read as clear text.
-t_scpErrorCode ReceiveMessage(const Link& link, uint8_t opNumber, uint8_t seq, uint8_t* message,
-                              uint32_t* payloadLength, const uint8_t* key, uint32_t timeout);
+// The exchanges of one attempt with one device: it owns everything the attempt keeps
+// from one message to the next (operation number, the padding walk, which wait failed
+// last). The port is the caller's and stays open while the exchange is used; frames
+// of other devices, of other operations and of other sequence numbers that reach it
+// are skipped.
+class Exchange {
+   public:
+    Exchange(l2::Port& port, const uint8_t* deviceMac, const Settings& settings, uint8_t opNumber)
+        : port_(port), deviceMac_(deviceMac), settings_(settings), opNumber_(opNumber) {}
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
 
-t_scpErrorCode GetOperation(const Link& link, uint8_t opNumber, const uint8_t* data, uint32_t dataLength,
-                            bool isPrivate, const uint8_t* key, uint8_t* info, uint32_t* infoSize);
-t_scpErrorCode SetOperation(const Link& link, t_scpOp op, uint8_t opNumber, const uint8_t* data,
-                            uint32_t dataLength, const uint8_t* key, uint8_t* info, uint32_t* infoSize);
-t_scpErrorCode SetOrder(const Link& link, t_scpOp op, uint8_t opNumber, const uint8_t* data,
-                        uint32_t dataLength, const uint8_t* key, const uint8_t* types, uint32_t typeCount,
-                        uint8_t* info, uint32_t* infoSize);
+    t_scpErrorCode Send(const uint8_t* message, uint32_t length);
+    // Waits up to timeout seconds in all for reply seq of this operation from the
+    // device to this host. message receives the message (kMsgMax bytes);
+    // *payloadLength the number of payload bytes to use (padding removed). With a key
+    // the reply must be enciphered under it: one that cannot be deciphered is refused
+    // like a bad CRC. Without a key (null) the reply is read as clear text.
+    t_scpErrorCode Receive(uint8_t seq, uint8_t* message, uint32_t* payloadLength, const uint8_t* key,
+                           uint32_t timeout);
+
+    // The operations; info receives the info data (at most SCP_INFO_BUFFER_SIZE bytes).
+    t_scpErrorCode Get(const uint8_t* data, uint32_t dataLength, bool isPrivate, const uint8_t* key,
+                       std::vector<uint8_t>& info);
+    // A type query under this operation number, then the set under the next one.
+    t_scpErrorCode Set(t_scpOp op, const uint8_t* data, uint32_t dataLength, const uint8_t* key,
+                       std::vector<uint8_t>& info);
+    // The set (or factory reset) request itself, with the value types the device gave.
+    t_scpErrorCode SetOrder(t_scpOp op, const uint8_t* data, uint32_t dataLength, const uint8_t* key,
+                            const uint8_t* types, uint32_t typeCount, std::vector<uint8_t>& info);
+
+    t_scpErrorTimeoutCode timeoutCode() const { return timeoutCode_; }
+    uint8_t opNumber() const { return opNumber_; }
+
+   private:
+    struct FirstReply {
+        t_scpErrorCode result = SCP_ERROR_TIMEOUT;
+        bool accepted = false;
+    };
+    FirstReply RequestFirstReply(const uint8_t* message, uint32_t messageLength, uint8_t expectedOpcode,
+                                 const uint8_t* key, uint8_t* reply, uint32_t* replyLength,
+                                 t_scpErrorTimeoutCode waitCode, t_scpErrorTimeoutCode sendCode);
+    t_scpErrorCode CollectRemainingReplies(const uint8_t* key, uint32_t timeout,
+                                           t_scpErrorTimeoutCode timeoutCode, uint8_t* reply,
+                                           uint32_t replyLength, ReplyCollector& collected);
+    bool FromTheDevice(const l2::FrameView& frame) const;
+
+    l2::Port& port_;
+    const uint8_t* deviceMac_;
+    const Settings settings_;
+    uint8_t opNumber_;
+    uint32_t paddingCarry_ = 0;
+    t_scpErrorTimeoutCode timeoutCode_ = SCP_ERROR_TIMEOUT_NONE;
+};
 
 }  // namespace kivo::scp
 
