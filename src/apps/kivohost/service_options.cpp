@@ -127,6 +127,41 @@ std::string ServiceUsage(const char* program) {
            "may, and the Version and failure-detail requests stay open to everyone.\n";
 }
 
+namespace {
+
+// Adds the comma-separated entries of KIVOHOST_ALLOW (envAllow, may be null); false,
+// with error set, for an entry that cannot be added.
+bool EnvAllowRead(const char* envAllow, AllowList& allow, std::string& error) {
+    if (envAllow == nullptr) return true;
+    const std::string all = envAllow;
+    size_t start = 0;
+    while (start <= all.size()) {
+        size_t comma = all.find(',', start);
+        if (comma == std::string::npos) comma = all.size();
+        const std::string entry = Trim(all.substr(start, comma - start));
+        if (!entry.empty() && !allow.AddEntry(entry, error)) return false;
+        start = comma + 1;
+    }
+    return true;
+}
+
+// Takes up one option with a value (--port, --allow-user, --allow-group, --config);
+// false, with error set, for a value that cannot be used.
+bool OptionApply(const std::string& name, const std::string& value, ServiceOptions& o,
+                 std::vector<std::string>& configFiles, std::string& error) {
+    if (name == "--port") {
+        if (PortArgument(value, o.port)) return true;
+        error = "--port needs a whole number from 0 to 65535, not '" + value + "'";
+        return false;
+    }
+    if (name == "--allow-user") return AddUser(o.allow, Trim(value), error);
+    if (name == "--allow-group") return AddGroup(o.allow, Trim(value), error);
+    configFiles.push_back(value);
+    return true;
+}
+
+}  // namespace
+
 ServiceOptions ServiceOptionsRead(int argc, char** argv, const char* envAllow) {
     ServiceOptions o;
     auto fail = [&](const std::string& error) {
@@ -174,18 +209,8 @@ ServiceOptions ServiceOptionsRead(int argc, char** argv, const char* envAllow) {
             if (i + 1 >= argc) return fail("option " + name + " needs a value");
             value = argv[++i];
         }
-        std::string error;
-        if (name == "--port") {
-            if (!PortArgument(value, o.port))
-                return fail("--port needs a whole number from 0 to 65535, not '" + value + "'");
-            portOption = true;
-        } else if (name == "--allow-user") {
-            if (!AddUser(o.allow, Trim(value), error)) return fail(error);
-        } else if (name == "--allow-group") {
-            if (!AddGroup(o.allow, Trim(value), error)) return fail(error);
-        } else {
-            configFiles.push_back(value);
-        }
+        if (std::string error; !OptionApply(name, value, o, configFiles, error)) return fail(error);
+        portOption = portOption || name == "--port";
     }
     if (positional.size() > 1) {
         // Scripts written for the port-only command line see the usage line they always saw,
@@ -203,18 +228,7 @@ ServiceOptions ServiceOptionsRead(int argc, char** argv, const char* envAllow) {
                 "the port must be a whole number from 0 to 65535 (0: a port the system chooses), not '" +
                 std::string(positional[0]) + "'");
     }
-    if (envAllow != nullptr) {
-        std::string all = envAllow;
-        size_t start = 0;
-        while (start <= all.size()) {
-            size_t comma = all.find(',', start);
-            if (comma == std::string::npos) comma = all.size();
-            const std::string entry = Trim(all.substr(start, comma - start));
-            std::string error;
-            if (!entry.empty() && !o.allow.AddEntry(entry, error)) return fail("KIVOHOST_ALLOW: " + error);
-            start = comma + 1;
-        }
-    }
+    if (std::string error; !EnvAllowRead(envAllow, o.allow, error)) return fail("KIVOHOST_ALLOW: " + error);
     for (const std::string& path : configFiles) {
         std::string error;
         if (!ConfigFileRead(path, o.allow, error)) return fail(error);
