@@ -388,3 +388,41 @@ TEST_F(ScpClientTest, PrivateGetWorksWithAKeyStartingWithZero) {
     EXPECT_EQ(InfoTexts(), (std::vector<std::string>{"PRIV.A", "qqq"}));
     EXPECT_EQ(peer->RequestCount(), 1u);
 }
+
+// Two exchanges on one interface at once, to two devices, under the same operation
+// number: device B answers at once, device A late. Only the source address tells the
+// replies apart, and each exchange takes its own device's.
+TEST_F(ScpClientTest, ExchangesWithTwoDevicesOnOneInterfaceEachTakeTheirOwnReply) {
+    const Mac otherMac = ParseMac("02:00:00:00:01:03");
+    Serve([&](const ScpRequest& r) {
+        std::this_thread::sleep_for(300ms);
+        return std::vector<Bytes>{ScpReply(r, Concat({ScpName("A"), ScpValue(2, {1})}), {})};
+    });
+    ScpPeer other(topo->dev(), "eth1", otherMac, [&](const ScpRequest& r) {
+        return std::vector<Bytes>{ScpReply(r, Concat({ScpName("A"), ScpValue(2, {2})}), {})};
+    });
+    TimeoutSet(10);
+    SendsSet(1);
+    NsGuard g(topo->host());
+    const Bytes names = Data({"A"});
+    auto get = [&](const Mac& mac, Bytes& out, t_scpErrorCode& result) {
+        kivo::l2::Port port;
+        if (port.Open("eth1") != kivo::l2::PortStatus::kOk) return;
+        kivo::scp::Exchange exchange(port, mac.data(), settings, 9);
+        INT8U noKey[32] = {};
+        result = exchange.Get(names.data(), static_cast<INT32U>(names.size()), false, noKey, out);
+    };
+    Bytes fromA, fromB;
+    t_scpErrorCode resultA = SCP_ERROR_BAD_ARGS, resultB = SCP_ERROR_BAD_ARGS;
+    // Threads started inside the host namespace stay in it.
+    std::thread a([&] { get(devMac, fromA, resultA); });
+    std::thread b([&] { get(otherMac, fromB, resultB); });
+    a.join();
+    b.join();
+    EXPECT_EQ(resultA, SCP_ERROR_NONE);
+    EXPECT_EQ(resultB, SCP_ERROR_NONE);
+    EXPECT_EQ(Texts(fromA, static_cast<uint32_t>(fromA.size())), (std::vector<std::string>{"A", "1"}));
+    EXPECT_EQ(Texts(fromB, static_cast<uint32_t>(fromB.size())), (std::vector<std::string>{"A", "2"}));
+    EXPECT_EQ(peer->RequestCount(), 1u);
+    EXPECT_EQ(other.RequestCount(), 1u);
+}

@@ -77,8 +77,6 @@ class Session {
     //  - SCP_OP_FACTORY_RESET: data is not used.
     Answer Run(t_scpOp op, std::string_view password, std::span<const uint8_t> data) const;
 
-    const Settings& settings() const { return settings_; }
-
    private:
     Answer Attempt(t_scpOp op, std::string_view password, bool legacyHash,
                    std::span<const uint8_t> data) const;

@@ -154,7 +154,6 @@ class Exchange {
                             const uint8_t* types, uint32_t typeCount, std::vector<uint8_t>& info);
 
     t_scpErrorTimeoutCode timeoutCode() const { return timeoutCode_; }
-    uint8_t opNumber() const { return opNumber_; }
 
    private:
     struct FirstReply {
