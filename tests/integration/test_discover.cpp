@@ -190,6 +190,25 @@ TEST(DiscoverRequest, TaggedRepliesAndPeriodicAnnouncements) {
     EXPECT_EQ(0, sim.CountInLog("q1: bootrom tx announcement"));
 }
 
+// A VLAN id that cannot be tagged (4095) leaves the tag of the Discover before it: tagged
+// after a tagged one, untagged after an untagged one.
+TEST(DiscoverRequest, AnUntaggableVlanKeepsTheTagOfTheDiscoverBefore) {
+    KIVO_REQUIRE_ROOT();
+    Topology topo;
+    topo.Link("eth1", "eth1", "02:aa:00:00:00:01");
+    auto& sim = topo.StartDevsim(Device("t1", "02:00:00:00:00:01", "eth1", "legacy"));
+    topo.StartKivohost();
+    const std::string tagged = "t1: discover rx probe from 02:aa:00:00:00:01 vlan 100 prio 0\n";
+    const std::string untagged = "t1: discover rx probe from 02:aa:00:00:00:01\n";
+    ASSERT_TRUE(topo.client().Request(1, kDiscover, DiscoverBody("eth1", 100)));
+    ASSERT_TRUE(topo.client().Request(2, kDiscover, DiscoverBody("eth1", 0x0FFF)));
+    EXPECT_EQ(2, sim.CountInLog(tagged)) << sim.Log();
+    ASSERT_TRUE(topo.client().Request(3, kDiscover, DiscoverBody("eth1", 0)));
+    ASSERT_TRUE(topo.client().Request(4, kDiscover, DiscoverBody("eth1", 0x0FFF)));
+    EXPECT_EQ(2, sim.CountInLog(untagged)) << sim.Log();
+    EXPECT_EQ(2, sim.CountInLog(tagged));
+}
+
 // More devices than one count byte can hold: the first 255 records and a count of
 // 255, in a reply of three segments.
 TEST(DiscoverRequest, MoreThan255Devices) {

@@ -82,7 +82,7 @@ INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
         return ReplyCode(msg, REPLY_REFUSED);
     }
     t_device* list = nullptr;
-    kivo::discovery::MacDiscovery discovery(DiscoverySettings(req.vlanId));
+    kivo::discovery::MacDiscovery discovery(DiscoverySettingsFor(req.vlanId));
     if (discovery.Run(req.interface(), true, &list) != MACDISCOVER_ERROR_NONE) {
         DeviceListFree(list);
         list = nullptr;

@@ -245,7 +245,7 @@ std::optional<bool> DeviceAnswersInTheClear(const ParamRequest& req, const t_con
     }
     // SCP frames are never tagged: neither is this probe.
     t_device* devices = nullptr;
-    kivo::discovery::MacDiscovery discovery(DiscoverySettings(0));
+    kivo::discovery::MacDiscovery discovery(DiscoverySettingsUntagged());
     if (discovery.Run(req.ifName, true, &devices) != MACDISCOVER_ERROR_NONE) {
         DeviceListFree(devices);
         return std::nullopt;

@@ -180,15 +180,16 @@ kivo::scp::Settings ScpSettings() {
     return state.scp;
 }
 
-kivo::discovery::Settings DiscoverySettings(INT16U vlanId) {
-    kivo::discovery::Settings settings;
-    {
-        ServiceState& state = ServiceStateGet();
-        const std::lock_guard<std::mutex> lock(state.mutex);
-        settings.listenTime = state.discoveryListenTime;
-    }
-    if (vlanId != 0) settings.VlanSet(true, vlanId, 0);
-    return settings;
+kivo::discovery::Settings DiscoverySettingsFor(INT16U vlanId) {
+    ServiceState& state = ServiceStateGet();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    // A refused id leaves the tag as it was.
+    state.discovery.VlanSet(vlanId != 0, vlanId, 0);
+    return state.discovery;
+}
+
+kivo::discovery::Settings DiscoverySettingsUntagged() {
+    return DiscoverySettingsFor(0);
 }
 
 t_configlayerOptions ConfiglayerOptionsFor(INT16U vlanId) {

@@ -4,7 +4,6 @@
 #define KIVO_SERVICE_INTERNAL_H
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -96,10 +95,13 @@ struct ServiceState {
     // The numbers on LCMP requests, shared by every request so that no device sees a
     // transaction identifier repeat while an answer to it may still be on its way.
     kivo::lcmp::Numbering lcmpNumbering;
-    // The legacy SCP client's waits and sends, and the MAC discovery's listening time:
-    // the same for every request (no request changes them). Guarded by mutex.
+    // The legacy SCP client's waits and sends: the same for every request (no request
+    // changes them). Guarded by mutex.
     kivo::scp::Settings scp;
-    std::chrono::milliseconds discoveryListenTime{MACDISCOVER_DEFAULT_TIMEOUT_MS};
+    // The MAC discovery's listening time (no request changes it) and the probe's VLAN
+    // tag, which a Discover request sets for itself and later ones: an id that cannot
+    // be tagged (4095) goes out under the tag of the discovery before. Guarded by mutex.
+    kivo::discovery::Settings discovery;
     // Set at start-up when this process may not open packet sockets: every request that
     // needs one fails, and says why.
     std::atomic<bool> rawSocketsDenied{false};
@@ -108,10 +110,12 @@ ServiceState& ServiceStateGet();
 
 // The SCP settings every SCP request runs with.
 kivo::scp::Settings ScpSettings();
-// The settings of a MAC discovery: the service's listening time, and the VLAN tag of
-// vlanId (0: untagged). Each Discover request names its own tag; nothing of it is kept
-// for later requests.
-kivo::discovery::Settings DiscoverySettings(INT16U vlanId);
+// Takes up the VLAN id of a Discover request (1 to 4094 tags, 0 untags, others keep the
+// previous tag) and returns the settings its discovery runs with.
+kivo::discovery::Settings DiscoverySettingsFor(INT16U vlanId);
+// The settings of an untagged discovery (SCP frames are never tagged); the kept tag is
+// turned off too, as it always was.
+kivo::discovery::Settings DiscoverySettingsUntagged();
 
 // Takes up the VLAN id of a parameter request (1 to 4094 tags, 0 untags, others keep
 // the previous choice) and returns the VLAN its LCMP traffic goes out under.
