@@ -181,8 +181,11 @@ TEST_F(ScpClientTest, SilentDeviceGetsThreeSendsPerAttempt) {
     EXPECT_EQ(timeoutCode, SCP_ERROR_TIMEOUT_SET_6);
     EXPECT_EQ(Run(SCP_OP_FACTORY_RESET, {}), SCP_ERROR_TIMEOUT);
     EXPECT_EQ(timeoutCode, SCP_ERROR_TIMEOUT_SET_1);
-    // Frames arrive asynchronously: wait until all 18 sends have been seen.
-    for (int i = 0; i < 100 && peer->RequestCount() < 18; ++i) std::this_thread::sleep_for(10ms);
+    // Frames arrive asynchronously: wait until all 18 sends have been seen, generously
+    // (the peer's thread may wait for a CPU on a loaded machine).
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (peer->RequestCount() < 18 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
     EXPECT_EQ(peer->RequestCount(), 18u);
 }
 
