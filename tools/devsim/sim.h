@@ -163,6 +163,12 @@ class Sim {
     bool OpenPorts(const std::string& pcapPath);
     void HandleCommand(const std::string& line);
     void RunTimers();
+    // The poll time-out that wakes the loop for the next timer; -1 without one.
+    int NextTimerWaitMs() const;
+    // Hands every frame queued on the port to the modules of its devices.
+    void DrainPort(Port* port);
+    // Reads standard input and runs each whole line; false once it is closed.
+    bool ReadCommands(std::string& pending);
 
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::unique_ptr<Port>> ports_;
