@@ -68,6 +68,27 @@ t_configlayerErrorCode ReadExchange(kivo::lcmp::Session& session, t_lcmpValueLis
     return CONFIGLAYER_ERROR_NONE;
 }
 
+// Builds the read request for params (null: the get-all request) into *request; on
+// failure nothing is left to free.
+t_configlayerErrorCode ReadRequestFor(BOOLEAN privateModel, const t_configlayerParam* params,
+                                      t_lcmpValueList** request) {
+    *request = nullptr;
+    const t_configlayerErrorCode result = GenerateGetValueList(privateModel, params, request);
+    if (result != CONFIGLAYER_ERROR_NONE) {
+        LCMPValueListDestroy(*request);
+        *request = nullptr;
+    }
+    return result;
+}
+
+// Opens the session of an exchange whose request is built; the request is freed when
+// the session cannot be opened.
+bool SessionOpened(kivo::lcmp::Session& session, t_lcmpValueList* request) {
+    if (session.Open() == LCMP_ERROR_NONE) return true;
+    LCMPValueListDestroy(request);
+    return false;
+}
+
 t_configlayerErrorCode GetAttempt(const t_device* device, const t_configlayerOptions& options,
                                   BOOLEAN privateModel, const t_lcmpEncryptionConf& conf,
                                   const t_configlayerParam* paramsInput, t_configlayerParam** paramsOutput,
@@ -75,16 +96,10 @@ t_configlayerErrorCode GetAttempt(const t_device* device, const t_configlayerOpt
     ConfiglayerParamsDestroy(*paramsOutput);
     *paramsOutput = nullptr;
     t_lcmpValueList* request = nullptr;
-    t_configlayerErrorCode result = GenerateGetValueList(privateModel, paramsInput, &request);
-    if (result != CONFIGLAYER_ERROR_NONE) {
-        LCMPValueListDestroy(request);
-        return result;
-    }
+    t_configlayerErrorCode result = ReadRequestFor(privateModel, paramsInput, &request);
+    if (result != CONFIGLAYER_ERROR_NONE) return result;
     kivo::lcmp::Session session(device->interfaceName, options.lcmp);
-    if (session.Open() != LCMP_ERROR_NONE) {
-        LCMPValueListDestroy(request);
-        return CONFIGLAYER_ERROR_LCMP;
-    }
+    if (!SessionOpened(session, request)) return CONFIGLAYER_ERROR_LCMP;
     t_lcmpValueList* answer = nullptr;
     result = ReadExchange(session, request, &conf, device->deviceMACAddr, &answer);
     if (result == CONFIGLAYER_ERROR_NONE) result = FillParams(answer, paramsOutput, filterMac);
@@ -98,15 +113,10 @@ t_configlayerErrorCode GetAllAttempt(const t_device* device, const t_configlayer
     ConfiglayerParamsDestroy(*paramsOutput);
     *paramsOutput = nullptr;
     t_lcmpValueList* request = nullptr;
-    if (GenerateGetValueList(privateModel, nullptr, &request) != CONFIGLAYER_ERROR_NONE) {
-        LCMPValueListDestroy(request);
+    if (ReadRequestFor(privateModel, nullptr, &request) != CONFIGLAYER_ERROR_NONE)
         return CONFIGLAYER_ERROR_BAD_ARGS;
-    }
     kivo::lcmp::Session session(device->interfaceName, options.lcmp);
-    if (session.Open() != LCMP_ERROR_NONE) {
-        LCMPValueListDestroy(request);
-        return CONFIGLAYER_ERROR_LCMP;
-    }
+    if (!SessionOpened(session, request)) return CONFIGLAYER_ERROR_LCMP;
     t_lcmpValueList* answer = nullptr;
     t_configlayerErrorCode result = CONFIGLAYER_ERROR_NONE;
     const t_lcmpErrorCode rc =
@@ -131,12 +141,8 @@ t_configlayerErrorCode GetAllAttempt(const t_device* device, const t_configlayer
             ConfiglayerParamsPush(&batch, node);
         }
         if (batch == nullptr) break;
-        request = nullptr;
-        result = GenerateGetValueList(privateModel, batch, &request);
-        if (result != CONFIGLAYER_ERROR_NONE) {
-            LCMPValueListDestroy(request);
-            break;
-        }
+        result = ReadRequestFor(privateModel, batch, &request);
+        if (result != CONFIGLAYER_ERROR_NONE) break;
         result = ReadExchange(session, request, &conf, device->deviceMACAddr, &answer);
         if (result != CONFIGLAYER_ERROR_NONE) break;
         // Appends behind the nodes of earlier batches.
@@ -158,11 +164,8 @@ t_configlayerErrorCode SetAttempt(const t_device* device, const t_configlayerOpt
                                   const t_configlayerParam* paramsInput, t_configlayerParam** paramsOutput,
                                   INT32S attemptNumber) {
     t_lcmpValueList* request = nullptr;
-    t_configlayerErrorCode result = GenerateGetValueList(privateModel, paramsInput, &request);
-    if (result != CONFIGLAYER_ERROR_NONE) {
-        LCMPValueListDestroy(request);
-        return result;
-    }
+    t_configlayerErrorCode result = ReadRequestFor(privateModel, paramsInput, &request);
+    if (result != CONFIGLAYER_ERROR_NONE) return result;
     kivo::lcmp::Session session(device->interfaceName, options.lcmp);
     t_lcmpErrorCode rc = session.Open();
     if (rc != LCMP_ERROR_NONE) {

@@ -202,34 +202,10 @@ void RenderEnum(const Codec& codec, INT32U type, const INT8U* data, size_t lengt
     sink.put(table->fallback);
 }
 
-}  // namespace
-
-size_t PutText(CHAR* out, size_t cap, const CHAR* text, size_t length) {
-    TextSink sink(out, cap);
-    sink.put(text, length);
-    return sink.length();
-}
-
-size_t RenderValue(const Codec& codec, INT32U type, const INT8U* data, size_t length, CHAR* out, size_t cap,
-                   INT32U* nElem, bool filterMac) {
-    TextSink sink(out, cap);
-    if (data == nullptr) length = 0;
-    INT32U count = 1;
+// A value that is no list.
+void RenderSingle(const Codec& codec, INT32U type, const INT8U* data, size_t length, TextSink& sink) {
     CHAR buf[32];
     switch (type) {
-        case PARAM_TYPE_INT8S:
-        case PARAM_TYPE_INT8U:
-        case PARAM_TYPE_INT16S:
-        case PARAM_TYPE_INT16U:
-        case PARAM_TYPE_INT32S:
-        case PARAM_TYPE_INT32U:
-        case PARAM_TYPE_BOOL:
-        case PARAM_TYPE_MAC_ADDR:
-        case PARAM_TYPE_IP_ADDR:
-        case PARAM_TYPE_IPV6_ADDR:
-        case PARAM_TYPE_INT64U:
-            count = renderList(type, data, length, codec.order, filterMac, sink);
-            break;
         case PARAM_TYPE_EVENT:
             if (length >= 1) sink.put(buf, FormatNumber(buf, static_cast<unsigned>(data[0])));
             break;
@@ -270,6 +246,26 @@ size_t RenderValue(const Codec& codec, INT32U type, const INT8U* data, size_t le
             if (EnumTableOf(codec, type, false) != nullptr) RenderEnum(codec, type, data, length, sink);
             break;
     }
+}
+
+}  // namespace
+
+size_t PutText(CHAR* out, size_t cap, const CHAR* text, size_t length) {
+    TextSink sink(out, cap);
+    sink.put(text, length);
+    return sink.length();
+}
+
+size_t RenderValue(const Codec& codec, INT32U type, const INT8U* data, size_t length, CHAR* out, size_t cap,
+                   INT32U* nElem, bool filterMac) {
+    TextSink sink(out, cap);
+    if (data == nullptr) length = 0;
+    INT32U count = 1;
+    // The whole numbers, BOOL and the addresses are lists.
+    if (ListElementSize(type) != 0)
+        count = renderList(type, data, length, codec.order, filterMac, sink);
+    else
+        RenderSingle(codec, type, data, length, sink);
     if (nElem != nullptr) *nElem = count;
     return sink.length();
 }
