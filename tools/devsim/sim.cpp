@@ -13,6 +13,7 @@
 
 #include "pcap.h"
 #include "port.h"
+#include "sim_values.h"
 
 namespace devsim {
 
@@ -21,13 +22,6 @@ namespace {
 std::vector<Module>& Modules() {
     static std::vector<Module> modules;
     return modules;
-}
-
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
 }
 
 void Usage(const char* prog) {

@@ -196,13 +196,6 @@ bool Fail(std::string* error, const std::string& why) {
     return false;
 }
 
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
 std::vector<std::string> SplitList(const std::string& text) {
     std::vector<std::string> items;
     size_t start = 0;
@@ -337,6 +330,13 @@ bool EncodeTime(const std::string& text, ByteOrder order, std::vector<uint8_t>& 
 }
 
 }  // namespace
+
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
 
 int ValueTypeFromName(const std::string& name) {
     for (int i = 0; i <= kLastValueType; ++i)

@@ -1,6 +1,7 @@
 // The conversion tables: the names of the enumerated types, the device's error
 // messages and the product lookups, shared by rendering and parsing on both paths.
 #include <cstring>
+#include <iterator>
 
 #include "conversion_internal.h"
 
@@ -33,39 +34,16 @@ constexpr EnumName kCertif[] = {{0, "1.1"}, {1, "1.2"}, {2, "1.3"}};
 constexpr EnumName kFecRate[] = {{1, "1/2"}, {2, "2/3"}, {3, "5/6"}, {4, "16/18"}, {5, "20/21"}};
 constexpr EnumName kVlanPort[] = {{0, "NONE"}, {1, "ACCESS"}, {2, "TRUNK"}};
 
-// Messages of the device's error codes, indexed by n of the status -n.
-constexpr const CHAR* kDeviceErrors[78] = {
-    nullptr,
+// Messages of the device's error codes n (status -n): 1 to 5, then 31 to 73.
+constexpr const CHAR* kBasicErrors[5] = {
     "Requested action not supported",
     "Component not initialized",
     "Component not started",
     "Wrong parameter",
     "Not enough memory",
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+};
+constexpr INT32U kConfigErrorsFirst = 31;
+constexpr const CHAR* kConfigErrors[43] = {
     "Unknown error",
     "Trying to install a group twice",
     "Trying to install a Subgroup twice",
@@ -109,11 +87,10 @@ constexpr const CHAR* kDeviceErrors[78] = {
     "Failure accessing configuration file",
     "A subgroup in file is corrupted (sizes don't match)",
     "The LCMP message content is too large",
-    nullptr,
-    nullptr,
-    nullptr,
-    "LCMP failed due Remote File Access",
 };
+// And the one beyond them.
+constexpr INT32U kRemoteFileAccessError = 77;
+constexpr const CHAR* kRemoteFileAccessText = "LCMP failed due Remote File Access";
 
 }  // namespace
 
@@ -216,9 +193,10 @@ BOOLEAN StrToHWProduct(const t_flashProduct* table, const CHAR* productName, INT
 }
 
 const CHAR* DeviceErrorMessage(INT32U n, bool lcmp) {
-    if (n >= sizeof(kDeviceErrors) / sizeof(kDeviceErrors[0])) return nullptr;
-    if (!lcmp && n > 63) return nullptr;
-    return kDeviceErrors[n];
+    if (n >= 1 && n <= std::size(kBasicErrors)) return kBasicErrors[n - 1];
+    const INT32U last = lcmp ? kConfigErrorsFirst + std::size(kConfigErrors) - 1 : 63;
+    if (n >= kConfigErrorsFirst && n <= last) return kConfigErrors[n - kConfigErrorsFirst];
+    return lcmp && n == kRemoteFileAccessError ? kRemoteFileAccessText : nullptr;
 }
 
 }  // namespace kivo::config
