@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -62,6 +63,15 @@ bool ParseMac(const std::string& text, Mac& mac) {
         mac[i] = static_cast<uint8_t>(v[i]);
     }
     return true;
+}
+
+std::string Fmt(const char* fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    return buf;
 }
 
 std::string Hex(const uint8_t* p, size_t n) {

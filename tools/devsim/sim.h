@@ -32,6 +32,8 @@ using Clock = std::chrono::steady_clock;
 std::string MacText(const Mac& mac);
 bool ParseMac(const std::string& text, Mac& mac);
 std::string Hex(const uint8_t* p, size_t n);  // "0a1b2c"
+// printf's formatting into a string of at most 511 characters.
+std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 inline std::string Hex(const Bytes& b) {
     return Hex(b.data(), b.size());
 }
