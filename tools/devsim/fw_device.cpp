@@ -68,35 +68,7 @@ Bytes DeviceFrame(const Device& d, const Mac& dst, const Mac& src, uint8_t subty
     return f;
 }
 
-}  // namespace
-
-std::string VlanText(const FwFrame& f) {
-    return f.tagged ? " vlan " + std::to_string(f.tci & 0x0FFF) + " prio " + std::to_string(f.tci >> 13) : "";
-}
-
 // ---------------------------------------------------------------- state
-
-const char* PhaseName(Phase p) {
-    switch (p) {
-        case Phase::Running:
-            return "running";
-        case Phase::Requesting:
-            return "requesting";
-        case Phase::Receiving:
-            return "receiving";
-        case Phase::Rom:
-            return "rom";
-        case Phase::LoaderRx:
-            return "loader-rx";
-        case Phase::LoaderRun:
-            return "loader-run";
-        case Phase::FirmwareRx:
-            return "firmware-rx";
-    }
-    return "?";
-}
-
-namespace {
 
 bool PlaysFirmware(const Device& d) {
     return d.role == "fw" || d.optBool("fw_upgrade", false);
@@ -114,16 +86,6 @@ FwState& State(Sim& sim, Device& d) {
     }
     return st;
 }
-
-}  // namespace
-
-void SetPhase(Sim& sim, Device& d, FwState& st, Phase p) {
-    if (st.phase == p) return;
-    st.phase = p;
-    sim.Log(d, std::string("fw phase ") + PhaseName(p));
-}
-
-namespace {
 
 // Chip identifier a boot ROM puts into its frames (none once booted).
 const uint8_t* ChipIdOf(const Device& d, const BootRomInfo& info) {
@@ -153,44 +115,7 @@ void CaptureSent(const Device& d, const Bytes& frame) {
     }
 }
 
-}  // namespace
-
-void SaveFile(Sim& sim, Device& d, const std::string& key, const Bytes& content) {
-    std::string path = d.opt(key, "");
-    if (path.empty()) return;
-    FILE* out = std::fopen(path.c_str(), "wb");
-    bool ok = out != nullptr &&
-              (content.empty() || std::fwrite(content.data(), 1, content.size(), out) == content.size());
-    if (out) ok = std::fclose(out) == 0 && ok;
-    if (!ok) sim.Log(d, "fw cannot write " + path);
-}
-
-void SendAck(Sim& sim, Device& d, FwState& st, uint8_t subtype, uint16_t seq) {
-    // Only boot-ROM devices have boot-ROM options to read.
-    BootRomInfo info;
-    if (IsBootRom(d)) info = BootRomInfoGet(d);
-    Bytes f = DeviceFrame(d, st.host, st.mac, subtype, ChipIdOf(d, info), seq);
-    CaptureSent(d, f);
-    if (!Send(sim, d, f)) sim.Log(d, "fw send failed");
-}
-
-// The start acknowledgement, late by fw_start_ack_delay_ms when configured.
-void AckStart(Sim& sim, Device& d, FwState& st) {
-    long long delay = d.optInt("fw_start_ack_delay_ms", 0);
-    if (delay <= 0) return SendAck(sim, d, st, START_ACK);
-    Device* dev = &d;
-    sim.After(std::chrono::milliseconds(delay),
-              [&sim, dev] { SendAck(sim, *dev, State(sim, *dev), START_ACK); });
-}
-
 // ---------------------------------------------------------------- timers
-
-void StopRequests(Sim& sim, FwState& st) {
-    if (st.requestTimer) sim.Cancel(st.requestTimer);
-    st.requestTimer = 0;
-}
-
-namespace {
 
 // File requests from running firmware or a running loader, repeated until the host
 // answers with a start frame.
@@ -215,18 +140,6 @@ void RequestTick(Sim& sim, Device& d) {
                                 [&sim, dev] { RequestTick(sim, *dev); });
 }
 
-}  // namespace
-
-void StartRequests(Sim& sim, Device& d, FwState& st, long long delayMs) {
-    StopRequests(sim, st);
-    st.requestsLeft = static_cast<int>(d.optInt("fw_request_count", 100));
-    Device* dev = &d;
-    st.requestTimer = sim.After(std::chrono::milliseconds(delayMs > 0 ? delayMs : 0),
-                                [&sim, dev] { RequestTick(sim, *dev); });
-}
-
-namespace {
-
 // A boot that stalls returns the device to its boot ROM, so a failed attempt can be
 // followed by another one; an upgrade that stalls leaves the old firmware running.
 void IdleExpired(Sim& sim, Device& d) {
@@ -244,28 +157,6 @@ void IdleExpired(Sim& sim, Device& d) {
         SetPhase(sim, d, st, Phase::Running);
     }
 }
-
-}  // namespace
-
-void ArmIdle(Sim& sim, Device& d, FwState& st) {
-    if (st.idleTimer) sim.Cancel(st.idleTimer);
-    Device* dev = &d;
-    st.idleTimer = sim.After(std::chrono::milliseconds(d.optInt("fw_idle_ms", 15000)),
-                             [&sim, dev] { IdleExpired(sim, *dev); });
-}
-
-void BeginTransfer(FwState& st, const Mac& host) {
-    st.host = host;
-    st.nextSeq = 1;
-    st.erasing = false;
-    st.erased = false;
-    st.vanished = false;
-    st.dataFrames = 0;
-    st.dropped.clear();
-    std::memset(st.lastControl, 0, sizeof(st.lastControl));
-}
-
-namespace {
 
 // ---------------------------------------------------------------- data frames
 
@@ -437,5 +328,94 @@ void Init(Sim& sim) {
 DEVSIM_REGISTER_MODULE((Module{"fw", Init, OnFrame, OnCommand}));
 
 }  // namespace
+
+std::string VlanText(const FwFrame& f) {
+    return f.tagged ? " vlan " + std::to_string(f.tci & 0x0FFF) + " prio " + std::to_string(f.tci >> 13) : "";
+}
+
+const char* PhaseName(Phase p) {
+    switch (p) {
+        case Phase::Running:
+            return "running";
+        case Phase::Requesting:
+            return "requesting";
+        case Phase::Receiving:
+            return "receiving";
+        case Phase::Rom:
+            return "rom";
+        case Phase::LoaderRx:
+            return "loader-rx";
+        case Phase::LoaderRun:
+            return "loader-run";
+        case Phase::FirmwareRx:
+            return "firmware-rx";
+    }
+    return "?";
+}
+
+void SetPhase(Sim& sim, Device& d, FwState& st, Phase p) {
+    if (st.phase == p) return;
+    st.phase = p;
+    sim.Log(d, std::string("fw phase ") + PhaseName(p));
+}
+
+void SaveFile(Sim& sim, Device& d, const std::string& key, const Bytes& content) {
+    std::string path = d.opt(key, "");
+    if (path.empty()) return;
+    FILE* out = std::fopen(path.c_str(), "wb");
+    bool ok = out != nullptr &&
+              (content.empty() || std::fwrite(content.data(), 1, content.size(), out) == content.size());
+    if (out) ok = std::fclose(out) == 0 && ok;
+    if (!ok) sim.Log(d, "fw cannot write " + path);
+}
+
+void SendAck(Sim& sim, Device& d, FwState& st, uint8_t subtype, uint16_t seq) {
+    // Only boot-ROM devices have boot-ROM options to read.
+    BootRomInfo info;
+    if (IsBootRom(d)) info = BootRomInfoGet(d);
+    Bytes f = DeviceFrame(d, st.host, st.mac, subtype, ChipIdOf(d, info), seq);
+    CaptureSent(d, f);
+    if (!Send(sim, d, f)) sim.Log(d, "fw send failed");
+}
+
+// The start acknowledgement, late by fw_start_ack_delay_ms when configured.
+void AckStart(Sim& sim, Device& d, FwState& st) {
+    long long delay = d.optInt("fw_start_ack_delay_ms", 0);
+    if (delay <= 0) return SendAck(sim, d, st, START_ACK);
+    Device* dev = &d;
+    sim.After(std::chrono::milliseconds(delay),
+              [&sim, dev] { SendAck(sim, *dev, State(sim, *dev), START_ACK); });
+}
+
+void StopRequests(Sim& sim, FwState& st) {
+    if (st.requestTimer) sim.Cancel(st.requestTimer);
+    st.requestTimer = 0;
+}
+
+void StartRequests(Sim& sim, Device& d, FwState& st, long long delayMs) {
+    StopRequests(sim, st);
+    st.requestsLeft = static_cast<int>(d.optInt("fw_request_count", 100));
+    Device* dev = &d;
+    st.requestTimer = sim.After(std::chrono::milliseconds(delayMs > 0 ? delayMs : 0),
+                                [&sim, dev] { RequestTick(sim, *dev); });
+}
+
+void ArmIdle(Sim& sim, Device& d, FwState& st) {
+    if (st.idleTimer) sim.Cancel(st.idleTimer);
+    Device* dev = &d;
+    st.idleTimer = sim.After(std::chrono::milliseconds(d.optInt("fw_idle_ms", 15000)),
+                             [&sim, dev] { IdleExpired(sim, *dev); });
+}
+
+void BeginTransfer(FwState& st, const Mac& host) {
+    st.host = host;
+    st.nextSeq = 1;
+    st.erasing = false;
+    st.erased = false;
+    st.vanished = false;
+    st.dataFrames = 0;
+    st.dropped.clear();
+    std::memset(st.lastControl, 0, sizeof(st.lastControl));
+}
 
 }  // namespace devsim::fwdev
