@@ -9,29 +9,9 @@
 set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
-build=$(cd "${1:-build}" && pwd) || exit 1
-for f in kivohost kivo-devsim tools/kivoctl/kivoctl; do
-    [ -x "$build/$f" ] || { echo "ansible_fleet.sh: $build/$f is missing: build kivohost kivo-devsim kivoctl" >&2; exit 1; }
-done
-[ "$(id -u)" -eq 0 ] || { echo "ansible_fleet.sh: needs root (namespaces, raw sockets)" >&2; exit 1; }
+. bench/bed.sh
+bed_start ansible_fleet.sh kvbench "${1:-build}"
 [ -x /usr/bin/ansible-playbook ] || { echo "ansible_fleet.sh: needs ansible-core (apt install ansible-core)" >&2; exit 1; }
-
-id=kvbench$$
-tmp=$(mktemp -d "/tmp/$id.XXXXXX")
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
-    ip netns del "$id-host" 2>/dev/null
-    ip netns del "$id-dev" 2>/dev/null
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-ip netns add "$id-host" && ip netns add "$id-dev" || exit 1
-ip -n "$id-host" link set lo up && ip -n "$id-dev" link set lo up
-ip -n "$id-host" link add eth1 type veth peer name eth1 netns "$id-dev" || exit 1
-ip -n "$id-host" link set eth1 up && ip -n "$id-dev" link set eth1 up
 
 devices=""
 for i in 1 2 3 4 5; do
@@ -59,15 +39,14 @@ EOF
 printf '[kivo_hosts]\nlocalhost ansible_connection=local ansible_python_interpreter=/usr/bin/python3\n' >"$tmp/inventory.ini"
 
 ip netns exec "$id-dev" "$build/kivo-devsim" -c "$tmp/devices.conf" >"$tmp/devsim.log" 2>&1 </dev/null &
-pids+=($!)
+bed_pids+=($!)
 ip netns exec "$id-host" "$build/kivohost" >"$tmp/kivohost.log" 2>&1 </dev/null &
-pids+=($!)
-deadline=$((SECONDS + 15))
-until grep -q "devsim: ready" "$tmp/devsim.log" 2>/dev/null &&
-    ip netns exec "$id-host" "$build/tools/kivoctl/kivoctl" --timeout 0.5 version >/dev/null 2>&1; do
-    [ "$SECONDS" -ge "$deadline" ] && { echo "ansible_fleet.sh: kivohost or kivo-devsim did not start" >&2; exit 1; }
-    sleep 0.1
-done
+bed_pids+=($!)
+ready() {
+    grep -q "devsim: ready" "$tmp/devsim.log" 2>/dev/null &&
+        ip netns exec "$id-host" "$build/tools/kivoctl/kivoctl" --timeout 0.5 version >/dev/null 2>&1
+}
+bed_wait "kivohost or kivo-devsim" ready
 
 run() {
     local start end ms

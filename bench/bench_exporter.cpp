@@ -49,8 +49,7 @@ int main() {
                   std::to_string(p) + "_total, help: A counter., type: counter}\n";
     for (int i = 1; i <= 5; ++i) {
         const std::string mac = "02:00:00:00:01:0" + std::to_string(i);
-        sim += "[device d" + std::to_string(i) + "]\nmac = " + mac +
-               "\ninterface = eth1\nrole = lcmp\npassword = pw\nquiet = yes\n";
+        sim += LcmpDeviceSection("d" + std::to_string(i), SeriesMac(0x01, i));
         for (int p = 0; p < 20; ++p)
             sim += "param = STATS.COUNTER_" + std::to_string(p) + " INT32U " + std::to_string(1000 * i + p) +
                    "\n";

@@ -3,6 +3,7 @@
 // service is still running, its resident memory from the 1,000th request to the last,
 // and its descriptor and thread counts. Needs root. Not a timed test: it prints.
 //   bench_load [REQUESTS]        default 100000
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,8 +46,10 @@ int main(int argc, char** argv) {
         bool ok = false;
         if (kind < 2) {  // malformed: four shapes, each with its documented answer
             ++malformed;
-            Bytes m = {seq, 0, 0, 0, 3};
-            m.insert(m.end(), get.begin(), get.end());
+            Bytes m(5 + get.size(), 0);  // seq, 0, 0, 0, 3, then the Get's body
+            m[0] = seq;
+            m[4] = 3;
+            std::copy(get.begin(), get.end(), m.begin() + 5);
             switch (rng() % 4) {
                 case 0:  // byte 3 not 0: the one-byte answer
                     m[3] = static_cast<uint8_t>(1 + rng() % 255);

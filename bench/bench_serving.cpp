@@ -28,14 +28,13 @@ constexpr int kParams = 100;
 constexpr uint16_t kPort = 40340;
 
 Mac DeviceMac(int i) {
-    return Mac{0x02, 0, 0, 0, 0x20, static_cast<uint8_t>(i)};
+    return SeriesMac(0x20, i);
 }
 
 std::string Config() {
     std::string c;
     for (int i = 0; i < kDevices; ++i) {
-        c += "[device d" + std::to_string(i) + "]\nmac = " + MacText(DeviceMac(i)) +
-             "\ninterface = eth1\nrole = lcmp\npassword = pw\ndelay_ms = 5\nquiet = yes\n";
+        c += LcmpDeviceSection("d" + std::to_string(i), DeviceMac(i)) + "delay_ms = 5\n";
         for (int p = 0; p < kParams; ++p) {
             char line[80];
             std::snprintf(line, sizeof(line), "param = SYSTEM.P%03d INT32U %d\n", p, i * 1000 + p);

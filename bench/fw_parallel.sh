@@ -9,30 +9,9 @@
 #   bench/fw_parallel.sh [BUILD_DIR] [RUNS]      (default: build, 3 runs of each)
 set -u
 cd "$(dirname "$0")/.."
-build=$(cd "${1:-build}" && pwd) || exit 1
 runs=${2:-3}
-for f in kivohost kivo-devsim tools/kivoctl/kivoctl; do
-    [ -x "$build/$f" ] || { echo "fw_parallel.sh: $build/$f is missing: build kivohost kivo-devsim kivoctl" >&2; exit 1; }
-done
-[ "$(id -u)" -eq 0 ] || { echo "fw_parallel.sh: needs root (namespaces, raw sockets)" >&2; exit 1; }
-
-id=kvfwp$$
-tmp=$(mktemp -d "/tmp/$id.XXXXXX")
-host_pid=""
-sim_pid=""
-cleanup() {
-    for p in $sim_pid $host_pid; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
-    ip netns del "$id-host" 2>/dev/null
-    ip netns del "$id-dev" 2>/dev/null
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-ip netns add "$id-host" && ip netns add "$id-dev" || exit 1
-ip -n "$id-host" link set lo up && ip -n "$id-dev" link set lo up
-ip -n "$id-host" link add eth1 type veth peer name eth1 netns "$id-dev" || exit 1
-ip -n "$id-host" link set eth1 up && ip -n "$id-dev" link set eth1 up
+. bench/bed.sh
+bed_start fw_parallel.sh kvfwp "${1:-build}"
 
 head -c 262144 /dev/urandom >"$tmp/image.bin"
 macs=()
@@ -53,25 +32,18 @@ EOC
 done
 
 ip netns exec "$id-host" "$build/kivohost" >"$tmp/kivohost.log" 2>&1 </dev/null &
-host_pid=$!
+bed_pids+=($!)
 kivoctl() { ip netns exec "$id-host" "$build/tools/kivoctl/kivoctl" "$@"; }
-deadline=$((SECONDS + 15))
-until kivoctl --timeout 0.5 version >/dev/null 2>&1; do
-    [ "$SECONDS" -ge "$deadline" ] && { echo "fw_parallel.sh: kivohost did not start" >&2; exit 1; }
-    sleep 0.1
-done
+host_ready() { kivoctl --timeout 0.5 version >/dev/null 2>&1; }
+bed_wait kivohost host_ready
 
 # One run: a fresh simulator (its devices ask for a file from the start), then the
 # upgrade of the first N devices. Prints "wall_seconds longest_transfer_seconds".
 run() {
     local n=$1 args=() start end
     ip netns exec "$id-dev" "$build/kivo-devsim" -c "$tmp/devices.conf" >"$tmp/devsim.log" 2>&1 </dev/null &
-    sim_pid=$!
-    deadline=$((SECONDS + 15))
-    until grep -q "devsim: ready" "$tmp/devsim.log" 2>/dev/null; do
-        [ "$SECONDS" -ge "$deadline" ] && { echo "fw_parallel.sh: kivo-devsim did not start" >&2; exit 1; }
-        sleep 0.05
-    done
+    bed_pids+=($!)
+    bed_wait kivo-devsim grep -qs "devsim: ready" "$tmp/devsim.log"
     for ((i = 0; i < n; i++)); do args+=(-m "${macs[$i]}"); done
     start=$(date +%s%N)
     kivoctl --json fw upgrade -i eth1 "${args[@]}" --wait "$tmp/image.bin" >"$tmp/run.json" 2>"$tmp/run.err" || {
@@ -79,8 +51,8 @@ run() {
         exit 1
     }
     end=$(date +%s%N)
-    kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-    sim_pid=""
+    kill "${bed_pids[-1]}" 2>/dev/null && wait "${bed_pids[-1]}" 2>/dev/null
+    unset 'bed_pids[-1]'
     python3 - "$tmp/run.json" $(((end - start) / 1000000)) <<'EOP'
 import json, sys
 doc = json.load(open(sys.argv[1]))

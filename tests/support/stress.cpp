@@ -17,7 +17,7 @@ constexpr uint8_t kTypeSetOk = 254;
 constexpr uint8_t kTypeError = 255;
 
 Mac StressMac(int i) {
-    return Mac{0x02, 0, 0, 0, 0x30, static_cast<uint8_t>(i)};
+    return SeriesMac(0x30, i);
 }
 
 std::string Own(int client) {
@@ -40,8 +40,7 @@ const ParamRecord* Find(const std::vector<ParamRecord>& records, const std::stri
 std::string StressDevsimConfig(const StressOptions& options) {
     std::string c;
     for (int i = 0; i < options.devices; ++i) {
-        c += "[device s" + std::to_string(i) + "]\nmac = " + MacText(StressMac(i)) +
-             "\ninterface = eth1\nrole = lcmp\npassword = pw\nquiet = yes\n";
+        c += LcmpDeviceSection("s" + std::to_string(i), StressMac(i));
         if (i % 4 == 0) c += "silent = yes\n";
         if (i % 4 == 1) c += "delay_ms = 20\n";
         for (int k = 0; k < options.clients; ++k) c += "param = " + Own(k) + " INT32U 0\n";

@@ -92,6 +92,15 @@ std::string MacText(const Mac& mac) {
     return kivo::protocol::MacText(mac);
 }
 
+Mac SeriesMac(uint8_t series, int i) {
+    return Mac{0x02, 0, 0, 0, series, static_cast<uint8_t>(i)};
+}
+
+std::string LcmpDeviceSection(const std::string& name, const Mac& mac) {
+    return "[device " + name + "]\nmac = " + MacText(mac) +
+           "\ninterface = eth1\nrole = lcmp\npassword = pw\nquiet = yes\n";
+}
+
 // ---------------------------------------------------------------------------
 // Netns
 

@@ -45,6 +45,11 @@ bool Has(const std::string& text, const std::string& part);
 Mac ParseMac(const std::string& text);
 std::string MacText(const Mac& mac);
 
+// Address i of a numbered series of simulated devices: 02:00:00:00:<series>:<i>.
+Mac SeriesMac(uint8_t series, int i);
+// The first lines of a simulated LCMP device's section: on eth1, password "pw", quiet.
+std::string LcmpDeviceSection(const std::string& name, const Mac& mac);
+
 // A named network namespace with its loopback up; deleted (with its interfaces) on destruction.
 class Netns {
    public:

@@ -15,7 +15,6 @@
 //   0x26 end marker: ends the answer
 // Record: length (2 bytes little-endian, = 2 + data length), control, type, data.
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -72,16 +71,6 @@ struct State {
     std::map<std::string, size_t> index;
     Param reset;  // the implicit reset parameter
 };
-
-std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* fmt, ...) {
-    char buf[512];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof(buf), fmt, ap);
-    va_end(ap);
-    return buf;
-}
 
 bool Enabled(const Device& d) {
     return d.role == "lcmp" && d.optBool("configlayer", d.has("param"));

@@ -12,56 +12,23 @@
 //   acks 02 / 04 (22 seq LE) / 07 / 0F / 11 (D->H): 60 bytes; a boot ROM puts its chip
 //     id at 40..47 so that a host filtering on it sees them.
 // What a device receives is kept (and written to files when configured) so tests can
-// compare it byte for byte.
+// compare it byte for byte. The control frames are handled in fw_control.cpp.
+#include "fw_device.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "bootrom.h"
 #include "sim.h"
 
-namespace devsim {
+namespace devsim::fwdev {
 
 namespace {
 
-const uint8_t kSnap[7] = {0xAA, 0xAA, 0x03, 0x00, 0x13, 0x9D, 0x0B};
-const Mac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
-enum : uint8_t {
-    ANNOUNCE = 0x00,
-    START = 0x01,
-    START_ACK = 0x02,
-    DATA = 0x03,
-    DATA_ACK = 0x04,
-    END = 0x05,
-    END_ACK = 0x07,
-    CHUNK_INFO = 0x0E,
-    CHUNK_INFO_ACK = 0x0F,
-    ENTRY = 0x10,
-    ENTRY_ACK = 0x11,
-};
-
 // ---------------------------------------------------------------- frames
-
-// A received firmware frame, tag removed.
-struct FwFrame {
-    Bytes b;
-    bool tagged = false;
-    uint16_t tci = 0;
-    size_t wireLen = 0;
-    uint8_t subtype() const { return b[21]; }
-    Mac dst() const { return Mac{b[0], b[1], b[2], b[3], b[4], b[5]}; }
-    Mac src() const { return Mac{b[6], b[7], b[8], b[9], b[10], b[11]}; }
-    uint16_t lengthField() const { return static_cast<uint16_t>((b[12] << 8) | b[13]); }
-    bool has(size_t n) const { return b.size() >= n; }
-    // Little-endian 16-bit field; 0 when the frame is too short.
-    uint16_t le16(size_t off) const {
-        return has(off + 2) ? static_cast<uint16_t>(b[off] | (b[off + 1] << 8)) : 0;
-    }
-};
 
 bool ReadFwFrame(const Frame& f, FwFrame& out) {
     if (f.len < 22) return false;
@@ -101,68 +68,7 @@ Bytes DeviceFrame(const Device& d, const Mac& dst, const Mac& src, uint8_t subty
     return f;
 }
 
-std::string VlanText(const FwFrame& f) {
-    return f.tagged ? " vlan " + std::to_string(f.tci & 0x0FFF) + " prio " + std::to_string(f.tci >> 13) : "";
-}
-
 // ---------------------------------------------------------------- state
-
-enum class Phase {
-    Running,     // running firmware, nothing asked for
-    Requesting,  // running firmware, file requests going out
-    Receiving,   // upgrade under way
-    Rom,         // waiting in the boot ROM
-    LoaderRx,    // boot ROM receiving the loader
-    LoaderRun,   // the loader runs and asks for the firmware
-    FirmwareRx,  // the loader receiving the chunked firmware
-};
-
-const char* PhaseName(Phase p) {
-    switch (p) {
-        case Phase::Running:
-            return "running";
-        case Phase::Requesting:
-            return "requesting";
-        case Phase::Receiving:
-            return "receiving";
-        case Phase::Rom:
-            return "rom";
-        case Phase::LoaderRx:
-            return "loader-rx";
-        case Phase::LoaderRun:
-            return "loader-run";
-        case Phase::FirmwareRx:
-            return "firmware-rx";
-    }
-    return "?";
-}
-
-struct Chunk {
-    uint8_t info[4];
-    Bytes data;
-};
-
-struct FwState {
-    bool initialised = false;
-    Phase phase = Phase::Running;
-    Mac mac{};                    // current address; a boot ROM may be given another one
-    Mac host{};                   // the host of the transfer under way
-    uint16_t loaderLength = 222;  // ethernet_data_length of loader frames
-    uint16_t nextSeq = 1;
-    bool erasing = false;
-    bool erased = false;
-    bool vanished = false;
-    long long dataFrames = 0;
-    std::map<uint16_t, long long> dropped;
-    uint8_t lastControl[8] = {};  // subtype and first bytes of the last control frame, for repeats
-    Bytes image;
-    Bytes loader;
-    std::vector<Chunk> chunks;
-    uint8_t entry[4] = {};
-    uint64_t requestTimer = 0;
-    uint64_t idleTimer = 0;
-    int requestsLeft = 0;
-};
 
 bool PlaysFirmware(const Device& d) {
     return d.role == "fw" || d.optBool("fw_upgrade", false);
@@ -179,12 +85,6 @@ FwState& State(Sim& sim, Device& d) {
         st.phase = IsBootRom(d) && !BootRomIsBooted(d) ? Phase::Rom : Phase::Running;
     }
     return st;
-}
-
-void SetPhase(Sim& sim, Device& d, FwState& st, Phase p) {
-    if (st.phase == p) return;
-    st.phase = p;
-    sim.Log(d, std::string("fw phase ") + PhaseName(p));
 }
 
 // Chip identifier a boot ROM puts into its frames (none once booted).
@@ -215,42 +115,7 @@ void CaptureSent(const Device& d, const Bytes& frame) {
     }
 }
 
-void SaveFile(Sim& sim, Device& d, const std::string& key, const Bytes& content) {
-    std::string path = d.opt(key, "");
-    if (path.empty()) return;
-    FILE* out = std::fopen(path.c_str(), "wb");
-    bool ok = out != nullptr &&
-              (content.empty() || std::fwrite(content.data(), 1, content.size(), out) == content.size());
-    if (out) ok = std::fclose(out) == 0 && ok;
-    if (!ok) sim.Log(d, "fw cannot write " + path);
-}
-
-void SendAck(Sim& sim, Device& d, FwState& st, uint8_t subtype, uint16_t seq = 0) {
-    // Only boot-ROM devices have boot-ROM options to read.
-    BootRomInfo info;
-    if (IsBootRom(d)) info = BootRomInfoGet(d);
-    Bytes f = DeviceFrame(d, st.host, st.mac, subtype, ChipIdOf(d, info), seq);
-    CaptureSent(d, f);
-    if (!Send(sim, d, f)) sim.Log(d, "fw send failed");
-}
-
-// The start acknowledgement, late by fw_start_ack_delay_ms when configured.
-void AckStart(Sim& sim, Device& d, FwState& st) {
-    long long delay = d.optInt("fw_start_ack_delay_ms", 0);
-    if (delay <= 0) return SendAck(sim, d, st, START_ACK);
-    Device* dev = &d;
-    sim.After(std::chrono::milliseconds(delay),
-              [&sim, dev] { SendAck(sim, *dev, State(sim, *dev), START_ACK); });
-}
-
 // ---------------------------------------------------------------- timers
-
-void ArmIdle(Sim& sim, Device& d, FwState& st);
-
-void StopRequests(Sim& sim, FwState& st) {
-    if (st.requestTimer) sim.Cancel(st.requestTimer);
-    st.requestTimer = 0;
-}
 
 // File requests from running firmware or a running loader, repeated until the host
 // answers with a start frame.
@@ -275,14 +140,6 @@ void RequestTick(Sim& sim, Device& d) {
                                 [&sim, dev] { RequestTick(sim, *dev); });
 }
 
-void StartRequests(Sim& sim, Device& d, FwState& st, long long delayMs) {
-    StopRequests(sim, st);
-    st.requestsLeft = static_cast<int>(d.optInt("fw_request_count", 100));
-    Device* dev = &d;
-    st.requestTimer = sim.After(std::chrono::milliseconds(delayMs > 0 ? delayMs : 0),
-                                [&sim, dev] { RequestTick(sim, *dev); });
-}
-
 // A boot that stalls returns the device to its boot ROM, so a failed attempt can be
 // followed by another one; an upgrade that stalls leaves the old firmware running.
 void IdleExpired(Sim& sim, Device& d) {
@@ -299,24 +156,6 @@ void IdleExpired(Sim& sim, Device& d) {
         sim.Log(d, "fw transfer abandoned");
         SetPhase(sim, d, st, Phase::Running);
     }
-}
-
-void ArmIdle(Sim& sim, Device& d, FwState& st) {
-    if (st.idleTimer) sim.Cancel(st.idleTimer);
-    Device* dev = &d;
-    st.idleTimer = sim.After(std::chrono::milliseconds(d.optInt("fw_idle_ms", 15000)),
-                             [&sim, dev] { IdleExpired(sim, *dev); });
-}
-
-void BeginTransfer(FwState& st, const Mac& host) {
-    st.host = host;
-    st.nextSeq = 1;
-    st.erasing = false;
-    st.erased = false;
-    st.vanished = false;
-    st.dataFrames = 0;
-    st.dropped.clear();
-    std::memset(st.lastControl, 0, sizeof(st.lastControl));
 }
 
 // ---------------------------------------------------------------- data frames
@@ -412,174 +251,6 @@ void OnData(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
     }
 }
 
-// ---------------------------------------------------------------- control frames
-
-// A control frame identical to the previous one is a resend after a lost ack.
-bool IsRepeat(FwState& st, const FwFrame& f) {
-    uint8_t key[8] = {f.subtype()};
-    if (f.has(56)) std::memcpy(key + 1, &f.b[52], 4);
-    bool same = std::memcmp(key, st.lastControl, sizeof(key)) == 0;
-    std::memcpy(st.lastControl, key, sizeof(key));
-    return same;
-}
-
-void OnStartInRom(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
-    BootRomInfo info = BootRomInfoGet(d);
-    st.loaderLength = info.romVersion == 3 ? 990 : 222;
-    const bool broadcast = f.dst() == kBroadcast;
-    std::string len = " len=" + std::to_string(f.b.size());
-    if (f.lengthField() != st.loaderLength || f.b.size() < 14u + st.loaderLength) {
-        sim.Log(d, "fw rx start ignored: wrong length" + len);
-        return;
-    }
-    Mac newMac = d.mac;
-    if (broadcast) {
-        // Only a version 3 ROM with a subversion takes an address, and only when the
-        // frame names its chip.
-        if (info.romVersion != 3 || info.romSubversion == 0) {
-            sim.Log(d, "fw rx start ignored: broadcast to a ROM that takes no address" + len);
-            return;
-        }
-        if (std::memcmp(&f.b[28], info.chipId, 8) != 0) {
-            sim.Log(d, "fw rx start ignored: other chip " + Hex(&f.b[28], 8) + len);
-            return;
-        }
-        std::memcpy(newMac.data(), &f.b[36], 6);
-    } else if (f.dst() != d.mac) {
-        return;
-    }
-    BeginTransfer(st, f.src());
-    st.mac = newMac;
-    st.loader.clear();
-    StopRequests(sim, st);
-    BootRomSetBooted(sim, d, true);  // no more announcements
-    sim.Log(
-        d, std::string("fw rx start") + (broadcast ? " broadcast" : "") + len + " from " + MacText(f.src()) +
-               (broadcast ? " chip " + Hex(&f.b[28], 8) + " assigned " + MacText(newMac) : "") + VlanText(f));
-    SetPhase(sim, d, st, Phase::LoaderRx);
-    IsRepeat(st, f);
-    AckStart(sim, d, st);
-    ArmIdle(sim, d, st);
-}
-
-void OnControl(Sim& sim, Device& d, FwState& st, const FwFrame& f) {
-    const uint8_t sub = f.subtype();
-    std::string len = " len=" + std::to_string(f.b.size()) + VlanText(f);
-    if (sub == START && st.phase == Phase::Rom) return OnStartInRom(sim, d, st, f);
-    const bool repeat = IsRepeat(st, f);
-    if (sub == START && f.dst() == kBroadcast) {
-        // The MAC-assigning start frame again: its acknowledgement was lost.
-        if (st.phase == Phase::LoaderRx && repeat && st.nextSeq == 1) {
-            sim.Log(d, "fw rx start repeated" + len);
-            AckStart(sim, d, st);
-        }
-        return;
-    }
-
-    if (sub == START) {
-        if (st.phase == Phase::Requesting || st.phase == Phase::LoaderRun) {
-            if (d.optBool("fw_refuse", false)) {
-                sim.Log(d, "fw rx start refused" + len);
-                return;
-            }
-            BeginTransfer(st, f.src());
-            IsRepeat(st, f);
-            StopRequests(sim, st);
-            sim.Log(d, "fw rx start" + len + " from " + MacText(f.src()));
-            if (st.phase == Phase::Requesting) {
-                st.image.clear();
-                SetPhase(sim, d, st, Phase::Receiving);
-            } else {
-                st.chunks.clear();
-                SetPhase(sim, d, st, Phase::FirmwareRx);
-            }
-            AckStart(sim, d, st);
-            ArmIdle(sim, d, st);
-        } else if ((st.phase == Phase::Receiving || st.phase == Phase::LoaderRx ||
-                    st.phase == Phase::FirmwareRx) &&
-                   repeat && st.nextSeq == 1) {
-            sim.Log(d, "fw rx start repeated" + len);
-            AckStart(sim, d, st);
-        } else {
-            sim.Log(d, "fw rx start ignored in phase " + std::string(PhaseName(st.phase)) + len);
-        }
-        return;
-    }
-    if (st.vanished) return;
-
-    if (sub == CHUNK_INFO || sub == ENTRY) {
-        if (st.phase != Phase::FirmwareRx || !f.has(26)) return;
-        uint16_t n = f.le16(24);
-        if (n != 4 || !f.has(56)) {
-            sim.Log(d, "fw rx " + std::string(sub == ENTRY ? "entry point" : "chunk info") +
-                           " malformed n=" + std::to_string(n) + len);
-            return;
-        }
-        if (sub == CHUNK_INFO) {
-            if (!repeat) {
-                Chunk c;
-                std::memcpy(c.info, &f.b[52], 4);
-                st.chunks.push_back(c);
-            }
-            sim.Log(d, "fw rx chunk info " + Hex(&f.b[52], 4) + (repeat ? " repeated" : "") + len);
-            SendAck(sim, d, st, CHUNK_INFO_ACK);
-        } else {
-            std::memcpy(st.entry, &f.b[52], 4);
-            sim.Log(d, "fw rx entry point " + Hex(&f.b[52], 4) + len);
-            SendAck(sim, d, st, ENTRY_ACK);
-        }
-        ArmIdle(sim, d, st);
-        return;
-    }
-
-    if (sub == END) {
-        if (st.phase == Phase::Receiving) {
-            sim.Log(d, "fw rx end" + len);
-            SendAck(sim, d, st, END_ACK);
-            SaveFile(sim, d, "fw_save_image", st.image);
-            sim.Log(d, "fw upgrade complete bytes=" + std::to_string(st.image.size()));
-            if (st.idleTimer) sim.Cancel(st.idleTimer);
-            st.idleTimer = 0;
-            SetPhase(sim, d, st, Phase::Running);
-        } else if (st.phase == Phase::LoaderRx) {
-            if (f.lengthField() != st.loaderLength) {
-                sim.Log(d, "fw rx end ignored: wrong length" + len);
-                return;
-            }
-            sim.Log(d, "fw rx end" + len);
-            SendAck(sim, d, st, END_ACK);
-            SaveFile(sim, d, "fw_save_loader", st.loader);
-            sim.Log(d, "fw loader complete bytes=" + std::to_string(st.loader.size()));
-            SetPhase(sim, d, st, Phase::LoaderRun);
-            StartRequests(sim, d, st, d.optInt("fw_loader_boot_ms", 50));
-            ArmIdle(sim, d, st);
-        } else if (st.phase == Phase::FirmwareRx) {
-            sim.Log(d, "fw rx end" + len);
-            SendAck(sim, d, st, END_ACK);
-            // Saved as: per chunk its 4 information bytes, its size (LE32) and its
-            // bytes; then the 4 entry point bytes.
-            Bytes out;
-            size_t total = 0;
-            for (const auto& c : st.chunks) {
-                out.insert(out.end(), c.info, c.info + 4);
-                uint32_t n = static_cast<uint32_t>(c.data.size());
-                for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(n >> (8 * i)));
-                out.insert(out.end(), c.data.begin(), c.data.end());
-                total += c.data.size();
-            }
-            out.insert(out.end(), st.entry, st.entry + 4);
-            SaveFile(sim, d, "fw_save_firmware", out);
-            sim.Log(d, "fw boot complete chunks=" + std::to_string(st.chunks.size()) +
-                           " bytes=" + std::to_string(total) + " entry=" + Hex(st.entry, 4));
-            if (st.idleTimer) sim.Cancel(st.idleTimer);
-            st.idleTimer = 0;
-            SetPhase(sim, d, st, Phase::Running);
-        } else if (st.phase == Phase::Running && repeat) {
-            SendAck(sim, d, st, END_ACK);  // the host missed the acknowledgement
-        }
-    }
-}
-
 // ---------------------------------------------------------------- module
 
 bool OnFrame(Sim& sim, Device& d, const Frame& frame) {
@@ -658,4 +329,93 @@ DEVSIM_REGISTER_MODULE((Module{"fw", Init, OnFrame, OnCommand}));
 
 }  // namespace
 
-}  // namespace devsim
+std::string VlanText(const FwFrame& f) {
+    return f.tagged ? " vlan " + std::to_string(f.tci & 0x0FFF) + " prio " + std::to_string(f.tci >> 13) : "";
+}
+
+const char* PhaseName(Phase p) {
+    switch (p) {
+        case Phase::Running:
+            return "running";
+        case Phase::Requesting:
+            return "requesting";
+        case Phase::Receiving:
+            return "receiving";
+        case Phase::Rom:
+            return "rom";
+        case Phase::LoaderRx:
+            return "loader-rx";
+        case Phase::LoaderRun:
+            return "loader-run";
+        case Phase::FirmwareRx:
+            return "firmware-rx";
+    }
+    return "?";
+}
+
+void SetPhase(Sim& sim, Device& d, FwState& st, Phase p) {
+    if (st.phase == p) return;
+    st.phase = p;
+    sim.Log(d, std::string("fw phase ") + PhaseName(p));
+}
+
+void SaveFile(Sim& sim, Device& d, const std::string& key, const Bytes& content) {
+    std::string path = d.opt(key, "");
+    if (path.empty()) return;
+    FILE* out = std::fopen(path.c_str(), "wb");
+    bool ok = out != nullptr &&
+              (content.empty() || std::fwrite(content.data(), 1, content.size(), out) == content.size());
+    if (out) ok = std::fclose(out) == 0 && ok;
+    if (!ok) sim.Log(d, "fw cannot write " + path);
+}
+
+void SendAck(Sim& sim, Device& d, FwState& st, uint8_t subtype, uint16_t seq) {
+    // Only boot-ROM devices have boot-ROM options to read.
+    BootRomInfo info;
+    if (IsBootRom(d)) info = BootRomInfoGet(d);
+    Bytes f = DeviceFrame(d, st.host, st.mac, subtype, ChipIdOf(d, info), seq);
+    CaptureSent(d, f);
+    if (!Send(sim, d, f)) sim.Log(d, "fw send failed");
+}
+
+// The start acknowledgement, late by fw_start_ack_delay_ms when configured.
+void AckStart(Sim& sim, Device& d, FwState& st) {
+    long long delay = d.optInt("fw_start_ack_delay_ms", 0);
+    if (delay <= 0) return SendAck(sim, d, st, START_ACK);
+    Device* dev = &d;
+    sim.After(std::chrono::milliseconds(delay),
+              [&sim, dev] { SendAck(sim, *dev, State(sim, *dev), START_ACK); });
+}
+
+void StopRequests(Sim& sim, FwState& st) {
+    if (st.requestTimer) sim.Cancel(st.requestTimer);
+    st.requestTimer = 0;
+}
+
+void StartRequests(Sim& sim, Device& d, FwState& st, long long delayMs) {
+    StopRequests(sim, st);
+    st.requestsLeft = static_cast<int>(d.optInt("fw_request_count", 100));
+    Device* dev = &d;
+    st.requestTimer = sim.After(std::chrono::milliseconds(delayMs > 0 ? delayMs : 0),
+                                [&sim, dev] { RequestTick(sim, *dev); });
+}
+
+void ArmIdle(Sim& sim, Device& d, FwState& st) {
+    if (st.idleTimer) sim.Cancel(st.idleTimer);
+    Device* dev = &d;
+    st.idleTimer = sim.After(std::chrono::milliseconds(d.optInt("fw_idle_ms", 15000)),
+                             [&sim, dev] { IdleExpired(sim, *dev); });
+}
+
+void BeginTransfer(FwState& st, const Mac& host) {
+    st.host = host;
+    st.nextSeq = 1;
+    st.erasing = false;
+    st.erased = false;
+    st.vanished = false;
+    st.dataFrames = 0;
+    st.dropped.clear();
+    std::memset(st.lastControl, 0, sizeof(st.lastControl));
+}
+
+}  // namespace devsim::fwdev

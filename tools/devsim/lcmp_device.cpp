@@ -5,7 +5,6 @@
 #include "lcmp_device.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,16 +103,6 @@ const char* OpcodeName(uint16_t opcode) {
         default:
             return "OPCODE";
     }
-}
-
-std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* fmt, ...) {
-    char buf[512];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof(buf), fmt, ap);
-    va_end(ap);
-    return buf;
 }
 
 std::string TagText(bool tagged, uint16_t tci) {

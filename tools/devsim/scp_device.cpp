@@ -384,6 +384,45 @@ void HandleFactoryReset(Sim& sim, Device& d, ScpState& st, const Frame& f, uint8
     SendReply(sim, d, f.port, f.src(), 3, opNumber, list, key, false);
 }
 
+// Checks the payload's CRC; an enciphered payload is deciphered first with each key the
+// device accepts, and the one whose plain text matches the CRC is the sender's. False
+// (and logged) when the frame is to be dropped.
+bool Unwrap(Sim& sim, Device& d, Bytes& payload, uint32_t crcField, bool enciphered, std::optional<Key>& key,
+            std::ostringstream& head) {
+    if (enciphered) {
+        for (const Key& k : Keys(d)) {
+            Bytes plain = payload;
+            DES3CBCDecipher(plain.data(), static_cast<INT32S>(plain.size()), k.bytes);
+            if (ScpCrc(plain.data(), plain.size()) == crcField) {
+                key = k;
+                payload = std::move(plain);
+                break;
+            }
+        }
+        if (!key) {
+            sim.Log(d, head.str() + " dropped: no key of the device matches");
+            return false;
+        }
+        head << " key=" << key->kind;
+    } else if (ScpCrc(payload.data(), payload.size()) != crcField) {
+        sim.Log(d, head.str() + " dropped: bad crc");
+        return false;
+    }
+    return true;
+}
+
+// The item counts and the first name, for the log line of a received message.
+void DescribeItems(const std::vector<Item>& items, std::ostringstream& head) {
+    size_t names = 0;
+    for (const Item& it : items) names += it.type == kItemName;
+    head << " items=" << items.size() << " names=" << names;
+    for (const Item& it : items)
+        if (it.type == kItemName) {
+            head << " first=" << std::string(it.content.begin(), it.content.end()).substr(0, 64);
+            break;
+        }
+}
+
 bool OnFrame(Sim& sim, Device& d, const Frame& f) {
     if (d.role != "scp") return false;
     if (f.len < kFrameHeader + kMsgHeader || f.tagged() || f.dst() != d.mac) return false;
@@ -407,42 +446,13 @@ bool OnFrame(Sim& sim, Device& d, const Frame& f) {
     const uint32_t crcField = Be32(msg + 10);
     const bool enciphered = opcode == 2 || opcode == 3 || opcode == 7 || opcode == 8;
     std::optional<Key> key;
-    if (enciphered) {
-        // Try each key the device accepts; the one whose plain text matches the CRC
-        // is the sender's.
-        for (const Key& k : Keys(d)) {
-            Bytes plain = payload;
-            DES3CBCDecipher(plain.data(), static_cast<INT32S>(plain.size()), k.bytes);
-            if (ScpCrc(plain.data(), plain.size()) == crcField) {
-                key = k;
-                payload = std::move(plain);
-                break;
-            }
-        }
-        if (!key) {
-            sim.Log(d, head.str() + " dropped: no key of the device matches");
-            return true;
-        }
-        head << " key=" << key->kind;
-    } else if (ScpCrc(payload.data(), payload.size()) != crcField) {
-        sim.Log(d, head.str() + " dropped: bad crc");
-        return true;
-    }
+    if (!Unwrap(sim, d, payload, crcField, enciphered, key, head)) return true;
     std::vector<Item> items;
     if (!ReadItems(payload.data(), payload.size(), enciphered, items)) {
         sim.Log(d, head.str() + " dropped: bad item list");
         return true;
     }
-    size_t names = 0;
-    for (const Item& it : items) names += it.type == kItemName;
-    head << " items=" << items.size() << " names=" << names;
-    if (names > 0) {
-        for (const Item& it : items)
-            if (it.type == kItemName) {
-                head << " first=" << std::string(it.content.begin(), it.content.end()).substr(0, 64);
-                break;
-            }
-    }
+    DescribeItems(items, head);
     if (d.optBool("silent", false)) {
         sim.Log(d, head.str() + " silent");
         return true;

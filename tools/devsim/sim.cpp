@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -13,6 +14,7 @@
 
 #include "pcap.h"
 #include "port.h"
+#include "sim_values.h"
 
 namespace devsim {
 
@@ -21,13 +23,6 @@ namespace {
 std::vector<Module>& Modules() {
     static std::vector<Module> modules;
     return modules;
-}
-
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
 }
 
 void Usage(const char* prog) {
@@ -68,6 +63,15 @@ bool ParseMac(const std::string& text, Mac& mac) {
         mac[i] = static_cast<uint8_t>(v[i]);
     }
     return true;
+}
+
+std::string Fmt(const char* fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    return buf;
 }
 
 std::string Hex(const uint8_t* p, size_t n) {
@@ -389,6 +393,46 @@ void Sim::HandleCommand(const std::string& rawLine) {
     Log("devsim", "command \"" + line + "\" " + (known ? "done" : "failed: unknown command"));
 }
 
+int Sim::NextTimerWaitMs() const {
+    if (timers_.empty()) return -1;
+    auto next = std::min_element(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) {
+                    return a.when < b.when;
+                })->when;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+    return ms < 0 ? 0 : static_cast<int>(ms) + 1;
+}
+
+void Sim::DrainPort(Port* port) {
+    // A pending error (an interface that went away) is read once and logged; unread, it
+    // would keep the loop spinning.
+    kivo::l2::FrameView view;
+    kivo::l2::PortStatus status;
+    while ((status = port->port_->TryRecv(view)) == kivo::l2::PortStatus::kOk) {
+        Frame frame{port, view.data, view.length};
+        for (auto& d : devices_) {
+            if (d->interface != port->name()) continue;
+            for (auto& m : Modules())
+                if (m.onFrame) m.onFrame(*this, *d, frame);
+        }
+    }
+    if (status != kivo::l2::PortStatus::kTimeout)
+        Log("devsim", "port " + port->name() + ": " + std::strerror(port->port_->lastErrno()));
+}
+
+bool Sim::ReadCommands(std::string& pending) {
+    char cbuf[4096];
+    ssize_t n = read(0, cbuf, sizeof(cbuf));
+    if (n <= 0) return false;
+    pending.append(cbuf, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = pending.find('\n')) != std::string::npos) {
+        std::string line = pending.substr(0, nl);
+        pending.erase(0, nl + 1);
+        HandleCommand(line);
+    }
+    return true;
+}
+
 int Sim::Run(int argc, char** argv) {
     std::string config;
     std::string pcapPath;
@@ -425,15 +469,7 @@ int Sim::Run(int argc, char** argv) {
         // A closed port stays in the list (fd -1 is skipped by poll) so indexes match.
         for (auto& p : ports_) fds.push_back({p->fd(), POLLIN, 0});
         if (stdinOpen) fds.push_back({0, POLLIN, 0});
-        int timeout = -1;
-        if (!timers_.empty()) {
-            auto next = std::min_element(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) {
-                            return a.when < b.when;
-                        })->when;
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
-            timeout = ms < 0 ? 0 : static_cast<int>(ms) + 1;
-        }
-        int r = poll(fds.data(), fds.size(), timeout);
+        int r = poll(fds.data(), fds.size(), NextTimerWaitMs());
         if (r < 0 && errno != EINTR) {
             std::perror("devsim: poll");
             return 1;
@@ -442,36 +478,10 @@ int Sim::Run(int argc, char** argv) {
             Port* port = ports_[i].get();
             if (fds[i].revents & POLLNVAL) port->Close();
             if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP)) || port->closed()) continue;
-            // Drain what is queued on this port. A pending error (an interface that
-            // went away) is read once and logged; unread, it would keep the loop spinning.
-            kivo::l2::FrameView view;
-            kivo::l2::PortStatus status;
-            while ((status = port->port_->TryRecv(view)) == kivo::l2::PortStatus::kOk) {
-                Frame frame{port, view.data, view.length};
-                for (auto& d : devices_) {
-                    if (d->interface != port->name()) continue;
-                    for (auto& m : Modules())
-                        if (m.onFrame) m.onFrame(*this, *d, frame);
-                }
-            }
-            if (status != kivo::l2::PortStatus::kTimeout)
-                Log("devsim", "port " + port->name() + ": " + std::strerror(port->port_->lastErrno()));
+            DrainPort(port);
         }
-        if (stdinOpen && r > 0 && (fds.back().revents & (POLLIN | POLLHUP))) {
-            char cbuf[4096];
-            ssize_t n = read(0, cbuf, sizeof(cbuf));
-            if (n <= 0) {
-                stdinOpen = false;
-            } else {
-                pending.append(cbuf, static_cast<size_t>(n));
-                size_t nl;
-                while ((nl = pending.find('\n')) != std::string::npos) {
-                    std::string line = pending.substr(0, nl);
-                    pending.erase(0, nl + 1);
-                    HandleCommand(line);
-                }
-            }
-        }
+        if (stdinOpen && r > 0 && (fds.back().revents & (POLLIN | POLLHUP)))
+            stdinOpen = ReadCommands(pending);
         RunTimers();
     }
     return 0;

@@ -32,6 +32,8 @@ using Clock = std::chrono::steady_clock;
 std::string MacText(const Mac& mac);
 bool ParseMac(const std::string& text, Mac& mac);
 std::string Hex(const uint8_t* p, size_t n);  // "0a1b2c"
+// printf's formatting into a string of at most 511 characters.
+std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 inline std::string Hex(const Bytes& b) {
     return Hex(b.data(), b.size());
 }
@@ -163,6 +165,12 @@ class Sim {
     bool OpenPorts(const std::string& pcapPath);
     void HandleCommand(const std::string& line);
     void RunTimers();
+    // The poll time-out that wakes the loop for the next timer; -1 without one.
+    int NextTimerWaitMs() const;
+    // Hands every frame queued on the port to the modules of its devices.
+    void DrainPort(Port* port);
+    // Reads standard input and runs each whole line; false once it is closed.
+    bool ReadCommands(std::string& pending);
 
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::unique_ptr<Port>> ports_;

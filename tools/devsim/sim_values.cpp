@@ -196,13 +196,6 @@ bool Fail(std::string* error, const std::string& why) {
     return false;
 }
 
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
 std::vector<std::string> SplitList(const std::string& text) {
     std::vector<std::string> items;
     size_t start = 0;
@@ -338,6 +331,13 @@ bool EncodeTime(const std::string& text, ByteOrder order, std::vector<uint8_t>& 
 
 }  // namespace
 
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
 int ValueTypeFromName(const std::string& name) {
     for (int i = 0; i <= kLastValueType; ++i)
         if (name == kTypeNames[i]) return i;
@@ -349,6 +349,72 @@ int ValueTypeFromName(const std::string& name) {
 const char* ValueTypeName(int type) {
     return type >= 0 && type <= kLastValueType ? kTypeNames[type] : "?";
 }
+
+namespace {
+
+bool EncodeBoolList(const std::string& text, std::vector<uint8_t>& out, std::string* error) {
+    if (text.empty()) return true;
+    for (const std::string& item : SplitList(text)) {
+        if (item == "YES" || item == "1")
+            out.push_back(1);
+        else if (item == "NO" || item == "0")
+            out.push_back(0);
+        else
+            return Fail(error, "\"" + item + "\" is not YES or NO");
+    }
+    return true;
+}
+
+// IP_ADDR or IPV6_ADDR lists.
+bool EncodeAddressList(int type, const std::string& text, std::vector<uint8_t>& out, std::string* error) {
+    if (text.empty()) return true;
+    for (const std::string& item : SplitList(text)) {
+        uint8_t addr[16];
+        int family = type == kIp ? AF_INET : AF_INET6;
+        if (inet_pton(family, item.c_str(), addr) != 1)
+            return Fail(error, "\"" + item + "\" is not an " + ValueTypeName(type));
+        out.insert(out.end(), addr, addr + (type == kIp ? 4 : 16));
+    }
+    return true;
+}
+
+bool EncodeRevision(const std::string& text, ByteOrder order, std::vector<uint8_t>& out, std::string* error) {
+    size_t us = text.find('_');
+    unsigned long long a = 0, b = 0;
+    if (us == std::string::npos || !ParseUnsigned(text.substr(0, us), 0xFFFF, a) ||
+        !ParseUnsigned(text.substr(us + 1), 0xFFFF, b))
+        return Fail(error, "HW_REVISION must read A_B");
+    // Shown as A_B: big-endian devices report A first, little-endian ones
+    // report the field shown first at offset 2.
+    if (order == ByteOrder::Big) {
+        PutUint(out, a, 2, order);
+        PutUint(out, b, 2, order);
+    } else {
+        PutUint(out, b, 2, order);
+        PutUint(out, a, 2, order);
+    }
+    return true;
+}
+
+// An enumerated type: one of its names, or its code as a number.
+bool EncodeEnum(int type, const std::string& text, ByteOrder order, std::vector<uint8_t>& out,
+                std::string* error) {
+    const int width = type == kConsoleAuth ? 1 : 4;
+    for (const EnumName& e : kEnumNames) {
+        if (e.type == type && text == e.name) {
+            PutUint(out, e.code, width, order);
+            return true;
+        }
+    }
+    unsigned long long code = 0;
+    if (ParseUnsigned(text, width == 1 ? 0xFF : 0xFFFFFFFFull, code)) {
+        PutUint(out, code, width, order);
+        return true;
+    }
+    return Fail(error, "\"" + text + "\" is no name of " + ValueTypeName(type));
+}
+
+}  // namespace
 
 bool EncodeValue(int type, const std::string& rawText, ByteOrder order, std::vector<uint8_t>& out,
                  std::string* error) {
@@ -380,16 +446,7 @@ bool EncodeValue(int type, const std::string& rawText, ByteOrder order, std::vec
                 return Fail(error, std::string(ValueTypeName(type)) + " needs a number");
             return EncodeNumberList(type, text, order, out, error);
         case kBool:
-            if (text.empty()) return true;
-            for (const std::string& item : SplitList(text)) {
-                if (item == "YES" || item == "1")
-                    out.push_back(1);
-                else if (item == "NO" || item == "0")
-                    out.push_back(0);
-                else
-                    return Fail(error, "\"" + item + "\" is not YES or NO");
-            }
-            return true;
+            return EncodeBoolList(text, out, error);
         case kMac:
             if (text.empty()) return true;
             for (const std::string& item : SplitList(text))
@@ -397,32 +454,9 @@ bool EncodeValue(int type, const std::string& rawText, ByteOrder order, std::vec
             return true;
         case kIp:
         case kIpv6:
-            if (text.empty()) return true;
-            for (const std::string& item : SplitList(text)) {
-                uint8_t addr[16];
-                int family = type == kIp ? AF_INET : AF_INET6;
-                if (inet_pton(family, item.c_str(), addr) != 1)
-                    return Fail(error, "\"" + item + "\" is not an " + ValueTypeName(type));
-                out.insert(out.end(), addr, addr + (type == kIp ? 4 : 16));
-            }
-            return true;
-        case kHwRevision: {
-            size_t us = text.find('_');
-            unsigned long long a = 0, b = 0;
-            if (us == std::string::npos || !ParseUnsigned(text.substr(0, us), 0xFFFF, a) ||
-                !ParseUnsigned(text.substr(us + 1), 0xFFFF, b))
-                return Fail(error, "HW_REVISION must read A_B");
-            // Shown as A_B: big-endian devices report A first, little-endian ones
-            // report the field shown first at offset 2.
-            if (order == ByteOrder::Big) {
-                PutUint(out, a, 2, order);
-                PutUint(out, b, 2, order);
-            } else {
-                PutUint(out, b, 2, order);
-                PutUint(out, a, 2, order);
-            }
-            return true;
-        }
+            return EncodeAddressList(type, text, out, error);
+        case kHwRevision:
+            return EncodeRevision(text, order, out, error);
         case kTime:
             return EncodeTime(text, order, out, error);
         case kMpp2igmp:
@@ -432,21 +466,7 @@ bool EncodeValue(int type, const std::string& rawText, ByteOrder order, std::vec
         default:
             break;
     }
-    if (IsEnumType(type)) {
-        const int width = type == kConsoleAuth ? 1 : 4;
-        for (const EnumName& e : kEnumNames) {
-            if (e.type == type && text == e.name) {
-                PutUint(out, e.code, width, order);
-                return true;
-            }
-        }
-        unsigned long long code = 0;
-        if (ParseUnsigned(text, width == 1 ? 0xFF : 0xFFFFFFFFull, code)) {
-            PutUint(out, code, width, order);
-            return true;
-        }
-        return Fail(error, "\"" + text + "\" is no name of " + ValueTypeName(type));
-    }
+    if (IsEnumType(type)) return EncodeEnum(type, text, order, out, error);
     return Fail(error, "unknown type");
 }
 

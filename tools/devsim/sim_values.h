@@ -28,6 +28,9 @@ namespace devsim {
 
 enum class ByteOrder { Big, Little };
 
+// The text without the blanks, tabs and line ends around it.
+std::string Trim(const std::string& s);
+
 // Highest code of a value type.
 inline constexpr int kLastValueType = 36;
 

@@ -8,13 +8,14 @@
 #include <cstdio>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "cli.h"
+#include "fw_chunks.h"
 
 namespace kivoctl {
 
@@ -175,29 +176,27 @@ std::optional<std::string> FirmwarePath(const std::string& path, const char* wha
     return abs.string();
 }
 
-// Chunks of a chunked firmware file, walked as the service walks it: the magic word at
-// byte 68, 8 bytes, then records (a little-endian length in 32-bit words, its two header
-// words included, in bits 0 to 30; 4 bytes of information; the data) up to a zero word.
-// Nullopt when the file does not read as one.
+// Chunks of a chunked firmware file, walked with the service's own reader. Nullopt when
+// the file does not read as one.
 std::optional<uint32_t> ChunkCount(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    auto word = [&](uint32_t& v) {
-        unsigned char b[4];
-        if (!in.read(reinterpret_cast<char*>(b), 4)) return false;
-        v = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
-        return true;
-    };
-    uint32_t magic = 0, info = 0, count = 0;
-    if (!in.seekg(68) || !word(magic) || magic != 0x55AA55AAu || !in.seekg(8, std::ios::cur))
-        return std::nullopt;
-    while (word(info) && info != 0) {
-        const uint64_t words = info & 0x7FFFFFFFu;
-        if (words < 2 || !in.seekg(static_cast<std::streamoff>(4 + (words - 2) * 4), std::ios::cur))
-            return std::nullopt;
-        ++count;
+    const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file) return std::nullopt;
+    kivo::fw::ChunkReader reader(file.get());
+    if (reader.Start() != kivo::fw::ChunkStatus::kRecord) return std::nullopt;
+    uint32_t count = 0;
+    kivo::fw::ChunkRecord record;
+    for (;;) {
+        switch (reader.Next(record)) {
+            case kivo::fw::ChunkStatus::kEnd:
+                return count;
+            case kivo::fw::ChunkStatus::kRecord:
+                if (!reader.SkipData(record)) return std::nullopt;
+                ++count;
+                break;
+            default:
+                return std::nullopt;
+        }
     }
-    if (!in) return std::nullopt;
-    return count;
 }
 
 // Polls the status until a final state. Ctrl-C sends Stop and keeps waiting for the

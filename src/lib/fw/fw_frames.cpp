@@ -43,9 +43,6 @@ constexpr size_t kChipFilterLength = 6;
 // A read shorter than this (tag included) is no firmware frame.
 constexpr size_t kMinReadLength = 32;
 
-// The chunked firmware file: a header, the magic word, eight more bytes, the records.
-constexpr long kChunkFileRecordsGap = 8;
-
 // Milliseconds, in 64 bits, from the seconds of an announcement time-out.
 uint32_t AnnouncementMs(INT32S seconds) {
     if (seconds <= 0) return 0;
@@ -563,34 +560,22 @@ t_l2fwserverErrorCode SendChunk(const Link& link, const uint8_t* dst, FILE* f, u
 }
 
 t_l2fwserverErrorCode SendChunksFile(const Link& link, const uint8_t* dst, FILE* f) {
-    if (std::fseek(f, kChunkFileMagicOffset, SEEK_SET) != 0) return L2FWSERVER_ERROR_READING_FILE;
-    std::array<uint8_t, 4> word{};
-    if (std::fread(word.data(), 1, word.size(), f) != word.size() || word != kChunkFileMagic)
-        return L2FWSERVER_ERROR_MAGIC_WORD;
-    if (std::fseek(f, kChunkFileRecordsGap, SEEK_CUR) != 0) return L2FWSERVER_ERROR_READING_FILE;
+    ChunkReader reader(f);
+    const ChunkStatus start = reader.Start();
+    if (start == ChunkStatus::kBadMagic) return L2FWSERVER_ERROR_MAGIC_WORD;
+    if (start != ChunkStatus::kRecord) return L2FWSERVER_ERROR_READING_FILE;
 
     uint16_t sequence = 1;
-    for (;;) {
-        if (std::fread(word.data(), 1, word.size(), f) != word.size()) return L2FWSERVER_ERROR_READING_FILE;
-        const uint32_t info = loadLe32(word.data());
-        if (info == 0) break;  // terminator
-        // Bits 0..30: the record's length in 32-bit words, its two header words
-        // included. Computed in 64 bits: a count below 2 would wrap to about 4 GiB.
-        const uint64_t words = info & 0x7FFFFFFFu;
-        if (words < 2) return L2FWSERVER_ERROR_READING_FILE;
-        const uint64_t chunkSize = (words - 2) * 4;
-        if (chunkSize > UINT32_MAX) return L2FWSERVER_ERROR_READING_FILE;
-        std::array<uint8_t, 4> offsets{};
-        if (std::fread(offsets.data(), 1, offsets.size(), f) != offsets.size())
-            return L2FWSERVER_ERROR_READING_FILE;
-        t_l2fwserverErrorCode r = SendChunkInfoFrame(link, dst, offsets.data(), offsets.size());
+    ChunkRecord record;
+    for (ChunkStatus next; (next = reader.Next(record)) != ChunkStatus::kEnd;) {
+        if (next != ChunkStatus::kRecord) return L2FWSERVER_ERROR_READING_FILE;
+        t_l2fwserverErrorCode r = SendChunkInfoFrame(link, dst, record.info.data(), record.info.size());
         if (r != L2FWSERVER_ERROR_NONE) return r;
-        r = SendChunk(link, dst, f, static_cast<uint32_t>(chunkSize), &sequence);
+        r = SendChunk(link, dst, f, record.size, &sequence);
         if (r != L2FWSERVER_ERROR_NONE) return r;
     }
     std::array<uint8_t, 4> entryPoint{};
-    if (std::fread(entryPoint.data(), 1, entryPoint.size(), f) != entryPoint.size())
-        return L2FWSERVER_ERROR_READING_FILE;
+    if (!reader.EntryPoint(entryPoint)) return L2FWSERVER_ERROR_READING_FILE;
     return SendEntryPointFrame(link, dst, entryPoint.data(), entryPoint.size());
 }
 

@@ -222,56 +222,49 @@ Answer::Answer(t_lcmpValueList** values, INT16U id, const t_lcmpEncryptionConf* 
     }
 }
 
-t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length,
-                             Answer& answer) {
-    Answer* cd = &answer;
-    if (data == nullptr) return LCMP_ERROR_BAD_ARGS;
+namespace {
+
+// Checks a confirm's opcode, its transaction id and the length it declares, which must
+// lie within the message.
+t_lcmpErrorCode ConfirmHeaderCheck(t_lcmpOpcodeType opcode, const INT8U* data, INT16U length,
+                                   const Answer& answer, uint16_t& declared) {
     if (opcode != LCMP_READ_CNF && opcode != LCMP_WRITE_CNF && opcode != LCMP_CTRL_CNF) {
         kivo::LogLimited("LCMP confirm opcode", LogStream::kErr, "Error: Opcode %d is not supported!\n",
                          static_cast<int>(opcode));
         return LCMP_ERROR_BAD_ARGS;
     }
     ByteReader header(data, length);
-    uint16_t declared = 0;
     uint16_t transactionId = 0;
     if (!header.skip(1) || !header.le16(declared) || !header.le16(transactionId))
         return LCMP_ERROR_BAD_FORMAT;
-    if (transactionId != cd->transactionId) {
+    if (transactionId != answer.transactionId) {
         // Any frame on the segment can carry a wrong identifier: a flood of them must
         // not fill the disk with this line.
         kivo::LogLimited("LCMP bad transaction id", LogStream::kErr,
                          "Warning: Discard data, bad Transaction ID (RX %d != TX %d).\n", transactionId,
-                         cd->transactionId);
+                         answer.transactionId);
         return LCMP_ERROR_BAD_TRANSID;
     }
     // The declared length is a claim: it must lie within the message.
     if (declared <= 2 || declared > header.remaining()) return LCMP_ERROR_BAD_FORMAT;
+    return LCMP_ERROR_NONE;
+}
 
-    t_lcmpValueList* temporary = nullptr;
-    t_lcmpValueList** list = cd->receivedValues != nullptr ? cd->receivedValues : &temporary;
-    if (*list != nullptr && (*list)->numValues >= kMaxReceivedValues) {
-        return LCMP_ERROR_BAD_FORMAT;  // a reply cannot grow the list without bound
-    }
-    const t_lcmpEncryptionConf* enc = cd->encrypted ? &cd->encryptionConf : nullptr;
-    ByteReader r(data + kConfirmHeaderLength, length - kConfirmHeaderLength);
-    INT32S remaining = declared;
-    INT8U lastType = 0;
+// Adds the values of a confirm's body, `remaining` bytes as declared, to list, deciphering
+// what follows the encryption marker. lastType receives the type of the last value read.
+t_lcmpErrorCode ConfirmValuesRead(const INT8U* srcMAC, ByteReader& r, INT32S remaining, const Answer& answer,
+                                  t_lcmpValueList** list, INT8U& lastType) {
+    const t_lcmpEncryptionConf* enc = answer.encrypted ? &answer.encryptionConf : nullptr;
     t_lcmpErrorCode result = LCMP_ERROR_NONE;
     while (result == LCMP_ERROR_NONE && remaining > 2) {
         uint8_t type = 0;
         uint16_t valueLength = 0;
-        if (!r.u8(type) || !r.le16(valueLength) || !r.has(valueLength)) {
-            result = LCMP_ERROR_BAD_FORMAT;
-            break;
-        }
+        if (!r.u8(type) || !r.le16(valueLength) || !r.has(valueLength)) return LCMP_ERROR_BAD_FORMAT;
         INT8U* value = const_cast<INT8U*>(r.current());
         bool lastOne = false;
         if (enc != nullptr && type == static_cast<uint8_t>(enc->encryptAfterThisValue)) {
             // The marker holds its own data and then the encrypted values.
-            if (valueLength < enc->originalValueLength) {
-                result = LCMP_ERROR_BAD_FORMAT;
-                break;
-            }
+            if (valueLength < enc->originalValueLength) return LCMP_ERROR_BAD_FORMAT;
             if (Decipher(value + enc->originalValueLength, valueLength - enc->originalValueLength,
                          enc->password, enc->hashType) != LCMP_ERROR_NONE) {
                 result = LCMP_ERROR_BAD_FORMAT;
@@ -279,32 +272,43 @@ t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U
             }
             valueLength = enc->originalValueLength;
         }
-        const INT32U responseTime = kivo::NowMs() - cd->timestamp;
+        const INT32U responseTime = kivo::NowMs() - answer.timestamp;
         remaining -= static_cast<INT32S>(kValueHeaderLength + valueLength);
-        if (remaining < 0) {
-            result = LCMP_ERROR_BAD_FORMAT;
-            break;
-        }
+        if (remaining < 0) return LCMP_ERROR_BAD_FORMAT;
         if (valueLength != 0) {
-            if (*list != nullptr && (*list)->numValues >= kMaxReceivedValues) {
-                result = LCMP_ERROR_BAD_FORMAT;
-                break;
-            }
+            if (*list != nullptr && (*list)->numValues >= kMaxReceivedValues) return LCMP_ERROR_BAD_FORMAT;
             const t_lcmpErrorCode add =
                 LCMPFullValueAdd(list, const_cast<INT8U*>(srcMAC), responseTime,
                                  static_cast<t_lcmpValueType>(type), valueLength, value);
-            if (add != LCMP_ERROR_NONE) {
-                result = add;
-                break;
-            }
+            if (add != LCMP_ERROR_NONE) return add;
         }
         lastType = type;
         r.skip(valueLength);
         if (lastOne) break;
     }
+    return result;
+}
+
+}  // namespace
+
+t_lcmpErrorCode ConfirmParse(const INT8U* srcMAC, t_lcmpOpcodeType opcode, INT8U* data, INT16U length,
+                             Answer& answer) {
+    if (data == nullptr) return LCMP_ERROR_BAD_ARGS;
+    uint16_t declared = 0;
+    const t_lcmpErrorCode header = ConfirmHeaderCheck(opcode, data, length, answer, declared);
+    if (header != LCMP_ERROR_NONE) return header;
+
+    t_lcmpValueList* temporary = nullptr;
+    t_lcmpValueList** list = answer.receivedValues != nullptr ? answer.receivedValues : &temporary;
+    if (*list != nullptr && (*list)->numValues >= kMaxReceivedValues) {
+        return LCMP_ERROR_BAD_FORMAT;  // a reply cannot grow the list without bound
+    }
+    ByteReader r(data + kConfirmHeaderLength, length - kConfirmHeaderLength);
+    INT8U lastType = 0;
+    const t_lcmpErrorCode result = ConfirmValuesRead(srcMAC, r, declared, answer, list, lastType);
     if (result == LCMP_ERROR_NONE) {
-        cd->frameReceived = true;
-        cd->allFramesReceived = lastType == LCMP_VALUE_VENDOR_TORVIX_TLV_END_MARKER;
+        answer.frameReceived = true;
+        answer.allFramesReceived = lastType == LCMP_VALUE_VENDOR_TORVIX_TLV_END_MARKER;
     }
     LCMPValueListDestroy(temporary);
     return result;

@@ -1,6 +1,6 @@
-// LCMP link layer and sessions: sending (framing, segmentation, tagging, sequence
-// numbers), receiving (reassembly, ageing), and the session's exchanges, which read
-// their own answers on the calling thread.
+// LCMP link layer and sessions: sending (segmentation, tagging, sequence numbers),
+// receiving, and the session's exchanges, which read their own answers on the calling
+// thread. The frame codecs and the reassembly are in LCMP_frames.cpp.
 #include "LCMP_socket.h"
 
 #include <net/if.h>
@@ -28,231 +28,6 @@
 #include "log.h"
 #include "port.h"
 #include "reason.h"
-
-namespace kivo::lcmp {
-
-namespace {
-// The last MMH byte: the same constant in every frame.
-constexpr uint8_t kMmhTrailer = 0x10;
-constexpr uint16_t kMmhLengthMask = 0x0FFF;
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Frame and header codecs
-
-// The MMH packs the 12-bit length and the 12-bit opcode into its first three bytes,
-// little-endian, and the two 4-bit segment numbers into its fifth.
-bool MmhWrite(ByteWriter& w, const Mmh& mmh) {
-    w.le16(static_cast<uint16_t>((mmh.length & kMmhLengthMask) | (mmh.opcode & 0x0F) << 12));
-    w.u8(static_cast<uint8_t>(mmh.opcode >> 4));
-    w.u8(0);
-    w.u8(static_cast<uint8_t>((mmh.numSegments & 0x0F) | (mmh.segment & 0x0F) << 4));
-    w.le16(mmh.numSeq);
-    w.u8(kMmhTrailer);
-    return w.ok();
-}
-
-bool MmhRead(ByteReader& r, Mmh& mmh) {
-    uint16_t lengthAndOpcode = 0;
-    uint8_t opcodeHigh = 0, segments = 0;
-    if (!r.le16(lengthAndOpcode) || !r.u8(opcodeHigh) || !r.skip(1) || !r.u8(segments) ||
-        !r.le16(mmh.numSeq) || !r.skip(1))
-        return false;
-    mmh.length = lengthAndOpcode & kMmhLengthMask;
-    mmh.opcode = static_cast<uint16_t>(opcodeHigh << 4 | lengthAndOpcode >> 12);
-    mmh.numSegments = segments & 0x0F;
-    mmh.segment = segments >> 4;
-    return true;
-}
-
-size_t FrameBuild(uint8_t* out, size_t cap, const uint8_t dstMAC[6], const uint8_t srcMAC[6],
-                  const l2::VlanTag* tag, const Mmh& mmh, const uint8_t* segment, size_t segmentLength) {
-    if (segmentLength > kMaxSegmentLength || (segmentLength > 0 && segment == nullptr)) return 0;
-    const size_t payload = std::max(kMmhLength + segmentLength, l2::kMinPayloadLength);
-    const size_t total = l2::kEthHeaderLength + (tag != nullptr ? l2::kVlanTagLength : 0) + payload;
-    if (out == nullptr || total > cap) return 0;
-    ByteWriter w(out, total);
-    l2::EthernetWrite(w, dstMAC, srcMAC, tag, kEtherType);
-    MmhWrite(w, mmh);
-    w.bytes(segment, segmentLength);
-    w.fill(0, w.remaining());
-    return w.ok() ? total : 0;
-}
-
-bool SegmentParse(const l2::FrameView& frame, MessageSegment& out) {
-    if (frame.eth.typeOrLength != kEtherType) return false;
-    ByteReader r = frame.payloadReader();
-    if (!MmhRead(r, out.mmh)) return false;
-    // The MMH's length is a claim: the segment must lie within the received bytes.
-    if (!r.has(out.mmh.length)) return false;
-    // Into the received bytes (the source address follows the destination), so that it
-    // stays valid as long as the frame does, not only as long as the view.
-    out.srcMAC = frame.data + l2::kMacLength;
-    out.mmpl = r.current();
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Reassembly
-
-Reassembler::~Reassembler() {
-    while (head_ != nullptr) SegmentedFrameDelete(head_);
-}
-
-Reassembler::SegmentedFrame* Reassembler::SegmentedFrameOpen(const MessageSegment& frame) const {
-    const uint8_t seq = static_cast<uint8_t>(frame.mmh.numSeq & 0xFF);
-    for (SegmentedFrame* r = head_; r != nullptr; r = r->nextSegmentedFrame) {
-        if (r->numSeq == seq && r->opcode == frame.mmh.opcode && std::memcmp(r->srcMAC, frame.srcMAC, 6) == 0)
-            return r;
-    }
-    return nullptr;
-}
-
-Reassembler::SegmentedFrame* Reassembler::SegmentedFrameCreate(const MessageSegment& frame, uint32_t nowMs) {
-    if (kivo::FailPointHit("lcmp.record")) return nullptr;
-    SegmentedFrame* r = new (std::nothrow) SegmentedFrame();
-    if (r == nullptr) return nullptr;
-    r->numSeq = static_cast<uint8_t>(frame.mmh.numSeq & 0xFF);
-    std::memcpy(r->srcMAC, frame.srcMAC, 6);
-    r->opcode = frame.mmh.opcode;
-    r->numSegments = frame.mmh.numSegments;
-    r->timeStamp = nowMs;
-    r->prevSegmentedFrame = tail_;
-    if (tail_ != nullptr)
-        tail_->nextSegmentedFrame = r;
-    else
-        head_ = r;
-    tail_ = r;
-    ++segmentedFrames_;
-    return r;
-}
-
-void Reassembler::SegmentedFrameDelete(SegmentedFrame* r) {
-    if (r->prevSegmentedFrame != nullptr)
-        r->prevSegmentedFrame->nextSegmentedFrame = r->nextSegmentedFrame;
-    else
-        head_ = r->nextSegmentedFrame;
-    if (r->nextSegmentedFrame != nullptr)
-        r->nextSegmentedFrame->prevSegmentedFrame = r->prevSegmentedFrame;
-    else
-        tail_ = r->prevSegmentedFrame;
-    --segmentedFrames_;
-    delete r;
-}
-
-// Stores a copy of the frame's segment; false when no memory is left (the record
-// stays as it was). A number already present changes nothing, not even the time.
-bool Reassembler::SegmentOnSegmentedFrameInsert(SegmentedFrame* r, const MessageSegment& frame,
-                                                uint32_t nowMs) {
-    Segment& seg = r->segments[frame.mmh.segment];
-    if (seg.present) return true;
-    const uint16_t length = frame.mmh.length;
-    if (length > 0) {
-        uint8_t* copy = kivo::FailPointHit("lcmp.segment") ? nullptr : new (std::nothrow) uint8_t[length];
-        if (copy == nullptr) return false;
-        std::memcpy(copy, frame.mmpl, length);
-        seg.value.reset(copy);
-    }
-    seg.valueLength = length;
-    seg.present = true;
-    ++r->numSegmentsSaved;
-    r->timeStamp = nowMs;
-    return true;
-}
-
-// Puts the segments of a complete record together, in order.
-bool Reassembler::FrameExtract(SegmentedFrame* r, std::unique_ptr<uint8_t[]>& message, size_t& length) {
-    size_t total = 0;
-    for (unsigned i = 0; i <= r->numSegments; ++i) total += r->segments[i].valueLength;
-    uint8_t* buf = kivo::FailPointHit("lcmp.reassembly_buffer") ? nullptr
-                                                                : new (std::nothrow)
-                                                                      uint8_t[total > 0 ? total : 1];
-    if (buf == nullptr) return false;
-    size_t pos = 0;
-    for (unsigned i = 0; i <= r->numSegments; ++i) {
-        const Segment& s = r->segments[i];
-        if (s.valueLength > 0) std::memcpy(buf + pos, s.value.get(), s.valueLength);
-        pos += s.valueLength;
-    }
-    message.reset(buf);
-    length = total;
-    return true;
-}
-
-Reassembler::Result Reassembler::SegmentAdd(const MessageSegment& frame, uint32_t nowMs,
-                                            std::unique_ptr<uint8_t[]>& message, size_t& length) {
-    // A segment numbered beyond the message's last segment cannot belong to it.
-    if (frame.mmh.segment > frame.mmh.numSegments) return Result::kDropped;
-    SegmentedFrame* r = SegmentedFrameOpen(frame);
-    if (r == nullptr) {
-        r = SegmentedFrameCreate(frame, nowMs);
-        if (r == nullptr) return Result::kDropped;
-    } else if (r->numSegments != frame.mmh.numSegments) {
-        // Frames that disagree on the message's size: nothing of it can be trusted.
-        LostNote(r);
-        SegmentedFrameDelete(r);
-        return Result::kDropped;
-    }
-    if (!SegmentOnSegmentedFrameInsert(r, frame, nowMs)) return Result::kDropped;
-    // Every number from 0 to numSegments is present once the count is reached,
-    // since no number above numSegments is ever stored and none twice.
-    if (r->numSegmentsSaved != r->numSegments + 1) return Result::kPending;
-    // Without memory for the message it cannot be dispatched; a complete record
-    // would never change again, so it goes either way.
-    const bool extracted = FrameExtract(r, message, length);
-    if (!extracted) LostNote(r);
-    SegmentedFrameDelete(r);
-    return extracted ? Result::kComplete : Result::kDropped;
-}
-
-void Reassembler::SegmentedFramesListClean(uint32_t nowMs) {
-    SegmentedFrame* r = head_;
-    while (r != nullptr) {
-        SegmentedFrame* next = r->nextSegmentedFrame;
-        if (static_cast<uint32_t>(nowMs - r->timeStamp) >= kSegmentMaxAgeMs) {
-            LostNote(r);
-            SegmentedFrameDelete(r);
-        }
-        r = next;
-    }
-}
-
-void Reassembler::LostNote(const SegmentedFrame* r) {
-    // Only whether something was lost matters, not how much: one entry per device and
-    // opcode, and few of them, so frames from strangers cannot make the list grow.
-    constexpr size_t kMaxLost = 32;
-    for (const Lost& l : lost_)
-        if (l.opcode == r->opcode && std::memcmp(l.srcMAC, r->srcMAC, 6) == 0) return;
-    if (lost_.size() >= kMaxLost) lost_.erase(lost_.begin());
-    Lost l;
-    std::memcpy(l.srcMAC, r->srcMAC, 6);
-    l.opcode = r->opcode;
-    lost_.push_back(l);
-}
-
-bool Reassembler::IncompleteTake(const MessageSegment& frame) {
-    bool incomplete = false;
-    for (auto it = lost_.begin(); it != lost_.end();) {
-        if (it->opcode == frame.mmh.opcode && std::memcmp(it->srcMAC, frame.srcMAC, 6) == 0) {
-            it = lost_.erase(it);
-            incomplete = true;
-        } else {
-            ++it;
-        }
-    }
-    // A partial message sent before this one (a lower sequence number, modulo 256)
-    // that is still waiting for a segment will not be part of the answer in time.
-    const uint8_t seq = static_cast<uint8_t>(frame.mmh.numSeq & 0xFF);
-    for (const SegmentedFrame* r = head_; r != nullptr; r = r->nextSegmentedFrame) {
-        const uint8_t behind = static_cast<uint8_t>(seq - r->numSeq);
-        if (r->opcode == frame.mmh.opcode && std::memcmp(r->srcMAC, frame.srcMAC, 6) == 0 && behind > 0 &&
-            behind < 128)
-            incomplete = true;
-    }
-    return incomplete;
-}
-
-}  // namespace kivo::lcmp
 
 using namespace kivo::lcmp;
 using kivo::Log;
@@ -473,6 +248,48 @@ const INT8U* Destination(t_lcmpTransmissionType type, const INT8U* dstMAC) {
     return nullptr;
 }
 
+// The confirm opcode that answers a request opcode; false for any other opcode.
+bool ConfirmOpcodeOf(t_lcmpOpcodeType opcode, t_lcmpOpcodeType& confirm) {
+    switch (opcode) {
+        case LCMP_READ_REQ:
+            confirm = LCMP_READ_CNF;
+            return true;
+        case LCMP_WRITE_REQ:
+            confirm = LCMP_WRITE_CNF;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The result of a unicast exchange once the wait is over, with the failure recorded
+// for the user: silence, or an answer of which part was lost.
+t_lcmpErrorCode UnicastOutcome(bool whole, const Answer& answer, const std::string& name,
+                               const INT8U* destination, uint64_t waitMs, const t_lcmpValueList* values,
+                               const t_lcmpEncryptionConf* encryptionConf) {
+    const std::string device = MacText(destination);
+    const char* iface = name.empty() ? "?" : name.c_str();
+    if (!whole) {
+        Log(LogStream::kErr, "Warning: device did not reply in time\n");
+        const bool encrypted =
+            encryptionConf != nullptr && RequestLayoutGet(values, encryptionConf).encrypted;
+        kivo::FailureRecord(kivo::Reason::kNoAnswer, "device %s did not answer on %s within %llu s%s",
+                            device.c_str(), iface, static_cast<unsigned long long>((waitMs + 999) / 1000),
+                            encrypted ? " (a wrong password looks the same: check the password)"
+                                      : "; check that it is on and connected");
+        return LCMP_ERROR_UNICAST_READ_TIMEOUT;
+    }
+    if (answer.incomplete) {
+        Log(LogStream::kErr, "Warning: part of the device's answer was lost\n");
+        kivo::FailureRecord(kivo::Reason::kIncompleteAnswer,
+                            "part of the answer of device %s on %s was lost on the link; try again, and "
+                            "check the cabling or the link's load if it keeps happening",
+                            device.c_str(), iface);
+        return LCMP_ERROR_INCOMPLETE;
+    }
+    return LCMP_ERROR_NONE;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -506,6 +323,84 @@ struct Session::State {
         UsablePort(status, err);
         SendPath path{&port, adopted ? nullptr : &name, tag ? &*tag : nullptr};
         return MessageSend(path, status, err, name, dstMAC, opcode, MMPLlength, MMPL, numbering(), numSeq);
+    }
+    t_lcmpErrorCode OwnMac(INT8U* myMAC) {
+        if (myMAC == nullptr) return LCMP_ERROR_BAD_ARGS;
+        PortStatus status = PortStatus::kOk;
+        int err = 0;
+        const Port* usable = UsablePort(status, err);
+        if (usable == nullptr) return LCMP_ERROR_SOCKET_NOT_OPENED;
+        std::memcpy(myMAC, usable->mac().data(), usable->mac().size());
+        return LCMP_ERROR_NONE;
+    }
+
+    // Builds the request under the next transaction id and sends it. NONE when it went
+    // out, MALLOC when its message could not be allocated, SEND_PACKET otherwise.
+    t_lcmpErrorCode SendRequest(const INT8U* destination, t_lcmpOpcodeType opcode,
+                                t_lcmpControlCode controlCode, const t_lcmpValueList* values,
+                                const t_lcmpEncryptionConf* encryptionConf, INT16U& transactionId) {
+        bool sent = false;
+        INT8U myMAC[6];
+        // A request too long for 16 segments is refused before anything is allocated.
+        const uint64_t requestLength = RequestLayoutGet(values, encryptionConf).mmplLength;
+        if (requestLength > kMaxMessageLength) {
+            kivo::FailureRecord(
+                kivo::Reason::kRequestTooLarge,
+                "the request needs %llu bytes, more than the %zu bytes one LCMP message carries; "
+                "ask for fewer parameters or shorter values at a time",
+                static_cast<unsigned long long>(requestLength), kMaxMessageLength);
+        } else if (OwnMac(myMAC) != LCMP_ERROR_NONE) {
+            Log(LogStream::kErr,
+                "Warning: LCMP request not sent: the interface's own MAC address cannot be read\n");
+        } else {
+            transactionId = numbering().NextTransactionId();
+            std::unique_ptr<uint8_t[]> mmpl;
+            size_t mmplLength = 0;
+            const BuildResult built =
+                RequestBuild(controlCode, values, encryptionConf, myMAC, transactionId, mmpl, mmplLength);
+            if (built == BuildResult::kNoMemory) {
+                Log(LogStream::kErr, "Warning: LCMP request not sent: out of memory\n");
+                return LCMP_ERROR_MALLOC;
+            }
+            if (built == BuildResult::kOk) {
+                INT16U numSeq = 0;
+                sent = Send(destination, opcode, static_cast<INT16U>(mmplLength), mmpl.get(), &numSeq) ==
+                       LCMP_ERROR_NONE;
+            }
+        }
+        if (!sent) {
+            Log(LogStream::kErr, "Warning: no LCMP request was sent\n");
+            return LCMP_ERROR_SEND_PACKET;
+        }
+        return LCMP_ERROR_NONE;
+    }
+
+    // Collects the confirms of every device for the reference time.
+    void CollectConfirms(t_lcmpOpcodeType confirmOpcode, Answer& answer) {
+        const kivo::Deadline deadline = kivo::Deadline::AfterMs(settings.timeoutMs);
+        Pump(
+            port.get(), reassembler, deadline, [] { return false; },
+            [confirmOpcode](const MessageSegment& m) { return m.mmh.opcode == confirmOpcode; },
+            [&](const INT8U* src, INT16U op, INT8U* data, INT16U length, const DispatchInfo&) {
+                ConfirmParse(src, static_cast<t_lcmpOpcodeType>(op), data, length, answer);
+            });
+    }
+
+    // Reads until the device's confirm is whole or waitMs pass; true when it is whole.
+    // Only the device's confirms of this opcode are reassembled and parsed.
+    bool AwaitConfirm(const INT8U* device, t_lcmpOpcodeType confirmOpcode, uint64_t waitMs, Answer& answer) {
+        bool whole = false;
+        const auto ofDevice = [&](const MessageSegment& m) {
+            return m.mmh.opcode == confirmOpcode && std::memcmp(m.srcMAC, device, 6) == 0;
+        };
+        Pump(
+            port.get(), reassembler, kivo::Deadline::AfterMs(static_cast<int64_t>(waitMs)),
+            [&whole] { return whole; }, ofDevice,
+            [&](const INT8U* src, INT16U op, INT8U* data, INT16U length, const DispatchInfo& info) {
+                if (UnicastConfirm(src, static_cast<t_lcmpOpcodeType>(op), data, length, info, answer))
+                    whole = true;
+            });
+        return whole;
     }
 };
 
@@ -555,13 +450,7 @@ t_lcmpErrorCode Session::PacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode
 }
 
 t_lcmpErrorCode Session::MyMACGet(INT8U* myMAC) {
-    if (myMAC == nullptr) return LCMP_ERROR_BAD_ARGS;
-    PortStatus status = PortStatus::kOk;
-    int err = 0;
-    const Port* port = state_->UsablePort(status, err);
-    if (port == nullptr) return LCMP_ERROR_SOCKET_NOT_OPENED;
-    std::memcpy(myMAC, port->mac().data(), port->mac().size());
-    return LCMP_ERROR_NONE;
+    return state_->OwnMac(myMAC);
 }
 
 t_lcmpErrorCode Session::Read(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
@@ -593,100 +482,22 @@ t_lcmpErrorCode Session::Request(t_lcmpOpcodeType opcode, t_lcmpControlCode cont
         return LCMP_ERROR_BAD_ARGS;
     }
     t_lcmpOpcodeType confirmOpcode;
-    switch (opcode) {
-        case LCMP_READ_REQ:
-            confirmOpcode = LCMP_READ_CNF;
-            break;
-        case LCMP_WRITE_REQ:
-            confirmOpcode = LCMP_WRITE_CNF;
-            break;
-        default:
-            return LCMP_ERROR_BAD_ARGS;
-    }
+    if (!ConfirmOpcodeOf(opcode, confirmOpcode)) return LCMP_ERROR_BAD_ARGS;
 
-    bool sent = false;
-    std::unique_ptr<uint8_t[]> mmpl;
-    size_t mmplLength = 0;
-    INT8U myMAC[6];
     INT16U transactionId = 0;
-
-    // A request too long for 16 segments is refused before anything is allocated.
-    const uint64_t requestLength = RequestLayoutGet(controlValues, encryptionConf).mmplLength;
-    if (requestLength > kMaxMessageLength) {
-        kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
-                            "the request needs %llu bytes, more than the %zu bytes one LCMP message carries; "
-                            "ask for fewer parameters or shorter values at a time",
-                            static_cast<unsigned long long>(requestLength), kMaxMessageLength);
-    } else if (MyMACGet(myMAC) != LCMP_ERROR_NONE) {
-        Log(LogStream::kErr,
-            "Warning: LCMP request not sent: the interface's own MAC address cannot be read\n");
-    } else {
-        transactionId = s.numbering().NextTransactionId();
-        const BuildResult built =
-            RequestBuild(controlCode, controlValues, encryptionConf, myMAC, transactionId, mmpl, mmplLength);
-        if (built == BuildResult::kNoMemory) {
-            Log(LogStream::kErr, "Warning: LCMP request not sent: out of memory\n");
-            return LCMP_ERROR_MALLOC;
-        }
-        if (built == BuildResult::kOk) {
-            INT16U numSeq = 0;
-            sent = s.Send(destination, opcode, static_cast<INT16U>(mmplLength), mmpl.get(), &numSeq) ==
-                   LCMP_ERROR_NONE;
-        }
-    }
-    if (!sent) {
-        Log(LogStream::kErr, "Warning: no LCMP request was sent\n");
-        return LCMP_ERROR_SEND_PACKET;
-    }
+    const t_lcmpErrorCode sent =
+        s.SendRequest(destination, opcode, controlCode, controlValues, encryptionConf, transactionId);
+    if (sent != LCMP_ERROR_NONE) return sent;
 
     Answer answer(comfirmValues, transactionId, encryptionConf);
-    const auto ofOpcode = [confirmOpcode](const MessageSegment& m) { return m.mmh.opcode == confirmOpcode; };
     if (transmisionType != LCMP_UNICAST) {
-        // Collect the answers of every device for the reference time.
-        const kivo::Deadline deadline = kivo::Deadline::AfterMs(s.settings.timeoutMs);
-        Pump(
-            s.port.get(), s.reassembler, deadline, [] { return false; }, ofOpcode,
-            [&](const INT8U* src, INT16U op, INT8U* data, INT16U length, const DispatchInfo&) {
-                ConfirmParse(src, static_cast<t_lcmpOpcodeType>(op), data, length, answer);
-            });
+        s.CollectConfirms(confirmOpcode, answer);
         return LCMP_ERROR_NONE;
     }
-
     const uint64_t tries = static_cast<uint64_t>(retry > 0 ? retry : 0) + 1;
     const uint64_t wait = std::min<uint64_t>(tries * s.settings.timeoutMs, UINT32_MAX);
-    bool whole = false;
-    // Only the device's confirms of this opcode are reassembled and parsed.
-    const auto ofDevice = [&](const MessageSegment& m) {
-        return ofOpcode(m) && std::memcmp(m.srcMAC, destination, 6) == 0;
-    };
-    Pump(
-        s.port.get(), s.reassembler, kivo::Deadline::AfterMs(static_cast<int64_t>(wait)),
-        [&whole] { return whole; }, ofDevice,
-        [&](const INT8U* src, INT16U op, INT8U* data, INT16U length, const DispatchInfo& info) {
-            if (UnicastConfirm(src, static_cast<t_lcmpOpcodeType>(op), data, length, info, answer))
-                whole = true;
-        });
-    const std::string device = MacText(destination);
-    const char* iface = s.name.empty() ? "?" : s.name.c_str();
-    if (!whole) {
-        Log(LogStream::kErr, "Warning: device did not reply in time\n");
-        const bool encrypted =
-            encryptionConf != nullptr && RequestLayoutGet(controlValues, encryptionConf).encrypted;
-        kivo::FailureRecord(kivo::Reason::kNoAnswer, "device %s did not answer on %s within %llu s%s",
-                            device.c_str(), iface, static_cast<unsigned long long>((wait + 999) / 1000),
-                            encrypted ? " (a wrong password looks the same: check the password)"
-                                      : "; check that it is on and connected");
-        return LCMP_ERROR_UNICAST_READ_TIMEOUT;
-    }
-    if (answer.incomplete) {
-        Log(LogStream::kErr, "Warning: part of the device's answer was lost\n");
-        kivo::FailureRecord(kivo::Reason::kIncompleteAnswer,
-                            "part of the answer of device %s on %s was lost on the link; try again, and "
-                            "check the cabling or the link's load if it keeps happening",
-                            device.c_str(), iface);
-        return LCMP_ERROR_INCOMPLETE;
-    }
-    return LCMP_ERROR_NONE;
+    const bool whole = s.AwaitConfirm(destination, confirmOpcode, wait, answer);
+    return UnicastOutcome(whole, answer, s.name, destination, wait, controlValues, encryptionConf);
 }
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,11 @@
 #include "configlayer.h"
 #include "types.h"
 
+// Appends a node for an output list; used only inside the configuration layer.
+t_configlayerErrorCode ConfiglayerParamExtendedAdd(t_configlayerParam** params, const CHAR* name,
+                                                   const CHAR* value, t_paramType type, INT32S nElem,
+                                                   INT32S responseTime);
+
 // Content of the INFO value that starts every request.
 inline constexpr INT8U kConfiglayerInfoValue[5] = {0x9D, 0x13, 0x00, 0x00, 0x00};
 

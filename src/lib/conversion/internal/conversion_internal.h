@@ -68,6 +68,27 @@ bool ParseValue(const Codec& codec, INT32U type, const CHAR* text, INT8U* out, s
 // 31 to 63) is known.
 const CHAR* DeviceErrorMessage(INT32U n, bool lcmp);
 
+// The names of an enumerated type's codes, and the text of a code without one.
+struct EnumName {
+    INT32U code;
+    const CHAR* name;
+};
+struct EnumTable {
+    std::span<const EnumName> names;
+    const CHAR* fallback;
+};
+
+// Table of an enumerated type; null for any other type. CONSOLE_AUTHMETHOD reads
+// RADIUS as 3 and writes it as 2, so forParsing chooses which.
+const EnumTable* EnumTableOf(const Codec& codec, INT32U type, bool forParsing);
+
+// Element size of a list type, 0 for types that are not lists.
+size_t ListElementSize(INT32U type);
+
+inline constexpr const CHAR* kUnknownText = "Unknown";
+inline constexpr const CHAR* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
 // Text of a status value too short to hold a status.
 inline constexpr const CHAR* kInvalidStatusText = "ERROR INVALID STATUS VALUE";
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "fw_chunks.h"
 #include "l2fwserver.h"
 #include "port.h"
 
@@ -137,10 +138,6 @@ t_l2fwserverErrorCode SendChunk(const Link& link, const uint8_t* dst, FILE* f, u
 inline constexpr uint16_t kControlFrameLength = 46;
 inline constexpr uint16_t kLoaderFrameOlderRom = 222;
 inline constexpr uint16_t kLoaderFrameNewerRom = 990;
-
-// The chunked firmware file carries this word at this offset.
-inline constexpr long kChunkFileMagicOffset = 68;
-inline constexpr std::array<uint8_t, 4> kChunkFileMagic = {0xAA, 0x55, 0xAA, 0x55};
 
 // Opens the port of a transfer, recording what went wrong with the interface; `who` names
 // the operation in the line a socket that cannot be bound leaves.
