@@ -61,7 +61,7 @@ std::string KindName(kc::ErrorKind k) {
 std::vector<std::string> Hints(const Globals& g, const kc::Error& e,
                                const std::optional<kc::Reason>& reason) {
     if (reason) {
-        const std::string_view hint = kc::ReasonHint(reason->code);
+        const std::string_view hint = kc::Explain(reason->code).remedy;
         if (hint.empty()) return {};
         return {std::string(hint)};
     }
