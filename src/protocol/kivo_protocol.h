@@ -344,10 +344,20 @@ inline std::string GroupAddressRefusal(const Mac& mac) {
 }
 
 // Interface names travel with a one-byte length; the kernel takes at most 15 bytes
-// (IFNAMSIZ - 1), and a name with a zero byte inside could never be one.
+// (IFNAMSIZ - 1), and a name with a zero byte inside could never be one. A name that does
+// not fit an interface request with its terminator would be cut and could name another
+// interface: the service and the library take no other.
 inline constexpr size_t kMaxInterfaceName = 15;
-constexpr bool InterfaceNameValid(std::string_view name) {
+constexpr bool InterfaceNameFits(std::string_view name) {
     return !name.empty() && name.size() <= kMaxInterfaceName && name.find('\0') == std::string_view::npos;
+}
+// What front-ends take as an interface name: one that fits and that the kernel could have
+// given a link: not "." or "..", without '/', ':', blanks or control characters.
+constexpr bool InterfaceNameValid(std::string_view name) {
+    if (!InterfaceNameFits(name) || name == "." || name == "..") return false;
+    for (const char c : name)
+        if (c == '/' || c == ':' || c == ' ' || c == 0x7F || (c >= 0 && c < ' ')) return false;
+    return true;
 }
 
 }  // namespace kivo::protocol
