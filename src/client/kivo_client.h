@@ -26,6 +26,13 @@
 namespace kivo::client {
 
 // The protocol's codes and names (kivo_protocol.h), under the client's names.
+using protocol::DeviceKind;
+using protocol::DeviceKindName;
+using protocol::FwKind;
+using protocol::FwKindName;
+using protocol::FwState;
+using protocol::FwStateDescription;
+using protocol::FwStateName;
 using protocol::GroupAddressRefusal;
 using protocol::IsDeviceAddress;
 using protocol::kDefaultPort;
@@ -40,10 +47,15 @@ using protocol::RequestName;
 // Name of a reply code ("FAILED", "PARAMS" ...), or "code N" for others.
 std::string ReplyName(uint8_t code);
 
-// What a person can do about a failure of reason `code` (the failure detail, request
-// 0xF0): one sentence or two, the same in every front-end. Empty for reasons that need
-// no advice beyond their text (none, cancelled) and for codes outside the table.
-std::string_view ReasonHint(uint16_t code);
+// A failure reason (the failure detail, request 0xF0) for people: the reason's name and
+// what a person can do about it, one sentence or two, the same in every front-end. The
+// remedy is empty for reasons that need no advice beyond their text (none, cancelled) and
+// for codes outside the table.
+struct Explanation {
+    std::string_view reason;
+    std::string_view remedy;
+};
+Explanation Explain(uint16_t code);
 
 // ---- Errors -------------------------------------------------------------------------
 
@@ -91,11 +103,6 @@ struct Version {
     uint8_t major = 0, minor = 0, build = 0;
     std::string Text() const;
 };
-
-// Device record types of the Discover replies.
-enum class DeviceKind : uint8_t { kBootRom = 0, kBootRomV3 = 1, kScp = 2, kLcmp = 3 };
-// "bootrom", "bootrom-v3", "scp", "lcmp", or "type N".
-std::string DeviceKindName(uint8_t type);
 
 struct DeviceRecord {
     uint8_t type = 0;  // DeviceKind, kept raw so that an unknown type is still shown
@@ -171,20 +178,6 @@ struct FwBootRequest {
     std::string firmwarePath;
 };
 
-enum class FwState : uint8_t {
-    kIdle = 0,
-    kWaiting = 1,
-    kUpgrading = 2,
-    kLoader = 3,
-    kFirmware = 4,
-    kSucceeded = 5,
-    kFailed = 6,
-};
-// "idle", "waiting", "upgrading", "loader", "firmware", "succeeded", "failed", or "state N".
-std::string FwStateName(uint8_t state);
-// A sentence for people: "waiting for the device to ask for a file ..." ...
-std::string FwStateDescription(uint8_t state);
-
 struct FwStatus {
     uint8_t state = 0;  // FwState, kept raw
     uint32_t bytes = 0;
@@ -198,8 +191,6 @@ struct Reason {
     uint16_t code = 0;
     std::string text;
 };
-
-enum class FwKind : uint8_t { kUpgrade = 1, kBoot = 2 };
 
 // One firmware transfer of the listing (request 0xF2).
 struct FwTransfer {
@@ -227,8 +218,6 @@ struct FwTransfers {
     uint64_t nowMs = 0;  // the service's monotonic clock when it answered
     std::vector<FwTransfer> transfers;
 };
-// "upgrade", "boot", or "kind N".
-std::string FwKindName(uint8_t kind);
 
 struct FailureDetail {
     bool any = false;  // a request has failed since the service started

@@ -65,38 +65,40 @@ enum class ReplyCode : uint8_t {
     kFwTransfers = 0xF2,
 };
 
-// Human name of a request ("get all", "firmware status" ...), for messages; "request" for
-// a code outside the table.
+// The one table of request names ("get all", "firmware status" ...): the service's log
+// and failure texts start a sentence with them (RequestTitle), front-ends use them
+// within one.
+struct RequestInfo {
+    RequestCode code;
+    const char* name;
+};
+inline constexpr RequestInfo kRequests[] = {
+    {RequestCode::kDiscover, "discover"},
+    {RequestCode::kGetAll, "get all"},
+    {RequestCode::kGet, "get"},
+    {RequestCode::kSet, "set"},
+    {RequestCode::kFactoryReset, "factory reset"},
+    {RequestCode::kFwStart, "firmware start"},
+    {RequestCode::kFwStop, "firmware stop"},
+    {RequestCode::kFwStatus, "firmware status"},
+    {RequestCode::kVersion, "version"},
+    {RequestCode::kFailureDetail, "failure detail"},
+    {RequestCode::kDiscoverLcmp, "LCMP discover"},
+    {RequestCode::kFwTransfers, "firmware transfers"},
+    {RequestCode::kFwStopDevice, "firmware stop by device"},
+};
+
+// The request's name; "request" for a code outside the table.
 constexpr std::string_view RequestName(RequestCode code) {
-    switch (code) {
-        case RequestCode::kDiscover:
-            return "discover";
-        case RequestCode::kGetAll:
-            return "get all";
-        case RequestCode::kGet:
-            return "get";
-        case RequestCode::kSet:
-            return "set";
-        case RequestCode::kFactoryReset:
-            return "factory reset";
-        case RequestCode::kFwStart:
-            return "firmware start";
-        case RequestCode::kFwStop:
-            return "firmware stop";
-        case RequestCode::kFwStatus:
-            return "firmware status";
-        case RequestCode::kVersion:
-            return "version";
-        case RequestCode::kFailureDetail:
-            return "failure detail";
-        case RequestCode::kDiscoverLcmp:
-            return "LCMP discovery";
-        case RequestCode::kFwTransfers:
-            return "firmware transfers";
-        case RequestCode::kFwStopDevice:
-            return "firmware stop by device";
-    }
+    for (const RequestInfo& r : kRequests)
+        if (r.code == code) return r.name;
     return "request";
+}
+// The same at the start of a sentence: "Get all", "LCMP discover", "Request".
+inline std::string RequestTitle(RequestCode code) {
+    std::string t(RequestName(code));
+    if (t[0] >= 'a' && t[0] <= 'z') t[0] = static_cast<char>(t[0] - 'a' + 'A');
+    return t;
 }
 
 // Name of a reply code ("FAILED", "PARAMS" ...); empty for a code outside the table.
@@ -124,6 +126,53 @@ constexpr std::string_view ReplyCodeName(uint8_t code) {
             return "FW_TRANSFERS";
     }
     return {};
+}
+
+// ---------------------------------------------------------------------------
+// Device records of the discovery replies, and firmware transfers
+
+enum class DeviceKind : uint8_t { kBootRom = 0, kBootRomV3 = 1, kScp = 2, kLcmp = 3 };
+// "bootrom", "bootrom-v3", "scp", "lcmp", or "type N".
+inline std::string DeviceKindName(uint8_t type) {
+    constexpr const char* kNames[] = {"bootrom", "bootrom-v3", "scp", "lcmp"};
+    return type < std::size(kNames) ? kNames[type] : "type " + std::to_string(type);
+}
+
+enum class FwState : uint8_t {
+    kIdle = 0,
+    kWaiting = 1,
+    kUpgrading = 2,
+    kLoader = 3,
+    kFirmware = 4,
+    kSucceeded = 5,
+    kFailed = 6,
+};
+// "idle", "waiting", "upgrading", "loader", "firmware", "succeeded", "failed", or "state N".
+inline std::string FwStateName(uint8_t state) {
+    constexpr const char* kNames[] = {"idle",     "waiting",   "upgrading", "loader",
+                                      "firmware", "succeeded", "failed"};
+    return state < std::size(kNames) ? kNames[state] : "state " + std::to_string(state);
+}
+// A sentence for people: "waiting for the device to ask for a file ..." ...
+inline std::string FwStateDescription(uint8_t state) {
+    constexpr const char* kTexts[] = {
+        "idle: no transfer since the service started",
+        "waiting for the device to ask for a file (a boot ROM: to announce itself)",
+        "sending the firmware image",
+        "sending the Ethernet loader",
+        "sending the chunked firmware",
+        "the last transfer succeeded",
+        "the last transfer failed or was stopped",
+    };
+    return state < std::size(kTexts) ? kTexts[state] : "unknown state " + std::to_string(state);
+}
+
+enum class FwKind : uint8_t { kUpgrade = 1, kBoot = 2 };
+// "upgrade", "boot", or "kind N".
+inline std::string FwKindName(uint8_t kind) {
+    if (kind == static_cast<uint8_t>(FwKind::kUpgrade)) return "upgrade";
+    if (kind == static_cast<uint8_t>(FwKind::kBoot)) return "boot";
+    return "kind " + std::to_string(kind);
 }
 
 // ---------------------------------------------------------------------------
@@ -295,10 +344,20 @@ inline std::string GroupAddressRefusal(const Mac& mac) {
 }
 
 // Interface names travel with a one-byte length; the kernel takes at most 15 bytes
-// (IFNAMSIZ - 1), and a name with a zero byte inside could never be one.
+// (IFNAMSIZ - 1), and a name with a zero byte inside could never be one. A name that does
+// not fit an interface request with its terminator would be cut and could name another
+// interface: the service and the library take no other.
 inline constexpr size_t kMaxInterfaceName = 15;
-constexpr bool InterfaceNameValid(std::string_view name) {
+constexpr bool InterfaceNameFits(std::string_view name) {
     return !name.empty() && name.size() <= kMaxInterfaceName && name.find('\0') == std::string_view::npos;
+}
+// What front-ends take as an interface name: one that fits and that the kernel could have
+// given a link: not "." or "..", without '/', ':', blanks or control characters.
+constexpr bool InterfaceNameValid(std::string_view name) {
+    if (!InterfaceNameFits(name) || name == "." || name == "..") return false;
+    for (const char c : name)
+        if (c == '/' || c == ':' || c == ' ' || c == 0x7F || (c >= 0 && c < ' ')) return false;
+    return true;
 }
 
 }  // namespace kivo::protocol

@@ -141,8 +141,8 @@ TEST(WebErrors, ReasonsToHttpStatus) {
     // A device that did not answer is a failure beyond kivo-web: bad gateway.
     EXPECT_EQ(StatusForReason(static_cast<uint16_t>(R::kNoAnswer)), 502);
     EXPECT_EQ(StatusForReason(0xBEEF), 502);
-    EXPECT_FALSE(HintForReason(static_cast<uint16_t>(R::kInterfaceDown)).empty());
-    EXPECT_TRUE(HintForReason(0xBEEF).empty());
+    EXPECT_FALSE(kc::Explain(static_cast<uint16_t>(R::kInterfaceDown)).remedy.empty());
+    EXPECT_TRUE(kc::Explain(0xBEEF).remedy.empty());
 }
 
 TEST(WebErrors, NoServiceSaysHowToStartIt) {

@@ -275,7 +275,7 @@ int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operat
     if (!g.json) std::cout << operation << (stopSent ? " stopped" : " failed") << '\n';
     std::vector<std::string> hints;
     if (!stopSent && fwReason) {
-        if (const std::string_view hint = kc::ReasonHint(fwReason->code); !hint.empty())
+        if (const std::string_view hint = kc::Explain(fwReason->code).remedy; !hint.empty())
             hints.emplace_back(hint);
     } else if (!stopSent) {
         hints.push_back(

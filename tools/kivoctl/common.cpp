@@ -61,7 +61,7 @@ std::string KindName(kc::ErrorKind k) {
 std::vector<std::string> Hints(const Globals& g, const kc::Error& e,
                                const std::optional<kc::Reason>& reason) {
     if (reason) {
-        const std::string_view hint = kc::ReasonHint(reason->code);
+        const std::string_view hint = kc::Explain(reason->code).remedy;
         if (hint.empty()) return {};
         return {std::string(hint)};
     }
@@ -128,10 +128,10 @@ int ClientFailure(const Globals& g, kc::Client& client, const std::string& what,
 // A device's interface must exist here: the service runs on this host's loopback.
 std::optional<std::string> CheckInterface(const std::string& name) {
     if (name.empty()) return "the interface name is empty";
-    if (name.size() >= IF_NAMESIZE)
-        return "interface name '" + Printable(name) + "' is longer than " + std::to_string(IF_NAMESIZE - 1) +
-               " bytes";
-    if (if_nametoindex(name.c_str()) == 0)
+    if (name.size() > kivo::protocol::kMaxInterfaceName)
+        return "interface name '" + Printable(name) + "' is longer than " +
+               std::to_string(kivo::protocol::kMaxInterfaceName) + " bytes";
+    if (!kivo::protocol::InterfaceNameValid(name) || if_nametoindex(name.c_str()) == 0)
         return "no network interface named '" + Printable(name) + "' on this host (see 'ip link')";
     return std::nullopt;
 }

@@ -58,7 +58,7 @@ std::chrono::nanoseconds WaitTime::Total() const {
 }
 
 Collector::Collector(const Config& config, std::string version)
-    : config_(config), version_(std::move(version)), pool_(config.servicePort) {
+    : config_(config), version_(std::move(version)), pool_(config.servicePort, ClientOptions()) {
     for (uint16_t code = 1; std::string(protocol::ReasonName(code)) != "unknown"; ++code)
         failures_[protocol::ReasonName(code)] = 0;
 }
@@ -117,7 +117,7 @@ auto Collector::Ask(Pass& pass, kc::RequestCode code, Call call, bool mayBeUnsup
         pass.deadlineExceeded = true;
         return std::nullopt;
     }
-    auto c = pool_.Take();
+    auto c = pool_.Acquire();
     c->SetTimeout(budget->timeout);
     const auto sent = SteadyClock::now();
     auto r = call(*c);
@@ -135,7 +135,7 @@ auto Collector::Ask(Pass& pass, kc::RequestCode code, Call call, bool mayBeUnsup
             CountReason(protocol::ReasonName(0xFFFF));
     }
     // A request left unanswered may still be queued at the service: its client goes.
-    if (o != Outcome::kCutShort && o != Outcome::kUnanswered) pool_.Give(std::move(c));
+    if (o == Outcome::kCutShort || o == Outcome::kUnanswered) c.Discard();
     return r;
 }
 

@@ -133,7 +133,7 @@ class Collector {
 
     const Config& config_;
     const std::string version_;
-    ClientPool pool_;
+    client::Scheduler pool_;
     ServiceWatch watch_;
 
     std::mutex stateMutex_;

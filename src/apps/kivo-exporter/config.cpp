@@ -169,7 +169,10 @@ Target ReadTarget(const Reader& r, const YAML::Node& t, const std::string& baseD
     Target target;
     target.interface = r.Text(t["interface"], "interface");
     if (!protocol::InterfaceNameValid(target.interface))
-        r.Fail(t["interface"], "'" + target.interface + "' is not an interface name (1 to 15 characters)");
+        r.Fail(
+            t["interface"],
+            "'" + target.interface +
+                "' is not an interface name (1 to 15 bytes, without '/', ':', blanks or control characters)");
     const auto macText = r.Text(t["mac"], "mac");
     const auto mac = protocol::ParseMac(macText);
     if (!mac) r.Fail(t["mac"], "'" + macText + "' is not a MAC address such as 02:00:00:00:10:01");
@@ -292,7 +295,9 @@ void ParseConfig(const std::string& text, const std::string& name, const std::st
             for (const auto& i : list) {
                 const auto ifname = r.Text(i, "an interface name");
                 if (!protocol::InterfaceNameValid(ifname))
-                    r.Fail(i, "'" + ifname + "' is not an interface name (1 to 15 characters)");
+                    r.Fail(i, "'" + ifname +
+                                  "' is not an interface name (1 to 15 bytes, without '/', ':', blanks or "
+                                  "control characters)");
                 out.discoveryInterfaces.push_back(ifname);
             }
         }

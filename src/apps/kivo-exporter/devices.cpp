@@ -25,7 +25,7 @@ std::optional<Collector::Reading> Collector::ReadDevice(const Target& t,
         return std::nullopt;
     std::vector<std::string> names;
     for (const auto& p : params) names.push_back(p.parameter);
-    auto c = pool_.Take();
+    auto c = pool_.Acquire();
     c->SetTimeout(kc::DefaultTimeout(kc::RequestCode::kGet, proto));
     Reading reading;
     reading.started = SteadyClock::now();
@@ -35,11 +35,11 @@ std::optional<Collector::Reading> Collector::ReadDevice(const Target& t,
     watch_.Record(reading.outcome, reading.started);
     if (reading.outcome == Outcome::kUnanswered) {
         CountReason(protocol::ReasonName(protocol::Reason::kNoAnswer));
-        return reading;  // the client goes with the request it gave up on
+        c.Discard();  // the client goes with the request it gave up on
+        return reading;
     }
     if (reading.outcome == Outcome::kFailed || reading.outcome == Outcome::kOtherAnswer)
         CountFailure(*c, r.error(), kc::DefaultTimeout(kc::RequestCode::kFailureDetail));
-    pool_.Give(std::move(c));
     if (!r) return reading;
 
     uint64_t refused = 0, valueErrors = 0;

@@ -43,14 +43,14 @@ std::optional<std::map<std::string, std::set<kc::Mac>>> Collector::DiscoverOn(co
     for (const bool lcmp : {false, true}) {
         if (!WaitForPages()) return std::nullopt;
         const auto code = lcmp ? kc::RequestCode::kDiscoverLcmp : kc::RequestCode::kDiscover;
-        auto c = pool_.Take();
+        auto c = pool_.Acquire();
         c->SetTimeout(kc::DefaultTimeout(code));
         const kc::DiscoverRequest req{ifname, 0};
         const auto sent = SteadyClock::now();
         auto r = lcmp ? c->DiscoverLcmp(req) : c->Discover(req);
         const auto o = r ? Outcome::kAnswered : Classify(r.error(), false);
         watch_.Record(o, sent);
-        if (o != Outcome::kUnanswered) pool_.Give(std::move(c));
+        if (o == Outcome::kUnanswered) c.Discard();
         if (!r) {
             // A service without LCMP discovery still counts its legacy devices.
             if (r.error().kind == kc::ErrorKind::kUnsupported) continue;

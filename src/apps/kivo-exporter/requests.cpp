@@ -68,25 +68,8 @@ std::optional<SteadyClock::time_point> ServiceWatch::UnansweredSince() const {
     return unansweredSince_;
 }
 
-std::unique_ptr<kc::Client> ClientPool::Take() {
-    {
-        std::lock_guard lock(mutex_);
-        if (!idle_.empty()) {
-            auto c = std::move(idle_.back());
-            idle_.pop_back();
-            return c;
-        }
-    }
-    auto c = std::make_unique<kc::Client>(port_);
-    // One attempt per request: a second one would spend the scrape's time on a service
-    // that just failed to answer within it.
-    c->SetReadAttempts(1);
-    return c;
-}
-
-void ClientPool::Give(std::unique_ptr<kc::Client> c) {
-    std::lock_guard lock(mutex_);
-    if (idle_.size() < kKeep) idle_.push_back(std::move(c));
+kc::Scheduler::Options ClientOptions() {
+    return {.clients = kMaxClients, .keep = 8, .setup = [](kc::Client& c) { c.SetReadAttempts(1); }};
 }
 
 Workers::Workers(size_t n) {

@@ -11,13 +11,13 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
 #include "kivo_client.h"
+#include "scheduler.h"
 
 namespace kivo::exporter {
 
@@ -68,20 +68,11 @@ class ServiceWatch {
     std::optional<SteadyClock::time_point> unansweredSince_;
 };
 
-// Clients with nothing pending, for reuse.
-class ClientPool {
-   public:
-    explicit ClientPool(uint16_t port) : port_(port) {}
-    std::unique_ptr<client::Client> Take();
-    // Back for reuse; only clients whose last request was answered or refused at once.
-    void Give(std::unique_ptr<client::Client> c);
-
-   private:
-    static constexpr size_t kKeep = 8;
-    uint16_t port_;
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<client::Client>> idle_;
-};
+// The exporter's clients: one per request in flight, at most kMaxClients at once (more than
+// the read workers and a few scrapes side by side take), one attempt per request: a second
+// one would spend the scrape's time on a service that just failed to answer within it.
+constexpr size_t kMaxClients = 16;
+client::Scheduler::Options ClientOptions();
 
 // A fixed number of threads running posted tasks in order.
 class Workers {

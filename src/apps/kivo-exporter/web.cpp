@@ -1,50 +1,11 @@
 #include "web.h"
 
-#include <arpa/inet.h>
 #include <crypt.h>
 
 #include <cstring>
 #include <memory>
 
 namespace kivo::exporter {
-
-std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
-    ListenAddress a;
-    std::string portText;
-    if (!text.empty() && text[0] == '[') {
-        const auto close = text.find(']');
-        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':')
-            return std::nullopt;
-        a.host = text.substr(1, close - 1);
-        portText = text.substr(close + 2);
-        in6_addr v6{};
-        if (inet_pton(AF_INET6, a.host.c_str(), &v6) != 1) return std::nullopt;
-        a.loopback = IN6_IS_ADDR_LOOPBACK(&v6);
-    } else {
-        const auto colon = text.rfind(':');
-        if (colon == std::string::npos) return std::nullopt;
-        a.host = text.substr(0, colon);
-        portText = text.substr(colon + 1);
-        if (a.host.find(':') != std::string::npos) return std::nullopt;  // IPv6 needs brackets
-        in_addr v4{};
-        if (a.host.empty()) {
-            a.host = "0.0.0.0";
-        } else if (a.host == "localhost") {
-            a.host = "127.0.0.1";
-            a.loopback = true;
-        } else if (inet_pton(AF_INET, a.host.c_str(), &v4) == 1) {
-            a.loopback = (ntohl(v4.s_addr) >> 24) == 127;
-        } else {
-            return std::nullopt;  // names other than localhost could resolve anywhere
-        }
-    }
-    if (portText.empty() || portText.size() > 5) return std::nullopt;
-    for (char c : portText)
-        if (c < '0' || c > '9') return std::nullopt;
-    a.port = std::stoi(portText);
-    if (a.port < 1 || a.port > 65535) return std::nullopt;
-    return a;
-}
 
 std::optional<std::string> DecodeBase64(const std::string& text) {
     if (text.size() % 4 != 0) return std::nullopt;

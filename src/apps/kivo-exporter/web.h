@@ -6,17 +6,14 @@
 #include <optional>
 #include <string>
 
+#include "listen_address.h"
+
 namespace kivo::exporter {
 
-struct ListenAddress {
-    std::string host;  // as given, without brackets; "0.0.0.0" for an empty host
-    int port = 0;
-    bool loopback = false;
-};
-
-// "127.0.0.1:9551", "[::1]:9551", "localhost:9551", ":9551" (every address); nullopt when
-// it is none of these.
-std::optional<ListenAddress> ParseListenAddress(const std::string& text);
+// The listen address: "127.0.0.1:9551", "[::1]:9551", "localhost:9551", ":9551" (every
+// address), by the front-ends' one parser with its strict rules (no host names, no port 0).
+using client::ListenAddress;
+using client::ParseListenAddress;
 
 // Standard base64 with padding; nullopt for anything else.
 std::optional<std::string> DecodeBase64(const std::string& text);

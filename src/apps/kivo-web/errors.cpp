@@ -1,5 +1,6 @@
-// How a failure becomes an answer: the HTTP status and the hint of each reason the
-// service gives, and the one error shape of the API.
+// How a failure becomes an answer: the HTTP status of each reason the service gives (the
+// remedy is the client library's, the same in every front-end), and the one error shape
+// of the API.
 #include "errors.h"
 
 #include "kivo_client.h"
@@ -41,36 +42,6 @@ int StatusForReason(uint16_t code) {
     }
 }
 
-std::string HintForReason(uint16_t code) {
-    switch (static_cast<R>(code)) {
-        case R::kNoInterface:
-            return "Choose an interface of this host (see the interface list).";
-        case R::kInterfaceDown:
-            return "Bring the interface up (ip link set NAME up) and try again.";
-        case R::kNoPermission:
-            return "kivohost needs CAP_NET_RAW: run it as the package installs it, or as root.";
-        case R::kNoAnswer:
-            return "Check the MAC address, the interface, the VLAN and the password (a wrong password looks "
-                   "like a device that does not answer); legacy devices need the SCP protocol.";
-        case R::kPasswordRejected:
-            return "Check the device's password.";
-        case R::kInvalidValue:
-            return "Write the value as a read shows it.";
-        case R::kNotAllowed:
-            return "kivo-web's user must be allowed by kivohost (a member of the group kivo).";
-        case R::kBusy:
-            return "A firmware transfer is running: wait for its end or stop it.";
-        case R::kNoDevice:
-            return "Run a discovery and check that the device is powered and connected.";
-        case R::kFileMissing:
-        case R::kFileNotRegular:
-        case R::kFileUnreadable:
-            return "Give the absolute path of a file that kivo-web's user may read.";
-        default:
-            return {};
-    }
-}
-
 ApiError ErrorFor(const std::string& what, const kc::Error& e, const std::optional<kc::Reason>& reason) {
     ApiError err;
     err.message = what + ": " + e.message + ".";
@@ -101,7 +72,7 @@ ApiError ErrorFor(const std::string& what, const kc::Error& e, const std::option
     err.reason = reason;
     if (err.reason) {
         err.status = StatusForReason(err.reason->code);
-        err.hint = HintForReason(err.reason->code);
+        err.hint = kc::Explain(err.reason->code).remedy;
         err.message = what + ": " + err.reason->text + ".";
         // The service's text already ends in that advice: one sentence, said once.
         if (err.reason->code == static_cast<uint16_t>(R::kPasswordRejected) &&
@@ -109,7 +80,7 @@ ApiError ErrorFor(const std::string& what, const kc::Error& e, const std::option
             err.hint.clear();
     } else if (e.kind == kc::ErrorKind::kRefused && e.request == kc::RequestCode::kFwStart) {
         err.status = 409;
-        err.hint = HintForReason(static_cast<uint16_t>(R::kBusy));
+        err.hint = kc::Explain(static_cast<uint16_t>(R::kBusy)).remedy;
     } else {
         err.status = 502;
     }

@@ -1,5 +1,5 @@
-// How failures reach the API's callers: one error shape, an HTTP status and a hint for
-// each reason the service gives, and the service's own words on why a request failed.
+// How failures reach the API's callers: one error shape, an HTTP status for each reason
+// the service gives, and the service's own words on why a request failed.
 #ifndef KIVO_WEB_ERRORS_H
 #define KIVO_WEB_ERRORS_H
 
@@ -31,8 +31,6 @@ std::string Dump(const json& j);
 
 // The HTTP status of a failure the service gives reason `code` for.
 int StatusForReason(uint16_t code);
-// What a person can do about it; empty where the reason's text says enough.
-std::string HintForReason(uint16_t code);
 
 // The answer to a request that failed: `what` names the request and the device, `e` is
 // the client's error, `reason` the service's own words when it gave them.

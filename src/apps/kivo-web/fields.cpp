@@ -66,8 +66,7 @@ std::string InterfaceName(const json& body, bool allowAll) {
         if (!allowAll) Fail(400, "The field \"interface\" is empty.", "Choose one of the host's interfaces.");
         return name;
     }
-    if (name.size() >= IF_NAMESIZE || name.find('/') != std::string::npos ||
-        std::any_of(name.begin(), name.end(), [](unsigned char c) { return c <= ' ' || c >= 0x7F; }))
+    if (!kivo::protocol::InterfaceNameValid(name))
         Fail(400, "\"" + name + "\" cannot be the name of a network interface.",
              "GET /api/interfaces lists the host's interfaces.");
     return name;

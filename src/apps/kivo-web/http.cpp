@@ -1,6 +1,5 @@
 #include "http.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <httplib.h>
 #include <sys/stat.h>
@@ -164,15 +163,6 @@ std::optional<std::string> ReadFile(const std::string& path) {
 }
 
 }  // namespace
-
-bool IsLoopback(const std::string& address) {
-    if (address == "localhost") return true;
-    in_addr v4{};
-    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-    in6_addr v6{};
-    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
-    return false;
-}
 
 struct WebServer::Impl {
     Service& service;

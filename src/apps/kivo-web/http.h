@@ -24,9 +24,6 @@ struct HttpConfig {
     size_t maxUpload = 64u << 20;
 };
 
-// Whether the address can only be reached from this host.
-bool IsLoopback(const std::string& address);
-
 class WebServer {
    public:
     WebServer(Service& service, HttpConfig config);

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "http.h"
+#include "listen_address.h"
 #include "service.h"
 
 namespace {
@@ -21,21 +22,6 @@ namespace {
 int Refuse(const std::string& message) {
     std::cerr << "kivo-web: " << message << '\n';
     return 2;
-}
-
-bool SplitListen(const std::string& text, std::string& address, uint16_t& port) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon + 1 == text.size()) return false;
-    address = text.substr(0, colon);
-    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
-        address = address.substr(1, address.size() - 2);
-    const std::string p = text.substr(colon + 1);
-    if (address.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const unsigned long n = std::stoul(p);
-    if (n > 65535) return false;
-    port = static_cast<uint16_t>(n);
-    return true;
 }
 
 // Tokens travel in a cookie and a URL: letters, digits and "-._~" only.
@@ -104,12 +90,17 @@ std::optional<int> Parse(int argc, char** argv, Settings& s) {
 // The address, TLS and page folder; an exit status for settings that could only fail.
 std::optional<int> CheckServing(Settings& s) {
     auto& http = s.http;
-    if (!SplitListen(s.listen, http.address, http.port))
+    // Host names are bound as given, and port 0 lets the kernel choose.
+    const auto listen =
+        kivo::client::ParseListenAddress(s.listen, {.hostNames = true, .portZero = true, .emptyHost = false});
+    if (!listen)
         return Refuse("--listen needs ADDRESS:PORT, e.g. 127.0.0.1:8080 or [::1]:8080, not '" + s.listen +
                       "'");
     if (http.tlsCert.empty() != http.tlsKey.empty())
         return Refuse("--tls-cert and --tls-key go together: give both files or neither");
-    if (!kivoweb::IsLoopback(http.address) && http.tlsCert.empty())
+    http.address = listen->host;
+    http.port = listen->port;
+    if (!listen->loopback && http.tlsCert.empty())
         return Refuse("refusing to listen on " + http.address +
                       " without TLS: the access token and device passwords would cross the network in the "
                       "clear. Give --tls-cert FILE and --tls-key FILE, or listen on 127.0.0.1.");

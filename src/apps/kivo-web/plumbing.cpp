@@ -24,34 +24,6 @@ std::string IsoTime(std::chrono::system_clock::time_point t) {
     return buf;
 }
 
-Queue::Queue(uint16_t servicePort) : client_(servicePort) {}
-
-Queue::Ticket::Ticket(Queue& q) : q_(q) {
-    std::unique_lock lk(q_.mutex_);
-    const uint64_t mine = q_.next_++;
-    q_.cv_.wait(lk, [&] { return q_.serving_ == mine; });
-}
-
-Queue::Ticket::~Ticket() {
-    {
-        std::lock_guard lk(q_.mutex_);
-        ++q_.serving_;
-        q_.lastDone_ = std::chrono::steady_clock::now();
-    }
-    q_.cv_.notify_all();
-}
-
-std::chrono::steady_clock::time_point Queue::LastDone() const {
-    std::lock_guard lk(mutex_);
-    return lastDone_;
-}
-
-size_t Queue::Waiting() const {
-    std::lock_guard lk(mutex_);
-    const uint64_t inQueue = next_ - serving_;
-    return inQueue > 0 ? inQueue - 1 : 0;
-}
-
 Uploads::Uploads(const std::filesystem::path& parent) {
     std::string tmpl = (parent / "kivo-web-XXXXXX").string();
     if (mkdtemp(tmpl.data()) == nullptr)

@@ -1,5 +1,5 @@
-// The plumbing under kivo-web's routes: requests handed to kivohost one at a time in
-// arrival order, the folder of uploaded images, and the events the pages listen to.
+// The plumbing under kivo-web's routes: the folder of uploaded images and the events the
+// pages listen to.
 #ifndef KIVO_WEB_PLUMBING_H
 #define KIVO_WEB_PLUMBING_H
 
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "kivo_client.h"
+#include "scheduler.h"
 
 namespace kivoweb {
 
@@ -20,43 +21,6 @@ namespace kc = kivo::client;
 
 // ISO-8601 UTC, seconds.
 std::string IsoTime(std::chrono::system_clock::time_point t);
-
-// Requests go to kivohost one at a time, first come first served: the service handles
-// one request at a time and a second front-end's request would only wait in its socket
-// buffer, or time out there, behind a 3-second discovery.
-class Queue {
-   public:
-    explicit Queue(uint16_t servicePort);
-    // Runs f(client) when every earlier caller is done.
-    template <typename F>
-    auto Run(F&& f) {
-        Ticket t(*this);
-        return f(client_);
-    }
-    // Callers waiting behind the one being served.
-    size_t Waiting() const;
-    // When the latest request ended (construction time before the first).
-    std::chrono::steady_clock::time_point LastDone() const;
-    uint16_t port() const { return client_.port(); }
-
-   private:
-    class Ticket {
-       public:
-        explicit Ticket(Queue& q);
-        ~Ticket();
-        Ticket(const Ticket&) = delete;
-        Ticket& operator=(const Ticket&) = delete;
-
-       private:
-        Queue& q_;
-    };
-    mutable std::mutex mutex_;
-    std::condition_variable cv_;
-    uint64_t next_ = 0;
-    uint64_t serving_ = 0;
-    std::chrono::steady_clock::time_point lastDone_ = std::chrono::steady_clock::now();
-    kc::Client client_;
-};
 
 // Uploaded images: one folder of our own, files removed once their transfer ends.
 class Uploads {

@@ -38,7 +38,8 @@ json ParamsJson(const kc::ParamReply& r) {
 
 }  // namespace
 
-Service::Service(const Options& options) : queue_(options.servicePort), uploads_(options.uploadParent) {
+Service::Service(const Options& options)
+    : queue_(options.servicePort, {.clients = 1, .keep = 1, .setup = {}}), uploads_(options.uploadParent) {
     discovery_ = json{{"time", nullptr}, {"interface", ""}, {"devices", json::array()}};
     monitor_ = std::thread([this] { Monitor(); });
 }

@@ -101,7 +101,9 @@ class Service {
     json StartTransfer(bool boot, const json& fields, const std::vector<std::string>& paths,
                        TransferFiles files);
 
-    Queue queue_;
+    // Requests go to kivohost one at a time, first come first served: one route's requests
+    // (a start, then its status) must not pass each other, and /api/health shows the line.
+    kc::Scheduler queue_;
     Uploads uploads_;
     Events events_;
 

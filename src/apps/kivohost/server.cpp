@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -29,6 +30,7 @@
 
 #include "byte_io.h"
 #include "clock.h"
+#include "kivo_segments.h"
 #include "kivohost.h"
 #include "l2fwserver.h"
 #include "log.h"
@@ -46,19 +48,19 @@ namespace {
 // Every request the service answers. Version and the failure detail are handled here;
 // the others in handlers_params.cpp, handlers_discovery.cpp and handlers_fw.cpp.
 constexpr Request kRequests[] = {
-    {REQUEST_DISCOVER, "Discover", DiscoverGet},
-    {REQUEST_GET_ALL, "Get all", GetAllGet},
-    {REQUEST_GET, "Get", GetGet},
-    {REQUEST_SET, "Set", SetGet},
-    {REQUEST_FACTORY_RESET, "Factory reset", FactoryResetGet},
-    {REQUEST_FW_START, "Firmware start", StartL2FwServerGet},
-    {REQUEST_FW_STOP, "Firmware stop", StopL2FwServerGet},
-    {REQUEST_FW_STATUS, "Firmware status", GetStatusL2FwServerGet},
-    {REQUEST_VERSION, "Version", GetKivoVersionGet},
-    {REQUEST_FAILURE_DETAIL, "Failure detail", FailureDetailGet},
-    {REQUEST_DISCOVER_LCMP, "LCMP discover", DiscoverLcmpGet},
-    {REQUEST_FW_TRANSFERS, "Firmware transfers", FwTransfersGet},
-    {REQUEST_FW_STOP_DEVICE, "Firmware stop by device", FwStopDeviceGet},
+    {REQUEST_DISCOVER, DiscoverGet},
+    {REQUEST_GET_ALL, GetAllGet},
+    {REQUEST_GET, GetGet},
+    {REQUEST_SET, SetGet},
+    {REQUEST_FACTORY_RESET, FactoryResetGet},
+    {REQUEST_FW_START, StartL2FwServerGet},
+    {REQUEST_FW_STOP, StopL2FwServerGet},
+    {REQUEST_FW_STATUS, GetStatusL2FwServerGet},
+    {REQUEST_VERSION, GetKivoVersionGet},
+    {REQUEST_FAILURE_DETAIL, FailureDetailGet},
+    {REQUEST_DISCOVER_LCMP, DiscoverLcmpGet},
+    {REQUEST_FW_TRANSFERS, FwTransfersGet},
+    {REQUEST_FW_STOP_DEVICE, FwStopDeviceGet},
 };
 
 // Who may send requests; inactive (everyone) unless the command line set it.
@@ -130,8 +132,14 @@ const Request* RequestFind(INT8U code) {
 }
 
 const char* RequestName(INT8U code) {
-    const Request* r = RequestFind(code);
-    return r != nullptr ? r->name : "Request";
+    // The protocol's names, spelled for the start of a sentence: "Get all request ...".
+    static const auto kTitles = [] {
+        std::array<std::string, 256> titles;
+        for (size_t c = 0; c < titles.size(); ++c)
+            titles[c] = kivo::protocol::RequestTitle(static_cast<kivo::protocol::RequestCode>(c));
+        return titles;
+    }();
+    return RequestFind(code) != nullptr ? kTitles[code].c_str() : "Request";
 }
 
 const INT8U* RequestReader::field(size_t n) {
@@ -326,9 +334,9 @@ INT32U ThreadSleep(INT32U ms) {
 
 BOOLEAN UdpMsgSend(INT32S socketFd, INT8U* msg, INT32S msgLength, struct sockaddr_in* client,
                    INT32U clientLength, INT32S seqNum, INT32S segTotal, INT32S segNum) {
-    msg[0] = static_cast<INT8U>(seqNum);
-    if (msgLength > 1) msg[1] = static_cast<INT8U>(segTotal);
-    if (msgLength > 2) msg[2] = static_cast<INT8U>(segNum);
+    kivo::protocol::WriteSegmentHeader(
+        msg, static_cast<size_t>(msgLength),
+        {static_cast<INT8U>(seqNum), static_cast<INT8U>(segTotal), static_cast<INT8U>(segNum)});
     const ssize_t sent = sendto(socketFd, msg, static_cast<size_t>(msgLength), 0,
                                 reinterpret_cast<struct sockaddr*>(client), clientLength);
     if (sent != msgLength) {
@@ -340,8 +348,7 @@ BOOLEAN UdpMsgSend(INT32S socketFd, INT8U* msg, INT32S msgLength, struct sockadd
 
 INT32S ServerSegmentCount(INT32S msgLength) {
     if (msgLength <= KIVO_SEGMENT_SIZE) return 1;
-    // The first segment carries 1400 bytes, each further one 1397 more.
-    return 1 + (msgLength - KIVO_SEGMENT_SIZE + KIVO_SEGMENT_PAYLOAD - 1) / KIVO_SEGMENT_PAYLOAD;
+    return static_cast<INT32S>(kivo::protocol::SegmentCount(static_cast<size_t>(msgLength)));
 }
 
 INT32S ServerReplySend(INT32S socketFd, INT8U* msg, INT32S msgLength, struct sockaddr_in* client,
@@ -350,10 +357,10 @@ INT32S ServerReplySend(INT32S socketFd, INT8U* msg, INT32S msgLength, struct soc
     if (msgLength > KIVO_MESSAGE_SIZE) msgLength = KIVO_MESSAGE_SIZE;
     const INT32S segTotal = ServerSegmentCount(msgLength);
     for (INT32S k = 0; k < segTotal; ++k) {
-        // Segment k starts 1397*k bytes in: its header overwrites the last three
-        // payload bytes of the segment sent before.
-        const INT32S offset = KIVO_SEGMENT_PAYLOAD * k;
-        const INT32S length = (k == segTotal - 1) ? msgLength - offset : KIVO_SEGMENT_SIZE;
+        // Segment k's header overwrites the last three payload bytes of the one sent before.
+        const auto offset = static_cast<INT32S>(kivo::protocol::SegmentOffset(static_cast<size_t>(k)));
+        const auto length = static_cast<INT32S>(
+            kivo::protocol::SegmentLength(static_cast<size_t>(msgLength), static_cast<size_t>(k)));
         UdpMsgSend(socketFd, msg + offset, length, client, clientLength, seqNum, segTotal, k);
     }
     return segTotal;

@@ -23,8 +23,7 @@ namespace kivo::service {
 // One request the service answers: its code, the name its log lines and failure texts
 // use, and its handler (datagram length, message buffer) -> reply length.
 struct Request {
-    INT8U code;
-    const char* name;
+    INT8U code;  // its name is the protocol's (RequestName)
     INT32S (*handler)(INT32S inputLength, INT8U* message);
 };
 

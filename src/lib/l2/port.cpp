@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "failpoint.h"
+#include "kivo_protocol.h"
 #include "pcap.h"
 #include "raw_socket.h"
 #include "reason.h"
@@ -235,9 +236,7 @@ PortStatus Port::Open(const std::string& interfaceName, const PortOptions& optio
     if (FailPointHit("l2.port_open")) return Fail(PortStatus::kNoInterface, ENODEV);
     // A name that does not fit an interface request with its terminator would be cut
     // and could name another interface.
-    if (interfaceName.empty() || interfaceName.size() >= IFNAMSIZ ||
-        interfaceName.find('\0') != std::string::npos)
-        return Fail(PortStatus::kBadArgs, EINVAL);
+    if (!protocol::InterfaceNameFits(interfaceName)) return Fail(PortStatus::kBadArgs, EINVAL);
     // Index, address and MTU are resolved here, once: sending a frame is then one sendto.
     const UniqueFd control(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     struct ifreq ifr;

@@ -25,6 +25,7 @@
 #include "clock.h"
 #include "device.h"
 #include "failpoint.h"
+#include "kivo_protocol.h"
 #include "log.h"
 #include "port.h"
 #include "reason.h"
@@ -434,7 +435,7 @@ t_lcmpErrorCode Session::Open() {
     if (!s.adopted) {
         // A name that does not fit an interface request with its terminator would be
         // cut and could name another interface.
-        if (s.name.empty() || s.name.size() >= IFNAMSIZ) return LCMP_ERROR_BAD_ARGS;
+        if (!kivo::protocol::InterfaceNameFits(s.name)) return LCMP_ERROR_BAD_ARGS;
         if (kivo::FailPointHit("lcmp.open")) return LCMP_ERROR_SOCKET_NOT_OPENED;
         int err = 0;
         if (ErrorOf(PortOpen(s.name, s.port, err), s.name.c_str()) == LCMP_ERROR_SOCKET_NOT_OPENED)

@@ -138,6 +138,15 @@ class Refusals(ModuleCase):
             self.assertIn(words, r["msg"], params)
         self.assertEqual(self.calls, [])
 
+    def test_interface_names_follow_the_kernels_rule(self):
+        # The rule kivoctl and kivo-web apply: at most 15 bytes (not characters), no '.' or
+        # '..', no '/', ':', blank or control character (a trailing line break included).
+        for name in ("é" * 8, ".", "..", "eth0:1", "a/b", "a b", "eth0\n", "a\x7fb", "a" * 16):
+            r = self.run_module(kivo_param, dict(args(**{NAME: "1"}), interface=name), {})
+            self.assertTrue(r["failed"], name)
+            self.assertIn("not a network interface name", r["msg"], name)
+        self.assertEqual(self.calls, [])
+
     def test_the_password_travels_in_the_environment_only(self):
         self.run_module(kivo_param, args(**{NAME: "office"}), {
             "compare": [(0, compare_doc((NAME, "same", "office", "office", "office")), "")]})

@@ -30,8 +30,13 @@ EXIT_MEANING = {
 PASSWORD_ENV = "KIVO_ANSIBLE_PASSWORD"
 
 MAC_RE = re.compile(r"^[0-9A-Fa-f]{2}([:-][0-9A-Fa-f]{2}){5}$")
-# Linux interface names: at most 15 bytes, no slash, no blank, not "." or "..".
-IFACE_RE = re.compile(r"^[^/\s:]{1,15}$")
+# The same rule as kivoctl's and kivo-web's: a name the kernel could give a link, at most
+# 15 bytes, not "." or "..", without '/', ':', blanks or control characters.
+IFACE_RE = re.compile(r"[^/: \x00-\x1f\x7f]+")
+
+
+def interface_name_valid(name):
+    return bool(IFACE_RE.fullmatch(name)) and len(name.encode("utf-8")) <= 15 and name not in (".", "..")
 
 COMMON_ARGS = dict(
     kivoctl_path=dict(type="path"),
@@ -68,9 +73,10 @@ def check_common(module):
         module.fail_json(msg="port %d is out of range: give kivohost's UDP port, 1 to 65535" % p["port"])
     if p.get("timeout") is not None and not 0 < p["timeout"] <= 86400:
         module.fail_json(msg="timeout must be above 0 and at most 86400 seconds, not %r" % p["timeout"])
-    if p.get("interface") is not None and not IFACE_RE.match(p["interface"]):
-        module.fail_json(msg="interface %r is not a network interface name (at most 15 characters, "
-                             "no '/', ':' or blanks); give the host interface the device is on" % p["interface"])
+    if p.get("interface") is not None and not interface_name_valid(p["interface"]):
+        module.fail_json(msg="interface %r is not a network interface name (at most 15 bytes, not '.' or "
+                             "'..', no '/', ':', blanks or control characters); give the host interface the "
+                             "device is on" % p["interface"])
     if p.get("mac") is not None and not MAC_RE.match(p["mac"]):
         module.fail_json(msg="mac %r is not a MAC address: write it as 02:00:00:00:00:01" % p["mac"])
     if p.get("vlan") is not None and not 0 <= p["vlan"] <= 4094:
