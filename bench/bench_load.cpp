@@ -12,6 +12,7 @@
 #include <string>
 
 #include "harness_cfg.h"
+#include "kivo_protocol.h"
 #include "testbed.h"
 
 using namespace kivotest;
@@ -56,8 +57,10 @@ int main(int argc, char** argv) {
                     reply = c.Request(m, std::chrono::seconds(5));
                     ok = reply && reply->size() == 1 && (*reply)[0] == seq;
                     break;
-                case 1:  // unassigned code: the one-byte answer
-                    m[4] = static_cast<uint8_t>(10 + rng() % 246);
+                case 1:  // unassigned code (none of the table's): the one-byte answer
+                    do m[4] = static_cast<uint8_t>(10 + rng() % 246);
+                    while (kivo::protocol::RequestName(static_cast<kivo::protocol::RequestCode>(m[4])) !=
+                           "request");
                     reply = c.Request(m, std::chrono::seconds(5));
                     ok = reply && reply->size() == 1 && (*reply)[0] == seq;
                     break;
@@ -84,7 +87,13 @@ int main(int argc, char** argv) {
             reply = c.Request(seq, 9, {}, std::chrono::seconds(5));
             ok = reply && reply->size() >= 4 && (*reply)[3] == 9;
         }
-        if (!ok) ++wrong;
+        if (!ok && ++wrong <= 5) {  // the first few, to tell what went wrong
+            std::fprintf(stderr, "wrong answer to request %ld (kind %u):", i, kind);
+            if (!reply) std::fprintf(stderr, " none");
+            for (size_t b = 0; reply && b < reply->size() && b < 48; ++b)
+                std::fprintf(stderr, " %02x", (*reply)[b]);
+            std::fprintf(stderr, "\n");
+        }
         if (i == 999) {
             rss1000 = ProcStatusField(pid, "VmRSS:");
             fd1000 = ProcFdCount(pid);
