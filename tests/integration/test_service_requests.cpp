@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "harness.h"
 #include "kivo_client.h"
@@ -222,6 +223,8 @@ TEST(SetValues, NumbersStoredOtherwiseAreRefusedOnBothPaths) {
 
 // A wrong password and an absent device are both silence to an enciphered request; the
 // failure detail tells them apart (one clear exchange after the failure), on both paths.
+// The four cases run side by side, each from a client of its own: each client's failure
+// detail is its own request's, whatever the others' failed with meanwhile.
 TEST(SilentDevice, WrongPasswordIsToldFromAnAbsentDevice) {
     KIVO_REQUIRE_ROOT();
     Topology topo;
@@ -231,16 +234,16 @@ TEST(SilentDevice, WrongPasswordIsToldFromAnAbsentDevice) {
         "param = SYSTEM.PRODUCTION.MAC_ADDR MAC_ADDR 02:00:00:00:00:01\nparam = SYSTEM.A INT8U 1\n"
         "\n[device scp]\nmac = 02:00:00:00:00:02\ninterface = eth1\nrole = scp\npassword = right\n"
         "param = SYSTEM.A INT8U 1\n");
-    topo.StartKivohost(40315);
-    UdpClient& c = topo.client();
-    uint8_t seq = 0x90;
-    auto request = [&](uint8_t deviceType, const char* mac, const std::string& password, uint8_t code) {
+    constexpr uint16_t kPort = 40315;
+    topo.StartKivohost(kPort);
+    auto request = [](UdpClient& c, uint8_t seq, uint8_t deviceType, const char* mac,
+                      const std::string& password, uint8_t code) {
         const std::string block = code == 4 ? std::string(
                                                   "SYSTEM.A\0"
                                                   "2\0",
                                                   11)
                                             : std::string("SYSTEM.A\0", 9);
-        return c.Request(++seq, code, ParamBody(deviceType, "kv0", ParseMac(mac), password, block), 60s);
+        return c.Request(seq, code, ParamBody(deviceType, "kv0", ParseMac(mac), password, block), 60s);
     };
     const struct {
         uint8_t deviceType;
@@ -261,22 +264,41 @@ TEST(SilentDevice, WrongPasswordIsToldFromAnAbsentDevice) {
         {2, "02:00:00:00:00:09", 3, 4,
          "no device 02:00:00:00:00:09 answers on kv0: check the MAC address, the interface and the cabling"},
     };
-    for (const auto& k : cases) {
+    struct Outcome {
+        std::optional<Bytes> reply;
+        std::optional<Detail> detail;
+    };
+    std::vector<Outcome> outcomes(std::size(cases));
+    {
+        std::vector<std::thread> clients;
+        for (size_t i = 0; i < std::size(cases); ++i)
+            clients.emplace_back([&, i] {
+                UdpClient c(topo.host(), kPort);
+                const auto& k = cases[i];
+                outcomes[i].reply =
+                    request(c, static_cast<uint8_t>(0x90 + i), k.deviceType, k.mac, "wrong", k.code);
+                outcomes[i].detail = DetailAsk(c, static_cast<uint8_t>(0xA0 + i));
+            });
+        for (auto& t : clients) t.join();
+    }
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& k = cases[i];
         SCOPED_TRACE(k.text);
-        auto reply = request(k.deviceType, k.mac, "wrong", k.code);
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(*reply, (Bytes{seq, 1, 0, 4})) << "the reply codes stay as they were";
-        auto d = DetailAsk(c, ++seq);
-        ASSERT_TRUE(d);
-        EXPECT_EQ(d->reason, k.reason);
-        EXPECT_EQ(d->text, k.text);
+        ASSERT_TRUE(outcomes[i].reply);
+        EXPECT_EQ(*outcomes[i].reply, (Bytes{static_cast<uint8_t>(0x90 + i), 1, 0, 4}))
+            << "the reply codes stay as they were";
+        ASSERT_TRUE(outcomes[i].detail);
+        EXPECT_EQ(outcomes[i].detail->reason, k.reason);
+        EXPECT_EQ(outcomes[i].detail->text, k.text);
     }
     EXPECT_EQ(topo.devsim()->CountInLog("scp: discover rx probe"), 1) << "one MAC discovery, for the SCP set";
     // The clear questions are on the failure path only: requests that succeed ask none.
     const int clearReads = topo.devsim()->CountInLog("key=plain");
+    UdpClient& c = topo.client();
+    uint8_t seq = 0xB0;
     for (uint8_t deviceType : {2, 3}) {
-        auto reply =
-            request(deviceType, deviceType == 2 ? "02:00:00:00:00:02" : "02:00:00:00:00:01", "right", 4);
+        auto reply = request(c, ++seq, deviceType,
+                             deviceType == 2 ? "02:00:00:00:00:02" : "02:00:00:00:00:01", "right", 4);
         ASSERT_TRUE(reply);
         EXPECT_NE((*reply)[3], 4) << "the right password";
     }
