@@ -1,0 +1,435 @@
+// kivoctl fw --wait: following transfers to their end, with progress and Ctrl-C.
+#include "fw_wait.h"
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace kivoctl {
+
+namespace {
+
+volatile sig_atomic_t interrupts = 0;
+extern "C" void OnInterrupt(int) {
+    interrupts = interrupts + 1;
+}
+
+}  // namespace
+
+InterruptGuard::InterruptGuard() {
+    interrupts = 0;
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &oldInt_);
+    sigaction(SIGTERM, &sa, &oldTerm_);
+}
+
+InterruptGuard::~InterruptGuard() {
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+}
+
+namespace {
+
+std::string Duration(double seconds) {
+    char buf[32];
+    long s = static_cast<long>(seconds + 0.5);
+    if (s >= 3600)
+        std::snprintf(buf, sizeof(buf), "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof(buf), "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}
+
+}  // namespace
+
+std::string Elapsed(double seconds) {
+    if (seconds >= 60) return Duration(seconds);
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "%.1f s", seconds);
+    return buf;
+}
+
+namespace {
+
+// Progress of a transfer: a bar redrawn in place on a terminal, or one line per phase.
+class Progress {
+   public:
+    Progress(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
+
+    void Update(const kc::FwStatus& s) {
+        auto now = Clock::now();
+        const bool phaseChange = !last_ || last_->state != s.state;
+        // In the firmware phase the counts start again for every chunk.
+        const bool newChunk =
+            !phaseChange && s.state == 4 && (s.bytes < last_->bytes || s.total != last_->total);
+        if (phaseChange || newChunk) {
+            samples_.clear();
+            if (s.state == 4) ++chunk_;
+        }
+        // The rate over the last few seconds: a flash erase or a slow start does not
+        // weigh on it for the rest of the transfer.
+        samples_.emplace_back(now, s.bytes);
+        while (samples_.size() > 2 && now - samples_.front().first > std::chrono::seconds(3))
+            samples_.pop_front();
+        if (phaseChange) phaseStart_ = now;
+        if (terminal_) {
+            Draw(s, now);
+        } else if (phaseChange) {
+            out_ << kc::FwStateName(s.state) << ": " << kc::FwStateDescription(s.state);
+            if (s.total > 0) out_ << " (" << s.total << " bytes)";
+            out_ << std::endl;
+        }
+        last_ = s;
+    }
+
+    // Clears the bar before other output.
+    void Finish() {
+        if (terminal_ && drawn_) out_ << "\r\033[K" << std::flush;
+        drawn_ = false;
+    }
+
+   private:
+    void Draw(const kc::FwStatus& s, Clock::time_point now) {
+        std::string line = kc::FwStateName(s.state);
+        if (s.state == 4) line += " chunk " + std::to_string(chunk_);
+        const double elapsed = std::chrono::duration<double>(now - phaseStart_).count();
+        if (s.total > 0) {
+            const double frac = std::min(1.0, static_cast<double>(s.bytes) / s.total);
+            const int width = 20;
+            const int filled = static_cast<int>(frac * width);
+            line += "  [" + std::string(filled, '#') + std::string(width - filled, '-') + "]  ";
+            char pct[16];
+            std::snprintf(pct, sizeof(pct), "%3.0f%%", frac * 100);
+            line += ByteText(s.bytes) + " / " + ByteText(s.total) + "  " + pct;
+            double rate = 0;
+            const double span = std::chrono::duration<double>(now - samples_.front().first).count();
+            if (span > 0.2) rate = (s.bytes - static_cast<double>(samples_.front().second)) / span;
+            if (rate > 0) {
+                line += "  " + ByteText(rate) + "/s";
+                line += "  ETA " + Duration((s.total - static_cast<double>(s.bytes)) / rate);
+            }
+        } else {
+            line += "  " + kc::FwStateDescription(s.state) + "  " + Duration(elapsed);
+        }
+        winsize ws{};
+        size_t cols = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col - 1 : 79;
+        if (line.size() > cols) line.resize(cols);
+        out_ << "\r\033[K" << line << std::flush;
+        drawn_ = true;
+    }
+
+    std::ostream& out_;
+    bool terminal_;
+    bool drawn_ = false;
+    std::optional<kc::FwStatus> last_;
+    Clock::time_point phaseStart_ = Clock::now();
+    std::deque<std::pair<Clock::time_point, uint32_t>> samples_;
+    int chunk_ = 0;
+};
+
+// The end of a transfer kivoctl waited for: its final status, whether a Ctrl-C stopped it,
+// and the exit code when waiting itself failed (reported already).
+struct TransferEnd {
+    kc::FwStatus status;
+    bool stopSent = false;
+    std::optional<int> exitCode;
+};
+
+// Sleeps up to 100 ms between polls (a poll every 100 ms shows the end that late at most),
+// in short steps that act on a Ctrl-C at once.
+void PausePoll(bool stopSent) {
+    for (int i = 0; i < 4 && interrupts == (stopSent ? 1 : 0); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+}
+
+// Polls the status until a final state. Ctrl-C sends Stop and keeps waiting for the
+// final state; a second Ctrl-C leaves at once.
+TransferEnd PollTransfer(const Globals& g, kc::Client& client, const std::string& operation,
+                         Progress& progress) {
+    TransferEnd end;
+    for (;;) {
+        if (interrupts >= 2) {
+            progress.Finish();
+            end.exitCode = Report(g, kExitFailed, "interrupted",
+                                  operation +
+                                      " interrupted; a stop was sent, the transfer may still be ending "
+                                      "(see 'kivoctl fw status')");
+            return end;
+        }
+        if (interrupts >= 1 && !end.stopSent) {
+            progress.Finish();
+            std::cerr << "kivoctl: stopping the transfer (press Ctrl-C again to leave without waiting)\n";
+            auto r = client.FwStop();
+            if (!r) {
+                end.exitCode = ClientFailure(g, client, "cannot stop the transfer", r.error());
+                return end;
+            }
+            end.stopSent = true;
+        }
+        auto st = client.GetFwStatus();
+        if (!st) {
+            progress.Finish();
+            end.exitCode = ClientFailure(g, client, "cannot read the transfer's status", st.error());
+            return end;
+        }
+        end.status = *st;
+        if (end.status.Final()) break;
+        progress.Update(end.status);
+        PausePoll(end.stopSent);
+    }
+    progress.Finish();
+    return end;
+}
+
+// Tells how a transfer waited for ended: success with what was sent, or why it failed.
+int ReportTransfer(const Globals& g, kc::Client& client, const std::string& operation, json result,
+                   const std::string& sentText, const TransferEnd& end, double seconds) {
+    const kc::FwStatus& s = end.status;
+    result["status"] = FwStatusJson(s);
+    result["seconds"] = std::round(seconds * 10) / 10;
+    if (s.state == 5) {
+        if (g.json) {
+            PrintJson(result);
+        } else {
+            // The status counts the last chunk only after an Ethernet boot: the caller, who
+            // knows the files, says what was sent.
+            std::cout << operation << " succeeded: "
+                      << (sentText.empty()
+                              ? std::to_string(s.bytes) + " of " + std::to_string(s.total) + " bytes"
+                              : sentText)
+                      << ", " << Elapsed(seconds) << '\n';
+        }
+        return kExitOk;
+    }
+    const bool stopSent = end.stopSent;
+    auto fwReason = kc::FirmwareFailureReason(client);
+    std::string message = stopSent ? operation + " stopped at your request" : operation + " failed";
+    message += " (" + std::to_string(s.bytes) + " of " + std::to_string(s.total) + " bytes acknowledged)";
+    if (fwReason)
+        message +=
+            "\n  reason: " + Printable(fwReason->text) + " (code " + std::to_string(fwReason->code) + ")";
+    if (!g.json) std::cout << operation << (stopSent ? " stopped" : " failed") << '\n';
+    std::vector<std::string> hints;
+    if (!stopSent && fwReason) {
+        if (const std::string_view hint = kc::Explain(fwReason->code).remedy; !hint.empty())
+            hints.emplace_back(hint);
+    } else if (!stopSent) {
+        hints.push_back(
+            "Check the interface, the MAC address and --vlan, that the device asks for a file (upgrade) or "
+            "waits in its boot ROM (boot), and the files.");
+    }
+    return Report(g, kExitFailed, stopSent ? "stopped" : "transfer_failed", message, hints,
+                  json{{"status", FwStatusJson(s)}, {"firmware_reason", ReasonJson(fwReason)}});
+}
+
+// Follows a started transfer to its end and reports it.
+}  // namespace
+
+int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operation, json result,
+                 const std::string& sentText) {
+    // The transfer goes on whatever happens here: a service that answers a poll late
+    // (busy with another front-end's request) is waited for rather than given up on.
+    if (g.timeout <= 0) client.SetTimeout(std::chrono::seconds(30));
+    const bool terminal = !g.json && isatty(STDOUT_FILENO);
+    // With --json stdout holds the document alone; progress goes to a terminal on stderr.
+    std::ostream& out = g.json ? std::cerr : std::cout;
+    const bool show = !g.json || isatty(STDERR_FILENO);
+    std::ostringstream sink;
+    Progress progress(show ? out : sink, g.json ? isatty(STDERR_FILENO) : terminal);
+    const auto start = Clock::now();
+    const TransferEnd end = PollTransfer(g, client, operation, progress);
+    if (end.exitCode) return *end.exitCode;
+    // The transfer's own duration, from the service's start and end times; the time this
+    // command waited (polls may be answered late) only from a service without the listing.
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (auto listing = client.GetFwTransfers())
+        for (const kc::FwTransfer& t : listing->transfers)
+            if (t.latest && t.endMs != 0) seconds = static_cast<double>(t.DurationMs(listing->nowMs)) / 1000;
+    return ReportTransfer(g, client, operation, std::move(result), sentText, end, seconds);
+}
+
+// ---- several devices side by side ------------------------------------------------------------
+
+json TransferJson(const kc::FwTransfer& t, uint64_t nowMs) {
+    return json{{"mac", t.device ? json(kc::MacText(*t.device)) : json(nullptr)},
+                {"kind", kc::FwKindName(t.kind)},
+                {"interface", t.interface},
+                {"state", kc::FwStateName(t.state)},
+                {"state_code", t.state},
+                {"bytes", t.bytes},
+                {"total", t.total},
+                {"retransmissions", t.retransmissions},
+                {"seconds", std::round(static_cast<double>(t.DurationMs(nowMs)) / 100) / 10},
+                {"running", !t.Final()},
+                {"latest", t.latest},
+                {"reason", t.reason.code != 0 || !t.reason.text.empty()
+                               ? json{{"code", t.reason.code}, {"text", t.reason.text}}
+                               : json(nullptr)}};
+}
+
+namespace {
+
+// The transfer this command started for mac: the newest one listed for it since `sinceMs`.
+const kc::FwTransfer* OurTransfer(const kc::FwTransfers& list, const kc::Mac& mac, uint64_t sinceMs) {
+    const kc::FwTransfer* found = nullptr;
+    for (const kc::FwTransfer& t : list.transfers)
+        if (t.device == mac && t.startMs >= sinceMs) found = &t;
+    return found;
+}
+
+std::string EndLine(const kc::FwTransfer& t, uint64_t nowMs, bool stopped) {
+    const std::string who = t.device ? kc::MacText(*t.device) : std::string("?");
+    const std::string took = Elapsed(static_cast<double>(t.DurationMs(nowMs)) / 1000);
+    if (t.state == 5) return who + " succeeded: " + std::to_string(t.bytes) + " bytes, " + took;
+    std::string line = who + (stopped && t.reason.code == 15 ? " stopped" : " failed") + " at byte " +
+                       std::to_string(t.bytes) + " of " + std::to_string(t.total) + ", " + took;
+    if (!t.reason.text.empty())
+        line += ": " + Printable(t.reason.text) + " (code " + std::to_string(t.reason.code) + ")";
+    return line;
+}
+
+// Starts the upgrade of each device; a device that does not start is told on stderr and in
+// its entry. Returns the devices' entries; `started` gets the ones under way.
+json StartEach(const Globals& g, kc::Client& client, const FwTarget& t, const std::vector<kc::Mac>& macs,
+               const std::string& fw, std::vector<kc::Mac>& started) {
+    json devices = json::array();
+    for (const kc::Mac& mac : macs) {
+        auto r = client.FwStartUpgrade({t.interface, t.vlan, mac, fw});
+        json d{{"mac", kc::MacText(mac)}, {"started", static_cast<bool>(r)}};
+        if (r) {
+            started.push_back(mac);
+            if (!g.json)
+                std::cout << "upgrade started on " << t.interface << " for " << kc::MacText(mac) << ": " << fw
+                          << '\n';
+        } else {
+            const std::optional<kc::Reason> reason = kc::FailureReason(client, r.error());
+            std::cerr << "kivoctl: cannot start the upgrade of " << kc::MacText(mac) << ": "
+                      << r.error().message
+                      << (reason ? "\n  reason: " + Printable(reason->text) : std::string()) << '\n';
+            d["error"] = r.error().message;
+            d["reason"] = ReasonJson(reason);
+        }
+        devices.push_back(d);
+    }
+    return devices;
+}
+
+// The end of the transfers kivoctl waited for: the last listing, whether a Ctrl-C stopped
+// them, and the exit code when waiting itself failed (reported already).
+struct TransfersEnd {
+    kc::FwTransfers list;
+    bool stopSent = false;
+    std::optional<int> exitCode;
+};
+
+// Polls the listing until every started transfer has ended, a line for each as it ends.
+// Ctrl-C stops them all and keeps waiting; a second Ctrl-C leaves at once.
+TransfersEnd PollTransfers(const Globals& g, kc::Client& client, const std::vector<kc::Mac>& started,
+                           uint64_t sinceMs) {
+    TransfersEnd end;
+    std::set<kc::Mac> ended;
+    for (;;) {
+        if (interrupts >= 2) {
+            end.exitCode = Report(
+                g, kExitFailed, "interrupted",
+                "upgrades interrupted; stops were sent, transfers may still be ending (see 'kivoctl fw "
+                "status')");
+            return end;
+        }
+        if (interrupts >= 1 && !end.stopSent) {
+            std::cerr << "kivoctl: stopping the transfers (press Ctrl-C again to leave without waiting)\n";
+            for (const kc::Mac& mac : started) client.FwStopDevice(mac);  // one that ended meanwhile: FAILED
+            end.stopSent = true;
+        }
+        auto l = client.GetFwTransfers();
+        if (!l) {
+            end.exitCode = ClientFailure(g, client, "cannot list the firmware transfers", l.error());
+            return end;
+        }
+        end.list = *l;
+        for (const kc::Mac& mac : started) {
+            const kc::FwTransfer* tr = OurTransfer(end.list, mac, sinceMs);
+            if (tr == nullptr || !tr->Final() || ended.count(mac) != 0) continue;
+            ended.insert(mac);
+            if (!g.json) std::cout << EndLine(*tr, end.list.nowMs, end.stopSent) << '\n' << std::flush;
+        }
+        if (ended.size() == started.size()) return end;
+        PausePoll(end.stopSent);
+    }
+}
+
+// Tells how the transfers waited for ended: all succeeded, or how many did not.
+int ReportTransfers(const Globals& g, json result, const TransfersEnd& end, uint64_t sinceMs) {
+    size_t succeeded = 0;
+    for (json& d : result["devices"]) {
+        if (!d["started"].get<bool>()) continue;
+        const kc::FwTransfer* tr = OurTransfer(end.list, *kc::ParseMac(d["mac"].get<std::string>()), sinceMs);
+        if (tr == nullptr) continue;
+        d["status"] = TransferJson(*tr, end.list.nowMs);
+        if (tr->state == 5) ++succeeded;
+    }
+    const size_t count = result["devices"].size();
+    if (succeeded == count) {
+        if (g.json)
+            PrintJson(result);
+        else
+            std::cout << "All " << succeeded << " upgrades succeeded.\n";
+        return kExitOk;
+    }
+    return Report(g, kExitFailed, end.stopSent ? "stopped" : "transfer_failed",
+                  std::to_string(count - succeeded) + " of " + std::to_string(count) +
+                      " upgrades did not succeed" + (end.stopSent ? " (stopped at your request)" : ""),
+                  {"See each device's line above, or 'kivoctl fw status'."},
+                  json{{"devices", result["devices"]}});
+}
+
+}  // namespace
+
+int UpgradeMany(const Globals& g, const FwTarget& t, const std::vector<kc::Mac>& macs,
+                const std::string& fw) {
+    kc::Client client(g.port);
+    ApplyGlobals(g, client);
+    // The listing tells the transfers apart; a service without it runs one at a time.
+    auto before = client.GetFwTransfers();
+    if (!before) {
+        if (before.error().kind == kc::ErrorKind::kUnsupported)
+            return Report(g, kExitFailed, "unsupported",
+                          "this kivohost runs one firmware transfer at a time (it does not list transfers)",
+                          {"Upgrade one device at a time, or update kivohost."});
+        return ClientFailure(g, client, "cannot list the firmware transfers", before.error());
+    }
+    std::optional<InterruptGuard> guard;
+    if (t.wait) guard.emplace();
+    std::vector<kc::Mac> started;
+    json devices = StartEach(g, client, t, macs, fw, started);
+    json result{{"started", !started.empty()},
+                {"operation", "upgrade"},
+                {"interface", t.interface},
+                {"vlan", t.vlan},
+                {"firmware", fw},
+                {"devices", devices}};
+    if (!t.wait || started.empty()) {
+        if (g.json)
+            PrintJson(result);
+        else if (!started.empty())
+            std::cout << "Follow them with 'kivoctl fw status'.\n";
+        return started.size() == macs.size() ? kExitOk : kExitFailed;
+    }
+    if (g.timeout <= 0) client.SetTimeout(std::chrono::seconds(30));
+    const TransfersEnd end = PollTransfers(g, client, started, before->nowMs);
+    if (end.exitCode) return *end.exitCode;
+    return ReportTransfers(g, std::move(result), end, before->nowMs);
+}
+
+}  // namespace kivoctl
