@@ -1,6 +1,5 @@
-// kivoctl fw --wait: following transfers to their end, with progress and Ctrl-C.
-#include "fw_wait.h"
-
+// kivoctl fw upgrade and boot: starting transfers, and following them to their end with
+// progress and Ctrl-C.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -9,10 +8,15 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <iostream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
+
+#include "cli.h"
+#include "fw_chunks.h"
 
 namespace kivoctl {
 
@@ -23,44 +27,28 @@ extern "C" void OnInterrupt(int) {
     interrupts = interrupts + 1;
 }
 
-}  // namespace
+// SIGINT and SIGTERM count instead of ending the process while the guard lives.
+class InterruptGuard {
+   public:
+    InterruptGuard() {
+        interrupts = 0;
+        struct sigaction sa {};
+        sa.sa_handler = OnInterrupt;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &oldInt_);
+        sigaction(SIGTERM, &sa, &oldTerm_);
+    }
+    ~InterruptGuard() {
+        sigaction(SIGINT, &oldInt_, nullptr);
+        sigaction(SIGTERM, &oldTerm_, nullptr);
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
 
-InterruptGuard::InterruptGuard() {
-    interrupts = 0;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, &oldInt_);
-    sigaction(SIGTERM, &sa, &oldTerm_);
-}
-
-InterruptGuard::~InterruptGuard() {
-    sigaction(SIGINT, &oldInt_, nullptr);
-    sigaction(SIGTERM, &oldTerm_, nullptr);
-}
-
-namespace {
-
-std::string Duration(double seconds) {
-    char buf[32];
-    long s = static_cast<long>(seconds + 0.5);
-    if (s >= 3600)
-        std::snprintf(buf, sizeof(buf), "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(buf, sizeof(buf), "%ld:%02ld", s / 60, s % 60);
-    return buf;
-}
-
-}  // namespace
-
-std::string Elapsed(double seconds) {
-    if (seconds >= 60) return Duration(seconds);
-    char buf[32];
-    std::snprintf(buf, sizeof(buf), "%.1f s", seconds);
-    return buf;
-}
-
-namespace {
+   private:
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+};
 
 // Progress of a transfer: a bar redrawn in place on a terminal, or one line per phase.
 class Progress {
@@ -234,8 +222,6 @@ int ReportTransfer(const Globals& g, kc::Client& client, const std::string& oper
 }
 
 // Follows a started transfer to its end and reports it.
-}  // namespace
-
 int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operation, json result,
                  const std::string& sentText) {
     // The transfer goes on whatever happens here: a service that answers a poll late
@@ -260,25 +246,6 @@ int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operat
 }
 
 // ---- several devices side by side ------------------------------------------------------------
-
-json TransferJson(const kc::FwTransfer& t, uint64_t nowMs) {
-    return json{{"mac", t.device ? json(kc::MacText(*t.device)) : json(nullptr)},
-                {"kind", kc::FwKindName(t.kind)},
-                {"interface", t.interface},
-                {"state", kc::FwStateName(t.state)},
-                {"state_code", t.state},
-                {"bytes", t.bytes},
-                {"total", t.total},
-                {"retransmissions", t.retransmissions},
-                {"seconds", std::round(static_cast<double>(t.DurationMs(nowMs)) / 100) / 10},
-                {"running", !t.Final()},
-                {"latest", t.latest},
-                {"reason", t.reason.code != 0 || !t.reason.text.empty()
-                               ? json{{"code", t.reason.code}, {"text", t.reason.text}}
-                               : json(nullptr)}};
-}
-
-namespace {
 
 // The transfer this command started for mac: the newest one listed for it since `sinceMs`.
 const kc::FwTransfer* OurTransfer(const kc::FwTransfers& list, const kc::Mac& mac, uint64_t sinceMs) {
@@ -394,8 +361,7 @@ int ReportTransfers(const Globals& g, json result, const TransfersEnd& end, uint
                   json{{"devices", result["devices"]}});
 }
 
-}  // namespace
-
+// Upgrades several devices side by side, following them with --wait.
 int UpgradeMany(const Globals& g, const FwTarget& t, const std::vector<kc::Mac>& macs,
                 const std::string& fw) {
     kc::Client client(g.port);
@@ -430,6 +396,134 @@ int UpgradeMany(const Globals& g, const FwTarget& t, const std::vector<kc::Mac>&
     const TransfersEnd end = PollTransfers(g, client, started, before->nowMs);
     if (end.exitCode) return *end.exitCode;
     return ReportTransfers(g, std::move(result), end, before->nowMs);
+}
+
+// Absolute path of a file that exists and is a regular file: the service resolves
+// paths in its own working directory, which is not the user's.
+std::optional<std::string> FirmwarePath(const std::string& path, const char* what, std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path abs = fs::absolute(path, ec);
+    if (ec) {
+        error = std::string("cannot resolve the ") + what + " path '" + path + "': " + ec.message();
+        return std::nullopt;
+    }
+    abs = abs.lexically_normal();
+    auto st = fs::status(abs, ec);
+    if (ec || !fs::exists(st)) {
+        error = std::string("the ") + what + " '" + abs.string() + "' does not exist";
+        return std::nullopt;
+    }
+    if (!fs::is_regular_file(st)) {
+        error = std::string("the ") + what + " '" + abs.string() + "' is not a regular file";
+        return std::nullopt;
+    }
+    if (access(abs.c_str(), R_OK) != 0) {
+        error =
+            std::string("the ") + what + " '" + abs.string() + "' is not readable: " + std::strerror(errno);
+        return std::nullopt;
+    }
+    // A device that takes an empty image reports success and is left without firmware.
+    if (fs::file_size(abs, ec) == 0 && !ec) {
+        error = std::string("the ") + what + " '" + abs.string() +
+                "' is empty (0 bytes); check that this is the right file and that it was copied whole";
+        return std::nullopt;
+    }
+    return abs.string();
+}
+
+// Chunks of a chunked firmware file, walked with the service's own reader. Nullopt when
+// the file does not read as one.
+std::optional<uint32_t> ChunkCount(const std::string& path) {
+    const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file) return std::nullopt;
+    kivo::fw::ChunkReader reader(file.get());
+    if (reader.Start() != kivo::fw::ChunkStatus::kRecord) return std::nullopt;
+    uint32_t count = 0;
+    kivo::fw::ChunkRecord record;
+    for (;;) {
+        switch (reader.Next(record)) {
+            case kivo::fw::ChunkStatus::kEnd:
+                return count;
+            case kivo::fw::ChunkStatus::kRecord:
+                if (!reader.SkipData(record)) return std::nullopt;
+                ++count;
+                break;
+            default:
+                return std::nullopt;
+        }
+    }
+}
+
+}  // namespace
+
+int CmdFwStart(const Globals& g, const FwTarget& t, bool boot) {
+    if (auto e = CheckInterface(t.interface)) return Usage(g, *e);
+    std::string error;
+    // A file kivoctl cannot send is no usage mistake: the message says what to do.
+    auto fw = FirmwarePath(t.firmware, boot ? "firmware file" : "firmware image", error);
+    if (!fw) return Report(g, kExitUsage, "usage", error);
+    std::optional<std::string> loader;
+    std::optional<kc::Mac> mac;
+    if (boot) {
+        loader = FirmwarePath(t.loader, "loader file", error);
+        if (!loader) return Report(g, kExitUsage, "usage", error);
+    } else {
+        std::vector<kc::Mac> macs;
+        for (const std::string& text : t.macs) {
+            mac = kc::ParseMac(text);
+            if (!mac)
+                return Usage(
+                    g, "'" + Printable(text) + "' is not a MAC address (write it as 02:00:00:00:00:01)");
+            if (!kc::IsDeviceAddress(*mac)) return Usage(g, kc::GroupAddressRefusal(*mac));
+            if (std::find(macs.begin(), macs.end(), *mac) != macs.end())
+                return Usage(g, "device " + kc::MacText(*mac) + " is given twice; give each device once");
+            macs.push_back(*mac);
+        }
+        if (macs.size() > 1) return UpgradeMany(g, t, macs, *fw);
+    }
+    kc::Client client(g.port);
+    ApplyGlobals(g, client);
+    const std::string operation = boot ? "Ethernet boot" : "upgrade";
+    // From before the start on: a Ctrl-C while the start is under way still stops the
+    // transfer it launched.
+    std::optional<InterruptGuard> guard;
+    if (t.wait) guard.emplace();
+    auto r = boot ? client.FwStartBoot({t.interface, t.vlan, *loader, *fw})
+                  : client.FwStartUpgrade({t.interface, t.vlan, *mac, *fw});
+    if (!r) return ClientFailure(g, client, "cannot start the " + operation, r.error());
+    json result{{"started", true},
+                {"operation", boot ? "boot" : "upgrade"},
+                {"interface", t.interface},
+                {"vlan", t.vlan},
+                {"mac", mac ? json(kc::MacText(*mac)) : json(nullptr)},
+                {"firmware", *fw},
+                {"loader", loader ? json(*loader) : json(nullptr)}};
+    if (!g.json)
+        std::cout << operation << " started on " << t.interface << (boot ? "" : " for " + kc::MacText(*mac))
+                  << ": " << *fw << '\n';
+    if (!t.wait) {
+        if (g.json)
+            PrintJson(result);
+        else
+            std::cout << "Follow it with 'kivoctl fw status'.\n";
+        return kExitOk;
+    }
+    std::string sentText;
+    if (boot) {
+        std::error_code ec;
+        const auto loaderBytes = std::filesystem::file_size(*loader, ec);
+        const auto fwBytes = std::filesystem::file_size(*fw, ec);
+        if (!ec) {
+            const auto chunks = ChunkCount(*fw);
+            sentText =
+                "the whole loader (" + std::to_string(loaderBytes) + " bytes) and firmware (" +
+                std::to_string(fwBytes) + " bytes" +
+                (chunks ? ", " + std::to_string(*chunks) + (*chunks == 1 ? " chunk" : " chunks") : "") +
+                ") sent";
+        }
+    }
+    return WaitTransfer(g, client, operation, std::move(result), sentText);
 }
 
 }  // namespace kivoctl
