@@ -11,6 +11,7 @@ import { $, confirmDialog, el, fmtBytes, fmtSeconds, run, setStatus, showError, 
 //   active  this page is starting or following a transfer
 //   queue   {stopped} while this page works through a queue, else null
 //   rows    [{label, iface, result}] of the latest queue, as the table shows them
+//   items   transfer blocks made so far (their element ids are numbered by it)
 const fw = () => state.firmware;
 const waiters = new Set();
 
@@ -27,30 +28,27 @@ export function transfersEvent(list) {
   renderList(list);
 }
 
-const items = new Map(); // transfer id -> its block's elements, kept so that focus stays put
-
 function itemName(t) {
   return typeof t.mac === 'string' ? t.mac : `on ${t.interface}`;
 }
 
-function newItem(t, n) {
-  const id = `fw-item-${n}`;
-  const e = {
-    title: el('p', { class: 'fw-item-title', id: `${id}-title` }),
-    label: el('label', { for: `${id}-bar` }),
-    bar: el('progress', { id: `${id}-bar`, max: 1, value: 0, 'aria-describedby': `${id}-state` }),
-    state: el('p', { id: `${id}-state` }),
-    figures: el('p', { class: 'muted' }),
-    reason: el('p', { class: 'error' }),
-    stop: el('button', { type: 'button', text: 'Stop' }),
-  };
-  e.stop.addEventListener('click', () => stopOne(e.transfer));
-  e.li = el('li', { class: 'fw-item' },
-    e.title, e.label, e.bar, e.state, e.figures, e.reason, el('p', { class: 'bar' }, e.stop));
-  return e;
+// The block of a transfer, found again by its id at every render so that focus stays put;
+// a new one gets its parts, each named by data-part.
+function transferItem(ul, t) {
+  const found = [...ul.children].find((li) => li.dataset.id === String(t.id));
+  if (found) return found;
+  const id = `fw-item-${++fw().items}`;
+  const part = (tag, name, props = {}) => el(tag, { ...props, 'data-part': name });
+  const stop = part('button', 'stop', { type: 'button', text: 'Stop' });
+  stop.addEventListener('click', () => stopOne({ mac: stop.dataset.mac || null }));
+  const li = el('li', { class: 'fw-item' },
+    part('p', 'title', { class: 'fw-item-title', id: `${id}-title` }), part('label', 'label', { for: `${id}-bar` }),
+    part('progress', 'bar', { id: `${id}-bar`, max: 1, value: 0, 'aria-describedby': `${id}-state` }),
+    part('p', 'state', { id: `${id}-state` }), part('p', 'figures', { class: 'muted' }),
+    part('p', 'reason', { class: 'error' }), el('p', { class: 'bar' }, stop));
+  li.dataset.id = String(t.id);
+  return li;
 }
-
-let itemCount = 0;
 
 // The newest transfer of each device (the service lists the recently finished ones too,
 // oldest start first), so that each bar and Stop is named by its device alone.
@@ -66,18 +64,10 @@ function newestPerDevice(list) {
 }
 
 function renderList(list) {
-  const seen = new Set();
   const ul = $('fw-list');
-  for (const t of newestPerDevice(list)) {
-    const key = String(t.id);
-    seen.add(key);
-    let e = items.get(key);
-    if (!e) {
-      e = newItem(t, ++itemCount);
-      items.set(key, e);
-    }
-    ul.append(e.li); // in the service's order: oldest start first
-    e.transfer = t;
+  const items = newestPerDevice(list).map((t) => {
+    const li = transferItem(ul, t);
+    const e = Object.fromEntries([...li.querySelectorAll('[data-part]')].map((x) => [x.dataset.part, x]));
     const name = itemName(t);
     const bytes = nonNegative(t.bytes);
     const total = nonNegative(t.total);
@@ -99,14 +89,13 @@ function renderList(list) {
     // latest's Stop (above).
     e.stop.setAttribute('aria-label', `Stop the transfer ${typeof t.mac === 'string' ? 'to ' : ''}${name}`);
     e.stop.disabled = !t.running || typeof t.mac !== 'string';
-  }
-  for (const [key, e] of items) {
-    if (!seen.has(key)) {
-      e.li.remove();
-      items.delete(key);
-    }
-  }
-  $('fw-list-empty').hidden = items.size > 0;
+    e.stop.dataset.mac = typeof t.mac === 'string' ? t.mac : '';
+    return li;
+  });
+  // In the service's order, oldest start first; blocks of transfers no longer listed go.
+  for (const li of [...ul.children]) if (!items.includes(li)) li.remove();
+  ul.append(...items);
+  $('fw-list-empty').hidden = items.length > 0;
 }
 
 async function stopOne(t) {
