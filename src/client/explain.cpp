@@ -70,35 +70,29 @@ bool NothingListens(const Error& e) {
 
 std::vector<std::string> ServiceRemedies(const Error& e, Audience audience, std::string_view program,
                                          uint16_t port) {
-    const std::string name(program);
-    const std::string p = std::to_string(port);
-    switch (e.kind) {
-        case ErrorKind::kNoService: {
-            // A server asks on the port it was given: say how to start the service, not which
-            // port to give.
-            if (audience == Audience::kServer)
-                return {
-                    "Start kivohost: systemctl start kivohost.socket where the package is installed, or "
-                    "scripts/run.sh in the source tree."};
-            std::vector<std::string> remedies{"Is kivohost running on port " + p +
-                                              "? Start it as root with './scripts/run.sh" +
-                                              (port == kDefaultPort ? std::string() : " " + p) +
-                                              "' (or 'kivohost " + p + "'), or give its port with --port."};
-            if (!NothingListens(e))
-                remedies.push_back(
-                    "A service busy with a long request answers late: --timeout SECONDS waits longer.");
-            return remedies;
-        }
-        case ErrorKind::kUnsupported:
-            if (audience == Audience::kServer) break;
-            return {"Update kivohost, or use a " + name + " of the same release."};
-        case ErrorKind::kBadReply:
-            if (audience == Audience::kServer) break;
-            return {"Repeat the command; if it keeps happening, the service and " + name + " do not match."};
-        default:
-            return {};
+    const std::string name(program), p = std::to_string(port);
+    const bool server = audience == Audience::kServer;
+    // A server asks on the port it was given: it says how to start the service, not which
+    // port to give.
+    if (e.kind == ErrorKind::kNoService && server)
+        return {
+            "Start kivohost: systemctl start kivohost.socket where the package is installed, or "
+            "scripts/run.sh in the source tree."};
+    if (e.kind == ErrorKind::kNoService) {
+        std::vector<std::string> remedies{"Is kivohost running on port " + p +
+                                          "? Start it as root with './scripts/run.sh" +
+                                          (port == kDefaultPort ? std::string() : " " + p) +
+                                          "' (or 'kivohost " + p + "'), or give its port with --port."};
+        if (!NothingListens(e))
+            remedies.push_back(
+                "A service busy with a long request answers late: --timeout SECONDS waits longer.");
+        return remedies;
     }
-    return {"kivohost and " + name + " may not be of the same release."};
+    if (e.kind != ErrorKind::kUnsupported && e.kind != ErrorKind::kBadReply) return {};
+    if (server) return {"kivohost and " + name + " may not be of the same release."};
+    if (e.kind == ErrorKind::kUnsupported)
+        return {"Update kivohost, or use a " + name + " of the same release."};
+    return {"Repeat the command; if it keeps happening, the service and " + name + " do not match."};
 }
 
 }  // namespace kivo::client

@@ -131,7 +131,6 @@ class Progress {
 struct TransferEnd {
     kc::FwStatus status;
     bool stopSent = false;
-    std::optional<int> exitCode;
 };
 
 // Sleeps up to 100 ms between polls (a poll every 100 ms shows the end that late at most),
@@ -141,43 +140,33 @@ void PausePoll(bool stopSent) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
 }
 
-// Polls the status until a final state. Ctrl-C sends Stop and keeps waiting for the
-// final state; a second Ctrl-C leaves at once.
-TransferEnd PollTransfer(const Globals& g, kc::Client& client, const std::string& operation,
-                         Progress& progress) {
-    TransferEnd end;
-    for (;;) {
+// Polls the status into `end` until a final state. Ctrl-C sends Stop and keeps waiting for
+// the final state; a second Ctrl-C leaves at once. Returns the exit code when waiting
+// itself failed (reported already).
+std::optional<int> PollTransfer(const Globals& g, kc::Client& client, const std::string& operation,
+                                Progress& progress, TransferEnd& end) {
+    for (;; PausePoll(end.stopSent)) {
         if (interrupts >= 2) {
             progress.Finish();
-            end.exitCode = Report(g, kExitFailed, "interrupted",
-                                  operation +
-                                      " interrupted; a stop was sent, the transfer may still be ending "
-                                      "(see 'kivoctl fw status')");
-            return end;
+            return Report(g, kExitFailed, "interrupted",
+                          operation +
+                              " interrupted; a stop was sent, the transfer may still be ending "
+                              "(see 'kivoctl fw status')");
         }
         if (interrupts >= 1 && !end.stopSent) {
             progress.Finish();
             std::cerr << "kivoctl: stopping the transfer (press Ctrl-C again to leave without waiting)\n";
             auto r = client.FwStop();
-            if (!r) {
-                end.exitCode = ClientFailure(g, client, "cannot stop the transfer", r.error());
-                return end;
-            }
+            if (!r) return ClientFailure(g, client, "cannot stop the transfer", r.error());
             end.stopSent = true;
         }
         auto st = client.GetFwStatus();
-        if (!st) {
-            progress.Finish();
-            end.exitCode = ClientFailure(g, client, "cannot read the transfer's status", st.error());
-            return end;
-        }
+        if (!st || st->Final()) progress.Finish();
+        if (!st) return ClientFailure(g, client, "cannot read the transfer's status", st.error());
         end.status = *st;
-        if (end.status.Final()) break;
+        if (end.status.Final()) return std::nullopt;
         progress.Update(end.status);
-        PausePoll(end.stopSent);
     }
-    progress.Finish();
-    return end;
 }
 
 // Tells how a transfer waited for ended: success with what was sent, or why it failed.
@@ -234,8 +223,8 @@ int WaitTransfer(const Globals& g, kc::Client& client, const std::string& operat
     std::ostringstream sink;
     Progress progress(show ? out : sink, g.json ? isatty(STDERR_FILENO) : terminal);
     const auto start = Clock::now();
-    const TransferEnd end = PollTransfer(g, client, operation, progress);
-    if (end.exitCode) return *end.exitCode;
+    TransferEnd end;
+    if (auto failed = PollTransfer(g, client, operation, progress, end)) return *failed;
     // The transfer's own duration, from the service's start and end times; the time this
     // command waited (polls may be answered late) only from a service without the listing.
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -297,33 +286,27 @@ json StartEach(const Globals& g, kc::Client& client, const FwTarget& t, const st
 struct TransfersEnd {
     kc::FwTransfers list;
     bool stopSent = false;
-    std::optional<int> exitCode;
 };
 
-// Polls the listing until every started transfer has ended, a line for each as it ends.
-// Ctrl-C stops them all and keeps waiting; a second Ctrl-C leaves at once.
-TransfersEnd PollTransfers(const Globals& g, kc::Client& client, const std::vector<kc::Mac>& started,
-                           uint64_t sinceMs) {
-    TransfersEnd end;
+// Polls the listing into `end` until every started transfer has ended, a line for each as
+// it ends. Ctrl-C stops them all and keeps waiting; a second Ctrl-C leaves at once. Returns
+// the exit code when waiting itself failed (reported already).
+std::optional<int> PollTransfers(const Globals& g, kc::Client& client, const std::vector<kc::Mac>& started,
+                                 uint64_t sinceMs, TransfersEnd& end) {
     std::set<kc::Mac> ended;
-    for (;;) {
-        if (interrupts >= 2) {
-            end.exitCode = Report(
+    for (;; PausePoll(end.stopSent)) {
+        if (interrupts >= 2)
+            return Report(
                 g, kExitFailed, "interrupted",
                 "upgrades interrupted; stops were sent, transfers may still be ending (see 'kivoctl fw "
                 "status')");
-            return end;
-        }
         if (interrupts >= 1 && !end.stopSent) {
             std::cerr << "kivoctl: stopping the transfers (press Ctrl-C again to leave without waiting)\n";
             for (const kc::Mac& mac : started) client.FwStopDevice(mac);  // one that ended meanwhile: FAILED
             end.stopSent = true;
         }
         auto l = client.GetFwTransfers();
-        if (!l) {
-            end.exitCode = ClientFailure(g, client, "cannot list the firmware transfers", l.error());
-            return end;
-        }
+        if (!l) return ClientFailure(g, client, "cannot list the firmware transfers", l.error());
         end.list = *l;
         for (const kc::Mac& mac : started) {
             const kc::FwTransfer* tr = OurTransfer(end.list, mac, sinceMs);
@@ -331,8 +314,7 @@ TransfersEnd PollTransfers(const Globals& g, kc::Client& client, const std::vect
             ended.insert(mac);
             if (!g.json) std::cout << EndLine(*tr, end.list.nowMs, end.stopSent) << '\n' << std::flush;
         }
-        if (ended.size() == started.size()) return end;
-        PausePoll(end.stopSent);
+        if (ended.size() == started.size()) return std::nullopt;
     }
 }
 
@@ -393,8 +375,8 @@ int UpgradeMany(const Globals& g, const FwTarget& t, const std::vector<kc::Mac>&
         return started.size() == macs.size() ? kExitOk : kExitFailed;
     }
     if (g.timeout <= 0) client.SetTimeout(std::chrono::seconds(30));
-    const TransfersEnd end = PollTransfers(g, client, started, before->nowMs);
-    if (end.exitCode) return *end.exitCode;
+    TransfersEnd end;
+    if (auto failed = PollTransfers(g, client, started, before->nowMs, end)) return *failed;
     return ReportTransfers(g, std::move(result), end, before->nowMs);
 }
 
