@@ -74,17 +74,15 @@ function renderList(list) {
     e.title.textContent = `${t.kind === 'boot' ? 'Ethernet boot' : 'Upgrade'} of ${
       typeof t.mac === 'string' ? t.mac : 'a device not known yet'} on ${t.interface}${t.latest ? ' (latest)' : ''}`;
     e.label.textContent = `Firmware transfer ${name}`;
-    e.bar.max = total && total > 0 ? total : 1;
-    e.bar.value = total && bytes !== null ? Math.min(bytes, total) : 0;
-    e.bar.setAttribute('aria-valuetext', total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : 'not started');
-    e.state.textContent = [t.state, t.description].filter((x) => typeof x === 'string' && x).join(': ');
+    drawBar(e.bar, bytes, total);
+    e.state.textContent = stateWords(t);
     const ms = nonNegative(t.durationMs);
     e.figures.textContent = [total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : null,
       `retransmissions ${nonNegative(t.retransmissions) ?? '–'}`,
       ms !== null ? `${t.running ? 'running for' : 'took'} ${fmtSeconds(ms / 1000)}` : null].filter(Boolean).join(', ');
     const reason = t.reason && typeof t.reason === 'object' ? t.reason : null;
     e.reason.hidden = !reason;
-    e.reason.textContent = reason ? `The transfer failed: ${reason.text || reason.name || 'no reason given'}.` : '';
+    e.reason.textContent = failedText(reason);
     // Stop is for a running transfer only; one to a device not known yet is the
     // latest's Stop (above).
     e.stop.setAttribute('aria-label', `Stop the transfer ${typeof t.mac === 'string' ? 'to ' : ''}${name}`);
@@ -119,6 +117,16 @@ function transferTitle(s, mine) {
   return running(s) ? 'A transfer started elsewhere (kivoctl or another page)' : 'The latest transfer';
 }
 
+// A transfer's bar, and its figures for assistive technology.
+function drawBar(bar, bytes, total) {
+  bar.max = total && total > 0 ? total : 1;
+  bar.value = total && bytes !== null ? Math.min(bytes, total) : 0;
+  bar.setAttribute('aria-valuetext', total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : 'not started');
+}
+
+const stateWords = (t) => [t.state, t.description].filter((x) => typeof x === 'string' && x).join(': ');
+const failedText = (r) => (r ? `The transfer failed: ${r.text || r.name || 'no reason given'}.` : '');
+
 const nonNegative = (n) => (typeof n === 'number' && isFinite(n) && n >= 0 ? n : null);
 
 // Draws the transfer from the store.
@@ -126,21 +134,16 @@ function renderTransfer({ status: s, mine }) {
   const bytes = nonNegative(s.bytes);
   const total = nonNegative(s.total);
   const rate = nonNegative(s.rate);
-  const bar = $('fw-bar');
-  bar.max = total && total > 0 ? total : 1;
-  bar.value = total && bytes !== null ? Math.min(bytes, total) : 0;
-  bar.setAttribute('aria-valuetext', total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : 'not started');
+  drawBar($('fw-bar'), bytes, total);
   $('fw-bytes').textContent = bytesText(s, bytes, total, mine);
   $('fw-rate').textContent = rate !== null ? `${fmtBytes(Math.round(rate))}/s` : '–';
   $('fw-left').textContent = s.final ? '–'
     : rate && total && bytes !== null ? fmtSeconds((total - bytes) / rate) : '–';
   $('fw-retx').textContent = nonNegative(s.retransmissions) ?? '–';
-  const words = [typeof s.state === 'string' ? s.state : '', typeof s.description === 'string' ? s.description : '']
-    .filter(Boolean);
-  $('fw-state').textContent = words.length ? words.join(': ') : 'No transfer yet.';
+  $('fw-state').textContent = stateWords(s) || 'No transfer yet.';
   const reason = s.final && s.reason && typeof s.reason === 'object' ? s.reason : null;
   $('fw-reason').hidden = !reason;
-  $('fw-reason').textContent = reason ? `The transfer failed: ${reason.text || reason.name || 'no reason given'}.` : '';
+  $('fw-reason').textContent = failedText(reason);
   // Stop is for a running transfer only: it never cancels one that is not shown.
   $('fw-stop').disabled = !running(s);
   $('fw-transfers').querySelector('.fw-title').textContent = transferTitle(s, mine);
@@ -195,8 +198,7 @@ function finalStatus() {
 
 function outcome(s) {
   if (s.reason && typeof s.reason === 'object') return `Failed: ${s.reason.text || s.reason.name}`;
-  const text = [s.state, s.description].filter((x) => typeof x === 'string' && x).join(': ');
-  return text || 'Ended';
+  return stateWords(s) || 'Ended';
 }
 
 // A MAC the user wrote: a device's own address (the group bit of the first byte clear).
