@@ -5,6 +5,7 @@ import { $, bus, el, emit, go, run, setStatus, showError, state, timeEl } from '
 import { initDevice, openDevice } from './params.js';
 import { initFirmware, firmwareEvent, transfersEvent } from './firmware.js';
 import { initWatch } from './watch.js';
+import { figure } from './figures.js';
 
 const views = ['devices', 'device', 'firmware', 'watch'];
 
@@ -155,41 +156,28 @@ async function showHealth() {
   }
 }
 
+// The service's word on its state: kivo-web reads it every few seconds, and a change is
+// told at once.
+function serviceEvent(s) {
+  if (s.service === 'down') showService(false);
+  else if ($('service-state').classList.contains('down') || !$('service-state').textContent) showHealth();
+}
+
 function listen() {
   // One stream for the tab: firmware progress and discoveries made elsewhere. The
   // browser reconnects by itself when the stream breaks.
   const events = new EventSource('/api/events');
-  events.addEventListener('firmware', (e) => {
-    try {
-      firmwareEvent(JSON.parse(e.data));
-    } catch {
-      // A malformed event is skipped; the next one carries the whole status again.
-    }
-  });
-  events.addEventListener('transfers', (e) => {
-    try {
-      transfersEvent(JSON.parse(e.data));
-    } catch {
-      // A malformed event is skipped; the next one carries the whole list again.
-    }
-  });
-  events.addEventListener('discovery', (e) => {
-    try {
-      renderDevices(JSON.parse(e.data));
-    } catch {
-      // As above.
-    }
-  });
-  // kivo-web reads the service's state every few seconds: a change is told at once.
-  events.addEventListener('service', (e) => {
-    try {
-      const s = JSON.parse(e.data);
-      if (s.service === 'down') showService(false);
-      else if ($('service-state').classList.contains('down') || !$('service-state').textContent) showHealth();
-    } catch {
-      // As above.
-    }
-  });
+  const handlers = { firmware: firmwareEvent, transfers: transfersEvent, discovery: renderDevices,
+    service: serviceEvent };
+  for (const [type, handle] of Object.entries(handlers)) {
+    events.addEventListener(type, (e) => {
+      try {
+        handle(JSON.parse(e.data));
+      } catch {
+        // A malformed event is skipped; the next one carries the whole state again.
+      }
+    });
+  }
   events.addEventListener('open', () => $('service-state').classList.remove('stream-down'));
   events.addEventListener('error', () => $('service-state').classList.add('stream-down'));
 }
@@ -206,7 +194,7 @@ async function start() {
   await Promise.all([showHealth(), loadInterfaces(),
     get('/api/devices').then(renderDevices, () => {})]);
   // From navigation start to the Devices table on screen: the figure of the first load.
-  performance.measure('kivo-devices-shown');
+  figure('devices-shown');
 }
 
 start();

@@ -11,6 +11,7 @@ import { $, confirmDialog, el, fmtBytes, fmtSeconds, run, setStatus, showError, 
 //   active  this page is starting or following a transfer
 //   queue   {stopped} while this page works through a queue, else null
 //   rows    [{label, iface, result}] of the latest queue, as the table shows them
+//   items   transfer blocks made so far (their element ids are numbered by it)
 const fw = () => state.firmware;
 const waiters = new Set();
 
@@ -27,30 +28,27 @@ export function transfersEvent(list) {
   renderList(list);
 }
 
-const items = new Map(); // transfer id -> its block's elements, kept so that focus stays put
-
 function itemName(t) {
   return typeof t.mac === 'string' ? t.mac : `on ${t.interface}`;
 }
 
-function newItem(t, n) {
-  const id = `fw-item-${n}`;
-  const e = {
-    title: el('p', { class: 'fw-item-title', id: `${id}-title` }),
-    label: el('label', { for: `${id}-bar` }),
-    bar: el('progress', { id: `${id}-bar`, max: 1, value: 0, 'aria-describedby': `${id}-state` }),
-    state: el('p', { id: `${id}-state` }),
-    figures: el('p', { class: 'muted' }),
-    reason: el('p', { class: 'error' }),
-    stop: el('button', { type: 'button', text: 'Stop' }),
-  };
-  e.stop.addEventListener('click', () => stopOne(e.transfer));
-  e.li = el('li', { class: 'fw-item' },
-    e.title, e.label, e.bar, e.state, e.figures, e.reason, el('p', { class: 'bar' }, e.stop));
-  return e;
+// The block of a transfer, found again by its id at every render so that focus stays put;
+// a new one gets its parts, each named by data-part.
+function transferItem(ul, t) {
+  const found = [...ul.children].find((li) => li.dataset.id === String(t.id));
+  if (found) return found;
+  const id = `fw-item-${++fw().items}`;
+  const part = (tag, name, props = {}) => el(tag, { ...props, 'data-part': name });
+  const stop = part('button', 'stop', { type: 'button', text: 'Stop' });
+  stop.addEventListener('click', () => stopOne({ mac: stop.dataset.mac || null }));
+  const li = el('li', { class: 'fw-item' },
+    part('p', 'title', { class: 'fw-item-title', id: `${id}-title` }), part('label', 'label', { for: `${id}-bar` }),
+    part('progress', 'bar', { id: `${id}-bar`, max: 1, value: 0, 'aria-describedby': `${id}-state` }),
+    part('p', 'state', { id: `${id}-state` }), part('p', 'figures', { class: 'muted' }),
+    part('p', 'reason', { class: 'error' }), el('p', { class: 'bar' }, stop));
+  li.dataset.id = String(t.id);
+  return li;
 }
-
-let itemCount = 0;
 
 // The newest transfer of each device (the service lists the recently finished ones too,
 // oldest start first), so that each bar and Stop is named by its device alone.
@@ -66,47 +64,36 @@ function newestPerDevice(list) {
 }
 
 function renderList(list) {
-  const seen = new Set();
   const ul = $('fw-list');
-  for (const t of newestPerDevice(list)) {
-    const key = String(t.id);
-    seen.add(key);
-    let e = items.get(key);
-    if (!e) {
-      e = newItem(t, ++itemCount);
-      items.set(key, e);
-    }
-    ul.append(e.li); // in the service's order: oldest start first
-    e.transfer = t;
+  const items = newestPerDevice(list).map((t) => {
+    const li = transferItem(ul, t);
+    const e = Object.fromEntries([...li.querySelectorAll('[data-part]')].map((x) => [x.dataset.part, x]));
     const name = itemName(t);
     const bytes = nonNegative(t.bytes);
     const total = nonNegative(t.total);
     e.title.textContent = `${t.kind === 'boot' ? 'Ethernet boot' : 'Upgrade'} of ${
       typeof t.mac === 'string' ? t.mac : 'a device not known yet'} on ${t.interface}${t.latest ? ' (latest)' : ''}`;
     e.label.textContent = `Firmware transfer ${name}`;
-    e.bar.max = total && total > 0 ? total : 1;
-    e.bar.value = total && bytes !== null ? Math.min(bytes, total) : 0;
-    e.bar.setAttribute('aria-valuetext', total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : 'not started');
-    e.state.textContent = [t.state, t.description].filter((x) => typeof x === 'string' && x).join(': ');
+    drawBar(e.bar, bytes, total);
+    e.state.textContent = stateWords(t);
     const ms = nonNegative(t.durationMs);
     e.figures.textContent = [total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : null,
       `retransmissions ${nonNegative(t.retransmissions) ?? '–'}`,
       ms !== null ? `${t.running ? 'running for' : 'took'} ${fmtSeconds(ms / 1000)}` : null].filter(Boolean).join(', ');
     const reason = t.reason && typeof t.reason === 'object' ? t.reason : null;
     e.reason.hidden = !reason;
-    e.reason.textContent = reason ? `The transfer failed: ${reason.text || reason.name || 'no reason given'}.` : '';
+    e.reason.textContent = failedText(reason);
     // Stop is for a running transfer only; one to a device not known yet is the
     // latest's Stop (above).
     e.stop.setAttribute('aria-label', `Stop the transfer ${typeof t.mac === 'string' ? 'to ' : ''}${name}`);
     e.stop.disabled = !t.running || typeof t.mac !== 'string';
-  }
-  for (const [key, e] of items) {
-    if (!seen.has(key)) {
-      e.li.remove();
-      items.delete(key);
-    }
-  }
-  $('fw-list-empty').hidden = items.size > 0;
+    e.stop.dataset.mac = typeof t.mac === 'string' ? t.mac : '';
+    return li;
+  });
+  // In the service's order, oldest start first; blocks of transfers no longer listed go.
+  for (const li of [...ul.children]) if (!items.includes(li)) li.remove();
+  ul.append(...items);
+  $('fw-list-empty').hidden = items.length > 0;
 }
 
 async function stopOne(t) {
@@ -130,6 +117,16 @@ function transferTitle(s, mine) {
   return running(s) ? 'A transfer started elsewhere (kivoctl or another page)' : 'The latest transfer';
 }
 
+// A transfer's bar, and its figures for assistive technology.
+function drawBar(bar, bytes, total) {
+  bar.max = total && total > 0 ? total : 1;
+  bar.value = total && bytes !== null ? Math.min(bytes, total) : 0;
+  bar.setAttribute('aria-valuetext', total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : 'not started');
+}
+
+const stateWords = (t) => [t.state, t.description].filter((x) => typeof x === 'string' && x).join(': ');
+const failedText = (r) => (r ? `The transfer failed: ${r.text || r.name || 'no reason given'}.` : '');
+
 const nonNegative = (n) => (typeof n === 'number' && isFinite(n) && n >= 0 ? n : null);
 
 // Draws the transfer from the store.
@@ -137,21 +134,16 @@ function renderTransfer({ status: s, mine }) {
   const bytes = nonNegative(s.bytes);
   const total = nonNegative(s.total);
   const rate = nonNegative(s.rate);
-  const bar = $('fw-bar');
-  bar.max = total && total > 0 ? total : 1;
-  bar.value = total && bytes !== null ? Math.min(bytes, total) : 0;
-  bar.setAttribute('aria-valuetext', total ? `${fmtBytes(bytes)} of ${fmtBytes(total)}` : 'not started');
+  drawBar($('fw-bar'), bytes, total);
   $('fw-bytes').textContent = bytesText(s, bytes, total, mine);
   $('fw-rate').textContent = rate !== null ? `${fmtBytes(Math.round(rate))}/s` : '–';
   $('fw-left').textContent = s.final ? '–'
     : rate && total && bytes !== null ? fmtSeconds((total - bytes) / rate) : '–';
   $('fw-retx').textContent = nonNegative(s.retransmissions) ?? '–';
-  const words = [typeof s.state === 'string' ? s.state : '', typeof s.description === 'string' ? s.description : '']
-    .filter(Boolean);
-  $('fw-state').textContent = words.length ? words.join(': ') : 'No transfer yet.';
+  $('fw-state').textContent = stateWords(s) || 'No transfer yet.';
   const reason = s.final && s.reason && typeof s.reason === 'object' ? s.reason : null;
   $('fw-reason').hidden = !reason;
-  $('fw-reason').textContent = reason ? `The transfer failed: ${reason.text || reason.name || 'no reason given'}.` : '';
+  $('fw-reason').textContent = failedText(reason);
   // Stop is for a running transfer only: it never cancels one that is not shown.
   $('fw-stop').disabled = !running(s);
   $('fw-transfers').querySelector('.fw-title').textContent = transferTitle(s, mine);
@@ -206,8 +198,7 @@ function finalStatus() {
 
 function outcome(s) {
   if (s.reason && typeof s.reason === 'object') return `Failed: ${s.reason.text || s.reason.name}`;
-  const text = [s.state, s.description].filter((x) => typeof x === 'string' && x).join(': ');
-  return text || 'Ended';
+  return stateWords(s) || 'Ended';
 }
 
 // A MAC the user wrote: a device's own address (the group bit of the first byte clear).

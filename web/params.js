@@ -6,12 +6,11 @@
 import { mayBeWrongPassword, post } from './api.js';
 import { $, confirmDialog, deviceFields, deviceLabel, el, emit, password, run, setStatus, showError, state }
   from './ui.js';
+import { begin, figure, figureDrawn } from './figures.js';
 
-// The view's data lives in the store (state.pending, state.collapsed); what is kept here
-// is only the index of the drawn table, rebuilt by each render:
-// name -> {row, valueCell, param}; groups: prefix -> {row, button, members}.
-let rows = new Map();
-let groups = new Map();
+// The view's data lives in the store (state.params, state.pending, state.collapsed); the
+// table is drawn from it. A parameter row carries its name (data-name), a group row its
+// dotted prefix (data-prefix): nothing else ties the drawn table to the data.
 // A larger table starts with its top groups folded: a thousand rows are no use to read
 // whole, and drawing them costs the browser more than everything else of a Read all.
 const foldAbove = 200;
@@ -79,22 +78,18 @@ function validParams(reply) {
 async function readAll() {
   const button = $('read-all');
   button.disabled = true;
-  performance.mark('kivo-read-all-start');
+  begin('read-all');
   const reply = await call(`Reading every parameter of ${state.current.mac}`, '/api/params/read', { names: [] });
   button.disabled = false;
   if (reply === undefined) markStale(); // the read failed: what is shown may be old
   if (!reply) return;
-  performance.mark('kivo-params-start');
+  begin('params');
   state.params = validParams(reply);
   state.pending.clear();
   renderParams();
-  performance.measure('kivo-params-script', 'kivo-params-start');
-  // What the figures report: the whole Read all, and the page's own share of it, up to
-  // the first frame drawn with the table (layout and paint included).
-  requestAnimationFrame(() => setTimeout(() => {
-    performance.measure('kivo-params-table', 'kivo-params-start');
-    performance.measure('kivo-read-all', 'kivo-read-all-start');
-  }));
+  figure('params-script', 'params');
+  // The whole Read all, and the page's own share of it, up to the table on screen.
+  figureDrawn(['params-table', 'params'], ['read-all', 'read-all']);
   setStatus(`Read ${state.params.length} parameters of ${state.current.mac}.` + (state.params.length > foldAbove
     ? ' The groups are folded: open one, or type in Filter.' : ''));
   emit('params', state.params);
@@ -102,61 +97,70 @@ async function readAll() {
 
 // --- The table ------------------------------------------------------------------
 
+// The dotted prefixes of a name, outermost first: SYSTEM, SYSTEM.GENERAL for
+// SYSTEM.GENERAL.NAME.
+function prefixes(name) {
+  const parts = name.split('.');
+  return parts.slice(1).map((_, i) => parts.slice(0, i + 1).join('.'));
+}
+
+// Whether a folded group encloses the name (a parameter's or a group's own prefix).
+const foldedAbove = (name) => prefixes(name).some((p) => state.collapsed.has(p));
+
+const tableRows = () => [...$('params').tBodies[0].rows];
+const paramRow = (name) => tableRows().find((r) => r.dataset.name === name);
+const paramNamed = (name) => state.params.find((p) => p.name === name);
+
+function topGroups() {
+  return new Set(state.params.filter((p) => p.name.includes('.')).map((p) => p.name.split('.')[0]));
+}
+
 // Group rows for every prefix of the dotted names (SYSTEM, SYSTEM.GENERAL), each with
 // a button that folds its members; parameter rows show the last part of the name.
 function renderParams() {
-  rows = new Map();
-  groups = new Map();
   const sorted = [...state.params].sort((a, b) => (a.name < b.name ? -1 : a.name > b.name ? 1 : 0));
   const body = document.createDocumentFragment();
+  const drawn = new Set();
   for (const p of sorted) {
     const parts = p.name.split('.');
-    const owners = [];
-    for (let i = 1; i < parts.length; i++) {
-      const prefix = parts.slice(0, i).join('.');
-      let g = groups.get(prefix);
-      if (!g) {
-        const button = el('button', { type: 'button', class: 'fold', 'aria-expanded': 'true', text: parts[i - 1] });
-        const count = el('span', { class: 'muted count' });
-        const row = el('tr', { class: `group level${Math.min(i, 4)}` },
-          el('th', { scope: 'rowgroup', colSpan: 3 }, button, count));
-        g = { prefix, row, button, count, members: [] };
-        button.dataset.prefix = prefix;
-        groups.set(prefix, g);
-        body.append(row);
-      }
-      owners.push(g);
-    }
-    const valueCell = el('td', { class: 'value' });
+    prefixes(p.name).forEach((prefix, i) => {
+      if (drawn.has(prefix)) return;
+      drawn.add(prefix);
+      const button = el('button', { type: 'button', class: 'fold', 'aria-expanded': 'true', text: parts[i] });
+      button.dataset.prefix = prefix;
+      const row = el('tr', { class: `group level${Math.min(i + 1, 4)}` },
+        el('th', { scope: 'rowgroup', colSpan: 3 }, button, el('span', { class: 'muted count' })));
+      row.dataset.prefix = prefix;
+      body.append(row);
+    });
     const row = el('tr', { class: `param level${Math.min(parts.length, 4)}`, tabIndex: -1 },
       // The cell shows the last part under its group rows; its name is the whole one.
       el('th', { scope: 'row', title: p.name, 'aria-label': p.name, text: parts[parts.length - 1] }),
       el('td', { text: p.type ? (p.elements > 1 ? `${p.type} ×${p.elements}` : p.type) : '–' }),
-      valueCell);
+      el('td', { class: 'value' }));
     row.dataset.name = p.name;
-    const entry = { row, valueCell, param: p, owners };
-    for (const g of owners) g.members.push(entry);
-    rows.set(p.name, entry);
-    showValue(entry);
+    showValue(p, row);
     body.append(row);
   }
   state.collapsed.clear();
-  if (state.params.length > foldAbove) for (const g of groups.values()) if (!g.prefix.includes('.')) state.collapsed.add(g.prefix);
+  if (state.params.length > foldAbove) for (const g of topGroups()) state.collapsed.add(g);
   $('params').tBodies[0].replaceChildren(body);
   // The first parameter row takes the focus stop of the table (roving tabindex).
-  const first = rows.values().next().value;
-  if (first) first.row.tabIndex = 0;
+  const first = tableRows().find((r) => r.dataset.name !== undefined);
+  if (first) first.tabIndex = 0;
   applyFilter();
   updateApply();
 }
 
-function showValue(entry) {
-  const { valueCell, param } = entry;
+// Draws a parameter's value cell; the device's text for a write it refused stays under the
+// value until the next read.
+function showValue(param, row) {
+  const valueCell = row.cells[2];
   const changed = state.pending.has(param.name);
-  entry.row.classList.toggle('changed', changed);
-  entry.row.classList.toggle('stale', param.stale === true && !changed);
-  entry.row.title = param.stale ? 'Not read since the last write, reset or failed read: Read all reads it again.' : '';
-  entry.row.classList.toggle('refused', param.refused);
+  row.classList.toggle('changed', changed);
+  row.classList.toggle('stale', param.stale === true && !changed);
+  row.title = param.stale ? 'Not read since the last write, reset or failed read: Read all reads it again.' : '';
+  row.classList.toggle('refused', param.refused);
   if (param.refused) {
     valueCell.replaceChildren(el('span', { class: 'refused-text', text: `Refused by the device: ${param.value}` }));
   } else if (changed) {
@@ -165,38 +169,36 @@ function showValue(entry) {
   } else {
     valueCell.replaceChildren(param.value);
   }
+  if (param.refusal) valueCell.append(el('span', { class: 'refused-text', text: ` ${param.refusal}` }));
 }
 
 function applyFilter() {
   const words = $('filter').value.trim().toLowerCase().split(/\s+/).filter(Boolean);
-  let shown = 0;
-  for (const entry of rows.values()) {
-    const hay = `${entry.param.name} ${entry.param.value}`.toLowerCase();
-    entry.match = words.every((w) => hay.includes(w));
-    if (entry.match) shown++;
+  const matches = new Set();
+  const counts = new Map();
+  for (const p of state.params) {
+    if (!words.every((w) => `${p.name} ${p.value}`.toLowerCase().includes(w))) continue;
+    matches.add(p.name);
+    for (const prefix of prefixes(p.name)) counts.set(prefix, (counts.get(prefix) || 0) + 1);
   }
   // A filter shows every match, folded or not; folds apply to the whole tree.
   const filtering = words.length > 0;
-  for (const g of groups.values()) {
-    const n = g.members.filter((m) => m.match).length;
-    g.row.hidden = n === 0 || (!filtering && groupHiddenBy(g.prefix));
-    g.count.textContent = ` ${n}`;
-    g.button.disabled = filtering;
-    g.button.setAttribute('aria-expanded', String(filtering || !state.collapsed.has(g.prefix)));
+  for (const row of tableRows()) {
+    const prefix = row.dataset.prefix;
+    if (prefix === undefined) {
+      row.hidden = !matches.has(row.dataset.name) || (!filtering && foldedAbove(row.dataset.name));
+      continue;
+    }
+    const n = counts.get(prefix) || 0;
+    row.hidden = n === 0 || (!filtering && foldedAbove(prefix));
+    row.querySelector('.count').textContent = ` ${n}`;
+    const button = row.querySelector('button');
+    button.disabled = filtering;
+    button.setAttribute('aria-expanded', String(filtering || !state.collapsed.has(prefix)));
   }
-  for (const entry of rows.values()) {
-    entry.row.hidden = !entry.match || (!filtering && entry.owners.some((g) => state.collapsed.has(g.prefix)));
-  }
-  const total = rows.size;
+  const total = state.params.length;
   $('param-count').textContent = total === 0 ? 'No parameters read yet.'
-    : words.length ? `${shown} of ${total} parameters match.` : `${total} parameters.`;
-}
-
-// A group row is hidden when one of its own enclosing groups is folded.
-function groupHiddenBy(prefix) {
-  const parts = prefix.split('.');
-  for (let i = 1; i < parts.length; i++) if (state.collapsed.has(parts.slice(0, i).join('.'))) return true;
-  return false;
+    : words.length ? `${matches.size} of ${total} parameters match.` : `${total} parameters.`;
 }
 
 function fold(prefix, close) {
@@ -208,8 +210,8 @@ function fold(prefix, close) {
 // --- Editing --------------------------------------------------------------------
 
 // A legacy (SCP) device gives no types: its values are free text, written as typed.
-function editable(entry) {
-  return entry && !entry.param.refused;
+function editable(param) {
+  return param && !param.refused;
 }
 
 // Every value shown is marked as not read since (a write, a reset or a failed read may
@@ -217,15 +219,18 @@ function editable(entry) {
 function markStale(except = []) {
   const fresh = new Set(except);
   for (const p of state.params) if (!fresh.has(p.name)) p.stale = true;
-  for (const entry of rows.values()) showValue(entry);
+  for (const row of tableRows()) if (row.dataset.name !== undefined) showValue(paramNamed(row.dataset.name), row);
 }
 
-function startEdit(entry) {
-  if (!editable(entry)) {
-    setStatus(`${entry.param.name} cannot be edited: the device refused to read it.`);
+function startEdit(name) {
+  const param = paramNamed(name);
+  const row = paramRow(name);
+  if (!row) return;
+  if (!editable(param)) {
+    setStatus(`${name} cannot be edited: the device refused to read it.`);
     return;
   }
-  const { param, valueCell } = entry;
+  const valueCell = row.cells[2];
   if (valueCell.querySelector('input')) return;
   const input = el('input', { type: 'text', value: state.pending.get(param.name) ?? param.value,
     'aria-label': `New value of ${param.name}`, spellcheck: false, autocomplete: 'off' });
@@ -237,9 +242,9 @@ function startEdit(entry) {
   input.select();
   let busy = false;
   const finish = (refocus) => {
-    showValue(entry);
+    showValue(param, row);
     updateApply();
-    if (refocus) entry.row.focus();
+    if (refocus) row.focus();
   };
   input.addEventListener('keydown', async (e) => {
     if (e.key === 'Escape') {
@@ -249,7 +254,7 @@ function startEdit(entry) {
       e.preventDefault();
       if (busy) return;
       busy = true;
-      const ok = await accept(entry, input.value, note);
+      const ok = await accept(param, input.value, note);
       busy = false;
       if (ok) finish(true);
     }
@@ -264,8 +269,7 @@ function startEdit(entry) {
 }
 
 // Asks the service whether the text is a value of the parameter's type.
-async function accept(entry, text, note) {
-  const { param } = entry;
+async function accept(param, text, note) {
   if (text === param.value) {
     state.pending.delete(param.name);
     return true;
@@ -306,8 +310,8 @@ function changesTable(changes) {
     el('thead', {}, el('tr', {}, el('th', { scope: 'col', text: 'Parameter' }),
       el('th', { scope: 'col', text: 'Now' }), el('th', { scope: 'col', text: 'New' }))),
     el('tbody', {}, ...changes.map(([name, value]) => el('tr', {},
-      el('th', { scope: 'row', text: name }), el('td', { text: rows.get(name)?.param.value ?? '' }),
-      el('td', { text: rows.get(name)?.param.type === null ? `${value} (as written: no type to check)` : value })))));
+      el('th', { scope: 'row', text: name }), el('td', { text: paramNamed(name)?.value ?? '' }),
+      el('td', { text: paramNamed(name)?.type === null ? `${value} (as written: no type to check)` : value })))));
 }
 
 // Per name what became of the write, from the service's results: written, refused with
@@ -369,26 +373,20 @@ async function readBack(d, names, told) {
   const back = await call(`Reading back the written values of ${d.mac}`, '/api/params/read', { names });
   const fresh = back ? validParams(back).filter((p) => !p.refused).map((p) => p.name) : [];
   for (const p of back ? validParams(back) : []) {
-    const entry = rows.get(p.name);
-    if (entry && !p.refused) Object.assign(entry.param, { value: p.value, refused: false, stale: false });
+    const param = paramNamed(p.name);
+    if (param && !p.refused) Object.assign(param, { value: p.value, refused: false, stale: false });
   }
   markStale(fresh);
   const refusals = new Map(told.filter((o) => o.result !== 'written').map((o) => [o.name, o]));
   for (const name of names) {
-    const entry = rows.get(name);
-    if (!entry) continue;
+    const param = paramNamed(name);
+    const row = paramRow(name);
+    if (!param || !row) continue;
     const o = refusals.get(name);
-    entry.refusal = o ? (o.result === 'refused' ? `Write refused: ${o.text}` : `Not written: ${o.text}`) : undefined;
-    showValue(entry);
-    markRefusal(entry);
+    param.refusal = o ? (o.result === 'refused' ? `Write refused: ${o.text}` : `Not written: ${o.text}`) : undefined;
+    showValue(param, row);
   }
   updateApply();
-}
-
-// The device's text for a write it refused stays under the value until the next read.
-function markRefusal(entry) {
-  if (!entry.refusal) return;
-  entry.valueCell.append(el('span', { class: 'refused-text', text: ` ${entry.refusal}` }));
 }
 
 async function factoryReset() {
@@ -409,17 +407,13 @@ async function factoryReset() {
 
 // --- Keyboard -----------------------------------------------------------------
 
-function visibleRows() {
-  return [...$('params').tBodies[0].rows].filter((r) => !r.hidden);
-}
-
 function moveFocus(from, delta) {
-  const list = visibleRows();
+  const list = tableRows().filter((r) => !r.hidden);
   const i = list.indexOf(from);
   const to = list[Math.max(0, Math.min(list.length - 1, i + delta))];
   if (!to) return;
   const target = to.classList.contains('group') ? to.querySelector('button') : to;
-  for (const r of rows.values()) r.row.tabIndex = -1;
+  for (const r of tableRows()) if (r.dataset.name !== undefined) r.tabIndex = -1;
   if (to.classList.contains('param')) to.tabIndex = 0;
   target.focus();
 }
@@ -433,18 +427,18 @@ export function initDevice() {
     setStatus('The password of this device is forgotten; the next action asks for it.');
   });
   $('filter').addEventListener('input', () => {
-    performance.mark('kivo-filter-start');
+    begin('filter');
     applyFilter();
-    requestAnimationFrame(() => setTimeout(() => performance.measure('kivo-filter', 'kivo-filter-start')));
+    figureDrawn(['filter', 'filter']);
   });
   $('expand-all').addEventListener('click', () => {
-    performance.mark('kivo-expand-start');
+    begin('expand');
     state.collapsed.clear();
     applyFilter();
-    requestAnimationFrame(() => setTimeout(() => performance.measure('kivo-expand-all', 'kivo-expand-start')));
+    figureDrawn(['expand-all', 'expand']);
   });
   $('collapse-all').addEventListener('click', () => {
-    for (const g of groups.values()) if (!g.prefix.includes('.')) state.collapsed.add(g.prefix);
+    for (const g of topGroups()) state.collapsed.add(g);
     applyFilter();
   });
   const table = $('params');
@@ -455,7 +449,7 @@ export function initDevice() {
       return;
     }
     const cell = e.target.closest('td.value');
-    if (cell && !e.target.closest('input')) startEdit(rows.get(cell.parentElement.dataset.name));
+    if (cell && !e.target.closest('input')) startEdit(cell.parentElement.dataset.name);
   });
   table.addEventListener('keydown', (e) => {
     if (e.target.tagName === 'INPUT') return;
@@ -466,7 +460,7 @@ export function initDevice() {
       moveFocus(row, e.key === 'ArrowDown' ? 1 : -1);
     } else if (e.key === 'Enter' && row.classList.contains('param')) {
       e.preventDefault();
-      startEdit(rows.get(row.dataset.name));
+      startEdit(row.dataset.name);
     }
   });
 }

@@ -12,7 +12,9 @@ export const state = {
   collapsed: new Set(), // folded groups of the parameter table (dotted prefixes)
   selected: new Set(),  // MACs ticked in the Devices table (the firmware queue)
   // The Firmware view (firmware.js): the latest status, what this page started, its queue.
-  firmware: { status: null, mine: null, active: false, queue: null, rows: [] },
+  firmware: { status: null, mine: null, active: false, queue: null, rows: [], items: 0 },
+  // The Watch view (watch.js): the device and names watched, and the values read so far.
+  watch: { watched: null, series: new Map() },
 };
 
 // Views announce changes to each other here ("device", "params", "interfaces").

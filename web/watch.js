@@ -11,8 +11,10 @@ const colours = ['#1f5fa8', '#b3261e', '#2e7d32', '#8e44ad', '#b36b00', '#00796b
 let timer = null;
 let chart = null;
 let chartLoad = null;
-let series = new Map(); // name -> [{x: Date, y: number}]
-let watched = null;     // {d, names, fields}
+// The view's part of the store (state.watch): what is watched {d, names, fields, start}, or
+// null, and the values read so far (series: name -> [{x: Date, y: number}]). The plot and
+// the timer are the view's own handles.
+const w = () => state.watch;
 
 function loadChart() {
   if (window.Chart) return Promise.resolve(window.Chart);
@@ -70,8 +72,8 @@ async function makeChart() {
 
 function redraw() {
   if (!chart) return;
-  const t0 = watched.start;
-  chart.data.datasets = [...series.entries()].map(([name, points], i) => ({
+  const t0 = w().watched.start;
+  chart.data.datasets = [...w().series.entries()].map(([name, points], i) => ({
     label: name,
     data: points.map((p) => ({ x: (p.x - t0) / 1000, y: p.y })),
     borderColor: colours[i % colours.length],
@@ -82,7 +84,7 @@ function redraw() {
 }
 
 function showLatest(time, values, skipped) {
-  const rows = [...series.keys()].map((name) => {
+  const rows = [...w().series.keys()].map((name) => {
     const v = values[name];
     return el('tr', {}, el('th', { scope: 'row', text: name }),
       el('td', { text: typeof v === 'number' ? String(v) : skipped.includes(name) ? 'skipped by the service' : '–' }),
@@ -92,23 +94,25 @@ function showLatest(time, values, skipped) {
 }
 
 async function tick() {
-  if (!watched) return;
+  // The watch as it was asked: a rejected password (or the user) may stop it meanwhile.
+  const target = w().watched;
+  if (!target) return;
   let reply;
   try {
-    reply = await post('/api/watch', { ...watched.fields, names: watched.names });
+    reply = await post('/api/watch', { ...target.fields, names: target.names });
   } catch (err) {
     if (mayBeWrongPassword(err)) {
-      state.passwords.delete(watched.d.mac);
+      state.passwords.delete(target.d.mac);
       stopWatch();
     }
-    showError(err.text(`Reading the watched parameters of ${watched.d.mac} failed`) +
-      (watched ? ' Watching goes on.' : ' Watching stopped.'));
+    showError(err.text(`Reading the watched parameters of ${target.d.mac} failed`) +
+      (w().watched ? ' Watching goes on.' : ' Watching stopped.'));
     return;
   }
-  if (!watched || !reply || typeof reply.values !== 'object' || reply.values === null) return;
+  if (!w().watched || !reply || typeof reply.values !== 'object' || reply.values === null) return;
   const at = new Date(reply.time);
   const x = isNaN(at) ? new Date() : at;
-  for (const [name, points] of series) {
+  for (const [name, points] of w().series) {
     const v = reply.values[name];
     if (typeof v !== 'number' || !isFinite(v)) continue;
     points.push({ x, y: v });
@@ -134,21 +138,21 @@ async function startWatch() {
   stopWatch();
   showError('');
   const protocol = $('protocol').value;
-  watched = { d, names, fields: { ...deviceFields(d, protocol), password: pw }, start: Date.now() };
-  series = new Map(names.map((n) => [n, []]));
+  w().watched = { d, names, fields: { ...deviceFields(d, protocol), password: pw }, start: Date.now() };
+  w().series = new Map(names.map((n) => [n, []]));
   $('watch-start').disabled = true;
   $('watch-stop').disabled = false;
   await makeChart();
   setStatus(`Watching ${names.length} parameter${names.length === 1 ? '' : 's'} of ${d.mac}.`);
   await tick();
-  if (watched) timer = setInterval(tick, Number($('watch-every').value) * 1000);
+  if (w().watched) timer = setInterval(tick, Number($('watch-every').value) * 1000);
 }
 
 function stopWatch() {
   if (timer) clearInterval(timer);
   timer = null;
-  if (watched) setStatus(`Stopped watching ${watched.d.mac}.`);
-  watched = null;
+  if (w().watched) setStatus(`Stopped watching ${w().watched.d.mac}.`);
+  w().watched = null;
   $('watch-start').disabled = false;
   $('watch-stop').disabled = true;
 }
@@ -157,7 +161,7 @@ export function initWatch() {
   $('watch-start').addEventListener('click', startWatch);
   $('watch-stop').addEventListener('click', stopWatch);
   bus.addEventListener('params', (e) => {
-    if (watched && state.current && watched.d.mac !== state.current.mac) stopWatch();
+    if (w().watched && state.current && w().watched.d.mac !== state.current.mac) stopWatch();
     fillNames(e.detail || []);
   });
 }

@@ -1,5 +1,7 @@
 // The one table of what people can do about each failure reason, for every front-end.
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "kivo_client.h"
 
@@ -60,6 +62,37 @@ Explanation Explain(uint16_t code) {
     for (const auto& [reason, remedy] : kRemedies)
         if (static_cast<uint16_t>(reason) == code) return {ReasonName(code), remedy};
     return {ReasonName(code), {}};
+}
+
+bool NothingListens(const Error& e) {
+    return e.kind == ErrorKind::kNoService && e.message.rfind("nothing listens", 0) == 0;
+}
+
+std::vector<std::string> ServiceRemedies(const Error& e, Audience audience, std::string_view program,
+                                         uint16_t port) {
+    const std::string name(program), p = std::to_string(port);
+    const bool server = audience == Audience::kServer;
+    // A server asks on the port it was given: it says how to start the service, not which
+    // port to give.
+    if (e.kind == ErrorKind::kNoService && server)
+        return {
+            "Start kivohost: systemctl start kivohost.socket where the package is installed, or "
+            "scripts/run.sh in the source tree."};
+    if (e.kind == ErrorKind::kNoService) {
+        std::vector<std::string> remedies{"Is kivohost running on port " + p +
+                                          "? Start it as root with './scripts/run.sh" +
+                                          (port == kDefaultPort ? std::string() : " " + p) +
+                                          "' (or 'kivohost " + p + "'), or give its port with --port."};
+        if (!NothingListens(e))
+            remedies.push_back(
+                "A service busy with a long request answers late: --timeout SECONDS waits longer.");
+        return remedies;
+    }
+    if (e.kind != ErrorKind::kUnsupported && e.kind != ErrorKind::kBadReply) return {};
+    if (server) return {"kivohost and " + name + " may not be of the same release."};
+    if (e.kind == ErrorKind::kUnsupported)
+        return {"Update kivohost, or use a " + name + " of the same release."};
+    return {"Repeat the command; if it keeps happening, the service and " + name + " do not match."};
 }
 
 }  // namespace kivo::client

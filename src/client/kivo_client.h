@@ -95,6 +95,22 @@ class Result {
     std::variant<T, Error> v_;
 };
 
+// Whether nothing listens on the service's port (the datagram was refused), as against a
+// service that did not answer in time.
+bool NothingListens(const Error& e);
+
+// Who meets a failure of the service itself, for the remedy that fits: a command run by hand
+// (it names the port it asked on and its own options), or a server started beside the
+// service (it names how the service is started).
+enum class Audience { kCommand, kServer };
+
+// What to do when the service itself fails a front-end: nothing answers (kNoService), it does
+// not know the request (kUnsupported: another release) or its reply does not read
+// (kBadReply). Empty for the other kinds, whose remedy is their reason's (Explain).
+// `program` names the front-end, `port` the port a command asked on.
+std::vector<std::string> ServiceRemedies(const Error& e, Audience audience, std::string_view program,
+                                         uint16_t port = kDefaultPort);
+
 struct Done {};
 
 // ---- Request and reply types ----------------------------------------------------------

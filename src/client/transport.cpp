@@ -194,8 +194,8 @@ Result<Bytes> Client::Exchange(Bytes request, RequestCode code, bool readOnly, m
         Result<Bytes> r = Attempt(request, code, timeout);
         if (r.ok() || i >= attempts) return r;
         const Error& e = r.error();
-        bool retry = e.kind == ErrorKind::kBadReply ||
-                     (e.kind == ErrorKind::kNoService && e.message.rfind("nothing listens", 0) != 0);
+        bool retry =
+            e.kind == ErrorKind::kBadReply || (e.kind == ErrorKind::kNoService && !NothingListens(e));
         if (!retry) return r;
     }
 }

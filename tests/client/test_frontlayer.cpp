@@ -31,6 +31,45 @@ TEST(Explain, EveryReasonHasANameAndARemedyUnlessItsTextSaysEnough) {
     EXPECT_TRUE(kc::Explain(0xBEEF).remedy.empty());
 }
 
+// A command names the port it asked on and its own options; a server says how the service
+// is started; both name themselves where the release is in doubt.
+TEST(Explain, ServiceFailuresInEachFrontEndsWords) {
+    const kc::Error timedOut{kc::ErrorKind::kNoService, kc::RequestCode::kVersion, 0, "no reply within 5 s"};
+    const kc::Error refused{kc::ErrorKind::kNoService, kc::RequestCode::kVersion, 0,
+                            "nothing listens on 127.0.0.1 port 9000"};
+    EXPECT_TRUE(kc::NothingListens(refused));
+    EXPECT_FALSE(kc::NothingListens(timedOut));
+    const auto cmd = [](const kc::Error& e, uint16_t port) {
+        return kc::ServiceRemedies(e, kc::Audience::kCommand, "kivoctl", port);
+    };
+    const auto kind = [](kc::ErrorKind k) { return kc::Error{k, kc::RequestCode::kGet, 0, "reply"}; };
+    EXPECT_EQ(cmd(refused, 9000),
+              std::vector<std::string>{"Is kivohost running on port 9000? Start it as root "
+                                       "with './scripts/run.sh 9000' (or 'kivohost 9000'), "
+                                       "or give its port with --port."});
+    const auto late = cmd(timedOut, kp::kDefaultPort);
+    ASSERT_EQ(late.size(), 2u);
+    EXPECT_NE(late[0].find("'./scripts/run.sh' (or 'kivohost 55567')"), std::string::npos) << late[0];
+    EXPECT_NE(late[1].find("--timeout SECONDS"), std::string::npos);
+    EXPECT_EQ(cmd(kind(kc::ErrorKind::kUnsupported), 1).at(0),
+              "Update kivohost, or use a kivoctl of the same release.");
+    EXPECT_NE(cmd(kind(kc::ErrorKind::kBadReply), 1).at(0).find("the service and kivoctl do not match"),
+              std::string::npos);
+
+    const auto server = [&](kc::ErrorKind k) {
+        return kc::ServiceRemedies(kind(k), kc::Audience::kServer, "kivo-web");
+    };
+    EXPECT_EQ(
+        server(kc::ErrorKind::kNoService).at(0).rfind("Start kivohost: systemctl start kivohost.socket", 0),
+        0u);
+    EXPECT_EQ(server(kc::ErrorKind::kUnsupported), server(kc::ErrorKind::kBadReply));
+    EXPECT_EQ(server(kc::ErrorKind::kUnsupported).at(0),
+              "kivohost and kivo-web may not be of the same release.");
+    // Failures the service explains itself take their reason's remedy instead.
+    EXPECT_TRUE(server(kc::ErrorKind::kFailed).empty());
+    EXPECT_TRUE(cmd(kind(kc::ErrorKind::kRefused), 1).empty());
+}
+
 TEST(ListenAddress, StrictRulesAndLoopback) {
     const auto v4 = kc::ParseListenAddress("127.0.0.9:9551");
     ASSERT_TRUE(v4);

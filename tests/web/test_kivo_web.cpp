@@ -4,10 +4,12 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "harness.h"
 #include "harness_cfg.h"
@@ -503,6 +505,46 @@ TEST(KivoWeb, TransfersSideBySide) {
     EXPECT_TRUE(events.WaitForLog("\"state\":\"succeeded\"", 20s)) << events.Log();
     EXPECT_GE(events.CountInLog("event: transfers"), 2) << events.Log();
     EXPECT_EQ(web.Get("/api/health").Json()["transfers"], list);
+}
+
+// Two browsers, two devices: a read of a device that does not answer holds up neither another
+// browser's read of a live device nor the health route, and still ends with its own failure.
+TEST(KivoWeb, SilentDeviceHoldsUpNoOtherBrowser) {
+    KIVO_REQUIRE_ROOT();
+    const char* silentMac = "02:00:00:00:10:02";
+    Topology topo;
+    topo.Link("eth1", "eth1");
+    topo.StartDevsim(std::string("[device living]\nmac = ") + kLcmpMac +
+                     "\ninterface = eth1\nrole = lcmp\npassword = demo\nparam = NETWORK.PORT INT16U 8080\n"
+                     "\n[device attic]\nmac = " +
+                     silentMac + "\ninterface = eth1\nrole = lcmp\npassword = demo\nsilent = yes\n");
+    topo.StartKivohost();
+    ASSERT_TRUE(WaitLinkUp(topo.host(), "eth1"));
+    Web web(topo.host(), 8080);
+    ASSERT_TRUE(web.ready()) << web.process().Log();
+
+    std::atomic<bool> silentDone{false};
+    Reply silent;
+    std::thread other([&] {
+        silent = web.Post("/api/params/read", Lcmp({{"mac", silentMac}}));
+        silentDone = true;
+    });
+    // Once the silent device has the request, kivohost works on it for the other browser.
+    const bool asked = topo.devsim()->WaitForLog("LCMP silent: no reply", 30s);
+    const Reply live = web.Post("/api/params/read", Lcmp({{"names", {"NETWORK.PORT"}}}));
+    const bool liveBeforeSilent = !silentDone;
+    const Reply health = web.Get("/api/health");
+    const bool healthBeforeSilent = !silentDone;
+    other.join();
+    ASSERT_TRUE(asked) << topo.devsim()->Log();
+    EXPECT_HTTP(live, 200);
+    EXPECT_EQ(live.Json()["params"][0]["value"], "8080") << live.body;
+    EXPECT_TRUE(liveBeforeSilent) << "the live device's read waited for the silent device's";
+    EXPECT_HTTP(health, 200);
+    EXPECT_EQ(health.Json()["service"], "up");
+    EXPECT_EQ(health.Json()["queue"], 0) << health.body;
+    EXPECT_TRUE(healthBeforeSilent) << "the health route waited for the silent device's read";
+    EXPECT_EQ(ReasonCode(silent), static_cast<int>(kivo::protocol::Reason::kNoAnswer)) << silent.body;
 }
 
 // The access checks: token, Host, Origin, headers, and the refusal to serve the network

@@ -12,6 +12,14 @@ namespace kivoctl {
 
 // ---- getall / get / set / reset ---------------------------------------------------------------------
 
+// A parameter's type for the table: its name (its code when it has none), ERROR for a
+// refused parameter without one.
+std::string TypeText(const std::optional<uint8_t>& type, bool refused) {
+    if (!type) return refused ? "ERROR" : "-";
+    const std::string_view name = kc::ParamTypeName(*type);
+    return name.empty() ? std::to_string(*type) : std::string(name);
+}
+
 // Prints a parameter reply; exit code 4 when the device refused a parameter. `asked`
 // holds the names of a get or set, so that names the reply does not cover are told.
 int PrintParams(const Globals& g, const kc::DeviceAddress& d, const kc::ParamReply& reply,
@@ -35,14 +43,7 @@ int PrintParams(const Globals& g, const kc::DeviceAddress& d, const kc::ParamRep
     } else {
         std::vector<std::vector<std::string>> rows;
         for (const auto& p : reply.params) {
-            std::string type = "-";
-            if (p.type) {
-                std::string_view n = kc::ParamTypeName(*p.type);
-                type = n.empty() ? std::to_string(*p.type) : std::string(n);
-            } else if (p.refused) {
-                type = "ERROR";
-            }
-            rows.push_back({Printable(p.name), type, Printable(p.value)});
+            rows.push_back({Printable(p.name), TypeText(p.type, p.refused), Printable(p.value)});
         }
         if (rows.empty())
             std::cout << "The device reported no parameters.\n";
@@ -90,13 +91,8 @@ int PrintWrite(const Globals& g, const kc::DeviceAddress& d, const kc::ParamRepl
         for (const auto& o : outcomes) {
             auto it = std::find_if(reply.params.begin(), reply.params.end(),
                                    [&](const kc::Param& p) { return p.name == o.name; });
-            std::string type = "-";
-            if (it != reply.params.end() && it->type) {
-                std::string_view n = kc::ParamTypeName(*it->type);
-                type = n.empty() ? std::to_string(*it->type) : std::string(n);
-            } else if (o.result == kc::WriteResult::kRefused) {
-                type = "ERROR";
-            }
+            const std::string type = TypeText(it != reply.params.end() ? it->type : std::nullopt,
+                                              o.result == kc::WriteResult::kRefused);
             std::string value = o.result == kc::WriteResult::kNotWritten ? o.text
                                 : it != reply.params.end()               ? it->value
                                                                          : "-";

@@ -65,18 +65,11 @@ std::vector<std::string> Hints(const Globals& g, const kc::Error& e,
         if (hint.empty()) return {};
         return {std::string(hint)};
     }
-    const std::string port = std::to_string(g.port);
     switch (e.kind) {
-        case kc::ErrorKind::kNoService: {
-            std::vector<std::string> hints{"Is kivohost running on port " + port +
-                                           "? Start it as root with './scripts/run.sh" +
-                                           (g.port == kc::kDefaultPort ? std::string() : " " + port) +
-                                           "' (or 'kivohost " + port + "'), or give its port with --port."};
-            if (e.message.rfind("nothing listens", 0) != 0)
-                hints.push_back(
-                    "A service busy with a long request answers late: --timeout SECONDS waits longer.");
-            return hints;
-        }
+        case kc::ErrorKind::kNoService:
+        case kc::ErrorKind::kUnsupported:
+        case kc::ErrorKind::kBadReply:
+            return kc::ServiceRemedies(e, kc::Audience::kCommand, "kivoctl", g.port);
         case kc::ErrorKind::kFailed:
             switch (e.request) {
                 case kc::RequestCode::kGetAll:
@@ -98,10 +91,6 @@ std::vector<std::string> Hints(const Globals& g, const kc::Error& e,
             return {
                 "The service did not say why it refused the request; its log tells (journalctl -u "
                 "kivohost)."};
-        case kc::ErrorKind::kUnsupported:
-            return {"Update kivohost, or use a kivoctl of the same release."};
-        case kc::ErrorKind::kBadReply:
-            return {"Repeat the command; if it keeps happening, the service and kivoctl do not match."};
         default:
             return {};
     }

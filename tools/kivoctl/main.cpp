@@ -86,15 +86,23 @@ void AddDeviceOptions(CLI::App* cmd, DeviceOptions& o) {
     file->excludes(env);
 }
 
-}  // namespace
+// What the command line asks for: every command's options, and the commands themselves
+// (set when given).
+struct CommandLine {
+    std::string discIface;
+    uint16_t discVlan = 0;
+    DeviceOptions device;
+    std::vector<std::string> names;
+    std::vector<std::string> assignments;
+    bool yes = false;
+    FwTarget up;
+    FwTarget bt;
+    std::vector<std::string> stopMacs;
+    bool stopAll = false;
+    CLI::App *version, *discover, *getall, *get, *set, *compare, *reset, *upgrade, *boot, *status, *stop;
+};
 
-int main(int argc, char** argv) {
-    Globals g;
-    // Known before parsing, so that a usage error is a JSON document too.
-    for (int i = 1; i < argc; ++i)
-        if (std::string_view(argv[i]) == "--json") g.json = true;
-
-    CLI::App app{"kivoctl: manage G.hn devices through the kivohost service", "kivoctl"};
+void AddGlobalOptions(CLI::App& app, Globals& g) {
     app.set_version_flag("--version", "kivoctl " KIVOCTL_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
@@ -113,69 +121,87 @@ int main(int argc, char** argv) {
                 return "give seconds above 0 and at most 86400 (one day), not '" + text + "'";
             return {};
         });
+}
 
-    auto* version = app.add_subcommand("version", "show the service's version");
-
-    std::string discIface;
-    uint16_t discVlan = 0;
-    auto* discover = app.add_subcommand("discover", "find LCMP, legacy and boot-ROM devices");
-    discover->add_option("-i,--interface", discIface, "host interface (default: every interface)");
-    discover->add_option("--vlan", discVlan, "VLAN id of the probes (0: untagged)")
+void AddDeviceCommands(CLI::App& app, CommandLine& c) {
+    c.version = app.add_subcommand("version", "show the service's version");
+    c.discover = app.add_subcommand("discover", "find LCMP, legacy and boot-ROM devices");
+    c.discover->add_option("-i,--interface", c.discIface, "host interface (default: every interface)");
+    c.discover->add_option("--vlan", c.discVlan, "VLAN id of the probes (0: untagged)")
         ->check(CLI::Range(0, 4094));
-
-    DeviceOptions devOpts;
-    auto* getall = app.add_subcommand("getall", "read every parameter of a device");
-    AddDeviceOptions(getall, devOpts);
-
-    std::vector<std::string> names;
-    auto* get = app.add_subcommand("get", "read parameters of a device");
-    AddDeviceOptions(get, devOpts);
-    get->add_option("NAME", names, "parameter names")->required();
-
-    std::vector<std::string> assignments;
-    auto* set = app.add_subcommand("set", "write parameters of a device");
-    AddDeviceOptions(set, devOpts);
-    set->add_option("NAME=VALUE", assignments, "parameters and their values, as 'get' shows them")
+    c.getall = app.add_subcommand("getall", "read every parameter of a device");
+    AddDeviceOptions(c.getall, c.device);
+    c.get = app.add_subcommand("get", "read parameters of a device");
+    AddDeviceOptions(c.get, c.device);
+    c.get->add_option("NAME", c.names, "parameter names")->required();
+    c.set = app.add_subcommand("set", "write parameters of a device");
+    AddDeviceOptions(c.set, c.device);
+    c.set->add_option("NAME=VALUE", c.assignments, "parameters and their values, as 'get' shows them")
         ->required();
-
-    auto* compare =
+    c.compare =
         app.add_subcommand("compare", "tell which values differ from the device's, as it stores them");
-    AddDeviceOptions(compare, devOpts);
-    compare->add_option("NAME=VALUE", assignments, "parameters and their wanted values")->required();
+    AddDeviceOptions(c.compare, c.device);
+    c.compare->add_option("NAME=VALUE", c.assignments, "parameters and their wanted values")->required();
+    c.reset = app.add_subcommand("reset", "reset a device to its factory settings");
+    AddDeviceOptions(c.reset, c.device);
+    c.reset->add_flag("-y,--yes", c.yes, "do not ask for confirmation on a terminal");
+}
 
-    bool yes = false;
-    auto* reset = app.add_subcommand("reset", "reset a device to its factory settings");
-    AddDeviceOptions(reset, devOpts);
-    reset->add_flag("-y,--yes", yes, "do not ask for confirmation on a terminal");
-
+void AddFwCommands(CLI::App& app, CommandLine& c) {
     auto* fw = app.add_subcommand("fw", "firmware upgrade and Ethernet boot");
     fw->require_subcommand(1);
-    FwTarget up;
-    auto* upgrade = fw->add_subcommand("upgrade", "upload a firmware image to a running device");
-    upgrade->add_option("-i,--interface", up.interface, "host interface the device is on")->required();
-    upgrade
-        ->add_option("-m,--mac", up.macs,
+    c.upgrade = fw->add_subcommand("upgrade", "upload a firmware image to a running device");
+    c.upgrade->add_option("-i,--interface", c.up.interface, "host interface the device is on")->required();
+    c.upgrade
+        ->add_option("-m,--mac", c.up.macs,
                      "MAC address of the device to upgrade; repeat it to upgrade several side by side")
         ->required()
         ->allow_extra_args(false);
-    upgrade->add_option("--vlan", up.vlan, "VLAN id (0: untagged)")->check(CLI::Range(0, 4094));
-    upgrade->add_flag("--wait", up.wait, "follow the transfer to its end");
-    upgrade->add_option("FILE", up.firmware, "firmware image")->required();
-    FwTarget bt;
-    auto* boot = fw->add_subcommand("boot", "boot a device waiting in its boot ROM over Ethernet");
-    boot->add_option("-i,--interface", bt.interface, "host interface the device is on")->required();
-    boot->add_option("--vlan", bt.vlan, "VLAN id (0: untagged)")->check(CLI::Range(0, 4094));
-    boot->add_flag("--wait", bt.wait, "follow the transfer to its end");
-    boot->add_option("LOADER", bt.loader, "Ethernet loader file")->required();
-    boot->add_option("FILE", bt.firmware, "chunked firmware file")->required();
-    auto* status = fw->add_subcommand("status", "list the firmware transfers, running and recently ended");
-    std::vector<std::string> stopMacs;
-    bool stopAll = false;
-    auto* stop =
-        fw->add_subcommand("stop", "stop the latest transfer, the transfers of some devices, or all");
-    auto* stopMac = stop->add_option("-m,--mac", stopMacs, "stop the transfer of this device; repeatable")
+    c.upgrade->add_option("--vlan", c.up.vlan, "VLAN id (0: untagged)")->check(CLI::Range(0, 4094));
+    c.upgrade->add_flag("--wait", c.up.wait, "follow the transfer to its end");
+    c.upgrade->add_option("FILE", c.up.firmware, "firmware image")->required();
+    c.boot = fw->add_subcommand("boot", "boot a device waiting in its boot ROM over Ethernet");
+    c.boot->add_option("-i,--interface", c.bt.interface, "host interface the device is on")->required();
+    c.boot->add_option("--vlan", c.bt.vlan, "VLAN id (0: untagged)")->check(CLI::Range(0, 4094));
+    c.boot->add_flag("--wait", c.bt.wait, "follow the transfer to its end");
+    c.boot->add_option("LOADER", c.bt.loader, "Ethernet loader file")->required();
+    c.boot->add_option("FILE", c.bt.firmware, "chunked firmware file")->required();
+    c.status = fw->add_subcommand("status", "list the firmware transfers, running and recently ended");
+    c.stop = fw->add_subcommand("stop", "stop the latest transfer, the transfers of some devices, or all");
+    auto* stopMac = c.stop->add_option("-m,--mac", c.stopMacs, "stop the transfer of this device; repeatable")
                         ->allow_extra_args(false);
-    stop->add_flag("--all", stopAll, "stop every running transfer")->excludes(stopMac);
+    c.stop->add_flag("--all", c.stopAll, "stop every running transfer")->excludes(stopMac);
+}
+
+// Runs the command the line names.
+int Dispatch(const Globals& g, const CommandLine& c) {
+    if (*c.version) return CmdVersion(g);
+    if (*c.discover) return CmdDiscover(g, c.discIface, c.discVlan);
+    if (*c.getall) return CmdGetAll(g, c.device);
+    if (*c.get) return CmdGet(g, c.device, c.names);
+    if (*c.set) return CmdSet(g, c.device, c.assignments);
+    if (*c.compare) return CmdSet(g, c.device, c.assignments, true);
+    if (*c.reset) return CmdReset(g, c.device, c.yes);
+    if (*c.upgrade) return CmdFwStart(g, c.up, false);
+    if (*c.boot) return CmdFwStart(g, c.bt, true);
+    if (*c.status) return CmdFwStatus(g);
+    if (*c.stop) return CmdFwStop(g, c.stopMacs, c.stopAll);
+    return Usage(g, "no command given");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Globals g;
+    // Known before parsing, so that a usage error is a JSON document too.
+    for (int i = 1; i < argc; ++i)
+        if (std::string_view(argv[i]) == "--json") g.json = true;
+
+    CLI::App app{"kivoctl: manage G.hn devices through the kivohost service", "kivoctl"};
+    CommandLine c;
+    AddGlobalOptions(app, g);
+    AddDeviceCommands(app, c);
+    AddFwCommands(app, c);
 
     if (PasswordOnCommandLine(argc, argv))
         return Report(
@@ -197,17 +223,5 @@ int main(int argc, char** argv) {
         std::string what = e.what();
         return Usage(g, what);
     }
-
-    if (*version) return CmdVersion(g);
-    if (*discover) return CmdDiscover(g, discIface, discVlan);
-    if (*getall) return CmdGetAll(g, devOpts);
-    if (*get) return CmdGet(g, devOpts, names);
-    if (*set) return CmdSet(g, devOpts, assignments);
-    if (*compare) return CmdSet(g, devOpts, assignments, true);
-    if (*reset) return CmdReset(g, devOpts, yes);
-    if (*upgrade) return CmdFwStart(g, up, false);
-    if (*boot) return CmdFwStart(g, bt, true);
-    if (*status) return CmdFwStatus(g);
-    if (*stop) return CmdFwStop(g, stopMacs, stopAll);
-    return Usage(g, "no command given");
+    return Dispatch(g, c);
 }

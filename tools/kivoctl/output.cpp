@@ -98,4 +98,38 @@ std::string ByteText(double bytes) {
     return buf;
 }
 
+std::string Duration(double seconds) {
+    char buf[32];
+    long s = static_cast<long>(seconds + 0.5);
+    if (s >= 3600)
+        std::snprintf(buf, sizeof(buf), "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof(buf), "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}
+
+std::string Elapsed(double seconds) {
+    if (seconds >= 60) return Duration(seconds);
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "%.1f s", seconds);
+    return buf;
+}
+
+json TransferJson(const kc::FwTransfer& t, uint64_t nowMs) {
+    return json{{"mac", t.device ? json(kc::MacText(*t.device)) : json(nullptr)},
+                {"kind", kc::FwKindName(t.kind)},
+                {"interface", t.interface},
+                {"state", kc::FwStateName(t.state)},
+                {"state_code", t.state},
+                {"bytes", t.bytes},
+                {"total", t.total},
+                {"retransmissions", t.retransmissions},
+                {"seconds", std::round(static_cast<double>(t.DurationMs(nowMs)) / 100) / 10},
+                {"running", !t.Final()},
+                {"latest", t.latest},
+                {"reason", t.reason.code != 0 || !t.reason.text.empty()
+                               ? json{{"code", t.reason.code}, {"text", t.reason.text}}
+                               : json(nullptr)}};
+}
+
 }  // namespace kivoctl

@@ -36,6 +36,12 @@ json ReasonJson(const std::optional<kivo::client::Reason>& reason);
 
 // Human text for a byte count: "512 B", "1.5 KiB", "3.2 MiB".
 std::string ByteText(double bytes);
+// Human text for a time: "m:ss" or "h:mm:ss"; Elapsed says "12.3 s" below a minute.
+std::string Duration(double seconds);
+std::string Elapsed(double seconds);
+
+// A transfer of the service's list, as 'kivoctl fw status --json' shows it.
+json TransferJson(const kivo::client::FwTransfer& t, uint64_t nowMs);
 
 }  // namespace kivoctl
 

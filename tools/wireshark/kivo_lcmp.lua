@@ -399,9 +399,8 @@ local function lcmp_message(tvb, pinfo, tree, opcode)
     pinfo.cols.info:append(info)
 end
 
-function lcmp.dissector(tvb, pinfo, tree)
-    pinfo.cols.protocol = "LCMP"
-    local root = tree:add(lcmp, tvb())
+-- The frame's addresses and VLAN tag, as the Ethernet dissector found them.
+local function lcmp_addresses(root)
     local dst = last(f_eth_dst())
     local src = last(f_eth_src())
     if dst and src then
@@ -420,6 +419,71 @@ function lcmp.dissector(tvb, pinfo, tree)
         local prio = last(f_vlan_prio())
         if prio then root:add(lf.vlan_prio, prio.range, prio.value) end
     end
+end
+
+-- On the first pass: files the segment; the frame that completes a message gets it whole.
+local function lcmp_collect(pinfo, mmh, segment, opcode, seq, seg, last_seg)
+    local key = table.concat({src_key(pinfo), opcode, seq}, "/")
+    local p = partial[key]
+    if p and p.last ~= last_seg then
+        mmh:add_proto_expert_info(le.segment_mismatch)
+        p = nil
+    end
+    if p == nil then
+        p = {last = last_seg, segs = {}, count = 0}
+        partial[key] = p
+    end
+    if p.segs[seg] then
+        mmh:add_proto_expert_info(le.segment_repeated,
+            string.format("Segment %d already seen in frame %d", seg, p.segs[seg].frame))
+        return
+    end
+    p.segs[seg] = {frame = pinfo.number, data = segment and segment:raw() or ""}
+    p.count = p.count + 1
+    if p.count ~= last_seg + 1 then return end
+    local parts, frames = {}, {}
+    for i = 0, last_seg do
+        parts[#parts + 1] = p.segs[i].data
+        frames[#frames + 1] = p.segs[i].frame
+        completed_by[p.segs[i].frame] = pinfo.number
+    end
+    completed[pinfo.number] = {data = table.concat(parts), frames = frames, opcode = opcode}
+    partial[key] = nil
+end
+
+-- A segment of a message in several: the message where this frame completes it, else
+-- where it was (or is yet to be) put together.
+local function lcmp_segment(tvb, pinfo, root, mmh, segment, opcode, seq, seg, last_seg)
+    if segment then root:add(lf.segment_data, segment) end
+    if seg > last_seg then
+        mmh:add_proto_expert_info(le.segment_number,
+            string.format("Segment %d of a message whose last segment is %d", seg, last_seg))
+        return
+    end
+    -- Segments are collected on the first pass; later passes read what it found.
+    if not pinfo.visited then lcmp_collect(pinfo, mmh, segment, opcode, seq, seg, last_seg) end
+    local done = completed[pinfo.number]
+    if done then
+        local msg = ByteArray.new(done.data, true):tvb("Reassembled LCMP message")
+        local list = root:add(lf.segments, tvb(0, 0))
+        list:set_text(string.format("%d segments (%d bytes)", #done.frames, #done.data))
+        for i, frame in ipairs(done.frames) do
+            list:add(lf.segment_frame, tvb(0, 0), frame):append_text(string.format(" (segment %d)", i - 1))
+        end
+        root:add(lf.reassembled_length, tvb(0, 0), #done.data):set_generated()
+        pinfo.cols.info:append(" [reassembled]")
+        lcmp_message(msg, pinfo, root, opcode)
+    elseif completed_by[pinfo.number] then
+        root:add(lf.reassembled_in, tvb(0, 0), completed_by[pinfo.number]):set_generated()
+    else
+        root:add_proto_expert_info(le.segment_pending)
+    end
+end
+
+function lcmp.dissector(tvb, pinfo, tree)
+    pinfo.cols.protocol = "LCMP"
+    local root = tree:add(lcmp, tvb())
+    lcmp_addresses(root)
     if tvb:len() < 8 then
         root:add_proto_expert_info(le.header_short, "Frame too short for the management message header")
         return
@@ -465,67 +529,10 @@ function lcmp.dissector(tvb, pinfo, tree)
     end
     if tvb:len() > 8 + length then root:add(lf.padding, tvb(8 + length)) end
     local segment = length > 0 and tvb(8, length) or nil
-
     if last_seg == 0 then
         lcmp_message(segment and segment:tvb(), pinfo, root, opcode)
-        return
-    end
-    if segment then root:add(lf.segment_data, segment) end
-    if seg > last_seg then
-        mmh:add_proto_expert_info(le.segment_number,
-            string.format("Segment %d of a message whose last segment is %d", seg, last_seg))
-        return
-    end
-
-    -- Segments are collected on the first pass; later passes read what it found.
-    if not pinfo.visited then
-        local key = table.concat({src_key(pinfo), opcode, seq}, "/")
-        local p = partial[key]
-        if p and p.last ~= last_seg then
-            mmh:add_proto_expert_info(le.segment_mismatch)
-            p = nil
-        end
-        if p == nil then
-            p = {last = last_seg, segs = {}, count = 0}
-            partial[key] = p
-        end
-        if p.segs[seg] then
-            mmh:add_proto_expert_info(le.segment_repeated,
-                string.format("Segment %d already seen in frame %d", seg, p.segs[seg].frame))
-        else
-            p.segs[seg] = {frame = pinfo.number, data = segment and segment:raw() or ""}
-            p.count = p.count + 1
-            if p.count == last_seg + 1 then
-                local parts, frames = {}, {}
-                for i = 0, last_seg do
-                    parts[#parts + 1] = p.segs[i].data
-                    frames[#frames + 1] = p.segs[i].frame
-                    completed_by[p.segs[i].frame] = pinfo.number
-                end
-                completed[pinfo.number] = {data = table.concat(parts), frames = frames, opcode = opcode}
-                partial[key] = nil
-            end
-        end
-    end
-
-    local done = completed[pinfo.number]
-    if done then
-        local msg = ByteArray.new(done.data, true):tvb("Reassembled LCMP message")
-        local list = root:add(lf.segments, tvb(0, 0))
-        list:set_text(string.format("%d segments (%d bytes)", #done.frames, #done.data))
-        for i, frame in ipairs(done.frames) do
-            list:add(lf.segment_frame, tvb(0, 0), frame):append_text(string.format(" (segment %d)", i - 1))
-        end
-        root:add(lf.reassembled_length, tvb(0, 0), #done.data):set_generated()
-        pinfo.cols.info:append(" [reassembled]")
-        lcmp_message(msg, pinfo, root, opcode)
     else
-        local by = completed_by[pinfo.number]
-        if by then
-            root:add(lf.reassembled_in, tvb(0, 0), by):set_generated()
-        else
-            root:add_proto_expert_info(le.segment_pending)
-        end
+        lcmp_segment(tvb, pinfo, root, mmh, segment, opcode, seq, seg, last_seg)
     end
 end
 

@@ -230,6 +230,90 @@ local function scp_decipher(tvb, pinfo, item, enc, crc_field, whole)
     return plain, k
 end
 
+-- The CRC check of a plain payload, or the deciphering of an enciphered one. Returns the
+-- payload's items as a tvb (nil when empty), their bytes, the tree they go under, and
+-- whether they can be read.
+local function scp_payload(tvb, pinfo, root, h)
+    local payload = h.length > 0 and tvb(14, h.length):raw() or ""
+    local computed = crc32(payload)
+    local body = h.length > 0 and tvb(14, h.length):tvb() or nil
+    if SCP_PLAIN[h.opcode] or computed == h.crc then
+        local good = computed == h.crc
+        root:add(sf.crc_computed, tvb(10, 4), computed):set_generated()
+        root:add(sf.crc_status, tvb(10, 4), good and 1 or 0):set_generated()
+        if not good then
+            h.crc_item:add_proto_expert_info(se.crc_bad,
+                string.format("CRC-32 0x%08x, computed 0x%08x", h.crc, computed))
+            pinfo.cols.info:append(" [bad CRC]")
+        end
+        return body, payload, root, true
+    end
+    local enc = h.length > 0 and root:add(sf.enciphered, tvb(14, h.length)) or root
+    local stands_alone = not h.reply or (h.seq == 1 and h.last ~= 0)
+    local clear, k
+    if h.length > 0 then
+        clear, k = scp_decipher(tvb, pinfo, enc, payload, h.crc, stands_alone)
+    end
+    if not clear then
+        root:add(sf.crc_status, tvb(10, 4), 2):set_generated()
+        if lcmp.prefs.passwords == "" then enc:add_proto_expert_info(se.enciphered) end
+        pinfo.cols.info:append(" [enciphered]")
+        return body, payload, root, false
+    end
+    root:add(sf.crc_status, tvb(10, 4), 1):set_generated()
+    body = ByteArray.new(clear, true):tvb("Deciphered SCP payload")
+    local dec = root:add(sf.deciphered, body())
+    dec:set_text(string.format("Deciphered with %s", key_text(k)))
+    dec:add(sf.deciphered_password, body(), k.password):set_generated()
+    dec:add(sf.deciphered_key, body(), k.form):set_generated()
+    pinfo.cols.info:append(" [deciphered]")
+    return body, clear, dec, true
+end
+
+-- On the first pass: how this message continues an item left open by the previous message
+-- of its reply, remembered for later passes.
+local function scp_continuation(pinfo, key, payload, seq)
+    local open = scp_open[key]
+    scp_open[key] = nil
+    if not (open and seq == open.seq + 1 and #open.bytes < 2 + 65535) then return end
+    local joined = open.bytes .. payload
+    if #joined < 2 then return end
+    local total = 2 + joined:byte(1) * 256 + joined:byte(2)
+    local need = total - #open.bytes
+    if need <= #payload then
+        scp_frames[pinfo.number] = {from = open.frame, head = open.bytes, need = need}
+    else
+        -- The item spans this whole message as well.
+        scp_frames[pinfo.number] = {from = open.frame, head = open.bytes, need = #payload, open = true}
+        scp_open[key] = {seq = seq, bytes = joined, frame = open.frame}
+    end
+end
+
+-- The payload's items, an item left open by the previous message of the reply first.
+local function scp_payload_items(pinfo, parent, body, payload, h)
+    local items = parent:add(body(), "Items")
+    local start = 0
+    local key = table.concat({src_key(pinfo), dst_key(pinfo), h.opcode, h.op_number}, "/")
+    if not pinfo.visited then scp_continuation(pinfo, key, payload, h.seq) end
+    local cont = scp_frames[pinfo.number]
+    local summaries = {}
+    if cont then
+        start = cont.need
+        local part = items:add(sf.continued, body(0, cont.need))
+        part:add(sf.continued_from, body(0, 0), cont.from):set_generated()
+        if cont.open then return end
+        local whole = ByteArray.new(cont.head .. payload:sub(1, cont.need), true):tvb("SCP item across messages")
+        local _, summary = scp_item(whole, items, 0, whole:len())
+        if summary then summaries[#summaries + 1] = summary end
+    end
+    local more, rest = scp_items(body, items, start, h.length, not SCP_PLAIN[h.opcode], h.last == 0)
+    for _, s in ipairs(more) do summaries[#summaries + 1] = s end
+    if rest and not pinfo.visited and h.last == 0 then
+        scp_open[key] = {seq = h.seq, bytes = rest, frame = pinfo.number}
+    end
+    if #summaries > 0 then pinfo.cols.info:append(" " .. table.concat(summaries, " ")) end
+end
+
 -- ptvb starts at the SNAP protocol id (frame type and subtype); the SCP message follows.
 local function scp_dissect(ptvb, pinfo, tree, llc_length)
     pinfo.cols.protocol = "SCP"
@@ -243,7 +327,6 @@ local function scp_dissect(ptvb, pinfo, tree, llc_length)
         return
     end
     local tvb = ptvb(2):tvb()
-    local opcode = tvb(0, 1):uint()
     local op_item = root:add(sf.opcode, tvb(0, 1))
     root:add(sf.fixed, tvb(1, 1))
     root:add(sf.reserved, tvb(2, 1))
@@ -252,119 +335,38 @@ local function scp_dissect(ptvb, pinfo, tree, llc_length)
     root:add(sf.last, tvb(5, 1))
     root:add(sf.reserved, tvb(6, 2))
     local plen_item = root:add(sf.payload_length, tvb(8, 2))
-    local crc_item = root:add(sf.crc, tvb(10, 4))
-    local payload_length = tvb(8, 2):uint()
-    local crc_field = tvb(10, 4):uint()
-    local op_number, seq, last_flag = tvb(3, 1):uint(), tvb(4, 1):uint(), tvb(5, 1):uint()
+    local h = {opcode = tvb(0, 1):uint(), length = tvb(8, 2):uint(), crc = tvb(10, 4):uint(),
+        crc_item = root:add(sf.crc, tvb(10, 4)), op_number = tvb(3, 1):uint(), seq = tvb(4, 1):uint(),
+        last = tvb(5, 1):uint()}
 
-    local name = SCP_OPCODES[opcode]
+    local name = SCP_OPCODES[h.opcode]
     if name == nil then
-        op_item:add_proto_expert_info(se.unknown_opcode, "Unknown opcode " .. opcode)
-        name = "Opcode " .. opcode
+        op_item:add_proto_expert_info(se.unknown_opcode, "Unknown opcode " .. h.opcode)
+        name = "Opcode " .. h.opcode
     end
-    local reply = opcode == 4 or opcode == 5 or opcode == 6 or opcode == 9 or opcode == 10
-    pinfo.cols.info = string.format("%s op=%d seq=%d%s", name, op_number, seq,
-        (reply and last_flag == 0) and " more" or "")
-    root:append_text(string.format(", %s, op %d, seq %d", name, op_number, seq))
-    local more_follow = last_flag == 0
+    local op = h.opcode
+    h.reply = op == 4 or op == 5 or op == 6 or op == 9 or op == 10
+    pinfo.cols.info = string.format("%s op=%d seq=%d%s", name, h.op_number, h.seq,
+        (h.reply and h.last == 0) and " more" or "")
+    root:append_text(string.format(", %s, op %d, seq %d", name, h.op_number, h.seq))
 
     local avail = n - 14
-    if payload_length > avail then
+    if h.length > avail then
         plen_item:add_proto_expert_info(se.beyond_frame,
-            string.format("Payload length %d, the frame holds %d bytes", payload_length, avail))
+            string.format("Payload length %d, the frame holds %d bytes", h.length, avail))
         root:add(sf.crc_status, tvb(10, 4), 2):set_generated()
         if avail > 0 then root:add(sf.payload, tvb(14, avail)) end
         pinfo.cols.info:append(" [payload beyond the frame]")
         return
     end
-    if llc_length and payload_length + 14 > llc_length then
+    if llc_length and h.length + 14 > llc_length then
         plen_item:add_proto_expert_info(se.beyond_llc,
             string.format("The 802.3 length field leaves %d bytes for the message, it takes %d", llc_length,
-                payload_length + 14))
+                h.length + 14))
     end
-    local payload = payload_length > 0 and tvb(14, payload_length):raw() or ""
-    local computed = crc32(payload)
-    local plain = SCP_PLAIN[opcode] or computed == crc_field
-    -- The payload's items: those of the frame, or of the deciphered text.
-    local body = payload_length > 0 and tvb(14, payload_length):tvb() or nil
-    local items_parent = root
-    if plain then
-        local good = computed == crc_field
-        root:add(sf.crc_computed, tvb(10, 4), computed):set_generated()
-        local st = root:add(sf.crc_status, tvb(10, 4), good and 1 or 0):set_generated()
-        if not good then
-            crc_item:add_proto_expert_info(se.crc_bad,
-                string.format("CRC-32 0x%08x, computed 0x%08x", crc_field, computed))
-            pinfo.cols.info:append(" [bad CRC]")
-        end
-    else
-        local enc = payload_length > 0 and root:add(sf.enciphered, tvb(14, payload_length)) or root
-        local stands_alone = not reply or (seq == 1 and last_flag ~= 0)
-        local clear, k
-        if payload_length > 0 then
-            clear, k = scp_decipher(tvb, pinfo, enc, payload, crc_field, stands_alone)
-        end
-        if clear then
-            root:add(sf.crc_status, tvb(10, 4), 1):set_generated()
-            body = ByteArray.new(clear, true):tvb("Deciphered SCP payload")
-            payload = clear
-            local dec = root:add(sf.deciphered, body())
-            dec:set_text(string.format("Deciphered with %s", key_text(k)))
-            dec:add(sf.deciphered_password, body(), k.password):set_generated()
-            dec:add(sf.deciphered_key, body(), k.form):set_generated()
-            items_parent = dec
-            plain = true
-            pinfo.cols.info:append(" [deciphered]")
-        else
-            root:add(sf.crc_status, tvb(10, 4), 2):set_generated()
-            if lcmp.prefs.passwords == "" then enc:add_proto_expert_info(se.enciphered) end
-            pinfo.cols.info:append(" [enciphered]")
-        end
-    end
-    if n > 14 + payload_length then root:add(sf.fill, tvb(14 + payload_length)) end
-    if not plain or payload_length == 0 then return end
-
-    local items = items_parent:add(body(), "Items")
-    local start = 0
-    local key = table.concat({src_key(pinfo), dst_key(pinfo), opcode, op_number}, "/")
-    if not pinfo.visited then
-        -- An item left open by the previous message of this reply begins this one.
-        local open = scp_open[key]
-        scp_open[key] = nil
-        if open and seq == open.seq + 1 and #open.bytes < 2 + 65535 then
-            local joined = open.bytes .. payload
-            if #joined >= 2 then
-                local total = 2 + joined:byte(1) * 256 + joined:byte(2)
-                local need = total - #open.bytes
-                if need <= #payload then
-                    scp_frames[pinfo.number] = {from = open.frame, head = open.bytes, need = need}
-                else
-                    -- The item spans this whole message as well.
-                    scp_frames[pinfo.number] = {from = open.frame, head = open.bytes, need = #payload, open = true}
-                    scp_open[key] = {seq = seq, bytes = joined, frame = open.frame}
-                end
-            end
-        end
-    end
-    local cont = scp_frames[pinfo.number]
-    local summaries = {}
-    if cont then
-        start = cont.need
-        local part = items:add(sf.continued, body(0, cont.need))
-        part:add(sf.continued_from, body(0, 0), cont.from):set_generated()
-        if not cont.open then
-            local whole = ByteArray.new(cont.head .. payload:sub(1, cont.need), true):tvb("SCP item across messages")
-            local _, summary = scp_item(whole, items, 0, whole:len())
-            if summary then summaries[#summaries + 1] = summary end
-        end
-    end
-    if cont and cont.open then return end
-    local more, rest = scp_items(body, items, start, payload_length, not SCP_PLAIN[opcode], more_follow)
-    for _, s in ipairs(more) do summaries[#summaries + 1] = s end
-    if rest and not pinfo.visited and last_flag == 0 then
-        scp_open[key] = {seq = seq, bytes = rest, frame = pinfo.number}
-    end
-    if #summaries > 0 then pinfo.cols.info:append(" " .. table.concat(summaries, " ")) end
+    local body, payload, parent, readable = scp_payload(tvb, pinfo, root, h)
+    if n > 14 + h.length then root:add(sf.fill, tvb(14 + h.length)) end
+    if readable and h.length > 0 then scp_payload_items(pinfo, parent, body, payload, h) end
 end
 
 function scp.dissector(tvb, pinfo, tree)

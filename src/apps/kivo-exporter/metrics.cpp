@@ -7,34 +7,29 @@
 
 namespace kivo::exporter {
 
-std::string EscapeLabelValue(const std::string& value) {
+namespace {
+
+// Backslashes and line ends escaped, double quotes too with `quotes`.
+std::string Escape(const std::string& text, bool quotes) {
     std::string out;
-    out.reserve(value.size());
-    for (char c : value) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '"')
-            out += "\\\"";
-        else if (c == '\n')
-            out += "\\n";
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '\\' || (quotes && c == '"'))
+            out += {'\\', c};
         else
-            out += c;
+            out += c == '\n' ? std::string("\\n") : std::string(1, c);
     }
     return out;
 }
 
+}  // namespace
+
+std::string EscapeLabelValue(const std::string& value) {
+    return Escape(value, true);
+}
+
 std::string EscapeHelp(const std::string& help) {
-    std::string out;
-    out.reserve(help.size());
-    for (char c : help) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-    return out;
+    return Escape(help, false);
 }
 
 std::string FormatValue(double value) {

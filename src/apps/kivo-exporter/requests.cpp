@@ -21,7 +21,7 @@ Outcome Classify(const kc::Error& error, bool cutShort) {
     switch (error.kind) {
         case kc::ErrorKind::kNoService:
             // The client's own words for a refused datagram, as against a time-out.
-            if (error.message.rfind("nothing listens", 0) == 0) return Outcome::kNotListening;
+            if (kc::NothingListens(error)) return Outcome::kNotListening;
             return cutShort ? Outcome::kCutShort : Outcome::kUnanswered;
         case kc::ErrorKind::kFailed:
             return Outcome::kFailed;

@@ -47,20 +47,13 @@ ApiError ErrorFor(const std::string& what, const kc::Error& e, const std::option
     err.message = what + ": " + e.message + ".";
     switch (e.kind) {
         case kc::ErrorKind::kNoService:
-            // kivo-web asks on the port it was given: the service is not there, so say how
-            // to start it rather than which port to give.
-            err.status = 503;
-            err.hint =
-                "Start kivohost: systemctl start kivohost.socket where the package is installed, or "
-                "scripts/run.sh in the source tree.";
+        case kc::ErrorKind::kBadReply:
+        case kc::ErrorKind::kUnsupported:
+            err.status = e.kind == kc::ErrorKind::kNoService ? 503 : 502;
+            err.hint = kc::ServiceRemedies(e, kc::Audience::kServer, "kivo-web").front();
             return err;
         case kc::ErrorKind::kInvalidArgument:
             err.status = 400;
-            return err;
-        case kc::ErrorKind::kBadReply:
-        case kc::ErrorKind::kUnsupported:
-            err.status = 502;
-            err.hint = "kivohost and kivo-web may not be of the same release.";
             return err;
         case kc::ErrorKind::kSystem:
             err.status = 503;

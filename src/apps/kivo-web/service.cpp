@@ -39,7 +39,8 @@ json ParamsJson(const kc::ParamReply& r) {
 }  // namespace
 
 Service::Service(const Options& options)
-    : queue_(options.servicePort, {.clients = 1, .keep = 1, .setup = {}}), uploads_(options.uploadParent) {
+    : queue_(options.servicePort, {.clients = kClients, .keep = kClients, .setup = {}}),
+      uploads_(options.uploadParent) {
     discovery_ = json{{"time", nullptr}, {"interface", ""}, {"devices", json::array()}};
     monitor_ = std::thread([this] { Monitor(); });
 }
@@ -69,11 +70,11 @@ json Service::Version() {
 }
 
 json Service::Health() {
-    const size_t waiting = queue_.Waiting();
+    const size_t waiting = queue_.Waiting() + firmwareWaiting_;
     // The status and the transfers are read afresh: the monitor's copy may be a poll old,
     // and a transfer that ended since must not be told as running.
     std::optional<json> fresh;
-    const bool up = queue_.Run([&](kc::Client& c) {
+    const bool up = RunFirmware([&](kc::Client& c) {
         if (!c.GetVersion().ok()) return false;
         try {
             ReadStatus(c);

@@ -1,10 +1,11 @@
-// kivo-web's side of the service: one client for every browser tab, requests handed to
-// kivohost one at a time in arrival order, the cached discovery, the firmware transfer
+// kivo-web's side of the service: a few clients shared by every browser tab, requests handed
+// to kivohost in arrival order, the cached discovery, the firmware transfer
 // watched once for everyone, and the events the pages listen to. Nothing here knows HTTP:
 // routes hand in parsed JSON and get JSON back, or an ApiError.
 #ifndef KIVO_WEB_SERVICE_H
 #define KIVO_WEB_SERVICE_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "errors.h"
@@ -101,9 +103,25 @@ class Service {
     json StartTransfer(bool boot, const json& fields, const std::vector<std::string>& paths,
                        TransferFiles files);
 
-    // Requests go to kivohost one at a time, first come first served: one route's requests
-    // (a start, then its status) must not pass each other, and /api/health shows the line.
+    // Runs f(client) on the firmware line: firmware requests (starts, stops, status and
+    // list reads, the monitor's) go one at a time, so that a start, the reads after it and
+    // the monitor's never pass each other.
+    template <typename F>
+    auto RunFirmware(F&& f) {
+        ++firmwareWaiting_;
+        std::unique_lock line(firmwareLine_);
+        --firmwareWaiting_;
+        return queue_.Run(std::forward<F>(f));
+    }
+
+    // Requests go to kivohost on up to kClients clients, first come first served: the
+    // service serves them side by side, one device's in order, so a silent device holds up
+    // no other device. One route's requests stay on one client, in order; /api/health
+    // shows the callers waiting for a client or for the firmware line.
+    static constexpr size_t kClients = 4;
     kc::Scheduler queue_;
+    std::mutex firmwareLine_;
+    std::atomic<size_t> firmwareWaiting_{0};
     Uploads uploads_;
     Events events_;
 

@@ -26,7 +26,7 @@ json Service::StartTransfer(bool boot, const json& fields, const std::vector<std
         uint16_t vlan = Vlan(fields);
         std::optional<kc::Mac> mac;
         if (!boot) mac = MacField(fields);
-        return queue_.Run([&](kc::Client& c) {
+        return RunFirmware([&](kc::Client& c) {
             auto r = boot ? c.FwStartBoot({iface, vlan, paths[0], paths[1]})
                           : c.FwStartUpgrade({iface, vlan, *mac, paths[0]});
             if (!r) {
@@ -83,7 +83,7 @@ json Service::FirmwareStop(const json& body) {
     RequireObject(body);
     std::optional<kc::Mac> mac;
     if (!Field(body, "mac").is_null()) mac = MacField(body);
-    return queue_.Run([&](kc::Client& c) {
+    return RunFirmware([&](kc::Client& c) {
         if (!mac) {
             auto r = c.FwStop();
             if (!r) throw ClientFailure(c, "The transfer could not be stopped", r.error());
@@ -105,7 +105,7 @@ json Service::FirmwareStop(const json& body) {
 }
 
 json Service::FirmwareTransfers() {
-    return queue_.Run([&](kc::Client& c) {
+    return RunFirmware([&](kc::Client& c) {
         if (auto list = ReadTransferList(c)) return json{{"transfers", *list}, {"source", "list"}};
         ReadStatus(c);
         return json{{"transfers", Transfers()}, {"source", "status"}};
@@ -113,7 +113,7 @@ json Service::FirmwareTransfers() {
 }
 
 json Service::FirmwareStatus() {
-    json s = queue_.Run([&](kc::Client& c) { return ReadStatus(c); });
+    json s = RunFirmware([&](kc::Client& c) { return ReadStatus(c); });
     // A transfer started by another front-end (kivoctl) is followed from now on too.
     if (!s["final"].get<bool>() && s["stateCode"].get<int>() != 0) {
         {
@@ -282,7 +282,7 @@ void Service::ServiceSeen(bool up, const std::string& why) {
 // did not answer.
 std::optional<Service::MonitorSeen> Service::MonitorRead() {
     try {
-        MonitorSeen seen = queue_.Run([&](kc::Client& c) {
+        MonitorSeen seen = RunFirmware([&](kc::Client& c) {
             const json s = ReadStatus(c);
             MonitorSeen m;
             m.idle = s["stateCode"].get<int>() == 0;

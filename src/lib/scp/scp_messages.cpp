@@ -92,6 +92,18 @@ uint32_t ComposeMessage(uint8_t* message, uint8_t* list, uint8_t opcode, uint8_t
     return kMsgHeaderSize + length;
 }
 
+// Appends the name that starts at pos as an item and moves pos past its terminating zero;
+// its length, or -1 when the data holds no name there or the list has no room.
+long AppendName(const uint8_t* data, uint32_t dataLength, uint32_t& pos, uint8_t* list,
+                uint32_t* listLength) {
+    const long nameLength = TextLength(data, dataLength, pos);
+    if (nameLength < 0 ||
+        !AppendItem(list, listLength, kItemName, kNameSubtype, data + pos, static_cast<uint32_t>(nameLength)))
+        return -1;
+    pos += static_cast<uint32_t>(nameLength) + 1;
+    return nameLength;
+}
+
 }  // namespace
 
 bool MessageHeaderRead(ByteReader& r, MessageHeader& h) {
@@ -173,14 +185,8 @@ t_scpErrorCode BuildGetList(const uint8_t* data, uint32_t dataLength, uint8_t* l
     if (data == nullptr || list == nullptr || listLength == nullptr) return SCP_ERROR_BAD_ARGS;
     *listLength = 0;
     uint32_t pos = 0;
-    while (pos < dataLength) {
-        const long nameLength = TextLength(data, dataLength, pos);
-        if (nameLength < 0) return SCP_ERROR_FORMAT;
-        if (!AppendItem(list, listLength, kItemName, kNameSubtype, data + pos,
-                        static_cast<uint32_t>(nameLength)))
-            return SCP_ERROR_FORMAT;
-        pos += static_cast<uint32_t>(nameLength) + 1;
-    }
+    while (pos < dataLength)
+        if (AppendName(data, dataLength, pos, list, listLength) < 0) return SCP_ERROR_FORMAT;
     return SCP_ERROR_NONE;
 }
 
@@ -193,13 +199,9 @@ t_scpErrorCode BuildSetList(const uint8_t* data, uint32_t dataLength, const uint
     uint32_t typeIndex = 0;
     uint32_t pos = 0;
     while (pos < dataLength) {
-        const long nameLength = TextLength(data, dataLength, pos);
-        if (nameLength < 0) return SCP_ERROR_FORMAT;
-        if (!AppendItem(list, listLength, kItemName, kNameSubtype, data + pos,
-                        static_cast<uint32_t>(nameLength)))
-            return SCP_ERROR_FORMAT;
         const uint8_t* name = data + pos;
-        pos += static_cast<uint32_t>(nameLength) + 1;
+        const long nameLength = AppendName(data, dataLength, pos, list, listLength);
+        if (nameLength < 0) return SCP_ERROR_FORMAT;
         // Every name must be followed by its value text.
         const long valueLength = TextLength(data, dataLength, pos);
         if (valueLength < 0 || static_cast<uint32_t>(valueLength) > kValueTextMax) return SCP_ERROR_FORMAT;
