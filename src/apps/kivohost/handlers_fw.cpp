@@ -29,8 +29,9 @@ bool FwLatestFailed() {
 
 // The latest transfer's most recent error, in its own words: the transfer records a
 // reason wherever it gives up, so the service has no table of its own to translate.
-kivo::Failure FwServerLastFailure() {
-    return Firmware().transfers.LastFailure();
+kivo::Status FwServerLastFailure() {
+    const kivo::Failure last = Firmware().transfers.LastFailure();
+    return kivo::Status(last.reason, last.text);
 }
 
 namespace {
@@ -87,7 +88,7 @@ constexpr INT32S kFwAnnouncementTimeout = 10;
 
 // Start: interface name, VLAN, device MAC, firmware file name, loader file name. A
 // loader name makes it an Ethernet boot; without one it is an upgrade of that MAC.
-INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
+HandlerReply StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
     RequestReader r(msg, inputLength, 5);
     INT8U ifLength = r.u8();
     std::string ifName = r.text(ifLength);
@@ -139,14 +140,14 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
 }
 
 // Stop: the latest transfer started, as it always was.
-INT32S StopL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
+HandlerReply StopL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
     Firmware().transfers.Stop();
     return ReplyCode(msg, REPLY_DONE);
 }
 
 // Status: state (1 byte), bytes uploaded and bytes to upload (4 bytes each) of the latest
 // transfer. A final state also reclaims its finished thread.
-INT32S GetStatusL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
+HandlerReply GetStatusL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
     kivo::fw::Server& transfers = Firmware().transfers;
     t_l2fwserverState state = transfers.State();
     INT32U uploaded = transfers.UploadedBytes();
@@ -161,7 +162,7 @@ INT32S GetStatusL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
 }
 
 // Transfers: every running one and the last finished ones (see docs/protocol.md).
-INT32S FwTransfersGet(INT32S /*inputLength*/, INT8U* msg) {
+HandlerReply FwTransfersGet(INT32S /*inputLength*/, INT8U* msg) {
     const std::vector<kivo::fw::TransferRecord> list = Firmware().transfers.List();
     msg[3] = REPLY_FW_TRANSFERS;
     const size_t n =
@@ -176,7 +177,7 @@ INT32S FwTransfersGet(INT32S /*inputLength*/, INT8U* msg) {
 
 // Stop by device: byte 5 is 0 (every running transfer) or 1 (the one to the device whose
 // MAC follows).
-INT32S FwStopDeviceGet(INT32S inputLength, INT8U* msg) {
+HandlerReply FwStopDeviceGet(INT32S inputLength, INT8U* msg) {
     RequestReader r(msg, inputLength, 5);
     const INT8U which = r.u8();
     kivo::l2::Mac mac{};

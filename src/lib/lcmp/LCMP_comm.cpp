@@ -353,10 +353,10 @@ uint16_t Numbering::NextSequence(t_lcmpOpcodeType opcode) {
 
 }  // namespace kivo::lcmp
 
-t_lcmpErrorCode kivo::lcmp::MulticastReadEvery(t_lcmpControlCode controlCode,
-                                               const t_lcmpValueList* controlValues,
-                                               const CHAR* const* interfaceNames, INT32U count,
-                                               t_lcmpValueList** answers, const SessionSettings& settings) {
+kivo::Status kivo::lcmp::MulticastReadEvery(t_lcmpControlCode controlCode,
+                                            const t_lcmpValueList* controlValues,
+                                            const CHAR* const* interfaceNames, INT32U count,
+                                            t_lcmpValueList** answers, const SessionSettings& settings) {
     if (interfaceNames == nullptr || answers == nullptr) return LCMP_ERROR_BAD_ARGS;
     if (settings.vlanId > 4094 || settings.vlanPriority > 7) return LCMP_ERROR_BAD_ARGS;
     std::vector<std::string> names;
