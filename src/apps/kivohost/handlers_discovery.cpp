@@ -78,9 +78,8 @@ HandlerReply DiscoverGet(INT32S inputLength, INT8U* msg) {
         return {ReplyCode(msg, REPLY_REFUSED), Malformed("Discover")};
     t_device* list = nullptr;
     kivo::discovery::MacDiscovery discovery(DiscoverySettingsFor(req.vlanId));
-    const bool ran = discovery.Run(req.interface(), true, &list) == MACDISCOVER_ERROR_NONE;
-    kivo::Status words = RecordedTake();
-    if (!ran) {
+    kivo::Status words = discovery.Run(req.interface(), true, &list);
+    if (!words.ok()) {
         DeviceListFree(list);
         list = nullptr;
     }

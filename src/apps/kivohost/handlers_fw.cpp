@@ -27,11 +27,10 @@ bool FwLatestFailed() {
     return Firmware().transfers.State() == L2FWSERVER_STATE_ERROR;
 }
 
-// The latest transfer's most recent error, in its own words: the transfer records a
+// The latest transfer's most recent error, in its own words: the transfer words a
 // reason wherever it gives up, so the service has no table of its own to translate.
 kivo::Status FwServerLastFailure() {
-    const kivo::Failure last = Firmware().transfers.LastFailure();
-    return kivo::Status(last.reason, last.text);
+    return Firmware().transfers.LastFailure();
 }
 
 namespace {
@@ -107,7 +106,7 @@ HandlerReply StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
 
     // The files are read with the rights of the user who asked, not the service's: a
     // file that user could not read ends the transfer as a missing one does (DONE, then
-    // the error state), with the reason recorded.
+    // the error state), with the reason kept.
     FirmwareService& fw = Firmware();
     kivo::fw::TransferPlan plan;
     plan.interfaceName = ifName;
@@ -120,10 +119,8 @@ HandlerReply StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
 
     // Running transfers are left entirely alone; a transfer to another device starts
     // beside them.
-    if (const std::optional<kivo::Failure> busy = fw.transfers.Refusal(plan)) {
-        kivo::FailureRecord(busy->reason, "%s", busy->text.c_str());
-        return ReplyCode(msg, REPLY_REFUSED);
-    }
+    if (std::optional<kivo::Status> busy = fw.transfers.Refusal(plan))
+        return {ReplyCode(msg, REPLY_REFUSED), std::move(*busy)};
     // Without an interface or a firmware file there is nothing to start.
     if (ifLength == 0 || fwLength == 0) return ReplyCode(msg, REPLY_REFUSED);
 
@@ -135,8 +132,8 @@ HandlerReply StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
     } else {
         plan.settings.vlan.reset();
     }
-    const t_l2fwserverErrorCode result = fw.transfers.Start(std::move(plan));
-    return ReplyCode(msg, result == L2FWSERVER_ERROR_NONE ? REPLY_DONE : REPLY_REFUSED);
+    kivo::Status result = fw.transfers.Start(std::move(plan));
+    return {ReplyCode(msg, result == L2FWSERVER_ERROR_NONE ? REPLY_DONE : REPLY_REFUSED), std::move(result)};
 }
 
 // Stop: the latest transfer started, as it always was.
@@ -167,11 +164,10 @@ HandlerReply FwTransfersGet(INT32S /*inputLength*/, INT8U* msg) {
     msg[3] = REPLY_FW_TRANSFERS;
     const size_t n =
         FwTransfersEncode(list, kivo::fw::MonotonicMs(), msg + 4, static_cast<size_t>(KIVO_MESSAGE_SIZE) - 4);
-    if (n == 0) {
-        kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
-                            "the firmware transfer listing does not fit one reply; ask again");
-        return ReplyCode(msg, REPLY_FAILED);
-    }
+    if (n == 0)
+        return {ReplyCode(msg, REPLY_FAILED),
+                kivo::Because(kivo::Reason::kRequestTooLarge,
+                              "the firmware transfer listing does not fit one reply; ask again")};
     return static_cast<INT32S>(4 + n);
 }
 
@@ -187,17 +183,15 @@ HandlerReply FwStopDeviceGet(INT32S inputLength, INT8U* msg) {
         transfers.StopAll();
         return ReplyCode(msg, REPLY_DONE);
     }
-    if (which != 1 || (mac[0] & 0x01) != 0) {
-        kivo::FailureRecord(kivo::Reason::kMalformedRequest,
-                            "firmware stop by device not well formed: byte 5 is 0 (every transfer) or 1 "
-                            "followed by a device's own MAC");
-        return ReplyCode(msg, REPLY_REFUSED);
-    }
-    if (!transfers.StopDevice(mac)) {
-        kivo::FailureRecord(kivo::Reason::kNoDevice,
-                            "no firmware transfer to device %s is running; list them with request 0xF2",
-                            kivo::protocol::MacText(mac.data()).c_str());
-        return ReplyCode(msg, REPLY_FAILED);
-    }
+    if (which != 1 || (mac[0] & 0x01) != 0)
+        return {ReplyCode(msg, REPLY_REFUSED),
+                kivo::Because(kivo::Reason::kMalformedRequest,
+                              "firmware stop by device not well formed: byte 5 is 0 (every transfer) or 1 "
+                              "followed by a device's own MAC")};
+    if (!transfers.StopDevice(mac))
+        return {ReplyCode(msg, REPLY_FAILED),
+                kivo::Because(kivo::Reason::kNoDevice,
+                              "no firmware transfer to device %s is running; list them with request 0xF2",
+                              kivo::protocol::MacText(mac.data()).c_str())};
     return ReplyCode(msg, REPLY_DONE);
 }

@@ -152,7 +152,7 @@ HandlerReply ScpParamRequest(INT8U code, ParamRequest& req, INT8U* msg) {
     std::copy(std::begin(req.deviceMac), std::end(req.deviceMac), mac.begin());
     const kivo::scp::Session session(req.ifName, mac, ScpSettings());
     const kivo::scp::Answer answer = session.Run(op, req.password, std::span<const INT8U>(data, dataLength));
-    kivo::Status why = RecordedTake();
+    const kivo::Status& why = answer.result;
     if (code == REQUEST_FACTORY_RESET) {
         // Only a reset the device confirmed counts as done; a status of failure for
         // the reset parameter is a failure.
@@ -244,9 +244,8 @@ std::optional<bool> DeviceAnswersInTheClear(const ParamRequest& req, const t_con
     // SCP frames are never tagged: neither is this probe.
     t_device* devices = nullptr;
     kivo::discovery::MacDiscovery discovery(DiscoverySettingsUntagged());
-    const bool ran = discovery.Run(req.ifName, true, &devices) == MACDISCOVER_ERROR_NONE;
-    RecordedTake();  // the probe's own failures are not the request's
-    if (!ran) {
+    // The probe's own failures are not the request's.
+    if (discovery.Run(req.ifName, true, &devices) != MACDISCOVER_ERROR_NONE) {
         DeviceListFree(devices);
         return std::nullopt;
     }
