@@ -15,7 +15,7 @@
 #include "harness.h"
 #include "harness_cfg.h"
 #include "kivohost.h"
-#include "reason.h"
+#include "status.h"
 
 using namespace kivotest;
 

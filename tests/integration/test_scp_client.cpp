@@ -12,9 +12,9 @@
 #include "harness.h"
 #include "harness_scp.h"
 #include "port.h"
-#include "reason.h"
 #include "scp_client_legacy.h"
 #include "scp_client_legacy_internal.h"
+#include "status.h"
 
 using namespace kivotest;
 

@@ -6,9 +6,9 @@
 #include "kivohost.h"
 #include "l2fwserver.h"
 #include "log.h"
-#include "reason.h"
 #include "requester_lookup.h"
 #include "service_internal.h"
+#include "status.h"
 
 namespace kivo::service {
 

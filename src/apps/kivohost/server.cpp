@@ -35,10 +35,10 @@
 #include "l2fwserver.h"
 #include "log.h"
 #include "port.h"
-#include "reason.h"
 #include "requester_lookup.h"
 #include "service_internal.h"
 #include "service_options.h"
+#include "status.h"
 #include "unique_fd.h"
 
 namespace kivo::service {
@@ -235,11 +235,6 @@ kivo::Status Malformed(const char* request) {
                          request);
 }
 
-kivo::Status RecordedTake() {
-    kivo::Failure recorded = kivo::FailureTake();
-    return kivo::Status(recorded.reason, std::move(recorded.text));
-}
-
 namespace {
 
 // The reason for a failed request when its handler gave none.
@@ -391,12 +386,9 @@ INT32S ServerDispatchFor(const struct sockaddr_in* client, INT32S inputLength, I
     if (request == nullptr) return 1;
     currentClientKey = ClientKeyOf(client);
     if (client != nullptr) CurrentClientSet(*client);
-    kivo::FailureClear();
     kivo::Status refusal = RequestRefusal(code);
     HandlerReply reply = refusal.explained() ? HandlerReply{ReplyCode(msg, REPLY_REFUSED), std::move(refusal)}
                                              : request->handler(inputLength, msg);
-    // What a layer below recorded came before the handler's own words.
-    reply.why.Follows(RecordedTake());
     if (code != REQUEST_FAILURE_DETAIL) FailedRequestNote(currentClientKey, seq, code, reply, msg);
     return reply.length;
 }

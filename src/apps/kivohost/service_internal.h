@@ -15,8 +15,8 @@
 #include "kivohost.h"
 #include "l2fwserver.h"
 #include "mac_discover.h"
-#include "reason.h"
 #include "scp_client_legacy.h"
+#include "status.h"
 
 namespace kivo::service {
 
@@ -83,9 +83,6 @@ inline INT32S ReplyCode(INT8U* msg, INT8U code) {
 kivo::Status LinkFailure(const CHAR* ifName, const INT8U* mac);
 // Why a request whose length fields or texts break the protocol's rules is refused.
 kivo::Status Malformed(const char* request);
-// The words a layer below recorded on this thread, taken (layers not yet handing up
-// their status).
-kivo::Status RecordedTake();
 
 // What the service keeps from one request for the next, as its protocol says, and what
 // its requests share. One for the process (ServiceStateGet).

@@ -30,7 +30,7 @@
 #include "failpoint.h"
 #include "log.h"
 #include "port.h"
-#include "reason.h"
+#include "status.h"
 
 namespace kivo::discovery {
 namespace {

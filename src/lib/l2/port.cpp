@@ -24,7 +24,7 @@
 #include "kivo_protocol.h"
 #include "pcap.h"
 #include "raw_socket.h"
-#include "reason.h"
+#include "status.h"
 #include "unique_fd.h"
 
 namespace kivo::l2 {
@@ -73,11 +73,6 @@ Status PortFailure(PortStatus status, const char* name) {
                        "CAP_NET_RAW capability",
                        name);
     return Status();
-}
-
-void PortFailureRecord(PortStatus status, const char* name) {
-    const Status why = PortFailure(status, name);
-    if (why.explained()) FailureRecord(why.reason, "%s", why.text.c_str());
 }
 
 namespace {

@@ -41,7 +41,6 @@ const char* PortStatusText(PortStatus status);
 // permission) with the interface's name and the remedy; other outcomes get none, and the
 // layer that gives up words them. The one text of these failures for every layer.
 Status PortFailure(PortStatus status, const char* name);
-void PortFailureRecord(PortStatus status, const char* name);
 
 class PcapWriter;
 

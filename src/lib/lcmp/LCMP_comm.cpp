@@ -22,8 +22,8 @@
 #include "failpoint.h"
 #include "log.h"
 #include "port.h"
-#include "reason.h"
 #include "sha2_pub.h"
+#include "status.h"
 #include "triple_des.h"
 
 const INT8U lcmpMulticastMACAddr[6] = {0x01, 0x19, 0xA7, 0x52, 0x76, 0x96};

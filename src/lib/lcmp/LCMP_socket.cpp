@@ -28,7 +28,7 @@
 #include "kivo_protocol.h"
 #include "log.h"
 #include "port.h"
-#include "reason.h"
+#include "status.h"
 
 using namespace kivo::lcmp;
 using kivo::Log;
