@@ -15,7 +15,7 @@
 #include "harness.h"
 #include "harness_cfg.h"
 #include "kivohost.h"
-#include "reason.h"
+#include "status.h"
 
 using namespace kivotest;
 
@@ -551,11 +551,11 @@ TEST_F(InProcess, DiscoverAllListsEveryAnsweringDevice) {
     t_device* none = nullptr;
     {
         NsGuard g(topo->host());
-        kivo::FailureClear();
-        EXPECT_EQ(ConfiglayerDiscoverAll("eth1", &found, options), CONFIGLAYER_ERROR_NONE);
-        EXPECT_TRUE(kivo::FailurePeek().empty()) << kivo::FailurePeek().text;
-        EXPECT_EQ(ConfiglayerDiscoverAll("eth2", &none, options), CONFIGLAYER_ERROR_NONE);
-        const kivo::Failure failure = kivo::FailureTake();
+        const kivo::Status listed = ConfiglayerDiscoverAll("eth1", &found, options);
+        EXPECT_EQ(listed, CONFIGLAYER_ERROR_NONE);
+        EXPECT_FALSE(listed.explained()) << listed;
+        const kivo::Status failure = ConfiglayerDiscoverAll("eth2", &none, options);
+        EXPECT_EQ(failure, CONFIGLAYER_ERROR_NONE);
         EXPECT_EQ(failure.reason, kivo::Reason::kNoDevice);
         EXPECT_EQ(failure.text,
                   "no device answered on eth2 within 1 s; check the cabling and that the devices are on");
@@ -598,8 +598,8 @@ TEST(ConfiglayerSet, ValueWithoutADigitIsRefusedAndLenientNumbersStillWork) {
     EXPECT_EQ(recs[1].value, "5,0,7");
 }
 
-// The reason each failure leaves for the front-end: code and the specifics people act on.
-TEST_F(InProcess, FailuresRecordTheirReason) {
+// The reason each failure hands up for the front-end: code and the specifics people act on.
+TEST_F(InProcess, FailuresCarryTheirReason) {
     KIVO_REQUIRE_ROOT();
     std::string lines = kDevicePassword +
                         "param = SYSTEM.SPEED INT16U 100\nrefuse = SYSTEM.SECRET\n"
@@ -607,8 +607,8 @@ TEST_F(InProcess, FailuresRecordTheirReason) {
     for (int i = 0; i < 300; ++i) lines += "param = SYSTEM.P" + std::to_string(1000 + i) + " INT8U 1\n";
     Start(lines);
     NsGuard g(topo->host());
-    auto expect = [](kivo::Reason reason, const std::string& text) {
-        const kivo::Failure f = kivo::FailureTake();
+    kivo::Status f;  // the last operation's
+    auto expect = [&f](kivo::Reason reason, const std::string& text) {
         EXPECT_EQ(f.reason, reason) << f.text;
         EXPECT_EQ(f.text, text);
     };
@@ -617,9 +617,9 @@ TEST_F(InProcess, FailuresRecordTheirReason) {
         ConfiglayerParamsDestroy(output);
         input = output = nullptr;
         ConfiglayerParamAdd(&input, name, value);
-        kivo::FailureClear();
-        return set ? ConfiglayerSet(device, CONFIGLAYER_PUBLIC, "pw", input, &output)
-                   : ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE, options);
+        f = set ? ConfiglayerSet(device, CONFIGLAYER_PUBLIC, "pw", input, &output)
+                : ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE, options);
+        return f;
     };
 
     EXPECT_NE(run("SYSTEM.SPEED", "fast", true), CONFIGLAYER_ERROR_NONE);
@@ -635,17 +635,15 @@ TEST_F(InProcess, FailuresRecordTheirReason) {
         // 61 names of 396 characters: more than one LCMP message carries.
         for (int i = 0; i < 60; ++i)
             ConfiglayerParamAdd(&input, std::string(CONFIGLAYER_NAME_MAX, 'N').c_str(), nullptr);
-        kivo::FailureClear();
-        EXPECT_NE(ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE, options),
-                  CONFIGLAYER_ERROR_NONE);
-        const kivo::Failure f = kivo::FailureTake();
+        f = ConfiglayerGet(device, CONFIGLAYER_PUBLIC, "pw", input, &output, FALSE, options);
+        EXPECT_NE(f, CONFIGLAYER_ERROR_NONE);
         EXPECT_EQ(f.reason, kivo::Reason::kRequestTooLarge) << f.text;
     }
 
     ASSERT_TRUE(sim().SendLine("dev1 set segment_drop_nth 2"));
     ASSERT_TRUE(sim().WaitForLog("devsim: command \"dev1 set segment_drop_nth 2\" done", 5s));
-    kivo::FailureClear();
-    EXPECT_NE(ConfiglayerGetAll(device, CONFIGLAYER_PUBLIC, "pw", &output, FALSE), CONFIGLAYER_ERROR_NONE);
+    f = ConfiglayerGetAll(device, CONFIGLAYER_PUBLIC, "pw", &output, FALSE);
+    EXPECT_NE(f, CONFIGLAYER_ERROR_NONE);
     expect(kivo::Reason::kIncompleteAnswer,
            "part of the answer of device 02:00:00:00:00:01 on eth1 was lost on the link; try again, and "
            "check the "

@@ -247,7 +247,7 @@ TEST(FwEthBootInProcess, StopEndsTheWaitForTheLoader) {
     EXPECT_EQ(L2FwServerStop(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(FwWaitFinal(30s), L2FWSERVER_STATE_ERROR) << "the stop waited for the loader";
     EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_CANCELLED);
-    const kivo::Failure why = L2FwServerLastFailure();
+    const kivo::Status why = L2FwServerLastFailure();
     EXPECT_EQ(why.reason, kivo::Reason::kCancelled);
     // The device logs the loader's end after sending its acknowledgement: the stop may still
     // find the host waiting for that acknowledgement, or already waiting for the file request.

@@ -248,10 +248,10 @@ TEST(FwParallel, AnUpgradeOfWhicheverDeviceAsksRunsAlone) {
     ASSERT_EQ(L2FWSERVER_ERROR_NONE,
               server.Start({.interfaceName = "eth1", .file = fw.path(), .announcementTimeout = 30}));
     EXPECT_TRUE(server.Refusal({.interfaceName = "eth1", .file = fw.path(), .device = ParseMac(kDevs[0])}));
-    kivo::FailureClear();
-    EXPECT_EQ(L2FWSERVER_ERROR_INVALID_STATE,
-              server.Start({.interfaceName = "eth1", .file = fw.path(), .device = ParseMac(kDevs[0])}));
-    EXPECT_EQ(kivo::FailureTake().reason, kivo::Reason::kBusy);
+    const kivo::Status busy =
+        server.Start({.interfaceName = "eth1", .file = fw.path(), .device = ParseMac(kDevs[0])});
+    EXPECT_EQ(L2FWSERVER_ERROR_INVALID_STATE, busy);
+    EXPECT_EQ(busy.reason, kivo::Reason::kBusy);
     server.StopAll();
     EXPECT_EQ(server.Wait(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(server.State(), L2FWSERVER_STATE_ERROR);

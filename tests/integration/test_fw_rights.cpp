@@ -163,40 +163,36 @@ TEST(FwRightsInProcess, RefusedFilesNameTheirReason) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        kivo::FailureClear();
-        const t_l2fwserverErrorCode r = c.loader.empty() ? Start({.interfaceName = "kvt-none0",
-                                                                  .file = c.file,
-                                                                  .announcementTimeout = 1,
-                                                                  .requester = c.requester})
-                                                         : Start({.interfaceName = "kvt-none0",
-                                                                  .file = c.file,
-                                                                  .loader = c.loader,
-                                                                  .announcementTimeout = 1,
-                                                                  .requester = c.requester});
-        EXPECT_EQ(r, L2FWSERVER_ERROR_NONE);
+        const kivo::Status recorded = c.loader.empty() ? Start({.interfaceName = "kvt-none0",
+                                                                .file = c.file,
+                                                                .announcementTimeout = 1,
+                                                                .requester = c.requester})
+                                                       : Start({.interfaceName = "kvt-none0",
+                                                                .file = c.file,
+                                                                .loader = c.loader,
+                                                                .announcementTimeout = 1,
+                                                                .requester = c.requester});
+        EXPECT_EQ(recorded, L2FWSERVER_ERROR_NONE);
         EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_ERROR) << "ended before the start returned";
-        const kivo::Failure recorded = kivo::FailureTake();
         EXPECT_EQ(recorded.reason, c.reason) << recorded.text;
         const std::string named =
             c.reason == kivo::Reason::kFileMissing && !c.loader.empty() ? c.loader : c.file;
         EXPECT_NE(recorded.text.find(named), std::string::npos) << recorded.text;
-        const kivo::Failure last = L2FwServerLastFailure();
+        const kivo::Status last = L2FwServerLastFailure();
         EXPECT_EQ(last.reason, recorded.reason);
         EXPECT_EQ(last.text, recorded.text);
         EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     }
 
     // An interface that does not exist: the file passes, the thread names the interface.
-    kivo::FailureClear();
-    ASSERT_EQ(Start({.interfaceName = "kvt-none0",
-                     .file = secret.path(),
-                     .announcementTimeout = 1,
-                     .requester = root}),
-              L2FWSERVER_ERROR_NONE);
+    const kivo::Status started = Start(
+        {.interfaceName = "kvt-none0", .file = secret.path(), .announcementTimeout = 1, .requester = root});
+    ASSERT_EQ(started, L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     EXPECT_EQ(L2FwServerStateGet(), L2FWSERVER_STATE_ERROR);
-    EXPECT_TRUE(kivo::FailurePeek().empty()) << "the thread's failure stays on the thread";
-    const kivo::Failure last = L2FwServerLastFailure();
+    EXPECT_FALSE(started.explained())
+        << "the thread's failure is the transfer's, not the start's: " << started;
+    const kivo::Status last = L2FwServerLastFailure();
     EXPECT_EQ(last.reason, kivo::Reason::kNoInterface);
     EXPECT_NE(last.text.find("kvt-none0"), std::string::npos) << last.text;
 }

@@ -368,7 +368,7 @@ TEST(FwUpgradeInProcess, FiveUnacknowledgedSendsTimeOut) {
     EXPECT_EQ(L2FwServerRetransmissionsGet(), 4u);
     EXPECT_EQ(L2FwServerUploadedBytesGet(), 1024u);
     // The reason says where the device went quiet.
-    const kivo::Failure why = L2FwServerLastFailure();
+    const kivo::Status why = L2FwServerLastFailure();
     EXPECT_EQ(why.reason, kivo::Reason::kAckMissing);
     EXPECT_NE(why.text.find("after 4 retries at byte 1024 of firmware file " + fw.path()), std::string::npos)
         << why.text;
@@ -426,7 +426,7 @@ TEST(FwUpgradeInProcess, StopEndsTheAnnouncementWaits) {
         std::thread([] { L2FwServerStop(); }).join();
         EXPECT_EQ(FwWaitFinal(30s), L2FWSERVER_STATE_ERROR) << "the stop waited for the announcement";
         EXPECT_EQ(L2FwServerErrorGet(), L2FWSERVER_ERROR_CANCELLED);
-        const kivo::Failure why = L2FwServerLastFailure();
+        const kivo::Status why = L2FwServerLastFailure();
         EXPECT_EQ(why.reason, kivo::Reason::kCancelled) << why.text;
         EXPECT_EQ(L2FwServerWait(), L2FWSERVER_ERROR_NONE);
     }

@@ -98,8 +98,9 @@ class Lcmp : public testing::Test {
         t_lcmpValueList* out = nullptr;
         const auto t0 = Clock::now();
         const t_lcmpErrorCode rc =
-            write ? session.Write(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out, retry)
-                  : session.Read(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out);
+            (write ? session.Write(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out, retry)
+                   : session.Read(LCMP_CONTROL_VENDOR, req, enc, type, dst.data(), &out))
+                .as<t_lcmpErrorCode>();
         elapsed = Clock::now() - t0;
         nullList = out == nullptr;
         for (const t_lcmpValue* v = out ? out->head : nullptr; v; v = v->next) {
@@ -384,10 +385,11 @@ TEST_F(Lcmp, SessionsSideBySideTakeOnlyTheirOwnAnswers) {
     auto run = [&](int i, const Mac& dst) {
         NsGuard g(topo->host());
         Session session("eth1", Settings());
-        rc[i] = session.Open();
+        rc[i] = session.Open().as<t_lcmpErrorCode>();
         t_lcmpValueList* out = nullptr;
         if (rc[i] == LCMP_ERROR_NONE)
-            rc[i] = session.Read(LCMP_CONTROL_VENDOR, nullptr, &kSha, LCMP_UNICAST, dst.data(), &out);
+            rc[i] = session.Read(LCMP_CONTROL_VENDOR, nullptr, &kSha, LCMP_UNICAST, dst.data(), &out)
+                        .as<t_lcmpErrorCode>();
         if (out != nullptr && out->head != nullptr) got[i] = out->head->value[0];
         LCMPValueListDestroy(out);
         int none = -1;

@@ -100,7 +100,7 @@ class DiscoveryRun {
         DeviceListFree(list);
     }
 
-    t_macDiscoverErrorCode result = MACDISCOVER_ERROR_MALLOC;
+    kivo::Status result = MACDISCOVER_ERROR_MALLOC;
     t_device* list = nullptr;
     Clock::duration elapsed{};
 

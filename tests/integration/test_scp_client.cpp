@@ -12,9 +12,9 @@
 #include "harness.h"
 #include "harness_scp.h"
 #include "port.h"
-#include "reason.h"
 #include "scp_client_legacy.h"
 #include "scp_client_legacy_internal.h"
+#include "status.h"
 
 using namespace kivotest;
 
@@ -73,8 +73,8 @@ class ScpClientTest : public ::testing::Test {
     }
     void SendsSet(uint32_t sends) { settings.maxSends = sends; }
 
-    t_scpErrorCode Run(t_scpOp op, const Bytes& data, const std::string& ifname = "eth1",
-                       const std::string& password = kPassword) {
+    kivo::Status Run(t_scpOp op, const Bytes& data, const std::string& ifname = "eth1",
+                     const std::string& password = kPassword) {
         NsGuard g(topo->host());
         const kivo::scp::Session session(ifname, devMac, settings);
         kivo::scp::Answer answer = session.Run(op, password, data);
@@ -350,9 +350,8 @@ TEST_F(ScpClientTest, ClearTextRepliesToEncipheredOperationsAreRefused) {
         return std::vector<Bytes>{ScpReply(r, forged, {.opcode = replyOpcode})};
     });
     // Refused like a reply with a bad CRC; to the user it is a device that does not answer.
-    kivo::FailureClear();
-    EXPECT_EQ(Run(SCP_OP_SET, Data({"A", "1"})), SCP_ERROR_CRC);
-    const kivo::Failure failure = kivo::FailureTake();
+    const kivo::Status failure = Run(SCP_OP_SET, Data({"A", "1"}));
+    EXPECT_EQ(failure, SCP_ERROR_CRC);
     EXPECT_EQ(failure.reason, kivo::Reason::kNoAnswer);
     EXPECT_EQ(failure.text,
               std::string("device ") + kDevMac +

@@ -337,7 +337,7 @@ TEST_F(ScpRequests, DeviceWithTheLegacyKeyIsReachedByTheSecondAttempt) {
     INT32S n;
     {
         NsGuard g(topo.host());
-        n = SetGet(static_cast<INT32S>(req.size()), message.data());
+        n = SetGet(static_cast<INT32S>(req.size()), message.data()).length;
     }
     {
         const std::lock_guard<std::mutex> lock(state.mutex);

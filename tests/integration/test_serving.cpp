@@ -151,6 +151,39 @@ TEST_F(Serving, EachClientIsToldAboutItsOwnFailure) {
     EXPECT_EQ(bDetail->seq, 0x31);
 }
 
+// Two clients failing at the same time on two workers, each in a layer of its own: one
+// waits out a silent device, the other's interface does not exist. Each failure detail
+// carries the words of the layer that saw its own failure, none of the other's.
+TEST_F(Serving, TwoClientsFailingAtOnceEachGetTheirOwnWords) {
+    UdpClient a(topo->host(), kPort), b(topo->host(), kPort);
+    std::optional<Bytes> aReply;
+    std::thread waiting([&] { aReply = a.Request(0x41, 3, GetA(kSilent)); });
+    ASSERT_TRUE(WaitCount(*sim, "silent: LCMP silent: no reply", 1)) << sim->Log();
+    const auto nosuch = ParamRequestBody(kDeviceLcmp, "nosuch1", 0, kLive, "pw", GetBlock({"SYSTEM.A"}));
+    const std::optional<Bytes> bReply = b.Request(0x51, 3, nosuch);
+    waiting.join();
+    ASSERT_EQ(bReply, (Bytes{0x51, 1, 0, 4}));
+    ASSERT_EQ(aReply, (Bytes{0x41, 1, 0, 4}));
+
+    auto detail = [](UdpClient& c, uint8_t seq) -> std::optional<kivo::client::FailureDetail> {
+        const auto r = c.Request(seq, 0xF0, {});
+        return r ? kivo::client::ParseFailureDetail(*r) : std::nullopt;
+    };
+    const auto aDetail = detail(a, 0x42);
+    const auto bDetail = detail(b, 0x52);
+    ASSERT_TRUE(aDetail && bDetail);
+    EXPECT_EQ(aDetail->seq, 0x41);
+    EXPECT_EQ(aDetail->reason.code, static_cast<uint16_t>(kivo::protocol::Reason::kNoAnswer))
+        << aDetail->reason.text;
+    EXPECT_NE(aDetail->reason.text.find(MacText(kSilent)), std::string::npos) << aDetail->reason.text;
+    EXPECT_EQ(aDetail->reason.text.find("nosuch1"), std::string::npos) << aDetail->reason.text;
+    EXPECT_EQ(bDetail->seq, 0x51);
+    EXPECT_EQ(bDetail->reason.code, static_cast<uint16_t>(kivo::protocol::Reason::kNoInterface))
+        << bDetail->reason.text;
+    // The port's own words, not the service's fallback for a request nothing explained.
+    EXPECT_EQ(bDetail->reason.text, "there is no interface nosuch1; check the name (ip link lists them)");
+}
+
 // A short stress run: 8 clients, 16 devices of four kinds, random requests for 3 s;
 // every answer is the one the device's state calls for. The long run is bench_stress.
 TEST(ServingStress, EightClientsSixteenDevicesEveryAnswerRight) {

@@ -22,7 +22,7 @@ inline TestFirmwareState& TestFirmware() {
 }
 
 // Starts a transfer with the test binary's current settings.
-inline t_l2fwserverErrorCode Start(kivo::fw::TransferPlan plan) {
+inline kivo::Status Start(kivo::fw::TransferPlan plan) {
     plan.settings = TestFirmware().settings;
     return TestFirmware().server.Start(std::move(plan));
 }
@@ -49,7 +49,7 @@ inline INT32U L2FwServerRetransmissionsGet() {
 inline t_l2fwserverErrorCode L2FwServerErrorGet() {
     return TestFirmware().server.Error();
 }
-inline kivo::Failure L2FwServerLastFailure() {
+inline kivo::Status L2FwServerLastFailure() {
     return TestFirmware().server.LastFailure();
 }
 

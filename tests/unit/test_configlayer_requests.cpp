@@ -40,10 +40,10 @@ struct Request {
         return *this;
     }
     // Runs the handler over a fresh message buffer as the server would.
-    Bytes Run(INT32S (*handler)(INT32S, INT8U*)) const {
+    Bytes Run(HandlerReply (*handler)(INT32S, INT8U*)) const {
         std::vector<INT8U> message(KIVO_MESSAGE_SIZE, 0);
         std::memcpy(message.data(), bytes.data(), bytes.size());
-        const INT32S n = handler(static_cast<INT32S>(bytes.size()), message.data());
+        const INT32S n = handler(static_cast<INT32S>(bytes.size()), message.data()).length;
         if (n <= 0) return {};
         return Bytes(message.begin(), message.begin() + n);
     }

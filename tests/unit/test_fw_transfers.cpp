@@ -121,7 +121,6 @@ TEST(FwTransferListing, AServerKeepsTheLastFinishedTransfersAndTheLatest) {
         ASSERT_EQ(server.Start(
                       {.interfaceName = "lo", .file = "/nonexistent/fw" + std::to_string(i), .device = mac}),
                   L2FWSERVER_ERROR_NONE);
-        kivo::FailureClear();
     }
     const std::vector<TransferRecord> list = server.List();
     ASSERT_EQ(list.size(), kivo::fw::Server::kFinishedKept + 1);

@@ -220,7 +220,7 @@ TEST(DiscoverHandler, NameRunningPastTheDatagramIsRefusedAtOnce) {
     const INT8U request[] = {7, 0, 0, 0, 0, 10, 'e', 't', 'h'};
     std::memcpy(msg, request, sizeof(request));
     auto start = std::chrono::steady_clock::now();
-    INT32S n = DiscoverGet(sizeof(request), msg);
+    INT32S n = DiscoverGet(sizeof(request), msg).length;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     ASSERT_EQ(4, n);
     EXPECT_EQ(REPLY_REFUSED, msg[3]);
@@ -228,7 +228,7 @@ TEST(DiscoverHandler, NameRunningPastTheDatagramIsRefusedAtOnce) {
     // L = 255 at the end of a 6-byte datagram.
     std::memset(msg, 0, sizeof(msg));
     msg[5] = 255;
-    ASSERT_EQ(4, DiscoverGet(6, msg));
+    ASSERT_EQ(4, DiscoverGet(6, msg).length);
     EXPECT_EQ(REPLY_REFUSED, msg[3]);
 }
 
@@ -239,7 +239,7 @@ TEST(DiscoverHandler, UnusableInterfaceNameGivesFailed) {
         msg[5] = static_cast<INT8U>(name.size());
         std::memcpy(msg + 6, name.data(), name.size());
         ::testing::internal::CaptureStderr();
-        INT32S n = DiscoverGet(static_cast<INT32S>(8 + name.size()), msg);
+        INT32S n = DiscoverGet(static_cast<INT32S>(8 + name.size()), msg).length;
         std::string err = ::testing::internal::GetCapturedStderr();
         ASSERT_EQ(4, n) << name;
         EXPECT_EQ(REPLY_FAILED, msg[3]) << name;

@@ -8,7 +8,6 @@
 #include "device.h"
 #include "kivohost.h"
 #include "mac_discover.h"
-#include "reason.h"
 #include "service_internal.h"
 
 using namespace kivo::service;
@@ -60,53 +59,48 @@ bool DiscoverRequestRead(INT32S inputLength, const INT8U* msg, DiscoverRequest& 
     return true;
 }
 
-// The reply for the devices found: their records, or FAILED (with the reason) when
-// there are none or they would not fit the buffer.
-INT32S DevicesReply(INT8U* msg, t_device* list, DiscoverRequest& req) {
-    if (list == nullptr) {
-        LinkFailureRecord(req.interface(), nullptr);
-        return ReplyCode(msg, REPLY_FAILED);
-    }
+// The reply for the devices found: their records, or FAILED (with the reason: the
+// discovery's words, else the link's) when there are none or they would not fit the buffer.
+HandlerReply DevicesReply(INT8U* msg, t_device* list, DiscoverRequest& req, kivo::Status words) {
+    if (list == nullptr)
+        return {ReplyCode(msg, REPLY_FAILED), words.Explain(LinkFailure(req.interface(), nullptr))};
     const INT32S length = DiscoverReplyBuild(msg, list);
     DeviceListFree(list);
     // Records that would not fit the buffer are not sent cut short.
-    return length > 0 ? length : ReplyCode(msg, REPLY_FAILED);
+    return {length > 0 ? length : ReplyCode(msg, REPLY_FAILED), words};
 }
 
 }  // namespace
 
-INT32S DiscoverGet(INT32S inputLength, INT8U* msg) {
+HandlerReply DiscoverGet(INT32S inputLength, INT8U* msg) {
     DiscoverRequest req;
-    if (!DiscoverRequestRead(inputLength, msg, req)) {
-        MalformedRecord("Discover");
-        return ReplyCode(msg, REPLY_REFUSED);
-    }
+    if (!DiscoverRequestRead(inputLength, msg, req))
+        return {ReplyCode(msg, REPLY_REFUSED), Malformed("Discover")};
     t_device* list = nullptr;
     kivo::discovery::MacDiscovery discovery(DiscoverySettingsFor(req.vlanId));
-    if (discovery.Run(req.interface(), true, &list) != MACDISCOVER_ERROR_NONE) {
+    kivo::Status words = discovery.Run(req.interface(), true, &list);
+    if (!words.ok()) {
         DeviceListFree(list);
         list = nullptr;
     }
-    return DevicesReply(msg, list, req);
+    return DevicesReply(msg, list, req, std::move(words));
 }
 
 // Every LCMP device that answers the multicast read, on the named interface or on all
 // of them. The VLAN applies to this discovery only: later parameter requests keep the
 // one the last parameter request chose.
-INT32S DiscoverLcmpGet(INT32S inputLength, INT8U* msg) {
+HandlerReply DiscoverLcmpGet(INT32S inputLength, INT8U* msg) {
     DiscoverRequest req;
-    if (!DiscoverRequestRead(inputLength, msg, req)) {
-        MalformedRecord("LCMP discover");
-        return ReplyCode(msg, REPLY_REFUSED);
-    }
+    if (!DiscoverRequestRead(inputLength, msg, req))
+        return {ReplyCode(msg, REPLY_REFUSED), Malformed("LCMP discover")};
     if (req.vlanId > 4094) {
-        kivo::FailureRecord(kivo::Reason::kInvalidValue,
-                            "VLAN id %u cannot be tagged: use 1 to 4094, or 0 for untagged frames",
-                            static_cast<unsigned>(req.vlanId));
-        return ReplyCode(msg, REPLY_REFUSED);
+        return {ReplyCode(msg, REPLY_REFUSED),
+                kivo::Because(kivo::Reason::kInvalidValue,
+                              "VLAN id %u cannot be tagged: use 1 to 4094, or 0 for untagged frames",
+                              static_cast<unsigned>(req.vlanId))};
     }
     t_device* list = nullptr;
     // Devices found before an interface failed are still worth showing.
-    ConfiglayerDiscoverAll(req.interface(), &list, ConfiglayerOptionsFor(req.vlanId));
-    return DevicesReply(msg, list, req);
+    kivo::Status words = ConfiglayerDiscoverAll(req.interface(), &list, ConfiglayerOptionsFor(req.vlanId));
+    return DevicesReply(msg, list, req, std::move(words));
 }

@@ -6,9 +6,9 @@
 #include "kivohost.h"
 #include "l2fwserver.h"
 #include "log.h"
-#include "reason.h"
 #include "requester_lookup.h"
 #include "service_internal.h"
+#include "status.h"
 
 namespace kivo::service {
 
@@ -27,9 +27,9 @@ bool FwLatestFailed() {
     return Firmware().transfers.State() == L2FWSERVER_STATE_ERROR;
 }
 
-// The latest transfer's most recent error, in its own words: the transfer records a
+// The latest transfer's most recent error, in its own words: the transfer words a
 // reason wherever it gives up, so the service has no table of its own to translate.
-kivo::Failure FwServerLastFailure() {
+kivo::Status FwServerLastFailure() {
     return Firmware().transfers.LastFailure();
 }
 
@@ -87,7 +87,7 @@ constexpr INT32S kFwAnnouncementTimeout = 10;
 
 // Start: interface name, VLAN, device MAC, firmware file name, loader file name. A
 // loader name makes it an Ethernet boot; without one it is an upgrade of that MAC.
-INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
+HandlerReply StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
     RequestReader r(msg, inputLength, 5);
     INT8U ifLength = r.u8();
     std::string ifName = r.text(ifLength);
@@ -106,7 +106,7 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
 
     // The files are read with the rights of the user who asked, not the service's: a
     // file that user could not read ends the transfer as a missing one does (DONE, then
-    // the error state), with the reason recorded.
+    // the error state), with the reason kept.
     FirmwareService& fw = Firmware();
     kivo::fw::TransferPlan plan;
     plan.interfaceName = ifName;
@@ -119,10 +119,8 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
 
     // Running transfers are left entirely alone; a transfer to another device starts
     // beside them.
-    if (const std::optional<kivo::Failure> busy = fw.transfers.Refusal(plan)) {
-        kivo::FailureRecord(busy->reason, "%s", busy->text.c_str());
-        return ReplyCode(msg, REPLY_REFUSED);
-    }
+    if (std::optional<kivo::Status> busy = fw.transfers.Refusal(plan))
+        return {ReplyCode(msg, REPLY_REFUSED), std::move(*busy)};
     // Without an interface or a firmware file there is nothing to start.
     if (ifLength == 0 || fwLength == 0) return ReplyCode(msg, REPLY_REFUSED);
 
@@ -134,19 +132,19 @@ INT32S StartL2FwServerGet(INT32S inputLength, INT8U* msg) {
     } else {
         plan.settings.vlan.reset();
     }
-    const t_l2fwserverErrorCode result = fw.transfers.Start(std::move(plan));
-    return ReplyCode(msg, result == L2FWSERVER_ERROR_NONE ? REPLY_DONE : REPLY_REFUSED);
+    kivo::Status result = fw.transfers.Start(std::move(plan));
+    return {ReplyCode(msg, result == L2FWSERVER_ERROR_NONE ? REPLY_DONE : REPLY_REFUSED), std::move(result)};
 }
 
 // Stop: the latest transfer started, as it always was.
-INT32S StopL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
+HandlerReply StopL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
     Firmware().transfers.Stop();
     return ReplyCode(msg, REPLY_DONE);
 }
 
 // Status: state (1 byte), bytes uploaded and bytes to upload (4 bytes each) of the latest
 // transfer. A final state also reclaims its finished thread.
-INT32S GetStatusL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
+HandlerReply GetStatusL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
     kivo::fw::Server& transfers = Firmware().transfers;
     t_l2fwserverState state = transfers.State();
     INT32U uploaded = transfers.UploadedBytes();
@@ -161,22 +159,21 @@ INT32S GetStatusL2FwServerGet(INT32S /*inputLength*/, INT8U* msg) {
 }
 
 // Transfers: every running one and the last finished ones (see docs/protocol.md).
-INT32S FwTransfersGet(INT32S /*inputLength*/, INT8U* msg) {
+HandlerReply FwTransfersGet(INT32S /*inputLength*/, INT8U* msg) {
     const std::vector<kivo::fw::TransferRecord> list = Firmware().transfers.List();
     msg[3] = REPLY_FW_TRANSFERS;
     const size_t n =
         FwTransfersEncode(list, kivo::fw::MonotonicMs(), msg + 4, static_cast<size_t>(KIVO_MESSAGE_SIZE) - 4);
-    if (n == 0) {
-        kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
-                            "the firmware transfer listing does not fit one reply; ask again");
-        return ReplyCode(msg, REPLY_FAILED);
-    }
+    if (n == 0)
+        return {ReplyCode(msg, REPLY_FAILED),
+                kivo::Because(kivo::Reason::kRequestTooLarge,
+                              "the firmware transfer listing does not fit one reply; ask again")};
     return static_cast<INT32S>(4 + n);
 }
 
 // Stop by device: byte 5 is 0 (every running transfer) or 1 (the one to the device whose
 // MAC follows).
-INT32S FwStopDeviceGet(INT32S inputLength, INT8U* msg) {
+HandlerReply FwStopDeviceGet(INT32S inputLength, INT8U* msg) {
     RequestReader r(msg, inputLength, 5);
     const INT8U which = r.u8();
     kivo::l2::Mac mac{};
@@ -186,17 +183,15 @@ INT32S FwStopDeviceGet(INT32S inputLength, INT8U* msg) {
         transfers.StopAll();
         return ReplyCode(msg, REPLY_DONE);
     }
-    if (which != 1 || (mac[0] & 0x01) != 0) {
-        kivo::FailureRecord(kivo::Reason::kMalformedRequest,
-                            "firmware stop by device not well formed: byte 5 is 0 (every transfer) or 1 "
-                            "followed by a device's own MAC");
-        return ReplyCode(msg, REPLY_REFUSED);
-    }
-    if (!transfers.StopDevice(mac)) {
-        kivo::FailureRecord(kivo::Reason::kNoDevice,
-                            "no firmware transfer to device %s is running; list them with request 0xF2",
-                            kivo::protocol::MacText(mac.data()).c_str());
-        return ReplyCode(msg, REPLY_FAILED);
-    }
+    if (which != 1 || (mac[0] & 0x01) != 0)
+        return {ReplyCode(msg, REPLY_REFUSED),
+                kivo::Because(kivo::Reason::kMalformedRequest,
+                              "firmware stop by device not well formed: byte 5 is 0 (every transfer) or 1 "
+                              "followed by a device's own MAC")};
+    if (!transfers.StopDevice(mac))
+        return {ReplyCode(msg, REPLY_FAILED),
+                kivo::Because(kivo::Reason::kNoDevice,
+                              "no firmware transfer to device %s is running; list them with request 0xF2",
+                              kivo::protocol::MacText(mac.data()).c_str())};
     return ReplyCode(msg, REPLY_DONE);
 }

@@ -14,7 +14,6 @@
 #include "kivohost.h"
 #include "log.h"
 #include "mac_discover.h"
-#include "reason.h"
 #include "scp_client_legacy.h"
 #include "service_internal.h"
 
@@ -103,28 +102,26 @@ bool ParamRequestRead(INT32S inputLength, const INT8U* msg, bool withBlock, Para
            ParamRequestText(password, passwordLength, req.password);
 }
 
-void TooLargeRecord() {
-    kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
-                        "the device's answer does not fit one reply: ask for fewer parameters at a time");
+HandlerReply TooLarge(INT8U* msg) {
+    return {ReplyCode(msg, REPLY_FAILED),
+            kivo::Because(kivo::Reason::kRequestTooLarge,
+                          "the device's answer does not fit one reply: ask for fewer parameters at a time")};
 }
 
 // Reply with the SCP info data: code, 32-bit length, data; REPLY_FAILED for data that
 // would not fit the buffer.
-INT32S ScpDataReply(INT8U* msg, const INT8U* info, INT32U infoLength) {
+HandlerReply ScpDataReply(INT8U* msg, const INT8U* info, INT32U infoLength) {
     kivo::ByteWriter w(msg, KIVO_MESSAGE_SIZE);
     w.seek(3);
     w.u8(REPLY_SCP_DATA);
     w.be32(infoLength);
     w.bytes(info, infoLength);
-    if (!w.ok()) {
-        TooLargeRecord();
-        return ReplyCode(msg, REPLY_FAILED);
-    }
-    return static_cast<INT32S>(w.pos());
+    if (!w.ok()) return TooLarge(msg);
+    return {static_cast<INT32S>(w.pos()), {}};
 }
 
 // The SCP path of the four parameter requests.
-INT32S ScpParamRequest(INT8U code, ParamRequest& req, INT8U* msg) {
+HandlerReply ScpParamRequest(INT8U code, ParamRequest& req, INT8U* msg) {
     // The factory reset hands the client this fixed block; the client sends its own
     // fixed item list for it.
     static const INT8U kFactoryResetBlock[36] = {'F', 'A', 'C', 'T', 'O', 'R', 'Y', 'R', 'E', 'S', 'E', 'T',
@@ -155,44 +152,45 @@ INT32S ScpParamRequest(INT8U code, ParamRequest& req, INT8U* msg) {
     std::copy(std::begin(req.deviceMac), std::end(req.deviceMac), mac.begin());
     const kivo::scp::Session session(req.ifName, mac, ScpSettings());
     const kivo::scp::Answer answer = session.Run(op, req.password, std::span<const INT8U>(data, dataLength));
+    const kivo::Status& why = answer.result;
     if (code == REQUEST_FACTORY_RESET) {
         // Only a reset the device confirmed counts as done; a status of failure for
         // the reset parameter is a failure.
-        return ReplyCode(msg, answer.result == SCP_ERROR_NONE ? REPLY_DONE : REPLY_FAILED);
+        return {ReplyCode(msg, answer.result == SCP_ERROR_NONE ? REPLY_DONE : REPLY_FAILED), why};
     }
     if (answer.result != SCP_ERROR_NONE && answer.result != SCP_ERROR_PARAM_OP_FAILED)
-        return ReplyCode(msg, REPLY_FAILED);
-    return ScpDataReply(msg, answer.info.data(), static_cast<INT32U>(answer.info.size()));
+        return {ReplyCode(msg, REPLY_FAILED), why};
+    HandlerReply reply = ScpDataReply(msg, answer.info.data(), static_cast<INT32U>(answer.info.size()));
+    reply.why.Follows(why);
+    return reply;
 }
 
 // Writes a REPLY_PARAMS reply with the records of params, or REPLY_FAILED when the
 // records would not fit the buffer.
-INT32S ParamsReply(const t_configlayerParam* params, INT8U* msg) {
+HandlerReply ParamsReply(const t_configlayerParam* params, INT8U* msg) {
     INT32U length = 0;
-    if (!ConfiglayerResponseToMessage(params, &length, msg + 8, KIVO_MESSAGE_SIZE - 8)) {
-        TooLargeRecord();
-        return ReplyCode(msg, REPLY_FAILED);
-    }
+    if (!ConfiglayerResponseToMessage(params, &length, msg + 8, KIVO_MESSAGE_SIZE - 8)) return TooLarge(msg);
     kivo::ByteWriter w(msg, 8);
     w.seek(3);
     w.u8(REPLY_PARAMS);
     w.be32(length);
-    return static_cast<INT32S>(8 + length);
+    return {static_cast<INT32S>(8 + length), {}};
 }
 
 // The LCMP path of a parameter request: one configuration-layer operation on the
 // device named in the request, answered with its parameter records.
-INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, const t_configlayerOptions& options, INT8U* msg) {
+HandlerReply ConfiglayerRequest(INT8U code, ParamRequest& req, const t_configlayerOptions& options,
+                                INT8U* msg) {
     t_configlayerParam* input = nullptr;
     if (code == REQUEST_GET || code == REQUEST_SET) {
         if (!ConfiglayerParamsInputBuild(static_cast<INT32S>(req.blockLength), req.block,
                                          code == REQUEST_SET ? TRUE : FALSE, &input)) {
-            kivo::FailureRecord(
-                kivo::Reason::kMalformedRequest,
-                "the parameter block is not well formed: every name%s must end with a zero byte",
-                code == REQUEST_SET ? " and every value" : "");
             ConfiglayerParamsDestroy(input);
-            return ReplyCode(msg, REPLY_REFUSED);
+            return {ReplyCode(msg, REPLY_REFUSED),
+                    kivo::Because(
+                        kivo::Reason::kMalformedRequest,
+                        "the parameter block is not well formed: every name%s must end with a zero byte",
+                        code == REQUEST_SET ? " and every value" : "")};
         }
     } else if (code == REQUEST_FACTORY_RESET) {
         ConfiglayerParamAdd(&input, "FACTORYRESET.GENERAL.FORCE_RESET", "1");
@@ -200,7 +198,7 @@ INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, const t_configlayerOpti
     t_device* device = nullptr;
     DeviceListAdd(&device, req.deviceMac, req.ifName, nullptr, DEVICE_TORVIX_LCMP);
     t_configlayerParam* output = nullptr;
-    t_configlayerErrorCode result = CONFIGLAYER_ERROR_BAD_ARGS;
+    kivo::Status result(CONFIGLAYER_ERROR_BAD_ARGS);
     if (device != nullptr) {
         switch (code) {
             case REQUEST_GET_ALL:
@@ -216,21 +214,22 @@ INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, const t_configlayerOpti
                 break;
         }
     }
-    INT32S replyLength;
+    HandlerReply reply;
     if (code == REQUEST_FACTORY_RESET) {
-        replyLength = ReplyCode(msg, result == CONFIGLAYER_ERROR_NONE ? REPLY_DONE : REPLY_FAILED);
+        reply.length = ReplyCode(msg, result == CONFIGLAYER_ERROR_NONE ? REPLY_DONE : REPLY_FAILED);
     } else if (result == CONFIGLAYER_ERROR_NONE || result == CONFIGLAYER_ERROR_PARAM) {
-        replyLength = ParamsReply(output, msg);
+        reply = ParamsReply(output, msg);
     } else {
         if (code == REQUEST_SET) {
-            kivo::Log(kivo::LogStream::kOut, "Configlayer error %d\n", static_cast<int>(result));
+            kivo::Log(kivo::LogStream::kOut, "Configlayer error %d\n", static_cast<int>(result.code));
         }
-        replyLength = ReplyCode(msg, REPLY_FAILED);
+        reply.length = ReplyCode(msg, REPLY_FAILED);
     }
     ConfiglayerParamsDestroy(output);
     ConfiglayerParamsDestroy(input);
     DeviceListFree(device);
-    return replyLength;
+    reply.why.Follows(result);
+    return reply;
 }
 
 // Whether the device answers on the request's interface when asked in the clear: an
@@ -239,13 +238,13 @@ INT32S ConfiglayerRequest(INT8U code, ParamRequest& req, const t_configlayerOpti
 std::optional<bool> DeviceAnswersInTheClear(const ParamRequest& req, const t_configlayerOptions& options) {
     if (req.deviceType == DEVICE_TORVIX_LCMP) {
         BOOLEAN answers = FALSE;
-        if (ConfiglayerDeviceAnswers(req.ifName, req.deviceMac, &answers, options) != CONFIGLAYER_ERROR_NONE)
-            return std::nullopt;
+        if (!ConfiglayerDeviceAnswers(req.ifName, req.deviceMac, &answers, options).ok()) return std::nullopt;
         return answers != FALSE;
     }
     // SCP frames are never tagged: neither is this probe.
     t_device* devices = nullptr;
     kivo::discovery::MacDiscovery discovery(DiscoverySettingsUntagged());
+    // The probe's own failures are not the request's.
     if (discovery.Run(req.ifName, true, &devices) != MACDISCOVER_ERROR_NONE) {
         DeviceListFree(devices);
         return std::nullopt;
@@ -261,84 +260,77 @@ std::optional<bool> DeviceAnswersInTheClear(const ParamRequest& req, const t_con
 // A device drops a request enciphered under a password it does not have, so a wrong
 // password and an absent device both look like silence. The first thing a technician
 // needs is which of the two it is: on the failure path only, one exchange in the clear
-// (which every device answers, whatever its password) tells them apart.
-void SilenceExplain(INT8U code, const ParamRequest& req, const t_configlayerOptions& options) {
-    if (kivo::FailurePeek().reason != kivo::Reason::kNoAnswer) return;
+// (which every device answers, whatever its password) tells them apart. The words of the
+// silence, replaced by better ones when the probe could be made.
+kivo::Status SilenceExplain(INT8U code, const ParamRequest& req, const t_configlayerOptions& options,
+                            kivo::Status silence) {
+    if (silence.reason != kivo::Reason::kNoAnswer) return silence;
     // SCP reads travel in the clear: their silence is already the answer.
     const bool enciphered =
         req.deviceType == DEVICE_TORVIX_LCMP || code == REQUEST_SET || code == REQUEST_FACTORY_RESET;
     std::optional<bool> answers = false;
     if (enciphered) {
-        const kivo::Failure silence = kivo::FailureTake();
+        // The probe's own failures are not the request's.
         answers = DeviceAnswersInTheClear(req, options);
-        kivo::FailureClear();  // the probe's own failures are not the request's
-        if (!answers) {
-            kivo::FailureRecord(silence.reason, "%s", silence.text.c_str());
-            return;
-        }
-    } else {
-        kivo::FailureClear();
+        if (!answers) return silence;
     }
     const std::string mac = kivo::protocol::MacText(req.deviceMac);
     std::string where = req.ifName;
     if (req.vlanId != 0 && req.deviceType == DEVICE_TORVIX_LCMP)
         where += " (VLAN " + std::to_string(req.vlanId) + ")";
     if (*answers)
-        kivo::FailureRecord(
+        return kivo::Because(
             kivo::Reason::kPasswordRejected,
             "device %s answers on %s but not to requests under this password: check the password",
             mac.c_str(), where.c_str());
-    else
-        kivo::FailureRecord(
-            kivo::Reason::kNoAnswer,
-            "no device %s answers on %s: check the MAC address, the interface and the cabling", mac.c_str(),
-            where.c_str());
+    return kivo::Because(kivo::Reason::kNoAnswer,
+                         "no device %s answers on %s: check the MAC address, the interface and the cabling",
+                         mac.c_str(), where.c_str());
 }
 
 // Common handling of requests 2 to 5: read the request, then branch on the device type.
-INT32S ParamRequestHandle(INT8U code, INT32S inputLength, INT8U* msg) {
+HandlerReply ParamRequestHandle(INT8U code, INT32S inputLength, INT8U* msg) {
     ParamRequest req;
     const bool withBlock = code == REQUEST_GET || code == REQUEST_SET;
-    if (!ParamRequestRead(inputLength, msg, withBlock, req)) {
-        MalformedRecord(RequestName(code));
-        return ReplyCode(msg, REPLY_REFUSED);
-    }
+    if (!ParamRequestRead(inputLength, msg, withBlock, req))
+        return {ReplyCode(msg, REPLY_REFUSED), Malformed(RequestName(code))};
     // The request's VLAN id applies to LCMP traffic from now on, whatever the device
     // type; an id that cannot be tagged leaves the previous choice. SCP frames are never
     // tagged.
     const t_configlayerOptions options = ConfiglayerOptionsFor(LcmpVlanChoose(req.vlanId));
-    INT32S replyLength;
+    HandlerReply reply;
     switch (req.deviceType) {
         case DEVICE_TORVIX_SCP:
-            replyLength = ScpParamRequest(code, req, msg);
+            reply = ScpParamRequest(code, req, msg);
             break;
         case DEVICE_TORVIX_LCMP:
-            replyLength = ConfiglayerRequest(code, req, options, msg);
+            reply = ConfiglayerRequest(code, req, options, msg);
             break;
         default:
-            kivo::FailureRecord(kivo::Reason::kMalformedRequest,
-                                "unknown device type %u: use %d for SCP devices or %d for LCMP devices",
-                                static_cast<unsigned>(req.deviceType), DEVICE_TORVIX_SCP, DEVICE_TORVIX_LCMP);
-            return ReplyCode(msg, REPLY_REFUSED);
+            return {
+                ReplyCode(msg, REPLY_REFUSED),
+                kivo::Because(kivo::Reason::kMalformedRequest,
+                              "unknown device type %u: use %d for SCP devices or %d for LCMP devices",
+                              static_cast<unsigned>(req.deviceType), DEVICE_TORVIX_SCP, DEVICE_TORVIX_LCMP)};
     }
-    if (replyLength == 4 && msg[3] == REPLY_FAILED) {
-        SilenceExplain(code, req, options);
-        LinkFailureRecord(req.ifName, req.deviceMac);
+    if (reply.length == 4 && msg[3] == REPLY_FAILED) {
+        reply.why = SilenceExplain(code, req, options, std::move(reply.why));
+        reply.why.Explain(LinkFailure(req.ifName, req.deviceMac));
     }
-    return replyLength;
+    return reply;
 }
 
 }  // namespace
 
-INT32S GetAllGet(INT32S inputLength, INT8U* msg) {
+HandlerReply GetAllGet(INT32S inputLength, INT8U* msg) {
     return ParamRequestHandle(REQUEST_GET_ALL, inputLength, msg);
 }
-INT32S GetGet(INT32S inputLength, INT8U* msg) {
+HandlerReply GetGet(INT32S inputLength, INT8U* msg) {
     return ParamRequestHandle(REQUEST_GET, inputLength, msg);
 }
-INT32S SetGet(INT32S inputLength, INT8U* msg) {
+HandlerReply SetGet(INT32S inputLength, INT8U* msg) {
     return ParamRequestHandle(REQUEST_SET, inputLength, msg);
 }
-INT32S FactoryResetGet(INT32S inputLength, INT8U* msg) {
+HandlerReply FactoryResetGet(INT32S inputLength, INT8U* msg) {
     return ParamRequestHandle(REQUEST_FACTORY_RESET, inputLength, msg);
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "kivo_protocol.h"
+#include "status.h"
 #include "types.h"
 #include "version.h"
 
@@ -70,23 +71,33 @@ INT32S ServerReplySend(INT32S socketFd, INT8U* message, INT32S msgLength, struct
 // Number of segments a reply of msgLength bytes is cut into.
 INT32S ServerSegmentCount(INT32S msgLength);
 
-// Request handlers: (datagram length, message buffer of KIVO_MESSAGE_SIZE bytes) ->
-// reply length (header included), 1 for the one-byte answer, 0 or less for none.
-INT32S DiscoverGet(INT32S inputLength, INT8U* message);
-INT32S GetAllGet(INT32S inputLength, INT8U* message);
-INT32S GetGet(INT32S inputLength, INT8U* message);
-INT32S SetGet(INT32S inputLength, INT8U* message);
-INT32S FactoryResetGet(INT32S inputLength, INT8U* message);
-INT32S StartL2FwServerGet(INT32S inputLength, INT8U* message);
-INT32S StopL2FwServerGet(INT32S inputLength, INT8U* message);
-INT32S GetStatusL2FwServerGet(INT32S inputLength, INT8U* message);
-INT32S FwTransfersGet(INT32S inputLength, INT8U* message);
-INT32S FwStopDeviceGet(INT32S inputLength, INT8U* message);
-INT32S GetKivoVersionGet(INT32S inputLength, INT8U* message);
+// What a request handler gives back: the reply length (header included), 1 for the
+// one-byte answer, 0 or less for none; and for a request answered FAILED or REFUSED, why
+// (the failure detail the client can ask for).
+struct HandlerReply {
+    HandlerReply() = default;
+    HandlerReply(INT32S replyLength, kivo::Status failure = {})  // NOLINT: a reply without words
+        : length(replyLength), why(std::move(failure)) {}
+    INT32S length = 0;
+    kivo::Status why;
+};
+
+// Request handlers: (datagram length, message buffer of KIVO_MESSAGE_SIZE bytes) -> reply.
+HandlerReply DiscoverGet(INT32S inputLength, INT8U* message);
+HandlerReply GetAllGet(INT32S inputLength, INT8U* message);
+HandlerReply GetGet(INT32S inputLength, INT8U* message);
+HandlerReply SetGet(INT32S inputLength, INT8U* message);
+HandlerReply FactoryResetGet(INT32S inputLength, INT8U* message);
+HandlerReply StartL2FwServerGet(INT32S inputLength, INT8U* message);
+HandlerReply StopL2FwServerGet(INT32S inputLength, INT8U* message);
+HandlerReply GetStatusL2FwServerGet(INT32S inputLength, INT8U* message);
+HandlerReply FwTransfersGet(INT32S inputLength, INT8U* message);
+HandlerReply FwStopDeviceGet(INT32S inputLength, INT8U* message);
+HandlerReply GetKivoVersionGet(INT32S inputLength, INT8U* message);
 // Why the most recent failed request failed, and the firmware server's last error.
-INT32S FailureDetailGet(INT32S inputLength, INT8U* message);
+HandlerReply FailureDetailGet(INT32S inputLength, INT8U* message);
 // Every LCMP device answering on one interface or all of them, in the Discover layout.
-INT32S DiscoverLcmpGet(INT32S inputLength, INT8U* message);
+HandlerReply DiscoverLcmpGet(INT32S inputLength, INT8U* message);
 
 // Parameter requests on LCMP devices.
 struct s_configlayerParam;

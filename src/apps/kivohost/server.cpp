@@ -35,10 +35,10 @@
 #include "l2fwserver.h"
 #include "log.h"
 #include "port.h"
-#include "reason.h"
 #include "requester_lookup.h"
 #include "service_internal.h"
 #include "service_options.h"
+#include "status.h"
 #include "unique_fd.h"
 
 namespace kivo::service {
@@ -71,7 +71,7 @@ struct FailedRequest {
     bool any = false;
     INT8U seq = 0;
     INT8U code = 0;
-    kivo::Failure failure;
+    kivo::Status failure;
 };
 
 // The last failed request of each client, for the failure detail: each client is told
@@ -207,43 +207,39 @@ t_configlayerOptions ConfiglayerOptionsFor(INT16U vlanId) {
     return options;
 }
 
-void LinkFailureRecord(const CHAR* ifName, const INT8U* mac) {
+kivo::Status LinkFailure(const CHAR* ifName, const INT8U* mac) {
     if (ServiceStateGet().rawSocketsDenied.load()) {
-        kivo::FailureRecord(
+        return kivo::Because(
             kivo::Reason::kNoPermission,
             "kivohost may not open raw packet sockets (CAP_NET_RAW): grant it with "
             "'setcap cap_net_raw+ep' on the kivohost binary or AmbientCapabilities=CAP_NET_RAW "
             "in its service unit, then restart it");
-        return;
     }
     if (ifName != nullptr && ifName[0] != '\0' && if_nametoindex(ifName) == 0) {
-        kivo::FailureRecord(kivo::Reason::kNoInterface,
-                            "there is no interface %s on this host: check the name with 'ip link'", ifName);
-        return;
+        return kivo::Because(kivo::Reason::kNoInterface,
+                             "there is no interface %s on this host: check the name with 'ip link'", ifName);
     }
     if (mac != nullptr)
-        kivo::FailureRecord(kivo::Reason::kNoAnswer,
-                            "device %02x:%02x:%02x:%02x:%02x:%02x did not answer on %s: check that it is "
-                            "powered and connected and that the password is right",
-                            mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], ifName);
-    else
-        kivo::FailureRecord(kivo::Reason::kNoDevice,
-                            "no device answered on %s: check the cabling and the VLAN",
-                            ifName != nullptr && ifName[0] != '\0' ? ifName : "any interface");
+        return kivo::Because(kivo::Reason::kNoAnswer,
+                             "device %02x:%02x:%02x:%02x:%02x:%02x did not answer on %s: check that it is "
+                             "powered and connected and that the password is right",
+                             mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], ifName);
+    return kivo::Because(kivo::Reason::kNoDevice, "no device answered on %s: check the cabling and the VLAN",
+                         ifName != nullptr && ifName[0] != '\0' ? ifName : "any interface");
 }
 
-void MalformedRecord(const char* request) {
-    kivo::FailureRecord(kivo::Reason::kMalformedRequest,
-                        "%s request not well formed: a length field runs past the end of the datagram or a "
-                        "text holds a zero byte",
-                        request);
+kivo::Status Malformed(const char* request) {
+    return kivo::Because(kivo::Reason::kMalformedRequest,
+                         "%s request not well formed: a length field runs past the end of the datagram or a "
+                         "text holds a zero byte",
+                         request);
 }
 
 namespace {
 
-// The reason for a failed request when its handler recorded none.
-kivo::Failure GenericFailure(INT8U code, INT8U replyCode) {
-    kivo::Failure f;
+// The reason for a failed request when its handler gave none.
+kivo::Status GenericFailure(INT8U code, INT8U replyCode) {
+    kivo::Status f;
     if (code == REQUEST_FW_START && replyCode == REPLY_REFUSED) {
         if (FwServerRunning()) {
             f.reason = kivo::Reason::kBusy;
@@ -265,17 +261,17 @@ kivo::Failure GenericFailure(INT8U code, INT8U replyCode) {
 }
 
 // Keeps the detail of a request answered FAILED or REFUSED (or a firmware start whose
-// transfer is already in its error state) and logs it; forgets this request's record
-// otherwise.
-void FailedRequestNote(uint64_t client, INT8U seq, INT8U code, INT32S replyLength, const INT8U* msg) {
-    kivo::Failure failure = kivo::FailureTake();
+// transfer is already in its error state) and logs it.
+void FailedRequestNote(uint64_t client, INT8U seq, INT8U code, const HandlerReply& reply, const INT8U* msg) {
+    const INT32S replyLength = reply.length;
+    kivo::Status failure = reply.why;
     bool failed = replyLength == 4 && (msg[3] == REPLY_FAILED || msg[3] == REPLY_REFUSED);
     if (!failed && code == REQUEST_FW_START && replyLength == 4 && msg[3] == REPLY_DONE && FwLatestFailed()) {
         failed = true;
-        if (failure.empty()) failure = FwServerLastFailure();
+        if (!failure.explained()) failure = FwServerLastFailure();
     }
     if (!failed) return;
-    if (failure.empty()) failure = GenericFailure(code, msg[3]);
+    if (!failure.explained()) failure = GenericFailure(code, msg[3]);
     FailedRequest entry;
     entry.any = true;
     entry.seq = seq;
@@ -286,29 +282,26 @@ void FailedRequestNote(uint64_t client, INT8U seq, INT8U code, INT32S replyLengt
               static_cast<unsigned>(seq), kivo::ReasonName(failure.reason), failure.text.c_str());
 }
 
-// False, with the refusal logged and recorded, when the allow-list keeps the sender out.
+// Why the allow-list keeps the sender out, logged; no words when it lets the request in.
 // Version and failure detail are open to everyone: they show no device and change nothing.
-bool RequestAllowed(INT8U code) {
-    if (!allowList.active() || code == REQUEST_VERSION || code == REQUEST_FAILURE_DETAIL) return true;
+kivo::Status RequestRefusal(INT8U code) {
+    if (!allowList.active() || code == REQUEST_VERSION || code == REQUEST_FAILURE_DETAIL) return {};
     const kivo::Requester& requester = CurrentRequester();
-    if (allowList.Allows(requester)) return true;
+    if (allowList.Allows(requester)) return {};
     if (requester.known) {
         kivo::Log(kivo::LogStream::kOut, "Refused %s request from uid %u: not in the allow-list\n",
                   RequestName(code), static_cast<unsigned>(requester.uid));
-        kivo::FailureRecord(
+        return kivo::Because(
             kivo::Reason::kNotAllowed,
             "uid %u may not send %s requests: an administrator can add the user or one of its "
             "groups to kivohost's allow-list (--allow-user, --allow-group)",
             static_cast<unsigned>(requester.uid), RequestName(code));
-    } else {
-        kivo::Log(kivo::LogStream::kOut, "Refused %s request from an unidentified sender\n",
-                  RequestName(code));
-        kivo::FailureRecord(kivo::Reason::kNotAllowed,
-                            "the sender of the %s request could not be identified, and only listed users may "
-                            "send it",
-                            RequestName(code));
     }
-    return false;
+    kivo::Log(kivo::LogStream::kOut, "Refused %s request from an unidentified sender\n", RequestName(code));
+    return kivo::Because(kivo::Reason::kNotAllowed,
+                         "the sender of the %s request could not be identified, and only listed users may "
+                         "send it",
+                         RequestName(code));
 }
 
 // At most limit bytes of text, cut where no UTF-8 character is split.
@@ -393,29 +386,26 @@ INT32S ServerDispatchFor(const struct sockaddr_in* client, INT32S inputLength, I
     if (request == nullptr) return 1;
     currentClientKey = ClientKeyOf(client);
     if (client != nullptr) CurrentClientSet(*client);
-    kivo::FailureClear();
-    const INT32S replyLength =
-        RequestAllowed(code) ? request->handler(inputLength, msg) : ReplyCode(msg, REPLY_REFUSED);
-    if (code != REQUEST_FAILURE_DETAIL)
-        FailedRequestNote(currentClientKey, seq, code, replyLength, msg);
-    else
-        kivo::FailureClear();
-    return replyLength;
+    kivo::Status refusal = RequestRefusal(code);
+    HandlerReply reply = refusal.explained() ? HandlerReply{ReplyCode(msg, REPLY_REFUSED), std::move(refusal)}
+                                             : request->handler(inputLength, msg);
+    if (code != REQUEST_FAILURE_DETAIL) FailedRequestNote(currentClientKey, seq, code, reply, msg);
+    return reply.length;
 }
 
-INT32S GetKivoVersionGet(INT32S /*inputLength*/, INT8U* msg) {
+HandlerReply GetKivoVersionGet(INT32S /*inputLength*/, INT8U* msg) {
     kivo::ByteWriter w(msg, KIVO_MESSAGE_SIZE);
     w.seek(3);
     w.u8(REPLY_VERSION);
     w.u8(KIVO_VERSION_MAJOR);
     w.u8(KIVO_VERSION_MINOR);
     w.u8(KIVO_VERSION_BUILD);
-    return static_cast<INT32S>(w.pos());
+    return {static_cast<INT32S>(w.pos()), {}};
 }
 
-INT32S FailureDetailGet(INT32S /*inputLength*/, INT8U* msg) {
+HandlerReply FailureDetailGet(INT32S /*inputLength*/, INT8U* msg) {
     const FailedRequest lastFailed = Failures().Get(currentClientKey);
-    const kivo::Failure fw = FwServerLastFailure();
+    const kivo::Status fw = FwServerLastFailure();
     const size_t textLength = Utf8Prefix(lastFailed.failure.text, kDetailTextMax);
     const size_t fwLength = Utf8Prefix(fw.text, kDetailTextMax);
     kivo::ByteWriter w(msg, KIVO_MESSAGE_SIZE);
@@ -430,5 +420,5 @@ INT32S FailureDetailGet(INT32S /*inputLength*/, INT8U* msg) {
     w.be16(static_cast<INT16U>(fw.reason));
     w.be16(static_cast<INT16U>(fwLength));
     w.bytes(fw.text.data(), fwLength);
-    return static_cast<INT32S>(w.pos());
+    return {static_cast<INT32S>(w.pos()), {}};
 }

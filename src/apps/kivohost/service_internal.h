@@ -15,16 +15,16 @@
 #include "kivohost.h"
 #include "l2fwserver.h"
 #include "mac_discover.h"
-#include "reason.h"
 #include "scp_client_legacy.h"
+#include "status.h"
 
 namespace kivo::service {
 
 // One request the service answers: its code, the name its log lines and failure texts
-// use, and its handler (datagram length, message buffer) -> reply length.
+// use, and its handler (datagram length, message buffer) -> reply length and why it failed.
 struct Request {
     INT8U code;  // its name is the protocol's (RequestName)
-    INT32S (*handler)(INT32S inputLength, INT8U* message);
+    HandlerReply (*handler)(INT32S inputLength, INT8U* message);
 };
 
 // A client as the failure detail and the scheduler know it: its IPv4 address and UDP
@@ -77,12 +77,12 @@ inline INT32S ReplyCode(INT8U* msg, INT8U code) {
     return 4;
 }
 
-// Records why a request that must reach devices failed when no layer below said so:
-// no permission, no such interface, or silence (of the device with mac, or of every
-// device when mac is nullptr).
-void LinkFailureRecord(const CHAR* ifName, const INT8U* mac);
-// Records a request whose length fields or texts break the protocol's rules.
-void MalformedRecord(const char* request);
+// Why a request that must reach devices failed when no layer below said so: no
+// permission, no such interface, or silence (of the device with mac, or of every device
+// when mac is nullptr).
+kivo::Status LinkFailure(const CHAR* ifName, const INT8U* mac);
+// Why a request whose length fields or texts break the protocol's rules is refused.
+kivo::Status Malformed(const char* request);
 
 // What the service keeps from one request for the next, as its protocol says, and what
 // its requests share. One for the process (ServiceStateGet).
@@ -134,7 +134,7 @@ FirmwareService& Firmware();
 // ended in the error state; and the latest one's error in the reason table's terms.
 bool FwServerRunning();
 bool FwLatestFailed();
-kivo::Failure FwServerLastFailure();
+kivo::Status FwServerLastFailure();
 
 // The reply body of the transfer listing (request 0xF2), after the reply code: `nowMs`
 // then the records, each text cut at kFwListTextMax bytes. Returns the bytes written, 0

@@ -5,6 +5,7 @@
 #include "LCMP_comm.h"
 #include "conversion.h"
 #include "device.h"
+#include "status.h"
 #include "types.h"
 #include "version.h"
 
@@ -49,7 +50,9 @@ void ConfiglayerParamsDestroy(t_configlayerParam* params);
 t_configlayerErrorCode ConfiglayerParamsCopy(const t_configlayerParam* original, t_configlayerParam** copy);
 
 // ---------------------------------------------------------------------------
-// Operations on a device's configuration layer over LCMP.
+// Operations on a device's configuration layer over LCMP. Their status carries the
+// configuration layer's code and, for a failure people can act on, the words of the
+// layer that saw it (no interface, no answer, a refused parameter or value, ...).
 
 // Data model selected by every request of an operation.
 typedef enum e_configlayerPublicOrPrivate {
@@ -74,45 +77,44 @@ typedef struct s_configlayerOptions {
 // the list. *paramsOutput receives one node per answered parameter in answer order;
 // on CONFIGLAYER_ERROR_PARAM its last node is the refused parameter (PARAM_TYPE_ERROR,
 // status text as value). The caller owns the output list, also after an error.
-t_configlayerErrorCode ConfiglayerGet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
-                                      const CHAR* password, const t_configlayerParam* paramsInput,
-                                      t_configlayerParam** paramsOutput, BOOLEAN filterMac,
-                                      const t_configlayerOptions& options = {});
+kivo::Status ConfiglayerGet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
+                            const CHAR* password, const t_configlayerParam* paramsInput,
+                            t_configlayerParam** paramsOutput, BOOLEAN filterMac,
+                            const t_configlayerOptions& options = {});
 // Reads every parameter the device lists: one get-all exchange, then reads of 12 names
 // at a time.
-t_configlayerErrorCode ConfiglayerGetAll(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
-                                         const CHAR* password, t_configlayerParam** paramsOutput,
-                                         BOOLEAN filterMac, const t_configlayerOptions& options = {});
+kivo::Status ConfiglayerGetAll(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
+                               const CHAR* password, t_configlayerParam** paramsOutput, BOOLEAN filterMac,
+                               const t_configlayerOptions& options = {});
 // Writes the text values of paramsInput: the device is first asked for the
 // parameters' types, the write then carries the values in those types.
 // *paramsOutput receives one PARAM_TYPE_SET_OK or PARAM_TYPE_ERROR node per parameter,
 // or the type read's result when that read refused a name.
-t_configlayerErrorCode ConfiglayerSet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
-                                      const CHAR* password, const t_configlayerParam* paramsInput,
-                                      t_configlayerParam** paramsOutput,
-                                      const t_configlayerOptions& options = {});
+kivo::Status ConfiglayerSet(t_device* device, t_configlayerPublicOrPrivate publicOrPrivate,
+                            const CHAR* password, const t_configlayerParam* paramsInput,
+                            t_configlayerParam** paramsOutput, const t_configlayerOptions& options = {});
 // Adds the LCMP devices that answer a multicast read on interfaceName (every host
 // interface when it is null) to *device. At most one device per interface.
-t_configlayerErrorCode ConfiglayerDiscover(const CHAR* interfaceName, t_device** device,
-                                           const t_configlayerOptions& options = {});
+kivo::Status ConfiglayerDiscover(const CHAR* interfaceName, t_device** device,
+                                 const t_configlayerOptions& options = {});
 // Adds every LCMP device that answers the same multicast read within the listening
 // time (3 s) on interfaceName (every host interface when it is null or empty) to
 // *devices, as DEVICE_TORVIX_LCMP records. Finding nothing is not an error: the list
-// stays as it was (the reason is recorded). An answer that cannot be read skips
+// stays as it was (the status's words say why, under code NONE). An answer that cannot be read skips
 // only its device.
-t_configlayerErrorCode ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices,
-                                              const t_configlayerOptions& options = {});
+kivo::Status ConfiglayerDiscoverAll(const CHAR* interfaceName, t_device** devices,
+                                    const t_configlayerOptions& options = {});
 // Whether the LCMP device mac answers on interfaceName the clear public read of the LCMP
 // discovery, sent to it alone. A device answers it whatever the password, so it tells a
 // device that ignores a password from one that is not there. *answers is FALSE on any
 // error (the result says which).
-t_configlayerErrorCode ConfiglayerDeviceAnswers(const CHAR* interfaceName, const INT8U* mac, BOOLEAN* answers,
-                                                const t_configlayerOptions& options = {});
+kivo::Status ConfiglayerDeviceAnswers(const CHAR* interfaceName, const INT8U* mac, BOOLEAN* answers,
+                                      const t_configlayerOptions& options = {});
 
 // Adds the device that answered a discovery read (its first parameter must be
 // SYSTEM.PRODUCTION.MAC_ADDR) to *deviceList. A MAC text that does not read as six
 // hexadecimal fields adds nothing and gives CONFIGLAYER_ERROR_BAD_FORMAT.
-t_configlayerErrorCode FillDeviceList(const t_lcmpValueList* read, const CHAR* interfaceName, INT8U* hostMAC,
-                                      t_device** deviceList);
+kivo::Status FillDeviceList(const t_lcmpValueList* read, const CHAR* interfaceName, INT8U* hostMAC,
+                            t_device** deviceList);
 
 #endif

@@ -13,7 +13,7 @@
 #include "conversion.h"
 #include "device.h"
 #include "log.h"
-#include "reason.h"
+#include "status.h"
 
 using kivo::Log;
 using kivo::LogStream;
@@ -126,8 +126,8 @@ t_configlayerErrorCode GenerateGetValueList(BOOLEAN privateModel, const t_config
     return CONFIGLAYER_ERROR_NONE;
 }
 
-t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_configlayerParam* params,
-                                            t_configlayerParam* paramsType, t_lcmpValueList** valueList) {
+kivo::Status GenerateSetValueList(BOOLEAN privateModel, const t_configlayerParam* params,
+                                  t_configlayerParam* paramsType, t_lcmpValueList** valueList) {
     if (params == nullptr || paramsType == nullptr || valueList == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
     std::unique_ptr<INT8U[]> built = WorkArea(CONFIGLAYER_WRITE_VALUE_MAX);
     std::unique_ptr<INT8U[]> converted = WorkArea(CONVERSION_VALUE_AREA_SIZE);
@@ -150,8 +150,8 @@ t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_config
             ConversionRefusalText(p->name, static_cast<INT32U>(std::strlen(p->name)), p->value,
                                   static_cast<INT32U>(std::strlen(p->value)), typeNode->type, reason,
                                   sizeof(reason));
-            kivo::FailureRecord(kivo::Reason::kInvalidValue, "%s", reason);
-            return CONFIGLAYER_ERROR_BAD_ARGS;
+            return kivo::Status(CONFIGLAYER_ERROR_BAD_ARGS)
+                .Explain(kivo::Reason::kInvalidValue, "%s", reason);
         }
         const size_t nameLength = std::strlen(p->name);
         // Name record + value record, 4 bytes of framing each.
@@ -168,8 +168,7 @@ t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_config
     return CONFIGLAYER_ERROR_NONE;
 }
 
-t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerParam** params,
-                                  BOOLEAN filterMac) {
+kivo::Status FillParams(const t_lcmpValueList* read, t_configlayerParam** params, BOOLEAN filterMac) {
     std::unique_ptr<INT8U[]> area = WorkArea(CONVERSION_TEXT_AREA_SIZE);
     if (!area) return CONFIGLAYER_ERROR_MALLOC;
     if (read == nullptr || params == nullptr) return CONFIGLAYER_ERROR_BAD_ARGS;
@@ -177,6 +176,7 @@ t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerPara
     CHAR* text = reinterpret_cast<CHAR*>(area.get());
 
     t_configlayerErrorCode result = CONFIGLAYER_ERROR_NONE;
+    kivo::Status refused;
     for (const t_lcmpValue* v = read->head->next->next; v != nullptr && result == CONFIGLAYER_ERROR_NONE;
          v = v->next) {
         if (v->type == LCMP_VALUE_VENDOR_TORVIX_TLV_END_MARKER) break;
@@ -219,8 +219,8 @@ t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerPara
                 status = CONFIGLAYER_ERROR_PARAM;
             }
             if (status != CONFIGLAYER_ERROR_NONE)
-                kivo::FailureRecord(kivo::Reason::kDeviceRefused, "the device refused %s: %s", name.c_str(),
-                                    text);
+                refused.Explain(kivo::Reason::kDeviceRefused, "the device refused %s: %s", name.c_str(),
+                                text);
         } else {
             std::snprintf(text, CONVERSION_TEXT_AREA_SIZE, "ERROR INVALID CONTROL TYPE");
         }
@@ -230,7 +230,7 @@ t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerPara
                                         static_cast<INT32S>(v->responseTime));
         if (result == CONFIGLAYER_ERROR_NONE) result = added;
     }
-    return result;
+    return refused.Recode(result);
 }
 
 t_configlayerErrorCode AddParamsFromList(const t_lcmpValueList* read, t_configlayerParam** params) {
@@ -258,18 +258,18 @@ t_configlayerErrorCode AddParamsFromList(const t_lcmpValueList* read, t_configla
     return result;
 }
 
-t_configlayerErrorCode FillDeviceList(const t_lcmpValueList* read, const CHAR* interfaceName, INT8U* hostMAC,
-                                      t_device** deviceList) {
+kivo::Status FillDeviceList(const t_lcmpValueList* read, const CHAR* interfaceName, INT8U* hostMAC,
+                            t_device** deviceList) {
     if (read == nullptr || deviceList == nullptr) return CONFIGLAYER_ERROR_NONE;
     t_configlayerParam* answer = nullptr;
-    t_configlayerErrorCode result = FillParams(read, &answer, TRUE);
+    kivo::Status result = FillParams(read, &answer, TRUE);
     if (result == CONFIGLAYER_ERROR_NONE && answer != nullptr) {
         if (std::strcmp(answer->name, "SYSTEM.PRODUCTION.MAC_ADDR") != 0) {
-            result = CONFIGLAYER_ERROR_PARAM;
+            result.Recode(CONFIGLAYER_ERROR_PARAM);
         } else {
             INT8U mac[6];
             if (!ParseMacText(answer->value, mac))
-                result = CONFIGLAYER_ERROR_BAD_FORMAT;
+                result.Recode(CONFIGLAYER_ERROR_BAD_FORMAT);
             else
                 DeviceListAdd(deviceList, mac, interfaceName, hostMAC, DEVICE_TORVIX_LCMP);
         }

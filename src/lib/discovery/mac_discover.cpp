@@ -30,7 +30,7 @@
 #include "failpoint.h"
 #include "log.h"
 #include "port.h"
-#include "reason.h"
+#include "status.h"
 
 namespace kivo::discovery {
 namespace {
@@ -123,11 +123,12 @@ namespace {
 
 enum class Step { kOpen, kSend };
 
-// The one translation of port outcomes into discovery results.
-t_macDiscoverErrorCode ErrorOf(l2::PortStatus status, Step step, const CHAR* name) {
+// The one translation of port outcomes into discovery results, worded for a failure
+// people can act on.
+Status ErrorOf(l2::PortStatus status, Step step, const CHAR* name) {
     if (status == l2::PortStatus::kOk) return MACDISCOVER_ERROR_NONE;
-    l2::PortFailureRecord(status, name);
-    return step == Step::kOpen ? MACDISCOVER_ERROR_SOCKET_NOT_OPENED : MACDISCOVER_ERROR_SENDTO;
+    return Status(step == Step::kOpen ? MACDISCOVER_ERROR_SOCKET_NOT_OPENED : MACDISCOVER_ERROR_SENDTO)
+        .Explain(l2::PortFailure(status, name));
 }
 
 // Body of one receive thread: listens until the deadline, until told to stop, or,
@@ -182,8 +183,7 @@ MacDiscovery::~MacDiscovery() {
 }
 
 // Opens the interface, sends the probe and starts its receive thread.
-t_macDiscoverErrorCode MacDiscovery::StartListener(const CHAR* interfaceName,
-                                                   const std::shared_ptr<Devices>& devices) {
+Status MacDiscovery::StartListener(const CHAR* interfaceName, const std::shared_ptr<Devices>& devices) {
     std::shared_ptr<Listener> rec;
     try {
         rec = std::make_shared<Listener>();
@@ -194,10 +194,11 @@ t_macDiscoverErrorCode MacDiscovery::StartListener(const CHAR* interfaceName,
     rec->timeout = settings_.listenTime;
     rec->devices = devices;
 
-    if (ErrorOf(rec->port.Open(interfaceName), Step::kOpen, interfaceName) != MACDISCOVER_ERROR_NONE) {
+    Status opened = ErrorOf(rec->port.Open(interfaceName), Step::kOpen, interfaceName);
+    if (!opened.ok()) {
         Log(LogStream::kErr, "\nUnable to open the interface. %s is not supported by RAW sockets\n",
             interfaceName);
-        return MACDISCOVER_ERROR_SOCKET_NOT_OPENED;
+        return opened;
     }
 
     // The port is open, so replies queue on it from now on: the probe can leave
@@ -205,9 +206,8 @@ t_macDiscoverErrorCode MacDiscovery::StartListener(const CHAR* interfaceName,
     uint8_t probe[l2::kMinFrameLength + l2::kVlanTagLength];
     const uint32_t probeLength =
         MACDiscoverProbeBuild(settings_, rec->port.mac().data(), probe, sizeof(probe));
-    t_macDiscoverErrorCode result =
-        ErrorOf(rec->port.SendFrame(probe, probeLength), Step::kSend, interfaceName);
-    if (result != MACDISCOVER_ERROR_NONE)
+    Status result = ErrorOf(rec->port.SendFrame(probe, probeLength), Step::kSend, interfaceName);
+    if (!result.ok())
         Log(LogStream::kErr, "\nError sending the packet: %s\n", std::strerror(rec->port.lastErrno()));
 
     // A failed probe does not stop the listening: announcements need no probe.
@@ -218,7 +218,7 @@ t_macDiscoverErrorCode MacDiscovery::StartListener(const CHAR* interfaceName,
     } catch (const std::system_error&) {
         rec->running.store(false);
         Log(LogStream::kErr, "Error: cannot start the receive thread on %s\n", interfaceName);
-        return MACDISCOVER_ERROR_THREAD_CREATE;
+        return result.Recode(MACDISCOVER_ERROR_THREAD_CREATE);
     }
     try {
         listeners_.push_front(rec);
@@ -226,7 +226,7 @@ t_macDiscoverErrorCode MacDiscovery::StartListener(const CHAR* interfaceName,
         // Cannot keep the record: stop the thread and wait for it here.
         rec->keepAlive.store(false);
         rec->thread.join();
-        return MACDISCOVER_ERROR_MALLOC;
+        return result.Recode(MACDISCOVER_ERROR_MALLOC);
     }
     return result;
 }
@@ -280,7 +280,7 @@ void MacDiscovery::WaitForResult(Devices& devices) {
     }
 }
 
-t_macDiscoverErrorCode MacDiscovery::Run(const CHAR* interfaceName, bool multipleDevices, t_device** device) {
+Status MacDiscovery::Run(const CHAR* interfaceName, bool multipleDevices, t_device** device) {
     // No place for the result: do not listen for nothing.
     if (device == nullptr) return MACDISCOVER_ERROR_BAD_ARGS;
     std::shared_ptr<Devices> devices;
@@ -289,8 +289,9 @@ t_macDiscoverErrorCode MacDiscovery::Run(const CHAR* interfaceName, bool multipl
     } catch (const std::bad_alloc&) {
         return MACDISCOVER_ERROR_MALLOC;
     }
+    Status words;  // what went wrong on the first interface that failed; the run goes on
     if (interfaceName != nullptr) {
-        StartListener(interfaceName, devices);
+        words = StartListener(interfaceName, devices);
         WaitForResult(*devices);
     } else {
         t_interface* interfaces = nullptr;
@@ -299,26 +300,26 @@ t_macDiscoverErrorCode MacDiscovery::Run(const CHAR* interfaceName, bool multipl
             Log(LogStream::kErr, "Error: Empty interface list (maybe you need to run as root)\n");
         } else {
             for (t_interface* i = interfaces; i != nullptr; i = i->next)
-                if (i->name != nullptr) StartListener(i->name, devices);
+                if (i->name != nullptr) words.Explain(StartListener(i->name, devices));
             InterfaceListFree(interfaces);
             WaitForResult(*devices);
         }
     }
     *device = devices->Take();
     if (*device == nullptr)
-        FailureRecord(Reason::kNoDevice,
+        words.Explain(Reason::kNoDevice,
                       "no device answered on %s within %lld s; check the cabling and that the devices are on",
                       interfaceName != nullptr ? interfaceName : "any interface",
                       static_cast<long long>((settings_.listenTime.count() + 999) / 1000));
-    return MACDISCOVER_ERROR_NONE;
+    return words.Recode(MACDISCOVER_ERROR_NONE);
 }
 
 }  // namespace kivo::discovery
 
 using namespace kivo::discovery;
 
-t_macDiscoverErrorCode MACDiscoverGet(const CHAR* interfaceName, BOOLEAN multipleDeviceEnable,
-                                      t_device** device, const Settings& settings) {
+kivo::Status MACDiscoverGet(const CHAR* interfaceName, BOOLEAN multipleDeviceEnable, t_device** device,
+                            const Settings& settings) {
     MacDiscovery discovery(settings);
     return discovery.Run(interfaceName, multipleDeviceEnable != FALSE, device);
 }

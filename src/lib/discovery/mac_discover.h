@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "device.h"
+#include "status.h"
 #include "types.h"
 
 typedef enum e_macDiscoverErrorCode {
@@ -63,14 +64,15 @@ class MacDiscovery {
     // absent, and hands the device list (newest first, none when nothing was found) to
     // *device. The list belongs to the caller, who frees it with DeviceListFree. With
     // multipleDevices false the discovery ends at the first device found. Blocks for
-    // the listening time.
-    t_macDiscoverErrorCode Run(const CHAR* interfaceName, bool multipleDevices, t_device** device);
+    // the listening time. MACDISCOVER_ERROR_NONE once it listened; the status words
+    // why nothing was found, or the first interface that could not be listened on.
+    kivo::Status Run(const CHAR* interfaceName, bool multipleDevices, t_device** device);
 
     struct Listener;  // one interface being listened on
 
    private:
     class Devices;  // the shared device list of one run
-    t_macDiscoverErrorCode StartListener(const CHAR* interfaceName, const std::shared_ptr<Devices>& devices);
+    kivo::Status StartListener(const CHAR* interfaceName, const std::shared_ptr<Devices>& devices);
     bool IsAnyThreadRunning();
     bool NoneRunning() const;
     void WaitForResult(Devices& devices);
@@ -83,8 +85,8 @@ class MacDiscovery {
 }  // namespace kivo::discovery
 
 // One discovery with these settings (a MacDiscovery of its own).
-t_macDiscoverErrorCode MACDiscoverGet(const CHAR* interfaceName, BOOLEAN multipleDeviceEnable,
-                                      t_device** device, const kivo::discovery::Settings& settings);
+kivo::Status MACDiscoverGet(const CHAR* interfaceName, BOOLEAN multipleDeviceEnable, t_device** device,
+                            const kivo::discovery::Settings& settings);
 
 // Builds the probe frame with source address srcMAC and the VLAN tag of settings into
 // frame (size bytes); returns its length, or 0 when size is too small.

@@ -92,37 +92,33 @@ uint32_t SentOf(const Link& link) {
 // ---------------------------------------------------------------------------
 // Failure texts
 
-// Records what went wrong with the interface, in the words of its port's status.
-void RecordPortFailure(l2::PortStatus status, const std::string& ifName) {
+// What went wrong with the interface, in the words of its port's status.
+Status PortWords(l2::PortStatus status, const std::string& ifName) {
     const char* name = ifName.c_str();
     switch (status) {
         case l2::PortStatus::kBadArgs:  // a name that cannot be an interface's
-            l2::PortFailureRecord(l2::PortStatus::kNoInterface, name);
-            break;
+            return l2::PortFailure(l2::PortStatus::kNoInterface, name);
         case l2::PortStatus::kNoInterface:
         case l2::PortStatus::kInterfaceDown:
         case l2::PortStatus::kPermission:
-            l2::PortFailureRecord(status, name);
-            break;
+            return l2::PortFailure(status, name);
         case l2::PortStatus::kSocket:
         case l2::PortStatus::kClosed:
-            FailureRecord(Reason::kInternal,
-                          "could not open a raw socket on %s; check the interface and start again", name);
-            break;
+            return Because(Reason::kInternal,
+                           "could not open a raw socket on %s; check the interface and start again", name);
         case l2::PortStatus::kTooLong:
-            FailureRecord(Reason::kInternal,
-                          "a firmware frame does not fit the MTU of %s; raise the MTU to 1500", name);
-            break;
+            return Because(Reason::kInternal,
+                           "a firmware frame does not fit the MTU of %s; raise the MTU to 1500", name);
         case l2::PortStatus::kSend:
         case l2::PortStatus::kReceive:
-            FailureRecord(Reason::kInternal, "%s on %s failed; check the interface and start again",
-                          status == l2::PortStatus::kSend ? "sending" : "receiving", name);
-            break;
+            return Because(Reason::kInternal, "%s on %s failed; check the interface and start again",
+                           status == l2::PortStatus::kSend ? "sending" : "receiving", name);
         case l2::PortStatus::kOk:
         case l2::PortStatus::kTimeout:
         case l2::PortStatus::kWoken:
             break;
     }
+    return Status();
 }
 
 // ---------------------------------------------------------------------------
@@ -148,16 +144,17 @@ t_l2fwserverErrorCode ControlExchange(const Link& link, const uint8_t* dst, cons
                             : ackSubtype == kSubtypeChunkInfoAck ? "chunk information"
                                                                  : "entry point";
     if (result == L2FWSERVER_ERROR_CANCELLED)
-        FailureRecord(
+        link.words.Explain(
             Reason::kCancelled,
             "cancelled by a stop request while waiting for the acknowledgement of the %s frame at byte "
             "%u of %s",
             frameName, SentOf(link), link.file);
     if (result == L2FWSERVER_ERROR_TIMEOUT) {
-        FailureRecord(Reason::kAckMissing,
-                      "acknowledgement of the %s frame missing after %d sends to device %s at byte %u of %s; "
-                      "check that the device is connected and powered, then start again",
-                      frameName, kControlFrameTries, MacText(dst).c_str(), SentOf(link), link.file);
+        link.words.Explain(
+            Reason::kAckMissing,
+            "acknowledgement of the %s frame missing after %d sends to device %s at byte %u of %s; "
+            "check that the device is connected and powered, then start again",
+            frameName, kControlFrameTries, MacText(dst).c_str(), SentOf(link), link.file);
     }
     return result;
 }
@@ -185,7 +182,7 @@ struct DataLoop {
 // A device that stopped acknowledging data: says where the transfer stopped, so that a
 // technician can tell a device that vanished at once from one lost near the end.
 t_l2fwserverErrorCode AckMissing(const Link& link, const uint8_t* dst, uint32_t resends, uint32_t offset) {
-    FailureRecord(
+    link.words.Explain(
         Reason::kAckMissing,
         "acknowledgement missing from device %s after %u retries at byte %u of %s; check that the device "
         "is connected and powered, then start again",
@@ -213,8 +210,8 @@ t_l2fwserverErrorCode SendData(const Link& link, const uint8_t* dst, FILE* f, co
 
     while (sent < loop.size) {
         if (link.stopped()) {
-            FailureRecord(Reason::kCancelled, "cancelled by a stop request at byte %u of %s", sent,
-                          link.file);
+            link.words.Explain(Reason::kCancelled, "cancelled by a stop request at byte %u of %s", sent,
+                               link.file);
             return L2FWSERVER_ERROR_CANCELLED;
         }
         if (retransmissions == 0) {
@@ -227,9 +224,10 @@ t_l2fwserverErrorCode SendData(const Link& link, const uint8_t* dst, FILE* f, co
             const size_t want = std::min(piece, loop.size - sent);
             count = static_cast<uint16_t>(std::fread(data, 1, want, f));
             if (count == 0) {
-                FailureRecord(Reason::kFileUnreadable,
-                              "could not read %s at byte %u (it shrank or the disk failed); check the file",
-                              link.file, sent);
+                link.words.Explain(
+                    Reason::kFileUnreadable,
+                    "could not read %s at byte %u (it shrank or the disk failed); check the file", link.file,
+                    sent);
                 return L2FWSERVER_ERROR_READING_FILE;
             }
             frameLength =
@@ -350,12 +348,12 @@ std::string MacText(const uint8_t* mac) {
 
 // Opens the port of an operation; `who` names the operation in the line a socket that
 // cannot be bound leaves.
-t_l2fwserverErrorCode OpenPort(l2::Port& port, const char* ifName, const char* who) {
-    const l2::PortStatus status = port.Open(ifName);
+t_l2fwserverErrorCode OpenPort(const Link& link, const char* ifName, const char* who) {
+    const l2::PortStatus status = link.port.Open(ifName);
     if (status == l2::PortStatus::kSocket)
         Log(LogStream::kErr, "%s: bind to interface %s (ifindex %d) error\n", who, ifName,
             static_cast<int>(if_nametoindex(ifName)));
-    RecordPortFailure(status, ifName);
+    link.words.Explain(PortWords(status, ifName));
     return ErrorOf(status);
 }
 
@@ -455,7 +453,7 @@ t_l2fwserverErrorCode ReceivePacket(const Link& link, uint8_t subtype, uint32_t 
         // frame: the wait goes on to its end, as the resends expect.
         if (status == l2::PortStatus::kInterfaceDown) continue;
         if (status != l2::PortStatus::kOk) {
-            RecordPortFailure(status, link.port.name());
+            link.words.Explain(PortWords(status, link.port.name()));
             return ErrorOf(status);
         }
         if (!Wanted(link, view, subtype, acceptedMac)) continue;
@@ -466,7 +464,7 @@ t_l2fwserverErrorCode ReceivePacket(const Link& link, uint8_t subtype, uint32_t 
 
 t_l2fwserverErrorCode SendPacket(const Link& link, const uint8_t* frame, size_t length) {
     const l2::PortStatus status = link.port.SendFrame(frame, length);
-    RecordPortFailure(status, link.port.name());
+    link.words.Explain(PortWords(status, link.port.name()));
     return ErrorOf(status);
 }
 

@@ -25,7 +25,7 @@ namespace kivo::fw {
 namespace {
 
 // A failure nothing recorded in more words.
-Failure GenericFailure(t_l2fwserverErrorCode code) {
+Status GenericFailure(t_l2fwserverErrorCode code) {
     Reason reason = Reason::kInternal;
     switch (code) {
         case L2FWSERVER_ERROR_TIMEOUT:
@@ -56,8 +56,8 @@ Failure GenericFailure(t_l2fwserverErrorCode code) {
         default:
             break;
     }
-    return MakeFailure(reason, "firmware transfer failed (error %d); check the device and start again",
-                       static_cast<int>(code));
+    return Because(reason, "firmware transfer failed (error %d); check the device and start again",
+                   static_cast<int>(code));
 }
 
 // ---------------------------------------------------------------------------
@@ -79,7 +79,7 @@ class Transfer {
 
     bool ready() const { return wake_.valid(); }
     // Opens and checks the files; NONE, or the code and why.
-    t_l2fwserverErrorCode OpenFiles(Failure& failure) {
+    t_l2fwserverErrorCode OpenFiles(Status& failure) {
         t_l2fwserverErrorCode r = L2FWSERVER_ERROR_NONE;
         if (!plan_.loader.empty())
             r = OpenChecked(plan_.requester, plan_.loader.c_str(), "loader file", false, loader_, failure);
@@ -100,9 +100,9 @@ class Transfer {
         }
         if (!started)
             End(L2FWSERVER_ERROR_THREAD,
-                MakeFailure(Reason::kInternal,
-                            "could not start the firmware transfer (no thread); free some resources and "
-                            "start again"));
+                Because(Reason::kInternal,
+                        "could not start the firmware transfer (no thread); free some resources and "
+                        "start again"));
         return started;
     }
     void Stop() { eventfd_write(wake_.get(), 1); }
@@ -120,7 +120,7 @@ class Transfer {
     }
     // Ends the transfer: the failure and the error code first, so that a reader who sees
     // the final state also sees them.
-    void End(t_l2fwserverErrorCode result, Failure why) {
+    void End(t_l2fwserverErrorCode result, Status why) {
         {
             std::lock_guard<std::mutex> lock(failureMutex_);
             failure_ = std::move(why);
@@ -129,7 +129,7 @@ class Transfer {
         error.store(result);
         state.store(result == L2FWSERVER_ERROR_NONE ? L2FWSERVER_STATE_SUCCESSFUL : L2FWSERVER_STATE_ERROR);
     }
-    Failure failure() const {
+    Status failure() const {
         std::lock_guard<std::mutex> lock(failureMutex_);
         return failure_;
     }
@@ -179,10 +179,10 @@ class Transfer {
         file_.reset();
         loader_.reset();
         port_.Close();
-        Failure why;
+        Status why;
         if (result != L2FWSERVER_ERROR_NONE) {
-            why = FailureTake();
-            if (why.empty()) why = GenericFailure(result);
+            why = link_.words;
+            if (!why.explained()) why = GenericFailure(result);
         }
         End(result, std::move(why));
     }
@@ -207,23 +207,23 @@ class Transfer {
         const char* if_name = plan_.interfaceName.c_str();
         const INT32S timeout_announcement = plan_.announcementTimeout;
         l2::Mac dst{};
-        t_l2fwserverErrorCode result = OpenPort(port_, if_name, "L2FwServerUpgradeProcess");
+        t_l2fwserverErrorCode result = OpenPort(link_, if_name, "L2FwServerUpgradeProcess");
         if (result == L2FWSERVER_ERROR_NONE) {
             result = WaitFileRequestAnnouncement(link_, timeout_announcement,
                                                  plan_.device ? plan_.device->data() : nullptr, dst.data());
             const std::string device = plan_.device ? "device " + MacText(plan_.device->data()) : "no device";
             if (result == L2FWSERVER_ERROR_TIMEOUT)
-                FailureRecord(
+                link_.words.Explain(
                     Reason::kNoFileRequest,
                     "%s did not ask for the file within %d s on %s; check that the device is connected and "
                     "waiting for an upgrade, then start again",
                     device.c_str(), static_cast<int>(timeout_announcement), if_name);
             else if (result == L2FWSERVER_ERROR_CANCELLED)
-                FailureRecord(Reason::kCancelled,
-                              "cancelled by a stop request while %s had not asked for the file",
-                              device.c_str());
+                link_.words.Explain(Reason::kCancelled,
+                                    "cancelled by a stop request while %s had not asked for the file",
+                                    device.c_str());
             else if (result == L2FWSERVER_ERROR_ROOM_BOOT)
-                FailureRecord(
+                link_.words.Explain(
                     Reason::kDeviceRefused,
                     "the device that asked on %s is in its boot ROM and cannot be upgraded; start an "
                     "Ethernet boot (with a loader file) instead",
@@ -244,18 +244,18 @@ class Transfer {
         const INT32S timeout_announcement = plan_.announcementTimeout;
         l2::Mac dst{};
         BOOLEAN newerBootRom = FALSE;
-        t_l2fwserverErrorCode result = OpenPort(port_, if_name, "L2FwServerEthBootProcess");
+        t_l2fwserverErrorCode result = OpenPort(link_, if_name, "L2FwServerEthBootProcess");
         if (result == L2FWSERVER_ERROR_NONE) {
             result =
                 WaitEthLoaderAnnouncement(link_, timeout_announcement, dst.data(), &newerBootRom, &link_.rom);
             if (result == L2FWSERVER_ERROR_TIMEOUT)
-                FailureRecord(
+                link_.words.Explain(
                     Reason::kNoFileRequest,
                     "no device in its boot ROM asked for the loader within %d s on %s; check that the device "
                     "is connected and in its boot ROM, then start again",
                     static_cast<int>(timeout_announcement), if_name);
             else if (result == L2FWSERVER_ERROR_CANCELLED)
-                FailureRecord(
+                link_.words.Explain(
                     Reason::kCancelled,
                     "cancelled by a stop request while no device in its boot ROM had asked for the loader");
         }
@@ -284,13 +284,13 @@ class Transfer {
         if (result == L2FWSERVER_ERROR_NONE) {
             result = WaitFileRequestAnnouncement(link_, timeout_announcement, dst.data(), nullptr);
             if (result == L2FWSERVER_ERROR_TIMEOUT)
-                FailureRecord(
+                link_.words.Explain(
                     Reason::kNoFileRequest,
                     "device %s did not ask for the file within %d s after its loader on %s; check the loader "
                     "file and start again",
                     MacText(dst.data()).c_str(), static_cast<int>(timeout_announcement), if_name);
             else if (result == L2FWSERVER_ERROR_CANCELLED)
-                FailureRecord(
+                link_.words.Explain(
                     Reason::kCancelled,
                     "cancelled by a stop request while device %s had not asked for the file after its loader",
                     MacText(dst.data()).c_str());
@@ -315,7 +315,7 @@ class Transfer {
     Link link_{port_, wake_.get(), &progress, plan_.settings};
     std::string label_;
     mutable std::mutex failureMutex_;  // the failure and the device
-    Failure failure_;
+    Status failure_;
     std::optional<l2::Mac> device_ = plan_.device;
     std::mutex joinMutex_;
     std::thread thread_;
@@ -349,42 +349,39 @@ std::shared_ptr<Transfer> Server::Latest() const {
     return latest_;
 }
 
-std::optional<Failure> Server::Refusal(const TransferPlan& plan) const {
+std::optional<Status> Server::Refusal(const TransferPlan& plan) const {
     std::lock_guard<std::mutex> lock(listMutex_);
     size_t running = 0;
     for (const auto& t : transfers_) {
         if (!t->running()) continue;
         ++running;
         if (t->plan().exclusive())
-            return Failure{Reason::kBusy,
-                           t->plan().ethBoot()
-                               ? "an Ethernet boot is running, and nothing else starts beside it; stop it "
-                                 "(request 7) or wait for it to end"
-                               : "an upgrade of whichever device asks first is running, and nothing else "
-                                 "starts beside it; stop it (request 7) or wait for it to end"};
+            return Status{Reason::kBusy,
+                          t->plan().ethBoot()
+                              ? "an Ethernet boot is running, and nothing else starts beside it; stop it "
+                                "(request 7) or wait for it to end"
+                              : "an upgrade of whichever device asks first is running, and nothing else "
+                                "starts beside it; stop it (request 7) or wait for it to end"};
         const std::optional<l2::Mac> busy = t->device();
         if (plan.device && busy && *busy == *plan.device)
-            return Failure{Reason::kBusy, "a firmware transfer to device " + MacText(busy->data()) +
-                                              " is running; stop it or wait for it to end"};
+            return Status{Reason::kBusy, "a firmware transfer to device " + MacText(busy->data()) +
+                                             " is running; stop it or wait for it to end"};
     }
     if (running > 0 && plan.exclusive())
-        return Failure{Reason::kBusy,
-                       std::string(plan.ethBoot() ? "an Ethernet boot" : "an upgrade that names no device") +
-                           " runs alone, and " + std::to_string(running) +
-                           " firmware transfer(s) are running; stop them or wait for them to end"};
+        return Status{Reason::kBusy,
+                      std::string(plan.ethBoot() ? "an Ethernet boot" : "an upgrade that names no device") +
+                          " runs alone, and " + std::to_string(running) +
+                          " firmware transfer(s) are running; stop them or wait for them to end"};
     if (running >= kMaxRunning)
-        return Failure{Reason::kBusy, std::to_string(running) +
-                                          " firmware transfers are running, as many as run at once; "
-                                          "wait for one to end"};
+        return Status{Reason::kBusy, std::to_string(running) +
+                                         " firmware transfers are running, as many as run at once; "
+                                         "wait for one to end"};
     return std::nullopt;
 }
 
-t_l2fwserverErrorCode Server::Start(TransferPlan plan) {
+Status Server::Start(TransferPlan plan) {
     std::lock_guard<std::mutex> control(startMutex_);
-    if (const std::optional<Failure> busy = Refusal(plan)) {
-        FailureRecord(busy->reason, "%s", busy->text.c_str());
-        return L2FWSERVER_ERROR_INVALID_STATE;
-    }
+    if (std::optional<Status> busy = Refusal(plan)) return busy->Recode(L2FWSERVER_ERROR_INVALID_STATE);
     if (plan.interfaceName.empty() || plan.file.empty()) return L2FWSERVER_ERROR_BAD_ARGS;
     std::shared_ptr<Transfer> transfer;
     if (FailPointHit("fw.alloc")) return L2FWSERVER_ERROR_MALLOC;
@@ -396,10 +393,10 @@ t_l2fwserverErrorCode Server::Start(TransferPlan plan) {
     if (!transfer->ready()) return L2FWSERVER_ERROR_MALLOC;
     // A file that cannot be used ends the transfer before the reply leaves, so that a
     // start sent right after it is not refused as busy.
-    Failure failure;
+    Status failure;
     const t_l2fwserverErrorCode files = transfer->OpenFiles(failure);
     if (files != L2FWSERVER_ERROR_NONE)
-        transfer->End(files, failure.empty() ? GenericFailure(files) : failure);
+        transfer->End(files, failure.explained() ? failure : GenericFailure(files));
     // Finished transfers other than the latest keep only their record (the newest
     // kFinishedKept of them); their threads and descriptors are reclaimed outside the lock.
     std::vector<std::shared_ptr<Transfer>> dropped;
@@ -421,10 +418,7 @@ t_l2fwserverErrorCode Server::Start(TransferPlan plan) {
                                                                        finished_.size() - kFinishedKept));
     }
     dropped.clear();
-    if (files != L2FWSERVER_ERROR_NONE) {
-        FailureRecord(failure.reason, "%s", failure.text.c_str());
-        return L2FWSERVER_ERROR_NONE;
-    }
+    if (files != L2FWSERVER_ERROR_NONE) return failure.Recode(L2FWSERVER_ERROR_NONE);
     return transfer->Launch() ? L2FWSERVER_ERROR_NONE : L2FWSERVER_ERROR_THREAD;
 }
 
@@ -486,9 +480,9 @@ t_l2fwserverErrorCode Server::Error() const {
     const std::shared_ptr<Transfer> t = Latest();
     return static_cast<t_l2fwserverErrorCode>(t ? t->error.load() : L2FWSERVER_ERROR_NONE);
 }
-Failure Server::LastFailure() const {
+Status Server::LastFailure() const {
     const std::shared_ptr<Transfer> t = Latest();
-    return t ? t->failure() : Failure{};
+    return t ? t->failure() : Status{};
 }
 
 std::vector<TransferRecord> Server::List() const {

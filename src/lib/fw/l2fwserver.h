@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "ethernet.h"
-#include "reason.h"
 #include "requester.h"
+#include "status.h"
 #include "types.h"
 
 typedef enum e_l2fwserverErrorCode {
@@ -129,7 +129,7 @@ struct TransferRecord {
     uint32_t total = 0;
     uint32_t retransmissions = 0;
     t_l2fwserverErrorCode error = L2FWSERVER_ERROR_NONE;
-    Failure failure;
+    Status failure;
     // Milliseconds of the monotonic clock (MonotonicMs); end 0 while it runs.
     uint64_t startMs = 0;
     uint64_t endMs = 0;
@@ -157,7 +157,7 @@ class Server {
 
     // Starts a transfer on a thread of its own and returns once it runs; it becomes the
     // latest. Refused without any change: L2FWSERVER_ERROR_INVALID_STATE when Refusal()
-    // names a reason (recorded with kivo::FailureRecord), L2FWSERVER_ERROR_BAD_ARGS
+    // names a reason (the status carries it), L2FWSERVER_ERROR_BAD_ARGS
     // without an interface or a file, L2FWSERVER_ERROR_MALLOC when memory is short,
     // L2FWSERVER_ERROR_THREAD (then in the error state) when no thread can start.
     //
@@ -166,13 +166,13 @@ class Server {
     // empty, larger than a transfer can carry or (the firmware of an Ethernet boot)
     // without the chunked file's magic word ends the transfer at once. NONE is then still
     // returned, as for a transfer that failed on its thread, but it is already in its
-    // error state, nothing has been sent, and the reason is recorded on the calling
-    // thread (kivo::FailureRecord, with the path) and kept as its failure.
-    t_l2fwserverErrorCode Start(TransferPlan plan);
+    // error state, nothing has been sent, and the reason (with the path) is both in the
+    // returned status and kept as its failure.
+    Status Start(TransferPlan plan);
     // Why a start of this plan would be refused as busy: an exclusive transfer runs, the
     // plan is exclusive and anything runs, its device has a transfer running, or
     // kMaxRunning run. Empty when it would not.
-    std::optional<Failure> Refusal(const TransferPlan& plan) const;
+    std::optional<Status> Refusal(const TransferPlan& plan) const;
 
     // Waits for the thread of the latest transfer to end. Returns at once when it was
     // already joined or none was started.
@@ -197,7 +197,7 @@ class Server {
     uint32_t TotalBytes() const;
     uint32_t Retransmissions() const;
     t_l2fwserverErrorCode Error() const;
-    Failure LastFailure() const;
+    Status LastFailure() const;
 
     // Every running transfer and the kept finished ones, oldest start first.
     std::vector<TransferRecord> List() const;

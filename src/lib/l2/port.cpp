@@ -24,7 +24,7 @@
 #include "kivo_protocol.h"
 #include "pcap.h"
 #include "raw_socket.h"
-#include "reason.h"
+#include "status.h"
 #include "unique_fd.h"
 
 namespace kivo::l2 {
@@ -59,19 +59,20 @@ const char* PortStatusText(PortStatus status) {
     return "unknown";
 }
 
-void PortFailureRecord(PortStatus status, const char* name) {
-    if (name == nullptr) return;
+Status PortFailure(PortStatus status, const char* name) {
+    if (name == nullptr) return Status();
     if (status == PortStatus::kNoInterface)
-        FailureRecord(Reason::kNoInterface, "there is no interface %s; check the name (ip link lists them)",
-                      name);
-    else if (status == PortStatus::kInterfaceDown)
-        FailureRecord(Reason::kInterfaceDown, "interface %s is down; bring it up (ip link set %s up)", name,
-                      name);
-    else if (status == PortStatus::kPermission)
-        FailureRecord(Reason::kNoPermission,
-                      "no permission to open a raw socket on %s; run the service as root or give it the "
-                      "CAP_NET_RAW capability",
-                      name);
+        return Because(Reason::kNoInterface, "there is no interface %s; check the name (ip link lists them)",
+                       name);
+    if (status == PortStatus::kInterfaceDown)
+        return Because(Reason::kInterfaceDown, "interface %s is down; bring it up (ip link set %s up)", name,
+                       name);
+    if (status == PortStatus::kPermission)
+        return Because(Reason::kNoPermission,
+                       "no permission to open a raw socket on %s; run the service as root or give it the "
+                       "CAP_NET_RAW capability",
+                       name);
+    return Status();
 }
 
 namespace {

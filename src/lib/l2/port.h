@@ -17,6 +17,7 @@
 
 #include "clock.h"
 #include "ethernet.h"
+#include "status.h"
 
 namespace kivo::l2 {
 
@@ -36,10 +37,10 @@ enum class PortStatus {
     kClosed,         // the port is not open
 };
 const char* PortStatusText(PortStatus status);
-// Records the reason for a port failure people can act on (no such interface, interface
-// down, no permission) with the interface's name and the remedy; other outcomes leave the
-// record to the layer that gives up. The one text of these failures for every layer.
-void PortFailureRecord(PortStatus status, const char* name);
+// Words for a port failure people can act on (no such interface, interface down, no
+// permission) with the interface's name and the remedy; other outcomes get none, and the
+// layer that gives up words them. The one text of these failures for every layer.
+Status PortFailure(PortStatus status, const char* name);
 
 class PcapWriter;
 

@@ -22,8 +22,8 @@
 #include "failpoint.h"
 #include "log.h"
 #include "port.h"
-#include "reason.h"
 #include "sha2_pub.h"
+#include "status.h"
 #include "triple_des.h"
 
 const INT8U lcmpMulticastMACAddr[6] = {0x01, 0x19, 0xA7, 0x52, 0x76, 0x96};
@@ -353,10 +353,10 @@ uint16_t Numbering::NextSequence(t_lcmpOpcodeType opcode) {
 
 }  // namespace kivo::lcmp
 
-t_lcmpErrorCode kivo::lcmp::MulticastReadEvery(t_lcmpControlCode controlCode,
-                                               const t_lcmpValueList* controlValues,
-                                               const CHAR* const* interfaceNames, INT32U count,
-                                               t_lcmpValueList** answers, const SessionSettings& settings) {
+kivo::Status kivo::lcmp::MulticastReadEvery(t_lcmpControlCode controlCode,
+                                            const t_lcmpValueList* controlValues,
+                                            const CHAR* const* interfaceNames, INT32U count,
+                                            t_lcmpValueList** answers, const SessionSettings& settings) {
     if (interfaceNames == nullptr || answers == nullptr) return LCMP_ERROR_BAD_ARGS;
     if (settings.vlanId > 4094 || settings.vlanPriority > 7) return LCMP_ERROR_BAD_ARGS;
     std::vector<std::string> names;

@@ -11,6 +11,7 @@
 
 #include "LCMP_error.h"
 #include "LCMP_socket.h"
+#include "status.h"
 #include "types.h"
 
 // First byte of every LCMP message.
@@ -152,21 +153,25 @@ class Session {
     // Opens the session's port. LCMP_ERROR_BAD_ARGS for no name or one that does not fit
     // an interface name, or settings out of range; LCMP_ERROR_SOCKET_NOT_OPENED when no
     // packet socket can be had. An interface that does not exist (yet) leaves the session
-    // open without a port: the name is resolved again at each send.
-    t_lcmpErrorCode Open();
+    // open without a port (the status's words say so): the name is resolved again at
+    // each send.
+    //
+    // Every operation's status carries LCMP's code and, for a failure people can act on,
+    // its words (no interface, no answer, a request too large, ...).
+    kivo::Status Open();
 
-    t_lcmpErrorCode Read(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
-                         const t_lcmpEncryptionConf* encryptionConf, t_lcmpTransmissionType transmisionType,
-                         const INT8U* dstMAC, t_lcmpValueList** readValues);
+    kivo::Status Read(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+                      const t_lcmpEncryptionConf* encryptionConf, t_lcmpTransmissionType transmisionType,
+                      const INT8U* dstMAC, t_lcmpValueList** readValues);
     // Waits (retry + 1) reference times for the confirm.
-    t_lcmpErrorCode Write(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
-                          const t_lcmpEncryptionConf* encryptionConf, t_lcmpTransmissionType transmisionType,
-                          const INT8U* dstMAC, t_lcmpValueList** comfirmValues, INT32S retry);
+    kivo::Status Write(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+                       const t_lcmpEncryptionConf* encryptionConf, t_lcmpTransmissionType transmisionType,
+                       const INT8U* dstMAC, t_lcmpValueList** comfirmValues, INT32S retry);
 
     // Sends one message of MMPLlength bytes, cut into at most 16 segments, and stores the
     // sequence number it carries in *numSeq.
-    t_lcmpErrorCode PacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
-                               const INT8U* MMPL, INT16U* numSeq);
+    kivo::Status PacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
+                            const INT8U* MMPL, INT16U* numSeq);
     // The hardware address of the session's interface.
     t_lcmpErrorCode MyMACGet(INT8U* myMAC);
 
@@ -175,20 +180,21 @@ class Session {
 
    private:
     struct State;
-    t_lcmpErrorCode Request(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCode,
-                            const t_lcmpValueList* controlValues, const t_lcmpEncryptionConf* encryptionConf,
-                            t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
-                            t_lcmpValueList** comfirmValues, INT32S retry);
+    kivo::Status Request(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCode,
+                         const t_lcmpValueList* controlValues, const t_lcmpEncryptionConf* encryptionConf,
+                         t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
+                         t_lcmpValueList** comfirmValues, INT32S retry);
     std::unique_ptr<State> state_;
 };
 
 // A multicast read sent on every named interface at once and collected once, for the
 // reference time, on all of them: answers[i] receives what came back on
 // interfaceNames[i] (null when nothing did). An interface on which the request cannot go
-// out is skipped with a warning; LCMP_ERROR_SEND_PACKET when it could go out on none.
-t_lcmpErrorCode MulticastReadEvery(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
-                                   const CHAR* const* interfaceNames, INT32U count, t_lcmpValueList** answers,
-                                   const SessionSettings& settings = {});
+// out is skipped with a warning (the first such trouble is worded, whatever the code);
+// LCMP_ERROR_SEND_PACKET when it could go out on none.
+kivo::Status MulticastReadEvery(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+                                const CHAR* const* interfaceNames, INT32U count, t_lcmpValueList** answers,
+                                const SessionSettings& settings = {});
 
 }  // namespace kivo::lcmp
 

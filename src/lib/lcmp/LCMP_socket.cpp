@@ -28,7 +28,7 @@
 #include "kivo_protocol.h"
 #include "log.h"
 #include "port.h"
-#include "reason.h"
+#include "status.h"
 
 using namespace kivo::lcmp;
 using kivo::Log;
@@ -42,9 +42,8 @@ namespace {
 // The port
 
 // Outcome of a port operation in LCMP's codes. With the interface's name, a failure
-// people can act on is also recorded as the reason.
-t_lcmpErrorCode ErrorOf(PortStatus status, const char* name = nullptr) {
-    kivo::l2::PortFailureRecord(status, name);
+// people can act on is also worded.
+t_lcmpErrorCode LcmpCodeOf(PortStatus status) {
     switch (status) {
         case PortStatus::kOk:
             return LCMP_ERROR_NONE;
@@ -67,6 +66,12 @@ t_lcmpErrorCode ErrorOf(PortStatus status, const char* name = nullptr) {
     return LCMP_ERROR_RECV;
 }
 
+// Outcome of a port operation in LCMP's codes. With the interface's name, a failure
+// people can act on is also worded.
+kivo::Status ErrorOf(PortStatus status, const char* name = nullptr) {
+    return kivo::Status(LcmpCodeOf(status)).Explain(kivo::l2::PortFailure(status, name));
+}
+
 kivo::l2::PortOptions LcmpPortOptions() {
     kivo::l2::PortOptions options;
     options.protocol = kEtherType;
@@ -78,8 +83,8 @@ kivo::l2::PortOptions LcmpPortOptions() {
 }
 
 // Reports why a segment could not be sent on the named interface and gives the code.
-t_lcmpErrorCode SendFailure(PortStatus status, int err, const std::string& name) {
-    const t_lcmpErrorCode rc = ErrorOf(status, name.c_str());
+kivo::Status SendFailure(PortStatus status, int err, const std::string& name) {
+    kivo::Status rc = ErrorOf(status, name.c_str());
     // The port layer says what went wrong; errno adds the kernel's word on a failed send.
     if (status == PortStatus::kSend || status == PortStatus::kSocket)
         Log(LogStream::kErr, "Warning: LCMP frame not sent on %s: %s (%s)\n", name.c_str(),
@@ -110,8 +115,8 @@ struct SendPath {
 
 // Sends one segment. A port that can be opened again is tried twice when its
 // interface went away under it: one of the same name may be there again.
-t_lcmpErrorCode SegmentSend(SendPath& path, const std::string& name, const INT8U* dstMAC, const Mmh& mmh,
-                            const INT8U* segment) {
+kivo::Status SegmentSend(SendPath& path, const std::string& name, const INT8U* dstMAC, const Mmh& mmh,
+                         const INT8U* segment) {
     INT8U frame[kMaxFrameLength];
     PortStatus status = PortStatus::kNoInterface;
     int err = 0;
@@ -133,9 +138,9 @@ t_lcmpErrorCode SegmentSend(SendPath& path, const std::string& name, const INT8U
 
 // Sends one message (null port: status and err tell why there is none), cut into at
 // most 16 segments.
-t_lcmpErrorCode MessageSend(SendPath& path, PortStatus status, int err, const std::string& name,
-                            const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
-                            const INT8U* MMPL, Numbering& numbering, INT16U* numSeq) {
+kivo::Status MessageSend(SendPath& path, PortStatus status, int err, const std::string& name,
+                         const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength, const INT8U* MMPL,
+                         Numbering& numbering, INT16U* numSeq) {
     if (dstMAC == nullptr || (MMPL == nullptr && MMPLlength > 0) || opcode < LCMP_READ_REQ ||
         opcode >= NUM_OPCODES)
         return LCMP_ERROR_BAD_ARGS;
@@ -150,12 +155,12 @@ t_lcmpErrorCode MessageSend(SendPath& path, PortStatus status, int err, const st
         Log(LogStream::kErr,
             "Warning: LCMP message of %d bytes would need %u segments of %d; at most 16 fit\n", MMPLlength,
             numSegments + 1, static_cast<int>(segmentLength));
-        kivo::FailureRecord(kivo::Reason::kRequestTooLarge,
-                            "the request needs %u bytes, more than 16 segments of %zu bytes carry on %s (MTU "
-                            "%d); ask for fewer parameters at a time, or raise the interface's MTU",
-                            static_cast<unsigned>(MMPLlength), segmentLength, name.c_str(),
-                            port != nullptr ? port->mtu() : 0);
-        return LCMP_ERROR_SENDTO;
+        return kivo::Status(LCMP_ERROR_SENDTO)
+            .Explain(kivo::Reason::kRequestTooLarge,
+                     "the request needs %u bytes, more than 16 segments of %zu bytes carry on %s (MTU "
+                     "%d); ask for fewer parameters at a time, or raise the interface's MTU",
+                     static_cast<unsigned>(MMPLlength), segmentLength, name.c_str(),
+                     port != nullptr ? port->mtu() : 0);
     }
     const INT16U seq = numbering.NextSequence(opcode);
     if (numSeq != nullptr) *numSeq = seq;
@@ -167,11 +172,11 @@ t_lcmpErrorCode MessageSend(SendPath& path, PortStatus status, int err, const st
         mmh.numSegments = static_cast<uint8_t>(numSegments);
         mmh.segment = static_cast<uint8_t>(segment);
         mmh.numSeq = seq;
-        const t_lcmpErrorCode rc = port != nullptr
-                                       ? SegmentSend(path, name, dstMAC, mmh, MMPL + segmentLength * segment)
-                                       : SendFailure(status, err, name);
+        kivo::Status rc = port != nullptr
+                              ? SegmentSend(path, name, dstMAC, mmh, MMPL + segmentLength * segment)
+                              : SendFailure(status, err, name);
         // The segment's own failure has been logged with its cause.
-        if (rc != LCMP_ERROR_NONE) return rc;
+        if (!rc.ok()) return rc;
     }
     return LCMP_ERROR_NONE;
 }
@@ -263,30 +268,30 @@ bool ConfirmOpcodeOf(t_lcmpOpcodeType opcode, t_lcmpOpcodeType& confirm) {
     }
 }
 
-// The result of a unicast exchange once the wait is over, with the failure recorded
-// for the user: silence, or an answer of which part was lost.
-t_lcmpErrorCode UnicastOutcome(bool whole, const Answer& answer, const std::string& name,
-                               const INT8U* destination, uint64_t waitMs, const t_lcmpValueList* values,
-                               const t_lcmpEncryptionConf* encryptionConf) {
+// The result of a unicast exchange once the wait is over, with the failure worded for
+// the user: silence, or an answer of which part was lost.
+kivo::Status UnicastOutcome(bool whole, const Answer& answer, const std::string& name,
+                            const INT8U* destination, uint64_t waitMs, const t_lcmpValueList* values,
+                            const t_lcmpEncryptionConf* encryptionConf) {
     const std::string device = MacText(destination);
     const char* iface = name.empty() ? "?" : name.c_str();
     if (!whole) {
         Log(LogStream::kErr, "Warning: device did not reply in time\n");
         const bool encrypted =
             encryptionConf != nullptr && RequestLayoutGet(values, encryptionConf).encrypted;
-        kivo::FailureRecord(kivo::Reason::kNoAnswer, "device %s did not answer on %s within %llu s%s",
-                            device.c_str(), iface, static_cast<unsigned long long>((waitMs + 999) / 1000),
-                            encrypted ? " (a wrong password looks the same: check the password)"
-                                      : "; check that it is on and connected");
-        return LCMP_ERROR_UNICAST_READ_TIMEOUT;
+        return kivo::Status(LCMP_ERROR_UNICAST_READ_TIMEOUT)
+            .Explain(kivo::Reason::kNoAnswer, "device %s did not answer on %s within %llu s%s",
+                     device.c_str(), iface, static_cast<unsigned long long>((waitMs + 999) / 1000),
+                     encrypted ? " (a wrong password looks the same: check the password)"
+                               : "; check that it is on and connected");
     }
     if (answer.incomplete) {
         Log(LogStream::kErr, "Warning: part of the device's answer was lost\n");
-        kivo::FailureRecord(kivo::Reason::kIncompleteAnswer,
-                            "part of the answer of device %s on %s was lost on the link; try again, and "
-                            "check the cabling or the link's load if it keeps happening",
-                            device.c_str(), iface);
-        return LCMP_ERROR_INCOMPLETE;
+        return kivo::Status(LCMP_ERROR_INCOMPLETE)
+            .Explain(kivo::Reason::kIncompleteAnswer,
+                     "part of the answer of device %s on %s was lost on the link; try again, and "
+                     "check the cabling or the link's load if it keeps happening",
+                     device.c_str(), iface);
     }
     return LCMP_ERROR_NONE;
 }
@@ -317,8 +322,8 @@ struct Session::State {
         if (!adopted && (!port || !port->isBound())) status = PortOpen(name, port, err);
         return port.get();
     }
-    t_lcmpErrorCode Send(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength, const INT8U* MMPL,
-                         INT16U* numSeq) {
+    kivo::Status Send(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength, const INT8U* MMPL,
+                      INT16U* numSeq) {
         PortStatus status = PortStatus::kOk;
         int err = 0;
         UsablePort(status, err);
@@ -337,19 +342,18 @@ struct Session::State {
 
     // Builds the request under the next transaction id and sends it. NONE when it went
     // out, MALLOC when its message could not be allocated, SEND_PACKET otherwise.
-    t_lcmpErrorCode SendRequest(const INT8U* destination, t_lcmpOpcodeType opcode,
-                                t_lcmpControlCode controlCode, const t_lcmpValueList* values,
-                                const t_lcmpEncryptionConf* encryptionConf, INT16U& transactionId) {
-        bool sent = false;
+    kivo::Status SendRequest(const INT8U* destination, t_lcmpOpcodeType opcode, t_lcmpControlCode controlCode,
+                             const t_lcmpValueList* values, const t_lcmpEncryptionConf* encryptionConf,
+                             INT16U& transactionId) {
+        kivo::Status sent(LCMP_ERROR_SEND_PACKET);
         INT8U myMAC[6];
         // A request too long for 16 segments is refused before anything is allocated.
         const uint64_t requestLength = RequestLayoutGet(values, encryptionConf).mmplLength;
         if (requestLength > kMaxMessageLength) {
-            kivo::FailureRecord(
-                kivo::Reason::kRequestTooLarge,
-                "the request needs %llu bytes, more than the %zu bytes one LCMP message carries; "
-                "ask for fewer parameters or shorter values at a time",
-                static_cast<unsigned long long>(requestLength), kMaxMessageLength);
+            sent.Explain(kivo::Reason::kRequestTooLarge,
+                         "the request needs %llu bytes, more than the %zu bytes one LCMP message carries; "
+                         "ask for fewer parameters or shorter values at a time",
+                         static_cast<unsigned long long>(requestLength), kMaxMessageLength);
         } else if (OwnMac(myMAC) != LCMP_ERROR_NONE) {
             Log(LogStream::kErr,
                 "Warning: LCMP request not sent: the interface's own MAC address cannot be read\n");
@@ -365,15 +369,12 @@ struct Session::State {
             }
             if (built == BuildResult::kOk) {
                 INT16U numSeq = 0;
-                sent = Send(destination, opcode, static_cast<INT16U>(mmplLength), mmpl.get(), &numSeq) ==
-                       LCMP_ERROR_NONE;
+                sent = Send(destination, opcode, static_cast<INT16U>(mmplLength), mmpl.get(), &numSeq);
+                if (!sent.ok()) sent.Recode(LCMP_ERROR_SEND_PACKET);
             }
         }
-        if (!sent) {
-            Log(LogStream::kErr, "Warning: no LCMP request was sent\n");
-            return LCMP_ERROR_SEND_PACKET;
-        }
-        return LCMP_ERROR_NONE;
+        if (!sent.ok()) Log(LogStream::kErr, "Warning: no LCMP request was sent\n");
+        return sent;
     }
 
     // Collects the confirms of every device for the reference time.
@@ -427,7 +428,7 @@ const SessionSettings& Session::settings() const {
     return state_->settings;
 }
 
-t_lcmpErrorCode Session::Open() {
+kivo::Status Session::Open() {
     State& s = *state_;
     const SessionSettings& settings = s.settings;
     if (settings.vlanId > 4094 || settings.vlanPriority > 7) return LCMP_ERROR_BAD_ARGS;
@@ -438,15 +439,18 @@ t_lcmpErrorCode Session::Open() {
         if (!kivo::protocol::InterfaceNameFits(s.name)) return LCMP_ERROR_BAD_ARGS;
         if (kivo::FailPointHit("lcmp.open")) return LCMP_ERROR_SOCKET_NOT_OPENED;
         int err = 0;
-        if (ErrorOf(PortOpen(s.name, s.port, err), s.name.c_str()) == LCMP_ERROR_SOCKET_NOT_OPENED)
-            return LCMP_ERROR_SOCKET_NOT_OPENED;
+        // A port that is missing or down is worded; the session stays open for it.
+        kivo::Status opened = ErrorOf(PortOpen(s.name, s.port, err), s.name.c_str());
+        if (opened == LCMP_ERROR_SOCKET_NOT_OPENED) return opened;
+        s.open = true;
+        return opened.Recode(LCMP_ERROR_NONE);
     }
     s.open = true;
     return LCMP_ERROR_NONE;
 }
 
-t_lcmpErrorCode Session::PacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
-                                    const INT8U* MMPL, INT16U* numSeq) {
+kivo::Status Session::PacketSend(const INT8U* dstMAC, t_lcmpOpcodeType opcode, INT16U MMPLlength,
+                                 const INT8U* MMPL, INT16U* numSeq) {
     return state_->Send(dstMAC, opcode, MMPLlength, MMPL, numSeq);
 }
 
@@ -454,27 +458,26 @@ t_lcmpErrorCode Session::MyMACGet(INT8U* myMAC) {
     return state_->OwnMac(myMAC);
 }
 
-t_lcmpErrorCode Session::Read(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
-                              const t_lcmpEncryptionConf* encryptionConf,
-                              t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
-                              t_lcmpValueList** readValues) {
+kivo::Status Session::Read(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+                           const t_lcmpEncryptionConf* encryptionConf, t_lcmpTransmissionType transmisionType,
+                           const INT8U* dstMAC, t_lcmpValueList** readValues) {
     return Request(LCMP_READ_REQ, controlCode, controlValues, encryptionConf, transmisionType, dstMAC,
                    readValues, 0);
 }
 
-t_lcmpErrorCode Session::Write(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
-                               const t_lcmpEncryptionConf* encryptionConf,
-                               t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
-                               t_lcmpValueList** comfirmValues, INT32S retry) {
+kivo::Status Session::Write(t_lcmpControlCode controlCode, const t_lcmpValueList* controlValues,
+                            const t_lcmpEncryptionConf* encryptionConf,
+                            t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
+                            t_lcmpValueList** comfirmValues, INT32S retry) {
     return Request(LCMP_WRITE_REQ, controlCode, controlValues, encryptionConf, transmisionType, dstMAC,
                    comfirmValues, retry);
 }
 
-t_lcmpErrorCode Session::Request(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCode,
-                                 const t_lcmpValueList* controlValues,
-                                 const t_lcmpEncryptionConf* encryptionConf,
-                                 t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
-                                 t_lcmpValueList** comfirmValues, INT32S retry) {
+kivo::Status Session::Request(t_lcmpOpcodeType opcode, t_lcmpControlCode controlCode,
+                              const t_lcmpValueList* controlValues,
+                              const t_lcmpEncryptionConf* encryptionConf,
+                              t_lcmpTransmissionType transmisionType, const INT8U* dstMAC,
+                              t_lcmpValueList** comfirmValues, INT32S retry) {
     State& s = *state_;
     const INT8U* destination = Destination(transmisionType, dstMAC);
     if (destination == nullptr) {
@@ -486,9 +489,9 @@ t_lcmpErrorCode Session::Request(t_lcmpOpcodeType opcode, t_lcmpControlCode cont
     if (!ConfirmOpcodeOf(opcode, confirmOpcode)) return LCMP_ERROR_BAD_ARGS;
 
     INT16U transactionId = 0;
-    const t_lcmpErrorCode sent =
+    kivo::Status sent =
         s.SendRequest(destination, opcode, controlCode, controlValues, encryptionConf, transactionId);
-    if (sent != LCMP_ERROR_NONE) return sent;
+    if (!sent.ok()) return sent;
 
     Answer answer(comfirmValues, transactionId, encryptionConf);
     if (transmisionType != LCMP_UNICAST) {
@@ -498,16 +501,17 @@ t_lcmpErrorCode Session::Request(t_lcmpOpcodeType opcode, t_lcmpControlCode cont
     const uint64_t tries = static_cast<uint64_t>(retry > 0 ? retry : 0) + 1;
     const uint64_t wait = std::min<uint64_t>(tries * s.settings.timeoutMs, UINT32_MAX);
     const bool whole = s.AwaitConfirm(destination, confirmOpcode, wait, answer);
-    return UnicastOutcome(whole, answer, s.name, destination, wait, controlValues, encryptionConf);
+    return UnicastOutcome(whole, answer, s.name, destination, wait, controlValues, encryptionConf)
+        .Follows(sent);
 }
 
 // ---------------------------------------------------------------------------
 // Multicast on several interfaces
 
-t_lcmpErrorCode kivo::lcmp::MulticastOnEvery(const std::vector<std::string>& names, const INT8U* dstMAC,
-                                             const MessageBuilder& build, const kivo::Deadline& deadline,
-                                             const MessageHandler& handle, const kivo::l2::VlanTag* tag,
-                                             Numbering& numbering) {
+kivo::Status kivo::lcmp::MulticastOnEvery(const std::vector<std::string>& names, const INT8U* dstMAC,
+                                          const MessageBuilder& build, const kivo::Deadline& deadline,
+                                          const MessageHandler& handle, const kivo::l2::VlanTag* tag,
+                                          Numbering& numbering) {
     struct Member {
         size_t interface = 0;
         std::unique_ptr<Port> port;
@@ -515,6 +519,7 @@ t_lcmpErrorCode kivo::lcmp::MulticastOnEvery(const std::vector<std::string>& nam
     };
     std::vector<std::unique_ptr<Member>> members;
     std::vector<struct pollfd> fds;
+    kivo::Status words;  // the first interface's trouble, whether or not another one sent
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
         std::unique_ptr<uint8_t[]> mmpl;
@@ -523,25 +528,26 @@ t_lcmpErrorCode kivo::lcmp::MulticastOnEvery(const std::vector<std::string>& nam
         m->interface = i;
         int err = 0;
         const PortStatus status = PortOpen(name, m->port, err);
-        t_lcmpErrorCode rc = ErrorOf(status, name.c_str());
-        if (rc == LCMP_ERROR_NONE) {
+        kivo::Status rc = ErrorOf(status, name.c_str());
+        if (rc.ok()) {
             rc = build(i, m->port->mac().data(), mmpl, length);
-            if (rc == LCMP_ERROR_NONE) {
+            if (rc.ok()) {
                 SendPath path{&m->port, nullptr, tag};
                 rc = MessageSend(path, status, 0, name, dstMAC, LCMP_READ_REQ, static_cast<INT16U>(length),
                                  mmpl.get(), numbering, nullptr);
             }
         }
-        if (rc != LCMP_ERROR_NONE) {
+        words.Explain(rc);
+        if (!rc.ok()) {
             // One interface that cannot send hides no other.
             Log(LogStream::kErr, "Warning: LCMP multicast: interface %s skipped (%d)\n", name.c_str(),
-                static_cast<int>(rc));
+                static_cast<int>(rc.code));
             continue;
         }
         fds.push_back({m->port->fd(), POLLIN, 0});
         members.push_back(std::move(m));
     }
-    if (members.empty()) return LCMP_ERROR_SEND_PACKET;
+    if (members.empty()) return words.Recode(LCMP_ERROR_SEND_PACKET);
     // One collection for all of them: every port is read as its frames come.
     for (;;) {
         const int ready = poll(fds.data(), static_cast<nfds_t>(fds.size()), deadline.msLeft());
@@ -567,5 +573,5 @@ t_lcmpErrorCode kivo::lcmp::MulticastOnEvery(const std::vector<std::string>& nam
             }
         }
     }
-    return LCMP_ERROR_NONE;
+    return words;
 }

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "log.h"
-#include "reason.h"
 #include "scp_client_legacy_internal.h"
 
 namespace kivo::scp {
@@ -60,23 +59,29 @@ Answer Session::Attempt(t_scpOp op, std::string_view password, bool legacyHash,
             answer.result = exchange.Get(bytes, length, true, key.data(), answer.info);
             break;
     }
+    answer.result.Follows(exchange.words());
     answer.timeoutCode = exchange.timeoutCode();
     return answer;
 }
 
 Answer Session::Run(t_scpOp op, std::string_view password, std::span<const uint8_t> data) const {
     Answer answer = Attempt(op, password, false, data);
-    if (answer.result != SCP_ERROR_NONE) answer = Attempt(op, password, true, data);
+    if (answer.result != SCP_ERROR_NONE) {
+        // The first attempt's words stay first.
+        const Status first = answer.result;
+        answer = Attempt(op, password, true, data);
+        answer.result.Follows(first);
+    }
     if (answer.result == SCP_ERROR_TIMEOUT || answer.result == SCP_ERROR_CRC) {
         // Without the key the device drops the request, or its reply does not check:
         // both look like silence.
         const auto& m = deviceMac_;
-        FailureRecord(Reason::kNoAnswer,
-                      "device %02x:%02x:%02x:%02x:%02x:%02x did not answer on %s within %u s per try%s", m[0],
-                      m[1], m[2], m[3], m[4], m[5], interfaceName_.c_str(),
-                      static_cast<unsigned>(settings_.timeoutSeconds),
-                      Enciphered(op) ? " (a wrong password looks the same: check the password)"
-                                     : "; check that it is on and connected");
+        answer.result.Explain(
+            Reason::kNoAnswer,
+            "device %02x:%02x:%02x:%02x:%02x:%02x did not answer on %s within %u s per try%s", m[0], m[1],
+            m[2], m[3], m[4], m[5], interfaceName_.c_str(), static_cast<unsigned>(settings_.timeoutSeconds),
+            Enciphered(op) ? " (a wrong password looks the same: check the password)"
+                           : "; check that it is on and connected");
     }
     return answer;
 }

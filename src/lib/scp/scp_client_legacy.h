@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "scp_codes.h"
+#include "status.h"
 #include "types.h"
 
 // Which wait of the last attempt failed last (reset at the start of every attempt).
@@ -54,7 +55,8 @@ struct Settings {
 
 // What one operation came to.
 struct Answer {
-    t_scpErrorCode result = SCP_ERROR_NONE;
+    // SCP's code and, for a failure people can act on, its words.
+    kivo::Status result = SCP_ERROR_NONE;
     // Which wait of the last attempt failed last.
     t_scpErrorTimeoutCode timeoutCode = SCP_ERROR_TIMEOUT_NONE;
     // On SCP_ERROR_NONE and SCP_ERROR_PARAM_OP_FAILED: the info data, one

@@ -25,10 +25,10 @@ MessageHeader HeaderOf(const uint8_t* message) {
 }
 
 // Turns the collected replies into the caller's info data.
-t_scpErrorCode InfoOf(const ReplyCollector& collected, std::vector<uint8_t>& info) {
+Status InfoOf(const ReplyCollector& collected, std::vector<uint8_t>& info) {
     info.assign(SCP_INFO_BUFFER_SIZE, 0);
     uint32_t size = 0;
-    const t_scpErrorCode r =
+    Status r =
         ParseInfoData(collected.data(), collected.size(), info.data(), &size, false, SCP_INFO_BUFFER_SIZE);
     info.resize(std::min<uint32_t>(size, SCP_INFO_BUFFER_SIZE));
     return r;
@@ -36,10 +36,18 @@ t_scpErrorCode InfoOf(const ReplyCollector& collected, std::vector<uint8_t>& inf
 
 }  // namespace
 
-t_scpErrorCode PortResult(l2::PortStatus status, PortStep step, const std::string& name) {
+Status PortResult(l2::PortStatus status, PortStep step, const std::string& name) {
+    if (status == l2::PortStatus::kOk) return SCP_ERROR_NONE;
+    return Status(PortCode(status, step)).Explain(l2::PortFailure(status, name.c_str()));
+}
+
+t_scpErrorCode Exchange::Note(const Status& status) {
+    words_.Explain(status);
+    return status.as<t_scpErrorCode>();
+}
+
+t_scpErrorCode PortCode(l2::PortStatus status, PortStep step) {
     using l2::PortStatus;
-    if (status == PortStatus::kOk) return SCP_ERROR_NONE;
-    l2::PortFailureRecord(status, name.c_str());
     if (step == PortStep::kSend) return SCP_ERROR_SENDTO;
     if (step == PortStep::kReceive) return SCP_ERROR_TIMEOUT;
     switch (status) {
@@ -65,7 +73,7 @@ t_scpErrorCode Exchange::Send(const uint8_t* message, uint32_t length) {
     l2::SnapWrite(w, kSnapPid);
     w.bytes(message, length);
     if (!w.ok()) return SCP_ERROR_BAD_ARGS;
-    return PortResult(port_.SendFrame(frame.data(), frameLength), PortStep::kSend, port_.name());
+    return Note(PortResult(port_.SendFrame(frame.data(), frameLength), PortStep::kSend, port_.name()));
 }
 
 bool Exchange::FromTheDevice(const l2::FrameView& frame) const {
@@ -81,7 +89,7 @@ t_scpErrorCode Exchange::Receive(uint8_t seq, uint8_t* message, uint32_t* payloa
         // not hold the wait past its end.
         if (deadline.passed()) return SCP_ERROR_TIMEOUT;
         const l2::PortStatus status = port_.Recv(frame, deadline);
-        if (status != l2::PortStatus::kOk) return PortResult(status, PortStep::kReceive, port_.name());
+        if (status != l2::PortStatus::kOk) return Note(PortResult(status, PortStep::kReceive, port_.name()));
         // Other devices' frames, other sessions' included, are not this exchange's.
         if (!FromTheDevice(frame)) continue;
         ByteReader r = frame.payloadReader();
@@ -193,7 +201,7 @@ t_scpErrorCode Exchange::Get(const uint8_t* data, uint32_t dataLength, bool isPr
     const t_scpErrorCode r = CollectRemainingReplies(
         replyKey, settings_.furtherGetSeconds, SCP_ERROR_TIMEOUT_GET_3, reply.data(), replyLength, collected);
     if (r != SCP_ERROR_NONE) return r;
-    return InfoOf(collected, info);
+    return Note(InfoOf(collected, info));
 }
 
 t_scpErrorCode Exchange::Set(t_scpOp op, const uint8_t* data, uint32_t dataLength, const uint8_t* key,
@@ -203,7 +211,7 @@ t_scpErrorCode Exchange::Set(t_scpOp op, const uint8_t* data, uint32_t dataLengt
     const bool isPrivate = op == SCP_OP_SETP;
     std::array<uint8_t, kPayloadMax + 8> list{};
     uint32_t listLength = 0;
-    if (BuildSetList(data, dataLength, nullptr, 0, list.data(), &listLength) != SCP_ERROR_NONE)
+    if (Note(BuildSetList(data, dataLength, nullptr, 0, list.data(), &listLength)) != SCP_ERROR_NONE)
         return SCP_ERROR_FORMAT;
     if (isPrivate && listLength > kEncipheredListMax) return SCP_ERROR_FORMAT;
     // The type query of a plain set goes out unenciphered and its replies are read
@@ -231,8 +239,8 @@ t_scpErrorCode Exchange::Set(t_scpOp op, const uint8_t* data, uint32_t dataLengt
     if (r != SCP_ERROR_NONE) return r;
     std::vector<uint8_t> types(kCollectMax, 0);
     uint32_t typeCount = 0;
-    r = ParseInfoData(collected.data(), collected.size(), types.data(), &typeCount, true,
-                      static_cast<uint32_t>(types.size()));
+    r = Note(ParseInfoData(collected.data(), collected.size(), types.data(), &typeCount, true,
+                           static_cast<uint32_t>(types.size())));
     if (r != SCP_ERROR_NONE) return r;
     // The set itself goes out under the next operation number.
     ++opNumber_;
@@ -249,7 +257,8 @@ t_scpErrorCode Exchange::SetOrder(t_scpOp op, const uint8_t* data, uint32_t data
         if (r != SCP_ERROR_NONE) return r;
     } else {
         if (dataLength == 0) return SCP_ERROR_FORMAT;
-        const t_scpErrorCode r = BuildSetList(data, dataLength, types, typeCount, list.data(), &listLength);
+        const t_scpErrorCode r =
+            Note(BuildSetList(data, dataLength, types, typeCount, list.data(), &listLength));
         if (r != SCP_ERROR_NONE) return r;
     }
     // Padding must still fit the frame.
@@ -277,7 +286,7 @@ t_scpErrorCode Exchange::SetOrder(t_scpOp op, const uint8_t* data, uint32_t data
         if (r != SCP_ERROR_NONE) return r;
         if (HeaderOf(reply.data()).lastItem != 0) break;
     }
-    return InfoOf(collected, info);
+    return Note(InfoOf(collected, info));
 }
 
 }  // namespace kivo::scp

@@ -15,7 +15,6 @@
 #include "conversion.h"
 #include "conversion_legacy.h"
 #include "crc32.h"
-#include "reason.h"
 #include "scp_client_legacy_internal.h"
 #include "sha2_pub.h"
 #include "triple_des.h"
@@ -190,8 +189,8 @@ t_scpErrorCode BuildGetList(const uint8_t* data, uint32_t dataLength, uint8_t* l
     return SCP_ERROR_NONE;
 }
 
-t_scpErrorCode BuildSetList(const uint8_t* data, uint32_t dataLength, const uint8_t* types,
-                            uint32_t typeCount, uint8_t* list, uint32_t* listLength) {
+Status BuildSetList(const uint8_t* data, uint32_t dataLength, const uint8_t* types, uint32_t typeCount,
+                    uint8_t* list, uint32_t* listLength) {
     if (data == nullptr || list == nullptr || listLength == nullptr) return SCP_ERROR_BAD_ARGS;
     *listLength = 0;
     std::vector<uint8_t> encoded;
@@ -219,8 +218,7 @@ t_scpErrorCode BuildSetList(const uint8_t* data, uint32_t dataLength, const uint
                                   reinterpret_cast<const char*>(valueText),
                                   static_cast<uint32_t>(valueLength), static_cast<t_paramType>(type), reason,
                                   sizeof(reason));
-            kivo::FailureRecord(kivo::Reason::kInvalidValue, "%s", reason);
-            return SCP_ERROR_FORMAT;
+            return Status(SCP_ERROR_FORMAT).Explain(Reason::kInvalidValue, "%s", reason);
         }
         if (!AppendItem(list, listLength, kItemValue, type, encoded.data(), encodedLength))
             return SCP_ERROR_FORMAT;
@@ -244,8 +242,11 @@ t_scpErrorCode BuildFactoryResetList(uint8_t* list, uint32_t* listLength) {
     return SCP_ERROR_NONE;
 }
 
-t_scpErrorCode ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* buffer, uint32_t* size,
-                             bool typesOnly, uint32_t capacity) {
+namespace {
+
+// The items of ParseInfoData; refused gets the words of the first item the device refused.
+t_scpErrorCode ParseItems(const uint8_t* replies, uint32_t length, uint8_t* buffer, uint32_t* size,
+                          bool typesOnly, uint32_t capacity, Status& refused) {
     if (replies == nullptr || buffer == nullptr || size == nullptr) return SCP_ERROR_BAD_ARGS;
     *size = 0;
     t_scpErrorCode result = SCP_ERROR_NONE;
@@ -295,7 +296,7 @@ t_scpErrorCode ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* b
                 textLength = std::min<uint32_t>(textLength, static_cast<uint32_t>(text.size()));
                 if (status != 0) {
                     result = SCP_ERROR_PARAM_OP_FAILED;
-                    FailureRecord(
+                    refused.Explain(
                         Reason::kDeviceRefused, "the device refused: %.*s",
                         static_cast<int>(strnlen(reinterpret_cast<const char*>(text.data()), textLength)),
                         reinterpret_cast<const char*>(text.data()));
@@ -312,6 +313,15 @@ t_scpErrorCode ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* b
         }
     }
     return result;
+}
+
+}  // namespace
+
+Status ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* buffer, uint32_t* size, bool typesOnly,
+                     uint32_t capacity) {
+    Status refused;
+    const t_scpErrorCode result = ParseItems(replies, length, buffer, size, typesOnly, capacity, refused);
+    return refused.Recode(result);
 }
 
 }  // namespace kivo::scp

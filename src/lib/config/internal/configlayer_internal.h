@@ -31,11 +31,10 @@ t_configlayerErrorCode GenerateGetValueList(BOOLEAN privateModel, const t_config
                                             t_lcmpValueList** valueList);
 // Appends the write request for the text values of params, each converted to the type
 // of the node at the same position in paramsType.
-t_configlayerErrorCode GenerateSetValueList(BOOLEAN privateModel, const t_configlayerParam* params,
-                                            t_configlayerParam* paramsType, t_lcmpValueList** valueList);
+kivo::Status GenerateSetValueList(BOOLEAN privateModel, const t_configlayerParam* params,
+                                  t_configlayerParam* paramsType, t_lcmpValueList** valueList);
 // Appends one node per parameter of a read or write answer; stops behind a refused one.
-t_configlayerErrorCode FillParams(const t_lcmpValueList* read, t_configlayerParam** params,
-                                  BOOLEAN filterMac);
+kivo::Status FillParams(const t_lcmpValueList* read, t_configlayerParam** params, BOOLEAN filterMac);
 // Appends one name-only node per name of a get-all answer.
 t_configlayerErrorCode AddParamsFromList(const t_lcmpValueList* read, t_configlayerParam** params);
 

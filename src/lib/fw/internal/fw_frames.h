@@ -96,6 +96,8 @@ struct Link {
     TransferSettings settings;
     BootRom rom{};
     const char* file = "the file";
+    // The words of the transfer's first trouble, noted by whichever step saw it.
+    mutable Status words;
     bool stopped() const;
     // The tag of every frame sent; null when frames go untagged.
     const l2::VlanTag* tag() const { return settings.vlan ? &*settings.vlan : nullptr; }
@@ -139,9 +141,9 @@ inline constexpr uint16_t kControlFrameLength = 46;
 inline constexpr uint16_t kLoaderFrameOlderRom = 222;
 inline constexpr uint16_t kLoaderFrameNewerRom = 990;
 
-// Opens the port of a transfer, recording what went wrong with the interface; `who` names
+// Opens the port of a transfer, noting what went wrong with the interface; `who` names
 // the operation in the line a socket that cannot be bound leaves.
-t_l2fwserverErrorCode OpenPort(l2::Port& port, const char* ifName, const char* who);
+t_l2fwserverErrorCode OpenPort(const Link& link, const char* ifName, const char* who);
 std::string MacText(const uint8_t* mac);
 
 }  // namespace kivo::fw

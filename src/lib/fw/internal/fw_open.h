@@ -18,13 +18,10 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// A failure with a text in printf's manner.
-Failure MakeFailure(Reason reason, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
 // Opens path (named `what` in the failure texts) with the requester's rights; a chunked
 // file must carry the chunked file's magic word. On failure, failure says what to do.
 t_l2fwserverErrorCode OpenChecked(const Requester& requester, const char* path, const char* what,
-                                  bool chunked, FilePtr& out, Failure& failure);
+                                  bool chunked, FilePtr& out, Status& failure);
 
 }  // namespace kivo::fw
 

@@ -134,14 +134,14 @@ struct DispatchInfo {
 // (build makes the request for the interface's address), then reads all the ports
 // together until the deadline and hands every message to handle with the index of its
 // interface. Frames carry tag when it is not null. An interface that cannot send is
-// skipped with a warning; LCMP_ERROR_SEND_PACKET when none could.
+// skipped with a warning, its trouble worded; LCMP_ERROR_SEND_PACKET when none could.
 using MessageBuilder = std::function<t_lcmpErrorCode(size_t interface, const uint8_t* myMAC,
                                                      std::unique_ptr<uint8_t[]>& mmpl, size_t& length)>;
 using MessageHandler =
     std::function<void(size_t interface, const INT8U* srcMAC, INT16U opcode, INT8U* data, INT16U length)>;
-t_lcmpErrorCode MulticastOnEvery(const std::vector<std::string>& names, const INT8U* dstMAC,
-                                 const MessageBuilder& build, const Deadline& deadline,
-                                 const MessageHandler& handle, const l2::VlanTag* tag, Numbering& numbering);
+Status MulticastOnEvery(const std::vector<std::string>& names, const INT8U* dstMAC,
+                        const MessageBuilder& build, const Deadline& deadline, const MessageHandler& handle,
+                        const l2::VlanTag* tag, Numbering& numbering);
 
 // Lengths of a request: the values length of its header and the MMPL length with
 // the padding of its encrypted part. Computed in 64 bits so nothing wraps.

@@ -94,13 +94,13 @@ uint32_t PaddingPositionGet(const uint8_t* data, uint32_t length, uint32_t& carr
 
 // list holds at least kPayloadMax + 8 bytes.
 t_scpErrorCode BuildGetList(const uint8_t* data, uint32_t dataLength, uint8_t* list, uint32_t* listLength);
-t_scpErrorCode BuildSetList(const uint8_t* data, uint32_t dataLength, const uint8_t* types,
-                            uint32_t typeCount, uint8_t* list, uint32_t* listLength);
+Status BuildSetList(const uint8_t* data, uint32_t dataLength, const uint8_t* types, uint32_t typeCount,
+                    uint8_t* list, uint32_t* listLength);
 t_scpErrorCode BuildFactoryResetList(uint8_t* list, uint32_t* listLength);
 // Turns collected reply payloads into info data (or, with typesOnly, into the list of
 // value types). Writes at most capacity bytes.
-t_scpErrorCode ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* buffer, uint32_t* size,
-                             bool typesOnly, uint32_t capacity);
+Status ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* buffer, uint32_t* size, bool typesOnly,
+                     uint32_t capacity);
 
 // ---------------------------------------------------------------------------
 // One attempt of an operation, over an open port
@@ -108,7 +108,8 @@ t_scpErrorCode ParseInfoData(const uint8_t* replies, uint32_t length, uint8_t* b
 // The one translation of port outcomes into SCP results. A receive that fails for any
 // reason is a reply that did not come.
 enum class PortStep { kOpen, kSend, kReceive };
-t_scpErrorCode PortResult(l2::PortStatus status, PortStep step, const std::string& name);
+Status PortResult(l2::PortStatus status, PortStep step, const std::string& name);
+t_scpErrorCode PortCode(l2::PortStatus status, PortStep step);
 
 // Reply payloads collected by one exchange, bounded in bytes and in messages.
 class ReplyCollector {
@@ -154,6 +155,9 @@ class Exchange {
                             const uint8_t* types, uint32_t typeCount, std::vector<uint8_t>& info);
 
     t_scpErrorTimeoutCode timeoutCode() const { return timeoutCode_; }
+    // The words of the exchange's first trouble (a port failure, a refused value, a
+    // refusal of the device), whether or not the exchange went on.
+    const Status& words() const { return words_; }
 
    private:
     struct FirstReply {
@@ -167,12 +171,15 @@ class Exchange {
                                            t_scpErrorTimeoutCode timeoutCode, uint8_t* reply,
                                            uint32_t replyLength, ReplyCollector& collected);
     bool FromTheDevice(const l2::FrameView& frame) const;
+    // Keeps the words of a step's status unless the exchange has some; gives its code.
+    t_scpErrorCode Note(const Status& status);
 
     l2::Port& port_;
     const uint8_t* deviceMac_;
     const Settings settings_;
     uint8_t opNumber_;
     uint32_t paddingCarry_ = 0;
+    Status words_;
     t_scpErrorTimeoutCode timeoutCode_ = SCP_ERROR_TIMEOUT_NONE;
 };
 
