@@ -147,7 +147,7 @@ struct Exchanges {
         t_lcmpValueList* request = nullptr;
         if (GenerateGetValueList(FALSE, names, &request) != CONFIGLAYER_ERROR_NONE) return false;
         *answer = nullptr;
-        const t_lcmpErrorCode rc =
+        const kivo::Status rc =
             session->Read(LCMP_CONTROL_VENDOR, request, &conf, LCMP_UNICAST, dev.data(), answer);
         LCMPValueListDestroy(request);
         return rc == LCMP_ERROR_NONE && *answer != nullptr;
